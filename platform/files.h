@@ -1,0 +1,76 @@
+// Files on disk: whole-file reads with a size limit, complete writes, and saving through
+// a temporary file so that a save replaces its target all at once or not at all.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Reads a whole regular file. Returns 0, or an errno value: EFBIG when the file holds
+// more than maxBytes (nothing is allocated for it then), ENOENT when it does not exist.
+[[nodiscard]] int ReadFileToString(const std::string& path, std::uint64_t maxBytes,
+                                   std::string& out);
+
+// Writes every byte, retrying short writes and interrupted calls. Returns 0 or errno.
+[[nodiscard]] int WriteAll(int fd, const void* data, std::size_t size);
+
+// Creates a directory and its missing parents. Returns 0 or errno.
+[[nodiscard]] int MakeDirectories(const std::string& path, mode_t mode = 0755);
+
+// The folder part of a path ("." when there is none).
+std::string DirectoryOf(const std::string& path);
+
+// Writes a new version of a file beside it, then renames it over the target. Until
+// Commit succeeds the target is untouched; a crash leaves at most a hidden temporary
+// file (".name.tmp-XXXXXX") that the next save of the same target removes. An existing
+// target keeps its permissions; a symbolic link keeps pointing at the file it named.
+class AtomicFile {
+ public:
+  AtomicFile() = default;
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  [[nodiscard]] int Open(const std::string& target);
+  [[nodiscard]] int Write(const void* data, std::size_t size);
+  // Flushes the data to disk, renames it over the target and flushes the folder.
+  [[nodiscard]] int Commit();
+  // Removes the temporary file; the target stays as it was.
+  void Discard();
+
+  int fd() const { return fd_; }
+  const std::string& target() const { return target_; }
+  const std::string& temp_path() const { return temp_; }
+
+ private:
+  int fd_ = -1;
+  std::string target_;
+  std::string temp_;
+};
+
+// Removes temporary files that earlier saves of target left behind when they were killed.
+// Call only while holding whatever lock serialises saves of that target.
+void RemoveStaleTemporaries(const std::string& target);
+
+// Fault injection for tests: called at "write" (before each chunk), "sync" and "rename".
+// A non-zero return fails that step with the returned errno value.
+using SaveFaultHook = int (*)(const char* stage);
+void SetSaveFaultHook(SaveFaultHook hook);
+
+// An exclusive advisory lock on a lock file, taken for the lifetime of the object. Waits
+// at most timeoutMs for another holder, so a hung process cannot hang this one.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& lockPath, int timeoutMs = 10000);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // 0 when the lock is held, otherwise the errno value of the failure.
+  int error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};

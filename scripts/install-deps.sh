@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package that Vantorel needs to build, run and test.
+# Idempotent: when everything is already there it only asks dpkg and returns.
+# Must run as root (or with sudo available) on Debian 12.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
+  # Qt 6 for the program and its dialogs
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+  # raster formats
+  libtiff-dev libpng-dev libjpeg62-turbo-dev libgif-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # peers used as oracles by the tests
+  libcfitsio-dev libcfitsio-bin wcslib-dev fitsverify python3 python3-numpy python3-astropy
+  # running the GUI headless and rendering Japanese text
+  xvfb xauth fonts-noto-cjk
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}" >&2
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: run as root (missing: ${missing[*]})" >&2; exit 1; }
+  SUDO=sudo
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
