@@ -1,1 +1,147 @@
-// placeholder
+#include "imagemodel/fitsheader.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/clocale.h"
+
+namespace {
+
+const std::string kEmpty;
+
+std::string_view FirstEight(std::string_view card) { return card.substr(0, 8); }
+
+// Cuts to at most n bytes without splitting a UTF-8 character, then pads to n bytes.
+std::string FixedWidth(std::string_view text, std::size_t n) {
+  std::string out;
+  if (text.size() <= n) {
+    out = std::string(text);
+  } else {
+    std::size_t cut = n;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    out = std::string(text.substr(0, cut));
+  }
+  out.resize(n, ' ');
+  return out;
+}
+
+}  // namespace
+
+std::string FitsKeyword(std::string_view keyword) { return FixedWidth(keyword, 8); }
+
+void CFitsHeader::Add(std::string_view text) { m_Cards.push_back(FixedWidth(text, 80)); }
+
+void CFitsHeader::InsertAt(int i, std::string_view text) {
+  if (i < 0) i = 0;
+  if (static_cast<std::size_t>(i) >= m_Cards.size()) {
+    m_Cards.resize(static_cast<std::size_t>(i) + 1);
+    m_Cards[static_cast<std::size_t>(i)] = std::string(text);
+  } else {
+    m_Cards.insert(m_Cards.begin() + i, std::string(text));
+  }
+}
+
+void CFitsHeader::SetAt(int i, std::string_view text) {
+  if (i >= 0 && static_cast<std::size_t>(i) < m_Cards.size())
+    m_Cards[static_cast<std::size_t>(i)] = std::string(text);
+}
+
+const std::string& CFitsHeader::GetAt(int i) const {
+  if (i < 0 || static_cast<std::size_t>(i) >= m_Cards.size()) return kEmpty;
+  return m_Cards[static_cast<std::size_t>(i)];
+}
+
+int CFitsHeader::DeleteAt(int i) {
+  if (i < 0 || static_cast<std::size_t>(i) >= m_Cards.size()) return 0;
+  m_Cards.erase(m_Cards.begin() + i);
+  return 1;
+}
+
+int CFitsHeader::Find(std::string_view keyword) const {
+  const std::string key = FitsKeyword(keyword);
+  for (std::size_t i = 0; i < m_Cards.size(); ++i)
+    if (FirstEight(m_Cards[i]) == key) return static_cast<int>(i);
+  return -1;
+}
+
+void CFitsHeader::DeleteAll() { m_Cards.clear(); }
+
+void CFitsHeader::DeleteAll(std::string_view keyword) {
+  const std::string key = FitsKeyword(keyword);
+  for (std::size_t i = m_Cards.size(); i-- > 0;) {
+    if (i >= m_Cards.size() || FirstEight(m_Cards[i]) != key) continue;
+    m_Cards.erase(m_Cards.begin() + static_cast<std::ptrdiff_t>(i));
+    // Continuation cards carry on the removed card under a blank keyword.
+    while (i < m_Cards.size() && m_Cards[i].size() >= 10 &&
+           m_Cards[i].compare(0, 10, "          ") == 0)
+      m_Cards.erase(m_Cards.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+void CFitsHeader::SetNaxis1(int n) {
+  int i = Find("NAXIS1");
+  if (i >= 0) SetAt(i, FormatC("NAXIS1  = %20d / # of pixels/row", n));
+}
+
+void CFitsHeader::SetNaxis2(int n) {
+  int i = Find("NAXIS2");
+  if (i >= 0) SetAt(i, FormatC("NAXIS2  = %20d / # of rows in frame", n));
+}
+
+void CFitsExtension::CopyExtension(const CFitsExtension& src) {
+  if (this == &src) return;
+  *this = CFitsExtension{};  // clear, freeing the data block
+  if (!src.m_Data) return;
+  m_strXtension = src.m_strXtension;
+  m_nBitPix = src.m_nBitPix;
+  m_nNAxis = src.m_nNAxis;
+  m_NAxes = src.m_NAxes;
+  m_strExtName = src.m_strExtName;
+  m_nTFields = src.m_nTFields;
+  m_TType = src.m_TType;
+  m_TBCol = src.m_TBCol;
+  m_TForm = src.m_TForm;
+  m_TUnit = src.m_TUnit;
+  m_Header = src.m_Header;
+  // The data unit is GetDataSize() bytes; never read past what the source holds.
+  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(GetDataSize(), src.m_Data->size()));
+  m_Data.emplace(src.m_Data->begin(), src.m_Data->begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+void CFitsExtension::SetNAxis(int n) {
+  m_nNAxis = n;
+  m_NAxes.resize(n > 0 ? static_cast<std::size_t>(n) : 0, 0);
+}
+
+void CFitsExtension::SetSize(int n) {
+  std::size_t size = n > 0 ? static_cast<std::size_t>(n) : 0;
+  m_TType.resize(size);
+  m_TBCol.resize(size, 0);
+  m_TForm.resize(size);
+  m_TUnit.resize(size);
+}
+
+std::uint64_t CFitsExtension::GetDataSize() const {
+  if (m_nNAxis == 0 || m_NAxes.empty()) return 0;
+  std::uint64_t size = 1;
+  for (int v : m_NAxes) {
+    if (v < 0) return 0;
+    if (v != 0 && size > std::numeric_limits<std::uint64_t>::max() / static_cast<unsigned>(v))
+      return std::numeric_limits<std::uint64_t>::max();
+    size *= static_cast<std::uint64_t>(v);
+  }
+  return size;
+}
+
+int CFitsExtension::IsWCSFromExtension() const {
+  // Matched without the quotes, so that blanks padded inside them do not hide a name.
+  for (std::string_view own : {kExtNamePhot, kExtNamePos, kExtNamePhoR})
+    if (m_strExtName.find(own.substr(1, own.size() - 2)) != std::string::npos) return 0;
+  for (const std::string& t : m_TType) {
+    std::string_view name = t;
+    while (!name.empty() && name.front() == '\'') name.remove_prefix(1);
+    while (!name.empty() && name.back() == '\'') name.remove_suffix(1);
+    if (name.substr(0, 2) == "CD" || name.substr(0, 2) == "PC") return 1;
+  }
+  return 0;
+}

@@ -1,1 +1,723 @@
-// placeholder
+#include "imagemodel/image.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+#include <new>
+#include <utility>
+
+#include "imagemodel/vmmanager.h"
+#include "platform/progress.h"
+
+namespace {
+
+// Calls f with a value of the C++ type that stores pixels of this FITS type, or returns
+// false for a type that does not exist.
+template <typename F>
+bool WithPixelType(int bits, int isSigned, F&& f) {
+  switch (bits) {
+    case 8:
+      f(std::uint8_t{});
+      return true;
+    case 16:
+      isSigned ? f(std::int16_t{}) : f(std::uint16_t{});
+      return true;
+    case 32:
+      isSigned ? f(std::int32_t{}) : f(std::uint32_t{});
+      return true;
+    case -32:
+      f(float{});
+      return true;
+    case -64:
+      f(double{});
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Raw values of one row as doubles.
+bool ReadRawRow(const void* row, int bits, int isSigned, int width, double* out) {
+  return WithPixelType(bits, isSigned, [&](auto zero) {
+    using T = decltype(zero);
+    const T* p = static_cast<const T*>(row);
+    for (int x = 0; x < width; ++x) out[x] = static_cast<double>(p[x]);
+  });
+}
+
+bool IsBlankValue(double physical, int blank) {
+  double t = std::trunc(physical);
+  return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == blank;
+}
+
+struct Range {
+  double min;
+  double max;
+};
+
+Range IntegerRange(int bits, int isSigned) {
+  switch (bits) {
+    case 8:
+      return {0.0, 255.0};
+    case 16:
+      return isSigned ? Range{-32768.0, 32767.0} : Range{0.0, 65535.0};
+    default:
+      return isSigned ? Range{-2147483648.0, 2147483647.0} : Range{0.0, 4294967295.0};
+  }
+}
+
+// Clamps into the target range and truncates toward zero; NaN becomes the minimum.
+double ClampTruncate(double v, Range r) {
+  if (!(v >= r.min)) return r.min;
+  if (v > r.max) return r.max;
+  return std::trunc(v);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- lifetime and copies
+
+CImage::CImage() = default;
+
+CImage::CImage(int bits, int width, int height, int planes, double bscale, double bzero,
+               int isSigned, ProgressSink* progress, const std::string& caption)
+    : m_nBitsPixel(bits),
+      m_bSigned(isSigned),
+      m_nDimension(planes > 1 ? 3 : 2),
+      m_nWidth(width),
+      m_nHeight(height),
+      m_nPlanes(planes),
+      m_dBscale(bscale),
+      m_dBzero(bzero) {
+  m_pStore = NewStore(bits, width, height, planes, progress, caption);
+  const auto n = static_cast<std::size_t>(std::max(planes, 0));
+  m_LevelMin.assign(n, 0.0);
+  m_LevelMax.assign(n, 0.0);
+  m_LevelRange.assign(n, 0.0);
+  m_OrgLevelMin.assign(n, 0.0);
+  m_OrgLevelMax.assign(n, 0.0);
+}
+
+CImage::CImage(const CImage& src, ProgressSink* progress, const std::string& caption) {
+  CopyImage(src, progress, caption);
+  // A copy also keeps the colour order and the author, but not LONPOLE.
+  m_bSITypeRGB = src.m_bSITypeRGB;
+  m_strAuthor = src.m_strAuthor;
+  m_bAuthor = src.m_bAuthor;
+  m_dLonPole = 0;
+  m_bLonPole = 0;
+}
+
+CImage& CImage::operator=(const CImage& src) { return CopyImage(src); }
+
+CImage::~CImage() { Empty(); }
+
+std::unique_ptr<CVmImage> CImage::NewStore(int bits, int width, int height, int planes,
+                                           ProgressSink* progress,
+                                           const std::string& caption) const {
+  return std::make_unique<CVmImage>(bits, width, height, planes, progress, caption);
+}
+
+int CImage::AllocImage(ProgressSink* progress, const std::string& caption) {
+  try {
+    m_pStore = NewStore(m_nBitsPixel, m_nWidth, m_nHeight, m_nPlanes, progress, caption);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
+
+void CImage::Empty() {
+  m_pStore.reset();
+  m_LevelMin.clear();
+  m_LevelMax.clear();
+  m_LevelRange.clear();
+  m_OrgLevelMin.clear();
+  m_OrgLevelMax.clear();
+  m_FitsHeader.DeleteAll();
+}
+
+void CImage::Clear() {
+  CImage fresh;
+  CopyImage(fresh);
+  m_FitsExtensions.clear();
+  m_bSITypeRGB = 0;
+  m_strAuthor.clear();
+  m_bAuthor = 0;
+  ClearPVMtx();
+  m_dLatPole = 0;
+  m_bLatPole = 0;
+  m_dRestFreq = {0, 0};
+  m_bRestFreq = {0, 0};
+  m_dRestWav = {0, 0};
+  m_bRestWav = {0, 0};
+  m_bTolvenaPC = m_bPC = m_bCD = 0;
+  m_TolvenaPCMtx = m_PCMtx = m_CDMtx = tagMATRIX2_2{};
+}
+
+template <typename Other, typename F>
+void CImage::ForEachSharedAttribute(CImage& a, Other& b, F f) {
+  f(a.m_nBitsPixel, b.m_nBitsPixel);
+  f(a.m_bSigned, b.m_bSigned);
+  f(a.m_nDimension, b.m_nDimension);
+  f(a.m_nWidth, b.m_nWidth);
+  f(a.m_nHeight, b.m_nHeight);
+  f(a.m_nPlanes, b.m_nPlanes);
+  f(a.m_dBscale, b.m_dBscale);
+  f(a.m_dBzero, b.m_dBzero);
+  f(a.m_bExtend, b.m_bExtend);
+  f(a.m_nDispAxis, b.m_nDispAxis);
+  f(a.m_strCType, b.m_strCType);
+  f(a.m_strCUnit, b.m_strCUnit);
+  f(a.m_dCRPix, b.m_dCRPix);
+  f(a.m_bCRPix, b.m_bCRPix);
+  f(a.m_dCRVal, b.m_dCRVal);
+  f(a.m_bCRVal, b.m_bCRVal);
+  f(a.m_dCDelt, b.m_dCDelt);
+  f(a.m_bCDelt, b.m_bCDelt);
+  f(a.m_LTMtx, b.m_LTMtx);
+  f(a.m_nLTKind, b.m_nLTKind);
+  f(a.m_LevelMin, b.m_LevelMin);
+  f(a.m_LevelMax, b.m_LevelMax);
+  f(a.m_LevelRange, b.m_LevelRange);
+  f(a.m_OrgLevelMin, b.m_OrgLevelMin);
+  f(a.m_OrgLevelMax, b.m_OrgLevelMax);
+  f(a.m_bOwnLevel, b.m_bOwnLevel);
+  f(a.m_bSaveableFormat, b.m_bSaveableFormat);
+  f(a.m_bSaveableFile, b.m_bSaveableFile);
+  f(a.m_strOrgFileName, b.m_strOrgFileName);
+  f(a.m_strOrgFileFormat, b.m_strOrgFileFormat);
+  f(a.m_nOrgBitsPixel, b.m_nOrgBitsPixel);
+  f(a.m_nOrgPlanes, b.m_nOrgPlanes);
+  f(a.m_nOrgWidth, b.m_nOrgWidth);
+  f(a.m_nOrgHeight, b.m_nOrgHeight);
+}
+
+void CImage::CopySharedAttributes(const CImage& src) {
+  ForEachSharedAttribute(*this, src, [](auto& to, const auto& from) { to = from; });
+}
+
+CImage& CImage::CopyImage(const CImage& src, ProgressSink* progress, const std::string& caption) {
+  if (&src == this) return *this;
+  std::unique_ptr<CVmImage> store;
+  std::vector<CFitsExtension> extensions;
+  try {
+    if (src.m_pStore) {
+      store = NewStore(src.m_nBitsPixel, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
+      if (!store->CopyPixels(*src.m_pStore, progress, caption)) throw std::bad_alloc();
+    }
+    extensions = src.m_FitsExtensions;
+  } catch (const std::bad_alloc&) {
+    m_FitsHeader.DeleteAll();
+    throw;
+  }
+  m_pStore = std::move(store);
+  m_FitsHeader = src.m_FitsHeader;
+  m_FitsExtensions = std::move(extensions);
+  CopySharedAttributes(src);
+  m_bBlankUsed = src.m_bBlankUsed;
+  m_nBlank = src.m_nBlank;
+  m_bOverwriteAllowed = src.m_bOverwriteAllowed;
+  m_strUndoDialogName = src.m_strUndoDialogName;
+  m_nUndoMode = src.m_nUndoMode;
+  m_bContourMap = src.m_bContourMap;
+  m_nFirstFitsHeight = src.m_nFirstFitsHeight;
+  m_bFirstFits = src.m_bFirstFits;
+  m_bLogScale = src.m_bLogScale;
+  m_dLonPole = src.m_dLonPole;
+  m_bLonPole = src.m_bLonPole;
+  return *this;
+}
+
+int CImage::Create(const CImage& src, ProgressSink* progress, const std::string& caption) {
+  if (&src == this) return 1;
+  Empty();
+  if (src.m_pStore)
+    m_pStore =
+        NewStore(src.m_nBitsPixel, src.m_nWidth, src.m_nHeight, src.m_nPlanes, progress, caption);
+  m_FitsHeader = src.m_FitsHeader;
+  m_FitsExtensions = src.m_FitsExtensions;
+  CopySharedAttributes(src);
+  m_bBlankUsed = src.m_bBlankUsed;
+  m_nBlank = src.m_nBlank;
+  m_bSITypeRGB = src.m_bSITypeRGB;
+  return 1;
+}
+
+void CImage::Swap(CImage& other) {
+  if (&other == this) return;
+  std::swap(m_pStore, other.m_pStore);
+  std::swap(m_FitsHeader, other.m_FitsHeader);
+  std::swap(m_FitsExtensions, other.m_FitsExtensions);
+  ForEachSharedAttribute(*this, other, [](auto& a, auto& b) { std::swap(a, b); });
+  std::swap(m_bOverwriteAllowed, other.m_bOverwriteAllowed);
+}
+
+int CImage::ChangeSize(int width, int height, ProgressSink* progress, const std::string& caption) {
+  if (width == m_nWidth && height == m_nHeight && m_pStore) return 1;
+  try {
+    m_pStore = NewStore(m_nBitsPixel, width, height, m_nPlanes, progress, caption);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  m_nWidth = width;
+  m_nHeight = height;
+  return 1;
+}
+
+int CImage::ChangePlanes(int planes, ProgressSink* progress, const std::string& caption) {
+  if (planes == m_nPlanes || (m_nDimension == 2 && planes == 1)) return 1;
+  auto store = NewStore(m_nBitsPixel, m_nWidth, m_nHeight, planes, progress, caption);
+  const auto n = static_cast<std::size_t>(std::max(planes, 0));
+  std::vector<double> min(n, 0.0), max(n, 1.0), range(n, 1.0);
+  m_pStore = std::move(store);
+  SetPlanes(planes);
+  m_LevelMin = std::move(min);
+  m_LevelMax = std::move(max);
+  m_LevelRange = std::move(range);
+  return 1;
+}
+
+// ---------------------------------------------------------------- pixels
+
+void* CImage::GetImageAdr(int x, int y, int plane, int flags, int* lockToken) {
+  if (!m_pStore) return nullptr;
+  return m_pStore->GetImageAdr(x, y, plane, flags & IMG_READONLY, flags & IMG_LOCK, lockToken);
+}
+
+const void* CImage::GetImageAdr(int x, int y, int plane) const {
+  if (!m_pStore) return nullptr;
+  return m_pStore->GetImageAdr(x, y, plane, 1, 0, nullptr);
+}
+
+void CImage::Unlock(int lockToken) {
+  if (m_pStore) m_pStore->Unlock(lockToken);
+}
+
+void CImage::UnlockAll() {
+  if (m_pStore) m_pStore->UnlockAll();
+}
+
+double CImage::GetPixel(const void* address) const {
+  double raw = 0.0;
+  if (!address || !WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
+        raw = static_cast<double>(*static_cast<const decltype(zero)*>(address));
+      }))
+    return 0.0;
+  return raw * m_dBscale + m_dBzero;
+}
+
+double CImage::GetPixel(int x, int y, int plane) const {
+  return GetPixel(GetImageAdr(x, y, plane));
+}
+
+int CImage::GetPhysicalRow(int y, int plane, double* out) const {
+  const void* adr = GetImageAdr(0, y, plane);
+  if (!adr || !ReadRawRow(adr, m_nBitsPixel, m_bSigned, m_nWidth, out)) return 0;
+  for (int x = 0; x < m_nWidth; ++x) out[x] = out[x] * m_dBscale + m_dBzero;
+  return 1;
+}
+
+int CImage::SetPhysicalRow(int y, int plane, const double* values) {
+  void* adr = GetImageAdr(0, y, plane);
+  if (!adr) return 0;
+  const double scale = m_dBscale != 0.0 ? m_dBscale : 1.0;
+  return WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
+    using T = decltype(zero);
+    T* out = static_cast<T*>(adr);
+    for (int x = 0; x < m_nWidth; ++x) {
+      double raw = (values[x] - m_dBzero) / scale;
+      if constexpr (std::is_floating_point_v<T>) {
+        out[x] = static_cast<T>(raw);
+      } else {
+        const Range r{static_cast<double>(std::numeric_limits<T>::min()),
+                      static_cast<double>(std::numeric_limits<T>::max())};
+        out[x] = static_cast<T>(ClampTruncate(std::nearbyint(raw), r));
+      }
+    }
+  }) ? 1 : 0;
+}
+
+std::uint64_t CImage::GetImageSize() const {
+  return GetPixelCount() * static_cast<std::uint64_t>(GetBytesPixel());
+}
+
+std::uint64_t CImage::GetPixelCount() const {
+  if (m_nPlanes <= 0 || m_nHeight <= 0 || m_nWidth <= 0) return 0;
+  return static_cast<std::uint64_t>(m_nPlanes) * static_cast<std::uint64_t>(m_nHeight) *
+         static_cast<std::uint64_t>(m_nWidth);
+}
+
+// ---------------------------------------------------------------- world coordinates
+
+bool CImage::GetDispAxis(int* axis) const {
+  if (axis) *axis = m_nDispAxis;
+  return m_nDispAxis == 1 || m_nDispAxis == 2;
+}
+
+void CImage::SetCType(int axis, std::string_view type) {
+  if (AxisOk(axis)) m_strCType[axis] = std::string(type);
+}
+
+bool CImage::GetCType(int axis, std::string* type) const {
+  std::string value = AxisOk(axis) ? m_strCType[axis] : std::string();
+  if (type) *type = value;
+  return !value.empty();
+}
+
+void CImage::SetCUnit(int axis, std::string_view unit) {
+  if (AxisOk(axis)) m_strCUnit[axis] = std::string(unit);
+}
+
+bool CImage::GetCUnit(int axis, std::string* unit) const {
+  std::string value = AxisOk(axis) ? m_strCUnit[axis] : std::string();
+  if (unit) *unit = value;
+  return !value.empty();
+}
+
+void CImage::SetCRPix(int axis, double x) {
+  if (!AxisOk(axis)) return;
+  m_dCRPix[axis] = x - 1.0;
+  m_bCRPix[axis] = 1;
+}
+
+bool CImage::GetCRPix(int axis, double* x) const {
+  bool given = AxisOk(axis) && m_bCRPix[axis];
+  if (x) *x = given ? m_dCRPix[axis] + 1.0 : 1.0;
+  return given;
+}
+
+void CImage::SetCRVal(int axis, double v) {
+  if (!AxisOk(axis)) return;
+  m_dCRVal[axis] = v;
+  m_bCRVal[axis] = 1;
+}
+
+bool CImage::GetCRVal(int axis, double* v) const {
+  bool given = AxisOk(axis) && m_bCRVal[axis];
+  if (v) *v = given ? m_dCRVal[axis] : 0.0;
+  return given;
+}
+
+void CImage::SetCDelt(int axis, double v) {
+  if (!AxisOk(axis)) return;
+  m_dCDelt[axis] = v;
+  m_bCDelt[axis] = 1;
+}
+
+bool CImage::GetCDelt(int axis, double* v) const {
+  bool given = AxisOk(axis) && m_bCDelt[axis];
+  if (v) *v = given ? m_dCDelt[axis] : 1.0;
+  return given;
+}
+
+void CImage::SetLTMtx(const tagMATRIX2_2& m, int kind) {
+  m_LTMtx = m;
+  m_nLTKind = kind;
+}
+
+int CImage::GetLTMtx(tagMATRIX2_2* m) const {
+  if (m) *m = m_nLTKind == 0 ? tagMATRIX2_2{} : m_LTMtx;
+  return m_nLTKind;
+}
+
+void CImage::SetPVMtx(const tagMATRIX2_4& m, int given) {
+  m_PVMtx = m;
+  m_bPVMtx = given;
+}
+
+int CImage::GetPVMtx(tagMATRIX2_4* m) const {
+  if (m) *m = m_bPVMtx ? m_PVMtx : tagMATRIX2_4{};
+  return m_bPVMtx;
+}
+
+void CImage::ClearPVMtx() {
+  m_PVMtx = tagMATRIX2_4{};
+  m_bPVMtx = 0;
+}
+
+void CImage::SetLonPole(double v) {
+  m_dLonPole = v;
+  m_bLonPole = 1;
+}
+
+void CImage::SetLatPole(double v) {
+  m_dLatPole = v;
+  m_bLatPole = 1;
+}
+
+void CImage::SetRestFreq(int i, double v) {
+  if (!AxisOk(i)) return;
+  m_dRestFreq[i] = v;
+  m_bRestFreq[i] = 1;
+}
+
+int CImage::GetRestFreq(int i, double* v) const {
+  if (!AxisOk(i)) return 0;
+  if (v) *v = m_dRestFreq[i];
+  return m_bRestFreq[i];
+}
+
+void CImage::SetRestWav(int i, double v) {
+  if (!AxisOk(i)) return;
+  m_dRestWav[i] = v;
+  m_bRestWav[i] = 1;
+}
+
+int CImage::GetRestWav(int i, double* v) const {
+  if (!AxisOk(i)) return 0;
+  if (v) *v = m_dRestWav[i];
+  return m_bRestWav[i];
+}
+
+void CImage::SetAuthor(std::string_view author) {
+  m_strAuthor = std::string(author);
+  m_bAuthor = 1;
+}
+
+int CImage::GetAuthor(std::string* author) const {
+  if (author) *author = m_strAuthor;
+  return m_bAuthor;
+}
+
+void CImage::ClearPhysicalCoord(int n) {
+  if (n < 0) {
+    m_nDispAxis = 0;
+    m_bCRPix = {0, 0};
+    m_nLTKind = 0;
+    n = 1;
+  }
+  for (int i = 0; i < std::min(n, 2); ++i) {
+    m_strCType[i].clear();
+    m_strCUnit[i].clear();
+    m_bCRVal[i] = 0;
+    m_bCDelt[i] = 0;
+  }
+}
+
+// ---------------------------------------------------------------- levels
+
+int CImage::AllocLevel() {
+  try {
+    const auto n = static_cast<std::size_t>(std::max(m_nPlanes, 0));
+    m_LevelMin.assign(n, 0.0);
+    m_LevelMax.assign(n, 1.0);
+    m_LevelRange.assign(n, 1.0);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    m_LevelMin.clear();
+    m_LevelMax.clear();
+    m_LevelRange.clear();
+    return 0;
+  }
+}
+
+int CImage::AllocOrgDefaultLevel() {
+  try {
+    const auto n = static_cast<std::size_t>(std::max(m_nPlanes, 0));
+    m_OrgLevelMin.assign(n, 0.0);
+    m_OrgLevelMax.assign(n, 1.0);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    m_OrgLevelMin.clear();
+    m_OrgLevelMax.clear();
+    return 0;
+  }
+}
+
+void CImage::EnsureLevels() {
+  const auto n = static_cast<std::size_t>(std::max(m_nPlanes, 0));
+  if (m_LevelMin.size() < n || m_LevelMax.size() < n || m_LevelRange.size() < n) AllocLevel();
+}
+
+void CImage::SetLevel(int p, double min, double max) {
+  EnsureLevels();
+  if (p < 0 || static_cast<std::size_t>(p) >= m_LevelMin.size()) return;
+  if (max - min <= 0) max = min + 1.0;
+  m_LevelMin[p] = min;
+  m_LevelMax[p] = max;
+  m_LevelRange[p] = max - min;
+}
+
+void CImage::SetLevelMin(int p, double min) {
+  EnsureLevels();
+  if (p < 0 || static_cast<std::size_t>(p) >= m_LevelMin.size()) return;
+  SetLevel(p, min, m_LevelMax[p]);
+}
+
+void CImage::SetLevelMax(int p, double max) {
+  EnsureLevels();
+  if (p < 0 || static_cast<std::size_t>(p) >= m_LevelMin.size()) return;
+  SetLevel(p, m_LevelMin[p], max);
+}
+
+int CImage::SetDefaultLevel() {
+  if (!AllocLevel()) return 0;
+  for (int p = 0; p < m_nPlanes; ++p) {
+    double min, max;
+    if (!GetMinMax(p, &min, &max)) return 0;
+    SetLevel(p, min, max);
+  }
+  return 1;
+}
+
+void CImage::SetOrgDefaultLevel(int p, double min, double max) {
+  const auto n = static_cast<std::size_t>(std::max(m_nPlanes, 0));
+  if (m_OrgLevelMin.size() < n || m_OrgLevelMax.size() < n) AllocOrgDefaultLevel();
+  if (p < 0 || static_cast<std::size_t>(p) >= m_OrgLevelMin.size()) return;
+  if (max - min <= 0) max = min + 1.0;
+  m_OrgLevelMin[p] = min;
+  m_OrgLevelMax[p] = max;
+}
+
+int CImage::GetMinMax(int p, double* min, double* max) const {
+  double lo = DBL_MAX, hi = -DBL_MAX;
+  int first = p < 0 ? 0 : p;
+  int last = p < 0 ? m_nPlanes - 1 : p;
+  std::vector<double> row(static_cast<std::size_t>(std::max(m_nWidth, 0)));
+  for (int plane = first; plane <= last && m_pStore; ++plane) {
+    for (int y = 0; y < m_nHeight; ++y) {
+      const void* adr = GetImageAdr(0, y, plane);
+      if (!adr || !ReadRawRow(adr, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return 0;
+      for (double raw : row) {
+        double v = raw * m_dBscale + m_dBzero;
+        if (m_bBlankUsed && IsBlankValue(v, m_nBlank)) continue;
+        if (v < lo) lo = v;
+        if (v > hi) hi = v;
+      }
+    }
+  }
+  if (min) *min = lo;
+  if (max) *max = hi;
+  return 1;
+}
+
+// ---------------------------------------------------------------- pixel type conversion
+
+bool CImage::IsBitsChangeable(int bits, int isSigned) const {
+  return IsBitsChangeableRaw(bits, isSigned, m_LevelMin.data(), m_LevelMax.data(),
+                             static_cast<int>(std::min(m_LevelMin.size(), m_LevelMax.size())));
+}
+
+bool CImage::IsBitsChangeableRaw(int bits, int /*isSigned*/, const double* minima,
+                                 const double* maxima, int count) const {
+  if (bits < 0) return true;
+  // One entry per plane; never read past what the caller gave.
+  const int n = std::min(count, m_nPlanes);
+  double lo = DBL_MAX, hi = -DBL_MAX;
+  for (int p = 0; p < n; ++p) {
+    lo = std::min(lo, minima[p]);
+    hi = std::max(hi, maxima[p]);
+  }
+  if (n <= 0) return true;
+  return std::ldexp(1.0, bits) >= hi - lo;
+}
+
+int CImage::ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress,
+                       const std::string& caption) {
+  if ((bits == m_nBitsPixel && isSigned == m_bSigned) ||
+      ((bits == 8 || bits == -32 || bits == -64) && bits == m_nBitsPixel)) {
+    m_bSigned = isSigned;
+    return 1;
+  }
+  try {
+    if (bits == 8 || bits == 16 || bits == 32)
+      return ConvertToInteger(bits, isSigned, mode, progress, caption);
+    if (bits == -32 || bits == -64) return ConvertToReal(bits, isSigned, progress, caption);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;
+}
+
+int CImage::ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* progress,
+                             const std::string& caption) {
+  // The new store is filled from the current one and installed only when complete, so a
+  // failure at any point leaves the image as it was.
+  auto store = NewStore(bits, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
+
+  const Range target = IntegerRange(bits, isSigned);
+  const bool raw = mode == 0 || (mode != 2 && mode != 3 && IsBitsChangeable(bits, isSigned));
+  double offset = 0.0, lo = 0.0, hi = 0.0;
+  if (raw || mode == 3) {
+    if (!GetMinMax(-1, &lo, &hi)) return 0;
+  } else {
+    lo = DBL_MAX;
+    hi = -DBL_MAX;
+    for (int p = 0; p < m_nPlanes; ++p) {
+      lo = std::min(lo, GetLevelMin(p));
+      hi = std::max(hi, GetLevelMax(p));
+    }
+  }
+  if (raw) {
+    // Shift the data into the target range only when they do not already lie in it.
+    if (lo <= hi && !(lo >= target.min && hi <= target.max)) offset = target.min - lo;
+  } else if (!(hi - lo > 0)) {
+    hi = lo + 1.0;  // a flat range would divide by zero
+  }
+  const double scale = raw ? 1.0 : (target.max - target.min) / (hi - lo);
+
+  ProgressScope scope(progress, caption);
+  std::vector<double> row(static_cast<std::size_t>(m_nWidth));
+  const std::int64_t rows = static_cast<std::int64_t>(m_nPlanes) * m_nHeight;
+  for (int p = 0; p < m_nPlanes; ++p) {
+    for (int y = 0; y < m_nHeight; ++y) {
+      const void* from = GetImageAdr(0, y, p);
+      if (!from || !ReadRawRow(from, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return 0;
+      void* to = store->GetImageAdr(0, y, p, 0, 0, nullptr);
+      if (!to) return 0;
+      WithPixelType(bits, isSigned, [&](auto zero) {
+        using T = decltype(zero);
+        T* out = static_cast<T*>(to);
+        for (int x = 0; x < m_nWidth; ++x) {
+          double v = row[x] * m_dBscale + m_dBzero;
+          v = raw ? v + offset : (v - lo) * scale + target.min;
+          out[x] = static_cast<T>(ClampTruncate(v, target));
+        }
+      });
+      scope.Update(static_cast<std::int64_t>(p) * m_nHeight + y + 1, rows);
+    }
+  }
+  m_pStore = std::move(store);
+  m_nBitsPixel = bits;
+  m_bSigned = isSigned;
+  if (raw) {
+    m_dBscale = 1.0;
+    m_dBzero = -offset;
+  } else {
+    m_dBscale = (hi - lo) / (target.max - target.min);
+    m_dBzero = lo - m_dBscale * target.min;
+  }
+  return 1;
+}
+
+int CImage::ConvertToReal(int bits, int isSigned, ProgressSink* progress,
+                          const std::string& caption) {
+  auto store = NewStore(bits, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
+
+  ProgressScope scope(progress, caption);
+  std::vector<double> row(static_cast<std::size_t>(m_nWidth));
+  const std::int64_t rows = static_cast<std::int64_t>(m_nPlanes) * m_nHeight;
+  for (int p = 0; p < m_nPlanes; ++p) {
+    for (int y = 0; y < m_nHeight; ++y) {
+      // Raw values carry over unscaled, so BSCALE and BZERO stay valid.
+      const void* from = GetImageAdr(0, y, p);
+      if (!from || !ReadRawRow(from, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return 0;
+      void* to = store->GetImageAdr(0, y, p, 0, 0, nullptr);
+      if (!to) return 0;
+      if (bits == -32)
+        std::transform(row.begin(), row.end(), static_cast<float*>(to),
+                       [](double v) { return static_cast<float>(v); });
+      else
+        std::copy(row.begin(), row.end(), static_cast<double*>(to));
+      scope.Update(static_cast<std::int64_t>(p) * m_nHeight + y + 1, rows);
+    }
+  }
+  m_pStore = std::move(store);
+  m_nBitsPixel = bits;
+  m_bSigned = isSigned;
+  return 1;
+}

@@ -1,1 +1,79 @@
-// placeholder
+#include "imagemodel/vmimage.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "imagemodel/vmmanager.h"
+#include "platform/progress.h"
+
+CVmImage::CVmImage(int bits, int width, int height, int planes, ProgressSink* progress,
+                   const std::string& caption)
+    : m_Pager(CVmManager::Instance()),
+      m_nWidth(width),
+      m_nHeight(height),
+      m_nPlanes(planes),
+      m_nBytesPixel((bits < 0 ? -bits : bits) / 8),
+      m_nStride(0),
+      m_nRowsPerBlock(0),
+      m_nBlocks(0) {
+  const bool knownType = bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64;
+  if (!knownType || width <= 0 || height <= 0 || planes <= 0) throw std::bad_alloc();
+  const std::uint64_t rowBytes = static_cast<std::uint64_t>(width) * m_nBytesPixel;
+  m_nStride = static_cast<std::size_t>((rowBytes + 15) / 16 * 16);
+  const std::size_t rowsPerBlock = m_Pager.GetBlockSize() / m_nStride;
+  if (rowsPerBlock == 0) throw std::bad_alloc();  // one row is larger than a block
+  m_nRowsPerBlock = static_cast<int>(std::min<std::size_t>(rowsPerBlock, INT_MAX));
+  const std::uint64_t rows = static_cast<std::uint64_t>(height) * static_cast<unsigned>(planes);
+  const std::uint64_t blocks = (rows + m_nRowsPerBlock - 1) / m_nRowsPerBlock;
+  if (blocks > INT_MAX - 2) throw std::bad_alloc();
+  m_nBlocks = static_cast<int>(blocks);
+  m_pHandle = m_Pager.Alloc(m_nBlocks, progress, caption);
+  if (!m_pHandle) throw std::bad_alloc();
+}
+
+CVmImage::~CVmImage() { m_Pager.Free(m_pHandle); }
+
+void* CVmImage::GetImageAdr(int x, int y, int plane, int readOnly, int lock, int* lockToken) {
+  if (x < 0 || y < 0 || plane < 0 || x >= m_nWidth || y >= m_nHeight || plane >= m_nPlanes)
+    return nullptr;
+  const std::uint64_t row = static_cast<std::uint64_t>(y) + static_cast<std::uint64_t>(plane) *
+                                                                static_cast<unsigned>(m_nHeight);
+  const int block = static_cast<int>(row / static_cast<unsigned>(m_nRowsPerBlock));
+  auto* memory = static_cast<std::uint8_t*>(m_Pager.GetBlockOnMemory(m_pHandle, block, readOnly));
+  if (!memory) return nullptr;
+  if (lock) {
+    if (!m_Pager.LockBlock(m_pHandle, 1, block)) return nullptr;
+    if (lockToken) *lockToken = block;
+  }
+  const std::uint64_t rowInBlock = row - static_cast<std::uint64_t>(block) * m_nRowsPerBlock;
+  return memory + rowInBlock * m_nStride + static_cast<std::size_t>(x) * m_nBytesPixel;
+}
+
+void CVmImage::Unlock(int lockToken) {
+  if (lockToken >= 0 && lockToken < m_nBlocks) m_Pager.LockBlock(m_pHandle, 0, lockToken);
+}
+
+void CVmImage::UnlockAll() { m_Pager.UnlockAll(m_pHandle); }
+
+bool CVmImage::IsOnMemory() const { return m_Pager.IsOnMemory(m_pHandle); }
+
+bool CVmImage::CopyPixels(const CVmImage& src, ProgressSink* progress,
+                          const std::string& caption) {
+  if (src.m_nBlocks != m_nBlocks || src.m_nStride != m_nStride ||
+      src.m_nRowsPerBlock != m_nRowsPerBlock)
+    return false;
+  ProgressScope scope(progress, caption);
+  const std::size_t blockSize = m_Pager.GetBlockSize();
+  for (int i = 0; i < m_nBlocks; ++i) {
+    // Pin the source block so that bringing in the target cannot page it out.
+    void* from = m_Pager.GetBlockOnMemory(src.m_pHandle, i, 1);
+    if (!from || !m_Pager.LockBlock(src.m_pHandle, 1, i)) return false;
+    void* to = m_Pager.GetBlockOnMemory(m_pHandle, i, 0);
+    if (to) std::memcpy(to, from, blockSize);
+    m_Pager.LockBlock(src.m_pHandle, 0, i);
+    if (!to) return false;
+    scope.Update(i + 1, m_nBlocks);
+  }
+  return true;
+}

@@ -1,0 +1,138 @@
+// Automatic display levels.
+//
+// Method: the pixels of the measured rectangle are sampled on a regular grid (at most
+// about 250 000 samples, so large frames cost little). The background is the median of
+// the samples and the noise sigma is 1.4826 × the median absolute deviation from it,
+// which equals the standard deviation for Gaussian noise but ignores stars and hot
+// pixels. When more than half of the samples are equal (a quantised or flat frame) the
+// MAD is 0; sigma then comes from iterative 3-sigma clipping of the samples (mean and
+// standard deviation, repeated until no sample is rejected, at most 10 rounds). The
+// levels are background − Min × sigma and background + Max × sigma, kept inside the
+// sampled data range; a frame without spread gets that range itself. Colour images are
+// measured on the luminance 0.299 R + 0.587 G + 0.114 B, giving every plane the same
+// levels, unless each plane is asked to be measured by itself.
+#include "engine/autolevel.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "imagemodel/image.h"
+
+namespace {
+
+constexpr double kMaxSamples = 250000.0;
+
+struct Levels {
+  double low, high;
+};
+
+double Median(std::vector<double>& v) {
+  auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+  std::nth_element(v.begin(), mid, v.end());
+  double m = *mid;
+  if (v.size() % 2 == 0) m = (m + *std::max_element(v.begin(), mid)) / 2.0;
+  return m;
+}
+
+double ClippedSigma(const std::vector<double>& samples) {
+  double lo = -HUGE_VAL, hi = HUGE_VAL, sigma = 0;
+  for (int round = 0; round < 10; ++round) {
+    double sum = 0, sum2 = 0;
+    std::int64_t n = 0;
+    for (double v : samples)
+      if (v >= lo && v <= hi) {
+        sum += v;
+        sum2 += v * v;
+        ++n;
+      }
+    if (n < 2) break;
+    double mean = sum / static_cast<double>(n);
+    sigma = std::sqrt(std::max(0.0, sum2 / static_cast<double>(n) - mean * mean));
+    double newLo = mean - 3 * sigma, newHi = mean + 3 * sigma;
+    if (newLo <= lo && newHi >= hi) break;
+    lo = newLo;
+    hi = newHi;
+  }
+  return sigma;
+}
+
+Levels FromSamples(std::vector<double>& samples, double minSigma, double maxSigma) {
+  const auto [minIt, maxIt] = std::minmax_element(samples.begin(), samples.end());
+  const double dataMin = *minIt, dataMax = *maxIt;
+  const double background = Median(samples);
+  std::vector<double> deviation(samples.size());
+  std::transform(samples.begin(), samples.end(), deviation.begin(),
+                 [&](double v) { return std::fabs(v - background); });
+  double sigma = 1.4826 * Median(deviation);
+  if (!(sigma > 0)) sigma = ClippedSigma(samples);
+  Levels l{background - minSigma * sigma, background + maxSigma * sigma};
+  l.low = std::max(l.low, dataMin);
+  l.high = std::min(l.high, dataMax);
+  if (!(l.high > l.low)) l = {dataMin, dataMax};
+  return l;
+}
+
+bool IsBlank(const CImage& img, double v) {
+  if (!img.IsBlankUsed()) return false;
+  double t = std::trunc(v);
+  return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == img.GetBlank();
+}
+
+}  // namespace
+
+int CImgAutoLevel::Do(CImage& image, double minSigma, double maxSigma, int perPlane,
+                      const RECT* rect) {
+  if (image.IsEmpty() || image.GetPlanes() < 1) return 0;
+  RECT r{0, 0, image.GetWidth(), image.GetHeight()};
+  if (rect) {
+    r.left = std::max(r.left, rect->left);
+    r.top = std::max(r.top, rect->top);
+    r.right = std::min(r.right, rect->right);
+    r.bottom = std::min(r.bottom, rect->bottom);
+  }
+  if (r.Width() <= 0 || r.Height() <= 0) return 0;
+
+  const double area = static_cast<double>(r.Width()) * r.Height();
+  const int step = std::max(1, static_cast<int>(std::ceil(std::sqrt(area / kMaxSamples))));
+  const bool luminance = !perPlane && image.IsColor() && image.GetPlanes() == 3;
+  const int groups = luminance ? 1 : image.GetPlanes();
+
+  std::vector<double> row(static_cast<std::size_t>(image.GetWidth()));
+  std::vector<double> lum(row.size());
+  std::vector<char> blankAt(row.size());
+  for (int g = 0; g < groups; ++g) {
+    std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(area / step / step) + 1);
+    for (int y = r.top; y < r.bottom; y += step) {
+      if (luminance) {
+        static constexpr double kWeight[3] = {0.299, 0.587, 0.114};
+        std::fill(lum.begin(), lum.end(), 0.0);
+        std::fill(blankAt.begin(), blankAt.end(), 0);
+        for (int p = 0; p < 3; ++p) {
+          if (!image.GetPhysicalRow(y, p, row.data())) return 0;
+          for (int x = r.left; x < r.right; x += step) {
+            blankAt[x] |= IsBlank(image, row[x]);
+            lum[x] += kWeight[p] * row[x];
+          }
+        }
+        for (int x = r.left; x < r.right; x += step)
+          if (std::isfinite(lum[x]) && !blankAt[x]) samples.push_back(lum[x]);
+      } else {
+        if (!image.GetPhysicalRow(y, g, row.data())) return 0;
+        for (int x = r.left; x < r.right; x += step)
+          if (std::isfinite(row[x]) && !IsBlank(image, row[x])) samples.push_back(row[x]);
+      }
+    }
+    if (samples.empty()) continue;  // nothing measurable: the levels stay as they are
+    Levels l = FromSamples(samples, minSigma, maxSigma);
+    if (luminance) {
+      for (int p = 0; p < 3; ++p) image.SetLevel(p, l.low, l.high);
+    } else {
+      image.SetLevel(g, l.low, l.high);
+    }
+  }
+  return 1;
+}

@@ -1,0 +1,179 @@
+#include "engine/ralimage.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <new>
+
+CRalImage::CRalImage(const CImage& src, ProgressSink* progress, const std::string& caption)
+    : CImage(src, progress, caption) {}
+
+CRalImage::CRalImage(int width, int height, int bits, int planes, double bscale, double bzero,
+                     int isSigned, ProgressSink* progress, const std::string& caption)
+    : CImage(bits, width, height, planes, bscale, bzero, isSigned, progress, caption) {}
+
+CRalImage& CRalImage::operator=(const CRalImage& src) {
+  CopyImage(src);
+  return *this;
+}
+
+int CRalImage::Create(const CImage& src, ProgressSink* progress, const std::string& caption) {
+  try {
+    return CImage::Create(src, progress, caption);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
+
+int CRalImage::CopyImage(const CImage& src, ProgressSink* progress,
+                         const std::string& caption) {
+  try {
+    CImage::CopyImage(src, progress, caption);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
+
+void CRalImage::Swap(CRalImage& other) {
+  CImage::Swap(other);
+  std::swap(m_DataMin, other.m_DataMin);
+  std::swap(m_DataMax, other.m_DataMax);
+}
+
+void CRalImage::Init() {
+  Clear();
+  m_DataMin.clear();
+  m_DataMax.clear();
+}
+
+int CRalImage::CalcMinMax() {
+  std::vector<double> mins, maxs;
+  for (int p = 0; p < GetPlanes(); ++p) {
+    double lo, hi;
+    if (!GetMinMax(p, &lo, &hi)) return 0;
+    mins.push_back(lo);
+    maxs.push_back(hi);
+  }
+  m_DataMin = std::move(mins);
+  m_DataMax = std::move(maxs);
+  return 1;
+}
+
+double CRalImage::GetDataMin(int plane) const {
+  return plane >= 0 && static_cast<std::size_t>(plane) < m_DataMin.size() ? m_DataMin[plane]
+                                                                          : 0.0;
+}
+
+double CRalImage::GetDataMax(int plane) const {
+  return plane >= 0 && static_cast<std::size_t>(plane) < m_DataMax.size() ? m_DataMax[plane]
+                                                                          : 0.0;
+}
+
+double CRalImage::GetAvrGrayRaw(int plane) const {
+  if (IsEmpty() || plane < 0 || plane >= GetPlanes()) return 0.0;
+  std::vector<double> row(static_cast<std::size_t>(GetWidth()));
+  double sum = 0.0;
+  std::int64_t count = 0;
+  for (int y = 0; y < GetHeight(); ++y) {
+    if (!GetPhysicalRow(y, plane, row.data())) return 0.0;
+    for (double v : row) {
+      if (IsBlankUsed()) {
+        double t = std::trunc(v);
+        if (t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == GetBlank()) continue;
+      }
+      sum += v;
+      ++count;
+    }
+  }
+  return count ? sum / static_cast<double>(count) : 0.0;
+}
+
+double CRalImage::GetPhysicalValue(double x, double y) const {
+  int axis = 0;
+  if (!GetDispAxis(&axis)) return x + 1.0;
+  const int i = axis - 1;
+  const double pixel = (i == 0 ? x : y) + 1.0;
+  double crpix, crval, cdelt;
+  GetCRPix(i, &crpix);
+  GetCRVal(i, &crval);
+  GetCDelt(i, &cdelt);
+  return crval + cdelt * (pixel - crpix);
+}
+
+template <typename F>
+int CRalImage::Calibrate(const CImage& frame, int showProgress, const std::string& caption,
+                         F combine) {
+  if (IsEmpty() || frame.IsEmpty() || frame.GetWidth() != GetWidth() ||
+      frame.GetHeight() != GetHeight() || frame.GetPlanes() < 1)
+    return 0;
+  const int width = GetWidth();
+  std::vector<double> row(static_cast<std::size_t>(width)), other(row.size());
+  ShowProgressInit(showProgress, caption, static_cast<std::int64_t>(GetPlanes()) * GetHeight());
+  int ok = 1;
+  for (int p = 0; p < GetPlanes() && ok; ++p) {
+    const int fp = std::min(p, frame.GetPlanes() - 1);
+    for (int y = 0; y < GetHeight(); ++y) {
+      if (!frame.GetPhysicalRow(y, fp, other.data()) || !GetPhysicalRow(y, p, row.data())) {
+        ok = 0;
+        break;
+      }
+      combine(row.data(), other.data(), width, fp);
+      if (!SetPhysicalRow(y, p, row.data())) {
+        ok = 0;
+        break;
+      }
+      ShowProgress(1);
+    }
+  }
+  ShowProgressEnd();
+  return ok;
+}
+
+int CRalImage::DarkClbrtn(const CImage& dark, int showProgress) {
+  return Calibrate(dark, showProgress, "ダーク補正中...",
+                   [](double* v, const double* d, int n, int) {
+                     for (int x = 0; x < n; ++x) v[x] -= d[x];
+                   });
+}
+
+int CRalImage::FlatClbrtn(const CImage& flat, int showProgress) {
+  // Each flat plane is normalised to its mean, so the image keeps its level.
+  std::vector<double> mean(static_cast<std::size_t>(std::max(flat.GetPlanes(), 0)));
+  for (int p = 0; p < flat.GetPlanes(); ++p) {
+    std::vector<double> row(static_cast<std::size_t>(flat.GetWidth()));
+    double sum = 0;
+    std::int64_t count = 0;
+    for (int y = 0; y < flat.GetHeight(); ++y) {
+      if (!flat.GetPhysicalRow(y, p, row.data())) return 0;
+      for (double v : row)
+        if (std::isfinite(v)) {
+          sum += v;
+          ++count;
+        }
+    }
+    mean[p] = count ? sum / static_cast<double>(count) : 0.0;
+  }
+  return Calibrate(flat, showProgress, "フラット補正中...",
+                   [&](double* v, const double* f, int n, int fp) {
+                     for (int x = 0; x < n; ++x)
+                       if (f[x] > 0) v[x] = v[x] * mean[fp] / f[x];
+                   });
+}
+
+void CRalImage::ShowProgressInit(int show, const std::string& caption, std::int64_t steps) {
+  ShowProgressEnd();
+  if (!show || !m_pProgress) return;
+  m_pProgressScope = std::make_unique<ProgressScope>(m_pProgress, caption);
+  m_nProgressTotal = steps;
+  m_nProgressDone = 0;
+}
+
+void CRalImage::ShowProgress(std::int64_t steps) {
+  if (!m_pProgressScope) return;
+  m_nProgressDone += steps;
+  m_pProgressScope->Update(m_nProgressDone, m_nProgressTotal);
+}
+
+void CRalImage::ShowProgressEnd() { m_pProgressScope.reset(); }

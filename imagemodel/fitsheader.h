@@ -1,0 +1,132 @@
+// FITS header cards and extension records that travel with an image: the reader fills
+// them, the header editor shows them, the measurement tools attach their tables as
+// extensions and the writer writes them out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// An ordered list of header cards. A card is meant to be 80 characters, but only Add
+// enforces the length; the other operations store the text as given.
+class CFitsHeader {
+ public:
+  // Appends the text cut or padded with blanks to exactly 80 characters.
+  void Add(std::string_view text);
+  // Inserts before card i; at or past the end the list grows to i + 1 cards (the new
+  // ones empty) and the text becomes card i.
+  void InsertAt(int i, std::string_view text);
+  // Replaces card i; nothing happens at or past the end.
+  void SetAt(int i, std::string_view text);
+  // Card i, or the empty string at or past the end.
+  const std::string& GetAt(int i) const;
+  int GetCount() const { return static_cast<int>(m_Cards.size()); }
+  // Removes card i and returns 1, or returns 0 at or past the end.
+  int DeleteAt(int i);
+  // The first card whose first 8 characters equal the keyword padded or cut to 8, or -1.
+  int Find(std::string_view keyword) const;
+  // Removes every card.
+  void DeleteAll();
+  // Removes every card of the keyword with the blank-keyword continuation cards
+  // (10 leading blanks) that follow each of them.
+  void DeleteAll(std::string_view keyword);
+  // Rewrites an existing NAXIS1 or NAXIS2 card with a new count.
+  void SetNaxis1(int n);
+  void SetNaxis2(int n);
+
+  const std::vector<std::string>& Cards() const { return m_Cards; }
+  bool operator==(const CFitsHeader&) const = default;
+
+ private:
+  std::vector<std::string> m_Cards;
+};
+
+// The keyword field of a card: the text padded or cut to 8 characters.
+std::string FitsKeyword(std::string_view keyword);
+
+// One FITS extension: its own cards, its data unit and the keywords that describe it.
+// The record is empty when it has no data.
+class CFitsExtension {
+ public:
+  CFitsExtension() = default;
+  CFitsExtension(const CFitsExtension& src) { CopyExtension(src); }
+  CFitsExtension& operator=(const CFitsExtension& src) {
+    if (this != &src) CopyExtension(src);
+    return *this;
+  }
+  CFitsExtension(CFitsExtension&&) noexcept = default;
+  CFitsExtension& operator=(CFitsExtension&&) noexcept = default;
+
+  // Clears this record; copies the source when it has data, else stays empty.
+  void CopyExtension(const CFitsExtension& src);
+
+  // Values as they stand in their cards, quotes included.
+  const std::string& GetXtension() const { return m_strXtension; }
+  void SetXtension(std::string_view s) { m_strXtension = std::string(s); }
+  const std::string& GetExtName() const { return m_strExtName; }
+  void SetExtName(std::string_view s) { m_strExtName = std::string(s); }
+  int GetBitPix() const { return m_nBitPix; }
+  void SetBitPix(int v) { m_nBitPix = v; }
+  int GetNAxis() const { return m_nNAxis; }
+  // Sets NAXIS and resizes the NAXISn list (new entries 0).
+  void SetNAxis(int n);
+  // NAXISn for n = i + 1. An index outside the list throws std::out_of_range.
+  int GetNAxes(int i) const { return m_NAxes.at(Index(i)); }
+  void SetNAxes(int i, int v) { m_NAxes.at(Index(i)) = v; }
+  int GetTFields() const { return m_nTFields; }
+  void SetTFields(int v) { m_nTFields = v; }
+
+  // Resizes the four column lists.
+  void SetSize(int n);
+  int GetColumnCount() const { return static_cast<int>(m_TType.size()); }
+  const std::string& GetTType(int i) const { return m_TType.at(Index(i)); }
+  void SetTType(std::string_view s, int i) { m_TType.at(Index(i)) = std::string(s); }
+  int GetTBCol(int i) const { return m_TBCol.at(Index(i)); }
+  void SetTBCol(int v, int i) { m_TBCol.at(Index(i)) = v; }
+  const std::string& GetTForm(int i) const { return m_TForm.at(Index(i)); }
+  void SetTForm(std::string_view s, int i) { m_TForm.at(Index(i)) = std::string(s); }
+  const std::string& GetTUnit(int i) const { return m_TUnit.at(Index(i)); }
+  void SetTUnit(std::string_view s, int i) { m_TUnit.at(Index(i)) = std::string(s); }
+
+  // The product of all NAXISn (bytes, for the 8-bit tables handled here); 0 when NAXIS
+  // is 0 or an axis is negative; saturates instead of overflowing.
+  std::uint64_t GetDataSize() const;
+
+  // The data unit: null when there is none.
+  const std::uint8_t* GetData() const { return m_Data ? m_Data->data() : nullptr; }
+  std::uint8_t* GetData() { return m_Data ? m_Data->data() : nullptr; }
+  std::size_t GetDataLength() const { return m_Data ? m_Data->size() : 0; }
+  bool HasData() const { return m_Data.has_value(); }
+  void SetData(std::vector<std::uint8_t> data) { m_Data = std::move(data); }
+  void ClearData() { m_Data.reset(); }
+
+  // 1 when a foreign table names a column CD... or PC... (world-coordinate matrices kept
+  // in a table); 0 for the system's own measurement tables and everything else.
+  int IsWCSFromExtension() const;
+
+  CFitsHeader m_Header;  // the extension's own cards
+
+ private:
+  static std::size_t Index(int i) {
+    return i < 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(i);
+  }
+  std::optional<std::vector<std::uint8_t>> m_Data;
+  std::string m_strXtension;
+  int m_nBitPix = 0;
+  int m_nNAxis = 0;
+  std::vector<int> m_NAxes;
+  std::string m_strExtName;
+  int m_nTFields = 0;
+  std::vector<std::string> m_TType;
+  std::vector<int> m_TBCol;
+  std::vector<std::string> m_TForm;
+  std::vector<std::string> m_TUnit;
+};
+
+// EXTNAME values (quotes included) of the system's own measurement tables.
+inline constexpr std::string_view kExtNamePhot = "'Vantorel Phot data'";
+inline constexpr std::string_view kExtNamePos = "'Vantorel Pos data'";
+inline constexpr std::string_view kExtNamePhoR = "'Vantorel PhoR data'";

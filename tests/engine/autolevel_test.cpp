@@ -1,0 +1,131 @@
+#include "engine/autolevel.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "engine/ralimage.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class AutoLevelTest : public ::testing::Test {
+ protected:
+  ScopedConfigHome home_;
+};
+
+// Sky of mean `sky` with Gaussian noise `sigma`, plus a few saturated stars.
+void StarField(CImage& img, int plane, double sky, double sigma, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(sky, sigma);
+  std::vector<double> row(static_cast<size_t>(img.GetWidth()));
+  for (int y = 0; y < img.GetHeight(); ++y) {
+    for (int x = 0; x < img.GetWidth(); ++x) {
+      row[x] = noise(rng);
+      if ((x % 97 == 3 && y % 89 == 5)) row[x] = 60000;  // stars and hot pixels
+    }
+    ASSERT_EQ(img.SetPhysicalRow(y, plane, row.data()), 1);
+  }
+}
+
+}  // namespace
+
+TEST_F(AutoLevelTest, LevelsFollowBackgroundAndNoiseNotTheStars) {
+  CRalImage img(600, 500, -32, 1, 1, 0, 1);
+  StarField(img, 0, 1000.0, 10.0, 1);
+  // 3 sigma below: inside the data, whose lowest sample lies about 4.5 sigma down.
+  ASSERT_EQ(CImgAutoLevel::Do(img, 3.0, 30.0, 0), 1);
+  // Expected from the field's own parameters: 1000 − 3 × 10 and 1000 + 30 × 10.
+  EXPECT_NEAR(img.GetLevelMin(0), 970.0, 3.0);
+  EXPECT_NEAR(img.GetLevelMax(0), 1300.0, 12.0);
+}
+
+TEST_F(AutoLevelTest, LargeFramesAreSampledToTheSameAnswer) {
+  CRalImage img(2000, 1500, -32, 1, 1, 0, 1);  // 3 million pixels, sampled
+  StarField(img, 0, 500.0, 4.0, 2);
+  ASSERT_EQ(CImgAutoLevel::Do(img, 3.0, 30.0, 0), 1);
+  EXPECT_NEAR(img.GetLevelMin(0), 488.0, 1.0);
+  EXPECT_NEAR(img.GetLevelMax(0), 620.0, 6.0);
+}
+
+TEST_F(AutoLevelTest, LevelsStayInsideTheDataRange) {
+  CRalImage img(100, 100, -32, 1, 1, 0, 1);
+  StarField(img, 0, 1000.0, 10.0, 3);
+  double lo, hi;
+  ASSERT_EQ(img.GetMinMax(0, &lo, &hi), 1);
+  ASSERT_EQ(CImgAutoLevel::Do(img, 1e6, 1e6, 0), 1);
+  EXPECT_EQ(img.GetLevelMin(0), lo);
+  EXPECT_EQ(img.GetLevelMax(0), hi);
+}
+
+TEST_F(AutoLevelTest, FlatAndQuantisedFrames) {
+  CRalImage flat(50, 50, 16, 1, 1, 0, 1);
+  std::vector<double> fives(50, 5.0);
+  for (int y = 0; y < 50; ++y) flat.SetPhysicalRow(y, 0, fives.data());
+  ASSERT_EQ(CImgAutoLevel::Do(flat, 6.0, 30.0, 0), 1);
+  EXPECT_EQ(flat.GetLevelMin(0), 5.0);
+  EXPECT_EQ(flat.GetLevelMax(0), 6.0);
+
+  // More than half the pixels equal: the MAD is 0, clipping gives the spread.
+  CRalImage quant(100, 100, 16, 1, 1, 0, 1);
+  std::vector<double> row(100);
+  for (int y = 0; y < 100; ++y) {
+    for (int x = 0; x < 100; ++x) row[x] = (x + y) % 3 == 0 ? 10.0 : 0.0;
+    quant.SetPhysicalRow(y, 0, row.data());
+  }
+  ASSERT_EQ(CImgAutoLevel::Do(quant, 1.0, 1.0, 0), 1);
+  EXPECT_EQ(quant.GetLevelMin(0), 0.0);
+  EXPECT_GT(quant.GetLevelMax(0), 0.0);
+  EXPECT_LE(quant.GetLevelMax(0), 10.0);
+}
+
+TEST_F(AutoLevelTest, ColourByLuminanceOrPlaneByPlane) {
+  CRalImage img(300, 300, -32, 3, 1, 0, 1);
+  StarField(img, 0, 100.0, 2.0, 4);
+  StarField(img, 1, 200.0, 2.0, 5);
+  StarField(img, 2, 300.0, 2.0, 6);
+  ASSERT_EQ(CImgAutoLevel::Do(img, 3.0, 30.0, 1), 1);
+  EXPECT_NEAR(img.GetLevelMin(0), 94.0, 0.5);
+  EXPECT_NEAR(img.GetLevelMin(2), 294.0, 0.5);
+  EXPECT_NEAR(img.GetLevelMax(1), 260.0, 2.0);
+
+  ASSERT_EQ(CImgAutoLevel::Do(img, 3.0, 30.0, 0), 1);
+  const double lum = 0.299 * 100 + 0.587 * 200 + 0.114 * 300;
+  for (int p = 0; p < 3; ++p) {
+    EXPECT_EQ(img.GetLevelMin(p), img.GetLevelMin(0));
+    EXPECT_EQ(img.GetLevelMax(p), img.GetLevelMax(0));
+  }
+  // The planes' noise is independent, so the luminance noise adds in quadrature.
+  const double lumSigma = 2.0 * std::sqrt(0.299 * 0.299 + 0.587 * 0.587 + 0.114 * 0.114);
+  EXPECT_NEAR(img.GetLevelMin(0), lum - 3 * lumSigma, 0.5);
+}
+
+TEST_F(AutoLevelTest, RectangleLimitsTheMeasuredAreaAndBlanksAreIgnored) {
+  CRalImage img(200, 100, -32, 1, 1, 0, 1);
+  std::vector<double> row(200);
+  for (int y = 0; y < 100; ++y) {
+    for (int x = 0; x < 200; ++x) row[x] = x < 100 ? 100.0 + (x + y) % 7 : 5000.0 + (x * y) % 11;
+    img.SetPhysicalRow(y, 0, row.data());
+  }
+  RECT left{0, 0, 100, 100};
+  ASSERT_EQ(CImgAutoLevel::Do(img, 1.0, 1.0, 0, &left), 1);
+  EXPECT_LT(img.GetLevelMax(0), 200.0);
+  RECT outside{300, 0, 400, 100};
+  EXPECT_EQ(CImgAutoLevel::Do(img, 1.0, 1.0, 0, &outside), 0);
+
+  CRalImage blanks(10, 10, 16, 1, 1, 0, 1);
+  for (int y = 0; y < 10; ++y) {
+    for (int x = 0; x < 10; ++x) row[x] = x < 8 ? -32768 : 50 + x;
+    blanks.SetPhysicalRow(y, 0, row.data());
+  }
+  blanks.SetBlankUsed(1);
+  blanks.SetBlank(-32768);
+  ASSERT_EQ(CImgAutoLevel::Do(blanks, 100.0, 100.0, 0), 1);
+  EXPECT_EQ(blanks.GetLevelMin(0), 58.0);
+  EXPECT_EQ(blanks.GetLevelMax(0), 59.0);
+
+  CRalImage empty;
+  EXPECT_EQ(CImgAutoLevel::Do(empty, 6, 30, 0), 0);
+}
