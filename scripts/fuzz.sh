@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (AddressSanitizer, UBSan) and runs each for
+# FUZZ_SECONDS (default 60). A finding fails the run and leaves its input in build-fuzz/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if ! command -v clang++ >/dev/null; then
+  echo "fuzz.sh: clang++ not found; fuzzing skipped" >&2
+  exit 0
+fi
+build=${VANTOREL_FUZZ_BUILD:-build-fuzz}
+seconds=${FUZZ_SECONDS:-60}
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVANTOREL_FUZZ=ON -DVANTOREL_BUILD_TESTS=OFF -DVANTOREL_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
+export VANTOREL_CONFIG_HOME=$(mktemp -d)
+trap 'rm -rf "$VANTOREL_CONFIG_HOME"' EXIT
+shopt -s nullglob
+fuzzers=("$build"/bin/*_fuzzer)
+if [ ${#fuzzers[@]} -eq 0 ]; then
+  echo "fuzz.sh: no fuzz targets yet"
+  exit 0
+fi
+for f in "${fuzzers[@]}"; do
+  name=$(basename "$f")
+  corpus="$build/corpus/$name"
+  mkdir -p "$corpus"
+  seeds=()
+  [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+  echo "== $name for ${seconds}s"
+  (cd "$build" && "bin/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+     -print_final_stats=1 "corpus/$name" "${seeds[@]/#/../}") 2>&1 | tail -n 12
+done
