@@ -18,3 +18,6 @@ export QT_QPA_PLATFORM=offscreen
 export VANTOREL_CONFIG_HOME=$(mktemp -d)
 trap 'rm -rf "$VANTOREL_CONFIG_HOME"' EXIT
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
+
+# The file readers' fuzz targets, a minute each, under the sanitizers.
+./scripts/fuzz.sh
