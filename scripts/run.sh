@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 build=${VANTOREL_BUILD:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVANTOREL_BUILD_TESTS=OFF -DVANTOREL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
 
 cli="$build/bin/vantorel-cli"
