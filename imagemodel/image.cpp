@@ -378,40 +378,43 @@ bool CImage::GetCUnit(int axis, std::string* unit) const {
   return !value.empty();
 }
 
-void CImage::SetCRPix(int axis, double x) {
-  if (!AxisOk(axis)) return;
-  m_dCRPix[axis] = x - 1.0;
-  m_bCRPix[axis] = 1;
+namespace {
+
+// A per-axis value that remembers whether it was given.
+void SetGiven(std::array<double, 2>& values, std::array<int, 2>& given, int axis, double v) {
+  if (axis != 0 && axis != 1) return;
+  values[axis] = v;
+  given[axis] = 1;
 }
+
+bool GetGiven(const std::array<double, 2>& values, const std::array<int, 2>& given, int axis,
+              double* out, double fallback) {
+  const bool isGiven = (axis == 0 || axis == 1) && given[axis];
+  if (out) *out = isGiven ? values[axis] : fallback;
+  return isGiven;
+}
+
+}  // namespace
+
+void CImage::SetCRPix(int axis, double x) { SetGiven(m_dCRPix, m_bCRPix, axis, x - 1.0); }
 
 bool CImage::GetCRPix(int axis, double* x) const {
-  bool given = AxisOk(axis) && m_bCRPix[axis];
-  if (x) *x = given ? m_dCRPix[axis] + 1.0 : 1.0;
+  // Stored 0-based, answered 1-based as FITS counts.
+  const bool given = GetGiven(m_dCRPix, m_bCRPix, axis, x, 0.0);
+  if (x) *x += 1.0;
   return given;
 }
 
-void CImage::SetCRVal(int axis, double v) {
-  if (!AxisOk(axis)) return;
-  m_dCRVal[axis] = v;
-  m_bCRVal[axis] = 1;
-}
+void CImage::SetCRVal(int axis, double v) { SetGiven(m_dCRVal, m_bCRVal, axis, v); }
 
 bool CImage::GetCRVal(int axis, double* v) const {
-  bool given = AxisOk(axis) && m_bCRVal[axis];
-  if (v) *v = given ? m_dCRVal[axis] : 0.0;
-  return given;
+  return GetGiven(m_dCRVal, m_bCRVal, axis, v, 0.0);
 }
 
-void CImage::SetCDelt(int axis, double v) {
-  if (!AxisOk(axis)) return;
-  m_dCDelt[axis] = v;
-  m_bCDelt[axis] = 1;
-}
+void CImage::SetCDelt(int axis, double v) { SetGiven(m_dCDelt, m_bCDelt, axis, v); }
 
 bool CImage::GetCDelt(int axis, double* v) const {
-  bool given = AxisOk(axis) && m_bCDelt[axis];
-  if (v) *v = given ? m_dCDelt[axis] : 1.0;
-  return given;
+  return GetGiven(m_dCDelt, m_bCDelt, axis, v, 1.0);
 }
 
 void CImage::SetLTMtx(const tagMATRIX2_2& m, int kind) {
@@ -449,28 +452,16 @@ void CImage::SetLatPole(double v) {
   m_bLatPole = 1;
 }
 
-void CImage::SetRestFreq(int i, double v) {
-  if (!AxisOk(i)) return;
-  m_dRestFreq[i] = v;
-  m_bRestFreq[i] = 1;
-}
+void CImage::SetRestFreq(int i, double v) { SetGiven(m_dRestFreq, m_bRestFreq, i, v); }
 
 int CImage::GetRestFreq(int i, double* v) const {
-  if (!AxisOk(i)) return 0;
-  if (v) *v = m_dRestFreq[i];
-  return m_bRestFreq[i];
+  return GetGiven(m_dRestFreq, m_bRestFreq, i, v, m_dRestFreq[AxisOk(i) ? i : 0]) ? 1 : 0;
 }
 
-void CImage::SetRestWav(int i, double v) {
-  if (!AxisOk(i)) return;
-  m_dRestWav[i] = v;
-  m_bRestWav[i] = 1;
-}
+void CImage::SetRestWav(int i, double v) { SetGiven(m_dRestWav, m_bRestWav, i, v); }
 
 int CImage::GetRestWav(int i, double* v) const {
-  if (!AxisOk(i)) return 0;
-  if (v) *v = m_dRestWav[i];
-  return m_bRestWav[i];
+  return GetGiven(m_dRestWav, m_bRestWav, i, v, m_dRestWav[AxisOk(i) ? i : 0]) ? 1 : 0;
 }
 
 void CImage::SetAuthor(std::string_view author) {
