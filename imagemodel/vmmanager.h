@@ -100,6 +100,31 @@ class CVmManager {
   // (tests use it to shrink the budget).
   static void Restart();
 
+  // Physical memory as the budget sees it, in bytes.
+  struct MemoryFigures {
+    std::int64_t total = 0;          // physical memory, cut to the cgroup limit
+    std::int64_t available = 0;      // what can be had without swapping, within that limit
+    std::int64_t cached = 0;         // page cache
+    std::int64_t kernel = 0;         // slab, kernel stacks and page tables
+    bool haveKernelFigures = false;  // cached and kernel came from the meminfo file
+    std::int64_t cgroupLimit = 0;    // the memory limit of the process's cgroup, 0 when none
+  };
+  // Reads a meminfo file and the cgroup memory files under cgroupRoot (v2 first, then v1).
+  // Without a readable meminfo, total and available come from sysconf.
+  static MemoryFigures QueryMemory(const std::string& meminfoPath = "/proc/meminfo",
+                                   const std::string& cgroupRoot = "/sys/fs/cgroup");
+  // The memory budget in bytes from the figures and the settings (percent, MB, MB).
+  // *usedKernelFigures tells whether the reserve was derived from the kernel figures.
+  static std::int64_t ComputeMemoryBudget(const MemoryFigures& memory, int memoryRatio,
+                                          int reservedMB, int minMemoryMB,
+                                          bool* usedKernelFigures = nullptr);
+
+  // Fault injection for tests: called before each swap-file and block-memory call with
+  // its name ("O_TMPFILE", "mkstemp", "ftruncate", "pread", "pwrite", "mmap"). A non-zero
+  // result fails that call with the returned errno value. Null removes the hook.
+  using IoFaultHook = int (*)(const char* op);
+  static void SetIoFaultHook(IoFaultHook hook);
+
   // What the pager is doing, for tests and benchmarks.
   int GetSlotCount() const { return m_nSlots; }
   int GetSlotsInUse() const { return m_nSlotsInUse; }
@@ -137,4 +162,17 @@ class CVmManager {
   bool m_bAlignWarned = false;
   std::uint64_t m_nDiskWrites = 0;
   std::uint64_t m_nDiskReads = 0;
+
+  void OpenSwapFile();
+  bool EnsureFreeSlot();
+  int TakeSlot(CVmHandle* handle, int block);
+  void ReleaseSlot(int slot);
+  bool AllocBlock(CVmHandle* handle, int block);
+  void FreeBlock(CVmHandle* handle, int block);
+  int AppendDiskBlock();
+  bool PageOut();
+  bool DeleteDuplicateBlock();
+  bool WriteDiskBlock(int disk, const void* memory);
+  bool ReadDiskBlock(int disk, void* memory);
+  bool OwnsSlot(const CVmHandle* handle, int block, int slot) const;
 };
