@@ -275,6 +275,7 @@ std::int64_t CVmManager::ComputeMemoryBudget(const MemoryFigures& m, int memoryR
 
 CVmManager::CVmManager() {
   DeleteAllSwapFiles();
+  m_SpareMemory.reserve(kMaxSpareBlocks);
 
   int blockKB = ReadInt("BlockSize", kDefaultBlockSizeKB);
   if (blockKB < 1 || blockKB > kMaxBlockSizeKB) blockKB = kDefaultBlockSizeKB;
@@ -318,6 +319,7 @@ CVmManager::CVmManager() {
 CVmManager::~CVmManager() {
   for (CVmMemory& slot : m_Slots)
     if (slot.m_pMemory) ::munmap(slot.m_pMemory, m_nBlockSize);
+  for (void* spare : m_SpareMemory) ::munmap(spare, m_nBlockSize);
   if (m_nSwapFd >= 0) ::close(m_nSwapFd);
 }
 
@@ -381,7 +383,13 @@ bool CVmManager::EnsureFreeSlot() {
 
 int CVmManager::TakeSlot(CVmHandle* handle, int block) {
   if (m_nSlotsInUse >= m_nSlots || !EnsureFreeSlot()) return -1;
-  void* memory = MapBlock(m_nBlockSize);
+  void* memory = nullptr;
+  if (!m_SpareMemory.empty()) {
+    memory = m_SpareMemory.back();
+    m_SpareMemory.pop_back();
+  } else {
+    memory = MapBlock(m_nBlockSize);
+  }
   if (!memory) return -1;
   auto address = reinterpret_cast<std::uintptr_t>(memory);
   if (address % 16 != 0 && !m_bAlignWarned) {
@@ -403,11 +411,16 @@ int CVmManager::TakeSlot(CVmHandle* handle, int block) {
   return index;
 }
 
-// Unmaps the slot's memory and returns it to the free stack. The disk copy, if any, is
-// the caller's business.
-void CVmManager::ReleaseSlot(int index) {
+// Returns the slot to the free stack and unmaps its memory, or, when keepSpare is set,
+// keeps a few mappings for the next block to come in: a block paged out usually makes
+// room for one paged in, and reusing the mapping spares the kernel zeroing fresh pages.
+// The disk copy, if any, is the caller's business.
+void CVmManager::ReleaseSlot(int index, bool keepSpare) {
   CVmMemory& slot = m_Slots[index];
-  ::munmap(slot.m_pMemory, m_nBlockSize);
+  if (keepSpare && m_SpareMemory.size() < kMaxSpareBlocks)
+    m_SpareMemory.push_back(slot.m_pMemory);  // capacity reserved at construction
+  else
+    ::munmap(slot.m_pMemory, m_nBlockSize);
   slot = CVmMemory{};
   m_FreeSlots.push_back(index);  // capacity reserved when the slot was created
   --m_nSlotsInUse;
@@ -534,7 +547,7 @@ bool CVmManager::PageOut() {
   }
 
   slot.m_pHandle->Set(slot.m_nBlock, CVmBlock::kOnDisk, disk);
-  ReleaseSlot(victim);
+  ReleaseSlot(victim, true);
   return true;
 }
 

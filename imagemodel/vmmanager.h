@@ -145,6 +145,8 @@ class CVmManager {
   int m_nSlotsInUse = 0;
   std::vector<CVmMemory> m_Slots;
   std::vector<int> m_FreeSlots;
+  static constexpr std::size_t kMaxSpareBlocks = 8;
+  std::vector<void*> m_SpareMemory;  // mappings kept after page-outs for reuse
   std::uint64_t m_nUseCounter = 0;
   int m_nDiskBlockLimit = 0;
   int m_nDiskBlocksCreated = 0;
@@ -166,7 +168,7 @@ class CVmManager {
   void OpenSwapFile();
   bool EnsureFreeSlot();
   int TakeSlot(CVmHandle* handle, int block);
-  void ReleaseSlot(int slot);
+  void ReleaseSlot(int slot, bool keepSpare = false);
   bool AllocBlock(CVmHandle* handle, int block);
   void FreeBlock(CVmHandle* handle, int block);
   int AppendDiskBlock();

@@ -506,6 +506,23 @@ TEST_F(VmManagerTest, UnmappableMemoryPutsNewBlocksOnDisk) {
   vm.Free(h);
 }
 
+TEST_F(VmManagerTest, PagingReusesTheMemoryOfTheBlockItPutOut) {
+  Configure(512);  // 2 slots
+  CVmManager vm;
+  CVmHandle* h = vm.Alloc(4);
+  ASSERT_NE(h, nullptr);
+  for (int i = 0; i < 4; ++i) Put(vm, h, i, 100 + i);
+  // From here on no new mapping may be made: each block brought in takes the memory of
+  // the one paged out for it.
+  FailEvery("mmap", ENOMEM);
+  for (int round = 0; round < 3; ++round)
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(Has(vm, h, i, 100 + i)) << round << "," << i;
+  EXPECT_EQ(vm.GetSlotsInUse(), 2);
+  FailEvery("", 0);
+  vm.Free(h);
+  EXPECT_EQ(vm.GetSlotsInUse(), 0);
+}
+
 TEST_F(VmManagerTest, BadArgumentsAreRefusedQuietly) {
   Configure(256);
   CVmManager vm;
