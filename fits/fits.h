@@ -1,0 +1,140 @@
+// CFits: reading and writing FITS files. The reader fills a CImage from the primary
+// header, the primary data array (one plane, or three planes picked from a cube), the
+// level keywords this program writes, the world-coordinate keywords in the CD, PC and
+// old-style PCiiijjj conventions and the table extensions that carry the measurement
+// results; the writer composes a header from the image's attributes and writes header,
+// data and extensions. Every operation is static and returns a result code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "imagemodel/fitsheader.h"
+
+class AtomicFile;
+class CImage;
+class ProgressSink;
+
+// ---- result codes of the reader and the writer (0 is success)
+inline constexpr int FITS_OK = 0;
+inline constexpr int FITS_CREATE_FAILED = 2;      // the file cannot be created
+inline constexpr int FITS_OPEN_FAILED = 3;        // the file cannot be opened
+inline constexpr int FITS_READ_FAILED = 4;        // a read failed or came short
+inline constexpr int FITS_WRITE_FAILED = 5;       // a write failed
+inline constexpr int FITS_NO_MEMORY = 6;          // the pixel store cannot be allocated
+inline constexpr int FITS_INVALID_IMAGE = 7;      // invalid or unsupported image or extension
+inline constexpr int FITS_INVALID_CARD = 17;      // a header card is invalid
+inline constexpr int FITS_NO_MORE_EXTENSION = 28; // extension loop: nothing further to read
+inline constexpr int FITS_FOREIGN_EXTENSION = 29; // extension loop: an extension passed over
+
+// ---- texts, named by their string ids
+inline constexpr int IDS_FITS_LEVEL_MIN_KEY = 18000;
+inline constexpr std::string_view kFitsLevelMinKey = "SI-LMIN%d";
+inline constexpr int IDS_FITS_LEVEL_MAX_KEY = 18001;
+inline constexpr std::string_view kFitsLevelMaxKey = "SI-LMAX%d";
+inline constexpr int IDS_FITS_MIN_COMMENT = 18002;
+inline constexpr std::string_view kFitsMinComment = " / MINIMUM LEVEL";
+inline constexpr int IDS_FITS_MAX_COMMENT = 18003;
+inline constexpr std::string_view kFitsMaxComment = " / MAXIMUM LEVEL";
+inline constexpr int IDS_FITS_MIN_COMMENT_R = 18004;
+inline constexpr std::string_view kFitsMinCommentR = " / MINIMUM LEVEL FOR R-PLANE";
+inline constexpr int IDS_FITS_MAX_COMMENT_R = 18005;
+inline constexpr std::string_view kFitsMaxCommentR = " / MAXIMUM LEVEL FOR R-PLANE";
+inline constexpr int IDS_FITS_MIN_COMMENT_G = 18006;
+inline constexpr std::string_view kFitsMinCommentG = " / MINIMUM LEVEL FOR G-PLANE";
+inline constexpr int IDS_FITS_MAX_COMMENT_G = 18007;
+inline constexpr std::string_view kFitsMaxCommentG = " / MAXIMUM LEVEL FOR G-PLANE";
+inline constexpr int IDS_FITS_MIN_COMMENT_B = 18008;
+inline constexpr std::string_view kFitsMinCommentB = " / MINIMUM LEVEL FOR B-PLANE";
+inline constexpr int IDS_FITS_MAX_COMMENT_B = 18009;
+inline constexpr std::string_view kFitsMaxCommentB = " / MAXIMUM LEVEL FOR B-PLANE";
+inline constexpr int IDS_FITS_SITYPE_RGB = 18010;
+inline constexpr std::string_view kFitsSiTypeRgb =
+    "SI-TYPE = 'RGB     '           / COLOR FORMAT IN ORDER R-G-B";
+inline constexpr int IDS_FITS_PARAM_RULE = 18011;
+inline constexpr std::string_view kFitsParamRule =
+    "COMMENT   -------------------------------------------------------------";
+inline constexpr int IDS_FITS_PARAM_TITLE = 18012;
+inline constexpr std::string_view kFitsParamTitle =
+    "COMMENT                  PARAMETERS FOR Vantorel";
+inline constexpr int IDS_FITS_PARAM_RULE_END = 18013;
+inline constexpr std::string_view kFitsParamRuleEnd = kFitsParamRule;
+inline constexpr int IDS_FITS_FORMAT_NAME = 18014;
+inline constexpr std::string_view kFitsFormatName = "FITS";
+inline constexpr int IDS_FITS_MATRIX_MISMATCH = 18015;
+inline constexpr std::string_view kFitsMatrixMismatch =
+    "FITSキーワードのCDi_j、PCi_j、PCiiijjjのいずれかが混在しています。\n"
+    "それぞれの値を検証した結果、整合性がありません。\n"
+    "データ提供者等にご確認ください。\n\n"
+    "%sキーワードを採用して開きます。";
+inline constexpr int IDS_FITS_CD_NAME = 18016;
+inline constexpr std::string_view kFitsCdName = "CDi_j";
+inline constexpr int IDS_FITS_PC_NAME = 18017;
+inline constexpr std::string_view kFitsPcName = "PCi_j";
+
+// The banner above the cards that a save turned into comments.
+inline constexpr std::string_view kFitsCommentOutBanner =
+    "COMMENT          COMMENT OUT BY Vantorel ON ";
+
+class CFits {
+ public:
+  // The text of a string id above; empty for an unknown id.
+  static std::string_view LoadString(int id);
+  // A short description of a result code, for logs and the command-line tool.
+  static std::string_view ResultText(int code);
+
+  // ---- reading
+  // Reads the whole file into image. isSigned becomes the image's signed flag. For a
+  // file of several planes, color non-zero reads file planes plane0, plane1, plane2
+  // (0-based) as red, green and blue, color 0 reads file plane plane0 alone; a file of one
+  // plane is read as it is. skipExtensions non-zero leaves the extensions unread.
+  [[nodiscard]] static int Read(CImage& image, const std::string& path, int isSigned, int color,
+                                int plane0, int plane1, int plane2, ProgressSink* progress,
+                                const std::string& caption, int skipExtensions);
+  // Reads the primary header alone: 0, 3, 4, 7 or 17. showMessages non-zero lets the
+  // disagreeing-matrix warning be shown.
+  [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path, int showMessages);
+  // Interprets one card as the header reader does and, unless it is refused, appends it
+  // to the image's header. Returns 0, 7 or 17.
+  static int UpdateHeader(CImage& image, std::string_view card);
+  // The data-array step, for readers that share the FITS layout: fd is positioned at the
+  // data start; the image's geometry and pixel type say what to read. Rows are
+  // byte-reversed when reverseBytes is set; bottomUp non-zero puts the first file row at
+  // the last image row. Afterwards fd is positioned behind the data. Returns 0, 4, 6 or 7.
+  [[nodiscard]] static int ReadImage(CImage& image, int fd, int reverseBytes, int bottomUp,
+                                     int color, int plane0, int plane1, int plane2,
+                                     ProgressSink* progress, const std::string& caption);
+  // Takes the world coordinates kept in row `row` of extension `extension` (a table with
+  // one row per plane, columns named after the keywords). 0 when there is no such
+  // extension or it holds no data.
+  static int UpdateHeaderWCS(CImage& image, int extension, int row);
+  // The index of the first extension that carries world coordinates, or -1.
+  static int WCSFromExtension(const CImage& image);
+
+  // ---- writing
+  // Writes the image as a FITS file: header, data array, extensions. The file is written
+  // beside the target and renamed over it only when everything was written and flushed;
+  // on failure the target stays as it was. Returns 0, 2 or 5.
+  [[nodiscard]] static int Write(const CImage& image, const std::string& path,
+                                 ProgressSink* progress, const std::string& caption);
+  // Every card of the primary header that Write would write, "END" last. The image's
+  // own header is not changed.
+  static CFitsHeader FormatHeader(const CImage& image);
+  // The three steps of Write; each returns 0 or 5.
+  [[nodiscard]] static int WriteHeader(const CImage& image, AtomicFile& file);
+  [[nodiscard]] static int WriteImage(const CImage& image, AtomicFile& file, int reverseBytes,
+                                      int pad, int bottomUp, ProgressSink* progress,
+                                      const std::string& caption);
+  [[nodiscard]] static int WriteExtension(const CImage& image, AtomicFile& file);
+
+ protected:
+  // Byte order, for the readers that share FITS conventions: 16-bit pixels swap two
+  // bytes, 32-bit and -32 reverse four, -64 reverse eight, 8-bit stay as they are.
+  static void ByteSwap(std::uint8_t& a, std::uint8_t& b);
+  static void ReverseByteOrderBuffer(void* buffer, int bits, std::size_t count);
+  // One row of one plane, or every row of every plane; 0 when a row cannot be reached.
+  static int ReverseByteOrderLine(CImage& image, int row, int plane);
+  static int ReverseByteOrderPage(CImage& image);
+};

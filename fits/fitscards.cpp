@@ -1,0 +1,135 @@
+#include "fits/fitscards.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <map>
+
+#include "platform/clocale.h"
+
+namespace fitscards {
+
+namespace {
+
+// The numeric token at the start of text (after blanks), with D exponents made E, so
+// that strtod and strtoll see what a FITS value means and stop where it ends. Words such
+// as NAN or INF are not FITS numbers and read as no number.
+std::string NumberToken(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  std::string token;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == 'D' || c == 'd') c = 'E';
+    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'E' || c == 'e'))
+      break;
+    token.push_back(c);
+  }
+  return token;
+}
+
+}  // namespace
+
+bool IsKeyword(std::string_view card, std::string_view keyword) {
+  std::string_view head = card.substr(0, 8);
+  std::string_view key = keyword.substr(0, 8);
+  for (std::size_t i = 0; i < 8; ++i) {
+    char a = i < head.size() ? head[i] : ' ';
+    char b = i < key.size() ? key[i] : ' ';
+    if (a != b) return false;
+  }
+  return true;
+}
+
+std::string_view TrimRight(std::string_view text) {
+  std::size_t n = text.find_last_not_of(' ');
+  return n == std::string_view::npos ? std::string_view{} : text.substr(0, n + 1);
+}
+
+std::string_view Trim(std::string_view text) {
+  std::size_t b = text.find_first_not_of(' ');
+  if (b == std::string_view::npos) return {};
+  return TrimRight(text.substr(b));
+}
+
+std::string_view Value(std::string_view card) {
+  return card.size() > 10 ? card.substr(10) : std::string_view{};
+}
+
+int IntValue(std::string_view card) {
+  std::string token = NumberToken(Value(card));
+  return AtoiC(token.c_str());
+}
+
+std::int64_t Int64Value(std::string_view card) {
+  std::string token = NumberToken(Value(card));
+  errno = 0;
+  long long v = std::strtoll(token.c_str(), nullptr, 10);
+  return static_cast<std::int64_t>(v);  // strtoll saturates at its limits
+}
+
+double RealValue(std::string_view card) { return ParseReal(Value(card)); }
+
+double ParseReal(std::string_view text) {
+  std::string token = NumberToken(text);
+  return AtofC(token.c_str());
+}
+
+std::size_t ClosingQuote(std::string_view value) {
+  std::size_t q = value.find("' ");
+  if (q == std::string_view::npos) q = value.find("'/");
+  if (q == std::string_view::npos && value.size() >= 2 && value.back() == '\'')
+    q = value.size() - 1;
+  return q;
+}
+
+bool DataUnitBytes(const std::vector<std::string>& cards, std::uint64_t* bytes) {
+  bool haveBitpix = false, haveNaxis = false;
+  std::int64_t bitpix = 0, naxis = 0, pcount = 0, gcount = 1;
+  std::map<int, std::int64_t> axes;
+  for (const std::string& card : cards) {
+    if (IsKeyword(card, "END")) break;
+    if (card.size() < 10 || card.compare(8, 2, "= ") != 0) continue;
+    if (IsKeyword(card, "BITPIX")) {
+      bitpix = Int64Value(card);
+      haveBitpix = true;
+    } else if (IsKeyword(card, "NAXIS")) {
+      naxis = Int64Value(card);
+      haveNaxis = true;
+    } else if (IsKeyword(card, "PCOUNT")) {
+      pcount = Int64Value(card);
+    } else if (IsKeyword(card, "GCOUNT")) {
+      gcount = Int64Value(card);
+    } else if (Begins(card, "NAXIS")) {
+      std::string_view digits = TrimRight(std::string_view(card).substr(5, 3));
+      if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        continue;
+      int n = 0;
+      for (char c : digits) n = n * 10 + (c - '0');
+      axes[n] = Int64Value(card);  // a repeated card wins, as it does in the record
+    }
+  }
+  if (!haveBitpix || !haveNaxis) return false;
+  if (naxis < 0 || naxis > 999 || pcount < 0 || gcount < 0 || bitpix % 8 != 0 ||
+      bitpix < -64 || bitpix > 64)
+    return false;
+  if (naxis == 0) {
+    *bytes = 0;
+    return true;
+  }
+  std::uint64_t product = 1;
+  for (int n = 1; n <= naxis; ++n) {
+    auto it = axes.find(n);
+    if (it == axes.end() || it->second < 0) return false;
+    if (!MulOk(product, static_cast<std::uint64_t>(it->second), &product)) return false;
+  }
+  std::uint64_t size = 0;
+  const std::uint64_t perValue = static_cast<std::uint64_t>(bitpix < 0 ? -bitpix : bitpix) / 8;
+  if (!AddOk(product, static_cast<std::uint64_t>(pcount), &size) ||
+      !MulOk(size, static_cast<std::uint64_t>(gcount), &size) || !MulOk(size, perValue, &size))
+    return false;
+  *bytes = size;
+  return true;
+}
+
+}  // namespace fitscards

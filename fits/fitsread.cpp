@@ -1,0 +1,1240 @@
+// The FITS reader: primary header, data array, level keywords, world-coordinate keywords
+// and the table extensions. Every size taken from a header is checked in 64-bit
+// arithmetic and against the length of the file before anything is allocated or read.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "fits/fits.h"
+#include "fits/fitscards.h"
+#include "imagemodel/image.h"
+#include "platform/clocale.h"
+#include "platform/messagebox.h"
+#include "platform/progress.h"
+#include "settings/registry.h"
+
+using namespace fitscards;
+
+namespace {
+
+// A header longer than this many records is refused rather than read into memory.
+constexpr std::uint64_t kMaxHeaderRecords = 10000;
+// How many rows one vectored read may carry.
+constexpr int kMaxRowsPerRead = 1024;
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads up to n bytes at offset; the count read (short only at the end of the file), or
+// -1 on an error.
+long long ReadAt(int fd, void* buffer, std::size_t n, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return 0;
+  std::size_t got = 0;
+  auto* p = static_cast<char*>(buffer);
+  while (got < n) {
+    ssize_t r = ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return static_cast<long long>(got);
+}
+
+// Reads exactly the bytes the vectors describe; false on a short read or an error.
+bool ReadVectorAt(int fd, iovec* iov, int count, std::uint64_t offset) {
+  while (count > 0) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+    ssize_t r = ::preadv(fd, iov, count, static_cast<off_t>(offset));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    offset += static_cast<std::uint64_t>(r);
+    auto left = static_cast<std::size_t>(r);
+    while (count > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (count > 0) {
+      iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+std::uint64_t FileSize(int fd, bool* regular) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *regular = false;
+    return 0;
+  }
+  *regular = true;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool IsPixelType(int bits) {
+  return bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64;
+}
+
+int FitsHeightSetting() {
+  int height = 1;
+  CRegistry::Read("Dialog\\Enviroment", "FitsHeight", 1, height, CRegistry::TYPE_INT);
+  return height;
+}
+
+int FitsBottomUpSetting() {
+  int bottomUp = 1;
+  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_INT);
+  return bottomUp;
+}
+
+// What the card interpreter remembers across the cards of one header.
+struct HeaderState {
+  int naxis = -1;  // the NAXIS value once its card was seen
+};
+
+// The string value of a card, quotes included, when its closing quote stands at
+// position minQuote or later; empty otherwise.
+std::string QuotedValue(std::string_view card, std::size_t minQuote) {
+  std::string_view value = Value(card);
+  std::size_t q = ClosingQuote(value);
+  if (q == std::string_view::npos || q < minQuote) return {};
+  return std::string(value.substr(0, q + 1));
+}
+
+// Digits of a card at [from, from + count): the number, or -1 when any is not a digit.
+int Digits(std::string_view card, std::size_t from, std::size_t count) {
+  if (card.size() < from + count) return -1;
+  int n = 0;
+  for (std::size_t i = from; i < from + count; ++i) {
+    if (card[i] < '0' || card[i] > '9') return -1;
+    n = n * 10 + (card[i] - '0');
+  }
+  return n;
+}
+
+double* MatrixElement(tagMATRIX2_2& m, int i, int j) {
+  if (i == 1) return j == 1 ? &m.m11 : &m.m12;
+  return j == 1 ? &m.m21 : &m.m22;
+}
+
+bool InMatrix(int i) { return i == 1 || i == 2; }
+
+// Interprets one card of the primary header (80 characters). Returns 0, 7 or 17; the
+// caller appends the card when the result is 0.
+int InterpretCard(CImage& img, const std::string& card, HeaderState& state) {
+  if (Begins(card, "SIMPLE  = ")) {
+    std::size_t i = card.find_first_not_of(' ', 10);
+    if (i == std::string::npos || (card[i] != 'T' && card[i] != 'F')) return FITS_INVALID_CARD;
+    return FITS_OK;
+  }
+  if (Begins(card, "BITPIX  = ")) {
+    img.SetBitsPixel(IntValue(card));
+    return FITS_OK;
+  }
+  if (Begins(card, "NAXIS   = ")) {
+    const int n = IntValue(card);
+    switch (n) {
+      case 1: {
+        // A one-dimensional image is shown as that many equal rows.
+        const int height = FitsHeightSetting();
+        img.SetPlanes(1);
+        img.SetHeight(height);
+        img.SetOrgHeight(height);
+        img.SetFirstFits(1);
+        break;
+      }
+      case 2:
+        img.SetPlanes(1);
+        break;
+      case 3:
+        break;
+      default:
+        return FITS_INVALID_CARD;
+    }
+    state.naxis = n;
+    return FITS_OK;
+  }
+  if (Begins(card, "NAXIS") && card.size() >= 10 && card[5] >= '0' && card[5] <= '9' &&
+      card.compare(6, 4, "  = ") == 0) {
+    const int axis = card[5] - '0';
+    // An axis beyond NAXIS would make the data array larger than the header says.
+    if (state.naxis >= 0 && axis > state.naxis) return FITS_INVALID_IMAGE;
+    const int n = IntValue(card);
+    switch (axis) {
+      case 1:
+        img.SetWidth(n);
+        img.SetOrgWidth(n);
+        break;
+      case 2:
+        img.SetHeight(n);
+        img.SetOrgHeight(n);
+        break;
+      case 3:
+        img.SetPlanes(n);
+        break;
+      default:
+        return FITS_INVALID_IMAGE;
+    }
+    return FITS_OK;
+  }
+  if (Begins(card, "BZERO   = ")) {
+    img.SetBzero(RealValue(card));
+    return FITS_OK;
+  }
+  if (Begins(card, "BSCALE  = ")) {
+    img.SetBscale(RealValue(card));
+    return FITS_OK;
+  }
+  if (Begins(card, "BLANK   = ") && !img.IsBlankUsed()) {
+    img.SetBlank(IntValue(card));
+    img.SetBlankUsed(1);
+    return FITS_OK;
+  }
+  if (Begins(card, "EXTEND  = ")) {
+    img.SetExtend(card.size() > 29 && card[29] == 'T' ? 1 : 0);
+    return FITS_OK;
+  }
+  if (Begins(card, "DISPAXIS= ")) {
+    const int axis = IntValue(card);
+    if (axis < 0 || axis > 2) return FITS_INVALID_CARD;
+    img.SetDispAxis(axis);
+    return FITS_OK;
+  }
+  if (Begins(card, "CTYPE1  = ") || Begins(card, "CTYPE2  = ")) {
+    // Eight characters or more inside the quotes, as the standard asks of CTYPE.
+    std::string type = QuotedValue(card, 9);
+    if (!type.empty()) img.SetCType(card[5] - '1', type);
+    return FITS_OK;
+  }
+  if (Begins(card, "CUNIT1  = ") || Begins(card, "CUNIT2  = ")) {
+    std::string unit = QuotedValue(card, 2);
+    if (!unit.empty()) img.SetCUnit(card[5] - '1', unit);
+    return FITS_OK;
+  }
+  if (Begins(card, "AUTHOR  = ")) {
+    std::string quoted = QuotedValue(card, 1);
+    if (!quoted.empty()) img.SetAuthor(std::string_view(quoted).substr(1, quoted.size() - 2));
+    return FITS_OK;
+  }
+  if (Begins(card, "RESTFRQ1= ") || Begins(card, "RESTFRQ2= ")) {
+    img.SetRestFreq(card[7] - '1', RealValue(card));
+    return FITS_OK;
+  }
+  if (Begins(card, "RESTWAV1= ") || Begins(card, "RESTWAV2= ")) {
+    img.SetRestWav(card[7] - '1', RealValue(card));
+    return FITS_OK;
+  }
+  if (Begins(card, "LONPOLE = ")) {
+    img.SetLonPole(RealValue(card));
+    return FITS_OK;
+  }
+  if (Begins(card, "LATPOLE = ")) {
+    img.SetLatPole(RealValue(card));
+    return FITS_OK;
+  }
+  for (int axis = 0; axis < 2; ++axis) {
+    const char digit = static_cast<char>('1' + axis);
+    auto key = [&](const char* name) { return std::string(name) + digit + "  = "; };
+    if (Begins(card, key("CRPIX"))) {
+      img.SetCRPix(axis, RealValue(card));
+      return FITS_OK;
+    }
+    if (Begins(card, key("CRVAL"))) {
+      img.SetCRVal(axis, RealValue(card));
+      return FITS_OK;
+    }
+    if (Begins(card, key("CDELT"))) {
+      img.SetCDelt(axis, RealValue(card));
+      return FITS_OK;
+    }
+  }
+  const bool indexedForm = card.size() >= 10 && card[3] == '_' && card.compare(5, 5, "   = ") == 0;
+  if (indexedForm && Begins(card, "PV")) {
+    const int i = Digits(card, 2, 1), m = Digits(card, 4, 1);
+    if (i >= 0 && m >= 0) {
+      const int element = (i - 1) * 4 + m;
+      if (element >= 0 && element <= 7) {
+        tagMATRIX2_4 pv;
+        img.GetPVMtx(&pv);
+        pv.m[element / 4][element % 4] = RealValue(card);
+        img.SetPVMtx(pv, 1);
+      }
+      return FITS_OK;
+    }
+  }
+  if (indexedForm && (Begins(card, "CD") || Begins(card, "PC"))) {
+    const int i = Digits(card, 2, 1), j = Digits(card, 4, 1);
+    if (i >= 0 && j >= 0) {
+      const bool cd = card[0] == 'C';
+      const double v = RealValue(card);
+      tagMATRIX2_2 m;
+      if (cd) {
+        // Elements a CD matrix leaves out are 0, not those of the identity.
+        if (!img.UsedCD()) m = {0.0, 0.0, 0.0, 0.0};
+        else img.GetCDMtx(&m);
+        img.SetCD(1);
+      } else {
+        img.GetPCMtx(&m);
+        img.SetPC(1);
+      }
+      if (InMatrix(i) && InMatrix(j)) {
+        *MatrixElement(m, i, j) = v;
+      } else if (!InMatrix(j) && v != 0.0 && !(i == 3 && j == 3)) {
+        // An element that couples a third axis into the first two cannot be represented;
+        // the third axis's own scale (i = j = 3) does not touch them.
+        return FITS_INVALID_CARD;
+      }
+      if (cd) img.SetCDMtx(m);
+      else img.SetPCMtx(m);
+      return FITS_OK;
+    }
+  }
+  if (Begins(card, "PC") && card.size() >= 10 && card.compare(8, 2, "= ") == 0) {
+    // The old PCiiijjj form; PCOUNT and other PC... keywords have no digits there.
+    const int i = Digits(card, 2, 3), j = Digits(card, 5, 3);
+    if (i >= 0 && j >= 0) {
+      const double v = RealValue(card);
+      tagMATRIX2_2 m;
+      img.GetTolvenaPCMtx(&m);
+      img.SetTolvenaPC(1);
+      if (InMatrix(i) && InMatrix(j)) {
+        *MatrixElement(m, i, j) = v;
+        img.SetTolvenaPCMtx(m);
+      } else if (InMatrix(i) && v != 0.0) {
+        return FITS_INVALID_CARD;
+      }
+    }
+  }
+  return FITS_OK;
+}
+
+// Attributes that a header sets, back to their defaults, so that a file without one of
+// them cannot inherit it from whatever was read into the image before.
+void ResetHeaderAttributes(CImage& img) {
+  img.SetBitsPixel(0);
+  img.SetWidth(0);
+  img.SetHeight(0);
+  img.SetPlanes(0);
+  img.SetOrgWidth(0);
+  img.SetOrgHeight(0);
+  img.SetFirstFits(0);
+  img.SetBscale(1.0);
+  img.SetBzero(0.0);
+  img.SetBlankUsed(0);
+  img.SetBlank(0);
+  img.SetExtend(0);
+  img.SetLogScale(0);
+  img.SetCD(0);
+  img.SetPC(0);
+  img.SetTolvenaPC(0);
+  img.SetCDMtx(tagMATRIX2_2{});
+  img.SetPCMtx(tagMATRIX2_2{});
+  img.SetTolvenaPCMtx(tagMATRIX2_2{});
+  img.ClearPhysicalCoord(-1);
+  img.ClearPhysicalCoord(2);
+  img.ClearPVMtx();
+}
+
+tagMATRIX2_2 ScaledRows(tagMATRIX2_2 m, double d1, double d2) {
+  m.m11 *= d1;
+  m.m12 *= d1;
+  m.m21 *= d2;
+  m.m22 *= d2;
+  return m;
+}
+
+// Takes the linear transformation matrix from the conventions present and warns when
+// they disagree.
+void ChooseMatrix(CImage& img, int showMessages) {
+  const bool cd = img.UsedCD(), pc = img.UsedPC(), old = img.UsedTolvenaPC();
+  if (!cd && !pc && !old) return;
+  tagMATRIX2_2 cdm, pcm, oldm;
+  img.GetCDMtx(&cdm);
+  img.GetPCMtx(&pcm);
+  img.GetTolvenaPCMtx(&oldm);
+  double d1 = 1.0, d2 = 1.0;
+  const bool increments = img.GetCDelt(0, &d1) && img.GetCDelt(1, &d2);
+  bool agree = true;
+  std::string_view name = kFitsCdName;
+  if (cd) {
+    img.SetLTMtx(cdm, 1);
+    if (increments) {
+      if (pc) agree = agree && cdm == ScaledRows(pcm, d1, d2);
+      if (pc && old) agree = agree && ScaledRows(pcm, d1, d2) == ScaledRows(oldm, d1, d2);
+      if (old) agree = agree && cdm == ScaledRows(oldm, d1, d2);
+    }
+  } else if (pc) {
+    img.SetLTMtx(pcm, 2);
+    name = kFitsPcName;
+    if (old) agree = pcm == oldm;
+  } else {
+    img.SetLTMtx(oldm, 2);
+  }
+  if (!agree && showMessages) {
+    std::string text(kFitsMatrixMismatch);
+    std::size_t at = text.find("%s");
+    if (at != std::string::npos) text.replace(at, 2, name);
+    AfxMessageBox(text, MB_OK);
+  }
+}
+
+// Reads the primary header from the start of fd. *dataStart receives the offset of the
+// data array. Returns 0, 4, 7 or 17.
+int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* dataStart) {
+  img.m_FitsHeader.DeleteAll();
+  img.SetSITypeRGB(0);
+  ResetHeaderAttributes(img);
+
+  HeaderState state;
+  std::array<char, kRecordSize> record;
+  std::uint64_t offset = 0;
+  bool end = false;
+  for (std::uint64_t n = 0; !end; ++n) {
+    if (n >= kMaxHeaderRecords) return FITS_INVALID_IMAGE;
+    if (ReadAt(fd, record.data(), kRecordSize, offset) != static_cast<long long>(kRecordSize))
+      return FITS_READ_FAILED;
+    offset += kRecordSize;
+    for (int c = 0; c < kCardsPerRecord && !end; ++c) {
+      std::string card(record.data() + c * kCardSize, kCardSize);
+      if (int rc = InterpretCard(img, card, state)) return rc;
+      img.m_FitsHeader.Add(card);
+      end = Begins(card, "END       ");
+    }
+  }
+  *dataStart = offset;
+
+  // BITPIX 64 and other types the image cannot hold are refused, not read as garbage.
+  if (!IsPixelType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
+      img.GetPlanes() <= 0)
+    return FITS_INVALID_IMAGE;
+  std::uint64_t bytes = 0;
+  if (!MulOk(static_cast<std::uint64_t>(img.GetWidth()), static_cast<std::uint64_t>(img.GetBytesPixel()), &bytes) ||
+      !MulOk(bytes, static_cast<std::uint64_t>(img.GetFirstFits() ? 1 : img.GetHeight()), &bytes) ||
+      !MulOk(bytes, static_cast<std::uint64_t>(img.GetPlanes()), &bytes) ||
+      !AddOk(bytes, offset, &bytes) ||
+      bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+    return FITS_INVALID_IMAGE;
+
+  ChooseMatrix(img, showMessages);
+
+  if (int i = img.m_FitsHeader.Find("SI-TYPE"); i >= 0) {
+    std::string_view value = Value(img.m_FitsHeader.GetAt(i));
+    if (!value.empty() && value.front() == '\'') value.remove_prefix(1);
+    if (value.substr(0, 8) != "RGB     ") return FITS_INVALID_IMAGE;
+    img.SetSITypeRGB(1);
+  }
+  img.SetOrgPlanes(img.GetPlanes());
+  if (int i = img.m_FitsHeader.Find("SI-LMTD"); i >= 0) {
+    std::string_view value = Value(img.m_FitsHeader.GetAt(i)).substr(0, 12);
+    std::string method;
+    for (char c : value)
+      if (c != '\'' && c != ' ') method.push_back(c);
+    if (method == "LOG") img.SetLogScale(1);
+  }
+  return FITS_OK;
+}
+
+// The display levels that the header's SI-LMINn and SI-LMAXn cards give one file plane,
+// applied as SetLevelMin then SetLevelMax would apply them to fresh levels.
+struct KeywordLevel {
+  double min = 0.0;
+  double max = 1.0;
+  void Set(double lo, double hi) {
+    if (hi - lo <= 0) hi = lo + 1.0;
+    min = lo;
+    max = hi;
+  }
+};
+
+std::string LevelKey(std::string_view format, int n) {
+  return FormatC(std::string(format).c_str(), n);
+}
+
+// Whether the header carries level keywords for any of its planes. Keywords are cut to
+// eight characters, so plane 10 and up share the keywords of their first digit.
+bool HasLevelKeywords(const CImage& img) {
+  const int planes = img.GetPlanes();
+  for (int d = 1; d <= 9 && d <= planes; ++d)
+    if (img.m_FitsHeader.Find(LevelKey(kFitsLevelMinKey, d)) >= 0 ||
+        img.m_FitsHeader.Find(LevelKey(kFitsLevelMaxKey, d)) >= 0)
+      return true;
+  return false;
+}
+
+KeywordLevel LevelOfFilePlane(const CImage& img, int filePlane) {
+  KeywordLevel level;
+  const int n = filePlane + 1;
+  if (int i = img.m_FitsHeader.Find(LevelKey(kFitsLevelMinKey, n)); i >= 0)
+    level.Set(RealValue(img.m_FitsHeader.GetAt(i)), level.max);
+  if (int i = img.m_FitsHeader.Find(LevelKey(kFitsLevelMaxKey, n)); i >= 0)
+    level.Set(level.min, RealValue(img.m_FitsHeader.GetAt(i)));
+  return level;
+}
+
+// ---- pixels
+
+// Smallest and largest physical value of one plane, gathered while its rows come in.
+struct PlaneRange {
+  double min = DBL_MAX;
+  double max = -DBL_MAX;
+};
+
+// How the data-array step keeps the range of each plane: in raw values when the scaling
+// is monotonic and no blank is in use (one comparison per pixel), else in physical
+// values with blanks skipped, exactly as CImage::GetMinMax decides.
+struct RangeRule {
+  bool wanted = false;
+  bool perPixel = false;
+  double bscale = 1.0, bzero = 0.0;
+  bool blank = false;
+  int blankValue = 0;
+};
+
+bool IsBlankValue(double physical, int blank) {
+  const double t = std::trunc(physical);
+  return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == blank;
+}
+
+template <typename U>
+U Swap(U v) {
+  if constexpr (sizeof(U) == 2) return __builtin_bswap16(v);
+  else if constexpr (sizeof(U) == 4) return __builtin_bswap32(v);
+  else return __builtin_bswap64(v);
+}
+
+// Raw range of a row, NaN skipped; lo and hi start at the previous values.
+template <typename T>
+void RawRange(const T* p, int n, T& lo, T& hi) {
+  T l = lo, h = hi;
+  for (int i = 0; i < n; ++i) {
+    const T v = p[i];
+    l = v < l ? v : l;
+    h = v > h ? v : h;
+  }
+  lo = l;
+  hi = h;
+}
+
+template <typename T>
+void PhysicalRange(const T* p, int n, const RangeRule& rule, PlaneRange& range) {
+  for (int i = 0; i < n; ++i) {
+    const double v = static_cast<double>(p[i]) * rule.bscale + rule.bzero;
+    if (rule.blank && IsBlankValue(v, rule.blankValue)) continue;
+    if (v < range.min) range.min = v;
+    if (v > range.max) range.max = v;
+  }
+}
+
+// Reverses the byte order of one row in place and widens the plane's range by its
+// values. T is the stored pixel type, U the unsigned type of the same size.
+template <typename T, typename U>
+struct RowWork {
+  T lo = std::numeric_limits<T>::has_infinity ? std::numeric_limits<T>::infinity()
+                                              : std::numeric_limits<T>::max();
+  T hi = std::numeric_limits<T>::has_infinity ? -std::numeric_limits<T>::infinity()
+                                              : std::numeric_limits<T>::lowest();
+  bool any = false;
+
+  void Row(void* row, int n, bool reverse, const RangeRule& rule, PlaneRange& range) {
+    if constexpr (sizeof(T) > 1) {
+      if (reverse) {
+        auto* u = static_cast<U*>(row);
+        for (int i = 0; i < n; ++i) u[i] = Swap(u[i]);
+      }
+    }
+    if (!rule.wanted) return;
+    const T* p = static_cast<const T*>(row);
+    if (rule.perPixel) {
+      PhysicalRange(p, n, rule, range);
+    } else {
+      RawRange(p, n, lo, hi);
+      any = true;
+    }
+  }
+
+  // Folds the raw range into physical values (the scaling is finite and not zero here).
+  void Finish(const RangeRule& rule, PlaneRange& range) const {
+    if (!rule.wanted || rule.perPixel || !any) return;
+    // A float plane whose pixels are all NaN leaves the range untouched.
+    if (!(lo <= hi)) return;
+    const double a = static_cast<double>(lo) * rule.bscale + rule.bzero;
+    const double b = static_cast<double>(hi) * rule.bscale + rule.bzero;
+    range.min = std::min(range.min, rule.bscale > 0 ? a : b);
+    range.max = std::max(range.max, rule.bscale > 0 ? b : a);
+  }
+};
+
+// Calls f with a RowWork of the stored type of the image's pixels.
+template <typename F>
+bool WithRowWork(int bits, int isSigned, F&& f) {
+  switch (bits) {
+    case 8: {
+      RowWork<std::uint8_t, std::uint8_t> w;
+      return f(w);
+    }
+    case 16:
+      if (isSigned) {
+        RowWork<std::int16_t, std::uint16_t> w;
+        return f(w);
+      } else {
+        RowWork<std::uint16_t, std::uint16_t> w;
+        return f(w);
+      }
+    case 32:
+      if (isSigned) {
+        RowWork<std::int32_t, std::uint32_t> w;
+        return f(w);
+      } else {
+        RowWork<std::uint32_t, std::uint32_t> w;
+        return f(w);
+      }
+    case -32: {
+      RowWork<float, std::uint32_t> w;
+      return f(w);
+    }
+    case -64: {
+      RowWork<double, std::uint64_t> w;
+      return f(w);
+    }
+    default:
+      return false;
+  }
+}
+
+// What the data-array step tells Read: which file plane fills each image plane, whether
+// the planes of an RGB file were taken out of their order, and the range of each plane.
+struct ImageStepResult {
+  std::vector<int> source;
+  bool rgbReordered = false;
+  std::vector<PlaneRange> ranges;
+};
+
+int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, int plane0,
+                  int plane1, int plane2, ProgressSink* progress, const std::string& caption,
+                  bool wantRanges, ImageStepResult* result) {
+  const int filePlanes = img.GetPlanes();
+  if (!IsPixelType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
+      filePlanes <= 0)
+    return FITS_INVALID_IMAGE;
+
+  std::vector<int> source;
+  bool reordered = false;
+  if (filePlanes > 1) {
+    if (color) {
+      source = {plane0, plane1, plane2};
+      reordered = !(plane0 == 0 && plane1 == 1 && plane2 == 2);
+    } else {
+      source = {plane0};
+      reordered = true;
+    }
+    for (int p : source)
+      if (p < 0 || p >= filePlanes) return FITS_INVALID_IMAGE;
+    img.SetPlanes(static_cast<int>(source.size()));
+  } else {
+    source = {0};
+  }
+  const bool rgbReordered = img.IsSITypeRGB() && reordered;
+  if (rgbReordered) img.SetSITypeRGB(0);
+
+  // Sizes: the whole data array the header declares must lie inside the file before the
+  // store is made, so that a small file cannot claim a huge image.
+  bool regular = false;
+  const std::uint64_t fileSize = FileSize(fd, &regular);
+  if (!regular) return FITS_READ_FAILED;
+  const off_t here = ::lseek(fd, 0, SEEK_CUR);
+  if (here < 0) return FITS_READ_FAILED;
+  const auto dataStart = static_cast<std::uint64_t>(here);
+  const int height = img.GetHeight();
+  const int rows = img.GetFirstFits() ? 1 : height;
+  std::uint64_t rowBytes = 0, planeBytes = 0, dataEnd = 0;
+  if (!MulOk(static_cast<std::uint64_t>(img.GetWidth()), static_cast<std::uint64_t>(img.GetBytesPixel()), &rowBytes) ||
+      !MulOk(rowBytes, static_cast<std::uint64_t>(rows), &planeBytes) ||
+      !MulOk(planeBytes, static_cast<std::uint64_t>(filePlanes), &dataEnd) ||
+      !AddOk(dataEnd, dataStart, &dataEnd) ||
+      dataEnd > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+    return FITS_INVALID_IMAGE;
+  if (dataEnd > fileSize) return FITS_READ_FAILED;
+
+  if (!img.AllocImage()) return FITS_NO_MEMORY;
+  CVmImage* store = img.GetStore();
+  const int rowsPerBlock = store->GetRowsPerBlock();
+  const std::size_t stride = store->GetStride();
+  const int imagePlanes = img.GetPlanes();
+  const int width = img.GetWidth();
+
+  RangeRule rule;
+  rule.wanted = wantRanges;
+  rule.bscale = img.GetBscale();
+  rule.bzero = img.GetBzero();
+  rule.blank = img.IsBlankUsed() != 0;
+  rule.blankValue = img.GetBlank();
+  rule.perPixel = rule.blank || !std::isfinite(rule.bscale) || rule.bscale == 0.0 ||
+                  !std::isfinite(rule.bzero);
+  std::vector<PlaneRange> ranges(static_cast<std::size_t>(imagePlanes));
+
+  ProgressScope scope(progress, caption);
+  const std::int64_t totalRows = static_cast<std::int64_t>(imagePlanes) * rows;
+  std::vector<iovec> iov(kMaxRowsPerRead);
+  auto imageRow = [&](int fileRow) { return bottomUp ? height - 1 - fileRow : fileRow; };
+
+  const bool ok = WithRowWork(img.GetBitsPixel(), img.IsSigned(), [&](auto& work) {
+    for (int k = 0; k < imagePlanes; ++k) {
+      work = std::remove_reference_t<decltype(work)>{};
+      const std::uint64_t planeStart =
+          dataStart + static_cast<std::uint64_t>(source[static_cast<std::size_t>(k)]) * planeBytes;
+      int r = 0;
+      while (r < rows) {
+        // A run of file rows whose image rows share one block: one vectored read.
+        const int y0 = imageRow(r);
+        const std::int64_t storeRow0 = y0 + static_cast<std::int64_t>(k) * height;
+        const std::int64_t block = storeRow0 / rowsPerBlock;
+        int n = 1;
+        while (n < kMaxRowsPerRead && r + n < rows &&
+               (imageRow(r + n) + static_cast<std::int64_t>(k) * height) / rowsPerBlock == block)
+          ++n;
+        int token = -1;
+        auto* base = static_cast<std::uint8_t*>(img.GetImageAdr(0, y0, k, IMG_LOCK, &token));
+        if (!base) return false;
+        for (int i = 0; i < n; ++i) {
+          iov[static_cast<std::size_t>(i)].iov_base =
+              base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) * static_cast<std::ptrdiff_t>(stride);
+          iov[static_cast<std::size_t>(i)].iov_len = static_cast<std::size_t>(rowBytes);
+        }
+        const bool got = ReadVectorAt(fd, iov.data(), n, planeStart + static_cast<std::uint64_t>(r) * rowBytes);
+        if (got) {
+          for (int i = 0; i < n; ++i) {
+            work.Row(base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) * static_cast<std::ptrdiff_t>(stride),
+                     width, reverse, rule, ranges[static_cast<std::size_t>(k)]);
+            scope.Update(static_cast<std::int64_t>(k) * rows + r + i + 1, totalRows);
+          }
+        }
+        img.Unlock(token);
+        if (!got) return false;
+        r += n;
+      }
+      work.Finish(rule, ranges[static_cast<std::size_t>(k)]);
+      if (rows == 1 && height > 1) {
+        // A one-dimensional image: its single row is repeated down the plane.
+        const int from = imageRow(0);
+        int token = -1;
+        auto* src = static_cast<std::uint8_t*>(img.GetImageAdr(0, from, k, IMG_LOCK, &token));
+        if (!src) return false;
+        bool copied = true;
+        for (int y = 0; y < height && copied; ++y) {
+          if (y == from) continue;
+          void* dst = img.GetImageAdr(0, y, k);
+          if (!dst) copied = false;
+          else std::memcpy(dst, src, static_cast<std::size_t>(rowBytes));
+        }
+        img.Unlock(token);
+        if (!copied) return false;
+      }
+    }
+    return true;
+  });
+  scope.Finish();
+  if (!ok) return FITS_READ_FAILED;
+
+  // Behind the data array of every file plane, where the extensions begin.
+  ::lseek(fd, static_cast<off_t>(dataEnd), SEEK_SET);
+
+  if (result) {
+    result->source = std::move(source);
+    result->rgbReordered = rgbReordered;
+    result->ranges = std::move(ranges);
+  }
+  return FITS_OK;
+}
+
+// ---- extensions
+
+bool IsOwnTableName(std::string_view value) {
+  // Compared without the closing quote, so that blanks padded inside it do not hide it.
+  for (std::string_view own : {kExtNamePhot, kExtNamePos, kExtNamePhoR})
+    if (value.find(own.substr(0, own.size() - 1)) != std::string_view::npos) return true;
+  return false;
+}
+
+// The column number of a TTYPEn, TBCOLn, TFORMn or TUNITn card; -1 when there is none.
+int ColumnNumber(std::string_view card) {
+  std::size_t i = 5;
+  int n = 0, digits = 0;
+  while (i < 8 && i < card.size() && card[i] >= '0' && card[i] <= '9') {
+    n = n * 10 + (card[i] - '0');
+    ++i;
+    ++digits;
+  }
+  return digits > 0 ? n : -1;
+}
+
+// The quoted value of a card, quotes included; empty when it has no pair of quotes.
+std::string QuotedPair(std::string_view card) {
+  std::string_view value = Value(card);
+  std::size_t open = value.find('\'');
+  if (open == std::string_view::npos) return {};
+  std::size_t close = ClosingQuote(value.substr(open));
+  if (close == std::string_view::npos || close == 0) return {};
+  return std::string(value.substr(open, close + 1));
+}
+
+int InterpretExtensionCard(CFitsExtension& ext, const std::string& card) {
+  if (Begins(card, "XTENSION= ")) {
+    std::string value = QuotedValue(card, 9);
+    if (value.empty()) return FITS_INVALID_IMAGE;
+    ext.SetXtension(value);
+    return FITS_OK;
+  }
+  if (Begins(card, "BITPIX  = ")) {
+    const int bits = IntValue(card);
+    if (bits % 8 != 0) return FITS_INVALID_IMAGE;
+    ext.SetBitPix(bits);
+    return FITS_OK;
+  }
+  if (Begins(card, "NAXIS   = ")) {
+    const int n = IntValue(card);
+    if (n < 0 || n > 999) return FITS_INVALID_IMAGE;
+    ext.SetNAxis(n);
+    return FITS_OK;
+  }
+  if (Begins(card, "NAXIS") && card.size() >= 10 && card[5] >= '0' && card[5] <= '9' &&
+      card.compare(6, 4, "  = ") == 0) {
+    const int axis = card[5] - '0';
+    if (axis < 1 || axis > ext.GetNAxis()) return FITS_INVALID_IMAGE;
+    ext.SetNAxes(axis - 1, IntValue(card));
+    return FITS_OK;
+  }
+  if (Begins(card, "EXTNAME = ")) {
+    // Names shorter than eight characters are legal here, unlike XTENSION values.
+    std::string value = QuotedValue(card, 1);
+    if (value.empty()) return FITS_INVALID_IMAGE;
+    ext.SetExtName(value);
+    return FITS_OK;
+  }
+  if (Begins(card, "TFIELDS = ")) {
+    const int n = IntValue(card);
+    if (n < 0 || n > 999) return FITS_INVALID_IMAGE;
+    ext.SetTFields(n);
+    ext.SetSize(n);
+    return FITS_OK;
+  }
+  const bool ttype = Begins(card, "TTYPE"), tbcol = Begins(card, "TBCOL"),
+             tform = Begins(card, "TFORM"), tunit = Begins(card, "TUNIT");
+  if (ttype || tbcol || tform || tunit) {
+    const int column = ColumnNumber(card);
+    if (column < 1 || column > ext.GetColumnCount()) return FITS_INVALID_IMAGE;
+    if (tbcol) {
+      ext.SetTBCol(IntValue(card), column - 1);
+      return FITS_OK;
+    }
+    std::string value = QuotedPair(card);
+    if (value.empty()) return FITS_INVALID_IMAGE;
+    if (ttype) ext.SetTType(value, column - 1);
+    else if (tform) ext.SetTForm(value, column - 1);
+    else ext.SetTUnit(value, column - 1);
+  }
+  return FITS_OK;
+}
+
+// Reads the header that starts at offset into cards until its END card. Returns 0, 4
+// (a short read after the first record) or 7 (too long); *end is the offset behind it.
+int ReadCards(int fd, std::uint64_t offset, const char* firstRecord,
+              std::vector<std::string>* cards, std::uint64_t* end) {
+  std::array<char, kRecordSize> record;
+  for (std::uint64_t n = 0;; ++n) {
+    if (n >= kMaxHeaderRecords) return FITS_INVALID_IMAGE;
+    const char* data = firstRecord;
+    if (n > 0 || !data) {
+      if (ReadAt(fd, record.data(), kRecordSize, offset) != static_cast<long long>(kRecordSize))
+        return FITS_READ_FAILED;
+      data = record.data();
+    }
+    offset += kRecordSize;
+    for (int c = 0; c < kCardsPerRecord; ++c) {
+      cards->emplace_back(data + c * kCardSize, kCardSize);
+      if (Begins(cards->back(), "END       ")) {
+        *end = offset;
+        return FITS_OK;
+      }
+    }
+  }
+}
+
+// One step of the extension loop: reads or passes over the extension at *pos (rounded
+// up to a record) and moves *pos behind it. Returns 0, 4, 6, 7, 28 or 29.
+int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos,
+                  int filePlanes, int planesRead) {
+  std::uint64_t start = 0;
+  if (!AddOk(*pos, kRecordSize - 1, &start)) return FITS_NO_MORE_EXTENSION;
+  start = start / kRecordSize * kRecordSize;
+  std::array<char, kRecordSize> record;
+  if (start >= fileSize || ReadAt(fd, record.data(), kRecordSize, start) != static_cast<long long>(kRecordSize))
+    return FITS_NO_MORE_EXTENSION;
+  // Whatever follows the data without an XTENSION card (blank records, junk) is not an
+  // extension.
+  if (!Begins(std::string_view(record.data(), kCardSize), "XTENSION= ")) return FITS_NO_MORE_EXTENSION;
+
+  if (filePlanes == 1) {
+    for (int c = 0; c < kCardsPerRecord; ++c) {
+      std::string_view card(record.data() + c * kCardSize, kCardSize);
+      if (!Begins(card, "EXTNAME = ") || IsOwnTableName(Value(card))) continue;
+      // A foreign extension: step over its header and data unit when they can be sized,
+      // else over this one record.
+      std::vector<std::string> cards;
+      std::uint64_t headerEnd = 0, size = 0, next = 0;
+      if (ReadCards(fd, start, record.data(), &cards, &headerEnd) == FITS_OK &&
+          DataUnitBytes(cards, &size) && AddOk(headerEnd, size, &next))
+        *pos = std::min(next, fileSize);
+      else
+        *pos = start + kRecordSize;
+      return FITS_FOREIGN_EXTENSION;
+    }
+  } else if (planesRead > 1) {
+    return FITS_NO_MORE_EXTENSION;
+  }
+
+  CFitsExtension ext;
+  std::vector<std::string> cards;
+  std::uint64_t headerEnd = 0;
+  if (int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd)) return rc;
+  for (const std::string& card : cards) {
+    if (int rc = InterpretExtensionCard(ext, card)) return rc;
+    ext.m_Header.Add(card);
+  }
+  std::uint64_t size = 0, end = 0;
+  if (!DataUnitBytes(cards, &size) || !AddOk(headerEnd, size, &end)) return FITS_INVALID_IMAGE;
+  if (end > fileSize) return FITS_READ_FAILED;
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
+  if (size > 0 && ReadAt(fd, data.data(), data.size(), headerEnd) != static_cast<long long>(size))
+    return FITS_READ_FAILED;
+  ext.SetData(std::move(data));
+  img.m_FitsExtensions.push_back(std::move(ext));
+  *pos = end;
+  return FITS_OK;
+}
+
+// The width of an ASCII-table field from its TFORM ('A8', 'E15.7', 'I6'); 0 when the
+// form gives none.
+std::size_t FieldWidth(std::string_view form) {
+  std::string_view f = Trim(form);
+  while (!f.empty() && (f.front() == '\'' || f.front() == ' ')) f.remove_prefix(1);
+  if (f.empty()) return 0;
+  f.remove_prefix(1);  // the type letter
+  std::size_t width = 0;
+  for (char c : f) {
+    if (c < '0' || c > '9') break;
+    width = width * 10 + static_cast<std::size_t>(c - '0');
+    if (width > 1u << 20) return 0;
+  }
+  return width;
+}
+
+// A column name without its quotes and trailing blanks.
+std::string_view ColumnName(std::string_view ttype) {
+  while (!ttype.empty() && ttype.front() == '\'') ttype.remove_prefix(1);
+  while (!ttype.empty() && ttype.back() == '\'') ttype.remove_suffix(1);
+  return TrimRight(ttype);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- texts
+
+std::string_view CFits::LoadString(int id) {
+  switch (id) {
+    case IDS_FITS_LEVEL_MIN_KEY: return kFitsLevelMinKey;
+    case IDS_FITS_LEVEL_MAX_KEY: return kFitsLevelMaxKey;
+    case IDS_FITS_MIN_COMMENT: return kFitsMinComment;
+    case IDS_FITS_MAX_COMMENT: return kFitsMaxComment;
+    case IDS_FITS_MIN_COMMENT_R: return kFitsMinCommentR;
+    case IDS_FITS_MAX_COMMENT_R: return kFitsMaxCommentR;
+    case IDS_FITS_MIN_COMMENT_G: return kFitsMinCommentG;
+    case IDS_FITS_MAX_COMMENT_G: return kFitsMaxCommentG;
+    case IDS_FITS_MIN_COMMENT_B: return kFitsMinCommentB;
+    case IDS_FITS_MAX_COMMENT_B: return kFitsMaxCommentB;
+    case IDS_FITS_SITYPE_RGB: return kFitsSiTypeRgb;
+    case IDS_FITS_PARAM_RULE: return kFitsParamRule;
+    case IDS_FITS_PARAM_TITLE: return kFitsParamTitle;
+    case IDS_FITS_PARAM_RULE_END: return kFitsParamRuleEnd;
+    case IDS_FITS_FORMAT_NAME: return kFitsFormatName;
+    case IDS_FITS_MATRIX_MISMATCH: return kFitsMatrixMismatch;
+    case IDS_FITS_CD_NAME: return kFitsCdName;
+    case IDS_FITS_PC_NAME: return kFitsPcName;
+    default: return {};
+  }
+}
+
+std::string_view CFits::ResultText(int code) {
+  switch (code) {
+    case FITS_OK: return "success";
+    case FITS_CREATE_FAILED: return "the file cannot be created";
+    case FITS_OPEN_FAILED: return "the file cannot be opened";
+    case FITS_READ_FAILED: return "the file is shorter than its header or data, or a read failed";
+    case FITS_WRITE_FAILED: return "writing the file failed";
+    case FITS_NO_MEMORY: return "there is not enough memory for the image";
+    case FITS_INVALID_IMAGE: return "the image or an extension is invalid or not supported";
+    case FITS_INVALID_CARD: return "a header card is invalid";
+    case FITS_NO_MORE_EXTENSION: return "no further extension";
+    case FITS_FOREIGN_EXTENSION: return "a foreign extension was passed over";
+    default: return "unknown result";
+  }
+}
+
+// ---------------------------------------------------------------- reading
+
+int CFits::UpdateHeader(CImage& image, std::string_view card) {
+  try {
+    std::string text(card.substr(0, kCardSize));
+    text.resize(kCardSize, ' ');
+    HeaderState state;
+    if (int rc = InterpretCard(image, text, state)) return rc;
+    image.m_FitsHeader.Add(card);
+    return FITS_OK;
+  } catch (const std::bad_alloc&) {
+    return FITS_NO_MEMORY;
+  }
+}
+
+int CFits::ReadHeader(CImage& image, const std::string& path, int showMessages) {
+  try {
+    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    bool regular = false;
+    if (fd.get() < 0 || (FileSize(fd.get(), &regular), !regular)) return FITS_OPEN_FAILED;
+    std::uint64_t dataStart = 0;
+    return ReadPrimaryHeader(image, fd.get(), showMessages, &dataStart);
+  } catch (const std::bad_alloc&) {
+    return FITS_NO_MEMORY;
+  } catch (const std::exception&) {
+    return FITS_INVALID_IMAGE;
+  }
+}
+
+int CFits::ReadImage(CImage& image, int fd, int reverseBytes, int bottomUp, int color, int plane0,
+                     int plane1, int plane2, ProgressSink* progress, const std::string& caption) {
+  try {
+    return ReadImageStep(image, fd, reverseBytes != 0, bottomUp != 0, color, plane0, plane1,
+                         plane2, progress, caption, false, nullptr);
+  } catch (const std::bad_alloc&) {
+    return FITS_NO_MEMORY;
+  }
+}
+
+int CFits::Read(CImage& image, const std::string& path, int isSigned, int color, int plane0,
+                int plane1, int plane2, ProgressSink* progress, const std::string& caption,
+                int skipExtensions) {
+  try {
+    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    bool regular = false;
+    const std::uint64_t fileSize = fd.get() >= 0 ? FileSize(fd.get(), &regular) : 0;
+    if (fd.get() < 0 || !regular) return FITS_OPEN_FAILED;
+    const int bottomUp = FitsBottomUpSetting();
+
+    std::uint64_t dataStart = 0;
+    if (int rc = ReadPrimaryHeader(image, fd.get(), 1, &dataStart)) return rc;
+
+    image.SetSigned(isSigned);
+    const int filePlanes = image.GetPlanes();
+    image.SetOwnLevel(HasLevelKeywords(image) ? 1 : 0);
+
+    // Pixels are stored in the machine's order; FITS data are big-endian.
+    const bool reverse = std::endian::native == std::endian::little;
+    if (::lseek(fd.get(), static_cast<off_t>(dataStart), SEEK_SET) < 0) return FITS_READ_FAILED;
+    ImageStepResult step;
+    if (int rc = ReadImageStep(image, fd.get(), reverse, bottomUp != 0, color, plane0, plane1,
+                               plane2, progress, caption, !image.HasOwnLevel(), &step))
+      return rc;
+
+    if (image.HasOwnLevel()) {
+      // Levels from the keywords: an RGB file read in another plane order takes the
+      // levels of the planes it read, otherwise image plane k keeps those of file plane k.
+      image.AllocLevel();
+      for (int k = 0; k < image.GetPlanes(); ++k) {
+        const int from = step.rgbReordered ? step.source[static_cast<std::size_t>(k)] : k;
+        if (from >= filePlanes) continue;
+        const KeywordLevel level = LevelOfFilePlane(image, from);
+        image.SetLevel(k, level.min, level.max);
+      }
+    }
+
+    if (!skipExtensions) {
+      image.m_FitsExtensions.clear();
+      if (image.GetExtend()) {
+        const off_t after = ::lseek(fd.get(), 0, SEEK_CUR);
+        std::uint64_t pos = after < 0 ? fileSize : static_cast<std::uint64_t>(after);
+        for (;;) {
+          const int rc = ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes());
+          if (rc == FITS_NO_MORE_EXTENSION) break;
+          if (rc != FITS_OK && rc != FITS_FOREIGN_EXTENSION) return rc;
+        }
+        if (image.m_FitsExtensions.empty()) image.SetExtend(0);
+      }
+    }
+
+    if (!image.HasOwnLevel()) {
+      // The same levels as SetDefaultLevel, from the ranges gathered while reading.
+      image.AllocLevel();
+      for (int k = 0; k < image.GetPlanes(); ++k) {
+        const PlaneRange& r = step.ranges[static_cast<std::size_t>(k)];
+        image.SetLevel(k, r.min, r.max);
+      }
+    }
+    image.SetSaveableFormat(1);
+    image.SetSaveableFile(::access(path.c_str(), W_OK) == 0 ? 1 : 0);
+    image.SetOrgFileName(path);
+    image.SetOrgFileFormat(kFitsFormatName);
+    image.SetOrgBitsPixel(image.GetBitsPixel());
+
+    if (filePlanes > 1 && image.GetPlanes() == 1) {
+      const int table = WCSFromExtension(image);
+      if (table >= 0) UpdateHeaderWCS(image, table, plane0);
+    }
+    return FITS_OK;
+  } catch (const std::bad_alloc&) {
+    return FITS_NO_MEMORY;
+  } catch (const std::exception&) {
+    return FITS_INVALID_IMAGE;
+  }
+}
+
+int CFits::WCSFromExtension(const CImage& image) {
+  for (std::size_t i = 0; i < image.m_FitsExtensions.size(); ++i)
+    if (image.m_FitsExtensions[i].IsWCSFromExtension()) return static_cast<int>(i);
+  return -1;
+}
+
+int CFits::UpdateHeaderWCS(CImage& image, int extension, int row) {
+  if (extension < 0 || static_cast<std::size_t>(extension) >= image.m_FitsExtensions.size() ||
+      row < 0)
+    return 0;
+  const CFitsExtension& ext = image.m_FitsExtensions[static_cast<std::size_t>(extension)];
+  const std::uint8_t* data = ext.GetData();
+  const std::size_t length = ext.GetDataLength();
+  if (!data || ext.GetNAxis() < 1) return 0;
+  const std::int64_t rowBytes = ext.GetNAxes(0);
+  if (rowBytes <= 0) return 0;
+
+  tagMATRIX2_4 pv;
+  tagMATRIX2_2 cd{0.0, 0.0, 0.0, 0.0}, pc;
+  bool havePV = false, haveCD = false, havePC = false;
+  for (int c = 0; c < ext.GetColumnCount(); ++c) {
+    const std::string_view name = ColumnName(ext.GetTType(c));
+    const std::int64_t column = ext.GetTBCol(c) - 1;
+    if (name.empty() || column < 0 || column >= rowBytes) continue;
+    const std::int64_t offset = static_cast<std::int64_t>(row) * rowBytes + column;
+    if (offset < 0 || static_cast<std::uint64_t>(offset) >= length) continue;
+    std::size_t width = FieldWidth(ext.GetTForm(c));
+    const auto inRow = static_cast<std::size_t>(rowBytes - column);
+    const std::size_t inData = length - static_cast<std::size_t>(offset);
+    if (width == 0 || width > inRow) width = inRow;
+    width = std::min(width, inData);
+    const std::string_view field(reinterpret_cast<const char*>(data) + offset, width);
+    const double value = ParseReal(field);
+
+    if (name == "CTYPE1" || name == "CTYPE2" || name == "CUNIT1" || name == "CUNIT2") {
+      const std::string text = FormatC("'%8.8s'", std::string(field.substr(0, 8)).c_str());
+      const int axis = name[5] - '1';
+      if (name[1] == 'T') image.SetCType(axis, text);
+      else image.SetCUnit(axis, text);
+    } else if (name == "RESTFRQ1" || name == "RESTFRQ2") {
+      image.SetRestFreq(name[7] - '1', value);
+    } else if (name == "RESTWAV1" || name == "RESTWAV2") {
+      image.SetRestWav(name[7] - '1', value);
+    } else if (name == "LONPOLE") {
+      image.SetLonPole(value);
+    } else if (name == "LATPOLE") {
+      image.SetLatPole(value);
+    } else if (name.size() == 6 && (name[5] == '1' || name[5] == '2') &&
+               (name.substr(0, 5) == "CRPIX" || name.substr(0, 5) == "CRVAL" ||
+                name.substr(0, 5) == "CDELT")) {
+      const int axis = name[5] - '1';
+      if (name[2] == 'P') image.SetCRPix(axis, value);
+      else if (name[2] == 'V') image.SetCRVal(axis, value);
+      else image.SetCDelt(axis, value);
+    } else if (name.size() == 5 && name[2] >= '1' && name[2] <= '2' && name[3] == '_' &&
+               name[4] >= '1' && name[4] <= '4' && name.substr(0, 2) == "PV") {
+      const int element = (name[2] - '1') * 4 + (name[4] - '0');
+      if (element >= 0 && element <= 7) {
+        pv.m[element / 4][element % 4] = value;
+        havePV = true;
+      }
+    } else if (name.size() == 5 && InMatrix(name[2] - '0') && name[3] == '_' &&
+               InMatrix(name[4] - '0') && (name.substr(0, 2) == "CD" || name.substr(0, 2) == "PC")) {
+      tagMATRIX2_2 kindNow;
+      if (name[0] == 'C') {
+        if (image.GetLTMtx(&kindNow) == 2) continue;
+        *MatrixElement(cd, name[2] - '0', name[4] - '0') = value;
+        haveCD = true;
+      } else {
+        *MatrixElement(pc, name[2] - '0', name[4] - '0') = value;
+        havePC = true;
+      }
+    }
+  }
+  if (havePV) image.SetPVMtx(pv, 1);
+  if (haveCD) image.SetLTMtx(cd, 1);
+  if (havePC) image.SetLTMtx(pc, 2);
+  return 1;
+}
+
+// ---------------------------------------------------------------- byte order
+
+void CFits::ByteSwap(std::uint8_t& a, std::uint8_t& b) { std::swap(a, b); }
+
+void CFits::ReverseByteOrderBuffer(void* buffer, int bits, std::size_t count) {
+  auto* p = static_cast<std::uint8_t*>(buffer);
+  switch (bits) {
+    case 16:
+      for (std::size_t i = 0; i < count; ++i, p += 2) ByteSwap(p[0], p[1]);
+      break;
+    case 32:
+    case -32:
+      for (std::size_t i = 0; i < count; ++i, p += 4) std::reverse(p, p + 4);
+      break;
+    case -64:
+      for (std::size_t i = 0; i < count; ++i, p += 8) std::reverse(p, p + 8);
+      break;
+    default:
+      break;
+  }
+}
+
+int CFits::ReverseByteOrderLine(CImage& image, int row, int plane) {
+  void* p = image.GetImageAdr(0, row, plane);
+  if (!p) return 0;
+  ReverseByteOrderBuffer(p, image.GetBitsPixel(), static_cast<std::size_t>(image.GetWidth()));
+  return 1;
+}
+
+int CFits::ReverseByteOrderPage(CImage& image) {
+  for (int p = 0; p < image.GetPlanes(); ++p)
+    for (int y = 0; y < image.GetHeight(); ++y)
+      if (!ReverseByteOrderLine(image, y, p)) return 0;
+  return 1;
+}

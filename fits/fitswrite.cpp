@@ -1,0 +1,509 @@
+// The FITS writer: composes the primary header from the image's attributes and the
+// cards that came with it, writes it in 2880-byte records, then the data array in
+// big-endian order and every extension. Saving goes through a temporary file that
+// replaces the target only once everything was written and flushed.
+#include <time.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include "fits/fits.h"
+#include "fits/fitscards.h"
+#include "imagemodel/image.h"
+#include "platform/clocale.h"
+#include "platform/files.h"
+#include "platform/progress.h"
+#include "settings/registry.h"
+
+using namespace fitscards;
+
+namespace {
+
+// How many bytes of rows are gathered before they go to the file.
+constexpr std::size_t kChunkBytes = 1 << 20;
+
+// Collects cards into 2880-byte records and writes each full record.
+class RecordWriter {
+ public:
+  explicit RecordWriter(AtomicFile& file) : file_(file) {}
+
+  // Cut or padded to 80 characters.
+  [[nodiscard]] bool Add(std::string_view card) {
+    char* slot = record_ + fill_;
+    const std::size_t n = std::min(card.size(), kCardSize);
+    std::memcpy(slot, card.data(), n);
+    std::memset(slot + n, ' ', kCardSize - n);
+    fill_ += kCardSize;
+    if (fill_ < kRecordSize) return true;
+    fill_ = 0;
+    return file_.Write(record_, kRecordSize) == 0;
+  }
+
+  // Fills the open record with blank cards and writes it.
+  [[nodiscard]] bool Close() {
+    if (fill_ == 0) return true;
+    std::memset(record_ + fill_, ' ', kRecordSize - fill_);
+    fill_ = 0;
+    return file_.Write(record_, kRecordSize) == 0;
+  }
+
+ private:
+  AtomicFile& file_;
+  char record_[kRecordSize];
+  std::size_t fill_ = 0;
+};
+
+// Writes zero bytes.
+bool WriteZeros(AtomicFile& file, std::uint64_t count) {
+  static const char zeros[kRecordSize] = {};
+  while (count > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, kRecordSize));
+    if (file.Write(zeros, n) != 0) return false;
+    count -= n;
+  }
+  return true;
+}
+
+std::uint64_t PaddingFor(std::uint64_t bytes) {
+  return (kRecordSize - bytes % kRecordSize) % kRecordSize;
+}
+
+std::string UtcNow() {
+  const time_t now = ::time(nullptr);
+  struct tm utc {};
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  return text;
+}
+
+// The cards still to be placed, with the operations the composition needs. Keywords
+// compare on their first eight characters padded with blanks, as FITS defines them.
+class Remaining {
+ public:
+  explicit Remaining(const CFitsHeader& header) : cards_(header.Cards()) {}
+
+  int Find(std::string_view keyword) const {
+    for (std::size_t i = 0; i < cards_.size(); ++i)
+      if (IsKeyword(cards_[i], keyword)) return static_cast<int>(i);
+    return -1;
+  }
+  // Every card of the keyword (and only those: blank-keyword commentary cards that
+  // follow stay).
+  void Erase(std::string_view keyword) {
+    std::erase_if(cards_, [&](const std::string& c) { return IsKeyword(c, keyword); });
+  }
+  std::vector<std::string>& cards() { return cards_; }
+
+ private:
+  std::vector<std::string> cards_;
+};
+
+class Composer {
+ public:
+  Composer(const CImage& img) : img_(img), rest_(img.m_FitsHeader), now_(UtcNow()) {}
+
+  CFitsHeader Compose();
+
+ private:
+  void Add(std::string_view card) { out_.Add(card); }
+  void Blank() { out_.Add(""); }
+  // The first card of the keyword, as it stands; then every card of it goes.
+  bool Move(std::string_view keyword) {
+    const int i = rest_.Find(keyword);
+    if (i >= 0) Add(rest_.cards()[static_cast<std::size_t>(i)]);
+    rest_.Erase(keyword);
+    return i >= 0;
+  }
+  // A string value padded to 21 columns; a longer one is kept whole rather than cut
+  // through its closing quote.
+  static std::string Padded21(const std::string& quoted) {
+    return quoted.size() >= 21 ? quoted : FormatC("%-21.21s", quoted.c_str());
+  }
+  void WorldCoordinates();
+  void Observation();
+  void Parameters();
+  void CommentOut();
+
+  const CImage& img_;
+  Remaining rest_;
+  const std::string now_;
+  CFitsHeader out_;
+};
+
+CFitsHeader Composer::Compose() {
+  rest_.Erase("END");
+  const int planes = img_.GetPlanes();
+  const bool oneDimensional = img_.GetFirstFits() && planes <= 1;
+  int dimension = img_.GetDimension();
+  if (dimension != 2 && dimension != 3) dimension = planes > 1 ? 3 : 2;
+
+  Add(FormatC("SIMPLE  = %20.20s", "T"));
+  Add(FormatC("BITPIX  = %20d / # of bits storing pixel values", img_.GetBitsPixel()));
+  Add(FormatC("NAXIS   = %20d / # of axes in frame", oneDimensional ? 1 : dimension));
+  // These keywords are written from the image; a carried copy would contradict them.
+  for (const char* key : {"SIMPLE", "BITPIX", "NAXIS", "EXTEND", "ORIGIN", "DATE", "BZERO",
+                          "BSCALE"})
+    rest_.Erase(key);
+
+  Add(FormatC("NAXIS1  = %20d / # of pixels/row", img_.GetWidth()));
+  if (img_.GetOrgWidth() == img_.GetWidth()) {
+    rest_.Erase("NAXIS1");
+  } else {
+    // A cropped image keeps its original width in a card that will be commented out.
+    const int i = rest_.Find("NAXIS1");
+    if (i >= 0)
+      rest_.cards()[static_cast<std::size_t>(i)] =
+          FormatC("NAXIS1  = %20d / # of pixels/row", img_.GetOrgWidth());
+  }
+  if (!oneDimensional) {
+    Add(FormatC("NAXIS2  = %20d / # of rows in frame", img_.GetHeight()));
+    if (img_.GetOrgHeight() == img_.GetHeight()) {
+      rest_.Erase("NAXIS2");
+    } else {
+      const int i = rest_.Find("NAXIS2");
+      if (i >= 0)
+        rest_.cards()[static_cast<std::size_t>(i)] =
+            FormatC("NAXIS2  = %20d / # of rows in frame", img_.GetOrgHeight());
+    }
+  }
+  if (dimension == 3 && !oneDimensional) {
+    Add(FormatC("NAXIS3  = %20d / # of planes in image", planes));
+    rest_.Erase("NAXIS3");
+  }
+  Add(FormatC("EXTEND  =                    %c / There maybe standard extensions",
+              img_.m_FitsExtensions.empty() ? 'F' : 'T'));
+  Blank();
+  Add(FormatC("ORIGIN  = %-21.21s/ FITS file originator", "'Vantorel'"));
+  Add(FormatC("DATE    = %-21.21s/ Date FITS file was generated (UTC)",
+              ("'" + now_ + "'").c_str()));
+  Blank();
+  Add(FormatC("BZERO   = %20.8f / Real = VAL x BSCALE + BZERO", img_.GetBzero()));
+  Add(FormatC("BSCALE  = %20.8f / Real = VAL x BSCALE + BZERO", img_.GetBscale()));
+  if (img_.IsBlankUsed()) {
+    Add(FormatC("BLANK   = %20d / Value used for NULL pixels", img_.GetBlank()));
+    rest_.Erase("BLANK");
+  }
+  if (!Move("BUNIT"))
+    Add(FormatC("BUNIT   = %-21.21s/ Unit of original pixel values", "'        '"));
+  Blank();
+  WorldCoordinates();
+  Observation();
+  Parameters();
+  CommentOut();
+  Add("END");
+  return out_;
+}
+
+void Composer::WorldCoordinates() {
+  bool any = false;
+  any |= Move("WCSAXIS");
+  any |= Move("WCSNAME");
+  int axis = 0;
+  if (img_.GetDispAxis(&axis)) {
+    Add(FormatC("DISPAXIS= %20d / Dispersion axis in frame", axis));
+    rest_.Erase("DISPAXIS");
+    any = true;
+  }
+  any |= Move("EQUINOX");
+  std::string text;
+  static const char* const kTypeComment[2] = {"/ Type of physical coord. on X",
+                                              "/ Type of physical coord. on Y"};
+  static const char* const kUnitComment[2] = {"/ Unit of physical coord. on X",
+                                              "/ Unit of physical coord. on Y"};
+  for (int a = 0; a < 2; ++a) {
+    if (!img_.GetCType(a, &text)) continue;
+    Add(FormatC("CTYPE%d  = %s%s", a + 1, Padded21(text).c_str(), kTypeComment[a]));
+    rest_.Erase(FormatC("CTYPE%d", a + 1));
+    any = true;
+  }
+  for (int a = 0; a < 2; ++a) {
+    if (!img_.GetCUnit(a, &text)) continue;
+    Add(FormatC("CUNIT%d  = %s%s", a + 1, Padded21(text).c_str(), kUnitComment[a]));
+    rest_.Erase(FormatC("CUNIT%d", a + 1));
+    any = true;
+  }
+  for (const char* form : {"PV%d_%d", "PS%d_%d"})
+    for (int i = 1; i <= 2; ++i)
+      for (int m = 1; m <= 99; ++m) any |= Move(FormatC(form, i, m));
+  double v = 0;
+  static const char* const kAxis[2] = {"X", "Y"};
+  for (int a = 0; a < 2; ++a) {
+    if (!img_.GetCRPix(a, &v)) continue;
+    Add(FormatC("CRPIX%d  = %20.8f / Reference pixel in %s", a + 1, v, kAxis[a]));
+    rest_.Erase(FormatC("CRPIX%d", a + 1));
+    any = true;
+  }
+  for (int a = 0; a < 2; ++a) {
+    if (!img_.GetCRVal(a, &v)) continue;
+    Add(FormatC("CRVAL%d  =       %14.6e / Physical value of the reference pixel %s", a + 1, v,
+                kAxis[a]));
+    rest_.Erase(FormatC("CRVAL%d", a + 1));
+    any = true;
+  }
+  for (int a = 0; a < 2; ++a) {
+    if (!img_.GetCDelt(a, &v)) continue;
+    Add(FormatC("CDELT%d  =       %14.6e / Pixel size on %s", a + 1, v, kAxis[a]));
+    rest_.Erase(FormatC("CDELT%d", a + 1));
+    any = true;
+  }
+  tagMATRIX2_2 m;
+  const int kind = img_.GetLTMtx(&m);
+  if (kind == 1 || kind == 2) {
+    const char* name = kind == 1 ? "CD" : "PC";
+    const double e[4] = {m.m11, m.m12, m.m21, m.m22};
+    for (int k = 0; k < 4; ++k)
+      Add(FormatC("%s%d_%d   =       %14.6e / Coordinate transformation matrix", name, k / 2 + 1,
+                  k % 2 + 1, e[k]));
+    any = true;
+  }
+  for (int i = 1; i <= 3; ++i)
+    for (int j = 1; j <= 3; ++j) {
+      rest_.Erase(FormatC("CD%d_%d", i, j));
+      rest_.Erase(FormatC("PC%d_%d", i, j));
+    }
+  for (const char* key : {"LONPOLE", "LATPOLE", "RADESYS", "MJD-OBS", "SPECSYS", "SSYSOBS",
+                          "OBSGEO-X", "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE",
+                          "VELOSYS", "RESTFRQ", "RESTWAV"})
+    any |= Move(key);
+  if (any) Blank();
+}
+
+void Composer::Observation() {
+  bool any = false;
+  any |= Move("DATE-OBS");
+  any |= Move("UT");
+  auto& cards = rest_.cards();
+  for (auto it = cards.begin(); it != cards.end();) {
+    if (Begins(*it, "UT-")) {
+      Add(*it);
+      it = cards.erase(it);
+      any = true;
+    } else {
+      ++it;
+    }
+  }
+  for (const char* key : {"EXPTIME", "TELESCOP", "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT"})
+    any |= Move(key);
+  std::string author;
+  if (img_.GetAuthor(&author)) {
+    Add(FormatC("AUTHOR  = '%s'", author.c_str()));
+    rest_.Erase("AUTHOR");
+    any = true;
+  }
+  for (const char* key : {"REFERENC", "RA", "RA2000", "DEC", "DEC2000"}) any |= Move(key);
+  if (any) Blank();
+}
+
+void Composer::Parameters() {
+  Add(kFitsParamRule);
+  Add(kFitsParamTitle);
+  Add(kFitsParamRuleEnd);
+  if (img_.GetDimension() > 2) Add(kFitsSiTypeRgb);
+  const int planes = std::min(img_.GetPlanes(), 3);
+  static constexpr std::string_view kMin[3] = {kFitsMinCommentR, kFitsMinCommentG,
+                                               kFitsMinCommentB};
+  static constexpr std::string_view kMax[3] = {kFitsMaxCommentR, kFitsMaxCommentG,
+                                               kFitsMaxCommentB};
+  for (int n = 1; n <= planes; ++n) {
+    const bool single = img_.GetPlanes() == 1;
+    const std::string minComment(single ? kFitsMinComment : kMin[n - 1]);
+    const std::string maxComment(single ? kFitsMaxComment : kMax[n - 1]);
+    const std::string minKey = FormatC(std::string(kFitsLevelMinKey).c_str(), n);
+    const std::string maxKey = FormatC(std::string(kFitsLevelMaxKey).c_str(), n);
+    Add(FormatC("%-8.8s= %20.20s%-50.50s", minKey.c_str(),
+                FormatC("%14.6e", img_.GetLevelMin(n - 1)).c_str(), minComment.c_str()));
+    Add(FormatC("%-8.8s= %20.20s%-50.50s", maxKey.c_str(),
+                FormatC("%14.6e", img_.GetLevelMax(n - 1)).c_str(), maxComment.c_str()));
+  }
+  rest_.Erase("SI-TYPE");
+  for (int n = 1; n <= 3; ++n) {
+    rest_.Erase(FormatC("SI-LMIN%d", n));
+    rest_.Erase(FormatC("SI-LMAX%d", n));
+  }
+  if (img_.GetLogScale()) {
+    Add(FormatC("SI-LMTD = '%-10.10s'         / METHOD OF LEVEL", "LOG"));
+    rest_.Erase("SI-LMTD");
+  }
+}
+
+void Composer::CommentOut() {
+  auto& cards = rest_.cards();
+  auto equals = [&](std::size_t i, std::string_view text) {
+    return i < cards.size() && TrimRight(cards[i]) == TrimRight(text);
+  };
+  // The parameter block of an earlier save.
+  for (std::size_t i = 0; i + 2 < cards.size();) {
+    if (equals(i, kFitsParamRule) && equals(i + 1, kFitsParamTitle) &&
+        equals(i + 2, kFitsParamRuleEnd))
+      cards.erase(cards.begin() + static_cast<std::ptrdiff_t>(i),
+                  cards.begin() + static_cast<std::ptrdiff_t>(i) + 3);
+    else
+      ++i;
+  }
+  Blank();
+
+  // Cards from the banner of an earlier save on were commented out then; only those
+  // before it, and uncommented cards behind it, need it now.
+  std::size_t end = cards.size();
+  for (std::size_t i = 0; i + 2 < cards.size(); ++i)
+    if (equals(i, kFitsParamRule) && Begins(cards[i + 1], kFitsCommentOutBanner) &&
+        equals(i + 2, kFitsParamRule))
+      end = i;
+  auto isComment = [](std::string_view c) { return Begins(c, "COMMENT"); };
+  auto isEmpty = [](std::string_view c) { return TrimRight(c).empty(); };
+  bool earlier = false, later = false;
+  for (std::size_t i = 0; i < end; ++i) earlier = earlier || !isEmpty(cards[i]);
+  for (std::size_t i = end; i < cards.size(); ++i)
+    later = later || (!isComment(cards[i]) && !isEmpty(cards[i]));
+
+  if (earlier || later) {
+    Add(kFitsParamRule);
+    Add(std::string(kFitsCommentOutBanner) + now_);
+    Add(kFitsParamRule);
+    if (earlier) {
+      for (std::size_t i = 0; i < end; ++i) {
+        const std::string_view c = TrimRight(cards[i]);
+        if (c.empty() || isComment(c)) Add(c);
+        else Add("COMMENT " + std::string(c));
+      }
+    }
+    Blank();
+    for (std::size_t i = end; i < cards.size();) {
+      if (!isComment(cards[i]) && !isEmpty(cards[i])) {
+        Add("COMMENT " + std::string(TrimRight(cards[i])));
+        cards.erase(cards.begin() + static_cast<std::ptrdiff_t>(i));
+      } else {
+        ++i;
+      }
+    }
+  }
+  while (out_.GetCount() > 0 && isEmpty(out_.GetAt(out_.GetCount() - 1)))
+    out_.DeleteAt(out_.GetCount() - 1);
+  Blank();
+  for (std::size_t i = end; i < cards.size(); ++i) Add(cards[i]);
+}
+
+// Bytes of the data unit an extension's cards declare; the record's own fields when its
+// cards say nothing usable.
+std::uint64_t ExtensionDataBytes(const CFitsExtension& ext) {
+  std::uint64_t bytes = 0;
+  if (DataUnitBytes(ext.m_Header.Cards(), &bytes)) return bytes;
+  return ext.GetDataSize();
+}
+
+bool IsPixelType(int bits) {
+  return bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64;
+}
+
+}  // namespace
+
+CFitsHeader CFits::FormatHeader(const CImage& image) { return Composer(image).Compose(); }
+
+int CFits::WriteHeader(const CImage& image, AtomicFile& file) {
+  try {
+    const CFitsHeader header = FormatHeader(image);
+    RecordWriter records(file);
+    for (const std::string& card : header.Cards())
+      if (!records.Add(card)) return FITS_WRITE_FAILED;
+    return records.Close() ? FITS_OK : FITS_WRITE_FAILED;
+  } catch (const std::bad_alloc&) {
+    return FITS_WRITE_FAILED;
+  }
+}
+
+int CFits::WriteImage(const CImage& image, AtomicFile& file, int reverseBytes, int pad,
+                      int bottomUp, ProgressSink* progress, const std::string& caption) {
+  const int bits = image.GetBitsPixel();
+  if (!IsPixelType(bits) || image.IsEmpty() || image.GetWidth() <= 0) return FITS_WRITE_FAILED;
+  const std::size_t rowBytes =
+      static_cast<std::size_t>(image.GetWidth()) * static_cast<std::size_t>(image.GetBytesPixel());
+  // Rows are gathered into one buffer of about a megabyte (at least one row).
+  std::vector<std::uint8_t> buffer(std::max(rowBytes, kChunkBytes / rowBytes * rowBytes));
+  std::size_t fill = 0;
+  auto flush = [&] {
+    const bool ok = fill == 0 || file.Write(buffer.data(), fill) == 0;
+    fill = 0;
+    return ok;
+  };
+
+  const int planes = image.GetPlanes();
+  const int rows = image.GetFirstFits() && planes <= 1 ? 1 : image.GetHeight();
+  const std::int64_t total = static_cast<std::int64_t>(planes) * rows;
+  std::uint64_t written = 0;
+  ProgressScope scope(progress, caption);
+  for (int p = 0; p < planes; ++p) {
+    for (int r = 0; r < rows; ++r) {
+      const int y = bottomUp ? rows - 1 - r : r;
+      const void* row = image.GetImageAdr(0, y, p);
+      if (!row) {
+        scope.Finish();
+        return FITS_WRITE_FAILED;
+      }
+      if (fill + rowBytes > buffer.size() && !flush()) {
+        scope.Finish();
+        return FITS_WRITE_FAILED;
+      }
+      std::memcpy(buffer.data() + fill, row, rowBytes);
+      if (reverseBytes)
+        ReverseByteOrderBuffer(buffer.data() + fill, bits, static_cast<std::size_t>(image.GetWidth()));
+      fill += rowBytes;
+      written += rowBytes;
+      scope.Update(static_cast<std::int64_t>(p) * rows + r + 1, total);
+    }
+  }
+  if (!flush() || (pad && !WriteZeros(file, PaddingFor(written)))) {
+    scope.Finish();
+    return FITS_WRITE_FAILED;
+  }
+  return FITS_OK;
+}
+
+int CFits::WriteExtension(const CImage& image, AtomicFile& file) {
+  try {
+    for (const CFitsExtension& ext : image.m_FitsExtensions) {
+      RecordWriter records(file);
+      for (const std::string& card : ext.m_Header.Cards()) {
+        if (IsKeyword(card, "END")) continue;
+        if (!records.Add(card)) return FITS_WRITE_FAILED;
+      }
+      if (!records.Add("END") || !records.Close()) return FITS_WRITE_FAILED;
+      const std::uint64_t size = ExtensionDataBytes(ext);
+      if (size == 0) continue;
+      // The data unit as declared: what the record holds, then zeros should it hold less.
+      const std::uint64_t held = std::min<std::uint64_t>(size, ext.GetDataLength());
+      if ((held > 0 && file.Write(ext.GetData(), static_cast<std::size_t>(held)) != 0) ||
+          !WriteZeros(file, size - held) || !WriteZeros(file, PaddingFor(size)))
+        return FITS_WRITE_FAILED;
+    }
+    return FITS_OK;
+  } catch (const std::bad_alloc&) {
+    return FITS_WRITE_FAILED;
+  }
+}
+
+int CFits::Write(const CImage& image, const std::string& path, ProgressSink* progress,
+                 const std::string& caption) {
+  try {
+    AtomicFile file;
+    if (file.Open(path) != 0) return FITS_CREATE_FAILED;
+    const int bottomUp = [] {
+      int v = 1;
+      CRegistry::Read("IO", "FitsBottomUp", 1, v, CRegistry::TYPE_INT);
+      return v;
+    }();
+    // Pixels are stored in the machine's order; FITS data are big-endian.
+    const int reverse = std::endian::native == std::endian::little ? 1 : 0;
+    if (int rc = WriteHeader(image, file)) return rc;
+    if (int rc = WriteImage(image, file, reverse, 1, bottomUp, progress, caption)) return rc;
+    if (int rc = WriteExtension(image, file)) return rc;
+    if (file.Commit() != 0) return FITS_WRITE_FAILED;
+    return FITS_OK;
+  } catch (const std::bad_alloc&) {
+    return FITS_WRITE_FAILED;
+  }
+}
