@@ -624,6 +624,25 @@ int CImage::ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress,
   return 0;
 }
 
+template <typename WriteRow>
+bool CImage::ConvertRows(CVmImage& store, ProgressSink* progress, const std::string& caption,
+                         WriteRow writeRow) const {
+  ProgressScope scope(progress, caption);
+  std::vector<double> row(static_cast<std::size_t>(m_nWidth));
+  const std::int64_t rows = static_cast<std::int64_t>(m_nPlanes) * m_nHeight;
+  for (int p = 0; p < m_nPlanes; ++p) {
+    for (int y = 0; y < m_nHeight; ++y) {
+      const void* from = GetImageAdr(0, y, p);
+      if (!from || !ReadRawRow(from, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return false;
+      void* to = store.GetImageAdr(0, y, p, 0, 0, nullptr);
+      if (!to) return false;
+      writeRow(row.data(), to);
+      scope.Update(static_cast<std::int64_t>(p) * m_nHeight + y + 1, rows);
+    }
+  }
+  return true;
+}
+
 int CImage::ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* progress,
                              const std::string& caption) {
   // The new store is filled from the current one and installed only when complete, so a
@@ -651,27 +670,18 @@ int CImage::ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* pro
   }
   const double scale = raw ? 1.0 : (target.max - target.min) / (hi - lo);
 
-  ProgressScope scope(progress, caption);
-  std::vector<double> row(static_cast<std::size_t>(m_nWidth));
-  const std::int64_t rows = static_cast<std::int64_t>(m_nPlanes) * m_nHeight;
-  for (int p = 0; p < m_nPlanes; ++p) {
-    for (int y = 0; y < m_nHeight; ++y) {
-      const void* from = GetImageAdr(0, y, p);
-      if (!from || !ReadRawRow(from, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return 0;
-      void* to = store->GetImageAdr(0, y, p, 0, 0, nullptr);
-      if (!to) return 0;
-      WithPixelType(bits, isSigned, [&](auto zero) {
-        using T = decltype(zero);
-        T* out = static_cast<T*>(to);
-        for (int x = 0; x < m_nWidth; ++x) {
-          double v = row[x] * m_dBscale + m_dBzero;
-          v = raw ? v + offset : (v - lo) * scale + target.min;
-          out[x] = static_cast<T>(ClampTruncate(v, target));
-        }
-      });
-      scope.Update(static_cast<std::int64_t>(p) * m_nHeight + y + 1, rows);
-    }
-  }
+  const bool ok = ConvertRows(*store, progress, caption, [&](const double* row, void* to) {
+    WithPixelType(bits, isSigned, [&](auto zero) {
+      using T = decltype(zero);
+      T* out = static_cast<T*>(to);
+      for (int x = 0; x < m_nWidth; ++x) {
+        double v = row[x] * m_dBscale + m_dBzero;
+        v = raw ? v + offset : (v - lo) * scale + target.min;
+        out[x] = static_cast<T>(ClampTruncate(v, target));
+      }
+    });
+  });
+  if (!ok) return 0;
   m_pStore = std::move(store);
   m_nBitsPixel = bits;
   m_bSigned = isSigned;
@@ -689,24 +699,15 @@ int CImage::ConvertToReal(int bits, int isSigned, ProgressSink* progress,
                           const std::string& caption) {
   auto store = NewStore(bits, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
 
-  ProgressScope scope(progress, caption);
-  std::vector<double> row(static_cast<std::size_t>(m_nWidth));
-  const std::int64_t rows = static_cast<std::int64_t>(m_nPlanes) * m_nHeight;
-  for (int p = 0; p < m_nPlanes; ++p) {
-    for (int y = 0; y < m_nHeight; ++y) {
-      // Raw values carry over unscaled, so BSCALE and BZERO stay valid.
-      const void* from = GetImageAdr(0, y, p);
-      if (!from || !ReadRawRow(from, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return 0;
-      void* to = store->GetImageAdr(0, y, p, 0, 0, nullptr);
-      if (!to) return 0;
-      if (bits == -32)
-        std::transform(row.begin(), row.end(), static_cast<float*>(to),
-                       [](double v) { return static_cast<float>(v); });
-      else
-        std::copy(row.begin(), row.end(), static_cast<double*>(to));
-      scope.Update(static_cast<std::int64_t>(p) * m_nHeight + y + 1, rows);
-    }
-  }
+  // Raw values carry over unscaled, so BSCALE and BZERO stay valid.
+  const bool ok = ConvertRows(*store, progress, caption, [&](const double* row, void* to) {
+    if (bits == -32)
+      std::transform(row, row + m_nWidth, static_cast<float*>(to),
+                     [](double v) { return static_cast<float>(v); });
+    else
+      std::copy(row, row + m_nWidth, static_cast<double*>(to));
+  });
+  if (!ok) return 0;
   m_pStore = std::move(store);
   m_nBitsPixel = bits;
   m_bSigned = isSigned;

@@ -254,6 +254,11 @@ class CImage {
   void EnsureLevels();
   std::unique_ptr<CVmImage> NewStore(int bits, int width, int height, int planes,
                                      ProgressSink* progress, const std::string& caption) const;
+  // Reads every row's raw values and hands them with the matching row of store to
+  // writeRow, reporting progress by rows. False when a row cannot be reached.
+  template <typename WriteRow>
+  bool ConvertRows(CVmImage& store, ProgressSink* progress, const std::string& caption,
+                   WriteRow writeRow) const;
   int ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* progress,
                        const std::string& caption);
   int ConvertToReal(int bits, int isSigned, ProgressSink* progress, const std::string& caption);
