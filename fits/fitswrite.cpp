@@ -57,12 +57,13 @@ class RecordWriter {
   std::size_t fill_ = 0;
 };
 
-// Writes zero bytes.
-bool WriteZeros(AtomicFile& file, std::uint64_t count) {
-  static const char zeros[kRecordSize] = {};
+// Writes count fill bytes.
+bool WriteFill(AtomicFile& file, std::uint64_t count, char fill = '\0') {
+  char bytes[kRecordSize];
+  std::memset(bytes, fill, sizeof bytes);
   while (count > 0) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, kRecordSize));
-    if (file.Write(zeros, n) != 0) return false;
+    if (file.Write(bytes, n) != 0) return false;
     count -= n;
   }
   return true;
@@ -396,6 +397,15 @@ std::uint64_t ExtensionDataBytes(const CFitsExtension& ext) {
   return ext.GetDataSize();
 }
 
+bool IsAsciiTable(const CFitsExtension& ext) {
+  std::string_view value = ext.GetXtension();
+  if (value.empty() && ext.m_Header.GetCount() > 0 && IsKeyword(ext.m_Header.GetAt(0), "XTENSION"))
+    value = Value(ext.m_Header.GetAt(0));
+  const std::size_t close = ClosingQuote(value);
+  if (value.empty() || value.front() != '\'' || close == std::string_view::npos) return false;
+  return TrimRight(value.substr(1, close - 1)) == "TABLE";
+}
+
 bool IsPixelType(int bits) {
   return bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64;
 }
@@ -456,7 +466,7 @@ int CFits::WriteImage(const CImage& image, AtomicFile& file, int reverseBytes, i
       scope.Update(static_cast<std::int64_t>(p) * rows + r + 1, total);
     }
   }
-  if (!flush() || (pad && !WriteZeros(file, PaddingFor(written)))) {
+  if (!flush() || (pad && !WriteFill(file, PaddingFor(written)))) {
     scope.Finish();
     return FITS_WRITE_FAILED;
   }
@@ -474,10 +484,12 @@ int CFits::WriteExtension(const CImage& image, AtomicFile& file) {
       if (!records.Add("END") || !records.Close()) return FITS_WRITE_FAILED;
       const std::uint64_t size = ExtensionDataBytes(ext);
       if (size == 0) continue;
-      // The data unit as declared: what the record holds, then zeros should it hold less.
+      // The data unit as declared: what the record holds, then fill should it hold less.
+      // ASCII tables are filled with blanks, everything else with zeros.
+      const char fill = IsAsciiTable(ext) ? ' ' : '\0';
       const std::uint64_t held = std::min<std::uint64_t>(size, ext.GetDataLength());
       if ((held > 0 && file.Write(ext.GetData(), static_cast<std::size_t>(held)) != 0) ||
-          !WriteZeros(file, size - held) || !WriteZeros(file, PaddingFor(size)))
+          !WriteFill(file, size - held, fill) || !WriteFill(file, PaddingFor(size), fill))
         return FITS_WRITE_FAILED;
     }
     return FITS_OK;
