@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(bitran_read_fuzzer bitran_read_fuzzer.cpp vtlbrn)

@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(sbig_read_fuzzer sbig_read_fuzzer.cpp vtlsbg)
