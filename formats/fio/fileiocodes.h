@@ -1,0 +1,22 @@
+// The result codes of the file readers and writers and of the save path, one value each
+// across every format, so that one message table (fileiomsg.h) can explain any of them.
+// Header only: readers use the constants without linking the message library.
+#pragma once
+
+inline constexpr int FIO_OK = 0;
+inline constexpr int FIO_ERR_CREATE = 2;         // the file cannot be created
+inline constexpr int FIO_ERR_OPEN = 3;           // the file cannot be opened
+inline constexpr int FIO_ERR_SHORT = 4;          // the file ends inside its header or data
+inline constexpr int FIO_ERR_WRITE = 5;          // writing or closing the file failed
+inline constexpr int FIO_ERR_MEMORY = 6;         // memory exhausted
+inline constexpr int FIO_ERR_FORMAT = 7;         // not the expected format, or a variant not read
+inline constexpr int FIO_ERR_UNKNOWN_TYPE = 12;  // no reader or writer for the file type
+inline constexpr int FIO_ERR_HEADER = 17;        // an invalid header value or unsupported version
+inline constexpr int FIO_ERR_BUILD_HEADER = 18;  // the header cannot be rebuilt from the image
+inline constexpr int FIO_ERR_CLIPBOARD_EMPTY = 19;  // the clipboard holds no image
+inline constexpr int FIO_ERR_CLIPBOARD_OPEN = 20;   // the clipboard cannot be opened
+inline constexpr int FIO_ERR_CLIPBOARD_WRITE = 21;  // the image cannot be placed on the clipboard
+inline constexpr int FIO_ERR_BITRAN_SAVE = 24;      // Bitran files are read only
+inline constexpr int FIO_ERR_OVERWRITE = 25;        // the original file may not be overwritten
+inline constexpr int FIO_ERR_FITS_SAVE = 26;        // the image cannot be saved as FITS
+inline constexpr int FIO_ERR_CANCELLED = 27;        // the user cancelled; nothing is shown

@@ -1,0 +1,54 @@
+// The messages of file errors: one Japanese text per result code of the readers, writers
+// and the save path (fileiocodes.h), and the box that shows it through the MessageBox
+// service. The command-line tool prints FileioMessageText instead of showing a box.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "formats/fio/fileiocodes.h"
+
+// The texts, named by their code.
+inline constexpr std::string_view kFioMsgCreate =
+    "ファイルを作成できません。フォルダがあるか、書き込みが許可されているかを確認してください。";
+inline constexpr std::string_view kFioMsgOpen =
+    "ファイルを開くことができません。ファイルがあるか、読み込みが許可されているかを確認してください"
+    "。";
+inline constexpr std::string_view kFioMsgShort =
+    "ファイルが途中で終わっています。ヘッダまたは画像データが不足しています。";
+inline constexpr std::string_view kFioMsgWrite =
+    "ファイルの書き込み中にエラーが発生しました。ディスクの空き容量を確認してください。";
+inline constexpr std::string_view kFioMsgMemory =
+    "メモリが不足しています。「環境設定」の仮想メモリの設定を確認してください。";
+inline constexpr std::string_view kFioMsgFormat =
+    "ファイルの形式が正しくないか、読み込めない種類のデータです。";
+inline constexpr std::string_view kFioMsgUnknownType = "ファイルの形式を特定できません。";
+inline constexpr std::string_view kFioMsgHeader =
+    "ファイルのヘッダに不正な値があるか、対応していないバージョンのファイルです。";
+inline constexpr std::string_view kFioMsgBuildHeader =
+    "画像の情報からファイルのヘッダを作成できません。";
+inline constexpr std::string_view kFioMsgClipboardEmpty = "クリップボードに画像がありません。";
+inline constexpr std::string_view kFioMsgClipboardOpen = "クリップボードを開くことができません。";
+inline constexpr std::string_view kFioMsgClipboardWrite = "クリップボードに画像を転送できません。";
+inline constexpr std::string_view kFioMsgBitranSave =
+    "Bitran形式では保存できません。別のファイル形式を選んでください。";
+inline constexpr std::string_view kFioMsgOverwrite =
+    "一部の操作を行なった画像は、元のファイルに上書き保存できません。別名で保存してください。";
+inline constexpr std::string_view kFioMsgFitsSave =
+    "この画像はFITS形式では保存できません。別のファイル形式を選んでください。";
+// Any other code; %d is replaced by the code.
+inline constexpr std::string_view kFioMsgOther =
+    "ファイルの入出力でエラーが発生しました。(エラーコード %d)";
+
+// The text for a code: the file's path on a line of its own, then the message. The path
+// is left out when it is empty and for the codes that concern the image or the clipboard
+// rather than a file (callers pass the name "Clipboard" with those). Empty for
+// FIO_OK and FIO_ERR_CANCELLED, which have nothing to say.
+std::string FileioMessageText(int code, const std::string& path);
+
+// Shows the text of a code with the exclamation, stop or other style given, under title
+// (the application title when empty). Returns the button chosen, or 0 when nothing was
+// shown (FIO_OK, FIO_ERR_CANCELLED). owner is the window the box belongs to; the message
+// box service places its boxes itself, so it is not used here.
+int FileioMsgBox(void* owner, int code, const std::string& title, const std::string& path,
+                 unsigned style);
