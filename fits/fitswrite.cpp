@@ -125,6 +125,7 @@ class Composer {
   static std::string Padded21(const std::string& quoted) {
     return quoted.size() >= 21 ? quoted : FormatC("%-21.21s", quoted.c_str());
   }
+  // Reals in exponent form use a capital E: FITS does not allow a lower-case exponent.
   void WorldCoordinates();
   void Observation();
   void Parameters();
@@ -241,14 +242,14 @@ void Composer::WorldCoordinates() {
   }
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCRVal(a, &v)) continue;
-    Add(FormatC("CRVAL%d  =       %14.6e / Physical value of the reference pixel %s", a + 1, v,
+    Add(FormatC("CRVAL%d  =       %14.6E / Physical value of the reference pixel %s", a + 1, v,
                 kAxis[a]));
     rest_.Erase(FormatC("CRVAL%d", a + 1));
     any = true;
   }
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCDelt(a, &v)) continue;
-    Add(FormatC("CDELT%d  =       %14.6e / Pixel size on %s", a + 1, v, kAxis[a]));
+    Add(FormatC("CDELT%d  =       %14.6E / Pixel size on %s", a + 1, v, kAxis[a]));
     rest_.Erase(FormatC("CDELT%d", a + 1));
     any = true;
   }
@@ -258,7 +259,7 @@ void Composer::WorldCoordinates() {
     const char* name = kind == 1 ? "CD" : "PC";
     const double e[4] = {m.m11, m.m12, m.m21, m.m22};
     for (int k = 0; k < 4; ++k)
-      Add(FormatC("%s%d_%d   =       %14.6e / Coordinate transformation matrix", name, k / 2 + 1,
+      Add(FormatC("%s%d_%d   =       %14.6E / Coordinate transformation matrix", name, k / 2 + 1,
                   k % 2 + 1, e[k]));
     any = true;
   }
@@ -317,9 +318,9 @@ void Composer::Parameters() {
     const std::string minKey = FormatC(std::string(kFitsLevelMinKey).c_str(), n);
     const std::string maxKey = FormatC(std::string(kFitsLevelMaxKey).c_str(), n);
     Add(FormatC("%-8.8s= %20.20s%-50.50s", minKey.c_str(),
-                FormatC("%14.6e", img_.GetLevelMin(n - 1)).c_str(), minComment.c_str()));
+                FormatC("%14.6E", img_.GetLevelMin(n - 1)).c_str(), minComment.c_str()));
     Add(FormatC("%-8.8s= %20.20s%-50.50s", maxKey.c_str(),
-                FormatC("%14.6e", img_.GetLevelMax(n - 1)).c_str(), maxComment.c_str()));
+                FormatC("%14.6E", img_.GetLevelMax(n - 1)).c_str(), maxComment.c_str()));
   }
   rest_.Erase("SI-TYPE");
   for (int n = 1; n <= 3; ++n) {

@@ -14,7 +14,7 @@ packages=(
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # peers used as oracles by the tests
-  libcfitsio-dev libcfitsio-bin wcslib-dev fitsverify python3 python3-numpy python3-astropy
+  libcfitsio-dev libcfitsio-bin wcslib-dev fitsverify python3 python3-numpy python3-astropy ftools-fv
   # running the GUI headless and rendering Japanese text
   xvfb xauth fonts-noto-cjk
 )

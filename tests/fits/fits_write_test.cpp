@@ -141,8 +141,8 @@ TEST_P(FitsRoundTripTest, WhatIsWrittenReadsBackTheSame) {
   EXPECT_EQ(back.IsSITypeRGB(), c.planes == 3 ? 1 : 0);
   EXPECT_EQ(back.HasOwnLevel(), 1);
   for (int p = 0; p < c.planes; ++p) {
-    EXPECT_DOUBLE_EQ(back.GetLevelMin(p), std::stod(FormatC("%14.6e", img.GetLevelMin(p))));
-    EXPECT_DOUBLE_EQ(back.GetLevelMax(p), std::stod(FormatC("%14.6e", img.GetLevelMax(p))));
+    EXPECT_DOUBLE_EQ(back.GetLevelMin(p), std::stod(FormatC("%14.6E", img.GetLevelMin(p))));
+    EXPECT_DOUBLE_EQ(back.GetLevelMax(p), std::stod(FormatC("%14.6E", img.GetLevelMax(p))));
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x)
         ASSERT_EQ(back.GetPixel(x, y, p), img.GetPixel(x, y, p)) << x << "," << y << "," << p;
@@ -211,12 +211,12 @@ TEST_F(FitsWriteTest, ComposedCardsHaveTheirFormats) {
       "CUNIT1  = 'deg'                / Unit of physical coord. on X",
       "PV2_1   =                 45.0",
       "CRPIX1  =           2.50000000 / Reference pixel in X",
-      "CRVAL1  =         8.363300e+01 / Physical value of the reference pixel X",
-      "CDELT2  =        -2.777780e-04 / Pixel size on Y",
-      "CD1_1   =         1.000000e-04 / Coordinate transformation matrix",
-      "CD1_2   =         2.000000e-05 / Coordinate transformation matrix",
-      "CD2_1   =        -2.000000e-05 / Coordinate transformation matrix",
-      "CD2_2   =         1.000000e-04 / Coordinate transformation matrix",
+      "CRVAL1  =         8.363300E+01 / Physical value of the reference pixel X",
+      "CDELT2  =        -2.777780E-04 / Pixel size on Y",
+      "CD1_1   =         1.000000E-04 / Coordinate transformation matrix",
+      "CD1_2   =         2.000000E-05 / Coordinate transformation matrix",
+      "CD2_1   =        -2.000000E-05 / Coordinate transformation matrix",
+      "CD2_2   =         1.000000E-04 / Coordinate transformation matrix",
       "",
       "DATE-OBS= '2024-01-02'",
       "UT-START= '21:00:00'",
@@ -226,8 +226,8 @@ TEST_F(FitsWriteTest, ComposedCardsHaveTheirFormats) {
       "COMMENT   -------------------------------------------------------------",
       "COMMENT                  PARAMETERS FOR Vantorel",
       "COMMENT   -------------------------------------------------------------",
-      "SI-LMIN1=         1.250000e+01 / MINIMUM LEVEL",
-      "SI-LMAX1=         4.000000e+03 / MAXIMUM LEVEL",
+      "SI-LMIN1=         1.250000E+01 / MINIMUM LEVEL",
+      "SI-LMAX1=         4.000000E+03 / MAXIMUM LEVEL",
       "SI-LMTD = 'LOG       '         / METHOD OF LEVEL",
       "",
       "END"};
@@ -244,10 +244,10 @@ TEST_F(FitsWriteTest, ColourImageNamesItsPlanes) {
   EXPECT_TRUE(Has(c, std::string(kFitsSiTypeRgb)));
   const std::size_t i = IndexOf(c, "SI-LMIN1");
   ASSERT_LT(i + 5, c.size());
-  EXPECT_EQ(c[i], "SI-LMIN1=         0.000000e+00 / MINIMUM LEVEL FOR R-PLANE");
-  EXPECT_EQ(c[i + 1], "SI-LMAX1=         1.100000e+01 / MAXIMUM LEVEL FOR R-PLANE");
-  EXPECT_EQ(c[i + 3], "SI-LMAX2=         1.011000e+03 / MAXIMUM LEVEL FOR G-PLANE");
-  EXPECT_EQ(c[i + 5], "SI-LMAX3=         2.011000e+03 / MAXIMUM LEVEL FOR B-PLANE");
+  EXPECT_EQ(c[i], "SI-LMIN1=         0.000000E+00 / MINIMUM LEVEL FOR R-PLANE");
+  EXPECT_EQ(c[i + 1], "SI-LMAX1=         1.100000E+01 / MAXIMUM LEVEL FOR R-PLANE");
+  EXPECT_EQ(c[i + 3], "SI-LMAX2=         1.011000E+03 / MAXIMUM LEVEL FOR G-PLANE");
+  EXPECT_EQ(c[i + 5], "SI-LMAX3=         2.011000E+03 / MAXIMUM LEVEL FOR B-PLANE");
 }
 
 TEST_F(FitsWriteTest, ForeignCardsAreCommentedOutOnceAcrossSaves) {

@@ -1,0 +1,340 @@
+#!/usr/bin/python3
+"""Checks Vantorel's FITS reading and writing against astropy.
+
+fits_peer_test dumps what our reader made of a file (pixels of every plane in file
+order as raw and physical doubles, scaling and world-coordinate attributes) and the
+copies our writer made of it. This script reads the same files with astropy and
+compares:
+
+  peer DIR     a file of a Debian package: our codes, pixels and attributes equal
+               astropy's reading; our copy holds the same data and keywords.
+  written DIR  an image made in code and written by us: astropy reads the same data,
+               scaling, world coordinates, carried cards and table.
+
+Exit status 0 when everything agrees, 1 with one line per disagreement otherwise.
+"""
+import os
+import re
+import sys
+import warnings
+
+import numpy as np
+
+warnings.simplefilter("ignore")
+from astropy.io import fits  # noqa: E402
+
+failures = []
+
+
+def check(ok, message):
+    if not ok:
+        failures.append(message)
+    return ok
+
+
+def load(directory):
+    values = {}
+    with open(os.path.join(directory, "ours.txt"), encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("\t")
+            values[key] = value
+    return values
+
+
+def real(text):
+    return None if text == "-" else float(text)
+
+
+def same_array(ours, theirs, what):
+    """Exact equality, NaN equal to NaN."""
+    if not check(ours.shape == theirs.shape, f"{what}: shape {ours.shape} != {theirs.shape}"):
+        return
+    both_nan = np.isnan(ours) & np.isnan(theirs)
+    diff = ~both_nan & (ours != theirs)
+    if diff.any():
+        idx = np.argwhere(diff)[0]
+        check(False, f"{what}: {int(diff.sum())} values differ, first at {tuple(idx)}: "
+                     f"{ours[tuple(idx)]!r} != {theirs[tuple(idx)]!r}")
+
+
+def pixels(directory, stem, shape):
+    raw = np.fromfile(os.path.join(directory, stem + ".raw"), "<f8")
+    phys = np.fromfile(os.path.join(directory, stem + ".phys"), "<f8")
+    return raw.reshape(shape), phys.reshape(shape)
+
+
+def quoted_inner(card):
+    """The text inside the quotes of a string card as it stands in the file."""
+    image = card.image[10:]
+    if not image.startswith("'"):
+        return None
+    i, inner = 1, ""
+    while i < len(image):
+        if image[i] == "'":
+            if i + 1 < len(image) and image[i + 1] == "'":
+                inner += "''"
+                i += 2
+                continue
+            return inner
+        inner += image[i]
+        i += 1
+    return None
+
+
+def close(a, b, rel=0.0, absolute=0.0):
+    return abs(a - b) <= max(absolute, rel * max(abs(a), abs(b)))
+
+
+MATRIX = [(1, 1), (1, 2), (2, 1), (2, 2)]
+
+
+def expected_matrix(header):
+    """Kind and elements of the linear matrix the header's conventions give."""
+    keys = set(header.keys())
+    if any(f"CD{i}_{j}" in keys for i, j in MATRIX):
+        return 1, [float(header.get(f"CD{i}_{j}", 0.0)) for i, j in MATRIX]
+    if any(f"PC{i}_{j}" in keys for i, j in MATRIX):
+        return 2, [float(header.get(f"PC{i}_{j}", 1.0 if i == j else 0.0)) for i, j in MATRIX]
+    if any(f"PC{i:03d}{j:03d}" in keys for i, j in MATRIX):
+        return 2, [float(header.get(f"PC{i:03d}{j:03d}", 1.0 if i == j else 0.0)) for i, j in MATRIX]
+    return 0, [1.0, 0.0, 0.0, 1.0]
+
+
+def compare_world_coordinates(ours, header, where):
+    """Our attributes against the keywords that fill them."""
+    for axis in (1, 2):
+        for key, minimum in (("CTYPE", 8), ("CUNIT", 1)):
+            name = f"{key}{axis}"
+            mine = ours[name.lower()]
+            if name not in header:
+                check(mine == "-", f"{where}: {name} absent but ours is {mine}")
+                continue
+            inner = quoted_inner(header.cards[name])
+            if inner is None or len(inner) < minimum:
+                # The reader takes an axis type only with 8 characters or more inside the
+                # quotes, a unit with at least one; the card itself is kept.
+                check(mine == "-", f"{where}: {name} {inner!r} should not be taken, ours {mine}")
+            else:
+                check(mine == f"'{inner}'", f"{where}: {name} ours {mine} != '{inner}'")
+                check(inner.rstrip() == str(header[name]).rstrip(),
+                      f"{where}: {name} astropy reads {header[name]!r}")
+        for key in ("CRPIX", "CRVAL", "CDELT"):
+            name = f"{key}{axis}"
+            mine = real(ours[name.lower()])
+            if name not in header:
+                check(mine is None, f"{where}: {name} absent but ours is {mine}")
+            elif check(mine is not None, f"{where}: {name} missing in ours"):
+                # CRPIX is kept 0-based, so x - 1 + 1 may differ from x in its last bit.
+                check(close(mine, float(header[name]), rel=1e-15, absolute=1e-12),
+                      f"{where}: {name} ours {mine!r} != {header[name]!r}")
+    kind, matrix = expected_matrix(header)
+    check(int(ours["ltkind"]) == kind, f"{where}: matrix kind ours {ours['ltkind']} != {kind}")
+    if kind:
+        mine = [float(v) for v in ours["ltmatrix"].split()]
+        check(mine == matrix, f"{where}: matrix ours {mine} != {matrix}")
+    pv = [0.0] * 8
+    given = False
+    for key in header.keys():
+        m = re.fullmatch(r"PV(\d)_(\d)", key)
+        if m:
+            element = (int(m.group(1)) - 1) * 4 + int(m.group(2))
+            if 0 <= element <= 7:
+                pv[element] = float(header[key])
+                given = True
+    if given:
+        mine = [float(v) for v in ours["pv"].split()] if ours["pv"] != "-" else None
+        check(mine == pv, f"{where}: PV ours {mine} != {pv}")
+    else:
+        check(ours["pv"] == "-", f"{where}: no PV cards but ours {ours['pv']}")
+    for key in ("LONPOLE", "LATPOLE"):
+        mine = real(ours[key.lower()])
+        if key in header:
+            check(mine == float(header[key]), f"{where}: {key} ours {mine} != {header[key]}")
+        else:
+            check(mine is None, f"{where}: {key} absent but ours {mine}")
+
+
+MOVED = ["BUNIT", "WCSAXIS", "WCSNAME", "EQUINOX", "RADESYS", "MJD-OBS", "SPECSYS", "SSYSOBS",
+         "OBSGEO-X", "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS",
+         "RESTFRQ", "RESTWAV", "LONPOLE", "LATPOLE", "DATE-OBS", "UT", "EXPTIME", "TELESCOP",
+         "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT", "REFERENC", "RA", "RA2000", "DEC",
+         "DEC2000"] + [f"{p}{i}_{m}" for p in ("PV", "PS") for i in (1, 2) for m in range(1, 100)]
+# Written from the image's attributes, so a carried copy is dropped or commented.
+FROM_ATTRIBUTES = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3", "EXTEND", "ORIGIN",
+                   "DATE", "BZERO", "BSCALE", "BLANK", "DISPAXIS", "AUTHOR", "END"} | {
+    f"{k}{a}" for k in ("CTYPE", "CUNIT", "CRPIX", "CRVAL", "CDELT") for a in (1, 2)} | {
+    f"{c}{i}_{j}" for c in ("CD", "PC") for i in (1, 2, 3) for j in (1, 2, 3)}
+
+
+def raw_cards(path):
+    """The primary header's cards exactly as the file holds them."""
+    cards = []
+    with open(path, "rb") as f:
+        while True:
+            record = f.read(2880)
+            if len(record) < 2880:
+                return cards
+            for i in range(0, 2880, 80):
+                card = record[i:i + 80].decode("latin-1")
+                if card.startswith("END     "):
+                    return cards
+                cards.append(card)
+
+
+def compare_copy(ours, source_header, planes_raw, path, where, source_path=None):
+    """What our writer made: the same data, the attributes in their cards, every carried
+    keyword placed or commented out."""
+    with fits.open(path, do_not_scale_image_data=True) as hdul:
+        header = hdul[0].header
+        data = np.asarray(hdul[0].data).astype(np.float64)
+    while data.ndim < 3:
+        data = data[None]
+    same_array(data, planes_raw, f"{where}: data")
+    check(header["BITPIX"] == int(ours["bitpix"]), f"{where}: BITPIX {header['BITPIX']}")
+    check(close(header["BSCALE"], float(ours["bscale"]), absolute=5e-9), f"{where}: BSCALE")
+    check(close(header["BZERO"], float(ours["bzero"]), absolute=5e-9), f"{where}: BZERO")
+    for axis in (1, 2):
+        for key, rel, absolute in (("CRPIX", 0, 5e-9), ("CRVAL", 5e-7, 0), ("CDELT", 5e-7, 0)):
+            mine = real(ours[f"{key}{axis}".lower()])
+            name = f"{key}{axis}"
+            if mine is None:
+                continue
+            check(name in header and close(float(header[name]), mine, rel=rel, absolute=absolute),
+                  f"{where}: {name} written {header.get(name)!r}, ours {mine!r}")
+        for key in ("CTYPE", "CUNIT"):
+            mine = ours[f"{key}{axis}".lower()]
+            if mine != "-":
+                check(str(header.get(f"{key}{axis}", "")).rstrip() == mine.strip("'").rstrip(),
+                      f"{where}: {key}{axis} written {header.get(f'{key}{axis}')!r}, ours {mine}")
+    kind = int(ours["ltkind"])
+    if kind:
+        mine = [float(v) for v in ours["ltmatrix"].split()]
+        prefix = "CD" if kind == 1 else "PC"
+        for (i, j), v in zip(MATRIX, mine):
+            check(close(float(header.get(f"{prefix}{i}_{j}", np.nan)), v, rel=5e-7, absolute=1e-300),
+                  f"{where}: {prefix}{i}_{j} written {header.get(f'{prefix}{i}_{j}')!r}, ours {v}")
+    if source_header is None:
+        return header
+    comments = [str(c) for c in header.get("COMMENT", [])]
+    seen = set()
+    for card in raw_cards(source_path):
+        key = card[:8].rstrip()
+        if key in seen and key not in ("COMMENT", "HISTORY", ""):
+            continue
+        seen.add(key)
+        if key in MOVED:
+            check(key in header and header[key] == source_header[key],
+                  f"{where}: {key} carried as {header.get(key)!r}, source {source_header[key]!r}")
+        elif key in ("COMMENT", "") or key in FROM_ATTRIBUTES or key.startswith("SI-"):
+            continue
+        else:
+            # Commented out as "COMMENT <card>", cut to the 72 columns that remain.
+            text = card.rstrip()[:72].rstrip()
+            check(any(c.rstrip() == text for c in comments),
+                  f"{where}: card {text[:40]!r} neither placed nor commented out")
+    return header
+
+
+def expected_code(header):
+    naxis = header.get("NAXIS", 0)
+    if header.get("GROUPS") or naxis not in (1, 2, 3):
+        return 17
+    if header.get("BITPIX") not in (8, 16, 32, -32, -64):
+        return 7
+    if any(header.get(f"NAXIS{i}", 0) <= 0 for i in range(1, naxis + 1)):
+        return 7
+    return 0
+
+
+def peer(directory):
+    ours = load(directory)
+    source = ours["source"]
+    code = int(ours["code"])
+    try:
+        hdul = fits.open(source, do_not_scale_image_data=True)
+        header = hdul[0].header
+    except Exception as error:  # astropy does not take it for FITS either
+        check(code != 0, f"astropy cannot open it ({error}) but we read it")
+        return
+    expected = expected_code(header)
+    if not check(code == expected, f"read gives {code}, expected {expected}"):
+        return
+    if code != 0:
+        print(f"not an image we read: code {code} as expected")
+        return
+    raw = np.asarray(hdul[0].data).astype(np.float64)
+    while raw.ndim < 3:
+        raw = raw[None]
+    planes, height, width = raw.shape
+    check(int(ours["width"]) == width, f"width {ours['width']} != {width}")
+    check(int(ours["fileplanes"]) == planes, f"planes {ours['fileplanes']} != {planes}")
+    bscale = float(header.get("BSCALE", 1.0))
+    bzero = float(header.get("BZERO", 0.0))
+    check(float(ours["bscale"]) == bscale, f"BSCALE {ours['bscale']} != {bscale}")
+    check(float(ours["bzero"]) == bzero, f"BZERO {ours['bzero']} != {bzero}")
+    check(ours["blank"] == (str(header["BLANK"]) if "BLANK" in header else "-"), "BLANK")
+    with fits.open(source) as scaled_hdul:
+        scaled = np.asarray(scaled_hdul[0].data).astype(np.float64)
+    while scaled.ndim < 3:
+        scaled = scaled[None]
+    for p in range(planes):
+        ours_raw, ours_phys = pixels(directory, ours[f"plane{p}"], (height, width))
+        same_array(ours_raw, raw[p], f"plane {p} raw")
+        same_array(ours_phys, raw[p] * bscale + bzero, f"plane {p} physical")
+        # astropy's own scaled values (float32 for scaled integers; NaN for BLANK).
+        valid = ~np.isnan(scaled[p])
+        check(np.allclose(ours_phys[valid], scaled[p][valid], rtol=2e-7, atol=0, equal_nan=True),
+              f"plane {p}: physical values differ from astropy's scaled data")
+    compare_world_coordinates(ours, header, "attributes")
+    compare_copy(ours, header, raw[:1], ours["copy"], "copy", source)
+    if "color" in ours:
+        ours_raw, _ = pixels(directory, ours["color"], (3, height, width))
+        same_array(ours_raw, raw[[2, 1, 0]], "colour planes 2, 1, 0")
+        copy = compare_copy(ours, None, raw[[2, 1, 0]], ours["colorcopy"], "colour copy")
+        check(copy.get("NAXIS3") == 3 and copy.get("SI-TYPE", "").strip() == "RGB",
+              "colour copy: NAXIS3 and SI-TYPE")
+    print(f"{planes} plane(s) of {width} x {height}, BITPIX {header['BITPIX']}: agree")
+
+
+def written(directory):
+    ours = load(directory)
+    planes, height, width = int(ours["planes"]), int(ours["height"]), int(ours["width"])
+    ours_raw, ours_phys = pixels(directory, ours["written"], (planes, height, width))
+    header = compare_copy(ours, None, ours_raw, ours["copy"], "written")
+    with fits.open(ours["copy"]) as hdul:
+        scaled = np.asarray(hdul[0].data).astype(np.float64)
+        scaled = scaled.reshape(planes, height, width)
+        check(np.allclose(ours_phys, scaled, rtol=2e-7, atol=0), "physical values")
+        check(header["NAXIS"] == (1 if ours["onedim"] == "1" else 3 if planes > 1 else 2),
+              f"NAXIS {header['NAXIS']}")
+        check(header.get("OBJECT") == "Test field", "OBJECT carried")
+        comments = [str(c) for c in header.get("COMMENT", [])]
+        check(any(c.startswith("OBSCODE =") for c in comments), "OBSCODE commented out")
+        check(any(c.startswith("HISTORY made by") for c in comments), "HISTORY commented out")
+        check(sum("COMMENT OUT BY Vantorel ON" in c for c in comments) == 1, "one banner")
+        for n in range(1, min(planes, 3) + 1):
+            check(f"SI-LMIN{n}" in header and f"SI-LMAX{n}" in header, f"levels of plane {n}")
+        if ours["ctype1"] != "-":
+            check(header.get("AUTHOR") == "Vantorel test", "AUTHOR")
+        if ours["table"] == "1":
+            check(len(hdul) == 2 and hdul[1].header.get("EXTNAME") == "Vantorel Phot data",
+                  f"photometry table: {[h.header.get('EXTNAME') for h in hdul]}")
+            table = hdul[1].data
+            check(list(table["NO"]) == [1, 2], f"NO column {list(table['NO'])}")
+            check(np.allclose(table["MAG"], [12.345, 13.5]), f"MAG column {list(table['MAG'])}")
+            check(header["EXTEND"] is True, "EXTEND T")
+        else:
+            check(len(hdul) == 1 and header["EXTEND"] is False, "no extension, EXTEND F")
+    print(f"{planes} plane(s) of {width} x {height}, BITPIX {ours['bitpix']}: agree")
+
+
+def main():
+    mode, directory = sys.argv[1], sys.argv[2]
+    {"peer": peer, "written": written}[mode](directory)
+    for f in failures:
+        print("MISMATCH:", f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

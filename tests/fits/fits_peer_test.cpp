@@ -1,0 +1,370 @@
+// Conformance with peers: every FITS file that Debian's python3-astropy and ftools-fv
+// packages ship is read here and our reading (pixels in file order, scaling, world
+// coordinates) is dumped for fits_peer_check.py, which compares it with astropy's. What
+// our writer makes of it, and a table of images made in code, must pass fitsverify and
+// read back in astropy with the same data and keywords.
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <fstream>
+#include <sstream>
+
+#include "engine/ralimage.h"
+#include "fits/fits.h"
+#include "platform/clocale.h"
+#include "platform/messagebox.h"
+#include "tests/fits/fits_test_support.h"
+
+using namespace fitstest;
+
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";
+
+struct Output {
+  int status = -1;
+  std::string text;
+};
+
+// Runs a shell command and collects what it prints.
+Output RunCommand(const std::string& command) {
+  Output out;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return out;
+  std::array<char, 4096> buffer;
+  std::size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.text.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// The FITS files a package installs.
+std::vector<std::string> PackageFiles(const std::string& package) {
+  const Output out = RunCommand("dpkg -L " + package);
+  std::vector<std::string> files;
+  if (out.status != 0) return files;
+  std::istringstream lines(out.text);
+  for (std::string line; std::getline(lines, line);) {
+    auto ends = [&](const std::string& s) {
+      return line.size() > s.size() && line.compare(line.size() - s.size(), s.size(), s) == 0;
+    };
+    if (ends(".fits") || ends(".fit") || ends(".fits.gz")) files.push_back(line);
+  }
+  return files;
+}
+
+struct PeerFile {
+  std::string package;
+  std::string path;  // empty when the package is missing
+  friend std::ostream& operator<<(std::ostream& os, const PeerFile& f) {
+    return os << f.package << ":" << f.path;
+  }
+};
+
+std::vector<PeerFile> PeerFiles() {
+  std::vector<PeerFile> all;
+  for (const char* package : {"python3-astropy", "ftools-fv"}) {
+    std::vector<std::string> files = PackageFiles(package);
+    if (files.empty()) all.push_back({package, ""});
+    for (const std::string& f : files) all.push_back({package, f});
+  }
+  return all;
+}
+
+std::string TestName(const ::testing::TestParamInfo<PeerFile>& info) {
+  std::string name = info.param.package + "_" + std::to_string(info.index);
+  const std::string& path = info.param.path;
+  if (!path.empty()) name += "_" + path.substr(path.find_last_of('/') + 1);
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name;
+}
+
+bool HaveAstropy() {
+  static const bool have = RunCommand(std::string(kPython) + " -c 'import astropy.io.fits, numpy'").status == 0;
+  return have;
+}
+
+bool HaveFitsverify() {
+  static const bool have = RunCommand("command -v fitsverify").status == 0;
+  return have;
+}
+
+double RawValue(const CImage& img, const std::uint8_t* row, int x) {
+  auto at = [&](auto zero) {
+    decltype(zero) v;
+    std::memcpy(&v, row + static_cast<std::size_t>(x) * sizeof v, sizeof v);
+    return static_cast<double>(v);
+  };
+  switch (img.GetBitsPixel()) {
+    case 8: return at(std::uint8_t{});
+    case 16: return img.IsSigned() ? at(std::int16_t{}) : at(std::uint16_t{});
+    case 32: return img.IsSigned() ? at(std::int32_t{}) : at(std::uint32_t{});
+    case -32: return at(float{});
+    default: return at(double{});
+  }
+}
+
+// Our reading of one image: pixels in file order (FITS row 0 first) as raw and physical
+// doubles, and the attributes the checker compares.
+class Dump {
+ public:
+  explicit Dump(std::string dir) : dir_(std::move(dir)), text_(dir_ + "/ours.txt") {}
+
+  void Line(const std::string& key, const std::string& value) { text_ << key << '\t' << value << '\n'; }
+  void Real(const std::string& key, bool given, double v) {
+    Line(key, given ? FormatC("%.17g", v) : "-");
+  }
+
+  // Writes the planes of an image as two files of doubles; returns their common stem.
+  std::string Pixels(CImage& img, const std::string& stem, int bottomUp) {
+    std::ofstream raw(dir_ + "/" + stem + ".raw", std::ios::binary);
+    std::ofstream phys(dir_ + "/" + stem + ".phys", std::ios::binary);
+    const int w = img.GetWidth(), h = img.GetHeight();
+    std::vector<double> row(static_cast<std::size_t>(w));
+    for (int p = 0; p < img.GetPlanes(); ++p)
+      for (int r = 0; r < h; ++r) {
+        const int y = bottomUp ? h - 1 - r : r;
+        if (!img.GetPhysicalRow(y, p, row.data())) ADD_FAILURE() << "row " << y << " unreadable";
+        phys.write(reinterpret_cast<const char*>(row.data()), static_cast<std::streamsize>(row.size() * 8));
+        // The raw values themselves, not the scaling undone, so that the comparison is exact.
+        const auto* a = static_cast<const std::uint8_t*>(img.GetImageAdr(0, y, p));
+        for (int x = 0; x < w; ++x) row[static_cast<std::size_t>(x)] = RawValue(img, a, x);
+        raw.write(reinterpret_cast<const char*>(row.data()), static_cast<std::streamsize>(row.size() * 8));
+      }
+    return stem;
+  }
+
+  void Attributes(const CImage& img) {
+    Line("width", std::to_string(img.GetWidth()));
+    Line("height", std::to_string(img.GetHeight()));
+    Line("planes", std::to_string(img.GetPlanes()));
+    Line("fileplanes", std::to_string(img.GetOrgPlanes()));
+    Line("bitpix", std::to_string(img.GetBitsPixel()));
+    Real("bscale", true, img.GetBscale());
+    Real("bzero", true, img.GetBzero());
+    Line("blank", img.IsBlankUsed() ? std::to_string(img.GetBlank()) : "-");
+    std::string s;
+    for (int a = 0; a < 2; ++a) {
+      const std::string n = std::to_string(a + 1);
+      Line("ctype" + n, img.GetCType(a, &s) ? s : "-");
+      Line("cunit" + n, img.GetCUnit(a, &s) ? s : "-");
+      double v = 0;
+      bool given = img.GetCRPix(a, &v);
+      Real("crpix" + n, given, v);
+      given = img.GetCRVal(a, &v);
+      Real("crval" + n, given, v);
+      given = img.GetCDelt(a, &v);
+      Real("cdelt" + n, given, v);
+    }
+    tagMATRIX2_2 m;
+    const int kind = img.GetLTMtx(&m);
+    Line("ltkind", std::to_string(kind));
+    Line("ltmatrix", FormatC("%.17g %.17g %.17g %.17g", m.m11, m.m12, m.m21, m.m22));
+    tagMATRIX2_4 pv;
+    const int pvGiven = img.GetPVMtx(&pv);
+    std::string values;
+    for (int i = 0; i < 8; ++i) values += FormatC(" %.17g", pv.m[i / 4][i % 4]);
+    Line("pv", pvGiven ? values.substr(1) : "-");
+    Real("lonpole", img.IsLonPole(), img.GetLonPole());
+    Real("latpole", img.IsLatPole(), img.GetLatPole());
+  }
+
+  const std::string& dir() const { return dir_; }
+  void Close() { text_.close(); }
+
+ private:
+  std::string dir_;
+  std::ofstream text_;
+};
+
+// fitsverify's verdict on a file: empty when it found no error and no warning.
+std::string Verify(const std::string& path) {
+  const Output out = RunCommand("fitsverify " + Quote(path));
+  if (out.text.find("Verification found 0 warning(s) and 0 error(s)") != std::string::npos)
+    return {};
+  return out.text.empty() ? "fitsverify did not run" : out.text;
+}
+
+class FitsPeerTest : public FitsTest, public ::testing::WithParamInterface<PeerFile> {
+ protected:
+  void SetUp() override {
+    FitsTest::SetUp();
+    scoped_ = std::make_unique<ScopedMessageBox>(&box_);
+  }
+  void TearDown() override {
+    scoped_.reset();
+    FitsTest::TearDown();
+  }
+  RecordingMessageBox box_;
+  std::unique_ptr<ScopedMessageBox> scoped_;
+};
+
+}  // namespace
+
+TEST_P(FitsPeerTest, ReadingEqualsAstropyAndTheCopyPassesFitsverify) {
+  const PeerFile& peer = GetParam();
+  if (peer.path.empty()) GTEST_SKIP() << "package " << peer.package << " is not installed";
+  if (!HaveAstropy()) GTEST_SKIP() << kPython << " cannot import astropy and numpy (python3-astropy)";
+  if (!HaveFitsverify()) GTEST_SKIP() << "fitsverify is not installed (package fitsverify)";
+
+  std::string path = peer.path;
+  if (path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0) {
+    const std::string plain = dir_.File("peer.fits");
+    ASSERT_EQ(RunCommand("gzip -dc " + Quote(path) + " > " + Quote(plain)).status, 0);
+    path = plain;
+  }
+  const int bottomUp = 1;  // the default of "FitsBottomUp"
+  Dump dump(dir_.path());
+  dump.Line("source", path);
+
+  CRalImage header;
+  const int headerCode = CFits::ReadHeader(header, path, 0);
+  CRalImage img;
+  const int code = CFits::Read(img, path, 1, 0, 0, 1, 2, nullptr, "", 0);
+  dump.Line("code", std::to_string(code));
+  if (code == FITS_OK) {
+    ASSERT_EQ(headerCode, FITS_OK);
+    dump.Attributes(img);
+    dump.Line("plane0", dump.Pixels(img, "plane0", bottomUp));
+    // Every other plane of a cube, one at a time.
+    for (int p = 1; p < img.GetOrgPlanes(); ++p) {
+      CRalImage plane;
+      ASSERT_EQ(CFits::Read(plane, path, 1, 0, p, 0, 0, nullptr, "", 0), FITS_OK) << p;
+      dump.Line("plane" + std::to_string(p), dump.Pixels(plane, "plane" + std::to_string(p), bottomUp));
+    }
+    // Our copy of plane 0 (or of the image).
+    const std::string copy = dir_.File("copy.fits");
+    ASSERT_EQ(CFits::Write(img, copy, nullptr, ""), FITS_OK);
+    EXPECT_EQ(Verify(copy), "") << "our copy of " << peer.path;
+    dump.Line("copy", copy);
+    // A cube read in colour, planes in reverse order.
+    if (img.GetOrgPlanes() >= 3) {
+      CRalImage color;
+      ASSERT_EQ(CFits::Read(color, path, 1, 1, 2, 1, 0, nullptr, "", 0), FITS_OK);
+      dump.Line("color", dump.Pixels(color, "color", bottomUp));
+      const std::string colorCopy = dir_.File("color.fits");
+      ASSERT_EQ(CFits::Write(color, colorCopy, nullptr, ""), FITS_OK);
+      EXPECT_EQ(Verify(colorCopy), "") << "our colour copy of " << peer.path;
+      dump.Line("colorcopy", colorCopy);
+    }
+  }
+  dump.Close();
+  const Output check = RunCommand(std::string(kPython) + " " + Quote(FITS_PEER_SCRIPT) + " peer " +
+                           Quote(dir_.path()));
+  EXPECT_EQ(check.status, 0) << check.text;
+  std::cout << check.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, FitsPeerTest, ::testing::ValuesIn(PeerFiles()), TestName);
+
+// ---- files our writer makes from images made in code
+
+struct WrittenCase {
+  const char* name;
+  int bits;
+  int planes;
+  bool oneDimensional;
+  bool table;
+  bool wcs;
+  friend std::ostream& operator<<(std::ostream& os, const WrittenCase& c) { return os << c.name; }
+};
+
+class FitsWrittenTest : public FitsTest, public ::testing::WithParamInterface<WrittenCase> {};
+
+TEST_P(FitsWrittenTest, PassesFitsverifyAndReadsBackInAstropy) {
+  const WrittenCase& c = GetParam();
+  if (!HaveAstropy()) GTEST_SKIP() << kPython << " cannot import astropy and numpy (python3-astropy)";
+  if (!HaveFitsverify()) GTEST_SKIP() << "fitsverify is not installed (package fitsverify)";
+  const int w = 33, h = c.oneDimensional ? 1 : 17;
+  CRalImage img(w, h, c.bits, c.planes, c.bits > 0 ? 0.5 : 1.0, c.bits > 0 ? 100.0 : 0.0, 1);
+  for (int p = 0; p < c.planes; ++p)
+    for (int y = 0; y < h; ++y) {
+      std::vector<double> row(static_cast<std::size_t>(w));
+      for (int x = 0; x < w; ++x)
+        row[static_cast<std::size_t>(x)] = img.GetBzero() + img.GetBscale() * ((x * 5 + y * 11 + p * 3) % 120);
+      ASSERT_EQ(img.SetPhysicalRow(y, p, row.data()), 1);
+    }
+  img.SetFirstFits(c.oneDimensional ? 1 : 0);
+  img.SetOrgWidth(w);
+  img.SetOrgHeight(h);
+  ASSERT_EQ(img.SetDefaultLevel(), 1);
+  img.m_FitsHeader.Add("OBJECT  = 'Test field'");
+  img.m_FitsHeader.Add("OBSCODE =                   42 / a keyword the writer does not place");
+  img.m_FitsHeader.Add("HISTORY made by the conformance test");
+  if (c.wcs) {
+    img.SetCType(0, "'RA---TAN'");
+    img.SetCType(1, "'DEC--TAN'");
+    img.SetCUnit(0, "'deg'");
+    img.SetCUnit(1, "'deg'");
+    img.SetCRPix(0, 16.5);
+    img.SetCRPix(1, 9.0);
+    img.SetCRVal(0, 83.8221);
+    img.SetCRVal(1, -5.3911);
+    img.SetLTMtx({-2.5e-4, 1.0e-5, 1.0e-5, 2.5e-4}, 1);
+    img.SetAuthor("Vantorel test");
+  }
+  if (c.table) {
+    CFitsExtension ext;
+    const std::vector<std::string> cards = {
+        "XTENSION= 'TABLE   '           / ASCII table extension",
+        "BITPIX  =                    8 / 8-bit bytes",
+        "NAXIS   =                    2 / 2-dimensional table",
+        "NAXIS1  =                   20 / width of a row",
+        "NAXIS2  =                    2 / number of rows",
+        "PCOUNT  =                    0 / no heap",
+        "GCOUNT  =                    1 / one group",
+        "TFIELDS =                    2 / number of columns",
+        "TTYPE1  = 'NO      '",
+        "TBCOL1  =                    1",
+        "TFORM1  = 'I10     '",
+        "TTYPE2  = 'MAG     '",
+        "TBCOL2  =                   11",
+        "TFORM2  = 'F10.3   '",
+        "EXTNAME = 'Vantorel Phot data'"};
+    for (const std::string& card : cards) ext.m_Header.Add(card);
+    ext.SetXtension("'TABLE   '");
+    ext.SetExtName("'Vantorel Phot data'");
+    ext.SetBitPix(8);
+    ext.SetNAxis(2);
+    ext.SetNAxes(0, 20);
+    ext.SetNAxes(1, 2);
+    const std::string rows = "         1    12.345         2    13.500";
+    ext.SetData(std::vector<std::uint8_t>(rows.begin(), rows.end()));
+    img.m_FitsExtensions.push_back(ext);
+  }
+  const std::string path = dir_.File("made.fits");
+  ASSERT_EQ(CFits::Write(img, path, nullptr, ""), FITS_OK);
+  EXPECT_EQ(Verify(path), "");
+
+  Dump dump(dir_.path());
+  dump.Line("copy", path);
+  dump.Line("table", c.table ? "1" : "0");
+  dump.Attributes(img);
+  dump.Line("onedim", c.oneDimensional ? "1" : "0");
+  dump.Line("written", dump.Pixels(img, "written", 1));
+  dump.Close();
+  const Output check = RunCommand(std::string(kPython) + " " + Quote(FITS_PEER_SCRIPT) + " written " +
+                           Quote(dir_.path()));
+  EXPECT_EQ(check.status, 0) << check.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, FitsWrittenTest,
+    ::testing::Values(WrittenCase{"Byte", 8, 1, false, false, false},
+                      WrittenCase{"Short", 16, 1, false, true, true},
+                      WrittenCase{"Long", 32, 1, false, false, true},
+                      WrittenCase{"Float", -32, 1, false, true, false},
+                      WrittenCase{"Double", -64, 1, false, false, true},
+                      WrittenCase{"ColourShort", 16, 3, false, true, true},
+                      WrittenCase{"ColourFloat", -32, 3, false, false, false},
+                      WrittenCase{"OneDimensional", -32, 1, true, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
