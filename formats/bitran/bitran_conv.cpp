@@ -3,12 +3,15 @@
 // half size from each 2 × 2 cell), display levels and the sky cut from the convert text.
 // The frame is worked on as unsigned 16-bit counts, the camera's own number range.
 #include <algorithm>
+#include <cfloat>
+#include <limits>
 #include <cmath>
 #include <cstdint>
 #include <new>
 #include <set>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "formats/bitran/bitran.h"
@@ -329,6 +332,56 @@ float LowResGreen(int g1, int g2, int weighting) {
   }
 }
 
+// Red, green and blue of one full-size row. Away from the frame's edge every neighbour
+// exists, so the means are taken directly; the edge goes through GetAroundData.
+void InterpolateRow(const Frame& f, int y, std::vector<float> (&rgb)[3]) {
+  auto edge = [&](int x) {
+    for (int c = 0; c < 3; ++c)
+      rgb[c][static_cast<std::size_t>(x)] = static_cast<float>(GetAroundData(f, x, y, c));
+  };
+  if (y == 0 || y == f.height - 1 || f.width < 3) {
+    for (int x = 0; x < f.width; ++x) edge(x);
+    return;
+  }
+  const std::uint16_t* up = &f.data[static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(f.width)];
+  const std::uint16_t* row = up + f.width;
+  const std::uint16_t* down = row + f.width;
+  auto mean2 = [](int a, int b) { return static_cast<float>((10 * (a + b) + 5) / 20); };
+  auto mean4 = [](int a, int b, int c, int d) {
+    return static_cast<float>((10 * (a + b + c + d) + 5) / 40);
+  };
+  edge(0);
+  for (int x = 1; x < f.width - 1; ++x) {
+    const auto i = static_cast<std::size_t>(x);
+    const int own = row[x];
+    const float horizontal = mean2(row[x - 1], row[x + 1]);
+    const float vertical = mean2(up[x], down[x]);
+    switch (GetPixelColor(x, y)) {
+      case kRed:
+        rgb[0][i] = static_cast<float>(own);
+        rgb[1][i] = horizontal;
+        rgb[2][i] = mean4(up[x - 1], up[x + 1], down[x - 1], down[x + 1]);
+        break;
+      case kBlue:
+        rgb[0][i] = mean4(up[x - 1], up[x + 1], down[x - 1], down[x + 1]);
+        rgb[1][i] = horizontal;
+        rgb[2][i] = static_cast<float>(own);
+        break;
+      case kGreenRedRow:
+        rgb[0][i] = horizontal;
+        rgb[1][i] = static_cast<float>(own);
+        rgb[2][i] = vertical;
+        break;
+      case kGreenBlueRow:
+        rgb[0][i] = vertical;
+        rgb[1][i] = static_cast<float>(own);
+        rgb[2][i] = horizontal;
+        break;
+    }
+  }
+  edge(f.width - 1);
+}
+
 int ColorConversion(CImage& image, const CBitranParam& prm, ProgressScope& scope) {
   Frame f;
   if (!LoadFrame(image, f)) return BRN_ERR_MEMORY;
@@ -348,27 +401,22 @@ int ColorConversion(CImage& image, const CBitranParam& prm, ProgressScope& scope
   if (image.GetWidth() != width || image.GetHeight() != height || image.GetPlanes() != 3)
     return BRN_ERR_MEMORY;
 
-  std::vector<float> row(static_cast<std::size_t>(width));
-  const std::int64_t rows = 3 * static_cast<std::int64_t>(height);
+  std::vector<float> rgb[3];
+  for (auto& row : rgb) row.resize(static_cast<std::size_t>(width));
   const int w = prm.GetGreenPixel();
-  for (int p = 0; p < 3; ++p) {
-    for (int y = 0; y < height; ++y) {
+  for (int y = 0; y < height; ++y) {
+    if (high)
+      InterpolateRow(f, y, rgb);
+    else
       for (int x = 0; x < width; ++x) {
-        float v;
-        if (high) {
-          v = static_cast<float>(GetAroundData(f, x, y, p));
-        } else if (p == 0) {
-          v = f.at(2 * x + 1, 2 * y);
-        } else if (p == 2) {
-          v = f.at(2 * x, 2 * y + 1);
-        } else {
-          v = LowResGreen(f.at(2 * x, 2 * y), f.at(2 * x + 1, 2 * y + 1), w);
-        }
-        row[static_cast<std::size_t>(x)] = v;
+        const auto i = static_cast<std::size_t>(x);
+        rgb[0][i] = f.at(2 * x + 1, 2 * y);
+        rgb[1][i] = LowResGreen(f.at(2 * x, 2 * y), f.at(2 * x + 1, 2 * y + 1), w);
+        rgb[2][i] = f.at(2 * x, 2 * y + 1);
       }
-      if (!StoreRow(image, y, p, row.data())) return BRN_ERR_MEMORY;
-      scope.Update(p * static_cast<std::int64_t>(height) + y + 1, rows);
-    }
+    for (int p = 0; p < 3; ++p)
+      if (!StoreRow(image, y, p, rgb[p].data())) return BRN_ERR_MEMORY;
+    scope.Update(y + 1, height);
   }
   return BRN_OK;
 }
@@ -397,6 +445,37 @@ bool ParseLevelRange(std::string_view text, std::string_view marker, double* lo,
   return ParseDouble(hiText, hi);
 }
 
+// The levels of the data, as SetDefaultLevel finds them; float frames without scaling or
+// blank (what this reader makes) are scanned directly in their own type.
+void SetLevelsFromData(CImage& image) {
+  const bool plain = image.GetBitsPixel() == -32 && image.GetBscale() == 1.0 &&
+                     image.GetBzero() == 0.0 && !image.IsBlankUsed();
+  if (!plain || !image.AllocLevel()) {
+    image.SetDefaultLevel();
+    return;
+  }
+  for (int p = 0; p < image.GetPlanes(); ++p) {
+    double lo = DBL_MAX, hi = -DBL_MAX;
+    for (int y = 0; y < image.GetHeight(); ++y) {
+      const auto* row = static_cast<const float*>(std::as_const(image).GetImageAdr(0, y, p));
+      if (!row) {
+        image.SetDefaultLevel();
+        return;
+      }
+      // Infinite starting values leave NaN and ±inf where the double scan leaves them.
+      float rlo = std::numeric_limits<float>::infinity(), rhi = -rlo;
+      for (int x = 0; x < image.GetWidth(); ++x) {
+        const float v = row[x];
+        if (v < rlo) rlo = v;
+        if (v > rhi) rhi = v;
+      }
+      lo = std::min<double>(lo, rlo);
+      hi = std::max<double>(hi, rhi);
+    }
+    image.SetLevel(p, lo, hi);
+  }
+}
+
 void SetLevel(CImage& image, const CBitranParam& prm) {
   const std::string& text = prm.GetConvert();
   double lo = 0, hi = 0;
@@ -417,7 +496,7 @@ void SetLevel(CImage& image, const CBitranParam& prm) {
   if (range || perPlane) {
     image.SetOwnLevel(1);
   } else {
-    image.SetDefaultLevel();
+    SetLevelsFromData(image);
     image.SetOwnLevel(0);
   }
 }

@@ -414,8 +414,26 @@ void SetSbigHeader(CImage& image, const std::vector<HeaderLine>& lines, int type
     image.m_FitsHeader.Add("COMMENT [" + std::string(tag) + "]" + FitText(line.kept, width));
 }
 
+// The smallest and largest count read, for levels from the data without a second pass.
+struct DataRange {
+  unsigned lo = 0xFFFFFFFF;
+  unsigned hi = 0;
+  void Take(const std::uint16_t* px, int n) {
+    for (int x = 0; x < n; ++x) {
+      lo = std::min<unsigned>(lo, px[x]);
+      hi = std::max<unsigned>(hi, px[x]);
+    }
+  }
+  void Take(const std::uint8_t* px, int n) {
+    for (int x = 0; x < n; ++x) {
+      lo = std::min<unsigned>(lo, px[x]);
+      hi = std::max<unsigned>(hi, px[x]);
+    }
+  }
+};
+
 // Plain rows: width 16-bit counts each (8-bit for ST-4).
-int ReadFileNormal(CImage& image, InFile& f, ProgressScope& scope) {
+int ReadFileNormal(CImage& image, InFile& f, ProgressScope& scope, DataRange& range) {
   const int width = image.GetWidth(), height = image.GetHeight();
   const std::size_t bytes = static_cast<std::size_t>(width) * image.GetBytesPixel();
   std::vector<unsigned char> row(bytes);
@@ -425,10 +443,12 @@ int ReadFileNormal(CImage& image, InFile& f, ProgressScope& scope) {
     if (!out) return SBG_ERR_MEMORY;
     if (image.GetBytesPixel() == 1) {
       std::memcpy(out, row.data(), bytes);
+      range.Take(static_cast<const std::uint8_t*>(out), width);
     } else {
       auto* px = static_cast<std::uint16_t*>(out);
       for (int x = 0; x < width; ++x)
         px[x] = static_cast<std::uint16_t>(LoadU16(&row[2 * static_cast<std::size_t>(x)]));
+      range.Take(px, width);
     }
     scope.Update(y + 1, height);
   }
@@ -438,7 +458,7 @@ int ReadFileNormal(CImage& image, InFile& f, ProgressScope& scope) {
 // One record per row: a 16-bit count, then the raw row (count = width × 2) or the first
 // pixel followed by one-byte differences and 0x80-escaped 16-bit values. A record must
 // make exactly one row: more would write past the row, fewer would leave it undefined.
-int ReadFileCompressed(CImage& image, InFile& f, ProgressScope& scope) {
+int ReadFileCompressed(CImage& image, InFile& f, ProgressScope& scope, DataRange& range) {
   const int width = image.GetWidth(), height = image.GetHeight();
   const std::size_t rawBytes = static_cast<std::size_t>(width) * 2;
   std::vector<unsigned char> record(std::max<std::size_t>(rawBytes, 0xFFFF));
@@ -472,6 +492,7 @@ int ReadFileCompressed(CImage& image, InFile& f, ProgressScope& scope) {
       }
       if (x != width) return SBG_ERR_FORMAT;
     }
+    range.Take(px, width);
     scope.Update(y + 1, height);
   }
   return SBG_OK;
@@ -500,6 +521,7 @@ int ReadSbig(CImage& image, const std::string& path, bool pixels, ProgressSink* 
   const bool compressed = (type & SBIG_COMPRESSED) != 0;
 
   bool ownLevel = false;
+  DataRange range;
   int width = kSbigST4Width, height = kSbigST4Height;
   std::vector<HeaderLine> lines;
   if (st4) {
@@ -543,7 +565,8 @@ int ReadSbig(CImage& image, const std::string& path, bool pixels, ProgressSink* 
     if (!image.AllocImage(progress, caption)) return SBG_ERR_MEMORY;
     if (!f.Seek(st4 ? 0 : kSbigHeaderSize)) return SBG_ERR_SHORT;
     ProgressScope scope(progress, caption);
-    int rc = compressed ? ReadFileCompressed(image, f, scope) : ReadFileNormal(image, f, scope);
+    int rc = compressed ? ReadFileCompressed(image, f, scope, range)
+                        : ReadFileNormal(image, f, scope, range);
     if (rc != SBG_OK) return rc;
   }
 
@@ -561,7 +584,9 @@ int ReadSbig(CImage& image, const std::string& path, bool pixels, ProgressSink* 
     if (ownLevel) {
       image.SetOwnLevel(1);
     } else {
-      image.SetDefaultLevel();
+      // The levels of the data, as SetDefaultLevel would find them by scanning again.
+      if (!image.AllocLevel()) return SBG_ERR_MEMORY;
+      image.SetLevel(0, range.lo, range.hi);
       image.SetOwnLevel(0);
     }
   } else {
