@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,7 @@ struct BinningCase {
   std::int32_t b;
   BitranBinning expected;
 };
+void PrintTo(const BinningCase& c, std::ostream* os) { *os << c.name; }
 
 class BitranBinningTest : public BitranTest,
                           public ::testing::WithParamInterface<BinningCase> {};
@@ -216,6 +218,7 @@ struct CameraCase {
   BitranBinning binning;
   int mirror;
 };
+void PrintTo(const CameraCase& c, std::ostream* os) { *os << c.name; }
 
 class BitranCameraTextTest : public BitranTest,
                              public ::testing::WithParamInterface<CameraCase> {};
@@ -278,6 +281,7 @@ struct DateCase {
   bool ok;
   BitranDateTime expected;
 };
+void PrintTo(const DateCase& c, std::ostream* os) { *os << c.name; }
 
 class BitranDateTest : public ::testing::TestWithParam<DateCase> {};
 
@@ -321,6 +325,7 @@ struct ExposureCase {
   double seconds;
   std::string card;  // empty: no EXPTIME card
 };
+void PrintTo(const ExposureCase& c, std::ostream* os) { *os << c.name; }
 
 class BitranExposureTest : public BitranTest,
                            public ::testing::WithParamInterface<ExposureCase> {};
@@ -459,6 +464,9 @@ struct GreenCase {
   int g1, g2;
   float expected;
 };
+void PrintTo(const GreenCase& c, std::ostream* os) {
+  *os << "w" << c.weighting << " " << c.g1 << "," << c.g2;
+}
 
 class BitranGreenTest : public BitranTest, public ::testing::WithParamInterface<GreenCase> {};
 
@@ -546,6 +554,7 @@ struct DefectCase {
   std::vector<std::pair<std::pair<int, int>, int>> overrides;
   std::vector<std::pair<std::pair<int, int>, float>> expected;
 };
+void PrintTo(const DefectCase& c, std::ostream* os) { *os << c.name; }
 
 class BitranDefectTest : public BitranTest, public ::testing::WithParamInterface<DefectCase> {};
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,7 @@ struct TypeCase {
   std::string format;
   std::string tag;
 };
+void PrintTo(const TypeCase& c, std::ostream* os) { *os << c.name; }
 
 class SbigTypeTest : public SbigTest, public ::testing::WithParamInterface<TypeCase> {};
 
