@@ -461,7 +461,8 @@ int ReadFileNormal(CImage& image, InFile& f, ProgressScope& scope, DataRange& ra
 int ReadFileCompressed(CImage& image, InFile& f, ProgressScope& scope, DataRange& range) {
   const int width = image.GetWidth(), height = image.GetHeight();
   const std::size_t rawBytes = static_cast<std::size_t>(width) * 2;
-  std::vector<unsigned char> record(std::max<std::size_t>(rawBytes, 0xFFFF));
+  // The count is 16 bits: no record is longer, whatever the width claims.
+  std::vector<unsigned char> record(0xFFFF);
   for (int y = 0; y < height; ++y) {
     unsigned char head[2];
     if (!f.Read(head, 2)) return SBG_ERR_SHORT;

@@ -535,6 +535,50 @@ TEST_F(BitranTest, HighResolutionColourInterpolatesFromTheMosaic) {
   EXPECT_EQ(At(image, 1, 0, 1), 1);
 }
 
+// Every pixel of a frame with edges, corners and an interior, against the neighbour sets
+// taken straight from the mosaic: own colour kept, the others the mean of the same-colour
+// neighbours that lie in the frame.
+TEST_F(BitranTest, FullResolutionMatchesTheNeighbourRuleEverywhere) {
+  BitranFile f;
+  f.Text(1, "カラー");
+  f.flags = 0x40;
+  f.width = 9;
+  f.height = 7;
+  std::uint32_t state = 7;
+  for (int i = 0; i < 63; ++i) {
+    state = state * 1103515245u + 12345u;
+    f.pixels.push_back(static_cast<std::uint16_t>(state >> 16));
+  }
+  CImage image;
+  CBitranParam param;
+  ASSERT_EQ(Read(f, image, &param), BRN_OK);
+  ASSERT_EQ(CBitran::Conversion(image, &param), BRN_OK);
+  // Colour of a mosaic position: 0 red, 1 green, 2 blue.
+  auto colour = [](int x, int y) { return y % 2 == 0 ? (x % 2 == 0 ? 1 : 0) : (x % 2 == 0 ? 2 : 1); };
+  for (int y = 0; y < 7; ++y)
+    for (int x = 0; x < 9; ++x)
+      for (int c = 0; c < 3; ++c) {
+        long sum = 0, n = 0;
+        if (colour(x, y) == c) {
+          sum = f.Pixel(x, y);
+          n = 1;
+        } else {
+          for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+              const int nx = x + dx, ny = y + dy;
+              if ((dx == 0 && dy == 0) || nx < 0 || ny < 0 || nx >= 9 || ny >= 7) continue;
+              // Green comes from the sides only; red and blue from the nearest cells of
+              // their colour (sides, above and below, or the diagonals).
+              if (colour(nx, ny) != c || (c == 1 && dy != 0)) continue;
+              sum += f.Pixel(nx, ny);
+              ++n;
+            }
+        }
+        const long expected = n == 1 ? sum : (10 * sum + 5) / (10 * n);
+        EXPECT_EQ(At(image, x, y, c), expected) << x << "," << y << " plane " << c;
+      }
+}
+
 TEST_F(BitranTest, MirrorReversesEveryRowOfAGrayFrame) {
   BitranFile f;
   f.Text(1, "BT-20");
