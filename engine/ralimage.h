@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "imagemodel/image.h"
@@ -48,6 +49,56 @@ class CRalImage : public CImage {
   // or when pixels cannot be reached.
   int DarkClbrtn(const CImage& dark, int showProgress);
   int FlatClbrtn(const CImage& flat, int showProgress);
+
+  // ---- display bytes
+  // The linear display byte of a pixel value: 0 at or below low, 255 at or above high,
+  // otherwise (v − low) × scale truncated, kept below 255 so that 255 means "at or above
+  // the maximum" even where float rounding of scale = 255 / range would reach it early.
+  // A NaN value gives 0.
+  static int GetPixelGray256(const float* pixel, float low, float high, float scale) {
+    const float v = *pixel;
+    if (v <= low) return 0;
+    if (v >= high) return 255;
+    float t = (v - low) * scale;
+    if (!(t >= 0.0f)) return 0;  // NaN (an unordered value, or levels of NaN)
+    return t < 254.0f ? static_cast<int>(t) : 254;
+  }
+
+  // ---- spectral axes (engine/spectral.cpp)
+  // Physical constants of the unit conversions: the speed of light (exact, SI) and
+  // Planck's constant and the elementary charge of the CODATA 1986 adjustment, the set
+  // the world-coordinate code uses as well.
+  static constexpr double kSpeedOfLight = 299792458.0;       // m/s
+  static constexpr double kPlanck = 6.6260755e-34;           // J s
+  static constexpr double kElementaryCharge = 1.60217733e-19;  // C, so 1 eV in J
+  // True when axis 0 or 1 carries a spectral type (FREQ, ENER, WAVN, VRAD, WAVE, VOPT,
+  // ZOPT, AWAV, VELO, BETA, after FITS paper III); *axis receives the 0-based axis. The
+  // display axis wins when both are spectral, else the first.
+  bool IsSpectrum(int* axis) const;
+  // The parts of an axis description: the four-letter type ("WAVE" of "'WAVE-LOG'"), the
+  // unit without quotes and blanks ("log(m)"), and whether the axis holds decimal
+  // logarithms (code "LOG" or a unit "log(...)"). False, with empty outputs, for an axis
+  // other than 0 or 1 or one without a type. Any output may be null.
+  bool GetAxisInfo(int axis, std::string* type, std::string* unit, int* isLog) const;
+  // The factor from a unit to its base unit and the base's name: "nm" 1e-9 "m", "GHz"
+  // 1e9 "Hz", "keV" 1e3 "eV", "/cm" or "cm-1" 100 "m-1", "Angstrom" 1 "Angstrom",
+  // "erg" 1 "erg", "J" 1 "J". A "log(...)" wrapper is looked through. An empty unit gives
+  // 1 and an empty base (the SI unit of the axis type). An unknown unit gives 0.
+  static double AnalyzeUnitPrefix(std::string_view unit, std::string* base);
+  // True when a spectral axis exists whose type and unit convert to a wavelength: FREQ
+  // in Hz, ENER in J, eV or erg, WAVN in m-1, WAVE or AWAV in m or Angstrom (each with
+  // any SI prefix, or with no unit given, which means the SI unit).
+  bool IsSpectrumFalseColorSupported() const;
+  // Unit conversions to SI; a zero denominator gives an infinite wavelength.
+  static double CalcAngstrom2m(double angstrom) { return angstrom * 1e-10; }
+  static double CalcEV2J(double ev) { return ev * kElementaryCharge; }
+  static double CalcErg2J(double erg) { return erg * 1e-7; }
+  // λ = h c / E.
+  static double CalcEner2WL(double joule) { return kPlanck * kSpeedOfLight / joule; }
+  // λ = c / ν.
+  static double CalcFreq2WL(double hertz) { return kSpeedOfLight / hertz; }
+  // λ = 1 / σ for a wavenumber σ in m⁻¹.
+  static double CalcWavn2WL(double perMetre) { return 1.0 / perMetre; }
 
   // A progress display: opened with a caption and a step count, advanced step by step,
   // closed. Silent unless show is non-zero and a sink is set.
