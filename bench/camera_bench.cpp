@@ -78,13 +78,11 @@ std::string FitsCard(const std::string& text) {
 
 const std::string& FitsFile() {
   static const std::string path = [] {
-    std::string h = FitsCard("SIMPLE  =                    T") +
-                    FitsCard("BITPIX  =                   16") +
-                    FitsCard("NAXIS   =                    2") +
-                    FitsCard("NAXIS1  =                 4096") +
-                    FitsCard("NAXIS2  =                 4096") +
-                    FitsCard("BZERO   =                32768") +
-                    FitsCard("BSCALE  =                    1") + FitsCard("END");
+    std::string h =
+        FitsCard("SIMPLE  =                    T") + FitsCard("BITPIX  =                   16") +
+        FitsCard("NAXIS   =                    2") + FitsCard("NAXIS1  =                 4096") +
+        FitsCard("NAXIS2  =                 4096") + FitsCard("BZERO   =                32768") +
+        FitsCard("BSCALE  =                    1") + FitsCard("END");
     h.resize(2880, ' ');
     const auto& p = Frame();
     std::string data(p.size() * 2, '\0');
@@ -141,7 +139,8 @@ const std::string& SbigCompressedFile() {
 
 std::string I32(std::int32_t v) {
   std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    s[static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
   return s;
 }
 
@@ -193,7 +192,8 @@ void BM_Baseline_PreadCopy16(benchmark::State& state) {
     off_t offset = 0;
     for (int y = 0; y < kSide;) {
       const int rows = static_cast<int>(std::min<std::size_t>(buffer.size() / rowBytes, kSide - y));
-      if (::pread(fd, buffer.data(), rowBytes * rows, offset) != static_cast<ssize_t>(rowBytes * rows)) {
+      if (::pread(fd, buffer.data(), rowBytes * rows, offset) !=
+          static_cast<ssize_t>(rowBytes * rows)) {
         state.SkipWithError("pread failed");
         ::close(fd);
         return;
@@ -254,10 +254,14 @@ void BitranColour(benchmark::State& state, bool highRes) {
   Report(state);
 }
 
-void BM_BitranColourFullRes(benchmark::State& state) { BitranColour(state, true); }
+void BM_BitranColourFullRes(benchmark::State& state) {
+  BitranColour(state, true);
+}
 BENCHMARK(BM_BitranColourFullRes)->Unit(benchmark::kMillisecond);
 
-void BM_BitranColourHalfRes(benchmark::State& state) { BitranColour(state, false); }
+void BM_BitranColourHalfRes(benchmark::State& state) {
+  BitranColour(state, false);
+}
 BENCHMARK(BM_BitranColourHalfRes)->Unit(benchmark::kMillisecond);
 
 // The first stage alone: the raw frame into a float image, as the calibration frames are read.

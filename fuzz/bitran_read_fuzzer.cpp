@@ -24,7 +24,9 @@ const std::string& InputPath() {
   return path;
 }
 
-void RemoveInput() { ::unlink(InputPath().c_str()); }
+void RemoveInput() {
+  ::unlink(InputPath().c_str());
+}
 
 bool WriteInput(const std::uint8_t* data, std::size_t size) {
   std::FILE* f = std::fopen(InputPath().c_str(), "wb");

@@ -75,10 +75,9 @@ class InFile {
   bool ReadI32(std::int32_t* v) {
     unsigned char b[4];
     if (!Read(b, 4)) return false;
-    *v = static_cast<std::int32_t>(static_cast<std::uint32_t>(b[0]) |
-                                   static_cast<std::uint32_t>(b[1]) << 8 |
-                                   static_cast<std::uint32_t>(b[2]) << 16 |
-                                   static_cast<std::uint32_t>(b[3]) << 24);
+    *v = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+        static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
     return true;
   }
 
@@ -92,10 +91,9 @@ class InFile {
 };
 
 std::int32_t LoadI32(const unsigned char* b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(b[0]) |
-                                   static_cast<std::uint32_t>(b[1]) << 8 |
-                                   static_cast<std::uint32_t>(b[2]) << 16 |
-                                   static_cast<std::uint32_t>(b[3]) << 24);
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+      static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
 }
 
 // Camera texts are C strings in the file: a terminating zero (often counted in the block
@@ -148,8 +146,7 @@ int GetImageCorrect(const std::string& convert) {
 
 // The calibration file named by extension ext, placed in the folder of the file read.
 // Case is kept: file names on this system are case-sensitive.
-std::string GetFileName(const std::string& convert, std::string_view ext,
-                        const std::string& path) {
+std::string GetFileName(const std::string& convert, std::string_view ext, const std::string& path) {
   std::string lower = LowerAscii(convert);
   std::size_t at = lower.find(ext);
   if (at == std::string::npos) return {};
@@ -209,16 +206,16 @@ int ReadHeaderFrom(CImage& image, InFile& f, const std::string& path, CBitranHea
   prm.Init();
 
   char lead[kLeadLength];
-  const std::size_t leadBytes = static_cast<std::size_t>(std::min<std::uint64_t>(kLeadLength, f.Size()));
+  const std::size_t leadBytes =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kLeadLength, f.Size()));
   if (!f.Read(lead, leadBytes) || leadBytes < kSignatureLength) return BRN_ERR_SIGNATURE;
   std::string_view sig(lead, kSignatureLength);
   if (sig != kSignatures[0] && sig != kSignatures[1]) return BRN_ERR_SIGNATURE;
   if (leadBytes < kLeadLength) return BRN_ERR_SHORT;
   double version = 0;
-  std::size_t used = 0;
   std::string_view versionText(lead + 28, 3);
   // "1.7" × 10 is 16.999…: round, never truncate.
-  if (ParseDouble(versionText, &version, &used) && version >= 0 && version < 1000)
+  if (ParseDouble(versionText, &version) && version >= 0 && version < 1000)
     prm.SetVersion(static_cast<int>(std::lround(version * 10)));
   else
     prm.SetVersion(0);
@@ -353,8 +350,7 @@ int CBitran::Read(CImage& image, const std::string& path, CBitranParam* param,
   return rc;
 }
 
-int CBitran::ReadHeader(CImage& image, const std::string& path, ProgressSink*,
-                        const std::string&) {
+int CBitran::ReadHeader(CImage& image, const std::string& path, ProgressSink*, const std::string&) {
   InFile f;
   if (f.Open(path) != BRN_OK) return BRN_ERR_OPEN;
   try {

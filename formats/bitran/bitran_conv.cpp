@@ -4,9 +4,9 @@
 // The frame is worked on as unsigned 16-bit counts, the camera's own number range.
 #include <algorithm>
 #include <cfloat>
-#include <limits>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <set>
 #include <string_view>
@@ -154,13 +154,14 @@ std::vector<std::string_view> Items(std::string_view s) {
   return items;
 }
 
-bool StartsWithDigit(std::string_view s) { return !s.empty() && s[0] >= '0' && s[0] <= '9'; }
+bool StartsWithDigit(std::string_view s) {
+  return !s.empty() && s[0] >= '0' && s[0] <= '9';
+}
 
 // The entries of the defect list, in sensor coordinates counted from 1.
 std::vector<Defect> ParseDefects(std::string_view text) {
   std::vector<Defect> out;
-  for (std::size_t eq = text.find('='); eq != std::string_view::npos;
-       eq = text.find('=', eq + 1)) {
+  for (std::size_t eq = text.find('='); eq != std::string_view::npos; eq = text.find('=', eq + 1)) {
     if (eq == 0) continue;
     const char letter = text[eq - 1];
     std::vector<std::string_view> items = Items(text.substr(eq + 1));
@@ -343,7 +344,8 @@ void InterpolateRow(const Frame& f, int y, std::vector<float> (&rgb)[3]) {
     for (int x = 0; x < f.width; ++x) edge(x);
     return;
   }
-  const std::uint16_t* up = &f.data[static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(f.width)];
+  const std::uint16_t* up =
+      &f.data[static_cast<std::size_t>(y - 1) * static_cast<std::size_t>(f.width)];
   const std::uint16_t* row = up + f.width;
   const std::uint16_t* down = row + f.width;
   auto mean2 = [](int a, int b) { return static_cast<float>((10 * (a + b) + 5) / 20); };
@@ -525,8 +527,7 @@ int CBitran::Conversion(CImage& image, const CBitranParam* param, ProgressSink* 
   ProgressScope scope(progress, caption);
   int rc = BRN_OK;
   try {
-    rc = prm.IsColor() ? ColorConversion(image, prm, scope)
-                       : GrayConversion(image, prm, scope);
+    rc = prm.IsColor() ? ColorConversion(image, prm, scope) : GrayConversion(image, prm, scope);
     if (rc != BRN_OK) return rc;
     image.SetOrgPlanes(prm.GetPlanes());
     SetLevel(image, prm);

@@ -16,8 +16,12 @@
 namespace bitran_detail {
 
 namespace {
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 }  // namespace
 
 bool ParseInt(std::string_view s, int* value, std::size_t* end) {
@@ -82,7 +86,8 @@ std::string Format(const char* format, ...) {
   int n = std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   if (n < 0) return {};
-  if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
+  if (static_cast<std::size_t>(n) < sizeof buffer)
+    return std::string(buffer, static_cast<std::size_t>(n));
   std::string out(static_cast<std::size_t>(n) + 1, '\0');
   va_start(args, format);
   std::vsnprintf(out.data(), out.size(), format, args);
@@ -114,7 +119,9 @@ bool DigitsField(std::string_view s, int* value) {
   return true;
 }
 
-bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeapYear(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysOfMonth(int year, int month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -284,8 +291,7 @@ void CBitranHeader::Time(CImage& image) const {
   if (bitran_text::ParseDateTime(m_strData, bitran_text::LocalBiasMinutes(), &t)) {
     std::string date = Format("%04d-%02d-%02d", t.year, t.month, t.day);
     std::string ut = Format("%02d:%02d:%02d.000", t.hour, t.minute, t.second);
-    h.Add("DATE-OBS= '" + FitText(date, 10) +
-          "'         / Observation start date (YYYY-MM-DD)");
+    h.Add("DATE-OBS= '" + FitText(date, 10) + "'         / Observation start date (YYYY-MM-DD)");
     h.Add("UT      = '" + FitText(ut, 12) + "'       / Typical UTC at exposure (HH:MM:SS.S)");
     h.Add("TIMESYS = 'UTC     '           / Time System used in this header");
   }
@@ -305,6 +311,5 @@ void CBitranHeader::Instrument(CImage& image) const {
 }
 
 void CBitranHeader::Comment(CImage& image) const {
-  for (const std::string& line : m_Comments)
-    image.m_FitsHeader.Add("COMMENT " + FitText(line, 72));
+  for (const std::string& line : m_Comments) image.m_FitsHeader.Add("COMMENT " + FitText(line, 72));
 }

@@ -78,8 +78,12 @@ std::optional<TaggedCard> ParseTaggedCard(std::string_view card) {
 }
 
 namespace {
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 }  // namespace
 
 bool ParseInt(std::string_view s, int* value, std::size_t* end) {
@@ -189,7 +193,9 @@ class InFile {
   std::uint64_t pos_ = 0;
 };
 
-unsigned LoadU16(const unsigned char* b) { return b[0] | static_cast<unsigned>(b[1]) << 8; }
+unsigned LoadU16(const unsigned char* b) {
+  return b[0] | static_cast<unsigned>(b[1]) << 8;
+}
 
 // The type from the first 2048 bytes; 0 when the file is no SBIG file.
 int GetType(std::string_view header, InFile& f) {
@@ -286,7 +292,9 @@ std::optional<int> GetInt(const std::vector<HeaderLine>& lines, std::string_view
   return d;
 }
 
-bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeapYear(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int GetDaysOfMonth(int year, int month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -486,7 +494,9 @@ int ReadFileCompressed(CImage& image, InFile& f, ProgressScope& scope, DataRange
           value = LoadU16(&record[i + 1]);
           i += 3;
         } else {
-          value = (value + static_cast<unsigned>(static_cast<int>(static_cast<std::int8_t>(record[i])))) & 0xFFFF;
+          value = (value +
+                   static_cast<unsigned>(static_cast<int>(static_cast<std::int8_t>(record[i])))) &
+                  0xFFFF;
           ++i;
         }
         px[x++] = static_cast<std::uint16_t>(value);
@@ -647,9 +657,8 @@ bool CSbig::IsSbigType(int type, std::string_view extension) {
   const std::string ext = upper(extension);
   if (type == SBIG_ST4) return ext == "ST4";
   // Colour separations and numbered series suit every type.
-  const bool generic =
-      ext == "R" || ext == "G" || ext == "B" ||
-      (!ext.empty() && ext.find_first_not_of("0123456789") == std::string::npos);
+  const bool generic = ext == "R" || ext == "G" || ext == "B" ||
+                       (!ext.empty() && ext.find_first_not_of("0123456789") == std::string::npos);
   if (generic) return true;
   if (type & SBIG_COMPRESSED) return false;
   if (type == SBIG_SBIG) return ext.starts_with("ST") || ext == "SBIG";

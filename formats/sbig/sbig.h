@@ -63,8 +63,7 @@ class CSbig {
   // temporary file renamed over path. ST-4 takes an 8-bit image of 192 × 165, the other
   // types a 16-bit image of one plane.
   [[nodiscard]] static int Write(const CImage& image, const std::string& path, int type,
-                                 ProgressSink* progress = nullptr,
-                                 const std::string& caption = {});
+                                 ProgressSink* progress = nullptr, const std::string& caption = {});
 
   // The camera type of an image from its tagged cards; 0 when it has none.
   static int GetSbigType(const CImage& image);

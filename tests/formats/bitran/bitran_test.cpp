@@ -176,10 +176,11 @@ struct BinningCase {
   std::int32_t b;
   BitranBinning expected;
 };
-void PrintTo(const BinningCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BinningCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
-class BitranBinningTest : public BitranTest,
-                          public ::testing::WithParamInterface<BinningCase> {};
+class BitranBinningTest : public BitranTest, public ::testing::WithParamInterface<BinningCase> {};
 
 TEST_P(BitranBinningTest, BinningFromRecordTwo) {
   const BinningCase& c = GetParam();
@@ -218,10 +219,11 @@ struct CameraCase {
   BitranBinning binning;
   int mirror;
 };
-void PrintTo(const CameraCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CameraCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
-class BitranCameraTextTest : public BitranTest,
-                             public ::testing::WithParamInterface<CameraCase> {};
+class BitranCameraTextTest : public BitranTest, public ::testing::WithParamInterface<CameraCase> {};
 
 TEST_P(BitranCameraTextTest, CameraDescriptionSetsColourBinningAndMirror) {
   const CameraCase& c = GetParam();
@@ -281,7 +283,9 @@ struct DateCase {
   bool ok;
   BitranDateTime expected;
 };
-void PrintTo(const DateCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DateCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class BitranDateTest : public ::testing::TestWithParam<DateCase> {};
 
@@ -301,15 +305,36 @@ TEST_P(BitranDateTest, RollsOverDaysMonthsAndYears) {
 INSTANTIATE_TEST_SUITE_P(
     Dates, BitranDateTest,
     ::testing::Values(
-        DateCase{"BackIntoFebruary", "2005年03月01日00時10分05秒", -540, true, {2005, 2, 28, 15, 10, 5}},
-        DateCase{"BackIntoLeapFebruary", "2004年03月01日05時00分00秒", -540, true, {2004, 2, 29, 20, 0, 0}},
-        DateCase{"CenturyIsNoLeapYear", "1900年03月01日00時00分00秒", -60, true, {1900, 2, 28, 23, 0, 0}},
-        DateCase{"Year2000IsLeap", "2000年03月01日00時00分00秒", -60, true, {2000, 2, 29, 23, 0, 0}},
-        DateCase{"BackIntoLastYear", "2006年01月01日08時59分59秒", -540, true, {2005, 12, 31, 23, 59, 59}},
-        DateCase{"ForwardIntoMarch", "2005年02月28日23時30分00秒", 60, true, {2005, 3, 1, 0, 30, 0}},
-        DateCase{"ForwardIntoLeapDay", "2004年02月28日23時30分00秒", 60, true, {2004, 2, 29, 0, 30, 0}},
-        DateCase{"ForwardIntoNextYear", "1999年12月31日23時30分00秒", 60, true, {2000, 1, 1, 0, 30, 0}},
-        DateCase{"NegativeMinutesBorrow", "2005年06月10日10時05分00秒", -330, true, {2005, 6, 10, 4, 35, 0}},
+        DateCase{
+            "BackIntoFebruary", "2005年03月01日00時10分05秒", -540, true, {2005, 2, 28, 15, 10, 5}},
+        DateCase{"BackIntoLeapFebruary",
+                 "2004年03月01日05時00分00秒",
+                 -540,
+                 true,
+                 {2004, 2, 29, 20, 0, 0}},
+        DateCase{"CenturyIsNoLeapYear",
+                 "1900年03月01日00時00分00秒",
+                 -60,
+                 true,
+                 {1900, 2, 28, 23, 0, 0}},
+        DateCase{
+            "Year2000IsLeap", "2000年03月01日00時00分00秒", -60, true, {2000, 2, 29, 23, 0, 0}},
+        DateCase{"BackIntoLastYear",
+                 "2006年01月01日08時59分59秒",
+                 -540,
+                 true,
+                 {2005, 12, 31, 23, 59, 59}},
+        DateCase{
+            "ForwardIntoMarch", "2005年02月28日23時30分00秒", 60, true, {2005, 3, 1, 0, 30, 0}},
+        DateCase{
+            "ForwardIntoLeapDay", "2004年02月28日23時30分00秒", 60, true, {2004, 2, 29, 0, 30, 0}},
+        DateCase{
+            "ForwardIntoNextYear", "1999年12月31日23時30分00秒", 60, true, {2000, 1, 1, 0, 30, 0}},
+        DateCase{"NegativeMinutesBorrow",
+                 "2005年06月10日10時05分00秒",
+                 -330,
+                 true,
+                 {2005, 6, 10, 4, 35, 0}},
         DateCase{"UtcStays", "2005年06月10日10時05分07秒", 0, true, {2005, 6, 10, 10, 5, 7}},
         DateCase{"MissingSecond", "2005年06月10日10時05分", 0, false, {}},
         DateCase{"ShortYear", "05年06月10日10時05分07秒", 0, false, {}},
@@ -325,10 +350,11 @@ struct ExposureCase {
   double seconds;
   std::string card;  // empty: no EXPTIME card
 };
-void PrintTo(const ExposureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ExposureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
-class BitranExposureTest : public BitranTest,
-                           public ::testing::WithParamInterface<ExposureCase> {};
+class BitranExposureTest : public BitranTest, public ::testing::WithParamInterface<ExposureCase> {};
 
 TEST_P(BitranExposureTest, ExposureFromTheCameraText) {
   const ExposureCase& c = GetParam();
@@ -347,17 +373,17 @@ TEST_P(BitranExposureTest, ExposureFromTheCameraText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Exposures, BitranExposureTest,
-    ::testing::Values(
-        ExposureCase{"MinutesAndSeconds", "露出1分30秒 ", true, 90.0,
-                     "EXPTIME =                90.00 / Exposure time (sec)"},
-        ExposureCase{"Fraction", "露出1/250秒 ", true, 0.004,
-                     "EXPTIME =                 0.00 / Exposure time (sec)"},
-        ExposureCase{"ZeroDivisor", "露出1/0秒 ", false, 0, ""},
-        ExposureCase{"Hours", "露出:1時間5分 ", true, 3900.0,
-                     "EXPTIME =              3900.00 / Exposure time (sec)"},
-        ExposureCase{"DecimalSeconds", "露出 2.5秒", true, 0.0, ""},  // value ends at once
-        ExposureCase{"NoBlankAfter", "露出10秒", false, 0, ""},
-        ExposureCase{"None", "シャッター", false, 0, ""}),
+    ::testing::Values(ExposureCase{"MinutesAndSeconds", "露出1分30秒 ", true, 90.0,
+                                   "EXPTIME =                90.00 / Exposure time (sec)"},
+                      ExposureCase{"Fraction", "露出1/250秒 ", true, 0.004,
+                                   "EXPTIME =                 0.00 / Exposure time (sec)"},
+                      ExposureCase{"ZeroDivisor", "露出1/0秒 ", false, 0, ""},
+                      ExposureCase{"Hours", "露出:1時間5分 ", true, 3900.0,
+                                   "EXPTIME =              3900.00 / Exposure time (sec)"},
+                      ExposureCase{"DecimalSeconds", "露出 2.5秒", true, 0.0,
+                                   ""},  // value ends at once
+                      ExposureCase{"NoBlankAfter", "露出10秒", false, 0, ""},
+                      ExposureCase{"None", "シャッター", false, 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BitranTest, DetectorTemperatureAndCommentCards) {
@@ -369,7 +395,8 @@ TEST_F(BitranTest, DetectorTemperatureAndCommentCards) {
       .Text(5, "");
   CImage image;
   ASSERT_EQ(Read(f, image), BRN_OK);
-  EXPECT_EQ(Card(image, "INSTRUME"), Pad80("INSTRUME= 'BT-214E             ' / Name of instrument"));
+  EXPECT_EQ(Card(image, "INSTRUME"),
+            Pad80("INSTRUME= 'BT-214E             ' / Name of instrument"));
   EXPECT_EQ(Card(image, "DET-TMP"),
             Pad80("DET-TMP =               252.65 / Detector temperature (K)"));
   const std::vector<std::string> comments = {
@@ -554,7 +581,9 @@ TEST_F(BitranTest, FullResolutionMatchesTheNeighbourRuleEverywhere) {
   ASSERT_EQ(Read(f, image, &param), BRN_OK);
   ASSERT_EQ(CBitran::Conversion(image, &param), BRN_OK);
   // Colour of a mosaic position: 0 red, 1 green, 2 blue.
-  auto colour = [](int x, int y) { return y % 2 == 0 ? (x % 2 == 0 ? 1 : 0) : (x % 2 == 0 ? 2 : 1); };
+  auto colour = [](int x, int y) {
+    return y % 2 == 0 ? (x % 2 == 0 ? 1 : 0) : (x % 2 == 0 ? 2 : 1);
+  };
   for (int y = 0; y < 7; ++y)
     for (int x = 0; x < 9; ++x)
       for (int c = 0; c < 3; ++c) {
@@ -598,7 +627,9 @@ struct DefectCase {
   std::vector<std::pair<std::pair<int, int>, int>> overrides;
   std::vector<std::pair<std::pair<int, int>, float>> expected;
 };
-void PrintTo(const DefectCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DefectCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class BitranDefectTest : public BitranTest, public ::testing::WithParamInterface<DefectCase> {};
 
@@ -609,7 +640,8 @@ TEST_P(BitranDefectTest, DefectListCorrectsFromSameColourNeighbours) {
   f.height = 3;
   f.flags = 0x10;
   for (int y = 0; y < 3; ++y)
-    for (int x = 0; x < 7; ++x) f.pixels.push_back(static_cast<std::uint16_t>(100 + 10 * x + 1000 * y));
+    for (int x = 0; x < 7; ++x)
+      f.pixels.push_back(static_cast<std::uint16_t>(100 + 10 * x + 1000 * y));
   for (auto [at, v] : c.overrides)
     f.pixels[static_cast<std::size_t>(at.second * 7 + at.first)] = static_cast<std::uint16_t>(v);
   f.records = {{c.left, c.top, ""}, {static_cast<std::int32_t>(c.list.size()), c.binning, c.list}};
@@ -627,29 +659,49 @@ INSTANTIATE_TEST_SUITE_P(
         // One pixel from left, right, above and below.
         DefectCase{"Pixel", "P=4,2", 0, 0, 1, {{{3, 1}, 9}}, {{{3, 1}, 1130}, {{2, 1}, 1120}}},
         // A whole column from left and right.
-        DefectCase{"Column", "C=2", 0, 0, 1, {{{1, 0}, 0}, {{1, 2}, 0}},
+        DefectCase{"Column",
+                   "C=2",
+                   0,
+                   0,
+                   1,
+                   {{{1, 0}, 0}, {{1, 2}, 0}},
                    {{{1, 0}, 110}, {{1, 1}, 1110}, {{1, 2}, 2110}}},
         // Two marked neighbours side by side: the first looks past the second, the second
         // uses the first once it has been corrected.
-        DefectCase{"AdjacentColumns", "C=2,3", 0, 0, 1, {{{1, 0}, 0}, {{2, 0}, 0}},
+        DefectCase{"AdjacentColumns",
+                   "C=2,3",
+                   0,
+                   0,
+                   1,
+                   {{{1, 0}, 0}, {{2, 0}, 0}},
                    {{{1, 0}, 115}, {{2, 0}, 122}}},
         // Three marked columns: the first loses its right side and keeps its mark, so the
         // second takes the pixel beyond it; the third uses the corrected second.
-        DefectCase{"ThreeColumns", "C=2,3,4", 0, 0, 1, {},
-                   {{{1, 0}, 100}, {{2, 0}, 120}, {{3, 0}, 130}}},
+        DefectCase{
+            "ThreeColumns", "C=2,3,4", 0, 0, 1, {}, {{{1, 0}, 100}, {{2, 0}, 120}, {{3, 0}, 130}}},
         // Later items after a blank start columns of their own; a letter ends the list.
-        DefectCase{"ColumnItems", "C=2 6 x5", 0, 0, 1, {{{5, 1}, 0}, {{4, 1}, 0}},
+        DefectCase{"ColumnItems",
+                   "C=2 6 x5",
+                   0,
+                   0,
+                   1,
+                   {{{5, 1}, 0}, {{4, 1}, 0}},
                    {{{5, 1}, 580}, {{4, 1}, 0}}},
         // A segment of two rows, and one of the default five clipped to the frame.
-        DefectCase{"Segments", "S=2,2(2) 6,1", 0, 0, 1, {{{1, 0}, 7}, {{5, 0}, 0}},
+        DefectCase{"Segments",
+                   "S=2,2(2) 6,1",
+                   0,
+                   0,
+                   1,
+                   {{{1, 0}, 7}, {{5, 0}, 0}},
                    {{{1, 0}, 7}, {{1, 1}, 1110}, {{1, 2}, 2110}, {{5, 0}, 150}}},
         // Sensor coordinates: window left 10, top 20, binning 2 × 2.
-        DefectCase{"WindowAndBinning", "P=15,23", 10, 20, 0x00020002, {{{2, 1}, 0}},
-                   {{{2, 1}, 1120}}},
+        DefectCase{
+            "WindowAndBinning", "P=15,23", 10, 20, 0x00020002, {{{2, 1}, 0}}, {{{2, 1}, 1120}}},
         // Outside the frame, and left of the window (also by less than one binned pixel):
         // nothing happens.
-        DefectCase{"Outside", "P=99,1 9,1 10,1 C=0", 10, 0, 0x00020002, {{{0, 0}, 5}},
-                   {{{0, 0}, 5}}}),
+        DefectCase{
+            "Outside", "P=99,1 9,1 10,1 C=0", 10, 0, 0x00020002, {{{0, 0}, 5}}, {{{0, 0}, 5}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BitranTest, ColourDefectsTakeNeighboursTwoPixelsAway) {
@@ -659,7 +711,7 @@ TEST_F(BitranTest, ColourDefectsTakeNeighboursTwoPixelsAway) {
   f.width = 6;
   f.height = 2;
   f.pixels = {10, 20, 12, 999, 14, 24,  //
-              30, 40, 32, 42, 34, 44};
+              30, 40, 32, 42,  34, 44};
   const std::string list = "P=4,1";
   f.records = {{0, 0, ""}, {static_cast<std::int32_t>(list.size()), 1, list}};
   CImage image;
@@ -832,8 +884,7 @@ TEST_F(BitranTest, AbsurdDefectListsStayInsideTheFrame) {
   const std::string list =
       "C=99999999999,0,-3,,2 P=2147483647,2147483647 -1,1 4,0 S=1,1(2147483647) 2,-5(999) "
       "3,1(-4) P= S=( C=";
-  f.records = {{2147483647, -2147483647, ""},
-               {static_cast<std::int32_t>(list.size()), 0, list}};
+  f.records = {{2147483647, -2147483647, ""}, {static_cast<std::int32_t>(list.size()), 0, list}};
   CImage image;
   CBitranParam param;
   ASSERT_EQ(Read(f, image, &param), BRN_OK);

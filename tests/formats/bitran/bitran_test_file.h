@@ -16,7 +16,8 @@ namespace bitran_test {
 inline std::string I32(std::int32_t v) {
   const auto u = static_cast<std::uint32_t>(v);
   std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[static_cast<std::size_t>(i)] = static_cast<char>((u >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    s[static_cast<std::size_t>(i)] = static_cast<char>((u >> (8 * i)) & 0xFF);
   return s;
 }
 
@@ -41,7 +42,7 @@ struct BitranFile {
   std::int32_t height = 3;
   std::int32_t disuseWidth = 0;
   std::vector<Record> records;
-  bool endRecord = true;  // close the records with "CCD=word" (version 1.1 and later)
+  bool endRecord = true;              // close the records with "CCD=word" (version 1.1 and later)
   std::vector<std::uint16_t> pixels;  // width × height; a ramp when empty
 
   BitranFile& Text(std::int32_t type, const std::string& utf8) {

@@ -103,7 +103,9 @@ struct TypeCase {
   std::string format;
   std::string tag;
 };
-void PrintTo(const TypeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TypeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SbigTypeTest : public SbigTest, public ::testing::WithParamInterface<TypeCase> {};
 
@@ -122,36 +124,38 @@ TEST_P(SbigTypeTest, FirstLineGivesTypeFormatNameAndTag) {
   const std::string lead = "COMMENT [" + c.tag + "]";
   ASSERT_FALSE(Tagged(image).empty());
   EXPECT_EQ(Tagged(image)[0], Pad80(lead + c.firstLine));
-  EXPECT_EQ(Card(image, "INSTRUME"),
-            Pad80("INSTRUME= '" + (CSbig::GetTypeString(c.type) + std::string(20, ' ')).substr(0, 20) +
-                  "' / Name of instrument"));
+  EXPECT_EQ(
+      Card(image, "INSTRUME"),
+      Pad80("INSTRUME= '" + (CSbig::GetTypeString(c.type) + std::string(20, ' ')).substr(0, 20) +
+            "' / Name of instrument"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cameras, SbigTypeTest,
-    ::testing::Values(
-        TypeCase{"ST7Compressed", "ST-7 Compressed Image", SBIG_ST7 | SBIG_COMPRESSED,
-                 "ST-7 Series (圧縮)", "ST7"},
-        TypeCase{"ST4XBeforeST5", "ST-4X Image", SBIG_ST4X, "ST-4X (無圧縮)", "STX"},
-        TypeCase{"ST5", "ST-5 Image", SBIG_ST5, "ST-5 (無圧縮)", "ST5"},
-        TypeCase{"ST6", "ST-6 Image", SBIG_ST6, "ST-6 Series (無圧縮)", "ST6"},
-        TypeCase{"STX", "ST-X Image", SBIG_ST7, "ST-7 Series (無圧縮)", "ST7"},
-        TypeCase{"ST8", "ST-8 Compressed Image", SBIG_ST8 | SBIG_COMPRESSED,
-                 "ST-8 Series (圧縮)", "ST8"},
-        TypeCase{"PixCel255", "PixCel255 Image", SBIG_ST5C, "ST-5C (無圧縮)", "255"},
-        TypeCase{"PixCel237", "PixCel237 Image", SBIG_ST237, "ST-237 Series (無圧縮)", "237"},
-        TypeCase{"ST9", "ST-9 Image", SBIG_ST9, "ST-9 Series (無圧縮)", "ST9"},
-        TypeCase{"ST10", "ST-10 Image", SBIG_ST10, "ST-10 Series (無圧縮)", "ST10"},
-        TypeCase{"STV", "STV Image", SBIG_STV, "STV (無圧縮)", "STV"},
-        TypeCase{"ST1K", "ST-1K Image", SBIG_ST1K, "ST-1001 Series (無圧縮)", "ST1K"},
-        TypeCase{"ST2K", "ST-2K Image", SBIG_ST2K, "ST-2000 Series (無圧縮)", "ST2K"},
-        TypeCase{"Generic", "SBIG Compressed Image", SBIG_SBIG | SBIG_COMPRESSED,
-                 "SBIG Series (圧縮)", "SBIG"}),
+    ::testing::Values(TypeCase{"ST7Compressed", "ST-7 Compressed Image", SBIG_ST7 | SBIG_COMPRESSED,
+                               "ST-7 Series (圧縮)", "ST7"},
+                      TypeCase{"ST4XBeforeST5", "ST-4X Image", SBIG_ST4X, "ST-4X (無圧縮)", "STX"},
+                      TypeCase{"ST5", "ST-5 Image", SBIG_ST5, "ST-5 (無圧縮)", "ST5"},
+                      TypeCase{"ST6", "ST-6 Image", SBIG_ST6, "ST-6 Series (無圧縮)", "ST6"},
+                      TypeCase{"STX", "ST-X Image", SBIG_ST7, "ST-7 Series (無圧縮)", "ST7"},
+                      TypeCase{"ST8", "ST-8 Compressed Image", SBIG_ST8 | SBIG_COMPRESSED,
+                               "ST-8 Series (圧縮)", "ST8"},
+                      TypeCase{"PixCel255", "PixCel255 Image", SBIG_ST5C, "ST-5C (無圧縮)", "255"},
+                      TypeCase{"PixCel237", "PixCel237 Image", SBIG_ST237, "ST-237 Series (無圧縮)",
+                               "237"},
+                      TypeCase{"ST9", "ST-9 Image", SBIG_ST9, "ST-9 Series (無圧縮)", "ST9"},
+                      TypeCase{"ST10", "ST-10 Image", SBIG_ST10, "ST-10 Series (無圧縮)", "ST10"},
+                      TypeCase{"STV", "STV Image", SBIG_STV, "STV (無圧縮)", "STV"},
+                      TypeCase{"ST1K", "ST-1K Image", SBIG_ST1K, "ST-1001 Series (無圧縮)", "ST1K"},
+                      TypeCase{"ST2K", "ST-2K Image", SBIG_ST2K, "ST-2000 Series (無圧縮)", "ST2K"},
+                      TypeCase{"Generic", "SBIG Compressed Image", SBIG_SBIG | SBIG_COMPRESSED,
+                               "SBIG Series (圧縮)", "SBIG"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SbigTest, UnknownFirstLinesAreNoSbigFile) {
   CImage image;
-  EXPECT_EQ(CSbig::Read(image, Write(Header(BasicLines("ST-77 Image", 3, 2)) + PlainRows({1, 2, 3, 4, 5, 6}))),
+  EXPECT_EQ(CSbig::Read(image, Write(Header(BasicLines("ST-77 Image", 3, 2)) +
+                                     PlainRows({1, 2, 3, 4, 5, 6}))),
             SBG_ERR_FORMAT);
   // The first line must end within 512 bytes.
   std::string longLine = "ST-7 " + std::string(600, 'x');
@@ -166,16 +170,33 @@ TEST_F(SbigTest, ExtensionsSuitTheirTypes) {
     bool ok;
   };
   const Case cases[] = {
-      {SBIG_ST4, "st4", true},   {SBIG_ST4, "ST7", false},   {SBIG_ST4, "R", false},
-      {SBIG_ST4, "001", false},  {SBIG_ST4X, "STX", true},   {SBIG_ST10, "stx", true},
-      {SBIG_ST10, "ST10", false}, {SBIG_ST5, "ST5", true},   {SBIG_ST7, "ST7", true},
-      {SBIG_ST7, "ST8", false},  {SBIG_ST5C, "255", true},   {SBIG_ST237, "237", true},
-      {SBIG_ST1K, "STK", true},  {SBIG_ST2K, "ST2K", true},  {SBIG_STV, "STV", true},
-      {SBIG_SBIG, "STL", true},  {SBIG_SBIG, "sbig", true},  {SBIG_SBIG, "FIT", false},
-      {SBIG_ST7, "g", true},     {SBIG_ST7, "0042", true},   {SBIG_ST7, "", false},
-      {SBIG_ST7, "4a", false},   {SBIG_ST7 | SBIG_COMPRESSED, "ST7", false},
-      {SBIG_ST7 | SBIG_COMPRESSED, "B", true}, {SBIG_ST7 | SBIG_COMPRESSED, "12", true},
-      {0, "ST7", false},         {0, "7", true},
+      {SBIG_ST4, "st4", true},
+      {SBIG_ST4, "ST7", false},
+      {SBIG_ST4, "R", false},
+      {SBIG_ST4, "001", false},
+      {SBIG_ST4X, "STX", true},
+      {SBIG_ST10, "stx", true},
+      {SBIG_ST10, "ST10", false},
+      {SBIG_ST5, "ST5", true},
+      {SBIG_ST7, "ST7", true},
+      {SBIG_ST7, "ST8", false},
+      {SBIG_ST5C, "255", true},
+      {SBIG_ST237, "237", true},
+      {SBIG_ST1K, "STK", true},
+      {SBIG_ST2K, "ST2K", true},
+      {SBIG_STV, "STV", true},
+      {SBIG_SBIG, "STL", true},
+      {SBIG_SBIG, "sbig", true},
+      {SBIG_SBIG, "FIT", false},
+      {SBIG_ST7, "g", true},
+      {SBIG_ST7, "0042", true},
+      {SBIG_ST7, "", false},
+      {SBIG_ST7, "4a", false},
+      {SBIG_ST7 | SBIG_COMPRESSED, "ST7", false},
+      {SBIG_ST7 | SBIG_COMPRESSED, "B", true},
+      {SBIG_ST7 | SBIG_COMPRESSED, "12", true},
+      {0, "ST7", false},
+      {0, "7", true},
   };
   for (const Case& c : cases)
     EXPECT_EQ(CSbig::IsSbigType(c.type, c.ext), c.ok) << c.type << " " << c.ext;
@@ -202,9 +223,9 @@ TEST_F(SbigTest, CompressedRowsAreWrittenAsTheExamplesShow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CImage image;
-    ReadOrDie(Header(BasicLines("ST-7 Image", static_cast<int>(c.row.size()), 1)) +
-                  PlainRows(c.row),
-              image);
+    ReadOrDie(
+        Header(BasicLines("ST-7 Image", static_cast<int>(c.row.size()), 1)) + PlainRows(c.row),
+        image);
     const std::string out = dir_.File("out.st7");
     ASSERT_EQ(CSbig::Write(image, out, SBIG_ST7 | SBIG_COMPRESSED), SBG_OK);
     const std::string bytes = ReadFileOrEmpty(out);
@@ -241,8 +262,8 @@ TEST_F(SbigTest, CompressedRecordsThatDoNotMakeOneRowAreRefused) {
       {"NoFirstPixel", Record("\x01") + good, SBG_ERR_FORMAT},
       {"Empty", Record("") + good, SBG_ERR_FORMAT},
       {"CountPastEnd", U16(60000) + U16(1) + std::string(5, '\x01') + good, SBG_ERR_SHORT},
-      {"SecondRowMissing", Record(U16(1) + std::string(3, '\x01')) + U16(100) + std::string(12, '\0'),
-       SBG_ERR_SHORT},
+      {"SecondRowMissing",
+       Record(U16(1) + std::string(3, '\x01')) + U16(100) + std::string(12, '\0'), SBG_ERR_SHORT},
       {"ShorterThanAnyTwoRows", Record(U16(1)) + Record(U16(1)), SBG_ERR_SHORT},
   };
   for (const Case& c : cases) {
@@ -286,10 +307,10 @@ TEST_F(SbigTest, St4IsRecognisedBySizeAndTrailerMark) {
   EXPECT_EQ(image.GetPixel(5, 0), 15);
   EXPECT_EQ(CSbig::GetSbigType(image), SBIG_ST4);
   const std::vector<std::string> tagged = {
-      Pad80("COMMENT [ST4]ST-4 Image"),          Pad80("COMMENT [ST4]Note = M42 Orion"),
-      Pad80("COMMENT [ST4]Width = 192"),         Pad80("COMMENT [ST4]Height = 165"),
-      Pad80("COMMENT [ST4]Exposure = 1234"),     Pad80("COMMENT [ST4]Focal_length = 12.500"),
-      Pad80("COMMENT [ST4]Aperture = 3.000"),    Pad80("COMMENT [ST4]Response_factor = 1.000"),
+      Pad80("COMMENT [ST4]ST-4 Image"),       Pad80("COMMENT [ST4]Note = M42 Orion"),
+      Pad80("COMMENT [ST4]Width = 192"),      Pad80("COMMENT [ST4]Height = 165"),
+      Pad80("COMMENT [ST4]Exposure = 1234"),  Pad80("COMMENT [ST4]Focal_length = 12.500"),
+      Pad80("COMMENT [ST4]Aperture = 3.000"), Pad80("COMMENT [ST4]Response_factor = 1.000"),
   };
   EXPECT_EQ(Tagged(image), tagged);
   const std::vector<std::string> cards = {
@@ -348,17 +369,24 @@ TEST_F(SbigTest, VersionsAndSizeAreRequired) {
     int expected;
   };
   const std::vector<Case> cases = {
-      {"FileVersion1", {"ST-7 Image", "File_version = 1", "Data_version = 1", "Width = 1", "Height = 1"},
+      {"FileVersion1",
+       {"ST-7 Image", "File_version = 1", "Data_version = 1", "Width = 1", "Height = 1"},
        SBG_ERR_VERSION},
-      {"FileVersion2", {"ST-7 Image", "File_version = 2", "Data_version = 1", "Width = 1", "Height = 1"},
+      {"FileVersion2",
+       {"ST-7 Image", "File_version = 2", "Data_version = 1", "Width = 1", "Height = 1"},
        SBG_OK},
-      {"DataVersion2", {"ST-7 Image", "File_version = 3", "Data_version = 2", "Width = 1", "Height = 1"},
+      {"DataVersion2",
+       {"ST-7 Image", "File_version = 3", "Data_version = 2", "Width = 1", "Height = 1"},
        SBG_ERR_VERSION},
       {"NoVersion", {"ST-7 Image", "Width = 1", "Height = 1"}, SBG_ERR_VERSION},
-      {"NoWidth", {"ST-7 Image", "File_version = 3", "Data_version = 1", "Height = 1"}, SBG_ERR_FORMAT},
-      {"ZeroHeight", {"ST-7 Image", "File_version = 3", "Data_version = 1", "Width = 1", "Height = 0"},
+      {"NoWidth",
+       {"ST-7 Image", "File_version = 3", "Data_version = 1", "Height = 1"},
        SBG_ERR_FORMAT},
-      {"KeyNeedsBlanks", {"ST-7 Image", "File_version = 3", "Data_version = 1", "Width=1", "Height = 1"},
+      {"ZeroHeight",
+       {"ST-7 Image", "File_version = 3", "Data_version = 1", "Width = 1", "Height = 0"},
+       SBG_ERR_FORMAT},
+      {"KeyNeedsBlanks",
+       {"ST-7 Image", "File_version = 3", "Data_version = 1", "Width=1", "Height = 1"},
        SBG_ERR_FORMAT},
   };
   for (const Case& c : cases) {
@@ -394,8 +422,8 @@ TEST_F(SbigTest, DateAndTimeBecomeUtcWithTheMachineBias) {
       EXPECT_EQ(Card(image, "DATE-OBS"), "");
       EXPECT_EQ(Card(image, "UT"), "");
     } else {
-      EXPECT_EQ(Card(image, "DATE-OBS"),
-                Pad80("DATE-OBS= '" + c.dateObs + "'         / Observation start date (YYYY-MM-DD)"));
+      EXPECT_EQ(Card(image, "DATE-OBS"), Pad80("DATE-OBS= '" + c.dateObs +
+                                               "'         / Observation start date (YYYY-MM-DD)"));
       EXPECT_EQ(Card(image, "UT"),
                 Pad80("UT      = '" + c.ut + "'       / Typical UTC at exposure (HH:MM:SS.S)"));
     }
@@ -431,9 +459,8 @@ TEST_F(SbigTest, HeaderValuesBecomeFitsCardsInOrder) {
 
   // Values outside their sense are left out.
   lines = BasicLines("ST-8 Image", 2, 1);
-  lines.insert(lines.end(), {"Number_exposures = 1", "Each_exposure = 400",
-                             "Temperature = -300", "E_gain = -1", "Focal_length = -1",
-                             "Aperture = 5", "Observer = "});
+  lines.insert(lines.end(), {"Number_exposures = 1", "Each_exposure = 400", "Temperature = -300",
+                             "E_gain = -1", "Focal_length = -1", "Aperture = 5", "Observer = "});
   ReadOrDie(Header(lines) + PlainRows({1, 2}), image);
   EXPECT_EQ(Untagged(image).size(), 6u);  // the five required cards and INSTRUME
 }
@@ -473,7 +500,8 @@ TEST_F(SbigTest, HeaderLinesAreCutAndEndIsDropped) {
 }
 
 TEST_F(SbigTest, ReadingReportsProgressAndSaveability) {
-  const std::string bytes = Header(BasicLines("ST-7 Image", 2, 200)) + PlainRows(std::vector<std::uint16_t>(400, 1));
+  const std::string bytes =
+      Header(BasicLines("ST-7 Image", 2, 200)) + PlainRows(std::vector<std::uint16_t>(400, 1));
   const std::string path = Write(bytes);
   CImage image;
   RecordingProgress progress;
@@ -502,9 +530,9 @@ TEST_F(SbigTest, RoundTripPlainAndCompressedKeepsPixelsLinesAndCards) {
       pixels.push_back(static_cast<std::uint16_t>(std::clamp(v, 0, 65535)));
     }
   std::vector<std::string> lines = BasicLines("ST-7 Image", width, height);
-  lines.insert(lines.end(), {"Exposure = 6000", "Background = 900", "Range = 4000",
-                             "Date = 03/04/05", "Time = 01:02:03", "Observer = 山田 ﾀﾛｳ",
-                             "Note = 晴れ", "Filter = R"});
+  lines.insert(lines.end(),
+               {"Exposure = 6000", "Background = 900", "Range = 4000", "Date = 03/04/05",
+                "Time = 01:02:03", "Observer = 山田 ﾀﾛｳ", "Note = 晴れ", "Filter = R"});
   const std::string original = Header(lines) + PlainRows(pixels);
   CImage first;
   ReadOrDie(original, first);
@@ -529,7 +557,8 @@ TEST_F(SbigTest, RoundTripPlainAndCompressedKeepsPixelsLinesAndCards) {
   EXPECT_EQ(third.GetOrgFileFormat(), "ST-7 Series (圧縮)");
   std::vector<std::string> expected = first.m_FitsHeader.Cards();
   for (std::string& card : expected)
-    if (card == Pad80("COMMENT [ST7]ST-7 Image")) card = Pad80("COMMENT [ST7]ST-7 Compressed Image");
+    if (card == Pad80("COMMENT [ST7]ST-7 Image"))
+      card = Pad80("COMMENT [ST7]ST-7 Compressed Image");
   EXPECT_EQ(third.m_FitsHeader.Cards(), expected);
   EXPECT_EQ(packedBytes.substr(0, 2048), Header([&] {
               std::vector<std::string> l = lines;
@@ -592,7 +621,8 @@ TEST_F(SbigTest, LinesBeyondTheHeaderSizeAreLeftOut) {
   ReadOrDie(Header(lines) + U16(3), image);
   // Forty more lines of 60 bytes cannot all fit in 2048 bytes.
   for (int i = 0; i < 40; ++i)
-    image.m_FitsHeader.Add("COMMENT [ST7]K" + std::to_string(100 + i) + " = " + std::string(53, 'x'));
+    image.m_FitsHeader.Add("COMMENT [ST7]K" + std::to_string(100 + i) + " = " +
+                           std::string(53, 'x'));
   image.m_FitsHeader.Add("COMMENT [ST7]Last = 1");
   const std::string out = dir_.File("out.st7");
   ASSERT_EQ(CSbig::Write(image, out, SBIG_ST7), SBG_OK);
