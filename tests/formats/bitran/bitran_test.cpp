@@ -266,6 +266,30 @@ TEST_F(BitranTest, DateRollsBackAcrossTheMonthOnAMachineAheadOfUtc) {
             Pad80("TIMESYS = 'UTC     '           / Time System used in this header"));
 }
 
+TEST_F(BitranTest, DateRollsAcrossTheYearInBothDirections) {
+  struct Case {
+    const char* tz;
+    std::string text;
+    std::string date, ut;
+  };
+  const std::vector<Case> cases = {
+      {"JST-9", "2006年01月01日08時59分59秒", "2005-12-31", "23:59:59.000"},
+      {"<-05>5", "1999年12月31日19時00分00秒", "2000-01-01", "00:00:00.000"},
+      {"<-05>5", "2008年02月28日20時30分00秒", "2008-02-29", "01:30:00.000"},
+      {"UTC0", "2008年02月28日20時30分00秒", "2008-02-28", "20:30:00.000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.tz) + " " + c.text);
+    ScopedTz tz(c.tz);
+    BitranFile f;
+    f.Text(1, c.text);
+    CImage image;
+    ASSERT_EQ(Read(f, image), BRN_OK);
+    EXPECT_EQ(Card(image, "DATE-OBS").substr(0, 22), "DATE-OBS= '" + c.date + "'");
+    EXPECT_EQ(Card(image, "UT").substr(0, 24), "UT      = '" + c.ut + "'");
+  }
+}
+
 TEST_F(BitranTest, DaylightSavingIsLeftOutOfTheBias) {
   // Central Europe in summer: the standard offset (one hour) counts, not the summer one.
   ScopedTz tz("CET-1CEST,M3.5.0,M10.5.0/3");
