@@ -2,6 +2,7 @@
 // and the table extensions. Every size taken from a header is checked in 64-bit
 // arithmetic and against the length of the file before anything is allocated or read.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -19,6 +20,10 @@
 #include <optional>
 #include <stdexcept>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "fits/fits.h"
 #include "fits/fitscards.h"
@@ -87,6 +92,20 @@ bool ReadVectorAt(int fd, iovec* iov, int count, std::uint64_t offset) {
     }
   }
   return true;
+}
+
+// Maps in the pages that a run of rows is about to be read into, in one call rather than
+// one fault per page inside the read. Only a hint: kernels without it are ignored.
+void PrefaultRows(std::uint8_t* from, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(from) & ~(page - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(from) + bytes;
+  (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#else
+  (void)from;
+  (void)bytes;
+#endif
 }
 
 std::uint64_t FileSize(int fd, bool* regular) {
@@ -530,6 +549,30 @@ U Swap(U v) {
   else return __builtin_bswap64(v);
 }
 
+// Reverses the byte order of every value of a row in place.
+template <typename U>
+void SwapRow(U* u, int n) {
+  int i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: bytes swapped within each 16-bit word, then the words
+  // reversed within each value (the compiler turns only the 16-bit case into this).
+  if constexpr (sizeof(U) == 4 || sizeof(U) == 8) {
+    constexpr int kLanes = 16 / sizeof(U);
+    for (; i + kLanes <= n; i += kLanes) {
+      auto* at = reinterpret_cast<__m128i*>(u + i);
+      __m128i x = _mm_loadu_si128(at);
+      x = _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
+      if constexpr (sizeof(U) == 4)
+        x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);  // words 1 0 3 2
+      else
+        x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0x1B), 0x1B);  // words 3 2 1 0
+      _mm_storeu_si128(at, x);
+    }
+  }
+#endif
+  for (; i < n; ++i) u[i] = Swap(u[i]);
+}
+
 // Raw range of a row, NaN skipped; lo and hi start at the previous values.
 template <typename T>
 void RawRange(const T* p, int n, T& lo, T& hi) {
@@ -542,6 +585,62 @@ void RawRange(const T* p, int n, T& lo, T& hi) {
   lo = l;
   hi = h;
 }
+
+#if defined(__SSE2__)
+// For reals the compiler may not reorder the comparisons above (NaN, signed zeros), so
+// they are done four or two lanes at a time by hand: MINPS and MAXPS return their second
+// operand when the first is NaN, exactly as the scalar form does. Only the choice between
+// -0.0 and +0.0 may differ from a pixel-by-pixel scan.
+template <>
+void RawRange<float>(const float* p, int n, float& lo, float& hi) {
+  __m128 l = _mm_set1_ps(lo), h = _mm_set1_ps(hi);
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 v = _mm_loadu_ps(p + i);
+    l = _mm_min_ps(v, l);
+    h = _mm_max_ps(v, h);
+  }
+  alignas(16) float ls[4], hs[4];
+  _mm_store_ps(ls, l);
+  _mm_store_ps(hs, h);
+  float a = lo, b = hi;
+  for (int k = 0; k < 4; ++k) {
+    a = ls[k] < a ? ls[k] : a;
+    b = hs[k] > b ? hs[k] : b;
+  }
+  for (; i < n; ++i) {
+    a = p[i] < a ? p[i] : a;
+    b = p[i] > b ? p[i] : b;
+  }
+  lo = a;
+  hi = b;
+}
+
+template <>
+void RawRange<double>(const double* p, int n, double& lo, double& hi) {
+  __m128d l = _mm_set1_pd(lo), h = _mm_set1_pd(hi);
+  int i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const __m128d v = _mm_loadu_pd(p + i);
+    l = _mm_min_pd(v, l);
+    h = _mm_max_pd(v, h);
+  }
+  alignas(16) double ls[2], hs[2];
+  _mm_store_pd(ls, l);
+  _mm_store_pd(hs, h);
+  double a = lo, b = hi;
+  for (int k = 0; k < 2; ++k) {
+    a = ls[k] < a ? ls[k] : a;
+    b = hs[k] > b ? hs[k] : b;
+  }
+  for (; i < n; ++i) {
+    a = p[i] < a ? p[i] : a;
+    b = p[i] > b ? p[i] : b;
+  }
+  lo = a;
+  hi = b;
+}
+#endif
 
 template <typename T>
 void PhysicalRange(const T* p, int n, const RangeRule& rule, PlaneRange& range) {
@@ -565,10 +664,7 @@ struct RowWork {
 
   void Row(void* row, int n, bool reverse, const RangeRule& rule, PlaneRange& range) {
     if constexpr (sizeof(T) > 1) {
-      if (reverse) {
-        auto* u = static_cast<U*>(row);
-        for (int i = 0; i < n; ++i) u[i] = Swap(u[i]);
-      }
+      if (reverse) SwapRow(static_cast<U*>(row), n);
     }
     if (!rule.wanted) return;
     const T* p = static_cast<const T*>(row);
@@ -728,6 +824,9 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
               base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) * static_cast<std::ptrdiff_t>(stride);
           iov[static_cast<std::size_t>(i)].iov_len = static_cast<std::size_t>(rowBytes);
         }
+        PrefaultRows(base + static_cast<std::ptrdiff_t>(std::min(imageRow(r), imageRow(r + n - 1)) - y0) *
+                                static_cast<std::ptrdiff_t>(stride),
+                     static_cast<std::size_t>(n) * stride);
         const bool got = ReadVectorAt(fd, iov.data(), n, planeStart + static_cast<std::uint64_t>(r) * rowBytes);
         if (got) {
           for (int i = 0; i < n; ++i) {

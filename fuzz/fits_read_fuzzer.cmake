@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(fits_read_fuzzer fits_read_fuzzer.cpp vtlfts)
