@@ -163,10 +163,14 @@ void CfitsioWrite(benchmark::State& state, bool flush) {
   state.SetBytesProcessed(state.iterations() * kPixels * (bits == 16 ? 2 : 4));
 }
 
-void BM_CfitsioWriteBaseline(benchmark::State& state) { CfitsioWrite(state, false); }
+void BM_CfitsioWriteBaseline(benchmark::State& state) {
+  CfitsioWrite(state, false);
+}
 BENCHMARK(BM_CfitsioWriteBaseline)->Arg(16)->Arg(-32)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_CfitsioWriteFlushedBaseline(benchmark::State& state) { CfitsioWrite(state, true); }
+void BM_CfitsioWriteFlushedBaseline(benchmark::State& state) {
+  CfitsioWrite(state, true);
+}
 BENCHMARK(BM_CfitsioWriteFlushedBaseline)
     ->Arg(16)
     ->Arg(-32)

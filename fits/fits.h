@@ -19,15 +19,15 @@ class ProgressSink;
 
 // ---- result codes of the reader and the writer (0 is success)
 inline constexpr int FITS_OK = 0;
-inline constexpr int FITS_CREATE_FAILED = 2;      // the file cannot be created
-inline constexpr int FITS_OPEN_FAILED = 3;        // the file cannot be opened
-inline constexpr int FITS_READ_FAILED = 4;        // a read failed or came short
-inline constexpr int FITS_WRITE_FAILED = 5;       // a write failed
-inline constexpr int FITS_NO_MEMORY = 6;          // the pixel store cannot be allocated
-inline constexpr int FITS_INVALID_IMAGE = 7;      // invalid or unsupported image or extension
-inline constexpr int FITS_INVALID_CARD = 17;      // a header card is invalid
-inline constexpr int FITS_NO_MORE_EXTENSION = 28; // extension loop: nothing further to read
-inline constexpr int FITS_FOREIGN_EXTENSION = 29; // extension loop: an extension passed over
+inline constexpr int FITS_CREATE_FAILED = 2;       // the file cannot be created
+inline constexpr int FITS_OPEN_FAILED = 3;         // the file cannot be opened
+inline constexpr int FITS_READ_FAILED = 4;         // a read failed or came short
+inline constexpr int FITS_WRITE_FAILED = 5;        // a write failed
+inline constexpr int FITS_NO_MEMORY = 6;           // the pixel store cannot be allocated
+inline constexpr int FITS_INVALID_IMAGE = 7;       // invalid or unsupported image or extension
+inline constexpr int FITS_INVALID_CARD = 17;       // a header card is invalid
+inline constexpr int FITS_NO_MORE_EXTENSION = 28;  // extension loop: nothing further to read
+inline constexpr int FITS_FOREIGN_EXTENSION = 29;  // extension loop: an extension passed over
 
 // ---- texts, named by their string ids
 inline constexpr int IDS_FITS_LEVEL_MIN_KEY = 18000;

@@ -68,7 +68,9 @@ std::int64_t Int64Value(std::string_view card) {
   return static_cast<std::int64_t>(v);  // strtoll saturates at its limits
 }
 
-double RealValue(std::string_view card) { return ParseReal(Value(card)); }
+double RealValue(std::string_view card) {
+  return ParseReal(Value(card));
+}
 
 double ParseReal(std::string_view text) {
   std::string token = NumberToken(text);
@@ -110,8 +112,8 @@ bool DataUnitBytes(const std::vector<std::string>& cards, std::uint64_t* bytes) 
     }
   }
   if (!haveBitpix || !haveNaxis) return false;
-  if (naxis < 0 || naxis > 999 || pcount < 0 || gcount < 0 || bitpix % 8 != 0 ||
-      bitpix < -64 || bitpix > 64)
+  if (naxis < 0 || naxis > 999 || pcount < 0 || gcount < 0 || bitpix % 8 != 0 || bitpix < -64 ||
+      bitpix > 64)
     return false;
   if (naxis == 0) {
     *bytes = 0;

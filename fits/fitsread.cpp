@@ -164,7 +164,9 @@ double* MatrixElement(tagMATRIX2_2& m, int i, int j) {
   return j == 1 ? &m.m21 : &m.m22;
 }
 
-bool InMatrix(int i) { return i == 1 || i == 2; }
+bool InMatrix(int i) {
+  return i == 1 || i == 2;
+}
 
 // Interprets one card of the primary header (80 characters). Returns 0, 7 or 17; the
 // caller appends the card when the result is 0.
@@ -317,8 +319,10 @@ int InterpretCard(CImage& img, const std::string& card, HeaderState& state) {
       tagMATRIX2_2 m;
       if (cd) {
         // Elements a CD matrix leaves out are 0, not those of the identity.
-        if (!img.UsedCD()) m = {0.0, 0.0, 0.0, 0.0};
-        else img.GetCDMtx(&m);
+        if (!img.UsedCD())
+          m = {0.0, 0.0, 0.0, 0.0};
+        else
+          img.GetCDMtx(&m);
         img.SetCD(1);
       } else {
         img.GetPCMtx(&m);
@@ -331,8 +335,10 @@ int InterpretCard(CImage& img, const std::string& card, HeaderState& state) {
         // the third axis's own scale (i = j = 3) does not touch them.
         return FITS_INVALID_CARD;
       }
-      if (cd) img.SetCDMtx(m);
-      else img.SetPCMtx(m);
+      if (cd)
+        img.SetCDMtx(m);
+      else
+        img.SetPCMtx(m);
       return FITS_OK;
     }
   }
@@ -455,7 +461,8 @@ int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* data
       img.GetPlanes() <= 0)
     return FITS_INVALID_IMAGE;
   std::uint64_t bytes = 0;
-  if (!MulOk(static_cast<std::uint64_t>(img.GetWidth()), static_cast<std::uint64_t>(img.GetBytesPixel()), &bytes) ||
+  if (!MulOk(static_cast<std::uint64_t>(img.GetWidth()),
+             static_cast<std::uint64_t>(img.GetBytesPixel()), &bytes) ||
       !MulOk(bytes, static_cast<std::uint64_t>(img.GetFirstFits() ? 1 : img.GetHeight()), &bytes) ||
       !MulOk(bytes, static_cast<std::uint64_t>(img.GetPlanes()), &bytes) ||
       !AddOk(bytes, offset, &bytes) ||
@@ -544,9 +551,12 @@ bool IsBlankValue(double physical, int blank) {
 
 template <typename U>
 U Swap(U v) {
-  if constexpr (sizeof(U) == 2) return __builtin_bswap16(v);
-  else if constexpr (sizeof(U) == 4) return __builtin_bswap32(v);
-  else return __builtin_bswap64(v);
+  if constexpr (sizeof(U) == 2)
+    return __builtin_bswap16(v);
+  else if constexpr (sizeof(U) == 4)
+    return __builtin_bswap32(v);
+  else
+    return __builtin_bswap64(v);
 }
 
 // Reverses the byte order of every value of a row in place.
@@ -771,7 +781,8 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
   const int height = img.GetHeight();
   const int rows = img.GetFirstFits() ? 1 : height;
   std::uint64_t rowBytes = 0, planeBytes = 0, dataEnd = 0;
-  if (!MulOk(static_cast<std::uint64_t>(img.GetWidth()), static_cast<std::uint64_t>(img.GetBytesPixel()), &rowBytes) ||
+  if (!MulOk(static_cast<std::uint64_t>(img.GetWidth()),
+             static_cast<std::uint64_t>(img.GetBytesPixel()), &rowBytes) ||
       !MulOk(rowBytes, static_cast<std::uint64_t>(rows), &planeBytes) ||
       !MulOk(planeBytes, static_cast<std::uint64_t>(filePlanes), &dataEnd) ||
       !AddOk(dataEnd, dataStart, &dataEnd) ||
@@ -792,8 +803,8 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
   rule.bzero = img.GetBzero();
   rule.blank = img.IsBlankUsed() != 0;
   rule.blankValue = img.GetBlank();
-  rule.perPixel = rule.blank || !std::isfinite(rule.bscale) || rule.bscale == 0.0 ||
-                  !std::isfinite(rule.bzero);
+  rule.perPixel =
+      rule.blank || !std::isfinite(rule.bscale) || rule.bscale == 0.0 || !std::isfinite(rule.bzero);
   std::vector<PlaneRange> ranges(static_cast<std::size_t>(imagePlanes));
 
   ProgressScope scope(progress, caption);
@@ -821,16 +832,20 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
         if (!base) return false;
         for (int i = 0; i < n; ++i) {
           iov[static_cast<std::size_t>(i)].iov_base =
-              base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) * static_cast<std::ptrdiff_t>(stride);
+              base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) *
+                         static_cast<std::ptrdiff_t>(stride);
           iov[static_cast<std::size_t>(i)].iov_len = static_cast<std::size_t>(rowBytes);
         }
-        PrefaultRows(base + static_cast<std::ptrdiff_t>(std::min(imageRow(r), imageRow(r + n - 1)) - y0) *
-                                static_cast<std::ptrdiff_t>(stride),
-                     static_cast<std::size_t>(n) * stride);
-        const bool got = ReadVectorAt(fd, iov.data(), n, planeStart + static_cast<std::uint64_t>(r) * rowBytes);
+        PrefaultRows(
+            base + static_cast<std::ptrdiff_t>(std::min(imageRow(r), imageRow(r + n - 1)) - y0) *
+                       static_cast<std::ptrdiff_t>(stride),
+            static_cast<std::size_t>(n) * stride);
+        const bool got =
+            ReadVectorAt(fd, iov.data(), n, planeStart + static_cast<std::uint64_t>(r) * rowBytes);
         if (got) {
           for (int i = 0; i < n; ++i) {
-            work.Row(base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) * static_cast<std::ptrdiff_t>(stride),
+            work.Row(base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) *
+                                static_cast<std::ptrdiff_t>(stride),
                      width, reverse, rule, ranges[static_cast<std::size_t>(k)]);
             scope.Update(static_cast<std::int64_t>(k) * rows + r + i + 1, totalRows);
           }
@@ -850,8 +865,10 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
         for (int y = 0; y < height && copied; ++y) {
           if (y == from) continue;
           void* dst = img.GetImageAdr(0, y, k);
-          if (!dst) copied = false;
-          else std::memcpy(dst, src, static_cast<std::size_t>(rowBytes));
+          if (!dst)
+            copied = false;
+          else
+            std::memcpy(dst, src, static_cast<std::size_t>(rowBytes));
         }
         img.Unlock(token);
         if (!copied) return false;
@@ -955,9 +972,12 @@ int InterpretExtensionCard(CFitsExtension& ext, const std::string& card) {
     }
     std::string value = QuotedPair(card);
     if (value.empty()) return FITS_INVALID_IMAGE;
-    if (ttype) ext.SetTType(value, column - 1);
-    else if (tform) ext.SetTForm(value, column - 1);
-    else ext.SetTUnit(value, column - 1);
+    if (ttype)
+      ext.SetTType(value, column - 1);
+    else if (tform)
+      ext.SetTForm(value, column - 1);
+    else
+      ext.SetTUnit(value, column - 1);
   }
   return FITS_OK;
 }
@@ -988,17 +1008,19 @@ int ReadCards(int fd, std::uint64_t offset, const char* firstRecord,
 
 // One step of the extension loop: reads or passes over the extension at *pos (rounded
 // up to a record) and moves *pos behind it. Returns 0, 4, 6, 7, 28 or 29.
-int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos,
-                  int filePlanes, int planesRead) {
+int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos, int filePlanes,
+                  int planesRead) {
   std::uint64_t start = 0;
   if (!AddOk(*pos, kRecordSize - 1, &start)) return FITS_NO_MORE_EXTENSION;
   start = start / kRecordSize * kRecordSize;
   std::array<char, kRecordSize> record;
-  if (start >= fileSize || ReadAt(fd, record.data(), kRecordSize, start) != static_cast<long long>(kRecordSize))
+  if (start >= fileSize ||
+      ReadAt(fd, record.data(), kRecordSize, start) != static_cast<long long>(kRecordSize))
     return FITS_NO_MORE_EXTENSION;
   // Whatever follows the data without an XTENSION card (blank records, junk) is not an
   // extension.
-  if (!Begins(std::string_view(record.data(), kCardSize), "XTENSION= ")) return FITS_NO_MORE_EXTENSION;
+  if (!Begins(std::string_view(record.data(), kCardSize), "XTENSION= "))
+    return FITS_NO_MORE_EXTENSION;
 
   if (filePlanes == 1) {
     for (int c = 0; c < kCardsPerRecord; ++c) {
@@ -1068,41 +1090,71 @@ std::string_view ColumnName(std::string_view ttype) {
 
 std::string_view CFits::LoadString(int id) {
   switch (id) {
-    case IDS_FITS_LEVEL_MIN_KEY: return kFitsLevelMinKey;
-    case IDS_FITS_LEVEL_MAX_KEY: return kFitsLevelMaxKey;
-    case IDS_FITS_MIN_COMMENT: return kFitsMinComment;
-    case IDS_FITS_MAX_COMMENT: return kFitsMaxComment;
-    case IDS_FITS_MIN_COMMENT_R: return kFitsMinCommentR;
-    case IDS_FITS_MAX_COMMENT_R: return kFitsMaxCommentR;
-    case IDS_FITS_MIN_COMMENT_G: return kFitsMinCommentG;
-    case IDS_FITS_MAX_COMMENT_G: return kFitsMaxCommentG;
-    case IDS_FITS_MIN_COMMENT_B: return kFitsMinCommentB;
-    case IDS_FITS_MAX_COMMENT_B: return kFitsMaxCommentB;
-    case IDS_FITS_SITYPE_RGB: return kFitsSiTypeRgb;
-    case IDS_FITS_PARAM_RULE: return kFitsParamRule;
-    case IDS_FITS_PARAM_TITLE: return kFitsParamTitle;
-    case IDS_FITS_PARAM_RULE_END: return kFitsParamRuleEnd;
-    case IDS_FITS_FORMAT_NAME: return kFitsFormatName;
-    case IDS_FITS_MATRIX_MISMATCH: return kFitsMatrixMismatch;
-    case IDS_FITS_CD_NAME: return kFitsCdName;
-    case IDS_FITS_PC_NAME: return kFitsPcName;
-    default: return {};
+    case IDS_FITS_LEVEL_MIN_KEY:
+      return kFitsLevelMinKey;
+    case IDS_FITS_LEVEL_MAX_KEY:
+      return kFitsLevelMaxKey;
+    case IDS_FITS_MIN_COMMENT:
+      return kFitsMinComment;
+    case IDS_FITS_MAX_COMMENT:
+      return kFitsMaxComment;
+    case IDS_FITS_MIN_COMMENT_R:
+      return kFitsMinCommentR;
+    case IDS_FITS_MAX_COMMENT_R:
+      return kFitsMaxCommentR;
+    case IDS_FITS_MIN_COMMENT_G:
+      return kFitsMinCommentG;
+    case IDS_FITS_MAX_COMMENT_G:
+      return kFitsMaxCommentG;
+    case IDS_FITS_MIN_COMMENT_B:
+      return kFitsMinCommentB;
+    case IDS_FITS_MAX_COMMENT_B:
+      return kFitsMaxCommentB;
+    case IDS_FITS_SITYPE_RGB:
+      return kFitsSiTypeRgb;
+    case IDS_FITS_PARAM_RULE:
+      return kFitsParamRule;
+    case IDS_FITS_PARAM_TITLE:
+      return kFitsParamTitle;
+    case IDS_FITS_PARAM_RULE_END:
+      return kFitsParamRuleEnd;
+    case IDS_FITS_FORMAT_NAME:
+      return kFitsFormatName;
+    case IDS_FITS_MATRIX_MISMATCH:
+      return kFitsMatrixMismatch;
+    case IDS_FITS_CD_NAME:
+      return kFitsCdName;
+    case IDS_FITS_PC_NAME:
+      return kFitsPcName;
+    default:
+      return {};
   }
 }
 
 std::string_view CFits::ResultText(int code) {
   switch (code) {
-    case FITS_OK: return "success";
-    case FITS_CREATE_FAILED: return "the file cannot be created";
-    case FITS_OPEN_FAILED: return "the file cannot be opened";
-    case FITS_READ_FAILED: return "the file is shorter than its header or data, or a read failed";
-    case FITS_WRITE_FAILED: return "writing the file failed";
-    case FITS_NO_MEMORY: return "there is not enough memory for the image";
-    case FITS_INVALID_IMAGE: return "the image or an extension is invalid or not supported";
-    case FITS_INVALID_CARD: return "a header card is invalid";
-    case FITS_NO_MORE_EXTENSION: return "no further extension";
-    case FITS_FOREIGN_EXTENSION: return "a foreign extension was passed over";
-    default: return "unknown result";
+    case FITS_OK:
+      return "success";
+    case FITS_CREATE_FAILED:
+      return "the file cannot be created";
+    case FITS_OPEN_FAILED:
+      return "the file cannot be opened";
+    case FITS_READ_FAILED:
+      return "the file is shorter than its header or data, or a read failed";
+    case FITS_WRITE_FAILED:
+      return "writing the file failed";
+    case FITS_NO_MEMORY:
+      return "there is not enough memory for the image";
+    case FITS_INVALID_IMAGE:
+      return "the image or an extension is invalid or not supported";
+    case FITS_INVALID_CARD:
+      return "a header card is invalid";
+    case FITS_NO_MORE_EXTENSION:
+      return "no further extension";
+    case FITS_FOREIGN_EXTENSION:
+      return "a foreign extension was passed over";
+    default:
+      return "unknown result";
   }
 }
 
@@ -1138,8 +1190,8 @@ int CFits::ReadHeader(CImage& image, const std::string& path, int showMessages) 
 int CFits::ReadImage(CImage& image, int fd, int reverseBytes, int bottomUp, int color, int plane0,
                      int plane1, int plane2, ProgressSink* progress, const std::string& caption) {
   try {
-    return ReadImageStep(image, fd, reverseBytes != 0, bottomUp != 0, color, plane0, plane1,
-                         plane2, progress, caption, false, nullptr);
+    return ReadImageStep(image, fd, reverseBytes != 0, bottomUp != 0, color, plane0, plane1, plane2,
+                         progress, caption, false, nullptr);
   } catch (const std::bad_alloc&) {
     return FITS_NO_MEMORY;
   }
@@ -1188,7 +1240,8 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
         const off_t after = ::lseek(fd.get(), 0, SEEK_CUR);
         std::uint64_t pos = after < 0 ? fileSize : static_cast<std::uint64_t>(after);
         for (;;) {
-          const int rc = ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes());
+          const int rc =
+              ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes());
           if (rc == FITS_NO_MORE_EXTENSION) break;
           if (rc != FITS_OK && rc != FITS_FOREIGN_EXTENSION) return rc;
         }
@@ -1259,8 +1312,10 @@ int CFits::UpdateHeaderWCS(CImage& image, int extension, int row) {
     if (name == "CTYPE1" || name == "CTYPE2" || name == "CUNIT1" || name == "CUNIT2") {
       const std::string text = FormatC("'%8.8s'", std::string(field.substr(0, 8)).c_str());
       const int axis = name[5] - '1';
-      if (name[1] == 'T') image.SetCType(axis, text);
-      else image.SetCUnit(axis, text);
+      if (name[1] == 'T')
+        image.SetCType(axis, text);
+      else
+        image.SetCUnit(axis, text);
     } else if (name == "RESTFRQ1" || name == "RESTFRQ2") {
       image.SetRestFreq(name[7] - '1', value);
     } else if (name == "RESTWAV1" || name == "RESTWAV2") {
@@ -1273,9 +1328,12 @@ int CFits::UpdateHeaderWCS(CImage& image, int extension, int row) {
                (name.substr(0, 5) == "CRPIX" || name.substr(0, 5) == "CRVAL" ||
                 name.substr(0, 5) == "CDELT")) {
       const int axis = name[5] - '1';
-      if (name[2] == 'P') image.SetCRPix(axis, value);
-      else if (name[2] == 'V') image.SetCRVal(axis, value);
-      else image.SetCDelt(axis, value);
+      if (name[2] == 'P')
+        image.SetCRPix(axis, value);
+      else if (name[2] == 'V')
+        image.SetCRVal(axis, value);
+      else
+        image.SetCDelt(axis, value);
     } else if (name.size() == 5 && name[2] >= '1' && name[2] <= '2' && name[3] == '_' &&
                name[4] >= '1' && name[4] <= '4' && name.substr(0, 2) == "PV") {
       const int element = (name[2] - '1') * 4 + (name[4] - '0');
@@ -1284,7 +1342,8 @@ int CFits::UpdateHeaderWCS(CImage& image, int extension, int row) {
         havePV = true;
       }
     } else if (name.size() == 5 && InMatrix(name[2] - '0') && name[3] == '_' &&
-               InMatrix(name[4] - '0') && (name.substr(0, 2) == "CD" || name.substr(0, 2) == "PC")) {
+               InMatrix(name[4] - '0') &&
+               (name.substr(0, 2) == "CD" || name.substr(0, 2) == "PC")) {
       tagMATRIX2_2 kindNow;
       if (name[0] == 'C') {
         if (image.GetLTMtx(&kindNow) == 2) continue;
@@ -1304,7 +1363,9 @@ int CFits::UpdateHeaderWCS(CImage& image, int extension, int row) {
 
 // ---------------------------------------------------------------- byte order
 
-void CFits::ByteSwap(std::uint8_t& a, std::uint8_t& b) { std::swap(a, b); }
+void CFits::ByteSwap(std::uint8_t& a, std::uint8_t& b) {
+  std::swap(a, b);
+}
 
 void CFits::ReverseByteOrderBuffer(void* buffer, int bits, std::size_t count) {
   auto* p = static_cast<std::uint8_t*>(buffer);

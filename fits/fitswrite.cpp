@@ -148,8 +148,8 @@ CFitsHeader Composer::Compose() {
   Add(FormatC("BITPIX  = %20d / # of bits storing pixel values", img_.GetBitsPixel()));
   Add(FormatC("NAXIS   = %20d / # of axes in frame", oneDimensional ? 1 : dimension));
   // These keywords are written from the image; a carried copy would contradict them.
-  for (const char* key : {"SIMPLE", "BITPIX", "NAXIS", "EXTEND", "ORIGIN", "DATE", "BZERO",
-                          "BSCALE"})
+  for (const char* key :
+       {"SIMPLE", "BITPIX", "NAXIS", "EXTEND", "ORIGIN", "DATE", "BZERO", "BSCALE"})
     rest_.Erase(key);
 
   Add(FormatC("NAXIS1  = %20d / # of pixels/row", img_.GetWidth()));
@@ -268,9 +268,9 @@ void Composer::WorldCoordinates() {
       rest_.Erase(FormatC("CD%d_%d", i, j));
       rest_.Erase(FormatC("PC%d_%d", i, j));
     }
-  for (const char* key : {"LONPOLE", "LATPOLE", "RADESYS", "MJD-OBS", "SPECSYS", "SSYSOBS",
-                          "OBSGEO-X", "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE",
-                          "VELOSYS", "RESTFRQ", "RESTWAV"})
+  for (const char* key :
+       {"LONPOLE", "LATPOLE", "RADESYS", "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X", "OBSGEO-Y",
+        "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV"})
     any |= Move(key);
   if (any) Blank();
 }
@@ -370,8 +370,10 @@ void Composer::CommentOut() {
     if (earlier) {
       for (std::size_t i = 0; i < end; ++i) {
         const std::string_view c = TrimRight(cards[i]);
-        if (c.empty() || isComment(c)) Add(c);
-        else Add("COMMENT " + std::string(c));
+        if (c.empty() || isComment(c))
+          Add(c);
+        else
+          Add("COMMENT " + std::string(c));
       }
     }
     Blank();
@@ -413,7 +415,9 @@ bool IsPixelType(int bits) {
 
 }  // namespace
 
-CFitsHeader CFits::FormatHeader(const CImage& image) { return Composer(image).Compose(); }
+CFitsHeader CFits::FormatHeader(const CImage& image) {
+  return Composer(image).Compose();
+}
 
 int CFits::WriteHeader(const CImage& image, AtomicFile& file) {
   try {
@@ -461,7 +465,8 @@ int CFits::WriteImage(const CImage& image, AtomicFile& file, int reverseBytes, i
       }
       std::memcpy(buffer.data() + fill, row, rowBytes);
       if (reverseBytes)
-        ReverseByteOrderBuffer(buffer.data() + fill, bits, static_cast<std::size_t>(image.GetWidth()));
+        ReverseByteOrderBuffer(buffer.data() + fill, bits,
+                               static_cast<std::size_t>(image.GetWidth()));
       fill += rowBytes;
       written += rowBytes;
       scope.Update(static_cast<std::int64_t>(p) * rows + r + 1, total);

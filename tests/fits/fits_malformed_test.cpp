@@ -38,11 +38,17 @@ std::string WellFormed() {
   std::vector<std::string> cards = ImageCards(16, {60, 60}, true);
   for (int i = 0; cards.size() < 40; ++i) cards.push_back(Key("NOTE" + std::to_string(i), i));
   std::vector<std::int16_t> v(60 * 60, 3);
-  std::vector<std::string> extension = {Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8),
-                                        Key("NAXIS", 2), Key("NAXIS1", 10), Key("NAXIS2", 1),
-                                        Key("TFIELDS", 1), Key("TTYPE1", "'A'"), Key("TBCOL1", 1),
+  std::vector<std::string> extension = {Card("XTENSION= 'TABLE   '"),
+                                        Key("BITPIX", 8),
+                                        Key("NAXIS", 2),
+                                        Key("NAXIS1", 10),
+                                        Key("NAXIS2", 1),
+                                        Key("TFIELDS", 1),
+                                        Key("TTYPE1", "'A'"),
+                                        Key("TBCOL1", 1),
                                         Key("EXTNAME", "'Vantorel Phot data'")};
-  for (int i = 0; extension.size() < 40; ++i) extension.push_back(Key("NOTE" + std::to_string(i), i));
+  for (int i = 0; extension.size() < 40; ++i)
+    extension.push_back(Key("NOTE" + std::to_string(i), i));
   return Header(cards) + PadRecord(BigEndian(v), '\0') + Header(extension) +
          PadRecord("0123456789", ' ');
 }
@@ -113,9 +119,9 @@ TEST_F(FitsMalformedTest, SizesThatWouldAllocateTooMuchAreRefusedFirst) {
     int expected;
   };
   const Case cases[] = {
-      {{2147483647, 2147483647}, 16, FITS_READ_FAILED},       // 8 EiB claimed by a small file
-      {{1, 1, 2147483647}, 8, FITS_READ_FAILED},              // two billion planes
-      {{65536, 65536, 65536}, 16, FITS_READ_FAILED},          // 512 TiB
+      {{2147483647, 2147483647}, 16, FITS_READ_FAILED},  // 8 EiB claimed by a small file
+      {{1, 1, 2147483647}, 8, FITS_READ_FAILED},         // two billion planes
+      {{65536, 65536, 65536}, 16, FITS_READ_FAILED},     // 512 TiB
       {{2147483647, 2147483647, 2147483647}, 32, FITS_INVALID_IMAGE},  // beyond 64 bits
       {{-1, 5}, 8, FITS_INVALID_IMAGE},
       {{5, -2147483647}, 8, FITS_INVALID_IMAGE},
@@ -128,12 +134,14 @@ TEST_F(FitsMalformedTest, SizesThatWouldAllocateTooMuchAreRefusedFirst) {
 }
 
 TEST_F(FitsMalformedTest, JunkValuesAndJunkFiles) {
-  const std::vector<std::string> junk = {"'", "''''''''''", "T", "1e999999", "-", "0x10",
-                                         std::string(70, '9'), "NaN", "'abc", "/ only a comment"};
+  const std::vector<std::string> junk = {
+      "'",    "''''''''''",         "T",   "1e999999", "-",
+      "0x10", std::string(70, '9'), "NaN", "'abc",     "/ only a comment"};
   for (const std::string& value : junk) {
-    for (const char* key : {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "BSCALE", "BZERO", "BLANK",
-                            "CTYPE1", "CUNIT2", "AUTHOR", "CRPIX1", "CD1_1", "PC2_2", "PV2_1",
-                            "PC001002", "SI-TYPE", "SI-LMTD", "SI-LMIN1", "EXTEND", "DISPAXIS"}) {
+    for (const char* key :
+         {"BITPIX",   "NAXIS",   "NAXIS1",  "NAXIS2",   "BSCALE", "BZERO",   "BLANK",
+          "CTYPE1",   "CUNIT2",  "AUTHOR",  "CRPIX1",   "CD1_1",  "PC2_2",   "PV2_1",
+          "PC001002", "SI-TYPE", "SI-LMTD", "SI-LMIN1", "EXTEND", "DISPAXIS"}) {
       std::vector<std::string> cards = ImageCards(8, {4, 4}, true);
       cards.push_back(Key(key, value));
       cards.push_back(Card(std::string("SI-LMAX1= ") + value));
@@ -149,10 +157,12 @@ TEST_F(FitsMalformedTest, JunkValuesAndJunkFiles) {
     std::string bytes(static_cast<std::size_t>(random() % (4 * kRecord)), '\0');
     for (char& b : bytes) b = static_cast<char>(random());
     const int rc = Read(bytes);
-    EXPECT_TRUE(rc == FITS_READ_FAILED || rc == FITS_INVALID_IMAGE || rc == FITS_INVALID_CARD) << rc;
-    const int after = Read(Header(ImageCards(8, {4, 4}, true)) + PadRecord(std::string(16, '\x02'), '\0') +
-                           "XTENSION= " + bytes);
-    EXPECT_TRUE(after == FITS_OK || after == FITS_READ_FAILED || after == FITS_INVALID_IMAGE) << after;
+    EXPECT_TRUE(rc == FITS_READ_FAILED || rc == FITS_INVALID_IMAGE || rc == FITS_INVALID_CARD)
+        << rc;
+    const int after = Read(Header(ImageCards(8, {4, 4}, true)) +
+                           PadRecord(std::string(16, '\x02'), '\0') + "XTENSION= " + bytes);
+    EXPECT_TRUE(after == FITS_OK || after == FITS_READ_FAILED || after == FITS_INVALID_IMAGE)
+        << after;
   }
 }
 
@@ -162,10 +172,10 @@ TEST_F(FitsMalformedTest, ForeignExtensionWithJunkSizesIsSteppedOverRecordByReco
   // Sizes that cannot be right: the reader moves on one record and finds the table.
   const std::string foreign = Header({Card("XTENSION= 'IMAGE   '"), Key("BITPIX", 8),
                                       Key("NAXIS", 1), Key("NAXIS1", -40), Key("EXTNAME", "'X'")});
-  const std::string table = Header({Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8),
-                                    Key("NAXIS", 2), Key("NAXIS1", 1), Key("NAXIS2", 1),
-                                    Key("TFIELDS", 0), Key("EXTNAME", "'Vantorel Pos data'")}) +
-                            PadRecord("1", ' ');
+  const std::string table =
+      Header({Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8), Key("NAXIS", 2), Key("NAXIS1", 1),
+              Key("NAXIS2", 1), Key("TFIELDS", 0), Key("EXTNAME", "'Vantorel Pos data'")}) +
+      PadRecord("1", ' ');
   CRalImage img;
   ASSERT_EQ(CFits::Read(img, Put("f.fits", image + foreign + table), 1, 0, 0, 0, 0, nullptr, "", 0),
             FITS_OK);

@@ -34,7 +34,8 @@ Output RunCommand(const std::string& command) {
   if (!pipe) return out;
   std::array<char, 4096> buffer;
   std::size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.text.append(buffer.data(), n);
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    out.text.append(buffer.data(), n);
   const int status = ::pclose(pipe);
   out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return out;
@@ -89,7 +90,8 @@ std::string TestName(const ::testing::TestParamInfo<PeerFile>& info) {
 }
 
 bool HaveAstropy() {
-  static const bool have = RunCommand(std::string(kPython) + " -c 'import astropy.io.fits, numpy'").status == 0;
+  static const bool have =
+      RunCommand(std::string(kPython) + " -c 'import astropy.io.fits, numpy'").status == 0;
   return have;
 }
 
@@ -105,11 +107,16 @@ double RawValue(const CImage& img, const std::uint8_t* row, int x) {
     return static_cast<double>(v);
   };
   switch (img.GetBitsPixel()) {
-    case 8: return at(std::uint8_t{});
-    case 16: return img.IsSigned() ? at(std::int16_t{}) : at(std::uint16_t{});
-    case 32: return img.IsSigned() ? at(std::int32_t{}) : at(std::uint32_t{});
-    case -32: return at(float{});
-    default: return at(double{});
+    case 8:
+      return at(std::uint8_t{});
+    case 16:
+      return img.IsSigned() ? at(std::int16_t{}) : at(std::uint16_t{});
+    case 32:
+      return img.IsSigned() ? at(std::int32_t{}) : at(std::uint32_t{});
+    case -32:
+      return at(float{});
+    default:
+      return at(double{});
   }
 }
 
@@ -119,7 +126,9 @@ class Dump {
  public:
   explicit Dump(std::string dir) : dir_(std::move(dir)), text_(dir_ + "/ours.txt") {}
 
-  void Line(const std::string& key, const std::string& value) { text_ << key << '\t' << value << '\n'; }
+  void Line(const std::string& key, const std::string& value) {
+    text_ << key << '\t' << value << '\n';
+  }
   void Real(const std::string& key, bool given, double v) {
     Line(key, given ? FormatC("%.17g", v) : "-");
   }
@@ -134,11 +143,13 @@ class Dump {
       for (int r = 0; r < h; ++r) {
         const int y = bottomUp ? h - 1 - r : r;
         if (!img.GetPhysicalRow(y, p, row.data())) ADD_FAILURE() << "row " << y << " unreadable";
-        phys.write(reinterpret_cast<const char*>(row.data()), static_cast<std::streamsize>(row.size() * 8));
+        phys.write(reinterpret_cast<const char*>(row.data()),
+                   static_cast<std::streamsize>(row.size() * 8));
         // The raw values themselves, not the scaling undone, so that the comparison is exact.
         const auto* a = static_cast<const std::uint8_t*>(img.GetImageAdr(0, y, p));
         for (int x = 0; x < w; ++x) row[static_cast<std::size_t>(x)] = RawValue(img, a, x);
-        raw.write(reinterpret_cast<const char*>(row.data()), static_cast<std::streamsize>(row.size() * 8));
+        raw.write(reinterpret_cast<const char*>(row.data()),
+                  static_cast<std::streamsize>(row.size() * 8));
       }
     return stem;
   }
@@ -213,7 +224,8 @@ class FitsPeerTest : public FitsTest, public ::testing::WithParamInterface<PeerF
 TEST_P(FitsPeerTest, ReadingEqualsAstropyAndTheCopyPassesFitsverify) {
   const PeerFile& peer = GetParam();
   if (peer.path.empty()) GTEST_SKIP() << "package " << peer.package << " is not installed";
-  if (!HaveAstropy()) GTEST_SKIP() << kPython << " cannot import astropy and numpy (python3-astropy)";
+  if (!HaveAstropy())
+    GTEST_SKIP() << kPython << " cannot import astropy and numpy (python3-astropy)";
   if (!HaveFitsverify()) GTEST_SKIP() << "fitsverify is not installed (package fitsverify)";
 
   std::string path = peer.path;
@@ -239,7 +251,8 @@ TEST_P(FitsPeerTest, ReadingEqualsAstropyAndTheCopyPassesFitsverify) {
     for (int p = 1; p < img.GetOrgPlanes(); ++p) {
       CRalImage plane;
       ASSERT_EQ(CFits::Read(plane, path, 1, 0, p, 0, 0, nullptr, "", 0), FITS_OK) << p;
-      dump.Line("plane" + std::to_string(p), dump.Pixels(plane, "plane" + std::to_string(p), bottomUp));
+      dump.Line("plane" + std::to_string(p),
+                dump.Pixels(plane, "plane" + std::to_string(p), bottomUp));
     }
     // Our copy of plane 0 (or of the image).
     const std::string copy = dir_.File("copy.fits");
@@ -259,7 +272,7 @@ TEST_P(FitsPeerTest, ReadingEqualsAstropyAndTheCopyPassesFitsverify) {
   }
   dump.Close();
   const Output check = RunCommand(std::string(kPython) + " " + Quote(FITS_PEER_SCRIPT) + " peer " +
-                           Quote(dir_.path()));
+                                  Quote(dir_.path()));
   EXPECT_EQ(check.status, 0) << check.text;
   std::cout << check.text;
 }
@@ -282,7 +295,8 @@ class FitsWrittenTest : public FitsTest, public ::testing::WithParamInterface<Wr
 
 TEST_P(FitsWrittenTest, PassesFitsverifyAndReadsBackInAstropy) {
   const WrittenCase& c = GetParam();
-  if (!HaveAstropy()) GTEST_SKIP() << kPython << " cannot import astropy and numpy (python3-astropy)";
+  if (!HaveAstropy())
+    GTEST_SKIP() << kPython << " cannot import astropy and numpy (python3-astropy)";
   if (!HaveFitsverify()) GTEST_SKIP() << "fitsverify is not installed (package fitsverify)";
   const int w = 33, h = c.oneDimensional ? 1 : 17;
   CRalImage img(w, h, c.bits, c.planes, c.bits > 0 ? 0.5 : 1.0, c.bits > 0 ? 100.0 : 0.0, 1);
@@ -290,7 +304,8 @@ TEST_P(FitsWrittenTest, PassesFitsverifyAndReadsBackInAstropy) {
     for (int y = 0; y < h; ++y) {
       std::vector<double> row(static_cast<std::size_t>(w));
       for (int x = 0; x < w; ++x)
-        row[static_cast<std::size_t>(x)] = img.GetBzero() + img.GetBscale() * ((x * 5 + y * 11 + p * 3) % 120);
+        row[static_cast<std::size_t>(x)] =
+            img.GetBzero() + img.GetBscale() * ((x * 5 + y * 11 + p * 3) % 120);
       ASSERT_EQ(img.SetPhysicalRow(y, p, row.data()), 1);
     }
   img.SetFirstFits(c.oneDimensional ? 1 : 0);
@@ -352,19 +367,19 @@ TEST_P(FitsWrittenTest, PassesFitsverifyAndReadsBackInAstropy) {
   dump.Line("onedim", c.oneDimensional ? "1" : "0");
   dump.Line("written", dump.Pixels(img, "written", 1));
   dump.Close();
-  const Output check = RunCommand(std::string(kPython) + " " + Quote(FITS_PEER_SCRIPT) + " written " +
-                           Quote(dir_.path()));
+  const Output check = RunCommand(std::string(kPython) + " " + Quote(FITS_PEER_SCRIPT) +
+                                  " written " + Quote(dir_.path()));
   EXPECT_EQ(check.status, 0) << check.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Images, FitsWrittenTest,
-    ::testing::Values(WrittenCase{"Byte", 8, 1, false, false, false},
-                      WrittenCase{"Short", 16, 1, false, true, true},
-                      WrittenCase{"Long", 32, 1, false, false, true},
-                      WrittenCase{"Float", -32, 1, false, true, false},
-                      WrittenCase{"Double", -64, 1, false, false, true},
-                      WrittenCase{"ColourShort", 16, 3, false, true, true},
-                      WrittenCase{"ColourFloat", -32, 3, false, false, false},
-                      WrittenCase{"OneDimensional", -32, 1, true, false, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Images, FitsWrittenTest,
+                         ::testing::Values(WrittenCase{"Byte", 8, 1, false, false, false},
+                                           WrittenCase{"Short", 16, 1, false, true, true},
+                                           WrittenCase{"Long", 32, 1, false, false, true},
+                                           WrittenCase{"Float", -32, 1, false, true, false},
+                                           WrittenCase{"Double", -64, 1, false, false, true},
+                                           WrittenCase{"ColourShort", 16, 3, false, true, true},
+                                           WrittenCase{"ColourFloat", -32, 3, false, false, false},
+                                           WrittenCase{"OneDimensional", -32, 1, true, false,
+                                                       false}),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -101,17 +101,14 @@ TEST_P(FitsByteOrderTest, PixelsComeInMachineOrderByType) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, FitsByteOrderTest,
-    ::testing::Values(PixelCase{8, 1, "\x01\xFE", 1, 254},  // 8-bit data are not touched
-                      PixelCase{16, 1, std::string("\x01\x02\xFF\xFE", 4), 258, -2},
-                      PixelCase{16, 0, std::string("\x01\x02\xFF\xFE", 4), 258, 65534},
-                      PixelCase{32, 1, std::string("\x01\x02\x03\x04\xFF\xFF\xFF\xFE", 8),
-                                16909060, -2},
-                      PixelCase{32, 0, std::string("\x00\x00\x00\x05\xFF\xFF\xFF\xFE", 8), 5,
-                                4294967294.0},
-                      PixelCase{-32, 1, BigEndian(std::vector<float>{1.5f, -3.25e7f}), 1.5,
-                                -3.25e7},
-                      PixelCase{-64, 1, BigEndian(std::vector<double>{1.0 / 3.0, -1e300}),
-                                1.0 / 3.0, -1e300}));
+    ::testing::Values(
+        PixelCase{8, 1, "\x01\xFE", 1, 254},  // 8-bit data are not touched
+        PixelCase{16, 1, std::string("\x01\x02\xFF\xFE", 4), 258, -2},
+        PixelCase{16, 0, std::string("\x01\x02\xFF\xFE", 4), 258, 65534},
+        PixelCase{32, 1, std::string("\x01\x02\x03\x04\xFF\xFF\xFF\xFE", 8), 16909060, -2},
+        PixelCase{32, 0, std::string("\x00\x00\x00\x05\xFF\xFF\xFF\xFE", 8), 5, 4294967294.0},
+        PixelCase{-32, 1, BigEndian(std::vector<float>{1.5f, -3.25e7f}), 1.5, -3.25e7},
+        PixelCase{-64, 1, BigEndian(std::vector<double>{1.0 / 3.0, -1e300}), 1.0 / 3.0, -1e300}));
 
 class FitsBottomUpTest : public FitsReadTest, public ::testing::WithParamInterface<int> {};
 
@@ -141,7 +138,8 @@ TEST_F(FitsReadTest, RowsTooManyForMemoryArePagedWhileTheyAreRead) {
   EXPECT_FALSE(img.IsOnMemory());
   for (int y = 0; y < h; y += 37)
     for (int x = 0; x < w; x += 101)
-      ASSERT_EQ(img.GetPixel(x, h - 1 - y), v[static_cast<std::size_t>(y) * w + x]) << x << "," << y;
+      ASSERT_EQ(img.GetPixel(x, h - 1 - y), v[static_cast<std::size_t>(y) * w + x])
+          << x << "," << y;
 }
 
 TEST_F(FitsReadTest, CubeReadAsColourTakesTheChosenPlanes) {
@@ -213,7 +211,8 @@ struct RangeCase {
   friend std::ostream& operator<<(std::ostream& os, const RangeCase& c) { return os << c.name; }
 };
 
-class FitsDefaultLevelTest : public FitsReadTest, public ::testing::WithParamInterface<RangeCase> {};
+class FitsDefaultLevelTest : public FitsReadTest,
+                             public ::testing::WithParamInterface<RangeCase> {};
 
 // Without level keywords the levels are those SetDefaultLevel finds in the data.
 TEST_P(FitsDefaultLevelTest, LevelsEqualTheDataRange) {
@@ -292,9 +291,9 @@ TEST_P(FitsMatrixTest, ConventionChosenAndDisagreementReported) {
 
 const std::vector<std::string> kCd = {Key("CD1_1", "2.0"), Key("CD1_2", "0.5"),
                                       Key("CD2_1", "-0.5"), Key("CD2_2", "3.0")};
-const std::vector<std::string> kPcAgreeing = {Key("PC1_1", "1.0"), Key("PC1_2", "0.25"),
+const std::vector<std::string> kPcAgreeing = {Key("PC1_1", "1.0"),   Key("PC1_2", "0.25"),
                                               Key("PC2_1", "-0.25"), Key("PC2_2", "1.5"),
-                                              Key("CDELT1", "2.0"), Key("CDELT2", "2.0")};
+                                              Key("CDELT1", "2.0"),  Key("CDELT2", "2.0")};
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -305,25 +304,44 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MatrixCase{"None", {}, 0, {}, nullptr},
         MatrixCase{"CdOnly", kCd, 1, {2.0, 0.5, -0.5, 3.0}, nullptr},
-        MatrixCase{"CdDiagonalOnlyLeavesZeros", {Key("CD1_2", "0.5"), Key("CD2_1", "0.25")}, 1,
-                   {0.0, 0.5, 0.25, 0.0}, nullptr},
+        MatrixCase{"CdDiagonalOnlyLeavesZeros",
+                   {Key("CD1_2", "0.5"), Key("CD2_1", "0.25")},
+                   1,
+                   {0.0, 0.5, 0.25, 0.0},
+                   nullptr},
         MatrixCase{"PcOnlyKeepsIdentity", {Key("PC1_2", "0.5")}, 2, {1.0, 0.5, 0.0, 1.0}, nullptr},
-        MatrixCase{"OldPc", {Key("PC001001", "0.5"), Key("PC002002", "0.75")}, 2,
-                   {0.5, 0.0, 0.0, 0.75}, nullptr},
+        MatrixCase{"OldPc",
+                   {Key("PC001001", "0.5"), Key("PC002002", "0.75")},
+                   2,
+                   {0.5, 0.0, 0.0, 0.75},
+                   nullptr},
         MatrixCase{"PcountIsNotAnOldPc", {Key("PCOUNT", "0")}, 0, {}, nullptr},
         MatrixCase{"CdAndPcAgreeing", Join(kCd, kPcAgreeing), 1, {2.0, 0.5, -0.5, 3.0}, nullptr},
         MatrixCase{"CdAndPcDisagreeing",
                    Join(kCd, {Key("PC1_1", "1.0"), Key("CDELT1", "1.0"), Key("CDELT2", "1.0")}),
-                   1, {2.0, 0.5, -0.5, 3.0}, "CDi_j"},
-        MatrixCase{"CdAndPcWithoutIncrementsUnchecked", Join(kCd, {Key("PC1_1", "9.0")}), 1,
-                   {2.0, 0.5, -0.5, 3.0}, nullptr},
-        MatrixCase{"PcAndOldPcDisagreeing", {Key("PC1_1", "1.0"), Key("PC001001", "2.0")}, 2,
-                   {1.0, 0.0, 0.0, 1.0}, "PCi_j"},
+                   1,
+                   {2.0, 0.5, -0.5, 3.0},
+                   "CDi_j"},
+        MatrixCase{"CdAndPcWithoutIncrementsUnchecked",
+                   Join(kCd, {Key("PC1_1", "9.0")}),
+                   1,
+                   {2.0, 0.5, -0.5, 3.0},
+                   nullptr},
+        MatrixCase{"PcAndOldPcDisagreeing",
+                   {Key("PC1_1", "1.0"), Key("PC001001", "2.0")},
+                   2,
+                   {1.0, 0.0, 0.0, 1.0},
+                   "PCi_j"},
         MatrixCase{"AllThreeDisagreeing",
-                   Join(Join(kCd, kPcAgreeing), {Key("PC001001", "7.0")}), 1,
-                   {2.0, 0.5, -0.5, 3.0}, "CDi_j"},
-        MatrixCase{"ThirdAxisScaleIsAccepted", Join(kCd, {Key("CD3_3", "4.0")}), 1,
-                   {2.0, 0.5, -0.5, 3.0}, nullptr}),
+                   Join(Join(kCd, kPcAgreeing), {Key("PC001001", "7.0")}),
+                   1,
+                   {2.0, 0.5, -0.5, 3.0},
+                   "CDi_j"},
+        MatrixCase{"ThirdAxisScaleIsAccepted",
+                   Join(kCd, {Key("CD3_3", "4.0")}),
+                   1,
+                   {2.0, 0.5, -0.5, 3.0},
+                   nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct CardCase {
@@ -364,10 +382,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {Key("SIMPLE", "'YES'"), Key("BITPIX", 8), Key("NAXIS", 2), Key("NAXIS1", 8),
                   Key("NAXIS2", 8)},
                  FITS_INVALID_CARD},
-        CardCase{"NaxisZero", {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 0)},
+        CardCase{"NaxisZero",
+                 {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 0)},
                  FITS_INVALID_CARD},
         CardCase{"NaxisFour", ImageCards(8, {2, 2, 2, 1}), FITS_INVALID_CARD},
-        CardCase{"NaxisNegative", {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", -2)},
+        CardCase{"NaxisNegative",
+                 {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", -2)},
                  FITS_INVALID_CARD},
         CardCase{"AxisBeyondNaxis", With(k8x8, Key("NAXIS3", 4)), FITS_INVALID_IMAGE},
         CardCase{"DispaxisThree", With(k8x8, Key("DISPAXIS", 3)), FITS_INVALID_CARD},
@@ -378,8 +398,8 @@ INSTANTIATE_TEST_SUITE_P(
         CardCase{"Bitpix64Refused", ImageCards(64, {2, 2}), FITS_INVALID_IMAGE},
         CardCase{"BitpixTwelve", ImageCards(12, {8, 8}), FITS_INVALID_IMAGE},
         CardCase{"BitpixJunk",
-                 {Key("SIMPLE", "T"), Key("BITPIX", "'sixteen'"), Key("NAXIS", 2),
-                  Key("NAXIS1", 8), Key("NAXIS2", 8)},
+                 {Key("SIMPLE", "T"), Key("BITPIX", "'sixteen'"), Key("NAXIS", 2), Key("NAXIS1", 8),
+                  Key("NAXIS2", 8)},
                  FITS_INVALID_IMAGE},
         CardCase{"WidthZero", ImageCards(8, {0, 8}), FITS_INVALID_IMAGE},
         CardCase{"WidthNegative", ImageCards(8, {-8, 8}), FITS_INVALID_IMAGE},
@@ -387,7 +407,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 2), Key("NAXIS1", "'many'"),
                   Key("NAXIS2", 8)},
                  FITS_INVALID_IMAGE},
-        CardCase{"HeightMissing", {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 2), Key("NAXIS1", 8)},
+        CardCase{"HeightMissing",
+                 {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 2), Key("NAXIS1", 8)},
                  FITS_INVALID_IMAGE},
         CardCase{"PlanesMissing", ImageCards(8, {8, 8}) /* NAXIS 2 */, FITS_OK},
         CardCase{"CubeWithoutPlanes",
@@ -472,9 +493,9 @@ TEST_F(FitsReadTest, ReadingAgainForgetsThePreviousFile) {
 TEST_F(FitsReadTest, ProgressRunsFromCaptionToEnd) {
   RecordingProgress progress;
   CRalImage img;
-  ASSERT_EQ(CFits::Read(img, Put("p.fits", Ramp16(3, 200)), 1, 0, 0, 0, 0, &progress,
-                        "読み込み中", 0),
-            FITS_OK);
+  ASSERT_EQ(
+      CFits::Read(img, Put("p.fits", Ramp16(3, 200)), 1, 0, 0, 0, 0, &progress, "読み込み中", 0),
+      FITS_OK);
   ASSERT_GE(progress.events.size(), 3u);
   EXPECT_EQ(progress.events.front().kind, RecordingProgress::Kind::kBegin);
   EXPECT_EQ(progress.events.front().caption, "読み込み中");
@@ -552,7 +573,8 @@ TEST_F(FitsReadTest, ByteOrderHelpersReverseByPixelType) {
                         {-64, "abcdefgh", "hgfedcba"}};
   for (const Case& c : cases) {
     std::string b = c.in;
-    ByteOrder::ReverseByteOrderBuffer(b.data(), c.bits, 8 / (c.bits == 8 ? 1 : std::abs(c.bits) / 8));
+    ByteOrder::ReverseByteOrderBuffer(b.data(), c.bits,
+                                      8 / (c.bits == 8 ? 1 : std::abs(c.bits) / 8));
     EXPECT_EQ(b, c.out) << c.bits;
   }
   std::uint8_t a = 1, z = 2;
@@ -629,8 +651,8 @@ TEST_F(FitsReadTest, PlaneReadFromACubeTakesItsCoordinatesFromTheTable) {
       {"RA---TAN  1.5       10.0      0.1       0.2       30        1.0E9",
        "RA---SIN  2.5       20.0      0.3       0.4       31        2.0E9",
        "RA---ARC  3.5       30.0      0.5       0.6       32        3.0E9"});
-  const std::string file = Header(ImageCards(16, {2, 2, 3}, true)) + PadRecord(BigEndian(v), '\0') +
-                           table;
+  const std::string file =
+      Header(ImageCards(16, {2, 2, 3}, true)) + PadRecord(BigEndian(v), '\0') + table;
   CRalImage img;
   ASSERT_EQ(ReadFile(img, file, 0, 1), FITS_OK);
   ASSERT_EQ(CFits::WCSFromExtension(img), 0);
@@ -680,8 +702,12 @@ TEST_P(FitsExtensionCardTest, ExtensionGivesItsCode) {
 }
 
 std::vector<std::string> TableCards(std::vector<std::string> more) {
-  std::vector<std::string> cards = {Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8), Key("NAXIS", 2),
-                                    Key("NAXIS1", 10), Key("NAXIS2", 1), Key("TFIELDS", 1)};
+  std::vector<std::string> cards = {Card("XTENSION= 'TABLE   '"),
+                                    Key("BITPIX", 8),
+                                    Key("NAXIS", 2),
+                                    Key("NAXIS1", 10),
+                                    Key("NAXIS2", 1),
+                                    Key("TFIELDS", 1)};
   cards.insert(cards.end(), more.begin(), more.end());
   return cards;
 }
@@ -691,18 +717,23 @@ INSTANTIATE_TEST_SUITE_P(
     Cards, FitsExtensionCardTest,
     ::testing::Values(
         ExtensionCase{"Good", TableCards({Key("TTYPE1", "'A'"), Key("TBCOL1", 1)}), kRow, FITS_OK},
-        ExtensionCase{"XtensionShort", {Card("XTENSION= 'TAB'"), Key("BITPIX", 8), Key("NAXIS", 0)}, "",
+        ExtensionCase{"XtensionShort",
+                      {Card("XTENSION= 'TAB'"), Key("BITPIX", 8), Key("NAXIS", 0)},
+                      "",
                       FITS_INVALID_IMAGE},
         ExtensionCase{"BitpixNotBytes",
-                      {Card("XTENSION= 'TABLE   '"), Key("BITPIX", 12), Key("NAXIS", 0)}, "",
+                      {Card("XTENSION= 'TABLE   '"), Key("BITPIX", 12), Key("NAXIS", 0)},
+                      "",
                       FITS_INVALID_IMAGE},
-        ExtensionCase{"AxisBeyondNaxis",
-                      {Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8), Key("NAXIS", 1),
-                       Key("NAXIS2", 3)},
-                      "", FITS_INVALID_IMAGE},
+        ExtensionCase{
+            "AxisBeyondNaxis",
+            {Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8), Key("NAXIS", 1), Key("NAXIS2", 3)},
+            "",
+            FITS_INVALID_IMAGE},
         ExtensionCase{"NaxisAbsurd",
                       {Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8), Key("NAXIS", 2000000000)},
-                      "", FITS_INVALID_IMAGE},
+                      "",
+                      FITS_INVALID_IMAGE},
         ExtensionCase{"TfieldsAbsurd", TableCards({Key("TFIELDS", 2000000000)}), kRow,
                       FITS_INVALID_IMAGE},
         ExtensionCase{"ColumnBeyondTfields", TableCards({Key("TTYPE2", "'B'")}), kRow,
@@ -712,16 +743,18 @@ INSTANTIATE_TEST_SUITE_P(
         ExtensionCase{"NegativeAxis", TableCards({Key("NAXIS2", -1)}), kRow, FITS_INVALID_IMAGE},
         ExtensionCase{"DataBeyondTheFile", TableCards({Key("NAXIS2", 1000000)}), kRow,
                       FITS_READ_FAILED},
-        ExtensionCase{"SizeOverflowing",
-                      {Card("XTENSION= 'IMAGE   '"), Key("BITPIX", -64), Key("NAXIS", 3),
-                       Key("NAXIS1", 2147483647), Key("NAXIS2", 2147483647),
-                       Key("NAXIS3", 2147483647)},
-                      "", FITS_INVALID_IMAGE},
-        ExtensionCase{"HeapCounted",
-                      {Card("XTENSION= 'BINTABLE'"), Key("BITPIX", 8), Key("NAXIS", 2),
-                       Key("NAXIS1", 4), Key("NAXIS2", 2), Key("PCOUNT", 2872), Key("GCOUNT", 1),
-                       Key("TFIELDS", 0)},
-                      PadRecord(std::string(2880, 'h'), '\0'), FITS_OK}),
+        ExtensionCase{
+            "SizeOverflowing",
+            {Card("XTENSION= 'IMAGE   '"), Key("BITPIX", -64), Key("NAXIS", 3),
+             Key("NAXIS1", 2147483647), Key("NAXIS2", 2147483647), Key("NAXIS3", 2147483647)},
+            "",
+            FITS_INVALID_IMAGE},
+        ExtensionCase{
+            "HeapCounted",
+            {Card("XTENSION= 'BINTABLE'"), Key("BITPIX", 8), Key("NAXIS", 2), Key("NAXIS1", 4),
+             Key("NAXIS2", 2), Key("PCOUNT", 2872), Key("GCOUNT", 1), Key("TFIELDS", 0)},
+            PadRecord(std::string(2880, 'h'), '\0'),
+            FITS_OK}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FitsReadTest, WhatFollowsTheDataWithoutAnExtensionIsIgnored) {

@@ -59,7 +59,8 @@ std::string BigEndian(const std::vector<T>& values) {
     unsigned char b[sizeof(T)];
     std::memcpy(b, &values[i], sizeof(T));
     if constexpr (std::endian::native == std::endian::little)
-      for (std::size_t k = 0; k < sizeof(T); ++k) out[i * sizeof(T) + k] = static_cast<char>(b[sizeof(T) - 1 - k]);
+      for (std::size_t k = 0; k < sizeof(T); ++k)
+        out[i * sizeof(T) + k] = static_cast<char>(b[sizeof(T) - 1 - k]);
     else
       std::memcpy(&out[i * sizeof(T)], b, sizeof(T));
   }
@@ -81,15 +82,14 @@ inline std::vector<std::string> ImageCards(int bits, std::vector<long long> axes
 inline std::string AsciiTable(const std::string& extname, const std::vector<std::string>& names,
                               const std::vector<std::string>& rows) {
   const long long width = static_cast<long long>(names.size()) * 10;
-  std::vector<std::string> cards = {
-      Card("XTENSION= 'TABLE   '           / ASCII table extension"),
-      Key("BITPIX", 8),
-      Key("NAXIS", 2),
-      Key("NAXIS1", width),
-      Key("NAXIS2", static_cast<long long>(rows.size())),
-      Key("PCOUNT", 0),
-      Key("GCOUNT", 1),
-      Key("TFIELDS", static_cast<long long>(names.size()))};
+  std::vector<std::string> cards = {Card("XTENSION= 'TABLE   '           / ASCII table extension"),
+                                    Key("BITPIX", 8),
+                                    Key("NAXIS", 2),
+                                    Key("NAXIS1", width),
+                                    Key("NAXIS2", static_cast<long long>(rows.size())),
+                                    Key("PCOUNT", 0),
+                                    Key("GCOUNT", 1),
+                                    Key("TFIELDS", static_cast<long long>(names.size()))};
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string n = std::to_string(i + 1);
     cards.push_back(Key("TTYPE" + n, "'" + names[i] + "'"));

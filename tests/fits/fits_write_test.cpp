@@ -116,7 +116,8 @@ TEST_P(FitsRoundTripTest, WhatIsWrittenReadsBackTheSame) {
   for (int p = 0; p < c.planes; ++p)
     for (int y = 0; y < h; ++y) {
       std::vector<double> row(w);
-      for (int x = 0; x < w; ++x) row[static_cast<std::size_t>(x)] = c.bzero + c.bscale * ((x * 7 + y * 13 + p * 5) % 200);
+      for (int x = 0; x < w; ++x)
+        row[static_cast<std::size_t>(x)] = c.bzero + c.bscale * ((x * 7 + y * 13 + p * 5) % 200);
       ASSERT_EQ(img.SetPhysicalRow(y, p, row.data()), 1);
     }
   if (c.blank >= 0) {
@@ -194,8 +195,9 @@ TEST_F(FitsWriteTest, ComposedCardsHaveTheirFormats) {
       "ORIGIN  = 'Vantorel'           / FITS file originator"};
   ASSERT_GE(c.size(), expected_head.size());
   for (std::size_t i = 0; i < expected_head.size(); ++i) EXPECT_EQ(c[i], expected_head[i]) << i;
-  EXPECT_TRUE(std::regex_match(
-      c[8], std::regex("DATE    = '\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d'/ Date FITS file was generated \\(UTC\\)")))
+  EXPECT_TRUE(
+      std::regex_match(c[8], std::regex("DATE    = '\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d'/ "
+                                        "Date FITS file was generated \\(UTC\\)")))
       << c[8];
   const std::vector<std::string> expected_rest = {
       "",
@@ -259,8 +261,8 @@ TEST_F(FitsWriteTest, ForeignCardsAreCommentedOutOnceAcrossSaves) {
   cards.push_back(Key("CRPIX1", "3.0"));
   std::vector<std::int16_t> v(12, 5);
   CRalImage first;
-  ASSERT_EQ(CFits::Read(first, Put("src.fits", Header(cards) + PadRecord(BigEndian(v), '\0')), 1,
-                        0, 0, 0, 0, nullptr, "", 0),
+  ASSERT_EQ(CFits::Read(first, Put("src.fits", Header(cards) + PadRecord(BigEndian(v), '\0')), 1, 0,
+                        0, 0, 0, nullptr, "", 0),
             FITS_OK);
   const std::vector<std::string> once = Cards(first);
   EXPECT_EQ(Count(once, std::string(kFitsCommentOutBanner)), 1);
@@ -317,10 +319,11 @@ TEST_F(FitsWriteTest, KnownKeywordsAloneGetNoBanner) {
 TEST_F(FitsWriteTest, CroppedImageKeepsItsOriginalWidthAsAComment) {
   std::vector<std::int16_t> v(200 * 10, 1);
   CRalImage img;
-  ASSERT_EQ(CFits::Read(img, Put("wide.fits", Header(ImageCards(16, {200, 10})) +
-                                                  PadRecord(BigEndian(v), '\0')),
-                        1, 0, 0, 0, 0, nullptr, "", 0),
-            FITS_OK);
+  ASSERT_EQ(
+      CFits::Read(
+          img, Put("wide.fits", Header(ImageCards(16, {200, 10})) + PadRecord(BigEndian(v), '\0')),
+          1, 0, 0, 0, 0, nullptr, "", 0),
+      FITS_OK);
   ASSERT_EQ(img.ChangeSize(100, 10), 1);  // what a crop does to the geometry
   const std::vector<std::string> c = Cards(img);
   EXPECT_TRUE(Has(c, "NAXIS1  =                  100 / # of pixels/row"));
@@ -334,15 +337,17 @@ TEST_F(FitsWriteTest, ExtendFollowsTheExtensionsAndTablesFollowTheData) {
   EXPECT_TRUE(Has(Cards(*img), "EXTEND  =                    F / There maybe standard extensions"));
 
   CRalImage withTable;
-  const std::string table = AsciiTable("'Vantorel Phot data'", {"NO", "MAG"},
-                                       {"1         12.345", "2         13.5"});
+  const std::string table =
+      AsciiTable("'Vantorel Phot data'", {"NO", "MAG"}, {"1         12.345", "2         13.5"});
   std::vector<std::int16_t> v(100, 3);
-  ASSERT_EQ(CFits::Read(withTable, Put("t.fits", Header(ImageCards(16, {10, 10}, true)) +
-                                                     PadRecord(BigEndian(v), '\0') + table),
+  ASSERT_EQ(CFits::Read(withTable,
+                        Put("t.fits", Header(ImageCards(16, {10, 10}, true)) +
+                                          PadRecord(BigEndian(v), '\0') + table),
                         1, 0, 0, 0, 0, nullptr, "", 0),
             FITS_OK);
   ASSERT_EQ(withTable.m_FitsExtensions.size(), 1u);
-  EXPECT_TRUE(Has(Cards(withTable), "EXTEND  =                    T / There maybe standard extensions"));
+  EXPECT_TRUE(
+      Has(Cards(withTable), "EXTEND  =                    T / There maybe standard extensions"));
   const std::string path = dir_.File("out.fits");
   ASSERT_EQ(CFits::Write(withTable, path, nullptr, ""), FITS_OK);
   const std::string file = ReadFileOrEmpty(path);
@@ -361,8 +366,9 @@ TEST_F(FitsWriteTest, OneDimensionalImageIsWrittenAsOneRow) {
   SetInt("Dialog\\Enviroment", "FitsHeight", 8);
   std::vector<float> v = {1, 2, 3, 4, 5};
   CRalImage img;
-  ASSERT_EQ(CFits::Read(img, Put("line.fits", Header(ImageCards(-32, {5})) + PadRecord(BigEndian(v), '\0')),
-                        1, 0, 0, 0, 0, nullptr, "", 0),
+  ASSERT_EQ(CFits::Read(
+                img, Put("line.fits", Header(ImageCards(-32, {5})) + PadRecord(BigEndian(v), '\0')),
+                1, 0, 0, 0, 0, nullptr, "", 0),
             FITS_OK);
   const std::vector<std::string> c = Cards(img);
   EXPECT_TRUE(Has(c, "NAXIS   =                    1 / # of axes in frame"));
@@ -415,9 +421,10 @@ TEST_F(FitsWriteTest, AFailedSaveLeavesTheOldFileAsItWas) {
   // An image with a table, so that the extension's data unit is among the writes.
   CRalImage img;
   std::vector<std::int16_t> v(64 * 64, 9);
-  ASSERT_EQ(CFits::Read(img, Put("src.fits", Header(ImageCards(16, {64, 64}, true)) +
-                                                 PadRecord(BigEndian(v), '\0') +
-                                                 AsciiTable("'Vantorel Pos data'", {"X"}, {"1"})),
+  ASSERT_EQ(CFits::Read(img,
+                        Put("src.fits", Header(ImageCards(16, {64, 64}, true)) +
+                                            PadRecord(BigEndian(v), '\0') +
+                                            AsciiTable("'Vantorel Pos data'", {"X"}, {"1"})),
                         1, 0, 0, 0, 0, nullptr, "", 0),
             FITS_OK);
   const std::string target = Put("target.fits", "the old file");
