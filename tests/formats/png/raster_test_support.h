@@ -46,7 +46,7 @@ inline bool HavePillow() {
 }
 
 // Runs a program with arguments, its output and errors discarded; true when it exits 0.
-inline bool Run(const std::vector<std::string>& argv) {
+inline bool RunTool(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -96,7 +96,7 @@ inline bool MagickDecode(const std::string& in, int width, int height, int plane
     argv.push_back(a);
   argv.push_back(std::to_string(bits));
   argv.push_back((planes == 1 ? "gray:" : "rgb:") + raw);
-  if (!Run(argv)) return false;
+  if (!RunTool(argv)) return false;
   return FromInterleaved(ReadFileOrEmpty(raw), width, height, planes, bits, out);
 }
 
@@ -110,7 +110,8 @@ inline bool PillowDecode(const std::string& in, int width, int height, int plane
       "im = Image.open(sys.argv[1])\n"
       "im = im.convert(sys.argv[3])\n"
       "open(sys.argv[2], 'wb').write(im.tobytes())\n";
-  if (!Run({"/usr/bin/python3", "-c", script, in, raw, planes == 1 ? "L" : "RGB"})) return false;
+  if (!RunTool({"/usr/bin/python3", "-c", script, in, raw, planes == 1 ? "L" : "RGB"}))
+    return false;
   return FromInterleaved(ReadFileOrEmpty(raw), width, height, planes, 8, out);
 }
 
