@@ -25,6 +25,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "fits/byteorder.h"
 #include "fits/fits.h"
 #include "fits/fitscards.h"
 #include "imagemodel/image.h"
@@ -549,40 +550,6 @@ bool IsBlankValue(double physical, int blank) {
   return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == blank;
 }
 
-template <typename U>
-U Swap(U v) {
-  if constexpr (sizeof(U) == 2)
-    return __builtin_bswap16(v);
-  else if constexpr (sizeof(U) == 4)
-    return __builtin_bswap32(v);
-  else
-    return __builtin_bswap64(v);
-}
-
-// Reverses the byte order of every value of a row in place.
-template <typename U>
-void SwapRow(U* u, int n) {
-  int i = 0;
-#if defined(__SSE2__)
-  // Sixteen bytes at a time: bytes swapped within each 16-bit word, then the words
-  // reversed within each value (the compiler turns only the 16-bit case into this).
-  if constexpr (sizeof(U) == 4 || sizeof(U) == 8) {
-    constexpr int kLanes = 16 / sizeof(U);
-    for (; i + kLanes <= n; i += kLanes) {
-      auto* at = reinterpret_cast<__m128i*>(u + i);
-      __m128i x = _mm_loadu_si128(at);
-      x = _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
-      if constexpr (sizeof(U) == 4)
-        x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);  // words 1 0 3 2
-      else
-        x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0x1B), 0x1B);  // words 3 2 1 0
-      _mm_storeu_si128(at, x);
-    }
-  }
-#endif
-  for (; i < n; ++i) u[i] = Swap(u[i]);
-}
-
 // Raw range of a row, NaN skipped; lo and hi start at the previous values.
 template <typename T>
 void RawRange(const T* p, int n, T& lo, T& hi) {
@@ -674,7 +641,7 @@ struct RowWork {
 
   void Row(void* row, int n, bool reverse, const RangeRule& rule, PlaneRange& range) {
     if constexpr (sizeof(T) > 1) {
-      if (reverse) SwapRow(static_cast<U*>(row), n);
+      if (reverse) fitsbytes::ReverseRun<U>(row, static_cast<std::size_t>(n));
     }
     if (!rule.wanted) return;
     const T* p = static_cast<const T*>(row);
@@ -1368,21 +1335,7 @@ void CFits::ByteSwap(std::uint8_t& a, std::uint8_t& b) {
 }
 
 void CFits::ReverseByteOrderBuffer(void* buffer, int bits, std::size_t count) {
-  auto* p = static_cast<std::uint8_t*>(buffer);
-  switch (bits) {
-    case 16:
-      for (std::size_t i = 0; i < count; ++i, p += 2) ByteSwap(p[0], p[1]);
-      break;
-    case 32:
-    case -32:
-      for (std::size_t i = 0; i < count; ++i, p += 4) std::reverse(p, p + 4);
-      break;
-    case -64:
-      for (std::size_t i = 0; i < count; ++i, p += 8) std::reverse(p, p + 8);
-      break;
-    default:
-      break;
-  }
+  fitsbytes::ReverseBytes(buffer, bits, count);
 }
 
 int CFits::ReverseByteOrderLine(CImage& image, int row, int plane) {
