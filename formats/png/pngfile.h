@@ -19,6 +19,8 @@ inline constexpr std::string_view kPngInterlacedFormatText = "PNG (ｲﾝﾀｰ�
 class CPng {
  public:
   // Reads the image. 0, or FIO_ERR_OPEN, FIO_ERR_SHORT, FIO_ERR_MEMORY, FIO_ERR_FORMAT.
+  // The original bits per pixel are the file's bits per sample (1 to 16; for a palette
+  // image, the bits of its indices), the original planes those of the image.
   [[nodiscard]] static int Read(CImage& image, const std::string& path,
                                 ProgressSink* progress = nullptr, const std::string& caption = {});
   // Geometry, pixel type and the original-file attributes, without pixels.

@@ -148,11 +148,12 @@ TEST_P(TiffRoundTripTest, WritesAndReadsBackTheSamePixels) {
   }
 
   // Another reader finds the same samples in the file.
-  if (HaveMagick()) {
-    Raster other;
-    ASSERT_TRUE(MagickDecode(path, 61, 157, c.planes, c.bits, &other));
-    EXPECT_TRUE(SameSamples(other, Samples(written)));
-  }
+  if (!HaveMagick())
+    GTEST_SKIP() << "ImageMagick is missing (install imagemagick): the file was not checked "
+                    "with another reader";
+  Raster other;
+  ASSERT_TRUE(MagickDecode(path, 61, 157, c.planes, c.bits, &other));
+  EXPECT_TRUE(SameSamples(other, Samples(written)));
 }
 
 std::vector<RoundTrip> RoundTrips() {
