@@ -52,23 +52,26 @@ void MapLinear(const float* in, std::uint8_t* out, int n, float low, float high,
 
 // ---- logarithmic display bytes of a row.
 // log10 per pixel is slow, so the map is tabulated: the byte is a non-decreasing step
-// function of the value, fixed by its 254 steps (the smallest float giving each byte,
-// found by bisection over float bit patterns against LogPixel itself, so the table
-// agrees with LogPixel everywhere). A coarse table indexed by the value's bit pattern
-// (positive floats order like their bits) gives a byte at or below the answer, and the
-// steps above it are then climbed; buckets are narrower than the steps, so that is at
-// most one or two compares.
+// function of the value, fixed by its steps (the smallest float giving each byte 1 to
+// 254, found by bisection over float bit patterns against LogPixel itself so that the
+// table agrees with LogPixel everywhere, and the maximum level for 255). Positive floats
+// order like their bit patterns, and the pattern grows almost linearly with the
+// logarithm, so buckets of equal pattern width hold about equally many steps: with
+// enough buckets none holds more than one. A pixel is then clamped to the levels (NaN to
+// the minimum), and costs one bucket's byte plus one compare with the bucket's step,
+// without a branch.
 class LogMapper {
  public:
   void Init(float levelLow, float levelHigh) {
     CImageBuffer::LogLevels(levelLow, levelHigh, &low_, &high_, &scale_, &logLow_);
-    fast_ = low_ > 0.0f && high_ > low_ && std::isfinite(high_) && std::isfinite(scale_) &&
-            scale_ > 0.0f && std::isfinite(logLow_);
-    if (!fast_) return;
-    const std::uint32_t lo = Bits(low_) + 1, hi = Bits(high_);  // values inside: [lo, hi)
+    single_ = false;
+    if (!(low_ > 0.0f && high_ > low_ && std::isfinite(high_) && std::isfinite(scale_) &&
+          scale_ > 0.0f && std::isfinite(logLow_)))
+      return;
+    const std::uint32_t lo = Bits(low_), hi = Bits(high_);
     for (int k = 1; k < 255; ++k) {
-      // Smallest bit pattern in [lo, hi) whose byte is at least k; hi when none.
-      std::uint32_t a = lo, b = hi;
+      // Smallest pattern in (lo, hi) whose byte is at least k; hi when none.
+      std::uint32_t a = lo + 1, b = hi;
       while (a < b) {
         const std::uint32_t mid = a + (b - a) / 2;
         if (Ref(FromBits(mid)) >= k)
@@ -79,31 +82,35 @@ class LogMapper {
       step_[k] = FromBits(a);
     }
     step_[0] = -kInf;
-    step_[255] = kInf;  // the climb stops at 254 inside the levels
-    base_ = lo;
+    step_[255] = high_;
     const std::uint32_t span = hi - lo;
     shift_ = 0;
-    while ((span >> shift_) > (1u << 14)) ++shift_;
-    bucket_.assign((span >> shift_) + 1, 0);
-    int k = 0;
-    for (std::uint32_t q = 0; q < bucket_.size(); ++q) {
-      const float first = FromBits(base_ + (q << shift_));
-      while (k < 254 && first >= step_[k + 1]) ++k;
-      bucket_[q] = static_cast<std::uint8_t>(k);
+    while ((span >> shift_) > (1u << 11)) ++shift_;
+    for (;;) {
+      if (FillBuckets(lo, span)) {
+        single_ = true;
+        return;
+      }
+      if (shift_ == 0 || (span >> shift_) >= (1u << 20)) return;
+      --shift_;
     }
   }
 
-  int Map(float v) const {
-    if (!fast_) return CImageBuffer::LogPixel(low_, high_, scale_, logLow_, v);
-    if (!(v > low_)) return 0;  // also NaN
-    if (v >= high_) return 255;
-    int b = bucket_[(Bits(v) - base_) >> shift_];
-    while (v >= step_[b + 1]) ++b;
-    return b;
-  }
-
   void MapRow(const float* in, std::uint8_t* out, int n) const {
-    for (int i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(Map(in[i]));
+    if (!single_) {
+      // Degenerate levels, or steps bunched closer than buckets can part: the rule itself.
+      for (int i = 0; i < n; ++i)
+        out[i] =
+            static_cast<std::uint8_t>(CImageBuffer::LogPixel(low_, high_, scale_, logLow_, in[i]));
+      return;
+    }
+    const std::uint8_t* byte = byte_.data();
+    const float* next = next_.data();
+    for (int i = 0; i < n; ++i) {
+      const float c = std::min(high_, std::max(low_, in[i]));  // NaN becomes the minimum
+      const std::uint32_t q = (Bits(c) - base_) >> shift_;
+      out[i] = static_cast<std::uint8_t>(byte[q] + (c >= next[q] ? 1 : 0));
+    }
   }
 
  private:
@@ -111,11 +118,35 @@ class LogMapper {
   static float FromBits(std::uint32_t u) { return std::bit_cast<float>(u); }
   int Ref(float v) const { return CImageBuffer::LogPixel(low_, high_, scale_, logLow_, v); }
 
+  // For every bucket the byte at its start and the next step; true when no bucket
+  // holds more than one step.
+  bool FillBuckets(std::uint32_t lo, std::uint32_t span) {
+    base_ = lo;
+    const std::uint32_t count = (span >> shift_) + 1;
+    byte_.assign(count, 0);
+    next_.assign(count, kInf);
+    int k = 0;  // steps at or below the value in hand
+    auto climb = [&](float x) {
+      while (k < 255 && x >= step_[static_cast<std::size_t>(k) + 1]) ++k;
+      return k;
+    };
+    for (std::uint32_t q = 0; q < count; ++q) {
+      const int first = climb(FromBits(lo + (q << shift_)));
+      byte_[q] = static_cast<std::uint8_t>(first);
+      if (first < 255) next_[q] = step_[static_cast<std::size_t>(first) + 1];
+      const std::uint64_t end = std::uint64_t{q + 1} << shift_;  // first pattern past q
+      const float last = end > span ? high_ : FromBits(lo + static_cast<std::uint32_t>(end) - 1);
+      if (climb(last) - first > 1) return false;
+    }
+    return true;
+  }
+
   float low_ = 1, high_ = 100, scale_ = 127.5f, logLow_ = 0;
-  bool fast_ = false;
+  bool single_ = false;
   std::uint32_t base_ = 0;
   unsigned shift_ = 0;
-  std::vector<std::uint8_t> bucket_;
+  std::vector<std::uint8_t> byte_;
+  std::vector<float> next_;
   std::array<float, 256> step_{};
 };
 
@@ -219,22 +250,25 @@ inline std::uint8_t Pack332(int r, int g, int b) {
   return static_cast<std::uint8_t>((b & 0xC0) | ((g >> 2) & 0x38) | (r >> 5));
 }
 
-// One-plane bytes through a colour table of 256 BGR entries.
-void PackGray(const std::uint8_t* v, int n, const std::uint8_t* bgr, int bytesPerPixel,
+// One-plane bytes through a colour table of 256 entries, each blue | green << 8 | red << 16.
+// Three-byte pixels are written four bytes at a time, each store's fourth byte being
+// overwritten by the next pixel; the last pixel of the row is written byte by byte, so
+// nothing past the row is touched. Four-byte pixels keep their fourth byte.
+void PackGray(const std::uint8_t* v, int n, const std::uint32_t* bgr, int bytesPerPixel,
               std::uint8_t* out) {
+  if (n <= 0) return;
   if (bytesPerPixel == 3) {
-    for (int i = 0; i < n; ++i, out += 3) {
-      const std::uint8_t* c = bgr + 3u * v[i];
-      out[0] = c[0];
-      out[1] = c[1];
-      out[2] = c[2];
-    }
+    for (int i = 0; i < n - 1; ++i, out += 3) std::memcpy(out, &bgr[v[i]], 4);
+    const std::uint32_t c = bgr[v[n - 1]];
+    out[0] = static_cast<std::uint8_t>(c);
+    out[1] = static_cast<std::uint8_t>(c >> 8);
+    out[2] = static_cast<std::uint8_t>(c >> 16);
   } else {
     for (int i = 0; i < n; ++i, out += 4) {
-      const std::uint8_t* c = bgr + 3u * v[i];
-      out[0] = c[0];
-      out[1] = c[1];
-      out[2] = c[2];
+      const std::uint32_t c = bgr[v[i]];
+      out[0] = static_cast<std::uint8_t>(c);
+      out[1] = static_cast<std::uint8_t>(c >> 8);
+      out[2] = static_cast<std::uint8_t>(c >> 16);
     }
   }
 }
@@ -290,11 +324,23 @@ void PackColor(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t*
       }
       break;
     }
-    case 24:
-    case 32: {
-      const int step = storageBits / 8;
+    case 24: {
+      // Four bytes at a time as for one plane; the last pixel byte by byte.
       auto* out = static_cast<std::uint8_t*>(dst);
-      for (int i = 0; i < n; ++i, out += step) {
+      for (int i = 0; i < n - 1; ++i, out += 3) {
+        const std::uint32_t c = b[i] | (g[i] << 8) | (static_cast<std::uint32_t>(r[i]) << 16);
+        std::memcpy(out, &c, 4);
+      }
+      if (n > 0) {
+        out[0] = b[n - 1];
+        out[1] = g[n - 1];
+        out[2] = r[n - 1];
+      }
+      break;
+    }
+    case 32: {
+      auto* out = static_cast<std::uint8_t*>(dst);
+      for (int i = 0; i < n; ++i, out += 4) {
         out[0] = b[i];
         out[1] = g[i];
         out[2] = r[i];
@@ -715,7 +761,7 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
     const SpectralAxis axis =
         !color && mode == CM_SPECTRUM ? MakeSpectralAxis(*image) : SpectralAxis{};
     const bool spectral = axis.valid;
-    std::array<std::uint8_t, 256 * 3> bgr{};
+    std::array<std::uint32_t, 256> bgr{};
     std::array<std::uint16_t, 256> even{}, odd{};
     if (!color && !spectral) {
       CImageBuffer probe(0);
@@ -724,9 +770,9 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
       for (int v = 0; v < 256; ++v) {
         int r = v, g = 0, b = 0;
         probe.ChangeGrayTo(&r, &g, &b, 0, 0);
-        bgr[3u * v] = static_cast<std::uint8_t>(b);
-        bgr[3u * v + 1] = static_cast<std::uint8_t>(g);
-        bgr[3u * v + 2] = static_cast<std::uint8_t>(r);
+        bgr[static_cast<std::size_t>(v)] = static_cast<std::uint32_t>(b) |
+                                           (static_cast<std::uint32_t>(g) << 8) |
+                                           (static_cast<std::uint32_t>(r) << 16);
         CVmDIB::SetPixel16(&even[static_cast<std::size_t>(v)], 0, 0, r, g, b);
         CVmDIB::SetPixel16(&odd[static_cast<std::size_t>(v)], 1, 0, r, g, b);
         if (!dither) even[static_cast<std::size_t>(v)] = Pack555(r, g, b);

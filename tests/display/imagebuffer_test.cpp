@@ -183,7 +183,9 @@ TEST_F(ImageBufferTest, LogarithmicRowsAgreeWithLogPixelEverywhere) {
   // Many values, dense near every step of the byte, for levels wide and narrow.
   struct Levels {
     double low, high;
-  } levels[] = {{10, 1000}, {0, 65535}, {1000, 1000.5}, {1e-30, 1e30}, {-1, 3e-38}, {7, 8}};
+  } levels[] = {
+      {10, 1000},  {0, 65535}, {1000, 1000.5}, {1e-30, 1e30},
+      {-1, 3e-38}, {7, 8},     {1, 1.000001}};  // the last: a few floats, several bytes apart
   for (const Levels& l : levels) {
     float low, high, scale, logLow;
     CImageBuffer::LogLevels(static_cast<float>(l.low), static_cast<float>(l.high), &low, &high,
