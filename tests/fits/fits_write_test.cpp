@@ -85,7 +85,11 @@ TEST_F(FitsWriteTest, DataArrayIsBigEndianBottomUpAndPaddedToTheRecord) {
   const std::string file = ReadFileOrEmpty(path);
   ASSERT_EQ(file.size() % kRecord, 0u);
   const std::size_t header = file.size() - 4 * kRecord;  // 10000 bytes of data take 4 records
-  EXPECT_EQ(file.substr(header - 80, 3) == "END" || file.find("END     ") < header, true);
+  // The header ends with its END card and blank cards up to the record boundary.
+  const std::size_t end = file.find("END" + std::string(77, ' '));
+  ASSERT_LT(end, header);
+  EXPECT_EQ(end % 80, 0u);
+  EXPECT_EQ(file.substr(end + 80, header - end - 80), std::string(header - end - 80, ' '));
   // The first file row is the last image row (49): pixel 0 holds 490 = 0x01EA.
   EXPECT_EQ(static_cast<unsigned char>(file[header]), 0x01);
   EXPECT_EQ(static_cast<unsigned char>(file[header + 1]), 0xEA);
