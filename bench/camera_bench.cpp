@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,14 +29,28 @@ namespace {
 constexpr int kSide = 4096;
 constexpr std::int64_t kPixels = std::int64_t{kSide} * kSide;
 
-const std::string& Folder() {
-  static const std::string dir = [] {
+// The files of the run and the settings folder, removed when the run ends.
+class BenchFolder {
+ public:
+  BenchFolder() {
     char pattern[] = "/tmp/vantorel-camera-bench-XXXXXX";
-    std::string d = ::mkdtemp(pattern);
-    ::setenv("VANTOREL_CONFIG_HOME", d.c_str(), 1);
-    return d;
-  }();
-  return dir;
+    if (!::mkdtemp(pattern)) std::abort();
+    path_ = pattern;
+    ::setenv("VANTOREL_CONFIG_HOME", path_.c_str(), 1);
+  }
+  ~BenchFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const std::string& Folder() {
+  static const BenchFolder folder;
+  return folder.path();
 }
 
 // A sky of about 1000 counts with noise, and a star every so often.

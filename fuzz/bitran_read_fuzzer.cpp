@@ -2,11 +2,11 @@
 // whatever it accepted: a malformed file must give an error code, never a crash, a hang
 // or an allocation out of proportion to the file.
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "formats/bitran/bitran.h"
@@ -14,43 +14,41 @@
 
 namespace {
 
-const std::string& InputPath() {
-  static const std::string path = [] {
-    char pattern[] = "/tmp/bitran-fuzz-XXXXXX";
-    int fd = ::mkstemp(pattern);
-    if (fd >= 0) ::close(fd);
-    return std::string(pattern);
-  }();
-  return path;
+// The input lives in a memory file reached through /proc: no disk traffic, and nothing is
+// left behind however the fuzzer ends.
+int InputFd() {
+  static const int fd = ::memfd_create("bitran-fuzz-input", 0);
+  return fd;
 }
 
-void RemoveInput() {
-  ::unlink(InputPath().c_str());
+std::string InputPath() {
+  return "/proc/self/fd/" + std::to_string(InputFd());
 }
 
 bool WriteInput(const std::uint8_t* data, std::size_t size) {
-  std::FILE* f = std::fopen(InputPath().c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(data, 1, size, f) == size;
-  return std::fclose(f) == 0 && ok;
+  const int fd = InputFd();
+  if (fd < 0 || ::ftruncate(fd, 0) != 0) return false;
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::atexit(RemoveInput);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (!WriteInput(data, size)) return 0;
+  const std::string path = InputPath();
   {
     CImage header;
-    (void)CBitran::ReadHeader(header, InputPath());
+    (void)CBitran::ReadHeader(header, path);
   }
   CImage image;
   CBitranParam param;
-  if (CBitran::Read(image, InputPath(), &param) != BRN_OK) return 0;
+  if (CBitran::Read(image, path, &param) != BRN_OK) return 0;
   if (image.GetWidth() <= 0 || image.GetHeight() <= 0 || image.IsEmpty()) __builtin_trap();
   CBitran::DlkFltCorrection(image, -3);
   (void)CBitran::Conversion(image, &param);
