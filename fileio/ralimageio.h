@@ -1,0 +1,104 @@
+// CRalImageIO: the one door through which images enter and leave the system. It tells a
+// file's format from its name, asks the questions some formats need (through the
+// installed UserPrompts), calls the format's reader, folds the scaling into 32-bit float
+// pixels; and on the way out asks the save options, converts what the format cannot
+// hold into a temporary copy, calls the writer and records where the image was saved.
+// Failures are shown through the file message box (FileioMsgBox); the code of the last
+// one is also kept for callers without a window (GetLastError).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fileio/readparam.h"
+#include "platform/wintypes.h"
+
+class CImage;
+class CRalImage;
+class ProgressSink;
+
+class CRalImageIO {
+ public:
+  // ---- format detection
+  // "_CLIPBOARD_" is 14; otherwise the code of the extension (the text after the last
+  // '.'), 0 when there is none or it is not known.
+  static int GetFileType(const std::string& path);
+  // Document names: a path with "<USF>" appended stands for a FITS file read as type 12.
+  // Returns the type and leaves the path without its suffix in *path.
+  static int GetFileTypeOfDocumentName(std::string* path);
+  static bool IsSbigType(const std::string& extension);
+  static int IsFileFormatSaveable(int type);
+
+  // ---- reading (1 success, 0 failure; the failure has been shown)
+  static int ReadFile(CRalImage& image, const std::string& path, CReadParam* param, int bits,
+                      int* autoLevel);
+  static int ReadImageFile(CRalImage& image, const std::string& path, CReadParam* param);
+  static int ReadHeader(CRalImage& image, const std::string& path, CReadParam* param);
+  static int ReadHeaderFile(CRalImage& image, const std::string& path, CReadParam* param);
+  // The raw layout and the planes of a cube; 0 when the user cancels.
+  static int GetLoadRawParam(const std::string& path, CReadParam* param);
+  static int GetLoadFits3DParam(const CImage& image, CReadParam* param);
+  // The setting "AutoLevelOnOpen" of section "General" (default 1).
+  static int GetAutoLevel();
+  // Whether a display bitmap of the image's size can be had now.
+  static int CheckBitmapBuffer(const CImage& image);
+
+  // ---- open and save-as dialogs
+  // The chosen files in the open dialog's buffer form (see MakeOpenBuffer), or one full
+  // path with singleSelection; 1 when files were chosen.
+  static int GetOpenImageFileName(std::string* buffer, int fileType, int singleSelection);
+  static int GetOpenDataFileName(std::string* buffer, int fileType, int singleSelection);
+  // path: the proposed path in, the chosen path out. 1 on OK, 0 on cancel.
+  static int GetSaveImageFileName(std::string* path, int saveableFormat, int saveableAsFits,
+                                  int overwriteAllowed, const std::string& originalFileName,
+                                  int contourMap);
+
+  // ---- writing
+  // Writes the image in the format of the path's type, asking the format's options when
+  // askOptions is non-zero. 1 on success; 0 on failure or cancel; 26 when the image may
+  // not be written as FITS.
+  static int WriteImageFile(CRalImage& image, const std::string& path, int askOptions);
+
+  // ---- services of the caller
+  // Where long work reports progress: the main window in the program, the terminal in
+  // the command-line tool; null (the default) is silent.
+  static void SetProgressSink(ProgressSink* sink);
+  static ProgressSink* GetProgressSink();
+  // The code of the last failure reported (0 after a success, 27 after a cancel).
+  static int GetLastError();
+  static void ClearLastError();
+
+  // The Bitran calibration steps (public for the batch code and tests).
+  static int BitranDarkClb(CRalImage& image, const std::string& darkPath, int offset,
+                           ProgressSink* progress, const std::string& caption);
+  static int BitranFlatClb(CRalImage& image, const std::string& flatPath, int flatOffset,
+                           const std::string& flatDarkPath, int flatDarkOffset,
+                           ProgressSink* progress, const std::string& caption);
+  // Converts to bits and folds BSCALE and BZERO into the pixels (32-bit floats).
+  static int ChangeBits(CRalImage& image, int bits);
+
+ private:
+  static int WriteFitsFile(CRalImage& image, const std::string& path, int askOptions);
+  static int WriteTiffFile(CRalImage& image, const std::string& path, int askOptions);
+  static int WriteJpegFile(CRalImage& image, const std::string& path, int askOptions);
+  static int WritePngFile(CRalImage& image, const std::string& path, int askOptions);
+  static int WriteBmpFile(CRalImage& image, const std::string& path, int askOptions);
+  static int WriteGifFile(CRalImage& image, const std::string& path, int askOptions);
+  static int WriteSbigFile(CRalImage& image, const std::string& path, int askOptions);
+  static int WriteMutohFile(CRalImage& image, const std::string& path, int mutohType,
+                            int askOptions);
+  static int WriteClipboard(CRalImage& image);
+};
+
+// The conversion question: whether the image's data fit `bits` as they are and, when not
+// and options are asked, how to fit them. Returns the mode (0 clip, 3 compress) or -1
+// when the user cancelled.
+int AskChangeBitsMode(const CImage& image, int bits, int askOptions);
+
+// CPrcAutoLevel: the automatic display levels with the settings of section
+// "PrcAutoLevel" ("Min" 6.0 σ, "Max" 30.0 σ, "Plane" 0 luminance / 1 per plane), the
+// levels cut to the decimals that a 1/1024 of each plane's range implies.
+class CPrcAutoLevel {
+ public:
+  static int Do(CImage& image, const RECT* rect);
+};

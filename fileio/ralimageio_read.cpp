@@ -1,0 +1,378 @@
+// Format detection and reading: the type of a path, the readers by type, the Bitran
+// calibration steps, and the conversion to 32-bit floats carrying physical values.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+#include "engine/ralimage.h"
+#include "fileio/filedialogs.h"
+#include "fileio/fileiotexts.h"
+#include "fileio/prompts.h"
+#include "fileio/ralimageio.h"
+#include "fileio/ralimageio_internal.h"
+#include "fits/fits.h"
+#include "formats/bitran/bitran.h"
+#include "formats/fio/fileiomsg.h"
+#include "formats/jpeg/jpegfile.h"
+#include "formats/png/pngfile.h"
+#include "formats/sbig/sbig.h"
+#include "formats/tiff/tifffile.h"
+#include "platform/messagebox.h"
+#include "platform/text.h"
+#include "settings/registry.h"
+
+namespace ft = fileio_text;
+
+namespace {
+
+ProgressSink* g_progress = nullptr;
+thread_local int g_lastError = 0;
+
+bool IsOneOf(std::string_view ext, std::initializer_list<std::string_view> names) {
+  for (std::string_view n : names)
+    if (EqualsNoCase(ext, n)) return true;
+  return false;
+}
+
+}  // namespace
+
+namespace fileio_internal {
+
+void ReportError(int code, const std::string& path) {
+  g_lastError = code;
+  if (code == FIO_OK || code == FIO_ERR_CANCELLED) return;
+  FileioMsgBox(nullptr, code, ApplicationTitle(), path, MB_ICONEXCLAMATION);
+}
+
+void SetLastError(int code) { g_lastError = code; }
+
+}  // namespace fileio_internal
+
+using fileio_internal::ReportError;
+
+void CRalImageIO::SetProgressSink(ProgressSink* sink) { g_progress = sink; }
+ProgressSink* CRalImageIO::GetProgressSink() { return g_progress; }
+int CRalImageIO::GetLastError() { return g_lastError; }
+void CRalImageIO::ClearLastError() { g_lastError = 0; }
+
+bool CRalImageIO::IsSbigType(const std::string& ext) {
+  if (ext.empty()) return false;
+  if (ext.size() >= 2 && EqualsNoCase(std::string_view(ext).substr(0, 2), "ST")) return true;
+  if (ext.size() >= 4 && EqualsNoCase(std::string_view(ext).substr(0, 4), "SBIG")) return true;
+  if (EqualsNoCase(ext, "2K")) return true;
+  if (ext.size() == 1 && std::string_view("RrGgBb").find(ext[0]) != std::string_view::npos)
+    return true;
+  return ext.find_first_not_of("0123456789") == std::string::npos;
+}
+
+int CRalImageIO::GetFileType(const std::string& path) {
+  if (EqualsNoCase(path, "_CLIPBOARD_")) return FILETYPE_CLIPBOARD;
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos) return FILETYPE_UNKNOWN;
+  const std::string ext = path.substr(dot + 1);
+  if (IsOneOf(ext, {"FIT", "FITS", "FTS"})) return FILETYPE_FITS;
+  if (EqualsNoCase(ext, "BMP")) return FILETYPE_BMP;
+  if (EqualsNoCase(ext, "DIB")) return FILETYPE_DIB;
+  if (EqualsNoCase(ext, "MTF")) return FILETYPE_MTF;
+  if (EqualsNoCase(ext, "BIN")) return FILETYPE_BIN;
+  if (IsSbigType(ext)) return FILETYPE_SBIG;
+  if (IsOneOf(ext, {"TIF", "TIFF"})) return FILETYPE_TIFF;
+  if (IsOneOf(ext, {"JPG", "JPEG"})) return FILETYPE_JPEG;
+  if (EqualsNoCase(ext, "PNG")) return FILETYPE_PNG;
+  if (EqualsNoCase(ext, "GIF")) return FILETYPE_GIF;
+  if (IsOneOf(ext, {"CCD", "DRK", "FLT", "FDK"})) return FILETYPE_BITRAN;
+  if (EqualsNoCase(ext, "RAW")) return FILETYPE_RAW;
+  return FILETYPE_UNKNOWN;
+}
+
+int CRalImageIO::GetFileTypeOfDocumentName(std::string* path) {
+  const std::size_t lt = path->find('<');
+  if (lt == std::string::npos) return GetFileType(*path);
+  const std::string suffix = path->substr(lt);
+  path->resize(lt);
+  return EqualsNoCase(suffix, "<USF>") ? FILETYPE_USFITS : FILETYPE_UNKNOWN;
+}
+
+void CReadParam::SetFileTypeDefaulted(const std::string& path) {
+  const int t = CRalImageIO::GetFileType(path);
+  m_nFileType = (t >= 1 && t <= 11) || t == FILETYPE_RAW ? t : 0;
+}
+
+int CRalImageIO::IsFileFormatSaveable(int type) {
+  switch (type) {
+    case FILETYPE_BMP: case FILETYPE_FITS: case FILETYPE_MTF: case FILETYPE_BIN:
+    case FILETYPE_SBIG: case FILETYPE_TIFF: case FILETYPE_JPEG: case FILETYPE_GIF:
+    case FILETYPE_PNG:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+int CRalImageIO::GetAutoLevel() {
+  int v = 1;
+  CRegistry::Read("General", "AutoLevelOnOpen", 1, v, CRegistry::TYPE_BOOL);
+  return v ? 1 : 0;
+}
+
+int CRalImageIO::CheckBitmapBuffer(const CImage& image) {
+  // A 32-bit display bitmap of the image's size, made and freed at once.
+  const std::uint64_t bytes = static_cast<std::uint64_t>(std::max(image.GetWidth(), 0)) *
+                              static_cast<std::uint64_t>(std::max(image.GetHeight(), 0)) * 4u;
+  if (bytes == 0 || bytes > (std::uint64_t{1} << 34)) return 0;
+  void* p = ::operator new(static_cast<std::size_t>(bytes), std::nothrow);
+  ::operator delete(p);
+  return p ? 1 : 0;
+}
+
+int CRalImageIO::GetLoadFits3DParam(const CImage& image, CReadParam* param) {
+  LoadFits3DPrompt prompt;
+  prompt.planeCount = image.GetPlanes();
+  prompt.siTypeRGB = image.IsSITypeRGB();
+  const Fits3DChoice d = Fits3DDefaults(prompt.planeCount, prompt.siTypeRGB);
+  prompt.color = d.color;
+  prompt.gray = d.gray;
+  prompt.red = d.red;
+  prompt.green = d.green;
+  prompt.blue = d.blue;
+  if (!GetUserPrompts().Ask(prompt)) return 0;
+  auto clampPlane = [&](int p) { return std::clamp(p, 0, std::max(0, prompt.planeCount - 1)); };
+  if (prompt.color) {
+    param->SetReadPlane(0, clampPlane(prompt.red));
+    param->SetReadPlane(1, clampPlane(prompt.green));
+    param->SetReadPlane(2, clampPlane(prompt.blue));
+    param->SetPlanes(3);
+  } else {
+    param->SetReadPlane(0, clampPlane(prompt.gray));
+    param->SetPlanes(1);
+  }
+  return 1;
+}
+
+int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::string text(ft::kRawNotFound);
+    text.replace(text.find("%s"), 2, path);
+    AfxMessageBox(text, MB_ICONEXCLAMATION);
+    return 0;
+  }
+  constexpr std::string_view kSection = "Dialog\\LoadByteImage";
+  LoadRawPrompt prompt;
+  prompt.path = path;
+  prompt.fileSize = st.st_size;
+  CRegistry::Read(kSection, "Width", "640", prompt.width);
+  CRegistry::Read(kSection, "Height", "480", prompt.height);
+  CRegistry::Read(kSection, "Header", "0", prompt.header);
+  CRegistry::Read(kSection, "Plane", 0, prompt.plane, CRegistry::TYPE_INT);
+  CRegistry::Read(kSection, "DataType", 0, prompt.dataType, CRegistry::TYPE_INT);
+  CRegistry::Read(kSection, "ByteOrder", 0, prompt.byteOrder, CRegistry::TYPE_INT);
+  CRegistry::Read(kSection, "Sign", 1, prompt.sign, CRegistry::TYPE_INT);
+  CRegistry::Read(kSection, "Bits", 0, prompt.bits, CRegistry::TYPE_INT);
+  if (!GetUserPrompts().Ask(prompt)) return 0;
+  // The answerer has applied the checks; a wrong answer is still not taken.
+  if (ValidateLoadRaw(prompt.width, prompt.height, prompt.header, prompt.dataType, prompt.sign,
+                      prompt.bits))
+    return 0;
+  CRegistry::Write(kSection, "Width", prompt.width);
+  CRegistry::Write(kSection, "Height", prompt.height);
+  CRegistry::Write(kSection, "Header", prompt.header);
+  CRegistry::Write(kSection, "Plane", prompt.plane, CRegistry::TYPE_INT);
+  CRegistry::Write(kSection, "DataType", prompt.dataType, CRegistry::TYPE_INT);
+  CRegistry::Write(kSection, "ByteOrder", prompt.byteOrder, CRegistry::TYPE_INT);
+  CRegistry::Write(kSection, "Sign", prompt.sign, CRegistry::TYPE_INT);
+  CRegistry::Write(kSection, "Bits", prompt.bits, CRegistry::TYPE_INT);
+  static constexpr int kBits[4] = {8, 16, 32, 64};
+  const int bits = kBits[std::clamp(prompt.bits, 0, 3)];
+  param->SetBitsPixel(prompt.dataType == 1 ? -bits : bits);
+  param->SetWidth(std::stoi(prompt.width));
+  param->SetHeight(std::stoi(prompt.height));
+  param->SetHeaderSize(std::stoi(prompt.header));
+  param->SetPlanes(prompt.plane == 1 ? 3 : 1);
+  param->SetByteOrder(prompt.byteOrder);
+  param->SetSigned(prompt.sign == 0 ? 1 : 0);
+  return 1;
+}
+
+namespace {
+
+// The FITS steps shared by codes 3 and 12: header, plane choice, data.
+int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, int isSigned) {
+  const std::string caption(ft::kReading);
+  int rc = CFits::ReadHeader(image, path, isSigned ? 0 : 1);
+  if (rc != FITS_OK) return rc;
+  const bool multi = image.GetPlanes() > 1;
+  if (multi && !CRalImageIO::GetLoadFits3DParam(image, param)) return FIO_ERR_CANCELLED;
+  if (!multi) param->SetPlanes(1);
+  rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0,
+                   param->GetReadPlane(0), param->GetReadPlane(1), param->GetReadPlane(2),
+                   CRalImageIO::GetProgressSink(), caption, 0);
+  if (rc != FITS_OK) return rc;
+  // A choice of planes from a cube is not the file: it may not be written over it, unless
+  // the file's own red, green and blue were read in their order.
+  if (multi && isSigned)
+    image.SetOverwriteAllowed(image.GetPlanes() > 1 && image.IsSITypeRGB() ? 1 : 0);
+  return FITS_OK;
+}
+
+}  // namespace
+
+int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadParam* param) {
+  image.Empty();
+  ProgressSink* progress = g_progress;
+  const std::string caption(ft::kReading);
+  int rc = FIO_ERR_UNKNOWN_TYPE;
+  try {
+    switch (param->GetFileType()) {
+      case FILETYPE_FITS: rc = ReadFitsFile(image, path, param, 1); break;
+      case FILETYPE_USFITS: rc = ReadFitsFile(image, path, param, 0); break;
+      case FILETYPE_SBIG: rc = CSbig::Read(image, path, progress, caption); break;
+      case FILETYPE_TIFF: rc = CTiff::Read(image, path, progress, caption); break;
+      case FILETYPE_JPEG: rc = CJpeg::Read(image, path, progress, caption); break;
+      case FILETYPE_PNG: rc = CPng::Read(image, path, progress, caption); break;
+      case FILETYPE_BITRAN: {
+        CBitranParam bp;
+        rc = CBitran::Read(image, path, &bp, progress, caption);
+        if (rc != BRN_OK) break;
+        if (!bp.GetDrkFileName().empty())
+          BitranDarkClb(image, bp.GetDrkFileName(), bp.GetDrkConvert(), progress, caption);
+        bool flat = false;
+        if (!bp.GetFltFileName().empty()) {
+          if (!BitranFlatClb(image, bp.GetFltFileName(), bp.GetFltConvert(), bp.GetFdkFileName(),
+                             bp.GetFdkConvert(), nullptr, {})) {
+            rc = FIO_ERR_MEMORY;
+            break;
+          }
+          flat = true;
+        }
+        rc = CBitran::Conversion(image, &bp, progress, std::string(ft::kConverting));
+        // Levels from a frame before its flat no longer fit; let the caller's automatic
+        // levels replace them.
+        if (rc == BRN_OK && flat && GetAutoLevel()) image.SetOwnLevel(0);
+        break;
+      }
+      // Readers not built yet: the branches stay so the codes keep their place.
+      case FILETYPE_BMP:
+      case FILETYPE_DIB:
+      case FILETYPE_MTF:
+      case FILETYPE_BIN:
+      case FILETYPE_GIF:
+      case FILETYPE_RAW:
+      case FILETYPE_CLIPBOARD:
+      default: rc = FIO_ERR_UNKNOWN_TYPE; break;
+    }
+  } catch (const std::bad_alloc&) {
+    rc = FIO_ERR_MEMORY;
+  }
+  if (rc != FIO_OK) {
+    ReportError(rc, path);
+    return 0;
+  }
+  fileio_internal::SetLastError(FIO_OK);
+  return 1;
+}
+
+int CRalImageIO::ReadHeader(CRalImage& image, const std::string& path, CReadParam* param) {
+  image.Init();
+  return ReadHeaderFile(image, path, param);
+}
+
+int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CReadParam* param) {
+  image.Empty();
+  ProgressSink* progress = g_progress;
+  const std::string caption(ft::kReading);
+  int rc = FIO_ERR_UNKNOWN_TYPE;
+  try {
+    switch (param->GetFileType()) {
+      case FILETYPE_FITS:
+      case FILETYPE_USFITS: rc = CFits::ReadHeader(image, path, 1); break;
+      case FILETYPE_SBIG: rc = CSbig::ReadHeader(image, path, progress, caption); break;
+      case FILETYPE_TIFF: rc = CTiff::ReadHeader(image, path, progress, caption); break;
+      case FILETYPE_JPEG: rc = CJpeg::ReadHeader(image, path, nullptr, progress, caption); break;
+      case FILETYPE_PNG: rc = CPng::ReadHeader(image, path, progress, caption); break;
+      case FILETYPE_BITRAN: rc = CBitran::ReadHeader(image, path, progress, caption); break;
+      case FILETYPE_RAW:
+      case FILETYPE_CLIPBOARD: return 0;
+      case FILETYPE_BMP:
+      case FILETYPE_DIB:
+      case FILETYPE_MTF:
+      case FILETYPE_BIN:
+      case FILETYPE_GIF:
+      default: rc = FIO_ERR_UNKNOWN_TYPE; break;
+    }
+  } catch (const std::bad_alloc&) {
+    rc = FIO_ERR_MEMORY;
+  }
+  if (rc != FIO_OK) {
+    ReportError(rc, path);
+    return 0;
+  }
+  fileio_internal::SetLastError(FIO_OK);
+  return 1;
+}
+
+int CRalImageIO::BitranDarkClb(CRalImage& image, const std::string& darkPath, int offset,
+                               ProgressSink* progress, const std::string& caption) {
+  try {
+    CRalImage dark;
+    if (CBitran::Read(dark, darkPath, progress, caption) == BRN_OK) {
+      CBitran::DlkFltCorrection(image, offset);
+      image.SetProgressSink(progress);
+      image.DarkClbrtn(dark, progress ? 1 : 0);
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 1;
+}
+
+int CRalImageIO::BitranFlatClb(CRalImage& image, const std::string& flatPath, int flatOffset,
+                               const std::string& flatDarkPath, int flatDarkOffset,
+                               ProgressSink* progress, const std::string& caption) {
+  try {
+    CRalImage flat;
+    if (CBitran::Read(flat, flatPath, progress, caption) == BRN_OK) {
+      CBitran::DlkFltCorrection(image, flatOffset);
+      BitranDarkClb(flat, flatDarkPath, flatDarkOffset, progress, caption);
+      image.SetProgressSink(progress);
+      image.FlatClbrtn(flat, progress ? 1 : 0);
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 1;
+}
+
+int CRalImageIO::ChangeBits(CRalImage& image, int bits) {
+  const std::string caption(ft::kChangingBits);
+  if (!image.ChangeBits(bits, image.IsSigned(), 1, g_progress, caption)) return 0;
+  const float bzero = static_cast<float>(image.GetBzero());
+  const float bscale = static_cast<float>(image.GetBscale());
+  if (std::fabs(bzero) <= 1e-6f && std::fabs(bscale - 1.0f) <= 1e-6f) return 1;
+  if (image.GetBitsPixel() != -32) return 1;  // only float pixels take the physical values
+  const double s = image.GetBscale(), z = image.GetBzero();
+  for (int p = 0; p < image.GetPlanes(); ++p)
+    for (int y = 0; y < image.GetHeight(); ++y) {
+      auto* row = static_cast<float*>(image.GetImageAdr(0, y, p));
+      if (!row) return 0;
+      for (int x = 0; x < image.GetWidth(); ++x)
+        row[x] = static_cast<float>(static_cast<double>(row[x]) * s + z);
+    }
+  image.SetBzero(0.0);
+  image.SetBscale(1.0);
+  return 1;
+}
+
+int CRalImageIO::ReadFile(CRalImage& image, const std::string& path, CReadParam* param, int bits,
+                          int* autoLevel) {
+  if (!ReadImageFile(image, path, param)) return 0;
+  if (!ChangeBits(image, bits)) {
+    ReportError(FIO_ERR_MEMORY, {});
+    return 0;
+  }
+  if (autoLevel) *autoLevel = GetAutoLevel();
+  return 1;
+}

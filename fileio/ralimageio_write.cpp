@@ -1,0 +1,421 @@
+// Saving: the save-as dialog's set-up and memory, the writers with their options, the
+// conversion of what a format cannot hold into a temporary copy, and the attributes that
+// record where and how the image was saved.
+#include <memory>
+#include <new>
+
+#include "engine/ralimage.h"
+#include "fileio/filedialogs.h"
+#include "fileio/fileiotexts.h"
+#include "fileio/prompts.h"
+#include "fileio/ralimageio.h"
+#include "fileio/ralimageio_internal.h"
+#include "fits/fits.h"
+#include "formats/fio/fileiomsg.h"
+#include "formats/jpeg/jpegfile.h"
+#include "formats/png/pngfile.h"
+#include "formats/sbig/sbig.h"
+#include "formats/tiff/tifffile.h"
+#include "platform/messagebox.h"
+#include "platform/text.h"
+#include "settings/registry.h"
+
+namespace ft = fileio_text;
+using fileio_internal::ReportError;
+
+namespace {
+
+constexpr std::string_view kIO = "IO";
+
+int ReadInt(std::string_view key, int def) {
+  int v = def;
+  CRegistry::Read(kIO, key, def, v, CRegistry::TYPE_INT);
+  return v;
+}
+int ReadBool(std::string_view key, int def) {
+  int v = def;
+  CRegistry::Read(kIO, key, def, v, CRegistry::TYPE_BOOL);
+  return v ? 1 : 0;
+}
+void WriteInt(std::string_view key, int v) { CRegistry::Write(kIO, key, v, CRegistry::TYPE_INT); }
+void WriteBool(std::string_view key, int v) {
+  CRegistry::Write(kIO, key, v ? 1 : 0, CRegistry::TYPE_BOOL);
+}
+
+// A copy of the image converted to bits, or null when memory ran out. The copy carries
+// every attribute, so the writer sees the image's header, levels and extensions.
+std::unique_ptr<CRalImage> ConvertedCopy(const CRalImage& image, int bits, int isSigned, int mode) {
+  try {
+    auto copy = std::make_unique<CRalImage>(static_cast<const CImage&>(image),
+                                            CRalImageIO::GetProgressSink(),
+                                            std::string(ft::kChangingBits));
+    if (!copy->ChangeBits(bits, isSigned, mode, CRalImageIO::GetProgressSink(),
+                          std::string(ft::kChangingBits)))
+      return nullptr;
+    return copy;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+// The writer's result: 1, or 0 after showing the code.
+int Finish(int rc, const std::string& path) {
+  if (rc != FIO_OK) {
+    ReportError(rc, path);
+    return 0;
+  }
+  fileio_internal::SetLastError(FIO_OK);
+  return 1;
+}
+
+void Saved(CRalImage& image, const std::string& path, std::string_view format) {
+  image.SetSaveableFormat(1);
+  image.SetSaveableFile(1);
+  image.SetOrgFileName(path);
+  image.SetOrgFileFormat(format);
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool MayBeWrittenAsFits(const CImage& image) {
+  const std::string& f = image.GetOrgFileFormat();
+  if (f == ft::kFormatFits || f == ft::kFormatMutohBin || f == ft::kFormatMutohMtf ||
+      f == ft::kFormatRaw || f == ft::kFormatBitran || f.starts_with("SBIG"))
+    return true;
+  // The SBIG reader names its files after the camera ("ST-7 Series (圧縮)").
+  const int type = CSbig::GetSbigType(image);
+  const std::string name = type ? CSbig::GetTypeString(type) : std::string();
+  return !name.empty() && f.starts_with(name);
+}
+
+}  // namespace
+
+int AskChangeBitsMode(const CImage& image, int bits, int askOptions) {
+  if (!askOptions || bits < 0) return 0;
+  std::vector<double> mins, maxs;
+  for (int p = 0; p < image.GetPlanes(); ++p) {
+    double lo = 0, hi = 0;
+    if (!image.GetMinMax(p, &lo, &hi)) return 0;
+    mins.push_back(lo);
+    maxs.push_back(hi);
+  }
+  if (image.IsBitsChangeableRaw(bits, 1, mins.data(), maxs.data(), static_cast<int>(mins.size())))
+    return 0;
+  const int fixed = ReadInt("SaveFitsLevelExpansion", -1);
+  if (fixed >= 0) return fixed;
+  ChangeBitsFitsPrompt prompt;
+  prompt.bits = bits;
+  prompt.mode = ReadInt("ChangeBitsMode", 0) == 1 ? 3 : 0;
+  if (!GetUserPrompts().Ask(prompt)) return -1;
+  WriteInt("ChangeBitsMode", prompt.mode == 3 ? 1 : 0);
+  return prompt.mode == 3 ? 3 : 0;
+}
+
+int CRalImageIO::GetSaveImageFileName(std::string* path, int saveableFormat, int saveableAsFits,
+                                      int overwriteAllowed, const std::string& originalFileName,
+                                      int contourMap) {
+  FileSavePrompt prompt;
+  prompt.title = ft::kSaveTitle;
+  prompt.filter = SaveFilter(saveableAsFits, contourMap);
+  const std::size_t slash = path->find_last_of("/\\");
+  prompt.initialName = slash == std::string::npos ? *path : path->substr(slash + 1);
+  if (slash != std::string::npos) {
+    prompt.initialDir = path->substr(0, slash);
+  } else {
+    CRegistry::Read(kIO, "FileSaveDir", "", prompt.initialDir);
+  }
+  const int match = GetFilterIndex(prompt.filter, ExtensionOf(*path));
+  const int fitsDefault = GetFilterIndex(prompt.filter, "fts") + 1;
+  prompt.filterIndex = match >= 0 ? match + 1 : ReadInt("SaveFilterIndex", std::max(fitsDefault, 1));
+  prompt.saveableFormat = saveableFormat;
+  prompt.overwriteAllowed = overwriteAllowed;
+  prompt.originalFileName = originalFileName;
+  if (!GetUserPrompts().Ask(prompt) || prompt.path.empty()) return 0;
+  *path = prompt.path;
+  CRegistry::Write(kIO, "FileSaveDir", FolderOf(prompt.path));
+  const int index = GetFilterIndex(prompt.filter, ExtensionOf(prompt.path));
+  if (index >= 0) WriteInt("SaveFilterIndex", index + 1);
+  return 1;
+}
+
+int CRalImageIO::WriteImageFile(CRalImage& image, const std::string& path, int askOptions) {
+  if (!image.IsOverwriteAllowed() && path == image.GetOrgFileName()) {
+    ReportError(FIO_ERR_OVERWRITE, std::string(ft::kClipboardName));
+    return 0;
+  }
+  switch (GetFileType(path)) {
+    case FILETYPE_BMP:
+    case FILETYPE_DIB: return WriteBmpFile(image, path, askOptions);
+    case FILETYPE_FITS:
+      if (!MayBeWrittenAsFits(image)) {
+        ReportError(FIO_ERR_FITS_SAVE, std::string(ft::kClipboardName));
+        return FIO_ERR_FITS_SAVE;
+      }
+      return WriteFitsFile(image, path, askOptions);
+    case FILETYPE_MTF: return WriteMutohFile(image, path, FILETYPE_MTF, askOptions);
+    case FILETYPE_BIN: return WriteMutohFile(image, path, FILETYPE_BIN, askOptions);
+    case FILETYPE_SBIG: return WriteSbigFile(image, path, askOptions);
+    case FILETYPE_TIFF: return WriteTiffFile(image, path, askOptions);
+    case FILETYPE_JPEG: return WriteJpegFile(image, path, askOptions);
+    case FILETYPE_GIF: return WriteGifFile(image, path, askOptions);
+    case FILETYPE_PNG: return WritePngFile(image, path, askOptions);
+    case FILETYPE_CLIPBOARD: return WriteClipboard(image);
+    case FILETYPE_BITRAN: ReportError(FIO_ERR_BITRAN_SAVE, path); return 0;
+    default: ReportError(FIO_ERR_UNKNOWN_TYPE, path); return 0;
+  }
+}
+
+int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int askOptions) {
+  int bits = image.GetOrgBitsPixel();
+  if (askOptions) {
+    SaveFitsPrompt prompt;
+    prompt.bits = ReadInt("SaveFitsBitsPixel", image.GetBitsPixel());
+    if (!GetUserPrompts().Ask(prompt)) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    if (!SaveFitsBits(SaveFitsFromBits(prompt.bits)) ||
+        *SaveFitsBits(SaveFitsFromBits(prompt.bits)) != prompt.bits) {
+      AfxMessageBox(std::string(ft::kSaveFitsBad), MB_ICONINFORMATION);
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    bits = prompt.bits;
+    WriteInt("SaveFitsBitsPixel", bits);
+  }
+  if (bits != 8 && bits != 16 && bits != 32 && bits != -64) bits = -32;
+  const CRalImage* out = &image;
+  std::unique_ptr<CRalImage> copy;
+  if (bits != image.GetBitsPixel() || (bits > 8 && !image.IsSigned())) {
+    const int mode = bits == 8 || bits == 16 || bits == 32 ? AskChangeBitsMode(image, bits, askOptions)
+                                                           : 0;
+    if (mode < 0) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    copy = ConvertedCopy(image, bits, 1, mode);
+    if (!copy) return Finish(FIO_ERR_MEMORY, path);
+    out = copy.get();
+  }
+  const int rc = CFits::Write(*out, path, GetProgressSink(), std::string(ft::kSaving));
+  if (rc != FITS_OK) return Finish(rc, path);
+  Saved(image, path, ft::kFormatFits);
+  image.SetOverwriteAllowed(1);
+  image.SetOrgBitsPixel(out->GetBitsPixel());
+  image.SetOrgPlanes(out->GetPlanes());
+  return Finish(FIO_OK, path);
+}
+
+int CRalImageIO::WriteTiffFile(CRalImage& image, const std::string& path, int askOptions) {
+  int bits, compression, byteOrder;
+  if (askOptions) {
+    SaveTiffPrompt prompt;
+    prompt.bits = ReadInt("SaveTiffBitsPixel", 8);
+    prompt.compression = ReadInt("SaveTiffCompress", 0);
+    prompt.byteOrder = ReadInt("SaveTiffByteOrder", 0);
+    if (!GetUserPrompts().Ask(prompt)) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    bits = prompt.bits == 16 ? 16 : 8;
+    compression = std::clamp(prompt.compression, 0, 2);
+    byteOrder = prompt.byteOrder == 1 ? 1 : 0;
+    WriteInt("SaveTiffBitsPixel", bits);
+    WriteInt("SaveTiffCompress", compression);
+    WriteInt("SaveTiffByteOrder", byteOrder);
+  } else {
+    bits = image.GetOrgBitsPixel() == 16 ? 16 : 8;
+    compression = CTiff::GetCompressionType(image.GetOrgFileFormat());
+    byteOrder = CTiff::GetByteOrderType(image.GetOrgFileFormat());
+  }
+  const CRalImage* out = &image;
+  std::unique_ptr<CRalImage> copy;
+  if (bits != image.GetBitsPixel() || image.IsSigned()) {
+    copy = ConvertedCopy(image, bits, 0, 2);
+    if (!copy) return Finish(FIO_ERR_MEMORY, path);
+    out = copy.get();
+  }
+  const int rc =
+      CTiff::Write(*out, path, compression, byteOrder, GetProgressSink(), std::string(ft::kSaving));
+  if (rc != FIO_OK) return Finish(rc, path);
+  static constexpr int kTag[3] = {kTiffTagNone, kTiffTagLzw, kTiffTagPackBits};
+  Saved(image, path,
+        CTiff::GetFileFormatString(kTag[compression],
+                                   byteOrder ? kTiffBigEndianMark : kTiffLittleEndianMark));
+  image.SetOrgBitsPixel(bits);
+  image.SetOrgPlanes(out->GetPlanes());
+  return Finish(FIO_OK, path);
+}
+
+int CRalImageIO::WriteJpegFile(CRalImage& image, const std::string& path, int askOptions) {
+  int quality = std::clamp(ReadInt("SaveJpegQuality", 7), 1, 10);
+  int progressive;
+  if (askOptions) {
+    SaveJpegPrompt prompt;
+    prompt.quality = quality;
+    prompt.progressive = ReadBool("SaveJpegProgressive", 0);
+    if (!GetUserPrompts().Ask(prompt)) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    quality = std::clamp(prompt.quality, 1, 10);
+    progressive = prompt.progressive ? 1 : 0;
+    WriteInt("SaveJpegQuality", quality);
+    WriteBool("SaveJpegProgressive", progressive);
+  } else {
+    progressive = CJpeg::GetProgressiveMode(image.GetOrgFileFormat());
+  }
+  const CRalImage* out = &image;
+  std::unique_ptr<CRalImage> copy;
+  if (image.GetBitsPixel() != 8 || image.IsSigned()) {
+    copy = ConvertedCopy(image, 8, 0, 2);
+    if (!copy) return Finish(FIO_ERR_MEMORY, path);
+    out = copy.get();
+  }
+  const int rc =
+      CJpeg::Write(*out, path, quality * 10, progressive, GetProgressSink(), std::string(ft::kSaving));
+  if (rc != FIO_OK) return Finish(rc, path);
+  Saved(image, path, progressive ? ft::kFormatJpegProgressive : ft::kFormatJpeg);
+  image.SetOrgBitsPixel(24);
+  image.SetOrgPlanes(0);
+  return Finish(FIO_OK, path);
+}
+
+int CRalImageIO::WritePngFile(CRalImage& image, const std::string& path, int askOptions) {
+  int compression = std::clamp(ReadInt("SavePngCompression", 5), 1, 10);
+  int interlace, bits;
+  if (askOptions) {
+    SavePngPrompt prompt;
+    prompt.compression = compression;
+    prompt.interlace = ReadBool("SavePngInterlace", 0);
+    prompt.bitDepth = ReadInt("SavePngBitDepth", 0) == 1 ? 1 : 0;
+    if (!GetUserPrompts().Ask(prompt)) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    compression = std::clamp(prompt.compression, 1, 10);
+    interlace = prompt.interlace ? 1 : 0;
+    bits = prompt.bitDepth == 1 ? 16 : 8;
+    WriteInt("SavePngCompression", compression);
+    WriteBool("SavePngInterlace", interlace);
+    WriteInt("SavePngBitDepth", prompt.bitDepth == 1 ? 1 : 0);
+  } else {
+    interlace = CPng::GetInterlaceMode(image.GetOrgFileFormat());
+    // The image's own bits where PNG can hold them; a float image goes out as 16 bits
+    // when its file held 16 bits or more per sample, else as 8.
+    const int org = image.GetOrgBitsPixel();
+    bits = image.GetBitsPixel() == 8 || !(org == 16 || org == 32 || org < 0) ? 8 : 16;
+  }
+  std::unique_ptr<CRalImage> copy =
+      ConvertedCopy(image, bits, 0, bits == image.GetBitsPixel() && !image.IsSigned() ? 0 : 2);
+  if (!copy) return Finish(FIO_ERR_MEMORY, path);
+  const int rc = CPng::Write(*copy, path, compression - 1, interlace, bits, GetProgressSink(),
+                             std::string(ft::kSaving));
+  if (rc != FIO_OK) return Finish(rc, path);
+  Saved(image, path, ft::kFormatPng);
+  image.SetOrgBitsPixel(bits);
+  image.SetOrgPlanes(copy->GetPlanes());
+  return Finish(FIO_OK, path);
+}
+
+int CRalImageIO::WriteBmpFile(CRalImage& /*image*/, const std::string& path, int askOptions) {
+  if (askOptions) {
+    SaveBmpPrompt prompt;
+    prompt.bits = ReadInt("SaveBmpBits", 24) == 8 ? 8 : 24;
+    if (!GetUserPrompts().Ask(prompt)) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    WriteInt("SaveBmpBits", prompt.bits == 8 ? 8 : 24);
+  }
+  // The BMP writer is not built yet.
+  return Finish(FIO_ERR_UNKNOWN_TYPE, path);
+}
+
+int CRalImageIO::WriteGifFile(CRalImage& image, const std::string& path, int askOptions) {
+  (void)image;
+  if (askOptions) {
+    SaveGifPrompt prompt;
+    prompt.type = std::clamp(ReadInt("SaveGifType", 2), 0, 3);
+    if (!GetUserPrompts().Ask(prompt)) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    WriteInt("SaveGifType", std::clamp(prompt.type, 0, 3));
+  }
+  // The GIF writer is not built yet.
+  return Finish(FIO_ERR_UNKNOWN_TYPE, path);
+}
+
+int CRalImageIO::WriteMutohFile(CRalImage& image, const std::string& path, int mutohType,
+                                int askOptions) {
+  (void)mutohType;
+  if (image.GetDimension() == 3) {
+    AfxMessageBox(std::string(ft::kMutohColor));
+    fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+    return 0;
+  }
+  if ((image.GetBitsPixel() != 16 || image.IsSigned()) && AskChangeBitsMode(image, 16, askOptions) < 0) {
+    fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+    return 0;
+  }
+  // The Mutoh writer is not built yet.
+  return Finish(FIO_ERR_UNKNOWN_TYPE, path);
+}
+
+int CRalImageIO::WriteSbigFile(CRalImage& image, const std::string& path, int askOptions) {
+  auto refuse = [](std::string_view text) {
+    AfxMessageBox(std::string(text));
+    fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+    return 0;
+  };
+  const int type = CSbig::GetSbigType(image) & ~SBIG_COMPRESSED;
+  if (type == 0) return refuse(ft::kSbigNotSbig);
+  if (!CSbig::IsSbigType(type, ExtensionOf(path))) return refuse(ft::kSbigOtherType);
+  if (!CSbig::IsWritable(image, type)) return refuse(ft::kSbigChanged);
+  if (image.IsColor()) return refuse(ft::kSbigColor);
+
+  int compressed = CSbig::GetSbigCompression(image.GetOrgFileFormat());
+  if (askOptions && type != SBIG_ST4) {
+    SaveSbigPrompt prompt;
+    prompt.camera = SbigCameraName(type);
+    prompt.compression = ReadBool("SaveSbigCompression", 0);
+    if (!GetUserPrompts().Ask(prompt)) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    compressed = prompt.compression ? 1 : 0;
+    WriteBool("SaveSbigCompression", compressed);
+  }
+  const int bits = type == SBIG_ST4 ? 8 : 16;
+  const CRalImage* out = &image;
+  std::unique_ptr<CRalImage> copy;
+  if (image.GetBitsPixel() != bits || (bits == 16 && image.IsSigned())) {
+    const int mode = AskChangeBitsMode(image, bits, askOptions);
+    if (mode < 0) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    copy = ConvertedCopy(image, bits, 0, mode);
+    if (!copy) return Finish(FIO_ERR_MEMORY, path);
+    out = copy.get();
+  }
+  const int rc = CSbig::Write(*out, path, type | (compressed ? SBIG_COMPRESSED : 0),
+                              GetProgressSink(), std::string(ft::kSaving));
+  if (rc != SBG_OK) return Finish(rc, path);
+  Saved(image, path,
+        CSbig::GetTypeString(type) + " " +
+            std::string(compressed ? kSbigCompressedText : kSbigPlainText));
+  image.SetOrgBitsPixel(bits);
+  image.SetOrgPlanes(1);
+  return Finish(FIO_OK, path);
+}
+
+int CRalImageIO::WriteClipboard(CRalImage& image) {
+  (void)image;
+  // The clipboard exchange is not built yet.
+  return Finish(FIO_ERR_UNKNOWN_TYPE, std::string(ft::kClipboardName));
+}

@@ -1,0 +1,310 @@
+// The dispatcher with real files: reading with the scaling folded in, the plane
+// question, saving with and without options, the conversion question, and the codes
+// shown for what cannot be written.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <fstream>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/ralimage.h"
+#include "fileio/fileiotexts.h"
+#include "fileio/prompts.h"
+#include "fileio/ralimageio.h"
+#include "fits/fits.h"
+#include "formats/fio/fileiomsg.h"
+#include "imagemodel/vmmanager.h"
+#include "platform/messagebox.h"
+#include "platform/userprompts.h"
+#include "settings/registry.h"
+#include "tests/support/temp_dir.h"
+
+namespace ft = fileio_text;
+
+namespace {
+
+std::string Card(std::string text) {
+  text.resize(80, ' ');
+  return text;
+}
+std::string Key(const std::string& k, const std::string& v) {
+  std::string key = k;
+  key.resize(8, ' ');
+  return Card(key + "= " + std::string(v.size() < 20 ? 20 - v.size() : 0, ' ') + v);
+}
+
+// A primary FITS file of 16-bit big-endian values; planes 0 leaves out the third axis.
+std::string Fits16(int width, int height, int planes, const std::vector<std::int16_t>& raw,
+                   const std::vector<std::string>& extra = {}) {
+  std::string h = Key("SIMPLE", "T") + Key("BITPIX", "16") +
+                  Key("NAXIS", planes > 0 ? "3" : "2") + Key("NAXIS1", std::to_string(width)) +
+                  Key("NAXIS2", std::to_string(height));
+  if (planes > 0) h += Key("NAXIS3", std::to_string(planes));
+  for (const std::string& c : extra) h += c;
+  h += Card("END");
+  h.resize((h.size() + 2879) / 2880 * 2880, ' ');
+  std::string d;
+  for (std::int16_t v : raw) {
+    const auto u = static_cast<std::uint16_t>(v);
+    d += static_cast<char>(u >> 8);
+    d += static_cast<char>(u & 0xFF);
+  }
+  d.resize((d.size() + 2879) / 2880 * 2880, '\0');
+  return h + d;
+}
+
+class RalImageIOTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CVmManager::Restart();
+    CRalImageIO::ClearLastError();
+  }
+  void TearDown() override { CVmManager::Restart(); }
+
+  std::string Write(const std::string& name, const std::string& bytes) {
+    const std::string path = dir_.File(name);
+    WriteFileOrDie(path, bytes);
+    return path;
+  }
+  int Read(CRalImage& image, const std::string& path) {
+    CReadParam param;
+    param.SetFileTypeDefaulted(path);
+    int autoLevel = 0;
+    return CRalImageIO::ReadFile(image, path, &param, -32, &autoLevel);
+  }
+  // A float image of physical values, as an opened FITS file is held.
+  static void FillFloat(CRalImage& image, const std::vector<float>& values) {
+    for (int y = 0; y < image.GetHeight(); ++y) {
+      auto* row = static_cast<float*>(image.GetImageAdr(0, y, 0));
+      for (int x = 0; x < image.GetWidth(); ++x)
+        row[x] = values[static_cast<std::size_t>(y * image.GetWidth() + x)];
+    }
+  }
+
+  ScopedConfigHome home_;
+  TempDir dir_;
+  RecordingMessageBox box_;
+  ScopedMessageBox scopedBox_{&box_};
+};
+
+TEST_F(RalImageIOTest, ScalingIsFoldedIntoFloatPixels) {
+  const std::string path = Write("scaled.fts", Fits16(2, 1, 0, {100, -5},
+                                                      {Key("BSCALE", "2.0"), Key("BZERO", "32768.0")}));
+  CRalImage image;
+  ASSERT_EQ(Read(image, path), 1);
+  EXPECT_EQ(image.GetBitsPixel(), -32);
+  EXPECT_FLOAT_EQ(*static_cast<const float*>(image.GetImageAdr(0, 0, 0)), 32968.0f);
+  EXPECT_FLOAT_EQ(*static_cast<const float*>(image.GetImageAdr(1, 0, 0)), 32758.0f);
+  EXPECT_EQ(image.GetBscale(), 1.0);
+  EXPECT_EQ(image.GetBzero(), 0.0);
+  EXPECT_EQ(image.GetOrgBitsPixel(), 16);
+}
+
+TEST_F(RalImageIOTest, SixteenBitFitsIsSavedAgainAsSixteenBit) {
+  // Unsigned 16-bit data, stored the FITS way with BZERO 32768.
+  const std::string path = Write("u16.fts", Fits16(3, 1, 0, {-32768, -31768, 32767},
+                                                   {Key("BZERO", "32768")}));
+  CRalImage image;
+  ASSERT_EQ(Read(image, path), 1);
+  const std::string out = dir_.File("again.fts");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, out, 0), 1);
+  CImage header;
+  ASSERT_EQ(CFits::ReadHeader(header, out, 0), FITS_OK);
+  EXPECT_EQ(header.GetBitsPixel(), 16);
+  CRalImage again;
+  ASSERT_EQ(Read(again, out), 1);
+  for (int x = 0; x < 3; ++x)
+    EXPECT_FLOAT_EQ(again.GetPixel(x, 0, 0), (std::vector<float>{0, 1000, 65535})[x]);
+  EXPECT_EQ(image.GetOrgFileName(), out);
+  EXPECT_EQ(image.GetOrgFileFormat(), "FITS");
+}
+
+TEST_F(RalImageIOTest, CubeAsksForPlanesAndReadsTheChosenOne) {
+  std::vector<std::int16_t> raw;
+  for (int p = 0; p < 4; ++p)
+    for (int i = 0; i < 4; ++i) raw.push_back(static_cast<std::int16_t>(p * 100 + i));
+  const std::string cube = Write("cube.fts", Fits16(2, 2, 4, raw));
+  ScriptedPrompts prompts;
+  ScopedUserPrompts scoped(&prompts);
+  int offered = 0, blueStart = -1;
+  prompts.Expect(std::string(LoadFits3DPrompt::kKind), [&](Prompt& p) {
+    auto& q = static_cast<LoadFits3DPrompt&>(p);
+    offered = q.planeCount;
+    blueStart = q.blue;
+    q.gray = 3;
+    return true;
+  });
+  CRalImage image;
+  ASSERT_EQ(Read(image, cube), 1);
+  EXPECT_EQ(offered, 4);
+  EXPECT_EQ(blueStart, 2);
+  EXPECT_EQ(image.GetPlanes(), 1);
+  // The first file row is the bottom row.
+  EXPECT_FLOAT_EQ(image.GetPixel(1, 1, 0), 301.0f);
+  // A choice out of a cube may not be written over the cube.
+  EXPECT_EQ(image.IsOverwriteAllowed(), 0);
+  EXPECT_EQ(CRalImageIO::WriteImageFile(image, cube, 0), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
+
+  // Cancelling the question ends the read without a message.
+  box_.shown.clear();
+  CRalImage cancelled;
+  EXPECT_EQ(Read(cancelled, cube), 0);
+  EXPECT_TRUE(box_.shown.empty());
+
+  // One plane along the third axis: no question.
+  const std::string flat = Write("flat.fts", Fits16(2, 2, 1, {1, 2, 3, 4}));
+  CRalImage one;
+  EXPECT_EQ(Read(one, flat), 1);
+  EXPECT_EQ(prompts.asked().size(), 2u);
+}
+
+struct RefusalCase {
+  const char* name;
+  const char* origin;  // the original format of the image
+  int result;
+  int code;
+};
+
+class WriteRefusalTest : public RalImageIOTest,
+                         public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(WriteRefusalTest, CodeShownByExtensionAndOrigin) {
+  const RefusalCase& c = GetParam();
+  CRalImage image(2, 2, -32, 1, 1.0, 0.0, 1);
+  image.SetOrgFileFormat(c.origin);
+  const std::string path = dir_.File(c.name);
+  EXPECT_EQ(CRalImageIO::WriteImageFile(image, path, 0), c.result);
+  EXPECT_EQ(CRalImageIO::GetLastError(), c.code);
+  ASSERT_EQ(box_.shown.size(), 1u);
+  const bool aboutImage = c.code == FIO_ERR_FITS_SAVE;
+  EXPECT_EQ(box_.shown[0].text, FileioMessageText(c.code, aboutImage ? "Clipboard" : path));
+  EXPECT_EQ(box_.shown[0].style & MB_ICONMASK, MB_ICONEXCLAMATION);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, WriteRefusalTest,
+    ::testing::Values(RefusalCase{"a.ccd", "FITS", 0, FIO_ERR_BITRAN_SAVE},
+                      RefusalCase{"a.raw", "FITS", 0, FIO_ERR_UNKNOWN_TYPE},
+                      RefusalCase{"a.xyz", "FITS", 0, FIO_ERR_UNKNOWN_TYPE},
+                      RefusalCase{"a.fts", "JPEG", FIO_ERR_FITS_SAVE, FIO_ERR_FITS_SAVE},
+                      RefusalCase{"a.fts", "PNG", FIO_ERR_FITS_SAVE, FIO_ERR_FITS_SAVE}));
+
+TEST_F(RalImageIOTest, DibIsWrittenThroughTheBmpWriter) {
+  ScriptedPrompts prompts;
+  ScopedUserPrompts scoped(&prompts);
+  prompts.Always(std::string(SaveBmpPrompt::kKind), [](Prompt&) { return true; });
+  CRalImage image(2, 2, -32, 1, 1.0, 0.0, 1);
+  CRalImageIO::WriteImageFile(image, dir_.File("a.dib"), 1);
+  EXPECT_EQ(prompts.asked(), std::vector<std::string>{"SaveBmp"});
+}
+
+TEST_F(RalImageIOTest, OverwriteRefusedWithCode25) {
+  CRalImage image(2, 2, -32, 1, 1.0, 0.0, 1);
+  image.SetOrgFileFormat("FITS");
+  image.SetOrgFileName(dir_.File("orig.fts"));
+  image.SetOverwriteAllowed(0);
+  EXPECT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("orig.fts"), 0), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
+  EXPECT_FALSE(std::ifstream(dir_.File("orig.fts")).good());
+}
+
+TEST_F(RalImageIOTest, ConversionQuestionCompressesIntoSixteenBits) {
+  CRalImage image(3, 1, -32, 1, 1.0, 0.0, 1);
+  FillFloat(image, {-1000.0f, 50000.0f, 100000.0f});
+  image.SetOrgFileFormat("FITS");
+  image.AllocLevel();
+  image.SetLevel(0, -1000.0, 100000.0);
+
+  ScriptedPrompts prompts;
+  ScopedUserPrompts scoped(&prompts);
+  prompts.Expect("SaveFits", [](Prompt& p) {
+    static_cast<SaveFitsPrompt&>(p).bits = 16;
+    return true;
+  });
+  prompts.Expect("ChangeBitsFits", [](Prompt& p) {
+    auto& q = static_cast<ChangeBitsFitsPrompt&>(p);
+    EXPECT_EQ(q.bits, 16);
+    EXPECT_EQ(q.mode, 0);  // clip is preselected the first time
+    q.mode = 3;
+    return true;
+  });
+  const std::string out = dir_.File("compressed.fts");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, out, 1), 1);
+  EXPECT_EQ(prompts.asked(), (std::vector<std::string>{"SaveFits", "ChangeBitsFits"}));
+
+  CImage raw;
+  ASSERT_EQ(CFits::Read(raw, out, 1, 0, 0, 0, 0, nullptr, {}, 1), FITS_OK);
+  EXPECT_EQ(raw.GetBitsPixel(), 16);
+  EXPECT_EQ(*static_cast<const std::int16_t*>(raw.GetImageAdr(0, 0, 0)), -32768);
+  EXPECT_EQ(*static_cast<const std::int16_t*>(raw.GetImageAdr(2, 0, 0)), 32767);
+  EXPECT_NEAR(raw.GetPixel(0, 0, 0), -1000.0, 2.0);
+  EXPECT_NEAR(raw.GetPixel(2, 0, 0), 100000.0, 2.0);
+  EXPECT_NEAR(raw.GetPixel(1, 0, 0), 50000.0, 2.0);
+
+  // The answer is remembered and preselected next time; a fixed mode asks nothing.
+  int mode = -1;
+  CRegistry::Read("IO", "ChangeBitsMode", 0, mode, CRegistry::TYPE_INT);
+  EXPECT_EQ(mode, 1);
+  CRegistry::Write("IO", "SaveFitsLevelExpansion", 0, CRegistry::TYPE_INT);
+  prompts.Expect("SaveFits", [](Prompt& p) {
+    static_cast<SaveFitsPrompt&>(p).bits = 16;
+    return true;
+  });
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("clipped.fts"), 1), 1);
+  EXPECT_EQ(prompts.asked().size(), 3u);
+  EXPECT_TRUE(prompts.unexpected().empty());
+}
+
+TEST_F(RalImageIOTest, CancelledQuestionWritesNothing) {
+  CRalImage image(3, 1, -32, 1, 1.0, 0.0, 1);
+  FillFloat(image, {-1000.0f, 0.0f, 100000.0f});
+  image.SetOrgFileFormat("FITS");
+  const std::string out = Write("kept.fts", "previous content");
+  ScriptedPrompts prompts;
+  ScopedUserPrompts scoped(&prompts);
+  prompts.Expect("SaveFits", [](Prompt& p) {
+    static_cast<SaveFitsPrompt&>(p).bits = 8;
+    return true;
+  });
+  prompts.Expect("ChangeBitsFits", [](Prompt&) { return false; });
+  EXPECT_EQ(CRalImageIO::WriteImageFile(image, out, 1), 0);
+  EXPECT_EQ(ReadFileOrEmpty(out), "previous content");
+  EXPECT_TRUE(box_.shown.empty());
+}
+
+TEST_F(RalImageIOTest, ReadFailuresShowTheirCode) {
+  CRalImage image;
+  const std::string missing = dir_.File("missing.fts");
+  EXPECT_EQ(Read(image, missing), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OPEN);
+  const std::string gif = Write("a.gif", "GIF89a");
+  EXPECT_EQ(Read(image, gif), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_UNKNOWN_TYPE);
+  const std::string junk = Write("junk.png", "not a png at all");
+  EXPECT_EQ(Read(image, junk), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_FORMAT);
+  ASSERT_EQ(box_.shown.size(), 3u);
+  EXPECT_EQ(box_.shown[1].text, FileioMessageText(FIO_ERR_UNKNOWN_TYPE, gif));
+}
+
+TEST_F(RalImageIOTest, AutoLevelCutsToTheStepOfTheRange) {
+  CRalImage image(64, 64, -32, 1, 1.0, 0.0, 1);
+  std::vector<float> v(64 * 64);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = 100.0f + static_cast<float>(i % 7) * 0.37f;
+  FillFloat(image, v);
+  image.AllocLevel();
+  ASSERT_EQ(CPrcAutoLevel::Do(image, nullptr), 1);
+  const double lo = image.GetLevelMin(0), hi = image.GetLevelMax(0);
+  EXPECT_GE(lo, 100.0);
+  EXPECT_LE(hi, 102.23);
+  EXPECT_LT(lo, hi);
+  // The range is about 2.2: a step of about 0.002 keeps three decimals.
+  EXPECT_NEAR(lo * 1000.0, std::floor(lo * 1000.0 + 1e-9), 1e-6);
+}
+
+}  // namespace
