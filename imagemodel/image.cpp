@@ -568,6 +568,48 @@ int CImage::GetMinMax(int p, double* min, double* max) const {
   double lo = DBL_MAX, hi = -DBL_MAX;
   int first = p < 0 ? 0 : p;
   int last = p < 0 ? m_nPlanes - 1 : p;
+  if (!m_bBlankUsed) {
+    // Without blanks the extremes of the raw values give those of the physical values,
+    // since raw × BSCALE + BZERO is monotonic: scan the stored type directly.
+    bool any = false;
+    double rawLo = 0, rawHi = 0;
+    for (int plane = first; plane <= last && m_pStore; ++plane) {
+      for (int y = 0; y < m_nHeight; ++y) {
+        const void* adr = GetImageAdr(0, y, plane);
+        if (!adr) return 0;
+        if (!WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
+              using T = decltype(zero);
+              const T* v = static_cast<const T*>(adr);
+              T rowLo = std::numeric_limits<T>::has_infinity ? std::numeric_limits<T>::infinity()
+                                                             : std::numeric_limits<T>::max();
+              T rowHi = std::numeric_limits<T>::has_infinity ? -std::numeric_limits<T>::infinity()
+                                                             : std::numeric_limits<T>::lowest();
+              for (int x = 0; x < m_nWidth; ++x) {
+                rowLo = v[x] < rowLo ? v[x] : rowLo;  // NaN compares false: skipped
+                rowHi = v[x] > rowHi ? v[x] : rowHi;
+              }
+              bool seen = m_nWidth > 0;
+              if constexpr (std::is_floating_point_v<T>) {  // a row of NaN has no extremes
+                seen = false;
+                for (int x = 0; x < m_nWidth && !seen; ++x) seen = v[x] == v[x];
+              }
+              if (!seen) return;
+              if (!any || rowLo < rawLo) rawLo = static_cast<double>(rowLo);
+              if (!any || rowHi > rawHi) rawHi = static_cast<double>(rowHi);
+              any = true;
+            }))
+          return 0;
+      }
+    }
+    if (any) {
+      const double a = rawLo * m_dBscale + m_dBzero, b = rawHi * m_dBscale + m_dBzero;
+      lo = std::min(a, b);
+      hi = std::max(a, b);
+    }
+    if (min) *min = lo;
+    if (max) *max = hi;
+    return 1;
+  }
   std::vector<double> row(static_cast<std::size_t>(std::max(m_nWidth, 0)));
   for (int plane = first; plane <= last && m_pStore; ++plane) {
     for (int y = 0; y < m_nHeight; ++y) {
@@ -575,7 +617,7 @@ int CImage::GetMinMax(int p, double* min, double* max) const {
       if (!adr || !ReadRawRow(adr, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return 0;
       for (double raw : row) {
         double v = raw * m_dBscale + m_dBzero;
-        if (m_bBlankUsed && IsBlankValue(v, m_nBlank)) continue;
+        if (IsBlankValue(v, m_nBlank)) continue;
         if (v < lo) lo = v;
         if (v > hi) hi = v;
       }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -161,6 +162,23 @@ TEST_F(ImageTest, MinMaxSkipsBlanksAndDefaultLevelsFollowTheData) {
   EXPECT_EQ(img.GetLevelMax(0), 208.0);
   EXPECT_EQ(img.GetLevelMin(1), 24.0);
   EXPECT_EQ(img.GetLevelMax(1), 25.0);  // a flat plane gets a range of 1
+}
+
+TEST_F(ImageTest, MinMaxIgnoresNaNAndFollowsANegativeScale) {
+  CImage img(-32, 3, 2, 1, -2.0, 1.0, 1);
+  auto* r0 = static_cast<float*>(img.GetImageAdr(0, 0));
+  auto* r1 = static_cast<float*>(img.GetImageAdr(0, 1));
+  r0[0] = NAN, r0[1] = NAN, r0[2] = NAN;  // a row with nothing to measure
+  r1[0] = 4, r1[1] = NAN, r1[2] = -3;
+  double lo, hi;
+  ASSERT_EQ(img.GetMinMax(0, &lo, &hi), 1);
+  EXPECT_EQ(lo, -7.0);  // 4 × −2 + 1
+  EXPECT_EQ(hi, 7.0);   // −3 × −2 + 1
+  CImage u(32, 2, 1, 1, 1.0, 0.0, 0);
+  static_cast<std::uint32_t*>(u.GetImageAdr(0, 0))[0] = 4000000000u;
+  ASSERT_EQ(u.GetMinMax(-1, &lo, &hi), 1);
+  EXPECT_EQ(lo, 0.0);
+  EXPECT_EQ(hi, 4000000000.0);
 }
 
 TEST_F(ImageTest, ChangeBitsRawShiftsIntoTheTargetRange) {
