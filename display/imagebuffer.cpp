@@ -9,6 +9,10 @@
 #include <limits>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "display/colortables.h"
 #include "display/viewinfo.h"
 #include "engine/falsecolor.h"
@@ -106,7 +110,25 @@ class LogMapper {
     }
     const std::uint8_t* byte = byte_.data();
     const float* next = next_.data();
-    for (int i = 0; i < n; ++i) {
+    int i = 0;
+#if defined(__SSE2__)
+    // Clamping and bucket numbers four at a time; the table reads stay scalar.
+    const __m128 lo = _mm_set1_ps(low_), hi = _mm_set1_ps(high_);
+    const __m128i base = _mm_set1_epi32(static_cast<int>(base_));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(shift_));
+    for (; i + 4 <= n; i += 4) {
+      // max(lo, v) takes lo for NaN (the second operand wins when either is NaN).
+      const __m128 c = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(in + i), lo), hi);
+      const __m128i q = _mm_srl_epi32(_mm_sub_epi32(_mm_castps_si128(c), base), shift);
+      alignas(16) float cs[4];
+      alignas(16) std::uint32_t qs[4];
+      _mm_store_ps(cs, c);
+      _mm_store_si128(reinterpret_cast<__m128i*>(qs), q);
+      for (int k = 0; k < 4; ++k)
+        out[i + k] = static_cast<std::uint8_t>(byte[qs[k]] + (cs[k] >= next[qs[k]] ? 1 : 0));
+    }
+#endif
+    for (; i < n; ++i) {
       const float c = std::min(high_, std::max(low_, in[i]));  // NaN becomes the minimum
       const std::uint32_t q = (Bits(c) - base_) >> shift_;
       out[i] = static_cast<std::uint8_t>(byte[q] + (c >= next[q] ? 1 : 0));
@@ -114,9 +136,15 @@ class LogMapper {
   }
 
  private:
-  static std::uint32_t Bits(float f) { return std::bit_cast<std::uint32_t>(f); }
-  static float FromBits(std::uint32_t u) { return std::bit_cast<float>(u); }
-  int Ref(float v) const { return CImageBuffer::LogPixel(low_, high_, scale_, logLow_, v); }
+  static std::uint32_t Bits(float f) {
+    return std::bit_cast<std::uint32_t>(f);
+  }
+  static float FromBits(std::uint32_t u) {
+    return std::bit_cast<float>(u);
+  }
+  int Ref(float v) const {
+    return CImageBuffer::LogPixel(low_, high_, scale_, logLow_, v);
+  }
 
   // For every bucket the byte at its start and the next step; true when no bucket
   // holds more than one step.
@@ -250,19 +278,61 @@ inline std::uint8_t Pack332(int r, int g, int b) {
   return static_cast<std::uint8_t>((b & 0xC0) | ((g >> 2) & 0x38) | (r >> 5));
 }
 
-// One-plane bytes through a colour table of 256 entries, each blue | green << 8 | red << 16.
-// Three-byte pixels are written four bytes at a time, each store's fourth byte being
-// overwritten by the next pixel; the last pixel of the row is written byte by byte, so
-// nothing past the row is touched. Four-byte pixels keep their fourth byte.
-void PackGray(const std::uint8_t* v, int n, const std::uint32_t* bgr, int bytesPerPixel,
-              std::uint8_t* out) {
-  if (n <= 0) return;
-  if (bytesPerPixel == 3) {
-    for (int i = 0; i < n - 1; ++i, out += 3) std::memcpy(out, &bgr[v[i]], 4);
-    const std::uint32_t c = bgr[v[n - 1]];
+// Writes n three-byte pixels, colour(i) giving pixel i as blue | green << 8 | red << 16.
+// Plain stores write four bytes per pixel, the fourth being overwritten by the next
+// pixel; the last pixel goes byte by byte, so nothing past the n pixels is touched. With
+// stream set (large rebuilds, whose rows leave the cache before anyone reads them),
+// 16-byte-aligned runs of 16 pixels go out as three non-temporal 16-byte stores, which
+// do not first read the destination lines: the rebuild then moves about as many bytes
+// as a copy would. The pixels before such a run go byte by byte, so no plain store
+// overlaps a streamed one.
+template <typename Colour>
+void Store24(int n, std::uint8_t* out, bool stream, Colour colour) {
+  int i = 0;
+  auto one = [&](int k) {
+    const std::uint32_t c = colour(k);
     out[0] = static_cast<std::uint8_t>(c);
     out[1] = static_cast<std::uint8_t>(c >> 8);
     out[2] = static_cast<std::uint8_t>(c >> 16);
+    out += 3;
+  };
+#if defined(__SSE2__)
+  if (stream) {
+    while (i < n && (reinterpret_cast<std::uintptr_t>(out) & 15) != 0) one(i++);
+    for (; i + 16 <= n; i += 16, out += 48) {
+      std::uint32_t w[12];
+      for (int g = 0; g < 4; ++g) {
+        const std::uint32_t c0 = colour(i + 4 * g), c1 = colour(i + 4 * g + 1),
+                            c2 = colour(i + 4 * g + 2), c3 = colour(i + 4 * g + 3);
+        w[3 * g] = c0 | (c1 << 24);
+        w[3 * g + 1] = (c1 >> 8) | (c2 << 16);
+        w[3 * g + 2] = (c2 >> 16) | (c3 << 8);
+      }
+      // Built in registers: storing the words and loading them back as one vector would
+      // stall on store forwarding.
+      auto* dst = reinterpret_cast<__m128i*>(out);
+      for (int k = 0; k < 3; ++k)
+        _mm_stream_si128(
+            dst + k, _mm_set_epi32(static_cast<int>(w[4 * k + 3]), static_cast<int>(w[4 * k + 2]),
+                                   static_cast<int>(w[4 * k + 1]), static_cast<int>(w[4 * k])));
+    }
+  }
+#else
+  (void)stream;
+#endif
+  for (; i + 1 < n; ++i, out += 3) {
+    const std::uint32_t c = colour(i);
+    std::memcpy(out, &c, 4);
+  }
+  if (i < n) one(i);
+}
+
+// One-plane bytes through a colour table of 256 entries, each blue | green << 8 | red << 16.
+// Four-byte pixels keep their fourth byte.
+void PackGray(const std::uint8_t* v, int n, const std::uint32_t* bgr, int bytesPerPixel,
+              bool stream, std::uint8_t* out) {
+  if (bytesPerPixel == 3) {
+    Store24(n, out, stream, [&](int i) { return bgr[v[i]]; });
   } else {
     for (int i = 0; i < n; ++i, out += 4) {
       const std::uint32_t c = bgr[v[i]];
@@ -308,7 +378,7 @@ void ColorModeRows(int mode, std::uint8_t* r, std::uint8_t* g, std::uint8_t* b, 
 
 // Colour rows into storage.
 void PackColor(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, int n,
-               int storageBits, bool dither, int x0, int y, void* dst) {
+               int storageBits, bool dither, bool stream, int x0, int y, void* dst) {
   switch (storageBits) {
     case 8: {
       auto* out = static_cast<std::uint8_t*>(dst);
@@ -324,20 +394,12 @@ void PackColor(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t*
       }
       break;
     }
-    case 24: {
-      // Four bytes at a time as for one plane; the last pixel byte by byte.
-      auto* out = static_cast<std::uint8_t*>(dst);
-      for (int i = 0; i < n - 1; ++i, out += 3) {
-        const std::uint32_t c = b[i] | (g[i] << 8) | (static_cast<std::uint32_t>(r[i]) << 16);
-        std::memcpy(out, &c, 4);
-      }
-      if (n > 0) {
-        out[0] = b[n - 1];
-        out[1] = g[n - 1];
-        out[2] = r[n - 1];
-      }
+    case 24:
+      Store24(n, static_cast<std::uint8_t*>(dst), stream, [&](int i) {
+        return static_cast<std::uint32_t>(b[i]) | (static_cast<std::uint32_t>(g[i]) << 8) |
+               (static_cast<std::uint32_t>(r[i]) << 16);
+      });
       break;
-    }
     case 32: {
       auto* out = static_cast<std::uint8_t*>(dst);
       for (int i = 0; i < n; ++i, out += 4) {
@@ -780,6 +842,8 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
       if (!dither) odd = even;
     }
 
+    // Rebuilds of more than a million pixels stream their rows past the cache.
+    const bool stream = static_cast<std::int64_t>(n) * (y1 - y0) >= (std::int64_t{1} << 20);
     SourceRows source(*image, planes, x0, n);
     std::array<std::vector<std::uint8_t>, 3> bytes;
     for (int p = 0; p < (color || spectral ? 3 : 1); ++p)
@@ -799,8 +863,8 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
         if (dst) {
           if (color) {
             ColorModeRows(mode, bytes[0].data(), bytes[1].data(), bytes[2].data(), n);
-            PackColor(bytes[0].data(), bytes[1].data(), bytes[2].data(), n, storageBits, dither, x0,
-                      y, dst);
+            PackColor(bytes[0].data(), bytes[1].data(), bytes[2].data(), n, storageBits, dither,
+                      stream, x0, y, dst);
           } else if (spectral && storageBits != 8) {
             // Hue from the wavelength, brightness from the display byte.
             std::uint8_t* v = bytes[0].data();
@@ -811,15 +875,15 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
               bytes[1][i] = static_cast<std::uint8_t>((GetGValue(c) * k) >> 8);
               bytes[2][i] = static_cast<std::uint8_t>((GetBValue(c) * k) >> 8);
             }
-            PackColor(bytes[0].data(), bytes[1].data(), bytes[2].data(), n, storageBits, dither, x0,
-                      y, dst);
+            PackColor(bytes[0].data(), bytes[1].data(), bytes[2].data(), n, storageBits, dither,
+                      stream, x0, y, dst);
           } else if (storageBits == 8) {
             std::memcpy(dst, bytes[0].data(), static_cast<std::size_t>(n));
           } else if (storageBits == 16) {
             PackGray16(bytes[0].data(), n, (x0 + y) & 1, even.data(), odd.data(),
                        static_cast<std::uint16_t*>(dst));
           } else {
-            PackGray(bytes[0].data(), n, bgr.data(), storageBits / 8,
+            PackGray(bytes[0].data(), n, bgr.data(), storageBits / 8, stream,
                      static_cast<std::uint8_t*>(dst));
           }
         }
@@ -828,6 +892,9 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
       image->ShowProgress(1);
     }
   }
+#if defined(__SSE2__)
+  _mm_sfence();  // streamed rows are in memory before anyone reads the bitmap
+#endif
   if (showProgress) image->ShowProgressEnd();
 }
 
