@@ -1,8 +1,11 @@
 // The subcommands of vantorel-cli. Each takes the arguments after its name and returns
-// the process exit code.
+// the process exit code: 0 success, 1 failure (the reason on standard error), 2 misuse.
 #pragma once
 
 #include <string>
 #include <vector>
 
 int SettingsCommand(const std::vector<std::string>& args);
+int InfoCommand(const std::vector<std::string>& args);
+int HeaderCommand(const std::vector<std::string>& args);
+int ConvertCommand(const std::vector<std::string>& args);

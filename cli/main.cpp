@@ -22,8 +22,41 @@ void PrintUsage(FILE* out) {
       "  settings set SECTION NAME VALUE    store one text value\n"
       "  settings delete SECTION [NAME]     delete one value, or a section with its subsections\n"
       "    (add --machine to any settings command for the machine-wide settings)\n"
+      "  info [--json] FILE...               format, width, height, planes, original bits,\n"
+      "                                     BSCALE, BZERO and display levels of each file as\n"
+      "                                     the program opens it; --json: one object a line\n"
+      "  header FILE                        the primary FITS header that saving the opened\n"
+      "                                     image as FITS writes, one 80-character card a line\n"
+      "  convert IN OUT [OPTIONS]           open IN and save it in the format of OUT's\n"
+      "                                     extension (fts/fit/fits, tif/tiff, png, jpg/jpeg,\n"
+      "                                     SBIG st7, st8, ..., 001); without format options it\n"
+      "                                     writes what a plain save writes\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
+      "\n"
+      "Reading options (info, header, convert):\n"
+      "  --planes gray:N | rgb:R,G,B        planes of a FITS cube, counted from 1 (without\n"
+      "                                     it: plane 1, or red, green, blue for RGB files)\n"
+      "  --raw W,H,BITS[,gray|rgb][,header=N][,ibm|mac][,signed|unsigned]\n"
+      "                                     layout of a headerless .raw file (BITS 8, 16, 32;\n"
+      "                                     -32, -64 for real data)\n"
+      "  IN may end in <USF> to read a FITS file's integers as unsigned.\n"
+      "\n"
+      "Saving options (convert; each only for the formats named):\n"
+      "  --bits N                           FITS: 8, 16, 32, -32, -64; TIFF, PNG: 8 or 16\n"
+      "  --fit clip|compress                FITS, SBIG: what to do with data that do not fit\n"
+      "                                     the integer type (asked only when they do not)\n"
+      "  --quality 1..10                    JPEG quality (10 best)\n"
+      "  --progressive                      JPEG: progressive coding\n"
+      "  --compression none|lzw|packbits    TIFF compression\n"
+      "  --compression sbig|none            SBIG: compressed rows or not\n"
+      "  --byte-order ibm|mac               TIFF byte order (little- or big-endian)\n"
+      "  --interlace                        PNG: Adam7 interlace\n"
+      "  --png-level 1..10                  PNG compression level\n"
+      "  Options not given take the values last used (the settings of section IO).\n"
+      "\n"
+      "Exit status: 0 success, 1 failure (the reason on standard error), 2 misuse.\n"
+      "Progress goes to standard error: percentages on a terminal, a line per step otherwise.\n"
       "\n"
       "Options:\n"
       "  --default-settings                 read every setting as its default\n",
@@ -54,6 +87,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "settings") return SettingsCommand(args);
+  if (command == "info") return InfoCommand(args);
+  if (command == "header") return HeaderCommand(args);
+  if (command == "convert") return ConvertCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

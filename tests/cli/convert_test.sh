@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# vantorel-cli as a new user runs it: convert between FITS, TIFF, PNG, JPEG and SBIG in
+# each direction that saving allows, check the refused ones fail with their message,
+# and run info and header on every result.
+set -u
+cli=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export VANTOREL_CONFIG_HOME=$work/config
+cd "$work"
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# ok NAME ARGS...: the command succeeds.
+ok() {
+  local name=$1; shift
+  if ! "$cli" "$@" >"$name.out" 2>"$name.err"; then fail "$name: $* exited $?"; cat "$name.err"; fi
+}
+# refused NAME TEXT ARGS...: the command fails and says TEXT on standard error.
+refused() {
+  local name=$1 text=$2; shift 2
+  if "$cli" "$@" >"$name.out" 2>"$name.err"; then fail "$name: $* succeeded"; return; fi
+  grep -qF -- "$text" "$name.err" || { fail "$name: no '$text' in:"; cat "$name.err"; }
+}
+
+# Sources made here: a 16-bit FITS file with BZERO (through the tool's own writer from a
+# PGM-free route: python writes the FITS bytes), and an ST-7 SBIG file.
+/usr/bin/python3 - <<'PY'
+import struct
+def card(s): return s.ljust(80)[:80]
+def key(k, v): return card(k.ljust(8) + "= " + v.rjust(20))
+w, h = 64, 48
+hdr = "".join([key("SIMPLE", "T"), key("BITPIX", "16"), key("NAXIS", "2"),
+               key("NAXIS1", str(w)), key("NAXIS2", str(h)), key("BZERO", "32768"),
+               card("END")])
+hdr = hdr.ljust((len(hdr) + 2879) // 2880 * 2880)
+data = b"".join(struct.pack(">h", ((x * 97 + y * 331) % 60000) - 32768)
+                for y in range(h) for x in range(w))
+data = data.ljust((len(data) + 2879) // 2880 * 2880, b"\0")
+open("src.fts", "wb").write(hdr.encode() + data)
+lines = ["ST-7 Image", "File_version = 3", "Data_version = 1", "Width = 32", "Height = 24"]
+text = "".join(l + "\n\r" for l in lines) + "End\n\r\x1a"
+head = text.encode().ljust(2048, b"\0")
+pix = b"".join(struct.pack("<H", (x * 211 + y * 17) % 65536) for y in range(24) for x in range(32))
+open("src.st7", "wb").write(head + pix)
+PY
+
+# FITS out to every raster format and back in.
+ok fits-tif convert src.fts a.tif --bits 16 --compression lzw --byte-order mac
+ok fits-png convert src.fts a.png
+ok fits-jpg convert src.fts a.jpg --quality 9 --progressive
+ok fits-fits convert src.fts a.fts
+ok tif-png convert a.tif b.png --png-level 9 --interlace
+ok png-tif convert a.png b.tif
+ok jpg-png convert a.jpg c.png
+ok png-jpg convert a.png c.jpg
+ok tif-jpg convert a.tif d.jpg
+# SBIG in: to FITS and the other formats, and back to SBIG of its own type.
+ok sbig-fits convert src.st7 s.fts
+ok sbig-tif convert src.st7 s.tif
+ok sbig-png convert src.st7 s.png
+ok sbig-jpg convert src.st7 s.jpg
+ok sbig-sbig convert src.st7 s2.st7 --compression sbig
+ok sbig-001 convert src.st7 s.001
+ok fitsfromsbig-sbig convert s.fts s3.st7
+
+# Refusals, each with its message and a non-zero exit.
+refused png-fits "この画像はFITS形式では保存できません" convert a.png x.fts
+refused jpg-fits "この画像はFITS形式では保存できません" convert a.jpg x.fts
+refused tif-fits "この画像はFITS形式では保存できません" convert a.tif x.fits
+refused fits-sbig "SBIG形式でないファイルをSBIG形式には保存できません。" convert src.fts x.st7
+refused png-sbig "SBIG形式でないファイルをSBIG形式には保存できません。" convert a.png x.st7
+refused sbig-st8 "読み込んだファイル形式以外のSBIG形式では保存できません。" convert src.st7 x.st8
+refused to-bitran "Bitran形式では保存できません" convert src.fts x.ccd
+refused to-unknown "ファイルの形式を特定できません。" convert src.fts x.xyz
+refused gif-in "ファイルの形式を特定できません。" convert x.gif y.fts
+refused missing "ファイルを開くことができません" convert nothing.fts y.png
+refused jpeg-quality "画質は1から10の範囲で指定してください。" convert src.fts y.jpg --quality 11
+refused fits-bits "保存できるFITS形式は整数8/16/32ビット" convert src.fts y.fts --bits 64
+refused fits-fit "--fit clip" convert src.fts y.fts --bits 8
+refused stray-option "does not apply" convert src.fts y.png --quality 5
+for f in x.fts x.st7 x.st8 x.ccd y.fts y.jpg; do [ -e "$f" ] && fail "$f was written"; done
+
+# The data that fit are written again as 16-bit integers; compress fills the 8-bit range.
+ok fits-compress convert src.fts e.fts --bits 8 --fit compress
+"$cli" header a.fts | grep -q "^BITPIX  =                   16 " || fail "a.fts is not 16-bit"
+"$cli" header e.fts | grep -q "^BITPIX  =                    8 " || fail "e.fts is not 8-bit"
+
+# info and header on every result.
+for f in a.tif a.png a.jpg a.fts b.png b.tif c.png c.jpg d.jpg s.fts s.tif s.png s.jpg s2.st7 \
+         s.001 s3.st7 e.fts; do
+  ok "info-$f" info "$f"
+  grep -q "width: " "info-$f.out" || fail "info $f printed no width"
+  ok "json-$f" info --json "$f"
+  /usr/bin/python3 -c 'import json,sys; d=json.loads(open(sys.argv[1]).read()); assert d["width"]>0 and len(d["levels"])>=1, d' \
+    "json-$f.out" || fail "info --json $f is not the expected JSON"
+  ok "header-$f" header "$f"
+  awk 'length($0) != 80 { bad = 1 } END { exit bad }' "header-$f.out" || fail "header $f: a line is not 80 characters"
+  tail -n 1 "header-$f.out" | grep -q '^END ' || fail "header $f does not end with END"
+done
+grep -q "format: TIFF (LZW圧縮, Macintosh形式)" info-a.tif.out || fail "a.tif format: $(cat info-a.tif.out)"
+grep -q "format: JPEG (ﾌﾟﾛｸﾞﾚｯｼﾌﾞ)" info-a.jpg.out || fail "a.jpg is not progressive"
+grep -q "format: ST-7 Series (圧縮)" info-s2.st7.out || fail "s2.st7 is not compressed"
+grep -q "width: 64" info-a.png.out || fail "a.png width"
+
+if [ "$failures" -ne 0 ]; then echo "$failures failures"; exit 1; fi
+echo "all conversions behaved"
