@@ -31,11 +31,9 @@ std::string NumberToken(std::string_view text) {
 }  // namespace
 
 bool IsKeyword(std::string_view card, std::string_view keyword) {
-  std::string_view head = card.substr(0, 8);
-  std::string_view key = keyword.substr(0, 8);
   for (std::size_t i = 0; i < 8; ++i) {
-    char a = i < head.size() ? head[i] : ' ';
-    char b = i < key.size() ? key[i] : ' ';
+    const char a = i < card.size() ? card[i] : ' ';
+    const char b = i < keyword.size() ? keyword[i] : ' ';
     if (a != b) return false;
   }
   return true;

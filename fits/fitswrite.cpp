@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include "fits/fits.h"
@@ -231,9 +232,27 @@ void Composer::WorldCoordinates() {
     rest_.Erase(FormatC("CUNIT%d", a + 1));
     any = true;
   }
-  for (const char* form : {"PV%d_%d", "PS%d_%d"})
-    for (int i = 1; i <= 2; ++i)
-      for (int m = 1; m <= 99; ++m) any |= Move(FormatC(form, i, m));
+  // PVi_m, then PSi_m, for axes 1 and 2 and m from 1 to 99, each in that order. Only the
+  // keywords present are looked up, not all 396.
+  std::vector<std::string> projection;
+  for (const std::string& card : rest_.cards()) {
+    const std::string_view key =
+        TrimRight(std::string_view(card).substr(0, std::min<std::size_t>(8, card.size())));
+    if (key.size() < 5 || key[0] != 'P' || (key[1] != 'V' && key[1] != 'S') ||
+        (key[2] != '1' && key[2] != '2') || key[3] != '_' || key.size() > 6)
+      continue;
+    const std::string_view digits = key.substr(4);
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos || digits[0] == '0')
+      continue;
+    projection.emplace_back(key);
+  }
+  auto order = [](const std::string& k) {
+    return std::make_tuple(k[1] == 'S', k[2], std::stoi(k.substr(4)));
+  };
+  std::sort(projection.begin(), projection.end(),
+            [&](const std::string& a, const std::string& b) { return order(a) < order(b); });
+  projection.erase(std::unique(projection.begin(), projection.end()), projection.end());
+  for (const std::string& key : projection) any |= Move(key);
   double v = 0;
   static const char* const kAxis[2] = {"X", "Y"};
   for (int a = 0; a < 2; ++a) {

@@ -17,11 +17,15 @@
 
 namespace {
 
+// In memory when the machine has a tmpfs there: every input is written, read back and
+// saved once, and a disk-backed folder would make file creation the bottleneck.
 const std::string& WorkDir() {
   static const std::string dir = [] {
-    char pattern[] = "/tmp/fits-fuzz-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    return std::string(made ? made : "/tmp");
+    for (const char* base : {"/dev/shm", "/tmp"}) {
+      std::string pattern = std::string(base) + "/fits-fuzz-XXXXXX";
+      if (::mkdtemp(pattern.data())) return pattern;
+    }
+    return std::string("/tmp");
   }();
   return dir;
 }

@@ -243,6 +243,23 @@ TEST_F(FitsWriteTest, ComposedCardsHaveTheirFormats) {
   EXPECT_EQ(img->m_FitsHeader.GetCount(), 7);
 }
 
+TEST_F(FitsWriteTest, ProjectionCardsAreMovedInAxisAndIndexOrder) {
+  auto img = Image16(2, 2);
+  for (const char* card : {"PS1_1   = 'table'", "PV1_12  =                  3.0",
+                           "PV2_1   =                  4.0", "PV1_2   =                  2.0",
+                           "PV1_0   =                  1.0", "PV1_2   =                  9.0"})
+    img->m_FitsHeader.Add(card);
+  const std::vector<std::string> c = Cards(*img);
+  const std::size_t i = IndexOf(c, "PV1_2");
+  ASSERT_LT(i + 3, c.size());
+  EXPECT_EQ(c[i], "PV1_2   =                  2.0");  // the first card of a keyword
+  EXPECT_EQ(c[i + 1], "PV1_12  =                  3.0");
+  EXPECT_EQ(c[i + 2], "PV2_1   =                  4.0");
+  EXPECT_EQ(c[i + 3], "PS1_1   = 'table'");
+  EXPECT_EQ(Count(c, "PV1_2 "), 1);
+  EXPECT_EQ(Count(c, "COMMENT PV1_0   =                  1.0"), 1);  // index 0 is not placed
+}
+
 TEST_F(FitsWriteTest, ColourImageNamesItsPlanes) {
   auto img = Image16(2, 2, 3);
   const std::vector<std::string> c = Cards(*img);
