@@ -19,6 +19,11 @@ std::int64_t CeilDiv(std::int64_t a, std::int64_t b) {
   return -FloorDiv(-a, b);
 }
 
+// (n + 1) / 2 without overflow at the top of the int range.
+int Half(int n) {
+  return static_cast<int>((std::int64_t{n} + 1) / 2);
+}
+
 bool IsEmptyRect(const RECT& r) {
   return r.right <= r.left || r.bottom <= r.top;
 }
@@ -85,13 +90,13 @@ void CViewInfo::SetScrollPos(int bar, int position) {
 }
 
 void CViewInfo::SetViewCenter() {
-  m_nCenterX = (m_rcImage.right + 1) / 2;
-  m_nCenterY = (m_rcImage.bottom + 1) / 2;
+  m_nCenterX = Half(m_rcImage.right);
+  m_nCenterY = Half(m_rcImage.bottom);
   Layout(-1, -1);
 }
 
 bool CViewInfo::IsViewCenter() const {
-  return m_nCenterX == (m_rcImage.right + 1) / 2 && m_nCenterY == (m_rcImage.bottom + 1) / 2;
+  return m_nCenterX == Half(m_rcImage.right) && m_nCenterY == Half(m_rcImage.bottom);
 }
 
 CViewInfo::Axis CViewInfo::LayoutAxis(bool bar, int length, int available, int scaled, int center,
@@ -102,13 +107,13 @@ CViewInfo::Axis CViewInfo::LayoutAxis(bool bar, int length, int available, int s
     // The whole image fits: centred.
     a.first = 0;
     a.last = length;
-    a.center = (length + 1) / 2;
+    a.center = Half(length);
     a.viewLo = (available - scaled) / 2;
     a.viewHi = a.viewLo + scaled;
     return a;
   }
   if (center < 0)
-    center = (length + 1) / 2;
+    center = Half(length);
   else if (arg >= 0)
     center = arg;
   a.center = std::clamp(center, 0, length - 1);
@@ -118,7 +123,7 @@ CViewInfo::Axis CViewInfo::LayoutAxis(bool bar, int length, int available, int s
   // area by less than a block (the painter clips it).
   a.viewHi = m > 1 ? ClampInt(CeilDiv(available, m) * m) : available;
   a.scrollMax = std::max(length - DeMag(available), 0);
-  a.first = std::clamp(a.center - (DeMag(a.viewHi) + 1) / 2, 0, a.scrollMax);
+  a.first = std::clamp(a.center - Half(DeMag(a.viewHi)), 0, a.scrollMax);
   a.last = ClampInt(std::int64_t{a.first} + DeMag(a.viewHi));
   if (m > 1 && a.last >= length && available % m != 0) {
     a.viewHi = available / m * m;
@@ -269,7 +274,8 @@ int CViewInfo::PtViewToImage(POINT p, RECT* r) const {
   const int x = axis(p.x, m_rcView.left, m_rcVisible.left);
   const int y = axis(p.y, m_rcView.top, m_rcVisible.top);
   const RECT block{x, y, ClampInt(std::int64_t{x} + s), ClampInt(std::int64_t{y} + s)};
-  const RECT bounds{0, 0, m_rcImage.right + 1, m_rcImage.bottom + 1};
+  const RECT bounds{0, 0, ClampInt(std::int64_t{m_rcImage.right} + 1),
+                    ClampInt(std::int64_t{m_rcImage.bottom} + 1)};
   *r = Intersect(block, bounds);
   return IsEmptyRect(*r) ? 0 : 1;
 }
@@ -296,8 +302,8 @@ int CViewInfo::PtImageToView(POINT p, RECT* r) const {
   const RECT block{x, y, ClampInt(std::int64_t{x} + s), ClampInt(std::int64_t{y} + s)};
   RECT bounds = m_rcWindow;
   if (m < 1) {
-    ++bounds.right;
-    ++bounds.bottom;
+    bounds.right = ClampInt(std::int64_t{bounds.right} + 1);
+    bounds.bottom = ClampInt(std::int64_t{bounds.bottom} + 1);
   }
   *r = Intersect(block, bounds);
   return IsEmptyRect(*r) ? 0 : 1;

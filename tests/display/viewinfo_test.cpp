@@ -413,7 +413,7 @@ TEST_F(ViewInfoTest, UpdateAreasMapToWholeScreenPixels) {
   EXPECT_EQ(Show(v, dib, &vis).bands.size(), Show(v, dib, nullptr).bands.size());
 }
 
-TEST_F(ViewInfoTest, EmptyAndTinyInputs) {
+TEST_F(ViewInfoTest, EmptyTinyAndHugeInputs) {
   CViewInfo v;
   POINT p;
   RECT r;
@@ -434,6 +434,21 @@ TEST_F(ViewInfoTest, EmptyAndTinyInputs) {
   // Points far outside never overflow into the image.
   CViewInfo& big = Make(100, 100, 50, 50, 16);
   EXPECT_EQ(big.PtViewToImage(POINT{INT_MAX, INT_MIN}, &p), 0);
+  // Sizes at the top of the int range lay out without overflow.
+  for (int m : {16, 1, -6}) {
+    CViewInfo& huge = Make(INT_MAX, INT_MAX, INT_MAX, INT_MAX, m);
+    EXPECT_GE(huge.GetVisibleImageRect().left, 0);
+    EXPECT_LE(huge.GetVisibleImageRect().left, huge.GetVisibleImageRect().right);
+    huge.SetScrollPos(0, INT_MAX);
+    huge.SetScrollPos(1, INT_MIN);
+    EXPECT_EQ(huge.IncMag(INT_MAX - 1, 3), m < 16 ? 1 : 0);
+    const RECT view = huge.GetWindowView();
+    EXPECT_EQ(huge.PtViewToImage(POINT{view.left + 7, view.top + 7}, &p), 1);
+    huge.SetViewCenter();
+    EXPECT_TRUE(huge.IsViewCenter());
+    FRAMEFIT fit;
+    EXPECT_EQ(huge.FitOnWindow(true, 800, 600, &fit), 0);
+  }
   CViewInfo& small = Make(100, 100, 50, 50, -6);
   EXPECT_EQ(small.PtViewToImage(POINT{INT_MAX, INT_MAX}, &p), 0);
   EXPECT_EQ(small.PtImageToView(POINT{INT_MIN, 0}, &r), 0);
