@@ -74,7 +74,10 @@ inline constexpr int GetBValue(COLORREF c) {
 
 // One band of a bitmap being drawn: at most 50 rows of the source rectangle, converted
 // to the screen's pixel format in a buffer of its own, with the screen rectangle it is
-// to be stretched onto. The buffer is valid only during the call that receives it.
+// to be stretched onto. The buffer is valid only during the call that receives it. A
+// painter wraps it without copying (rows top first, stride a multiple of 4): 32 bits is
+// the memory order of a 0xFFRRGGBB word on a little-endian machine, 24 bits is blue,
+// green, red.
 struct DIBBand {
   const std::uint8_t* bits = nullptr;  // first byte of the band's top row; rows run down
   int bitsPerPixel = 32;               // 32: blue, green, red, 0xFF; 24: blue, green, red
