@@ -1,0 +1,199 @@
+// The rules of the file dispatcher's Qt dialogs, driven offscreen: the plane dialog's
+// labels, first choices and enabling; the FITS and JPEG option dialogs' rules; the
+// save-as dialog's refusals.
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSlider>
+#include <QtTest>
+
+#include "fileio/fileiotexts.h"
+#include "fileio/qt/iodialogs.h"
+#include "platform/messagebox.h"
+#include "tests/support/temp_dir.h"
+
+namespace ft = fileio_text;
+
+class IoDialogsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  RecordingMessageBox box_;
+  ScopedConfigHome* home_ = nullptr;
+  ScopedMessageBox* scoped_ = nullptr;
+
+  QString Last() const {
+    return box_.shown.empty() ? QString() : QString::fromStdString(box_.shown.back().text);
+  }
+
+ private slots:
+  void init() {
+    home_ = new ScopedConfigHome;
+    scoped_ = new ScopedMessageBox(&box_);
+    box_.shown.clear();
+  }
+  void cleanup() {
+    delete scoped_;
+    delete home_;
+  }
+
+  void planeDialogLabelsAndDefaults() {
+    LoadFits3DPrompt p;
+    p.planeCount = 4;
+    const Fits3DChoice d = Fits3DDefaults(4, 0);
+    p.color = d.color;
+    p.red = d.red;
+    p.green = d.green;
+    p.blue = d.blue;
+    CDlgLFits3D dlg(p);
+    auto* gray = dlg.findChild<QComboBox*>("grayPlane");
+    auto* blue = dlg.findChild<QComboBox*>("bluePlane");
+    QVERIFY(gray && blue);
+    QCOMPARE(gray->count(), 4);
+    QCOMPARE(gray->itemText(0), QString("第 1"));
+    QCOMPARE(gray->itemText(3), QString("第 4"));
+    QCOMPARE(blue->currentIndex(), 2);
+    QVERIFY(dlg.findChild<QRadioButton*>("gray")->isChecked());
+    QVERIFY(gray->isEnabled());
+    QVERIFY(!blue->isEnabled());
+    dlg.findChild<QRadioButton*>("color")->setChecked(true);
+    QVERIFY(!gray->isEnabled());
+    QVERIFY(blue->isEnabled());
+    dlg.findChild<QComboBox*>("redPlane")->setCurrentIndex(3);
+    LoadFits3DPrompt out;
+    dlg.Apply(out);
+    QVERIFY(out.color);
+    QCOMPARE(out.red, 3);
+    QCOMPARE(out.blue, 2);
+  }
+
+  void planeDialogRgbFile() {
+    LoadFits3DPrompt p;
+    p.planeCount = 3;
+    p.siTypeRGB = 1;
+    p.color = true;
+    CDlgLFits3D dlg(p);
+    auto* red = dlg.findChild<QComboBox*>("redPlane");
+    QCOMPARE(red->itemText(0), QString("R"));
+    QCOMPARE(red->itemText(2), QString("B"));
+    QVERIFY(dlg.findChild<QRadioButton*>("color")->isChecked());
+  }
+
+  void fitsRealMovesEightBitsToThirtyTwo() {
+    SaveFitsPrompt p;
+    p.bits = 8;
+    CDlgSaveFits dlg(p);
+    QVERIFY(dlg.findChild<QRadioButton*>("bits8")->isChecked());
+    QVERIFY(!dlg.findChild<QRadioButton*>("bits64")->isEnabled());
+    dlg.findChild<QRadioButton*>("real")->setChecked(true);
+    QVERIFY(dlg.findChild<QRadioButton*>("bits32")->isChecked());
+    QVERIFY(!dlg.findChild<QRadioButton*>("bits8")->isEnabled());
+    QVERIFY(dlg.findChild<QRadioButton*>("bits64")->isEnabled());
+    dlg.accept();
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    SaveFitsPrompt out;
+    dlg.Apply(out);
+    QCOMPARE(out.bits, -32);
+  }
+
+  void fitsOkRefusesIntegerSixtyFour() {
+    SaveFitsPrompt p;
+    p.bits = 16;
+    CDlgSaveFits dlg(p);
+    dlg.findChild<QRadioButton*>("bits64")->setChecked(true);  // disabled, set by force
+    dlg.accept();
+    QCOMPARE(Last(), QString::fromUtf8(ft::kSaveFitsBad.data(), ft::kSaveFitsBad.size()));
+    QVERIFY(dlg.result() != QDialog::Accepted);
+  }
+
+  void jpegQualityBox_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("ten") << "10" << true << QString();
+    QTest::newRow("zero") << "0" << false << QString::fromUtf8(ft::kJpegQualityRange.data());
+    QTest::newRow("eleven") << "11" << false << QString::fromUtf8(ft::kJpegQualityRange.data());
+    QTest::newRow("letter") << "5a" << false << QString::fromUtf8(ft::kJpegQualityNotNumber.data());
+    QTest::newRow("empty") << "" << false << QString::fromUtf8(ft::kJpegQualityNotNumber.data());
+  }
+  void jpegQualityBox() {
+    QFETCH(QString, text);
+    QFETCH(bool, accepted);
+    QFETCH(QString, message);
+    SaveJpegPrompt p;
+    CDlgSaveJpeg dlg(p);
+    dlg.findChild<QLineEdit*>("qualityEdit")->setText(text);
+    dlg.accept();
+    QCOMPARE(dlg.result() == QDialog::Accepted, accepted);
+    QCOMPARE(Last(), message);
+    if (accepted) {
+      SaveJpegPrompt out;
+      dlg.Apply(out);
+      QCOMPARE(out.quality, text.toInt());
+    }
+  }
+
+  void jpegSliderAndBoxInStep() {
+    SaveJpegPrompt p;
+    p.quality = 7;
+    CDlgSaveJpeg dlg(p);
+    auto* slider = dlg.findChild<QSlider*>("qualitySlider");
+    auto* edit = dlg.findChild<QLineEdit*>("qualityEdit");
+    QCOMPARE(edit->text(), QString("7"));
+    slider->setValue(3);
+    QCOMPARE(edit->text(), QString("3"));
+    edit->setText("9");
+    QCOMPARE(slider->value(), 9);
+    QCOMPARE(edit->maxLength(), 2);
+  }
+
+  void saveAsRefusals_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("overwriteAllowed");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown") << "m31.xyz" << 1 << QString::fromUtf8(ft::kSaveUnknownType.data());
+    QTest::newRow("raw") << "m31.raw" << 1 << QString::fromUtf8(ft::kSaveNotSaveable.data());
+    QTest::newRow("original") << "orig.fts" << 0 << QString::fromUtf8(ft::kSaveNoOverwrite.data());
+  }
+  void saveAsRefusals() {
+    QFETCH(QString, name);
+    QFETCH(int, overwriteAllowed);
+    QFETCH(QString, message);
+    TempDir dir;
+    FileSavePrompt p;
+    p.filter = SaveFilter(1, 0);
+    p.initialDir = dir.path();
+    p.filterIndex = 2;
+    p.overwriteAllowed = overwriteAllowed;
+    p.originalFileName = dir.File("orig.fts");
+    CDlgFileSave dlg(p);
+    dlg.selectFile(QString::fromStdString(dir.File(name.toStdString())));
+    dlg.accept();
+    QCOMPARE(Last(), message);
+    QVERIFY(dlg.result() != QDialog::Accepted);
+  }
+
+  void saveAsCompletesAMissingExtension() {
+    TempDir dir;
+    FileSavePrompt p;
+    p.filter = SaveFilter(1, 0);
+    p.initialDir = dir.path();
+    p.filterIndex = 2;  // FITS
+    CDlgFileSave dlg(p);
+    dlg.selectFile(QString::fromStdString(dir.File("m31")));
+    dlg.accept();
+    QVERIFY(dlg.result() != QDialog::Accepted);
+    QVERIFY(box_.shown.empty());
+    dlg.accept();
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    FileSavePrompt out;
+    dlg.Apply(out);
+    QCOMPARE(QString::fromStdString(out.path), QString::fromStdString(dir.File("m31.fts")));
+    QCOMPARE(out.filterIndex, 2);
+  }
+};
+
+QTEST_MAIN(IoDialogsTest)
+#include "iodialogs_test.moc"
