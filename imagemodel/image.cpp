@@ -568,10 +568,12 @@ int CImage::GetMinMax(int p, double* min, double* max) const {
   double lo = DBL_MAX, hi = -DBL_MAX;
   int first = p < 0 ? 0 : p;
   int last = p < 0 ? m_nPlanes - 1 : p;
-  if (!m_bBlankUsed) {
+  const bool real = m_nBitsPixel == -32 || m_nBitsPixel == -64;
+  if (!m_bBlankUsed && (!real || m_dBscale > 0)) {
     // Without blanks the extremes of the raw values give those of the physical values,
-    // since raw × BSCALE + BZERO is monotonic: scan the stored type directly.
-    bool any = false;
+    // since raw × BSCALE + BZERO is monotonic: scan the stored type directly. As in the
+    // scan below, +inf never becomes the minimum nor -inf the maximum, and NaN neither.
+    bool anyLo = false, anyHi = false;
     double rawLo = 0, rawHi = 0;
     for (int plane = first; plane <= last && m_pStore; ++plane) {
       for (int y = 0; y < m_nHeight; ++y) {
@@ -579,33 +581,28 @@ int CImage::GetMinMax(int p, double* min, double* max) const {
         if (!adr) return 0;
         if (!WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
               using T = decltype(zero);
+              using L = std::numeric_limits<T>;
               const T* v = static_cast<const T*>(adr);
-              T rowLo = std::numeric_limits<T>::has_infinity ? std::numeric_limits<T>::infinity()
-                                                             : std::numeric_limits<T>::max();
-              T rowHi = std::numeric_limits<T>::has_infinity ? -std::numeric_limits<T>::infinity()
-                                                             : std::numeric_limits<T>::lowest();
+              T rowLo = L::has_infinity ? L::infinity() : L::max();
+              T rowHi = L::has_infinity ? -L::infinity() : L::lowest();
               for (int x = 0; x < m_nWidth; ++x) {
-                rowLo = v[x] < rowLo ? v[x] : rowLo;  // NaN compares false: skipped
+                rowLo = v[x] < rowLo ? v[x] : rowLo;
                 rowHi = v[x] > rowHi ? v[x] : rowHi;
               }
-              bool seen = m_nWidth > 0;
-              if constexpr (std::is_floating_point_v<T>) {  // a row of NaN has no extremes
-                seen = false;
-                for (int x = 0; x < m_nWidth && !seen; ++x) seen = v[x] == v[x];
-              }
-              if (!seen) return;
-              if (!any || rowLo < rawLo) rawLo = static_cast<double>(rowLo);
-              if (!any || rowHi > rawHi) rawHi = static_cast<double>(rowHi);
-              any = true;
+              const bool hasLo = L::has_infinity ? rowLo != L::infinity() : m_nWidth > 0;
+              const bool hasHi = L::has_infinity ? rowHi != -L::infinity() : m_nWidth > 0;
+              if (hasLo && (!anyLo || rowLo < rawLo)) rawLo = static_cast<double>(rowLo);
+              if (hasHi && (!anyHi || rowHi > rawHi)) rawHi = static_cast<double>(rowHi);
+              anyLo = anyLo || hasLo;
+              anyHi = anyHi || hasHi;
             }))
           return 0;
       }
     }
-    if (any) {
-      const double a = rawLo * m_dBscale + m_dBzero, b = rawHi * m_dBscale + m_dBzero;
-      lo = std::min(a, b);
-      hi = std::max(a, b);
-    }
+    // A negative scale (integer types only here) swaps which end is which.
+    const bool flip = m_dBscale < 0;
+    if (flip ? anyHi : anyLo) lo = (flip ? rawHi : rawLo) * m_dBscale + m_dBzero;
+    if (flip ? anyLo : anyHi) hi = (flip ? rawLo : rawHi) * m_dBscale + m_dBzero;
     if (min) *min = lo;
     if (max) *max = hi;
     return 1;

@@ -165,15 +165,28 @@ TEST_F(ImageTest, MinMaxSkipsBlanksAndDefaultLevelsFollowTheData) {
 }
 
 TEST_F(ImageTest, MinMaxIgnoresNaNAndFollowsANegativeScale) {
-  CImage img(-32, 3, 2, 1, -2.0, 1.0, 1);
-  auto* r0 = static_cast<float*>(img.GetImageAdr(0, 0));
-  auto* r1 = static_cast<float*>(img.GetImageAdr(0, 1));
-  r0[0] = NAN, r0[1] = NAN, r0[2] = NAN;  // a row with nothing to measure
-  r1[0] = 4, r1[1] = NAN, r1[2] = -3;
   double lo, hi;
-  ASSERT_EQ(img.GetMinMax(0, &lo, &hi), 1);
-  EXPECT_EQ(lo, -7.0);  // 4 × −2 + 1
-  EXPECT_EQ(hi, 7.0);   // −3 × −2 + 1
+  for (double scale : {2.0, -2.0}) {
+    CImage img(-32, 3, 2, 1, scale, 1.0, 1);
+    auto* r0 = static_cast<float*>(img.GetImageAdr(0, 0));
+    auto* r1 = static_cast<float*>(img.GetImageAdr(0, 1));
+    r0[0] = NAN, r0[1] = NAN, r0[2] = NAN;  // a row with nothing to measure
+    r1[0] = 4, r1[1] = NAN, r1[2] = -3;
+    ASSERT_EQ(img.GetMinMax(0, &lo, &hi), 1);
+    EXPECT_EQ(lo, std::min(4 * scale + 1, -3 * scale + 1)) << scale;
+    EXPECT_EQ(hi, std::max(4 * scale + 1, -3 * scale + 1)) << scale;
+    // Infinities: +inf is never the minimum, -inf never the maximum.
+    r1[0] = INFINITY, r1[1] = INFINITY, r1[2] = INFINITY;
+    ASSERT_EQ(img.GetMinMax(0, &lo, &hi), 1);
+    EXPECT_EQ(scale > 0 ? lo : hi, scale > 0 ? DBL_MAX : -DBL_MAX);
+    EXPECT_EQ(scale > 0 ? hi : lo, scale > 0 ? INFINITY : -INFINITY);
+  }
+  CImage s16(16, 2, 1, 1, -1.0, 0.0, 1);
+  static_cast<std::int16_t*>(s16.GetImageAdr(0, 0))[0] = -5;
+  static_cast<std::int16_t*>(s16.GetImageAdr(0, 0))[1] = 9;
+  ASSERT_EQ(s16.GetMinMax(0, &lo, &hi), 1);
+  EXPECT_EQ(lo, -9.0);
+  EXPECT_EQ(hi, 5.0);
   CImage u(32, 2, 1, 1, 1.0, 0.0, 0);
   static_cast<std::uint32_t*>(u.GetImageAdr(0, 0))[0] = 4000000000u;
   ASSERT_EQ(u.GetMinMax(-1, &lo, &hi), 1);
