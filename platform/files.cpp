@@ -32,7 +32,11 @@ std::string BaseName(const std::string& path) {
 }
 
 std::string TempPrefix(const std::string& target) {
-  return "." + BaseName(target) + ".tmp-";
+  // Built by appending: GCC 12 misreads the operator+ chain here (-Wrestrict at -O3).
+  std::string prefix(1, '.');
+  prefix += BaseName(target);
+  prefix += ".tmp-";
+  return prefix;
 }
 
 int SyncDirectory(const std::string& dir) {
