@@ -534,9 +534,12 @@ struct PlaneRange {
   double max = -DBL_MAX;
 };
 
-// How the data-array step keeps the range of each plane: in raw values when the scaling
-// is monotonic and no blank is in use (one comparison per pixel), else in physical
-// values with blanks skipped, exactly as CImage::GetMinMax decides.
+// How the data-array step keeps the range of each plane, so that the levels equal those
+// of SetDefaultLevel without a second pass over the pixels: in raw values when the
+// scaling is finite, not zero, and no blank is in use (one comparison per pixel, the
+// extremes scaled at the end, as the scaling is monotonic), else in physical values with
+// blanks skipped. Either way the result is that of comparing every physical value with
+// limits that start at the largest finite doubles, as CImage::GetMinMax does.
 struct RangeRule {
   bool wanted = false;
   bool perPixel = false;
