@@ -361,6 +361,7 @@ int CRalImageIO::ChangeBits(CRalImage& image, int bits) {
       for (int x = 0; x < image.GetWidth(); ++x)
         row[x] = static_cast<float>(static_cast<double>(row[x]) * s + z);
     }
+  image.SetOrgScaling(s, z);  // a plain save writes the data back with it
   image.SetBzero(0.0);
   image.SetBscale(1.0);
   return 1;

@@ -58,6 +58,23 @@ std::unique_ptr<CRalImage> ConvertedCopy(const CRalImage& image, int bits, int i
   }
 }
 
+// A copy converted to an integer type with the given scaling, or null when the data do
+// not fit it (or memory runs out).
+std::unique_ptr<CRalImage> ScaledCopy(const CRalImage& image, int bits, double bscale,
+                                      double bzero) {
+  try {
+    auto copy = std::make_unique<CRalImage>(static_cast<const CImage&>(image),
+                                            CRalImageIO::GetProgressSink(),
+                                            std::string(ft::kChangingBits));
+    if (!copy->ChangeBitsScaled(bits, 1, bscale, bzero, CRalImageIO::GetProgressSink(),
+                                std::string(ft::kChangingBits)))
+      return nullptr;
+    return copy;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 // The writer's result: 1, or 0 after showing the code.
 int Finish(int rc, const std::string& path) {
   if (rc != FIO_OK) {
@@ -189,7 +206,16 @@ int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int as
   if (bits != 8 && bits != 16 && bits != 32 && bits != -64) bits = -32;
   const CRalImage* out = &image;
   std::unique_ptr<CRalImage> copy;
-  if (bits != image.GetBitsPixel() || (bits > 8 && !image.IsSigned())) {
+  double orgScale, orgZero;
+  if (!askOptions && (bits == 8 || bits == 16 || bits == 32) &&
+      image.GetOrgScaling(&orgScale, &orgZero)) {
+    // A plain save of scaled integer data writes them back with the file's own BSCALE and
+    // BZERO, so unchanged pixels keep their stored values instead of being cut to whole
+    // physical numbers. Data that no longer fit that scaling take the usual conversion.
+    copy = ScaledCopy(image, bits, orgScale, orgZero);
+    if (copy) out = copy.get();
+  }
+  if (!copy && (bits != image.GetBitsPixel() || (bits > 8 && !image.IsSigned()))) {
     const int mode = bits == 8 || bits == 16 || bits == 32 ? AskChangeBitsMode(image, bits, askOptions)
                                                            : 0;
     if (mode < 0) {

@@ -194,6 +194,9 @@ void CImage::ForEachSharedAttribute(CImage& a, Other& b, F f) {
   f(a.m_nOrgPlanes, b.m_nOrgPlanes);
   f(a.m_nOrgWidth, b.m_nOrgWidth);
   f(a.m_nOrgHeight, b.m_nOrgHeight);
+  f(a.m_dOrgBscale, b.m_dOrgBscale);
+  f(a.m_dOrgBzero, b.m_dOrgBzero);
+  f(a.m_bOrgScaling, b.m_bOrgScaling);
 }
 
 void CImage::CopySharedAttributes(const CImage& src) {
@@ -731,6 +734,41 @@ int CImage::ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* pro
     m_dBscale = (hi - lo) / (target.max - target.min);
     m_dBzero = lo - m_dBscale * target.min;
   }
+  return 1;
+}
+
+int CImage::ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero,
+                             ProgressSink* progress, const std::string& caption) {
+  if ((bits != 8 && bits != 16 && bits != 32) || !(bscale != 0.0) || !std::isfinite(bscale) ||
+      !std::isfinite(bzero))
+    return 0;
+  try {
+    auto store = NewStore(bits, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
+    const Range target = IntegerRange(bits, isSigned);
+    bool fits = true;
+    const bool ok = ConvertRows(*store, progress, caption, [&](const double* row, void* to) {
+      WithPixelType(bits, isSigned, [&](auto zero) {
+        using T = decltype(zero);
+        T* out = static_cast<T*>(to);
+        for (int x = 0; x < m_nWidth; ++x) {
+          const double v = std::nearbyint((row[x] * m_dBscale + m_dBzero - bzero) / bscale);
+          if (!(v >= target.min && v <= target.max)) {
+            fits = false;
+            return;
+          }
+          out[x] = static_cast<T>(v);
+        }
+      });
+    });
+    if (!ok || !fits) return 0;
+    m_pStore = std::move(store);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  m_nBitsPixel = bits;
+  m_bSigned = isSigned;
+  m_dBscale = bscale;
+  m_dBzero = bzero;
   return 1;
 }
 

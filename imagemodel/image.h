@@ -200,6 +200,12 @@ class CImage {
   // by the data range, other values raw when the levels fit the type, else scaled.
   int ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress = nullptr,
                  const std::string& caption = {});
+  // Converts to an integer type with the given scaling: raw = (physical − bzero) / bscale
+  // rounded to nearest. Returns 0 and leaves the image unchanged when a value does not
+  // fit the type or is not finite, or memory runs out. Used to write data back with the
+  // scaling they came with, so that an unchanged pixel keeps its exact stored value.
+  int ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero,
+                       ProgressSink* progress = nullptr, const std::string& caption = {});
   bool IsBitsChangeable(int bits, int isSigned) const;
   bool IsBitsChangeableRaw(int bits, int isSigned, const double* minima,
                            const double* maxima, int count) const;
@@ -225,6 +231,17 @@ class CImage {
   void SetOrgWidth(int v) { m_nOrgWidth = v; }
   int GetOrgHeight() const { return m_nOrgHeight; }
   void SetOrgHeight(int v) { m_nOrgHeight = v; }
+  // The BSCALE and BZERO of the file, kept when they are folded into the pixel values.
+  void SetOrgScaling(double bscale, double bzero) {
+    m_dOrgBscale = bscale;
+    m_dOrgBzero = bzero;
+    m_bOrgScaling = 1;
+  }
+  bool GetOrgScaling(double* bscale, double* bzero) const {
+    if (bscale) *bscale = m_dOrgBscale;
+    if (bzero) *bzero = m_dOrgBzero;
+    return m_bOrgScaling != 0;
+  }
   const std::string& GetUndoDialogName() const { return m_strUndoDialogName; }
   void SetUndoDialogName(std::string_view s) { m_strUndoDialogName = std::string(s); }
   int GetUndoMode() const { return m_nUndoMode; }
@@ -311,6 +328,9 @@ class CImage {
   int m_nOrgPlanes = 0;
   int m_nOrgWidth = 0;
   int m_nOrgHeight = 0;
+  double m_dOrgBscale = 1.0;
+  double m_dOrgBzero = 0.0;
+  int m_bOrgScaling = 0;
   std::string m_strUndoDialogName;
   int m_nUndoMode = 0;
   int m_bContourMap = 0;

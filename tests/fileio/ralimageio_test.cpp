@@ -123,6 +123,34 @@ TEST_F(RalImageIOTest, SixteenBitFitsIsSavedAgainAsSixteenBit) {
   EXPECT_EQ(image.GetOrgFileFormat(), "FITS");
 }
 
+TEST_F(RalImageIOTest, ScaledSixteenBitFitsKeepsItsStoredValuesOnAPlainSave) {
+  const std::vector<std::int16_t> raw = {-32768, -7, 0, 13, 32767};
+  const std::string path =
+      Write("scaled.fts", Fits16(5, 1, 0, raw, {Key("BSCALE", "0.0458"), Key("BZERO", "10.5")}));
+  CRalImage image;
+  ASSERT_EQ(Read(image, path), 1);
+  EXPECT_EQ(image.GetBitsPixel(), -32);  // folded into floats for work
+  const std::string out = dir_.File("scaled-again.fts");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, out, 0), 1);
+  CImage back;
+  ASSERT_EQ(CFits::Read(back, out, 1, 0, 0, 1, 2, nullptr, {}, 0), FITS_OK);
+  EXPECT_EQ(back.GetBitsPixel(), 16);
+  EXPECT_DOUBLE_EQ(back.GetBscale(), 0.0458);
+  EXPECT_DOUBLE_EQ(back.GetBzero(), 10.5);
+  for (int x = 0; x < 5; ++x) {
+    const std::int16_t stored =
+        *static_cast<const std::int16_t*>(static_cast<const CImage&>(back).GetImageAdr(x, 0, 0));
+    EXPECT_EQ(stored, raw[x]) << x;
+  }
+
+  // A pixel pushed beyond what the scaling can hold sends the save the usual way.
+  *static_cast<float*>(image.GetImageAdr(0, 0, 0)) = 1e9f;
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, out, 0), 1);
+  CImage wide;
+  ASSERT_EQ(CFits::Read(wide, out, 1, 0, 0, 1, 2, nullptr, {}, 0), FITS_OK);
+  EXPECT_NE(wide.GetBscale(), 0.0458);
+}
+
 TEST_F(RalImageIOTest, CubeAsksForPlanesAndReadsTheChosenOne) {
   std::vector<std::int16_t> raw;
   for (int p = 0; p < 4; ++p)
