@@ -1,0 +1,55 @@
+// The texts the program shows, named by the string ids they carry in the menus and
+// messages, so that tests can assert the exact words.
+#pragma once
+
+namespace app_text {
+
+inline constexpr const char* kTitle = "Tolvena画像処理ｿﾌﾄ：Vantorel";  // 4100, 57344
+inline constexpr const char* kDocumentType = "Vantorel.Document";        // 4225
+inline constexpr const char* kMutexName = "Tolvena Image Processor : Vantorel";
+
+// Messages.
+inline constexpr const char* kExitQuestion = "Tolvena画像処理ソフト：Vantorelを終了します。";  // 4211
+inline constexpr const char* kBlinkRunning =
+    "ブリンク中の画像ウィンドウを閉じることができません。ブリンクを停止してください。";  // 62008
+inline constexpr const char* kNoDisplayMemory =
+    "メモリ不足で画像が表示できません。画像を保存して他のウィンドウを閉じてください。";  // 62007
+inline constexpr const char* kRestartSystem = "この設定は、Windowsを再起動すると反映されます。";  // 4221
+inline constexpr const char* kRestartProgram = "この設定は、Vantorelを再起動すると反映されます。";  // 4223
+inline constexpr const char* kPrintMagRange =
+    "印刷倍率には 1 以上 10000 未満の数値を入力してください。";  // 4220
+inline constexpr const char* kPrintMagZero =
+    "拡大率に 0 以下の値が指定されています。「印刷設定」を確認してください。";  // 4219
+inline constexpr const char* kPrintSize = "横 %.1f × 縦 %.1f";  // 4218
+inline constexpr const char* kSaveHeaderQuestion = "ヘッダの編集結果を保存しますか？";
+inline constexpr const char* kSaveChangesQuestion = "%s への変更を保存しますか？";
+inline constexpr const char* kMoreWindows = "その他のｳｨﾝﾄﾞｳ(&M)...";  // 4224
+inline constexpr const char* kSelectWindow = "ｳｨﾝﾄﾞｳの選択";
+inline constexpr const char* kStatusTool = "ﾃﾞｰﾀ処理表示 ： OFF*";  // 59143
+inline constexpr const char* kReady = "ﾚﾃﾞｨ";
+
+// Menu titles.
+inline constexpr const char* kMenuFile = "ﾌｧｲﾙ(&F)";
+inline constexpr const char* kMenuEdit = "編集(&E)";
+inline constexpr const char* kMenuView = "表示(&V)";
+inline constexpr const char* kMenuArith = "画像演算(&C)";
+inline constexpr const char* kMenuInfo = "画像情報(&I)";
+inline constexpr const char* kMenuProcess = "ﾃﾞｰﾀ処理(&D)";
+inline constexpr const char* kMenuFirstOrder = "一次処理(&P)";
+inline constexpr const char* kMenuWindow = "ｳｨﾝﾄﾞｳ(&W)";
+inline constexpr const char* kMenuHelp = "ﾍﾙﾌﾟ(&H)";
+inline constexpr const char* kMenuRecent = "最近使ったﾌｧｲﾙ";
+inline constexpr const char* kMenuToolBar = "ﾂｰﾙ ﾊﾞｰ(&T)";
+inline constexpr const char* kMenuStatusBar = "ｽﾃｰﾀｽ ﾊﾞｰ(&S)";
+inline constexpr const char* kMenuAbout = "ﾊﾞｰｼﾞｮﾝ情報(&A)...";
+
+// Environment dialog.
+inline constexpr const char* kEnvTitle = "環境設定";
+inline constexpr const char* kEnvAllOn = "全てON";
+inline constexpr const char* kEnvAllOff = "全てOFF";
+inline constexpr const char* kEnvMaximized = "Vantorel及び画像を自動的に最大化する";
+inline constexpr const char* kEnvDlgBkGnd =
+    "ｸﾞﾗﾌ、開口測光、矩形測光、位置測定のﾀﾞｲｱﾛｸﾞを画像ｳｨﾝﾄﾞｳの背面へ移動できるようにする";
+inline constexpr const char* kEnvBottomUp = "FITS形式ﾌｧｲﾙのﾃﾞｰﾀ並びをﾎﾞﾄﾑｱｯﾌﾟで扱う";
+
+}  // namespace app_text

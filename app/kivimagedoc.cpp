@@ -1,0 +1,85 @@
+#include "app/kivimagedoc.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "app/apptexts.h"
+#include "fileio/ralimageio.h"
+#include "formats/fio/fileiomsg.h"
+#include "platform/messagebox.h"
+
+CKivImageDoc::CKivImageDoc(QObject* parent) : QObject(parent) {}
+CKivImageDoc::~CKivImageDoc() = default;
+
+bool CKivImageDoc::OnOpenDocument(const QString& path) {
+  const std::string local = path.toStdString();
+  m_ReadParam.SetFileTypeDefaulted(local);
+  if (!m_Wnd.ReadFile(local)) return false;
+  if (CRalImage* image = m_Wnd.GetImagePtr())
+    (void)m_Wnd.GetImageBuffer().SetLogScale(image->GetLogScale());
+  SetPathName(path);
+  SetModifiedFlag(false);
+  return true;
+}
+
+bool CKivImageDoc::OnSaveDocument(const QString& path) {
+  if (!m_Wnd.WriteFile(path.toStdString())) return false;
+  SetPathName(path);
+  SetModifiedFlag(false);
+  return true;
+}
+
+bool CKivImageDoc::CanWriteTo(const QString& path) {
+  QFile file(path);
+  if (file.exists()) return file.open(QIODevice::ReadOnly);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return false;
+  file.close();
+  file.remove();
+  return true;
+}
+
+bool CKivImageDoc::DoSave(bool saveAs) {
+  CRalImage* image = m_Wnd.GetImagePtr();
+  if (!image) return false;
+  QString target = m_Path;
+  const bool ask = saveAs || target.isEmpty() || !image->IsOverwriteAllowed();
+  if (ask) {
+    std::string chosen = target.toStdString();
+    if (!CRalImageIO::GetSaveImageFileName(&chosen, image->IsSaveableFile(),
+                                           m_Wnd.IsSaveableFitsFormat(),
+                                           image->IsOverwriteAllowed(), image->GetOrgFileName(),
+                                           image->GetContourMap()))
+      return false;
+    target = QString::fromStdString(chosen);
+    if (!CanWriteTo(target)) {
+      FileioMsgBox(nullptr, 2, ApplicationTitle(), chosen, MB_OK | MB_ICONEXCLAMATION);
+      return false;
+    }
+  }
+  return OnSaveDocument(target);
+}
+
+bool CKivImageDoc::SaveModified() {
+  if (!m_bModified) return true;
+  const QString text = QString::fromUtf8(app_text::kSaveChangesQuestion).replace("%s", GetTitle());
+  const int answer = AfxMessageBox(text.toStdString(),
+                                   MB_YESNOCANCEL | MB_ICONEXCLAMATION);
+  if (answer == IDCANCEL) return false;
+  if (answer == IDNO) return true;
+  return DoSave(false);
+}
+
+void CKivImageDoc::SetPathName(const QString& path) {
+  m_Path = path;
+  emit titleChanged();
+}
+
+QString CKivImageDoc::GetTitle() const {
+  return m_Path.isEmpty() ? QStringLiteral("Vantorel") : QFileInfo(m_Path).fileName();
+}
+
+void CKivImageDoc::SetModifiedFlag(bool modified) {
+  if (m_bModified == modified) return;
+  m_bModified = modified;
+  emit titleChanged();
+}

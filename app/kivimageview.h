@@ -1,0 +1,74 @@
+// CKivImageView: the widget that shows one document's image. It hands its size and
+// scroll positions to the image window's view state, paints the bands the window gives
+// it, and forwards zoom to it. CChildFrame is the MDI child that holds the view and asks
+// before a modified document closes.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QMdiSubWindow>
+#include <QPointer>
+
+class CKivImageDoc;
+class CRalImgWnd;
+class QPainter;
+
+class CKivImageView : public QAbstractScrollArea {
+  Q_OBJECT
+
+ public:
+  explicit CKivImageView(CKivImageDoc* doc, QWidget* parent = nullptr);
+  ~CKivImageView() override;
+
+  CKivImageDoc* GetDocument() const { return m_pDoc; }
+  CRalImgWnd& GetImgWnd() const;
+
+  // Zoom commands: a step up or down, or one of the magnification codes.
+  void ZoomIn();
+  void ZoomOut();
+  void SetMag(int code);
+  // Lays the view state out for the current widget size and sets the scroll bars from it.
+  void UpdateLayout();
+  // Draws the visible image onto painter (the view's own paint, and grabs in tests).
+  void DrawImage(QPainter& painter) const;
+  // Print magnification in 1/100 percent (10000: 100 %).
+  int GetPrintMag() const { return m_nPrintMag; }
+  void SetPrintMag(int mag) { m_nPrintMag = mag; }
+  int PaintCount() const { return m_nPaints; }
+
+ signals:
+  void painted();
+  void zoomChanged(int code);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void scrollContentsBy(int dx, int dy) override;
+  void wheelEvent(QWheelEvent* event) override;
+
+ private:
+  void SyncScrollBars();
+  void FitFrame();
+
+  QPointer<CKivImageDoc> m_pDoc;
+  int m_nPrintMag = 10000;
+  int m_nPaints = 0;
+  bool m_bSyncing = false;
+  bool m_bFitQueued = false;
+};
+
+class CChildFrame : public QMdiSubWindow {
+  Q_OBJECT
+
+ public:
+  CChildFrame(CKivImageDoc* doc, QWidget* parent = nullptr);
+  CKivImageView* GetView() const { return m_pView; }
+  CKivImageDoc* GetDocument() const { return m_pDoc; }
+  void UpdateTitle();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  CKivImageDoc* m_pDoc;
+  CKivImageView* m_pView;
+};

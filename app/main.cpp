@@ -1,0 +1,23 @@
+// vantorel: the program. Start-up is CKivImageApp's; this only builds the Qt application.
+#include <QApplication>
+#include <QGuiApplication>
+#include <QIcon>
+
+#include "app/kivimageapp.h"
+#include "settings/registry.h"
+
+int main(int argc, char** argv) {
+  QApplication qapp(argc, argv);
+  Q_INIT_RESOURCE(vantorel);
+  QApplication::setApplicationName(QStringLiteral("Vantorel"));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/vantorel/vantorel.svg")));
+  QStringList args = QApplication::arguments();
+  args.removeFirst();
+  // Shift held at start, or the switch: every setting reads as its default.
+  if (args.contains(QStringLiteral("--default-settings")) ||
+      (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier))
+    CRegistry::SetDefaultSettings(true);
+  CKivImageApp app;
+  if (!app.InitInstance(args)) return 0;
+  return QApplication::exec();
+}

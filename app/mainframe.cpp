@@ -1,0 +1,570 @@
+#include "app/mainframe.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QMdiArea>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "app/apptexts.h"
+#include "app/dlgenviroment.h"
+#include "app/kivimageapp.h"
+#include "app/kivimagedoc.h"
+#include "app/kivimageview.h"
+#include "app/printing.h"
+#include "app/qtservices.h"
+#include "fileio/filedialogs.h"
+#include "fileio/prompts.h"
+#include "fileio/ralimageio.h"
+#include "platform/userprompts.h"
+#include "platform/messagebox.h"
+#include "settings/registry.h"
+
+namespace {
+
+constexpr int kRecentCount = 4;
+constexpr int kWindowEntries = 9;
+
+QString Q(const char* text) {
+  return QString::fromUtf8(text);
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(this)) {
+  setWindowTitle(Q(app_text::kTitle));
+  setWindowIcon(QIcon(QStringLiteral(":/vantorel/vantorel.svg")));
+  setCentralWidget(m_pMdi);
+  m_pMdi->setBackground(QColor(128, 128, 128));
+  setAcceptDrops(true);
+  for (int i = 1; i <= kRecentCount; ++i) {
+    std::string path;
+    if (CRegistry::Read("Recent File List", "File" + std::to_string(i), "", path) && !path.empty())
+      m_Recent << QString::fromStdString(path);
+  }
+  CreateMenus();
+  CreateToolBar();
+  m_pToolPane = new QLabel(Q(app_text::kStatusTool).replace("OFF*", "OFF"), this);
+  m_pZoomPane = new QLabel(this);
+  statusBar()->addPermanentWidget(m_pZoomPane);
+  statusBar()->addPermanentWidget(m_pToolPane);
+  statusBar()->showMessage(Q(app_text::kReady));
+  m_pProgress = new StatusBarProgress(statusBar());
+  CRalImageIO::SetProgressSink(m_pProgress);
+  connect(m_pMdi, &QMdiArea::subWindowActivated, this, [this] {
+    UpdateCommands();
+    UpdateStatus();
+  });
+  UpdateCommands();
+  resize(1024, 768);
+  // The running frame, for a second copy to find.
+  CRegistry::Write("Exchange", "hWnd", std::to_string(static_cast<long long>(winId())));
+}
+
+CMainFrame::~CMainFrame() {
+  if (CRalImageIO::GetProgressSink() == m_pProgress) CRalImageIO::SetProgressSink(nullptr);
+  for (CChildFrame* f : Frames()) f->GetDocument()->GetImgWnd().SetProgressSink(nullptr);
+  delete m_pProgress;
+  CRegistry::RemoveRegKey("Exchange");
+}
+
+QAction* CMainFrame::Add(QMenu* menu, int id, const char* text, bool enabled) {
+  QString label = Q(text);
+  QString shortcut;
+  const int tab = label.indexOf('\t');
+  if (tab >= 0) {
+    shortcut = label.mid(tab + 1);
+    label = label.left(tab);
+  }
+  QAction* a = menu->addAction(label);
+  if (!shortcut.isEmpty()) a->setShortcut(QKeySequence(shortcut));
+  a->setEnabled(enabled);
+  a->setData(id);
+  a->setObjectName(QStringLiteral("ID_%1").arg(id));
+  // Commands whose tool or dialog is not built yet stay visible but disabled.
+  a->setProperty("available", enabled);
+  m_Commands.insert(id, a);
+  return a;
+}
+
+void CMainFrame::CreateMenus() {
+  using namespace cmd;
+  QMenuBar* bar = menuBar();
+  m_pFileMenu = bar->addMenu(Q(app_text::kMenuFile));
+  QMenu* f = m_pFileMenu;
+  connect(Add(f, ID_FILE_OPEN, "開く(&O)...\tCtrl+O"), &QAction::triggered, this, &CMainFrame::OnFileOpen);
+  connect(Add(f, ID_FILE_CLOSE, "閉じる(&C)\tCtrl+W"), &QAction::triggered, this,
+          [this] { m_pMdi->closeActiveSubWindow(); });
+  connect(Add(f, ID_FILE_SAVE, "上書き保存(&S)\tCtrl+S"), &QAction::triggered, this, [this] { OnSave(false); });
+  connect(Add(f, ID_FILE_SAVE_AS, "名前を付けて保存(&A)..."), &QAction::triggered, this, [this] { OnSave(true); });
+  f->addSeparator();
+  Add(f, ID_DATA_IMPORT, "ﾃﾞｰﾀ ｲﾝﾎﾟｰﾄ(&D)...", false);
+  f->addSeparator();
+  connect(Add(f, ID_FILE_PRINT, "印刷(&P)...\tCtrl+P"), &QAction::triggered, this, [this] {
+    if (CKivImageView* v = ActiveView()) PrintView(v, this, false);
+  });
+  connect(Add(f, ID_FILE_PRINT_PREVIEW, "印刷ﾌﾟﾚﾋﾞｭｰ(&V)..."), &QAction::triggered, this, [this] {
+    if (CKivImageView* v = ActiveView()) PrintView(v, this, true);
+  });
+  connect(Add(f, ID_FILE_PAGE_SETUP, "印刷設定(&R)..."), &QAction::triggered, this, [this] {
+    if (CKivImageView* v = ActiveView()) {
+      CKivImagePageSetupDialog dlg(v, this);
+      dlg.exec();
+    }
+  });
+  connect(Add(f, ID_FILE_PRINT_SETUP, "ﾌﾟﾘﾝﾀの設定(&U)..."), &QAction::triggered, this,
+          [this] { ChoosePrinter(this); });
+  f->addSeparator();
+  connect(Add(f, ID_ENVIRONMENT, "環境設定(&E)..."), &QAction::triggered, this, [this] {
+    CDlgEnviroment dlg(m_pApp ? m_pApp->IsAdministrator() : true, this);
+    if (dlg.exec() == QDialog::Accepted && m_pApp) m_pApp->SetFitsBottomUp(dlg.FitsBottomUp());
+  });
+  f->addSeparator();
+  m_pRecentMenu = f->addMenu(Q(app_text::kMenuRecent));
+  UpdateRecentMenu();
+  f->addSeparator();
+  connect(Add(f, ID_APP_EXIT, "Tolvena画像処理ｿﾌﾄ：Vantorelの終了(&X)"), &QAction::triggered, this,
+          &QWidget::close);
+
+  QMenu* e = bar->addMenu(Q(app_text::kMenuEdit));
+  m_DocumentMenus << e->menuAction();
+  Add(e, ID_EDIT_UNDO, "元に戻す(&U)\tCtrl+Z", false);
+  e->addSeparator();
+  Add(e, 4508, "上下反転(&H)", false);
+  Add(e, 4530, "左右反転(&V)", false);
+  Add(e, 4516, "回転(&R)...", false);
+  Add(e, 4542, "平行移動(&T)...", false);
+  Add(e, 4531, "画像解像度(&E)...", false);
+
+  QMenu* v = bar->addMenu(Q(app_text::kMenuView));
+  m_DocumentMenus << v->menuAction();
+  connect(Add(v, ID_ZOOM_IN, "ｽﾞｰﾑｲﾝ(&I)\tCtrl++"), &QAction::triggered, this, [this] {
+    if (CKivImageView* view = ActiveView()) view->ZoomIn();
+  });
+  connect(Add(v, ID_ZOOM_OUT, "ｽﾞｰﾑｱｳﾄ(&O)\tCtrl+-"), &QAction::triggered, this, [this] {
+    if (CKivImageView* view = ActiveView()) view->ZoomOut();
+  });
+  v->addSeparator();
+  const struct {
+    int id;
+    const char* text;
+    int code;
+  } steps[] = {{ID_MAG_HALF, "1/2倍(&F)", 0},
+               {ID_MAG_1, "ﾋﾟｸｾﾙ等倍(&Q)\tCtrl+Alt+0", 1},
+               {ID_MAG_2, "2倍(&D)", 2},
+               {ID_MAG_3, "3倍(&R)", 3}};
+  for (const auto& s : steps) {
+    QAction* a = Add(v, s.id, s.text);
+    a->setCheckable(true);
+    const int code = s.code;
+    connect(a, &QAction::triggered, this, [this, code] {
+      if (CKivImageView* view = ActiveView()) view->SetMag(code);
+      UpdateCommands();
+    });
+  }
+  v->addSeparator();
+  Add(v, ID_LEVEL, "ﾚﾍﾞﾙ調整(&L)...", false);
+  Add(v, ID_AUTO_LEVEL, "自動ﾚﾍﾞﾙ調整(&A)", false);
+  Add(v, ID_AUTO_LEVEL_SETTING, "自動ﾚﾍﾞﾙ調整の設定(&S)...", false);
+  Add(v, ID_LEVEL_AT_LOAD, "読み込み時のﾚﾍﾞﾙに戻す(&R)", false);
+  QAction* log = Add(v, ID_LOG_SCALE, "対数表示(&O)");
+  log->setCheckable(true);
+  connect(log, &QAction::triggered, this, [this] {
+    if (CKivImageView* view = ActiveView())
+      (void)view->GetImgWnd().SetLogScale(view->GetImgWnd().IsLogScale() ? 0 : 1);
+    UpdateCommands();
+  });
+  v->addSeparator();
+  const struct {
+    int id;
+    const char* text;
+    int mode, type;
+  } colours[] = {{ID_GRAY, "ｸﾞﾚｰｽｹｰﾙ(&G)", 0, 0},         {ID_GRAY_NEG, "ｸﾞﾚｰｽｹｰﾙ(反転)(&I)", 1, 0},
+                 {ID_COLOR, "ｶﾗｰ(&C)", 0, 0},                {ID_COLOR_NEG, "ｶﾗｰ(反転)(&N)", 1, 0},
+                 {ID_CYAN, "ｼｱﾝ(&C)", 4, 1},                 {ID_CYAN_NEG, "ｼｱﾝ(反転)(&N)", 5, 1},
+                 {ID_VERMILION, "朱赤(&A)", 4, 0},           {ID_VERMILION_NEG, "朱赤(反転)(&V)", 5, 0},
+                 {ID_BLACKBODY, "黒体放射(&B)", 4, 2},       {ID_BLACKBODY_NEG, "黒体放射(反転)(&E)", 5, 2},
+                 {ID_RAINBOW, "ﾚｲﾝﾎﾞｰ(&R)", 4, 3},           {ID_RAINBOW_NEG, "ﾚｲﾝﾎﾞｰ(反転)(&T)", 5, 3},
+                 {ID_SPECTRUM, "ｽﾍﾟｸﾄﾙ擬似ｶﾗｰ(&S)", 6, 0}};
+  for (const auto& c : colours) {
+    const int mode = c.mode, type = c.type, id = c.id;
+    QAction* a = Add(v, id, c.text);
+    a->setCheckable(true);
+    connect(a, &QAction::triggered, this, [this, mode, type, id] {
+      // Grey scale on a colour image means the luminance modes.
+      CKivImageView* view = ActiveView();
+      if (!view) return;
+      const CRalImage* image = view->GetImgWnd().GetImagePtr();
+      int m = mode;
+      if ((id == cmd::ID_GRAY || id == cmd::ID_GRAY_NEG) && image && image->GetPlanes() >= 3) m += 2;
+      OnColorMode(m, type);
+    });
+  }
+  v->addSeparator();
+  Add(v, 4509, "ﾏｰｸの非表示(&C)...", false);
+  Add(v, 4520, "FITSﾍｯﾀﾞｰ(&H)...", false);
+
+  QMenu* arith = bar->addMenu(Q(app_text::kMenuArith));
+  Add(arith, 4536, "加算(&A)...", false);
+  Add(arith, 4537, "減算(&S)...", false);
+  Add(arith, 4538, "乗算(&M)...", false);
+  Add(arith, 4539, "除算(&D)...", false);
+  arith->addSeparator();
+  Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
+
+  QMenu* info = bar->addMenu(Q(app_text::kMenuInfo));
+  m_DocumentMenus << info->menuAction();
+  Add(info, 4540, "切り抜き(&C)", false);
+  Add(info, 4541, "ﾌﾞﾘﾝｸ(&B)...", false);
+  Add(info, 4502, "測光(&A)...", false);
+  Add(info, 4501, "位置測定(&P)...", false);
+  Add(info, 4503, "ｸﾞﾗﾌ(&G)...", false);
+  Add(info, 4521, "ｺﾝﾄｱ(&N)...", false);
+
+  QMenu* process = bar->addMenu(Q(app_text::kMenuProcess));
+  m_DocumentMenus << process->menuAction();
+  Add(process, 4522, "ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ(&D)...", false);
+  Add(process, 4569, "ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算(&O)...", false);
+
+  QMenu* first = bar->addMenu(Q(app_text::kMenuFirstOrder));
+  m_DocumentMenus << first->menuAction();
+  Add(first, 4523, "ﾊﾞｯﾁ[共通ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&1)...", false);
+  Add(first, 4524, "ﾊﾞｯﾁ[個別ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&2)...", false);
+  Add(first, 4570, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)...", false);
+
+  m_pWindowMenu = bar->addMenu(Q(app_text::kMenuWindow));
+  m_DocumentMenus << m_pWindowMenu->menuAction();
+  connect(Add(m_pWindowMenu, ID_WINDOW_CASCADE, "重ねて表示(&C)"), &QAction::triggered, m_pMdi,
+          &QMdiArea::cascadeSubWindows);
+  connect(Add(m_pWindowMenu, ID_WINDOW_TILE_HORZ, "上下に並べて表示(&T)"), &QAction::triggered,
+          this, [this] {
+            const auto list = m_pMdi->subWindowList();
+            if (list.isEmpty()) return;
+            const int h = m_pMdi->viewport()->height() / list.size();
+            for (int i = 0; i < list.size(); ++i) {
+              list[i]->showNormal();
+              list[i]->setGeometry(0, i * h, m_pMdi->viewport()->width(), h);
+            }
+          });
+  connect(Add(m_pWindowMenu, ID_WINDOW_TILE_VERT, "左右に並べて表示(&H)"), &QAction::triggered,
+          this, [this] {
+            const auto list = m_pMdi->subWindowList();
+            if (list.isEmpty()) return;
+            const int w = m_pMdi->viewport()->width() / list.size();
+            for (int i = 0; i < list.size(); ++i) {
+              list[i]->showNormal();
+              list[i]->setGeometry(i * w, 0, w, m_pMdi->viewport()->height());
+            }
+          });
+  connect(Add(m_pWindowMenu, ID_WINDOW_ARRANGE, "ｱｲｺﾝの整列(&A)"), &QAction::triggered, m_pMdi,
+          &QMdiArea::tileSubWindows);
+  connect(m_pWindowMenu, &QMenu::aboutToShow, this, &CMainFrame::RebuildWindowMenu);
+
+  QMenu* help = bar->addMenu(Q(app_text::kMenuHelp));
+  Add(help, ID_HELP, "ｵﾝﾗｲﾝ･ﾍﾙﾌﾟ(&H)", false);
+  connect(help->addAction(Q(app_text::kMenuAbout)), &QAction::triggered, this, [this] {
+    AfxMessageBox(std::string(app_text::kTitle) + "  Version 2.0.0", MB_OK | MB_ICONINFORMATION);
+  });
+}
+
+void CMainFrame::CreateToolBar() {
+  QToolBar* tb = addToolBar(QStringLiteral("Standard"));
+  tb->setObjectName(QStringLiteral("toolBar"));
+  QAction* open = Command(cmd::ID_FILE_OPEN);
+  open->setIcon(style()->standardIcon(QStyle::SP_DialogOpenButton));
+  Command(cmd::ID_FILE_SAVE)->setIcon(style()->standardIcon(QStyle::SP_DialogSaveButton));
+  tb->addAction(open);
+  tb->addAction(Command(cmd::ID_FILE_SAVE));
+  tb->addSeparator();
+  tb->addAction(Command(cmd::ID_FILE_PRINT));
+  tb->addSeparator();
+  QAction* in = Command(cmd::ID_ZOOM_IN);
+  QAction* out = Command(cmd::ID_ZOOM_OUT);
+  in->setIconText(QStringLiteral("＋"));
+  out->setIconText(QStringLiteral("－"));
+  tb->addAction(in);
+  tb->addAction(out);
+  tb->addAction(Command(cmd::ID_MAG_1));
+  Command(cmd::ID_MAG_1)->setIconText(QStringLiteral("1:1"));
+}
+
+void CMainFrame::UpdateCommands() {
+  CKivImageView* view = ActiveView();
+  const bool doc = view != nullptr;
+  for (QAction* menu : m_DocumentMenus) menu->setVisible(doc);
+  for (int id : {cmd::ID_FILE_CLOSE, cmd::ID_FILE_SAVE, cmd::ID_FILE_SAVE_AS, cmd::ID_FILE_PRINT,
+                 cmd::ID_FILE_PRINT_PREVIEW, cmd::ID_FILE_PAGE_SETUP, cmd::ID_ZOOM_IN,
+                 cmd::ID_ZOOM_OUT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
+                 cmd::ID_LOG_SCALE})
+    Command(id)->setEnabled(doc);
+  const int mag = doc ? view->GetImgWnd().GetZoom() : -100;
+  Command(cmd::ID_MAG_HALF)->setChecked(mag == 0);
+  Command(cmd::ID_MAG_1)->setChecked(mag == 1);
+  Command(cmd::ID_MAG_2)->setChecked(mag == 2);
+  Command(cmd::ID_MAG_3)->setChecked(mag == 3);
+  Command(cmd::ID_LOG_SCALE)->setChecked(doc && view->GetImgWnd().IsLogScale());
+  const CRalImage* image = doc ? view->GetImgWnd().GetImagePtr() : nullptr;
+  const bool colour = image && image->GetPlanes() >= 3;
+  const int mode = doc ? view->GetImgWnd().GetColorMode() : -1;
+  const int type = doc ? view->GetImgWnd().GetColorType() : -1;
+  const struct {
+    int id, mode, type;
+    bool forColour;
+  } modes[] = {{cmd::ID_GRAY, colour ? 2 : 0, -1, false}, {cmd::ID_GRAY_NEG, colour ? 3 : 1, -1, false},
+               {cmd::ID_COLOR, 0, -1, true},              {cmd::ID_COLOR_NEG, 1, -1, true},
+               {cmd::ID_CYAN, 4, 1, false},               {cmd::ID_CYAN_NEG, 5, 1, false},
+               {cmd::ID_VERMILION, 4, 0, false},          {cmd::ID_VERMILION_NEG, 5, 0, false},
+               {cmd::ID_BLACKBODY, 4, 2, false},          {cmd::ID_BLACKBODY_NEG, 5, 2, false},
+               {cmd::ID_RAINBOW, 4, 3, false},            {cmd::ID_RAINBOW_NEG, 5, 3, false},
+               {cmd::ID_SPECTRUM, 6, -1, false}};
+  for (const auto& m : modes) {
+    QAction* a = Command(m.id);
+    bool enabled = doc;
+    if (m.forColour) enabled = enabled && colour;
+    else if (m.id != cmd::ID_GRAY && m.id != cmd::ID_GRAY_NEG) enabled = enabled && !colour;
+    if (m.id == cmd::ID_SPECTRUM) enabled = enabled && image && image->IsSpectrumFalseColorSupported();
+    a->setEnabled(enabled);
+    a->setChecked(enabled && mode == m.mode && (m.type < 0 || type == m.type));
+  }
+}
+
+void CMainFrame::UpdateStatus() {
+  CKivImageView* view = ActiveView();
+  if (!view) {
+    m_pZoomPane->clear();
+    return;
+  }
+  const double f = CViewInfo::nMagTofMag(view->GetImgWnd().GetZoom());
+  m_pZoomPane->setText(QStringLiteral("%1%").arg(f * 100.0, 0, 'g', 4));
+}
+
+void CMainFrame::UpdateRecentMenu() {
+  m_pRecentMenu->clear();
+  for (int i = 0; i < m_Recent.size(); ++i) {
+    const QString path = m_Recent[i];
+    QAction* a = m_pRecentMenu->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(path));
+    a->setData(cmd::ID_FILE_MRU_FIRST + i);
+    connect(a, &QAction::triggered, this, [this, path] { OpenDocumentFile(path); });
+  }
+  m_pRecentMenu->setEnabled(!m_Recent.isEmpty());
+}
+
+void CMainFrame::AddRecentFile(const QString& path) {
+  const QString full = QFileInfo(path).absoluteFilePath();
+  m_Recent.removeAll(full);
+  m_Recent.prepend(full);
+  while (m_Recent.size() > kRecentCount) m_Recent.removeLast();
+  for (int i = 0; i < kRecentCount; ++i) {
+    const std::string name = "File" + std::to_string(i + 1);
+    if (i < m_Recent.size())
+      CRegistry::Write("Recent File List", name, m_Recent[i].toStdString());
+    else
+      CRegistry::DeleteValue("Recent File List", name);
+  }
+  UpdateRecentMenu();
+}
+
+CKivImageDoc* CMainFrame::OpenDocumentFile(const QString& path) {
+  const QString full = QFileInfo(path).absoluteFilePath();
+  for (CChildFrame* f : Frames()) {
+    if (QFileInfo(f->GetDocument()->GetPathName()).absoluteFilePath() == full) {
+      m_pMdi->setActiveSubWindow(f);
+      return f->GetDocument();
+    }
+  }
+  auto* doc = new CKivImageDoc;
+  doc->GetImgWnd().SetProgressSink(m_pProgress);
+  if (!doc->OnOpenDocument(full)) {
+    delete doc;
+    return nullptr;
+  }
+  auto* frame = new CChildFrame(doc);
+  m_pMdi->addSubWindow(frame);
+  CKivImageView* view = frame->GetView();
+  connect(view, &CKivImageView::zoomChanged, this, [this] {
+    UpdateCommands();
+    UpdateStatus();
+  });
+  doc->GetImgWnd().Update(1);
+  if (m_pApp && m_pApp->IsMaximized())
+    frame->showMaximized();
+  else
+    frame->show();
+  m_pMdi->setActiveSubWindow(frame);
+  view->UpdateLayout();
+  AddRecentFile(full);
+  UpdateCommands();
+  UpdateStatus();
+  return doc;
+}
+
+QList<CChildFrame*> CMainFrame::Frames() const {
+  QList<CChildFrame*> out;
+  for (QMdiSubWindow* w : m_pMdi->subWindowList())
+    if (auto* f = qobject_cast<CChildFrame*>(w)) out << f;
+  return out;
+}
+
+CKivImageDoc* CMainFrame::ActiveDocument() const {
+  auto* f = qobject_cast<CChildFrame*>(m_pMdi->activeSubWindow());
+  return f ? f->GetDocument() : nullptr;
+}
+
+CKivImageView* CMainFrame::ActiveView() const {
+  auto* f = qobject_cast<CChildFrame*>(m_pMdi->activeSubWindow());
+  return f ? f->GetView() : nullptr;
+}
+
+void CMainFrame::OnFileOpen() {
+  // The open dialog with the dispatcher's filter and remembered folder and type.
+  const OpenDialogSetup setup = OpenImageSetup(0);
+  FileOpenPrompt prompt;
+  prompt.title = setup.title;
+  prompt.filter = setup.filter;
+  CRegistry::Read("IO", setup.folderKey, "", prompt.initialDir);
+  CRegistry::Read("IO", setup.filterIndexKey, 1, prompt.filterIndex, CRegistry::TYPE_INT);
+  if (!GetUserPrompts().Ask(prompt) || prompt.paths.empty()) return;
+  CRegistry::Write("IO", setup.folderKey,
+                   QFileInfo(QString::fromStdString(prompt.paths.front())).absolutePath().toStdString());
+  CRegistry::Write("IO", setup.filterIndexKey, prompt.filterIndex, CRegistry::TYPE_INT);
+  for (const std::string& path : prompt.paths) OpenDocumentFile(QString::fromStdString(path));
+}
+
+void CMainFrame::OnSave(bool saveAs) {
+  CKivImageDoc* doc = ActiveDocument();
+  if (!doc) return;
+  if (doc->DoSave(saveAs)) AddRecentFile(doc->GetPathName());
+}
+
+void CMainFrame::OnColorMode(int mode, int type) {
+  CKivImageView* view = ActiveView();
+  if (!view) return;
+  (void)view->GetImgWnd().SetColorMode(static_cast<CImageBuffer::COLOR_MODE>(mode),
+                                       static_cast<CImageBuffer::COLOR_TYPE>(type));
+  UpdateCommands();
+}
+
+void CMainFrame::RebuildWindowMenu() {
+  for (QAction* a : m_WindowEntries) {
+    m_pWindowMenu->removeAction(a);
+    a->deleteLater();
+  }
+  m_WindowEntries.clear();
+  const QList<QMdiSubWindow*> windows = m_pMdi->subWindowList();
+  if (windows.isEmpty()) return;
+  m_WindowEntries << m_pWindowMenu->addSeparator();
+  for (int i = 0; i < windows.size() && i < kWindowEntries; ++i) {
+    QMdiSubWindow* w = windows[i];
+    QString title = w->windowTitle();
+    title.remove(QStringLiteral("[*]"));
+    QAction* a = m_pWindowMenu->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(title));
+    a->setCheckable(true);
+    a->setChecked(w == m_pMdi->activeSubWindow());
+    connect(a, &QAction::triggered, this, [this, w] { m_pMdi->setActiveSubWindow(w); });
+    m_WindowEntries << a;
+  }
+  if (windows.size() > kWindowEntries) {
+    QAction* more = m_pWindowMenu->addAction(Q(app_text::kMoreWindows));
+    more->setData(cmd::ID_MORE_WINDOWS);
+    more->setObjectName(QStringLiteral("ID_%1").arg(cmd::ID_MORE_WINDOWS));
+    connect(more, &QAction::triggered, this, &CMainFrame::ShowWindowList);
+    m_WindowEntries << more;
+  }
+}
+
+void CMainFrame::ShowWindowList() {
+  const QList<QMdiSubWindow*> windows = m_pMdi->subWindowList();
+  QStringList titles;
+  for (QMdiSubWindow* w : windows) titles << w->windowTitle().remove(QStringLiteral("[*]"));
+  CDlgWindow dlg(titles, this);
+  if (dlg.exec() != QDialog::Accepted) return;
+  const int index = dlg.SelectedIndex();
+  if (index >= 0 && index < windows.size()) m_pMdi->setActiveSubWindow(windows[index]);
+}
+
+void CMainFrame::RestorePlacement(bool maximized) {
+  WINDOWPLACEMENT wp;
+  int showCmd = SW_SHOWNORMAL;
+  if (CRegistry::Read("General", "FramePosition", wp, &showCmd)) {
+    const RECT& r = wp.rcNormalPosition;
+    const QRect want(r.left, r.top, r.right - r.left, r.bottom - r.top);
+    // A placement that lies off every screen is not restored.
+    bool onScreen = false;
+    for (QScreen* s : QGuiApplication::screens())
+      onScreen = onScreen || s->availableGeometry().intersects(want);
+    if (want.width() > 0 && want.height() > 0 && onScreen) setGeometry(want);
+  }
+  if (maximized || showCmd == SW_SHOWMAXIMIZED)
+    showMaximized();
+  else if (IsMinimizedShowCommand(showCmd))
+    showMinimized();
+  else
+    show();
+}
+
+void CMainFrame::StorePlacement() const {
+  WINDOWPLACEMENT wp;
+  const QRect g = isMaximized() || isMinimized() ? normalGeometry() : geometry();
+  wp.rcNormalPosition = {g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
+  wp.showCmd = isMaximized() ? SW_SHOWMAXIMIZED : (isMinimized() ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+  CRegistry::Write("General", "FramePosition", wp);
+}
+
+void CMainFrame::BringToFront() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  if (AfxMessageBox(app_text::kExitQuestion, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) {
+    event->ignore();
+    return;
+  }
+  // Each modified image asks before it goes; one Cancel keeps the program open.
+  for (CChildFrame* f : Frames()) {
+    if (!f->GetDocument()->SaveModified()) {
+      event->ignore();
+      return;
+    }
+  }
+  for (CChildFrame* f : Frames()) {
+    f->GetDocument()->SetModifiedFlag(false);
+    f->close();
+  }
+  if (m_pApp) CRegistry::Write("IO", "FitsBottomUp", m_pApp->FitsBottomUp(), CRegistry::TYPE_BOOL);
+  StorePlacement();
+  CRegistry::RemoveRegKey("Exchange");
+  event->accept();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  bool any = false;
+  for (const QUrl& url : urls) {
+    if (!url.isLocalFile()) continue;
+    OpenDocumentFile(url.toLocalFile());
+    any = true;
+  }
+  if (any) {
+    event->acceptProposedAction();
+    BringToFront();
+  }
+}

@@ -1,0 +1,101 @@
+// CMainFrame: the program's main window: the MDI area with the image windows, the menus
+// (a short set while no image is open, the full set with one), the tool bar, the status
+// bar, recent files, dropped files, and the rules of closing the program.
+#pragma once
+
+#include <QMainWindow>
+#include <QMap>
+#include <QStringList>
+
+class CKivImageApp;
+class CKivImageDoc;
+class CKivImageView;
+class CChildFrame;
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class StatusBarProgress;
+
+// Command numbers of the menus.
+namespace cmd {
+inline constexpr int ID_FILE_OPEN = 57601, ID_FILE_CLOSE = 57602, ID_FILE_SAVE = 57603,
+                     ID_FILE_SAVE_AS = 57604, ID_DATA_IMPORT = 4551, ID_FILE_PRINT = 57607,
+                     ID_FILE_PRINT_PREVIEW = 57609, ID_FILE_PAGE_SETUP = 57606,
+                     ID_FILE_PRINT_SETUP = 4515, ID_ENVIRONMENT = 4552, ID_APP_EXIT = 57665;
+inline constexpr int ID_FILE_MRU_FIRST = 57616;
+inline constexpr int ID_EDIT_UNDO = 57643;
+inline constexpr int ID_LEVEL = 4527, ID_AUTO_LEVEL = 4526, ID_AUTO_LEVEL_SETTING = 4543,
+                     ID_LEVEL_AT_LOAD = 4553, ID_LOG_SCALE = 4554;
+inline constexpr int ID_GRAY = 4555, ID_GRAY_NEG = 4556, ID_COLOR = 4565, ID_COLOR_NEG = 4566,
+                     ID_CYAN = 4557, ID_CYAN_NEG = 4558, ID_VERMILION = 4559,
+                     ID_VERMILION_NEG = 4560, ID_BLACKBODY = 4561, ID_BLACKBODY_NEG = 4562,
+                     ID_RAINBOW = 4563, ID_RAINBOW_NEG = 4564, ID_SPECTRUM = 4568;
+inline constexpr int ID_WINDOW_CASCADE = 57650, ID_WINDOW_TILE_HORZ = 57651,
+                     ID_WINDOW_TILE_VERT = 57652, ID_WINDOW_ARRANGE = 57649;
+inline constexpr int ID_ZOOM_IN = 4545, ID_ZOOM_OUT = 4546, ID_MAG_HALF = 4550,
+                     ID_MAG_1 = 4547, ID_MAG_2 = 4548, ID_MAG_3 = 4549;
+inline constexpr int ID_MORE_WINDOWS = 65280;
+inline constexpr int ID_HELP = 32836;
+}  // namespace cmd
+
+class CMainFrame : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit CMainFrame(CKivImageApp* app = nullptr);
+  ~CMainFrame() override;
+
+  // Opens a file as a new image window; null when the file could not be read. A file
+  // already open is brought to the front instead.
+  CKivImageDoc* OpenDocumentFile(const QString& path);
+  CKivImageDoc* ActiveDocument() const;
+  CKivImageView* ActiveView() const;
+  QList<CChildFrame*> Frames() const;
+  QMdiArea* MdiArea() const { return m_pMdi; }
+
+  // The action of a command number (null when the menus have no such command).
+  QAction* Command(int id) const { return m_Commands.value(id, nullptr); }
+  QMenu* FileMenu() const { return m_pFileMenu; }
+  QMenu* WindowMenu() const { return m_pWindowMenu; }
+  // Rebuilds the Window menu's list of windows (done each time the menu opens).
+  void RebuildWindowMenu();
+  QStringList RecentFiles() const { return m_Recent; }
+  void AddRecentFile(const QString& path);
+
+  // Placement: restored from and stored to "FramePosition" of section "General".
+  void RestorePlacement(bool maximized);
+  void StorePlacement() const;
+  // Brings the frame to the front (restored when minimised).
+  void BringToFront();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  QAction* Add(QMenu* menu, int id, const char* text, bool enabled = true);
+  void CreateMenus();
+  void CreateToolBar();
+  void UpdateCommands();
+  void UpdateRecentMenu();
+  void UpdateStatus();
+  void OnFileOpen();
+  void OnSave(bool saveAs);
+  void OnColorMode(int mode, int type);
+  void ShowWindowList();
+
+  CKivImageApp* m_pApp;
+  QMdiArea* m_pMdi;
+  QMap<int, QAction*> m_Commands;
+  QMenu* m_pFileMenu = nullptr;
+  QMenu* m_pRecentMenu = nullptr;
+  QMenu* m_pWindowMenu = nullptr;
+  QList<QAction*> m_DocumentMenus;  // the menus shown only with an image open
+  QList<QAction*> m_WindowEntries;
+  QStringList m_Recent;
+  QLabel* m_pToolPane = nullptr;
+  QLabel* m_pZoomPane = nullptr;
+  StatusBarProgress* m_pProgress = nullptr;
+};
