@@ -9,3 +9,4 @@ int SettingsCommand(const std::vector<std::string>& args);
 int InfoCommand(const std::vector<std::string>& args);
 int HeaderCommand(const std::vector<std::string>& args);
 int ConvertCommand(const std::vector<std::string>& args);
+int RenderCommand(const std::vector<std::string>& args);

@@ -31,10 +31,21 @@ void PrintUsage(FILE* out) {
       "                                     extension (fts/fit/fits, tif/tiff, png, jpg/jpeg,\n"
       "                                     SBIG st7, st8, ..., 001); without format options it\n"
       "                                     writes what a plain save writes\n"
+      "  render IN OUT.png [RENDER OPTIONS] the picture the program shows of IN, as a PNG\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
-      "Reading options (info, header, convert):\n"
+      "Render options:\n"
+      "  --levels auto|file|LOW,HIGH        automatic levels, the file's own (else the data\n"
+      "                                     range), or fixed; without it, as the program opens\n"
+      "  --log                              logarithmic display\n"
+      "  --mode M                           gray, color, negative, gray-negative, vermilion,\n"
+      "                                     cyan, blackbody, rainbow (each also -negative),\n"
+      "                                     spectrum\n"
+      "  --zoom CODE                        magnification: 1 as is, 2..16 enlarged, 0 one half,\n"
+      "                                     -1 one third, ... -6 one eighth\n"
+      "\n"
+      "Reading options (info, header, convert, render):\n"
       "  --planes gray:N | rgb:R,G,B        planes of a FITS cube, counted from 1 (without\n"
       "                                     it: plane 1, or red, green, blue for RGB files)\n"
       "  --raw W,H,BITS[,gray|rgb][,header=N][,ibm|mac][,signed|unsigned]\n"
@@ -90,6 +101,7 @@ int main(int argc, char** argv) {
   if (command == "info") return InfoCommand(args);
   if (command == "header") return HeaderCommand(args);
   if (command == "convert") return ConvertCommand(args);
+  if (command == "render") return RenderCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }
