@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTimer>
 
 #include "app/apptexts.h"
 #include "app/mainframe.h"
@@ -118,12 +119,15 @@ void CKivImageApp::OnNewConnection() {
       const QString path = QString::fromUtf8(socket->readLine()).trimmed();
       socket->write("ok\n");
       socket->flush();
-      if (!m_pFrame) return;
-      m_pFrame->BringToFront();
-      std::string load;
-      if (path.isEmpty()) return;
-      CRegistry::Read("Exchange", "Load", "", load);
-      m_pFrame->OpenDocumentFile(load.empty() ? path : QString::fromStdString(load));
+      // Opened from the event loop, once this handler (owned by the socket) has returned.
+      QTimer::singleShot(0, this, [this, path] {
+        if (!m_pFrame) return;
+        m_pFrame->BringToFront();
+        if (path.isEmpty()) return;
+        std::string load;
+        CRegistry::Read("Exchange", "Load", "", load);
+        m_pFrame->OpenDocumentFile(load.empty() ? path : QString::fromStdString(load));
+      });
     });
   }
 }

@@ -8,7 +8,6 @@
 
 int main(int argc, char** argv) {
   QApplication qapp(argc, argv);
-  Q_INIT_RESOURCE(vantorel);
   QApplication::setApplicationName(QStringLiteral("Vantorel"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/vantorel/vantorel.svg")));
   QStringList args = QApplication::arguments();

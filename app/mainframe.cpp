@@ -43,7 +43,12 @@ QString Q(const char* text) {
 
 }  // namespace
 
+static void InitResources() {
+  Q_INIT_RESOURCE(vantorel);
+}
+
 CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(this)) {
+  InitResources();
   setWindowTitle(Q(app_text::kTitle));
   setWindowIcon(QIcon(QStringLiteral(":/vantorel/vantorel.svg")));
   setCentralWidget(m_pMdi);

@@ -1,0 +1,416 @@
+// The program's rules, offscreen: opening and painting an image, zoom commands and
+// magnification steps, saving with the header question, closing a modified image, the
+// Window menu's entries, the exit question, the environment dialog's rules and
+// associations, the page set-up's refusals and printing to PDF, and the single-instance
+// hand-over between two real processes.
+#include <QCheckBox>
+#include <QFile>
+#include <QMdiArea>
+#include <QMenu>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QPrinter>
+#include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QLineEdit>
+#include <QtTest>
+
+#include "app/apptexts.h"
+#include "app/associations.h"
+#include "app/dlgenviroment.h"
+#include "app/kivimageapp.h"
+#include "app/kivimagedoc.h"
+#include "app/kivimageview.h"
+#include "app/mainframe.h"
+#include "app/printing.h"
+#include "app/samplefits.h"
+#include "fits/fits.h"
+#include "platform/messagebox.h"
+#include "platform/userprompts.h"
+#include "settings/registry.h"
+#include "tests/support/temp_dir.h"
+
+class AppTest : public QObject {
+  Q_OBJECT
+
+ private:
+  RecordingMessageBox box_;
+  ScopedConfigHome* home_ = nullptr;
+  ScopedMessageBox* scoped_ = nullptr;
+  AcceptingPrompts accept_;
+  ScopedUserPrompts* prompts_ = nullptr;
+  TempDir* dir_ = nullptr;
+  QString sample_;
+
+  QString Shown(std::size_t i) const {
+    return i < box_.shown.size() ? QString::fromStdString(box_.shown[i].text) : QString();
+  }
+  QString MakeSample(const char* name, int w, int h) {
+    const std::string path = dir_->File(name);
+    if (WriteSampleStarField(path, w, h) != 0) return {};
+    return QString::fromStdString(path);
+  }
+
+ private slots:
+  void init() {
+    home_ = new ScopedConfigHome;
+    scoped_ = new ScopedMessageBox(&box_);
+    prompts_ = new ScopedUserPrompts(&accept_);
+    dir_ = new TempDir;
+    box_.shown.clear();
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir_->File("data")));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->File("config")));
+    sample_ = MakeSample("sample.fits", 200, 120);
+    QVERIFY(!sample_.isEmpty());
+  }
+  void cleanup() {
+    delete prompts_;
+    delete scoped_;
+    delete home_;
+    delete dir_;
+  }
+
+  void openPaintsTheImageWithGreyMargins() {
+    CMainFrame frame;
+    frame.resize(900, 700);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    CKivImageDoc* doc = frame.OpenDocumentFile(sample_);
+    QVERIFY(doc);
+    QCOMPARE(frame.Frames().size(), 1);
+    QCOMPARE(doc->GetTitle(), QString("sample.fits"));
+    CKivImageView* view = frame.ActiveView();
+    QVERIFY(view);
+    QVERIFY(doc->GetImgWnd().IsBufferCreated());
+    // Levels at load are kept for "back to the levels of reading".
+    const CRalImage* image = doc->GetImgWnd().GetImagePtr();
+    QCOMPARE(image->GetOrgDefaultLevelMin(0), image->GetLevelMin(0));
+    // A view larger than the image: the picture shows grey margins around real pixels.
+    view->resize(400, 300);
+    view->UpdateLayout();
+    QImage shot(view->viewport()->size(), QImage::Format_RGB32);
+    shot.fill(Qt::blue);
+    {
+      QPainter p(&shot);
+      view->DrawImage(p);
+    }
+    const RECT on = doc->GetImgWnd().GetViewInfo().GetWindowView();
+    QCOMPARE(on.Width(), 200);
+    QCOMPARE(shot.pixelColor(on.left - 1, on.top + 5), QColor(128, 128, 128));
+    QVERIFY(shot.pixelColor(on.left + 3, on.top + 3) != QColor(128, 128, 128));
+    QVERIFY(shot.pixelColor(on.left + 3, on.top + 3) != QColor(Qt::blue));
+    // The same file again only brings its window to the front.
+    QCOMPARE(frame.OpenDocumentFile(sample_), doc);
+    QCOMPARE(frame.Frames().size(), 1);
+    QCOMPARE(frame.RecentFiles().front(), QFileInfo(sample_).absoluteFilePath());
+  }
+
+  void missingBitmapPaintsRed() {
+    CKivImageDoc doc;
+    QImage shot(50, 40, QImage::Format_RGB32);
+    doc.GetImgWnd().GetViewInfo().SetWindowSize(50, 40);
+    QPainter p(&shot);
+    doc.GetImgWnd().Draw([](const DIBBand&) {},
+                         [&p](const RECT& r, COLORREF c) {
+                           p.fillRect(QRect(r.left, r.top, r.Width(), r.Height()),
+                                      QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
+                         });
+    p.end();
+    QCOMPARE(shot.pixelColor(25, 20), QColor(255, 0, 0));
+  }
+
+  void failedReadLeavesNoDocument() {
+    CMainFrame frame;
+    const std::string bad = dir_->File("bad.fits");
+    WriteFileOrDie(bad, "not a FITS file");
+    QVERIFY(!frame.OpenDocumentFile(QString::fromStdString(bad)));
+    QCOMPARE(frame.Frames().size(), 0);
+    QVERIFY(!frame.Command(cmd::ID_ZOOM_IN)->isEnabled());
+  }
+
+  void zoomCommandsAndMagnificationSteps() {
+    CMainFrame frame;
+    frame.resize(900, 700);
+    frame.show();
+    QVERIFY(frame.OpenDocumentFile(sample_));
+    CKivImageView* view = frame.ActiveView();
+    CRalImgWnd& wnd = view->GetImgWnd();
+    QCOMPARE(wnd.GetZoom(), 1);
+    frame.Command(cmd::ID_ZOOM_IN)->trigger();
+    QCOMPARE(wnd.GetZoom(), 2);
+    frame.Command(cmd::ID_ZOOM_OUT)->trigger();
+    frame.Command(cmd::ID_ZOOM_OUT)->trigger();
+    QCOMPARE(wnd.GetZoom(), 0);
+    QVERIFY(frame.Command(cmd::ID_MAG_HALF)->isChecked());
+    frame.Command(cmd::ID_MAG_3)->trigger();
+    QCOMPARE(wnd.GetZoom(), 3);
+    QVERIFY(frame.Command(cmd::ID_MAG_3)->isChecked());
+    QVERIFY(!frame.Command(cmd::ID_MAG_1)->isChecked());
+    frame.Command(cmd::ID_MAG_2)->trigger();
+    QCOMPARE(wnd.GetZoom(), 2);
+    frame.Command(cmd::ID_MAG_1)->trigger();
+    QCOMPARE(wnd.GetZoom(), 1);
+    QCOMPARE(frame.Command(cmd::ID_MAG_1)->shortcut(), QKeySequence("Ctrl+Alt+0"));
+    QCOMPARE(frame.Command(cmd::ID_ZOOM_IN)->text(), QString("ｽﾞｰﾑｲﾝ(&I)"));
+    // Zoomed in beyond the window: scroll bars appear and scrolling moves the picture.
+    view->resize(150, 100);
+    frame.Command(cmd::ID_MAG_3)->trigger();
+    view->UpdateLayout();
+    QVERIFY(wnd.GetViewInfo().GetScrollBar(0).shown);
+    const RECT before = wnd.GetViewInfo().GetVisibleImageRect();
+    wnd.GetViewInfo().SetScrollPos(0, before.left + 10);
+    QCOMPARE(wnd.GetViewInfo().GetVisibleImageRect().left, before.left + 10);
+  }
+
+  void saveAsksAboutAnEditedHeader() {
+    CMainFrame frame;
+    CKivImageDoc* doc = frame.OpenDocumentFile(sample_);
+    QVERIFY(doc);
+    CRalImgWnd& wnd = doc->GetImgWnd();
+    CRalImage* image = wnd.GetImagePtr();
+    // An edit of the header that the user then declines to keep.
+    (void)CFits::UpdateHeader(*image, "OBSERVER= 'Edited'");
+    wnd.SetHeaderEdited(1);
+    const QString out = QString::fromStdString(dir_->File("out.fits"));
+    box_.Answer(IDCANCEL);
+    QVERIFY(!doc->OnSaveDocument(out));
+    QVERIFY(!QFile::exists(out));
+    QCOMPARE(Shown(0), QString::fromUtf8(app_text::kSaveHeaderQuestion));
+    box_.Answer(IDNO);
+    QVERIFY(doc->OnSaveDocument(out));
+    QVERIFY(!doc->IsModified());
+    QCOMPARE(doc->GetPathName(), out);
+    QCOMPARE(box_.shown.size(), std::size_t{2});
+    CRalImage back;
+    QCOMPARE(CFits::Read(back, out.toStdString(), 0, 0, 0, 1, 2, nullptr, {}, 0), 0);
+    QCOMPARE(back.m_FitsHeader.Find("OBSERVER"), -1);
+    QCOMPARE(back.GetWidth(), 200);
+    // Yes keeps the edit; without an edit nothing is asked.
+    (void)CFits::UpdateHeader(*image, "OBSERVER= 'Kept'");
+    wnd.SetHeaderEdited(1);
+    box_.Answer(IDYES);
+    QVERIFY(doc->OnSaveDocument(out));
+    CRalImage kept;
+    QCOMPARE(CFits::Read(kept, out.toStdString(), 0, 0, 0, 1, 2, nullptr, {}, 0), 0);
+    QVERIFY(kept.m_FitsHeader.Find("OBSERVER") >= 0);
+    QVERIFY(doc->OnSaveDocument(out));
+    QCOMPARE(box_.shown.size(), std::size_t{3});
+  }
+
+  void closingAModifiedImageAsks() {
+    CMainFrame frame;
+    CKivImageDoc* doc = frame.OpenDocumentFile(sample_);
+    QVERIFY(doc);
+    doc->SetModifiedFlag(true);
+    QVERIFY(frame.MdiArea()->activeSubWindow()->windowTitle().contains("[*]"));
+    box_.Answer(IDCANCEL);
+    frame.Command(cmd::ID_FILE_CLOSE)->trigger();
+    QCOMPARE(frame.Frames().size(), 1);
+    QVERIFY(Shown(0).contains("sample.fits"));
+    box_.Answer(IDNO);
+    frame.Command(cmd::ID_FILE_CLOSE)->trigger();
+    QTRY_COMPARE(frame.Frames().size(), 0);
+    QVERIFY(!frame.Command(cmd::ID_FILE_SAVE)->isEnabled());
+  }
+
+  void windowMenuListsNineWindowsThenMore() {
+    CMainFrame frame;
+    frame.resize(1000, 800);
+    for (int i = 0; i < 10; ++i)
+      QVERIFY(frame.OpenDocumentFile(MakeSample(qPrintable(QString("w%1.fits").arg(i)), 40, 30)));
+    frame.RebuildWindowMenu();
+    QStringList texts;
+    for (QAction* a : frame.WindowMenu()->actions())
+      if (!a->isSeparator()) texts << a->text();
+    QCOMPARE(texts.at(0), QString("重ねて表示(&C)"));
+    QCOMPARE(texts.at(3), QString("ｱｲｺﾝの整列(&A)"));
+    QCOMPARE(texts.at(4), QString("&1 w0.fits"));
+    QCOMPARE(texts.at(12), QString("&9 w8.fits"));
+    QCOMPARE(texts.last(), QString::fromUtf8(app_text::kMoreWindows));
+    QCOMPARE(texts.size(), 4 + 9 + 1);
+    // Rebuilding again does not pile entries up.
+    frame.RebuildWindowMenu();
+    QCOMPARE(frame.WindowMenu()->actions().size(), 4 + 1 + 9 + 1);
+    CDlgWindow dlg({"a.fits", "b.fits", "a.fits"});
+    QCOMPARE(dlg.SelectedIndex(), 2);  // the first is selected; equal titles give the last
+  }
+
+  void exitAsksAndStoresPlacement() {
+    CKivImageApp app;
+    CMainFrame frame(&app);
+    std::string hwnd;
+    QVERIFY(CRegistry::Read("Exchange", "hWnd", "", hwnd));
+    frame.setGeometry(40, 50, 700, 500);
+    frame.show();
+    box_.Answer(IDCANCEL);
+    QVERIFY(!frame.close());
+    QCOMPARE(Shown(0), QString::fromUtf8(app_text::kExitQuestion));
+    QVERIFY(frame.isVisible());
+    app.SetFitsBottomUp(0);
+    box_.Answer(IDOK);
+    QVERIFY(frame.close());
+    std::string value;
+    QVERIFY(CRegistry::Read("IO", "FitsBottomUp", "", value));
+    QCOMPARE(QString::fromStdString(value), QString("no"));
+    WINDOWPLACEMENT wp;
+    int show = 0;
+    QVERIFY(CRegistry::Read("General", "FramePosition", wp, &show));
+    QCOMPARE(wp.rcNormalPosition.right - wp.rcNormalPosition.left, 700);
+    QVERIFY(!CRegistry::Read("Exchange", "hWnd", "", hwnd));
+  }
+
+  void environmentDialogRules() {
+    CDlgEnviroment dlg(true);
+    auto* maximized = dlg.findChild<QCheckBox*>("maximized");
+    auto* bkgnd = dlg.findChild<QCheckBox*>("dlgBkGnd");
+    auto* allOn = dlg.findChild<QPushButton*>("allOn");
+    auto* allOff = dlg.findChild<QPushButton*>("allOff");
+    auto* height = dlg.findChild<QSpinBox*>("fitsHeight");
+    QVERIFY(maximized && bkgnd && allOn && allOff && height);
+    QCOMPARE(height->value(), 100);
+    maximized->setChecked(true);
+    bkgnd->click();
+    QVERIFY(!maximized->isChecked());
+    QVERIFY(!maximized->isEnabled());
+    bkgnd->click();
+    QVERIFY(maximized->isEnabled());
+    QVERIFY(allOn->isEnabled());
+    QVERIFY(!allOff->isEnabled());
+    allOn->click();
+    QCOMPARE(height->value(), 10);
+    QVERIFY(!allOn->isEnabled());
+    QVERIFY(allOff->isEnabled());
+    dlg.findChild<QCheckBox*>("assocPng")->setChecked(false);
+    dlg.accept();
+    QCOMPARE(Shown(0), QString::fromUtf8(app_text::kRestartSystem));
+    // Eight families now open with the program; PNG does not.
+    for (const FileFamily& f : associations::Families())
+      QCOMPARE(associations::IsAssociated(f), QString(f.name) != "assocPng");
+    QVERIFY(QFile::exists(associations::DataHome() + "/applications/vantorel.desktop"));
+    const QString list = QString::fromStdString(ReadFileOrEmpty(associations::MimeAppsPath().toStdString()));
+    QVERIFY(list.contains("image/fits=vantorel.desktop;"));
+    int stored = 0;
+    QVERIFY(CRegistry::Read("Dialog\\Enviroment", "FitsHeight", 0, stored, CRegistry::TYPE_INT));
+    QCOMPARE(stored, 10);
+
+    // A second opening sees the associations; a changed height alone asks for a restart
+    // of the program; clearing removes the program as default.
+    box_.shown.clear();
+    CDlgEnviroment again(true);
+    QVERIFY(again.findChild<QCheckBox*>("assocFits")->isChecked());
+    QVERIFY(!again.findChild<QCheckBox*>("assocPng")->isChecked());
+    again.findChild<QSpinBox*>("fitsHeight")->setValue(20);
+    again.accept();
+    QCOMPARE(Shown(0), QString::fromUtf8(app_text::kRestartProgram));
+    associations::SetAssociated(associations::Families()[0], false);
+    QVERIFY(!QString::fromStdString(ReadFileOrEmpty(associations::MimeAppsPath().toStdString()))
+                 .contains("image/fits="));
+
+    // Without the right to change them, the associations stay as they are.
+    CDlgEnviroment locked(false);
+    QVERIFY(!locked.findChild<QCheckBox*>("assocGif")->isEnabled());
+    QVERIFY(!locked.findChild<QPushButton*>("allOn")->isEnabled());
+  }
+
+  void pageSetupAndPrintingToPdf() {
+    CMainFrame frame;
+    frame.resize(900, 700);
+    QVERIFY(frame.OpenDocumentFile(sample_));
+    CKivImageView* view = frame.ActiveView();
+    view->resize(400, 300);
+    view->UpdateLayout();
+    CKivImagePageSetupDialog setup(view);
+    auto* mag = setup.findChild<QLineEdit*>("printMag");
+    mag->setText("0");
+    setup.accept();
+    QCOMPARE(Shown(0), QString::fromUtf8(app_text::kPrintMagRange));
+    QCOMPARE(view->GetPrintMag(), 10000);
+    mag->setText("10000");  // 1000000 in 1/100 percent: above the limit
+    setup.accept();
+    QCOMPARE(view->GetPrintMag(), 10000);
+    QCOMPARE(box_.shown.size(), std::size_t{2});
+    mag->setText("9999.99");
+    setup.accept();
+    QCOMPARE(view->GetPrintMag(), 999999);
+    mag->setText("250");
+    const RECT shown = view->GetImgWnd().GetViewInfo().GetVisibleImageRect();
+    QVERIFY(shown.Width() > 0 && shown.Height() > 0);
+    QCOMPARE(setup.SizeText(), QString::asprintf(app_text::kPrintSize, shown.Width() * 25.4 / 96 * 2.5,
+                                                 shown.Height() * 25.4 / 96 * 2.5));
+    setup.accept();
+    QCOMPARE(view->GetPrintMag(), 25000);
+
+    // Centred on the page; in preview a region too large is cut to what fits.
+    QRect cut;
+    const QRect t = PrintTarget(200, 100, 96, 96, 10000, QRect(0, 0, 1000, 800), false, &cut);
+    QCOMPARE(t, QRect(400, 350, 200, 100));
+    const QRect p = PrintTarget(200, 100, 96, 96, 100000, QRect(0, 0, 1000, 800), true, &cut);
+    QCOMPARE(cut, QRect(50, 10, 100, 80));
+    QCOMPARE(p, QRect(0, 0, 1000, 800));
+
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    const QString pdf = QString::fromStdString(dir_->File("print.pdf"));
+    printer.setOutputFileName(pdf);
+    view->SetPrintMag(10000);
+    {
+      QPainter painter(&printer);
+      QVERIFY(RenderPage(view, printer, painter, false));
+    }
+    QVERIFY(ReadFileOrEmpty(pdf.toStdString()).rfind("%PDF", 0) == 0);
+    view->SetPrintMag(0);
+    QPrinter second(QPrinter::HighResolution);
+    second.setOutputFormat(QPrinter::PdfFormat);
+    second.setOutputFileName(QString::fromStdString(dir_->File("none.pdf")));
+    QPainter painter(&second);
+    QVERIFY(!RenderPage(view, second, painter, false));
+    QCOMPARE(Shown(box_.shown.size() - 1), QString::fromUtf8(app_text::kPrintMagZero));
+  }
+
+  void argumentInAnotherLetterCaseFindsTheStoredName() {
+    const QString upper = QString::fromStdString(dir_->File("SAMPLE.FITS"));
+    QCOMPARE(CKivImageApp::ResolveArgument(upper), sample_);
+  }
+
+  void secondCopyHandsItsFileToTheFirst() {
+    const QString exe = QString::fromStdString(TestBinDir() + "/vantorel");
+    QVERIFY(QFile::exists(exe));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VANTOREL_CONFIG_HOME", QString::fromStdString(home_->path()));
+    env.insert("VANTOREL_SOCKET", QString("vantorel-test-%1").arg(QCoreApplication::applicationPid()));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(exe, {});
+    QVERIFY(first.waitForStarted());
+    // The first copy writes its frame into "Exchange" once it runs.
+    std::string hwnd;
+    QTRY_VERIFY_WITH_TIMEOUT(CRegistry::Read("Exchange", "hWnd", "", hwnd), 20000);
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(exe, {sample_});
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitCode(), 0);
+    // The first copy opened it: it is now its most recent file.
+    std::string recent;
+    QTRY_VERIFY_WITH_TIMEOUT(CRegistry::Read("Recent File List", "File1", "", recent), 20000);
+    QCOMPARE(QString::fromStdString(recent), sample_);
+    QVERIFY2(first.state() == QProcess::Running, first.readAllStandardError().constData());
+
+    // With several copies allowed, a third starts on its own and keeps running.
+    CRegistry::Write("General", "AllowMultipleInstance", 1, CRegistry::TYPE_BOOL);
+    QProcess third;
+    third.setProcessEnvironment(env);
+    third.start(exe, {sample_});
+    QVERIFY(third.waitForStarted());
+    QVERIFY(!third.waitForFinished(1500));
+    third.kill();
+    third.waitForFinished();
+    first.kill();
+    first.waitForFinished();
+  }
+};
+
+QTEST_MAIN(AppTest)
+#include "app_test.moc"
