@@ -421,7 +421,7 @@ INSTANTIATE_TEST_SUITE_P(
         CardCase{"AbsurdWidthSaturates", ImageCards(8, {99999999999LL, 1}), FITS_READ_FAILED}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FitsReadTest, AxisAndBlankCardsAsTheDesignReadsThem) {
+TEST_F(FitsReadTest, AxisBlankAndWorldCoordinateCardsAreInterpreted) {
   std::vector<std::string> cards = ImageCards(16, {2, 2});
   cards.push_back(Key("BLANK", "-32768"));
   cards.push_back(Key("BLANK", "7"));
