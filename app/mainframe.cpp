@@ -423,12 +423,12 @@ QList<CChildFrame*> CMainFrame::Frames() const {
 }
 
 CKivImageDoc* CMainFrame::ActiveDocument() const {
-  auto* f = qobject_cast<CChildFrame*>(m_pMdi->activeSubWindow());
+  auto* f = qobject_cast<CChildFrame*>(m_pMdi->currentSubWindow());
   return f ? f->GetDocument() : nullptr;
 }
 
 CKivImageView* CMainFrame::ActiveView() const {
-  auto* f = qobject_cast<CChildFrame*>(m_pMdi->activeSubWindow());
+  auto* f = qobject_cast<CChildFrame*>(m_pMdi->currentSubWindow());
   return f ? f->GetView() : nullptr;
 }
 
