@@ -46,12 +46,12 @@ void WriteBool(std::string_view key, int v) {
 // every attribute, so the writer sees the image's header, levels and extensions.
 std::unique_ptr<CRalImage> ConvertedCopy(const CRalImage& image, int bits, int isSigned, int mode) {
   try {
-    auto copy = std::make_unique<CRalImage>(static_cast<const CImage&>(image),
-                                            CRalImageIO::GetProgressSink(),
-                                            std::string(ft::kChangingBits));
-    if (!copy->ChangeBits(bits, isSigned, mode, CRalImageIO::GetProgressSink(),
-                          std::string(ft::kChangingBits)))
+    // Converted straight from the image: no intermediate copy at the image's own type.
+    auto copy = std::make_unique<CRalImage>();
+    if (!copy->CopyImageAs(image, bits, isSigned, mode, CRalImageIO::GetProgressSink(),
+                           std::string(ft::kChangingBits)))
       return nullptr;
+    copy->ApplyCopyConstructorRules(image);
     return copy;
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -63,12 +63,11 @@ std::unique_ptr<CRalImage> ConvertedCopy(const CRalImage& image, int bits, int i
 std::unique_ptr<CRalImage> ScaledCopy(const CRalImage& image, int bits, double bscale,
                                       double bzero) {
   try {
-    auto copy = std::make_unique<CRalImage>(static_cast<const CImage&>(image),
-                                            CRalImageIO::GetProgressSink(),
-                                            std::string(ft::kChangingBits));
-    if (!copy->ChangeBitsScaled(bits, 1, bscale, bzero, CRalImageIO::GetProgressSink(),
-                                std::string(ft::kChangingBits)))
+    auto copy = std::make_unique<CRalImage>();
+    if (!copy->CopyImageScaled(image, bits, 1, bscale, bzero, CRalImageIO::GetProgressSink(),
+                               std::string(ft::kChangingBits)))
       return nullptr;
+    copy->ApplyCopyConstructorRules(image);
     return copy;
   } catch (const std::bad_alloc&) {
     return nullptr;

@@ -103,9 +103,9 @@ void CFitsExtension::CopyExtension(const CFitsExtension& src) {
   m_TForm = src.m_TForm;
   m_TUnit = src.m_TUnit;
   m_Header = src.m_Header;
-  // The data unit is GetDataSize() bytes; never read past what the source holds.
-  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(GetDataSize(), src.m_Data->size()));
-  m_Data.emplace(src.m_Data->begin(), src.m_Data->begin() + static_cast<std::ptrdiff_t>(n));
+  // The whole data unit the source holds: for tables of wider pixels it is more than the
+  // product of the axes, and a copy must not lose the rest.
+  m_Data = *src.m_Data;
 }
 
 void CFitsExtension::SetNAxis(int n) {

@@ -60,7 +60,8 @@ class CFitsExtension {
   CFitsExtension(CFitsExtension&&) noexcept = default;
   CFitsExtension& operator=(CFitsExtension&&) noexcept = default;
 
-  // Clears this record; copies the source when it has data, else stays empty.
+  // Clears this record; copies the source (all its data bytes) when it has data, else
+  // stays empty.
   void CopyExtension(const CFitsExtension& src);
 
   // Values as they stand in their cards, quotes included.

@@ -103,12 +103,7 @@ CImage::CImage(int bits, int width, int height, int planes, double bscale, doubl
 
 CImage::CImage(const CImage& src, ProgressSink* progress, const std::string& caption) {
   CopyImage(src, progress, caption);
-  // A copy also keeps the colour order and the author, but not LONPOLE.
-  m_bSITypeRGB = src.m_bSITypeRGB;
-  m_strAuthor = src.m_strAuthor;
-  m_bAuthor = src.m_bAuthor;
-  m_dLonPole = 0;
-  m_bLonPole = 0;
+  ApplyCopyConstructorRules(src);
 }
 
 CImage& CImage::operator=(const CImage& src) { return CopyImage(src); }
@@ -204,11 +199,16 @@ void CImage::CopySharedAttributes(const CImage& src) {
 }
 
 CImage& CImage::CopyImage(const CImage& src, ProgressSink* progress, const std::string& caption) {
-  if (&src == this) return *this;
+  if (&src != this) CopyFrom(src, true, progress, caption);
+  return *this;
+}
+
+void CImage::CopyFrom(const CImage& src, bool pixels, ProgressSink* progress,
+                      const std::string& caption) {
   std::unique_ptr<CVmImage> store;
   std::vector<CFitsExtension> extensions;
   try {
-    if (src.m_pStore) {
+    if (src.m_pStore && pixels) {
       store = NewStore(src.m_nBitsPixel, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
       if (!store->CopyPixels(*src.m_pStore, progress, caption)) throw std::bad_alloc();
     }
@@ -232,7 +232,16 @@ CImage& CImage::CopyImage(const CImage& src, ProgressSink* progress, const std::
   m_bLogScale = src.m_bLogScale;
   m_dLonPole = src.m_dLonPole;
   m_bLonPole = src.m_bLonPole;
-  return *this;
+}
+
+void CImage::ApplyCopyConstructorRules(const CImage& src) {
+  // A copy made by construction also keeps the colour order and the author, but not
+  // LONPOLE.
+  m_bSITypeRGB = src.m_bSITypeRGB;
+  m_strAuthor = src.m_strAuthor;
+  m_bAuthor = src.m_bAuthor;
+  m_dLonPole = 0;
+  m_bLonPole = 0;
 }
 
 int CImage::Create(const CImage& src, ProgressSink* progress, const std::string& caption) {
@@ -656,10 +665,32 @@ int CImage::ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress,
     m_bSigned = isSigned;
     return 1;
   }
+  return ConvertFrom(*this, bits, isSigned, mode, progress, caption);
+}
+
+int CImage::CopyImageAs(const CImage& src, int bits, int isSigned, int mode,
+                        ProgressSink* progress, const std::string& caption) {
+  if (&src == this) return ChangeBits(bits, isSigned, mode, progress, caption);
+  const bool sameType = (bits == src.m_nBitsPixel && isSigned == src.m_bSigned) ||
+                        ((bits == 8 || bits == -32 || bits == -64) && bits == src.m_nBitsPixel);
+  try {
+    CopyFrom(src, sameType, progress, caption);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  if (sameType) {
+    m_bSigned = isSigned;
+    return 1;
+  }
+  return ConvertFrom(src, bits, isSigned, mode, progress, caption);
+}
+
+int CImage::ConvertFrom(const CImage& src, int bits, int isSigned, int mode,
+                        ProgressSink* progress, const std::string& caption) {
   try {
     if (bits == 8 || bits == 16 || bits == 32)
-      return ConvertToInteger(bits, isSigned, mode, progress, caption);
-    if (bits == -32 || bits == -64) return ConvertToReal(bits, isSigned, progress, caption);
+      return ConvertToInteger(src, bits, isSigned, mode, progress, caption);
+    if (bits == -32 || bits == -64) return ConvertToReal(src, bits, isSigned, progress, caption);
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -667,41 +698,56 @@ int CImage::ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress,
 }
 
 template <typename WriteRow>
-bool CImage::ConvertRows(CVmImage& store, ProgressSink* progress, const std::string& caption,
-                         WriteRow writeRow) const {
+bool CImage::ConvertRows(const CImage& src, CVmImage& store, ProgressSink* progress,
+                         const std::string& caption, WriteRow writeRow) {
   ProgressScope scope(progress, caption);
-  std::vector<double> row(static_cast<std::size_t>(m_nWidth));
-  const std::int64_t rows = static_cast<std::int64_t>(m_nPlanes) * m_nHeight;
-  for (int p = 0; p < m_nPlanes; ++p) {
-    for (int y = 0; y < m_nHeight; ++y) {
-      const void* from = GetImageAdr(0, y, p);
-      if (!from || !ReadRawRow(from, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return false;
+  const int width = src.m_nWidth, height = src.m_nHeight, planes = src.m_nPlanes;
+  std::vector<double> row(static_cast<std::size_t>(width));
+  const std::int64_t rows = static_cast<std::int64_t>(planes) * height;
+  for (int p = 0; p < planes; ++p) {
+    for (int y = 0; y < height; ++y) {
+      const void* from = src.GetImageAdr(0, y, p);
+      if (!from || !ReadRawRow(from, src.m_nBitsPixel, src.m_bSigned, width, row.data()))
+        return false;
       void* to = store.GetImageAdr(0, y, p, 0, 0, nullptr);
       if (!to) return false;
       writeRow(row.data(), to);
-      scope.Update(static_cast<std::int64_t>(p) * m_nHeight + y + 1, rows);
+      scope.Update(static_cast<std::int64_t>(p) * height + y + 1, rows);
     }
   }
   return true;
 }
 
-int CImage::ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* progress,
-                             const std::string& caption) {
-  // The new store is filled from the current one and installed only when complete, so a
+void CImage::InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits,
+                              int isSigned, double bscale, double bzero) {
+  m_pStore = std::move(store);
+  m_nWidth = src.m_nWidth;
+  m_nHeight = src.m_nHeight;
+  m_nPlanes = src.m_nPlanes;
+  m_nBitsPixel = bits;
+  m_bSigned = isSigned;
+  m_dBscale = bscale;
+  m_dBzero = bzero;
+}
+
+int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode,
+                             ProgressSink* progress, const std::string& caption) {
+  // The new store is filled from the source and installed only when complete, so a
   // failure at any point leaves the image as it was.
-  auto store = NewStore(bits, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
+  auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
 
   const Range target = IntegerRange(bits, isSigned);
-  const bool raw = mode == 0 || (mode != 2 && mode != 3 && IsBitsChangeable(bits, isSigned));
+  const bool raw =
+      mode == 0 || (mode != 2 && mode != 3 && src.IsBitsChangeable(bits, isSigned));
   double offset = 0.0, lo = 0.0, hi = 0.0;
   if (raw || mode == 3) {
-    if (!GetMinMax(-1, &lo, &hi)) return 0;
+    if (!src.GetMinMax(-1, &lo, &hi)) return 0;
   } else {
     lo = DBL_MAX;
     hi = -DBL_MAX;
-    for (int p = 0; p < m_nPlanes; ++p) {
-      lo = std::min(lo, GetLevelMin(p));
-      hi = std::max(hi, GetLevelMax(p));
+    for (int p = 0; p < src.m_nPlanes; ++p) {
+      lo = std::min(lo, src.GetLevelMin(p));
+      hi = std::max(hi, src.GetLevelMax(p));
     }
   }
   if (raw) {
@@ -711,47 +757,63 @@ int CImage::ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* pro
     hi = lo + 1.0;  // a flat range would divide by zero
   }
   const double scale = raw ? 1.0 : (target.max - target.min) / (hi - lo);
+  const double srcScale = src.m_dBscale, srcZero = src.m_dBzero;
+  const int width = src.m_nWidth;
 
-  const bool ok = ConvertRows(*store, progress, caption, [&](const double* row, void* to) {
+  const bool ok = ConvertRows(src, *store, progress, caption, [&](const double* row, void* to) {
     WithPixelType(bits, isSigned, [&](auto zero) {
       using T = decltype(zero);
       T* out = static_cast<T*>(to);
-      for (int x = 0; x < m_nWidth; ++x) {
-        double v = row[x] * m_dBscale + m_dBzero;
+      for (int x = 0; x < width; ++x) {
+        double v = row[x] * srcScale + srcZero;
         v = raw ? v + offset : (v - lo) * scale + target.min;
         out[x] = static_cast<T>(ClampTruncate(v, target));
       }
     });
   });
   if (!ok) return 0;
-  m_pStore = std::move(store);
-  m_nBitsPixel = bits;
-  m_bSigned = isSigned;
   if (raw) {
-    m_dBscale = 1.0;
-    m_dBzero = -offset;
+    InstallConverted(src, std::move(store), bits, isSigned, 1.0, -offset);
   } else {
-    m_dBscale = (hi - lo) / (target.max - target.min);
-    m_dBzero = lo - m_dBscale * target.min;
+    const double bscale = (hi - lo) / (target.max - target.min);
+    InstallConverted(src, std::move(store), bits, isSigned, bscale, lo - bscale * target.min);
   }
   return 1;
 }
 
 int CImage::ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero,
                              ProgressSink* progress, const std::string& caption) {
+  return ConvertScaled(*this, bits, isSigned, bscale, bzero, progress, caption);
+}
+
+int CImage::CopyImageScaled(const CImage& src, int bits, int isSigned, double bscale,
+                            double bzero, ProgressSink* progress, const std::string& caption) {
+  if (&src == this) return ChangeBitsScaled(bits, isSigned, bscale, bzero, progress, caption);
+  try {
+    CopyFrom(src, false, progress, caption);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return ConvertScaled(src, bits, isSigned, bscale, bzero, progress, caption);
+}
+
+int CImage::ConvertScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
+                          ProgressSink* progress, const std::string& caption) {
   if ((bits != 8 && bits != 16 && bits != 32) || !(bscale != 0.0) || !std::isfinite(bscale) ||
       !std::isfinite(bzero))
     return 0;
   try {
-    auto store = NewStore(bits, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
+    auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
     const Range target = IntegerRange(bits, isSigned);
+    const double srcScale = src.m_dBscale, srcZero = src.m_dBzero;
+    const int width = src.m_nWidth;
     bool fits = true;
-    const bool ok = ConvertRows(*store, progress, caption, [&](const double* row, void* to) {
+    const bool ok = ConvertRows(src, *store, progress, caption, [&](const double* row, void* to) {
       WithPixelType(bits, isSigned, [&](auto zero) {
         using T = decltype(zero);
         T* out = static_cast<T*>(to);
-        for (int x = 0; x < m_nWidth; ++x) {
-          const double v = std::nearbyint((row[x] * m_dBscale + m_dBzero - bzero) / bscale);
+        for (int x = 0; x < width; ++x) {
+          const double v = std::nearbyint((row[x] * srcScale + srcZero - bzero) / bscale);
           if (!(v >= target.min && v <= target.max)) {
             fits = false;
             return;
@@ -761,32 +823,26 @@ int CImage::ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero
       });
     });
     if (!ok || !fits) return 0;
-    m_pStore = std::move(store);
+    InstallConverted(src, std::move(store), bits, isSigned, bscale, bzero);
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  m_nBitsPixel = bits;
-  m_bSigned = isSigned;
-  m_dBscale = bscale;
-  m_dBzero = bzero;
   return 1;
 }
 
-int CImage::ConvertToReal(int bits, int isSigned, ProgressSink* progress,
+int CImage::ConvertToReal(const CImage& src, int bits, int isSigned, ProgressSink* progress,
                           const std::string& caption) {
-  auto store = NewStore(bits, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
-
+  auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
+  const int width = src.m_nWidth;
   // Raw values carry over unscaled, so BSCALE and BZERO stay valid.
-  const bool ok = ConvertRows(*store, progress, caption, [&](const double* row, void* to) {
+  const bool ok = ConvertRows(src, *store, progress, caption, [&](const double* row, void* to) {
     if (bits == -32)
-      std::transform(row, row + m_nWidth, static_cast<float*>(to),
+      std::transform(row, row + width, static_cast<float*>(to),
                      [](double v) { return static_cast<float>(v); });
     else
-      std::copy(row, row + m_nWidth, static_cast<double*>(to));
+      std::copy(row, row + width, static_cast<double*>(to));
   });
   if (!ok) return 0;
-  m_pStore = std::move(store);
-  m_nBitsPixel = bits;
-  m_bSigned = isSigned;
+  InstallConverted(src, std::move(store), bits, isSigned, src.m_dBscale, src.m_dBzero);
   return 1;
 }

@@ -200,12 +200,23 @@ class CImage {
   // by the data range, other values raw when the levels fit the type, else scaled.
   int ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress = nullptr,
                  const std::string& caption = {});
+  // This image becomes a copy of src (as CopyImage) converted to another pixel type (as
+  // ChangeBits), without the intermediate copy at the source's type. 0 when memory runs
+  // out or a row cannot be reached.
+  int CopyImageAs(const CImage& src, int bits, int isSigned, int mode,
+                  ProgressSink* progress = nullptr, const std::string& caption = {});
+  // The attributes only the copy constructor carries (colour order, author; not LONPOLE),
+  // for a copy made by CopyImage or CopyImageAs that stands in for a constructed one.
+  void ApplyCopyConstructorRules(const CImage& src);
   // Converts to an integer type with the given scaling: raw = (physical − bzero) / bscale
   // rounded to nearest. Returns 0 and leaves the image unchanged when a value does not
   // fit the type or is not finite, or memory runs out. Used to write data back with the
   // scaling they came with, so that an unchanged pixel keeps its exact stored value.
   int ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero,
                        ProgressSink* progress = nullptr, const std::string& caption = {});
+  // This image becomes a copy of src converted as ChangeBitsScaled would.
+  int CopyImageScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
+                      ProgressSink* progress = nullptr, const std::string& caption = {});
   bool IsBitsChangeable(int bits, int isSigned) const;
   bool IsBitsChangeableRaw(int bits, int isSigned, const double* minima,
                            const double* maxima, int count) const;
@@ -271,14 +282,25 @@ class CImage {
   void EnsureLevels();
   std::unique_ptr<CVmImage> NewStore(int bits, int width, int height, int planes,
                                      ProgressSink* progress, const std::string& caption) const;
-  // Reads every row's raw values and hands them with the matching row of store to
+  void CopyFrom(const CImage& src, bool pixels, ProgressSink* progress,
+                const std::string& caption);
+  // Reads every row's raw values of src and hands them with the matching row of store to
   // writeRow, reporting progress by rows. False when a row cannot be reached.
   template <typename WriteRow>
-  bool ConvertRows(CVmImage& store, ProgressSink* progress, const std::string& caption,
-                   WriteRow writeRow) const;
-  int ConvertToInteger(int bits, int isSigned, int mode, ProgressSink* progress,
-                       const std::string& caption);
-  int ConvertToReal(int bits, int isSigned, ProgressSink* progress, const std::string& caption);
+  static bool ConvertRows(const CImage& src, CVmImage& store, ProgressSink* progress,
+                          const std::string& caption, WriteRow writeRow);
+  // Conversions of src's pixels into a new store that becomes this image's. src may be
+  // this image; on failure this image is unchanged.
+  int ConvertFrom(const CImage& src, int bits, int isSigned, int mode, ProgressSink* progress,
+                  const std::string& caption);
+  int ConvertToInteger(const CImage& src, int bits, int isSigned, int mode,
+                       ProgressSink* progress, const std::string& caption);
+  int ConvertToReal(const CImage& src, int bits, int isSigned, ProgressSink* progress,
+                    const std::string& caption);
+  int ConvertScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
+                    ProgressSink* progress, const std::string& caption);
+  void InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits,
+                        int isSigned, double bscale, double bzero);
 
   std::unique_ptr<CVmImage> m_pStore;
   int m_nBitsPixel = 0;

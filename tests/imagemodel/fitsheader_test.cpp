@@ -138,10 +138,15 @@ TEST(FitsExtensionTest, CopyingCarriesEverythingOrNothing) {
   EXPECT_NE(dst.GetData(), src.GetData());
   EXPECT_EQ(std::string(dst.GetData(), dst.GetData() + 8), "abcdefgh");
 
-  // A source whose axes claim more than it holds copies only what it has.
+  // A source whose axes claim more than it holds copies only what it has; one holding
+  // more (a table of 16-bit values) keeps all of it.
   src.SetNAxes(0, 1000);
   CFitsExtension short_copy(src);
   EXPECT_EQ(short_copy.GetDataLength(), 8u);
+  src.SetNAxes(0, 2);
+  CFitsExtension wide_copy(src);
+  EXPECT_EQ(wide_copy.GetDataLength(), 8u);
+  EXPECT_EQ(wide_copy.GetData()[7], 'h');
 }
 
 TEST(FitsExtensionTest, WorldCoordinatesFromForeignTablesOnly) {
