@@ -79,6 +79,8 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
 }
 
 CMainFrame::~CMainFrame() {
+  // The MDI area reports activations while its windows go; this frame is half gone then.
+  disconnect(m_pMdi, nullptr, this, nullptr);
   if (CRalImageIO::GetProgressSink() == m_pProgress) CRalImageIO::SetProgressSink(nullptr);
   for (CChildFrame* f : Frames()) f->GetDocument()->GetImgWnd().SetProgressSink(nullptr);
   delete m_pProgress;
