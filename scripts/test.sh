@@ -16,8 +16,16 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export QT_QPA_PLATFORM=offscreen
 # No test may read or write the settings of whoever runs it.
 export VANTOREL_CONFIG_HOME=$(mktemp -d)
-trap 'rm -rf "$VANTOREL_CONFIG_HOME"' EXIT
-ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
+summary=$(mktemp)
+trap 'rm -rf "$VANTOREL_CONFIG_HOME" "$summary"' EXIT
+ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600 | tee "$summary"
 
 # The file readers' fuzz targets, a minute each, under the sanitizers.
 ./scripts/fuzz.sh
+
+# The tests' count once more as the last line, after the fuzzers' output.
+total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' "$summary")
+if [ -n "$total" ]; then
+  set -- $total
+  echo "tests: $(( $1 - $2 )) passed, $2 failed"
+fi
