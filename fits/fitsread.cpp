@@ -131,7 +131,7 @@ int FitsHeightSetting() {
 
 int FitsBottomUpSetting() {
   int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_INT);
+  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
   return bottomUp;
 }
 

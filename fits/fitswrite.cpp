@@ -540,7 +540,7 @@ int CFits::Write(const CImage& image, const std::string& path, ProgressSink* pro
     if (file.Open(path) != 0) return FITS_CREATE_FAILED;
     const int bottomUp = [] {
       int v = 1;
-      CRegistry::Read("IO", "FitsBottomUp", 1, v, CRegistry::TYPE_INT);
+      CRegistry::Read("IO", "FitsBottomUp", 1, v, CRegistry::TYPE_BOOL);
       return v;
     }();
     // Pixels are stored in the machine's order; FITS data are big-endian.

@@ -124,6 +124,16 @@ TEST_P(FitsBottomUpTest, RowOrderFollowsTheSetting) {
 
 INSTANTIATE_TEST_SUITE_P(Setting, FitsBottomUpTest, ::testing::Values(0, 1));
 
+// The program stores the setting as yes/no; "yes" must mean bottom-up, not atoi's 0.
+TEST_F(FitsReadTest, RowOrderFollowsTheSettingAsTheProgramStoresIt) {
+  for (int on : {0, 1}) {
+    ASSERT_EQ(CRegistry::Write("IO", "FitsBottomUp", on, CRegistry::TYPE_BOOL), 1);
+    CRalImage img;
+    ASSERT_EQ(ReadFile(img, Ramp16(4, 3)), FITS_OK);
+    EXPECT_EQ(img.GetPixel(3, 0), on ? 203 : 3) << on;
+  }
+}
+
 TEST_F(FitsReadTest, RowsTooManyForMemoryArePagedWhileTheyAreRead) {
   // Blocks of 64 KB and a budget of 1 MB: a 2 MB image passes through the swap file.
   SetInt("VMManager", "BlockSize", 64);
