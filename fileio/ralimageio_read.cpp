@@ -155,8 +155,14 @@ int CRalImageIO::GetLoadFits3DParam(const CImage& image, CReadParam* param) {
 int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::string text(ft::kRawNotFound);
-    text.replace(text.find("%s"), 2, path);
+    // Built by appending: GCC 12 misreads an in-place replace here (-Wrestrict at -O2).
+    const std::string_view format(ft::kRawNotFound);
+    const size_t at = format.find("%s");
+    std::string text(format.substr(0, at));
+    if (at != std::string_view::npos) {
+      text += path;
+      text += format.substr(at + 2);
+    }
     AfxMessageBox(text, MB_ICONEXCLAMATION);
     return 0;
   }
