@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -70,4 +73,43 @@ int AtoiC(const char* text) {
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
   return static_cast<int>(v);
+}
+
+namespace {
+bool IsBlankChar(char c) { return c == ' ' || c == '\t'; }
+bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
+}  // namespace
+
+bool ParseDecimalInt(std::string_view s, int* value, std::size_t* end) {
+  std::size_t i = 0;
+  while (i < s.size() && IsBlankChar(s[i])) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+  if (i >= s.size() || !IsDigitChar(s[i])) return false;
+  long long v = 0;
+  for (; i < s.size() && IsDigitChar(s[i]); ++i)
+    if (v <= INT_MAX) v = v * 10 + (s[i] - '0');
+  if (negative) v = -v;
+  *value = static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+  if (end) *end = i;
+  return true;
+}
+
+bool ParseDecimalDouble(std::string_view s, double* value, std::size_t* end,
+                        bool allowExponent) {
+  std::size_t i = 0;
+  while (i < s.size() && IsBlankChar(s[i])) ++i;
+  if (i < s.size() && s[i] == '+') ++i;
+  std::size_t j = i;
+  if (j < s.size() && s[j] == '-') ++j;
+  if (j >= s.size() ||
+      !(IsDigitChar(s[j]) || (s[j] == '.' && j + 1 < s.size() && IsDigitChar(s[j + 1]))))
+    return false;
+  double v = 0;
+  auto r = std::from_chars(s.data() + i, s.data() + s.size(), v,
+                           allowExponent ? std::chars_format::general : std::chars_format::fixed);
+  if (r.ec != std::errc() || !std::isfinite(v)) return false;
+  *value = v;
+  if (end) *end = static_cast<std::size_t>(r.ptr - s.data());
+  return true;
 }

@@ -3,6 +3,8 @@
 // split a UTF-8 character.
 #pragma once
 
+#include "platform/clocale.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,9 +14,13 @@ namespace bitran_detail {
 
 // Skips ASCII blanks, then an optional sign and decimal digits; the value saturates at the
 // int range. False when no digit follows. *end receives the offset after the digits.
-bool ParseInt(std::string_view s, int* value, std::size_t* end = nullptr);
+inline bool ParseInt(std::string_view s, int* value, std::size_t* end = nullptr) {
+  return ParseDecimalInt(s, value, end);
+}
 // Skips ASCII blanks, then a finite decimal number. False when none follows.
-bool ParseDouble(std::string_view s, double* value, std::size_t* end = nullptr);
+inline bool ParseDouble(std::string_view s, double* value, std::size_t* end = nullptr) {
+  return ParseDecimalDouble(s, value, end, false);
+}
 // Lower-cases ASCII letters only; every other byte keeps its place.
 std::string LowerAscii(std::string_view s);
 // The text cut to at most n bytes without splitting a character.

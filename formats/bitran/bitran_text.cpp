@@ -15,50 +15,6 @@
 
 namespace bitran_detail {
 
-namespace {
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-}  // namespace
-
-bool ParseInt(std::string_view s, int* value, std::size_t* end) {
-  std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-  if (i >= s.size() || !IsDigit(s[i])) return false;
-  long long v = 0;
-  for (; i < s.size() && IsDigit(s[i]); ++i) {
-    if (v <= INT_MAX) v = v * 10 + (s[i] - '0');
-  }
-  if (negative) v = -v;
-  if (v > INT_MAX) v = INT_MAX;
-  if (v < INT_MIN) v = INT_MIN;
-  *value = static_cast<int>(v);
-  if (end) *end = i;
-  return true;
-}
-
-bool ParseDouble(std::string_view s, double* value, std::size_t* end) {
-  std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  if (i < s.size() && s[i] == '+') ++i;
-  // Only plain decimal numbers: no "inf", "nan" or hexadecimal forms.
-  std::size_t j = i;
-  if (j < s.size() && s[j] == '-') ++j;
-  if (j >= s.size() || !(IsDigit(s[j]) || (s[j] == '.' && j + 1 < s.size() && IsDigit(s[j + 1]))))
-    return false;
-  double v = 0;
-  auto r = std::from_chars(s.data() + i, s.data() + s.size(), v, std::chars_format::fixed);
-  if (r.ec != std::errc() || !std::isfinite(v)) return false;
-  *value = v;
-  if (end) *end = static_cast<std::size_t>(r.ptr - s.data());
-  return true;
-}
-
 std::string LowerAscii(std::string_view s) {
   std::string out(s);
   for (char& c : out)

@@ -77,46 +77,6 @@ std::optional<TaggedCard> ParseTaggedCard(std::string_view card) {
                     std::string(text)};
 }
 
-namespace {
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-}  // namespace
-
-bool ParseInt(std::string_view s, int* value, std::size_t* end) {
-  std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-  if (i >= s.size() || !IsDigit(s[i])) return false;
-  long long v = 0;
-  for (; i < s.size() && IsDigit(s[i]); ++i)
-    if (v <= INT_MAX) v = v * 10 + (s[i] - '0');
-  if (negative) v = -v;
-  *value = static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-  if (end) *end = i;
-  return true;
-}
-
-bool ParseDouble(std::string_view s, double* value, std::size_t* end) {
-  std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  if (i < s.size() && s[i] == '+') ++i;
-  std::size_t j = i;
-  if (j < s.size() && s[j] == '-') ++j;
-  if (j >= s.size() || !(IsDigit(s[j]) || (s[j] == '.' && j + 1 < s.size() && IsDigit(s[j + 1]))))
-    return false;
-  double v = 0;
-  auto r = std::from_chars(s.data() + i, s.data() + s.size(), v, std::chars_format::general);
-  if (r.ec != std::errc() || !std::isfinite(v)) return false;
-  *value = v;
-  if (end) *end = static_cast<std::size_t>(r.ptr - s.data());
-  return true;
-}
-
 std::string FitText(std::string_view s, std::size_t n) {
   std::size_t cut = std::min(n, s.size());
   if (cut < s.size())

@@ -2,6 +2,8 @@
 // COMMENT cards, CP932-aware line cutting and bounded number parsing.
 #pragma once
 
+#include "platform/clocale.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -37,9 +39,13 @@ struct TaggedCard {
 std::optional<TaggedCard> ParseTaggedCard(std::string_view card);
 
 // Skips ASCII blanks, an optional sign, digits; saturates at the int range.
-bool ParseInt(std::string_view s, int* value, std::size_t* end = nullptr);
+inline bool ParseInt(std::string_view s, int* value, std::size_t* end = nullptr) {
+  return ParseDecimalInt(s, value, end);
+}
 // Skips ASCII blanks, then a finite decimal number.
-bool ParseDouble(std::string_view s, double* value, std::size_t* end = nullptr);
+inline bool ParseDouble(std::string_view s, double* value, std::size_t* end = nullptr) {
+  return ParseDecimalDouble(s, value, end, true);
+}
 // Cut to n bytes without splitting a UTF-8 character, padded with blanks to n.
 std::string FitText(std::string_view s, std::size_t n);
 // At most n bytes of CP932 text, never splitting a double-byte character.
