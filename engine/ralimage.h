@@ -64,7 +64,7 @@ class CRalImage : public CImage {
     return t < 254.0f ? static_cast<int>(t) : 254;
   }
 
-  // ---- spectral axes (engine/spectral.cpp)
+  // ---- spectral axes (engine/axisunits.cpp)
   // Physical constants of the unit conversions: the speed of light (exact, SI) and
   // Planck's constant and the elementary charge of the CODATA 1986 adjustment, the set
   // the world-coordinate code uses as well.
