@@ -10,34 +10,13 @@
 #include <string>
 
 #include "formats/sbig/sbig.h"
+#include "fuzz/fuzz_input.h"
 #include "imagemodel/image.h"
 
 namespace {
 
-// The input lives in a memory file reached through /proc; the written copies go to a
-// folder in shared memory made and removed for each input, so nothing is left behind
-// between inputs and the saves' flushes cost no disk traffic.
-int InputFd() {
-  static const int fd = ::memfd_create("sbig-fuzz-input", 0);
-  return fd;
-}
-
-std::string InputPath() {
-  return "/proc/self/fd/" + std::to_string(InputFd());
-}
-
-bool WriteInput(const std::uint8_t* data, std::size_t size) {
-  const int fd = InputFd();
-  if (fd < 0 || ::ftruncate(fd, 0) != 0) return false;
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
+// The written copies go to a folder in shared memory made and removed for each input, so
+// nothing is left behind between inputs and the saves' flushes cost no disk traffic.
 bool SamePixels(const CImage& a, const CImage& b) {
   if (a.GetWidth() != b.GetWidth() || a.GetHeight() != b.GetHeight() ||
       a.GetBitsPixel() != b.GetBitsPixel())
@@ -54,8 +33,8 @@ bool SamePixels(const CImage& a, const CImage& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (!WriteInput(data, size)) return 0;
-  const std::string path = InputPath();
+  if (!fuzz_input::Write(data, size)) return 0;
+  const std::string path = fuzz_input::Path();
   {
     CImage header;
     (void)CSbig::ReadHeader(header, path);
