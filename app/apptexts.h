@@ -12,8 +12,6 @@ inline constexpr const char* kMutexName = "Tolvena Image Processor : Vantorel";
 inline constexpr const char* kExitQuestion = "Tolvena画像処理ソフト：Vantorelを終了します。";  // 4211
 inline constexpr const char* kBlinkRunning =
     "ブリンク中の画像ウィンドウを閉じることができません。ブリンクを停止してください。";  // 62008
-inline constexpr const char* kNoDisplayMemory =
-    "メモリ不足で画像が表示できません。画像を保存して他のウィンドウを閉じてください。";  // 62007
 inline constexpr const char* kRestartSystem = "この設定は、Windowsを再起動すると反映されます。";  // 4221
 inline constexpr const char* kRestartProgram = "この設定は、Vantorelを再起動すると反映されます。";  // 4223
 inline constexpr const char* kPrintMagRange =
@@ -21,7 +19,6 @@ inline constexpr const char* kPrintMagRange =
 inline constexpr const char* kPrintMagZero =
     "拡大率に 0 以下の値が指定されています。「印刷設定」を確認してください。";  // 4219
 inline constexpr const char* kPrintSize = "横 %.1f × 縦 %.1f";  // 4218
-inline constexpr const char* kSaveHeaderQuestion = "ヘッダの編集結果を保存しますか？";
 inline constexpr const char* kSaveChangesQuestion = "%s への変更を保存しますか？";
 inline constexpr const char* kMoreWindows = "その他のｳｨﾝﾄﾞｳ(&M)...";  // 4224
 inline constexpr const char* kSelectWindow = "ｳｨﾝﾄﾞｳの選択";

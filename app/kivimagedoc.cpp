@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "app/apptexts.h"
+#include "app/kivimageview.h"
 #include "fileio/ralimageio.h"
 #include "formats/fio/fileiomsg.h"
 #include "platform/messagebox.h"
@@ -71,11 +72,57 @@ bool CKivImageDoc::SaveModified() {
 
 void CKivImageDoc::SetPathName(const QString& path) {
   m_Path = path;
+  m_Title = QFileInfo(path).fileName();
   emit titleChanged();
 }
 
 QString CKivImageDoc::GetTitle() const {
-  return m_Path.isEmpty() ? QStringLiteral("Vantorel") : QFileInfo(m_Path).fileName();
+  return m_Title.isEmpty() ? QStringLiteral("Vantorel") : m_Title;
+}
+
+void CKivImageDoc::SetTitle(const QString& title) {
+  m_Title = title;
+  emit titleChanged();
+}
+
+void CKivImageDoc::AddView(CKivImageView* view) {
+  if (!m_Views.contains(view)) m_Views << view;
+}
+
+void CKivImageDoc::RemoveView(CKivImageView* view) {
+  m_Views.removeAll(view);
+}
+
+QList<CKivImageView*> CKivImageDoc::GetViews() const {
+  QList<CKivImageView*> out;
+  for (const QPointer<CKivImageView>& v : m_Views)
+    if (v) out << v.data();
+  return out;
+}
+
+std::vector<CVumView*> CKivImageDoc::GetVumViews() const {
+  std::vector<CVumView*> out;
+  for (CKivImageView* v : GetViews()) out.push_back(v);
+  return out;
+}
+
+void CKivImageDoc::UpdateAllViews() {
+  m_Wnd.Update(1);
+  for (CKivImageView* v : GetViews()) v->viewport()->update();
+}
+
+void CKivImageDoc::SetVumImage(CRalImage* image, const CReadParam* param) {
+  m_Wnd.SetImagePrt(image);
+  if (param) m_ReadParam = *param;
+}
+
+void CKivImageDoc::InitialUpdateVum() {
+  emit initialUpdate();
+}
+
+void CKivImageDoc::CloseVum() {
+  SetModifiedFlag(false);
+  emit closeRequested();
 }
 
 void CKivImageDoc::SetModifiedFlag(bool modified) {

@@ -3,13 +3,18 @@
 // never shows a box itself apart from the questions that saving and closing must ask.
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
-#include "app/ralimgwnd.h"
+#include "dialogs/vumdialog.h"
+#include "display/ralimgwnd.h"
 #include "fileio/readparam.h"
 
-class CKivImageDoc : public QObject {
+class CKivImageView;
+
+class CKivImageDoc : public QObject, public CVumDocument {
   Q_OBJECT
 
  public:
@@ -31,7 +36,9 @@ class CKivImageDoc : public QObject {
   CReadParam& GetReadParam() { return m_ReadParam; }
   const QString& GetPathName() const { return m_Path; }
   void SetPathName(const QString& path);
+  // The file name of the path, or the title a new document was given.
   QString GetTitle() const;
+  void SetTitle(const QString& title);
   bool IsModified() const { return m_bModified; }
   void SetModifiedFlag(bool modified = true);
 
@@ -39,12 +46,37 @@ class CKivImageDoc : public QObject {
   // creatable (it is created and removed again).
   static bool CanWriteTo(const QString& path);
 
+  // The views that show this document (one per frame).
+  void AddView(CKivImageView* view);
+  void RemoveView(CKivImageView* view);
+  QList<CKivImageView*> GetViews() const;
+  // Rebuilds the display and paints every view again.
+  void UpdateAllViews();
+
+  // ---- as the processing dialogs see a document
+  std::string GetVumTitle() const override { return GetTitle().toStdString(); }
+  std::vector<CVumView*> GetVumViews() const override;
+  void UpdateAllVumViews() override { UpdateAllViews(); }
+  std::string GetVumPathName() const override { return m_Path.toStdString(); }
+  void SetVumTitle(const std::string& title) override { SetTitle(QString::fromStdString(title)); }
+  void SetVumPathName(const std::string& path) override { SetPathName(QString::fromStdString(path)); }
+  void SetVumModified(bool modified) override { SetModifiedFlag(modified); }
+  void SetVumImage(CRalImage* image, const CReadParam* param) override;
+  void InitialUpdateVum() override;
+  void CloseVum() override;
+
  signals:
+  // A new document's frame is to be shown (its first update).
+  void initialUpdate();
+  void closeRequested();
+
   void titleChanged();
 
  private:
   CRalImgWnd m_Wnd;
   CReadParam m_ReadParam;
   QString m_Path;
+  QString m_Title;
+  QList<QPointer<CKivImageView>> m_Views;
   bool m_bModified = false;
 };

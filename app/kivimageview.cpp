@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QImage>
 #include <QMdiArea>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
@@ -10,7 +11,7 @@
 #include <QWheelEvent>
 
 #include "app/kivimagedoc.h"
-#include "app/ralimgwnd.h"
+#include "display/ralimgwnd.h"
 
 namespace {
 
@@ -31,12 +32,38 @@ CKivImageView::CKivImageView(CKivImageDoc* doc, QWidget* parent)
   metrics.cxVScroll = bar;
   metrics.cyHScroll = bar;
   GetImgWnd().GetViewInfo().SetMetrics(metrics);
-  GetImgWnd().SetInvalidate([this] { viewport()->update(); });
+  CRalImgWnd& wnd = GetImgWnd();
+  wnd.SetInvalidate([this] { viewport()->update(); });
+  wnd.SetInvalidateRect([this](const RECT& r) { viewport()->update(ToQRect(r)); });
+  wnd.SetViewChanged([this](int zoomed) {
+    if (zoomed) {
+      UpdateLayout();
+      FitFrame();
+      emit zoomChanged(GetImgWnd().GetZoom());
+    } else {
+      SyncScrollBars();
+    }
+    viewport()->update();
+  });
+  wnd.SetParentWnd(this, doc);
+  doc->AddView(this);
   setMinimumSize(32, 32);
 }
 
 CKivImageView::~CKivImageView() {
-  if (m_pDoc) m_pDoc->GetImgWnd().SetInvalidate({});
+  if (m_pDoc) {
+    CRalImgWnd& wnd = m_pDoc->GetImgWnd();
+    wnd.SetInvalidate({});
+    wnd.SetInvalidateRect({});
+    wnd.SetViewChanged({});
+    wnd.SetParentWnd(nullptr, m_pDoc);
+    m_pDoc->RemoveView(this);
+  }
+}
+
+std::intptr_t CKivImageView::SendVumMessage(unsigned msg, std::uintptr_t wParam,
+                                            std::intptr_t lParam) {
+  return m_pDoc ? GetImgWnd().OnVumMessage(msg, wParam, lParam) : 0;
 }
 
 CRalImgWnd& CKivImageView::GetImgWnd() const {
@@ -152,7 +179,7 @@ void CKivImageView::FitFrame() {
   });
 }
 
-void CKivImageView::DrawImage(QPainter& painter) const {
+void CKivImageView::DrawImage(QPainter& painter, const RECT* area) const {
   const CRalImgWnd& wnd = GetImgWnd();
   wnd.Draw(
       [&painter](const DIBBand& band) {
@@ -162,17 +189,23 @@ void CKivImageView::DrawImage(QPainter& painter) const {
       },
       [&painter](const RECT& r, COLORREF c) {
         painter.fillRect(ToQRect(r), QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
-      });
+      },
+      area);
 }
 
-void CKivImageView::paintEvent(QPaintEvent*) {
+void CKivImageView::paintEvent(QPaintEvent* event) {
   if (!m_pDoc) return;
+  // A preview band asks for its own area only; anything more is drawn whole.
+  CRalImgWnd& wnd = GetImgWnd();
+  const bool band = ToQRect(wnd.GetPendingScreenRect()).contains(event->rect());
+  const RECT area = band ? wnd.GetPendingRect() : RECT{};
+  wnd.ClearPendingRect();
   CViewInfo& view = GetImgWnd().GetViewInfo();
   if (view.IsFitPending()) FitFrame();
   QPainter painter(viewport());
   painter.setRenderHint(QPainter::SmoothPixmapTransform, GetImgWnd().GetZoom() < 1);
   if (view.GetWindowRect().Width() == 0) UpdateLayout();
-  DrawImage(painter);
+  DrawImage(painter, band ? &area : nullptr);
   ++m_nPaints;
   emit painted();
 }

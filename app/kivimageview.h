@@ -8,11 +8,13 @@
 #include <QMdiSubWindow>
 #include <QPointer>
 
+#include "dialogs/vumdialog.h"
+
 class CKivImageDoc;
 class CRalImgWnd;
 class QPainter;
 
-class CKivImageView : public QAbstractScrollArea {
+class CKivImageView : public QAbstractScrollArea, public CVumView {
   Q_OBJECT
 
  public:
@@ -29,11 +31,16 @@ class CKivImageView : public QAbstractScrollArea {
   // Lays the view state out for the current widget size and sets the scroll bars from it.
   void UpdateLayout();
   // Draws the visible image onto painter (the view's own paint, and grabs in tests).
-  void DrawImage(QPainter& painter) const;
+  // area (image pixels) limits the drawing to a preview band.
+  void DrawImage(QPainter& painter, const RECT* area = nullptr) const;
   // Print magnification in 1/100 percent (10000: 100 %).
   int GetPrintMag() const { return m_nPrintMag; }
   void SetPrintMag(int mag) { m_nPrintMag = mag; }
   int PaintCount() const { return m_nPaints; }
+
+  // The processing dialogs' requests: bands of the preview, the area to process, zoom
+  // and scroll; answered by the image window.
+  std::intptr_t SendVumMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
 
  signals:
   void painted();

@@ -12,6 +12,7 @@
 #include <QMdiArea>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
@@ -72,6 +73,7 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
     UpdateCommands();
     UpdateStatus();
   });
+  CVumDoc::SetDocTemplate(this);
   UpdateCommands();
   resize(1024, 768);
   // The running frame, for a second copy to find.
@@ -81,6 +83,7 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
 CMainFrame::~CMainFrame() {
   // The MDI area reports activations while its windows go; this frame is half gone then.
   disconnect(m_pMdi, nullptr, this, nullptr);
+  if (CVumDoc::GetDocTemplate() == this) CVumDoc::SetDocTemplate(nullptr);
   if (CRalImageIO::GetProgressSink() == m_pProgress) CRalImageIO::SetProgressSink(nullptr);
   for (CChildFrame* f : Frames()) f->GetDocument()->GetImgWnd().SetProgressSink(nullptr);
   delete m_pProgress;
@@ -147,10 +150,34 @@ void CMainFrame::CreateMenus() {
 
   QMenu* e = bar->addMenu(Q(app_text::kMenuEdit));
   m_DocumentMenus << e->menuAction();
-  Add(e, ID_EDIT_UNDO, "元に戻す(&U)\tCtrl+Z", false);
+  connect(Add(e, ID_EDIT_UNDO, "元に戻す(&U)\tCtrl+Z"), &QAction::triggered, this, [this] {
+    OnImageCommand([](CRalImgWnd& wnd) {
+      if (!wnd.HasUndoBuff()) return 0;
+      wnd.Undo();
+      return 1;
+    });
+  });
   e->addSeparator();
-  Add(e, 4508, "上下反転(&H)", false);
-  Add(e, 4530, "左右反転(&V)", false);
+  // The menu text (without its accelerator) names what undo takes back.
+  const auto named = [](QAction* a) {
+    return a->text().remove(QRegularExpression(QStringLiteral("\\(&.\\)|\\.\\.\\.$"))).toStdString();
+  };
+  QAction* vertical = Add(e, ID_VERTICAL, "上下反転(&H)");
+  connect(vertical, &QAction::triggered, this, [this, vertical, named] {
+    OnImageCommand([&](CRalImgWnd& wnd) {
+      const int changed = wnd.Vertical();
+      if (changed) wnd.SetUndoName(named(vertical));
+      return changed;
+    });
+  });
+  QAction* horizontal = Add(e, ID_HORIZONTAL, "左右反転(&V)");
+  connect(horizontal, &QAction::triggered, this, [this, horizontal, named] {
+    OnImageCommand([&](CRalImgWnd& wnd) {
+      const int changed = wnd.Horizontal();
+      if (changed) wnd.SetUndoName(named(horizontal));
+      return changed;
+    });
+  });
   Add(e, 4516, "回転(&R)...", false);
   Add(e, 4542, "平行移動(&T)...", false);
   Add(e, 4531, "画像解像度(&E)...", false);
@@ -183,9 +210,13 @@ void CMainFrame::CreateMenus() {
   }
   v->addSeparator();
   Add(v, ID_LEVEL, "ﾚﾍﾞﾙ調整(&L)...", false);
-  Add(v, ID_AUTO_LEVEL, "自動ﾚﾍﾞﾙ調整(&A)", false);
+  QAction* autoLevel = Add(v, ID_AUTO_LEVEL, "自動ﾚﾍﾞﾙ調整(&A)");
+  connect(autoLevel, &QAction::triggered, this, [this, autoLevel, named] {
+    OnImageCommand([&](CRalImgWnd& wnd) { return wnd.AutoLevel(named(autoLevel)); });
+  });
   Add(v, ID_AUTO_LEVEL_SETTING, "自動ﾚﾍﾞﾙ調整の設定(&S)...", false);
-  Add(v, ID_LEVEL_AT_LOAD, "読み込み時のﾚﾍﾞﾙに戻す(&R)", false);
+  connect(Add(v, ID_LEVEL_AT_LOAD, "読み込み時のﾚﾍﾞﾙに戻す(&R)"), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.LevelAtLoad(); }); });
   QAction* log = Add(v, ID_LOG_SCALE, "対数表示(&O)");
   log->setCheckable(true);
   connect(log, &QAction::triggered, this, [this] {
@@ -314,8 +345,16 @@ void CMainFrame::UpdateCommands() {
   for (int id : {cmd::ID_FILE_CLOSE, cmd::ID_FILE_SAVE, cmd::ID_FILE_SAVE_AS, cmd::ID_FILE_PRINT,
                  cmd::ID_FILE_PRINT_PREVIEW, cmd::ID_FILE_PAGE_SETUP, cmd::ID_ZOOM_IN,
                  cmd::ID_ZOOM_OUT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
-                 cmd::ID_LOG_SCALE})
+                 cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_AUTO_LEVEL,
+                 cmd::ID_LEVEL_AT_LOAD})
     Command(id)->setEnabled(doc);
+  // Undo names what it takes back.
+  const bool undo = doc && view->GetImgWnd().HasUndoBuff();
+  QAction* undoAction = Command(cmd::ID_EDIT_UNDO);
+  undoAction->setEnabled(undo);
+  const CRalImage* current = doc ? view->GetImgWnd().GetImagePtr() : nullptr;
+  undoAction->setStatusTip(undo && current ? QString::fromStdString(current->GetUndoDialogName())
+                                           : QString());
   const int mag = doc ? view->GetImgWnd().GetZoom() : -100;
   Command(cmd::ID_MAG_HALF)->setChecked(mag == 0);
   Command(cmd::ID_MAG_1)->setChecked(mag == 1);
@@ -397,24 +436,60 @@ CKivImageDoc* CMainFrame::OpenDocumentFile(const QString& path) {
     delete doc;
     return nullptr;
   }
+  CChildFrame* frame = AddFrame(doc);
+  doc->GetImgWnd().Update(1);
+  ShowFrame(frame);
+  AddRecentFile(full);
+  return doc;
+}
+
+CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
   auto* frame = new CChildFrame(doc);
   m_pMdi->addSubWindow(frame);
-  CKivImageView* view = frame->GetView();
-  connect(view, &CKivImageView::zoomChanged, this, [this] {
+  connect(frame->GetView(), &CKivImageView::zoomChanged, this, [this] {
     UpdateCommands();
     UpdateStatus();
   });
-  doc->GetImgWnd().Update(1);
+  return frame;
+}
+
+void CMainFrame::ShowFrame(CChildFrame* frame) {
   if (m_pApp && m_pApp->IsMaximized())
     frame->showMaximized();
   else
     frame->show();
   m_pMdi->setActiveSubWindow(frame);
-  view->UpdateLayout();
-  AddRecentFile(full);
+  frame->GetView()->UpdateLayout();
   UpdateCommands();
   UpdateStatus();
+}
+
+CVumDocument* CMainFrame::CreateVumDocument() {
+  auto* doc = new CKivImageDoc;
+  doc->GetImgWnd().SetProgressSink(m_pProgress);
+  CChildFrame* frame = AddFrame(doc);
+  frame->hide();
+  connect(doc, &CKivImageDoc::initialUpdate, frame, [this, frame, doc] {
+    doc->GetImgWnd().Update(1);
+    ShowFrame(frame);
+  });
+  connect(doc, &CKivImageDoc::closeRequested, frame, [frame] {
+    frame->close();
+  });
   return doc;
+}
+
+std::vector<CVumDocument*> CMainFrame::GetVumDocuments() const {
+  std::vector<CVumDocument*> out;
+  for (CChildFrame* f : Frames()) out.push_back(f->GetDocument());
+  return out;
+}
+
+void CMainFrame::OnImageCommand(const std::function<int(CRalImgWnd&)>& command) {
+  CKivImageDoc* doc = ActiveDocument();
+  if (!doc || !doc->GetImgWnd().GetImagePtr()) return;
+  if (command(doc->GetImgWnd())) doc->SetModifiedFlag(true);
+  UpdateCommands();
 }
 
 QList<CChildFrame*> CMainFrame::Frames() const {

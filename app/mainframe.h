@@ -4,13 +4,17 @@
 #pragma once
 
 #include <QMainWindow>
+#include <functional>
 #include <QMap>
 #include <QStringList>
+
+#include "dialogs/vumdialog.h"
 
 class CKivImageApp;
 class CKivImageDoc;
 class CKivImageView;
 class CChildFrame;
+class CRalImgWnd;
 class QLabel;
 class QMdiArea;
 class QMdiSubWindow;
@@ -24,7 +28,7 @@ inline constexpr int ID_FILE_OPEN = 57601, ID_FILE_CLOSE = 57602, ID_FILE_SAVE =
                      ID_FILE_PRINT_PREVIEW = 57609, ID_FILE_PAGE_SETUP = 57606,
                      ID_FILE_PRINT_SETUP = 4515, ID_ENVIRONMENT = 4552, ID_APP_EXIT = 57665;
 inline constexpr int ID_FILE_MRU_FIRST = 57616;
-inline constexpr int ID_EDIT_UNDO = 57643;
+inline constexpr int ID_EDIT_UNDO = 57643, ID_VERTICAL = 4508, ID_HORIZONTAL = 4530;
 inline constexpr int ID_LEVEL = 4527, ID_AUTO_LEVEL = 4526, ID_AUTO_LEVEL_SETTING = 4543,
                      ID_LEVEL_AT_LOAD = 4553, ID_LOG_SCALE = 4554;
 inline constexpr int ID_GRAY = 4555, ID_GRAY_NEG = 4556, ID_COLOR = 4565, ID_COLOR_NEG = 4566,
@@ -39,7 +43,7 @@ inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public QMainWindow, public CVumDocTemplate {
   Q_OBJECT
 
  public:
@@ -53,6 +57,11 @@ class CMainFrame : public QMainWindow {
   CKivImageView* ActiveView() const;
   QList<CChildFrame*> Frames() const;
   QMdiArea* MdiArea() const { return m_pMdi; }
+
+  // New documents for the processing dialogs: a document with its frame, shown at its
+  // first update.
+  CVumDocument* CreateVumDocument() override;
+  std::vector<CVumDocument*> GetVumDocuments() const override;
 
   // The action of a command number (null when the menus have no such command).
   QAction* Command(int id) const { return m_Commands.value(id, nullptr); }
@@ -84,6 +93,10 @@ class CMainFrame : public QMainWindow {
   void OnFileOpen();
   void OnSave(bool saveAs);
   void OnColorMode(int mode, int type);
+  // Runs an image command on the active window; a changed image marks its document.
+  void OnImageCommand(const std::function<int(CRalImgWnd&)>& command);
+  CChildFrame* AddFrame(CKivImageDoc* doc);
+  void ShowFrame(CChildFrame* frame);
   void ShowWindowList();
 
   CKivImageApp* m_pApp;

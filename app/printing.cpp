@@ -14,7 +14,7 @@
 #include "app/apptexts.h"
 #include "app/kivimageview.h"
 #include "app/kivimagedoc.h"
-#include "app/ralimgwnd.h"
+#include "display/ralimgwnd.h"
 #include "platform/messagebox.h"
 
 namespace {

@@ -112,6 +112,9 @@ class CVumDialog : public QDialog {
   virtual int DoModal();
   // Set when the processing at OK failed; the caller then restores the undo image.
   int GetErrorFlag() const { return m_bError; }
+  // Whether an accepted run changed the image (a dialog that only stores its settings
+  // says no).
+  virtual int IsImageChanged() const { return 1; }
   void SetUndoPreparation(int on) { m_bPrepareUndo = on; }
 
   // mode 0: the undo image takes the pixels and the target gets a new store of the same

@@ -176,7 +176,7 @@ class AppTest : public QObject {
     box_.Answer(IDCANCEL);
     QVERIFY(!doc->OnSaveDocument(out));
     QVERIFY(!QFile::exists(out));
-    QCOMPARE(Shown(0), QString::fromUtf8(app_text::kSaveHeaderQuestion));
+    QCOMPARE(Shown(0), QString::fromUtf8(wnd_text::kSaveHeaderQuestion));
     box_.Answer(IDNO);
     QVERIFY(doc->OnSaveDocument(out));
     QVERIFY(!doc->IsModified());

@@ -1,10 +1,13 @@
 // CRalImgProc and CRalImgWnd: the object behind every image view. It owns the image and
 // its undo copy, the display buffer and the view state; it reads and saves through the
-// file dispatcher and draws the visible part of the display bitmap through band
-// callbacks. No Qt here: the view hosts it, hands it its client size and paints what it
-// is given (bands, margins, fills).
+// file dispatcher, draws the visible part of the display bitmap through band callbacks,
+// runs the image commands (with one undo copy) and feeds the processing dialogs' banded
+// preview. It is not a widget: the view hosts it, hands it its client size and paints
+// what it is given (bands, margins, fills); Qt appears only as the parent of the dialogs
+// it runs.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,7 +18,17 @@
 #include "fileio/readparam.h"
 #include "imagemodel/fitsheader.h"
 
+class CVumDialog;
+class CVumDocument;
 class ProgressSink;
+class QWidget;
+
+namespace wnd_text {
+inline constexpr const char* kNoDisplayMemory =
+    "メモリ不足で画像が表示できません。画像を保存して他のウィンドウを閉じてください。";  // 62007
+inline constexpr const char* kSaveHeaderQuestion = "ヘッダの編集結果を保存しますか？";
+inline constexpr const char* kFlipCaption = "反転中...";
+}  // namespace wnd_text
 
 class CRalImgProc {
  public:
@@ -71,9 +84,54 @@ class CRalImgWnd : public CRalImgProc {
   // that cannot be had is reported once with string 62007 and the view paints red.
   void Update(int showProgress);
   bool IsBufferCreated() const { return m_bBufferCreated; }
-  // Paints the client area of the given size: the visible part of the bitmap, grey
-  // margins, or red when there is no bitmap.
-  void Draw(const DIBBandSink& bands, const FillSink& fill) const;
+  // Paints the client area of the given size: the visible part of the bitmap (only area,
+  // image pixels, when given: a preview band), grey margins, or red when there is no
+  // bitmap.
+  void Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area = nullptr) const;
+
+  // ---- the document and view this window belongs to
+  // doc answers the processing dialogs; parent is the widget their windows belong to.
+  void SetParentWnd(QWidget* parent, CVumDocument* doc);
+  QWidget* GetParentWnd() const { return m_pParent; }
+  CVumDocument* GetDocument() const { return m_pDocument; }
+
+  // ---- image commands; 1 when the image was changed
+  int Horizontal();
+  int Vertical();
+  // Inverts the pixel values (each plane's minimum and maximum trade places).
+  int Flip();
+  // The menu's automatic levels: an undo copy named name, the automatic levels, update.
+  int AutoLevel(const std::string& name);
+  // Names what undo takes back, on both images.
+  void SetUndoName(const std::string& name);
+  // Levels back to those the image had when it was read.
+  int LevelAtLoad();
+  // Runs a processing dialog on a working copy: OK keeps the result, Cancel or a failure
+  // brings back the image as it was.
+  int RunDialog(CVumDialog& dialog);
+
+  // ---- progressive preview (the processing dialogs' view messages)
+  std::intptr_t OnVumMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
+  // Band height from n (100 when 0) and the image width, raised at high magnification;
+  // the band starts at the first visible row.
+  void InitPreView(int n);
+  // The next band of the visible rectangle; 1 while more bands follow.
+  int GetPreViewRect(RECT* rect);
+  // Rebuilds the bitmap over rect (null: everything, with progress) and has that part of
+  // the view painted again.
+  void PreView(const RECT* rect);
+  // Scrolls a tenth of the client area: 1 left, 2 right, 4 up, 8 down.
+  void PreViewScroll(int direction);
+  // The idle step of a pending preview; 1 when a step was taken. *full is set after the
+  // last band unless only part of a magnified image is visible.
+  int OnUpdateView(int* full);
+  int OnGetSelectedRect(RECT* rect) const;
+  int IsPreviewPending() const { return m_bPreviewPending; }
+  int GetPreviewBandHeight() const { return m_nBandHeight; }
+  RECT GetPendingRect() const { return m_rcPending; }
+  // The screen area the pending band covers; a paint of more than this must draw all.
+  RECT GetPendingScreenRect() const { return m_rcPendingScreen; }
+  void ClearPendingRect() { m_rcPending = m_rcPendingScreen = RECT{}; }
 
   // ---- display
   int SetColorMode(CImageBuffer::COLOR_MODE mode, CImageBuffer::COLOR_TYPE type);
@@ -105,6 +163,13 @@ class CRalImgWnd : public CRalImgProc {
   void SetProgressSink(ProgressSink* sink) { m_pProgress = sink; }
   // Called whenever the whole view must be painted again.
   void SetInvalidate(std::function<void()> invalidate) { m_Invalidate = std::move(invalidate); }
+  // Called when a part of the view (screen pixels) must be painted again.
+  void SetInvalidateRect(std::function<void(const RECT&)> invalidate) {
+    m_InvalidateRect = std::move(invalidate);
+  }
+  // Called after the view state scrolled or zoomed on a dialog's request, so the view
+  // can follow with its scroll bars.
+  void SetViewChanged(std::function<void(int zoomed)> changed) { m_ViewChanged = std::move(changed); }
 
  private:
   CImageBuffer m_Buffer{1};
@@ -115,4 +180,16 @@ class CRalImgWnd : public CRalImgProc {
   double m_dAverage[4] = {0, 0, 0, 0};
   ProgressSink* m_pProgress = nullptr;
   std::function<void()> m_Invalidate;
+  std::function<void(const RECT&)> m_InvalidateRect;
+  std::function<void(int)> m_ViewChanged;
+  QWidget* m_pParent = nullptr;
+  CVumDocument* m_pDocument = nullptr;
+  // Progressive preview: the next band's top row and the band height, and the image area
+  // the next paint must bring to the screen.
+  int m_nBandTop = 0;
+  int m_nBandHeight = 0;
+  int m_bPreviewRunning = 0;
+  int m_bPreviewPending = 0;
+  RECT m_rcPending{};
+  RECT m_rcPendingScreen{};
 };

@@ -1,0 +1,395 @@
+// The image window's reading, saving, display rebuild and painting.
+#include "display/ralimgwnd.h"
+
+#include <algorithm>
+#include <new>
+
+#include <QDialog>
+
+#include "dialogs/vumdialog.h"
+#include "engine/imgflip.h"
+
+#include "fileio/ralimageio.h"
+#include "fits/fits.h"
+#include "platform/messagebox.h"
+
+CRalImgProc::CRalImgProc() = default;
+CRalImgProc::~CRalImgProc() = default;
+
+int CRalImgProc::ReadFile(const std::string& path) {
+  if (!m_pImage) m_pImage = std::make_unique<CRalImage>();
+  CReadParam param;
+  param.SetFileTypeDefaulted(path);
+  if (param.GetFileType() == FILETYPE_RAW && !CRalImageIO::GetLoadRawParam(path, &param)) {
+    m_pImage.reset();
+    return 0;
+  }
+  int autoLevel = 0;
+  try {
+    if (!CRalImageIO::ReadFile(*m_pImage, path, &param, -32, &autoLevel)) {
+      m_pImage.reset();
+      return 0;
+    }
+    CRalImage& image = *m_pImage;
+    if (!image.HasOwnLevel() && autoLevel) CPrcAutoLevel::Do(image, nullptr);
+    for (int p = 0; p < image.GetPlanes(); ++p)
+      image.SetOrgDefaultLevel(p, image.GetLevelMin(p), image.GetLevelMax(p));
+  } catch (const std::bad_alloc&) {
+    m_pImage.reset();
+    return 0;
+  }
+  m_nFileType = CRalImageIO::GetFileType(path);
+  return 1;
+}
+
+int CRalImgProc::WriteFile(const std::string& path) {
+  if (!m_pImage) return 0;
+  return CRalImageIO::WriteImageFile(*m_pImage, path, 1) == 1 ? 1 : 0;
+}
+
+void CRalImgProc::SetImagePrt(CRalImage* image) {
+  m_pUndoImage.reset();
+  m_pImage.reset(image);
+}
+
+int CRalImgProc::IsSaveableFitsFormat() const {
+  switch (m_nFileType) {
+    case 3: case 4: case 5: case 6: case 10: case 13: return 1;
+    default: return 0;
+  }
+}
+
+int CRalImgProc::MakeUndoBuff() {
+  if (!m_pImage) return 0;
+  try {
+    auto copy = std::make_unique<CRalImage>();
+    if (!copy->CopyImage(*m_pImage)) return 0;
+    m_pUndoImage = std::move(copy);
+    m_pImage.swap(m_pUndoImage);
+    m_pImage->SetUndoMode(0);
+    m_pUndoImage->SetUndoMode(1);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 1;
+}
+
+void CRalImgProc::Undo() {
+  if (m_pUndoImage) m_pImage.swap(m_pUndoImage);
+}
+
+// ---- CRalImgWnd
+
+CRalImgWnd::CRalImgWnd() = default;
+CRalImgWnd::~CRalImgWnd() = default;
+
+int CRalImgWnd::ReadFile(const std::string& path) {
+  if (!m_pImage) m_pImage = std::make_unique<CRalImage>();
+  m_pImage->SetProgressSink(m_pProgress);
+  if (!CRalImgProc::ReadFile(path)) return 0;
+  m_SavedHeader = m_pImage->m_FitsHeader;
+  m_bHeaderEdited = 0;
+  UpdateAverage();
+  return 1;
+}
+
+int CRalImgWnd::WriteFile(const std::string& path) {
+  if (!m_pImage) return 0;
+  CRalImage& image = *m_pImage;
+  if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && m_bHeaderEdited) {
+    const int answer = AfxMessageBox(wnd_text::kSaveHeaderQuestion, MB_YESNOCANCEL | MB_ICONQUESTION);
+    if (answer == IDCANCEL) return 0;
+    if (answer == IDNO) {
+      // The header as it was saved comes back, and the attributes follow it.
+      image.m_FitsHeader.DeleteAll();
+      for (const std::string& card : m_SavedHeader.Cards()) (void)CFits::UpdateHeader(image, card);
+    }
+    m_bHeaderEdited = 0;
+  }
+  // Measurement results are not kept by this window yet, so no extension is asked about.
+  if (!CRalImgProc::WriteFile(path)) return 0;
+  m_SavedHeader = image.m_FitsHeader;
+  return 1;
+}
+
+void CRalImgWnd::SetImagePrt(CRalImage* image) {
+  CRalImgProc::SetImagePrt(image);
+  if (m_pImage) m_pImage->SetProgressSink(m_pProgress);
+  m_bBufferCreated = false;
+  m_Buffer.Empty();
+}
+
+void CRalImgWnd::Undo() {
+  if (!m_pUndoImage) return;
+  CRalImgProc::Undo();
+  Update(1);
+  UpdateAverage();
+}
+
+void CRalImgWnd::Update(int showProgress) {
+  CRalImage* image = m_pImage.get();
+  if (!image) return;
+  // A whole rebuild supersedes any band still to come.
+  m_bPreviewPending = 0;
+  ClearPendingRect();
+  const bool sizeChanged = !m_bBufferCreated || m_Buffer.GetDIB() == nullptr ||
+                           m_Buffer.GetWidth() != image->GetWidth() ||
+                           m_Buffer.GetHeight() != image->GetHeight();
+  if (sizeChanged) {
+    m_View.SetImageSize(image->GetWidth(), image->GetHeight());
+    m_bBufferCreated = m_Buffer.Create(32, image, nullptr, nullptr, nullptr) != 0;
+    if (!m_bBufferCreated) AfxMessageBox(wnd_text::kNoDisplayMemory, MB_OK | MB_ICONEXCLAMATION);
+  }
+  if (m_bBufferCreated) {
+    m_Buffer.Update(image, nullptr, showProgress);
+    m_Buffer.SetViewInfo(&m_View);
+  }
+  if (m_Invalidate) m_Invalidate();
+}
+
+void CRalImgWnd::Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area) const {
+  const RECT client = m_View.GetWindowRect();
+  if (m_bBufferCreated && m_Buffer.GetDIB()) {
+    (void)m_View.ShowImage(*m_Buffer.GetDIB(), area && area->Width() > 0 ? area : nullptr, bands);
+  } else {
+    fill(client, RGB(255, 0, 0));
+    return;
+  }
+  RECT r;
+  if (m_View.GetLeftMarginRect(&r)) fill(r, RGB(128, 128, 128));
+  if (m_View.GetRightMarginRect(&r)) fill(r, RGB(128, 128, 128));
+  if (m_View.GetTopMarginRect(&r)) fill(r, RGB(128, 128, 128));
+  if (m_View.GetBottomMarginRect(&r)) fill(r, RGB(128, 128, 128));
+}
+
+int CRalImgWnd::SetColorMode(CImageBuffer::COLOR_MODE mode, CImageBuffer::COLOR_TYPE type) {
+  if (!m_Buffer.SetColorMode(mode, type)) return 0;
+  Update(1);
+  return 1;
+}
+
+int CRalImgWnd::SetLogScale(int on) {
+  if (!m_Buffer.SetLogScale(on)) return 0;
+  if (m_pImage) m_pImage->SetLogScale(on);
+  Update(1);
+  return 1;
+}
+
+void CRalImgWnd::UpdateAverage() {
+  for (double& a : m_dAverage) a = 0;
+  if (!m_pImage) return;
+  const CRalImage& image = *m_pImage;
+  m_dAverage[0] = image.GetAvrGrayRaw(0);
+  if (image.GetPlanes() >= 3) {
+    m_dAverage[1] = image.GetAvrGrayRaw(1);
+    m_dAverage[2] = image.GetAvrGrayRaw(2);
+    m_dAverage[3] = 0.299 * m_dAverage[0] + 0.587 * m_dAverage[1] + 0.114 * m_dAverage[2];
+  } else {
+    m_dAverage[3] = m_dAverage[0];
+  }
+}
+
+void CRalImgWnd::SetParentWnd(QWidget* parent, CVumDocument* doc) {
+  m_pParent = parent;
+  m_pDocument = doc;
+}
+
+// ---- image commands
+
+int CRalImgWnd::RunDialog(CVumDialog& dialog) {
+  if (!MakeUndoBuff()) return 0;
+  m_pImage->SetProgressSink(m_pProgress);
+  dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
+  const int result = dialog.DoModal();
+  if (result == QDialog::Accepted && !dialog.GetErrorFlag()) {
+    Update(1);
+    if (!dialog.IsImageChanged()) return 0;
+    UpdateAverage();
+    return 1;
+  }
+  Undo();
+  return 0;
+}
+
+namespace {
+
+// An undo copy, then op on the working image with the untouched one as its source.
+template <typename Op>
+int RunDirect(CRalImgWnd& wnd, Op op) {
+  if (!wnd.MakeUndoBuff()) return 0;
+  CRalImage* image = wnd.GetImagePtr();
+  if (!op(*image, *wnd.GetUndoImagePtr())) {
+    wnd.Undo();
+    return 0;
+  }
+  wnd.Update(1);
+  return 1;
+}
+
+}  // namespace
+
+int CRalImgWnd::Horizontal() {
+  return RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
+    return CImgFlip(image).Do(1, &undo, 1);
+  });
+}
+
+int CRalImgWnd::Vertical() {
+  return RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
+    return CImgFlip(image).Do(0, &undo, 1);
+  });
+}
+
+int CRalImgWnd::Flip() {
+  const int changed = RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
+    return CImgInvert(image).Do(&undo, nullptr, 0);
+  });
+  if (changed) UpdateAverage();
+  return changed;
+}
+
+int CRalImgWnd::AutoLevel(const std::string& name) {
+  if (!MakeUndoBuff()) return 0;
+  SetUndoName(name);
+  if (!CPrcAutoLevel::Do(*m_pImage, nullptr)) {
+    Undo();
+    return 0;
+  }
+  Update(1);
+  return 1;
+}
+
+void CRalImgWnd::SetUndoName(const std::string& name) {
+  if (m_pImage) m_pImage->SetUndoDialogName(name);
+  if (m_pUndoImage) m_pUndoImage->SetUndoDialogName(name);
+}
+
+int CRalImgWnd::LevelAtLoad() {
+  if (!m_pImage) return 0;
+  CRalImage& image = *m_pImage;
+  const int planes = image.GetPlanes();
+  for (int p = 0; p < planes; ++p)
+    image.SetLevel(p, image.GetOrgDefaultLevelMin(p), image.GetOrgDefaultLevelMax(p));
+  Update(1);
+  return 1;
+}
+
+// ---- progressive preview
+
+std::intptr_t CRalImgWnd::OnVumMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) {
+  RECT* rect = reinterpret_cast<RECT*>(wParam);
+  switch (msg) {
+    case vum::WM_VUM_REDRAW: PreView(rect); return 1;
+    case vum::WM_VUM_PREVIEW_INIT: InitPreView(static_cast<int>(wParam)); return 1;
+    case vum::WM_VUM_PREVIEW_BAND: return rect ? GetPreViewRect(rect) : 0;
+    case vum::WM_VUM_SELECTED_RECT: return rect ? OnGetSelectedRect(rect) : 0;
+    case vum::WM_VUM_ZOOM: {
+      const int changed = wParam == 0 ? ZoomUp() : ZoomDown();
+      if (changed && m_ViewChanged) m_ViewChanged(1);
+      return changed;
+    }
+    case vum::WM_VUM_SCROLL: PreViewScroll(static_cast<int>(wParam)); return 1;
+    default: return 0;
+  }
+}
+
+void CRalImgWnd::InitPreView(int n) {
+  const int width = m_pImage ? m_pImage->GetWidth() : 0;
+  const int height = m_pImage ? m_pImage->GetHeight() : 0;
+  m_nBandTop = m_View.GetVisibleImageRect().top;
+  m_bPreviewPending = 1;
+  if (n == 0) n = 100;
+  // MulDiv(n, 2000, width): rounded to the nearest.
+  long long band = width > 0 ? (static_cast<long long>(n) * 2000 + width / 2) / width : 1;
+  const int mag = m_View.GetMag();
+  if (mag >= 1) band = std::max<long long>(band, 10LL << std::min(mag - 1, 30));
+  m_nBandHeight = static_cast<int>(std::clamp<long long>(band, 1, std::max(1, height)));
+}
+
+int CRalImgWnd::GetPreViewRect(RECT* rect) {
+  const RECT visible = m_View.GetVisibleImageRect();
+  rect->left = visible.left;
+  rect->right = visible.right;
+  rect->top = m_nBandTop;
+  rect->bottom = std::min(m_nBandTop + std::max(1, m_nBandHeight), visible.bottom);
+  if (rect->bottom < rect->top) rect->bottom = rect->top;
+  m_nBandTop += std::max(1, m_nBandHeight);
+  return rect->bottom < visible.bottom ? 1 : 0;
+}
+
+void CRalImgWnd::PreView(const RECT* rect) {
+  if (!m_pImage || !m_bBufferCreated) return;
+  m_Buffer.Update(m_pImage.get(), rect, rect ? 0 : 1);
+  if (!rect) {
+    ClearPendingRect();
+    if (m_Invalidate) m_Invalidate();
+    return;
+  }
+  // The screen area of the band: the blocks of its first and last pixels.
+  RECT first{}, last{};
+  const bool a = m_View.PtImageToView(POINT{rect->left, rect->top}, &first) != 0;
+  const bool b = m_View.PtImageToView(POINT{rect->right - 1, rect->bottom - 1}, &last) != 0;
+  if (m_rcPending.Width() > 0) {
+    m_rcPending.left = std::min(m_rcPending.left, rect->left);
+    m_rcPending.top = std::min(m_rcPending.top, rect->top);
+    m_rcPending.right = std::max(m_rcPending.right, rect->right);
+    m_rcPending.bottom = std::max(m_rcPending.bottom, rect->bottom);
+  } else {
+    m_rcPending = *rect;
+  }
+  if (a && b && m_InvalidateRect) {
+    const RECT screen{first.left, first.top, last.right, last.bottom};
+    if (m_rcPendingScreen.Width() > 0) {
+      m_rcPendingScreen.left = std::min(m_rcPendingScreen.left, screen.left);
+      m_rcPendingScreen.top = std::min(m_rcPendingScreen.top, screen.top);
+      m_rcPendingScreen.right = std::max(m_rcPendingScreen.right, screen.right);
+      m_rcPendingScreen.bottom = std::max(m_rcPendingScreen.bottom, screen.bottom);
+    } else {
+      m_rcPendingScreen = screen;
+    }
+    m_InvalidateRect(screen);
+  } else {
+    ClearPendingRect();
+    if (m_Invalidate) m_Invalidate();
+  }
+}
+
+void CRalImgWnd::PreViewScroll(int direction) {
+  const int bar = direction == 1 || direction == 2 ? 0 : direction == 4 || direction == 8 ? 1 : -1;
+  if (bar >= 0) {
+    const RECT client = m_View.GetWindowView();
+    const int length = bar == 0 ? client.Width() : client.Height();
+    const int step = std::max(1, m_View.DeMag(length) / 10);
+    const SCROLLBARSTATE state = m_View.GetScrollBar(bar);
+    int pos = state.pos + (direction == 1 || direction == 4 ? -step : step);
+    pos = std::clamp(pos, 0, std::max(0, state.max));
+    if (state.shown && pos != state.pos) {
+      m_View.SetScrollPos(bar, pos);
+      if (m_ViewChanged) m_ViewChanged(0);
+    }
+  }
+  if (m_Invalidate) m_Invalidate();
+}
+
+int CRalImgWnd::OnUpdateView(int* full) {
+  if (!m_bPreviewPending || m_bPreviewRunning) return 0;
+  m_bPreviewRunning = 1;
+  RECT band{};
+  const int more = GetPreViewRect(&band);
+  if (band.Width() > 0 && band.Height() > 0) PreView(&band);
+  if (!more) {
+    m_bPreviewPending = 0;
+    const RECT visible = m_View.GetVisibleImageRect();
+    const bool whole = m_pImage && visible.left == 0 && visible.top == 0 &&
+                       visible.right == m_pImage->GetWidth() &&
+                       visible.bottom == m_pImage->GetHeight();
+    if (full && (m_View.GetMag() <= 1 || whole)) *full = 1;
+  }
+  m_bPreviewRunning = 0;
+  return 1;
+}
+
+int CRalImgWnd::OnGetSelectedRect(RECT* rect) const {
+  *rect = RECT{0, 0, m_pImage ? m_pImage->GetWidth() : 0, m_pImage ? m_pImage->GetHeight() : 0};
+  return -1;
+}
