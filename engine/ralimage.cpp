@@ -6,6 +6,47 @@
 #include <cmath>
 #include <new>
 
+#include "engine/pixeltype.h"
+
+namespace {
+
+// The bins of GetHistGram.
+class HistBins {
+ public:
+  HistBins(double low, double high, int bins, std::uint32_t* counts)
+      : m_dLow(low),
+        m_dHigh(high),
+        m_dRange(high - low),
+        m_dBins(bins),
+        m_nLast(bins - 1),
+        m_pCounts(counts) {}
+  void Add(double v) {
+    if (!(v >= m_dLow && v <= m_dHigh)) return;  // NaN fails too
+    // Rounding may carry a value just below high to bins; it belongs to the last bin, as
+    // high itself does.
+    const double t = (v - m_dLow) / m_dRange * m_dBins;
+    ++m_pCounts[t < m_dBins ? static_cast<int>(t) : m_nLast];
+  }
+
+ private:
+  double m_dLow, m_dHigh, m_dRange, m_dBins;
+  int m_nLast;
+  std::uint32_t* m_pCounts;
+};
+
+// Stored values of one row turned physical and counted, without a row buffer.
+template <typename T>
+void CountRawRow(const T* row, int left, int right, double bscale, double bzero, bool blankUsed,
+                 int blank, HistBins& bins) {
+  for (int x = left; x < right; ++x) {
+    const double v = static_cast<double>(row[x]) * bscale + bzero;
+    if (blankUsed && engine_pixel::IsBlankPhysical(v, blank)) continue;
+    bins.Add(v);
+  }
+}
+
+}  // namespace
+
 CRalImage::CRalImage(const CImage& src, ProgressSink* progress, const std::string& caption)
     : CImage(src, progress, caption) {}
 
@@ -88,6 +129,69 @@ double CRalImage::GetAvrGrayRaw(int plane) const {
     }
   }
   return count ? sum / static_cast<double>(count) : 0.0;
+}
+
+int CRalImage::GetHistGram(int mode, int plane, double low, double high, int bins,
+                           std::vector<std::uint32_t>* counts, const RECT* rect) const {
+  if (!counts || (mode != 0 && mode != 1) || bins <= 0 || !std::isfinite(low) ||
+      !std::isfinite(high) || !(high > low) || IsEmpty())
+    return 0;
+  const bool luminance = mode == 1 && GetPlanes() >= 3;
+  if (mode == 1 && !luminance) plane = 0;
+  if (!luminance && (plane < 0 || plane >= GetPlanes())) return 0;
+  RECT r{0, 0, GetWidth(), GetHeight()};
+  if (rect) {
+    r.left = std::max(r.left, rect->left);
+    r.top = std::max(r.top, rect->top);
+    r.right = std::min(r.right, rect->right);
+    r.bottom = std::min(r.bottom, rect->bottom);
+  }
+  try {
+    counts->assign(static_cast<std::size_t>(bins), 0);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  if (r.left >= r.right || r.top >= r.bottom) return 1;
+  HistBins hist(low, high, bins, counts->data());
+  const bool blankUsed = IsBlankUsed() != 0;
+
+  if (!luminance) {
+    bool known = true;
+    for (int y = r.top; y < r.bottom && known; ++y) {
+      const void* adr = GetImageAdr(0, y, plane);
+      if (!adr) return 0;
+      known = engine_pixel::WithPixelType(GetBitsPixel(), IsSigned(), [&](auto zero) {
+        CountRawRow(static_cast<const decltype(zero)*>(adr), r.left, r.right, GetBscale(),
+                    GetBzero(), blankUsed, GetBlank(), hist);
+      });
+    }
+    return known ? 1 : 0;
+  }
+
+  // The three rows of a pixel may lie in different blocks, so each is read into a buffer and
+  // folded into the luminance before the next is asked for.
+  static constexpr double kWeight[3] = {0.299, 0.587, 0.114};
+  const std::size_t width = static_cast<std::size_t>(GetWidth());
+  try {
+    std::vector<double> row(width), lum(width);
+    std::vector<char> blankAt(width);
+    for (int y = r.top; y < r.bottom; ++y) {
+      std::fill(lum.begin() + r.left, lum.begin() + r.right, 0.0);
+      std::fill(blankAt.begin() + r.left, blankAt.begin() + r.right, 0);
+      for (int p = 0; p < 3; ++p) {
+        if (!GetPhysicalRow(y, p, row.data())) return 0;
+        for (int x = r.left; x < r.right; ++x) {
+          if (blankUsed) blankAt[x] |= engine_pixel::IsBlankPhysical(row[x], GetBlank());
+          lum[x] += kWeight[p] * row[x];
+        }
+      }
+      for (int x = r.left; x < r.right; ++x)
+        if (!blankAt[x]) hist.Add(lum[x]);
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 1;
 }
 
 double CRalImage::GetPhysicalValue(double x, double y) const {

@@ -11,6 +11,7 @@
 
 #include "imagemodel/image.h"
 #include "platform/progress.h"
+#include "platform/wintypes.h"
 
 class CRalImage : public CImage {
  public:
@@ -38,6 +39,17 @@ class CRalImage : public CImage {
   double GetDataMax(int plane) const;
   // Mean physical value of a plane (blanks skipped); 0.0 for an empty plane.
   double GetAvrGrayRaw(int plane) const;
+  // Counts physical values into `bins` equal bins over [low, high]: a value v goes into
+  // bin floor((v − low) / (high − low) × bins), a value equal to high into the last bin;
+  // values outside [low, high], NaN and blank pixels are not counted. mode 0 counts plane
+  // `plane`; mode 1 counts the luminance 0.299 R + 0.587 G + 0.114 B of planes 0 to 2
+  // (plane is then not used; a pixel blank in any of them is not counted), or plane 0 of
+  // an image of fewer than three planes. counts is resized to bins and every count set.
+  // rect (right and bottom exclusive, clamped to the image) limits the pixels counted;
+  // null means the whole image. Returns 1; 0 for another mode, bins <= 0, a low or high
+  // that is not finite or !(high > low), a plane out of range, or when a row cannot be read.
+  int GetHistGram(int mode, int plane, double low, double high, int bins,
+                  std::vector<std::uint32_t>* counts, const RECT* rect = nullptr) const;
   // The value of the display axis (1: x, 2: y) at a 0-based pixel position: CRVAL +
   // CDELT × (pixel + 1 − CRPIX). Returns the pixel position + 1 when no axis is set.
   double GetPhysicalValue(double x, double y) const;
