@@ -107,6 +107,10 @@ class CVumDialog : public QDialog {
   CRalImage* GetUndoImage() const { return m_pUndo; }
   int GetTemplateId() const { return m_nTemplateId; }
 
+  // OK and Cancel (buttons, Return, Escape, closing the window).
+  void accept() override { OnOK(); }
+  void reject() override { OnCancel(); }
+
   // Runs the dialog modally: the opening steps, then the event loop. QDialog::Accepted
   // (IDOK) or QDialog::Rejected.
   virtual int DoModal();
@@ -163,8 +167,6 @@ class CVumDialog : public QDialog {
   // Gets the rectangle to process from the first view; false without a view.
   bool GetProcessRect(RECT* rect);
 
-  void accept() override { OnOK(); }
-  void reject() override { OnCancel(); }
   void done(int result) override;
   void EndDialog(int result);
   bool IsClosed() const { return m_bDestroyed; }
