@@ -842,8 +842,9 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
       if (!dither) odd = even;
     }
 
-    // Rebuilds of more than a million pixels stream their rows past the cache.
-    const bool stream = static_cast<std::int64_t>(n) * (y1 - y0) >= (std::int64_t{1} << 20);
+    // Bitmaps of more than a million pixels are written past the cache, also band by
+    // band during a preview: the bands together cover far more than the cache holds.
+    const bool stream = static_cast<std::int64_t>(W) * H >= (std::int64_t{1} << 20);
     SourceRows source(*image, planes, x0, n);
     std::array<std::vector<std::uint8_t>, 3> bytes;
     for (int p = 0; p < (color || spectral ? 3 : 1); ++p)
