@@ -25,6 +25,7 @@
 #include "app/mainframe.h"
 #include "app/printing.h"
 #include "app/samplefits.h"
+#include "fileio/ralimageio.h"
 #include "fits/fits.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
@@ -371,6 +372,69 @@ class AppTest : public QObject {
   void argumentInAnotherLetterCaseFindsTheStoredName() {
     const QString upper = QString::fromStdString(dir_->File("SAMPLE.FITS"));
     QCOMPARE(CKivImageApp::ResolveArgument(upper), sample_);
+  }
+
+  void imageCommandsUndoAndLevelsThroughTheMenus() {
+    CMainFrame frame;
+    frame.resize(900, 700);
+    frame.show();
+    CKivImageDoc* doc = frame.OpenDocumentFile(sample_);
+    QVERIFY(doc);
+    CRalImgWnd& wnd = doc->GetImgWnd();
+    const double left = wnd.GetImagePtr()->GetPixel(0, 5, 0);
+    const double right = wnd.GetImagePtr()->GetPixel(199, 5, 0);
+    QVERIFY(left != right);
+    QVERIFY(!frame.Command(cmd::ID_EDIT_UNDO)->isEnabled());
+
+    frame.Command(cmd::ID_HORIZONTAL)->trigger();
+    QCOMPARE(wnd.GetImagePtr()->GetPixel(0, 5, 0), right);
+    QVERIFY(doc->IsModified());
+    QAction* undo = frame.Command(cmd::ID_EDIT_UNDO);
+    QVERIFY(undo->isEnabled());
+    QCOMPARE(undo->statusTip(), QString::fromUtf8("左右反転"));
+    undo->trigger();
+    QCOMPARE(wnd.GetImagePtr()->GetPixel(0, 5, 0), left);
+    undo->trigger();  // undo of the undo: the mirrored image again
+    QCOMPARE(wnd.GetImagePtr()->GetPixel(0, 5, 0), right);
+    frame.Command(cmd::ID_VERTICAL)->trigger();
+    QCOMPARE(wnd.GetImagePtr()->GetPixel(0, 119 - 5, 0), right);
+
+    // Automatic levels, with their own undo name; then back to the levels of reading.
+    CRalImage* image = wnd.GetImagePtr();
+    const double loadMin = image->GetOrgDefaultLevelMin(0);
+    const double loadMax = image->GetOrgDefaultLevelMax(0);
+    CRegistry::Write("PrcAutoLevel", "Min", 1.0);
+    CRegistry::Write("PrcAutoLevel", "Max", 3.0);
+    frame.Command(cmd::ID_AUTO_LEVEL)->trigger();
+    image = wnd.GetImagePtr();
+    QCOMPARE(QString::fromStdString(image->GetUndoDialogName()), QString::fromUtf8("自動ﾚﾍﾞﾙ調整"));
+    QVERIFY(image->GetLevelMax(0) != loadMax);
+    CRalImage expected(*wnd.GetUndoImagePtr());
+    QVERIFY(CPrcAutoLevel::Do(expected, nullptr));
+    QCOMPARE(image->GetLevelMin(0), expected.GetLevelMin(0));
+    QCOMPARE(image->GetLevelMax(0), expected.GetLevelMax(0));
+    frame.Command(cmd::ID_LEVEL_AT_LOAD)->trigger();
+    QCOMPARE(wnd.GetImagePtr()->GetLevelMin(0), loadMin);
+    QCOMPARE(wnd.GetImagePtr()->GetLevelMax(0), loadMax);
+  }
+
+  void newImagesOpenWithUniqueTitles() {
+    CMainFrame frame;
+    frame.resize(900, 700);
+    frame.show();
+    QStringList titles;
+    for (int i = 0; i < 3; ++i) {
+      CVumDocument* doc = nullptr;
+      CRalImage* image = nullptr;
+      QCOMPARE(CVumDoc::MakeNewDocument(-32, 64, 48, 1, &doc, &image, 1), 1);
+      QVERIFY(image);
+      QCOMPARE(frame.ActiveDocument(), static_cast<CKivImageDoc*>(doc));
+      QVERIFY(frame.ActiveDocument()->IsModified());
+      titles << frame.ActiveDocument()->GetTitle();
+    }
+    QCOMPARE(titles, QStringList({"NewImage.fts", "NewImage1.fts", "NewImage2.fts"}));
+    QCOMPARE(frame.Frames().size(), 3);
+    QVERIFY(frame.Frames().back()->isVisible());
   }
 
   void secondCopyHandsItsFileToTheFirst() {
