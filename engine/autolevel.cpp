@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "imagemodel/image.h"
+#include "imagemodel/pixeltype.h"
 
 namespace {
 
@@ -76,9 +77,7 @@ Levels FromSamples(std::vector<double>& samples, double minSigma, double maxSigm
 }
 
 bool IsBlank(const CImage& img, double v) {
-  if (!img.IsBlankUsed()) return false;
-  double t = std::trunc(v);
-  return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == img.GetBlank();
+  return img.IsBlankUsed() && pixeltype::IsBlankPhysical(v, img.GetBlank());
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/pixeltype.h"
+#include "imagemodel/pixeltype.h"
 #include "engine/ralimage.h"
 
 namespace {
@@ -104,7 +104,7 @@ struct RawRange {
 template <typename T>
 bool IsBlank(T v, const CImage& src) {
   return src.IsBlankUsed() &&
-         engine_pixel::IsBlankPhysical(static_cast<double>(v) * src.GetBscale() + src.GetBzero(),
+         pixeltype::IsBlankPhysical(static_cast<double>(v) * src.GetBscale() + src.GetBzero(),
                                        src.GetBlank());
 }
 
@@ -210,7 +210,7 @@ int CImgFlip::Do(int horizontal, const CRalImage* source, int showProgress) {
   try {
     m_Image.ShowProgressInit(showProgress, kCaption,
                              static_cast<std::int64_t>(m_Image.GetPlanes()) * m_Image.GetHeight());
-    engine_pixel::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(), [&](auto zero) {
+    pixeltype::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(), [&](auto zero) {
       ok = FlipRows<decltype(zero)>(m_Image, *src, horizontal != 0);
     });
   } catch (const std::bad_alloc&) {
@@ -237,7 +237,7 @@ int CImgInvert::Do(const CRalImage* source, const RECT* rect, int showProgress) 
     m_Image.ShowProgressInit(
         showProgress, kCaption,
         2 * static_cast<std::int64_t>(m_Image.GetPlanes()) * m_Image.GetHeight());
-    engine_pixel::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(), [&](auto zero) {
+    pixeltype::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(), [&](auto zero) {
       ok = InvertRows<decltype(zero)>(m_Image, *src, r);
     });
   } catch (const std::bad_alloc&) {

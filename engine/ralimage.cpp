@@ -6,7 +6,7 @@
 #include <cmath>
 #include <new>
 
-#include "engine/pixeltype.h"
+#include "imagemodel/pixeltype.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void CountRawRow(const T* row, int left, int right, double bscale, double bzero,
                  int blank, HistBins& bins) {
   for (int x = left; x < right; ++x) {
     const double v = static_cast<double>(row[x]) * bscale + bzero;
-    if (blankUsed && engine_pixel::IsBlankPhysical(v, blank)) continue;
+    if (blankUsed && pixeltype::IsBlankPhysical(v, blank)) continue;
     bins.Add(v);
   }
 }
@@ -120,10 +120,7 @@ double CRalImage::GetAvrGrayRaw(int plane) const {
   for (int y = 0; y < GetHeight(); ++y) {
     if (!GetPhysicalRow(y, plane, row.data())) return 0.0;
     for (double v : row) {
-      if (IsBlankUsed()) {
-        double t = std::trunc(v);
-        if (t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == GetBlank()) continue;
-      }
+      if (IsBlankUsed() && pixeltype::IsBlankPhysical(v, GetBlank())) continue;
       sum += v;
       ++count;
     }
@@ -160,7 +157,7 @@ int CRalImage::GetHistGram(int mode, int plane, double low, double high, int bin
     for (int y = r.top; y < r.bottom && known; ++y) {
       const void* adr = GetImageAdr(0, y, plane);
       if (!adr) return 0;
-      known = engine_pixel::WithPixelType(GetBitsPixel(), IsSigned(), [&](auto zero) {
+      known = pixeltype::WithPixelType(GetBitsPixel(), IsSigned(), [&](auto zero) {
         CountRawRow(static_cast<const decltype(zero)*>(adr), r.left, r.right, GetBscale(),
                     GetBzero(), blankUsed, GetBlank(), hist);
       });
@@ -181,7 +178,7 @@ int CRalImage::GetHistGram(int mode, int plane, double low, double high, int bin
       for (int p = 0; p < 3; ++p) {
         if (!GetPhysicalRow(y, p, row.data())) return 0;
         for (int x = r.left; x < r.right; ++x) {
-          if (blankUsed) blankAt[x] |= engine_pixel::IsBlankPhysical(row[x], GetBlank());
+          if (blankUsed) blankAt[x] |= pixeltype::IsBlankPhysical(row[x], GetBlank());
           lum[x] += kWeight[p] * row[x];
         }
       }

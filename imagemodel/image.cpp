@@ -9,35 +9,13 @@
 #include <new>
 #include <utility>
 
+#include "imagemodel/pixeltype.h"
 #include "imagemodel/vmmanager.h"
 #include "platform/progress.h"
 
 namespace {
 
-// Calls f with a value of the C++ type that stores pixels of this FITS type, or returns
-// false for a type that does not exist.
-template <typename F>
-bool WithPixelType(int bits, int isSigned, F&& f) {
-  switch (bits) {
-    case 8:
-      f(std::uint8_t{});
-      return true;
-    case 16:
-      isSigned ? f(std::int16_t{}) : f(std::uint16_t{});
-      return true;
-    case 32:
-      isSigned ? f(std::int32_t{}) : f(std::uint32_t{});
-      return true;
-    case -32:
-      f(float{});
-      return true;
-    case -64:
-      f(double{});
-      return true;
-    default:
-      return false;
-  }
-}
+using pixeltype::WithPixelType;
 
 // Raw values of one row as doubles.
 bool ReadRawRow(const void* row, int bits, int isSigned, int width, double* out) {
@@ -49,8 +27,7 @@ bool ReadRawRow(const void* row, int bits, int isSigned, int width, double* out)
 }
 
 bool IsBlankValue(double physical, int blank) {
-  double t = std::trunc(physical);
-  return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == blank;
+  return pixeltype::IsBlankPhysical(physical, blank);
 }
 
 struct Range {

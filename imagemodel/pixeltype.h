@@ -1,12 +1,12 @@
-// Helpers the engine's operations share for working on stored pixel values directly: a
-// dispatch from the FITS pixel type to the C++ type that holds it, and the blank test.
+// Working on stored pixel values directly: a dispatch from the FITS pixel type to the C++
+// type that holds it, and the blank test, shared by the image and the engine.
 #pragma once
 
 #include <climits>
 #include <cmath>
 #include <cstdint>
 
-namespace engine_pixel {
+namespace pixeltype {
 
 // Calls f with a value of the C++ type that stores pixels of this FITS type, or returns
 // false for a type that does not exist.
@@ -40,4 +40,4 @@ inline bool IsBlankPhysical(double physical, int blank) {
   return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == blank;
 }
 
-}  // namespace engine_pixel
+}  // namespace pixeltype
