@@ -162,22 +162,17 @@ void CMainFrame::CreateMenus() {
   const auto named = [](QAction* a) {
     return a->text().remove(QRegularExpression(QStringLiteral("\\(&.\\)|\\.\\.\\.$"))).toStdString();
   };
-  QAction* vertical = Add(e, ID_VERTICAL, "上下反転(&H)");
-  connect(vertical, &QAction::triggered, this, [this, vertical, named] {
-    OnImageCommand([&](CRalImgWnd& wnd) {
-      const int changed = wnd.Vertical();
-      if (changed) wnd.SetUndoName(named(vertical));
-      return changed;
+  const auto namedCommand = [this, named](QAction* a, int (CRalImgWnd::*op)()) {
+    connect(a, &QAction::triggered, this, [this, a, named, op] {
+      OnImageCommand([&](CRalImgWnd& wnd) {
+        const int changed = (wnd.*op)();
+        if (changed) wnd.SetUndoName(named(a));
+        return changed;
+      });
     });
-  });
-  QAction* horizontal = Add(e, ID_HORIZONTAL, "左右反転(&V)");
-  connect(horizontal, &QAction::triggered, this, [this, horizontal, named] {
-    OnImageCommand([&](CRalImgWnd& wnd) {
-      const int changed = wnd.Horizontal();
-      if (changed) wnd.SetUndoName(named(horizontal));
-      return changed;
-    });
-  });
+  };
+  namedCommand(Add(e, ID_VERTICAL, "上下反転(&H)"), &CRalImgWnd::Vertical);
+  namedCommand(Add(e, ID_HORIZONTAL, "左右反転(&V)"), &CRalImgWnd::Horizontal);
   Add(e, 4516, "回転(&R)...", false);
   Add(e, 4542, "平行移動(&T)...", false);
   Add(e, 4531, "画像解像度(&E)...", false);
