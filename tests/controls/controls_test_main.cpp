@@ -3,13 +3,11 @@
 
 int RunDualSliderTests(int argc, char** argv);
 int RunHistogramViewTests(int argc, char** argv);
-int RunSpinEditTests(int argc, char** argv);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   int failed = 0;
   failed += RunDualSliderTests(argc, argv);
   failed += RunHistogramViewTests(argc, argv);
-  failed += RunSpinEditTests(argc, argv);
   return failed;
 }
