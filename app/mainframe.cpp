@@ -204,12 +204,14 @@ void CMainFrame::CreateMenus() {
     });
   }
   v->addSeparator();
-  Add(v, ID_LEVEL, "ﾚﾍﾞﾙ調整(&L)...", false);
+  connect(Add(v, ID_LEVEL, "ﾚﾍﾞﾙ調整(&L)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.Level(); }); });
   QAction* autoLevel = Add(v, ID_AUTO_LEVEL, "自動ﾚﾍﾞﾙ調整(&A)");
   connect(autoLevel, &QAction::triggered, this, [this, autoLevel, named] {
     OnImageCommand([&](CRalImgWnd& wnd) { return wnd.AutoLevel(named(autoLevel)); });
   });
-  Add(v, ID_AUTO_LEVEL_SETTING, "自動ﾚﾍﾞﾙ調整の設定(&S)...", false);
+  connect(Add(v, ID_AUTO_LEVEL_SETTING, "自動ﾚﾍﾞﾙ調整の設定(&S)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.AutoContrastSetting(); }); });
   connect(Add(v, ID_LEVEL_AT_LOAD, "読み込み時のﾚﾍﾞﾙに戻す(&R)"), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.LevelAtLoad(); }); });
   QAction* log = Add(v, ID_LOG_SCALE, "対数表示(&O)");
@@ -340,8 +342,8 @@ void CMainFrame::UpdateCommands() {
   for (int id : {cmd::ID_FILE_CLOSE, cmd::ID_FILE_SAVE, cmd::ID_FILE_SAVE_AS, cmd::ID_FILE_PRINT,
                  cmd::ID_FILE_PRINT_PREVIEW, cmd::ID_FILE_PAGE_SETUP, cmd::ID_ZOOM_IN,
                  cmd::ID_ZOOM_OUT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
-                 cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_AUTO_LEVEL,
-                 cmd::ID_LEVEL_AT_LOAD})
+                 cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
+                 cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD})
     Command(id)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();

@@ -307,6 +307,8 @@ void CVumPreviewDialog::RestartPreview() {
     WaitCursor wait;
     // The preview is taken back: the target gets the pixels as they were.
     (void)m_pTarget->CopyImage(*m_pUndo, MainProgress(), vum::kPreviewOffCaption);
+    // Taken back once: further changes with the preview off have nothing to undo.
+    m_bPreviewApplied = 0;
     if (!m_pTarget->IsEmpty() && m_pDocument) m_pDocument->UpdateAllVumViews();
   }
 }

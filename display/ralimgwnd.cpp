@@ -6,6 +6,8 @@
 
 #include <QDialog>
 
+#include "dialogs/dlgautolevel.h"
+#include "dialogs/dlglevel.h"
 #include "dialogs/vumdialog.h"
 #include "engine/imgflip.h"
 
@@ -209,6 +211,16 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
   }
   Undo();
   return 0;
+}
+
+int CRalImgWnd::Level() {
+  CDlgLevel dialog(m_pParent);
+  return RunDialog(dialog);
+}
+
+int CRalImgWnd::AutoContrastSetting() {
+  CDlgAutoLevel dialog(m_pParent);
+  return RunDialog(dialog);
 }
 
 namespace {

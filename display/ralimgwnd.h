@@ -100,6 +100,9 @@ class CRalImgWnd : public CRalImgProc {
   int Vertical();
   // Inverts the pixel values (each plane's minimum and maximum trade places).
   int Flip();
+  // The level dialog, and the automatic level settings (which may run them at once).
+  int Level();
+  int AutoContrastSetting();
   // The menu's automatic levels: an undo copy named name, the automatic levels, update.
   int AutoLevel(const std::string& name);
   // Names what undo takes back, on both images.
