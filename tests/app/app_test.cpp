@@ -25,6 +25,8 @@
 #include "app/mainframe.h"
 #include "app/printing.h"
 #include "app/samplefits.h"
+#include "controls/dualslider.h"
+#include "dialogs/dlglevel.h"
 #include "fileio/ralimageio.h"
 #include "fits/fits.h"
 #include "platform/messagebox.h"
@@ -416,6 +418,57 @@ class AppTest : public QObject {
     frame.Command(cmd::ID_LEVEL_AT_LOAD)->trigger();
     QCOMPARE(wnd.GetImagePtr()->GetLevelMin(0), loadMin);
     QCOMPARE(wnd.GetImagePtr()->GetLevelMax(0), loadMax);
+  }
+
+  void levelDialogPreviewsAndUndoTakesItBack() {
+    CMainFrame frame;
+    frame.resize(900, 700);
+    frame.show();
+    CKivImageDoc* doc = frame.OpenDocumentFile(sample_);
+    QVERIFY(doc);
+    CRalImgWnd& wnd = doc->GetImgWnd();
+    const double openMin = wnd.GetImagePtr()->GetLevelMin(0);
+    const double openMax = wnd.GetImagePtr()->GetLevelMax(0);
+    bool checked = false;
+    QTimer::singleShot(0, &frame, [&] {
+      auto* dlg = qobject_cast<CDlgLevel*>(QApplication::activeModalWidget());
+      QVERIFY(dlg);
+      QCOMPARE(dlg->windowTitle(), QString::fromUtf8("ﾚﾍﾞﾙ調整 [ sample.fits ]"));
+      // Drag the minimum thumb a quarter of the way in.
+      auto* slider = dlg->findChild<CDualSlider*>("1005");
+      QVERIFY(slider);
+      const int y = slider->height() / 2;
+      const int to = slider->GetRangeMax() / 4;
+      QTest::mousePress(slider, Qt::LeftButton, {}, QPoint(slider->PositionToPixel(0), y));
+      QTest::mouseMove(slider, QPoint(slider->PositionToPixel(to), y));
+      QTest::mouseRelease(slider, Qt::LeftButton, {}, QPoint(slider->PositionToPixel(to), y));
+      // The preview sets the new levels on the working image band by band.
+      QTRY_VERIFY(!dlg->IsPreviewRunning() && wnd.GetImagePtr()->GetLevelMin(0) > openMin);
+      QCOMPARE(wnd.GetImagePtr()->GetLevelMin(0), dlg->GetCurMin());
+      QCOMPARE(wnd.GetUndoImagePtr()->GetLevelMin(0), openMin);
+      checked = true;
+      dlg->findChild<QPushButton*>("IDOK")->click();
+    });
+    frame.Command(cmd::ID_LEVEL)->trigger();
+    QVERIFY(checked);
+    QVERIFY(doc->IsModified());
+    QVERIFY(wnd.GetImagePtr()->GetLevelMin(0) > openMin);
+    QCOMPARE(QString::fromStdString(wnd.GetImagePtr()->GetUndoDialogName()),
+             QString::fromUtf8("ﾚﾍﾞﾙ調整"));
+    frame.Command(cmd::ID_EDIT_UNDO)->trigger();
+    QCOMPARE(wnd.GetImagePtr()->GetLevelMin(0), openMin);
+    QCOMPARE(wnd.GetImagePtr()->GetLevelMax(0), openMax);
+
+    // Cancel leaves the levels as they were, even after a preview.
+    QTimer::singleShot(0, &frame, [&] {
+      auto* dlg = qobject_cast<CDlgLevel*>(QApplication::activeModalWidget());
+      QVERIFY(dlg);
+      dlg->findChild<QPushButton*>("1150")->click();  // automatic levels
+      QTRY_VERIFY(!dlg->IsPreviewRunning());
+      dlg->reject();
+    });
+    frame.Command(cmd::ID_LEVEL)->trigger();
+    QCOMPARE(wnd.GetImagePtr()->GetLevelMin(0), openMin);
   }
 
   void newImagesOpenWithUniqueTitles() {
