@@ -443,6 +443,10 @@ CKivImageDoc* CMainFrame::OpenDocumentFile(const QString& path) {
 CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
   auto* frame = new CChildFrame(doc);
   m_pMdi->addSubWindow(frame);
+  // The size a new child window starts at; an image that fits is then fitted exactly,
+  // and one larger than the room keeps this with scroll bars.
+  const QSize room = m_pMdi->viewport()->size();
+  if (room.width() > 0 && room.height() > 0) frame->resize(room.width() * 3 / 4, room.height() * 3 / 4);
   connect(frame->GetView(), &CKivImageView::zoomChanged, this, [this] {
     UpdateCommands();
     UpdateStatus();
