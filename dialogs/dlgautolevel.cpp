@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "controls/spinedit.h"
+#include "dialogs/dlgsupport.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 
@@ -25,17 +26,9 @@ namespace {
 constexpr const char* kSection = "Dialog\\AutoLevel";
 constexpr const char* kPrcSection = "PrcAutoLevel";
 
-QString Q(const char* text) {
-  return QString::fromUtf8(text);
-}
-QString Id(int id) {
-  return QString::number(id);
-}
-
-// As many digits as a double holds, so that a value shown and read back is the same.
-QString Format(double value) {
-  return QString::number(value, 'g', 15);
-}
+using dlg::Format;
+using dlg::Id;
+using dlg::Q;
 
 }  // namespace
 
@@ -169,9 +162,10 @@ void CDlgAutoLevel::OnRun() {
   UpdateData(true);
   StoreSettings();
   if (m_pTarget) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    (void)CPrcAutoLevel::Do(*m_pTarget, nullptr);
-    QApplication::restoreOverrideCursor();
+    {
+      const dlg::WaitCursor wait;
+      (void)CPrcAutoLevel::Do(*m_pTarget, nullptr);
+    }
     m_bRun = 1;
   }
   RestartPreview();

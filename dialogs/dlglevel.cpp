@@ -23,6 +23,7 @@
 #include "controls/dualslider.h"
 #include "controls/histogramview.h"
 #include "controls/spinedit.h"
+#include "dialogs/dlgsupport.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 
@@ -34,17 +35,9 @@ constexpr int kHistogramWidth = 300;
 constexpr int kHistogramHeight = 120;
 constexpr int kLabelLength = 32;
 
-QString Q(const char* text) {
-  return QString::fromUtf8(text);
-}
-QString Id(int id) {
-  return QString::number(id);
-}
-
-// As many digits as a double holds, so that a value shown and read back is the same.
-QString Format(double value) {
-  return QString::number(value, 'g', 15);
-}
+using dlg::Format;
+using dlg::Id;
+using dlg::Q;
 
 bool Parse(const QString& text, double* value) {
   bool ok = false;
@@ -58,13 +51,7 @@ double Luminance(double r, double g, double b) {
   return 0.299 * r + 0.587 * g + 0.114 * b;
 }
 
-class WaitCursor {
- public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
+using dlg::WaitCursor;
 
 }  // namespace
 

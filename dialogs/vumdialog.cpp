@@ -2,6 +2,8 @@
 // image, the banded preview driven by queued calls, and new documents with unique titles.
 #include "dialogs/vumdialog.h"
 
+#include "dialogs/dlgsupport.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -34,14 +36,7 @@ std::string Trim(std::string s) {
   return s;
 }
 
-// A wait cursor for the span of a call.
-class WaitCursor {
- public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
+using dlg::WaitCursor;
 
 ProgressSink* MainProgress() {
   return CRalImageIO::GetProgressSink();
