@@ -198,9 +198,17 @@ void CRalImgWnd::SetParentWnd(QWidget* parent, CVumDocument* doc) {
 
 // ---- image commands
 
+int CRalImgWnd::MakeUndoBuff() {
+  if (!CRalImgProc::MakeUndoBuff()) {
+    if (m_pImage) AfxMessageBox(wnd_text::kNoMemory, MB_OK | MB_ICONEXCLAMATION);
+    return 0;
+  }
+  m_pImage->SetProgressSink(m_pProgress);
+  return 1;
+}
+
 int CRalImgWnd::RunDialog(CVumDialog& dialog) {
   if (!MakeUndoBuff()) return 0;
-  m_pImage->SetProgressSink(m_pProgress);
   dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
   const int result = dialog.DoModal();
   if (result == QDialog::Accepted && !dialog.GetErrorFlag()) {

@@ -27,7 +27,8 @@ namespace wnd_text {
 inline constexpr const char* kNoDisplayMemory =
     "メモリ不足で画像が表示できません。画像を保存して他のウィンドウを閉じてください。";  // 62007
 inline constexpr const char* kSaveHeaderQuestion = "ヘッダの編集結果を保存しますか？";
-inline constexpr const char* kFlipCaption = "反転中...";
+inline constexpr const char* kNoMemory =
+    "メモリが不足しています。「環境設定」の仮想メモリの設定を確認してください。";  // 2321
 }  // namespace wnd_text
 
 class CRalImgProc {
@@ -55,7 +56,7 @@ class CRalImgProc {
   void SetSaveableFitsFormat() { m_nFileType = FILETYPE_FITS; }
 
   // The undo copy: the command works on a fresh copy, the untouched image is kept.
-  int MakeUndoBuff();
+  virtual int MakeUndoBuff();
   int HasUndoBuff() const { return m_pUndoImage != nullptr; }
   virtual void Undo();
 
@@ -79,6 +80,8 @@ class CRalImgWnd : public CRalImgProc {
   int WriteFile(const std::string& path) override;
   void SetImagePrt(CRalImage* image) override;
   void Undo() override;
+  // The working copy also reports progress; when memory runs out the user is told.
+  int MakeUndoBuff() override;
 
   // Builds (when the image size changed) and rebuilds the display bitmap. The buffer
   // that cannot be had is reported once with string 62007 and the view paints red.
