@@ -42,18 +42,6 @@ ProgressSink* MainProgress() {
   return CRalImageIO::GetProgressSink();
 }
 
-bool IntersectRect(RECT* out, const RECT& a, const RECT& b) {
-  out->left = std::max(a.left, b.left);
-  out->top = std::max(a.top, b.top);
-  out->right = std::min(a.right, b.right);
-  out->bottom = std::min(a.bottom, b.bottom);
-  if (out->left >= out->right || out->top >= out->bottom) {
-    *out = RECT{};
-    return false;
-  }
-  return true;
-}
-
 CVumDocTemplate* g_pDocTemplate = nullptr;
 
 }  // namespace

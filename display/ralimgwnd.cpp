@@ -349,24 +349,10 @@ void CRalImgWnd::PreView(const RECT* rect) {
   RECT first{}, last{};
   const bool a = m_View.PtImageToView(POINT{rect->left, rect->top}, &first) != 0;
   const bool b = m_View.PtImageToView(POINT{rect->right - 1, rect->bottom - 1}, &last) != 0;
-  if (m_rcPending.Width() > 0) {
-    m_rcPending.left = std::min(m_rcPending.left, rect->left);
-    m_rcPending.top = std::min(m_rcPending.top, rect->top);
-    m_rcPending.right = std::max(m_rcPending.right, rect->right);
-    m_rcPending.bottom = std::max(m_rcPending.bottom, rect->bottom);
-  } else {
-    m_rcPending = *rect;
-  }
+  UnionRect(&m_rcPending, m_rcPending, *rect);
   if (a && b && m_InvalidateRect) {
     const RECT screen{first.left, first.top, last.right, last.bottom};
-    if (m_rcPendingScreen.Width() > 0) {
-      m_rcPendingScreen.left = std::min(m_rcPendingScreen.left, screen.left);
-      m_rcPendingScreen.top = std::min(m_rcPendingScreen.top, screen.top);
-      m_rcPendingScreen.right = std::max(m_rcPendingScreen.right, screen.right);
-      m_rcPendingScreen.bottom = std::max(m_rcPendingScreen.bottom, screen.bottom);
-    } else {
-      m_rcPendingScreen = screen;
-    }
+    UnionRect(&m_rcPendingScreen, m_rcPendingScreen, screen);
     m_InvalidateRect(screen);
   } else {
     ClearPendingRect();

@@ -86,12 +86,7 @@ int CImgAutoLevel::Do(CImage& image, double minSigma, double maxSigma, int perPl
                       const RECT* rect) {
   if (image.IsEmpty() || image.GetPlanes() < 1) return 0;
   RECT r{0, 0, image.GetWidth(), image.GetHeight()};
-  if (rect) {
-    r.left = std::max(r.left, rect->left);
-    r.top = std::max(r.top, rect->top);
-    r.right = std::min(r.right, rect->right);
-    r.bottom = std::min(r.bottom, rect->bottom);
-  }
+  if (rect) IntersectRect(&r, r, *rect);
   if (r.Width() <= 0 || r.Height() <= 0) return 0;
 
   const double area = static_cast<double>(r.Width()) * r.Height();

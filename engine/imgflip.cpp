@@ -225,12 +225,7 @@ int CImgInvert::Do(const CRalImage* source, const RECT* rect, int showProgress) 
   const CImage* src = SourceOf(m_Image, source);
   if (!src) return 0;
   RECT r{0, 0, m_Image.GetWidth(), m_Image.GetHeight()};
-  if (rect) {
-    r.left = std::max(r.left, rect->left);
-    r.top = std::max(r.top, rect->top);
-    r.right = std::min(r.right, rect->right);
-    r.bottom = std::min(r.bottom, rect->bottom);
-  }
+  if (rect) IntersectRect(&r, r, *rect);
   bool ok = false;
   try {
     // Each plane is read once for its range and once more to write it.

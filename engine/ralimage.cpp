@@ -137,12 +137,7 @@ int CRalImage::GetHistGram(int mode, int plane, double low, double high, int bin
   if (mode == 1 && !luminance) plane = 0;
   if (!luminance && (plane < 0 || plane >= GetPlanes())) return 0;
   RECT r{0, 0, GetWidth(), GetHeight()};
-  if (rect) {
-    r.left = std::max(r.left, rect->left);
-    r.top = std::max(r.top, rect->top);
-    r.right = std::min(r.right, rect->right);
-    r.bottom = std::min(r.bottom, rect->bottom);
-  }
+  if (rect) IntersectRect(&r, r, *rect);
   try {
     counts->assign(static_cast<std::size_t>(bins), 0);
   } catch (const std::bad_alloc&) {

@@ -23,6 +23,28 @@ struct RECT {
   bool Contains(int x, int y) const { return x >= left && x < right && y >= top && y < bottom; }
 };
 
+// The overlap of two rectangles; an empty overlap gives the empty rectangle (0, 0, 0, 0)
+// and false.
+inline bool IntersectRect(RECT* out, const RECT& a, const RECT& b) {
+  RECT r{a.left > b.left ? a.left : b.left, a.top > b.top ? a.top : b.top,
+         a.right < b.right ? a.right : b.right, a.bottom < b.bottom ? a.bottom : b.bottom};
+  const bool any = r.left < r.right && r.top < r.bottom;
+  *out = any ? r : RECT{};
+  return any;
+}
+
+// The smallest rectangle holding both; an empty one does not count.
+inline void UnionRect(RECT* out, const RECT& a, const RECT& b) {
+  const bool aEmpty = a.left >= a.right || a.top >= a.bottom;
+  const bool bEmpty = b.left >= b.right || b.top >= b.bottom;
+  if (aEmpty || bEmpty) {
+    *out = aEmpty ? (bEmpty ? RECT{} : b) : a;
+    return;
+  }
+  *out = RECT{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
+              a.right > b.right ? a.right : b.right, a.bottom > b.bottom ? a.bottom : b.bottom};
+}
+
 // The screen that a dialog must stay on, and the height of a caption bar.
 struct ScreenArea {
   RECT rect;
