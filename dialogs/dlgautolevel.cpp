@@ -73,18 +73,7 @@ CDlgAutoLevel::CDlgAutoLevel(QWidget* parent) : CVumPreviewDialog(kTemplateId, p
   auto* run = new QPushButton(Q("実行(&R)"), this);
   run->setObjectName(Id(IDC_RUN));
   run->setAutoDefault(false);
-  auto* ok = new QPushButton(Q("OK"), this);
-  ok->setObjectName(QStringLiteral("IDOK"));
-  ok->setDefault(true);
-  auto* cancel = new QPushButton(Q("ｷｬﾝｾﾙ"), this);
-  cancel->setObjectName(QStringLiteral("IDCANCEL"));
-  cancel->setAutoDefault(false);
-  auto* buttons = new QHBoxLayout;
-  buttons->addWidget(run);
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  buttons->addWidget(HelpButton());
+  QHBoxLayout* buttons = dlg::ButtonRow(this, run, HelpButton());
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(values);
@@ -93,8 +82,6 @@ CDlgAutoLevel::CDlgAutoLevel(QWidget* parent) : CVumPreviewDialog(kTemplateId, p
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(run, &QPushButton::clicked, this, &CDlgAutoLevel::OnRun);
   connect(m_pMax, &CSpinEdit::stepRequested, this,
           [this](int steps) { OnSpin(m_pMax, &m_dMax, steps); });

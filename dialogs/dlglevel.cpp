@@ -160,19 +160,7 @@ CDlgLevel::CDlgLevel(QWidget* parent) : CVumPreviewDialog(kTemplateId, parent) {
   values->addWidget(m_pUseRange, 1, 2);
   values->setColumnStretch(3, 1);
 
-  // Buttons.
-  auto* ok = new QPushButton(Q("OK"), this);
-  ok->setObjectName(QStringLiteral("IDOK"));
-  ok->setDefault(true);
-  auto* cancel = new QPushButton(Q("ｷｬﾝｾﾙ"), this);
-  cancel->setObjectName(QStringLiteral("IDCANCEL"));
-  cancel->setAutoDefault(false);
-  auto* buttons = new QHBoxLayout;
-  buttons->addWidget(PreviewCheckBox());
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  buttons->addWidget(HelpButton());
+  QHBoxLayout* buttons = dlg::ButtonRow(this, PreviewCheckBox(), HelpButton());
 
   auto* middle = new QHBoxLayout;
   middle->addLayout(histogramColumn);
@@ -184,8 +172,6 @@ CDlgLevel::CDlgLevel(QWidget* parent) : CVumPreviewDialog(kTemplateId, parent) {
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(m_pChannel, &QButtonGroup::idClicked, this, &CDlgLevel::OnChannel);
   connect(m_pUseRange, &QCheckBox::clicked, this, &CDlgLevel::OnUseRange);
   connect(m_pSlider, &CDualSlider::firstMoved, this, &CDlgLevel::OnFirstMoved);

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QPushButton>
 #include <QString>
 
 namespace dlg {
@@ -28,5 +31,25 @@ class WaitCursor {
   WaitCursor(const WaitCursor&) = delete;
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
+
+// The bottom row of a dialog: first (may be null) at the left, then OK (the default
+// button, "IDOK"), Cancel ("IDCANCEL") and the help button, wired to accept and reject.
+inline QHBoxLayout* ButtonRow(QDialog* dialog, QWidget* first, QPushButton* help) {
+  auto* ok = new QPushButton(QStringLiteral("OK"), dialog);
+  ok->setObjectName(QStringLiteral("IDOK"));
+  ok->setDefault(true);
+  auto* cancel = new QPushButton(Q("ｷｬﾝｾﾙ"), dialog);
+  cancel->setObjectName(QStringLiteral("IDCANCEL"));
+  cancel->setAutoDefault(false);
+  QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+  QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+  auto* row = new QHBoxLayout;
+  if (first) row->addWidget(first);
+  row->addStretch(1);
+  row->addWidget(ok);
+  row->addWidget(cancel);
+  row->addWidget(help);
+  return row;
+}
 
 }  // namespace dlg
