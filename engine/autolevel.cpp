@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "imagemodel/image.h"
-#include "imagemodel/pixeltype.h"
 
 namespace {
 
@@ -76,10 +75,6 @@ Levels FromSamples(std::vector<double>& samples, double minSigma, double maxSigm
   return l;
 }
 
-bool IsBlank(const CImage& img, double v) {
-  return img.IsBlankUsed() && pixeltype::IsBlankPhysical(v, img.GetBlank());
-}
-
 }  // namespace
 
 int CImgAutoLevel::Do(CImage& image, double minSigma, double maxSigma, int perPlane,
@@ -108,7 +103,7 @@ int CImgAutoLevel::Do(CImage& image, double minSigma, double maxSigma, int perPl
         for (int p = 0; p < 3; ++p) {
           if (!image.GetPhysicalRow(y, p, row.data())) return 0;
           for (int x = r.left; x < r.right; x += step) {
-            blankAt[x] |= IsBlank(image, row[x]);
+            blankAt[x] |= row[x] != row[x];  // blank pixels read as NaN
             lum[x] += kWeight[p] * row[x];
           }
         }
@@ -117,7 +112,7 @@ int CImgAutoLevel::Do(CImage& image, double minSigma, double maxSigma, int perPl
       } else {
         if (!image.GetPhysicalRow(y, g, row.data())) return 0;
         for (int x = r.left; x < r.right; x += step)
-          if (std::isfinite(row[x]) && !IsBlank(image, row[x])) samples.push_back(row[x]);
+          if (std::isfinite(row[x])) samples.push_back(row[x]);
       }
     }
     if (samples.empty()) continue;  // nothing measurable: the levels stay as they are

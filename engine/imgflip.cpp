@@ -103,9 +103,7 @@ struct RawRange {
 
 template <typename T>
 bool IsBlank(T v, const CImage& src) {
-  return src.IsBlankUsed() &&
-         pixeltype::IsBlankPhysical(static_cast<double>(v) * src.GetBscale() + src.GetBzero(),
-                                       src.GetBlank());
+  return pixeltype::IsBlankStored(v, src.IsBlankUsed() != 0, src.GetBlank());
 }
 
 // Values that take no part in the range: blanks, NaN and infinities.

@@ -39,9 +39,8 @@ template <typename T>
 void CountRawRow(const T* row, int left, int right, double bscale, double bzero, bool blankUsed,
                  int blank, HistBins& bins) {
   for (int x = left; x < right; ++x) {
-    const double v = static_cast<double>(row[x]) * bscale + bzero;
-    if (blankUsed && pixeltype::IsBlankPhysical(v, blank)) continue;
-    bins.Add(v);
+    if (pixeltype::IsBlankStored(row[x], blankUsed, blank)) continue;
+    bins.Add(static_cast<double>(row[x]) * bscale + bzero);
   }
 }
 
@@ -120,7 +119,7 @@ double CRalImage::GetAvrGrayRaw(int plane) const {
   for (int y = 0; y < GetHeight(); ++y) {
     if (!GetPhysicalRow(y, plane, row.data())) return 0.0;
     for (double v : row) {
-      if (IsBlankUsed() && pixeltype::IsBlankPhysical(v, GetBlank())) continue;
+      if (v != v) continue;  // blank pixels read as NaN
       sum += v;
       ++count;
     }
@@ -173,7 +172,7 @@ int CRalImage::GetHistGram(int mode, int plane, double low, double high, int bin
       for (int p = 0; p < 3; ++p) {
         if (!GetPhysicalRow(y, p, row.data())) return 0;
         for (int x = r.left; x < r.right; ++x) {
-          if (blankUsed) blankAt[x] |= pixeltype::IsBlankPhysical(row[x], GetBlank());
+          blankAt[x] |= row[x] != row[x];  // blank pixels read as NaN
           lum[x] += kWeight[p] * row[x];
         }
       }

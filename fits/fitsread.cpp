@@ -29,6 +29,7 @@
 #include "fits/fits.h"
 #include "fits/fitscards.h"
 #include "imagemodel/image.h"
+#include "imagemodel/pixeltype.h"
 #include "platform/clocale.h"
 #include "platform/messagebox.h"
 #include "platform/progress.h"
@@ -548,11 +549,6 @@ struct RangeRule {
   int blankValue = 0;
 };
 
-bool IsBlankValue(double physical, int blank) {
-  const double t = std::trunc(physical);
-  return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == blank;
-}
-
 // Raw range of a row, NaN skipped; lo and hi start at the previous values.
 template <typename T>
 void RawRange(const T* p, int n, T& lo, T& hi) {
@@ -625,8 +621,9 @@ void RawRange<double>(const double* p, int n, double& lo, double& hi) {
 template <typename T>
 void PhysicalRange(const T* p, int n, const RangeRule& rule, PlaneRange& range) {
   for (int i = 0; i < n; ++i) {
+    // Blank pixels are those whose stored value is the blank value.
+    if (pixeltype::IsBlankStored(p[i], rule.blank, rule.blankValue)) continue;
     const double v = static_cast<double>(p[i]) * rule.bscale + rule.bzero;
-    if (rule.blank && IsBlankValue(v, rule.blankValue)) continue;
     if (v < range.min) range.min = v;
     if (v > range.max) range.max = v;
   }

@@ -17,17 +17,24 @@ namespace {
 
 using pixeltype::WithPixelType;
 
-// Raw values of one row as doubles.
-bool ReadRawRow(const void* row, int bits, int isSigned, int width, double* out) {
+// Raw values of one row as doubles; blank pixels (stored value equal to the blank value
+// of an integer type) come out as NaN.
+bool ReadRawRow(const void* row, int bits, int isSigned, int width, double* out,
+                bool blankUsed = false, int blank = 0) {
   return WithPixelType(bits, isSigned, [&](auto zero) {
     using T = decltype(zero);
     const T* p = static_cast<const T*>(row);
+    if constexpr (std::is_integral_v<T>) {
+      if (blankUsed) {
+        for (int x = 0; x < width; ++x)
+          out[x] = pixeltype::IsBlankStored(p[x], true, blank)
+                       ? std::numeric_limits<double>::quiet_NaN()
+                       : static_cast<double>(p[x]);
+        return;
+      }
+    }
     for (int x = 0; x < width; ++x) out[x] = static_cast<double>(p[x]);
   });
-}
-
-bool IsBlankValue(double physical, int blank) {
-  return pixeltype::IsBlankPhysical(physical, blank);
 }
 
 struct Range {
@@ -169,6 +176,8 @@ void CImage::ForEachSharedAttribute(CImage& a, Other& b, F f) {
   f(a.m_dOrgBscale, b.m_dOrgBscale);
   f(a.m_dOrgBzero, b.m_dOrgBzero);
   f(a.m_bOrgScaling, b.m_bOrgScaling);
+  f(a.m_bOrgBlank, b.m_bOrgBlank);
+  f(a.m_nOrgBlank, b.m_nOrgBlank);
 }
 
 void CImage::CopySharedAttributes(const CImage& src) {
@@ -292,11 +301,14 @@ void CImage::UnlockAll() {
 
 double CImage::GetPixel(const void* address) const {
   double raw = 0.0;
+  bool blank = false;
   if (!address || !WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
-        raw = static_cast<double>(*static_cast<const decltype(zero)*>(address));
+        const auto v = *static_cast<const decltype(zero)*>(address);
+        blank = pixeltype::IsBlankStored(v, m_bBlankUsed != 0, m_nBlank);
+        raw = static_cast<double>(v);
       }))
     return 0.0;
-  return raw * m_dBscale + m_dBzero;
+  return blank ? std::numeric_limits<double>::quiet_NaN() : raw * m_dBscale + m_dBzero;
 }
 
 double CImage::GetPixel(int x, int y, int plane) const {
@@ -305,8 +317,10 @@ double CImage::GetPixel(int x, int y, int plane) const {
 
 int CImage::GetPhysicalRow(int y, int plane, double* out) const {
   const void* adr = GetImageAdr(0, y, plane);
-  if (!adr || !ReadRawRow(adr, m_nBitsPixel, m_bSigned, m_nWidth, out)) return 0;
-  for (int x = 0; x < m_nWidth; ++x) out[x] = out[x] * m_dBscale + m_dBzero;
+  if (!adr || !ReadRawRow(adr, m_nBitsPixel, m_bSigned, m_nWidth, out, m_bBlankUsed != 0, m_nBlank))
+    return 0;
+  if (m_dBscale != 1.0 || m_dBzero != 0.0)
+    for (int x = 0; x < m_nWidth; ++x) out[x] = out[x] * m_dBscale + m_dBzero;
   return 1;
 }
 
@@ -321,6 +335,10 @@ int CImage::SetPhysicalRow(int y, int plane, const double* values) {
       double raw = (values[x] - m_dBzero) / scale;
       if constexpr (std::is_floating_point_v<T>) {
         out[x] = static_cast<T>(raw);
+      } else if (raw != raw && m_bBlankUsed &&
+                 static_cast<double>(m_nBlank) >= static_cast<double>(std::numeric_limits<T>::min()) &&
+                 static_cast<double>(m_nBlank) <= static_cast<double>(std::numeric_limits<T>::max())) {
+        out[x] = static_cast<T>(m_nBlank);  // NaN is what a blank pixel reads as
       } else {
         const Range r{static_cast<double>(std::numeric_limits<T>::min()),
                       static_cast<double>(std::numeric_limits<T>::max())};
@@ -554,11 +572,16 @@ void CImage::SetOrgDefaultLevel(int p, double min, double max) {
 }
 
 int CImage::GetMinMax(int p, double* min, double* max) const {
+  return ScanRange(p, min, max, nullptr);
+}
+
+int CImage::ScanRange(int p, double* min, double* max, bool* anyBlank) const {
   double lo = DBL_MAX, hi = -DBL_MAX;
   int first = p < 0 ? 0 : p;
   int last = p < 0 ? m_nPlanes - 1 : p;
   const bool real = m_nBitsPixel == -32 || m_nBitsPixel == -64;
-  if (!m_bBlankUsed && (!real || m_dBscale > 0)) {
+  bool blankSeen = false;
+  if ((!m_bBlankUsed || real) && (!real || m_dBscale > 0)) {
     // Without blanks the extremes of the raw values give those of the physical values,
     // since raw × BSCALE + BZERO is monotonic: scan the stored type directly. As in the
     // scan below, +inf never becomes the minimum nor -inf the maximum, and NaN neither.
@@ -578,6 +601,11 @@ int CImage::GetMinMax(int p, double* min, double* max) const {
                 rowLo = v[x] < rowLo ? v[x] : rowLo;
                 rowHi = v[x] > rowHi ? v[x] : rowHi;
               }
+              if constexpr (std::is_floating_point_v<T>) {
+                // NaN, the blank of real pixels, is looked for only when asked about.
+                if (anyBlank && !blankSeen)
+                  for (int x = 0; x < m_nWidth && !blankSeen; ++x) blankSeen = v[x] != v[x];
+              }
               const bool hasLo = L::has_infinity ? rowLo != L::infinity() : m_nWidth > 0;
               const bool hasHi = L::has_infinity ? rowHi != -L::infinity() : m_nWidth > 0;
               if (hasLo && (!anyLo || rowLo < rawLo)) rawLo = static_cast<double>(rowLo);
@@ -592,25 +620,26 @@ int CImage::GetMinMax(int p, double* min, double* max) const {
     const bool flip = m_dBscale < 0;
     if (flip ? anyHi : anyLo) lo = (flip ? rawHi : rawLo) * m_dBscale + m_dBzero;
     if (flip ? anyLo : anyHi) hi = (flip ? rawLo : rawHi) * m_dBscale + m_dBzero;
-    if (min) *min = lo;
-    if (max) *max = hi;
-    return 1;
-  }
-  std::vector<double> row(static_cast<std::size_t>(std::max(m_nWidth, 0)));
-  for (int plane = first; plane <= last && m_pStore; ++plane) {
-    for (int y = 0; y < m_nHeight; ++y) {
-      const void* adr = GetImageAdr(0, y, plane);
-      if (!adr || !ReadRawRow(adr, m_nBitsPixel, m_bSigned, m_nWidth, row.data())) return 0;
-      for (double raw : row) {
-        double v = raw * m_dBscale + m_dBzero;
-        if (IsBlankValue(v, m_nBlank)) continue;
-        if (v < lo) lo = v;
-        if (v > hi) hi = v;
+  } else {
+    // Blank pixels read as NaN here and, like NaN, take no part.
+    std::vector<double> row(static_cast<std::size_t>(std::max(m_nWidth, 0)));
+    for (int plane = first; plane <= last && m_pStore; ++plane) {
+      for (int y = 0; y < m_nHeight; ++y) {
+        if (!GetPhysicalRow(y, plane, row.data())) return 0;
+        for (double v : row) {
+          if (v != v) {
+            blankSeen = true;
+            continue;
+          }
+          if (v < lo) lo = v;
+          if (v > hi) hi = v;
+        }
       }
     }
   }
   if (min) *min = lo;
   if (max) *max = hi;
+  if (anyBlank) *anyBlank = blankSeen;
   return 1;
 }
 
@@ -642,11 +671,11 @@ int CImage::ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress,
     m_bSigned = isSigned;
     return 1;
   }
-  return ConvertFrom(*this, bits, isSigned, mode, progress, caption);
+  return ConvertFrom(*this, bits, isSigned, mode, false, progress, caption);
 }
 
 int CImage::CopyImageAs(const CImage& src, int bits, int isSigned, int mode,
-                        ProgressSink* progress, const std::string& caption) {
+                        ProgressSink* progress, const std::string& caption, int nanAsBlank) {
   if (&src == this) return ChangeBits(bits, isSigned, mode, progress, caption);
   const bool sameType = (bits == src.m_nBitsPixel && isSigned == src.m_bSigned) ||
                         ((bits == 8 || bits == -32 || bits == -64) && bits == src.m_nBitsPixel);
@@ -659,14 +688,14 @@ int CImage::CopyImageAs(const CImage& src, int bits, int isSigned, int mode,
     m_bSigned = isSigned;
     return 1;
   }
-  return ConvertFrom(src, bits, isSigned, mode, progress, caption);
+  return ConvertFrom(src, bits, isSigned, mode, nanAsBlank != 0, progress, caption);
 }
 
-int CImage::ConvertFrom(const CImage& src, int bits, int isSigned, int mode,
+int CImage::ConvertFrom(const CImage& src, int bits, int isSigned, int mode, bool nanAsBlank,
                         ProgressSink* progress, const std::string& caption) {
   try {
     if (bits == 8 || bits == 16 || bits == 32)
-      return ConvertToInteger(src, bits, isSigned, mode, progress, caption);
+      return ConvertToInteger(src, bits, isSigned, mode, nanAsBlank, progress, caption);
     if (bits == -32 || bits == -64) return ConvertToReal(src, bits, isSigned, progress, caption);
   } catch (const std::bad_alloc&) {
     return 0;
@@ -684,7 +713,8 @@ bool CImage::ConvertRows(const CImage& src, CVmImage& store, ProgressSink* progr
   for (int p = 0; p < planes; ++p) {
     for (int y = 0; y < height; ++y) {
       const void* from = src.GetImageAdr(0, y, p);
-      if (!from || !ReadRawRow(from, src.m_nBitsPixel, src.m_bSigned, width, row.data()))
+      if (!from || !ReadRawRow(from, src.m_nBitsPixel, src.m_bSigned, width, row.data(),
+                               src.m_bBlankUsed != 0, src.m_nBlank))
         return false;
       void* to = store.GetImageAdr(0, y, p, 0, 0, nullptr);
       if (!to) return false;
@@ -696,7 +726,8 @@ bool CImage::ConvertRows(const CImage& src, CVmImage& store, ProgressSink* progr
 }
 
 void CImage::InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits,
-                              int isSigned, double bscale, double bzero) {
+                              int isSigned, double bscale, double bzero, int blankUsed,
+                              int blank) {
   m_pStore = std::move(store);
   m_nWidth = src.m_nWidth;
   m_nHeight = src.m_nHeight;
@@ -705,10 +736,38 @@ void CImage::InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store
   m_bSigned = isSigned;
   m_dBscale = bscale;
   m_dBzero = bzero;
+  m_bBlankUsed = blankUsed;
+  m_nBlank = blankUsed ? blank : 0;
 }
 
+namespace {
+
+// A blank value for an integer type that the converted data [lo, hi] do not take: the
+// preferred one (the file's own) when it is free, else an end of the range that is free.
+// False when the data fill the whole range.
+bool FreeBlank(Range target, double lo, double hi, bool hasPreferred, int preferred, int* blank) {
+  const bool dataless = !(lo <= hi);
+  if (hasPreferred && preferred >= target.min && preferred <= target.max &&
+      (dataless || preferred < lo || preferred > hi)) {
+    *blank = preferred;
+    return true;
+  }
+  if (dataless || lo > target.min) {
+    *blank = static_cast<int>(target.min);
+    return true;
+  }
+  if (hi < target.max) {
+    *blank = static_cast<int>(target.max);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode,
-                             ProgressSink* progress, const std::string& caption) {
+                             bool nanAsBlank, ProgressSink* progress,
+                             const std::string& caption) {
   // The new store is filled from the source and installed only when complete, so a
   // failure at any point leaves the image as it was.
   auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
@@ -717,8 +776,9 @@ int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode
   const bool raw =
       mode == 0 || (mode != 2 && mode != 3 && src.IsBitsChangeable(bits, isSigned));
   double offset = 0.0, lo = 0.0, hi = 0.0;
+  bool anyBlank = false;
   if (raw || mode == 3) {
-    if (!src.GetMinMax(-1, &lo, &hi)) return 0;
+    if (!src.ScanRange(-1, &lo, &hi, nanAsBlank ? &anyBlank : nullptr)) return 0;
   } else {
     lo = DBL_MAX;
     hi = -DBL_MAX;
@@ -726,14 +786,34 @@ int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode
       lo = std::min(lo, src.GetLevelMin(p));
       hi = std::max(hi, src.GetLevelMax(p));
     }
+    if (nanAsBlank && !src.ScanRange(-1, nullptr, nullptr, &anyBlank)) return 0;
   }
+  // Blank pixels (NaN) are written as a blank value that no data pixel takes: in the raw
+  // conversion a value outside the converted data (the file's own blank when it is
+  // free), with the data kept off the lowest value only when they fill the whole range;
+  // in the scaled ones the lowest value, the data being scaled into the rest.
+  const bool useBlank = nanAsBlank && anyBlank;
+  int blank = 0;
+  int orgBlank = 0;
+  const bool hasOrgBlank = src.GetOrgBlank(&orgBlank) != 0;
+  Range data = target;
   if (raw) {
     // Shift the data into the target range only when they do not already lie in it.
     if (lo <= hi && !(lo >= target.min && hi <= target.max)) offset = target.min - lo;
-  } else if (!(hi - lo > 0)) {
-    hi = lo + 1.0;  // a flat range would divide by zero
+    if (useBlank && !FreeBlank(target, ClampTruncate(lo + offset, target),
+                               ClampTruncate(hi + offset, target), hasOrgBlank, orgBlank,
+                               &blank)) {
+      blank = static_cast<int>(target.min);
+      data.min = target.min + 1;
+    }
+  } else {
+    if (!(hi - lo > 0)) hi = lo + 1.0;  // a flat range would divide by zero
+    if (useBlank) {
+      blank = static_cast<int>(target.min);
+      data.min = target.min + 1;
+    }
   }
-  const double scale = raw ? 1.0 : (target.max - target.min) / (hi - lo);
+  const double scale = raw ? 1.0 : (data.max - data.min) / (hi - lo);
   const double srcScale = src.m_dBscale, srcZero = src.m_dBzero;
   const int width = src.m_nWidth;
 
@@ -743,64 +823,90 @@ int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode
       T* out = static_cast<T*>(to);
       for (int x = 0; x < width; ++x) {
         double v = row[x] * srcScale + srcZero;
-        v = raw ? v + offset : (v - lo) * scale + target.min;
-        out[x] = static_cast<T>(ClampTruncate(v, target));
+        if (useBlank && v != v) {
+          out[x] = static_cast<T>(blank);
+          continue;
+        }
+        v = raw ? v + offset : (v - lo) * scale + data.min;
+        out[x] = static_cast<T>(ClampTruncate(v, data));
       }
     });
   });
   if (!ok) return 0;
   if (raw) {
-    InstallConverted(src, std::move(store), bits, isSigned, 1.0, -offset);
+    InstallConverted(src, std::move(store), bits, isSigned, 1.0, -offset, useBlank, blank);
   } else {
-    const double bscale = (hi - lo) / (target.max - target.min);
-    InstallConverted(src, std::move(store), bits, isSigned, bscale, lo - bscale * target.min);
+    const double bscale = (hi - lo) / (data.max - data.min);
+    InstallConverted(src, std::move(store), bits, isSigned, bscale, lo - bscale * data.min,
+                     useBlank, blank);
   }
   return 1;
 }
 
 int CImage::ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero,
                              ProgressSink* progress, const std::string& caption) {
-  return ConvertScaled(*this, bits, isSigned, bscale, bzero, progress, caption);
+  return ConvertScaled(*this, bits, isSigned, bscale, bzero, false, progress, caption);
 }
 
 int CImage::CopyImageScaled(const CImage& src, int bits, int isSigned, double bscale,
-                            double bzero, ProgressSink* progress, const std::string& caption) {
+                            double bzero, ProgressSink* progress, const std::string& caption,
+                            int nanAsBlank) {
   if (&src == this) return ChangeBitsScaled(bits, isSigned, bscale, bzero, progress, caption);
   try {
     CopyFrom(src, false, progress, caption);
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  return ConvertScaled(src, bits, isSigned, bscale, bzero, progress, caption);
+  return ConvertScaled(src, bits, isSigned, bscale, bzero, nanAsBlank != 0, progress, caption);
 }
 
 int CImage::ConvertScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
-                          ProgressSink* progress, const std::string& caption) {
-  if ((bits != 8 && bits != 16 && bits != 32) || !(bscale != 0.0) || !std::isfinite(bscale) ||
-      !std::isfinite(bzero))
+                          bool nanAsBlank, ProgressSink* progress, const std::string& caption) {
+  const bool real = bits == -32 || bits == -64;
+  if ((bits != 8 && bits != 16 && bits != 32 && !real) || !(bscale != 0.0) ||
+      !std::isfinite(bscale) || !std::isfinite(bzero))
     return 0;
   try {
     auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
-    const Range target = IntegerRange(bits, isSigned);
+    const Range target = real ? Range{-DBL_MAX, DBL_MAX} : IntegerRange(bits, isSigned);
+    // NaN is written as the file's own blank value, or else the lowest value of the
+    // type; a data pixel on that value as well makes the conversion fail, so the caller
+    // falls back to one that reserves a blank.
+    int blank = 0;
+    if (!real) {
+      blank = static_cast<int>(target.min);
+      int own = 0;
+      if (src.GetOrgBlank(&own) && own >= target.min && own <= target.max) blank = own;
+    }
     const double srcScale = src.m_dBscale, srcZero = src.m_dBzero;
     const int width = src.m_nWidth;
-    bool fits = true;
+    bool fits = true, anyBlank = false, taken = false;
     const bool ok = ConvertRows(src, *store, progress, caption, [&](const double* row, void* to) {
       WithPixelType(bits, isSigned, [&](auto zero) {
         using T = decltype(zero);
         T* out = static_cast<T*>(to);
-        for (int x = 0; x < width; ++x) {
-          const double v = std::nearbyint((row[x] * srcScale + srcZero - bzero) / bscale);
-          if (!(v >= target.min && v <= target.max)) {
-            fits = false;
-            return;
+        for (int x = 0; x < width && fits; ++x) {
+          const double v = (row[x] * srcScale + srcZero - bzero) / bscale;
+          if constexpr (std::is_floating_point_v<T>) {
+            out[x] = static_cast<T>(v);
+          } else {
+            if (v != v) {
+              anyBlank = true;
+              fits = nanAsBlank;
+              out[x] = static_cast<T>(blank);
+              continue;
+            }
+            const double r = std::nearbyint(v);
+            fits = r >= target.min && r <= target.max;
+            taken = taken || r == blank;
+            out[x] = fits ? static_cast<T>(r) : T{};
           }
-          out[x] = static_cast<T>(v);
         }
       });
     });
-    if (!ok || !fits) return 0;
-    InstallConverted(src, std::move(store), bits, isSigned, bscale, bzero);
+    // A data pixel on the blank value matters only when there are blank pixels.
+    if (!ok || !fits || (anyBlank && taken)) return 0;
+    InstallConverted(src, std::move(store), bits, isSigned, bscale, bzero, anyBlank, blank);
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -811,7 +917,8 @@ int CImage::ConvertToReal(const CImage& src, int bits, int isSigned, ProgressSin
                           const std::string& caption) {
   auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
   const int width = src.m_nWidth;
-  // Raw values carry over unscaled, so BSCALE and BZERO stay valid.
+  // Raw values carry over unscaled, so BSCALE and BZERO stay valid; blank pixels become
+  // NaN, the blank of real pixels.
   const bool ok = ConvertRows(src, *store, progress, caption, [&](const double* row, void* to) {
     if (bits == -32)
       std::transform(row, row + width, static_cast<float*>(to),
@@ -820,6 +927,133 @@ int CImage::ConvertToReal(const CImage& src, int bits, int isSigned, ProgressSin
       std::copy(row, row + width, static_cast<double*>(to));
   });
   if (!ok) return 0;
-  InstallConverted(src, std::move(store), bits, isSigned, src.m_dBscale, src.m_dBzero);
+  InstallConverted(src, std::move(store), bits, isSigned, src.m_dBscale, src.m_dBzero, 0, 0);
   return 1;
+}
+
+// ---------------------------------------------------------------- folding the scaling
+
+namespace {
+
+// Whether 32-bit floats hold the physical values of a row of stored values exactly:
+// each physical value is a float, or the stored value comes back from the float through
+// the inverse scaling (rounded for integer types), which is what a save writes. Blank
+// pixels and NaN hold as NaN.
+template <typename T>
+bool FloatsHoldRow(const T* row, int width, double bscale, double bzero, bool blankUsed,
+                   int blank) {
+  for (int x = 0; x < width; ++x) {
+    const T r = row[x];
+    if (pixeltype::IsBlankStored(r, blankUsed, blank)) continue;
+    const double v = static_cast<double>(r) * bscale + bzero;
+    const double f = static_cast<double>(static_cast<float>(v));
+    if (f == v || v != v) continue;
+    const double back = (f - bzero) / bscale;
+    if constexpr (std::is_integral_v<T>) {
+      if (std::nearbyint(back) == static_cast<double>(r)) continue;
+    } else {
+      if (static_cast<T>(back) == r) continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int CImage::FloatsHoldValues() const {
+  const double s = m_dBscale, z = m_dBzero;
+  const bool blankUsed = m_bBlankUsed != 0;
+  int holds = 1;
+  const bool known = WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
+    using T = decltype(zero);
+    // Integers of up to 16 bits with a whole-number offset and no scale are small whole
+    // numbers, which floats hold without looking.
+    if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+      if (s == 1.0 && z == std::trunc(z) && std::fabs(z) <= 16711680.0) return;
+    }
+    if constexpr (std::is_same_v<T, float>) {
+      if (s == 1.0 && z == 0.0) return;
+    }
+    for (int p = 0; p < m_nPlanes && holds == 1; ++p)
+      for (int y = 0; y < m_nHeight && holds == 1; ++y) {
+        const T* row = static_cast<const T*>(GetImageAdr(0, y, p));
+        if (!row)
+          holds = -1;
+        else if (!FloatsHoldRow(row, m_nWidth, s, z, blankUsed, m_nBlank))
+          holds = 0;
+      }
+  });
+  return known ? holds : -1;
+}
+
+int CImage::FoldPhysical(int bits, ProgressSink* progress, const std::string& caption) {
+  if ((bits != -32 && bits != -64) || !m_pStore) return 0;
+  const bool real = m_nBitsPixel == -32 || m_nBitsPixel == -64;
+  const bool scaled = m_dBscale != 1.0 || m_dBzero != 0.0;
+  const bool blank = !real && m_bBlankUsed;
+  int target = bits;
+  if (bits == -32) {
+    const int holds = FloatsHoldValues();
+    if (holds < 0) return 0;
+    target = holds ? -32 : -64;
+  }
+  if (real && !scaled && target == m_nBitsPixel) {
+    m_bBlankUsed = 0;  // real pixels have NaN, not a blank value
+    m_nBlank = 0;
+    return 1;
+  }
+  try {
+    auto store = NewStore(target, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
+    const double s = m_dBscale, z = m_dBzero;
+    const int width = m_nWidth;
+    const bool ok =
+        ConvertRows(*this, *store, progress, caption, [&](const double* row, void* to) {
+          if (target == -32) {
+            auto* out = static_cast<float*>(to);
+            for (int x = 0; x < width; ++x) out[x] = static_cast<float>(row[x] * s + z);
+          } else {
+            auto* out = static_cast<double*>(to);
+            for (int x = 0; x < width; ++x) out[x] = row[x] * s + z;
+          }
+        });
+    if (!ok) return 0;
+    if (scaled) SetOrgScaling(s, z);  // a plain save writes the data back with it
+    if (blank) SetOrgBlank(1, m_nBlank);
+    InstallConverted(*this, std::move(store), target, m_bSigned, 1.0, 0.0, 0, 0);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 1;
+}
+
+bool CImage::RawConversionFlattens(int bits, int isSigned) const {
+  if (bits != 8 && bits != 16 && bits != 32) return false;
+  double lo = 0, hi = 0;
+  if (!ScanRange(-1, &lo, &hi, nullptr) || !(lo < hi) || !std::isfinite(lo) ||
+      !std::isfinite(hi))
+    return false;
+  const Range target = IntegerRange(bits, isSigned);
+  const double offset = lo >= target.min && hi <= target.max ? 0.0 : target.min - lo;
+  const double first = ClampTruncate(lo + offset, target);
+  const double last = ClampTruncate(hi + offset, target);
+  // The conversion is monotonic: one value at both ends means one value everywhere.
+  if (first == last) return true;
+  constexpr std::size_t kHandful = 16, kMany = 64;
+  if (last - first + 1 >= static_cast<double>(kHandful)) return false;
+  // Few levels remain: it matters only when the data had many.
+  std::vector<double> seen;
+  std::vector<double> row(static_cast<std::size_t>(std::max(m_nWidth, 0)));
+  for (int p = 0; p < m_nPlanes; ++p)
+    for (int y = 0; y < m_nHeight; ++y) {
+      if (!GetPhysicalRow(y, p, row.data())) return false;
+      for (double v : row) {
+        if (v != v) continue;
+        auto at = std::lower_bound(seen.begin(), seen.end(), v);
+        if (at != seen.end() && *at == v) continue;
+        seen.insert(at, v);
+        if (seen.size() >= kMany) return true;
+      }
+    }
+  return false;
 }

@@ -78,14 +78,16 @@ class CImage {
   void UnlockAll();
   void* GetNextAdr(void* p) const { return static_cast<std::uint8_t*>(p) + GetBytesPixel(); }
   void* GetPrevAdr(void* p) const { return static_cast<std::uint8_t*>(p) - GetBytesPixel(); }
-  // Physical value at an address, by the pixel type; 0.0 for an unknown type.
+  // Physical value at an address, by the pixel type; 0.0 for an unknown type. A blank
+  // pixel (an integer type's stored blank value) reads as NaN.
   double GetPixel(const void* address) const;
   // Physical value of a pixel; 0.0 when it cannot be read.
   double GetPixel(int x, int y, int plane = 0) const;
-  // Physical values of one row; 0 when the row cannot be read.
+  // Physical values of one row, blank pixels as NaN; 0 when the row cannot be read.
   int GetPhysicalRow(int y, int plane, double* out) const;
   // Stores physical values into one row through the inverse scaling; integer types are
-  // rounded to nearest and clamped to their range. 0 when the row cannot be reached.
+  // rounded to nearest and clamped to their range, NaN becoming the blank value when one
+  // is in use. 0 when the row cannot be reached.
   int SetPhysicalRow(int y, int plane, const double* values);
   std::uint64_t GetImageSize() const;
   std::uint64_t GetPixelCount() const;
@@ -192,8 +194,11 @@ class CImage {
   int HasOwnLevel() const { return m_bOwnLevel; }
   void SetOwnLevel(int v) { m_bOwnLevel = v; }
   // Smallest and largest physical value of plane p, or of all planes when p < 0;
-  // blank pixels are skipped. Returns 0 when a row cannot be read.
+  // blank pixels and NaN are skipped. Returns 0 when a row cannot be read.
   int GetMinMax(int p, double* min, double* max) const;
+  // The same, and whether any pixel is blank or NaN (looked for only when anyBlank is
+  // given). min and max may be null.
+  int ScanRange(int p, double* min, double* max, bool* anyBlank) const;
 
   // ---- pixel type conversion
   // Converts to another pixel type. mode: 0 raw, 2 scaled by the display levels, 3 scaled
@@ -202,21 +207,42 @@ class CImage {
                  const std::string& caption = {});
   // This image becomes a copy of src (as CopyImage) converted to another pixel type (as
   // ChangeBits), without the intermediate copy at the source's type. 0 when memory runs
-  // out or a row cannot be reached.
+  // out or a row cannot be reached. With nanAsBlank an integer result writes blank
+  // pixels (NaN) as a blank value that no data pixel takes (the source's original blank
+  // when it is free), as FITS files keep them; otherwise NaN goes to the lowest value.
   int CopyImageAs(const CImage& src, int bits, int isSigned, int mode,
-                  ProgressSink* progress = nullptr, const std::string& caption = {});
+                  ProgressSink* progress = nullptr, const std::string& caption = {},
+                  int nanAsBlank = 0);
   // The attributes only the copy constructor carries (colour order, author; not LONPOLE),
   // for a copy made by CopyImage or CopyImageAs that stands in for a constructed one.
   void ApplyCopyConstructorRules(const CImage& src);
-  // Converts to an integer type with the given scaling: raw = (physical − bzero) / bscale
-  // rounded to nearest. Returns 0 and leaves the image unchanged when a value does not
-  // fit the type or is not finite, or memory runs out. Used to write data back with the
-  // scaling they came with, so that an unchanged pixel keeps its exact stored value.
+  // Converts to a type with the given scaling: raw = (physical − bzero) / bscale, rounded
+  // to nearest for integer types. Returns 0 and leaves the image unchanged when a value
+  // does not fit the type, a NaN meets an integer type, or memory runs out. Used to write
+  // data back with the scaling they came with, so that an unchanged pixel keeps its exact
+  // stored value.
   int ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero,
                        ProgressSink* progress = nullptr, const std::string& caption = {});
-  // This image becomes a copy of src converted as ChangeBitsScaled would.
+  // This image becomes a copy of src converted as ChangeBitsScaled would; with nanAsBlank
+  // NaN becomes the source's original blank value (else the type's lowest value), and a
+  // data pixel that would take that value fails the conversion.
   int CopyImageScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
-                      ProgressSink* progress = nullptr, const std::string& caption = {});
+                      ProgressSink* progress = nullptr, const std::string& caption = {},
+                      int nanAsBlank = 0);
+  // Folds the scaling into the pixels: the image becomes a real image of its physical
+  // values (BSCALE 1, BZERO 0), blank pixels NaN. bits -32 takes 32-bit floats when they
+  // hold the values exactly (FloatsHoldValues), else 64-bit doubles; -64 takes doubles.
+  // The scaling and blank value folded are kept as the original scaling and blank, with
+  // which a plain save writes the stored values back. 0 when memory runs out or a row
+  // cannot be read; the image is then unchanged.
+  int FoldPhysical(int bits, ProgressSink* progress = nullptr, const std::string& caption = {});
+  // 1 when 32-bit floats hold every physical value exactly: the value is a float, or the
+  // stored value comes back from the float through the inverse scaling; 0 when not; -1
+  // when a row cannot be read.
+  int FloatsHoldValues() const;
+  // Whether the raw conversion to an integer type flattens the data: a non-constant
+  // image becoming constant, or data of many distinct values keeping only a handful.
+  bool RawConversionFlattens(int bits, int isSigned) const;
   bool IsBitsChangeable(int bits, int isSigned) const;
   bool IsBitsChangeableRaw(int bits, int isSigned, const double* minima,
                            const double* maxima, int count) const;
@@ -252,6 +278,20 @@ class CImage {
     if (bscale) *bscale = m_dOrgBscale;
     if (bzero) *bzero = m_dOrgBzero;
     return m_bOrgScaling != 0;
+  }
+  void ClearOrgScaling() {
+    m_dOrgBscale = 1.0;
+    m_dOrgBzero = 0.0;
+    m_bOrgScaling = 0;
+  }
+  // The blank value of the file, kept when its blank pixels were folded into NaN.
+  void SetOrgBlank(int used, int blank) {
+    m_bOrgBlank = used;
+    m_nOrgBlank = used ? blank : 0;
+  }
+  int GetOrgBlank(int* blank) const {
+    if (blank) *blank = m_nOrgBlank;
+    return m_bOrgBlank;
   }
   const std::string& GetUndoDialogName() const { return m_strUndoDialogName; }
   void SetUndoDialogName(std::string_view s) { m_strUndoDialogName = std::string(s); }
@@ -291,16 +331,16 @@ class CImage {
                           const std::string& caption, WriteRow writeRow);
   // Conversions of src's pixels into a new store that becomes this image's. src may be
   // this image; on failure this image is unchanged.
-  int ConvertFrom(const CImage& src, int bits, int isSigned, int mode, ProgressSink* progress,
-                  const std::string& caption);
-  int ConvertToInteger(const CImage& src, int bits, int isSigned, int mode,
+  int ConvertFrom(const CImage& src, int bits, int isSigned, int mode, bool nanAsBlank,
+                  ProgressSink* progress, const std::string& caption);
+  int ConvertToInteger(const CImage& src, int bits, int isSigned, int mode, bool nanAsBlank,
                        ProgressSink* progress, const std::string& caption);
   int ConvertToReal(const CImage& src, int bits, int isSigned, ProgressSink* progress,
                     const std::string& caption);
   int ConvertScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
-                    ProgressSink* progress, const std::string& caption);
+                    bool nanAsBlank, ProgressSink* progress, const std::string& caption);
   void InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits,
-                        int isSigned, double bscale, double bzero);
+                        int isSigned, double bscale, double bzero, int blankUsed, int blank);
 
   std::unique_ptr<CVmImage> m_pStore;
   int m_nBitsPixel = 0;
@@ -353,6 +393,8 @@ class CImage {
   double m_dOrgBscale = 1.0;
   double m_dOrgBzero = 0.0;
   int m_bOrgScaling = 0;
+  int m_bOrgBlank = 0;
+  int m_nOrgBlank = 0;
   std::string m_strUndoDialogName;
   int m_nUndoMode = 0;
   int m_bContourMap = 0;

@@ -2,9 +2,8 @@
 // type that holds it, and the blank test, shared by the image and the engine.
 #pragma once
 
-#include <climits>
-#include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 namespace pixeltype {
 
@@ -33,11 +32,19 @@ bool WithPixelType(int bits, int isSigned, F&& f) {
   }
 }
 
-// A pixel is blank when its physical value, cut to a whole number, is the blank value:
-// the rule the image's data range and averages follow.
-inline bool IsBlankPhysical(double physical, int blank) {
-  const double t = std::trunc(physical);
-  return t >= INT_MIN && t <= INT_MAX && static_cast<int>(t) == blank;
+// A pixel is blank when its stored value is the blank value. Only integer types have a
+// blank value; blank pixels of real types are NaN. The comparison is on the stored value,
+// not on the physical one, so scaling never hides a blank nor makes one.
+template <typename T>
+inline bool IsBlankStored(T raw, bool blankUsed, int blank) {
+  if constexpr (std::is_integral_v<T>) {
+    return blankUsed && static_cast<std::int64_t>(raw) == blank;
+  } else {
+    (void)raw;
+    (void)blankUsed;
+    (void)blank;
+    return false;
+  }
 }
 
 }  // namespace pixeltype

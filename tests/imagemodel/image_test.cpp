@@ -147,12 +147,16 @@ TEST_F(ImageTest, MinMaxSkipsBlanksAndDefaultLevelsFollowTheData) {
   EXPECT_EQ(lo, 2.0);    // -4 × 2 + 10
   EXPECT_EQ(hi, 208.0);  // 99 × 2 + 10
   img.SetBlankUsed(1);
-  img.SetBlank(208);  // the physical value truncated is compared
+  img.SetBlank(208);  // a physical value never makes a blank: the stored one does
+  ASSERT_EQ(img.GetMinMax(0, &lo, &hi), 1);
+  EXPECT_EQ(hi, 208.0);
+  img.SetBlank(99);
   ASSERT_EQ(img.GetMinMax(0, &lo, &hi), 1);
   EXPECT_EQ(hi, 20.0);
+  EXPECT_TRUE(std::isnan(img.GetPixel(1, 1, 0)));  // a blank pixel reads as NaN
   ASSERT_EQ(img.GetMinMax(-1, &lo, &hi), 1);
   EXPECT_EQ(hi, 24.0);
-  img.SetBlank(24);
+  img.SetBlank(7);
   ASSERT_EQ(img.GetMinMax(1, &lo, &hi), 1);  // every pixel blank
   EXPECT_EQ(lo, DBL_MAX);
   EXPECT_EQ(hi, -DBL_MAX);
