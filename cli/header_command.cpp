@@ -20,19 +20,14 @@ int HeaderCommand(const std::vector<std::string>& args) {
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;
   if (!OpenImage(options.files[0], image)) return 1;
-  // A plain save writes the file's own bits again: the header then states those bits
-  // and the scaling that the conversion chooses.
-  const int bits = image.GetOrgBitsPixel();
-  const CRalImage* shown = &image;
+  // The header that a plain save writes: the file's own bits again, with the scaling and
+  // blank value that the save's conversion chooses.
   std::unique_ptr<CRalImage> copy;
-  if ((bits == 8 || bits == 16 || bits == 32 || bits == -64) && bits != image.GetBitsPixel()) {
-    copy = std::make_unique<CRalImage>(static_cast<const CImage&>(image));
-    if (!copy->ChangeBits(bits, 1, 0)) {
-      std::fputs("vantorel-cli: out of memory converting the image\n", stderr);
-      return 1;
-    }
-    shown = copy.get();
+  if (CRalImageIO::PrepareFitsImage(image, image.GetOrgBitsPixel(), 0, &copy) != 1) {
+    std::fputs("vantorel-cli: out of memory converting the image\n", stderr);
+    return 1;
   }
+  const CRalImage* shown = copy ? copy.get() : &image;
   const CFitsHeader cards = CFits::FormatHeader(*shown);
   for (const std::string& card : cards.Cards()) {
     std::string line = card;

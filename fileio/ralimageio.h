@@ -1,12 +1,14 @@
 // CRalImageIO: the one door through which images enter and leave the system. It tells a
 // file's format from its name, asks the questions some formats need (through the
-// installed UserPrompts), calls the format's reader, folds the scaling into 32-bit float
-// pixels; and on the way out asks the save options, converts what the format cannot
-// hold into a temporary copy, calls the writer and records where the image was saved.
-// Failures are shown through the file message box (FileioMsgBox); the code of the last
-// one is also kept for callers without a window (GetLastError).
+// installed UserPrompts), calls the format's reader, folds the scaling into real pixels
+// (32-bit floats where they hold the file's values exactly, else 64-bit doubles); and on
+// the way out asks the save options, converts what the format cannot hold into a
+// temporary copy, calls the writer and records where the image was saved. Failures are
+// shown through the file message box (FileioMsgBox); the code of the last one is also
+// kept for callers without a window (GetLastError).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,14 @@ class CRalImageIO {
   // not be written as FITS.
   static int WriteImageFile(CRalImage& image, const std::string& path, int askOptions);
 
+  // The image that a FITS save of `image` with `bits` writes: *copy stays null when the
+  // image is written as it is, else holds the converted copy (a plain save, askOptions
+  // 0, or a save in the file's own type writes the data back with the file's own
+  // scaling and blank value when they fit).
+  // 1 success, 0 out of memory, -1 when the conversion question was cancelled.
+  static int PrepareFitsImage(const CRalImage& image, int bits, int askOptions,
+                              std::unique_ptr<CRalImage>* copy);
+
   // ---- services of the caller
   // Where long work reports progress: the main window in the program, the terminal in
   // the command-line tool; null (the default) is silent.
@@ -74,7 +84,8 @@ class CRalImageIO {
   static int BitranFlatClb(CRalImage& image, const std::string& flatPath, int flatOffset,
                            const std::string& flatDarkPath, int flatDarkOffset,
                            ProgressSink* progress, const std::string& caption);
-  // Converts to bits and folds BSCALE and BZERO into the pixels (32-bit floats).
+  // Converts to bits; for real bits folds BSCALE, BZERO and the blank value into the
+  // pixels (32-bit floats where they hold the values exactly, else 64-bit doubles).
   static int ChangeBits(CRalImage& image, int bits);
 
  private:

@@ -354,23 +354,10 @@ int CRalImageIO::BitranFlatClb(CRalImage& image, const std::string& flatPath, in
 
 int CRalImageIO::ChangeBits(CRalImage& image, int bits) {
   const std::string caption(ft::kChangingBits);
-  if (!image.ChangeBits(bits, image.IsSigned(), 1, g_progress, caption)) return 0;
-  const float bzero = static_cast<float>(image.GetBzero());
-  const float bscale = static_cast<float>(image.GetBscale());
-  if (std::fabs(bzero) <= 1e-6f && std::fabs(bscale - 1.0f) <= 1e-6f) return 1;
-  if (image.GetBitsPixel() != -32) return 1;  // only float pixels take the physical values
-  const double s = image.GetBscale(), z = image.GetBzero();
-  for (int p = 0; p < image.GetPlanes(); ++p)
-    for (int y = 0; y < image.GetHeight(); ++y) {
-      auto* row = static_cast<float*>(image.GetImageAdr(0, y, p));
-      if (!row) return 0;
-      for (int x = 0; x < image.GetWidth(); ++x)
-        row[x] = static_cast<float>(static_cast<double>(row[x]) * s + z);
-    }
-  image.SetOrgScaling(s, z);  // a plain save writes the data back with it
-  image.SetBzero(0.0);
-  image.SetBscale(1.0);
-  return 1;
+  // Real pixels take the physical values in one pass, in 32-bit floats where those hold
+  // the file's values exactly and in 64-bit doubles otherwise, with blank pixels as NaN.
+  if (bits == -32 || bits == -64) return image.FoldPhysical(bits, g_progress, caption);
+  return image.ChangeBits(bits, image.IsSigned(), 1, g_progress, caption);
 }
 
 int CRalImageIO::ReadFile(CRalImage& image, const std::string& path, CReadParam* param, int bits,

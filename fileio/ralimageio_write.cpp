@@ -44,12 +44,13 @@ void WriteBool(std::string_view key, int v) {
 
 // A copy of the image converted to bits, or null when memory ran out. The copy carries
 // every attribute, so the writer sees the image's header, levels and extensions.
-std::unique_ptr<CRalImage> ConvertedCopy(const CRalImage& image, int bits, int isSigned, int mode) {
+std::unique_ptr<CRalImage> ConvertedCopy(const CRalImage& image, int bits, int isSigned, int mode,
+                                         int nanAsBlank = 0) {
   try {
     // Converted straight from the image: no intermediate copy at the image's own type.
     auto copy = std::make_unique<CRalImage>();
     if (!copy->CopyImageAs(image, bits, isSigned, mode, CRalImageIO::GetProgressSink(),
-                           std::string(ft::kChangingBits)))
+                           std::string(ft::kChangingBits), nanAsBlank))
       return nullptr;
     copy->ApplyCopyConstructorRules(image);
     return copy;
@@ -58,14 +59,14 @@ std::unique_ptr<CRalImage> ConvertedCopy(const CRalImage& image, int bits, int i
   }
 }
 
-// A copy converted to an integer type with the given scaling, or null when the data do
-// not fit it (or memory runs out).
+// A copy converted to bits with the given scaling, blank pixels as the file's own blank
+// value, or null when the data do not fit it (or memory runs out).
 std::unique_ptr<CRalImage> ScaledCopy(const CRalImage& image, int bits, double bscale,
                                       double bzero) {
   try {
     auto copy = std::make_unique<CRalImage>();
     if (!copy->CopyImageScaled(image, bits, 1, bscale, bzero, CRalImageIO::GetProgressSink(),
-                               std::string(ft::kChangingBits)))
+                               std::string(ft::kChangingBits), 1))
       return nullptr;
     copy->ApplyCopyConstructorRules(image);
     return copy;
@@ -118,7 +119,10 @@ int AskChangeBitsMode(const CImage& image, int bits, int askOptions) {
     mins.push_back(lo);
     maxs.push_back(hi);
   }
-  if (image.IsBitsChangeableRaw(bits, 1, mins.data(), maxs.data(), static_cast<int>(mins.size())))
+  // The data fit the type as they are, unless the plain conversion would flatten them
+  // (values 0 to 0.001 "fit" 16 bits and all become 0).
+  if (image.IsBitsChangeableRaw(bits, 1, mins.data(), maxs.data(), static_cast<int>(mins.size())) &&
+      !image.RawConversionFlattens(bits, 1))
     return 0;
   const int fixed = ReadInt("SaveFitsLevelExpansion", -1);
   if (fixed >= 0) return fixed;
@@ -184,6 +188,28 @@ int CRalImageIO::WriteImageFile(CRalImage& image, const std::string& path, int a
   }
 }
 
+int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptions,
+                                  std::unique_ptr<CRalImage>* copy) {
+  copy->reset();
+  if (bits != 8 && bits != 16 && bits != 32 && bits != -64) bits = -32;
+  const bool integer = bits > 0;
+  double orgScale, orgZero;
+  if ((!askOptions || bits == image.GetOrgBitsPixel()) &&
+      image.GetOrgScaling(&orgScale, &orgZero)) {
+    // A plain save, or one in the file's own type, writes the data back with the file's
+    // own BSCALE and BZERO (and its blank value), so unchanged pixels keep their stored
+    // values exactly instead of being cut to whole physical numbers. Data that no longer
+    // fit that scaling take the usual conversion below.
+    *copy = ScaledCopy(image, bits, orgScale, orgZero);
+    if (*copy) return 1;
+  }
+  if (bits == image.GetBitsPixel() && (bits <= 8 || image.IsSigned())) return 1;
+  const int mode = integer ? AskChangeBitsMode(image, bits, askOptions) : 0;
+  if (mode < 0) return -1;
+  *copy = ConvertedCopy(image, bits, 1, mode, 1);
+  return *copy ? 1 : 0;
+}
+
 int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int askOptions) {
   int bits = image.GetOrgBitsPixel();
   if (askOptions) {
@@ -202,35 +228,27 @@ int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int as
     bits = prompt.bits;
     WriteInt("SaveFitsBitsPixel", bits);
   }
-  if (bits != 8 && bits != 16 && bits != 32 && bits != -64) bits = -32;
-  const CRalImage* out = &image;
   std::unique_ptr<CRalImage> copy;
-  double orgScale, orgZero;
-  if (!askOptions && (bits == 8 || bits == 16 || bits == 32) &&
-      image.GetOrgScaling(&orgScale, &orgZero)) {
-    // A plain save of scaled integer data writes them back with the file's own BSCALE and
-    // BZERO, so unchanged pixels keep their stored values instead of being cut to whole
-    // physical numbers. Data that no longer fit that scaling take the usual conversion.
-    copy = ScaledCopy(image, bits, orgScale, orgZero);
-    if (copy) out = copy.get();
+  const int prepared = PrepareFitsImage(image, bits, askOptions, &copy);
+  if (prepared < 0) {
+    fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+    return 0;
   }
-  if (!copy && (bits != image.GetBitsPixel() || (bits > 8 && !image.IsSigned()))) {
-    const int mode = bits == 8 || bits == 16 || bits == 32 ? AskChangeBitsMode(image, bits, askOptions)
-                                                           : 0;
-    if (mode < 0) {
-      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
-      return 0;
-    }
-    copy = ConvertedCopy(image, bits, 1, mode);
-    if (!copy) return Finish(FIO_ERR_MEMORY, path);
-    out = copy.get();
-  }
-  const int rc = CFits::Write(*out, path, GetProgressSink(), std::string(ft::kSaving));
+  if (prepared == 0) return Finish(FIO_ERR_MEMORY, path);
+  const CRalImage& out = copy ? *copy : image;
+  const int rc = CFits::Write(out, path, GetProgressSink(), std::string(ft::kSaving));
   if (rc != FITS_OK) return Finish(rc, path);
   Saved(image, path, ft::kFormatFits);
   image.SetOverwriteAllowed(1);
-  image.SetOrgBitsPixel(out->GetBitsPixel());
-  image.SetOrgPlanes(out->GetPlanes());
+  image.SetOrgBitsPixel(out.GetBitsPixel());
+  image.SetOrgPlanes(out.GetPlanes());
+  // The next plain save writes the values as this file holds them.
+  if (out.GetBitsPixel() != image.GetBitsPixel() &&
+      (out.GetBscale() != 1.0 || out.GetBzero() != 0.0))
+    image.SetOrgScaling(out.GetBscale(), out.GetBzero());
+  else
+    image.ClearOrgScaling();
+  image.SetOrgBlank(out.GetBitsPixel() > 0 ? out.IsBlankUsed() : 0, out.GetBlank());
   return Finish(FIO_OK, path);
 }
 
