@@ -21,7 +21,8 @@ class CRalImageIO {
  public:
   // ---- format detection
   // "_CLIPBOARD_" is 14; otherwise the code of the extension (the text after the last
-  // '.'), 0 when there is none or it is not known.
+  // '.' of the file name, the part after the last '/'), 0 when there is none or it is
+  // not known.
   static int GetFileType(const std::string& path);
   // Document names: a path with "<USF>" appended stands for a FITS file read as type 12.
   // Returns the type and leaves the path without its suffix in *path.

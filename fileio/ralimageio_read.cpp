@@ -70,9 +70,14 @@ bool CRalImageIO::IsSbigType(const std::string& ext) {
 
 int CRalImageIO::GetFileType(const std::string& path) {
   if (EqualsNoCase(path, "_CLIPBOARD_")) return FILETYPE_CLIPBOARD;
-  const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos) return FILETYPE_UNKNOWN;
-  const std::string ext = path.substr(dot + 1);
+  // The extension belongs to the file name: a dot in a folder name ("run.st/frame") says
+  // nothing about the file.
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name =
+      std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return FILETYPE_UNKNOWN;
+  const std::string ext(name.substr(dot + 1));
   if (IsOneOf(ext, {"FIT", "FITS", "FTS"})) return FILETYPE_FITS;
   if (EqualsNoCase(ext, "BMP")) return FILETYPE_BMP;
   if (EqualsNoCase(ext, "DIB")) return FILETYPE_DIB;
