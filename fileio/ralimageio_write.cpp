@@ -158,7 +158,9 @@ int CRalImageIO::GetSaveImageFileName(std::string* path, int saveableFormat, int
 }
 
 int CRalImageIO::WriteImageFile(CRalImage& image, const std::string& path, int askOptions) {
-  if (!image.IsOverwriteAllowed() && path == image.GetOrgFileName()) {
+  // Compared as files, not as names: "./a.fits", the absolute path, a link to it or the
+  // document name with "<USF>" would otherwise write over a cube that one plane came from.
+  if (!image.IsOverwriteAllowed() && IsOriginalFile(path, image.GetOrgFileName())) {
     ReportError(FIO_ERR_OVERWRITE, std::string(ft::kClipboardName));
     return 0;
   }

@@ -5,13 +5,14 @@
 
 #include <bit>
 #include <cmath>
-#include <fstream>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "engine/ralimage.h"
+#include "fileio/filedialogs.h"
 #include "fileio/fileiotexts.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
@@ -231,15 +232,93 @@ TEST_F(RalImageIOTest, DibIsWrittenThroughTheBmpWriter) {
   EXPECT_EQ(prompts.asked(), std::vector<std::string>{"SaveBmp"});
 }
 
-TEST_F(RalImageIOTest, OverwriteRefusedWithCode25) {
+// The file an image came from, under the names a save may be given for it. '@' stands
+// for the test's folder, which is also the working folder.
+struct SameFileCase {
+  const char* label;
+  const char* original;  // the image's original file name (a document name may end in <USF>)
+  const char* target;
+  bool refused;
+};
+
+class OverwriteGuardTest : public RalImageIOTest,
+                           public ::testing::WithParamInterface<SameFileCase> {
+ protected:
+  void SetUp() override {
+    RalImageIOTest::SetUp();
+    cwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+    Write("orig.fts", kCube);
+    std::filesystem::create_directory(dir_.File("sub"));
+    std::filesystem::create_symlink(dir_.File("orig.fts"), dir_.File("link.fts"));
+    std::filesystem::create_hard_link(dir_.File("orig.fts"), dir_.File("hard.fts"));
+    Write("other.fts", "another file");
+  }
+  void TearDown() override {
+    std::filesystem::current_path(cwd_);
+    RalImageIOTest::TearDown();
+  }
+  std::string At(std::string name) const {
+    if (name.starts_with('@')) name.replace(0, 1, dir_.path());
+    return name;
+  }
+  static constexpr const char* kCube = "the cube the plane came from";
+  std::filesystem::path cwd_;
+};
+
+TEST_P(OverwriteGuardTest, DispatcherRefusesTheSourceUnderAnyName) {
+  const SameFileCase& c = GetParam();
   CRalImage image(2, 2, -32, 1, 1.0, 0.0, 1);
   image.SetOrgFileFormat("FITS");
-  image.SetOrgFileName(dir_.File("orig.fts"));
+  image.SetOrgFileName(At(c.original));
   image.SetOverwriteAllowed(0);
-  EXPECT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("orig.fts"), 0), 0);
-  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
-  EXPECT_FALSE(std::ifstream(dir_.File("orig.fts")).good());
+  const int written = CRalImageIO::WriteImageFile(image, At(c.target), 0);
+  EXPECT_EQ(ReadFileOrEmpty(dir_.File("orig.fts")), kCube);
+  if (c.refused) {
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
+  } else {
+    EXPECT_EQ(written, 1);
+    CImage back;
+    EXPECT_EQ(CFits::ReadHeader(back, At(c.target), 0), FITS_OK);
+  }
 }
+
+TEST_P(OverwriteGuardTest, SaveAsDialogRefusesTheSourceUnderAnyName) {
+  const SameFileCase& c = GetParam();
+  const auto fits = ParseFilter(SaveFilter(1, 0))[1];
+  const std::string target = At(c.target);
+  const std::string name = target.substr(target.rfind('/') + 1);
+  // A document name is refused for its type before the overwrite check is reached.
+  const bool typeKnown = CRalImageIO::GetFileType(target) != FILETYPE_UNKNOWN;
+  const std::string_view message = !typeKnown  ? ft::kSaveUnknownType
+                                   : c.refused ? ft::kSaveNoOverwrite
+                                               : std::string_view();
+  const SaveNameCheck r = CheckSaveName(name, target, &fits, 0, At(c.original));
+  EXPECT_EQ(r.message, message);
+  EXPECT_EQ(r.verdict, message.empty() ? SaveNameVerdict::kOk : SaveNameVerdict::kRefused);
+  // Where overwriting is allowed, no name is refused for being the original.
+  EXPECT_EQ(CheckSaveName(name, target, &fits, 1, At(c.original)).message,
+            typeKnown ? std::string_view() : ft::kSaveUnknownType);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, OverwriteGuardTest,
+    ::testing::Values(SameFileCase{"same", "@/orig.fts", "@/orig.fts", true},
+                      SameFileCase{"relative", "@/orig.fts", "./orig.fts", true},
+                      SameFileCase{"bare", "@/orig.fts", "orig.fts", true},
+                      SameFileCase{"dotdot", "@/orig.fts", "@/sub/../orig.fts", true},
+                      SameFileCase{"relativeOriginal", "orig.fts", "@/orig.fts", true},
+                      SameFileCase{"symlink", "@/orig.fts", "@/link.fts", true},
+                      SameFileCase{"hardlink", "@/orig.fts", "@/hard.fts", true},
+                      SameFileCase{"unsignedOriginal", "@/orig.fts<USF>", "@/orig.fts", true},
+                      SameFileCase{"unsignedLower", "@/orig.fts<usf>", "./orig.fts", true},
+                      SameFileCase{"unsignedTarget", "@/orig.fts", "@/orig.fts<USF>", true},
+                      SameFileCase{"another", "@/orig.fts", "@/other.fts", false},
+                      SameFileCase{"new", "@/orig.fts", "@/new.fts", false},
+                      SameFileCase{"otherCase", "@/orig.fts", "@/ORIG.fts", false},
+                      SameFileCase{"sourceGone", "@/gone.fts", "@/gone.fts", false}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(RalImageIOTest, ConversionQuestionCompressesIntoSixteenBits) {
   CRalImage image(3, 1, -32, 1, 1.0, 0.0, 1);
