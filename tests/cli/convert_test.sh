@@ -103,6 +103,8 @@ grep -q "format: TIFF (LZW圧縮, Macintosh形式)" info-a.tif.out || fail "a.ti
 grep -q "format: JPEG (ﾌﾟﾛｸﾞﾚｯｼﾌﾞ)" info-a.jpg.out || fail "a.jpg is not progressive"
 grep -q "format: ST-7 Series (圧縮)" info-s2.st7.out || fail "s2.st7 is not compressed"
 grep -q "width: 64" info-a.png.out || fail "a.png width"
+# A whole camera frame saved as FITS keeps no card of an "original" size.
+grep -q "^COMMENT NAXIS" header-s.fts.out && fail "s.fts: $(grep '^COMMENT NAXIS' header-s.fts.out)"
 
 if [ "$failures" -ne 0 ]; then echo "$failures failures"; exit 1; fi
 echo "all conversions behaved"

@@ -22,6 +22,8 @@
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "settings/registry.h"
+#include "tests/formats/bitran/bitran_test_file.h"
+#include "tests/formats/sbig/sbig_test_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace ft = fileio_text;
@@ -318,6 +320,70 @@ INSTANTIATE_TEST_SUITE_P(
                       SameFileCase{"new", "@/orig.fts", "@/new.fts", false},
                       SameFileCase{"otherCase", "@/orig.fts", "@/ORIG.fts", false},
                       SameFileCase{"sourceGone", "@/gone.fts", "@/gone.fts", false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Camera frames saved as FITS are whole frames: no card may keep an "original" size for
+// them, as it does for an image cropped from a FITS file.
+struct CameraFrameCase {
+  const char* label;
+  const char* name;
+  std::string (*bytes)();
+  int width, height, planes;
+};
+
+std::string Sbig7x4() {
+  std::vector<std::uint16_t> pixels(7 * 4);
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint16_t>(i * 900);
+  return sbig_test::Header(sbig_test::BasicLines("ST-7 Image", 7, 4)) +
+         sbig_test::PlainRows(pixels);
+}
+std::string BitranGray6x5() {
+  bitran_test::BitranFile f;
+  f.Text(1, "BT-214E");
+  f.width = 6;
+  f.height = 5;
+  return f.Build();
+}
+// A colour camera read at low resolution: half the frame, the last odd row and column
+// dropped.
+std::string BitranColour7x5() {
+  bitran_test::BitranFile f;
+  f.Text(1, "BT-214E カラー");
+  f.width = 7;
+  f.height = 5;
+  return f.Build();
+}
+
+class CameraFrameAsFitsTest : public RalImageIOTest,
+                              public ::testing::WithParamInterface<CameraFrameCase> {};
+
+TEST_P(CameraFrameAsFitsTest, CarriesNoCardOfAnOriginalSize) {
+  const CameraFrameCase& c = GetParam();
+  CRalImage image;
+  ASSERT_EQ(Read(image, Write(c.name, c.bytes())), 1);
+  const std::string out = dir_.File("frame.fts");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, out, 0), 1);
+
+  const std::string file = ReadFileOrEmpty(out);
+  std::vector<std::string> cards;
+  for (std::size_t at = 0; at + 80 <= file.size(); at += 80) {
+    cards.push_back(file.substr(at, 80));
+    if (cards.back().starts_with("END ")) break;
+  }
+  ASSERT_TRUE(!cards.empty() && cards.back().starts_with("END "));
+  for (const std::string& card : cards) EXPECT_FALSE(card.starts_with("COMMENT NAXIS")) << card;
+  CImage back;
+  ASSERT_EQ(CFits::ReadHeader(back, out, 0), FITS_OK);
+  EXPECT_EQ(back.GetWidth(), c.width);
+  EXPECT_EQ(back.GetHeight(), c.height);
+  EXPECT_EQ(back.GetPlanes(), c.planes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, CameraFrameAsFitsTest,
+    ::testing::Values(CameraFrameCase{"Sbig", "m31.st7", Sbig7x4, 7, 4, 1},
+                      CameraFrameCase{"BitranGray", "m31.ccd", BitranGray6x5, 6, 5, 1},
+                      CameraFrameCase{"BitranColour", "m31.ccd", BitranColour7x5, 3, 2, 3}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(RalImageIOTest, ConversionQuestionCompressesIntoSixteenBits) {
