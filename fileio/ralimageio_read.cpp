@@ -29,6 +29,7 @@ namespace ft = fileio_text;
 namespace {
 
 ProgressSink* g_progress = nullptr;
+bool g_rememberAnswers = true;
 thread_local int g_lastError = 0;
 
 bool IsOneOf(std::string_view ext, std::initializer_list<std::string_view> names) {
@@ -55,6 +56,12 @@ using fileio_internal::ReportError;
 
 void CRalImageIO::SetProgressSink(ProgressSink* sink) { g_progress = sink; }
 ProgressSink* CRalImageIO::GetProgressSink() { return g_progress; }
+void CRalImageIO::SetRememberAnswers(bool on) {
+  g_rememberAnswers = on;
+}
+bool CRalImageIO::GetRememberAnswers() {
+  return g_rememberAnswers;
+}
 int CRalImageIO::GetLastError() { return g_lastError; }
 void CRalImageIO::ClearLastError() { g_lastError = 0; }
 
@@ -188,14 +195,16 @@ int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
   if (ValidateLoadRaw(prompt.width, prompt.height, prompt.header, prompt.dataType, prompt.sign,
                       prompt.bits))
     return 0;
-  CRegistry::Write(kSection, "Width", prompt.width);
-  CRegistry::Write(kSection, "Height", prompt.height);
-  CRegistry::Write(kSection, "Header", prompt.header);
-  CRegistry::Write(kSection, "Plane", prompt.plane, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "DataType", prompt.dataType, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "ByteOrder", prompt.byteOrder, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "Sign", prompt.sign, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "Bits", prompt.bits, CRegistry::TYPE_INT);
+  if (g_rememberAnswers) {
+    CRegistry::Write(kSection, "Width", prompt.width);
+    CRegistry::Write(kSection, "Height", prompt.height);
+    CRegistry::Write(kSection, "Header", prompt.header);
+    CRegistry::Write(kSection, "Plane", prompt.plane, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "DataType", prompt.dataType, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "ByteOrder", prompt.byteOrder, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "Sign", prompt.sign, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "Bits", prompt.bits, CRegistry::TYPE_INT);
+  }
   static constexpr int kBits[4] = {8, 16, 32, 64};
   const int bits = kBits[std::clamp(prompt.bits, 0, 3)];
   param->SetBitsPixel(prompt.dataType == 1 ? -bits : bits);

@@ -386,6 +386,96 @@ INSTANTIATE_TEST_SUITE_P(
                       CameraFrameCase{"BitranColour", "m31.ccd", BitranColour7x5, 3, 2, 3}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// The program keeps each answer as the next first answer. A caller that turns that off
+// (the command-line tool) still starts from the stored answers but leaves the settings
+// file as it was.
+class RememberAnswersTest : public RalImageIOTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void TearDown() override {
+    CRalImageIO::SetRememberAnswers(true);
+    RalImageIOTest::TearDown();
+  }
+  static std::string Stored(std::string_view section, std::string_view name) {
+    std::string v;
+    CRegistry::Read(section, name, "<missing>", v);
+    return v;
+  }
+};
+
+TEST_P(RememberAnswersTest, AnswersAreStoredOnlyWhenRemembered) {
+  const bool remember = GetParam();
+  CRalImage image(4, 3, -32, 1, 1.0, 0.0, 1);
+  FillFloat(image, {-500, 0, 500, 1000, 0, 0, 0, 0, 0, 0, 0, 0});  // beyond 8 bits
+  image.SetOrgFileFormat("FITS");
+  const std::string raw = Write("frame.raw", std::string(12, '\x40'));
+  ASSERT_EQ(CRegistry::Write("IO", "SaveJpegQuality", 9, CRegistry::TYPE_INT), 1);
+  ASSERT_EQ(CRegistry::Write("IO", "SaveJpegProgressive", 0, CRegistry::TYPE_BOOL), 1);
+  ASSERT_EQ(CRegistry::Write("IO", "ChangeBitsMode", 0, CRegistry::TYPE_INT), 1);
+  ASSERT_EQ(CRegistry::Write("Dialog\\LoadByteImage", "Width", "17"), 1);
+  const std::string before = ReadFileOrEmpty(home_.UserFile());
+  CRalImageIO::SetRememberAnswers(remember);
+
+  // Each question starts from the stored answer, and is answered otherwise.
+  ScriptedPrompts prompts;
+  ScopedUserPrompts scoped(&prompts);
+  prompts.Expect("SaveFits", [](Prompt& p) {
+    static_cast<SaveFitsPrompt&>(p).bits = 8;
+    return true;
+  });
+  prompts.Expect("ChangeBitsFits", [](Prompt& p) {
+    auto& q = static_cast<ChangeBitsFitsPrompt&>(p);
+    EXPECT_EQ(q.mode, 0);
+    q.mode = 3;
+    return true;
+  });
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("a.fts"), 1), 1);
+  prompts.Expect("SaveJpeg", [](Prompt& p) {
+    auto& q = static_cast<SaveJpegPrompt&>(p);
+    EXPECT_EQ(q.quality, 9);
+    EXPECT_FALSE(q.progressive);
+    q.quality = 3;
+    q.progressive = true;
+    return true;
+  });
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("a.jpg"), 1), 1);
+  prompts.Expect("LoadRaw", [](Prompt& p) {
+    auto& q = static_cast<LoadRawPrompt&>(p);
+    EXPECT_EQ(q.width, "17");
+    q.width = "4";
+    q.height = "3";
+    return true;
+  });
+  CReadParam param;
+  ASSERT_EQ(CRalImageIO::GetLoadRawParam(raw, &param), 1);
+  EXPECT_EQ(param.GetWidth(), 4);
+  prompts.Expect("FileSave", [&](Prompt& p) {
+    static_cast<FileSavePrompt&>(p).path = dir_.File("b.png");
+    return true;
+  });
+  std::string chosen = "m31.fts";
+  ASSERT_EQ(CRalImageIO::GetSaveImageFileName(&chosen, 1, 1, 1, {}, 0), 1);
+  EXPECT_EQ(chosen, dir_.File("b.png"));
+  EXPECT_TRUE(prompts.unexpected().empty());
+
+  if (!remember) {
+    EXPECT_EQ(ReadFileOrEmpty(home_.UserFile()), before);
+    return;
+  }
+  EXPECT_EQ(Stored("IO", "SaveJpegQuality"), "3");
+  EXPECT_EQ(Stored("IO", "SaveJpegProgressive"), "yes");
+  EXPECT_EQ(Stored("IO", "SaveFitsBitsPixel"), "8");
+  EXPECT_EQ(Stored("IO", "ChangeBitsMode"), "1");
+  EXPECT_EQ(Stored("Dialog\\LoadByteImage", "Width"), "4");
+  EXPECT_EQ(Stored("Dialog\\LoadByteImage", "Height"), "3");
+  EXPECT_EQ(Stored("IO", "FileSaveDir"), dir_.path());
+  EXPECT_EQ(Stored("IO", "SaveFilterIndex"),
+            std::to_string(GetFilterIndex(SaveFilter(1, 0), "png") + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, RememberAnswersTest, ::testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "Program" : "CommandLine");
+});
+
 TEST_F(RalImageIOTest, ConversionQuestionCompressesIntoSixteenBits) {
   CRalImage image(3, 1, -32, 1, 1.0, 0.0, 1);
   FillFloat(image, {-1000.0f, 50000.0f, 100000.0f});
