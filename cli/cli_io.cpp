@@ -92,10 +92,10 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* o) {
     };
     if (name == "--json") {
       o->json = true;
-    } else if (name == "--progressive") {
-      o->progressive = true;
-    } else if (name == "--interlace") {
-      o->interlace = true;
+    } else if (name == "--progressive" || name == "--no-progressive") {
+      o->progressive = name == "--progressive";
+    } else if (name == "--interlace" || name == "--no-interlace") {
+      o->interlace = name == "--interlace";
     } else if (name == "--bits") {
       if (!take()) return false;
       auto n = ToInt(value);

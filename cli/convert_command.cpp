@@ -21,10 +21,10 @@ bool WantsOptions(int type, const CliOptions& o, std::string* stray) {
       {o.bits.has_value(), "--bits", true, true, false, true, false},
       {o.fitMode.has_value(), "--fit", true, false, false, false, true},
       {o.quality.has_value(), "--quality", false, false, true, false, false},
-      {o.progressive.has_value(), "--progressive", false, false, true, false, false},
+      {o.progressive.has_value(), "--[no-]progressive", false, false, true, false, false},
       {o.compression.has_value(), "--compression", false, true, false, false, true},
       {o.byteOrder.has_value(), "--byte-order", false, true, false, false, false},
-      {o.interlace.has_value(), "--interlace", false, false, false, true, false},
+      {o.interlace.has_value(), "--[no-]interlace", false, false, false, true, false},
       {o.pngLevel.has_value(), "--png-level", false, false, false, true, false},
   };
   bool any = false;

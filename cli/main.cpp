@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -58,13 +59,15 @@ void PrintUsage(FILE* out) {
       "  --fit clip|compress                FITS, SBIG: what to do with data that do not fit\n"
       "                                     the integer type (asked only when they do not)\n"
       "  --quality 1..10                    JPEG quality (10 best)\n"
-      "  --progressive                      JPEG: progressive coding\n"
+      "  --progressive, --no-progressive    JPEG: progressive coding or not\n"
       "  --compression none|lzw|packbits    TIFF compression\n"
       "  --compression sbig|none            SBIG: compressed rows or not\n"
       "  --byte-order ibm|mac               TIFF byte order (little- or big-endian)\n"
-      "  --interlace                        PNG: Adam7 interlace\n"
+      "  --interlace, --no-interlace        PNG: Adam7 interlace or not\n"
       "  --png-level 1..10                  PNG compression level\n"
-      "  Options not given take the values last used (the settings of section IO).\n"
+      "  A format's options not given take the values stored in the settings (section\n"
+      "  IO, as the program's save dialogs left them). Flags hold for this run only:\n"
+      "  vantorel-cli never stores them (the --raw layout included).\n"
       "\n"
       "Exit status: 0 success, 1 failure (the reason on standard error), 2 misuse.\n"
       "Progress goes to standard error: percentages on a terminal, a line per step otherwise.\n"
@@ -89,6 +92,9 @@ int main(int argc, char** argv) {
   }
   const std::string command = args.front();
   args.erase(args.begin());
+  // The flags of one run answer the dispatcher's questions; they must not become the
+  // first answers of the program's dialogs or of later runs.
+  CRalImageIO::SetRememberAnswers(false);
   if (command == "--help" || command == "-h" || command == "help") {
     PrintUsage(stdout);
     return 0;

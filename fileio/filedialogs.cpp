@@ -9,6 +9,7 @@
 #include "fileio/ralimageio.h"
 #include "fileio/readparam.h"
 #include "formats/sbig/sbig.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace ft = fileio_text;
@@ -198,6 +199,17 @@ std::string AdjustExtensionForFilter(std::string_view name, const FilterEntry& e
   return base + "." + first;
 }
 
+bool IsOriginalFile(std::string_view path, std::string_view originalFileName) {
+  auto file = [](std::string_view name) {
+    constexpr std::string_view kUnsignedFits = "<USF>";
+    if (name.size() >= kUnsignedFits.size() &&
+        EqualsNoCase(name.substr(name.size() - kUnsignedFits.size()), kUnsignedFits))
+      name.remove_suffix(kUnsignedFits.size());
+    return std::string(name);
+  };
+  return SameFile(file(path), file(originalFileName));
+}
+
 SaveNameCheck CheckSaveName(std::string_view name, std::string_view fullPath,
                             const FilterEntry* selected, int overwriteAllowed,
                             std::string_view originalFileName) {
@@ -212,7 +224,7 @@ SaveNameCheck CheckSaveName(std::string_view name, std::string_view fullPath,
     return {SaveNameVerdict::kRefused, {}, std::string(ft::kSaveUnknownType)};
   if (!CRalImageIO::IsFileFormatSaveable(type))
     return {SaveNameVerdict::kRefused, {}, std::string(ft::kSaveNotSaveable)};
-  if (!overwriteAllowed && fullPath == originalFileName)
+  if (!overwriteAllowed && IsOriginalFile(fullPath, originalFileName))
     return {SaveNameVerdict::kRefused, {}, std::string(ft::kSaveNoOverwrite)};
   return r;
 }

@@ -1,4 +1,4 @@
-// The rules of the file dialogs as pure functions: the filter lists and their indices,
+// The rules of the file dialogs, without a screen: the filter lists and their indices,
 // what the open dialog hands back, the checks of the save-as dialog, the raw-layout
 // checks, the plane dialog's labels and first choices, and the rules of the FITS, JPEG
 // and PNG option dialogs. The Qt dialogs, the command-line tool and the tests call these,
@@ -56,9 +56,13 @@ struct SaveNameCheck {
   std::string name;     // kCompleted: the name with the type's extension added
   std::string message;  // kRefused: the text to show (information icon)
 };
+// Whether saving to path would write over the file an image was read from. Either name
+// may be a document name ending in "<USF>" (a FITS file read as unsigned); without it,
+// both must name the same existing file (see SameFile), whatever their spelling.
+bool IsOriginalFile(std::string_view path, std::string_view originalFileName);
 // The checks of OK: empty name, a name without extension (completed and kept open), an
 // unknown type, a type that cannot be saved, and overwriting the original when that is
-// not allowed. fullPath is the name joined to the dialog's folder.
+// not allowed (IsOriginalFile). fullPath is the name joined to the dialog's folder.
 SaveNameCheck CheckSaveName(std::string_view name, std::string_view fullPath,
                             const FilterEntry* selected, int overwriteAllowed,
                             std::string_view originalFileName);

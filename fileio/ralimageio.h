@@ -23,7 +23,8 @@ class CRalImageIO {
  public:
   // ---- format detection
   // "_CLIPBOARD_" is 14; otherwise the code of the extension (the text after the last
-  // '.'), 0 when there is none or it is not known.
+  // '.' of the file name, the part after the last '/'), 0 when there is none or it is
+  // not known.
   static int GetFileType(const std::string& path);
   // Document names: a path with "<USF>" appended stands for a FITS file read as type 12.
   // Returns the type and leaves the path without its suffix in *path.
@@ -74,6 +75,13 @@ class CRalImageIO {
   // the command-line tool; null (the default) is silent.
   static void SetProgressSink(ProgressSink* sink);
   static ProgressSink* GetProgressSink();
+  // Whether the answers to the dispatcher's questions (save options, the conversion
+  // mode, the raw layout, the save folder and type) are stored in the settings, where
+  // they become the first answers next time. On by default, as the program's dialogs
+  // want; the command-line tool turns it off, so that its flags hold for one run only.
+  // The settings are read as the first answers either way.
+  static void SetRememberAnswers(bool on);
+  static bool GetRememberAnswers();
   // The code of the last failure reported (0 after a success, 27 after a cancel).
   static int GetLastError();
   static void ClearLastError();

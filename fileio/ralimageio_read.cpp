@@ -29,6 +29,7 @@ namespace ft = fileio_text;
 namespace {
 
 ProgressSink* g_progress = nullptr;
+bool g_rememberAnswers = true;
 thread_local int g_lastError = 0;
 
 bool IsOneOf(std::string_view ext, std::initializer_list<std::string_view> names) {
@@ -55,6 +56,12 @@ using fileio_internal::ReportError;
 
 void CRalImageIO::SetProgressSink(ProgressSink* sink) { g_progress = sink; }
 ProgressSink* CRalImageIO::GetProgressSink() { return g_progress; }
+void CRalImageIO::SetRememberAnswers(bool on) {
+  g_rememberAnswers = on;
+}
+bool CRalImageIO::GetRememberAnswers() {
+  return g_rememberAnswers;
+}
 int CRalImageIO::GetLastError() { return g_lastError; }
 void CRalImageIO::ClearLastError() { g_lastError = 0; }
 
@@ -70,9 +77,14 @@ bool CRalImageIO::IsSbigType(const std::string& ext) {
 
 int CRalImageIO::GetFileType(const std::string& path) {
   if (EqualsNoCase(path, "_CLIPBOARD_")) return FILETYPE_CLIPBOARD;
-  const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos) return FILETYPE_UNKNOWN;
-  const std::string ext = path.substr(dot + 1);
+  // The extension belongs to the file name: a dot in a folder name ("run.st/frame") says
+  // nothing about the file.
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name =
+      std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return FILETYPE_UNKNOWN;
+  const std::string ext(name.substr(dot + 1));
   if (IsOneOf(ext, {"FIT", "FITS", "FTS"})) return FILETYPE_FITS;
   if (EqualsNoCase(ext, "BMP")) return FILETYPE_BMP;
   if (EqualsNoCase(ext, "DIB")) return FILETYPE_DIB;
@@ -183,14 +195,16 @@ int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
   if (ValidateLoadRaw(prompt.width, prompt.height, prompt.header, prompt.dataType, prompt.sign,
                       prompt.bits))
     return 0;
-  CRegistry::Write(kSection, "Width", prompt.width);
-  CRegistry::Write(kSection, "Height", prompt.height);
-  CRegistry::Write(kSection, "Header", prompt.header);
-  CRegistry::Write(kSection, "Plane", prompt.plane, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "DataType", prompt.dataType, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "ByteOrder", prompt.byteOrder, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "Sign", prompt.sign, CRegistry::TYPE_INT);
-  CRegistry::Write(kSection, "Bits", prompt.bits, CRegistry::TYPE_INT);
+  if (g_rememberAnswers) {
+    CRegistry::Write(kSection, "Width", prompt.width);
+    CRegistry::Write(kSection, "Height", prompt.height);
+    CRegistry::Write(kSection, "Header", prompt.header);
+    CRegistry::Write(kSection, "Plane", prompt.plane, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "DataType", prompt.dataType, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "ByteOrder", prompt.byteOrder, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "Sign", prompt.sign, CRegistry::TYPE_INT);
+    CRegistry::Write(kSection, "Bits", prompt.bits, CRegistry::TYPE_INT);
+  }
   static constexpr int kBits[4] = {8, 16, 32, 64};
   const int bits = kBits[std::clamp(prompt.bits, 0, 3)];
   param->SetBitsPixel(prompt.dataType == 1 ? -bits : bits);

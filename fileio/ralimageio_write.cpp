@@ -37,9 +37,17 @@ int ReadBool(std::string_view key, int def) {
   CRegistry::Read(kIO, key, def, v, CRegistry::TYPE_BOOL);
   return v ? 1 : 0;
 }
-void WriteInt(std::string_view key, int v) { CRegistry::Write(kIO, key, v, CRegistry::TYPE_INT); }
+// The answers of the save questions, kept for next time unless the caller asked for
+// answers that hold for one run only.
+void WriteInt(std::string_view key, int v) {
+  if (CRalImageIO::GetRememberAnswers()) CRegistry::Write(kIO, key, v, CRegistry::TYPE_INT);
+}
 void WriteBool(std::string_view key, int v) {
-  CRegistry::Write(kIO, key, v ? 1 : 0, CRegistry::TYPE_BOOL);
+  if (CRalImageIO::GetRememberAnswers())
+    CRegistry::Write(kIO, key, v ? 1 : 0, CRegistry::TYPE_BOOL);
+}
+void WriteText(std::string_view key, const std::string& v) {
+  if (CRalImageIO::GetRememberAnswers()) CRegistry::Write(kIO, key, v);
 }
 
 // A copy of the image converted to bits, or null when memory ran out. The copy carries
@@ -155,14 +163,16 @@ int CRalImageIO::GetSaveImageFileName(std::string* path, int saveableFormat, int
   prompt.originalFileName = originalFileName;
   if (!GetUserPrompts().Ask(prompt) || prompt.path.empty()) return 0;
   *path = prompt.path;
-  CRegistry::Write(kIO, "FileSaveDir", FolderOf(prompt.path));
+  WriteText("FileSaveDir", FolderOf(prompt.path));
   const int index = GetFilterIndex(prompt.filter, ExtensionOf(prompt.path));
   if (index >= 0) WriteInt("SaveFilterIndex", index + 1);
   return 1;
 }
 
 int CRalImageIO::WriteImageFile(CRalImage& image, const std::string& path, int askOptions) {
-  if (!image.IsOverwriteAllowed() && path == image.GetOrgFileName()) {
+  // Compared as files, not as names: "./a.fits", the absolute path, a link to it or the
+  // document name with "<USF>" would otherwise write over a cube that one plane came from.
+  if (!image.IsOverwriteAllowed() && IsOriginalFile(path, image.GetOrgFileName())) {
     ReportError(FIO_ERR_OVERWRITE, std::string(ft::kClipboardName));
     return 0;
   }

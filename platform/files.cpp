@@ -126,6 +126,14 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (a.empty() || b.empty() || ::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0)
+    return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 AtomicFile::~AtomicFile() { Discard(); }
 
 int AtomicFile::Open(const std::string& target) {

@@ -22,6 +22,11 @@
 // The folder part of a path ("." when there is none).
 std::string DirectoryOf(const std::string& path);
 
+// Whether two paths name the same file on disk, however they are spelled (relative or
+// absolute, through symbolic links or hard links): both exist and have the same device
+// and inode. A path that does not exist is never the same file as another.
+bool SameFile(const std::string& a, const std::string& b);
+
 // Writes a new version of a file beside it, then renames it over the target. Until
 // Commit succeeds the target is untouched; a crash leaves at most a hidden temporary
 // file (".name.tmp-XXXXXX") that the next save of the same target removes. An existing

@@ -261,6 +261,11 @@ int ReadHeaderFrom(CImage& image, InFile& f, const std::string& path, CBitranHea
   image.SetWidth(size[0]);
   image.SetHeight(size[1]);
   image.SetPlanes(1);
+  // The frame as the file holds it: a FITS save compares the image with this size to
+  // tell a cropped image from the whole frame, and writes two axes.
+  image.SetOrgWidth(size[0]);
+  image.SetOrgHeight(size[1]);
+  image.SetFirstFits(0);
   prm.SetDisuseWidth(size[3]);
 
   if (prm.GetVersion() >= 11) {

@@ -529,7 +529,11 @@ int CBitran::Conversion(CImage& image, const CBitranParam* param, ProgressSink* 
   try {
     rc = prm.IsColor() ? ColorConversion(image, prm, scope) : GrayConversion(image, prm, scope);
     if (rc != BRN_OK) return rc;
+    // A colour frame at low resolution is read at half its size: that is the image the
+    // file gives, not a crop of it.
     image.SetOrgPlanes(prm.GetPlanes());
+    image.SetOrgWidth(image.GetWidth());
+    image.SetOrgHeight(image.GetHeight());
     SetLevel(image, prm);
     SkyConversion(image, prm);
   } catch (const std::bad_alloc&) {

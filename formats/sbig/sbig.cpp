@@ -549,6 +549,11 @@ int ReadSbig(CImage& image, const std::string& path, bool pixels, ProgressSink* 
                          std::string(compressed ? kSbigCompressedText : kSbigPlainText));
   image.SetOrgBitsPixel(st4 ? 8 : 16);
   image.SetOrgPlanes(1);
+  // The frame as the file holds it: a FITS save compares the image with this size to
+  // tell a cropped image from the whole frame, and writes two axes.
+  image.SetOrgWidth(width);
+  image.SetOrgHeight(height);
+  image.SetFirstFits(0);
   SetFitsHeader(image, lines, type);
   if (pixels) {
     SetSbigHeader(image, lines, type);

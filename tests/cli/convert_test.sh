@@ -103,6 +103,39 @@ grep -q "format: TIFF (LZW圧縮, Macintosh形式)" info-a.tif.out || fail "a.ti
 grep -q "format: JPEG (ﾌﾟﾛｸﾞﾚｯｼﾌﾞ)" info-a.jpg.out || fail "a.jpg is not progressive"
 grep -q "format: ST-7 Series (圧縮)" info-s2.st7.out || fail "s2.st7 is not compressed"
 grep -q "width: 64" info-a.png.out || fail "a.png width"
+# A whole camera frame saved as FITS keeps no card of an "original" size.
+grep -q "^COMMENT NAXIS" header-s.fts.out && fail "s.fts: $(grep '^COMMENT NAXIS' header-s.fts.out)"
+
+# Flags hold for one run: convert starts from the stored answers, never stores its own,
+# and --no-progressive / --no-interlace turn off what the settings turn on.
+settings=$("$cli" settings path | sed -n 's/^user: //p')
+for kv in "IO SaveJpegProgressive yes" "IO SavePngInterlace yes" "IO SaveJpegQuality 8" \
+          "IO SaveFitsBitsPixel -32" "IO ChangeBitsMode 0" "Dialog\\LoadByteImage Width 640"; do
+  "$cli" settings set $kv >/dev/null || fail "settings set $kv"
+done
+# The pager notes the memory it took at each start: a report, not an answer.
+snapshot() { grep -v '^AquiredMemory=' "$settings"; }
+before=$(snapshot)
+ok once-jpg convert src.fts n.jpg --quality 3 --no-progressive
+ok once-png convert src.fts n.png --no-interlace --png-level 2 --bits 16
+ok once-tif convert src.fts n.tif --bits 16 --compression packbits --byte-order mac
+ok once-fits convert src.fts n.fts --bits 8 --fit compress
+ok once-sbig convert src.st7 n.st7 --compression none
+printf 'abcdefghijkl' > r.raw
+refused once-raw "ファイルの形式を特定できません。" convert r.raw n2.png --raw 4,3,8,mac
+[ "$(snapshot)" = "$before" ] || fail "convert with flags changed the settings: $(diff <(echo "$before") <(snapshot))"
+ok once-jpg-info info n.jpg
+grep -q "format: JPEG$" once-jpg-info.out || fail "n.jpg: $(grep format once-jpg-info.out)"
+ok once-png-info info n.png
+grep -q "format: PNG$" once-png-info.out || fail "n.png: $(grep format once-png-info.out)"
+# Without the flags the stored answers hold.
+ok stored-jpg convert src.fts p.jpg --quality 5
+ok stored-png convert src.fts p.png --png-level 5
+ok stored-jpg-info info p.jpg
+grep -q "format: JPEG (ﾌﾟﾛｸﾞﾚｯｼﾌﾞ)" stored-jpg-info.out || fail "p.jpg is not progressive"
+ok stored-png-info info p.png
+grep -q "format: PNG (ｲﾝﾀｰﾚｰｽ)" stored-png-info.out || fail "p.png is not interlaced"
+[ "$(snapshot)" = "$before" ] || fail "convert changed the settings"
 
 if [ "$failures" -ne 0 ]; then echo "$failures failures"; exit 1; fi
 echo "all conversions behaved"

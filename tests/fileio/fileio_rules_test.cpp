@@ -36,6 +36,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"x.r", 6}, TypeCase{"x.B", 6}, TypeCase{"x.237", 6},
                       TypeCase{"x.0", 6}, TypeCase{"x.s", 0}, TypeCase{"x.2k1", 0},
                       TypeCase{"x.rgb", 0},
+                      // the extension of the file name, never of a folder
+                      TypeCase{"/data/run.st/frame", 0}, TypeCase{"run.st/m31.fts", 3},
+                      TypeCase{"/d/img.png/x", 0}, TypeCase{"./a.png", 11},
+                      TypeCase{"../up/noext", 0}, TypeCase{"/d.001/e.2k", 6},
                       // the clipboard, by its whole name only
                       TypeCase{"_clipboard_", 14}, TypeCase{"dir/_CLIPBOARD_", 0}));
 
@@ -109,7 +113,9 @@ TEST(SaveAs, NameChecks) {
       {"m31.xyz", 1, SaveNameVerdict::kRefused, ft::kSaveUnknownType, ""},
       {"m31.raw", 1, SaveNameVerdict::kRefused, ft::kSaveNotSaveable, ""},
       {"m31.ccd", 1, SaveNameVerdict::kRefused, ft::kSaveNotSaveable, ""},
-      {"orig.fts", 0, SaveNameVerdict::kRefused, ft::kSaveNoOverwrite, ""},
+      // Nothing on disk under that name: there is no original to lose (files that exist
+      // are checked in OverwriteGuardTest).
+      {"orig.fts", 0, SaveNameVerdict::kOk, "", ""},
       {"orig.fts", 1, SaveNameVerdict::kOk, "", ""},
       {"m31.png", 0, SaveNameVerdict::kOk, "", ""},
   };

@@ -5,13 +5,14 @@
 
 #include <bit>
 #include <cmath>
-#include <fstream>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "engine/ralimage.h"
+#include "fileio/filedialogs.h"
 #include "fileio/fileiotexts.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
@@ -21,6 +22,8 @@
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "settings/registry.h"
+#include "tests/formats/bitran/bitran_test_file.h"
+#include "tests/formats/sbig/sbig_test_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace ft = fileio_text;
@@ -231,15 +234,247 @@ TEST_F(RalImageIOTest, DibIsWrittenThroughTheBmpWriter) {
   EXPECT_EQ(prompts.asked(), std::vector<std::string>{"SaveBmp"});
 }
 
-TEST_F(RalImageIOTest, OverwriteRefusedWithCode25) {
+// The file an image came from, under the names a save may be given for it. '@' stands
+// for the test's folder, which is also the working folder.
+struct SameFileCase {
+  const char* label;
+  const char* original;  // the image's original file name (a document name may end in <USF>)
+  const char* target;
+  bool refused;
+};
+
+class OverwriteGuardTest : public RalImageIOTest,
+                           public ::testing::WithParamInterface<SameFileCase> {
+ protected:
+  void SetUp() override {
+    RalImageIOTest::SetUp();
+    cwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+    Write("orig.fts", kCube);
+    std::filesystem::create_directory(dir_.File("sub"));
+    std::filesystem::create_symlink(dir_.File("orig.fts"), dir_.File("link.fts"));
+    std::filesystem::create_hard_link(dir_.File("orig.fts"), dir_.File("hard.fts"));
+    Write("other.fts", "another file");
+  }
+  void TearDown() override {
+    std::filesystem::current_path(cwd_);
+    RalImageIOTest::TearDown();
+  }
+  std::string At(std::string name) const {
+    if (name.starts_with('@')) name.replace(0, 1, dir_.path());
+    return name;
+  }
+  static constexpr const char* kCube = "the cube the plane came from";
+  std::filesystem::path cwd_;
+};
+
+TEST_P(OverwriteGuardTest, DispatcherRefusesTheSourceUnderAnyName) {
+  const SameFileCase& c = GetParam();
   CRalImage image(2, 2, -32, 1, 1.0, 0.0, 1);
   image.SetOrgFileFormat("FITS");
-  image.SetOrgFileName(dir_.File("orig.fts"));
+  image.SetOrgFileName(At(c.original));
   image.SetOverwriteAllowed(0);
-  EXPECT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("orig.fts"), 0), 0);
-  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
-  EXPECT_FALSE(std::ifstream(dir_.File("orig.fts")).good());
+  const int written = CRalImageIO::WriteImageFile(image, At(c.target), 0);
+  EXPECT_EQ(ReadFileOrEmpty(dir_.File("orig.fts")), kCube);
+  if (c.refused) {
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
+  } else {
+    EXPECT_EQ(written, 1);
+    CImage back;
+    EXPECT_EQ(CFits::ReadHeader(back, At(c.target), 0), FITS_OK);
+  }
 }
+
+TEST_P(OverwriteGuardTest, SaveAsDialogRefusesTheSourceUnderAnyName) {
+  const SameFileCase& c = GetParam();
+  const auto fits = ParseFilter(SaveFilter(1, 0))[1];
+  const std::string target = At(c.target);
+  const std::string name = target.substr(target.rfind('/') + 1);
+  // A document name is refused for its type before the overwrite check is reached.
+  const bool typeKnown = CRalImageIO::GetFileType(target) != FILETYPE_UNKNOWN;
+  const std::string_view message = !typeKnown  ? ft::kSaveUnknownType
+                                   : c.refused ? ft::kSaveNoOverwrite
+                                               : std::string_view();
+  const SaveNameCheck r = CheckSaveName(name, target, &fits, 0, At(c.original));
+  EXPECT_EQ(r.message, message);
+  EXPECT_EQ(r.verdict, message.empty() ? SaveNameVerdict::kOk : SaveNameVerdict::kRefused);
+  // Where overwriting is allowed, no name is refused for being the original.
+  EXPECT_EQ(CheckSaveName(name, target, &fits, 1, At(c.original)).message,
+            typeKnown ? std::string_view() : ft::kSaveUnknownType);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, OverwriteGuardTest,
+    ::testing::Values(SameFileCase{"same", "@/orig.fts", "@/orig.fts", true},
+                      SameFileCase{"relative", "@/orig.fts", "./orig.fts", true},
+                      SameFileCase{"bare", "@/orig.fts", "orig.fts", true},
+                      SameFileCase{"dotdot", "@/orig.fts", "@/sub/../orig.fts", true},
+                      SameFileCase{"relativeOriginal", "orig.fts", "@/orig.fts", true},
+                      SameFileCase{"symlink", "@/orig.fts", "@/link.fts", true},
+                      SameFileCase{"hardlink", "@/orig.fts", "@/hard.fts", true},
+                      SameFileCase{"unsignedOriginal", "@/orig.fts<USF>", "@/orig.fts", true},
+                      SameFileCase{"unsignedLower", "@/orig.fts<usf>", "./orig.fts", true},
+                      SameFileCase{"unsignedTarget", "@/orig.fts", "@/orig.fts<USF>", true},
+                      SameFileCase{"another", "@/orig.fts", "@/other.fts", false},
+                      SameFileCase{"new", "@/orig.fts", "@/new.fts", false},
+                      SameFileCase{"otherCase", "@/orig.fts", "@/ORIG.fts", false},
+                      SameFileCase{"sourceGone", "@/gone.fts", "@/gone.fts", false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Camera frames saved as FITS are whole frames: no card may keep an "original" size for
+// them, as it does for an image cropped from a FITS file.
+struct CameraFrameCase {
+  const char* label;
+  const char* name;
+  std::string (*bytes)();
+  int width, height, planes;
+};
+
+std::string Sbig7x4() {
+  std::vector<std::uint16_t> pixels(7 * 4);
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint16_t>(i * 900);
+  return sbig_test::Header(sbig_test::BasicLines("ST-7 Image", 7, 4)) +
+         sbig_test::PlainRows(pixels);
+}
+std::string BitranGray6x5() {
+  bitran_test::BitranFile f;
+  f.Text(1, "BT-214E");
+  f.width = 6;
+  f.height = 5;
+  return f.Build();
+}
+// A colour camera read at low resolution: half the frame, the last odd row and column
+// dropped.
+std::string BitranColour7x5() {
+  bitran_test::BitranFile f;
+  f.Text(1, "BT-214E カラー");
+  f.width = 7;
+  f.height = 5;
+  return f.Build();
+}
+
+class CameraFrameAsFitsTest : public RalImageIOTest,
+                              public ::testing::WithParamInterface<CameraFrameCase> {};
+
+TEST_P(CameraFrameAsFitsTest, CarriesNoCardOfAnOriginalSize) {
+  const CameraFrameCase& c = GetParam();
+  CRalImage image;
+  ASSERT_EQ(Read(image, Write(c.name, c.bytes())), 1);
+  const std::string out = dir_.File("frame.fts");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, out, 0), 1);
+
+  const std::string file = ReadFileOrEmpty(out);
+  std::vector<std::string> cards;
+  for (std::size_t at = 0; at + 80 <= file.size(); at += 80) {
+    cards.push_back(file.substr(at, 80));
+    if (cards.back().starts_with("END ")) break;
+  }
+  ASSERT_TRUE(!cards.empty() && cards.back().starts_with("END "));
+  for (const std::string& card : cards) EXPECT_FALSE(card.starts_with("COMMENT NAXIS")) << card;
+  CImage back;
+  ASSERT_EQ(CFits::ReadHeader(back, out, 0), FITS_OK);
+  EXPECT_EQ(back.GetWidth(), c.width);
+  EXPECT_EQ(back.GetHeight(), c.height);
+  EXPECT_EQ(back.GetPlanes(), c.planes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, CameraFrameAsFitsTest,
+    ::testing::Values(CameraFrameCase{"Sbig", "m31.st7", Sbig7x4, 7, 4, 1},
+                      CameraFrameCase{"BitranGray", "m31.ccd", BitranGray6x5, 6, 5, 1},
+                      CameraFrameCase{"BitranColour", "m31.ccd", BitranColour7x5, 3, 2, 3}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The program keeps each answer as the next first answer. A caller that turns that off
+// (the command-line tool) still starts from the stored answers but leaves the settings
+// file as it was.
+class RememberAnswersTest : public RalImageIOTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void TearDown() override {
+    CRalImageIO::SetRememberAnswers(true);
+    RalImageIOTest::TearDown();
+  }
+  static std::string Stored(std::string_view section, std::string_view name) {
+    std::string v;
+    CRegistry::Read(section, name, "<missing>", v);
+    return v;
+  }
+};
+
+TEST_P(RememberAnswersTest, AnswersAreStoredOnlyWhenRemembered) {
+  const bool remember = GetParam();
+  CRalImage image(4, 3, -32, 1, 1.0, 0.0, 1);
+  FillFloat(image, {-500, 0, 500, 1000, 0, 0, 0, 0, 0, 0, 0, 0});  // beyond 8 bits
+  image.SetOrgFileFormat("FITS");
+  const std::string raw = Write("frame.raw", std::string(12, '\x40'));
+  ASSERT_EQ(CRegistry::Write("IO", "SaveJpegQuality", 9, CRegistry::TYPE_INT), 1);
+  ASSERT_EQ(CRegistry::Write("IO", "SaveJpegProgressive", 0, CRegistry::TYPE_BOOL), 1);
+  ASSERT_EQ(CRegistry::Write("IO", "ChangeBitsMode", 0, CRegistry::TYPE_INT), 1);
+  ASSERT_EQ(CRegistry::Write("Dialog\\LoadByteImage", "Width", "17"), 1);
+  const std::string before = ReadFileOrEmpty(home_.UserFile());
+  CRalImageIO::SetRememberAnswers(remember);
+
+  // Each question starts from the stored answer, and is answered otherwise.
+  ScriptedPrompts prompts;
+  ScopedUserPrompts scoped(&prompts);
+  prompts.Expect("SaveFits", [](Prompt& p) {
+    static_cast<SaveFitsPrompt&>(p).bits = 8;
+    return true;
+  });
+  prompts.Expect("ChangeBitsFits", [](Prompt& p) {
+    auto& q = static_cast<ChangeBitsFitsPrompt&>(p);
+    EXPECT_EQ(q.mode, 0);
+    q.mode = 3;
+    return true;
+  });
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("a.fts"), 1), 1);
+  prompts.Expect("SaveJpeg", [](Prompt& p) {
+    auto& q = static_cast<SaveJpegPrompt&>(p);
+    EXPECT_EQ(q.quality, 9);
+    EXPECT_FALSE(q.progressive);
+    q.quality = 3;
+    q.progressive = true;
+    return true;
+  });
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("a.jpg"), 1), 1);
+  prompts.Expect("LoadRaw", [](Prompt& p) {
+    auto& q = static_cast<LoadRawPrompt&>(p);
+    EXPECT_EQ(q.width, "17");
+    q.width = "4";
+    q.height = "3";
+    return true;
+  });
+  CReadParam param;
+  ASSERT_EQ(CRalImageIO::GetLoadRawParam(raw, &param), 1);
+  EXPECT_EQ(param.GetWidth(), 4);
+  prompts.Expect("FileSave", [&](Prompt& p) {
+    static_cast<FileSavePrompt&>(p).path = dir_.File("b.png");
+    return true;
+  });
+  std::string chosen = "m31.fts";
+  ASSERT_EQ(CRalImageIO::GetSaveImageFileName(&chosen, 1, 1, 1, {}, 0), 1);
+  EXPECT_EQ(chosen, dir_.File("b.png"));
+  EXPECT_TRUE(prompts.unexpected().empty());
+
+  if (!remember) {
+    EXPECT_EQ(ReadFileOrEmpty(home_.UserFile()), before);
+    return;
+  }
+  EXPECT_EQ(Stored("IO", "SaveJpegQuality"), "3");
+  EXPECT_EQ(Stored("IO", "SaveJpegProgressive"), "yes");
+  EXPECT_EQ(Stored("IO", "SaveFitsBitsPixel"), "8");
+  EXPECT_EQ(Stored("IO", "ChangeBitsMode"), "1");
+  EXPECT_EQ(Stored("Dialog\\LoadByteImage", "Width"), "4");
+  EXPECT_EQ(Stored("Dialog\\LoadByteImage", "Height"), "3");
+  EXPECT_EQ(Stored("IO", "FileSaveDir"), dir_.path());
+  EXPECT_EQ(Stored("IO", "SaveFilterIndex"),
+            std::to_string(GetFilterIndex(SaveFilter(1, 0), "png") + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, RememberAnswersTest, ::testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "Program" : "CommandLine");
+});
 
 TEST_F(RalImageIOTest, ConversionQuestionCompressesIntoSixteenBits) {
   CRalImage image(3, 1, -32, 1, 1.0, 0.0, 1);

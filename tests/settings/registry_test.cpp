@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
+#include "platform/files.h"
 #include "platform/inistore.h"
 #include "tests/support/temp_dir.h"
 
@@ -360,3 +362,56 @@ TEST_F(RegistryTest, MalformedFilesReadAsDefaultsAndAreKeptUntilAWrite) {
     EXPECT_EQ(n, 1);
   }
 }
+
+namespace {
+
+// A disk that fills up at one step of every save.
+const char* g_fullAt = nullptr;
+int DiskFull(const char* stage) {
+  return std::strcmp(stage, g_fullAt) == 0 ? ENOSPC : 0;
+}
+
+class RegistryDiskFullTest : public RegistryTest,
+                             public ::testing::WithParamInterface<const char*> {};
+
+}  // namespace
+
+TEST_P(RegistryDiskFullTest, AFailedSaveLeavesTheFileAndTheValuesAsTheyWere) {
+  ASSERT_EQ(CRegistry::Write("IO", "SaveJpegQuality", 7, CRegistry::TYPE_INT), 1);
+  ASSERT_EQ(CRegistry::Write("IO", "FileSaveDir", "/data/m31"), 1);
+  const std::string before = ReadFileOrEmpty(home_.UserFile());
+  ASSERT_FALSE(before.empty());
+
+  g_fullAt = GetParam();
+  SetSaveFaultHook(DiskFull);
+  long error = 0;
+  const int changed = CRegistry::Write("IO", "SaveJpegQuality", 3, CRegistry::TYPE_INT, 0, &error);
+  const int added = CRegistry::Write("IO", "SavePngInterlace", 1, CRegistry::TYPE_BOOL);
+  SetSaveFaultHook(nullptr);
+
+  EXPECT_EQ(changed, 0);
+  EXPECT_EQ(added, 0);
+  EXPECT_EQ(error, ENOSPC);
+  EXPECT_EQ(ReadFileOrEmpty(home_.UserFile()), before);
+  int quality = 0, interlace = -1;
+  EXPECT_EQ(CRegistry::Read("IO", "SaveJpegQuality", 5, quality, CRegistry::TYPE_INT), 1);
+  EXPECT_EQ(quality, 7);
+  EXPECT_EQ(CRegistry::Read("IO", "SavePngInterlace", 0, interlace, CRegistry::TYPE_BOOL), 0);
+  EXPECT_EQ(Stored("IO", "FileSaveDir"), "/data/m31");
+  // Nothing is left behind but the settings and their lock.
+  int entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(home_.path())) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name == "Vantorel-2.0.ini" || name == "Vantorel-2.0.ini.lock") << name;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 2);
+
+  // Once there is room again, the next write lands.
+  ASSERT_EQ(CRegistry::Write("IO", "SaveJpegQuality", 3, CRegistry::TYPE_INT), 1);
+  EXPECT_EQ(CRegistry::Read("IO", "SaveJpegQuality", 5, quality, CRegistry::TYPE_INT), 1);
+  EXPECT_EQ(quality, 3);
+  EXPECT_EQ(Stored("IO", "FileSaveDir"), "/data/m31");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, RegistryDiskFullTest, ::testing::Values("write", "sync"));

@@ -168,6 +168,7 @@ class IoDialogsTest : public QObject {
     p.filterIndex = 2;
     p.overwriteAllowed = overwriteAllowed;
     p.originalFileName = dir.File("orig.fts");
+    WriteFileOrDie(p.originalFileName, "the file the image came from");
     CDlgFileSave dlg(p);
     dlg.selectFile(QString::fromStdString(dir.File(name.toStdString())));
     dlg.accept();
