@@ -242,6 +242,10 @@ int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, i
 
 int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadParam* param) {
   image.Empty();
+  // The scaling and blank value of an earlier file read into the same image are not this
+  // file's: the fold records this file's own.
+  image.ClearOrgScaling();
+  image.SetOrgBlank(0, 0);
   ProgressSink* progress = g_progress;
   const std::string caption(ft::kReading);
   int rc = FIO_ERR_UNKNOWN_TYPE;
