@@ -182,14 +182,16 @@ TEST(ImgWcsTest, MirroredCoordinatesKeepTheSkyAtEveryPixelByAstropy) {
     ASSERT_EQ(CImgFlip(target).Do(c.axis == 1, c.fromSource ? &source : nullptr, 0), 1);
     // A card that is none of the coordinates' stays with the target.
     EXPECT_EQ(target.m_FitsHeader.Find("OBJECT") >= 0, c.fromSource);
-    WriteFileOrDie(dir.File(c.Name() + ".before.hdr"), before);
-    WriteFileOrDie(dir.File(c.Name() + ".after.hdr"), HeaderText(target));
-    list << c.Name() << ' ' << c.axis << ' ' << kW << ' ' << kH << '\n';
+    const std::string beforePath = dir.File(c.Name() + ".before.hdr");
+    const std::string afterPath = dir.File(c.Name() + ".after.hdr");
+    WriteFileOrDie(beforePath, before);
+    WriteFileOrDie(afterPath, HeaderText(target));
+    list << c.Name() << ' ' << c.axis << ' ' << beforePath << ' ' << afterPath << '\n';
   }
   list.close();
 
   const auto out = RunCommand(std::string(kPython) + " " + ShellQuote(WCS_MIRROR_SCRIPT) + " " +
-                              ShellQuote(dir.path()));
+                              ShellQuote(dir.File("cases.txt")));
   for (const Case& c : cases)
     EXPECT_NE(out.text.find("ok " + c.Name() + "\n"), std::string::npos) << c.Name();
   EXPECT_EQ(out.status, 0) << out.text;

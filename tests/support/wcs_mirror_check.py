@@ -1,19 +1,19 @@
 #!/usr/bin/python3
 """Checks with astropy.wcs that mirrored world coordinates keep the sky under each pixel.
 
-Usage: wcs_mirror_check.py DIR
+Usage: wcs_mirror_check.py CASES
 
-DIR/cases.txt has one line per case: NAME AXIS WIDTH HEIGHT. DIR/NAME.before.hdr and
-DIR/NAME.after.hdr hold the headers (one card a line) of the image before and after the
-mirror of FITS axis AXIS (1 left-right, 2 top-bottom). For every pixel, the world
-position before must equal the world position of its mirrored pixel after, to 1e-9
-degrees. When the header has SIP inverse terms (AP_ORDER), the focal-plane to pixel
-polynomial must commute with the mirror as well, to 1e-9 pixels.
+CASES has one line per case: NAME AXIS BEFORE AFTER. BEFORE and AFTER are the image
+before and after the mirror of FITS axis AXIS (1 left-right, 2 top-bottom), each either
+a FITS file or a header (one card a line, the name ending in .hdr). For every pixel, the
+world position before must equal the world position of its mirrored pixel after, to
+1e-9 degrees. When the header has SIP inverse terms (AP_ORDER), the focal-plane to pixel
+polynomial must commute with the mirror as well, to 1e-9 pixels. When both are FITS
+files, the data after must be the data before, mirrored, value for value.
 
 Prints "ok NAME" for each case that agrees, "fail NAME: reason" otherwise; exit status 0
 when every case agrees.
 """
-import os
 import sys
 import warnings
 
@@ -27,14 +27,28 @@ TOLERANCE_DEG = 1e-9
 TOLERANCE_PIX = 1e-9
 
 
-def header(path):
-    with open(path, encoding="ascii") as f:
-        return fits.Header.fromstring(f.read(), sep="\n")
+def load(path):
+    """The header and, for a FITS file, the data of the primary array."""
+    if path.endswith(".hdr"):
+        with open(path, encoding="ascii") as f:
+            return fits.Header.fromstring(f.read(), sep="\n"), None
+    with fits.open(path) as hdul:
+        return hdul[0].header, hdul[0].data.astype(np.float64)
 
 
-def check_case(directory, name, axis, width, height):
-    before = WCS(header(os.path.join(directory, name + ".before.hdr")))
-    after = WCS(header(os.path.join(directory, name + ".after.hdr")))
+def check_case(axis, before_path, after_path):
+    before_header, before_data = load(before_path)
+    after_header, after_data = load(after_path)
+    width, height = before_header["NAXIS1"], before_header["NAXIS2"]
+    if (after_header["NAXIS1"], after_header["NAXIS2"]) != (width, height):
+        return "the size changed"
+    if before_data is not None and after_data is not None:
+        # numpy indexes [row, column]: FITS axis 1 is the last index.
+        mirrored = np.flip(before_data, axis=1 if axis == 1 else 0)
+        if not np.array_equal(after_data, mirrored, equal_nan=True):
+            return f"{int(np.sum(after_data != mirrored))} pixels are not the mirrored ones"
+
+    before, after = WCS(before_header), WCS(after_header)
     y, x = np.mgrid[0:height, 0:width].astype(float)
     x, y = x.ravel(), y.ravel()
     mx, my = (width - 1 - x, y) if axis == 1 else (x, height - 1 - y)
@@ -49,10 +63,10 @@ def check_case(directory, name, axis, width, height):
         # Offsets in the focal plane, mirrored with the pixels; foc2pix answers 1-based
         # pixels, whose mirror is n + 1 - p.
         focal = np.column_stack([x - width / 2, y - height / 2])
-        mirrored = focal.copy()
-        mirrored[:, axis - 1] = -mirrored[:, axis - 1]
+        flipped = focal.copy()
+        flipped[:, axis - 1] = -flipped[:, axis - 1]
         p0 = before.sip.foc2pix(focal, 1)
-        p1 = after.sip.foc2pix(mirrored, 1)
+        p1 = after.sip.foc2pix(flipped, 1)
         n = width if axis == 1 else height
         p0[:, axis - 1] = n + 1 - p0[:, axis - 1]
         worst = np.max(np.abs(p1 - p0))
@@ -62,13 +76,12 @@ def check_case(directory, name, axis, width, height):
 
 
 def main():
-    directory = sys.argv[1]
     failed = False
-    with open(os.path.join(directory, "cases.txt"), encoding="ascii") as f:
+    with open(sys.argv[1], encoding="utf-8") as f:
         for line in f:
-            name, axis, width, height = line.split()
+            name, axis, before, after = line.split()
             try:
-                problem = check_case(directory, name, int(axis), int(width), int(height))
+                problem = check_case(int(axis), before, after)
             except Exception as e:  # a header astropy refuses is a failure of the case
                 problem = f"{type(e).__name__}: {e}"
             if problem:
