@@ -9,9 +9,11 @@
 // M⁻¹ · x, mirror the same way. For axis 2 the roles of u and v, p and q, A and B trade.
 #include "engine/imgwcs.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "imagemodel/image.h"
