@@ -124,6 +124,8 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
 void CRalImgWnd::Undo() {
   if (!m_pUndoImage) return;
   CRalImgProc::Undo();
+  // The image carries its logarithmic display; the one taken back shows as it was.
+  (void)m_Buffer.SetLogScale(m_pImage->GetLogScale());
   Update(1);
   UpdateAverage();
 }

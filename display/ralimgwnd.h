@@ -79,6 +79,7 @@ class CRalImgWnd : public CRalImgProc {
   // Saving: FITS files ask whether an edited header is kept; then the image is written.
   int WriteFile(const std::string& path) override;
   void SetImagePrt(CRalImage* image) override;
+  // Takes the image back and shows it as it was, its logarithmic display included.
   void Undo() override;
   // The working copy also reports progress; when memory runs out the user is told.
   int MakeUndoBuff() override;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "imagemodel/pixeltype.h"
+#include "engine/imgwcs.h"
 #include "engine/ralimage.h"
 
 namespace {
@@ -211,6 +212,11 @@ int CImgFlip::Do(int horizontal, const CRalImage* source, int showProgress) {
     pixeltype::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(), [&](auto zero) {
       ok = FlipRows<decltype(zero)>(m_Image, *src, horizontal != 0);
     });
+    // The coordinates follow the pixels: those of the image read, mirrored.
+    if (ok) {
+      CImgWcs::CopyFrom(m_Image, *src);
+      CImgWcs::Mirror(m_Image, horizontal ? 1 : 2);
+    }
   } catch (const std::bad_alloc&) {
     ok = false;
   }

@@ -7,16 +7,18 @@
 class CRalImage;
 
 // Mirrors an image left-right or top-bottom, plane by plane, moving stored values as
-// they are (every pixel type, blanks and NaN included).
+// they are (every pixel type, blanks and NaN included). The world coordinates move with
+// the pixels (CImgWcs::Mirror).
 class CImgFlip {
  public:
   explicit CImgFlip(CRalImage& image) : m_Image(image) {}
   // horizontal 1 mirrors left-right (column x goes to width − 1 − x), 0 top-bottom (row y
   // goes to height − 1 − y). source is the image read, or null (or the image itself) to
   // flip in place; it must match the image in width, height, planes, pixel type, BSCALE
-  // and BZERO. showProgress non-zero reports through the image's progress display.
-  // Returns 1, or 0 on a mismatch, an empty image, or when rows cannot be reached (the
-  // image may then be partly written).
+  // and BZERO; the image then takes the source's world coordinates, mirrored.
+  // showProgress non-zero reports through the image's progress display. Returns 1, or 0
+  // on a mismatch, an empty image, or when rows cannot be reached (the image may then be
+  // partly written, its coordinates unchanged).
   int Do(int horizontal, const CRalImage* source, int showProgress);
 
  private:

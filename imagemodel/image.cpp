@@ -496,6 +496,37 @@ void CImage::ClearPhysicalCoord(int n) {
   }
 }
 
+void CImage::CopyWorldCoordinates(const CImage& src) {
+  if (&src == this) return;
+  m_nDispAxis = src.m_nDispAxis;
+  m_strCType = src.m_strCType;
+  m_strCUnit = src.m_strCUnit;
+  m_dCRPix = src.m_dCRPix;
+  m_bCRPix = src.m_bCRPix;
+  m_dCRVal = src.m_dCRVal;
+  m_bCRVal = src.m_bCRVal;
+  m_dCDelt = src.m_dCDelt;
+  m_bCDelt = src.m_bCDelt;
+  m_LTMtx = src.m_LTMtx;
+  m_nLTKind = src.m_nLTKind;
+  m_PVMtx = src.m_PVMtx;
+  m_bPVMtx = src.m_bPVMtx;
+  m_dLonPole = src.m_dLonPole;
+  m_bLonPole = src.m_bLonPole;
+  m_dLatPole = src.m_dLatPole;
+  m_bLatPole = src.m_bLatPole;
+  m_dRestFreq = src.m_dRestFreq;
+  m_bRestFreq = src.m_bRestFreq;
+  m_dRestWav = src.m_dRestWav;
+  m_bRestWav = src.m_bRestWav;
+  m_bTolvenaPC = src.m_bTolvenaPC;
+  m_bPC = src.m_bPC;
+  m_bCD = src.m_bCD;
+  m_TolvenaPCMtx = src.m_TolvenaPCMtx;
+  m_PCMtx = src.m_PCMtx;
+  m_CDMtx = src.m_CDMtx;
+}
+
 // ---------------------------------------------------------------- levels
 
 int CImage::AllocLevel() {

@@ -161,6 +161,11 @@ class CImage {
   // Clears the axis attributes: a negative n clears the display axis, both
   // reference-pixel flags and the matrix kind, then axis 0; otherwise axes 0 to n-1.
   void ClearPhysicalCoord(int n);
+  // Every world-coordinate attribute of src, values and given flags, becomes this
+  // image's: display axis, axis types and units, reference pixel and value, increments,
+  // linear matrix and kind, projection parameters, poles, rest frequencies and
+  // wavelengths, and the CD and PC conventions with their matrices.
+  void CopyWorldCoordinates(const CImage& src);
   void SetTolvenaPC(int used) { m_bTolvenaPC = used; }
   int UsedTolvenaPC() const { return m_bTolvenaPC; }
   void SetPC(int used) { m_bPC = used; }

@@ -1,0 +1,42 @@
+// World coordinates that move with the pixels. An operation that moves pixels calls these
+// once it has moved them, so that the sky under a star stays the sky under that star:
+// the image's coordinate attributes (reference pixel, increments, linear matrix) and the
+// SIP distortion cards of its header change with the pixel grid. SIP (A_p_q, B_p_q and
+// the inverse AP_p_q, BP_p_q) follows Shupe et al. 2005, "The SIP Convention for
+// Representing Distortion in FITS Image Headers"; the linear part follows Greisen and
+// Calabretta 2002, "Representations of world coordinates in FITS" (paper I).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class CImage;
+
+class CImgWcs {
+ public:
+  // Mirrors FITS axis `axis` (1: columns, a left-right mirror; 2: rows, a top-bottom
+  // mirror): FITS pixel p along that axis becomes n + 1 − p, n the image's length along
+  // it, whichever way round the rows are stored. CRPIX of the axis becomes n + 1 − CRPIX
+  // (a reference pixel not given stands at the standard's 0), column `axis` of a CD or PC
+  // matrix changes sign, and without a matrix CDELT of the axis does; SIP coefficients
+  // whose sign the mirror turns are rewritten in the header. An image without world
+  // coordinates, and axis 2 of a one-dimensional image, are left alone.
+  static void Mirror(CImage& image, int axis);
+
+  // The world-coordinate description of source becomes image's: every coordinate
+  // attribute and the coordinate cards of the header (those of image are replaced). For
+  // an operation that writes image from a separate source image of the same geometry.
+  static void CopyFrom(CImage& image, const CImage& source);
+
+  // True when the image has any world-coordinate attribute: an axis type, a reference
+  // pixel, value or increment, or a linear matrix.
+  static bool HasWorldCoordinates(const CImage& image);
+
+  // True for the keywords of a coordinate description that the header carries as cards
+  // (CTYPEn, CRPIXn, CDi_j, PVi_m, the SIP keywords, LONPOLE, RADESYS, ...).
+  static bool IsCoordinateKeyword(std::string_view keyword);
+
+  // A real value as a card writes it: the shortest text that reads back as the same
+  // double, with a decimal point and a capital E exponent; 0.0 for either zero.
+  static std::string FormatReal(double v);
+};
