@@ -644,7 +644,7 @@ TEST_F(FitsReadTest, OwnTablesAreReadForeignOnesKeptUnread) {
   EXPECT_EQ(onlyForeign.GetExtend(), 1);  // a kept extension keeps the flag
 }
 
-TEST_F(FitsReadTest, ExtensionsOfACubeReadInColourAreNotRead) {
+TEST_F(FitsReadTest, ExtensionsOfACubeReadInColourAreKeptUnread) {
   std::vector<std::int16_t> v(2 * 2 * 3, 1);
   const std::string file = Header(ImageCards(16, {2, 2, 3}, true)) + PadRecord(BigEndian(v), '\0') +
                            AsciiTable("'Vantorel Pos data'", {"X"}, {"1"});
