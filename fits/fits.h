@@ -27,7 +27,7 @@ inline constexpr int FITS_NO_MEMORY = 6;           // the pixel store cannot be 
 inline constexpr int FITS_INVALID_IMAGE = 7;       // invalid or unsupported image or extension
 inline constexpr int FITS_INVALID_CARD = 17;       // a header card is invalid
 inline constexpr int FITS_NO_MORE_EXTENSION = 28;  // extension loop: nothing further to read
-inline constexpr int FITS_FOREIGN_EXTENSION = 29;  // extension loop: an extension passed over
+inline constexpr int FITS_FOREIGN_EXTENSION = 29;  // extension loop: an extension not read
 
 // ---- texts, named by their string ids
 inline constexpr int IDS_FITS_LEVEL_MIN_KEY = 18000;

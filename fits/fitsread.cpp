@@ -1221,7 +1221,7 @@ std::string_view CFits::ResultText(int code) {
     case FITS_NO_MORE_EXTENSION:
       return "no further extension";
     case FITS_FOREIGN_EXTENSION:
-      return "a foreign extension was passed over";
+      return "an extension was kept unread or stepped over";
     default:
       return "unknown result";
   }
