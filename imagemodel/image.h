@@ -270,8 +270,9 @@ class CImage {
   void SetLogScale(int v) { m_bLogScale = v; }
 
   CFitsHeader m_FitsHeader;
-  // The extensions the reader interprets: the system's own tables and those it takes
-  // world coordinates from. The measurement tools look here.
+  // The extensions the reader interprets (the system's own tables, nameless ones, a
+  // table a cube plane takes its world coordinates from) and those the measurement tools
+  // attach. The measurement tools look here.
   std::vector<CFitsExtension> m_FitsExtensions;
   // Every other extension of the file, in file order, carried unread so that a save
   // writes it back unchanged (after the ones above). Copies share their bytes.
