@@ -27,7 +27,7 @@ inline constexpr int FITS_NO_MEMORY = 6;           // the pixel store cannot be 
 inline constexpr int FITS_INVALID_IMAGE = 7;       // invalid or unsupported image or extension
 inline constexpr int FITS_INVALID_CARD = 17;       // a header card is invalid
 inline constexpr int FITS_NO_MORE_EXTENSION = 28;  // extension loop: nothing further to read
-inline constexpr int FITS_FOREIGN_EXTENSION = 29;  // extension loop: an extension passed over
+inline constexpr int FITS_FOREIGN_EXTENSION = 29;  // extension loop: an extension not read
 
 // ---- texts, named by their string ids
 inline constexpr int IDS_FITS_LEVEL_MIN_KEY = 18000;
@@ -112,11 +112,17 @@ class CFits {
   static int UpdateHeaderWCS(CImage& image, int extension, int row);
   // The index of the first extension that carries world coordinates, or -1.
   static int WCSFromExtension(const CImage& image);
+  // Extensions the reader does not interpret are kept byte for byte; a data unit larger
+  // than this many bytes (32 MiB unless changed) is not read into memory but copied from
+  // the source file, kept open, when the image is saved. Returns the previous limit.
+  static std::uint64_t SetKeptInMemoryLimit(std::uint64_t bytes);
 
   // ---- writing
   // Writes the image as a FITS file: header, data array, extensions. The file is written
   // beside the target and renamed over it only when everything was written and flushed;
-  // on failure the target stays as it was. Returns 0, 2 or 5.
+  // on failure the target stays as it was. A kept extension whose source file was changed
+  // in place since it was read fails the save (5) rather than write other bytes. Returns
+  // 0, 2 or 5.
   [[nodiscard]] static int Write(const CImage& image, const std::string& path,
                                  ProgressSink* progress, const std::string& caption);
   // Every card of the primary header that Write would write, "END" last. The image's
@@ -127,6 +133,7 @@ class CFits {
   [[nodiscard]] static int WriteImage(const CImage& image, AtomicFile& file, int reverseBytes,
                                       int pad, int bottomUp, ProgressSink* progress,
                                       const std::string& caption);
+  // The interpreted extensions (m_FitsExtensions), then the kept ones in their order.
   [[nodiscard]] static int WriteExtension(const CImage& image, AtomicFile& file);
 
  protected:

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cfloat>
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -973,49 +975,64 @@ int ReadCards(int fd, std::uint64_t offset, const char* firstRecord,
   }
 }
 
-// One step of the extension loop: reads or passes over the extension at *pos (rounded
-// up to a record) and moves *pos behind it. Returns 0, 4, 6, 7, 28 or 29.
-int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos, int filePlanes,
-                  int planesRead) {
-  std::uint64_t start = 0;
-  if (!AddOk(*pos, kRecordSize - 1, &start)) return FITS_NO_MORE_EXTENSION;
-  start = start / kRecordSize * kRecordSize;
-  std::array<char, kRecordSize> record;
-  if (start >= fileSize ||
-      ReadAt(fd, record.data(), kRecordSize, start) != static_cast<long long>(kRecordSize))
-    return FITS_NO_MORE_EXTENSION;
-  // Whatever follows the data without an XTENSION card (blank records, junk) is not an
-  // extension.
-  if (!Begins(std::string_view(record.data(), kCardSize), "XTENSION= "))
-    return FITS_NO_MORE_EXTENSION;
+// Data units of kept extensions above this many bytes stay in their source file.
+std::atomic<std::uint64_t> g_keptInMemoryLimit{std::uint64_t{32} << 20};
 
-  if (filePlanes == 1) {
-    for (int c = 0; c < kCardsPerRecord; ++c) {
-      std::string_view card(record.data() + c * kCardSize, kCardSize);
-      if (!Begins(card, "EXTNAME = ") || IsOwnTableName(Value(card))) continue;
-      // A foreign extension: step over its header and data unit when they can be sized,
-      // else over this one record.
-      std::vector<std::string> cards;
-      std::uint64_t headerEnd = 0, size = 0, next = 0;
-      if (ReadCards(fd, start, record.data(), &cards, &headerEnd) == FITS_OK &&
-          DataUnitBytes(cards, &size) && AddOk(headerEnd, size, &next))
-        *pos = std::min(next, fileSize);
-      else
-        *pos = start + kRecordSize;
-      return FITS_FOREIGN_EXTENSION;
+// The file being read, shared with the kept extensions whose data stay in it. The
+// descriptor is duplicated only when the first such extension turns up.
+struct KeptSource {
+  int fd = -1;
+  FitsFileIdentity identity;
+  bool identified = false;
+  std::shared_ptr<const CFitsSourceFile> shared;
+
+  std::shared_ptr<const CFitsSourceFile> Get() {
+    if (!shared && identified) {
+      const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (copy >= 0) shared = std::make_shared<const CFitsSourceFile>(copy, identity);
     }
-  } else if (planesRead > 1) {
-    return FITS_NO_MORE_EXTENSION;
+    return shared;
   }
+};
 
-  CFitsExtension ext;
-  std::vector<std::string> cards;
-  std::uint64_t headerEnd = 0;
-  if (int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd)) return rc;
+std::uint64_t RoundUpToRecord(std::uint64_t n, bool* ok) {
+  std::uint64_t up = 0;
+  *ok = AddOk(n, kRecordSize - 1, &up);
+  return up / kRecordSize * kRecordSize;
+}
+
+// Whether the first record of an extension names it, and not as one of the system's own
+// tables.
+bool HasForeignName(const char* record) {
+  for (int c = 0; c < kCardsPerRecord; ++c) {
+    std::string_view card(record + c * kCardSize, kCardSize);
+    if (Begins(card, "EXTNAME = ") && !IsOwnTableName(Value(card))) return true;
+  }
+  return false;
+}
+
+// Interprets the cards of an extension into ext; false when any is refused.
+bool InterpretExtension(CFitsExtension& ext, const std::vector<std::string>& cards) {
   for (const std::string& card : cards) {
-    if (int rc = InterpretExtensionCard(ext, card)) return rc;
+    if (InterpretExtensionCard(ext, card) != FITS_OK) return false;
     ext.m_Header.Add(card);
   }
+  return true;
+}
+
+// An ASCII table of another program whose columns carry world coordinates: the reader
+// takes a cube plane's coordinates from it, so it is interpreted like the system's own.
+bool IsPlaneCoordinateTable(const CFitsExtension& ext) {
+  std::string_view value = ext.GetXtension();
+  const std::size_t close = ClosingQuote(value);
+  return !value.empty() && close != std::string_view::npos &&
+         TrimRight(value.substr(1, close - 1)) == "TABLE" && ext.IsWCSFromExtension();
+}
+
+// Reads the data unit of an interpreted extension and appends the record to the image.
+int AppendExtension(CImage& img, int fd, std::uint64_t fileSize, CFitsExtension ext,
+                    const std::vector<std::string>& cards, std::uint64_t headerEnd,
+                    std::uint64_t* pos) {
   std::uint64_t size = 0, end = 0;
   if (!DataUnitBytes(cards, &size) || !AddOk(headerEnd, size, &end)) return FITS_INVALID_IMAGE;
   if (end > fileSize) return FITS_READ_FAILED;
@@ -1026,6 +1043,88 @@ int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* po
   img.m_FitsExtensions.push_back(std::move(ext));
   *pos = end;
   return FITS_OK;
+}
+
+// Keeps an extension the reader does not interpret: its header records and its data
+// unit with the padding the file holds. One whose header cannot be read or sized, or
+// whose data unit runs past the end of the file, cannot be carried whole; it is stepped
+// over (one record, or to the end of the file) and not kept. Returns 29.
+int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t start, int cardsResult,
+                  const std::vector<std::string>& cards, std::uint64_t headerEnd,
+                  std::uint64_t* pos, KeptSource& source) {
+  std::uint64_t size = 0, dataEnd = 0;
+  if (cardsResult != FITS_OK || !DataUnitBytes(cards, &size) || !AddOk(headerEnd, size, &dataEnd)) {
+    *pos = start + kRecordSize;
+    return FITS_FOREIGN_EXTENSION;
+  }
+  bool ok = false;
+  const std::uint64_t padded = RoundUpToRecord(dataEnd, &ok);
+  if (dataEnd > fileSize || !ok) {
+    *pos = fileSize;
+    return FITS_FOREIGN_EXTENSION;
+  }
+  // A last extension whose padding the file lacks is kept as far as it goes; the writer
+  // completes the record.
+  const std::uint64_t end = std::min(padded, fileSize);
+  std::string header(static_cast<std::size_t>(headerEnd - start), '\0');
+  if (ReadAt(fd, header.data(), header.size(), start) != static_cast<long long>(header.size()))
+    return FITS_READ_FAILED;
+  const std::uint64_t length = end - headerEnd;
+  std::shared_ptr<const CFitsSourceFile> file;
+  if (length > g_keptInMemoryLimit.load()) file = source.Get();
+  if (file) {
+    img.m_KeptExtensions.emplace_back(std::move(header), std::move(file), headerEnd, length);
+  } else {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(length));
+    if (length > 0 &&
+        ReadAt(fd, data.data(), data.size(), headerEnd) != static_cast<long long>(length))
+      return FITS_READ_FAILED;
+    img.m_KeptExtensions.emplace_back(std::move(header), std::move(data));
+  }
+  *pos = end;
+  return FITS_FOREIGN_EXTENSION;
+}
+
+// One step of the extension loop: reads or keeps the extension at *pos (rounded up to a
+// record) and moves *pos behind it. The reader interprets the system's own tables and
+// nameless extensions of a single plane read from the file, and in a cube read as one
+// plane also another program's table of plane coordinates; a cube read in colour
+// interprets none. Everything else is kept unread. Returns 0, 4, 6, 7, 28 or 29 (kept).
+int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos, int filePlanes,
+                  int planesRead, KeptSource& source) {
+  bool ok = false;
+  const std::uint64_t start = RoundUpToRecord(*pos, &ok);
+  if (!ok) return FITS_NO_MORE_EXTENSION;
+  std::array<char, kRecordSize> record;
+  if (start >= fileSize ||
+      ReadAt(fd, record.data(), kRecordSize, start) != static_cast<long long>(kRecordSize))
+    return FITS_NO_MORE_EXTENSION;
+  // Whatever follows the data without an XTENSION card (blank records, junk) is not an
+  // extension.
+  if (!Begins(std::string_view(record.data(), kCardSize), "XTENSION= "))
+    return FITS_NO_MORE_EXTENSION;
+
+  const bool cube = filePlanes > 1;
+  const bool colour = cube && planesRead > 1;
+  std::vector<std::string> cards;
+  std::uint64_t headerEnd = 0;
+  if (colour || HasForeignName(record.data())) {
+    const int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd);
+    if (rc == FITS_OK && cube && !colour) {
+      CFitsExtension ext;
+      if (InterpretExtension(ext, cards) && IsPlaneCoordinateTable(ext))
+        return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
+    }
+    return KeepExtension(img, fd, fileSize, start, rc, cards, headerEnd, pos, source);
+  }
+
+  if (int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd)) return rc;
+  CFitsExtension ext;
+  for (const std::string& card : cards) {
+    if (int rc = InterpretExtensionCard(ext, card)) return rc;
+    ext.m_Header.Add(card);
+  }
+  return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
 }
 
 // The width of an ASCII-table field from its TFORM ('A8', 'E15.7', 'I6'); 0 when the
@@ -1119,7 +1218,7 @@ std::string_view CFits::ResultText(int code) {
     case FITS_NO_MORE_EXTENSION:
       return "no further extension";
     case FITS_FOREIGN_EXTENSION:
-      return "a foreign extension was passed over";
+      return "an extension was kept unread or stepped over";
     default:
       return "unknown result";
   }
@@ -1172,6 +1271,10 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     bool regular = false;
     const std::uint64_t fileSize = fd.get() >= 0 ? FileSize(fd.get(), &regular) : 0;
     if (fd.get() < 0 || !regular) return FITS_OPEN_FAILED;
+    // What the file looks like before anything is read from it: a kept extension whose
+    // data stay in the file is copied at a save only while the file still looks so.
+    FitsFileIdentity identity;
+    const bool identified = FitsFileIdentity::Of(fd.get(), &identity);
     const int bottomUp = FitsBottomUpSetting();
 
     std::uint64_t dataStart = 0;
@@ -1203,16 +1306,21 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
 
     if (!skipExtensions) {
       image.m_FitsExtensions.clear();
+      image.m_KeptExtensions.clear();
       if (image.GetExtend()) {
         const off_t after = ::lseek(fd.get(), 0, SEEK_CUR);
         std::uint64_t pos = after < 0 ? fileSize : static_cast<std::uint64_t>(after);
+        KeptSource source;
+        source.fd = fd.get();
+        source.identity = identity;
+        source.identified = identified;
         for (;;) {
           const int rc =
-              ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes());
+              ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(), source);
           if (rc == FITS_NO_MORE_EXTENSION) break;
           if (rc != FITS_OK && rc != FITS_FOREIGN_EXTENSION) return rc;
         }
-        if (image.m_FitsExtensions.empty()) image.SetExtend(0);
+        if (image.m_FitsExtensions.empty() && image.m_KeptExtensions.empty()) image.SetExtend(0);
       }
     }
 
@@ -1240,6 +1348,10 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
   } catch (const std::exception&) {
     return FITS_INVALID_IMAGE;
   }
+}
+
+std::uint64_t CFits::SetKeptInMemoryLimit(std::uint64_t bytes) {
+  return g_keptInMemoryLimit.exchange(bytes);
 }
 
 int CFits::WCSFromExtension(const CImage& image) {

@@ -181,7 +181,7 @@ CFitsHeader Composer::Compose() {
     rest_.Erase("NAXIS3");
   }
   Add(FormatC("EXTEND  =                    %c / There maybe standard extensions",
-              img_.m_FitsExtensions.empty() ? 'F' : 'T'));
+              img_.m_FitsExtensions.empty() && img_.m_KeptExtensions.empty() ? 'F' : 'T'));
   Blank();
   Add(FormatC("ORIGIN  = %-21.21s/ FITS file originator", "'Vantorel'"));
   Add(FormatC("DATE    = %-21.21s/ Date FITS file was generated (UTC)",
@@ -527,6 +527,16 @@ int CFits::WriteExtension(const CImage& image, AtomicFile& file) {
           !WriteFill(file, size - held, fill) || !WriteFill(file, PaddingFor(size), fill))
         return FITS_WRITE_FAILED;
     }
+    // The kept extensions exactly as they were read; a record the source left incomplete
+    // is completed with blanks (header) or zeros (data).
+    for (const CFitsKeptExtension& kept : image.m_KeptExtensions) {
+      const std::string_view header = kept.GetHeader();
+      if (file.Write(header.data(), header.size()) != 0 ||
+          !WriteFill(file, PaddingFor(header.size()), ' ') ||
+          !kept.CopyData([&](const void* p, std::size_t n) { return file.Write(p, n) == 0; }) ||
+          !WriteFill(file, PaddingFor(kept.GetDataLength())))
+        return FITS_WRITE_FAILED;
+    }
     return FITS_OK;
   } catch (const std::bad_alloc&) {
     return FITS_WRITE_FAILED;
@@ -536,6 +546,10 @@ int CFits::WriteExtension(const CImage& image, AtomicFile& file) {
 int CFits::Write(const CImage& image, const std::string& path, ProgressSink* progress,
                  const std::string& caption) {
   try {
+    // Kept data units copied from a source file that has since been changed in place
+    // would not be the bytes that were read: refuse before anything is written.
+    for (const CFitsKeptExtension& kept : image.m_KeptExtensions)
+      if (kept.GetSourceFile() && !kept.GetSourceFile()->IsUnchanged()) return FITS_WRITE_FAILED;
     AtomicFile file;
     if (file.Open(path) != 0) return FITS_CREATE_FAILED;
     const int bottomUp = [] {

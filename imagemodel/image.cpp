@@ -123,6 +123,7 @@ void CImage::Clear() {
   CImage fresh;
   CopyImage(fresh);
   m_FitsExtensions.clear();
+  m_KeptExtensions.clear();
   m_bSITypeRGB = 0;
   m_strAuthor.clear();
   m_bAuthor = 0;
@@ -193,12 +194,14 @@ void CImage::CopyFrom(const CImage& src, bool pixels, ProgressSink* progress,
                       const std::string& caption) {
   std::unique_ptr<CVmImage> store;
   std::vector<CFitsExtension> extensions;
+  std::vector<CFitsKeptExtension> kept;
   try {
     if (src.m_pStore && pixels) {
       store = NewStore(src.m_nBitsPixel, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
       if (!store->CopyPixels(*src.m_pStore, progress, caption)) throw std::bad_alloc();
     }
     extensions = src.m_FitsExtensions;
+    kept = src.m_KeptExtensions;
   } catch (const std::bad_alloc&) {
     m_FitsHeader.DeleteAll();
     throw;
@@ -206,6 +209,7 @@ void CImage::CopyFrom(const CImage& src, bool pixels, ProgressSink* progress,
   m_pStore = std::move(store);
   m_FitsHeader = src.m_FitsHeader;
   m_FitsExtensions = std::move(extensions);
+  m_KeptExtensions = std::move(kept);
   CopySharedAttributes(src);
   m_bBlankUsed = src.m_bBlankUsed;
   m_nBlank = src.m_nBlank;
@@ -238,6 +242,7 @@ int CImage::Create(const CImage& src, ProgressSink* progress, const std::string&
         NewStore(src.m_nBitsPixel, src.m_nWidth, src.m_nHeight, src.m_nPlanes, progress, caption);
   m_FitsHeader = src.m_FitsHeader;
   m_FitsExtensions = src.m_FitsExtensions;
+  m_KeptExtensions = src.m_KeptExtensions;
   CopySharedAttributes(src);
   m_bBlankUsed = src.m_bBlankUsed;
   m_nBlank = src.m_nBlank;
@@ -250,6 +255,7 @@ void CImage::Swap(CImage& other) {
   std::swap(m_pStore, other.m_pStore);
   std::swap(m_FitsHeader, other.m_FitsHeader);
   std::swap(m_FitsExtensions, other.m_FitsExtensions);
+  std::swap(m_KeptExtensions, other.m_KeptExtensions);
   ForEachSharedAttribute(*this, other, [](auto& a, auto& b) { std::swap(a, b); });
   std::swap(m_bOverwriteAllowed, other.m_bOverwriteAllowed);
 }

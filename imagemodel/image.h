@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "imagemodel/fitsheader.h"
+#include "imagemodel/fitskept.h"
 #include "imagemodel/vmimage.h"
 
 class ProgressSink;
@@ -54,9 +55,11 @@ class CImage {
   int AllocImage(ProgressSink* progress = nullptr, const std::string& caption = {});
   // Deletes the store, the level arrays and every header card; attributes remain.
   void Empty();
-  // Empties the image, drops its extensions and sets every attribute to its default.
+  // Empties the image, drops its extensions (kept ones too) and sets every attribute to
+  // its default.
   void Clear();
-  // Deep copy of pixels, levels, header, extensions and attributes. Throws std::bad_alloc
+  // Deep copy of pixels, levels, header, extensions and attributes (kept extensions share
+  // their bytes with the source's). Throws std::bad_alloc
   // after releasing what it allocated and deleting the header cards.
   CImage& CopyImage(const CImage& src, ProgressSink* progress = nullptr,
                     const std::string& caption = {});
@@ -312,7 +315,13 @@ class CImage {
   void SetLogScale(int v) { m_bLogScale = v; }
 
   CFitsHeader m_FitsHeader;
+  // The extensions the reader interprets (the system's own tables, nameless ones, a
+  // table a cube plane takes its world coordinates from) and those the measurement tools
+  // attach. The measurement tools look here.
   std::vector<CFitsExtension> m_FitsExtensions;
+  // Every other extension of the file, in file order, carried unread so that a save
+  // writes it back unchanged (after the ones above). Copies share their bytes.
+  std::vector<CFitsKeptExtension> m_KeptExtensions;
 
  private:
   static double At(const std::vector<double>& v, int p) {

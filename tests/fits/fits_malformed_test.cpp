@@ -181,6 +181,7 @@ TEST_F(FitsMalformedTest, ForeignExtensionWithJunkSizesIsSteppedOverRecordByReco
             FITS_OK);
   ASSERT_EQ(img.m_FitsExtensions.size(), 1u);
   EXPECT_EQ(img.m_FitsExtensions[0].GetExtName(), "'Vantorel Pos data'");
+  EXPECT_TRUE(img.m_KeptExtensions.empty());  // it cannot be carried whole
   // A foreign data unit claimed far beyond the end of the file ends the loop.
   const std::string huge = Header({Card("XTENSION= 'IMAGE   '"), Key("BITPIX", 8), Key("NAXIS", 1),
                                    Key("NAXIS1", 2000000000), Key("EXTNAME", "'X'")});

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <sstream>
@@ -205,6 +206,44 @@ std::string Verify(const std::string& path) {
   return out.text.empty() ? "fitsverify did not run" : out.text;
 }
 
+// The rows of fitsverify's error summary for the extensions (HDU 2 on), without their
+// numbers and in sorted order, and whether the primary array's row shows no finding.
+struct Summary {
+  bool primaryClean = false;
+  std::vector<std::string> extensions;
+};
+
+Summary Summarise(const std::string& text) {
+  Summary summary;
+  std::istringstream lines(text.substr(std::min(text.find(" HDU#  Name"), text.size())));
+  std::string line;
+  std::getline(lines, line);
+  while (std::getline(lines, line) && line.find_first_not_of(' ') != std::string::npos) {
+    std::istringstream words(line);
+    int hdu = 0;
+    words >> hdu;
+    std::string row, word;
+    while (words >> word) row += " " + word;
+    if (hdu == 1)
+      summary.primaryClean = row.size() > 4 && row.compare(row.size() - 4, 4, " 0 0") == 0;
+    else
+      summary.extensions.push_back(row);
+  }
+  std::sort(summary.extensions.begin(), summary.extensions.end());
+  return summary;
+}
+
+// fitsverify's verdict on our copy of source: empty when it found nothing, or when what it
+// found lies only in extensions that it finds the same in the source, since extensions
+// the reader does not interpret are carried byte for byte.
+std::string VerifyCopy(const std::string& copy, const std::string& source) {
+  const std::string verdict = Verify(copy);
+  if (verdict.empty()) return verdict;
+  const Summary ours = Summarise(verdict);
+  const Summary theirs = Summarise(RunCommand("fitsverify " + Quote(source)).text);
+  return ours.primaryClean && ours.extensions == theirs.extensions ? std::string() : verdict;
+}
+
 class FitsPeerTest : public FitsTest, public ::testing::WithParamInterface<PeerFile> {
  protected:
   void SetUp() override {
@@ -257,7 +296,7 @@ TEST_P(FitsPeerTest, ReadingEqualsAstropyAndTheCopyPassesFitsverify) {
     // Our copy of plane 0 (or of the image).
     const std::string copy = dir_.File("copy.fits");
     ASSERT_EQ(CFits::Write(img, copy, nullptr, ""), FITS_OK);
-    EXPECT_EQ(Verify(copy), "") << "our copy of " << peer.path;
+    EXPECT_EQ(VerifyCopy(copy, path), "") << "our copy of " << peer.path;
     dump.Line("copy", copy);
     // A cube read in colour, planes in reverse order.
     if (img.GetOrgPlanes() >= 3) {
@@ -266,7 +305,7 @@ TEST_P(FitsPeerTest, ReadingEqualsAstropyAndTheCopyPassesFitsverify) {
       dump.Line("color", dump.Pixels(color, "color", bottomUp));
       const std::string colorCopy = dir_.File("color.fits");
       ASSERT_EQ(CFits::Write(color, colorCopy, nullptr, ""), FITS_OK);
-      EXPECT_EQ(Verify(colorCopy), "") << "our colour copy of " << peer.path;
+      EXPECT_EQ(VerifyCopy(colorCopy, path), "") << "our colour copy of " << peer.path;
       dump.Line("colorcopy", colorCopy);
     }
   }

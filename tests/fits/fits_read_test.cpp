@@ -602,7 +602,7 @@ TEST_F(FitsReadTest, ByteOrderHelpersReverseByPixelType) {
 
 // ---- extensions
 
-TEST_F(FitsReadTest, OwnTablesAreKeptForeignOnesPassedOver) {
+TEST_F(FitsReadTest, OwnTablesAreReadForeignOnesKeptUnread) {
   const std::string foreign =
       Header({Card("XTENSION= 'IMAGE   '"), Key("BITPIX", 16), Key("NAXIS", 2), Key("NAXIS1", 40),
               Key("NAXIS2", 40), Key("PCOUNT", 0), Key("GCOUNT", 1), Key("EXTNAME", "'SCI'")}) +
@@ -639,16 +639,19 @@ TEST_F(FitsReadTest, OwnTablesAreKeptForeignOnesPassedOver) {
   CRalImage onlyForeign;
   ASSERT_EQ(ReadFile(onlyForeign, Ramp16(4, 4, {}, true) + foreign), FITS_OK);
   EXPECT_TRUE(onlyForeign.m_FitsExtensions.empty());
-  EXPECT_EQ(onlyForeign.GetExtend(), 0);  // nothing kept: the flag goes
+  ASSERT_EQ(onlyForeign.m_KeptExtensions.size(), 1u);
+  EXPECT_EQ(onlyForeign.m_KeptExtensions[0].GetExtName(), "'SCI'");
+  EXPECT_EQ(onlyForeign.GetExtend(), 1);  // a kept extension keeps the flag
 }
 
-TEST_F(FitsReadTest, ExtensionsOfACubeReadInColourAreNotRead) {
+TEST_F(FitsReadTest, ExtensionsOfACubeReadInColourAreKeptUnread) {
   std::vector<std::int16_t> v(2 * 2 * 3, 1);
   const std::string file = Header(ImageCards(16, {2, 2, 3}, true)) + PadRecord(BigEndian(v), '\0') +
                            AsciiTable("'Vantorel Pos data'", {"X"}, {"1"});
   CRalImage color;
   ASSERT_EQ(ReadFile(color, file, 1), FITS_OK);
   EXPECT_TRUE(color.m_FitsExtensions.empty());
+  EXPECT_EQ(color.m_KeptExtensions.size(), 1u);
   CRalImage one;
   ASSERT_EQ(ReadFile(one, file, 0, 1), FITS_OK);
   EXPECT_EQ(one.m_FitsExtensions.size(), 1u);

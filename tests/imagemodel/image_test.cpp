@@ -395,6 +395,7 @@ void Decorate(CImage& img) {
   CFitsExtension ext;
   ext.SetData({1});
   img.m_FitsExtensions.push_back(ext);
+  img.m_KeptExtensions.emplace_back(std::string(2880, ' '), std::vector<std::uint8_t>(2880, 7));
 }
 
 struct Carried {
@@ -413,6 +414,7 @@ void ExpectCarried(const CImage& img, Carried c, const char* op) {
   EXPECT_EQ(img.GetExtend(), 1);
   EXPECT_EQ(img.m_FitsHeader.GetCount(), 1);
   EXPECT_EQ(img.m_FitsExtensions.size(), 1u);
+  EXPECT_EQ(img.m_KeptExtensions.size(), 1u);
   // Carried by none.
   EXPECT_FALSE(img.IsLatPole());
   EXPECT_EQ(img.GetRestFreq(0, &v), 0);
@@ -466,6 +468,16 @@ TEST_F(ImageTest, EachCopyCarriesItsOwnSetOfAttributes) {
   EXPECT_EQ(other.GetWidth(), 2);
   EXPECT_EQ(other.GetBitsPixel(), 8);
   EXPECT_EQ(other.IsSITypeRGB(), 1);  // stays with its image
+
+  // Kept extensions are never changed, so every copy shares their bytes, also the copies
+  // made at another pixel type.
+  CImage asReal, scaled;
+  ASSERT_EQ(asReal.CopyImageAs(src, -32, 1, 0), 1);
+  ASSERT_EQ(scaled.CopyImageScaled(src, 32, 1, 2.0, 0.0), 1);
+  const std::uint8_t* bytes = src.m_KeptExtensions[0].GetData();
+  for (const CImage* copy :
+       {&copied, &constructed, &assigned, &created, &swapped, &asReal, &scaled})
+    EXPECT_EQ(copy->m_KeptExtensions.at(0).GetData(), bytes);
 }
 
 TEST_F(ImageTest, EmptyKeepsAttributesAndPlanesChangeResetsLevels) {
