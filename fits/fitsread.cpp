@@ -1091,7 +1091,7 @@ int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t sta
 // plane also another program's table of plane coordinates; a cube read in colour
 // interprets none. Everything else is kept unread. Returns 0, 4, 6, 7, 28 or 29 (kept).
 int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos, int filePlanes,
-                  int planesRead, KeptSource& source) {
+                  int planesRead, bool interpret, KeptSource& source) {
   bool ok = false;
   const std::uint64_t start = RoundUpToRecord(*pos, &ok);
   if (!ok) return FITS_NO_MORE_EXTENSION;
@@ -1108,9 +1108,9 @@ int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* po
   const bool colour = cube && planesRead > 1;
   std::vector<std::string> cards;
   std::uint64_t headerEnd = 0;
-  if (colour || HasForeignName(record.data())) {
+  if (!interpret || colour || HasForeignName(record.data())) {
     const int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd);
-    if (rc == FITS_OK && cube && !colour) {
+    if (rc == FITS_OK && interpret && cube && !colour) {
       CFitsExtension ext;
       if (InterpretExtension(ext, cards) && IsPlaneCoordinateTable(ext))
         return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
@@ -1307,7 +1307,11 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     if (!skipExtensions) {
       image.m_FitsExtensions.clear();
       image.m_KeptExtensions.clear();
-      if (image.GetExtend()) {
+      {
+        // Extensions are interpreted only when the header announces them (EXTEND T);
+        // a file that has them without saying so keeps them all unread, so that a save
+        // does not lose them.
+        const bool interpret = image.GetExtend() != 0;
         const off_t after = ::lseek(fd.get(), 0, SEEK_CUR);
         std::uint64_t pos = after < 0 ? fileSize : static_cast<std::uint64_t>(after);
         KeptSource source;
@@ -1316,11 +1320,12 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
         source.identified = identified;
         for (;;) {
           const int rc =
-              ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(), source);
+              ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(),
+                            interpret, source);
           if (rc == FITS_NO_MORE_EXTENSION) break;
           if (rc != FITS_OK && rc != FITS_FOREIGN_EXTENSION) return rc;
         }
-        if (image.m_FitsExtensions.empty() && image.m_KeptExtensions.empty()) image.SetExtend(0);
+        image.SetExtend(image.m_FitsExtensions.empty() && image.m_KeptExtensions.empty() ? 0 : 1);
       }
     }
 

@@ -63,12 +63,12 @@ Hdu Table(const std::string& extname, const std::vector<std::string>& names,
   return {bytes, bytes.size() - PadRecord(std::string(data, ' '), ' ').size() + data};
 }
 
-std::string Primary(int planes) {
+std::string Primary(int planes, bool extend = true) {
   std::vector<long long> axes = {5, 4};
   if (planes > 1) axes.push_back(planes);
   std::vector<std::int16_t> v(static_cast<std::size_t>(5 * 4 * planes));
   for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::int16_t>(i * 3 - 20);
-  return Header(ImageCards(16, axes, true)) + PadRecord(BigEndian(v), '\0');
+  return Header(ImageCards(16, axes, extend)) + PadRecord(BigEndian(v), '\0');
 }
 
 // The extensions of every test file, in file order: EVENTS, SCI, our photometry, CATALOG.
@@ -89,6 +89,7 @@ struct KeptCase {
   const char* name;
   int planes, color, plane0, plane1, plane2;
   const char* primaryPlanes;  // the source planes the copy's primary array holds
+  bool extend = true;         // the primary header says EXTEND = T
   friend std::ostream& operator<<(std::ostream& os, const KeptCase& c) { return os << c.name; }
 };
 
@@ -112,16 +113,16 @@ class FitsKeptTest : public FitsTest, public ::testing::WithParamInterface<KeptC
 TEST_P(FitsKeptTest, PlainSaveCarriesEveryExtensionByteForByte) {
   const KeptCase& c = GetParam();
   const std::vector<Hdu> ext = Extensions();
-  std::string file = Primary(c.planes);
+  std::string file = Primary(c.planes, c.extend);
   for (const Hdu& h : ext) file += h.bytes;
   const std::string source = Put("source.fits", file);
 
   CRalImage img;
   ASSERT_EQ(CFits::Read(img, source, 1, c.color, c.plane0, c.plane1, c.plane2, nullptr, "", 0),
             FITS_OK);
-  // Only our own table is interpreted, and not when a cube is read in colour; the rest
-  // are kept in file order.
-  const bool colour = c.color && c.planes > 1;
+  // Only our own table is interpreted, and not when a cube is read in colour nor when
+  // the header does not announce extensions; the rest are kept in file order.
+  const bool colour = (c.color && c.planes > 1) || !c.extend;
   const std::vector<std::size_t> order =
       colour ? std::vector<std::size_t>{0, 1, 2, 3} : std::vector<std::size_t>{2, 0, 1, 3};
   using Strings = std::vector<std::string>;
@@ -158,7 +159,8 @@ TEST_P(FitsKeptTest, PlainSaveCarriesEveryExtensionByteForByte) {
 INSTANTIATE_TEST_SUITE_P(Files, FitsKeptTest,
                          ::testing::Values(KeptCase{"Plane", 1, 0, 0, 0, 0, "0"},
                                            KeptCase{"CubeAsOnePlane", 3, 0, 1, 0, 0, "1"},
-                                           KeptCase{"CubeInColour", 3, 1, 2, 1, 0, "2,1,0"}),
+                                           KeptCase{"CubeInColour", 3, 1, 2, 1, 0, "2,1,0"},
+                                           KeptCase{"NoExtendCard", 1, 0, 0, 0, 0, "0", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Lowers the size above which kept data units stay in their source file.
