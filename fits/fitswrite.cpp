@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -123,6 +124,15 @@ class Composer {
     rest_.Erase(keyword);
     return i >= 0;
   }
+  // A card with a real value that reads back as exactly v; fixed is the format kept
+  // when it is exact. False, and no card, when v is not finite: FITS has no text for it,
+  // and leaving the keyword out lets a reader take its default instead of refusing the
+  // file.
+  bool AddReal(std::string_view keyword, double v, const char* fixed, std::string_view comment) {
+    const std::string card = RealCard(keyword, v, fixed, comment);
+    if (!card.empty()) Add(card);
+    return !card.empty();
+  }
   // A string value padded to 21 columns; a longer one is kept whole rather than cut
   // through its closing quote.
   static std::string Padded21(const std::string& quoted) {
@@ -187,8 +197,8 @@ CFitsHeader Composer::Compose() {
   Add(FormatC("DATE    = %-21.21s/ Date FITS file was generated (UTC)",
               ("'" + now_ + "'").c_str()));
   Blank();
-  Add(FormatC("BZERO   = %20.8f / Real = VAL x BSCALE + BZERO", img_.GetBzero()));
-  Add(FormatC("BSCALE  = %20.8f / Real = VAL x BSCALE + BZERO", img_.GetBscale()));
+  AddReal("BZERO", img_.GetBzero(), "%20.8f", "Real = VAL x BSCALE + BZERO");
+  AddReal("BSCALE", img_.GetBscale(), "%20.8f", "Real = VAL x BSCALE + BZERO");
   if (img_.IsBlankUsed()) {
     Add(FormatC("BLANK   = %20d / Value used for NULL pixels", img_.GetBlank()));
     rest_.Erase("BLANK");
@@ -257,31 +267,33 @@ void Composer::WorldCoordinates() {
   static const char* const kAxis[2] = {"X", "Y"};
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCRPix(a, &v)) continue;
-    Add(FormatC("CRPIX%d  = %20.8f / Reference pixel in %s", a + 1, v, kAxis[a]));
+    any |= AddReal(FormatC("CRPIX%d", a + 1), v, "%20.8f",
+                   std::string("Reference pixel in ") + kAxis[a]);
     rest_.Erase(FormatC("CRPIX%d", a + 1));
-    any = true;
   }
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCRVal(a, &v)) continue;
-    Add(FormatC("CRVAL%d  =       %14.6E / Physical value of the reference pixel %s", a + 1, v,
-                kAxis[a]));
+    any |= AddReal(FormatC("CRVAL%d", a + 1), v, "%14.6E",
+                   std::string("Physical value of the reference pixel ") + kAxis[a]);
     rest_.Erase(FormatC("CRVAL%d", a + 1));
-    any = true;
   }
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCDelt(a, &v)) continue;
-    Add(FormatC("CDELT%d  =       %14.6E / Pixel size on %s", a + 1, v, kAxis[a]));
+    any |=
+        AddReal(FormatC("CDELT%d", a + 1), v, "%14.6E", std::string("Pixel size on ") + kAxis[a]);
     rest_.Erase(FormatC("CDELT%d", a + 1));
-    any = true;
   }
   tagMATRIX2_2 m;
   const int kind = img_.GetLTMtx(&m);
-  if (kind == 1 || kind == 2) {
+  const double e[4] = {m.m11, m.m12, m.m21, m.m22};
+  // A matrix with an element that cannot be written is left out whole: a reader would
+  // take the missing element as 0 (CD) or from the identity (PC), another matrix.
+  if ((kind == 1 || kind == 2) &&
+      std::all_of(e, e + 4, [](double x) { return std::isfinite(x); })) {
     const char* name = kind == 1 ? "CD" : "PC";
-    const double e[4] = {m.m11, m.m12, m.m21, m.m22};
     for (int k = 0; k < 4; ++k)
-      Add(FormatC("%s%d_%d   =       %14.6E / Coordinate transformation matrix", name, k / 2 + 1,
-                  k % 2 + 1, e[k]));
+      AddReal(FormatC("%s%d_%d", name, k / 2 + 1, k % 2 + 1), e[k], "%14.6E",
+              "Coordinate transformation matrix");
     any = true;
   }
   for (int i = 1; i <= 3; ++i)

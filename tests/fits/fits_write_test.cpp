@@ -479,3 +479,25 @@ TEST_F(FitsWriteTest, AFailedSaveLeavesTheOldFileAsItWas) {
   EXPECT_EQ(ReadFileOrEmpty(target).substr(0, 9), "SIMPLE  =");
   EXPECT_EQ(Listing(), before);
 }
+
+TEST_F(FitsWriteTest, RealCardsTakeTheDigitsTheyNeedAndLeaveOutWhatCannotBeWritten) {
+  auto img = Image16(2, 2);
+  img->SetBscale(1e-9);
+  img->SetBzero(-0.0);
+  img->SetCRVal(0, std::nan(""));
+  img->SetCRVal(1, -2.2250738585072014e-308);  // 24 characters: past column 30
+  img->SetCDelt(0, 0.045777764213996);
+  img->SetLTMtx({1.0, HUGE_VAL, 0.0, 1.0}, 1);
+  const std::vector<std::string> c = Cards(*img);
+  EXPECT_TRUE(Has(c, "BSCALE  =              1.0E-09 / Real = VAL x BSCALE + BZERO"));
+  EXPECT_TRUE(Has(c, "BZERO   =           0.00000000 / Real = VAL x BSCALE + BZERO"));
+  EXPECT_TRUE(Has(c, "CDELT1  =    0.045777764213996 / Pixel size on X"));
+  EXPECT_TRUE(
+      Has(c, "CRVAL2  = -2.2250738585072014E-308 / Physical value of the reference pixel Y"));
+  // Neither NaN nor a matrix with an infinite element has a FITS text: no card at all.
+  EXPECT_EQ(Count(c, "CRVAL1"), 0);
+  EXPECT_EQ(Count(c, "CD1_") + Count(c, "CD2_"), 0);
+  EXPECT_EQ(Count(c, "COMMENT CRVAL1"), 0);
+  const CFitsHeader header = CFits::FormatHeader(*img);
+  for (const std::string& card : header.Cards()) EXPECT_EQ(card.size(), 80u);
+}
