@@ -133,6 +133,7 @@ class Composer {
     if (!card.empty()) Add(card);
     return !card.empty();
   }
+  void AddCommented(std::string_view card);
   // A string value padded to 21 columns; a longer one is kept whole rather than cut
   // through its closing quote.
   static std::string Padded21(const std::string& quoted) {
@@ -366,6 +367,24 @@ void Composer::Parameters() {
   }
 }
 
+// A card as comment cards: "COMMENT " and the card, continued on further COMMENT cards
+// when it is longer than the 72 columns one of them holds, so that nothing of it is lost.
+// A piece that is followed by another never ends in blanks (they begin the next piece),
+// so the pieces joined give the card back even where trailing blanks are ignored.
+void Composer::AddCommented(std::string_view card) {
+  constexpr std::size_t kRoom = kCardSize - 8;
+  while (!card.empty()) {
+    std::size_t n = std::min(card.size(), kRoom);
+    if (n < card.size()) {
+      std::size_t keep = n;
+      while (keep > 0 && card[keep - 1] == ' ') --keep;
+      if (keep > 0) n = keep;
+    }
+    Add("COMMENT " + std::string(card.substr(0, n)));
+    card.remove_prefix(n);
+  }
+}
+
 void Composer::CommentOut() {
   auto& cards = rest_.cards();
   auto equals = [&](std::size_t i, std::string_view text) {
@@ -406,13 +425,13 @@ void Composer::CommentOut() {
         if (c.empty() || isComment(c))
           Add(c);
         else
-          Add("COMMENT " + std::string(c));
+          AddCommented(c);
       }
     }
     Blank();
     for (std::size_t i = end; i < cards.size();) {
       if (!isComment(cards[i]) && !isEmpty(cards[i])) {
-        Add("COMMENT " + std::string(TrimRight(cards[i])));
+        AddCommented(TrimRight(cards[i]));
         cards.erase(cards.begin() + static_cast<std::ptrdiff_t>(i));
       } else {
         ++i;

@@ -183,9 +183,22 @@ def raw_cards(path):
                 cards.append(card)
 
 
+def commented_whole(text, comments):
+    """Whether consecutive COMMENT cards, joined, give the text back whole."""
+    for start in range(len(comments)):
+        joined = ""
+        for piece in comments[start:]:
+            joined += piece
+            if len(joined) >= len(text):
+                break
+        if joined == text:
+            return True
+    return False
+
+
 def compare_copy(ours, source_header, planes_raw, path, where, source_path=None):
-    """What our writer made: the same data, the attributes in their cards, every carried
-    keyword placed or commented out."""
+    """What our writer made: the same data, the attributes in their cards exactly, every
+    carried keyword placed or commented out whole."""
     with fits.open(path, do_not_scale_image_data=True) as hdul:
         header = hdul[0].header
         data = np.asarray(hdul[0].data).astype(np.float64)
@@ -218,7 +231,7 @@ def compare_copy(ours, source_header, planes_raw, path, where, source_path=None)
                   f"{where}: {prefix}{i}_{j} written {header.get(f'{prefix}{i}_{j}')!r}, ours {v}")
     if source_header is None:
         return header
-    comments = [str(c) for c in header.get("COMMENT", [])]
+    comments = [c[8:].rstrip() for c in raw_cards(path) if c.startswith("COMMENT ")]
     seen = set()
     for card in raw_cards(source_path):
         key = card[:8].rstrip()
@@ -231,10 +244,10 @@ def compare_copy(ours, source_header, planes_raw, path, where, source_path=None)
         elif key in ("COMMENT", "") or key in FROM_ATTRIBUTES or key.startswith("SI-"):
             continue
         else:
-            # Commented out as "COMMENT <card>", cut to the 72 columns that remain.
-            text = card.rstrip()[:72].rstrip()
-            check(any(c.rstrip() == text for c in comments),
-                  f"{where}: card {text[:40]!r} neither placed nor commented out")
+            # Commented out whole: "COMMENT " and the card, over as many cards as it takes.
+            text = card.rstrip()
+            check(commented_whole(text, comments),
+                  f"{where}: card {text[:40]!r} neither placed nor commented out whole")
     return header
 
 

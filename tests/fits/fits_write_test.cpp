@@ -501,3 +501,31 @@ TEST_F(FitsWriteTest, RealCardsTakeTheDigitsTheyNeedAndLeaveOutWhatCannotBeWritt
   const CFitsHeader header = CFits::FormatHeader(*img);
   for (const std::string& card : header.Cards()) EXPECT_EQ(card.size(), 80u);
 }
+
+TEST_F(FitsWriteTest, LongCardsAreCommentedOutWholeAndOnce) {
+  const std::string history = "HISTORY " + std::string(64, 'h') + " and the";  // 80
+  const std::string full = "PLATEID = 'a carried keyword whose card is filled to its 80th column'";
+  const std::string carried = full + std::string(72 - full.size(), ' ') + "/ a note";
+  std::vector<std::string> cards = ImageCards(16, {4, 3});
+  cards.push_back(Card(history));
+  cards.push_back(Card(carried));
+  std::vector<std::int16_t> v(12, 5);
+  CRalImage first;
+  ASSERT_EQ(CFits::Read(first, Put("src.fits", Header(cards) + PadRecord(BigEndian(v), '\0')), 1, 0,
+                        0, 0, 0, nullptr, "", 0),
+            FITS_OK);
+  const std::vector<std::string> once = Cards(first);
+  const std::size_t at = IndexOf(once, "COMMENT HISTORY");
+  ASSERT_LT(at + 3, once.size());
+  // The blanks at a break begin the next piece, so the pieces join to the whole card.
+  EXPECT_EQ(once[at], "COMMENT " + history.substr(0, 72));
+  EXPECT_EQ(once[at + 1], "COMMENT " + history.substr(72));
+  EXPECT_EQ(once[at + 2], "COMMENT " + full);
+  EXPECT_EQ(once[at + 3], "COMMENT " + carried.substr(full.size()));
+
+  // Saved again, the pieces are comments already and stay as they are.
+  CRalImage second;
+  WriteRead(first, second);
+  EXPECT_EQ(Cards(second).size(), once.size());
+  EXPECT_EQ(Count(Cards(second), "COMMENT COMMENT"), 0);
+}
