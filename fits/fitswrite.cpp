@@ -87,7 +87,9 @@ std::string UtcNow() {
 }
 
 // The cards still to be placed, with the operations the composition needs. Keywords
-// compare on their first eight characters padded with blanks, as FITS defines them.
+// compare on their first eight characters padded with blanks, as FITS defines them. A
+// long string value goes on over CONTINUE cards; they belong to the card before them and
+// are moved and erased with it.
 class Remaining {
  public:
   explicit Remaining(const CFitsHeader& header) : cards_(header.Cards()) {}
@@ -97,10 +99,25 @@ class Remaining {
       if (IsKeyword(cards_[i], keyword)) return static_cast<int>(i);
     return -1;
   }
-  // Every card of the keyword (and only those: blank-keyword commentary cards that
-  // follow stay).
+  // How many cards from i on make up card i: itself and the CONTINUE cards behind it.
+  std::size_t Extent(std::size_t i) const {
+    std::size_t n = 1;
+    while (i + n < cards_.size() && IsKeyword(cards_[i + n], "CONTINUE")) ++n;
+    return n;
+  }
+  void EraseAt(std::size_t i) {
+    const auto first = cards_.begin() + static_cast<std::ptrdiff_t>(i);
+    cards_.erase(first, first + static_cast<std::ptrdiff_t>(Extent(i)));
+  }
+  // Every card of the keyword with its CONTINUE cards (and only those: blank-keyword
+  // commentary cards that follow stay).
   void Erase(std::string_view keyword) {
-    std::erase_if(cards_, [&](const std::string& c) { return IsKeyword(c, keyword); });
+    for (std::size_t i = 0; i < cards_.size();) {
+      if (IsKeyword(cards_[i], keyword))
+        EraseAt(i);
+      else
+        ++i;
+    }
   }
   std::vector<std::string>& cards() { return cards_; }
 
@@ -117,10 +134,15 @@ class Composer {
  private:
   void Add(std::string_view card) { out_.Add(card); }
   void Blank() { out_.Add(""); }
+  // Remaining card i as it stands, with its CONTINUE cards.
+  void AddWhole(std::size_t i) {
+    const std::size_t n = rest_.Extent(i);
+    for (std::size_t k = 0; k < n; ++k) Add(rest_.cards()[i + k]);
+  }
   // The first card of the keyword, as it stands; then every card of it goes.
   bool Move(std::string_view keyword) {
     const int i = rest_.Find(keyword);
-    if (i >= 0) Add(rest_.cards()[static_cast<std::size_t>(i)]);
+    if (i >= 0) AddWhole(static_cast<std::size_t>(i));
     rest_.Erase(keyword);
     return i >= 0;
   }
@@ -144,6 +166,7 @@ class Composer {
   void Observation();
   void Parameters();
   void CommentOut();
+  void AnnounceLongStrings();
 
   const CImage& img_;
   Remaining rest_;
@@ -165,6 +188,7 @@ CFitsHeader Composer::Compose() {
   for (const char* key :
        {"SIMPLE", "BITPIX", "NAXIS", "EXTEND", "ORIGIN", "DATE", "BZERO", "BSCALE"})
     rest_.Erase(key);
+  rest_.Erase("LONGSTRN");  // written below when the header needs it
 
   Add(FormatC("NAXIS1  = %20d / # of pixels/row", img_.GetWidth()));
   if (img_.GetOrgWidth() == img_.GetWidth()) {
@@ -211,8 +235,22 @@ CFitsHeader Composer::Compose() {
   Observation();
   Parameters();
   CommentOut();
+  AnnounceLongStrings();
   Add("END");
   return out_;
+}
+
+// Long string values carried over CONTINUE cards need the convention announced, or
+// validators warn; the announcement stands before the first card that uses it.
+void Composer::AnnounceLongStrings() {
+  for (int i = 0; i < out_.GetCount(); ++i) {
+    if (!IsKeyword(out_.GetAt(i), "CONTINUE")) continue;
+    int owner = i - 1;
+    while (owner > 0 && IsKeyword(out_.GetAt(owner), "CONTINUE")) --owner;
+    out_.InsertAt(
+        owner, FormatC("LONGSTRN= %-21.21s/ Long strings go on over CONTINUE cards", "'OGIP 1.0'"));
+    return;
+  }
 }
 
 void Composer::WorldCoordinates() {
@@ -313,14 +351,13 @@ void Composer::Observation() {
   bool any = false;
   any |= Move("DATE-OBS");
   any |= Move("UT");
-  auto& cards = rest_.cards();
-  for (auto it = cards.begin(); it != cards.end();) {
-    if (Begins(*it, "UT-")) {
-      Add(*it);
-      it = cards.erase(it);
+  for (std::size_t i = 0; i < rest_.cards().size();) {
+    if (Begins(rest_.cards()[i], "UT-")) {
+      AddWhole(i);
+      rest_.EraseAt(i);
       any = true;
     } else {
-      ++it;
+      ++i;
     }
   }
   for (const char* key : {"EXPTIME", "TELESCOP", "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT"})
@@ -328,6 +365,15 @@ void Composer::Observation() {
   std::string author;
   if (img_.GetAuthor(&author)) {
     Add(FormatC("AUTHOR  = '%s'", author.c_str()));
+    // An author that came over CONTINUE cards and was not changed keeps them.
+    if (const int i = rest_.Find("AUTHOR"); i >= 0) {
+      const std::string& card = rest_.cards()[static_cast<std::size_t>(i)];
+      const std::string_view value = Value(card);
+      const std::size_t close = ClosingQuote(value);
+      if (close != std::string_view::npos && close >= 1 && value.substr(1, close - 1) == author)
+        for (std::size_t k = 1; k < rest_.Extent(static_cast<std::size_t>(i)); ++k)
+          Add(rest_.cards()[static_cast<std::size_t>(i) + k]);
+    }
     rest_.Erase("AUTHOR");
     any = true;
   }

@@ -161,9 +161,10 @@ MOVED = ["BUNIT", "WCSAXIS", "WCSNAME", "EQUINOX", "RADESYS", "MJD-OBS", "SPECSY
          "RESTFRQ", "RESTWAV", "LONPOLE", "LATPOLE", "DATE-OBS", "UT", "EXPTIME", "TELESCOP",
          "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT", "REFERENC", "RA", "RA2000", "DEC",
          "DEC2000"] + [f"{p}{i}_{m}" for p in ("PV", "PS") for i in (1, 2) for m in range(1, 100)]
-# Written from the image's attributes, so a carried copy is dropped or commented.
+# Written from the image's attributes (LONGSTRN: when the copy carries long strings), so a
+# carried copy is dropped or commented.
 FROM_ATTRIBUTES = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3", "EXTEND", "ORIGIN",
-                   "DATE", "BZERO", "BSCALE", "BLANK", "DISPAXIS", "AUTHOR", "END"} | {
+                   "DATE", "BZERO", "BSCALE", "BLANK", "DISPAXIS", "AUTHOR", "LONGSTRN", "END"} | {
     f"{k}{a}" for k in ("CTYPE", "CUNIT", "CRPIX", "CRVAL", "CDELT") for a in (1, 2)} | {
     f"{c}{i}_{j}" for c in ("CD", "PC") for i in (1, 2, 3) for j in (1, 2, 3)}
 
@@ -233,11 +234,16 @@ def compare_copy(ours, source_header, planes_raw, path, where, source_path=None)
         return header
     comments = [c[8:].rstrip() for c in raw_cards(path) if c.startswith("COMMENT ")]
     seen = set()
+    owner = ""
     for card in raw_cards(source_path):
         key = card[:8].rstrip()
-        if key in seen and key not in ("COMMENT", "HISTORY", ""):
-            continue
-        seen.add(key)
+        if key == "CONTINUE":
+            key = owner  # a long string's CONTINUE cards go where its first card goes
+        else:
+            owner = key
+            if key in seen and key not in ("COMMENT", "HISTORY", ""):
+                continue
+            seen.add(key)
         if key in MOVED:
             check(key in header and header[key] == source_header[key],
                   f"{where}: {key} carried as {header.get(key)!r}, source {source_header[key]!r}")

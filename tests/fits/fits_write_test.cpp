@@ -529,3 +529,31 @@ TEST_F(FitsWriteTest, LongCardsAreCommentedOutWholeAndOnce) {
   EXPECT_EQ(Cards(second).size(), once.size());
   EXPECT_EQ(Count(Cards(second), "COMMENT COMMENT"), 0);
 }
+
+TEST_F(FitsWriteTest, ContinueCardsGoWhereTheirCardGoes) {
+  auto img = Image16(2, 2);
+  img->SetAuthor("Ueda Hiroshi and the observers of the long winter campaign at the&");
+  for (const char* card :
+       {"ORIGIN  = 'an older program whose name &'", "CONTINUE  'is dropped with it'",
+        "FILTNAME= 'a filter name that runs on &'", "CONTINUE  'over two cards'",
+        "OBJECT  = 'NGC 1316 in the Fornax &'", "CONTINUE  'cluster, &'", "CONTINUE  'red band'",
+        "AUTHOR  = 'Ueda Hiroshi and the observers of the long winter campaign at the&'",
+        "CONTINUE  ' summit'", "LONGSTRN= 'OGIP 1.0'"})
+    img->m_FitsHeader.Add(card);
+  const std::vector<std::string> c = Cards(*img);
+  const std::size_t object = IndexOf(c, "OBJECT");
+  ASSERT_LT(object + 5, c.size());
+  EXPECT_EQ(c[object - 1],
+            "LONGSTRN= 'OGIP 1.0'           / Long strings go on over CONTINUE cards");
+  EXPECT_EQ(c[object + 1], "CONTINUE  'cluster, &'");
+  EXPECT_EQ(c[object + 2], "CONTINUE  'red band'");
+  EXPECT_EQ(c[object + 3], "AUTHOR  = '" + std::string("Ueda Hiroshi and the observers of the ") +
+                               "long winter campaign at the&'");
+  EXPECT_EQ(c[object + 4], "CONTINUE  ' summit'");
+  const std::size_t filter = IndexOf(c, "COMMENT FILTNAME");
+  ASSERT_LT(filter + 1, c.size());
+  EXPECT_EQ(c[filter + 1], "COMMENT CONTINUE  'over two cards'");
+  EXPECT_EQ(Count(c, "CONTINUE"), 3);
+  EXPECT_EQ(Count(c, "COMMENT CONTINUE"), 1);
+  EXPECT_EQ(Count(c, "LONGSTRN"), 1);
+}
