@@ -224,7 +224,11 @@ CFitsHeader Composer::Compose() {
   Blank();
   AddReal("BZERO", img_.GetBzero(), "%20.8f", "Real = VAL x BSCALE + BZERO");
   AddReal("BSCALE", img_.GetBscale(), "%20.8f", "Real = VAL x BSCALE + BZERO");
-  if (img_.IsBlankUsed()) {
+  if (img_.GetBitsPixel() < 0) {
+    // FITS allows BLANK for integer data only; floating-point data mark missing values
+    // with NaN, so a carried card would only make the file invalid.
+    rest_.Erase("BLANK");
+  } else if (img_.IsBlankUsed()) {
     Add(FormatC("BLANK   = %20d / Value used for NULL pixels", img_.GetBlank()));
     rest_.Erase("BLANK");
   }

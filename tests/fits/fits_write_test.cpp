@@ -557,3 +557,17 @@ TEST_F(FitsWriteTest, ContinueCardsGoWhereTheirCardGoes) {
   EXPECT_EQ(Count(c, "COMMENT CONTINUE"), 1);
   EXPECT_EQ(Count(c, "LONGSTRN"), 1);
 }
+
+TEST_F(FitsWriteTest, OnlyIntegerImagesGetABlankCard) {
+  for (const int bits : {16, 32, -32, -64}) {
+    CRalImage img(3, 2, bits, 1, 1.0, 0.0, 1);
+    img.SetBlankUsed(1);
+    img.SetBlank(-99);
+    img.m_FitsHeader.Add("BLANK   =                  -99");
+    const std::vector<std::string> c = Cards(img);
+    EXPECT_EQ(Count(c, "BLANK   =                  -99 / Value used for NULL pixels"),
+              bits > 0 ? 1 : 0)
+        << bits;
+    EXPECT_EQ(Count(c, "COMMENT BLANK"), 0) << bits;
+  }
+}
