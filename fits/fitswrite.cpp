@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -163,6 +164,7 @@ class Composer {
   }
   // Reals in exponent form use a capital E: FITS does not allow a lower-case exponent.
   void WorldCoordinates();
+  bool Distortion();
   void Observation();
   void Parameters();
   void CommentOut();
@@ -259,6 +261,12 @@ void Composer::AnnounceLongStrings() {
 
 void Composer::WorldCoordinates() {
   bool any = false;
+  // WCSAXES must come before every other coordinate keyword. Only the first two axes are
+  // written, so a count above 2 would announce axes whose keywords are missing; it stays
+  // behind with them among the commented-out cards.
+  if (const int i = rest_.Find("WCSAXES");
+      i >= 0 && IntValue(rest_.cards()[static_cast<std::size_t>(i)]) <= 2)
+    any |= Move("WCSAXES");
   any |= Move("WCSAXIS");
   any |= Move("WCSNAME");
   int axis = 0;
@@ -267,7 +275,19 @@ void Composer::WorldCoordinates() {
     rest_.Erase("DISPAXIS");
     any = true;
   }
-  any |= Move("EQUINOX");
+  if (Move("EQUINOX")) {
+    any = true;
+  } else if (const int i = rest_.Find("EPOCH"); i >= 0) {
+    // EPOCH, the old name, is read as the equinox when EQUINOX is missing, but validators
+    // reject it; its value goes on under the new name. Beside an EQUINOX it means nothing
+    // and stays among the commented-out cards.
+    const std::string& card = rest_.cards()[static_cast<std::size_t>(i)];
+    if (card.size() > 10 && card.compare(8, 2, "= ") == 0) {
+      Add("EQUINOX " + card.substr(8));
+      rest_.Erase("EPOCH");
+      any = true;
+    }
+  }
   std::string text;
   static const char* const kTypeComment[2] = {"/ Type of physical coord. on X",
                                               "/ Type of physical coord. on Y"};
@@ -344,11 +364,33 @@ void Composer::WorldCoordinates() {
       rest_.Erase(FormatC("CD%d_%d", i, j));
       rest_.Erase(FormatC("PC%d_%d", i, j));
     }
+  any |= Distortion();
   for (const char* key :
-       {"LONPOLE", "LATPOLE", "RADESYS", "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X", "OBSGEO-Y",
-        "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV"})
+       {"LONPOLE", "LATPOLE", "RADESYS", "RADECSYS", "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X",
+        "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV"})
     any |= Move(key);
   if (any) Blank();
+}
+
+// The SIP distortion polynomials that correct the linear matrix: for A, B, AP and BP the
+// order card, then the coefficients X_p_q in the order they came.
+bool Composer::Distortion() {
+  bool any = false;
+  for (const std::string_view prefix : {"A", "B", "AP", "BP"}) {
+    any |= Move(std::string(prefix) + "_ORDER");
+    std::vector<std::string> keys;
+    for (const std::string& card : rest_.cards()) {
+      const std::string_view key =
+          TrimRight(std::string_view(card).substr(0, std::min<std::size_t>(8, card.size())));
+      if (key.size() == prefix.size() + 4 && Begins(key, prefix) && key[prefix.size()] == '_' &&
+          std::isdigit(static_cast<unsigned char>(key[prefix.size() + 1])) &&
+          key[prefix.size() + 2] == '_' &&
+          std::isdigit(static_cast<unsigned char>(key[prefix.size() + 3])))
+        keys.emplace_back(key);
+    }
+    for (const std::string& key : keys) any |= Move(key);
+  }
+  return any;
 }
 
 void Composer::Observation() {

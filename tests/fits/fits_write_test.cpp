@@ -571,3 +571,39 @@ TEST_F(FitsWriteTest, OnlyIntegerImagesGetABlankCard) {
     EXPECT_EQ(Count(c, "COMMENT BLANK"), 0) << bits;
   }
 }
+
+TEST_F(FitsWriteTest, OtherCoordinateConventionsArePlacedInTheirGroup) {
+  auto img = Image16(2, 2);
+  img->SetCType(0, "'RA---TAN-SIP'");
+  img->SetCType(1, "'DEC--TAN-SIP'");
+  img->SetLTMtx({1e-4, 0, 0, 1e-4}, 1);
+  for (const char* card : {"A_1_1   =                1E-06", "A_ORDER =                    2",
+                           "B_0_2   =                2E-06", "B_ORDER =                    2",
+                           "AP_ORDER=                    2", "BP_ORDER=                    2",
+                           "BP_1_0  =                3E-07", "WCSAXES =                    2",
+                           "RADECSYS= 'FK4'", "EPOCH   =               1950.0",
+                           "A_10_1  =                  1.0", "A_X_1   =                  1.0"})
+    img->m_FitsHeader.Add(card);
+  std::vector<std::string> c = Cards(*img);
+  const std::size_t group = IndexOf(c, "WCSAXES");
+  ASSERT_LT(group + 1, c.size());
+  EXPECT_EQ(group, IndexOf(c, "BUNIT") + 2);                  // first of the group
+  EXPECT_EQ(c[group + 1], "EQUINOX =               1950.0");  // the old name's value
+  const std::size_t matrix = IndexOf(c, "CD2_2");
+  const std::vector<std::string> sip = {"A_ORDER",  "A_1_1",    "B_ORDER", "B_0_2",
+                                        "AP_ORDER", "BP_ORDER", "BP_1_0",  "RADECSYS"};
+  for (std::size_t k = 0; k < sip.size(); ++k)
+    EXPECT_EQ(IndexOf(c, sip[k]), matrix + 1 + k) << sip[k];
+  EXPECT_EQ(Count(c, "COMMENT A_10_1"), 1);  // not a distortion coefficient
+  EXPECT_EQ(Count(c, "COMMENT A_X_1"), 1);
+
+  // Beside EQUINOX the old name means nothing; a third axis is not written.
+  auto other = Image16(2, 2);
+  for (const char* card : {"EPOCH   =               1950.0", "EQUINOX =               2000.0",
+                           "WCSAXES =                    3"})
+    other->m_FitsHeader.Add(card);
+  c = Cards(*other);
+  EXPECT_TRUE(Has(c, "EQUINOX =               2000.0"));
+  EXPECT_EQ(Count(c, "COMMENT EPOCH"), 1);
+  EXPECT_EQ(Count(c, "COMMENT WCSAXES"), 1);
+}
