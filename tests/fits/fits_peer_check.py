@@ -24,6 +24,7 @@ import numpy as np
 
 warnings.simplefilter("ignore")
 from astropy.io import fits  # noqa: E402
+from astropy import wcs  # noqa: E402
 
 failures = []
 
@@ -90,6 +91,16 @@ def close(a, b, rel=0.0, absolute=0.0):
 MATRIX = [(1, 1), (1, 2), (2, 1), (2, 2)]
 
 
+def celestial_wcs(header):
+    """wcslib's reading of the first two axes, or None when it has no celestial pair."""
+    try:
+        w = wcs.WCS(header, naxis=2)
+        w.wcs.set()
+    except Exception:
+        return None
+    return w if w.wcs.lng >= 0 and w.wcs.lat >= 0 else None
+
+
 def expected_matrix(header):
     """Kind and elements of the linear matrix the header's conventions give."""
     keys = set(header.keys())
@@ -99,6 +110,10 @@ def expected_matrix(header):
         return 2, [float(header.get(f"PC{i}_{j}", 1.0 if i == j else 0.0)) for i, j in MATRIX]
     if any(f"PC{i:03d}{j:03d}" in keys for i, j in MATRIX):
         return 2, [float(header.get(f"PC{i:03d}{j:03d}", 1.0 if i == j else 0.0)) for i, j in MATRIX]
+    # CROTAn of the latitude axis of a celestial pair: the PC matrix wcslib makes of it.
+    w = celestial_wcs(header)
+    if w is not None and f"CROTA{w.wcs.lat + 1}" in keys:
+        return 2, [float(v) for v in np.asarray(w.wcs.get_pc()).flatten()]
     return 0, [1.0, 0.0, 0.0, 1.0]
 
 
