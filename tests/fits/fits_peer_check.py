@@ -6,8 +6,10 @@ order as raw and physical doubles, scaling and world-coordinate attributes) and 
 copies our writer made of it. This script reads the same files with astropy and
 compares:
 
-  peer DIR     a file of a Debian package: our codes, pixels and attributes equal
-               astropy's reading; our copy holds the same data and keywords.
+  peer DIR     a FITS file (of a Debian package, or made by the test): our codes,
+               pixels and attributes equal astropy's reading; our copy holds the same
+               data and keywords, bit for bit, and gives astropy.wcs the same sky at
+               every pixel.
   written DIR  an image made in code and written by us: astropy reads the same data,
                scaling, world coordinates, carried cards and table.
   cards DIR    files written by us, with the value each real card must hold: astropy
@@ -279,6 +281,33 @@ def compare_copy(ours, source_header, planes_raw, path, where, source_path=None)
     return header
 
 
+def same_sky(source, copy, where):
+    """astropy.wcs gives the source and our copy the same sky at every pixel. Not asked of
+    a source with two matrix conventions: the reader takes CD then, wcslib PC."""
+    header = fits.getheader(source)
+    conventions = [any(k in header for k in keys) for keys in (
+        [f"CD{i}_{j}" for i, j in MATRIX], [f"PC{i}_{j}" for i, j in MATRIX],
+        [f"PC{i:03d}{j:03d}" for i, j in MATRIX])]
+    theirs = celestial_wcs(header)
+    if theirs is None or sum(conventions) > 1:
+        return False
+    mine = celestial_wcs(fits.getheader(copy))
+    if not check(mine is not None, f"{where}: the copy has no celestial coordinates"):
+        return False
+    height, width = fits.getdata(source).shape[-2:]
+    y, x = np.mgrid[0:height, 0:width]
+    pixels = np.column_stack([x.ravel(), y.ravel()]).astype(np.float64)
+    a = theirs.all_pix2world(pixels, 0)
+    b = mine.all_pix2world(pixels, 0)
+    lng, lat = theirs.wcs.lng, theirs.wcs.lat
+    diff = np.abs(np.stack([(a[:, lng] - b[:, lng] + 180.0) % 360.0 - 180.0,
+                            a[:, lat] - b[:, lat]]))
+    worst = np.nanmax(diff) if np.isfinite(diff).any() else 0.0
+    check(np.array_equal(np.isnan(a), np.isnan(b)) and worst <= 1e-9,
+          f"{where}: the copy's sky differs from the source's by {worst!r} degrees")
+    return True
+
+
 def expected_code(header):
     naxis = header.get("NAXIS", 0)
     if header.get("GROUPS") or naxis not in (1, 2, 3):
@@ -331,6 +360,8 @@ def peer(directory):
               f"plane {p}: physical values differ from astropy's scaled data")
     compare_world_coordinates(ours, header, "attributes")
     compare_copy(ours, header, raw[:1], ours["copy"], "copy", source)
+    if same_sky(source, ours["copy"], "copy"):
+        print("the copy gives astropy.wcs the same sky at every pixel")
     if "color" in ours:
         ours_raw, _ = pixels(directory, ours["color"], (3, height, width))
         same_array(ours_raw, raw[[2, 1, 0]], "colour planes 2, 1, 0")
