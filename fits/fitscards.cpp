@@ -1,7 +1,10 @@
 #include "fits/fitscards.h"
 
+#include <bit>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 
@@ -73,6 +76,43 @@ double RealValue(std::string_view card) {
 double ParseReal(std::string_view text) {
   std::string token = NumberToken(text);
   return AtofC(token.c_str());
+}
+
+std::string RealText(double v, const char* fixed) {
+  if (!std::isfinite(v)) return {};
+  if (v == 0.0) v = 0.0;  // no "-0.00000000"
+  auto exact = [v](const std::string& text) {
+    return std::bit_cast<std::uint64_t>(ParseReal(text)) == std::bit_cast<std::uint64_t>(v);
+  };
+  const std::string printed = FormatC(fixed, v);
+  const std::string text(Trim(printed));
+  if (text.size() <= 20 && exact(text)) return text;
+  // The shortest round-trip text, made FITS-shaped: "1e-09" becomes "1.0E-09" and
+  // "2147483648" becomes "2147483648.0".
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
+  const std::string shortest(buffer, result.ptr);
+  const std::size_t e = shortest.find('e');
+  std::string mantissa = shortest.substr(0, e);
+  if (mantissa.find('.') == std::string::npos) mantissa += ".0";
+  return e == std::string::npos ? mantissa : mantissa + "E" + shortest.substr(e + 1);
+}
+
+std::string RealCard(std::string_view keyword, double v, const char* fixed,
+                     std::string_view comment) {
+  const std::string value = RealText(v, fixed);
+  if (value.empty()) return {};
+  std::string card(keyword.substr(0, 8));
+  card.resize(8, ' ');
+  card += "= ";
+  if (value.size() < 20) card.append(20 - value.size(), ' ');
+  card += value;
+  if (!comment.empty()) {
+    card += " / ";
+    card += comment;
+  }
+  if (card.size() > kCardSize) card.resize(kCardSize);
+  return card;
 }
 
 std::size_t ClosingQuote(std::string_view value) {

@@ -1,6 +1,6 @@
 // Helpers for 80-character FITS header cards, shared by the reader and the writer:
-// keyword matching, value parsing, the closing quote of a string value, and the size of
-// a data unit as its cards declare it.
+// keyword matching, value parsing and formatting, the closing quote of a string value,
+// and the size of a data unit as its cards declare it.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +42,20 @@ std::int64_t Int64Value(std::string_view card);
 double RealValue(std::string_view card);
 // A real number from a table field (the same rules, without the column offset).
 double ParseReal(std::string_view text);
+
+// The text of a real value that reads back as exactly v. printf's text with the format
+// fixed is kept when it takes at most 20 characters and reads back exactly, so that the
+// familiar look ("1.00000000") stays; otherwise the shortest text that reads back
+// exactly, with a decimal point and a capital E exponent as FITS asks. Negative zero is
+// written as 0. Empty when v is not finite: FITS has no text for infinity or NaN.
+std::string RealText(double v, const char* fixed);
+
+// A card with a real value: the keyword padded to 8, "= ", the value right-justified to
+// end in column 30 when it fits those 20 columns and otherwise straight after "= " (free
+// format), then " / " and the comment. Only the comment is ever cut to keep the card 80
+// characters. Empty when v is not finite.
+std::string RealCard(std::string_view keyword, double v, const char* fixed,
+                     std::string_view comment);
 
 // Position in value of the quote that closes a string beginning at position 0: the
 // first "' " or else the first "'/", else a quote that ends the value. npos when none.

@@ -19,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <numbers>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -141,6 +142,8 @@ int FitsBottomUpSetting() {
 // What the card interpreter remembers across the cards of one header.
 struct HeaderState {
   int naxis = -1;  // the NAXIS value once its card was seen
+  // CROTA1 and CROTA2, the rotation of the old convention, once their cards were seen.
+  std::optional<double> crota[2];
 };
 
 // The string value of a card, quotes included, when its closing quote stands at
@@ -277,6 +280,10 @@ int InterpretCard(CImage& img, const std::string& card, HeaderState& state) {
     img.SetRestWav(card[7] - '1', RealValue(card));
     return FITS_OK;
   }
+  if (Begins(card, "CROTA1  = ") || Begins(card, "CROTA2  = ")) {
+    state.crota[card[5] - '1'] = RealValue(card);  // the card stays, to be commented out
+    return FITS_OK;
+  }
   if (Begins(card, "LONPOLE = ")) {
     img.SetLonPole(RealValue(card));
     return FITS_OK;
@@ -400,11 +407,90 @@ tagMATRIX2_2 ScaledRows(tagMATRIX2_2 m, double d1, double d2) {
   return m;
 }
 
+// What a celestial axis type names: 1 longitude, 2 latitude, 0 neither. Only types of
+// the form "xxxx-ppp" with a known projection code ppp count (a "-SIP" behind is allowed),
+// named "RA--"/"DEC-", "xLON"/"xLAT" or "xxLN"/"xxLT", as the coordinate libraries
+// decide; any other axis is linear and takes no rotation. *pair receives what the other
+// axis of the pair must share: the projection and the system of the name.
+int CelestialAxis(const CImage& img, int axis, std::string* pair) {
+  static constexpr std::string_view kProjections[] = {
+      "AZP", "SZP", "TAN", "STG", "SIN", "ARC", "ZPN", "ZEA", "AIR", "CYP",
+      "CEA", "CAR", "MER", "COP", "COE", "COD", "COO", "SFL", "PAR", "MOL",
+      "AIT", "BON", "PCO", "TSC", "CSC", "QSC", "HPX", "XPH"};
+  std::string quoted;
+  if (!img.GetCType(axis, &quoted) || quoted.size() < 2) return 0;
+  std::string_view type = TrimRight(std::string_view(quoted).substr(1, quoted.size() - 2));
+  if (type.size() == 12 && type.substr(8) == "-SIP") type = type.substr(0, 8);
+  if (type.size() != 8 || type[4] != '-' ||
+      std::find(std::begin(kProjections), std::end(kProjections), type.substr(5)) ==
+          std::end(kProjections))
+    return 0;
+  const std::string projection(type.substr(5));
+  if (Begins(type, "RA--") || Begins(type, "DEC-")) {
+    *pair = "RA/DEC " + projection;
+    return type[0] == 'R' ? 1 : 2;
+  }
+  if (type.substr(1, 3) == "LON" || type.substr(1, 3) == "LAT") {
+    *pair = std::string(type.substr(0, 1)) + "LON/LAT " + projection;
+    return type[3] == 'N' ? 1 : 2;
+  }
+  if (type.substr(2, 2) == "LN" || type.substr(2, 2) == "LT") {
+    *pair = std::string(type.substr(0, 2)) + "LN/LT " + projection;
+    return type[3] == 'N' ? 1 : 2;
+  }
+  return 0;
+}
+
+// Sine and cosine of an angle in degrees, exact at multiples of 90 so that a rotation by
+// 0 or 180 gives an exact matrix.
+int QuarterTurns(double degrees) {  // 0 to 3, or -1 when not a multiple of 90
+  const double turn = std::fmod(degrees, 360.0);
+  if (std::fmod(turn, 90.0) != 0.0) return -1;
+  return (static_cast<int>(turn / 90.0) + 4) % 4;
+}
+double SinDegrees(double degrees) {
+  static constexpr double kQuarter[4] = {0.0, 1.0, 0.0, -1.0};
+  const int q = QuarterTurns(degrees);
+  return q >= 0 ? kQuarter[q] : std::sin(degrees * (std::numbers::pi / 180.0));
+}
+double CosDegrees(double degrees) {
+  static constexpr double kQuarter[4] = {1.0, 0.0, -1.0, 0.0};
+  const int q = QuarterTurns(degrees);
+  return q >= 0 ? kQuarter[q] : std::cos(degrees * (std::numbers::pi / 180.0));
+}
+
+// The old rotation keyword as a PC matrix: CROTAn of the latitude axis turns the image
+// plane after the increments are applied (the AIPS convention), so with longitude axis i
+// and latitude axis j, PCi_i = PCj_j = cos r, PCi_j = -sin r * CDELTj / CDELTi and
+// PCj_i = sin r * CDELTi / CDELTj. Without a celestial pair, or without CROTAn on its
+// latitude axis, nothing is turned (as the coordinate libraries read such a header).
+void MatrixFromRotation(CImage& img, const HeaderState& state) {
+  std::string pair[2];
+  const int first = CelestialAxis(img, 0, &pair[0]), second = CelestialAxis(img, 1, &pair[1]);
+  if (first == 0 || second == 0 || first == second || pair[0] != pair[1]) return;
+  const int lng = first == 1 ? 0 : 1, lat = 1 - lng;
+  if (!state.crota[lat]) return;
+  double delta[2] = {1.0, 1.0};
+  img.GetCDelt(0, &delta[0]);
+  img.GetCDelt(1, &delta[1]);
+  if (delta[0] == 0.0 || delta[1] == 0.0) return;  // singular: no coordinates either way
+  const double r = *state.crota[lat];
+  const double ratio = delta[lat] / delta[lng];
+  double pc[2][2];
+  pc[lng][lng] = pc[lat][lat] = CosDegrees(r);
+  pc[lng][lat] = -SinDegrees(r) * ratio;
+  pc[lat][lng] = SinDegrees(r) / ratio;
+  img.SetLTMtx({pc[0][0], pc[0][1], pc[1][0], pc[1][1]}, 2);
+}
+
 // Takes the linear transformation matrix from the conventions present and warns when
-// they disagree.
-void ChooseMatrix(CImage& img, int showMessages) {
+// they disagree; without any matrix, from the old rotation keyword.
+void ChooseMatrix(CImage& img, int showMessages, const HeaderState& state) {
   const bool cd = img.UsedCD(), pc = img.UsedPC(), old = img.UsedTolvenaPC();
-  if (!cd && !pc && !old) return;
+  if (!cd && !pc && !old) {
+    MatrixFromRotation(img, state);
+    return;
+  }
   tagMATRIX2_2 cdm, pcm, oldm;
   img.GetCDMtx(&cdm);
   img.GetPCMtx(&pcm);
@@ -473,7 +559,7 @@ int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* data
       bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
     return FITS_INVALID_IMAGE;
 
-  ChooseMatrix(img, showMessages);
+  ChooseMatrix(img, showMessages, state);
 
   if (int i = img.m_FitsHeader.Find("SI-TYPE"); i >= 0) {
     std::string_view value = Value(img.m_FitsHeader.GetAt(i));

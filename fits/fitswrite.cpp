@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -86,7 +88,9 @@ std::string UtcNow() {
 }
 
 // The cards still to be placed, with the operations the composition needs. Keywords
-// compare on their first eight characters padded with blanks, as FITS defines them.
+// compare on their first eight characters padded with blanks, as FITS defines them. A
+// long string value goes on over CONTINUE cards; they belong to the card before them and
+// are moved and erased with it.
 class Remaining {
  public:
   explicit Remaining(const CFitsHeader& header) : cards_(header.Cards()) {}
@@ -96,10 +100,25 @@ class Remaining {
       if (IsKeyword(cards_[i], keyword)) return static_cast<int>(i);
     return -1;
   }
-  // Every card of the keyword (and only those: blank-keyword commentary cards that
-  // follow stay).
+  // How many cards from i on make up card i: itself and the CONTINUE cards behind it.
+  std::size_t Extent(std::size_t i) const {
+    std::size_t n = 1;
+    while (i + n < cards_.size() && IsKeyword(cards_[i + n], "CONTINUE")) ++n;
+    return n;
+  }
+  void EraseAt(std::size_t i) {
+    const auto first = cards_.begin() + static_cast<std::ptrdiff_t>(i);
+    cards_.erase(first, first + static_cast<std::ptrdiff_t>(Extent(i)));
+  }
+  // Every card of the keyword with its CONTINUE cards (and only those: blank-keyword
+  // commentary cards that follow stay).
   void Erase(std::string_view keyword) {
-    std::erase_if(cards_, [&](const std::string& c) { return IsKeyword(c, keyword); });
+    for (std::size_t i = 0; i < cards_.size();) {
+      if (IsKeyword(cards_[i], keyword))
+        EraseAt(i);
+      else
+        ++i;
+    }
   }
   std::vector<std::string>& cards() { return cards_; }
 
@@ -116,13 +135,28 @@ class Composer {
  private:
   void Add(std::string_view card) { out_.Add(card); }
   void Blank() { out_.Add(""); }
+  // Remaining card i as it stands, with its CONTINUE cards.
+  void AddWhole(std::size_t i) {
+    const std::size_t n = rest_.Extent(i);
+    for (std::size_t k = 0; k < n; ++k) Add(rest_.cards()[i + k]);
+  }
   // The first card of the keyword, as it stands; then every card of it goes.
   bool Move(std::string_view keyword) {
     const int i = rest_.Find(keyword);
-    if (i >= 0) Add(rest_.cards()[static_cast<std::size_t>(i)]);
+    if (i >= 0) AddWhole(static_cast<std::size_t>(i));
     rest_.Erase(keyword);
     return i >= 0;
   }
+  // A card with a real value that reads back as exactly v; fixed is the format kept
+  // when it is exact. False, and no card, when v is not finite: FITS has no text for it,
+  // and leaving the keyword out lets a reader take its default instead of refusing the
+  // file.
+  bool AddReal(std::string_view keyword, double v, const char* fixed, std::string_view comment) {
+    const std::string card = RealCard(keyword, v, fixed, comment);
+    if (!card.empty()) Add(card);
+    return !card.empty();
+  }
+  void AddCommented(std::string_view card);
   // A string value padded to 21 columns; a longer one is kept whole rather than cut
   // through its closing quote.
   static std::string Padded21(const std::string& quoted) {
@@ -130,9 +164,11 @@ class Composer {
   }
   // Reals in exponent form use a capital E: FITS does not allow a lower-case exponent.
   void WorldCoordinates();
+  bool Distortion();
   void Observation();
   void Parameters();
   void CommentOut();
+  void AnnounceLongStrings();
 
   const CImage& img_;
   Remaining rest_;
@@ -154,6 +190,7 @@ CFitsHeader Composer::Compose() {
   for (const char* key :
        {"SIMPLE", "BITPIX", "NAXIS", "EXTEND", "ORIGIN", "DATE", "BZERO", "BSCALE"})
     rest_.Erase(key);
+  rest_.Erase("LONGSTRN");  // written below when the header needs it
 
   Add(FormatC("NAXIS1  = %20d / # of pixels/row", img_.GetWidth()));
   if (img_.GetOrgWidth() == img_.GetWidth()) {
@@ -187,9 +224,13 @@ CFitsHeader Composer::Compose() {
   Add(FormatC("DATE    = %-21.21s/ Date FITS file was generated (UTC)",
               ("'" + now_ + "'").c_str()));
   Blank();
-  Add(FormatC("BZERO   = %20.8f / Real = VAL x BSCALE + BZERO", img_.GetBzero()));
-  Add(FormatC("BSCALE  = %20.8f / Real = VAL x BSCALE + BZERO", img_.GetBscale()));
-  if (img_.IsBlankUsed()) {
+  AddReal("BZERO", img_.GetBzero(), "%20.8f", "Real = VAL x BSCALE + BZERO");
+  AddReal("BSCALE", img_.GetBscale(), "%20.8f", "Real = VAL x BSCALE + BZERO");
+  if (img_.GetBitsPixel() < 0) {
+    // FITS allows BLANK for integer data only; floating-point data mark missing values
+    // with NaN, so a carried card would only make the file invalid.
+    rest_.Erase("BLANK");
+  } else if (img_.IsBlankUsed()) {
     Add(FormatC("BLANK   = %20d / Value used for NULL pixels", img_.GetBlank()));
     rest_.Erase("BLANK");
   }
@@ -200,12 +241,32 @@ CFitsHeader Composer::Compose() {
   Observation();
   Parameters();
   CommentOut();
+  AnnounceLongStrings();
   Add("END");
   return out_;
 }
 
+// Long string values carried over CONTINUE cards need the convention announced, or
+// validators warn; the announcement stands before the first card that uses it.
+void Composer::AnnounceLongStrings() {
+  for (int i = 0; i < out_.GetCount(); ++i) {
+    if (!IsKeyword(out_.GetAt(i), "CONTINUE")) continue;
+    int owner = i - 1;
+    while (owner > 0 && IsKeyword(out_.GetAt(owner), "CONTINUE")) --owner;
+    out_.InsertAt(
+        owner, FormatC("LONGSTRN= %-21.21s/ Long strings go on over CONTINUE cards", "'OGIP 1.0'"));
+    return;
+  }
+}
+
 void Composer::WorldCoordinates() {
   bool any = false;
+  // WCSAXES must come before every other coordinate keyword. Only the first two axes are
+  // written, so a count above 2 would announce axes whose keywords are missing; it stays
+  // behind with them among the commented-out cards.
+  if (const int i = rest_.Find("WCSAXES");
+      i >= 0 && IntValue(rest_.cards()[static_cast<std::size_t>(i)]) <= 2)
+    any |= Move("WCSAXES");
   any |= Move("WCSAXIS");
   any |= Move("WCSNAME");
   int axis = 0;
@@ -214,7 +275,19 @@ void Composer::WorldCoordinates() {
     rest_.Erase("DISPAXIS");
     any = true;
   }
-  any |= Move("EQUINOX");
+  if (Move("EQUINOX")) {
+    any = true;
+  } else if (const int i = rest_.Find("EPOCH"); i >= 0) {
+    // EPOCH, the old name, is read as the equinox when EQUINOX is missing, but validators
+    // reject it; its value goes on under the new name. Beside an EQUINOX it means nothing
+    // and stays among the commented-out cards.
+    const std::string& card = rest_.cards()[static_cast<std::size_t>(i)];
+    if (card.size() > 10 && card.compare(8, 2, "= ") == 0) {
+      Add("EQUINOX " + card.substr(8));
+      rest_.Erase("EPOCH");
+      any = true;
+    }
+  }
   std::string text;
   static const char* const kTypeComment[2] = {"/ Type of physical coord. on X",
                                               "/ Type of physical coord. on Y"};
@@ -257,31 +330,33 @@ void Composer::WorldCoordinates() {
   static const char* const kAxis[2] = {"X", "Y"};
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCRPix(a, &v)) continue;
-    Add(FormatC("CRPIX%d  = %20.8f / Reference pixel in %s", a + 1, v, kAxis[a]));
+    any |= AddReal(FormatC("CRPIX%d", a + 1), v, "%20.8f",
+                   std::string("Reference pixel in ") + kAxis[a]);
     rest_.Erase(FormatC("CRPIX%d", a + 1));
-    any = true;
   }
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCRVal(a, &v)) continue;
-    Add(FormatC("CRVAL%d  =       %14.6E / Physical value of the reference pixel %s", a + 1, v,
-                kAxis[a]));
+    any |= AddReal(FormatC("CRVAL%d", a + 1), v, "%14.6E",
+                   std::string("Physical value of the reference pixel ") + kAxis[a]);
     rest_.Erase(FormatC("CRVAL%d", a + 1));
-    any = true;
   }
   for (int a = 0; a < 2; ++a) {
     if (!img_.GetCDelt(a, &v)) continue;
-    Add(FormatC("CDELT%d  =       %14.6E / Pixel size on %s", a + 1, v, kAxis[a]));
+    any |=
+        AddReal(FormatC("CDELT%d", a + 1), v, "%14.6E", std::string("Pixel size on ") + kAxis[a]);
     rest_.Erase(FormatC("CDELT%d", a + 1));
-    any = true;
   }
   tagMATRIX2_2 m;
   const int kind = img_.GetLTMtx(&m);
-  if (kind == 1 || kind == 2) {
+  const double e[4] = {m.m11, m.m12, m.m21, m.m22};
+  // A matrix with an element that cannot be written is left out whole: a reader would
+  // take the missing element as 0 (CD) or from the identity (PC), another matrix.
+  if ((kind == 1 || kind == 2) &&
+      std::all_of(e, e + 4, [](double x) { return std::isfinite(x); })) {
     const char* name = kind == 1 ? "CD" : "PC";
-    const double e[4] = {m.m11, m.m12, m.m21, m.m22};
     for (int k = 0; k < 4; ++k)
-      Add(FormatC("%s%d_%d   =       %14.6E / Coordinate transformation matrix", name, k / 2 + 1,
-                  k % 2 + 1, e[k]));
+      AddReal(FormatC("%s%d_%d", name, k / 2 + 1, k % 2 + 1), e[k], "%14.6E",
+              "Coordinate transformation matrix");
     any = true;
   }
   for (int i = 1; i <= 3; ++i)
@@ -289,25 +364,46 @@ void Composer::WorldCoordinates() {
       rest_.Erase(FormatC("CD%d_%d", i, j));
       rest_.Erase(FormatC("PC%d_%d", i, j));
     }
+  any |= Distortion();
   for (const char* key :
-       {"LONPOLE", "LATPOLE", "RADESYS", "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X", "OBSGEO-Y",
-        "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV"})
+       {"LONPOLE", "LATPOLE", "RADESYS", "RADECSYS", "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X",
+        "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV"})
     any |= Move(key);
   if (any) Blank();
+}
+
+// The SIP distortion polynomials that correct the linear matrix: for A, B, AP and BP the
+// order card, then the coefficients X_p_q in the order they came.
+bool Composer::Distortion() {
+  bool any = false;
+  for (const std::string_view prefix : {"A", "B", "AP", "BP"}) {
+    any |= Move(std::string(prefix) + "_ORDER");
+    std::vector<std::string> keys;
+    for (const std::string& card : rest_.cards()) {
+      const std::string_view key =
+          TrimRight(std::string_view(card).substr(0, std::min<std::size_t>(8, card.size())));
+      if (key.size() == prefix.size() + 4 && Begins(key, prefix) && key[prefix.size()] == '_' &&
+          std::isdigit(static_cast<unsigned char>(key[prefix.size() + 1])) &&
+          key[prefix.size() + 2] == '_' &&
+          std::isdigit(static_cast<unsigned char>(key[prefix.size() + 3])))
+        keys.emplace_back(key);
+    }
+    for (const std::string& key : keys) any |= Move(key);
+  }
+  return any;
 }
 
 void Composer::Observation() {
   bool any = false;
   any |= Move("DATE-OBS");
   any |= Move("UT");
-  auto& cards = rest_.cards();
-  for (auto it = cards.begin(); it != cards.end();) {
-    if (Begins(*it, "UT-")) {
-      Add(*it);
-      it = cards.erase(it);
+  for (std::size_t i = 0; i < rest_.cards().size();) {
+    if (Begins(rest_.cards()[i], "UT-")) {
+      AddWhole(i);
+      rest_.EraseAt(i);
       any = true;
     } else {
-      ++it;
+      ++i;
     }
   }
   for (const char* key : {"EXPTIME", "TELESCOP", "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT"})
@@ -315,6 +411,15 @@ void Composer::Observation() {
   std::string author;
   if (img_.GetAuthor(&author)) {
     Add(FormatC("AUTHOR  = '%s'", author.c_str()));
+    // An author that came over CONTINUE cards and was not changed keeps them.
+    if (const int i = rest_.Find("AUTHOR"); i >= 0) {
+      const std::string& card = rest_.cards()[static_cast<std::size_t>(i)];
+      const std::string_view value = Value(card);
+      const std::size_t close = ClosingQuote(value);
+      if (close != std::string_view::npos && close >= 1 && value.substr(1, close - 1) == author)
+        for (std::size_t k = 1; k < rest_.Extent(static_cast<std::size_t>(i)); ++k)
+          Add(rest_.cards()[static_cast<std::size_t>(i) + k]);
+    }
     rest_.Erase("AUTHOR");
     any = true;
   }
@@ -351,6 +456,24 @@ void Composer::Parameters() {
   if (img_.GetLogScale()) {
     Add(FormatC("SI-LMTD = '%-10.10s'         / METHOD OF LEVEL", "LOG"));
     rest_.Erase("SI-LMTD");
+  }
+}
+
+// A card as comment cards: "COMMENT " and the card, continued on further COMMENT cards
+// when it is longer than the 72 columns one of them holds, so that nothing of it is lost.
+// A piece that is followed by another never ends in blanks (they begin the next piece),
+// so the pieces joined give the card back even where trailing blanks are ignored.
+void Composer::AddCommented(std::string_view card) {
+  constexpr std::size_t kRoom = kCardSize - 8;
+  while (!card.empty()) {
+    std::size_t n = std::min(card.size(), kRoom);
+    if (n < card.size()) {
+      std::size_t keep = n;
+      while (keep > 0 && card[keep - 1] == ' ') --keep;
+      if (keep > 0) n = keep;
+    }
+    Add("COMMENT " + std::string(card.substr(0, n)));
+    card.remove_prefix(n);
   }
 }
 
@@ -394,13 +517,13 @@ void Composer::CommentOut() {
         if (c.empty() || isComment(c))
           Add(c);
         else
-          Add("COMMENT " + std::string(c));
+          AddCommented(c);
       }
     }
     Blank();
     for (std::size_t i = end; i < cards.size();) {
       if (!isComment(cards[i]) && !isEmpty(cards[i])) {
-        Add("COMMENT " + std::string(TrimRight(cards[i])));
+        AddCommented(TrimRight(cards[i]));
         cards.erase(cards.begin() + static_cast<std::ptrdiff_t>(i));
       } else {
         ++i;

@@ -6,10 +6,14 @@ order as raw and physical doubles, scaling and world-coordinate attributes) and 
 copies our writer made of it. This script reads the same files with astropy and
 compares:
 
-  peer DIR     a file of a Debian package: our codes, pixels and attributes equal
-               astropy's reading; our copy holds the same data and keywords.
+  peer DIR     a FITS file (of a Debian package, or made by the test): our codes,
+               pixels and attributes equal astropy's reading; our copy holds the same
+               data and keywords, bit for bit, and gives astropy.wcs the same sky at
+               every pixel.
   written DIR  an image made in code and written by us: astropy reads the same data,
                scaling, world coordinates, carried cards and table.
+  cards DIR    files written by us, with the value each real card must hold: astropy
+               reads every one bit for bit.
 
 Exit status 0 when everything agrees, 1 with one line per disagreement otherwise.
 """
@@ -22,6 +26,7 @@ import numpy as np
 
 warnings.simplefilter("ignore")
 from astropy.io import fits  # noqa: E402
+from astropy import wcs  # noqa: E402
 
 failures = []
 
@@ -88,6 +93,16 @@ def close(a, b, rel=0.0, absolute=0.0):
 MATRIX = [(1, 1), (1, 2), (2, 1), (2, 2)]
 
 
+def celestial_wcs(header):
+    """wcslib's reading of the first two axes, or None when it has no celestial pair."""
+    try:
+        w = wcs.WCS(header, naxis=2)
+        w.wcs.set()
+    except Exception:
+        return None
+    return w if w.wcs.lng >= 0 and w.wcs.lat >= 0 else None
+
+
 def expected_matrix(header):
     """Kind and elements of the linear matrix the header's conventions give."""
     keys = set(header.keys())
@@ -97,6 +112,10 @@ def expected_matrix(header):
         return 2, [float(header.get(f"PC{i}_{j}", 1.0 if i == j else 0.0)) for i, j in MATRIX]
     if any(f"PC{i:03d}{j:03d}" in keys for i, j in MATRIX):
         return 2, [float(header.get(f"PC{i:03d}{j:03d}", 1.0 if i == j else 0.0)) for i, j in MATRIX]
+    # CROTAn of the latitude axis of a celestial pair: the PC matrix wcslib makes of it.
+    w = celestial_wcs(header)
+    if w is not None and f"CROTA{w.wcs.lat + 1}" in keys:
+        return 2, [float(v) for v in np.asarray(w.wcs.get_pc()).flatten()]
     return 0, [1.0, 0.0, 0.0, 1.0]
 
 
@@ -154,14 +173,18 @@ def compare_world_coordinates(ours, header, where):
             check(mine is None, f"{where}: {key} absent but ours {mine}")
 
 
-MOVED = ["BUNIT", "WCSAXIS", "WCSNAME", "EQUINOX", "RADESYS", "MJD-OBS", "SPECSYS", "SSYSOBS",
-         "OBSGEO-X", "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS",
-         "RESTFRQ", "RESTWAV", "LONPOLE", "LATPOLE", "DATE-OBS", "UT", "EXPTIME", "TELESCOP",
-         "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT", "REFERENC", "RA", "RA2000", "DEC",
-         "DEC2000"] + [f"{p}{i}_{m}" for p in ("PV", "PS") for i in (1, 2) for m in range(1, 100)]
-# Written from the image's attributes, so a carried copy is dropped or commented.
+MOVED = ["BUNIT", "WCSAXES", "WCSAXIS", "WCSNAME", "EQUINOX", "RADESYS", "RADECSYS",
+         "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X", "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE",
+         "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV", "LONPOLE", "LATPOLE", "DATE-OBS", "UT",
+         "EXPTIME", "TELESCOP", "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT", "REFERENC", "RA",
+         "RA2000", "DEC", "DEC2000"] + [
+    f"{p}{i}_{m}" for p in ("PV", "PS") for i in (1, 2) for m in range(1, 100)] + [
+    f"{p}_{s}" for p in ("A", "B", "AP", "BP")
+    for s in ["ORDER"] + [f"{i}_{j}" for i in range(10) for j in range(10)]]
+# Written from the image's attributes (LONGSTRN: when the copy carries long strings), so a
+# carried copy is dropped or commented.
 FROM_ATTRIBUTES = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3", "EXTEND", "ORIGIN",
-                   "DATE", "BZERO", "BSCALE", "BLANK", "DISPAXIS", "AUTHOR", "END"} | {
+                   "DATE", "BZERO", "BSCALE", "BLANK", "DISPAXIS", "AUTHOR", "LONGSTRN", "END"} | {
     f"{k}{a}" for k in ("CTYPE", "CUNIT", "CRPIX", "CRVAL", "CDELT") for a in (1, 2)} | {
     f"{c}{i}_{j}" for c in ("CD", "PC") for i in (1, 2, 3) for j in (1, 2, 3)}
 
@@ -181,9 +204,22 @@ def raw_cards(path):
                 cards.append(card)
 
 
+def commented_whole(text, comments):
+    """Whether consecutive COMMENT cards, joined, give the text back whole."""
+    for start in range(len(comments)):
+        joined = ""
+        for piece in comments[start:]:
+            joined += piece
+            if len(joined) >= len(text):
+                break
+        if joined == text:
+            return True
+    return False
+
+
 def compare_copy(ours, source_header, planes_raw, path, where, source_path=None):
-    """What our writer made: the same data, the attributes in their cards, every carried
-    keyword placed or commented out."""
+    """What our writer made: the same data, the attributes in their cards exactly, every
+    carried keyword placed or commented out whole."""
     with fits.open(path, do_not_scale_image_data=True) as hdul:
         header = hdul[0].header
         data = np.asarray(hdul[0].data).astype(np.float64)
@@ -191,15 +227,16 @@ def compare_copy(ours, source_header, planes_raw, path, where, source_path=None)
         data = data[None]
     same_array(data, planes_raw, f"{where}: data")
     check(header["BITPIX"] == int(ours["bitpix"]), f"{where}: BITPIX {header['BITPIX']}")
-    check(close(header["BSCALE"], float(ours["bscale"]), absolute=5e-9), f"{where}: BSCALE")
-    check(close(header["BZERO"], float(ours["bzero"]), absolute=5e-9), f"{where}: BZERO")
+    for key in ("BSCALE", "BZERO"):
+        check(float(header[key]) == float(ours[key.lower()]),
+              f"{where}: {key} written {header[key]!r}, ours {ours[key.lower()]}")
     for axis in (1, 2):
-        for key, rel, absolute in (("CRPIX", 0, 5e-9), ("CRVAL", 5e-7, 0), ("CDELT", 5e-7, 0)):
+        for key in ("CRPIX", "CRVAL", "CDELT"):
             mine = real(ours[f"{key}{axis}".lower()])
             name = f"{key}{axis}"
             if mine is None:
                 continue
-            check(name in header and close(float(header[name]), mine, rel=rel, absolute=absolute),
+            check(name in header and float(header[name]) == mine,
                   f"{where}: {name} written {header.get(name)!r}, ours {mine!r}")
         for key in ("CTYPE", "CUNIT"):
             mine = ours[f"{key}{axis}".lower()]
@@ -211,28 +248,64 @@ def compare_copy(ours, source_header, planes_raw, path, where, source_path=None)
         mine = [float(v) for v in ours["ltmatrix"].split()]
         prefix = "CD" if kind == 1 else "PC"
         for (i, j), v in zip(MATRIX, mine):
-            check(close(float(header.get(f"{prefix}{i}_{j}", np.nan)), v, rel=5e-7, absolute=1e-300),
+            check(float(header.get(f"{prefix}{i}_{j}", np.nan)) == v,
                   f"{where}: {prefix}{i}_{j} written {header.get(f'{prefix}{i}_{j}')!r}, ours {v}")
     if source_header is None:
         return header
-    comments = [str(c) for c in header.get("COMMENT", [])]
+    comments = [c[8:].rstrip() for c in raw_cards(path) if c.startswith("COMMENT ")]
     seen = set()
+    owner = ""
     for card in raw_cards(source_path):
         key = card[:8].rstrip()
-        if key in seen and key not in ("COMMENT", "HISTORY", ""):
-            continue
-        seen.add(key)
-        if key in MOVED:
+        if key == "CONTINUE":
+            key = owner  # a long string's CONTINUE cards go where its first card goes
+        else:
+            owner = key
+            if key in seen and key not in ("COMMENT", "HISTORY", ""):
+                continue
+            seen.add(key)
+        if key == "EPOCH" and "EQUINOX" not in source_header:
+            # The old name goes on as EQUINOX; beside an EQUINOX it is commented out.
+            check(header.get("EQUINOX") == source_header["EPOCH"],
+                  f"{where}: EPOCH carried as EQUINOX {header.get('EQUINOX')!r}")
+        elif key in MOVED and not (key == "WCSAXES" and source_header[key] > 2):
             check(key in header and header[key] == source_header[key],
                   f"{where}: {key} carried as {header.get(key)!r}, source {source_header[key]!r}")
         elif key in ("COMMENT", "") or key in FROM_ATTRIBUTES or key.startswith("SI-"):
             continue
         else:
-            # Commented out as "COMMENT <card>", cut to the 72 columns that remain.
-            text = card.rstrip()[:72].rstrip()
-            check(any(c.rstrip() == text for c in comments),
-                  f"{where}: card {text[:40]!r} neither placed nor commented out")
+            # Commented out whole: "COMMENT " and the card, over as many cards as it takes.
+            text = card.rstrip()
+            check(commented_whole(text, comments),
+                  f"{where}: card {text[:40]!r} neither placed nor commented out whole")
     return header
+
+
+def same_sky(source, copy, where):
+    """astropy.wcs gives the source and our copy the same sky at every pixel. Not asked of
+    a source with two matrix conventions: the reader takes CD then, wcslib PC."""
+    header = fits.getheader(source)
+    conventions = [any(k in header for k in keys) for keys in (
+        [f"CD{i}_{j}" for i, j in MATRIX], [f"PC{i}_{j}" for i, j in MATRIX],
+        [f"PC{i:03d}{j:03d}" for i, j in MATRIX])]
+    theirs = celestial_wcs(header)
+    if theirs is None or sum(conventions) > 1:
+        return False
+    mine = celestial_wcs(fits.getheader(copy))
+    if not check(mine is not None, f"{where}: the copy has no celestial coordinates"):
+        return False
+    height, width = fits.getdata(source).shape[-2:]
+    y, x = np.mgrid[0:height, 0:width]
+    pixels = np.column_stack([x.ravel(), y.ravel()]).astype(np.float64)
+    a = theirs.all_pix2world(pixels, 0)
+    b = mine.all_pix2world(pixels, 0)
+    lng, lat = theirs.wcs.lng, theirs.wcs.lat
+    diff = np.abs(np.stack([(a[:, lng] - b[:, lng] + 180.0) % 360.0 - 180.0,
+                            a[:, lat] - b[:, lat]]))
+    worst = np.nanmax(diff) if np.isfinite(diff).any() else 0.0
+    check(np.array_equal(np.isnan(a), np.isnan(b)) and worst <= 1e-9,
+          f"{where}: the copy's sky differs from the source's by {worst!r} degrees")
+    return True
 
 
 def expected_code(header):
@@ -287,6 +360,8 @@ def peer(directory):
               f"plane {p}: physical values differ from astropy's scaled data")
     compare_world_coordinates(ours, header, "attributes")
     compare_copy(ours, header, raw[:1], ours["copy"], "copy", source)
+    if same_sky(source, ours["copy"], "copy"):
+        print("the copy gives astropy.wcs the same sky at every pixel")
     if "color" in ours:
         ours_raw, _ = pixels(directory, ours["color"], (3, height, width))
         same_array(ours_raw, raw[[2, 1, 0]], "colour planes 2, 1, 0")
@@ -328,9 +403,21 @@ def written(directory):
     print(f"{planes} plane(s) of {width} x {height}, BITPIX {ours['bitpix']}: agree")
 
 
+def cards(directory):
+    with open(os.path.join(directory, "ours.txt"), encoding="utf-8") as f:
+        for line in f:
+            path, key, value = line.rstrip("\n").split("\t")
+            want = float.fromhex(value)
+            header = fits.getheader(path)
+            got = float(header[key]) if key in header else None
+            check(got is not None and got.hex() == want.hex(),
+                  f"{os.path.basename(path)}: {key} = {header.get(key)!r} reads {got!r}, "
+                  f"written {want!r}")
+
+
 def main():
     mode, directory = sys.argv[1], sys.argv[2]
-    {"peer": peer, "written": written}[mode](directory)
+    {"peer": peer, "written": written, "cards": cards}[mode](directory)
     for f in failures:
         print("MISMATCH:", f)
     return 1 if failures else 0

@@ -304,6 +304,7 @@ const std::vector<std::string> kCd = {Key("CD1_1", "2.0"), Key("CD1_2", "0.5"),
 const std::vector<std::string> kPcAgreeing = {Key("PC1_1", "1.0"),   Key("PC1_2", "0.25"),
                                               Key("PC2_1", "-0.25"), Key("PC2_2", "1.5"),
                                               Key("CDELT1", "2.0"),  Key("CDELT2", "2.0")};
+const std::vector<std::string> kRaDec = {Key("CTYPE1", "'RA---TAN'"), Key("CTYPE2", "'DEC--TAN'")};
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -326,6 +327,35 @@ INSTANTIATE_TEST_SUITE_P(
                    {0.5, 0.0, 0.0, 0.75},
                    nullptr},
         MatrixCase{"PcountIsNotAnOldPc", {Key("PCOUNT", "0")}, 0, {}, nullptr},
+        // CROTAn of the latitude axis, without any matrix, turns the image (AIPS convention);
+        // astropy's reading of other angles is checked in fits_peer_test.
+        MatrixCase{
+            "RotationOfAQuarterTurnIsExact",
+            Join(kRaDec, {Key("CDELT1", "-1.0"), Key("CDELT2", "2.0"), Key("CROTA2", "-90")}),
+            2,
+            {0.0, -2.0, 0.5, 0.0},
+            nullptr},
+        MatrixCase{"RotationOfTheLatitudeOnAxisOne",
+                   {Key("CTYPE1", "'DEC--TAN'"), Key("CTYPE2", "'RA---TAN'"), Key("CROTA1", "180"),
+                    Key("CROTA2", "90")},
+                   2,
+                   {-1.0, 0.0, 0.0, -1.0},
+                   nullptr},
+        MatrixCase{"RotationOfTheLongitudeMeansNothing",
+                   Join(kRaDec, {Key("CROTA1", "30")}),
+                   0,
+                   {},
+                   nullptr},
+        MatrixCase{"RotationWithoutACelestialPair",
+                   {Key("CTYPE1", "'RA---TAN'"), Key("CTYPE2", "'GLAT-TAN'"), Key("CROTA2", "30")},
+                   0,
+                   {},
+                   nullptr},
+        MatrixCase{"RotationBesideACdMatrixMeansNothing",
+                   Join(Join(kCd, kRaDec), {Key("CROTA2", "30")}),
+                   1,
+                   {2.0, 0.5, -0.5, 3.0},
+                   nullptr},
         MatrixCase{"CdAndPcAgreeing", Join(kCd, kPcAgreeing), 1, {2.0, 0.5, -0.5, 3.0}, nullptr},
         MatrixCase{"CdAndPcDisagreeing",
                    Join(kCd, {Key("PC1_1", "1.0"), Key("CDELT1", "1.0"), Key("CDELT2", "1.0")}),

@@ -485,3 +485,131 @@ TEST_F(FitsWriteTest, AFailedSaveLeavesTheOldFileAsItWas) {
   EXPECT_EQ(ReadFileOrEmpty(target).substr(0, 9), "SIMPLE  =");
   EXPECT_EQ(Listing(), before);
 }
+
+TEST_F(FitsWriteTest, RealCardsTakeTheDigitsTheyNeedAndLeaveOutWhatCannotBeWritten) {
+  auto img = Image16(2, 2);
+  img->SetBscale(1e-9);
+  img->SetBzero(-0.0);
+  img->SetCRVal(0, std::nan(""));
+  img->SetCRVal(1, -2.2250738585072014e-308);  // 24 characters: past column 30
+  img->SetCDelt(0, 0.045777764213996);
+  img->SetLTMtx({1.0, HUGE_VAL, 0.0, 1.0}, 1);
+  const std::vector<std::string> c = Cards(*img);
+  EXPECT_TRUE(Has(c, "BSCALE  =              1.0E-09 / Real = VAL x BSCALE + BZERO"));
+  EXPECT_TRUE(Has(c, "BZERO   =           0.00000000 / Real = VAL x BSCALE + BZERO"));
+  EXPECT_TRUE(Has(c, "CDELT1  =    0.045777764213996 / Pixel size on X"));
+  EXPECT_TRUE(
+      Has(c, "CRVAL2  = -2.2250738585072014E-308 / Physical value of the reference pixel Y"));
+  // Neither NaN nor a matrix with an infinite element has a FITS text: no card at all.
+  EXPECT_EQ(Count(c, "CRVAL1"), 0);
+  EXPECT_EQ(Count(c, "CD1_") + Count(c, "CD2_"), 0);
+  EXPECT_EQ(Count(c, "COMMENT CRVAL1"), 0);
+  const CFitsHeader header = CFits::FormatHeader(*img);
+  for (const std::string& card : header.Cards()) EXPECT_EQ(card.size(), 80u);
+}
+
+TEST_F(FitsWriteTest, LongCardsAreCommentedOutWholeAndOnce) {
+  const std::string history = "HISTORY " + std::string(64, 'h') + " and the";  // 80
+  const std::string full = "PLATEID = 'a carried keyword whose card is filled to its 80th column'";
+  const std::string carried = full + std::string(72 - full.size(), ' ') + "/ a note";
+  std::vector<std::string> cards = ImageCards(16, {4, 3});
+  cards.push_back(Card(history));
+  cards.push_back(Card(carried));
+  std::vector<std::int16_t> v(12, 5);
+  CRalImage first;
+  ASSERT_EQ(CFits::Read(first, Put("src.fits", Header(cards) + PadRecord(BigEndian(v), '\0')), 1, 0,
+                        0, 0, 0, nullptr, "", 0),
+            FITS_OK);
+  const std::vector<std::string> once = Cards(first);
+  const std::size_t at = IndexOf(once, "COMMENT HISTORY");
+  ASSERT_LT(at + 3, once.size());
+  // The blanks at a break begin the next piece, so the pieces join to the whole card.
+  EXPECT_EQ(once[at], "COMMENT " + history.substr(0, 72));
+  EXPECT_EQ(once[at + 1], "COMMENT " + history.substr(72));
+  EXPECT_EQ(once[at + 2], "COMMENT " + full);
+  EXPECT_EQ(once[at + 3], "COMMENT " + carried.substr(full.size()));
+
+  // Saved again, the pieces are comments already and stay as they are.
+  CRalImage second;
+  WriteRead(first, second);
+  EXPECT_EQ(Cards(second).size(), once.size());
+  EXPECT_EQ(Count(Cards(second), "COMMENT COMMENT"), 0);
+}
+
+TEST_F(FitsWriteTest, ContinueCardsGoWhereTheirCardGoes) {
+  auto img = Image16(2, 2);
+  img->SetAuthor("Ueda Hiroshi and the observers of the long winter campaign at the&");
+  for (const char* card :
+       {"ORIGIN  = 'an older program whose name &'", "CONTINUE  'is dropped with it'",
+        "FILTNAME= 'a filter name that runs on &'", "CONTINUE  'over two cards'",
+        "OBJECT  = 'NGC 1316 in the Fornax &'", "CONTINUE  'cluster, &'", "CONTINUE  'red band'",
+        "AUTHOR  = 'Ueda Hiroshi and the observers of the long winter campaign at the&'",
+        "CONTINUE  ' summit'", "LONGSTRN= 'OGIP 1.0'"})
+    img->m_FitsHeader.Add(card);
+  const std::vector<std::string> c = Cards(*img);
+  const std::size_t object = IndexOf(c, "OBJECT");
+  ASSERT_LT(object + 5, c.size());
+  EXPECT_EQ(c[object - 1],
+            "LONGSTRN= 'OGIP 1.0'           / Long strings go on over CONTINUE cards");
+  EXPECT_EQ(c[object + 1], "CONTINUE  'cluster, &'");
+  EXPECT_EQ(c[object + 2], "CONTINUE  'red band'");
+  EXPECT_EQ(c[object + 3], "AUTHOR  = '" + std::string("Ueda Hiroshi and the observers of the ") +
+                               "long winter campaign at the&'");
+  EXPECT_EQ(c[object + 4], "CONTINUE  ' summit'");
+  const std::size_t filter = IndexOf(c, "COMMENT FILTNAME");
+  ASSERT_LT(filter + 1, c.size());
+  EXPECT_EQ(c[filter + 1], "COMMENT CONTINUE  'over two cards'");
+  EXPECT_EQ(Count(c, "CONTINUE"), 3);
+  EXPECT_EQ(Count(c, "COMMENT CONTINUE"), 1);
+  EXPECT_EQ(Count(c, "LONGSTRN"), 1);
+}
+
+TEST_F(FitsWriteTest, OnlyIntegerImagesGetABlankCard) {
+  for (const int bits : {16, 32, -32, -64}) {
+    CRalImage img(3, 2, bits, 1, 1.0, 0.0, 1);
+    img.SetBlankUsed(1);
+    img.SetBlank(-99);
+    img.m_FitsHeader.Add("BLANK   =                  -99");
+    const std::vector<std::string> c = Cards(img);
+    EXPECT_EQ(Count(c, "BLANK   =                  -99 / Value used for NULL pixels"),
+              bits > 0 ? 1 : 0)
+        << bits;
+    EXPECT_EQ(Count(c, "COMMENT BLANK"), 0) << bits;
+  }
+}
+
+TEST_F(FitsWriteTest, OtherCoordinateConventionsArePlacedInTheirGroup) {
+  auto img = Image16(2, 2);
+  img->SetCType(0, "'RA---TAN-SIP'");
+  img->SetCType(1, "'DEC--TAN-SIP'");
+  img->SetLTMtx({1e-4, 0, 0, 1e-4}, 1);
+  for (const char* card : {"A_1_1   =                1E-06", "A_ORDER =                    2",
+                           "B_0_2   =                2E-06", "B_ORDER =                    2",
+                           "AP_ORDER=                    2", "BP_ORDER=                    2",
+                           "BP_1_0  =                3E-07", "WCSAXES =                    2",
+                           "RADECSYS= 'FK4'", "EPOCH   =               1950.0",
+                           "A_10_1  =                  1.0", "A_X_1   =                  1.0"})
+    img->m_FitsHeader.Add(card);
+  std::vector<std::string> c = Cards(*img);
+  const std::size_t group = IndexOf(c, "WCSAXES");
+  ASSERT_LT(group + 1, c.size());
+  EXPECT_EQ(group, IndexOf(c, "BUNIT") + 2);                  // first of the group
+  EXPECT_EQ(c[group + 1], "EQUINOX =               1950.0");  // the old name's value
+  const std::size_t matrix = IndexOf(c, "CD2_2");
+  const std::vector<std::string> sip = {"A_ORDER",  "A_1_1",    "B_ORDER", "B_0_2",
+                                        "AP_ORDER", "BP_ORDER", "BP_1_0",  "RADECSYS"};
+  for (std::size_t k = 0; k < sip.size(); ++k)
+    EXPECT_EQ(IndexOf(c, sip[k]), matrix + 1 + k) << sip[k];
+  EXPECT_EQ(Count(c, "COMMENT A_10_1"), 1);  // not a distortion coefficient
+  EXPECT_EQ(Count(c, "COMMENT A_X_1"), 1);
+
+  // Beside EQUINOX the old name means nothing; a third axis is not written.
+  auto other = Image16(2, 2);
+  for (const char* card : {"EPOCH   =               1950.0", "EQUINOX =               2000.0",
+                           "WCSAXES =                    3"})
+    other->m_FitsHeader.Add(card);
+  c = Cards(*other);
+  EXPECT_TRUE(Has(c, "EQUINOX =               2000.0"));
+  EXPECT_EQ(Count(c, "COMMENT EPOCH"), 1);
+  EXPECT_EQ(Count(c, "COMMENT WCSAXES"), 1);
+}
