@@ -11,7 +11,12 @@ astropy and fitsverify:
                   degrees on the sky, within 1e-9 of the value (at least 1) on other axes;
   (c) extensions  IN's extensions, and only those, follow in OUT in the same order, every
                   card up to END and every data byte identical;
-  (d) fitsverify  OUT has no error and no warning that IN does not have.
+  (d) fitsverify  OUT has no error and no warning that IN does not have;
+  (e) keywords    every card of IN's primary header is in OUT whole: as it stands, with
+                  an equal value, or turned into COMMENT cards, nothing of its text cut.
+                  Cards the save writes from the image instead (the data's structure and
+                  scaling, the linear coordinates checked by (b), ORIGIN, DATE and the
+                  program's own level cards) are left to the other checks.
 
 The corpus is every FITS file of Debian's python3-astropy and ftools-fv packages that
 `vantorel-cli info` opens (those it refuses are listed, not failed), and files made here
@@ -449,6 +454,48 @@ def check_fitsverify(src_verdict, out):
 
 # ---------------------------------------------------------------------------------------
 
+# Cards a save writes afresh from the image, their values checked by (a) and (b); the
+# matrix elements of a third axis go with the rest of the matrix, as a save writes two.
+REWRITTEN = re.compile(r"(SIMPLE|BITPIX|NAXIS\d*|EXTEND|BZERO|BSCALE|BLANK|ORIGIN|DATE|"
+                       r"LONGSTRN|END|(CRPIX|CRVAL|CDELT|CTYPE|CUNIT)[12]|(CD|PC)[1-3]_[1-3]|"
+                       r"SI-L(MIN|MAX)\d|SI-TYPE|SI-LMTD)")
+
+
+def squashed(text):
+    return re.sub(r"\s+", "", text)
+
+
+def check_keywords(src, out):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with fits.open(src) as a, fits.open(out) as b:
+            theirs, ours = a[0].header, b[0].header
+            # A card turned into comments runs on over COMMENT cards: their texts from
+            # column 9 on, joined, give it back.
+            text = squashed("".join(card.image[8:] if card.keyword == "COMMENT" else card.image
+                                    for card in ours.cards))
+            looked = 0
+            for card in theirs.cards:
+                key = card.keyword
+                if not key and not str(card.value).strip():
+                    continue
+                if REWRITTEN.fullmatch(key):
+                    continue
+                looked += 1
+                needle = card.image[8:] if key == "COMMENT" else card.image
+                if squashed(needle) in text:
+                    continue
+                if key not in ("COMMENT", "HISTORY", "") and key in ours and \
+                        ours[key] == card.value:
+                    continue
+                if key == "EPOCH" and ours.get("EQUINOX") == card.value:
+                    continue  # the old name of EQUINOX, written under the new one
+                return "FAIL", f"card lost or cut: {card.image.rstrip()[:90]}"
+    if not looked:
+        return "N/A", "no cards beyond those written from the image"
+    return "PASS", f"{looked} cards kept whole"
+
+
 def run(cli, env, *args):
     """The tool's exit status and the last line it wrote to standard error."""
     try:
@@ -482,7 +529,8 @@ def check_file(cli, env, label, src, out, applies):
     for name, check in (("(a) data", lambda: check_data(src, out)),
                         ("(b) wcs", lambda: check_wcs(src, out)),
                         ("(c) extensions", lambda: check_extensions(src, out)),
-                        ("(d) fitsverify", lambda: check_fitsverify(src_verdict, out))):
+                        ("(d) fitsverify", lambda: check_fitsverify(src_verdict, out)),
+                        ("(e) keywords", lambda: check_keywords(src, out))):
         try:
             status, detail = check()
         except Exception as e:  # noqa: BLE001: a check that breaks is a failure
