@@ -409,13 +409,12 @@ bool GetGiven(const std::array<double, 2>& values, const std::array<int, 2>& giv
 
 }  // namespace
 
-void CImage::SetCRPix(int axis, double x) { SetGiven(m_dCRPix, m_bCRPix, axis, x - 1.0); }
+// The reference pixel is kept as FITS counts it, 1-based: x - 1 + 1 is not always x in
+// floating point, and a save must write back the value it read.
+void CImage::SetCRPix(int axis, double x) { SetGiven(m_dCRPix, m_bCRPix, axis, x); }
 
 bool CImage::GetCRPix(int axis, double* x) const {
-  // Stored 0-based, answered 1-based as FITS counts.
-  const bool given = GetGiven(m_dCRPix, m_bCRPix, axis, x, 0.0);
-  if (x) *x += 1.0;
-  return given;
+  return GetGiven(m_dCRPix, m_bCRPix, axis, x, 1.0);
 }
 
 void CImage::SetCRVal(int axis, double v) { SetGiven(m_dCRVal, m_bCRVal, axis, v); }

@@ -371,7 +371,7 @@ class CImage {
   int m_nDispAxis = 0;
   std::array<std::string, 2> m_strCType;
   std::array<std::string, 2> m_strCUnit;
-  std::array<double, 2> m_dCRPix{0, 0};
+  std::array<double, 2> m_dCRPix{1, 1};  // 1-based, as FITS counts
   std::array<int, 2> m_bCRPix{0, 0};
   std::array<double, 2> m_dCRVal{0, 0};
   std::array<int, 2> m_bCRVal{0, 0};
