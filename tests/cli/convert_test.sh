@@ -137,5 +137,32 @@ ok stored-png-info info p.png
 grep -q "format: PNG (ｲﾝﾀｰﾚｰｽ)" stored-png-info.out || fail "p.png is not interlaced"
 [ "$(snapshot)" = "$before" ] || fail "convert changed the settings"
 
+# header shows the cards that convert writes, card for card (the save's time aside), for
+# files whose plain save keeps their own scaling, blank value and carried cards.
+/usr/bin/python3 - <<'PY'
+import struct
+def card(s): return s.ljust(80)[:80]
+def key(k, v): return card(k.ljust(8) + "= " + v.rjust(20))
+hdr = "".join([key("SIMPLE", "T"), key("BITPIX", "16"), key("NAXIS", "2"), key("NAXIS1", "8"),
+               key("NAXIS2", "4"), key("BSCALE", "0.045777764213996"), key("BZERO", "10.5"),
+               key("BLANK", "-32768"), card("OBSERVER= 'someone'"),
+               card("FOCUS   =                 1234 / a card the save comments out"),
+               card("END")])
+hdr = hdr.ljust((len(hdr) + 2879) // 2880 * 2880)
+data = b"".join(struct.pack(">h", -32768 if i == 5 else i * 911 - 9000) for i in range(32))
+open("scaled.fts", "wb").write(hdr.encode() + data.ljust(2880, b"\0"))
+PY
+for f in scaled.fts src.fts s.fts; do
+  ok "header-of-$f" header "$f"
+  ok "convert-of-$f" convert "$f" "h-$f"
+  fold -w 80 "h-$f" | sed '/^END /q' > "written-$f"
+  same=$(diff <(grep -v '^DATE    =\|COMMENT OUT BY' "header-of-$f.out") \
+              <(grep -v '^DATE    =\|COMMENT OUT BY' "written-$f"))
+  [ -z "$same" ] || fail "header $f differs from what convert writes: $same"
+done
+grep -q "^BSCALE  =    0.045777764213996 " header-of-scaled.fts.out ||
+  fail "scaled.fts: $(grep '^BSCALE' header-of-scaled.fts.out)"
+grep -q "^BLANK   =               -32768 " header-of-scaled.fts.out || fail "scaled.fts lost BLANK"
+
 if [ "$failures" -ne 0 ]; then echo "$failures failures"; exit 1; fi
 echo "all conversions behaved"
