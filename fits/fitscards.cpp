@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "imagemodel/fitsheader.h"
 #include "platform/clocale.h"
 
 namespace fitscards {
@@ -34,12 +35,7 @@ std::string NumberToken(std::string_view text) {
 }  // namespace
 
 bool IsKeyword(std::string_view card, std::string_view keyword) {
-  for (std::size_t i = 0; i < 8; ++i) {
-    const char a = i < card.size() ? card[i] : ' ';
-    const char b = i < keyword.size() ? keyword[i] : ' ';
-    if (a != b) return false;
-  }
-  return true;
+  return IsCardKeyword(card, keyword);
 }
 
 std::string_view TrimRight(std::string_view text) {

@@ -29,6 +29,15 @@ std::string FixedWidth(std::string_view text, std::size_t n) {
 
 std::string FitsKeyword(std::string_view keyword) { return FixedWidth(keyword, 8); }
 
+bool IsCardKeyword(std::string_view card, std::string_view keyword) {
+  for (std::size_t i = 0; i < 8; ++i) {
+    const char a = i < card.size() ? card[i] : ' ';
+    const char b = i < keyword.size() ? keyword[i] : ' ';
+    if (a != b) return false;
+  }
+  return true;
+}
+
 void CFitsHeader::Add(std::string_view text) { m_Cards.push_back(FixedWidth(text, 80)); }
 
 void CFitsHeader::InsertAt(int i, std::string_view text) {

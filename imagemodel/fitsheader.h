@@ -46,6 +46,9 @@ class CFitsHeader {
 
 // The keyword field of a card: the text padded or cut to 8 characters.
 std::string FitsKeyword(std::string_view keyword);
+// True when the card's keyword field (its first 8 characters, padded with blanks) is the
+// keyword padded to 8.
+bool IsCardKeyword(std::string_view card, std::string_view keyword);
 
 // One FITS extension: its own cards, its data unit and the keywords that describe it.
 // The record is empty when it has no data.

@@ -8,20 +8,13 @@
 #include <cerrno>
 #include <limits>
 
+#include "imagemodel/fitsheader.h"
+
 namespace {
 
 constexpr std::size_t kCard = 80;
 // Pieces in which a data unit that stays in its source file is copied.
 constexpr std::size_t kCopyChunk = 1 << 20;
-
-bool IsCardOf(std::string_view card, std::string_view keyword) {
-  for (std::size_t i = 0; i < 8; ++i) {
-    const char a = i < card.size() ? card[i] : ' ';
-    const char b = i < keyword.size() ? keyword[i] : ' ';
-    if (a != b) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -81,8 +74,8 @@ std::string CFitsKeptExtension::GetValue(std::string_view keyword) const {
   const std::string_view header = m_Bytes->header;
   for (std::size_t at = 0; at + kCard <= header.size(); at += kCard) {
     const std::string_view card = header.substr(at, kCard);
-    if (IsCardOf(card, "END")) break;
-    if (!IsCardOf(card, keyword) || card.compare(8, 2, "= ") != 0) continue;
+    if (IsCardKeyword(card, "END")) break;
+    if (!IsCardKeyword(card, keyword) || card.compare(8, 2, "= ") != 0) continue;
     std::string_view value = card.substr(10);
     const std::size_t first = value.find_first_not_of(' ');
     if (first == std::string_view::npos) return {};
