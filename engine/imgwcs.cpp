@@ -47,22 +47,6 @@ std::string_view KeywordOf(std::string_view card) {
   return Trim(card.substr(0, std::min<std::size_t>(8, card.size())));
 }
 
-// A SIP coefficient keyword: the offset its polynomial corrects (1 for A and AP, which
-// add to u; 2 for B and BP) and the powers p of u and q of v.
-bool SipTerm(std::string_view key, int* corrects, int* p, int* q) {
-  std::string_view rest;
-  if (key.substr(0, 3) == "AP_" || key.substr(0, 3) == "BP_") {
-    *corrects = key[0] == 'A' ? 1 : 2;
-    rest = key.substr(3);
-  } else if (key.substr(0, 2) == "A_" || key.substr(0, 2) == "B_") {
-    *corrects = key[0] == 'A' ? 1 : 2;
-    rest = key.substr(2);
-  } else {
-    return false;
-  }
-  return IndexPair(rest, p, q);
-}
-
 // A real value as FITS writes it, Fortran's D exponent included; false for anything
 // that is not one finite number.
 bool ParseReal(std::string_view text, double* v) {
@@ -103,11 +87,7 @@ void NegateCardValue(std::string& card) {
   if (!ParseReal(field.substr(0, slash), &v)) return;
   const std::string comment =
       slash == std::string_view::npos ? std::string() : std::string(Trim(field.substr(slash)));
-  const std::string value = CImgWcs::FormatReal(Negated(v));
-  // The fixed format ends the value in column 30; a longer one runs on.
-  std::string out = FitsKeyword(KeywordOf(card)) + "= ";
-  if (value.size() < 20) out.append(20 - value.size(), ' ');
-  out += value;
+  std::string out = FitsValueCard(KeywordOf(card), FitsRealText(Negated(v)));
   if (!comment.empty()) out += " " + comment;
   out.resize(80, ' ');
   card = out;
@@ -117,7 +97,7 @@ void NegateCardValue(std::string& card) {
 void MirrorSip(CFitsHeader& header, int axis) {
   for (int i = 0; i < header.GetCount(); ++i) {
     int corrects = 0, p = 0, q = 0;
-    if (!SipTerm(KeywordOf(header.GetAt(i)), &corrects, &p, &q)) continue;
+    if (!FitsSipTerm(KeywordOf(header.GetAt(i)), &corrects, &p, &q)) continue;
     const int power = axis == 1 ? p : q;
     const bool negate = (power % 2 == 1) != (corrects == axis);
     if (!negate) continue;
@@ -164,18 +144,7 @@ bool CImgWcs::IsCoordinateKeyword(std::string_view key) {
   // The old PCiiijjj form of the matrix.
   if (key.size() == 8 && key.substr(0, 2) == "PC" && AllDigits(key.substr(2))) return true;
   int corrects = 0;
-  return SipTerm(key, &corrects, &a, &b);
-}
-
-std::string CImgWcs::FormatReal(double v) {
-  if (v == 0.0) return "0.0";
-  char buffer[64];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v);
-  std::string text(buffer, ec == std::errc() ? end : buffer);
-  const std::size_t e = text.find('e');
-  std::string mantissa = text.substr(0, e);
-  if (mantissa.find('.') == std::string::npos) mantissa += ".0";
-  return e == std::string::npos ? mantissa : mantissa + "E" + text.substr(e + 1);
+  return FitsSipTerm(key, &corrects, &a, &b);
 }
 
 void CImgWcs::Mirror(CImage& image, int axis) {

@@ -7,7 +7,6 @@
 // Calabretta 2002, "Representations of world coordinates in FITS" (paper I).
 #pragma once
 
-#include <string>
 #include <string_view>
 
 class CImage;
@@ -35,8 +34,4 @@ class CImgWcs {
   // True for the keywords of a coordinate description that the header carries as cards
   // (CTYPEn, CRPIXn, CDi_j, PVi_m, the SIP keywords, LONPOLE, RADESYS, ...).
   static bool IsCoordinateKeyword(std::string_view keyword);
-
-  // A real value as a card writes it: the shortest text that reads back as the same
-  // double, with a decimal point and a capital E exponent; 0.0 for either zero.
-  static std::string FormatReal(double v);
 };

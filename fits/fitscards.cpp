@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -83,26 +82,14 @@ std::string RealText(double v, const char* fixed) {
   const std::string printed = FormatC(fixed, v);
   const std::string text(Trim(printed));
   if (text.size() <= 20 && exact(text)) return text;
-  // The shortest round-trip text, made FITS-shaped: "1e-09" becomes "1.0E-09" and
-  // "2147483648" becomes "2147483648.0".
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
-  const std::string shortest(buffer, result.ptr);
-  const std::size_t e = shortest.find('e');
-  std::string mantissa = shortest.substr(0, e);
-  if (mantissa.find('.') == std::string::npos) mantissa += ".0";
-  return e == std::string::npos ? mantissa : mantissa + "E" + shortest.substr(e + 1);
+  return FitsRealText(v);
 }
 
 std::string RealCard(std::string_view keyword, double v, const char* fixed,
                      std::string_view comment) {
   const std::string value = RealText(v, fixed);
   if (value.empty()) return {};
-  std::string card(keyword.substr(0, 8));
-  card.resize(8, ' ');
-  card += "= ";
-  if (value.size() < 20) card.append(20 - value.size(), ' ');
-  card += value;
+  std::string card = FitsValueCard(keyword, value);
   if (!comment.empty()) {
     card += " / ";
     card += comment;

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -382,10 +381,8 @@ bool Composer::Distortion() {
     for (const std::string& card : rest_.cards()) {
       const std::string_view key =
           TrimRight(std::string_view(card).substr(0, std::min<std::size_t>(8, card.size())));
-      if (key.size() == prefix.size() + 4 && Begins(key, prefix) && key[prefix.size()] == '_' &&
-          std::isdigit(static_cast<unsigned char>(key[prefix.size() + 1])) &&
-          key[prefix.size() + 2] == '_' &&
-          std::isdigit(static_cast<unsigned char>(key[prefix.size() + 3])))
+      int corrects = 0, p = 0, q = 0;
+      if (FitsSipTerm(key, &corrects, &p, &q) && key[prefix.size()] == '_' && Begins(key, prefix))
         keys.emplace_back(key);
     }
     for (const std::string& key : keys) any |= Move(key);

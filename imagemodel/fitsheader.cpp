@@ -1,6 +1,7 @@
 #include "imagemodel/fitsheader.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 
 #include "platform/clocale.h"
@@ -35,6 +36,38 @@ bool IsCardKeyword(std::string_view card, std::string_view keyword) {
     const char b = i < keyword.size() ? keyword[i] : ' ';
     if (a != b) return false;
   }
+  return true;
+}
+
+std::string FitsRealText(double v) {
+  if (v == 0.0) return "0.0";
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
+  const std::string shortest(buffer, result.ptr);
+  const std::size_t e = shortest.find('e');
+  std::string mantissa = shortest.substr(0, e);
+  if (mantissa.find('.') == std::string::npos) mantissa += ".0";
+  return e == std::string::npos ? mantissa : mantissa + "E" + shortest.substr(e + 1);
+}
+
+std::string FitsValueCard(std::string_view keyword, std::string_view value) {
+  std::string card = FitsKeyword(keyword) + "= ";
+  if (value.size() < 20) card.append(20 - value.size(), ' ');
+  card += value;
+  return card;
+}
+
+bool FitsSipTerm(std::string_view keyword, int* corrects, int* p, int* q) {
+  const std::size_t prefix = keyword.substr(0, 3) == "AP_" || keyword.substr(0, 3) == "BP_" ? 2
+                             : keyword.substr(0, 2) == "A_" || keyword.substr(0, 2) == "B_" ? 1
+                                                                                            : 0;
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (prefix == 0 || keyword.size() != prefix + 4 || !digit(keyword[prefix + 1]) ||
+      keyword[prefix + 2] != '_' || !digit(keyword[prefix + 3]))
+    return false;
+  *corrects = keyword[0] == 'A' ? 1 : 2;
+  *p = keyword[prefix + 1] - '0';
+  *q = keyword[prefix + 3] - '0';
   return true;
 }
 

@@ -49,6 +49,17 @@ std::string FitsKeyword(std::string_view keyword);
 // True when the card's keyword field (its first 8 characters, padded with blanks) is the
 // keyword padded to 8.
 bool IsCardKeyword(std::string_view card, std::string_view keyword);
+// The shortest text that reads back as exactly v, shaped as FITS writes a real: always a
+// decimal point, a capital E before the exponent ("1.0E-09", "2147483648.0"); "0.0" for
+// either zero. v must be finite.
+std::string FitsRealText(double v);
+// "KEYWORD = " and a value text that ends in column 30 when it fits those 20 columns, or
+// runs on straight after "= " (free format) when it does not; nothing behind it.
+std::string FitsValueCard(std::string_view keyword, std::string_view value);
+// Whether a keyword is a SIP distortion coefficient, A_p_q, B_p_q, AP_p_q or BP_p_q with
+// one-digit powers: *corrects is 1 for A and AP (they correct the first pixel offset), 2
+// for B and BP; *p and *q are the powers.
+bool FitsSipTerm(std::string_view keyword, int* corrects, int* p, int* q);
 
 // One FITS extension: its own cards, its data unit and the keywords that describe it.
 // The record is empty when it has no data.

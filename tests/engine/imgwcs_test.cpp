@@ -58,7 +58,7 @@ CRalImage Image(Form form) {
           const double c =
               ((p * 5 + q * 3 + poly[0] + 2 * poly.size()) % 7 - 3.5) * (p + q == 2 ? 4e-5 : 6e-7);
           image.m_FitsHeader.Add(Card(poly + "_" + std::to_string(p) + "_" + std::to_string(q),
-                                      CImgWcs::FormatReal(c)));
+                                      FitsRealText(c)));
         }
     }
   return image;
@@ -68,7 +68,7 @@ std::string HeaderText(const CImage& image) {
   std::string text = Card("NAXIS", "2") + "\n" + Card("NAXIS1", std::to_string(kW)) + "\n" +
                      Card("NAXIS2", std::to_string(kH)) + "\n";
   auto add = [&](const std::string& key, double v) {
-    text += Card(key, CImgWcs::FormatReal(v)) + "\n";
+    text += Card(key, FitsRealText(v)) + "\n";
   };
   std::string type;
   double v;
@@ -153,11 +153,11 @@ TEST(ImgWcsTest, PlainImagesOneDimensionalRowsZerosAndCards) {
 
   // Card values read back as the same double, in a form FITS accepts.
   for (double x : {1e-9, 0.045777764213996, M_PI, 1e300, -5e-324, 2147483648.0, -32768.5}) {
-    const std::string text = CImgWcs::FormatReal(x);
+    const std::string text = FitsRealText(x);
     EXPECT_EQ(std::strtod(text.c_str(), nullptr), x) << text;
     EXPECT_TRUE(text.find('.') != text.npos && text.find('e') == text.npos) << text;
   }
-  EXPECT_EQ(CImgWcs::FormatReal(-0.0), "0.0");
+  EXPECT_EQ(FitsRealText(-0.0), "0.0");
 }
 
 }  // namespace
