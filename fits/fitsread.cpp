@@ -1097,13 +1097,14 @@ bool HasForeignName(const char* record) {
   return false;
 }
 
-// Interprets the cards of an extension into ext; false when any is refused.
-bool InterpretExtension(CFitsExtension& ext, const std::vector<std::string>& cards) {
+// Interprets the cards of an extension into ext: 0, or the code of the first card
+// refused.
+int InterpretExtension(CFitsExtension& ext, const std::vector<std::string>& cards) {
   for (const std::string& card : cards) {
-    if (InterpretExtensionCard(ext, card) != FITS_OK) return false;
+    if (int rc = InterpretExtensionCard(ext, card)) return rc;
     ext.m_Header.Add(card);
   }
-  return true;
+  return FITS_OK;
 }
 
 // An ASCII table of another program whose columns carry world coordinates: the reader
@@ -1198,7 +1199,7 @@ int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* po
     const int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd);
     if (rc == FITS_OK && interpret && cube && !colour) {
       CFitsExtension ext;
-      if (InterpretExtension(ext, cards) && IsPlaneCoordinateTable(ext))
+      if (InterpretExtension(ext, cards) == FITS_OK && IsPlaneCoordinateTable(ext))
         return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
     }
     return KeepExtension(img, fd, fileSize, start, rc, cards, headerEnd, pos, source);
@@ -1206,10 +1207,7 @@ int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* po
 
   if (int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd)) return rc;
   CFitsExtension ext;
-  for (const std::string& card : cards) {
-    if (int rc = InterpretExtensionCard(ext, card)) return rc;
-    ext.m_Header.Add(card);
-  }
+  if (int rc = InterpretExtension(ext, cards)) return rc;
   return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
 }
 
@@ -1393,26 +1391,23 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     if (!skipExtensions) {
       image.m_FitsExtensions.clear();
       image.m_KeptExtensions.clear();
-      {
-        // Extensions are interpreted only when the header announces them (EXTEND T);
-        // a file that has them without saying so keeps them all unread, so that a save
-        // does not lose them.
-        const bool interpret = image.GetExtend() != 0;
-        const off_t after = ::lseek(fd.get(), 0, SEEK_CUR);
-        std::uint64_t pos = after < 0 ? fileSize : static_cast<std::uint64_t>(after);
-        KeptSource source;
-        source.fd = fd.get();
-        source.identity = identity;
-        source.identified = identified;
-        for (;;) {
-          const int rc =
-              ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(),
-                            interpret, source);
-          if (rc == FITS_NO_MORE_EXTENSION) break;
-          if (rc != FITS_OK && rc != FITS_FOREIGN_EXTENSION) return rc;
-        }
-        image.SetExtend(image.m_FitsExtensions.empty() && image.m_KeptExtensions.empty() ? 0 : 1);
+      // Extensions are interpreted only when the header announces them (EXTEND T);
+      // a file that has them without saying so keeps them all unread, so that a save
+      // does not lose them.
+      const bool interpret = image.GetExtend() != 0;
+      const off_t after = ::lseek(fd.get(), 0, SEEK_CUR);
+      std::uint64_t pos = after < 0 ? fileSize : static_cast<std::uint64_t>(after);
+      KeptSource source;
+      source.fd = fd.get();
+      source.identity = identity;
+      source.identified = identified;
+      for (;;) {
+        const int rc = ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(),
+                                     interpret, source);
+        if (rc == FITS_NO_MORE_EXTENSION) break;
+        if (rc != FITS_OK && rc != FITS_FOREIGN_EXTENSION) return rc;
       }
+      image.SetExtend(image.m_FitsExtensions.empty() && image.m_KeptExtensions.empty() ? 0 : 1);
     }
 
     if (!image.HasOwnLevel()) {
