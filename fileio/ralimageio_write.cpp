@@ -1,6 +1,7 @@
 // Saving: the save-as dialog's set-up and memory, the writers with their options, the
 // conversion of what a format cannot hold into a temporary copy, and the attributes that
 // record where and how the image was saved.
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -127,10 +128,12 @@ int AskChangeBitsMode(const CImage& image, int bits, int askOptions) {
     mins.push_back(lo);
     maxs.push_back(hi);
   }
+  if (mins.empty()) return 0;
   // The data fit the type as they are, unless the plain conversion would flatten them
   // (values 0 to 0.001 "fit" 16 bits and all become 0).
   if (image.IsBitsChangeableRaw(bits, 1, mins.data(), maxs.data(), static_cast<int>(mins.size())) &&
-      !image.RawConversionFlattens(bits, 1))
+      !image.RawConversionFlattens(bits, 1, *std::min_element(mins.begin(), mins.end()),
+                                   *std::max_element(maxs.begin(), maxs.end())))
     return 0;
   const int fixed = ReadInt("SaveFitsLevelExpansion", -1);
   if (fixed >= 0) return fixed;

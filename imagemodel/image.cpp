@@ -1063,12 +1063,9 @@ int CImage::FoldPhysical(int bits, ProgressSink* progress, const std::string& ca
   return 1;
 }
 
-bool CImage::RawConversionFlattens(int bits, int isSigned) const {
+bool CImage::RawConversionFlattens(int bits, int isSigned, double lo, double hi) const {
   if (bits != 8 && bits != 16 && bits != 32) return false;
-  double lo = 0, hi = 0;
-  if (!ScanRange(-1, &lo, &hi, nullptr) || !(lo < hi) || !std::isfinite(lo) ||
-      !std::isfinite(hi))
-    return false;
+  if (!(lo < hi) || !std::isfinite(lo) || !std::isfinite(hi)) return false;
   const Range target = IntegerRange(bits, isSigned);
   const double offset = lo >= target.min && hi <= target.max ? 0.0 : target.min - lo;
   const double first = ClampTruncate(lo + offset, target);

@@ -248,9 +248,10 @@ class CImage {
   // stored value comes back from the float through the inverse scaling; 0 when not; -1
   // when a row cannot be read.
   int FloatsHoldValues() const;
-  // Whether the raw conversion to an integer type flattens the data: a non-constant
-  // image becoming constant, or data of many distinct values keeping only a handful.
-  bool RawConversionFlattens(int bits, int isSigned) const;
+  // Whether the raw conversion to an integer type flattens the data, whose smallest and
+  // largest values (GetMinMax) are lo and hi: a non-constant image becoming constant, or
+  // data of many distinct values keeping only a handful.
+  bool RawConversionFlattens(int bits, int isSigned, double lo, double hi) const;
   bool IsBitsChangeable(int bits, int isSigned) const;
   bool IsBitsChangeableRaw(int bits, int isSigned, const double* minima,
                            const double* maxima, int count) const;
