@@ -1,8 +1,12 @@
 #include "app/kivimageview.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QImage>
 #include <QMdiArea>
+#include <QMenu>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -153,6 +157,26 @@ void CKivImageView::SetMag(int code) {
   }
 }
 
+void CKivImageView::FitToWindow() {
+  auto* frame = qobject_cast<QMdiSubWindow*>(parentWidget());
+  QSize room = viewport()->size();
+  if (frame && frame->mdiArea() &&
+      !(frame->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized))) {
+    // The frame's decoration (title bar and borders) stays; the rest is room for the image.
+    room = frame->mdiArea()->viewport()->size() - (frame->size() - size());
+  }
+  CViewInfo& view = GetImgWnd().GetViewInfo();
+  const int code = view.FitMag(room.width(), room.height());
+  view.SetPreferFitWidnow(1);
+  if (code == GetImgWnd().GetZoom()) {
+    UpdateLayout();
+    FitFrame();
+    viewport()->update();
+    return;
+  }
+  SetMag(code);
+}
+
 // Sizes the MDI child to the image when the view state asks for it (after opening and
 // after each zoom), within the room the MDI area offers.
 void CKivImageView::FitFrame() {
@@ -175,6 +199,7 @@ void CKivImageView::FitFrame() {
     FRAMEFIT fit;
     view.FitOnWindow(normal, area.width(), area.height(), &fit);
     if (fit.resize) frame->resize(fit.width, fit.height);
+    if (auto* child = qobject_cast<CChildFrame*>(frame)) child->KeepInsideArea();
     UpdateLayout();
   });
 }
@@ -217,6 +242,15 @@ CChildFrame::CChildFrame(CKivImageDoc* doc, QWidget* parent)
   setAttribute(Qt::WA_DeleteOnClose);
   doc->setParent(this);
   setWidget(m_pView);
+  // The child's own window menu closes with Ctrl+W as well; two actions on one key make
+  // the key do nothing, so the frame's Close command keeps it alone.
+  if (QMenu* menu = systemMenu()) {
+    const QKeySequence frameClose(Qt::CTRL | Qt::Key_W);
+    for (QAction* a : menu->actions()) {
+      QList<QKeySequence> keys = a->shortcuts();
+      if (keys.removeAll(frameClose) > 0) a->setShortcuts(keys);
+    }
+  }
   connect(doc, &CKivImageDoc::titleChanged, this, &CChildFrame::UpdateTitle);
   UpdateTitle();
 }
@@ -224,6 +258,29 @@ CChildFrame::CChildFrame(CKivImageDoc* doc, QWidget* parent)
 void CChildFrame::UpdateTitle() {
   setWindowTitle(m_pDoc->GetTitle() + QStringLiteral("[*]"));
   setWindowModified(m_pDoc->IsModified());
+  // However small the image, the window keeps room for its title (up to a limit) and its
+  // three buttons; the view paints the image centred with grey around it.
+  QFont bold = font();
+  bold.setBold(true);
+  const int button = style()->pixelMetric(QStyle::PM_TitleBarButtonSize, nullptr, this);
+  const int title = QFontMetrics(bold).horizontalAdvance(m_pDoc->GetTitle() + QStringLiteral("*"));
+  const int width = std::clamp(title, 80, 280) + 4 * std::max(button, 16) + 16;
+  const int border = 2 * style()->pixelMetric(QStyle::PM_MdiSubWindowFrameWidth, nullptr, this);
+  const int caption = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+  setMinimumSize(width + border, 48 + caption + border);
+}
+
+void CChildFrame::KeepInsideArea() {
+  QMdiArea* area = mdiArea();
+  if (!area || (windowState() & (Qt::WindowMinimized | Qt::WindowMaximized))) return;
+  const QSize room = area->viewport()->size();
+  if (room.isEmpty()) return;
+  QRect g = geometry();
+  g.setWidth(std::min(g.width(), std::max(room.width(), minimumWidth())));
+  g.setHeight(std::min(g.height(), std::max(room.height(), minimumHeight())));
+  g.moveLeft(std::clamp(g.left(), 0, std::max(0, room.width() - g.width())));
+  g.moveTop(std::clamp(g.top(), 0, std::max(0, room.height() - g.height())));
+  if (g != geometry()) setGeometry(g);
 }
 
 void CChildFrame::closeEvent(QCloseEvent* event) {

@@ -28,6 +28,10 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
   void ZoomIn();
   void ZoomOut();
   void SetMag(int code);
+  // The largest magnification that shows the whole image in the room the window may take
+  // (the MDI area for a normal window, the view itself when maximised), the frame then
+  // fitted to it.
+  void FitToWindow();
   // Lays the view state out for the current widget size and sets the scroll bars from it.
   void UpdateLayout();
   // Draws the visible image onto painter (the view's own paint, and grabs in tests).
@@ -71,6 +75,8 @@ class CChildFrame : public QMdiSubWindow {
   CKivImageView* GetView() const { return m_pView; }
   CKivImageDoc* GetDocument() const { return m_pDoc; }
   void UpdateTitle();
+  // Moves the window back inside its MDI area, shrinking it only where it is larger.
+  void KeepInsideArea();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -1,5 +1,7 @@
 #include "app/mainframe.h"
 
+#include <algorithm>
+
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
@@ -185,6 +187,9 @@ void CMainFrame::CreateMenus() {
   connect(Add(v, ID_ZOOM_OUT, "ｽﾞｰﾑｱｳﾄ(&O)\tCtrl+-"), &QAction::triggered, this, [this] {
     if (CKivImageView* view = ActiveView()) view->ZoomOut();
   });
+  connect(Add(v, ID_ZOOM_FIT, "ｳｨﾝﾄﾞｳに合わせる(&W)\tCtrl+0"), &QAction::triggered, this, [this] {
+    if (CKivImageView* view = ActiveView()) view->FitToWindow();
+  });
   v->addSeparator();
   const struct {
     int id;
@@ -281,8 +286,8 @@ void CMainFrame::CreateMenus() {
 
   m_pWindowMenu = bar->addMenu(Q(app_text::kMenuWindow));
   m_DocumentMenus << m_pWindowMenu->menuAction();
-  connect(Add(m_pWindowMenu, ID_WINDOW_CASCADE, "重ねて表示(&C)"), &QAction::triggered, m_pMdi,
-          &QMdiArea::cascadeSubWindows);
+  connect(Add(m_pWindowMenu, ID_WINDOW_CASCADE, "重ねて表示(&C)"), &QAction::triggered, this,
+          &CMainFrame::CascadeWindows);
   connect(Add(m_pWindowMenu, ID_WINDOW_TILE_HORZ, "上下に並べて表示(&T)"), &QAction::triggered,
           this, [this] {
             const auto list = m_pMdi->subWindowList();
@@ -303,8 +308,8 @@ void CMainFrame::CreateMenus() {
               list[i]->setGeometry(i * w, 0, w, m_pMdi->viewport()->height());
             }
           });
-  connect(Add(m_pWindowMenu, ID_WINDOW_ARRANGE, "ｱｲｺﾝの整列(&A)"), &QAction::triggered, m_pMdi,
-          &QMdiArea::tileSubWindows);
+  connect(Add(m_pWindowMenu, ID_WINDOW_ARRANGE, "ｱｲｺﾝの整列(&A)"), &QAction::triggered, this,
+          &CMainFrame::ArrangeIcons);
   connect(m_pWindowMenu, &QMenu::aboutToShow, this, &CMainFrame::RebuildWindowMenu);
 
   QMenu* help = bar->addMenu(Q(app_text::kMenuHelp));
@@ -333,6 +338,8 @@ void CMainFrame::CreateToolBar() {
   tb->addAction(out);
   tb->addAction(Command(cmd::ID_MAG_1));
   Command(cmd::ID_MAG_1)->setIconText(QStringLiteral("1:1"));
+  tb->addAction(Command(cmd::ID_ZOOM_FIT));
+  Command(cmd::ID_ZOOM_FIT)->setIconText(QStringLiteral("全体"));
 }
 
 void CMainFrame::UpdateCommands() {
@@ -341,7 +348,7 @@ void CMainFrame::UpdateCommands() {
   for (QAction* menu : m_DocumentMenus) menu->setVisible(doc);
   for (int id : {cmd::ID_FILE_CLOSE, cmd::ID_FILE_SAVE, cmd::ID_FILE_SAVE_AS, cmd::ID_FILE_PRINT,
                  cmd::ID_FILE_PRINT_PREVIEW, cmd::ID_FILE_PAGE_SETUP, cmd::ID_ZOOM_IN,
-                 cmd::ID_ZOOM_OUT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
+                 cmd::ID_ZOOM_OUT, cmd::ID_ZOOM_FIT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
                  cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
                  cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD})
     Command(id)->setEnabled(doc);
@@ -460,6 +467,7 @@ void CMainFrame::ShowFrame(CChildFrame* frame) {
   else
     frame->show();
   m_pMdi->setActiveSubWindow(frame);
+  frame->KeepInsideArea();
   frame->GetView()->UpdateLayout();
   UpdateCommands();
   UpdateStatus();
@@ -575,6 +583,49 @@ void CMainFrame::ShowWindowList() {
   if (dlg.exec() != QDialog::Accepted) return;
   const int index = dlg.SelectedIndex();
   if (index >= 0 && index < windows.size()) m_pMdi->setActiveSubWindow(windows[index]);
+}
+
+void CMainFrame::CascadeWindows() {
+  const QSize room = m_pMdi->viewport()->size();
+  if (room.isEmpty()) return;
+  // Each window a title bar lower and to the right than the one before, in the order they
+  // were opened, at the size it has (shrunk only to stay inside); the run starts again at
+  // the corner when the next window would have less than half the room.
+  const int step = std::max(16, style()->pixelMetric(QStyle::PM_TitleBarHeight) + 4);
+  int offset = 0;
+  QMdiSubWindow* active = m_pMdi->activeSubWindow();
+  for (QMdiSubWindow* w : m_pMdi->subWindowList(QMdiArea::CreationOrder)) {
+    if (w->isMinimized()) continue;
+    if (w->isMaximized()) w->showNormal();
+    if (offset > 0 && (room.width() - offset < room.width() / 2 || room.height() - offset < room.height() / 2))
+      offset = 0;
+    const QSize size(std::max(w->minimumWidth(), std::min(w->width(), room.width() - offset)),
+                     std::max(w->minimumHeight(), std::min(w->height(), room.height() - offset)));
+    w->setGeometry(QRect(QPoint(offset, offset), size));
+    w->raise();
+    offset += step;
+  }
+  if (active) m_pMdi->setActiveSubWindow(active);
+}
+
+void CMainFrame::ArrangeIcons() {
+  const QSize room = m_pMdi->viewport()->size();
+  if (room.isEmpty()) return;
+  // Minimised windows in rows along the bottom edge, left to right, filling upwards.
+  int x = 0, y = room.height();
+  int rowHeight = 0;
+  for (QMdiSubWindow* w : m_pMdi->subWindowList(QMdiArea::CreationOrder)) {
+    if (!w->isMinimized()) continue;
+    const QSize s = w->size();
+    if (x > 0 && x + s.width() > room.width()) {
+      x = 0;
+      y -= rowHeight;
+      rowHeight = 0;
+    }
+    rowHeight = std::max(rowHeight, s.height());
+    w->move(x, std::max(0, y - s.height()));
+    x += s.width();
+  }
 }
 
 void CMainFrame::RestorePlacement(bool maximized) {

@@ -39,6 +39,7 @@ inline constexpr int ID_WINDOW_CASCADE = 57650, ID_WINDOW_TILE_HORZ = 57651,
                      ID_WINDOW_TILE_VERT = 57652, ID_WINDOW_ARRANGE = 57649;
 inline constexpr int ID_ZOOM_IN = 4545, ID_ZOOM_OUT = 4546, ID_MAG_HALF = 4550,
                      ID_MAG_1 = 4547, ID_MAG_2 = 4548, ID_MAG_3 = 4549;
+inline constexpr int ID_ZOOM_FIT = 4580;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
@@ -98,6 +99,10 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   CChildFrame* AddFrame(CKivImageDoc* doc);
   void ShowFrame(CChildFrame* frame);
   void ShowWindowList();
+  // Window menu: open windows stepped from the area's corner, inside the area; minimised
+  // windows lined up along its bottom edge.
+  void CascadeWindows();
+  void ArrangeIcons();
 
   CKivImageApp* m_pApp;
   QMdiArea* m_pMdi;

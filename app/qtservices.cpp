@@ -2,10 +2,12 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTranslator>
 
 int QtMessageBox::Show(const std::string& text, const std::string& caption, unsigned style) {
   QMessageBox box(parent_);
@@ -71,4 +73,18 @@ void StatusBarProgress::End() {
     delete label_;
     delete progress_;
   }
+}
+
+bool InstallQtTranslations() {
+  // The program's own texts are Japanese whatever the locale, so Qt's are too.
+  static QPointer<QTranslator> translator;
+  if (translator) return true;
+  auto* t = new QTranslator(QCoreApplication::instance());
+  if (!t->load(QStringLiteral("qt_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete t;
+    return false;
+  }
+  QCoreApplication::installTranslator(t);
+  translator = t;
+  return true;
 }

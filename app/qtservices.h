@@ -37,3 +37,8 @@ class StatusBarProgress : public ProgressSink {
   QPointer<QProgressBar> progress_;
   int depth_ = 0;
 };
+
+// Loads Qt's own Japanese texts (standard buttons, file and print dialogs) so that they
+// speak the program's language. Returns false when the translation files are missing;
+// the program then runs with Qt's English texts.
+bool InstallQtTranslations();

@@ -19,6 +19,7 @@
 
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
+#include "fileio/qt/iodialogs.h"
 #include "fileio/readparam.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
@@ -104,17 +105,11 @@ int CVumDialog::CheckValue() {
 
 void CVumDialog::UpdateRegistry(int write, const char* section) {
   if (!section) return;
-  RECT r{x(), y(), x() + width(), y() + height()};
-  ScreenArea screen;
-  if (QScreen* s = QGuiApplication::primaryScreen()) {
-    const QRect g = s->availableGeometry();
-    screen.rect = {g.left(), g.top(), g.right() + 1, g.bottom() + 1};
-  }
-  if (write) {
-    CRegistry::Write(section, "Position", r);
-  } else if (CRegistry::Read(section, "Position", r, screen)) {
-    move(r.left, r.top);
-  }
+  PositionKeeper position(this, section);
+  if (write)
+    position.Store();
+  else
+    position.Restore();
 }
 
 int CVumDialog::ImageProc(RECT*, int) {

@@ -60,6 +60,16 @@ int CViewInfo::fMagTonMag(double f) {
 
 // Below code 1 the factor is 1 / (2 − m); integer division gives the truncated product
 // exactly, where multiplying by a rounded reciprocal can land just below a whole number.
+int CViewInfo::FitMag(int width, int height) const {
+  const std::int64_t w = m_rcImage.right, h = m_rcImage.bottom;
+  if (w <= 0 || h <= 0) return m_nMag;
+  for (int m = kMaxMag; m > kMinMag; --m) {
+    const auto scaled = [m](std::int64_t n) { return m >= 1 ? n * m : n / (2 - m); };
+    if (scaled(w) <= width && scaled(h) <= height) return FloorMag(m);
+  }
+  return FloorMag(kMinMag);
+}
+
 int CViewInfo::EnMag(int n) const {
   if (m_nMag >= 1) return ClampInt(std::int64_t{n} * m_nMag);
   return n / (2 - m_nMag);

@@ -67,6 +67,9 @@ class CViewInfo {
   int IncMag(int x, int y);
   int DecMag(int x, int y);
   int GetMag() const { return m_nMag; }
+  // The largest code at which the whole image fits a client area of width × height
+  // (enlarging a small image too); the smallest code when even that does not fit.
+  int FitMag(int width, int height) const;
   static double nMagTofMag(int m);
   static int fMagTonMag(double f);
   // Image length to screen length and back at the current code (truncated).

@@ -105,6 +105,14 @@ inline constexpr std::string_view kJpegQualityRange =
     "画質は1から10の範囲で指定してください。10で最高画質になります。";  // 19108
 inline constexpr std::string_view kSavePngTitle = "PNG保存設定";  // 19013
 inline constexpr std::string_view kSavePngInterlace = "ｲﾝﾀｰﾚｰｽで保存(&I)";
+// Labels of the quality and compression sliders (1 .. 10) and of the plane count.
+inline constexpr std::string_view kSaveJpegQuality = "画質(&Q)：";
+inline constexpr std::string_view kSaveJpegQualityLow = "低";
+inline constexpr std::string_view kSaveJpegQualityHigh = "高";
+inline constexpr std::string_view kSavePngLevel = "圧縮ﾚﾍﾞﾙ(&L)：";
+inline constexpr std::string_view kSavePngLevelLow = "速い";
+inline constexpr std::string_view kSavePngLevelHigh = "小さい";
+inline constexpr std::string_view kFits3DPlaneCount = "ﾌﾟﾚｰﾝ数：";
 inline constexpr std::string_view kSaveBmpTitle = "BMP/DIB保存設定";  // 19005
 inline constexpr std::string_view kSaveGifTitle = "GIF保存設定";      // 19004
 inline constexpr std::string_view kSaveGifNote = "画像をGIF形式で保存した場合、256色に減色します。";

@@ -8,7 +8,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
   # Qt 6 for the program and its dialogs
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-translations-l10n libgl-dev
   # raster formats
   libtiff-dev libpng-dev libjpeg62-turbo-dev libgif-dev
   # tests and benchmarks
@@ -19,6 +19,8 @@ packages=(
   python3-pil imagemagick libtiff-tools libsixel-examples
   # running the GUI headless and rendering Japanese text
   xvfb xauth fonts-noto-cjk
+  # a window manager, so that tests see frames and placement as a user does
+  openbox
 )
 
 missing=()

@@ -1,6 +1,8 @@
 // The Qt dialogs of the file dispatcher.
 #include "fileio/qt/iodialogs.h"
 
+#include <algorithm>
+
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -36,6 +38,11 @@ QDialogButtonBox* OkCancel(QDialog* dialog, QLayout* layout) {
   QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
   layout->addWidget(buttons);
+  // Wide enough that the window manager shows the whole title beside its buttons.
+  QFont bold = dialog->font();
+  bold.setBold(true);
+  const int title = QFontMetrics(bold).horizontalAdvance(dialog->windowTitle());
+  dialog->setMinimumWidth(std::max(dialog->minimumWidth(), title + 150));
   return buttons;
 }
 
@@ -56,20 +63,23 @@ PositionKeeper::PositionKeeper(QWidget* dialog, std::string section)
     : dialog_(dialog), section_(std::move(section)) {}
 
 void PositionKeeper::Restore() {
-  RECT r{dialog_->x(), dialog_->y(), dialog_->x() + dialog_->width(),
-         dialog_->y() + dialog_->height()};
+  // Stored and restored as the client area's corner: the frame around it is the window
+  // manager's and is not known before the dialog shows, so a frame corner stored and
+  // restored as a client corner would move the dialog by the title bar on every use.
+  const QRect g = dialog_->geometry();
+  RECT r{g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
   ScreenArea screen;
   if (QScreen* s = QGuiApplication::primaryScreen()) {
-    const QRect g = s->availableGeometry();
-    screen.rect = {g.left(), g.top(), g.right() + 1, g.bottom() + 1};
+    const QRect a = s->availableGeometry();
+    screen.rect = {a.left(), a.top(), a.right() + 1, a.bottom() + 1};
   }
-  CRegistry::Read(section_, "Position", r, screen);
-  dialog_->move(r.left, r.top);
+  if (!CRegistry::Read(section_, "Position", r, screen)) return;
+  dialog_->setGeometry(r.left, r.top, g.width(), g.height());
 }
 
 void PositionKeeper::Store() {
-  const RECT r{dialog_->x(), dialog_->y(), dialog_->x() + dialog_->width(),
-               dialog_->y() + dialog_->height()};
+  const QRect g = dialog_->geometry();
+  const RECT r{g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
   CRegistry::Write(section_, "Position", r);
 }
 
@@ -256,9 +266,12 @@ CDlgLFits3D::CDlgLFits3D(const LoadFits3DPrompt& prompt, QWidget* parent) : QDia
   setObjectName("CDlgLFits3D");
   setWindowTitle(Q(ft::kFits3DTitle));
   auto* layout = new QVBoxLayout(this);
+  auto* countRow = new QHBoxLayout;
+  countRow->addWidget(new QLabel(Q(ft::kFits3DPlaneCount), this));
   auto* count = new QLabel(QString::number(prompt.planeCount), this);
   count->setObjectName("planeCount");
-  layout->addWidget(count);
+  countRow->addWidget(count, 1);
+  layout->addLayout(countRow);
   auto* group = new QButtonGroup(this);
   gray_ = Radio(this, group, 0, ft::kFits3DGray, "gray", layout);
   auto list = [&](const char* name) {
@@ -424,13 +437,27 @@ QualityBox::QualityBox(QWidget* parent, const char* name, int value) {
   });
 }
 
+void QualityBox::AddRow(QBoxLayout* layout, std::string_view label, std::string_view low,
+                        std::string_view high) {
+  auto* row = new QHBoxLayout;
+  QWidget* parent = slider->parentWidget();
+  auto* name = new QLabel(Q(label), parent);
+  name->setBuddy(slider);
+  row->addWidget(name);
+  row->addWidget(new QLabel(Q(low), parent));
+  row->addWidget(slider, 1);
+  row->addWidget(new QLabel(Q(high), parent));
+  edit->setMaximumWidth(edit->fontMetrics().horizontalAdvance(QStringLiteral("000")) + 12);
+  row->addWidget(edit);
+  layout->addLayout(row);
+}
+
 CDlgSaveJpeg::CDlgSaveJpeg(const SaveJpegPrompt& prompt, QWidget* parent)
     : QDialog(parent), quality_(this, "quality", prompt.quality), position_(this, "Dialog\\SaveJpeg") {
   setObjectName("CDlgSaveJpeg");
   setWindowTitle(Q(ft::kSaveJpegTitle));
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(quality_.slider);
-  layout->addWidget(quality_.edit);
+  quality_.AddRow(layout, ft::kSaveJpegQuality, ft::kSaveJpegQualityLow, ft::kSaveJpegQualityHigh);
   progressive_ = new QCheckBox(Q(ft::kSaveJpegProgressive), this);
   progressive_->setObjectName("progressive");
   progressive_->setChecked(prompt.progressive);
@@ -467,8 +494,7 @@ CDlgSavePng::CDlgSavePng(const SavePngPrompt& prompt, QWidget* parent)
   setObjectName("CDlgSavePng");
   setWindowTitle(Q(ft::kSavePngTitle));
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(level_.slider);
-  layout->addWidget(level_.edit);
+  level_.AddRow(layout, ft::kSavePngLevel, ft::kSavePngLevelLow, ft::kSavePngLevelHigh);
   interlace_ = new QCheckBox(Q(ft::kSavePngInterlace), this);
   interlace_->setObjectName("interlace");
   interlace_->setChecked(prompt.interlace);

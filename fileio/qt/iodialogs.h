@@ -12,6 +12,7 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QBoxLayout;
 class QComboBox;
 class QLineEdit;
 class QRadioButton;
@@ -132,6 +133,10 @@ class CDlgSaveTiff : public QDialog {
 class QualityBox {
  public:
   QualityBox(QWidget* parent, const char* name, int value);
+  // One row: the label (its mnemonic moves to the slider), the low end's word, the
+  // slider, the high end's word and the number box.
+  void AddRow(QBoxLayout* layout, std::string_view label, std::string_view low,
+              std::string_view high);
   QSlider* slider;
   QLineEdit* edit;
 };
