@@ -28,14 +28,6 @@ const std::string& BigFile() {
   return path;
 }
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "open_bench";
-  static char* argv[] = {name, nullptr};
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication app(argc, argv);
-  return app;
-}
 
 void BM_DispatcherReadFile(benchmark::State& state) {
   const std::string& path = BigFile();
@@ -50,7 +42,6 @@ void BM_DispatcherReadFile(benchmark::State& state) {
 }
 
 void BM_OpenToFirstPaint(benchmark::State& state) {
-  App();
   const std::string& path = BigFile();
   for (auto _ : state) {
     CMainFrame frame;
@@ -78,7 +69,13 @@ BENCHMARK(BM_DispatcherReadFile)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_OpenToFirstPaint)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char** argv) {
-  App();
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  int qtArgc = 1;
+  char name[] = "open_bench";
+  char* qtArgv[] = {name, nullptr};
+  // The application lives in main's frame, so that it is gone before the exit handlers
+  // that Qt registers run (a static one was destroyed after them and crashed at exit).
+  QApplication app(qtArgc, qtArgv);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
