@@ -25,6 +25,21 @@ inline constexpr const char* kSelectWindow = "ｳｨﾝﾄﾞｳの選択";
 inline constexpr const char* kStatusTool = "ﾃﾞｰﾀ処理表示 ： OFF*";  // 59143
 inline constexpr const char* kReady = "ﾚﾃﾞｨ";
 
+// The socket through which later starts hand their files to the running copy: the
+// message names the socket and the reason it could not be made.
+inline constexpr const char* kSocketFailed =
+    "起動中のVantorelにファイルを渡すためのソケット %s を作成できません。\n%s\n"
+    "Vantorelを起動するたびに新しいウィンドウが開きます。";
+inline constexpr const char* kSocketNoFolder = "フォルダーを作成できません。";
+inline constexpr const char* kSocketNotAFolder =
+    "フォルダーの名前でフォルダー以外のものがあります。";
+inline constexpr const char* kSocketFolderNotOwned = "フォルダーの所有者が別のユーザーです。";
+inline constexpr const char* kSocketFolderOpen = "フォルダーに他のユーザーがアクセスできます。";
+inline constexpr const char* kSocketFileInPlace = "同じ名前でソケット以外のファイルがあります。";
+inline constexpr const char* kSocketOtherUser = "別のユーザーのプログラムが使用しています。";
+inline constexpr const char* kSocketNoAnswer = "起動中のVantorelが応答しません。";
+inline constexpr const char* kSocketListenFailed = "システムがソケットの作成を拒否しました。";
+
 // Menu titles.
 inline constexpr const char* kMenuFile = "ﾌｧｲﾙ(&F)";
 inline constexpr const char* kMenuEdit = "編集(&E)";

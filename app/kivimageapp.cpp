@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
 
 #include "app/apptexts.h"
+#include "app/instancesocket.h"
 #include "app/mainframe.h"
 #include "app/qtservices.h"
 #include "fileio/qt/iodialogs.h"
@@ -16,32 +18,97 @@
 #include "platform/userprompts.h"
 #include "settings/registry.h"
 
-CKivImageApp::CKivImageApp() = default;
+namespace {
+
+// The settings value that remembers the socket problem last told ("code:path").
+constexpr const char* kReportedSection = "General";
+constexpr const char* kReportedValue = "SocketProblemReported";
+
+}  // namespace
+
+CKivImageApp::CKivImageApp(bool qtServices) : m_bQtServices(qtServices) {}
 
 CKivImageApp::~CKivImageApp() {
   m_pFrame.reset();
   if (m_pServer) m_pServer->close();
-  SetUserPrompts(nullptr);
-  SetMessageBox(nullptr);
+  if (m_bQtServices) {
+    SetUserPrompts(nullptr);
+    SetMessageBox(nullptr);
+  }
 }
 
-QString CKivImageApp::ServerName() {
-  const QByteArray env = qgetenv("VANTOREL_SOCKET");
-  if (!env.isEmpty()) return QString::fromLocal8Bit(env);
-  return QStringLiteral("vantorel-%1").arg(static_cast<qulonglong>(getuid()));
+QString CKivImageApp::ServerName(int* problem) {
+  if (problem) *problem = instance_socket::kOk;
+  QString name = QString::fromLocal8Bit(qgetenv("VANTOREL_SOCKET"));
+  if (name.startsWith('/')) return name;
+  if (name.isEmpty()) name = QStringLiteral("vantorel.socket");
+  const instance_socket::Folder folder = instance_socket::UserFolder();
+  if (problem) *problem = folder.problem;
+  return QString::fromStdString(folder.path) + '/' + name;
 }
 
-bool CKivImageApp::HandOver(const QString& path, int timeoutMs) {
+CKivImageApp::HandOverResult CKivImageApp::HandOver(const QString& path, int timeoutMs,
+                                                    uid_t trustedUid) {
+  int problem = instance_socket::kOk;
+  const QString name = ServerName(&problem);
+  if (problem != instance_socket::kOk) return HandOverResult::kNoCopy;
   QLocalSocket socket;
-  socket.connectToServer(ServerName());
-  if (!socket.waitForConnected(timeoutMs)) return false;
+  socket.connectToServer(name);
+  if (!socket.waitForConnected(timeoutMs)) return HandOverResult::kNoCopy;
+  // Whoever listens learns nothing, not even the file's name, unless the kernel vouches
+  // that it runs as the trusted user; its answer is then never read either.
+  if (!instance_socket::IsPeerOf(socket.socketDescriptor(), trustedUid)) {
+    socket.abort();
+    return HandOverResult::kUntrusted;
+  }
   // The running copy also finds the file under "Load" of section "Exchange".
   if (!path.isEmpty()) CRegistry::Write("Exchange", "Load", path.toStdString());
   socket.write(path.toUtf8() + '\n');
-  if (!socket.waitForBytesWritten(timeoutMs)) return false;
-  // The running copy answers once it has taken the request.
-  if (!socket.waitForReadyRead(timeoutMs)) return false;
-  return socket.readAll().startsWith("ok");
+  if (!socket.waitForBytesWritten(timeoutMs)) return HandOverResult::kNoAnswer;
+  // The running copy answers with a line once it has taken the request (the line may
+  // already have come in while the request was written).
+  while (!socket.canReadLine())
+    if (!socket.waitForReadyRead(timeoutMs)) return HandOverResult::kNoAnswer;
+  return socket.readLine().startsWith("ok") ? HandOverResult::kTaken : HandOverResult::kNoAnswer;
+}
+
+bool CKivImageApp::IsListening() const {
+  return m_pServer && m_pServer->isListening();
+}
+
+int CKivImageApp::Listen() {
+  // Qt is given only a free name: a failed bind can make it remove the file of that
+  // name. Only a socket left by a copy that ended is removed here; anything else stays.
+  const int problem = instance_socket::ClearStaleSocket(
+      QFile::encodeName(m_SocketPath).toStdString(), m_TrustedUid);
+  if (problem != instance_socket::kOk) return problem;
+  // No access options: with them Qt binds elsewhere and renames over the name. The
+  // folder already keeps other users out.
+  auto server = std::make_unique<QLocalServer>(this);
+  if (!server->listen(m_SocketPath)) return instance_socket::kListenFailed;
+  m_pServer = server.release();
+  connect(m_pServer, &QLocalServer::newConnection, this, &CKivImageApp::OnNewConnection);
+  return instance_socket::kOk;
+}
+
+void CKivImageApp::ReportSocketProblem() {
+  std::string told;
+  const bool remembered = CRegistry::Read(kReportedSection, kReportedValue, "", told) != 0;
+  if (m_SocketProblem == instance_socket::kOk) {
+    // Told again should the socket go missing another time.
+    if (remembered) CRegistry::DeleteValue(kReportedSection, kReportedValue);
+    return;
+  }
+  // A lasting problem would otherwise be told at every start; a new path or reason is
+  // told afresh.
+  const std::string key = std::to_string(m_SocketProblem) + ':' + m_SocketPath.toStdString();
+  if (remembered && told == key) return;
+  QString text = QString::fromUtf8(app_text::kSocketFailed);
+  text.replace(text.indexOf(QLatin1String("%s")), 2, m_SocketPath);
+  text.replace(text.indexOf(QLatin1String("%s")), 2,
+               QString::fromUtf8(instance_socket::ProblemText(m_SocketProblem)));
+  AfxMessageBox(text.toStdString(), MB_OK | MB_ICONWARNING);
+  CRegistry::Write(kReportedSection, kReportedValue, key);
 }
 
 QString CKivImageApp::ResolveArgument(const QString& arg) {
@@ -72,24 +139,34 @@ int CKivImageApp::InitInstance(const QStringList& args) {
   if (!m_bAllowMultiple) {
     const QString path = files.size() == 1 ? ResolveArgument(files.front()) : QString();
     const bool openable = !path.isEmpty() && QFileInfo(path).isFile();
-    if (HandOver(openable ? path : QString(), 2000)) return 0;
-    m_pServer = new QLocalServer(this);
-    m_pServer->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_pServer->listen(ServerName())) {
-      // A socket left behind by a copy that crashed.
-      QLocalServer::removeServer(ServerName());
-      (void)m_pServer->listen(ServerName());
+    int problem = instance_socket::kOk;
+    m_SocketPath = ServerName(&problem);
+    if (problem == instance_socket::kOk) {
+      switch (HandOver(openable ? path : QString(), 2000, m_TrustedUid)) {
+        case HandOverResult::kTaken:
+          return 0;
+        case HandOverResult::kUntrusted:
+          problem = instance_socket::kOtherUser;
+          break;
+        case HandOverResult::kNoAnswer:
+        case HandOverResult::kNoCopy:
+          break;
+      }
     }
-    connect(m_pServer, &QLocalServer::newConnection, this, &CKivImageApp::OnNewConnection);
+    // Without a socket this copy still works; only later starts open windows of their own.
+    if (problem == instance_socket::kOk) problem = Listen();
+    m_SocketProblem = problem;
   }
 
   SetApplicationTitle(app_text::kTitle);
   // 6. The main frame; questions of the core are answered with its dialogs.
   m_pFrame = std::make_unique<CMainFrame>(this);
-  m_pMessageBox = std::make_unique<QtMessageBox>(m_pFrame.get());
-  SetMessageBox(m_pMessageBox.get());
-  m_pPrompts = std::make_unique<QtUserPrompts>(m_pFrame.get());
-  SetUserPrompts(m_pPrompts.get());
+  if (m_bQtServices) {
+    m_pMessageBox = std::make_unique<QtMessageBox>(m_pFrame.get());
+    SetMessageBox(m_pMessageBox.get());
+    m_pPrompts = std::make_unique<QtUserPrompts>(m_pFrame.get());
+    SetUserPrompts(m_pPrompts.get());
+  }
 
   // 7. Settings read at start.
   int v = 0;
@@ -102,6 +179,7 @@ int CKivImageApp::InitInstance(const QStringList& args) {
 
   // 9. Placement first, so the images open into a frame of its final size.
   m_pFrame->RestorePlacement(m_bMaximized);
+  if (!m_bAllowMultiple) ReportSocketProblem();
 
   // 8. The files of the command line.
   for (const QString& a : files) {
@@ -113,6 +191,12 @@ int CKivImageApp::InitInstance(const QStringList& args) {
 
 void CKivImageApp::OnNewConnection() {
   while (QLocalSocket* socket = m_pServer->nextPendingConnection()) {
+    // Only programs of the trusted user may hand over files or raise the frame.
+    if (!instance_socket::IsPeerOf(socket->socketDescriptor(), m_TrustedUid)) {
+      socket->abort();
+      socket->deleteLater();
+      continue;
+    }
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
       if (!socket->canReadLine()) return;

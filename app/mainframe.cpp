@@ -657,7 +657,9 @@ void CMainFrame::StorePlacement() const {
 }
 
 void CMainFrame::BringToFront() {
-  if (isMinimized()) showNormal();
+  // Minimising keeps the maximised (or full-screen) flag beside the minimised one;
+  // clearing only the latter brings the frame back as it was.
+  if (isMinimized()) setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   show();
   raise();
   activateWindow();

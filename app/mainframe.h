@@ -76,7 +76,8 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   // Placement: restored from and stored to "FramePosition" of section "General".
   void RestorePlacement(bool maximized);
   void StorePlacement() const;
-  // Brings the frame to the front (restored when minimised).
+  // Brings the frame to the front; a minimised frame returns to its state before
+  // (maximised stays maximised).
   void BringToFront();
 
  protected:

@@ -1,10 +1,20 @@
 // The program's rules, offscreen: opening and painting an image, zoom commands and
 // magnification steps, saving with the header question, closing a modified image, the
 // Window menu's entries, the exit question, the environment dialog's rules and
-// associations, the page set-up's refusals and printing to PDF, and the single-instance
+// associations, the page set-up's refusals and printing to PDF, and the single running
+// copy: its private socket folder, the peers it trusts, a socket it cannot make, and the
 // hand-over between two real processes.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include <QCheckBox>
 #include <QFile>
+#include <QLineEdit>
+#include <QLocalSocket>
 #include <QMdiArea>
 #include <QMenu>
 #include <QPainter>
@@ -13,12 +23,12 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QLineEdit>
 #include <QtTest>
 
 #include "app/apptexts.h"
 #include "app/associations.h"
 #include "app/dlgenviroment.h"
+#include "app/instancesocket.h"
 #include "app/kivimageapp.h"
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
@@ -45,6 +55,8 @@ class AppTest : public QObject {
   ScopedUserPrompts* prompts_ = nullptr;
   TempDir* dir_ = nullptr;
   QString sample_;
+  QByteArray savedRuntimeDir_;
+  QByteArray savedSocket_;
 
   QString Shown(std::size_t i) const {
     return i < box_.shown.size() ? QString::fromStdString(box_.shown[i].text) : QString();
@@ -53,6 +65,38 @@ class AppTest : public QObject {
     const std::string path = dir_->File(name);
     if (WriteSampleStarField(path, w, h) != 0) return {};
     return QString::fromStdString(path);
+  }
+  static void RestoreEnv(const char* name, const QByteArray& value) {
+    if (value.isEmpty())
+      qunsetenv(name);
+    else
+      qputenv(name, value);
+  }
+  // Puts at path a folder only we may enter ("private"), one others may read ("open"), a
+  // link to a private folder ("link"), a regular file ("file"), a socket nobody listens
+  // on ("stale"), or nothing ("none").
+  static bool MakeEntry(const std::string& path, const QString& kind) {
+    if (kind == "file") WriteFileOrDie(path, "not a socket");
+    if (kind == "private" || kind == "open")
+      return mkdir(path.c_str(), 0700) == 0 && chmod(path.c_str(), kind == "open" ? 0755 : 0700) == 0;
+    if (kind == "link")
+      return MakeEntry(path + "t", "private") && symlink((path + "t").c_str(), path.c_str()) == 0;
+    if (kind == "stale") {
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+      close(fd);
+      return bound;
+    }
+    return kind == "none" || kind == "file";
+  }
+  static QString MessageFor(const QString& path, int problem) {
+    QString text = QString::fromUtf8(app_text::kSocketFailed);
+    text.replace(text.indexOf("%s"), 2, path);
+    return text.replace(text.indexOf("%s"), 2,
+                        QString::fromUtf8(instance_socket::ProblemText(problem)));
   }
 
  private slots:
@@ -66,8 +110,12 @@ class AppTest : public QObject {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->File("config")));
     sample_ = MakeSample("sample.fits", 200, 120);
     QVERIFY(!sample_.isEmpty());
+    savedRuntimeDir_ = qgetenv("XDG_RUNTIME_DIR");
+    savedSocket_ = qgetenv("VANTOREL_SOCKET");
   }
   void cleanup() {
+    RestoreEnv("XDG_RUNTIME_DIR", savedRuntimeDir_);
+    RestoreEnv("VANTOREL_SOCKET", savedSocket_);
     delete prompts_;
     delete scoped_;
     delete home_;
@@ -490,12 +538,165 @@ class AppTest : public QObject {
     QVERIFY(frame.Frames().back()->isVisible());
   }
 
+  void socketFolderIsPrivateToTheUser_data() {
+    QTest::addColumn<QString>("runtime");   // what $XDG_RUNTIME_DIR names
+    QTest::addColumn<QString>("fallback");  // what already has the fallback's name
+    QTest::addColumn<int>("otherUid");      // checked against a uid that is not ours
+    QTest::addColumn<QString>("taken");     // "runtime", "fallback" or "" (refused)
+    QTest::addColumn<int>("problem");
+    using namespace instance_socket;
+    QTest::newRow("private runtime folder") << "private"
+                                            << "none" << 0 << "runtime" << kOk;
+    QTest::newRow("runtime open to others") << "open"
+                                            << "none" << 0 << "fallback" << kOk;
+    QTest::newRow("runtime is a link") << "link"
+                                       << "private" << 0 << "fallback" << kOk;
+    QTest::newRow("fallback open to others") << "none"
+                                             << "open" << 0 << "" << kFolderOpen;
+    QTest::newRow("fallback is a link") << "none"
+                                        << "link" << 0 << "" << kNotAFolder;
+    QTest::newRow("fallback is a file") << "file"
+                                        << "file" << 0 << "" << kNotAFolder;
+    QTest::newRow("folders of another user") << "private"
+                                             << "private" << 1 << "" << kFolderNotOwned;
+  }
+  void socketFolderIsPrivateToTheUser() {
+    QFETCH(QString, runtime);
+    QFETCH(QString, fallback);
+    QFETCH(int, otherUid);
+    QFETCH(QString, taken);
+    QFETCH(int, problem);
+    const std::string run = dir_->File("run"), fall = dir_->File("fall");
+    QVERIFY(MakeEntry(run, runtime) && MakeEntry(fall, fallback));
+    const instance_socket::Folder got =
+        instance_socket::PrivateFolder(run.c_str(), fall, getuid() + static_cast<uid_t>(otherUid));
+    QCOMPARE(got.problem, problem);
+    QCOMPARE(got.path, taken == "runtime" ? run : fall);
+    // A missing fallback is made by us, with no access for anyone else.
+    struct stat st {};
+    if (taken == "fallback") QVERIFY(lstat(fall.c_str(), &st) == 0 && (st.st_mode & 0777) == 0700);
+  }
+
+  void listenerOfAnotherUserIsToldNothing() {
+    // Another process listens on the name, answers "ok" to whoever connects and prints,
+    // in hex, what it received on that connection.
+    const QString path = QString::fromStdString(dir_->File("spoof"));
+    qputenv("VANTOREL_SOCKET", path.toLocal8Bit());
+    QProcess spoof;
+    spoof.start("/usr/bin/python3", {"-c", R"(
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1])
+s.listen()
+print("listening", flush=True)
+while True:
+    c, got = s.accept()[0], b""
+    try:
+        c.sendall(b"ok\n")
+        while d := c.recv(4096):
+            got += d
+    except OSError:
+        pass
+    print("got:" + got.hex(), flush=True)
+)",
+                                     path});
+    QTRY_VERIFY_WITH_TIMEOUT(spoof.canReadLine(), 10000);
+    QCOMPARE(spoof.readLine(), QByteArray("listening\n"));
+    // Not run by the trusted uid: it learns nothing; this copy starts on its own with the
+    // file and says once why it has no socket.
+    {
+      CKivImageApp app(false);
+      app.SetTrustedUid(getuid() + 1);
+      QCOMPARE(app.InitInstance({sample_}), 1);
+      QCOMPARE(app.MainFrame()->Frames().size(), 1);
+      QVERIFY(!app.IsListening());
+      QCOMPARE(box_.shown.size(), std::size_t{1});
+      QCOMPARE(Shown(0), MessageFor(path, instance_socket::kOtherUser));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(spoof.canReadLine(), 10000);
+    QCOMPARE(spoof.readLine(), QByteArray("got:\n"));
+    // The same listener trusted takes the name: only the uid told the two apart.
+    QCOMPARE(CKivImageApp::HandOver(sample_, 5000, getuid()), CKivImageApp::HandOverResult::kTaken);
+    QTRY_VERIFY_WITH_TIMEOUT(spoof.canReadLine(), 10000);
+    QCOMPARE(spoof.readLine(), "got:" + (sample_.toUtf8() + '\n').toHex() + '\n');
+    spoof.kill();
+    spoof.waitForFinished();
+  }
+
+  void occupiedSocketNameIsToldOnce_data() {
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<int>("problem");
+    QTest::newRow("regular file") << "file" << instance_socket::kFileInPlace;
+    QTest::newRow("socket left by a crash") << "stale" << instance_socket::kOk;
+  }
+  void occupiedSocketNameIsToldOnce() {
+    QFETCH(QString, obstacle);
+    QFETCH(int, problem);
+    const std::string path = dir_->File("sock");
+    qputenv("VANTOREL_SOCKET", QByteArray::fromStdString(path));
+    QVERIFY(MakeEntry(path, obstacle));
+    const std::size_t told = problem == instance_socket::kOk ? 0 : 1;
+    // Two starts: the program works each time; the obstacle is told once, and removed
+    // only when it is a dead socket.
+    for (int start = 0; start < 2; ++start) {
+      CKivImageApp app(false);
+      QCOMPARE(app.InitInstance({sample_}), 1);
+      QCOMPARE(app.MainFrame()->Frames().size(), 1);
+      QCOMPARE(app.IsListening(), problem == instance_socket::kOk);
+      QCOMPARE(box_.shown.size(), told);
+      if (told) QCOMPARE(Shown(0), MessageFor(QString::fromStdString(path), problem));
+    }
+    if (obstacle == "file") QCOMPARE(ReadFileOrEmpty(path), std::string("not a socket"));
+  }
+
+  void handOverRestoresTheFrame_data() {
+    QTest::addColumn<bool>("maximized");
+    QTest::addColumn<int>("otherUid");
+    QTest::newRow("maximised, then minimised") << true << 0;
+    QTest::newRow("normal, then minimised") << false << 0;
+    QTest::newRow("from another user") << true << 1;
+  }
+  void handOverRestoresTheFrame() {
+    QFETCH(bool, maximized);
+    QFETCH(int, otherUid);
+    const QString path = QString::fromStdString(dir_->File("sock"));
+    qputenv("VANTOREL_SOCKET", path.toLocal8Bit());
+    CKivImageApp app(false);
+    app.SetTrustedUid(getuid() + static_cast<uid_t>(otherUid));
+    QCOMPARE(app.InitInstance({}), 1);
+    CMainFrame* frame = app.MainFrame();
+    maximized ? frame->showMaximized() : frame->showNormal();
+    frame->showMinimized();
+    QLocalSocket client;
+    client.connectToServer(path);
+    QVERIFY(client.waitForConnected(5000));
+    client.write(sample_.toUtf8() + '\n');
+    QTRY_VERIFY_WITH_TIMEOUT(
+        client.bytesAvailable() > 0 || client.state() == QLocalSocket::UnconnectedState, 10000);
+    if (otherUid) {
+      // Not a word back; the frame neither moves nor opens anything.
+      QCOMPARE(client.bytesAvailable(), 0);
+      QTest::qWait(100);
+      QVERIFY(frame->isMinimized());
+      QCOMPARE(frame->Frames().size(), 0);
+      return;
+    }
+    QCOMPARE(client.readAll(), QByteArray("ok\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(frame->Frames().size(), 1, 10000);
+    QVERIFY(!frame->isMinimized());
+    QCOMPARE(frame->isMaximized(), maximized);
+  }
+
   void secondCopyHandsItsFileToTheFirst() {
     const QString exe = QString::fromStdString(TestBinDir() + "/vantorel");
     QVERIFY(QFile::exists(exe));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VANTOREL_CONFIG_HOME", QString::fromStdString(home_->path()));
-    env.insert("VANTOREL_SOCKET", QString("vantorel-test-%1").arg(QCoreApplication::applicationPid()));
+    // The socket goes into the user's runtime folder.
+    const std::string runtime = dir_->File("run");
+    QVERIFY(MakeEntry(runtime, "private"));
+    env.remove("VANTOREL_SOCKET");
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime));
     env.insert("QT_QPA_PLATFORM", "offscreen");
     QProcess first;
     first.setProcessEnvironment(env);
@@ -504,6 +705,8 @@ class AppTest : public QObject {
     // The first copy writes its frame into "Exchange" once it runs.
     std::string hwnd;
     QTRY_VERIFY_WITH_TIMEOUT(CRegistry::Read("Exchange", "hWnd", "", hwnd), 20000);
+    struct stat st {};
+    QVERIFY(lstat((runtime + "/vantorel.socket").c_str(), &st) == 0 && S_ISSOCK(st.st_mode));
     QProcess second;
     second.setProcessEnvironment(env);
     second.start(exe, {sample_});
