@@ -231,6 +231,12 @@ int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, i
                    param->GetReadPlane(0), param->GetReadPlane(1), param->GetReadPlane(2),
                    CRalImageIO::GetProgressSink(), caption, 0);
   if (rc != FITS_OK) return rc;
+  // The file opened without an extension it ends inside; a save will not write it, so
+  // the user hears of it now.
+  const FitsCutExtension cut = CFits::GetCutExtension();
+  if (cut.number > 0)
+    GetMessageBox().Show(FileioCutExtensionText(path, cut.number, cut.name), ApplicationTitle(),
+                         MB_OK | MB_ICONEXCLAMATION);
   // A choice of planes from a cube is not the file: it may not be written over it, unless
   // the file's own red, green and blue were read in their order.
   if (multi && isSigned)

@@ -67,6 +67,15 @@ std::string FileioMessageText(int code, const std::string& path) {
   return text;
 }
 
+std::string FileioCutExtensionText(const std::string& path, int number, const std::string& name) {
+  std::string text(kFioMsgExtensionCut);
+  const std::size_t d = text.find("%d");
+  text.replace(d, 2, std::to_string(number));
+  const std::size_t s = text.find("%s");
+  text.replace(s, 2, name.empty() ? std::string() : " (" + name + ")");
+  return path.empty() ? text : path + "\n" + text;
+}
+
 int FileioMsgBox(void* /*owner*/, int code, const std::string& title, const std::string& path,
                  unsigned style) {
   std::string text = FileioMessageText(code, path);
