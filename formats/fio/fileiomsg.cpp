@@ -44,6 +44,10 @@ Message Lookup(int code) {
       return {kFioMsgOverwrite, false};
     case FIO_ERR_FITS_SAVE:
       return {kFioMsgFitsSave, false};
+    case FIO_ERR_FRAME_SMALL:
+      return {kFioMsgFrameSmall, true};
+    case FIO_ERR_USF_NOT_FITS:
+      return {kFioMsgUsfNotFits, true};
     default:
       return {{}, true};
   }

@@ -36,6 +36,12 @@ inline constexpr std::string_view kFioMsgOverwrite =
     "一部の操作を行なった画像は、元のファイルに上書き保存できません。別名で保存してください。";
 inline constexpr std::string_view kFioMsgFitsSave =
     "この画像はFITS形式では保存できません。別のファイル形式を選んでください。";
+inline constexpr std::string_view kFioMsgFrameSmall =
+    "画像が小さすぎるため、カラー画像に変換できません。カラーの画像には縦横2画素以上が必要です。"
+    "ファイルが壊れていないかを確認してください。";
+inline constexpr std::string_view kFioMsgUsfNotFits =
+    "「<USF>」はFITSファイルの整数データを符号なしとして読むための指定です。"
+    "FITS以外のファイルには使えません。";
 // Any other code; %d is replaced by the code.
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";
