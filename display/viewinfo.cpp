@@ -398,12 +398,20 @@ int CViewInfo::FitOnWindow(bool normalShown, int areaWidth, int areaHeight, FRAM
 int CViewInfo::ShowImage(CBaseDIB& dib, const RECT* area, const DIBBandSink& sink, int dx, int dy,
                          const PALETTEENTRY* palette) const {
   dib.SetColorPalette(palette);
-  const RECT& vis = m_rcVisible;
   const RECT& view = m_rcView;
-  const int visW = vis.Width(), visH = vis.Height();
   const int viewW = view.Width(), viewH = view.Height();
+  // Below code 1 the view is the truncated length, so a last group of fewer than 2 − m
+  // pixels has no screen pixel. Drawing from the whole groups only keeps the scale at
+  // exactly 1 / (2 − m): each screen pixel shows the first pixel of the group that the
+  // point conversions give it, and the bands of whole groups end on screen rows.
+  RECT vis = m_rcVisible;
+  if (m_nMag < 1) {
+    vis.right = std::min(vis.right, ClampInt(std::int64_t{vis.left} + DeMag(viewW)));
+    vis.bottom = std::min(vis.bottom, ClampInt(std::int64_t{vis.top} + DeMag(viewH)));
+  }
+  const int visW = vis.Width(), visH = vis.Height();
   if (visW <= 0 || visH <= 0 || viewW <= 0 || viewH <= 0) return 1;
-  if (!area || IsEmptyRect(*area) || SameRect(*area, vis))
+  if (!area || IsEmptyRect(*area) || SameRect(*area, m_rcVisible) || SameRect(*area, vis))
     return dib.StretchBlt(view.left + dx, view.top + dy, viewW, viewH, vis.left, vis.top, visW,
                           visH, sink);
   const RECT a = Intersect(*area, vis);

@@ -219,6 +219,15 @@ int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
 
 namespace {
 
+// "<USF>" asks for a FITS file's 16- and 32-bit integers to be read as unsigned. A name
+// that says the file is of another format (a .png, a .tif) cannot be read so: the request
+// is refused rather than the file read as FITS, which it is not. A name of no known
+// format is taken as FITS, as the suffix says.
+bool IsUsfOfAnotherFormat(const std::string& path) {
+  const int named = CRalImageIO::GetFileType(path);
+  return named != FILETYPE_FITS && named != FILETYPE_UNKNOWN;
+}
+
 // The FITS steps shared by codes 3 and 12: header, plane choice, data.
 int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, int isSigned) {
   const std::string caption(ft::kReading);
@@ -231,6 +240,12 @@ int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, i
                    param->GetReadPlane(0), param->GetReadPlane(1), param->GetReadPlane(2),
                    CRalImageIO::GetProgressSink(), caption, 0);
   if (rc != FITS_OK) return rc;
+  // The file opened without an extension it ends inside; a save will not write it, so
+  // the user hears of it now.
+  const FitsCutExtension cut = CFits::GetCutExtension();
+  if (cut.number > 0)
+    GetMessageBox().Show(FileioCutExtensionText(path, cut.number, cut.name), ApplicationTitle(),
+                         MB_OK | MB_ICONEXCLAMATION);
   // A choice of planes from a cube is not the file: it may not be written over it, unless
   // the file's own red, green and blue were read in their order.
   if (multi && isSigned)
@@ -252,7 +267,10 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
   try {
     switch (param->GetFileType()) {
       case FILETYPE_FITS: rc = ReadFitsFile(image, path, param, 1); break;
-      case FILETYPE_USFITS: rc = ReadFitsFile(image, path, param, 0); break;
+      case FILETYPE_USFITS:
+        rc = IsUsfOfAnotherFormat(path) ? FIO_ERR_USF_NOT_FITS
+                                        : ReadFitsFile(image, path, param, 0);
+        break;
       case FILETYPE_SBIG: rc = CSbig::Read(image, path, progress, caption); break;
       case FILETYPE_TIFF: rc = CTiff::Read(image, path, progress, caption); break;
       case FILETYPE_JPEG: rc = CJpeg::Read(image, path, progress, caption); break;
@@ -311,8 +329,10 @@ int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CRead
   int rc = FIO_ERR_UNKNOWN_TYPE;
   try {
     switch (param->GetFileType()) {
-      case FILETYPE_FITS:
-      case FILETYPE_USFITS: rc = CFits::ReadHeader(image, path, 1); break;
+      case FILETYPE_FITS: rc = CFits::ReadHeader(image, path, 1); break;
+      case FILETYPE_USFITS:
+        rc = IsUsfOfAnotherFormat(path) ? FIO_ERR_USF_NOT_FITS : CFits::ReadHeader(image, path, 1);
+        break;
       case FILETYPE_SBIG: rc = CSbig::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_TIFF: rc = CTiff::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_JPEG: rc = CJpeg::ReadHeader(image, path, nullptr, progress, caption); break;
@@ -382,7 +402,9 @@ int CRalImageIO::ReadFile(CRalImage& image, const std::string& path, CReadParam*
                           int* autoLevel) {
   if (!ReadImageFile(image, path, param)) return 0;
   if (!ChangeBits(image, bits)) {
-    ReportError(FIO_ERR_MEMORY, {});
+    // The file was read; what failed is the memory for its converted pixels. The name
+    // says which file could not be opened.
+    ReportError(FIO_ERR_MEMORY, path);
     return 0;
   }
   if (autoLevel) *autoLevel = GetAutoLevel();

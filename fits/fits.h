@@ -78,6 +78,14 @@ inline constexpr std::string_view kFitsPcName = "PCi_j";
 inline constexpr std::string_view kFitsCommentOutBanner =
     "COMMENT          COMMENT OUT BY Vantorel ON ";
 
+// An extension that reading left out because the file ends inside its header or its
+// data unit: its place among the file's extensions (1 for the first; 0: none was left
+// out) and its EXTNAME, without quotes, when the part read shows one.
+struct FitsCutExtension {
+  int number = 0;
+  std::string name;
+};
+
 class CFits {
  public:
   // The text of a string id above; empty for an unknown id.
@@ -93,6 +101,10 @@ class CFits {
   [[nodiscard]] static int Read(CImage& image, const std::string& path, int isSigned, int color,
                                 int plane0, int plane1, int plane2, ProgressSink* progress,
                                 const std::string& caption, int skipExtensions);
+  // The extension that the last Read on this thread left out because the file ends
+  // inside it; the rest of the file was read as usual. Reading never shows a message
+  // itself: the caller tells the user.
+  static FitsCutExtension GetCutExtension();
   // Reads the primary header alone: 0, 3, 4, 7 or 17. showMessages non-zero lets the
   // disagreeing-matrix warning be shown.
   [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path, int showMessages);

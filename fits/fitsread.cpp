@@ -1081,6 +1081,23 @@ struct KeptSource {
   }
 };
 
+// The extension the last Read on this thread left out because the file ends inside it.
+thread_local FitsCutExtension g_cutExtension;
+
+// The EXTNAME of an extension from the whole cards read of its header, without quotes
+// and trailing blanks; empty when they hold none.
+std::string ExtName(const std::vector<std::string>& cards) {
+  for (const std::string& card : cards) {
+    if (!Begins(card, "EXTNAME = ")) continue;
+    std::string_view value = Trim(Value(card));
+    if (value.empty() || value.front() != '\'') return std::string(value);
+    value.remove_prefix(1);
+    const std::size_t close = value.find('\'');
+    return std::string(TrimRight(value.substr(0, close)));
+  }
+  return {};
+}
+
 std::uint64_t RoundUpToRecord(std::uint64_t n, bool* ok) {
   std::uint64_t up = 0;
   *ok = AddOk(n, kRecordSize - 1, &up);
@@ -1133,9 +1150,9 @@ int AppendExtension(CImage& img, int fd, std::uint64_t fileSize, CFitsExtension 
 }
 
 // Keeps an extension the reader does not interpret: its header records and its data
-// unit with the padding the file holds. One whose header cannot be read or sized, or
-// whose data unit runs past the end of the file, cannot be carried whole; it is stepped
-// over (one record, or to the end of the file) and not kept. Returns 29.
+// unit with the padding the file holds. One whose header cannot be interpreted or sized
+// cannot be carried whole; it is stepped over (one record, or to the end of the file) and
+// not kept. (One that the file ends inside never comes here.) Returns 29.
 int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t start, int cardsResult,
                   const std::vector<std::string>& cards, std::uint64_t headerEnd,
                   std::uint64_t* pos, KeptSource& source) {
@@ -1178,34 +1195,53 @@ int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t sta
 // plane also another program's table of plane coordinates; a cube read in colour
 // interprets none. Everything else is kept unread. Returns 0, 4, 6, 7, 28 or 29 (kept).
 int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos, int filePlanes,
-                  int planesRead, bool interpret, KeptSource& source) {
+                  int planesRead, bool interpret, KeptSource& source, FitsCutExtension* cut) {
   bool ok = false;
   const std::uint64_t start = RoundUpToRecord(*pos, &ok);
-  if (!ok) return FITS_NO_MORE_EXTENSION;
+  if (!ok || start >= fileSize) return FITS_NO_MORE_EXTENSION;
   std::array<char, kRecordSize> record;
-  if (start >= fileSize ||
-      ReadAt(fd, record.data(), kRecordSize, start) != static_cast<long long>(kRecordSize))
-    return FITS_NO_MORE_EXTENSION;
+  const long long got = ReadAt(fd, record.data(), kRecordSize, start);
   // Whatever follows the data without an XTENSION card (blank records, junk) is not an
-  // extension.
-  if (!Begins(std::string_view(record.data(), kCardSize), "XTENSION= "))
+  // extension; the start of one the file ends inside already counts.
+  constexpr std::string_view kXtension = "XTENSION= ";
+  const std::string_view head(record.data(),
+                              got <= 0 ? 0 : std::min<std::size_t>(got, kXtension.size()));
+  if (head.empty() || kXtension.substr(0, head.size()) != head) return FITS_NO_MORE_EXTENSION;
+
+  // An extension the file ends inside, in its header or its data unit, cannot be carried
+  // whole: it is left out, and noted so that the caller can tell the user. Nothing can
+  // follow it.
+  std::vector<std::string> cards;
+  auto cutOff = [&]() {
+    cut->number = 1;  // this one; the loop knows its place among the extensions
+    cut->name = ExtName(cards);
     return FITS_NO_MORE_EXTENSION;
+  };
+  if (got != static_cast<long long>(kRecordSize)) {
+    for (std::size_t at = 0; at + kCardSize <= static_cast<std::size_t>(got); at += kCardSize)
+      cards.emplace_back(record.data() + at, kCardSize);
+    return cutOff();
+  }
+  std::uint64_t headerEnd = 0;
+  const int cardsResult = ReadCards(fd, start, record.data(), &cards, &headerEnd);
+  if (cardsResult == FITS_READ_FAILED) return cutOff();
+  std::uint64_t size = 0, dataEnd = 0;
+  if (cardsResult == FITS_OK && DataUnitBytes(cards, &size) && AddOk(headerEnd, size, &dataEnd) &&
+      dataEnd > fileSize)
+    return cutOff();
 
   const bool cube = filePlanes > 1;
   const bool colour = cube && planesRead > 1;
-  std::vector<std::string> cards;
-  std::uint64_t headerEnd = 0;
   if (!interpret || colour || HasForeignName(record.data())) {
-    const int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd);
-    if (rc == FITS_OK && interpret && cube && !colour) {
+    if (cardsResult == FITS_OK && interpret && cube && !colour) {
       CFitsExtension ext;
       if (InterpretExtension(ext, cards) == FITS_OK && IsPlaneCoordinateTable(ext))
         return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
     }
-    return KeepExtension(img, fd, fileSize, start, rc, cards, headerEnd, pos, source);
+    return KeepExtension(img, fd, fileSize, start, cardsResult, cards, headerEnd, pos, source);
   }
 
-  if (int rc = ReadCards(fd, start, record.data(), &cards, &headerEnd)) return rc;
+  if (cardsResult != FITS_OK) return cardsResult;
   CFitsExtension ext;
   if (int rc = InterpretExtension(ext, cards)) return rc;
   return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
@@ -1350,6 +1386,7 @@ int CFits::ReadImage(CImage& image, int fd, int reverseBytes, int bottomUp, int 
 int CFits::Read(CImage& image, const std::string& path, int isSigned, int color, int plane0,
                 int plane1, int plane2, ProgressSink* progress, const std::string& caption,
                 int skipExtensions) {
+  g_cutExtension = FitsCutExtension{};
   try {
     ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     bool regular = false;
@@ -1401,10 +1438,17 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
       source.fd = fd.get();
       source.identity = identity;
       source.identified = identified;
-      for (;;) {
+      for (int number = 1;; ++number) {
+        FitsCutExtension cut;
         const int rc = ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(),
-                                     interpret, source);
-        if (rc == FITS_NO_MORE_EXTENSION) break;
+                                     interpret, source, &cut);
+        if (rc == FITS_NO_MORE_EXTENSION) {
+          if (cut.number != 0) {
+            cut.number = number;
+            g_cutExtension = std::move(cut);
+          }
+          break;
+        }
         if (rc != FITS_OK && rc != FITS_FOREIGN_EXTENSION) return rc;
       }
       image.SetExtend(image.m_FitsExtensions.empty() && image.m_KeptExtensions.empty() ? 0 : 1);
@@ -1434,6 +1478,10 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
   } catch (const std::exception&) {
     return FITS_INVALID_IMAGE;
   }
+}
+
+FitsCutExtension CFits::GetCutExtension() {
+  return g_cutExtension;
 }
 
 std::uint64_t CFits::SetKeptInMemoryLimit(std::uint64_t bytes) {

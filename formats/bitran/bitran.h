@@ -15,10 +15,11 @@ class ProgressSink;
 
 // Results of the readers.
 inline constexpr int BRN_OK = 0;
-inline constexpr int BRN_ERR_OPEN = 3;       // the file cannot be opened
-inline constexpr int BRN_ERR_SHORT = 4;      // the file ends inside the header or the pixels
-inline constexpr int BRN_ERR_MEMORY = 6;     // memory exhausted
-inline constexpr int BRN_ERR_SIGNATURE = 7;  // neither signature, or an impossible frame size
+inline constexpr int BRN_ERR_OPEN = 3;          // the file cannot be opened
+inline constexpr int BRN_ERR_SHORT = 4;         // the file ends inside the header or the pixels
+inline constexpr int BRN_ERR_MEMORY = 6;        // memory exhausted
+inline constexpr int BRN_ERR_SIGNATURE = 7;     // neither signature, or an impossible frame size
+inline constexpr int BRN_ERR_FRAME_SMALL = 30;  // a low-resolution colour frame under 2 × 2
 
 // The original file format text of a Bitran image.
 inline constexpr std::string_view kBitranFormatName = "BITRAN";
@@ -159,8 +160,8 @@ class CBitran {
   [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path,
                                       ProgressSink* progress = nullptr,
                                       const std::string& caption = {});
-  // Second stage: defect pixels, mirror, colour, levels and sky cut. 0, or 6 when memory
-  // runs out.
+  // Second stage: defect pixels, mirror, colour, levels and sky cut. 0, 6 when memory
+  // runs out, or 30 for a low-resolution colour frame too small for one mosaic cell.
   [[nodiscard]] static int Conversion(CImage& image, const CBitranParam* param,
                                       ProgressSink* progress = nullptr,
                                       const std::string& caption = {});

@@ -393,6 +393,9 @@ int ColorConversion(CImage& image, const CBitranParam& prm, ProgressScope& scope
   const bool high = prm.IsHighRes() != 0;
   const int width = high ? f.width : f.width / 2;
   const int height = high ? f.height : f.height / 2;
+  // At low resolution each colour pixel comes from one 2 × 2 cell of the mosaic: a frame
+  // narrower or lower than a cell has no colour pixel at all.
+  if (width < 1 || height < 1) return BRN_ERR_FRAME_SMALL;
   try {
     // The new stores report nothing: this runs inside the conversion's own progress.
     if (!high && !image.ChangeSize(width, height)) return BRN_ERR_MEMORY;

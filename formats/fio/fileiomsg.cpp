@@ -44,6 +44,10 @@ Message Lookup(int code) {
       return {kFioMsgOverwrite, false};
     case FIO_ERR_FITS_SAVE:
       return {kFioMsgFitsSave, false};
+    case FIO_ERR_FRAME_SMALL:
+      return {kFioMsgFrameSmall, true};
+    case FIO_ERR_USF_NOT_FITS:
+      return {kFioMsgUsfNotFits, true};
     default:
       return {{}, true};
   }
@@ -65,6 +69,15 @@ std::string FileioMessageText(int code, const std::string& path) {
   }
   if (m.showPath && !path.empty()) text = path + "\n" + text;
   return text;
+}
+
+std::string FileioCutExtensionText(const std::string& path, int number, const std::string& name) {
+  std::string text(kFioMsgExtensionCut);
+  const std::size_t d = text.find("%d");
+  text.replace(d, 2, std::to_string(number));
+  const std::size_t s = text.find("%s");
+  text.replace(s, 2, name.empty() ? std::string() : " (" + name + ")");
+  return path.empty() ? text : path + "\n" + text;
 }
 
 int FileioMsgBox(void* /*owner*/, int code, const std::string& title, const std::string& path,

@@ -36,15 +36,32 @@ inline constexpr std::string_view kFioMsgOverwrite =
     "一部の操作を行なった画像は、元のファイルに上書き保存できません。別名で保存してください。";
 inline constexpr std::string_view kFioMsgFitsSave =
     "この画像はFITS形式では保存できません。別のファイル形式を選んでください。";
+inline constexpr std::string_view kFioMsgFrameSmall =
+    "画像が小さすぎるため、カラー画像に変換できません。カラーの画像には縦横2画素以上が必要です。"
+    "ファイルが壊れていないかを確認してください。";
+inline constexpr std::string_view kFioMsgUsfNotFits =
+    "「<USF>」はFITSファイルの整数データを符号なしとして読むための指定です。"
+    "FITS以外のファイルには使えません。";
 // Any other code; %d is replaced by the code.
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";
+
+// A FITS file that ends inside one of its extensions: the file opens without it. %d is
+// the extension's place among the file's extensions, %s its name in brackets, or nothing.
+inline constexpr std::string_view kFioMsgExtensionCut =
+    "ファイルが %d 番目の Extension%s の途中で終わっています。"
+    "主画像とそれより前の Extension は読み込みましたが、壊れたこの Extension は読み込まず、"
+    "保存しても残りません。";
 
 // The text for a code: the file's path on a line of its own, then the message. The path
 // is left out when it is empty and for the codes that concern the image or the clipboard
 // rather than a file (callers pass the name "Clipboard" with those). Empty for
 // FIO_OK and FIO_ERR_CANCELLED, which have nothing to say.
 std::string FileioMessageText(int code, const std::string& path);
+
+// The warning for a file read without its cut-off extension: the path on a line of its
+// own, then kFioMsgExtensionCut for extension `number` named `name` (may be empty).
+std::string FileioCutExtensionText(const std::string& path, int number, const std::string& name);
 
 // Shows the text of a code with the exclamation, stop or other style given, under title
 // (the application title when empty). Returns the button chosen, or 0 when nothing was

@@ -355,24 +355,26 @@ TEST_F(ViewInfoTest, VisiblePartIsDrawnInBandsThatTileTheView) {
     Drawn d = Show(v, dib, nullptr);
     ASSERT_EQ(d.result, 1);
     ASSERT_FALSE(d.bands.empty());
+    // Below code 1 a last group of fewer than 2 - m pixels has no screen pixel.
+    const int shownW = m < 1 ? v.DeMag(view.Width()) : vis.Width();
+    const int shownH = m < 1 ? v.DeMag(view.Height()) : vis.Height();
     int covered = view.top, rows = vis.top;
     for (const DIBBand& b : d.bands) {
       EXPECT_LE(b.height, kDIBBandRows);
       EXPECT_EQ(b.source.left, vis.left);
-      EXPECT_EQ(b.source.right, vis.right);
+      EXPECT_EQ(b.source.right, vis.left + shownW);
       EXPECT_EQ(b.source.top, rows);
       rows = b.source.bottom;
       EXPECT_EQ(b.destination.left, view.left) << m;
       EXPECT_EQ(b.destination.right, view.right) << m;
-      // No gap; no overlap either where the scale is a whole number or its inverse.
-      EXPECT_LE(b.destination.top, covered) << "code " << m;
-      EXPECT_GE(b.destination.top, covered - 1) << "code " << m;
-      if (vis.Height() % view.Height() == 0 || view.Height() % vis.Height() == 0) {
-        EXPECT_EQ(b.destination.top, covered) << "code " << m;
-      }
+      // Neither gap nor overlap, and each band keeps the scale of the whole view.
+      EXPECT_EQ(b.destination.top, covered) << "code " << m;
+      EXPECT_EQ(static_cast<long long>(b.destination.Height()) * shownH,
+                static_cast<long long>(b.height) * view.Height())
+          << "code " << m;
       covered = b.destination.bottom;
     }
-    EXPECT_EQ(rows, vis.bottom) << m;
+    EXPECT_EQ(rows, vis.top + shownH) << m;
     EXPECT_EQ(covered, view.bottom) << m;
     // A shift moves every band.
     Drawn shifted = Show(v, dib, nullptr, 7, -3);
@@ -392,9 +394,9 @@ TEST_F(ViewInfoTest, UpdateAreasMapToWholeScreenPixels) {
       {1, {10, 20, 15, 30}, {10, 20, 15, 30}, {60, 70, 65, 80}},
       // One half, view from (125, 100): the source widens to whole pairs of pixels.
       {0, {11, 21, 14, 25}, {10, 20, 14, 26}, {130, 110, 132, 113}},
-      // One third, view from (150, 117): whole triples across; down, 200 rows show on 66
-      // screen rows, and the area widens to the rows those screen rows show.
-      {-1, {11, 21, 14, 25}, {9, 18, 15, 28}, {153, 123, 155, 126}},
+      // One third, view from (150, 117): whole triples both ways (the 66 screen rows show
+      // rows 0 to 197; the last two rows make no screen row).
+      {-1, {11, 21, 14, 25}, {9, 21, 15, 27}, {153, 124, 155, 126}},
   };
   for (const Case& c : cases) {
     CViewInfo& v = Make(300, 200, 400, 300, c.m);

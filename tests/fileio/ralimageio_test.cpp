@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -553,6 +554,45 @@ TEST_F(RalImageIOTest, ReadFailuresShowTheirCode) {
   EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_FORMAT);
   ASSERT_EQ(box_.shown.size(), 3u);
   EXPECT_EQ(box_.shown[1].text, FileioMessageText(FIO_ERR_UNKNOWN_TYPE, gif));
+}
+
+// Fails the pager's every block allocation and swap-file call from the end of the
+// reader's first progress step (its pixel store is whole then), so that the conversion
+// after reading finds no memory for the converted pixels.
+class FailMemoryAfterReading : public ProgressSink {
+ public:
+  FailMemoryAfterReading() { CVmManager::SetIoFaultHook(&Hook); }
+  ~FailMemoryAfterReading() override {
+    CVmManager::SetIoFaultHook(nullptr);
+    failing_ = false;
+  }
+  void Begin(const std::string& caption) override { caption_ = caption; }
+  void Percent(int) override {}
+  void End() override {
+    if (caption_ == ft::kReading) failing_ = true;
+  }
+
+ private:
+  static int Hook(const char*) { return failing_ ? ENOMEM : 0; }
+  static inline bool failing_ = false;
+  std::string caption_;
+};
+
+TEST_F(RalImageIOTest, MemoryFailureAfterReadingNamesTheFile) {
+  // 16-bit camera pixels, folded into floats after reading.
+  const std::vector<std::uint16_t> pixels(2000 * 1000, 700);
+  const std::string path =
+      Write("frame.st7", sbig_test::Header(sbig_test::BasicLines("ST-7 Image", 2000, 1000)) +
+                             sbig_test::PlainRows(pixels));
+  FailMemoryAfterReading sink;
+  CRalImageIO::SetProgressSink(&sink);
+  CRalImage image;
+  const int ok = Read(image, path);
+  CRalImageIO::SetProgressSink(nullptr);
+  EXPECT_EQ(ok, 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_MEMORY);
+  ASSERT_EQ(box_.shown.size(), 1u);
+  EXPECT_EQ(box_.shown[0].text, path + "\n" + std::string(kFioMsgMemory));
 }
 
 TEST_F(RalImageIOTest, AutoLevelCutsToTheStepOfTheRange) {

@@ -265,19 +265,51 @@ TEST_F(FitsKeptLargeTest, SourceChangedInPlaceFailsTheSaveAndLeavesTheTarget) {
 
 class FitsKeptCutTest : public FitsTest {};
 
-TEST_F(FitsKeptCutTest, CutOffExtensionsAreNeverKeptInPart) {
+// A file that ends inside an extension, interpreted or kept, opens with the primary image
+// and the whole extensions before it; the cut one is left out and noted with its place
+// and name, and a save writes the rest.
+TEST_F(FitsKeptCutTest, FileEndingInsideAnExtensionOpensWithoutIt) {
   const std::vector<Hdu> ext = Extensions();
+  const char* const names[] = {"EVENTS", "SCI", "Vantorel Phot data", "CATALOG"};
   const std::string primary = Primary(1);
   std::string file = primary;
-  for (const Hdu& h : ext) file += h.bytes;
-  for (std::size_t size = primary.size(); size <= file.size(); size += 331) {
+  std::vector<std::size_t> starts;
+  for (const Hdu& h : ext) {
+    starts.push_back(file.size());
+    file += h.bytes;
+  }
+  // Every 331st byte, and in each extension: inside its first card, just after it (no
+  // EXTNAME yet), at the end of its header record, inside its data, one byte short of
+  // its data and with its data whole but no padding.
+  std::vector<std::size_t> sizes;
+  for (std::size_t size = primary.size(); size <= file.size(); size += 331) sizes.push_back(size);
+  for (std::size_t i = 0; i < ext.size(); ++i) {
+    const std::size_t o = starts[i], used = o + ext[i].used;
+    for (std::size_t size : {o + 5, o + 80, o + kRecord, o + kRecord + 1, used - 1, used})
+      sizes.push_back(size);
+  }
+  for (std::size_t size : sizes) {
     SCOPED_TRACE(size);
+    // The extension the file ends inside (1-based), and how many come whole before it.
+    int cut = 0;
+    std::size_t whole = 0;
+    for (std::size_t i = 0; i < ext.size(); ++i) {
+      if (size >= starts[i] + ext[i].used)
+        whole = i + 1;
+      else if (size > starts[i] && cut == 0)
+        cut = static_cast<int>(i) + 1;
+    }
     CRalImage img;
-    const int rc =
-        CFits::Read(img, Put("cut.fits", file.substr(0, size)), 1, 0, 0, 0, 0, nullptr, "", 0);
-    // Only our own table, interpreted, reports being cut off.
-    ASSERT_TRUE(rc == FITS_OK || rc == FITS_READ_FAILED) << rc;
-    if (rc != FITS_OK) continue;
+    ASSERT_EQ(
+        CFits::Read(img, Put("cut.fits", file.substr(0, size)), 1, 0, 0, 0, 0, nullptr, "", 0),
+        FITS_OK);
+    const FitsCutExtension noted = CFits::GetCutExtension();
+    EXPECT_EQ(noted.number, cut);
+    // The name shows once its card is in the file.
+    if (cut > 0 && size >= starts[static_cast<std::size_t>(cut) - 1] + kRecord) {
+      EXPECT_EQ(noted.name, names[cut - 1]);
+    }
+    EXPECT_EQ(img.m_FitsExtensions.size() + img.m_KeptExtensions.size(), whole);
     // Each kept extension is a whole one, at most short of its padding.
     for (const CFitsKeptExtension& kept : img.m_KeptExtensions) {
       std::string bytes(kept.GetHeader());
@@ -289,6 +321,10 @@ TEST_F(FitsKeptCutTest, CutOffExtensionsAreNeverKeptInPart) {
     ASSERT_EQ(CFits::Write(img, dir_.File("cut-copy.fits"), nullptr, ""), FITS_OK);
     EXPECT_EQ(ReadFileOrEmpty(dir_.File("cut-copy.fits")).size() % kRecord, 0u);
   }
+  // A whole file notes nothing.
+  CRalImage img;
+  ASSERT_EQ(CFits::Read(img, Put("whole.fits", file), 1, 0, 0, 0, 0, nullptr, "", 0), FITS_OK);
+  EXPECT_EQ(CFits::GetCutExtension().number, 0);
 }
 
 }  // namespace
