@@ -4,9 +4,13 @@
 #include <QIcon>
 
 #include "app/kivimageapp.h"
+#include "platform/files.h"
 #include "settings/registry.h"
 
 int main(int argc, char** argv) {
+  // Before Qt starts its threads: a kill or hang-up while saving removes the temporary of
+  // the save, and a save beyond the file-size limit fails with its message.
+  InstallSaveSignalCleanup();
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vantorel"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/vantorel/vantorel.svg")));

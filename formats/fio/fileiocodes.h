@@ -20,3 +20,4 @@ inline constexpr int FIO_ERR_BITRAN_SAVE = 24;      // Bitran files are read onl
 inline constexpr int FIO_ERR_OVERWRITE = 25;        // the original file may not be overwritten
 inline constexpr int FIO_ERR_FITS_SAVE = 26;        // the image cannot be saved as FITS
 inline constexpr int FIO_ERR_CANCELLED = 27;        // the user cancelled; nothing is shown
+inline constexpr int FIO_ERR_TOO_LARGE = 30;        // writing stopped at the file-size limit
