@@ -7,6 +7,7 @@
 
 #include "app/kivimageapp.h"
 #include "app/qtservices.h"
+#include "platform/files.h"
 #include "settings/registry.h"
 
 namespace {
@@ -45,6 +46,9 @@ int CheckOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (const int status = CheckOptions(argc, argv); status >= 0) return status;
+  // Before Qt starts its threads: a kill or hang-up while saving removes the temporary of
+  // the save, and a save beyond the file-size limit fails with its message.
+  InstallSaveSignalCleanup();
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vantorel"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/vantorel/vantorel.svg")));

@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "fileio/ralimageio.h"
+#include "platform/files.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -80,6 +81,9 @@ void PrintUsage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Ctrl+C, a hang-up or a kill while saving must not leave a half-written temporary
+  // beside the target; a save beyond ulimit -f must fail with a message, not kill us.
+  InstallSaveSignalCleanup();
   SetApplicationTitle("Vantorel");
   std::vector<std::string> args(argv + 1, argv + argc);
   while (!args.empty() && args.front() == "--default-settings") {

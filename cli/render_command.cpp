@@ -291,7 +291,11 @@ int RenderCommand(const std::vector<std::string>& args) {
   }
   ok = ok && fileio::FinishStream(stream);
   if (!ok || file.Commit() != 0) {
-    std::fprintf(stderr, "vantorel-cli: writing %s failed\n", out.c_str());
+    file.Discard();  // so that the cause below includes the file-size limit
+    if (int e = LastSaveError())
+      std::fprintf(stderr, "vantorel-cli: writing %s failed: %s\n", out.c_str(), std::strerror(e));
+    else
+      std::fprintf(stderr, "vantorel-cli: writing %s failed\n", out.c_str());
     return 1;
   }
   return 0;

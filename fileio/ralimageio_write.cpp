@@ -2,6 +2,7 @@
 // conversion of what a format cannot hold into a temporary copy, and the attributes that
 // record where and how the image was saved.
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -17,6 +18,7 @@
 #include "formats/png/pngfile.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
+#include "platform/files.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
 #include "settings/registry.h"
@@ -84,8 +86,10 @@ std::unique_ptr<CRalImage> ScaledCopy(const CRalImage& image, int bits, double b
   }
 }
 
-// The writer's result: 1, or 0 after showing the code.
+// The writer's result: 1, or 0 after showing the code. A write that failed at the
+// file-size limit says so rather than sending the user to look for free space.
 int Finish(int rc, const std::string& path) {
+  if (rc == FIO_ERR_WRITE && LastSaveError() == EFBIG) rc = FIO_ERR_TOO_LARGE;
   if (rc != FIO_OK) {
     ReportError(rc, path);
     return 0;

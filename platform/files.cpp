@@ -3,14 +3,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -31,12 +35,132 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string TempPrefix(const std::string& target) {
+// What follows ".NAME" in the name of a temporary: the marker, then mkostemp's six
+// letters and digits. Earlier versions wrote the marker of kOldTempMarker, a name too
+// plain to take from any file but the one being saved.
+constexpr std::string_view kTempMarker = ".vtl-tmp-";
+constexpr std::string_view kOldTempMarker = ".tmp-";
+constexpr std::size_t kTempRandom = 6;
+
+std::string TempPrefix(const std::string& target, std::string_view marker = kTempMarker) {
   // Built by appending: GCC 12 misreads the operator+ chain here (-Wrestrict at -O3).
   std::string prefix(1, '.');
   prefix += BaseName(target);
-  prefix += ".tmp-";
+  prefix += marker;
   return prefix;
+}
+
+bool IsTempRandom(std::string_view s) {
+  if (s.size() != kTempRandom) return false;
+  for (char c : s)
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  return true;
+}
+
+// Whether name is a temporary of a save into its folder: ".NAME.vtl-tmp-XXXXXX" for any
+// NAME, or oldPrefix followed by the six random characters.
+bool IsOurTemporaryName(std::string_view name, std::string_view oldPrefix) {
+  if (name.size() == oldPrefix.size() + kTempRandom &&
+      name.substr(0, oldPrefix.size()) == oldPrefix)
+    return IsTempRandom(name.substr(oldPrefix.size()));
+  const std::size_t tail = kTempMarker.size() + kTempRandom;
+  if (name.size() < 2 + tail || name[0] != '.') return false;
+  return name.substr(name.size() - tail, kTempMarker.size()) == kTempMarker &&
+         IsTempRandom(name.substr(name.size() - kTempRandom));
+}
+
+// The temporaries of the saves in progress, for the signal handler. A handler may only
+// touch lock-free atomics and call async-signal-safe functions, so the paths live in
+// fixed buffers, each guarded by a state word: free, being filled, live, or taken by the
+// handler (which unlinks the path and never gives the slot back: the process is ending).
+// A save that finds no free slot still works; a kill then leaves its temporary to the
+// sweep of the next save.
+enum SlotState : int { kSlotFree = 0, kSlotFilling = 1, kSlotLive = 2, kSlotUnlinking = 3 };
+constexpr int kLiveSlots = 32;
+struct LiveSlot {
+  std::atomic<int> state{kSlotFree};
+  char path[PATH_MAX];
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+LiveSlot g_live[kLiveSlots];
+
+int RegisterLive(const std::string& path) {
+  if (path.size() >= PATH_MAX) return -1;
+  for (int i = 0; i < kLiveSlots; ++i) {
+    int expected = kSlotFree;
+    if (!g_live[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
+    std::memcpy(g_live[i].path, path.c_str(), path.size() + 1);
+    g_live[i].state.store(kSlotLive, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void UnregisterLive(int& slot) {
+  if (slot < 0) return;
+  int expected = kSlotLive;
+  g_live[slot].state.compare_exchange_strong(expected, kSlotFree);
+  slot = -1;
+}
+
+void RemoveLiveTemporariesAndDie(int sig) {
+  for (LiveSlot& slot : g_live) {
+    int expected = kSlotLive;
+    if (slot.state.compare_exchange_strong(expected, kSlotUnlinking)) ::unlink(slot.path);
+  }
+  // Die of the same signal with its default action. Every signal is blocked while this
+  // handler runs, so the one raised here is delivered as soon as the handler returns.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ::sigaction(sig, &dfl, nullptr);
+  ::raise(sig);
+}
+
+thread_local int g_lastSaveError = 0;
+
+int SaveFailed(int e) {
+  g_lastSaveError = e;
+  return e;
+}
+
+// Whether the file behind fd has grown to the file-size limit of this process, so that
+// the write that failed on it failed for that reason.
+bool AtFileSizeLimit(int fd) {
+  struct rlimit rl {};
+  struct stat st {};
+  if (::getrlimit(RLIMIT_FSIZE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return false;
+  return ::fstat(fd, &st) == 0 && static_cast<rlim_t>(st.st_size) >= rl.rlim_cur;
+}
+
+// Creates the temporary for a save into dir and takes its flock. A sweep in another
+// process may open the new file before the lock is taken and remove it; the name is
+// checked again under the lock, and a fresh one made when it no longer names the file.
+int CreateLockedTemporary(const std::string& pattern, int* fdOut, std::string* pathOut) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::string buf = pattern;
+    int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+    if (fd < 0) return errno;
+    int rc = 0;
+    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+      int e = errno;
+      ::unlink(buf.c_str());
+      ::close(fd);
+      return e;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) == 0 && ::lstat(buf.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      *fdOut = fd;
+      *pathOut = buf;
+      return 0;
+    }
+    ::close(fd);
+  }
+  return EAGAIN;
 }
 
 int SyncDirectory(const std::string& dir) {
@@ -146,13 +270,11 @@ int AtomicFile::Open(const std::string& target) {
       ::realpath(target.c_str(), resolved) != nullptr)
     target_ = resolved;
 
-  std::string dir = DirectoryOf(target_);
-  std::string pattern = dir + "/" + TempPrefix(target_) + "XXXXXX";
-  std::string buf = pattern;
-  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) return errno;
-  fd_ = fd;
-  temp_ = buf;
+  g_lastSaveError = 0;
+  RemoveStaleTemporaries(target_);
+  std::string pattern = DirectoryOf(target_) + "/" + TempPrefix(target_) + "XXXXXX";
+  if (int e = CreateLockedTemporary(pattern, &fd_, &temp_)) return SaveFailed(e);
+  slot_ = RegisterLive(temp_);
 
   struct stat st {};
   if (::stat(target_.c_str(), &st) == 0) {
@@ -172,9 +294,9 @@ int AtomicFile::Write(const void* data, std::size_t size) {
   constexpr size_t kChunk = 1 << 20;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    if (int e = Fault("write")) return e;
+    if (int e = Fault("write")) return SaveFailed(e);
     size_t n = size < kChunk ? size : kChunk;
-    if (int e = WriteAll(fd_, p, n)) return e;
+    if (int e = WriteAll(fd_, p, n)) return SaveFailed(e);
     p += n;
     size -= n;
   }
@@ -183,33 +305,76 @@ int AtomicFile::Write(const void* data, std::size_t size) {
 
 int AtomicFile::Commit() {
   if (fd_ < 0) return EBADF;
-  if (int e = Fault("sync")) return e;
-  if (::fsync(fd_) != 0) return errno;
-  if (int e = CloseFd(fd_)) return e;
-  if (int e = Fault("rename")) return e;
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) return errno;
+  if (int e = Fault("sync")) return SaveFailed(e);
+  if (::fsync(fd_) != 0) return SaveFailed(errno);
+  if (int e = Fault("rename")) return SaveFailed(e);
+  // The descriptor, and with it the lock, is kept until the rename is done: without the
+  // lock a sweep could take the finished temporary for a leftover.
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) return SaveFailed(errno);
   temp_.clear();
-  return SyncDirectory(DirectoryOf(target_));
+  UnregisterLive(slot_);
+  // The data are on disk (fsync above) and in place; a failing close has nothing left to
+  // lose.
+  CloseFd(fd_);
+  if (int e = SyncDirectory(DirectoryOf(target_))) return SaveFailed(e);
+  return 0;
 }
 
 void AtomicFile::Discard() {
-  CloseFd(fd_);
+  if (fd_ >= 0 && !temp_.empty() && g_lastSaveError == 0 && AtFileSizeLimit(fd_))
+    g_lastSaveError = EFBIG;
   if (!temp_.empty()) ::unlink(temp_.c_str());
   temp_.clear();
+  UnregisterLive(slot_);
+  CloseFd(fd_);
 }
 
 void RemoveStaleTemporaries(const std::string& target) {
-  std::string dir = DirectoryOf(target);
-  std::string prefix = TempPrefix(target);
+  const std::string dir = DirectoryOf(target);
+  const std::string oldPrefix = TempPrefix(target, kOldTempMarker);
   DIR* d = ::opendir(dir.c_str());
   if (!d) return;
+  const int dfd = ::dirfd(d);
+  const uid_t me = ::geteuid();
   while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
-      ::unlink((dir + "/" + name).c_str());
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    if (!IsOurTemporaryName(e->d_name, oldPrefix)) continue;
+    // Non-blocking and without following links: a FIFO or a link given our name is
+    // never opened through, let alone removed.
+    int fd = ::openat(dfd, e->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    struct stat now {};
+    // A save in progress holds the lock; one that was killed released it with its life.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(dfd, e->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+        now.st_ino == st.st_ino)
+      ::unlinkat(dfd, e->d_name, 0);
+    ::close(fd);
   }
   ::closedir(d);
 }
+
+void InstallSaveSignalCleanup() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
+
+  struct sigaction cleanup {};
+  cleanup.sa_handler = RemoveLiveTemporariesAndDie;
+  sigfillset(&cleanup.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) != 0) continue;
+    // Ignored (nohup, a background job) or handled by someone else: not ours to change.
+    if ((old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL) continue;
+    ::sigaction(sig, &cleanup, nullptr);
+  }
+}
+
+int LastSaveError() { return g_lastSaveError; }
 
 void SetSaveFaultHook(SaveFaultHook hook) { g_hook = hook; }
 

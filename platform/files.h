@@ -28,9 +28,13 @@ std::string DirectoryOf(const std::string& path);
 bool SameFile(const std::string& a, const std::string& b);
 
 // Writes a new version of a file beside it, then renames it over the target. Until
-// Commit succeeds the target is untouched; a crash leaves at most a hidden temporary
-// file (".name.tmp-XXXXXX") that the next save of the same target removes. An existing
-// target keeps its permissions; a symbolic link keeps pointing at the file it named.
+// Commit succeeds the target is untouched. The new version is written to a hidden
+// temporary file in the target's folder (".name.vtl-tmp-XXXXXX") that this object holds
+// under an exclusive flock for its whole life, so no other save takes it for a leftover.
+// A save killed by a catchable signal removes its temporary (InstallSaveSignalCleanup);
+// one killed outright leaves it, and the next save into that folder removes it. An
+// existing target keeps its permissions; a symbolic link keeps pointing at the file it
+// named.
 class AtomicFile {
  public:
   AtomicFile() = default;
@@ -51,13 +55,31 @@ class AtomicFile {
 
  private:
   int fd_ = -1;
+  int slot_ = -1;  // the entry of the temporary in the signal cleanup registry
   std::string target_;
   std::string temp_;
 };
 
-// Removes temporary files that earlier saves of target left behind when they were killed.
-// Call only while holding whatever lock serialises saves of that target.
+// Removes the temporary files that saves into target's folder left behind when they were
+// killed: every ".NAME.vtl-tmp-XXXXXX" there, and the ".NAME.tmp-XXXXXX" of target
+// itself that earlier versions wrote. Only regular files owned by this user whose flock
+// can be taken are removed, so a save still running (in this process or another) keeps
+// its temporary. AtomicFile::Open calls it.
 void RemoveStaleTemporaries(const std::string& target);
+
+// Makes the catchable signals that end a process by default (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, SIGPIPE) first remove the temporaries of the saves in progress, then end the
+// process by the same signal, so the exit status stays what it would have been. Signals
+// that the process ignores or handles itself are left alone. Also ignores SIGXFSZ, so
+// that a save running into the file-size limit (ulimit -f) fails with EFBIG and is
+// reported instead of killing the process. Call once at start, before threads start.
+void InstallSaveSignalCleanup();
+
+// The errno value that made the last failed save on this thread fail (0 after a save
+// opened): what a write, sync or rename of an AtomicFile returned, or EFBIG when the
+// temporary was abandoned at the file-size limit (the writers that write through stdio
+// report only that a write failed). Lets the caller name the cause.
+int LastSaveError();
 
 // Fault injection for tests: called at "write" (before each chunk), "sync" and "rename".
 // A non-zero return fails that step with the returned errno value.

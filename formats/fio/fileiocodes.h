@@ -22,3 +22,4 @@ inline constexpr int FIO_ERR_FITS_SAVE = 26;        // the image cannot be saved
 inline constexpr int FIO_ERR_CANCELLED = 27;        // the user cancelled; nothing is shown
 inline constexpr int FIO_ERR_FRAME_SMALL = 30;      // a colour mosaic frame too small for one cell
 inline constexpr int FIO_ERR_USF_NOT_FITS = 31;     // "<USF>" given with a file of another format
+inline constexpr int FIO_ERR_TOO_LARGE = 32;        // writing stopped at the file-size limit

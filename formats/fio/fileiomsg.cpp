@@ -22,6 +22,8 @@ Message Lookup(int code) {
       return {kFioMsgShort, true};
     case FIO_ERR_WRITE:
       return {kFioMsgWrite, true};
+    case FIO_ERR_TOO_LARGE:
+      return {kFioMsgTooLarge, true};
     case FIO_ERR_MEMORY:
       return {kFioMsgMemory, true};
     case FIO_ERR_FORMAT:

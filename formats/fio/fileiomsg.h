@@ -18,6 +18,8 @@ inline constexpr std::string_view kFioMsgShort =
     "ファイルが途中で終わっています。ヘッダまたは画像データが不足しています。";
 inline constexpr std::string_view kFioMsgWrite =
     "ファイルの書き込み中にエラーが発生しました。ディスクの空き容量を確認してください。";
+inline constexpr std::string_view kFioMsgTooLarge =
+    "ファイルの書き込み中にエラーが発生しました。ファイルサイズの上限を超えています。";
 inline constexpr std::string_view kFioMsgMemory =
     "メモリが不足しています。「環境設定」の仮想メモリの設定を確認してください。";
 inline constexpr std::string_view kFioMsgFormat =

@@ -51,6 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{"Open", FIO_ERR_OPEN, kFioMsgOpen, true},
         CodeCase{"Short", FIO_ERR_SHORT, kFioMsgShort, true},
         CodeCase{"Write", FIO_ERR_WRITE, kFioMsgWrite, true},
+        CodeCase{"TooLarge", FIO_ERR_TOO_LARGE, kFioMsgTooLarge, true},
         CodeCase{"Memory", FIO_ERR_MEMORY, kFioMsgMemory, true},
         CodeCase{"Format", FIO_ERR_FORMAT, kFioMsgFormat, true},
         CodeCase{"UnknownType", FIO_ERR_UNKNOWN_TYPE, kFioMsgUnknownType, true},
@@ -67,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileioMsgTest, EveryCodeHasADistinctText) {
-  const int codes[] = {2, 3, 4, 5, 6, 7, 12, 17, 18, 19, 20, 21, 24, 25, 26, 30, 31};
+  const int codes[] = {2, 3, 4, 5, 6, 7, 12, 17, 18, 19, 20, 21, 24, 25, 26, 30, 31, 32};
   std::set<std::string> texts;
   for (int code : codes) texts.insert(FileioMessageText(code, ""));
   EXPECT_EQ(texts.size(), std::size(codes));
