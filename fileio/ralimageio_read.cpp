@@ -1,6 +1,7 @@
 // Format detection and reading: the type of a path, the readers by type, the Bitran
 // calibration steps, and the conversion to 32-bit floats carrying physical values.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,7 @@
 #include "formats/png/pngfile.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
+#include "platform/files.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
 #include "settings/registry.h"
@@ -166,7 +168,13 @@ int CRalImageIO::GetLoadFits3DParam(const CImage& image, CReadParam* param) {
 
 int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  int fd = -1;
+  if (int e = OpenRegularFile(path, fd, &st)) {
+    // A folder, a device or a pipe is named as such rather than as a missing file.
+    if (const int code = FioOpenCode(e); code != FIO_ERR_OPEN) {
+      ReportError(code, path);
+      return 0;
+    }
     // Built by appending: GCC 12 misreads an in-place replace here (-Wrestrict at -O2).
     const std::string_view format(ft::kRawNotFound);
     const size_t at = format.find("%s");
@@ -178,6 +186,7 @@ int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
     AfxMessageBox(text, MB_ICONEXCLAMATION);
     return 0;
   }
+  ::close(fd);
   constexpr std::string_view kSection = "Dialog\\LoadByteImage";
   LoadRawPrompt prompt;
   prompt.path = path;

@@ -44,6 +44,12 @@ Message Lookup(int code) {
       return {kFioMsgOverwrite, false};
     case FIO_ERR_FITS_SAVE:
       return {kFioMsgFitsSave, false};
+    case FIO_ERR_FOLDER:
+      return {kFioMsgFolder, true};
+    case FIO_ERR_NOT_REGULAR:
+      return {kFioMsgNotRegular, true};
+    case FIO_ERR_LINK_LOOP:
+      return {kFioMsgLinkLoop, true};
     default:
       return {{}, true};
   }

@@ -36,6 +36,13 @@ inline constexpr std::string_view kFioMsgOverwrite =
     "一部の操作を行なった画像は、元のファイルに上書き保存できません。別名で保存してください。";
 inline constexpr std::string_view kFioMsgFitsSave =
     "この画像はFITS形式では保存できません。別のファイル形式を選んでください。";
+inline constexpr std::string_view kFioMsgFolder =
+    "フォルダです。ファイルの名前を指定してください。";
+inline constexpr std::string_view kFioMsgNotRegular =
+    "通常のファイルではありません(デバイス、パイプ、ソケットなど)。通常のファイルを指定してください"
+    "。";
+inline constexpr std::string_view kFioMsgLinkLoop =
+    "シンボリックリンクが循環しているため、ファイルにたどり着けません。";
 // Any other code; %d is replaced by the code.
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";

@@ -61,11 +61,14 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{"ClipboardWrite", FIO_ERR_CLIPBOARD_WRITE, kFioMsgClipboardWrite, false},
         CodeCase{"BitranSave", FIO_ERR_BITRAN_SAVE, kFioMsgBitranSave, true},
         CodeCase{"Overwrite", FIO_ERR_OVERWRITE, kFioMsgOverwrite, false},
-        CodeCase{"FitsSave", FIO_ERR_FITS_SAVE, kFioMsgFitsSave, false}),
+        CodeCase{"FitsSave", FIO_ERR_FITS_SAVE, kFioMsgFitsSave, false},
+        CodeCase{"Folder", FIO_ERR_FOLDER, kFioMsgFolder, true},
+        CodeCase{"NotRegular", FIO_ERR_NOT_REGULAR, kFioMsgNotRegular, true},
+        CodeCase{"LinkLoop", FIO_ERR_LINK_LOOP, kFioMsgLinkLoop, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileioMsgTest, EveryCodeHasADistinctText) {
-  const int codes[] = {2, 3, 4, 5, 6, 7, 12, 17, 18, 19, 20, 21, 24, 25, 26};
+  const int codes[] = {2, 3, 4, 5, 6, 7, 12, 17, 18, 19, 20, 21, 24, 25, 26, 30, 31, 32};
   std::set<std::string> texts;
   for (int code : codes) texts.insert(FileioMessageText(code, ""));
   EXPECT_EQ(texts.size(), std::size(codes));
