@@ -34,6 +34,14 @@ ProgressSink* g_progress = nullptr;
 bool g_rememberAnswers = true;
 thread_local int g_lastError = 0;
 
+// A dark or flat that cannot be read is left out without a word (its name often points
+// into the camera computer's folders); a name that is a folder, a device or a pipe is
+// worth saying, since it was put there rather than left behind.
+void WarnIfNoFile(int code, const std::string& path) {
+  if (code == FIO_ERR_FOLDER || code == FIO_ERR_NOT_REGULAR || code == FIO_ERR_LINK_LOOP)
+    FileioMsgBox(nullptr, code, ApplicationTitle(), path, MB_ICONEXCLAMATION);
+}
+
 bool IsOneOf(std::string_view ext, std::initializer_list<std::string_view> names) {
   for (std::string_view n : names)
     if (EqualsNoCase(ext, n)) return true;
@@ -351,7 +359,9 @@ int CRalImageIO::BitranDarkClb(CRalImage& image, const std::string& darkPath, in
                                ProgressSink* progress, const std::string& caption) {
   try {
     CRalImage dark;
-    if (CBitran::Read(dark, darkPath, progress, caption) == BRN_OK) {
+    const int rc = CBitran::Read(dark, darkPath, progress, caption);
+    WarnIfNoFile(rc, darkPath);
+    if (rc == BRN_OK) {
       CBitran::DlkFltCorrection(image, offset);
       image.SetProgressSink(progress);
       image.DarkClbrtn(dark, progress ? 1 : 0);
@@ -367,7 +377,9 @@ int CRalImageIO::BitranFlatClb(CRalImage& image, const std::string& flatPath, in
                                ProgressSink* progress, const std::string& caption) {
   try {
     CRalImage flat;
-    if (CBitran::Read(flat, flatPath, progress, caption) == BRN_OK) {
+    const int rc = CBitran::Read(flat, flatPath, progress, caption);
+    WarnIfNoFile(rc, flatPath);
+    if (rc == BRN_OK) {
       CBitran::DlkFltCorrection(image, flatOffset);
       BitranDarkClb(flat, flatDarkPath, flatDarkOffset, progress, caption);
       image.SetProgressSink(progress);
