@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/samplefits.h"
+#include "fits/fits.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 4) {
@@ -18,7 +19,8 @@ int main(int argc, char** argv) {
   }
   const int code = WriteSampleStarField(argv[1], width, height);
   if (code != 0) {
-    std::fprintf(stderr, "vantorel-sample: writing %s failed (code %d)\n", argv[1], code);
+    std::fprintf(stderr, "vantorel-sample: writing %s failed: %s (code %d)\n", argv[1],
+                 std::string(CFits::ResultText(code)).c_str(), code);
     return 1;
   }
   return 0;
