@@ -48,7 +48,9 @@ int SyncDirectory(const std::string& dir) {
   return rc == EINVAL ? 0 : rc;
 }
 
-int NotRegularError(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; }
+int NotRegularError(mode_t mode) {
+  return S_ISDIR(mode) ? EISDIR : EINVAL;
+}
 
 // The name a symbolic link's text stands for: a relative text counts from the link's folder.
 std::string LinkDestination(const std::string& link, const std::string& text) {
