@@ -2,9 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 #include <QTextStream>
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
 
 namespace associations {
 
@@ -32,18 +35,22 @@ QString EnvFolder(const char* name, const QString& fallback) {
 }
 
 // mimeapps.list as lines, and the [Default Applications] entries.
+// Read and written as regular files only: a FIFO in their place neither hangs the
+// program nor is replaced.
 QStringList ReadLines(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return {};
-  return QString::fromUtf8(f.readAll()).split('\n');
+  constexpr std::uint64_t kMaxBytes = 1 << 20;
+  std::string text;
+  if (ReadFileToString(path.toStdString(), kMaxBytes, text) != 0) return {};
+  return QString::fromStdString(text).split('\n');
 }
 
 bool WriteText(const QString& path, const QString& text) {
   QDir().mkpath(QFileInfo(path).absolutePath());
-  QSaveFile f(path);  // written beside and renamed over: the old file survives a failure
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) return false;
-  f.write(text.toUtf8());
-  return f.commit();
+  // Written beside and renamed over: the old file survives a failure.
+  const QByteArray bytes = text.toUtf8();
+  AtomicFile f;
+  return f.Open(path.toStdString()) == 0 &&
+         f.Write(bytes.constData(), static_cast<std::size_t>(bytes.size())) == 0 && f.Commit() == 0;
 }
 
 QString DefaultOf(const QStringList& lines, const QString& mime) {

@@ -1,12 +1,16 @@
 #include "app/kivimagedoc.h"
 
+#include <unistd.h>
+
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 
 #include "app/apptexts.h"
 #include "app/kivimageview.h"
 #include "fileio/ralimageio.h"
 #include "formats/fio/fileiomsg.h"
+#include "platform/files.h"
 #include "platform/messagebox.h"
 
 CKivImageDoc::CKivImageDoc(QObject* parent) : QObject(parent) {}
@@ -30,13 +34,23 @@ bool CKivImageDoc::OnSaveDocument(const QString& path) {
   return true;
 }
 
-bool CKivImageDoc::CanWriteTo(const QString& path) {
-  QFile file(path);
-  if (file.exists()) return file.open(QIODevice::ReadOnly);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return false;
+int CKivImageDoc::CanWriteTo(const QString& path) {
+  // Only a regular file is looked into or replaced: opening a FIFO would wait for a
+  // writer, and a save must never replace a folder, a device or a pipe.
+  std::string resolved;
+  if (int e = CheckSaveTarget(path.toStdString(), resolved)) return FioCreateCode(e);
+  int fd = -1;
+  if (int e = OpenRegularFile(resolved, fd); e != ENOENT) {
+    if (e) return FioCreateCode(e);
+    ::close(fd);
+    return FIO_OK;
+  }
+  // A new file (also the one a dangling link names) must be creatable.
+  QFile file(QString::fromStdString(resolved));
+  if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return FIO_ERR_CREATE;
   file.close();
   file.remove();
-  return true;
+  return FIO_OK;
 }
 
 bool CKivImageDoc::DoSave(bool saveAs) {
@@ -52,8 +66,8 @@ bool CKivImageDoc::DoSave(bool saveAs) {
                                            image->GetContourMap()))
       return false;
     target = QString::fromStdString(chosen);
-    if (!CanWriteTo(target)) {
-      FileioMsgBox(nullptr, 2, ApplicationTitle(), chosen, MB_OK | MB_ICONEXCLAMATION);
+    if (const int code = CanWriteTo(target)) {
+      FileioMsgBox(nullptr, code, ApplicationTitle(), chosen, MB_OK | MB_ICONEXCLAMATION);
       return false;
     }
   }

@@ -42,9 +42,10 @@ class CKivImageDoc : public QObject, public CVumDocument {
   bool IsModified() const { return m_bModified; }
   void SetModifiedFlag(bool modified = true);
 
-  // Tests the chosen target: an existing file must open for reading; a new one must be
-  // creatable (it is created and removed again).
-  static bool CanWriteTo(const QString& path);
+  // Tests the chosen target: it must be a regular file (or a name to create, through
+  // symbolic links too); an existing file must open for reading, a new one must be
+  // creatable (it is created and removed again). 0, or the file I/O code to show.
+  static int CanWriteTo(const QString& path);
 
   // The views that show this document (one per frame).
   void AddView(CKivImageView* view);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/samplefits.h"
+#include "fits/fits.h"
 
 namespace {
 
@@ -57,7 +58,8 @@ int main(int argc, char** argv) {
   if (args.size() < 3) height = width;
   const int code = WriteSampleStarField(args[0], width, height);
   if (code != 0) {
-    std::fprintf(stderr, "vantorel-sample: writing %s failed (code %d)\n", args[0], code);
+    std::fprintf(stderr, "vantorel-sample: writing %s failed: %s (code %d)\n", args[0],
+                 std::string(CFits::ResultText(code)).c_str(), code);
     return 1;
   }
   return 0;

@@ -17,6 +17,7 @@
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
+#include "formats/fio/fileiomsg.h"
 #include "formats/fio/fileioutil.h"
 #include "platform/clocale.h"
 #include "platform/files.h"
@@ -279,7 +280,9 @@ int RenderCommand(const std::vector<std::string>& args) {
 
   AtomicFile file;
   if (int e = file.Open(out)) {
-    std::fprintf(stderr, "vantorel-cli: cannot write %s: %s\n", out.c_str(), std::strerror(e));
+    // The message a save of the program gives, so that a folder, a device or a pipe in
+    // the way is named as such.
+    std::fprintf(stderr, "vantorel-cli: %s\n", FileioMessageText(FioCreateCode(e), out).c_str());
     return 1;
   }
   fileio::FilePtr stream = fileio::StreamOnDuplicate(file.fd());

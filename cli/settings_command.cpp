@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/commands.h"
+#include "platform/files.h"
 #include "settings/registry.h"
 
 namespace {
@@ -48,7 +49,8 @@ int SettingsCommand(const std::vector<std::string>& argsIn) {
     long error = 0;
     if (!CRegistry::Read(args[1], args[2], "", value, machine, &error)) {
       std::fprintf(stderr, "vantorel-cli: no value %s in [%s]%s%s\n", args[2].c_str(),
-                   args[1].c_str(), error ? ": " : "", error ? std::strerror(int(error)) : "");
+                   args[1].c_str(), error ? ": " : "",
+                   error ? FileErrorText(int(error)).c_str() : "");
       return 1;
     }
     std::printf("%s\n", value.c_str());
@@ -58,7 +60,7 @@ int SettingsCommand(const std::vector<std::string>& argsIn) {
     long error = 0;
     if (!CRegistry::Write(args[1], args[2], std::string_view(args[3]), machine, &error)) {
       std::fprintf(stderr, "vantorel-cli: cannot store the value in %s: %s\n",
-                   CRegistry::StorePath(machine).c_str(), std::strerror(int(error)));
+                   CRegistry::StorePath(machine).c_str(), FileErrorText(int(error)).c_str());
       return 1;
     }
     return 0;

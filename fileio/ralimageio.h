@@ -86,7 +86,9 @@ class CRalImageIO {
   static int GetLastError();
   static void ClearLastError();
 
-  // The Bitran calibration steps (public for the batch code and tests).
+  // The Bitran calibration steps (public for the batch code and tests). A dark or flat
+  // that cannot be read is left out silently, unless its name is a folder, a device, a
+  // pipe or a loop of links: that is shown, and the image is read without it.
   static int BitranDarkClb(CRalImage& image, const std::string& darkPath, int offset,
                            ProgressSink* progress, const std::string& caption);
   static int BitranFlatClb(CRalImage& image, const std::string& flatPath, int flatOffset,

@@ -1,6 +1,7 @@
 // Format detection and reading: the type of a path, the readers by type, the Bitran
 // calibration steps, and the conversion to 32-bit floats carrying physical values.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,7 @@
 #include "formats/png/pngfile.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
+#include "platform/files.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
 #include "settings/registry.h"
@@ -31,6 +33,14 @@ namespace {
 ProgressSink* g_progress = nullptr;
 bool g_rememberAnswers = true;
 thread_local int g_lastError = 0;
+
+// A dark or flat that cannot be read is left out without a word (its name often points
+// into the camera computer's folders); a name that is a folder, a device or a pipe is
+// worth saying, since it was put there rather than left behind.
+void WarnIfNoFile(int code, const std::string& path) {
+  if (code == FIO_ERR_FOLDER || code == FIO_ERR_NOT_REGULAR || code == FIO_ERR_LINK_LOOP)
+    FileioMsgBox(nullptr, code, ApplicationTitle(), path, MB_ICONEXCLAMATION);
+}
 
 bool IsOneOf(std::string_view ext, std::initializer_list<std::string_view> names) {
   for (std::string_view n : names)
@@ -166,7 +176,13 @@ int CRalImageIO::GetLoadFits3DParam(const CImage& image, CReadParam* param) {
 
 int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  int fd = -1;
+  if (int e = OpenRegularFile(path, fd, &st)) {
+    // A folder, a device or a pipe is named as such rather than as a missing file.
+    if (const int code = FioOpenCode(e); code != FIO_ERR_OPEN) {
+      ReportError(code, path);
+      return 0;
+    }
     // Built by appending: GCC 12 misreads an in-place replace here (-Wrestrict at -O2).
     const std::string_view format(ft::kRawNotFound);
     const size_t at = format.find("%s");
@@ -178,6 +194,7 @@ int CRalImageIO::GetLoadRawParam(const std::string& path, CReadParam* param) {
     AfxMessageBox(text, MB_ICONEXCLAMATION);
     return 0;
   }
+  ::close(fd);
   constexpr std::string_view kSection = "Dialog\\LoadByteImage";
   LoadRawPrompt prompt;
   prompt.path = path;
@@ -362,7 +379,9 @@ int CRalImageIO::BitranDarkClb(CRalImage& image, const std::string& darkPath, in
                                ProgressSink* progress, const std::string& caption) {
   try {
     CRalImage dark;
-    if (CBitran::Read(dark, darkPath, progress, caption) == BRN_OK) {
+    const int rc = CBitran::Read(dark, darkPath, progress, caption);
+    WarnIfNoFile(rc, darkPath);
+    if (rc == BRN_OK) {
       CBitran::DlkFltCorrection(image, offset);
       image.SetProgressSink(progress);
       image.DarkClbrtn(dark, progress ? 1 : 0);
@@ -378,7 +397,9 @@ int CRalImageIO::BitranFlatClb(CRalImage& image, const std::string& flatPath, in
                                ProgressSink* progress, const std::string& caption) {
   try {
     CRalImage flat;
-    if (CBitran::Read(flat, flatPath, progress, caption) == BRN_OK) {
+    const int rc = CBitran::Read(flat, flatPath, progress, caption);
+    WarnIfNoFile(rc, flatPath);
+    if (rc == BRN_OK) {
       CBitran::DlkFltCorrection(image, flatOffset);
       BitranDarkClb(flat, flatDarkPath, flatDarkOffset, progress, caption);
       image.SetProgressSink(progress);

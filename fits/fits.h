@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "formats/fio/fileiocodes.h"
 #include "imagemodel/fitsheader.h"
 
 class AtomicFile;
@@ -28,6 +29,10 @@ inline constexpr int FITS_INVALID_IMAGE = 7;       // invalid or unsupported ima
 inline constexpr int FITS_INVALID_CARD = 17;       // a header card is invalid
 inline constexpr int FITS_NO_MORE_EXTENSION = 28;  // extension loop: nothing further to read
 inline constexpr int FITS_FOREIGN_EXTENSION = 29;  // extension loop: an extension not read
+// A name that is no regular file, to read or to save over, has the file I/O codes for it.
+inline constexpr int FITS_IS_FOLDER = FIO_ERR_FOLDER;         // a folder
+inline constexpr int FITS_NOT_REGULAR = FIO_ERR_NOT_REGULAR;  // a device, a FIFO, a socket
+inline constexpr int FITS_LINK_LOOP = FIO_ERR_LINK_LOOP;      // symbolic links in a loop
 
 // ---- texts, named by their string ids
 inline constexpr int IDS_FITS_LEVEL_MIN_KEY = 18000;

@@ -34,6 +34,7 @@
 #include "imagemodel/image.h"
 #include "imagemodel/pixeltype.h"
 #include "platform/clocale.h"
+#include "platform/files.h"
 #include "platform/messagebox.h"
 #include "platform/progress.h"
 #include "settings/registry.h"
@@ -1339,6 +1340,12 @@ std::string_view CFits::ResultText(int code) {
       return "no further extension";
     case FITS_FOREIGN_EXTENSION:
       return "an extension was kept unread or stepped over";
+    case FITS_IS_FOLDER:
+      return "the name is a folder, not a file";
+    case FITS_NOT_REGULAR:
+      return "the name is not a regular file (a device, a FIFO or a socket)";
+    case FITS_LINK_LOOP:
+      return "the name's symbolic links lead round in a loop";
     default:
       return "unknown result";
   }
@@ -1361,9 +1368,9 @@ int CFits::UpdateHeader(CImage& image, std::string_view card) {
 
 int CFits::ReadHeader(CImage& image, const std::string& path, int showMessages) {
   try {
-    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    bool regular = false;
-    if (fd.get() < 0 || (FileSize(fd.get(), &regular), !regular)) return FITS_OPEN_FAILED;
+    int raw = -1;
+    if (int e = OpenRegularFile(path, raw)) return FioCodeOfNameError(e, FITS_OPEN_FAILED);
+    ScopedFd fd(raw);
     std::uint64_t dataStart = 0;
     return ReadPrimaryHeader(image, fd.get(), showMessages, &dataStart);
   } catch (const std::bad_alloc&) {
@@ -1388,10 +1395,11 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
                 int skipExtensions) {
   g_cutExtension = FitsCutExtension{};
   try {
-    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    bool regular = false;
-    const std::uint64_t fileSize = fd.get() >= 0 ? FileSize(fd.get(), &regular) : 0;
-    if (fd.get() < 0 || !regular) return FITS_OPEN_FAILED;
+    int raw = -1;
+    struct stat st {};
+    if (int e = OpenRegularFile(path, raw, &st)) return FioCodeOfNameError(e, FITS_OPEN_FAILED);
+    ScopedFd fd(raw);
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
     // What the file looks like before anything is read from it: a kept extension whose
     // data stay in the file is copied at a save only while the file still looks so.
     FitsFileIdentity identity;

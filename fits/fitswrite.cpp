@@ -671,7 +671,7 @@ int CFits::Write(const CImage& image, const std::string& path, ProgressSink* pro
     for (const CFitsKeptExtension& kept : image.m_KeptExtensions)
       if (kept.GetSourceFile() && !kept.GetSourceFile()->IsUnchanged()) return FITS_WRITE_FAILED;
     AtomicFile file;
-    if (file.Open(path) != 0) return FITS_CREATE_FAILED;
+    if (int e = file.Open(path)) return FioCodeOfNameError(e, FITS_CREATE_FAILED);
     const int bottomUp = [] {
       int v = 1;
       CRegistry::Read("IO", "FitsBottomUp", 1, v, CRegistry::TYPE_BOOL);

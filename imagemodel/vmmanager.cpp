@@ -21,6 +21,7 @@
 #include <new>
 
 #include "platform/clocale.h"
+#include "platform/files.h"
 #include "platform/messagebox.h"
 #include "platform/progress.h"
 #include "settings/registry.h"
@@ -103,11 +104,11 @@ std::int64_t UsableSwapBytes(const std::string& dir) {
 }
 
 // Reads a small text file to its end (files under /proc report a size of 0, so the size
-// cannot be trusted). False when it cannot be opened or read.
+// cannot be trusted). False when it cannot be opened or read, or is no regular file.
 bool ReadSmallFile(const std::string& path, std::string& out) {
   out.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
+  int fd = -1;
+  if (OpenRegularFile(path, fd) != 0) return false;
   constexpr std::size_t kMax = 1 << 16;
   char buf[4096];
   bool ok = true;

@@ -172,6 +172,18 @@ int SyncDirectory(const std::string& dir) {
   return rc == EINVAL ? 0 : rc;
 }
 
+int NotRegularError(mode_t mode) {
+  return S_ISDIR(mode) ? EISDIR : EINVAL;
+}
+
+// The name a symbolic link's text stands for: a relative text counts from the link's folder.
+std::string LinkDestination(const std::string& link, const std::string& text) {
+  if (text.front() == '/') return text;
+  std::string dir = DirectoryOf(link);
+  if (dir.back() != '/') dir += '/';
+  return dir + text;
+}
+
 mode_t CurrentUmask() {
   mode_t mask = ::umask(022);
   ::umask(mask);
@@ -180,21 +192,54 @@ mode_t CurrentUmask() {
 
 }  // namespace
 
-int ReadFileToString(const std::string& path, std::uint64_t maxBytes, std::string& out) {
-  out.clear();
-  // Non-blocking, so that a FIFO put where a file belongs cannot hang the open.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno;
+int OpenRegularFile(const std::string& path, int& fd, struct stat* status) {
+  fd = -1;
+  // The name is looked at before it is opened, so that a device is never opened at all
+  // (opening some has effects of its own); the descriptor is looked at again because the
+  // name may have changed in between.
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return NotRegularError(st.st_mode);
+  int f = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (f < 0) return errno;
+  if (::fstat(f, &st) != 0) {
     int e = errno;
-    ::close(fd);
+    ::close(f);
     return e;
   }
   if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(f);
+    return NotRegularError(st.st_mode);
   }
+  const int flags = ::fcntl(f, F_GETFL);
+  if (flags < 0 || ::fcntl(f, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    int e = errno;
+    ::close(f);
+    return e;
+  }
+  fd = f;
+  if (status) *status = st;
+  return 0;
+}
+
+std::string FileErrorText(int error) {
+  switch (error) {
+    case EISDIR:
+      return "it is a folder, not a regular file";
+    case EINVAL:
+      return "it is not a regular file (a device, a FIFO or a socket)";
+    case ELOOP:
+      return "its symbolic links lead round in a loop";
+    default:
+      return std::strerror(error);
+  }
+}
+
+int ReadFileToString(const std::string& path, std::uint64_t maxBytes, std::string& out) {
+  out.clear();
+  int fd = -1;
+  struct stat st {};
+  if (int e = OpenRegularFile(path, fd, &st)) return e;
   if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
     ::close(fd);
     return EFBIG;
@@ -258,17 +303,37 @@ bool SameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+int CheckSaveTarget(const std::string& target, std::string& resolved) {
+  // As many links as the kernel follows in one name before it gives up.
+  constexpr int kMaxLinks = 40;
+  resolved = target;
+  for (int links = 0;; ++links) {
+    struct stat st {};
+    if (::lstat(resolved.c_str(), &st) != 0) {
+      // A name that does not exist is the file the save creates, also at the end of links.
+      return errno == ENOENT ? 0 : errno;
+    }
+    if (S_ISREG(st.st_mode)) return 0;
+    if (!S_ISLNK(st.st_mode)) return NotRegularError(st.st_mode);
+    if (links == kMaxLinks) return ELOOP;
+    std::string text(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(resolved.c_str(), text.data(), text.size());
+    if (n < 0) return errno;
+    if (n == 0 || static_cast<std::size_t>(n) >= text.size()) return ENAMETOOLONG;
+    text.resize(static_cast<std::size_t>(n));
+    resolved = LinkDestination(resolved, text);
+  }
+}
+
 AtomicFile::~AtomicFile() { Discard(); }
 
 int AtomicFile::Open(const std::string& target) {
   Discard();
-  // Save through a symbolic link into the file it names, not over the link.
   target_ = target;
-  char resolved[PATH_MAX];
-  struct stat lst {};
-  if (::lstat(target.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) &&
-      ::realpath(target.c_str(), resolved) != nullptr)
-    target_ = resolved;
+  // Only a regular file is replaced, the one that any symbolic links lead to.
+  std::string resolved;
+  if (int e = CheckSaveTarget(target, resolved)) return e;
+  target_ = resolved;
 
   g_lastSaveError = 0;
   RemoveStaleTemporaries(target_);
@@ -308,6 +373,11 @@ int AtomicFile::Commit() {
   if (int e = Fault("sync")) return SaveFailed(e);
   if (::fsync(fd_) != 0) return SaveFailed(errno);
   if (int e = Fault("rename")) return SaveFailed(e);
+  // What Open checked may have changed since: never rename over a name that has become a
+  // folder, a device, a FIFO or a link in the meantime.
+  struct stat now {};
+  if (::lstat(target_.c_str(), &now) == 0 && !S_ISREG(now.st_mode))
+    return SaveFailed(S_ISDIR(now.st_mode) ? EISDIR : EINVAL);
   // The descriptor, and with it the lock, is kept until the rename is done: without the
   // lock a sweep could take the finished temporary for a leftover.
   if (::rename(temp_.c_str(), target_.c_str()) != 0) return SaveFailed(errno);
@@ -379,9 +449,23 @@ int LastSaveError() { return g_lastSaveError; }
 void SetSaveFaultHook(SaveFaultHook hook) { g_hook = hook; }
 
 FileLock::FileLock(const std::string& lockPath, int timeoutMs) {
-  fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666 & ~CurrentUmask());
+  // Non-blocking and checked, so that a FIFO or a device in the lock file's place is
+  // refused rather than waited on or locked.
+  fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+               0666 & ~CurrentUmask());
   if (fd_ < 0) {
     error_ = errno;
+    return;
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    error_ = errno;
+    CloseFd(fd_);
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error_ = NotRegularError(st.st_mode);
+    CloseFd(fd_);
     return;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -2,14 +2,29 @@
 // a temporary file so that a save replaces its target all at once or not at all.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-// Reads a whole regular file. Returns 0, or an errno value: EFBIG when the file holds
-// more than maxBytes (nothing is allocated for it then), ENOENT when it does not exist.
+// Opens a file by name for reading only when the name leads, through any symbolic links,
+// to a regular file, and never blocks doing so: the open is non-blocking (a FIFO without
+// a writer or a device cannot hold it up) and the descriptor is checked before anything
+// is read. On success fd is open, close-on-exec and back in blocking mode, and st (when
+// given) holds its status. Returns 0 or an errno value: EISDIR for a folder, EINVAL for
+// anything else that is no regular file (a FIFO, a device, a socket), ELOOP for symbolic
+// links that lead round in a loop, ENOENT, EACCES and the like as the open gives them.
+[[nodiscard]] int OpenRegularFile(const std::string& path, int& fd, struct stat* st = nullptr);
+
+// A short English text for an errno value of the file functions here, saying plainly
+// what EISDIR, EINVAL and ELOOP mean for a file name; strerror for the rest.
+std::string FileErrorText(int error);
+
+// Reads a whole regular file (opened as OpenRegularFile does). Returns 0, or an errno
+// value: EFBIG when the file holds more than maxBytes (nothing is allocated for it then),
+// ENOENT when it does not exist, EISDIR or EINVAL when it is no regular file.
 [[nodiscard]] int ReadFileToString(const std::string& path, std::uint64_t maxBytes,
                                    std::string& out);
 
@@ -27,6 +42,17 @@ std::string DirectoryOf(const std::string& path);
 // and inode. A path that does not exist is never the same file as another.
 bool SameFile(const std::string& a, const std::string& b);
 
+// Where a save of target may write, checked before anything is created. A target that
+// does not exist or is a regular file is saved as it is named. A symbolic link is followed
+// one level after another (a relative link text counts from the link's own folder) to
+// the name it finally leads to: the save replaces that file and the links keep pointing
+// at it. A dangling link (its last name does not exist) makes the save create the file
+// the link names, so the link then leads to the new file. resolved receives the name to
+// write. Returns 0, or an errno value, and nothing may be written then: EISDIR when the
+// target is or leads to a folder, EINVAL when it is or leads to a FIFO, a device or a
+// socket, ELOOP when its links lead round in a loop, or what lstat or readlink gave.
+[[nodiscard]] int CheckSaveTarget(const std::string& target, std::string& resolved);
+
 // Writes a new version of a file beside it, then renames it over the target. Until
 // Commit succeeds the target is untouched. The new version is written to a hidden
 // temporary file in the target's folder (".name.vtl-tmp-XXXXXX") that this object holds
@@ -35,6 +61,9 @@ bool SameFile(const std::string& a, const std::string& b);
 // one killed outright leaves it, and the next save into that folder removes it. An
 // existing target keeps its permissions; a symbolic link keeps pointing at the file it
 // named.
+// Open refuses, with CheckSaveTarget's errno value and without creating anything, a
+// target that is no regular file; through symbolic links it saves into the file they lead
+// to (creating the file a dangling link names), so the links keep pointing at it.
 class AtomicFile {
  public:
   AtomicFile() = default;

@@ -14,6 +14,7 @@
 
 #include "formats/bitran/bitran.h"
 #include "formats/bitran/bitran_internal.h"
+#include "formats/fio/fileioutil.h"
 #include "imagemodel/image.h"
 #include "platform/files.h"
 #include "platform/progress.h"
@@ -56,14 +57,12 @@ constexpr std::int32_t kTextConvert = 4;
 // A file read front to back, knowing how much of it is left.
 class InFile {
  public:
-  // 0, or BRN_ERR_OPEN when the path is no readable regular file.
+  // 0, or the code that says why the path is no readable regular file (never blocking
+  // on a FIFO).
   int Open(const std::string& path) {
-    file_.reset(std::fopen(path.c_str(), "rb"));
-    if (!file_) return BRN_ERR_OPEN;
-    struct stat st;
-    if (::fstat(::fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode)) return BRN_ERR_OPEN;
-    size_ = static_cast<std::uint64_t>(st.st_size);
-    return BRN_OK;
+    int code = BRN_OK;
+    file_ = fileio::OpenForReading(path, &size_, &code);
+    return file_ ? BRN_OK : code;
   }
   std::uint64_t Remaining() const { return pos_ <= size_ ? size_ - pos_ : 0; }
   std::uint64_t Size() const { return size_; }
@@ -82,10 +81,7 @@ class InFile {
   }
 
  private:
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> file_;
+  fileio::FilePtr file_;
   std::uint64_t size_ = 0;
   std::uint64_t pos_ = 0;
 };
@@ -330,7 +326,7 @@ int ReadImage(CImage& image, InFile& f, ProgressSink* progress, const std::strin
 int CBitran::Read(CImage& image, const std::string& path, ProgressSink* progress,
                   const std::string& caption) {
   InFile f;
-  if (f.Open(path) != BRN_OK) return BRN_ERR_OPEN;
+  if (int rc = f.Open(path)) return rc;
   try {
     image.Empty();
     CBitranHeader hdr;
@@ -357,7 +353,7 @@ int CBitran::Read(CImage& image, const std::string& path, CBitranParam* param,
 
 int CBitran::ReadHeader(CImage& image, const std::string& path, ProgressSink*, const std::string&) {
   InFile f;
-  if (f.Open(path) != BRN_OK) return BRN_ERR_OPEN;
+  if (int rc = f.Open(path)) return rc;
   try {
     image.Empty();
     CBitranHeader hdr;

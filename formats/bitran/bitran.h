@@ -13,7 +13,8 @@
 class CImage;
 class ProgressSink;
 
-// Results of the readers.
+// Results of the readers. A name that is no regular file gives the file I/O codes for it
+// instead (FIO_ERR_FOLDER, FIO_ERR_NOT_REGULAR, FIO_ERR_LINK_LOOP).
 inline constexpr int BRN_OK = 0;
 inline constexpr int BRN_ERR_OPEN = 3;          // the file cannot be opened
 inline constexpr int BRN_ERR_SHORT = 4;         // the file ends inside the header or the pixels

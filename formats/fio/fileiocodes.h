@@ -3,6 +3,8 @@
 // Header only: readers use the constants without linking the message library.
 #pragma once
 
+#include <cerrno>
+
 inline constexpr int FIO_OK = 0;
 inline constexpr int FIO_ERR_CREATE = 2;         // the file cannot be created
 inline constexpr int FIO_ERR_OPEN = 3;           // the file cannot be opened
@@ -23,3 +25,28 @@ inline constexpr int FIO_ERR_CANCELLED = 27;        // the user cancelled; nothi
 inline constexpr int FIO_ERR_FRAME_SMALL = 30;      // a colour mosaic frame too small for one cell
 inline constexpr int FIO_ERR_USF_NOT_FITS = 31;     // "<USF>" given with a file of another format
 inline constexpr int FIO_ERR_TOO_LARGE = 32;        // writing stopped at the file-size limit
+inline constexpr int FIO_ERR_FOLDER = 33;           // the name is a folder, not a file
+inline constexpr int FIO_ERR_NOT_REGULAR = 34;      // a device, a FIFO or a socket, not a file
+inline constexpr int FIO_ERR_LINK_LOOP = 35;  // the name's symbolic links lead round in a loop
+
+// The code for a file that could not be opened by name for reading (the errno value of
+// OpenRegularFile) or for saving (the errno value of AtomicFile::Open): names that are no
+// regular file have codes of their own, anything else is FIO_ERR_OPEN or FIO_ERR_CREATE.
+inline int FioCodeOfNameError(int error, int otherwise) {
+  switch (error) {
+    case EISDIR:
+      return FIO_ERR_FOLDER;
+    case EINVAL:
+      return FIO_ERR_NOT_REGULAR;
+    case ELOOP:
+      return FIO_ERR_LINK_LOOP;
+    default:
+      return otherwise;
+  }
+}
+inline int FioOpenCode(int error) {
+  return FioCodeOfNameError(error, FIO_ERR_OPEN);
+}
+inline int FioCreateCode(int error) {
+  return FioCodeOfNameError(error, FIO_ERR_CREATE);
+}

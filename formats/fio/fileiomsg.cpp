@@ -50,6 +50,12 @@ Message Lookup(int code) {
       return {kFioMsgFrameSmall, true};
     case FIO_ERR_USF_NOT_FITS:
       return {kFioMsgUsfNotFits, true};
+    case FIO_ERR_FOLDER:
+      return {kFioMsgFolder, true};
+    case FIO_ERR_NOT_REGULAR:
+      return {kFioMsgNotRegular, true};
+    case FIO_ERR_LINK_LOOP:
+      return {kFioMsgLinkLoop, true};
     default:
       return {{}, true};
   }

@@ -44,6 +44,13 @@ inline constexpr std::string_view kFioMsgFrameSmall =
 inline constexpr std::string_view kFioMsgUsfNotFits =
     "「<USF>」はFITSファイルの整数データを符号なしとして読むための指定です。"
     "FITS以外のファイルには使えません。";
+inline constexpr std::string_view kFioMsgFolder =
+    "フォルダです。ファイルの名前を指定してください。";
+inline constexpr std::string_view kFioMsgNotRegular =
+    "通常のファイルではありません(デバイス、パイプ、ソケットなど)。通常のファイルを指定してください"
+    "。";
+inline constexpr std::string_view kFioMsgLinkLoop =
+    "シンボリックリンクが循環しているため、ファイルにたどり着けません。";
 // Any other code; %d is replaced by the code.
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";

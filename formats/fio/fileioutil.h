@@ -1,6 +1,6 @@
-// Small helpers shared by the raster readers and writers (header only, so the format
-// libraries need not link the message library): opening a file for reading without
-// hanging on a FIFO, the read-only test behind the saveable-file flag, and stdio on the
+// Small helpers shared by the file readers and writers (header only, so the format
+// libraries need not link the message library): opening a regular file for reading
+// without hanging on a FIFO, the read-only test behind the saveable-file flag, and stdio on the
 // descriptor of an AtomicFile.
 #pragma once
 
@@ -13,6 +13,9 @@
 #include <memory>
 #include <string>
 
+#include "formats/fio/fileiocodes.h"
+#include "platform/files.h"
+
 namespace fileio {
 
 struct FileCloser {
@@ -22,22 +25,25 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens a regular file for binary reading and gives its size. Null for anything else
-// (missing, unreadable, a folder, a FIFO: the open does not block on one).
-inline FilePtr OpenForReading(const std::string& path, std::uint64_t* size) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return nullptr;
+// Opens a regular file for binary reading (as OpenRegularFile does: never blocking on a
+// FIFO or a device) and gives its size. Null for anything else, with *code the result
+// code that says why: FIO_ERR_FOLDER, FIO_ERR_NOT_REGULAR, FIO_ERR_LINK_LOOP or
+// FIO_ERR_OPEN.
+inline FilePtr OpenForReading(const std::string& path, std::uint64_t* size, int* code) {
+  int fd = -1;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (int e = OpenRegularFile(path, fd, &st)) {
+    *code = FioOpenCode(e);
     return nullptr;
   }
   std::FILE* f = ::fdopen(fd, "rb");
   if (!f) {
     ::close(fd);
+    *code = FIO_ERR_OPEN;
     return nullptr;
   }
   *size = static_cast<std::uint64_t>(st.st_size);
+  *code = FIO_OK;
   return FilePtr(f);
 }
 

@@ -164,8 +164,9 @@ int DecodeRows(Decompressor& d, CImage& image, JSAMPROW row, ProgressScope& scop
 int ReadJpeg(CImage& image, const std::string& path, bool pixels, int* progressive,
              ProgressSink* progress, const std::string& caption) {
   std::uint64_t fileSize = 0;
-  fileio::FilePtr file = fileio::OpenForReading(path, &fileSize);
-  if (!file) return FIO_ERR_OPEN;
+  int code = FIO_OK;
+  fileio::FilePtr file = fileio::OpenForReading(path, &fileSize, &code);
+  if (!file) return code;
   Decompressor d;
   if (int rc = ReadJpegHeader(d, file.get()); rc != FIO_OK) return rc;
 
@@ -246,7 +247,7 @@ int WriteJpeg(const CImage& image, const std::string& path, int quality, int pro
     return FIO_ERR_FORMAT;
 
   AtomicFile out;
-  if (out.Open(path) != 0) return FIO_ERR_CREATE;
+  if (int e = out.Open(path)) return FioCreateCode(e);
   fileio::FilePtr stream = fileio::StreamOnDuplicate(out.fd());
   if (!stream) return FIO_ERR_CREATE;
   int rc = FIO_OK;

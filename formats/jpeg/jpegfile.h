@@ -15,6 +15,8 @@ class ProgressSink;
 inline constexpr std::string_view kJpegFormatText = "JPEG";
 inline constexpr std::string_view kJpegProgressiveFormatText = "JPEG (ﾌﾟﾛｸﾞﾚｯｼﾌﾞ)";
 
+// A name that is no regular file, to read or to save over, gives FIO_ERR_FOLDER,
+// FIO_ERR_NOT_REGULAR or FIO_ERR_LINK_LOOP instead of FIO_ERR_OPEN or FIO_ERR_CREATE.
 class CJpeg {
  public:
   // Reads the image. 0, or FIO_ERR_OPEN, FIO_ERR_SHORT (also for a file that ends before

@@ -218,8 +218,9 @@ int ReadRows(State& s, CImage& image, png_bytep row, ProgressScope& scope) {
 int ReadPng(CImage& image, const std::string& path, bool pixels, ProgressSink* progress,
             const std::string& caption) {
   std::uint64_t fileSize = 0;
-  fileio::FilePtr file = fileio::OpenForReading(path, &fileSize);
-  if (!file) return FIO_ERR_OPEN;
+  int code = FIO_OK;
+  fileio::FilePtr file = fileio::OpenForReading(path, &fileSize, &code);
+  if (!file) return code;
   png_byte signature[8];
   const std::size_t got = std::fread(signature, 1, sizeof signature, file.get());
   if (got == 0 || png_sig_cmp(signature, 0, got) != 0)
@@ -311,7 +312,7 @@ int WritePng(const CImage& image, const std::string& path, int level, int interl
     return FIO_ERR_FORMAT;
 
   AtomicFile out;
-  if (out.Open(path) != 0) return FIO_ERR_CREATE;
+  if (int e = out.Open(path)) return FioCreateCode(e);
   fileio::FilePtr stream = fileio::StreamOnDuplicate(out.fd());
   if (!stream) return FIO_ERR_CREATE;
 

@@ -16,6 +16,8 @@ class ProgressSink;
 inline constexpr std::string_view kPngFormatText = "PNG";
 inline constexpr std::string_view kPngInterlacedFormatText = "PNG (ｲﾝﾀｰﾚｰｽ)";
 
+// A name that is no regular file, to read or to save over, gives FIO_ERR_FOLDER,
+// FIO_ERR_NOT_REGULAR or FIO_ERR_LINK_LOOP instead of FIO_ERR_OPEN or FIO_ERR_CREATE.
 class CPng {
  public:
   // Reads the image. 0, or FIO_ERR_OPEN, FIO_ERR_SHORT, FIO_ERR_MEMORY, FIO_ERR_FORMAT.

@@ -21,6 +21,7 @@
 #include <optional>
 #include <vector>
 
+#include "formats/fio/fileioutil.h"
 #include "formats/sbig/sbig.h"
 #include "formats/sbig/sbig_internal.h"
 #include "imagemodel/image.h"
@@ -120,12 +121,11 @@ constexpr std::size_t kLineLimit = 70;
 
 class InFile {
  public:
+  // SBG_OK, or the code that says why the name cannot be read (never blocking on a FIFO).
   int Open(const std::string& path) {
-    file_.reset(std::fopen(path.c_str(), "rb"));
-    if (!file_) return SBG_ERR_OPEN;
-    struct stat st;
-    if (::fstat(::fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode)) return SBG_ERR_OPEN;
-    size_ = static_cast<std::uint64_t>(st.st_size);
+    int code = SBG_OK;
+    file_ = fileio::OpenForReading(path, &size_, &code);
+    if (!file_) return code;
     std::setvbuf(file_.get(), nullptr, _IOFBF, 1 << 16);
     return SBG_OK;
   }
@@ -145,10 +145,7 @@ class InFile {
   }
 
  private:
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> file_;
+  fileio::FilePtr file_;
   std::uint64_t size_ = 0;
   std::uint64_t pos_ = 0;
 };
@@ -469,16 +466,10 @@ int ReadFileCompressed(CImage& image, InFile& f, ProgressScope& scope, DataRange
   return SBG_OK;
 }
 
-bool IsReadOnly(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return true;
-  return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
-}
-
 int ReadSbig(CImage& image, const std::string& path, bool pixels, ProgressSink* progress,
              const std::string& caption) {
   InFile f;
-  if (f.Open(path) != SBG_OK) return SBG_ERR_OPEN;
+  if (int rc = f.Open(path)) return rc;
   std::string header(kSbigHeaderSize, '\0');
   if (!f.Read(header.data(), header.size())) return SBG_ERR_SHORT;
 
@@ -543,7 +534,7 @@ int ReadSbig(CImage& image, const std::string& path, bool pixels, ProgressSink* 
 
   const TypeInfo* info = FindType(type);
   image.SetSaveableFormat(1);
-  image.SetSaveableFile(IsReadOnly(path) ? 0 : 1);
+  image.SetSaveableFile(fileio::IsReadOnly(path) ? 0 : 1);
   image.SetOrgFileName(path);
   image.SetOrgFileFormat(std::string(info->name) + " " +
                          std::string(compressed ? kSbigCompressedText : kSbigPlainText));

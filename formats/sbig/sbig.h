@@ -11,7 +11,8 @@
 class CImage;
 class ProgressSink;
 
-// Results of reading and writing.
+// Results of reading and writing. A name that is no regular file gives the file I/O
+// codes for it instead (FIO_ERR_FOLDER, FIO_ERR_NOT_REGULAR, FIO_ERR_LINK_LOOP).
 inline constexpr int SBG_OK = 0;
 inline constexpr int SBG_ERR_CREATE = 2;    // the file cannot be created
 inline constexpr int SBG_ERR_OPEN = 3;      // the file cannot be opened

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/fio/fileiocodes.h"
 #include "formats/sbig/sbig.h"
 #include "formats/sbig/sbig_internal.h"
 #include "imagemodel/image.h"
@@ -128,7 +129,10 @@ std::optional<std::string> MakeST4Trailer(const CImage& image) {
 // Writes through a buffer into the temporary file.
 class Output {
  public:
-  int Open(const std::string& path) { return file_.Open(path) == 0 ? SBG_OK : SBG_ERR_CREATE; }
+  int Open(const std::string& path) {
+    const int e = file_.Open(path);
+    return e == 0 ? SBG_OK : FioCreateCode(e);
+  }
   bool Put(const void* data, std::size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);
     buffer_.insert(buffer_.end(), p, p + n);

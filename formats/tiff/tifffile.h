@@ -38,6 +38,8 @@ inline constexpr std::string_view kTiffOtherText = "その他の圧縮";
 inline constexpr std::string_view kTiffLittleEndianText = "IBM PC形式";
 inline constexpr std::string_view kTiffBigEndianText = "Macintosh形式";
 
+// A name that is no regular file, to read or to save over, gives FIO_ERR_FOLDER,
+// FIO_ERR_NOT_REGULAR or FIO_ERR_LINK_LOOP instead of FIO_ERR_OPEN or FIO_ERR_CREATE.
 class CTiff {
  public:
   // Reads the first image of the file. 0, or FIO_ERR_OPEN, FIO_ERR_SHORT, FIO_ERR_MEMORY,

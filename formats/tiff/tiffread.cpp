@@ -22,6 +22,7 @@
 #include "formats/tiff/tifffile.h"
 #include "formats/tiff/tiffinternal.h"
 #include "imagemodel/image.h"
+#include "platform/files.h"
 #include "platform/progress.h"
 
 namespace {
@@ -409,13 +410,9 @@ int CheckSignatureAndDirectory(int fd, std::uint64_t fileSize) {
 int ReadTiff(CImage& image, const std::string& path, bool pixels, ProgressSink* progress,
              const std::string& caption) {
   tiff_detail::SilenceGlobalHandlers();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return FIO_ERR_OPEN;
+  int fd = -1;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return FIO_ERR_OPEN;
-  }
+  if (int e = OpenRegularFile(path, fd, &st)) return FioOpenCode(e);
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
   if (int rc = CheckSignatureAndDirectory(fd, fileSize); rc != FIO_OK) {
     ::close(fd);

@@ -82,7 +82,7 @@ int WriteTiff(const CImage& image, const std::string& path, int compression, int
 
   tiff_detail::SilenceGlobalHandlers();
   AtomicFile out;
-  if (out.Open(path) != 0) return FIO_ERR_CREATE;
+  if (int e = out.Open(path)) return FioCreateCode(e);
   const int fd = ::fcntl(out.fd(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return FIO_ERR_CREATE;
   tiff_detail::Messages messages;

@@ -113,11 +113,11 @@ TEST_F(FitsMalformedTest, EmptyMissingAndNonRegularFiles) {
   CRalImage img;
   EXPECT_EQ(CFits::Read(img, dir_.File("none.fits"), 1, 0, 0, 0, 0, nullptr, "", 0),
             FITS_OPEN_FAILED);
-  EXPECT_EQ(CFits::Read(img, dir_.path(), 1, 0, 0, 0, 0, nullptr, "", 0), FITS_OPEN_FAILED);
-  EXPECT_EQ(CFits::ReadHeader(img, dir_.path(), 1), FITS_OPEN_FAILED);
+  EXPECT_EQ(CFits::Read(img, dir_.path(), 1, 0, 0, 0, 0, nullptr, "", 0), FITS_IS_FOLDER);
+  EXPECT_EQ(CFits::ReadHeader(img, dir_.path(), 1), FITS_IS_FOLDER);
   const std::string fifo = dir_.File("pipe");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(CFits::Read(img, fifo, 1, 0, 0, 0, 0, nullptr, "", 0), FITS_OPEN_FAILED);
+  EXPECT_EQ(CFits::Read(img, fifo, 1, 0, 0, 0, 0, nullptr, "", 0), FITS_NOT_REGULAR);
 }
 
 TEST_F(FitsMalformedTest, SizesThatWouldAllocateTooMuchAreRefusedFirst) {

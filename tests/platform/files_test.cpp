@@ -1,8 +1,11 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,8 +16,12 @@
 
 namespace {
 
-int FailWrites(const char* stage) { return std::string(stage) == "write" ? ENOSPC : 0; }
-int FailRename(const char* stage) { return std::string(stage) == "rename" ? EIO : 0; }
+int FailWrites(const char* stage) {
+  return std::string(stage) == "write" ? ENOSPC : 0;
+}
+int FailRename(const char* stage) {
+  return std::string(stage) == "rename" ? EIO : 0;
+}
 
 struct HookGuard {
   explicit HookGuard(SaveFaultHook hook) { SetSaveFaultHook(hook); }
@@ -221,4 +228,132 @@ TEST(FileLockTest, ASecondHolderWaitsThenTimesOut) {
   });
   t.join();
   EXPECT_EQ(secondError, ETIMEDOUT);
+}
+
+namespace {
+
+// A folder holding one name of each kind that reads and saves meet: a regular file, a
+// folder, a FIFO, a socket, and symbolic links to a FIFO, to a folder, round a loop and
+// to nothing.
+class NameKinds : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFileOrDie(dir_.File("file"), "content");
+    ASSERT_EQ(::mkdir(dir_.File("dir").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo(dir_.File("fifo").c_str(), 0600), 0);
+    sock_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string sock = dir_.File("sock");
+    ASSERT_LT(sock.size(), sizeof addr.sun_path);
+    sock.copy(addr.sun_path, sock.size());
+    ASSERT_EQ(::bind(sock_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::symlink("fifo", dir_.File("to-fifo").c_str()), 0);
+    ASSERT_EQ(::symlink(dir_.File("dir").c_str(), dir_.File("to-dir").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-b", dir_.File("loop-a").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-a", dir_.File("loop-b").c_str()), 0);
+    ASSERT_EQ(::symlink("file", dir_.File("to-file").c_str()), 0);
+  }
+  void TearDown() override {
+    if (sock_ >= 0) ::close(sock_);
+  }
+  // The kind of a name itself (S_IFMT bits of lstat), to see that nothing was replaced.
+  mode_t Kind(const std::string& name) const {
+    struct stat st {};
+    return ::lstat(dir_.File(name).c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
+  }
+
+  TempDir dir_;
+  int sock_ = -1;
+};
+
+struct NameCase {
+  const char* name;
+  int error;  // 0: opened or saved
+};
+
+}  // namespace
+
+class OpenRegularFileTest : public NameKinds, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(OpenRegularFileTest, OpensOnlyRegularFilesAndNeverBlocks) {
+  const NameCase& c = GetParam();
+  int fd = -1;
+  struct stat st {};
+  ASSERT_EQ(OpenRegularFile(dir_.File(c.name), fd, &st), c.error);
+  if (c.error) {
+    EXPECT_EQ(fd, -1);
+    return;
+  }
+  EXPECT_EQ(st.st_size, 7);
+  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // reads block as usual from here
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, OpenRegularFileTest,
+                         ::testing::Values(NameCase{"file", 0}, NameCase{"to-file", 0},
+                                           NameCase{"missing", ENOENT}, NameCase{"dir", EISDIR},
+                                           NameCase{"to-dir", EISDIR}, NameCase{"fifo", EINVAL},
+                                           NameCase{"to-fifo", EINVAL}, NameCase{"sock", EINVAL},
+                                           NameCase{"loop-a", ELOOP}));
+
+TEST(OpenRegularFileDeviceTest, ADeviceIsRefused) {
+  int fd = -1;
+  EXPECT_EQ(OpenRegularFile("/dev/zero", fd), EINVAL);
+  EXPECT_EQ(fd, -1);
+  std::string out;
+  EXPECT_EQ(ReadFileToString("/dev/zero", 10, out), EINVAL);
+}
+
+class SaveTargetTest : public NameKinds, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(SaveTargetTest, RefusesAnythingButARegularFileAndReplacesNothing) {
+  const NameCase& c = GetParam();
+  const mode_t before = Kind(c.name);
+  const int entries = CountEntries(dir_.path());
+  EXPECT_EQ(Save(dir_.File(c.name), "saved"), c.error);
+  EXPECT_EQ(Kind(c.name), before);
+  EXPECT_EQ(CountEntries(dir_.path()), entries);  // no temporary file was made
+  EXPECT_EQ(ReadFileOrEmpty(dir_.File("file")), "content");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SaveTargetTest,
+                         ::testing::Values(NameCase{"dir", EISDIR}, NameCase{"to-dir", EISDIR},
+                                           NameCase{"fifo", EINVAL}, NameCase{"to-fifo", EINVAL},
+                                           NameCase{"sock", EINVAL}, NameCase{"loop-a", ELOOP}));
+
+TEST_F(NameKinds, ASaveThroughLinksReplacesTheFileTheyLeadTo) {
+  ASSERT_EQ(::symlink("to-file", dir_.File("to-to-file").c_str()), 0);
+  ASSERT_EQ(Save(dir_.File("to-to-file"), "saved"), 0);
+  EXPECT_EQ(ReadFileOrEmpty(dir_.File("file")), "saved");
+  EXPECT_EQ(Kind("to-to-file"), S_IFLNK);
+  EXPECT_EQ(Kind("to-file"), S_IFLNK);
+}
+
+TEST_F(NameKinds, ALockFileThatIsNoRegularFileIsRefused) {
+  EXPECT_EQ(FileLock(dir_.File("fifo"), 100).error(), EINVAL);
+  EXPECT_EQ(FileLock(dir_.File("dir"), 100).error(), EISDIR);
+}
+
+TEST(DanglingLinkTest, TheSaveCreatesTheFileTheLinkNames) {
+  TempDir dir;
+  ASSERT_EQ(MakeDirectories(dir.File("frames")), 0);
+  ASSERT_EQ(MakeDirectories(dir.File("links")), 0);
+  // Relative link texts count from each link's own folder, one level after another.
+  ASSERT_EQ(::symlink("../frames/m31.fits", dir.File("links/m31").c_str()), 0);
+  ASSERT_EQ(::symlink("links/m31", dir.File("latest").c_str()), 0);
+  std::string resolved;
+  ASSERT_EQ(CheckSaveTarget(dir.File("latest"), resolved), 0);
+  EXPECT_TRUE(SameFile(DirectoryOf(resolved), dir.File("frames")));
+  ASSERT_EQ(Save(dir.File("latest"), "new frame"), 0);
+  EXPECT_EQ(ReadFileOrEmpty(dir.File("frames/m31.fits")), "new frame");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.File("latest")));
+  EXPECT_TRUE(SameFile(dir.File("latest"), dir.File("frames/m31.fits")));
+  EXPECT_EQ(CountEntries(dir.File("frames")), 1);
+
+  // A link into a folder that does not exist creates nothing.
+  ASSERT_EQ(::symlink("nowhere/x.fits", dir.File("lost").c_str()), 0);
+  EXPECT_EQ(Save(dir.File("lost"), "data"), ENOENT);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.File("lost")));
 }

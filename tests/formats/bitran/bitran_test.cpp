@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/fio/fileiocodes.h"
 #include "imagemodel/image.h"
 #include "platform/progress.h"
 #include "tests/formats/bitran/bitran_test_file.h"
@@ -121,7 +122,7 @@ TEST_F(BitranTest, BothSignaturesAreAcceptedAndOthersRefused) {
   f.signature = "BITRAN Corporation STARDUM ";
   EXPECT_EQ(Read(f, image), BRN_ERR_SIGNATURE);
   EXPECT_EQ(CBitran::Read(image, dir_.File("missing.ccd")), BRN_ERR_OPEN);
-  EXPECT_EQ(CBitran::Read(image, dir_.path()), BRN_ERR_OPEN);  // a folder is no file
+  EXPECT_EQ(CBitran::Read(image, dir_.path()), FIO_ERR_FOLDER);  // a folder is no file
 }
 
 TEST_F(BitranTest, FlagByteGivesGreenWeightingPixelCorrectAndResolution) {

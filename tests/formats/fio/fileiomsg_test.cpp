@@ -64,11 +64,15 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{"Overwrite", FIO_ERR_OVERWRITE, kFioMsgOverwrite, false},
         CodeCase{"FitsSave", FIO_ERR_FITS_SAVE, kFioMsgFitsSave, false},
         CodeCase{"FrameSmall", FIO_ERR_FRAME_SMALL, kFioMsgFrameSmall, true},
-        CodeCase{"UsfNotFits", FIO_ERR_USF_NOT_FITS, kFioMsgUsfNotFits, true}),
+        CodeCase{"UsfNotFits", FIO_ERR_USF_NOT_FITS, kFioMsgUsfNotFits, true},
+
+        CodeCase{"Folder", FIO_ERR_FOLDER, kFioMsgFolder, true},
+        CodeCase{"NotRegular", FIO_ERR_NOT_REGULAR, kFioMsgNotRegular, true},
+        CodeCase{"LinkLoop", FIO_ERR_LINK_LOOP, kFioMsgLinkLoop, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileioMsgTest, EveryCodeHasADistinctText) {
-  const int codes[] = {2, 3, 4, 5, 6, 7, 12, 17, 18, 19, 20, 21, 24, 25, 26, 30, 31, 32};
+  const int codes[] = {2, 3, 4, 5, 6, 7, 12, 17, 18, 19, 20, 21, 24, 25, 26, 30, 31, 32, 33, 34, 35};
   std::set<std::string> texts;
   for (int code : codes) texts.insert(FileioMessageText(code, ""));
   EXPECT_EQ(texts.size(), std::size(codes));

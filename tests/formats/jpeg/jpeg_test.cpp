@@ -281,7 +281,7 @@ std::string CmykFile(const std::string& path) {
 TEST_F(JpegTest, FilesThatCannotBeReadGiveTheirCodes) {
   CImage image;
   EXPECT_EQ(CJpeg::Read(image, dir_.File("none.jpg")), FIO_ERR_OPEN);
-  EXPECT_EQ(CJpeg::Read(image, dir_.path()), FIO_ERR_OPEN);
+  EXPECT_EQ(CJpeg::Read(image, dir_.path()), FIO_ERR_FOLDER);
   EXPECT_EQ(CJpeg::Read(image, Put("empty.jpg", "")), FIO_ERR_SHORT);
   EXPECT_EQ(CJpeg::Read(image, Put("png.jpg", "\x89PNG\r\n\x1a\n0000")), FIO_ERR_FORMAT);
   EXPECT_EQ(CJpeg::Read(image, CmykFile(dir_.File("cmyk.jpg"))), FIO_ERR_FORMAT);

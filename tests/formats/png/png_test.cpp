@@ -282,7 +282,7 @@ TEST_F(PngTest, FlippedBytesGiveACodeAndNeverACrash) {
 TEST_F(PngTest, FilesThatCannotBeReadGiveTheirCodes) {
   CImage image;
   EXPECT_EQ(CPng::Read(image, dir_.File("none.png")), FIO_ERR_OPEN);
-  EXPECT_EQ(CPng::Read(image, dir_.path()), FIO_ERR_OPEN);
+  EXPECT_EQ(CPng::Read(image, dir_.path()), FIO_ERR_FOLDER);
   EXPECT_EQ(CPng::Read(image, Put("empty.png", "")), FIO_ERR_SHORT);
   EXPECT_EQ(CPng::Read(image, Put("sig.png", kSignature.substr(0, 5))), FIO_ERR_SHORT);
   EXPECT_EQ(CPng::Read(image, Put("gif.png", "GIF89a\x01\x00\x01\x00")), FIO_ERR_FORMAT);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/fio/fileiocodes.h"
 #include "imagemodel/image.h"
 #include "platform/files.h"
 #include "platform/progress.h"
@@ -693,7 +694,7 @@ TEST_F(SbigTest, EveryTruncationGivesItsCode) {
   }
   CImage image;
   EXPECT_EQ(CSbig::Read(image, dir_.File("missing.st7")), SBG_ERR_OPEN);
-  EXPECT_EQ(CSbig::Read(image, dir_.path()), SBG_ERR_OPEN);
+  EXPECT_EQ(CSbig::Read(image, dir_.path()), FIO_ERR_FOLDER);
 }
 
 TEST_F(SbigTest, HugeSizesAreRefusedBeforeAllocating) {

@@ -515,7 +515,7 @@ TEST_F(TiffTest, FlippedBytesGiveACodeOrAPictureAndNeverACrash) {
 TEST_F(TiffTest, FilesThatCannotBeReadGiveTheirCodes) {
   CImage image;
   EXPECT_EQ(CTiff::Read(image, dir_.File("none.tif")), FIO_ERR_OPEN);
-  EXPECT_EQ(CTiff::Read(image, dir_.path()), FIO_ERR_OPEN);
+  EXPECT_EQ(CTiff::Read(image, dir_.path()), FIO_ERR_FOLDER);
   EXPECT_EQ(CTiff::Read(image, Put("empty.tif", "")), FIO_ERR_SHORT);
   EXPECT_EQ(CTiff::Read(image, Put("start.tif", "MM")), FIO_ERR_SHORT);
   EXPECT_EQ(CTiff::Read(image, Put("png.tif", "\x89PNG\r\n\x1a\n0000")), FIO_ERR_FORMAT);
