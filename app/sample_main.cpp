@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/samplefits.h"
+#include "settings/registry.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 4) {
@@ -16,6 +17,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vantorel-sample: size must be 16 .. 65536\n");
     return 2;
   }
+  // It writes the image only; the pager's figures are no business of the settings here.
+  CRegistry::SetReadOnly(true);
   const int code = WriteSampleStarField(argv[1], width, height);
   if (code != 0) {
     std::fprintf(stderr, "vantorel-sample: writing %s failed (code %d)\n", argv[1], code);

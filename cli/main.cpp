@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "fileio/ralimageio.h"
+#include "platform/inistore.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -95,6 +96,16 @@ int main(int argc, char** argv) {
   // The flags of one run answer the dispatcher's questions; they must not become the
   // first answers of the program's dialogs or of later runs.
   CRalImageIO::SetRememberAnswers(false);
+  // Only "settings set" and "settings delete" change the settings; every other command
+  // reads them and so must neither write them nor wait for another process's lock on
+  // them (the pager, for one, would otherwise record its memory budget).
+  CRegistry::SetReadOnly(command != "settings");
+  SetSettingsLockWaitHandler([](const std::string& lockPath, bool waiting) {
+    if (waiting)
+      std::fprintf(stderr,
+                   "vantorel-cli: waiting for the settings lock held by another process: %s\n",
+                   lockPath.c_str());
+  });
   if (command == "--help" || command == "-h" || command == "help") {
     PrintUsage(stdout);
     return 0;
