@@ -24,6 +24,8 @@ void PrintUsage(FILE* out) {
       "  settings set SECTION NAME VALUE    store one text value\n"
       "  settings delete SECTION [NAME]     delete one value, or a section with its subsections\n"
       "    (add --machine to any settings command for the machine-wide settings)\n"
+      "    Only set and delete write the settings; they wait up to 10 seconds for another\n"
+      "    process that holds the settings lock. Every other command only reads them.\n"
       "  info [--json] FILE...               format, width, height, planes, original bits,\n"
       "                                     BSCALE, BZERO and display levels of each file as\n"
       "                                     the program opens it; --json: one object a line\n"
