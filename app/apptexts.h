@@ -24,6 +24,9 @@ inline constexpr const char* kMoreWindows = "その他のｳｨﾝﾄﾞｳ(&M).
 inline constexpr const char* kSelectWindow = "ｳｨﾝﾄﾞｳの選択";
 inline constexpr const char* kStatusTool = "ﾃﾞｰﾀ処理表示 ： OFF*";  // 59143
 inline constexpr const char* kReady = "ﾚﾃﾞｨ";
+// Shown while a change to the settings waits for another process's lock (the lock file).
+inline constexpr const char* kSettingsLockWait =
+    "他のﾌﾟﾛｾｽが設定ﾌｧｲﾙを使用中です。待機しています： %s";
 
 // The socket through which later starts hand their files to the running copy: the
 // message names the socket and the reason it could not be made.

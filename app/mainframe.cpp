@@ -31,6 +31,7 @@
 #include "fileio/filedialogs.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
+#include "platform/inistore.h"
 #include "platform/userprompts.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
@@ -71,6 +72,16 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
   statusBar()->showMessage(Q(app_text::kReady));
   m_pProgress = new StatusBarProgress(statusBar());
   CRalImageIO::SetProgressSink(m_pProgress);
+  // A settings write that waits for another copy's lock blocks this thread: paint the
+  // note at once instead of handing control to the event loop in the middle of a write.
+  SetSettingsLockWaitHandler([bar = statusBar()](const std::string& lockPath, bool waiting) {
+    if (waiting)
+      bar->showMessage(
+          Q(app_text::kSettingsLockWait).replace("%s", QString::fromStdString(lockPath)));
+    else
+      bar->showMessage(Q(app_text::kReady));
+    bar->repaint();
+  });
   connect(m_pMdi, &QMdiArea::subWindowActivated, this, [this] {
     UpdateCommands();
     UpdateStatus();
@@ -87,6 +98,7 @@ CMainFrame::~CMainFrame() {
   disconnect(m_pMdi, nullptr, this, nullptr);
   if (CVumDoc::GetDocTemplate() == this) CVumDoc::SetDocTemplate(nullptr);
   if (CRalImageIO::GetProgressSink() == m_pProgress) CRalImageIO::SetProgressSink(nullptr);
+  SetSettingsLockWaitHandler(nullptr);
   for (CChildFrame* f : Frames()) f->GetDocument()->GetImgWnd().SetProgressSink(nullptr);
   delete m_pProgress;
   CRegistry::RemoveRegKey("Exchange");

@@ -7,6 +7,7 @@
 
 #include "app/samplefits.h"
 #include "fits/fits.h"
+#include "settings/registry.h"
 
 namespace {
 
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (args.size() < 3) height = width;
+  // It writes the image only; the pager's figures are no business of the settings here.
+  CRegistry::SetReadOnly(true);
   const int code = WriteSampleStarField(args[0], width, height);
   if (code != 0) {
     std::fprintf(stderr, "vantorel-sample: writing %s failed: %s (code %d)\n", args[0],

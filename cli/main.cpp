@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "fileio/ralimageio.h"
 #include "platform/files.h"
+#include "platform/inistore.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -24,6 +25,8 @@ void PrintUsage(FILE* out) {
       "  settings set SECTION NAME VALUE    store one text value\n"
       "  settings delete SECTION [NAME]     delete one value, or a section with its subsections\n"
       "    (add --machine to any settings command for the machine-wide settings)\n"
+      "    Only set and delete write the settings; they wait up to 10 seconds for another\n"
+      "    process that holds the settings lock. Every other command only reads them.\n"
       "  info [--json] FILE...               format, width, height, planes, original bits,\n"
       "                                     BSCALE, BZERO and display levels of each file as\n"
       "                                     the program opens it; --json: one object a line\n"
@@ -99,6 +102,16 @@ int main(int argc, char** argv) {
   // The flags of one run answer the dispatcher's questions; they must not become the
   // first answers of the program's dialogs or of later runs.
   CRalImageIO::SetRememberAnswers(false);
+  // Only "settings set" and "settings delete" change the settings; every other command
+  // reads them and so must neither write them nor wait for another process's lock on
+  // them (the pager, for one, would otherwise record its memory budget).
+  CRegistry::SetReadOnly(command != "settings");
+  SetSettingsLockWaitHandler([](const std::string& lockPath, bool waiting) {
+    if (waiting)
+      std::fprintf(stderr,
+                   "vantorel-cli: waiting for the settings lock held by another process: %s\n",
+                   lockPath.c_str());
+  });
   if (command == "--help" || command == "-h" || command == "help") {
     PrintUsage(stdout);
     return 0;

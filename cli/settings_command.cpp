@@ -29,6 +29,7 @@ int SettingsCommand(const std::vector<std::string>& argsIn) {
   }
   if (args.empty()) return Usage();
   const std::string& verb = args[0];
+  CRegistry::SetReadOnly(verb != "set" && verb != "delete");
 
   if (verb == "path" && args.size() == 1) {
     std::printf("user: %s\nmachine: %s\n", CRegistry::StorePath(0).c_str(),
@@ -59,17 +60,22 @@ int SettingsCommand(const std::vector<std::string>& argsIn) {
   if (verb == "set" && args.size() == 4) {
     long error = 0;
     if (!CRegistry::Write(args[1], args[2], std::string_view(args[3]), machine, &error)) {
-      std::fprintf(stderr, "vantorel-cli: cannot store the value in %s: %s\n",
-                   CRegistry::StorePath(machine).c_str(), FileErrorText(int(error)).c_str());
+      std::fprintf(stderr, "vantorel-cli: cannot store the value: %s\n",
+                   CRegistry::ErrorText(error, machine).c_str());
       return 1;
     }
     return 0;
   }
   if (verb == "delete" && (args.size() == 2 || args.size() == 3) && machine == 0) {
-    int ok = args.size() == 3 ? CRegistry::DeleteValue(args[1], args[2])
-                              : CRegistry::RemoveRegKey(args[1]);
+    long error = 0;
+    int ok = args.size() == 3 ? CRegistry::DeleteValue(args[1], args[2], &error)
+                              : CRegistry::RemoveRegKey(args[1], &error);
     if (!ok) {
-      std::fprintf(stderr, "vantorel-cli: nothing to delete\n");
+      if (error)
+        std::fprintf(stderr, "vantorel-cli: cannot delete: %s\n",
+                     CRegistry::ErrorText(error).c_str());
+      else
+        std::fprintf(stderr, "vantorel-cli: nothing to delete\n");
       return 1;
     }
     return 0;

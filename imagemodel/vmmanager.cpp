@@ -291,6 +291,8 @@ CVmManager::CVmManager() {
   bool usedKernel = false;
   std::int64_t budget = ComputeMemoryBudget(QueryMemory(), m_nSetMemoryRatio, m_nSetReservedMemory,
                                             m_nSetMinMemory, &usedKernel);
+  // For the settings dialog to show. The store writes only a figure that differs from
+  // the one stored, and a process that opened the settings for reading writes nothing.
   CRegistry::Write(kSection, "AquiredMemory",
                    FormatC("%d%s", ClampToInt(budget / kMiB), usedKernel ? "(meminfo)" : ""));
   // The slot table grows with use up to this count, so a large budget of small blocks

@@ -357,10 +357,45 @@ int IniStore::Load(std::shared_ptr<const IniDocument>& out) {
   return rc;
 }
 
+namespace {
+
+SettingsLockWaitHandler& LockWaitHandler() {
+  static SettingsLockWaitHandler handler;
+  return handler;
+}
+
+// Takes the lock, telling the handler when the wait grows long enough to be noticed.
+std::unique_ptr<FileLock> TakeLock(const std::string& lockPath) {
+  auto lock = std::make_unique<FileLock>(lockPath, IniStore::kLockNoticeMs);
+  if (lock->error() != ETIMEDOUT) return lock;
+  if (LockWaitHandler()) LockWaitHandler()(lockPath, true);
+  lock = std::make_unique<FileLock>(lockPath, IniStore::kLockTimeoutMs - IniStore::kLockNoticeMs);
+  if (LockWaitHandler()) LockWaitHandler()(lockPath, false);
+  return lock;
+}
+
+}  // namespace
+
+void SetSettingsLockWaitHandler(SettingsLockWaitHandler handler) {
+  LockWaitHandler() = std::move(handler);
+}
+
 int IniStore::Update(const std::function<bool(IniDocument&)>& change) {
+  // Most writes store what is already there (a pager figure, a dialog position that did
+  // not move). Try the change on the current content first: when it changes nothing, the
+  // lock is not taken, so a process that only reads never waits for another's lock. What
+  // is stored now is the value asked for, so no writer can be overtaken by skipping.
+  {
+    std::shared_ptr<const IniDocument> current;
+    if (int rc = Load(current); rc == 0 || rc == ENOENT) {
+      IniDocument trial = *current;
+      if (!change(trial)) return 0;
+    }
+  }
+
   if (int rc = MakeDirectories(DirectoryOf(path_), 0700)) return rc;
-  FileLock lock(path_ + ".lock");
-  if (lock.error()) return lock.error();
+  std::unique_ptr<FileLock> lock = TakeLock(path_ + ".lock");
+  if (lock->error()) return lock->error();
   RemoveStaleTemporaries(path_);
 
   std::string text;

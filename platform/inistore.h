@@ -81,9 +81,17 @@ class IniStore {
   // (ENOENT when it does not exist); the document is then empty.
   int Load(std::shared_ptr<const IniDocument>& out);
 
-  // Applies change to the current content and saves when it returns true. Returns 0 or
-  // the errno value of the failure; on failure the file is as it was.
+  // Applies change to the current content and saves when it returns true. A change that
+  // leaves the current content as it is returns 0 without taking the lock or touching the
+  // folder, so a value that is already stored costs no write. Returns 0 or the errno value
+  // of the failure: ETIMEDOUT when another process held the lock for the whole wait
+  // (kLockTimeoutMs). On failure the file is as it was.
   int Update(const std::function<bool(IniDocument&)>& change);
+
+  // How long a change waits for another process's lock in all, and after how long the
+  // wait is announced to the lock-wait handler.
+  static constexpr int kLockTimeoutMs = 10000;
+  static constexpr int kLockNoticeMs = 1000;
 
  private:
   struct Identity {
@@ -101,6 +109,13 @@ class IniStore {
   Identity cachedId_;
   int cachedError_ = -1;  // -1 until the first load
 };
+
+// Told when a change to the settings has waited kLockNoticeMs for a lock that another
+// process holds (waiting true), and again when that wait is over, whether or not the lock
+// was had (waiting false). The command-line tool prints a line, the program shows it in
+// its status bar. Called on the thread that writes; an empty handler silences it.
+using SettingsLockWaitHandler = std::function<void(const std::string& lockPath, bool waiting)>;
+void SetSettingsLockWaitHandler(SettingsLockWaitHandler handler);
 
 // Where the settings live: $VANTOREL_CONFIG_HOME/Vantorel-2.0.ini (machine scope in its
 // "machine" subfolder) when that variable is set; otherwise

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "platform/clocale.h"
@@ -12,6 +13,7 @@
 namespace {
 
 bool g_defaultSettings = false;
+bool g_readOnly = false;
 
 void SetError(long* error, long code) {
   if (error) *error = code;
@@ -46,10 +48,15 @@ bool LookupText(std::string_view section, std::string_view name, int machine, st
   return true;
 }
 
+// Applies a change to a scope's settings, unless this process only reads them.
+int Change(int machine, const std::function<bool(IniDocument&)>& change) {
+  if (g_readOnly) return EROFS;
+  return SettingsStore(machine != 0).Update(change);
+}
+
 int Store(std::string_view section, std::string_view name, IniValue value, int machine,
           long* error) {
-  int rc = SettingsStore(machine != 0).Update(
-      [&](IniDocument& doc) { return doc.Set(section, name, value); });
+  int rc = Change(machine, [&](IniDocument& doc) { return doc.Set(section, name, value); });
   SetError(error, rc);
   return rc == 0 ? 1 : 0;
 }
@@ -62,6 +69,10 @@ int StoreText(std::string_view section, std::string_view name, std::string text,
 }  // namespace
 
 void CRegistry::SetDefaultSettings(bool on) { g_defaultSettings = on; }
+
+void CRegistry::SetReadOnly(bool on) { g_readOnly = on; }
+
+bool CRegistry::IsReadOnly() { return g_readOnly; }
 
 bool CRegistry::IsDefaultSettings() { return g_defaultSettings; }
 
@@ -292,21 +303,23 @@ int CRegistry::UpdateReg(std::string_view section, std::string_view name, RECT& 
                : Read(section, name, dialog, screen, machine, error);
 }
 
-int CRegistry::DeleteValue(std::string_view section, std::string_view name) {
+int CRegistry::DeleteValue(std::string_view section, std::string_view name, long* error) {
   bool found = false;
-  int rc = SettingsStore(false).Update([&](IniDocument& doc) {
+  int rc = Change(0, [&](IniDocument& doc) {
     found = doc.Erase(section, name);
     return found;
   });
+  SetError(error, rc);
   return rc == 0 && found ? 1 : 0;
 }
 
-int CRegistry::RemoveRegKey(std::string_view section) {
+int CRegistry::RemoveRegKey(std::string_view section, long* error) {
   bool found = false;
-  int rc = SettingsStore(false).Update([&](IniDocument& doc) {
+  int rc = Change(0, [&](IniDocument& doc) {
     found = doc.EraseSection(section);
     return found;
   });
+  SetError(error, rc);
   return rc == 0 && found ? 1 : 0;
 }
 
@@ -327,3 +340,18 @@ std::vector<std::pair<std::string, std::string>> CRegistry::EnumValues(std::stri
 }
 
 std::string CRegistry::StorePath(int machine) { return SettingsFilePath(machine != 0); }
+
+std::string CRegistry::ErrorText(long error, int machine) {
+  const std::string path = StorePath(machine);
+  switch (error) {
+    case ETIMEDOUT:
+      return "the settings file " + path + " stayed locked by another process (" + path +
+             ".lock); nothing was changed";
+    case EROFS:
+      if (g_readOnly) return "the settings file " + path + " is opened for reading only";
+      break;
+    default:
+      break;
+  }
+  return path + ": " + std::strerror(static_cast<int>(error));
+}

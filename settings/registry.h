@@ -26,6 +26,12 @@ class CRegistry {
   static void SetDefaultSettings(bool on);
   static bool IsDefaultSettings();
 
+  // A process that only reads (the command-line tool's describing commands) turns this on:
+  // every write and delete then returns 0 with EROFS and touches nothing on disk, neither
+  // the settings file nor its lock, so it never waits for another process.
+  static void SetReadOnly(bool on);
+  static bool IsReadOnly();
+
   // Text. A missing or empty value gives the default and 0.
   static int Read(std::string_view section, std::string_view name, std::string_view def,
                   std::string& result, int machine = 0, long* error = nullptr);
@@ -87,8 +93,9 @@ class CRegistry {
                        long* error = nullptr);
 
   // Deletes one value, or a whole section with the sections below it, in the user scope.
-  static int DeleteValue(std::string_view section, std::string_view name);
-  static int RemoveRegKey(std::string_view section);
+  // The error code, when given, is set as for writes (0 when there was nothing to delete).
+  static int DeleteValue(std::string_view section, std::string_view name, long* error = nullptr);
+  static int RemoveRegKey(std::string_view section, long* error = nullptr);
 
   // What is stored, for tools that list settings.
   static std::vector<std::string> EnumSections(int machine = 0);
@@ -96,6 +103,9 @@ class CRegistry {
                                                                       int machine = 0);
   // The file that holds a scope's settings.
   static std::string StorePath(int machine = 0);
+  // Why a write to a scope's settings failed, naming the file: the error code of a failed
+  // write in words, or that another process kept the file locked.
+  static std::string ErrorText(long error, int machine = 0);
 
   // The text forms, exposed so that callers storing a value by other means match them.
   static std::string FormatReal(double value);

@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -144,6 +150,42 @@ TEST(IniStoreTest, AnUnchangedValueDoesNotRewriteTheFile) {
   ASSERT_EQ(store.Update([](IniDocument& d) { return d.Set("S", "k", Text("1")); }), 0);
   ASSERT_EQ(::stat(dir.File("s.ini").c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);  // a save would have renamed a new file in
+}
+
+TEST(IniStoreTest, OnlyARealChangeWaitsForAHeldLockAndSaysSo) {
+  TempDir dir;
+  const std::string path = dir.File("s.ini");
+  IniStore store(path);
+  ASSERT_EQ(store.Update([](IniDocument& d) { return d.Set("S", "k", Text("1")); }), 0);
+  std::vector<bool> notices;
+  std::atomic<int> waiting{0};
+  SetSettingsLockWaitHandler([&](const std::string& lockPath, bool w) {
+    EXPECT_EQ(lockPath, path + ".lock");
+    notices.push_back(w);
+    if (w) ++waiting;
+  });
+  // Another open of the lock file contends as another process would.
+  auto held = std::make_unique<FileLock>(path + ".lock");
+  ASSERT_EQ(held->error(), 0);
+
+  // Storing what is stored and deleting what is not there need no lock.
+  EXPECT_EQ(store.Update([](IniDocument& d) { return d.Set("S", "k", Text("1")); }), 0);
+  EXPECT_EQ(store.Update([](IniDocument& d) { return d.Erase("S", "none"); }), 0);
+  EXPECT_TRUE(notices.empty());
+
+  // A real change is announced while it waits and lands once the holder lets go.
+  std::thread holder([&] {
+    for (int i = 0; i < 500 && waiting == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    held.reset();
+  });
+  EXPECT_EQ(store.Update([](IniDocument& d) { return d.Set("S", "k", Text("2")); }), 0);
+  holder.join();
+  SetSettingsLockWaitHandler(nullptr);
+  EXPECT_EQ(notices, (std::vector<bool>{true, false}));
+  std::shared_ptr<const IniDocument> doc;
+  ASSERT_EQ(store.Load(doc), 0);
+  EXPECT_EQ(doc->Find("S", "k")->data, "2");
 }
 
 TEST(IniStoreTest, AnOversizedFileReadsAsEmptyAndIsSetAsideOnlyByAWrite) {

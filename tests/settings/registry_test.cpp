@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/inistore.h"
@@ -15,7 +18,10 @@ namespace {
 // Every case starts from its own empty settings folder.
 class RegistryTest : public ::testing::Test {
  protected:
-  ~RegistryTest() override { CRegistry::SetDefaultSettings(false); }
+  ~RegistryTest() override {
+    CRegistry::SetDefaultSettings(false);
+    CRegistry::SetReadOnly(false);
+  }
   std::string Stored(std::string_view section, std::string_view name) {
     std::string v;
     CRegistry::Read(section, name, "<missing>", v);
@@ -310,6 +316,36 @@ TEST_F(RegistryTest, DeleteValueAndRemoveKey) {
   EXPECT_EQ(CRegistry::RemoveRegKey("Dialog\\A"), 0);
   EXPECT_EQ(Stored("Dialog\\A", "y"), "<missing>");
   EXPECT_EQ(Stored("Dialog\\B", "z"), "3");
+}
+
+TEST_F(RegistryTest, ReadOnlyReadsEverythingAndChangesNothingOnDisk) {
+  ASSERT_EQ(CRegistry::Write("S", "t", "stored"), 1);
+  const std::string file = CRegistry::StorePath(0);
+  const std::string before = ReadFileOrEmpty(file);
+  const auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(home_.path()))
+      names.push_back(e.path().filename().string() + " " +
+                      std::to_string(e.last_write_time().time_since_epoch().count()));
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const auto listed = listing();
+  CRegistry::SetReadOnly(true);
+  EXPECT_EQ(Stored("S", "t"), "stored");
+  long error = 0;
+  EXPECT_EQ(CRegistry::Write("S", "t", "new", 0, &error), 0);
+  EXPECT_EQ(error, EROFS);
+  EXPECT_EQ(CRegistry::Write("Other", "n", 1, CRegistry::TYPE_INT, 1, &error), 0);
+  EXPECT_EQ(error, EROFS);
+  EXPECT_EQ(CRegistry::DeleteValue("S", "t", &error), 0);
+  EXPECT_EQ(error, EROFS);
+  EXPECT_EQ(CRegistry::RemoveRegKey("S", &error), 0);
+  EXPECT_EQ(error, EROFS);
+  EXPECT_EQ(ReadFileOrEmpty(file), before);
+  EXPECT_EQ(listing(), listed);  // no machine folder, no lock file, nothing touched
+  EXPECT_NE(CRegistry::ErrorText(EROFS).find(file), std::string::npos);
+  EXPECT_NE(CRegistry::ErrorText(ETIMEDOUT).find(file + ".lock"), std::string::npos);
 }
 
 TEST_F(RegistryTest, MachineScopeIsAFileOfItsOwn) {
