@@ -41,7 +41,7 @@ std::string Degrees(double degrees) {
   const long long cs = std::llround(std::fabs(degrees) * 3600.0 * 100.0);
   char buf[32];
   std::snprintf(buf, sizeof buf, "%c%02lld:%02lld:%02lld.%02lld",
-                degrees < 0.0 && cs != 0 ? '-' : '+', cs / 360000, cs / 6000 % 60, cs / 100 % 60,
+                degrees < 0.0 ? '-' : '+', cs / 360000, cs / 6000 % 60, cs / 100 % 60,
                 cs % 100);
   return buf;
 }
