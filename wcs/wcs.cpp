@@ -14,15 +14,14 @@ constexpr double kR2D = 57.29577951308232;
 // Sine and cosine of an angle in degrees, exact at multiples of 90°, so that a reference
 // point on a pole or the usual φ_p = 180° bring no rounding of their own.
 void SinCosDegrees(double degrees, double* s, double* c) {
-  const double r = std::fmod(degrees, 360.0);
-  const double turn = r < 0.0 ? r + 360.0 : r;
+  const double turn = std::fabs(degrees) < 360.0 ? degrees : std::fmod(degrees, 360.0);
   if (turn == 0.0) {
     *s = 0.0, *c = 1.0;
-  } else if (turn == 90.0) {
+  } else if (turn == 90.0 || turn == -270.0) {
     *s = 1.0, *c = 0.0;
-  } else if (turn == 180.0) {
+  } else if (turn == 180.0 || turn == -180.0) {
     *s = 0.0, *c = -1.0;
-  } else if (turn == 270.0) {
+  } else if (turn == 270.0 || turn == -90.0) {
     *s = -1.0, *c = 0.0;
   } else {
     *s = std::sin(degrees * kD2R);
@@ -50,7 +49,10 @@ bool IsSpectralType(std::string_view t) {
 }
 
 double WrapDegrees(double a) {
-  a = std::fmod(a, 360.0);
+  if (a >= 360.0) a -= 360.0;
+  if (a < 0.0) a += 360.0;
+  if (a >= 0.0 && a < 360.0) return a;
+  a = std::fmod(a, 360.0);  // a longitude far outside (CRVAL1 beyond ±360)
   if (a < 0.0) a += 360.0;
   return a >= 360.0 ? a - 360.0 : a;
 }
@@ -59,14 +61,16 @@ enum class Projection { kNone, kArc, kSin, kAzp, kTan, kStg };
 
 // The projection code: the last four characters of the type, hyphens dropped.
 Projection ProjectionOf(std::string_view type) {
-  std::string code;
+  char code[4] = {};
+  int n = 0;
   for (char ch : type.substr(type.size() >= 4 ? type.size() - 4 : 0))
-    if (ch != '-') code += ch;
-  if (code == "ARC") return Projection::kArc;
-  if (code == "SIN") return Projection::kSin;
-  if (code == "AZP") return Projection::kAzp;
-  if (code == "TAN") return Projection::kTan;
-  if (code == "STG") return Projection::kStg;
+    if (ch != '-') code[n++] = ch;
+  const std::string_view c(code, static_cast<std::size_t>(n));
+  if (c == "ARC") return Projection::kArc;
+  if (c == "SIN") return Projection::kSin;
+  if (c == "AZP") return Projection::kAzp;
+  if (c == "TAN") return Projection::kTan;
+  if (c == "STG") return Projection::kStg;
   return Projection::kNone;
 }
 
@@ -76,19 +80,23 @@ struct Native {
   double sinTheta = 1.0, cosTheta = 0.0, sinPhi = 0.0, cosPhi = 1.0;
 };
 
-void SetDirection(Native* n, double px, double py) {
-  const double r = std::hypot(px, py);
-  // At the native pole φ does not matter (cos θ is 0); keep it defined.
+// (sin φ, cos φ) along (px, py), whose length is r. At the native pole φ does not matter
+// (cos θ is 0); it is kept defined there.
+void SetDirection(Native* n, double px, double py, double r) {
   if (r > 0.0) n->sinPhi = px / r, n->cosPhi = py / r;
+}
+
+double Length(double x, double y) {
+  return std::sqrt(x * x + y * y);
 }
 
 bool Deproject(Projection proj, double x, double y, const tagMATRIX2_4& pv, Native* n) {
   switch (proj) {
     case Projection::kArc: {
-      const double r = std::hypot(x, y);
+      const double r = Length(x, y);
       n->sinTheta = std::cos(r * kD2R);  // θ = 90° − R
       n->cosTheta = std::sin(r * kD2R);
-      SetDirection(n, x, -y);
+      SetDirection(n, x, -y, r);
       return true;
     }
     case Projection::kSin: {
@@ -105,17 +113,27 @@ bool Deproject(Projection proj, double x, double y, const tagMATRIX2_4& pv, Nati
       if (z > 2.0) return false;
       n->sinTheta = 1.0 - z;
       n->cosTheta = std::sqrt(z * (2.0 - z));
-      SetDirection(n, bx - xi * z, -(by - eta * z));
+      const double px = bx - xi * z, py = -(by - eta * z);
+      SetDirection(n, px, py, Length(px, py));
+      return true;
+    }
+    case Projection::kTan: {
+      // μ = 0: θ = arg(1, ρ), ρ = R / (180/π).
+      const double r = Length(x, y);
+      const double rho = r * kD2R;
+      const double s = std::sqrt(1.0 + rho * rho);
+      n->sinTheta = 1.0 / s;
+      n->cosTheta = rho / s;
+      SetDirection(n, x, -y, r);
       return true;
     }
     case Projection::kAzp:
-    case Projection::kTan:
     case Projection::kStg: {
-      double mu = proj == Projection::kTan ? 0.0 : proj == Projection::kStg ? 1.0 : pv.m[1][1];
+      const double mu = proj == Projection::kStg ? 1.0 : pv.m[1][1];
       double sinGamma = 0.0, cosGamma = 1.0;
       if (proj == Projection::kAzp) SinCosDegrees(pv.m[1][2], &sinGamma, &cosGamma);
       const double yc = y * cosGamma;
-      const double r = std::hypot(x, yc);
+      const double r = Length(x, yc);
       const double rho = r / (kR2D * (mu + 1.0) + y * sinGamma);
       const double s = std::sqrt(1.0 + rho * rho);
       const double sinOmega = mu * rho / s;
@@ -123,7 +141,7 @@ bool Deproject(Projection proj, double x, double y, const tagMATRIX2_4& pv, Nati
       // θ = arg(1, ρ) − ω.
       n->sinTheta = (cosOmega - rho * sinOmega) / s;
       n->cosTheta = (sinOmega + rho * cosOmega) / s;
-      SetDirection(n, x, -yc);
+      SetDirection(n, x, -yc, r);
       return std::isfinite(n->sinTheta) && std::isfinite(n->cosTheta);
     }
     case Projection::kNone:
@@ -231,7 +249,7 @@ int CWCS::CelestorialCoodinates(const CImage* image, tagSFPoint p, tagAD* out, i
     double delta = std::atan2(east, north) * kR2D;  // Δ, 0 ≤ Δ < 360 below
     if (delta < 0.0) delta += 360.0;
     a = alphaP + delta;
-    d = std::atan2(sinDelta, std::hypot(east, north)) * kR2D;
+    d = std::atan2(sinDelta, Length(east, north)) * kR2D;
   }
   a = WrapDegrees(a);
   if (!std::isfinite(a) || !std::isfinite(d)) return 0;
