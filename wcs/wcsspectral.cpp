@@ -150,27 +150,45 @@ int CWCS::SpectralNonLinear(const CImage* image, tagSFPoint p, tagAD* out, int* 
   double hubRef = 0.0, dHub_dS = 0.0;
   const bool needsRest = type == "VRAD" || type == "VOPT" || type == "ZOPT";
   if (type == "FREQ") {
-    basic = Basic::kFreq, hubRef = sRef, dHub_dS = 1.0;
+    basic = Basic::kFreq;
+    hubRef = sRef;
+    dHub_dS = 1.0;
   } else if (type == "ENER") {
-    basic = Basic::kFreq, hubRef = Energy_To_Nu(sRef), dHub_dS = dNu_dEnergy();
+    basic = Basic::kFreq;
+    hubRef = Energy_To_Nu(sRef);
+    dHub_dS = dNu_dEnergy();
   } else if (type == "WAVN") {
-    basic = Basic::kFreq, hubRef = WaveNumber_To_Nu(sRef), dHub_dS = dNu_dWaveNumber();
+    basic = Basic::kFreq;
+    hubRef = WaveNumber_To_Nu(sRef);
+    dHub_dS = dNu_dWaveNumber();
   } else if (type == "VRAD") {
-    basic = Basic::kFreq, hubRef = RadioVelocity_To_Nu(sRef, nu0),
+    basic = Basic::kFreq;
+    hubRef = RadioVelocity_To_Nu(sRef, nu0);
     dHub_dS = dNu_dRadioVelocity(nu0);
   } else if (type == "WAVE") {
-    basic = Basic::kWave, hubRef = sRef * scale, dHub_dS = scale;
+    basic = Basic::kWave;
+    hubRef = sRef * scale;
+    dHub_dS = scale;
   } else if (type == "VOPT") {
-    basic = Basic::kWave, hubRef = OpticalVelocity_To_Lambda(sRef, l0),
+    basic = Basic::kWave;
+    hubRef = OpticalVelocity_To_Lambda(sRef, l0);
     dHub_dS = dLambda_dOpticalVelocity(l0);
   } else if (type == "ZOPT") {
-    basic = Basic::kWave, hubRef = RedShift_To_Lambda(sRef, l0), dHub_dS = dLambda_dRedShift(l0);
+    basic = Basic::kWave;
+    hubRef = RedShift_To_Lambda(sRef, l0);
+    dHub_dS = dLambda_dRedShift(l0);
   } else if (type == "AWAV") {
-    basic = Basic::kAir, hubRef = sRef * scale, dHub_dS = scale;
+    basic = Basic::kAir;
+    hubRef = sRef * scale;
+    dHub_dS = scale;
   } else if (type == "VELO") {
-    basic = Basic::kVelo, hubRef = sRef, dHub_dS = 1.0;
+    basic = Basic::kVelo;
+    hubRef = sRef;
+    dHub_dS = 1.0;
   } else {  // BETA
-    basic = Basic::kVelo, hubRef = sRef * m_dC, dHub_dS = m_dC;
+    basic = Basic::kVelo;
+    hubRef = sRef * m_dC;
+    dHub_dS = m_dC;
   }
   const Basic x = code[0] == 'F'   ? Basic::kFreq
                   : code[0] == 'W' ? Basic::kWave
@@ -210,29 +228,31 @@ int CWCS::SpectralNonLinear(const CImage* image, tagSFPoint p, tagAD* out, int* 
 
 double CWCS::Convert(Basic from, Basic to, double value, double nu0, double l0,
                      double* derivative) const {
+  // The value of the new quantity, its derivative by the old one into *derivative.
+  auto with = [derivative](double slope, double converted) {
+    *derivative = slope;
+    return converted;
+  };
   *derivative = 1.0;
   if (from == to) return value;
   switch (from) {
     case Basic::kFreq:
-      if (to == Basic::kWave) return *derivative = dLambda_dNu(value), Lambda_To_Nu(value);
-      if (to == Basic::kAir) return *derivative = dAirLambda_dNu(value), Nu_To_AirLambda(value);
-      return *derivative = dVelocity_dNu(value, nu0), Nu_To_Velocity(value, nu0);
+      if (to == Basic::kWave) return with(dLambda_dNu(value), Lambda_To_Nu(value));
+      if (to == Basic::kAir) return with(dAirLambda_dNu(value), Nu_To_AirLambda(value));
+      return with(dVelocity_dNu(value, nu0), Nu_To_Velocity(value, nu0));
     case Basic::kWave:
-      if (to == Basic::kFreq) return *derivative = dLambda_dNu(value), Lambda_To_Nu(value);
-      if (to == Basic::kAir)
-        return *derivative = dAirLambda_dLambda(value), Lambda_To_AirLambda(value);
-      return *derivative = dVelocity_dLambda(value, l0), Lambda_To_Velocity(value, l0);
+      if (to == Basic::kFreq) return with(dLambda_dNu(value), Lambda_To_Nu(value));
+      if (to == Basic::kAir) return with(dAirLambda_dLambda(value), Lambda_To_AirLambda(value));
+      return with(dVelocity_dLambda(value, l0), Lambda_To_Velocity(value, l0));
     case Basic::kAir:
-      if (to == Basic::kFreq) return *derivative = dNu_dAirLambda(value), AirLambda_To_Nu(value);
-      if (to == Basic::kWave)
-        return *derivative = dLambda_dAirLambda(value), AirLambda_To_Lambda(value);
-      return *derivative = dVelocity_dAirLambda(value, l0), AirLambda_To_Velocity(value, l0);
+      if (to == Basic::kFreq) return with(dNu_dAirLambda(value), AirLambda_To_Nu(value));
+      if (to == Basic::kWave) return with(dLambda_dAirLambda(value), AirLambda_To_Lambda(value));
+      return with(dVelocity_dAirLambda(value, l0), AirLambda_To_Velocity(value, l0));
     case Basic::kVelo:
-      if (to == Basic::kFreq)
-        return *derivative = dNu_dVelocity(value, nu0), Velocity_To_Nu(value, nu0);
+      if (to == Basic::kFreq) return with(dNu_dVelocity(value, nu0), Velocity_To_Nu(value, nu0));
       if (to == Basic::kWave)
-        return *derivative = dLambda_dVelocity(value, l0), Velocity_To_Lambda(value, l0);
-      return *derivative = dAirLambda_dVelocity(value, l0), Velocity_To_AirLambda(value, l0);
+        return with(dLambda_dVelocity(value, l0), Velocity_To_Lambda(value, l0));
+      return with(dAirLambda_dVelocity(value, l0), Velocity_To_AirLambda(value, l0));
   }
   return value;
 }
