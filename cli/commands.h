@@ -10,3 +10,4 @@ int InfoCommand(const std::vector<std::string>& args);
 int HeaderCommand(const std::vector<std::string>& args);
 int ConvertCommand(const std::vector<std::string>& args);
 int RenderCommand(const std::vector<std::string>& args);
+int WcsCommand(const std::vector<std::string>& args);

@@ -37,6 +37,14 @@ void PrintUsage(FILE* out) {
       "                                     SBIG st7, st8, ..., 001); without format options it\n"
       "                                     writes what a plain save writes\n"
       "  render IN OUT.png [RENDER OPTIONS] the picture the program shows of IN, as a PNG\n"
+      "  wcs [--json] IN X Y [X Y ...]      world coordinates of FITS pixel positions (1-based,\n"
+      "                                     as the information bar counts), one line each:\n"
+      "                                     X Y KIND A D, KIND celestial (A, D in degrees, then\n"
+      "                                     hh:mm:ss.sss +dd:mm:ss.ss for right ascension),\n"
+      "                                     linear, logarithmic or non-linear (spectral values\n"
+      "                                     in the axis unit; - for an axis without one), or\n"
+      "                                     none; --json: one object a line\n"
+      "  wcs [--json] IN -                  the same for \"X Y\" pairs read from standard input\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
@@ -50,7 +58,7 @@ void PrintUsage(FILE* out) {
       "  --zoom CODE                        magnification: 1 as is, 2..16 enlarged, 0 one half,\n"
       "                                     -1 one third, ... -6 one eighth\n"
       "\n"
-      "Reading options (info, header, convert, render):\n"
+      "Reading options (info, header, convert, render, wcs):\n"
       "  --planes gray:N | rgb:R,G,B        planes of a FITS cube, counted from 1 (without\n"
       "                                     it: plane 1, or red, green, blue for RGB files)\n"
       "  --raw W,H,BITS[,gray|rgb][,header=N][,ibm|mac][,signed|unsigned]\n"
@@ -125,6 +133,7 @@ int main(int argc, char** argv) {
   if (command == "header") return HeaderCommand(args);
   if (command == "convert") return ConvertCommand(args);
   if (command == "render") return RenderCommand(args);
+  if (command == "wcs") return WcsCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

@@ -1,0 +1,338 @@
+// CWCS on hand-made coordinate descriptions: the cases where the rules themselves decide
+// (exact reference point, wrap of the longitude, which projection parameters count, which
+// keywords and codes are required). The formulas are checked against wcslib by
+// wcs_peer_check.py.
+#include "wcs/wcs.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Axis {
+  std::string type, unit;
+  std::optional<double> crpix, crval, cdelt, restWav;
+};
+
+struct Header {
+  Axis ax[2];
+  int matrixKind = 1;  // 0 none, 1 CD, 2 PC
+  tagMATRIX2_2 m{-0.001, 0.0, 0.0, 0.001};
+  std::optional<double> pv1, pv2, lonPole;
+};
+
+CImage Make(const Header& h) {
+  CImage img;
+  for (int i = 0; i < 2; ++i) {
+    const Axis& a = h.ax[i];
+    if (!a.type.empty()) img.SetCType(i, "'" + a.type + "'");
+    if (!a.unit.empty()) img.SetCUnit(i, "'" + a.unit + "'");
+    if (a.crpix) img.SetCRPix(i, *a.crpix);
+    if (a.crval) img.SetCRVal(i, *a.crval);
+    if (a.cdelt) img.SetCDelt(i, *a.cdelt);
+    if (a.restWav) img.SetRestWav(i, *a.restWav);
+  }
+  if (h.matrixKind) img.SetLTMtx(h.m, h.matrixKind);
+  if (h.pv1 || h.pv2) {
+    tagMATRIX2_4 pv;
+    pv.m[1][1] = h.pv1.value_or(0.0);
+    pv.m[1][2] = h.pv2.value_or(0.0);
+    img.SetPVMtx(pv, 1);
+  }
+  if (h.lonPole) img.SetLonPole(*h.lonPole);
+  return img;
+}
+
+Header Tan() {
+  Header h;
+  h.ax[0] = {"RA---TAN", "", 100.0, 10.0, std::nullopt, std::nullopt};
+  h.ax[1] = {"DEC--TAN", "", 100.0, 20.0, std::nullopt, std::nullopt};
+  return h;
+}
+
+Header Spectrum(const std::string& type, const std::string& unit, double crval, double cdelt) {
+  Header h;
+  h.ax[0] = {type, unit, 1.0, crval, cdelt, std::nullopt};
+  h.ax[1] = {"", "", 1.0, 0.0, 1.0, std::nullopt};
+  h.matrixKind = 2;
+  h.m = {};
+  return h;
+}
+
+struct Result {
+  int ok;
+  tagAD ad;
+  unsigned kind;
+  int first, second;
+};
+
+// The flags start at -7 so that an untouched flag shows.
+Result Convert(const Header& h, tagSFPoint p) {
+  const CImage img = Make(h);
+  Result r{0, {-5.0, -5.0}, 99u, -7, -7};
+  r.ok = CWCS().ToWCS2(&img, p, &r.ad, &r.kind, &r.first, &r.second);
+  return r;
+}
+
+// ---- what succeeds
+struct Success {
+  const char* name;
+  Header header;
+  tagSFPoint p;
+  unsigned kind;
+  int first, second;
+  double a, d, tolerance;
+};
+
+void PrintTo(const Success& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WcsSuccess : public ::testing::TestWithParam<Success> {};
+
+TEST_P(WcsSuccess, GivesTheExpectedValue) {
+  const Success& c = GetParam();
+  const Result r = Convert(c.header, c.p);
+  ASSERT_EQ(r.ok, 1);
+  EXPECT_EQ(r.kind, c.kind);
+  EXPECT_EQ(r.first, c.first);
+  EXPECT_EQ(r.second, c.second);
+  if (c.tolerance == 0.0) {
+    EXPECT_EQ(r.ad.a, c.a);
+    EXPECT_EQ(r.ad.d, c.d);
+  } else {
+    EXPECT_NEAR(r.ad.a, c.a, c.tolerance * std::max(1.0, std::fabs(c.a)));
+    EXPECT_NEAR(r.ad.d, c.d, c.tolerance * std::max(1.0, std::fabs(c.d)));
+  }
+}
+
+Header With(Header h, auto change) {
+  change(h);
+  return h;
+}
+
+// Along the equator of a TAN image with its reference on the equator, x = −(180/π)·tan Δα.
+const double kFiveDegreesWest = 180.0 / std::numbers::pi * std::tan(5.0 * std::numbers::pi / 180);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WcsSuccess,
+    ::testing::Values(
+        Success{"ReferencePixelIsExactlyCrval", Tan(), {100, 100}, 0, 1, 1, 10.0, 20.0, 0.0},
+        Success{"ReferenceNearPoleStaysExact",
+                With(Tan(), [](Header& h) { h.ax[1].crval = 89.99999; }),
+                {100, 100},
+                0,
+                1,
+                1,
+                10.0,
+                89.99999,
+                0.0},
+        // α_p = 3: five degrees west wraps to 358, just below α_p + 360.
+        Success{"LongitudeWrapsBelowAlphaP",
+                With(Tan(),
+                     [](Header& h) {
+                       h.ax[0].crval = 3.0;
+                       h.ax[1].crval = 0.0;
+                     }),
+                {100 + kFiveDegreesWest / 0.001, 100},
+                0,
+                1,
+                1,
+                358.0,
+                0.0,
+                1e-12},
+        Success{"SinAtReferenceIsExact",
+                With(Tan(),
+                     [](Header& h) {
+                       h.ax[0].type = "RA---SIN";
+                       h.pv1 = 0.2, h.pv2 = -0.1;
+                     }),
+                {100, 100},
+                0,
+                1,
+                1,
+                10.0,
+                20.0,
+                0.0},
+        Success{"FreqLinear",
+                Spectrum("FREQ", "Hz", 1.4e9, 1e6),
+                {11, 1},
+                1,
+                1,
+                -7,
+                1.41e9,
+                0.0,
+                1e-15},
+        Success{"WaveLogAtReference",
+                Spectrum("WAVE-LOG", "m", -6.0, 0.01),
+                {1, 1},
+                2,
+                1,
+                -7,
+                1e-6,
+                0.0,
+                1e-15},
+        // Without CDELT2 the first axis still has its value; the second has 0 for CDELT2.
+        Success{"PcWithoutCdelt2KeepsTheFirstAxis",
+                With(Spectrum("FREQ", "Hz", 1.4e9, 1e6),
+                     [](Header& h) {
+                       h.ax[1] = {"", "", std::nullopt, std::nullopt, std::nullopt, std::nullopt};
+                     }),
+                {11, 1},
+                1,
+                1,
+                -7,
+                1.41e9,
+                0.0,
+                1e-15},
+        // A spectral second axis beside a longitude with no latitude.
+        Success{"SpectralSecondAxis",
+                With(Tan(),
+                     [](Header& h) {
+                       h.ax[1] = {"FREQ", "Hz", 1.0, 1.4e9, std::nullopt, std::nullopt};
+                       h.m = {1.0, 0.0, 0.0, 1e6};
+                     }),
+                {100, 11},
+                1,
+                -7,
+                1,
+                0.0,
+                1.41e9,
+                1e-15},
+        // Sampled linearly in frequency: a velocity axis at the reference is its CRVAL.
+        Success{"VeloF2VAtReference",
+                With(Spectrum("VELO-F2V", "m/s", 1.2e6, 1e3),
+                     [](Header& h) { h.ax[0].restWav = 0.21106114; }),
+                {1, 1},
+                3,
+                1,
+                -7,
+                1.2e6,
+                0.0,
+                1e-12}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- projections that must agree or differ by their parameters
+double Distance(tagAD a, tagAD b) {
+  return std::hypot(a.a - b.a, a.d - b.d);
+}
+
+TEST(WcsProjection, StgIgnoresPv2_1AndAzpUsesBothParameters) {
+  const tagSFPoint p{1400.0, -300.0};
+  auto at = [&](const char* code, std::optional<double> mu, std::optional<double> gamma) {
+    Header h = With(Tan(), [&](Header& x) {
+      x.ax[0].type = std::string("RA---") + code;
+      x.ax[1].type = std::string("DEC--") + code;
+      x.pv1 = mu, x.pv2 = gamma;
+    });
+    const Result r = Convert(h, p);
+    EXPECT_EQ(r.ok, 1) << code;
+    return r.ad;
+  };
+  const tagAD stg = at("STG", std::nullopt, std::nullopt);
+  EXPECT_EQ(Distance(at("STG", 5.0, std::nullopt), stg), 0.0);
+  EXPECT_LT(Distance(at("AZP", 1.0, 0.0), stg), 1e-12);  // μ = 1 is STG
+  const tagAD tan = at("TAN", std::nullopt, std::nullopt);
+  EXPECT_EQ(Distance(at("TAN", 5.0, 30.0), tan), 0.0);
+  EXPECT_LT(Distance(at("AZP", 0.0, 0.0), tan), 1e-12);  // μ = 0 is TAN
+  EXPECT_GT(Distance(at("AZP", 0.0, 30.0), tan), 1e-5);  // γ counts
+  EXPECT_GT(Distance(at("AZP", 0.5, 0.0), tan), 1e-5);   // μ counts
+}
+
+TEST(WcsEntry, ToWcsCountsPixelsFromZero) {
+  const CImage img = Make(Tan());
+  tagAD a, b;
+  unsigned k = 0;
+  int f = 0, s = 0;
+  ASSERT_EQ(CWCS().ToWCS(&img, POINT{99, 99}, &a, &k, &f, &s), 1);
+  ASSERT_EQ(CWCS().ToWCS2(&img, tagSFPoint{100, 100}, &b, &k, &f, &s), 1);
+  EXPECT_EQ(a.a, b.a);
+  EXPECT_EQ(a.d, b.d);
+}
+
+// ---- what fails: result 0, out (0, 0), flags untouched
+struct Failure {
+  const char* name;
+  Header header;
+};
+
+void PrintTo(const Failure& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WcsFailure : public ::testing::TestWithParam<Failure> {};
+
+TEST_P(WcsFailure, LeavesNoValue) {
+  const Result r = Convert(GetParam().header, {150.0, 80.0});
+  EXPECT_EQ(r.ok, 0);
+  EXPECT_EQ(r.ad.a, 0.0);
+  EXPECT_EQ(r.ad.d, 0.0);
+  EXPECT_EQ(r.first, -7);
+  EXPECT_EQ(r.second, -7);
+}
+
+Header Pc(Header h) {
+  h.matrixKind = 2;
+  h.m = {};
+  h.ax[0].cdelt = -0.001;
+  h.ax[1].cdelt = 0.001;
+  return h;
+}
+
+Header NonLinear(const std::string& type, const std::string& unit) {
+  return With(Spectrum(type, unit, 1.0, 0.01), [](Header& h) { h.ax[0].restWav = 5e-7; });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WcsFailure,
+    ::testing::Values(
+        Failure{"NoCtype1", With(Tan(), [](Header& h) { h.ax[0].type.clear(); })},
+        Failure{"RaWithoutDec", With(Tan(), [](Header& h) { h.ax[1].type.clear(); })},
+        Failure{"NoMatrix", With(Tan(), [](Header& h) { h.matrixKind = 0; })},
+        Failure{"UnknownMatrixKind", With(Tan(), [](Header& h) { h.matrixKind = 3; })},
+        Failure{"NoCrpix1", With(Tan(), [](Header& h) { h.ax[0].crpix.reset(); })},
+        Failure{"NoCrpix2", With(Tan(), [](Header& h) { h.ax[1].crpix.reset(); })},
+        Failure{"NoCrval1", With(Tan(), [](Header& h) { h.ax[0].crval.reset(); })},
+        Failure{"NoCrval2", With(Tan(), [](Header& h) { h.ax[1].crval.reset(); })},
+        Failure{"PcWithoutCdelt1", With(Pc(Tan()), [](Header& h) { h.ax[0].cdelt.reset(); })},
+        Failure{"PcWithoutCdelt2", With(Pc(Tan()), [](Header& h) { h.ax[1].cdelt.reset(); })},
+        Failure{"CarIsNotCelestialNorSpectral", With(Tan(),
+                                                     [](Header& h) {
+                                                       h.ax[0].type = "RA---CAR";
+                                                       h.ax[1].type = "DEC--CAR";
+                                                     })},
+        Failure{"DistortedTanNamesSip", With(Tan(),
+                                             [](Header& h) {
+                                               h.ax[0].type = "RA---TAN-SIP";
+                                               h.ax[1].type = "DEC--TAN-SIP";
+                                             })},
+        Failure{"SinBeyondTheHorizon", With(Tan(),
+                                            [](Header& h) {
+                                              h.ax[0].type = "RA---SIN";
+                                              h.m = {-2.0, 0, 0, 2.0};
+                                            })},
+        Failure{"SpectralWithoutMatrix",
+                With(Spectrum("FREQ", "Hz", 1.4e9, 1e6), [](Header& h) { h.matrixKind = 0; })},
+        Failure{"SpectralPcWithoutAnyCdelt",
+                With(Spectrum("WAVE-LOG", "m", -6, 0.01),
+                     [](Header& h) { h.ax[0].cdelt.reset(), h.ax[1].cdelt.reset(); })},
+        Failure{"VradInKmPerSecond", NonLinear("VRAD-W2F", "km/s")},
+        Failure{"FreqInGHz", NonLinear("FREQ-W2F", "GHz")},
+        Failure{"WaveInMicrons", NonLinear("WAVE-F2W", "um")},
+        Failure{"ZoptWithAUnit", NonLinear("ZOPT-F2W", "m")},
+        Failure{"EnerRefusesF2W", NonLinear("ENER-F2W", "J")},
+        Failure{"BetaRefusesV2F", NonLinear("BETA-V2F", "")},
+        Failure{"VoptRefusesW2F", NonLinear("VOPT-W2F", "m/s")},
+        Failure{"VeloWithoutRestValue",
+                With(NonLinear("VELO-F2V", "m/s"), [](Header& h) { h.ax[0].restWav.reset(); })},
+        Failure{"VradWithoutRestValue",
+                With(NonLinear("VRAD-W2F", "m/s"), [](Header& h) { h.ax[0].restWav.reset(); })}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
