@@ -3,14 +3,7 @@
 # each direction that saving allows, check the refused ones fail with their message,
 # and run info and header on every result.
 set -u
-cli=$(realpath "$1")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export VANTOREL_CONFIG_HOME=$work/config
-cd "$work"
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/cli_test_setup.sh" "$1"
 
 # ok NAME ARGS...: the command succeeds.
 ok() {

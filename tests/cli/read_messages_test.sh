@@ -5,13 +5,7 @@
 # it), a low-resolution colour Bitran frame too small for one mosaic cell, and the
 # "<USF>" suffix on a file that is not FITS.
 set -u
-cli=$(realpath "$1")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export VANTOREL_CONFIG_HOME=$work/config
-cd "$work"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/cli_test_setup.sh" "$1"
 
 # A primary image, a binary table EVENTS and an image extension SCI; the cut points go
 # inside SCI's header, on its header's record boundary and inside its data, and nowhere

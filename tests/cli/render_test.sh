@@ -5,11 +5,7 @@
 # single precision), the first FITS row at the bottom, each pixel an m × m block at
 # magnification m; the colour tables and the log mapping give their documented ends.
 set -u
-cli=$(realpath "$1")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export VANTOREL_CONFIG_HOME=$work/config
-cd "$work"
+. "$(dirname "$0")/cli_test_setup.sh" "$1"
 
 /usr/bin/python3 - <<'PY' || exit 1
 import numpy as np

@@ -6,11 +6,7 @@
 # of its group of 2 − m, and a last partial group no screen pixel. The code is first
 # lowered, as in the window, when a side would come to one screen pixel or less.
 set -u
-cli=$(realpath "$1")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export VANTOREL_CONFIG_HOME=$work/config
-cd "$work"
+. "$(dirname "$0")/cli_test_setup.sh" "$1"
 
 # WIDTH HEIGHT CODES: the reduced codes for every size, the enlarging ones where the
 # pictures stay small.
