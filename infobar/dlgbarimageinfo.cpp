@@ -56,8 +56,17 @@ CDlgBarImageInfo::CDlgBarImageInfo(QWidget* parent) : QToolBar(Q(bar_text::kTitl
   m_pY = AddField(layout, bar_text::kY, "y", 5);
   m_pValue = AddField(layout, bar_text::kValue, "value", 11);
   m_pAverage = AddField(layout, bar_text::kAverage, "average", 11);
-  m_pPhysical = AddField(layout, nullptr, "physical", 44);
+  m_pPhysical = AddField(layout, nullptr, "physical", 0);
   layout->addStretch(1);
+  // The bar keeps one height whatever it shows (Japanese text may come from a taller
+  // fallback font), so the image windows below never move with the mouse; and it never
+  // holds the frame wider than the user makes it: what does not fit is cut off.
+  for (QLabel* field : {m_pX, m_pY, m_pValue, m_pAverage, m_pPhysical})
+    field->setText(Q("赤道座標 赤経:00h00m00s.0 赤緯:+00ﾟ00'00\".0"));
+  panel->setFixedHeight(panel->sizeHint().height());
+  for (QLabel* field : {m_pX, m_pY, m_pValue, m_pAverage, m_pPhysical}) field->clear();
+  panel->setMinimumWidth(0);
+  panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   addWidget(panel);
 }
 

@@ -179,6 +179,23 @@ class InfoBarTest : public QObject {
     QCOMPARE(Fields(bar), empty);
   }
 
+  // The bar neither holds the frame wide nor changes height when texts appear.
+  void narrowFrameKeepsItsWidthAndTheBarItsHeight() {
+    frame_->resize(420, 400);
+    QTest::qWait(20);
+    QCOMPARE(frame_->width(), 420);
+    QCOMPARE(WriteSampleStarField(dir_->File("sample.fits"), 200, 120), 0);
+    CKivImageView* view = Open(dir_->File("sample.fits"));
+    QVERIFY(view);
+    const int height = frame_->InfoBar()->height();
+    QVERIFY(MoveTo(view, 20, 20));
+    QTest::qWait(20);
+    QVERIFY(!Text(frame_->InfoBar(), "physical").isEmpty());
+    QVERIFY(frame_->InfoBar()->findChild<QLabel*>("x")->isVisible());
+    QCOMPARE(frame_->InfoBar()->height(), height);
+    QCOMPARE(frame_->width(), 420);
+  }
+
   void movingTheMouseDoesNotRepaintTheImage() {
     CKivImageView* view = Open(WriteValues());
     QVERIFY(view);
