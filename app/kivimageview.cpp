@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QMdiArea>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -31,6 +32,7 @@ CKivImageView::CKivImageView(CKivImageDoc* doc, QWidget* parent)
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFrameShape(QFrame::NoFrame);
   viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+  viewport()->setMouseTracking(true);
   ViewMetrics metrics;
   const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
   metrics.cxVScroll = bar;
@@ -216,6 +218,16 @@ void CKivImageView::DrawImage(QPainter& painter, const RECT* area) const {
         painter.fillRect(ToQRect(r), QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
       },
       area);
+}
+
+void CKivImageView::mouseMoveEvent(QMouseEvent* event) {
+  emit mouseMoved(this, event->position().toPoint());
+  QAbstractScrollArea::mouseMoveEvent(event);
+}
+
+bool CKivImageView::viewportEvent(QEvent* event) {
+  if (event->type() == QEvent::Leave) emit mouseLeft(this);
+  return QAbstractScrollArea::viewportEvent(event);
 }
 
 void CKivImageView::paintEvent(QPaintEvent* event) {

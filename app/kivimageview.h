@@ -1,7 +1,7 @@
 // CKivImageView: the widget that shows one document's image. It hands its size and
 // scroll positions to the image window's view state, paints the bands the window gives
-// it, and forwards zoom to it. CChildFrame is the MDI child that holds the view and asks
-// before a modified document closes.
+// it, forwards zoom to it, and tells where the mouse is over it. CChildFrame is the MDI
+// child that holds the view and asks before a modified document closes.
 #pragma once
 
 #include <QAbstractScrollArea>
@@ -49,12 +49,18 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
  signals:
   void painted();
   void zoomChanged(int code);
+  // The mouse moved to point (viewport coordinates, as the view state takes them), or
+  // left the view. Tracking is on, so moves arrive without a button held.
+  void mouseMoved(CKivImageView* view, QPoint point);
+  void mouseLeft(CKivImageView* view);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
   void wheelEvent(QWheelEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  bool viewportEvent(QEvent* event) override;
 
  private:
   void SyncScrollBars();

@@ -29,6 +29,7 @@
 #include "app/printing.h"
 #include "app/qtservices.h"
 #include "fileio/filedialogs.h"
+#include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "platform/inistore.h"
@@ -65,6 +66,8 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
   }
   CreateMenus();
   CreateToolBar();
+  m_pInfoBar = new CDlgBarImageInfo(this);
+  m_pInfoBar->Create(this);
   m_pToolPane = new QLabel(Q(app_text::kStatusTool).replace("OFF*", "OFF"), this);
   m_pZoomPane = new QLabel(this);
   statusBar()->addPermanentWidget(m_pZoomPane);
@@ -470,6 +473,13 @@ CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
     UpdateCommands();
     UpdateStatus();
   });
+  // The information bar follows the mouse over every image window.
+  connect(frame->GetView(), &CKivImageView::mouseMoved, m_pInfoBar,
+          [bar = m_pInfoBar](CKivImageView* view, QPoint p) {
+            bar->SetData(&view->GetImgWnd(), POINT{p.x(), p.y()});
+          });
+  connect(frame->GetView(), &CKivImageView::mouseLeft, m_pInfoBar, &CDlgBarImageInfo::ClearData);
+  connect(frame->GetView(), &QObject::destroyed, m_pInfoBar, &CDlgBarImageInfo::ClearData);
   return frame;
 }
 

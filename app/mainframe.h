@@ -14,6 +14,7 @@ class CKivImageApp;
 class CKivImageDoc;
 class CKivImageView;
 class CChildFrame;
+class CDlgBarImageInfo;
 class CRalImgWnd;
 class QLabel;
 class QMdiArea;
@@ -58,6 +59,7 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   CKivImageView* ActiveView() const;
   QList<CChildFrame*> Frames() const;
   QMdiArea* MdiArea() const { return m_pMdi; }
+  CDlgBarImageInfo* InfoBar() const { return m_pInfoBar; }
 
   // New documents for the processing dialogs: a document with its frame, shown at its
   // first update.
@@ -117,4 +119,5 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   QLabel* m_pToolPane = nullptr;
   QLabel* m_pZoomPane = nullptr;
   StatusBarProgress* m_pProgress = nullptr;
+  CDlgBarImageInfo* m_pInfoBar = nullptr;
 };

@@ -66,3 +66,6 @@ class StderrProgress : public ProgressSink {
 // printed.
 class CRalImage;
 bool OpenImage(const std::string& path, CRalImage& image);
+
+// A JSON string of UTF-8 text, control characters escaped.
+std::string JsonString(const std::string& s);

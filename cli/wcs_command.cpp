@@ -1,6 +1,7 @@
 // vantorel-cli wcs: the world coordinates of FITS pixel positions (1-based, as the
 // information bar counts), one line per position, from the positions on the command line
-// or, with "-", from "X Y" pairs on standard input.
+// or, with "-", from "X Y" pairs on standard input. The JSON form also carries the text
+// the information bar shows for the position.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "engine/ralimage.h"
 #include "platform/userprompts.h"
 #include "wcs/wcs.h"
+#include "wcs/wcstext.h"
 
 namespace {
 
@@ -27,22 +29,19 @@ void AppendNumber(std::string* out, double v) {
 
 // Right ascension in degrees as hh:mm:ss.sss.
 std::string Hours(double degrees) {
-  long long ms = std::llround(degrees / 15.0 * 3600.0 * 1000.0);
-  const long long day = 24LL * 3600 * 1000;
-  ms = ((ms % day) + day) % day;
+  const WcsSexagesimal s = WcsSplitSexagesimal(degrees / 15.0, 3, 24);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
-                ms / 1000 % 60, ms % 1000);
+  std::snprintf(buf, sizeof buf, "%02lld:%02d:%02d.%03lld", s.units, s.minutes, s.seconds,
+                s.fraction);
   return buf;
 }
 
 // Declination in degrees as ±dd:mm:ss.ss.
 std::string Degrees(double degrees) {
-  const long long cs = std::llround(std::fabs(degrees) * 3600.0 * 100.0);
+  const WcsSexagesimal s = WcsSplitSexagesimal(degrees, 2);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%c%02lld:%02lld:%02lld.%02lld",
-                degrees < 0.0 ? '-' : '+', cs / 360000, cs / 6000 % 60, cs / 100 % 60,
-                cs % 100);
+  std::snprintf(buf, sizeof buf, "%c%02lld:%02d:%02d.%02lld", s.negative ? '-' : '+', s.units,
+                s.minutes, s.seconds, s.fraction);
   return buf;
 }
 
@@ -90,6 +89,7 @@ class PointWriter {
         AppendValue(second, ad.d);
         if (kind == WCS_KIND_CELESTIAL && rightAscension_)
           line_ += ",\"ra\":\"" + Hours(ad.a) + "\",\"dec\":\"" + Degrees(ad.d) + "\"";
+        line_ += ",\"text\":" + JsonString(WcsPhysicalText(image_, ad, kind, first, second));
         line_ += "}\n";
       }
     } else {

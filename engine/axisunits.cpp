@@ -97,6 +97,21 @@ bool CRalImage::GetAxisInfo(int axis, std::string* type, std::string* unit, int*
   return true;
 }
 
+std::string CRalImage::CTypeToStr(std::string_view type) {
+  struct Name {
+    std::string_view type, name;
+  };
+  static constexpr Name kNames[] = {
+      {"FREQ", "周波数"},     {"ENER", "ｴﾈﾙｷﾞｰ"},   {"WAVN", "波数"},
+      {"VRAD", "電波速度"},   {"WAVE", "波長"},       {"VOPT", "光学速度"},
+      {"ZOPT", "赤方偏移"},   {"AWAV", "空気波長"},   {"VELO", "視線速度"},
+      {"BETA", "速度比"},     {"LINEAR", "線形"}};
+  const std::string_view t = Unquote(type);
+  for (const Name& n : kNames)
+    if (n.type == t) return std::string(n.name);
+  return std::string(t);
+}
+
 bool CRalImage::IsSpectrum(int* axis) const {
   auto spectral = [this](int a) {
     std::string type;

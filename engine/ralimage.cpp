@@ -188,13 +188,21 @@ int CRalImage::GetHistGram(int mode, int plane, double low, double high, int bin
 double CRalImage::GetPhysicalValue(double x, double y) const {
   int axis = 0;
   if (!GetDispAxis(&axis)) return x + 1.0;
-  const int i = axis - 1;
-  const double pixel = (i == 0 ? x : y) + 1.0;
+  return GetAxisValue(axis - 1, x, y);
+}
+
+double CRalImage::GetAxisValue(int axis, double x, double y) const {
+  const double pixel = (axis == 0 ? x : y) + 1.0;
   double crpix, crval, cdelt;
-  GetCRPix(i, &crpix);
-  GetCRVal(i, &crval);
-  GetCDelt(i, &cdelt);
+  GetCRPix(axis, &crpix);
+  GetCRVal(axis, &crval);
+  GetCDelt(axis, &cdelt);
   return crval + cdelt * (pixel - crpix);
+}
+
+double CRalImage::GetPixelBright(int x, int y) const {
+  if (GetPlanes() < 3) return GetPixel(x, y, 0);
+  return 0.299 * GetPixel(x, y, 0) + 0.587 * GetPixel(x, y, 1) + 0.114 * GetPixel(x, y, 2);
 }
 
 template <typename F>

@@ -53,6 +53,15 @@ class CRalImage : public CImage {
   // The value of the display axis (1: x, 2: y) at a 0-based pixel position: CRVAL +
   // CDELT × (pixel + 1 − CRPIX). Returns the pixel position + 1 when no axis is set.
   double GetPhysicalValue(double x, double y) const;
+  // The same for axis 0 (x) or 1 (y), whichever the display axis is: CRVAL + CDELT ×
+  // (pixel + 1 − CRPIX) of that axis.
+  double GetAxisValue(int axis, double x, double y) const;
+  // The physical value of one pixel of a plane (NaN for a blank pixel, 0.0 when it cannot
+  // be read).
+  double GetPixelGrayRaw(int x, int y, int plane) const { return GetPixel(x, y, plane); }
+  // The brightness of a pixel: 0.299 R + 0.587 G + 0.114 B of planes 0 to 2, the weights
+  // of the luminance average; plane 0 of an image of fewer than three planes.
+  double GetPixelBright(int x, int y) const;
 
   // Calibration with a frame of the same width and height, in place: subtracts the dark
   // frame, or divides by the flat frame scaled to its mean (pixels where the flat is not
@@ -92,6 +101,9 @@ class CRalImage : public CImage {
   // logarithms (code "LOG" or a unit "log(...)"). False, with empty outputs, for an axis
   // other than 0 or 1 or one without a type. Any output may be null.
   bool GetAxisInfo(int axis, std::string* type, std::string* unit, int* isLog) const;
+  // The name shown for an axis type as GetAxisInfo gives it ("WAVE" is "波長"); another
+  // type is shown as it is.
+  static std::string CTypeToStr(std::string_view type);
   // The factor from a unit to its base unit and the base's name: "nm" 1e-9 "m", "GHz"
   // 1e9 "Hz", "keV" 1e3 "eV", "/cm" or "cm-1" 100 "m-1", "Angstrom" 1 "Angstrom",
   // "erg" 1 "erg", "J" 1 "J". A "log(...)" wrapper is looked through. An empty unit gives
