@@ -42,7 +42,7 @@ QIcon ZoomIcon(bool in) {
 
 // A button that triggers action and is enabled with it.
 template <typename Button>
-void Follow(Button* button, QAction* action) {
+void TriggerAndFollow(Button* button, QAction* action) {
   button->setEnabled(action->isEnabled());
   QObject::connect(action, &QAction::changed, button,
                    [button, action] { button->setEnabled(action->isEnabled()); });
@@ -103,7 +103,7 @@ void CBarImage::SetCommands(QAction* zoomIn, QAction* zoomOut, QAction* logScale
     button->setIconSize(QSize(16, 16));
     button->setToolTip(action->text());
     button->setFocusPolicy(Qt::NoFocus);
-    Follow(button, action);
+    TriggerAndFollow(button, action);
     return button;
   };
   clear();
@@ -125,8 +125,8 @@ void CBarImage::SetCommands(QAction* zoomIn, QAction* zoomOut, QAction* logScale
     if (m_pLogAction) m_pLogAction->trigger();
     Refresh();
   });
-  Follow(m_pAutoLevel, autoLevel);
-  Follow(m_pHideMarks, hideMarks);
+  TriggerAndFollow(m_pAutoLevel, autoLevel);
+  TriggerAndFollow(m_pHideMarks, hideMarks);
 }
 
 CRalImgWnd* CBarImage::Window() const {
@@ -135,9 +135,19 @@ CRalImgWnd* CBarImage::Window() const {
   return wnd->GetImagePtr() ? wnd : nullptr;
 }
 
+void CBarImage::Follow(CKivImageView* view) {
+  const CRalImgWnd* wnd = view && view->GetDocument() ? &view->GetImgWnd() : nullptr;
+  const void* image = wnd ? wnd->GetImagePtr() : nullptr;
+  if (view != m_pView || image != m_pBoundImage)
+    Bind(view);
+  else
+    Refresh();
+}
+
 void CBarImage::Bind(CKivImageView* view) {
   m_pView = view;
   CRalImgWnd* wnd = Window();
+  m_pBoundImage = wnd ? wnd->GetImagePtr() : nullptr;
   for (QWidget* w : std::initializer_list<QWidget*>{m_pColor, m_pLog, m_pSlider, m_pMin, m_pMax})
     w->setEnabled(wnd != nullptr);
   FillColorList();
@@ -176,10 +186,10 @@ void CBarImage::Refresh() {
     m_pColor->setCurrentIndex(current);
   }
   m_pLog->setChecked(wnd && wnd->IsLogScale());
-  ShowLevels();
+  ShowLevels(true);
 }
 
-void CBarImage::ShowLevels() {
+void CBarImage::ShowLevels(bool retakeSpan) {
   CRalImgWnd* wnd = Window();
   if (!wnd) {
     m_nLower = kIdleLower;
@@ -194,6 +204,11 @@ void CBarImage::ShowLevels() {
   float min = 0, max = 0, low = 0, high = 0;
   wnd->GetLevel(&min, &max);
   wnd->GetLevelSliderRange(&low, &high);
+  if (retakeSpan && (min < low || max > high)) {
+    // A command took the levels off the slider: the span is taken around them again.
+    wnd->UpdateLevelSliderRange();
+    wnd->GetLevelSliderRange(&low, &high);
+  }
   m_nLower = SliderPos(min, low, high);
   m_nUpper = SliderPos(max, low, high);
   m_pSlider->SetPositions(m_nLower, m_nUpper);
@@ -282,7 +297,7 @@ void CBarImage::OnLevelTyped(bool minimum) {
       changed = true;
     }
     if (changed) wnd->Update(1);
-    ShowLevels();
+    ShowLevels(false);
     if (changed) emit levelsChanged();
   }
   guard = false;

@@ -49,8 +49,11 @@ class CBarImage : public QToolBar {
   // slider's span is taken around the current levels, and every control shows the window.
   void Bind(CKivImageView* view);
   CKivImageView* GetView() const { return m_pView; }
-  // Shows the bound window's colour mode, logarithmic display and levels again, the
-  // slider's span kept.
+  // After a command: binds again when the view or its image (a command's working copy)
+  // changed, else refreshes.
+  void Follow(CKivImageView* view);
+  // Shows the bound window's colour mode, logarithmic display and levels again; the
+  // slider keeps its span unless a level has left it.
   void Refresh();
 
   // ---- the rules, each on its own
@@ -88,7 +91,9 @@ class CBarImage : public QToolBar {
  private:
   CRalImgWnd* Window() const;
   void FillColorList();
-  void ShowLevels();
+  // The thumbs and the edit boxes from the window's levels; with retakeSpan, levels off
+  // the slider give it a new span first.
+  void ShowLevels(bool retakeSpan);
   void OnColorChosen(int index);
   void OnThumbMoved(bool lowerThumb, int pos);
   void OnLevelTyped(bool minimum);
@@ -105,6 +110,7 @@ class CBarImage : public QToolBar {
   QPushButton* m_pHideMarks;
   QAction* m_pLogAction = nullptr;
   QPointer<CKivImageView> m_pView;
+  const void* m_pBoundImage = nullptr;  // only compared, never used
   std::vector<ColorEntry> m_Entries;
   int m_nLower = kIdleLower;
   int m_nUpper = kIdleUpper;

@@ -738,6 +738,8 @@ void CMainFrame::CreateImageBar() {
   m_pBarImage->SetCommands(Command(cmd::ID_ZOOM_IN), Command(cmd::ID_ZOOM_OUT),
                            Command(cmd::ID_LOG_SCALE), Command(cmd::ID_AUTO_LEVEL),
                            Command(cmd::ID_HIDE_MARKS));
+  // A row of its own: the bar is wider than what is left beside the standard one.
+  addToolBarBreak(Qt::TopToolBarArea);
   addToolBar(Qt::TopToolBarArea, m_pBarImage);
   // The bar's changes reach the menu's checks; levels change no pixel and leave the
   // document as it was.
@@ -812,7 +814,7 @@ void CMainFrame::OnToolCommand(int mode) {
 
 void CMainFrame::UpdateBarAndTools() {
   CKivImageView* view = ActiveView();
-  if (m_pBarImage) m_pBarImage->Bind(view);
+  if (m_pBarImage) m_pBarImage->Follow(view);
   CKivImageDoc* doc = view ? view->GetDocument() : nullptr;
   const struct {
     int id, mode;

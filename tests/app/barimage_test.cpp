@@ -141,6 +141,11 @@ class BarImageTest : public QObject {
     Levels(wnd, &min, &max, &low, &high);
     QCOMPARE(min, 130.0f);
     QCOMPARE(slider->GetFirstPos(), CBarImage::SliderPos(130, low, high));
+    // Another colour mode keeps the slider's span, and so the thumbs.
+    const int kept = slider->GetFirstPos();
+    QTest::keyClick(Control<QComboBox>(frame, CBarImage::IDC_COLOR_MODE), Qt::Key_Down);
+    QCOMPARE(int(wnd.GetColorMode()), 1);
+    QCOMPARE(slider->GetFirstPos(), kept);
 
     // Dragging the lower thumb moves the minimum by the same share of the way to the
     // maximum as the thumb went towards the upper one.
