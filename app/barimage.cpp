@@ -81,7 +81,12 @@ CBarImage::CBarImage(QWidget* parent)
   m_pAutoLevel->setFixedWidth(86);
   m_pHideMarks->setObjectName(QStringLiteral("4509"));
   m_pHideMarks->setFixedWidth(100);
-  for (QPushButton* b : {m_pAutoLevel, m_pHideMarks}) b->setFocusPolicy(Qt::NoFocus);
+  // The buttons no taller than the edit boxes: the bar keeps one height whether or not
+  // they fit beside the slider or wait behind the bar's extension button.
+  for (QPushButton* b : {m_pAutoLevel, m_pHideMarks}) {
+    b->setFocusPolicy(Qt::NoFocus);
+    b->setFixedHeight(m_pMin->sizeHint().height());
+  }
 
   connect(m_pColor, &QComboBox::activated, this, &CBarImage::OnColorChosen);
   connect(m_pSlider, &CDualSlider::firstMoved, this, [this](int pos) { OnThumbMoved(true, pos); });
