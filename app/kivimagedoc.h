@@ -40,6 +40,9 @@ class CKivImageDoc : public QObject, public CVumDocument {
   QString GetTitle() const;
   void SetTitle(const QString& title);
   bool IsModified() const { return m_bModified; }
+  // The measurement tool on this document (tool_rules::MODE).
+  int GetToolMode() const { return m_nToolMode; }
+  void SetToolMode(int mode) { m_nToolMode = mode; }
   void SetModifiedFlag(bool modified = true);
 
   // Tests the chosen target: it must be a regular file (or a name to create, through
@@ -80,4 +83,5 @@ class CKivImageDoc : public QObject, public CVumDocument {
   QString m_Title;
   QList<QPointer<CKivImageView>> m_Views;
   bool m_bModified = false;
+  int m_nToolMode = 0;
 };

@@ -15,8 +15,10 @@
 #include <QTimer>
 #include <QWheelEvent>
 
+#include "app/apptexts.h"
 #include "app/kivimagedoc.h"
 #include "display/ralimgwnd.h"
+#include "platform/messagebox.h"
 
 namespace {
 
@@ -134,6 +136,8 @@ void CKivImageView::wheelEvent(QWheelEvent* event) {
 
 void CKivImageView::ZoomIn() {
   if (GetImgWnd().ZoomUp()) {
+    // A step of zoom keeps the window's size: fitting the frame to the image is off.
+    GetImgWnd().GetViewInfo().SetPreferFitWidnow(0);
     UpdateLayout();
     FitFrame();
     viewport()->update();
@@ -143,6 +147,8 @@ void CKivImageView::ZoomIn() {
 
 void CKivImageView::ZoomOut() {
   if (GetImgWnd().ZoomDown()) {
+    // A step of zoom keeps the window's size: fitting the frame to the image is off.
+    GetImgWnd().GetViewInfo().SetPreferFitWidnow(0);
     UpdateLayout();
     FitFrame();
     viewport()->update();
@@ -296,9 +302,16 @@ void CChildFrame::KeepInsideArea() {
 }
 
 void CChildFrame::closeEvent(QCloseEvent* event) {
+  // A window whose frames are being blinked stays until the blink is stopped.
+  if (m_pDoc->GetImgWnd().IsBlink()) {
+    AfxMessageBox(app_text::kBlinkRunning, MB_OK | MB_ICONEXCLAMATION);
+    event->ignore();
+    return;
+  }
   if (!m_pDoc->SaveModified()) {
     event->ignore();
     return;
   }
+  emit closing();
   QMdiSubWindow::closeEvent(event);
 }

@@ -24,7 +24,8 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
   CKivImageDoc* GetDocument() const { return m_pDoc; }
   CRalImgWnd& GetImgWnd() const;
 
-  // Zoom commands: a step up or down, or one of the magnification codes.
+  // Zoom commands: a step up or down (the frame then keeps its size), or one of the
+  // magnification codes.
   void ZoomIn();
   void ZoomOut();
   void SetMag(int code);
@@ -83,6 +84,10 @@ class CChildFrame : public QMdiSubWindow {
   void UpdateTitle();
   // Moves the window back inside its MDI area, shrinking it only where it is larger.
   void KeepInsideArea();
+
+ signals:
+  // The document is about to close (nothing refused it): its tool dialog goes with it.
+  void closing();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

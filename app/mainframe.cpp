@@ -1,5 +1,7 @@
 #include "app/mainframe.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <QActionGroup>
@@ -22,12 +24,14 @@
 #include <QVBoxLayout>
 
 #include "app/apptexts.h"
+#include "app/barimage.h"
 #include "app/dlgenviroment.h"
 #include "app/kivimageapp.h"
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
 #include "app/printing.h"
 #include "app/qtservices.h"
+#include "app/toolrules.h"
 #include "fileio/filedialogs.h"
 #include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
@@ -68,6 +72,8 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
   CreateToolBar();
   m_pInfoBar = new CDlgBarImageInfo(this);
   m_pInfoBar->Create(this);
+  CreateImageBar();
+  ConnectToolCommands();
   m_pToolPane = new QLabel(Q(app_text::kStatusTool).replace("OFF*", "OFF"), this);
   m_pZoomPane = new QLabel(this);
   statusBar()->addPermanentWidget(m_pZoomPane);
@@ -92,8 +98,9 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
   CVumDoc::SetDocTemplate(this);
   UpdateCommands();
   resize(1024, 768);
-  // The running frame, for a second copy to find.
+  // The running frame, for a second copy to find: its window and its process.
   CRegistry::Write("Exchange", "hWnd", std::to_string(static_cast<long long>(winId())));
+  CRegistry::Write("Exchange", "ProcessId", std::to_string(static_cast<long long>(getpid())));
 }
 
 CMainFrame::~CMainFrame() {
@@ -403,6 +410,7 @@ void CMainFrame::UpdateCommands() {
     a->setEnabled(enabled);
     a->setChecked(enabled && mode == m.mode && (m.type < 0 || type == m.type));
   }
+  UpdateBarAndTools();
 }
 
 void CMainFrame::UpdateStatus() {
@@ -480,6 +488,7 @@ CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
           });
   connect(frame->GetView(), &CKivImageView::mouseLeft, m_pInfoBar, &CDlgBarImageInfo::ClearData);
   connect(frame->GetView(), &QObject::destroyed, m_pInfoBar, &CDlgBarImageInfo::ClearData);
+  WatchFrame(frame);
   return frame;
 }
 
@@ -688,6 +697,11 @@ void CMainFrame::BringToFront() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+  if (IsAnyBlink()) {
+    AfxMessageBox(app_text::kBlinkRunning, MB_OK | MB_ICONEXCLAMATION);
+    event->ignore();
+    return;
+  }
   if (AfxMessageBox(app_text::kExitQuestion, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) {
     event->ignore();
     return;
@@ -725,4 +739,149 @@ void CMainFrame::dropEvent(QDropEvent* event) {
     event->acceptProposedAction();
     BringToFront();
   }
+}
+
+// ---- the image tool bar and the measurement tools
+
+void CMainFrame::CreateImageBar() {
+  m_pBarImage = new CBarImage(this);
+  m_pBarImage->SetCommands(Command(cmd::ID_ZOOM_IN), Command(cmd::ID_ZOOM_OUT),
+                           Command(cmd::ID_LOG_SCALE), Command(cmd::ID_AUTO_LEVEL),
+                           Command(cmd::ID_HIDE_MARKS));
+  // A row of its own: the bar is wider than what is left beside the standard one.
+  addToolBarBreak(Qt::TopToolBarArea);
+  addToolBar(Qt::TopToolBarArea, m_pBarImage);
+  // The bar's changes reach the menu's checks; levels change no pixel and leave the
+  // document as it was.
+  connect(m_pBarImage, &CBarImage::colorModeChanged, this, &CMainFrame::UpdateCommands);
+}
+
+void CMainFrame::ConnectToolCommands() {
+  using namespace tool_rules;
+  const struct {
+    int id, mode;
+  } tools[] = {{cmd::ID_CROP, MODE_CROP},
+               {cmd::ID_BLINK, MODE_BLINK},
+               {cmd::ID_APERTURE, MODE_APERTURE},
+               {cmd::ID_POSITIONING, MODE_POSITIONING},
+               {cmd::ID_GRAPH, MODE_GRAPH}};
+  for (const auto& t : tools) {
+    QAction* a = Command(t.id);
+    a->setCheckable(true);
+    const int mode = t.mode;
+    connect(a, &QAction::triggered, this, [this, mode] { OnToolCommand(mode); });
+  }
+}
+
+namespace {
+
+CToolWindow::TOOL ToolOfMode(int mode) {
+  switch (mode) {
+    case tool_rules::MODE_CROP:
+      return CToolWindow::TOOL_CROP;
+    case tool_rules::MODE_BLINK:
+      return CToolWindow::TOOL_BLINK;
+    case tool_rules::MODE_GRAPH:
+      return CToolWindow::TOOL_GRAPH;
+    case tool_rules::MODE_APERTURE:
+      return CToolWindow::TOOL_APERTURE;
+    default:
+      return CToolWindow::TOOL_POSITIONING;
+  }
+}
+
+}  // namespace
+
+void CMainFrame::OnToolCommand(int mode) {
+  CKivImageDoc* doc = ActiveDocument();
+  if (!doc || !doc->GetImgWnd().GetImagePtr()) return;
+  CRalImgWnd& wnd = doc->GetImgWnd();
+  if (!wnd.HasTool(ToolOfMode(mode))) return;
+  tool_rules::ToolState state{doc->GetToolMode(), m_nToolMode};
+  switch (mode) {
+    case tool_rules::MODE_CROP:
+      tool_rules::Crop(wnd, state);
+      break;
+    case tool_rules::MODE_BLINK:
+      tool_rules::Blink(wnd, state);
+      break;
+    case tool_rules::MODE_GRAPH:
+      tool_rules::Graph(wnd, state);
+      break;
+    case tool_rules::MODE_APERTURE:
+      tool_rules::Aperture(wnd, state);
+      break;
+    case tool_rules::MODE_POSITIONING:
+      tool_rules::Positioning(wnd, state);
+      break;
+    default:
+      return;
+  }
+  doc->SetToolMode(state.document);
+  m_nToolMode = state.application;
+  UpdateCommands();
+}
+
+void CMainFrame::UpdateBarAndTools() {
+  CKivImageView* view = ActiveView();
+  if (m_pBarImage) m_pBarImage->Follow(view);
+  CKivImageDoc* doc = view ? view->GetDocument() : nullptr;
+  const struct {
+    int id, mode;
+  } tools[] = {{cmd::ID_CROP, tool_rules::MODE_CROP},
+               {cmd::ID_BLINK, tool_rules::MODE_BLINK},
+               {cmd::ID_APERTURE, tool_rules::MODE_APERTURE},
+               {cmd::ID_POSITIONING, tool_rules::MODE_POSITIONING},
+               {cmd::ID_GRAPH, tool_rules::MODE_GRAPH}};
+  for (const auto& t : tools) {
+    QAction* a = Command(t.id);
+    const bool carried = doc && doc->GetImgWnd().HasTool(ToolOfMode(t.mode));
+    a->setEnabled(carried);
+    a->setChecked(carried && tool_rules::IsChecked(doc->GetImgWnd(), doc->GetToolMode(), t.mode));
+  }
+  // Hiding the marks needs tools that leave marks.
+  bool marks = false;
+  for (const auto& t : tools)
+    marks = marks || (doc && doc->GetImgWnd().HasTool(ToolOfMode(t.mode)));
+  Command(cmd::ID_HIDE_MARKS)->setEnabled(marks);
+  if (m_pToolPane) m_pToolPane->setText(ToolStatusText());
+}
+
+QString CMainFrame::ToolStatusText() const {
+  const CKivImageDoc* doc = ActiveDocument();
+  const char* word = tool_rules::StatusWord(doc ? doc->GetToolMode() : 0, m_nToolMode);
+  return Q(app_text::kStatusTool).replace(QStringLiteral("OFF*"), Q(word));
+}
+
+void CMainFrame::WatchFrame(CChildFrame* frame) {
+  CKivImageDoc* doc = frame->GetDocument();
+  connect(frame, &CChildFrame::closing, this, [this, doc] { OnDocumentClosing(doc); });
+  // Once the frame is gone the bar and the menus follow whatever window is active then.
+  connect(frame, &QObject::destroyed, this, &CMainFrame::OnDocumentClosed, Qt::QueuedConnection);
+}
+
+void CMainFrame::OnDocumentClosing(CKivImageDoc* doc) {
+  const int mode = m_nToolMode;
+  tool_rules::HideDialog(doc->GetImgWnd(), mode);
+  OnToolDialogClosed(Q(tool_rules::ModeName(mode)), doc);
+}
+
+void CMainFrame::OnToolDialogClosed(const QString& name, const CKivImageDoc* closing) {
+  const int mode = tool_rules::ModeOfName(name.toStdString());
+  if (mode == tool_rules::MODE_NONE || mode != m_nToolMode) return;
+  for (CChildFrame* f : Frames())
+    if (f->GetDocument() != closing && f->GetDocument()->GetToolMode() == mode) return;
+  m_nToolMode = tool_rules::MODE_NONE;
+  if (m_pToolPane) m_pToolPane->setText(ToolStatusText());
+}
+
+void CMainFrame::OnDocumentClosed() {
+  UpdateCommands();
+  UpdateStatus();
+}
+
+bool CMainFrame::IsAnyBlink() const {
+  for (CChildFrame* f : Frames())
+    if (f->GetDocument()->GetImgWnd().IsBlink()) return true;
+  return false;
 }

@@ -10,6 +10,7 @@
 
 #include "dialogs/vumdialog.h"
 
+class CBarImage;
 class CKivImageApp;
 class CKivImageDoc;
 class CKivImageView;
@@ -41,6 +42,8 @@ inline constexpr int ID_WINDOW_CASCADE = 57650, ID_WINDOW_TILE_HORZ = 57651,
 inline constexpr int ID_ZOOM_IN = 4545, ID_ZOOM_OUT = 4546, ID_MAG_HALF = 4550,
                      ID_MAG_1 = 4547, ID_MAG_2 = 4548, ID_MAG_3 = 4549;
 inline constexpr int ID_ZOOM_FIT = 4580;
+inline constexpr int ID_CROP = 4540, ID_BLINK = 4541, ID_APERTURE = 4502, ID_POSITIONING = 4501,
+                     ID_GRAPH = 4503, ID_HIDE_MARKS = 4509;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
@@ -82,6 +85,17 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   // (maximised stays maximised).
   void BringToFront();
 
+  // ---- the image tool bar and the measurement tools
+  CBarImage* ImageBar() const { return m_pBarImage; }
+  // The application's tool mode (tool_rules::MODE): the tool last turned on.
+  int ToolMode() const { return m_nToolMode; }
+  // The status pane of the tool state.
+  QString ToolStatusText() const;
+  // A tool's dialog closed with its document (name: "Crop", "Blink", "Graph2d",
+  // "Aperture", "Positioning" or empty); the application's tool goes off when no other
+  // document still has it on.
+  void OnToolDialogClosed(const QString& name, const CKivImageDoc* closing = nullptr);
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -106,6 +120,22 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   // windows lined up along its bottom edge.
   void CascadeWindows();
   void ArrangeIcons();
+  // The image tool bar, bound to the active view.
+  void CreateImageBar();
+  // The measurement-tool commands: one tool at a time per document; menu items checked
+  // while their dialogs show, enabled only where the window carries the tool.
+  void ConnectToolCommands();
+  void OnToolCommand(int mode);
+  // What follows every command: the bar shows the active window, the tool items and the
+  // status pane the tool state.
+  void UpdateBarAndTools();
+  // Each child frame: its tool dialog goes as it closes, and the frame follows once it is
+  // gone.
+  void WatchFrame(CChildFrame* frame);
+  void OnDocumentClosing(CKivImageDoc* doc);
+  void OnDocumentClosed();
+  // Whether any image window is blinking (then neither it nor the program may close).
+  bool IsAnyBlink() const;
 
   CKivImageApp* m_pApp;
   QMdiArea* m_pMdi;
@@ -120,4 +150,6 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   QLabel* m_pZoomPane = nullptr;
   StatusBarProgress* m_pProgress = nullptr;
   CDlgBarImageInfo* m_pInfoBar = nullptr;
+  CBarImage* m_pBarImage = nullptr;
+  int m_nToolMode = 0;
 };

@@ -166,10 +166,9 @@ void CDualSlider::paintEvent(QPaintEvent*) {
 
 void CDualSlider::MoveBy(Thumb thumb, int newPos) {
   newPos = std::clamp(newPos, m_nMin, m_nMax);
-  if (thumb == kFirst)
-    newPos = std::min(newPos, m_nPos[kSecond]);
-  else
-    newPos = std::max(newPos, m_nPos[kFirst]);
+  // With crossing allowed the owner's rules place the thumb.
+  if (!m_bCrossing)
+    newPos = thumb == kFirst ? std::min(newPos, m_nPos[kSecond]) : std::max(newPos, m_nPos[kFirst]);
   if (newPos == m_nPos[thumb]) return;
   m_nPos[thumb] = newPos;
   update();

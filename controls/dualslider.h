@@ -25,6 +25,9 @@ class CDualSlider : public QWidget {
   void SetPositions(int first, int second);
   int GetFirstPos() const { return m_nPos[kFirst]; }
   int GetSecondPos() const { return m_nPos[kSecond]; }
+  // With crossing allowed, a dragged or stepped thumb is reported wherever the user takes
+  // it, past the other thumb too; the owner then places the thumbs as its rules say.
+  void SetCrossing(bool allow) { m_bCrossing = allow; }
   int GetRangeMin() const { return m_nMin; }
   int GetRangeMax() const { return m_nMax; }
 
@@ -72,4 +75,5 @@ class CDualSlider : public QWidget {
   bool m_bPressUndecided = false;
   int m_nPressX = 0;
   int m_nDragOffset = 0;
+  bool m_bCrossing = false;
 };

@@ -2,6 +2,7 @@
 #include "display/ralimgwnd.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 #include <QDialog>
@@ -179,6 +180,19 @@ int CRalImgWnd::SetLogScale(int on) {
   return 1;
 }
 
+int CRalImgWnd::OnLevelSlider(int lower, double percent) {
+  if (!m_pImage || !std::isfinite(percent)) return 0;
+  float low = 0, high = 0;
+  m_Buffer.GetLevel(&low, &high);
+  const double level = low + percent / 100.0 * (static_cast<double>(high) - low);
+  if (lower)
+    m_Buffer.SetLevel(static_cast<float>(level), high);
+  else
+    m_Buffer.SetLevel(low, static_cast<float>(level));
+  Update(1);
+  return 1;
+}
+
 void CRalImgWnd::UpdateAverage() {
   for (double& a : m_dAverage) a = 0;
   if (!m_pImage) return;
@@ -298,9 +312,13 @@ int CRalImgWnd::LevelAtLoad() {
 
 // ---- progressive preview
 
-std::intptr_t CRalImgWnd::OnVumMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) {
+std::intptr_t CRalImgWnd::OnVumMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
   RECT* rect = reinterpret_cast<RECT*>(wParam);
   switch (msg) {
+    case WM_LEVEL_SLIDER: {
+      const auto* percent = reinterpret_cast<const double*>(lParam);
+      return percent ? OnLevelSlider(wParam != 0, *percent) : 0;
+    }
     case vum::WM_VUM_REDRAW: PreView(rect); return 1;
     case vum::WM_VUM_PREVIEW_INIT: InitPreView(static_cast<int>(wParam)); return 1;
     case vum::WM_VUM_PREVIEW_BAND: return rect ? GetPreViewRect(rect) : 0;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "display/imagebuffer.h"
+#include "display/toolwindow.h"
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
 #include "fileio/readparam.h"
@@ -66,8 +67,13 @@ class CRalImgProc {
   int m_nFileType = 0;
 };
 
-class CRalImgWnd : public CRalImgProc {
+class CRalImgWnd : public CRalImgProc, public CToolWindow {
  public:
+  // The tool bar's slider: wParam 1 moves the minimum, 0 the maximum; lParam points to a
+  // double, the new place of that level in percent of the span between the minimum (as it
+  // was) and the other level.
+  static constexpr unsigned WM_LEVEL_SLIDER = 0x40D;
+
   // Where the window paints: bands of the display bitmap, and filled rectangles
   // (margins in grey, the whole client in red when no bitmap exists).
   using FillSink = std::function<void(const RECT&, COLORREF)>;
@@ -83,6 +89,29 @@ class CRalImgWnd : public CRalImgProc {
   void Undo() override;
   // The working copy also reports progress; when memory runs out the user is told.
   int MakeUndoBuff() override;
+
+  // ---- measurement tools. None is carried yet: no dialog shows and nothing blinks, so
+  // the tool rules find every dialog hidden and the menus leave the tools disabled.
+  int HasTool(TOOL) const override { return 0; }
+  void ShowPositioningDlg() override {}
+  void HidePositioningDlg() override {}
+  int IsPositioningDlgShown() const override { return 0; }
+  void ShowGraph2DDlg() override {}
+  void HideGraph2DDlg() override {}
+  int IsGraph2DDlgShown() const override { return 0; }
+  void ShowBlinkDlg() override {}
+  void HideBlinkDlg() override {}
+  int IsBlinkDlgShown() const override { return 0; }
+  void ShowApertureDlg() override {}
+  void HideApertureDlg() override {}
+  int IsApertureOpenDlgShown() const override { return 0; }
+  int IsApertureRectDlgShown() const override { return 0; }
+  int IsApertureDlgShown() const { return IsApertureOpenDlgShown() || IsApertureRectDlgShown(); }
+  void SetApertureMode(int mode) override { m_nApertureMode = mode; }
+  int GetApertureMode() const override { return m_nApertureMode; }
+  int AskApertureMode(int*) override { return 0; }
+  int IsBlink() const override { return 0; }
+  void EndBlink() override {}
 
   // Builds (when the image size changed) and rebuilds the display bitmap. The buffer
   // that cannot be had is reported once with string 62007 and the view paints red.
@@ -147,6 +176,17 @@ class CRalImgWnd : public CRalImgProc {
   int SetLogScale(int on);
   int IsLogScale() const { return m_Buffer.IsLogScale(); }
   CImageBuffer& GetImageBuffer() { return m_Buffer; }
+  // The display levels as the display buffer sees them (plane 0, or the luminance of a
+  // colour image), and the span the tool bar's slider offers around them.
+  void SetLevel(float low, float high) { m_Buffer.SetLevel(low, high); }
+  void GetLevel(float* low, float* high) const { m_Buffer.GetLevel(low, high); }
+  void UpdateLevelSliderRange() { m_Buffer.UpdateLevelSliderRange(); }
+  void GetLevelSliderRange(float* low, float* high) const {
+    m_Buffer.GetLevelSliderRange(low, high);
+  }
+  // The slider message (WM_LEVEL_SLIDER): moves one level to percent of the way from the
+  // minimum to the maximum and shows the image again. 1 when the levels changed.
+  int OnLevelSlider(int lower, double percent);
 
   // ---- zoom and scroll
   CViewInfo& GetViewInfo() { return m_View; }
@@ -185,6 +225,7 @@ class CRalImgWnd : public CRalImgProc {
   CFitsHeader m_SavedHeader;
   int m_bHeaderEdited = 0;
   double m_dAverage[4] = {0, 0, 0, 0};
+  int m_nApertureMode = 1;
   ProgressSink* m_pProgress = nullptr;
   std::function<void()> m_Invalidate;
   std::function<void(const RECT&)> m_InvalidateRect;
