@@ -1,5 +1,7 @@
 #include "app/qtservices.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLibraryInfo>
@@ -46,7 +48,17 @@ int QtMessageBox::Show(const std::string& text, const std::string& caption, unsi
   return shown.empty() ? IDOK : shown.front();
 }
 
-StatusBarProgress::StatusBarProgress(QStatusBar* bar) : bar_(bar) {}
+StatusBarProgress::StatusBarProgress(QStatusBar* bar) : bar_(bar) {
+  // The status bar keeps the height it has while a progress bar shows, so that the work
+  // area above it does not grow and shrink (moving the windows in it) as files load.
+  if (!bar_) return;
+  auto* probe = new QProgressBar(bar_);
+  bar_->addWidget(probe);
+  const int height = bar_->sizeHint().height();
+  bar_->removeWidget(probe);
+  delete probe;
+  bar_->setMinimumHeight(std::max(bar_->minimumHeight(), height));
+}
 
 void StatusBarProgress::Begin(const std::string& caption) {
   if (!bar_) return;
