@@ -103,9 +103,11 @@ class CFits {
   // file of several planes, color non-zero reads file planes plane0, plane1, plane2
   // (0-based) as red, green and blue, color 0 reads file plane plane0 alone; a file of one
   // plane is read as it is. skipExtensions non-zero leaves the extensions unread.
+  // foldBits -32 or -64 folds the scaling into the pixels as they are read, with the
+  // result of CImage::FoldPhysical(foldBits) but without the stored copy in memory.
   [[nodiscard]] static int Read(CImage& image, const std::string& path, int isSigned, int color,
                                 int plane0, int plane1, int plane2, ProgressSink* progress,
-                                const std::string& caption, int skipExtensions);
+                                const std::string& caption, int skipExtensions, int foldBits = 0);
   // The extension that the last Read on this thread left out because the file ends
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
