@@ -23,12 +23,15 @@ int HeaderCommand(const std::vector<std::string>& args) {
   // The header that a plain save writes: the file's own bits again, with the scaling and
   // blank value that the save's conversion chooses.
   std::unique_ptr<CRalImage> copy;
-  if (CRalImageIO::PrepareFitsImage(image, image.GetOrgBitsPixel(), 0, &copy) != 1) {
+  StoredForm form;
+  bool streamed = false;
+  if (CRalImageIO::PrepareFitsImage(image, image.GetOrgBitsPixel(), 0, &copy, &form, &streamed) !=
+      1) {
     std::fputs("vantorel-cli: out of memory converting the image\n", stderr);
     return 1;
   }
   const CRalImage* shown = copy ? copy.get() : &image;
-  const CFitsHeader cards = CFits::FormatHeader(*shown);
+  const CFitsHeader cards = CFits::FormatHeader(*shown, streamed ? &form : nullptr);
   for (const std::string& card : cards.Cards()) {
     std::string line = card;
     line.resize(80, ' ');

@@ -40,7 +40,7 @@ int Usage(const char* why) {
                "vantorel-cli render: %s\n"
                "usage: vantorel-cli render IN OUT.png [--levels auto|file|LOW,HIGH] [--log]\n"
                "         [--mode gray|color|negative|gray-negative|vermilion|cyan|blackbody|"
-               "rainbow|spectrum][-negative] [--zoom CODE]\n",
+               "rainbow|spectrum][-negative] [--zoom CODE] [--png-level 1..10]\n",
                why);
   return 2;
 }
@@ -150,9 +150,14 @@ void ApplyLevels(CRalImage& image, const RenderOptions& o) {
 }
 
 // Writes the rows of the bands as they arrive, top to bottom, into a PNG file.
+// One-plane images shown in a grey ramp go out as grey PNG (one byte a pixel instead
+// of three of the same value); colour tables and colour images as RGB. zlibLevel -1
+// takes the quick setting: level 1 with the Up filter alone, which on sky images makes
+// files some 10 to 20 % larger than level 6 in a fraction of the time.
 class PngStream {
  public:
-  PngStream(std::FILE* f, int width, int height) : width_(width), height_(height) {
+  PngStream(std::FILE* f, int width, int height, bool grey, int zlibLevel)
+      : width_(width), height_(height), grey_(grey) {
     png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, this, &PngStream::Error, nullptr);
     if (png_) info_ = png_create_info_struct(png_);
     if (!png_ || !info_ || setjmp(png_jmpbuf(png_))) {
@@ -160,12 +165,17 @@ class PngStream {
       return;
     }
     png_init_io(png_, f);
-    png_set_IHDR(png_, info_, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
-                 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png_, 6);
+    png_set_IHDR(png_, info_, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+                 grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (zlibLevel < 0) {
+      png_set_compression_level(png_, 1);
+      png_set_filter(png_, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
+    } else {
+      png_set_compression_level(png_, zlibLevel);
+    }
     png_write_info(png_, info_);
-    row_.resize(static_cast<size_t>(width) * 3);
+    row_.resize(static_cast<size_t>(width) * (grey ? 1 : 3));
   }
   ~PngStream() { png_destroy_write_struct(&png_, &info_); }
   PngStream(const PngStream&) = delete;
@@ -185,11 +195,19 @@ class PngStream {
     for (int y = 0; y < destH && next_ < height_; ++y, ++next_) {
       const int sy = static_cast<int>(static_cast<long long>(y) * b.height / destH);
       const std::uint8_t* src = b.bits + static_cast<size_t>(sy) * b.stride;
-      for (int x = 0; x < width_; ++x) {  // blue, green, red in; red, green, blue out
-        const int sx = static_cast<int>(static_cast<long long>(x) * b.width / destW);
-        row_[3 * x] = src[bytes * sx + 2];
-        row_[3 * x + 1] = src[bytes * sx + 1];
-        row_[3 * x + 2] = src[bytes * sx];
+      if (grey_) {
+        // The three bytes of a grey ramp are equal; green stands for them.
+        for (int x = 0; x < width_; ++x) {
+          const int sx = static_cast<int>(static_cast<long long>(x) * b.width / destW);
+          row_[x] = src[bytes * sx + 1];
+        }
+      } else {
+        for (int x = 0; x < width_; ++x) {  // blue, green, red in; red, green, blue out
+          const int sx = static_cast<int>(static_cast<long long>(x) * b.width / destW);
+          row_[3 * x] = src[bytes * sx + 2];
+          row_[3 * x + 1] = src[bytes * sx + 1];
+          row_[3 * x + 2] = src[bytes * sx];
+        }
       }
       if (!WriteRow()) return;
     }
@@ -213,6 +231,7 @@ class PngStream {
   png_structp png_ = nullptr;
   png_infop info_ = nullptr;
   int width_, height_;
+  bool grey_;
   int next_ = 0;
   bool ok_ = true;
   std::vector<png_byte> row_;
@@ -232,6 +251,15 @@ int RenderCommand(const std::vector<std::string>& args) {
   const std::string& out = options.files[1];
   if (out.size() < 4 || strcasecmp(out.c_str() + out.size() - 4, ".png") != 0)
     return Usage("OUT must be a .png file");
+  // --png-level counts 1 to 10 as the save dialog does (zlib level 0 to 9).
+  int zlibLevel = -1;
+  if (options.pngLevel) {
+    char* end = nullptr;
+    const long level = std::strtol(options.pngLevel->c_str(), &end, 10);
+    if (options.pngLevel->empty() || *end || level < 1 || level > 10)
+      return Usage("--png-level takes a whole number from 1 to 10");
+    zlibLevel = static_cast<int>(level) - 1;
+  }
 
   CliPrompts prompts(options);
   ScopedUserPrompts scoped(&prompts);
@@ -288,7 +316,11 @@ int RenderCommand(const std::vector<std::string>& args) {
   fileio::FilePtr stream = fileio::StreamOnDuplicate(file.fd());
   bool ok = stream != nullptr;
   if (ok) {
-    PngStream png(stream.get(), static_cast<int>(w), static_cast<int>(h));
+    // Grey ramps: the plain and the negative display of a one-plane image.
+    const bool grey =
+        image.GetPlanes() == 1 && (buffer.GetColorMode() == CImageBuffer::CM_POSITIVE ||
+                                   buffer.GetColorMode() == CImageBuffer::CM_NEGATIVE);
+    PngStream png(stream.get(), static_cast<int>(w), static_cast<int>(h), grey, zlibLevel);
     ok = view.ShowImage(*buffer.GetDIB(), nullptr, [&](const DIBBand& b) { png.Band(b); }) &&
          png.Finish();
   }

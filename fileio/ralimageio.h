@@ -18,6 +18,7 @@
 class CImage;
 class CRalImage;
 class ProgressSink;
+struct StoredForm;
 
 class CRalImageIO {
  public:
@@ -66,9 +67,13 @@ class CRalImageIO {
   // image is written as it is, else holds the converted copy (a plain save, askOptions
   // 0, or a save in the file's own type writes the data back with the file's own
   // scaling and blank value when they fit).
-  // 1 success, 0 out of memory, -1 when the conversion question was cancelled.
+  // 1 success, 0 out of memory, -1 when the conversion question was cancelled. A caller
+  // that passes form and streamed may get, instead of a copy with the file's own
+  // scaling, *streamed true and the stored form to hand to CFits::Write, which converts
+  // the rows as it writes them.
   static int PrepareFitsImage(const CRalImage& image, int bits, int askOptions,
-                              std::unique_ptr<CRalImage>* copy);
+                              std::unique_ptr<CRalImage>* copy, StoredForm* form = nullptr,
+                              bool* streamed = nullptr);
 
   // ---- services of the caller
   // Where long work reports progress: the main window in the program, the terminal in

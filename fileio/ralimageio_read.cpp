@@ -245,6 +245,10 @@ bool IsUsfOfAnotherFormat(const std::string& path) {
   return named != FILETYPE_FITS && named != FILETYPE_UNKNOWN;
 }
 
+// The real type that a read for ReadFile folds FITS pixels into as they come in (0: read
+// them as stored). Set only for the length of one ReadFile on this thread.
+thread_local int g_foldBits = 0;
+
 // The FITS steps shared by codes 3 and 12: header, plane choice, data.
 int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, int isSigned) {
   const std::string caption(ft::kReading);
@@ -253,9 +257,9 @@ int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, i
   const bool multi = image.GetPlanes() > 1;
   if (multi && !CRalImageIO::GetLoadFits3DParam(image, param)) return FIO_ERR_CANCELLED;
   if (!multi) param->SetPlanes(1);
-  rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0,
-                   param->GetReadPlane(0), param->GetReadPlane(1), param->GetReadPlane(2),
-                   CRalImageIO::GetProgressSink(), caption, 0);
+  rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0, param->GetReadPlane(0),
+                   param->GetReadPlane(1), param->GetReadPlane(2), CRalImageIO::GetProgressSink(),
+                   caption, 0, g_foldBits);
   if (rc != FITS_OK) return rc;
   // The file opened without an extension it ends inside; a save will not write it, so
   // the user hears of it now.
@@ -421,7 +425,13 @@ int CRalImageIO::ChangeBits(CRalImage& image, int bits) {
 
 int CRalImageIO::ReadFile(CRalImage& image, const std::string& path, CReadParam* param, int bits,
                           int* autoLevel) {
-  if (!ReadImageFile(image, path, param)) return 0;
+  // FITS pixels bound for real values are folded while they are read, so that the stored
+  // copy and the folded one are never in memory together; ChangeBits then has nothing
+  // left to convert.
+  g_foldBits = bits == -32 || bits == -64 ? bits : 0;
+  const int read = ReadImageFile(image, path, param);
+  g_foldBits = 0;
+  if (!read) return 0;
   if (!ChangeBits(image, bits)) {
     // The file was read; what failed is the memory for its converted pixels. The name
     // says which file could not be opened.

@@ -206,8 +206,10 @@ int CRalImageIO::WriteImageFile(CRalImage& image, const std::string& path, int a
 }
 
 int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptions,
-                                  std::unique_ptr<CRalImage>* copy) {
+                                  std::unique_ptr<CRalImage>* copy, StoredForm* form,
+                                  bool* streamed) {
   copy->reset();
+  if (streamed) *streamed = false;
   if (bits != 8 && bits != 16 && bits != 32 && bits != -64) bits = -32;
   const bool integer = bits > 0;
   double orgScale, orgZero;
@@ -216,9 +218,17 @@ int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptio
     // A plain save, or one in the file's own type, writes the data back with the file's
     // own BSCALE and BZERO (and its blank value), so unchanged pixels keep their stored
     // values exactly instead of being cut to whole physical numbers. Data that no longer
-    // fit that scaling take the usual conversion below.
-    *copy = ScaledCopy(image, bits, orgScale, orgZero);
-    if (*copy) return 1;
+    // fit that scaling take the usual conversion below. A caller that can write the
+    // stored form row by row gets the form alone, without a converted copy.
+    if (form && streamed) {
+      if (image.CheckStoredForm(bits, 1, orgScale, orgZero, 1, form)) {
+        *streamed = true;
+        return 1;
+      }
+    } else {
+      *copy = ScaledCopy(image, bits, orgScale, orgZero);
+      if (*copy) return 1;
+    }
   }
   if (bits == image.GetBitsPixel() && (bits <= 8 || image.IsSigned())) return 1;
   const int mode = integer ? AskChangeBitsMode(image, bits, askOptions) : 0;
@@ -246,26 +256,37 @@ int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int as
     WriteInt("SaveFitsBitsPixel", bits);
   }
   std::unique_ptr<CRalImage> copy;
-  const int prepared = PrepareFitsImage(image, bits, askOptions, &copy);
+  StoredForm form;
+  bool streamed = false;
+  const int prepared = PrepareFitsImage(image, bits, askOptions, &copy, &form, &streamed);
   if (prepared < 0) {
     fileio_internal::SetLastError(FIO_ERR_CANCELLED);
     return 0;
   }
   if (prepared == 0) return Finish(FIO_ERR_MEMORY, path);
   const CRalImage& out = copy ? *copy : image;
-  const int rc = CFits::Write(out, path, GetProgressSink(), std::string(ft::kSaving));
+  // What the file holds: the stored form the rows were converted into on their way out,
+  // or the type and scaling of the image written.
+  if (!streamed) {
+    form.bits = out.GetBitsPixel();
+    form.bscale = out.GetBscale();
+    form.bzero = out.GetBzero();
+    form.blankUsed = out.IsBlankUsed();
+    form.blank = out.GetBlank();
+  }
+  const int rc = CFits::Write(out, path, GetProgressSink(), std::string(ft::kSaving),
+                              streamed ? &form : nullptr);
   if (rc != FITS_OK) return Finish(rc, path);
   Saved(image, path, ft::kFormatFits);
   image.SetOverwriteAllowed(1);
-  image.SetOrgBitsPixel(out.GetBitsPixel());
+  image.SetOrgBitsPixel(form.bits);
   image.SetOrgPlanes(out.GetPlanes());
   // The next plain save writes the values as this file holds them.
-  if (out.GetBitsPixel() != image.GetBitsPixel() &&
-      (out.GetBscale() != 1.0 || out.GetBzero() != 0.0))
-    image.SetOrgScaling(out.GetBscale(), out.GetBzero());
+  if (form.bits != image.GetBitsPixel() && (form.bscale != 1.0 || form.bzero != 0.0))
+    image.SetOrgScaling(form.bscale, form.bzero);
   else
     image.ClearOrgScaling();
-  image.SetOrgBlank(out.GetBitsPixel() > 0 ? out.IsBlankUsed() : 0, out.GetBlank());
+  image.SetOrgBlank(form.bits > 0 ? form.blankUsed : 0, form.blank);
   return Finish(FIO_OK, path);
 }
 

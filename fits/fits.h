@@ -13,6 +13,7 @@
 
 #include "formats/fio/fileiocodes.h"
 #include "imagemodel/fitsheader.h"
+#include "imagemodel/pixelfold.h"
 
 class AtomicFile;
 class CImage;
@@ -103,9 +104,11 @@ class CFits {
   // file of several planes, color non-zero reads file planes plane0, plane1, plane2
   // (0-based) as red, green and blue, color 0 reads file plane plane0 alone; a file of one
   // plane is read as it is. skipExtensions non-zero leaves the extensions unread.
+  // foldBits -32 or -64 folds the scaling into the pixels as they are read, with the
+  // result of CImage::FoldPhysical(foldBits) but without the stored copy in memory.
   [[nodiscard]] static int Read(CImage& image, const std::string& path, int isSigned, int color,
                                 int plane0, int plane1, int plane2, ProgressSink* progress,
-                                const std::string& caption, int skipExtensions);
+                                const std::string& caption, int skipExtensions, int foldBits = 0);
   // The extension that the last Read on this thread left out because the file ends
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
@@ -139,17 +142,21 @@ class CFits {
   // beside the target and renamed over it only when everything was written and flushed;
   // on failure the target stays as it was. A kept extension whose source file was changed
   // in place since it was read fails the save (5) rather than write other bytes. Returns
-  // 0, 2 or 5.
+  // 0, 2 or 5. With form, the pixels are written in that stored type, scaling and blank
+  // value, converted row by row as they go out (CImage::StoreRow); the caller has made
+  // sure they fit it (CImage::CheckStoredForm).
   [[nodiscard]] static int Write(const CImage& image, const std::string& path,
-                                 ProgressSink* progress, const std::string& caption);
+                                 ProgressSink* progress, const std::string& caption,
+                                 const StoredForm* form = nullptr);
   // Every card of the primary header that Write would write, "END" last. The image's
   // own header is not changed.
-  static CFitsHeader FormatHeader(const CImage& image);
+  static CFitsHeader FormatHeader(const CImage& image, const StoredForm* form = nullptr);
   // The three steps of Write; each returns 0 or 5.
-  [[nodiscard]] static int WriteHeader(const CImage& image, AtomicFile& file);
+  [[nodiscard]] static int WriteHeader(const CImage& image, AtomicFile& file,
+                                       const StoredForm* form = nullptr);
   [[nodiscard]] static int WriteImage(const CImage& image, AtomicFile& file, int reverseBytes,
                                       int pad, int bottomUp, ProgressSink* progress,
-                                      const std::string& caption);
+                                      const std::string& caption, const StoredForm* form = nullptr);
   // The interpreted extensions (m_FitsExtensions), then the kept ones in their order.
   [[nodiscard]] static int WriteExtension(const CImage& image, AtomicFile& file);
 

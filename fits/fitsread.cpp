@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <numbers>
 #include <optional>
@@ -32,7 +33,10 @@
 #include "fits/fits.h"
 #include "fits/fitscards.h"
 #include "imagemodel/image.h"
+#include "imagemodel/pixelfold.h"
 #include "imagemodel/pixeltype.h"
+#include "imagemodel/rowpool.h"
+#include "imagemodel/vmimage.h"
 #include "platform/clocale.h"
 #include "platform/files.h"
 #include "platform/messagebox.h"
@@ -622,6 +626,10 @@ KeywordLevel LevelOfFilePlane(const CImage& img, int filePlane) {
 struct PlaneRange {
   double min = DBL_MAX;
   double max = -DBL_MAX;
+  void Merge(const PlaneRange& o) {
+    min = o.min < min ? o.min : min;
+    max = o.max > max ? o.max : max;
+  }
 };
 
 // How the data-array step keeps the range of each plane, so that the levels equal those
@@ -742,6 +750,13 @@ struct RowWork {
     }
   }
 
+  // Takes the range of rows that came after this one's (ties keep the earlier value).
+  void Merge(const RowWork& o) {
+    lo = o.lo < lo ? o.lo : lo;
+    hi = o.hi > hi ? o.hi : hi;
+    any = any || o.any;
+  }
+
   // Folds the raw range into physical values (the scaling is finite and not zero here).
   void Finish(const RangeRule& rule, PlaneRange& range) const {
     if (!rule.wanted || rule.perPixel || !any) return;
@@ -799,9 +814,37 @@ struct ImageStepResult {
   std::vector<PlaneRange> ranges;
 };
 
+// Reading with the scaling folded in: the rows of the file come into a buffer of about
+// this many bytes, and from there into the image's store as physical values.
+constexpr std::size_t kFoldBufferBytes = std::size_t{4} << 20;
+constexpr int kFoldBlocks = 16;
+constexpr int kFoldRowsPerThread = 4;
+
+// The pixel type a fold into `foldBits` (-32 or -64) takes for stored pixels of this type
+// and scaling, 0 when the pixels are read as they are stored (real pixels unscaled and of
+// the type asked for). *check is set when 32-bit floats may not hold every value, so that
+// each row is looked at as it comes in.
+int FoldTarget(int bits, int isSigned, double bscale, double bzero, int foldBits, bool* check) {
+  *check = false;
+  if (foldBits != -32 && foldBits != -64) return 0;
+  const bool real = bits == -32 || bits == -64;
+  const bool scaled = bscale != 1.0 || bzero != 0.0;
+  if (foldBits == -32)
+    pixeltype::WithPixelType(bits, isSigned, [&](auto zero) {
+      *check = !pixelfold::FloatsHoldWithoutLooking<decltype(zero)>(bscale, bzero);
+    });
+  if (real && !scaled && foldBits == bits && !*check) return 0;
+  return foldBits;
+}
+
+// With foldBits -32 or -64 the pixels are folded into physical values as they are read
+// (as CImage::FoldPhysical would fold them afterwards), so only the folded copy is ever
+// in memory; FITS_FOLD_NEEDS_DOUBLES asks the caller to read again into 64-bit floats.
+constexpr int FITS_FOLD_NEEDS_DOUBLES = -1;
+
 int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, int plane0,
                   int plane1, int plane2, ProgressSink* progress, const std::string& caption,
-                  bool wantRanges, ImageStepResult* result) {
+                  bool wantRanges, ImageStepResult* result, int foldBits = 0) {
   const int filePlanes = img.GetPlanes();
   if (!IsPixelType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
       filePlanes <= 0)
@@ -846,7 +889,16 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
     return FITS_INVALID_IMAGE;
   if (dataEnd > fileSize) return FITS_READ_FAILED;
 
-  if (!img.AllocImage()) return FITS_NO_MEMORY;
+  const int fileBits = img.GetBitsPixel(), fileSigned = img.IsSigned();
+  bool checkFloats = false;
+  const int foldTarget =
+      FoldTarget(fileBits, fileSigned, img.GetBscale(), img.GetBzero(), foldBits, &checkFloats);
+  if (foldTarget) img.SetBitsPixel(foldTarget);
+  if (!img.AllocImage()) {
+    img.SetBitsPixel(fileBits);
+    return FITS_NO_MEMORY;
+  }
+  img.SetBitsPixel(fileBits);
   CVmImage* store = img.GetStore();
   const int rowsPerBlock = store->GetRowsPerBlock();
   const std::size_t stride = store->GetStride();
@@ -868,12 +920,94 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
   std::vector<iovec> iov(kMaxRowsPerRead);
   auto imageRow = [&](int fileRow) { return bottomUp ? height - 1 - fileRow : fileRow; };
 
-  const bool ok = WithRowWork(img.GetBitsPixel(), img.IsSigned(), [&](auto& work) {
+  bool floatsHold = true;
+  std::vector<std::uint8_t> staging;
+  if (foldTarget)
+    staging.resize(std::max<std::size_t>(static_cast<std::size_t>(rowBytes),
+                                         kFoldBufferBytes / rowBytes * rowBytes));
+  // One plane folded as it is read: a run of file rows into the buffer with one read,
+  // then each row byte-swapped, measured and folded into its pinned image row, the rows
+  // shared among the pool's threads. Ranges are gathered per share and joined in row
+  // order, so they do not depend on how many threads there were.
+  auto foldPlane = [&](auto& work, int k, std::uint64_t planeStart) {
+    using Work = std::remove_reference_t<decltype(work)>;
+    using T = std::remove_cv_t<std::remove_reference_t<decltype(work.lo)>>;
+    const double bscale = img.GetBscale(), bzero = img.GetBzero();
+    const bool blankUsed = img.IsBlankUsed() != 0;
+    const int blank = img.GetBlank();
+    const int batch = static_cast<int>(staging.size() / rowBytes);
+    CRowPins pins(*store, 0);
+    int r = 0;
+    while (r < rows) {
+      int n = std::min(batch, rows - r);
+      int y0 = 0;
+      for (;;) {
+        y0 = bottomUp ? imageRow(r + n - 1) : imageRow(r);
+        const int pinned = pins.Pin(k, y0, n, kFoldBlocks);
+        if (pinned <= 0) return false;
+        if (pinned >= n) break;
+        n = pinned;
+      }
+      const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(rowBytes);
+      if (ReadAt(fd, staging.data(), bytes,
+                 planeStart + static_cast<std::uint64_t>(r) * rowBytes) !=
+          static_cast<long long>(bytes))
+        return false;
+      struct Share {
+        int begin;
+        Work work;
+        PlaneRange range;
+      };
+      std::vector<Share> shares;
+      std::mutex joining;
+      std::atomic<bool> holds{true};
+      rowpool::Run(n, kFoldRowsPerThread, [&](int b, int e) {
+        Share mine{b, Work{}, PlaneRange{}};
+        for (int i = b; i < e; ++i) {
+          std::uint8_t* raw = staging.data() + static_cast<std::size_t>(i) * rowBytes;
+          mine.work.Row(raw, width, reverse, rule, mine.range);
+          const T* values = reinterpret_cast<const T*>(raw);
+          if (checkFloats &&
+              !pixelfold::FloatsHoldRow(values, width, bscale, bzero, blankUsed, blank))
+            holds.store(false, std::memory_order_relaxed);
+          void* out = pins.Row(imageRow(r + i) - y0);
+          if (foldTarget == -32)
+            pixelfold::FoldRow(values, width, bscale, bzero, blankUsed, blank,
+                               static_cast<float*>(out));
+          else
+            pixelfold::FoldRow(values, width, bscale, bzero, blankUsed, blank,
+                               static_cast<double*>(out));
+        }
+        std::lock_guard<std::mutex> lock(joining);
+        shares.push_back(std::move(mine));
+      });
+      pins.Release();
+      if (!holds.load()) {
+        floatsHold = false;
+        return false;
+      }
+      std::sort(shares.begin(), shares.end(),
+                [](const Share& a, const Share& b) { return a.begin < b.begin; });
+      for (const Share& share : shares) {
+        work.Merge(share.work);
+        ranges[static_cast<std::size_t>(k)].Merge(share.range);
+      }
+      r += n;
+      scope.Update(static_cast<std::int64_t>(k) * rows + r, totalRows);
+    }
+    return true;
+  };
+
+  const std::size_t imageRowBytes =
+      static_cast<std::size_t>(width) *
+      static_cast<std::size_t>(foldTarget ? -foldTarget / 8 : img.GetBytesPixel());
+  const bool ok = WithRowWork(fileBits, fileSigned, [&](auto& work) {
     for (int k = 0; k < imagePlanes; ++k) {
       work = std::remove_reference_t<decltype(work)>{};
       const std::uint64_t planeStart =
           dataStart + static_cast<std::uint64_t>(source[static_cast<std::size_t>(k)]) * planeBytes;
-      int r = 0;
+      int r = foldTarget ? rows : 0;
+      if (foldTarget && !foldPlane(work, k, planeStart)) return false;
       while (r < rows) {
         // A run of file rows whose image rows share one block: one vectored read.
         const int y0 = imageRow(r);
@@ -924,7 +1058,7 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
           if (!dst)
             copied = false;
           else
-            std::memcpy(dst, src, static_cast<std::size_t>(rowBytes));
+            std::memcpy(dst, src, imageRowBytes);
         }
         img.Unlock(token);
         if (!copied) return false;
@@ -933,7 +1067,21 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
     return true;
   });
   scope.Finish();
-  if (!ok) return FITS_READ_FAILED;
+  if (!ok) return floatsHold ? FITS_READ_FAILED : FITS_FOLD_NEEDS_DOUBLES;
+
+  if (foldTarget) {
+    // The image now holds physical values; the file's scaling and blank value are kept
+    // for a save that writes the data back as they were stored.
+    const bool integer = fileBits > 0;
+    if (img.GetBscale() != 1.0 || img.GetBzero() != 0.0)
+      img.SetOrgScaling(img.GetBscale(), img.GetBzero());
+    if (integer && img.IsBlankUsed()) img.SetOrgBlank(1, img.GetBlank());
+    img.SetBitsPixel(foldTarget);
+    img.SetBscale(1.0);
+    img.SetBzero(0.0);
+    img.SetBlankUsed(0);
+    img.SetBlank(0);
+  }
 
   // Behind the data array of every file plane, where the extensions begin.
   ::lseek(fd, static_cast<off_t>(dataEnd), SEEK_SET);
@@ -1392,7 +1540,7 @@ int CFits::ReadImage(CImage& image, int fd, int reverseBytes, int bottomUp, int 
 
 int CFits::Read(CImage& image, const std::string& path, int isSigned, int color, int plane0,
                 int plane1, int plane2, ProgressSink* progress, const std::string& caption,
-                int skipExtensions) {
+                int skipExtensions, int foldBits) {
   g_cutExtension = FitsCutExtension{};
   try {
     int raw = -1;
@@ -1416,10 +1564,20 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     // Pixels are stored in the machine's order; FITS data are big-endian.
     const bool reverse = std::endian::native == std::endian::little;
     if (::lseek(fd.get(), static_cast<off_t>(dataStart), SEEK_SET) < 0) return FITS_READ_FAILED;
+    const int fileBits = image.GetBitsPixel();
+    const int siTypeRGB = image.IsSITypeRGB();
     ImageStepResult step;
-    if (int rc = ReadImageStep(image, fd.get(), reverse, bottomUp != 0, color, plane0, plane1,
-                               plane2, progress, caption, !image.HasOwnLevel(), &step))
-      return rc;
+    int rc = ReadImageStep(image, fd.get(), reverse, bottomUp != 0, color, plane0, plane1, plane2,
+                           progress, caption, !image.HasOwnLevel(), &step, foldBits);
+    if (rc == FITS_FOLD_NEEDS_DOUBLES) {
+      // Floats do not hold every value of this file: the data come in again as doubles.
+      image.SetPlanes(filePlanes);
+      image.SetSITypeRGB(siTypeRGB);
+      if (::lseek(fd.get(), static_cast<off_t>(dataStart), SEEK_SET) < 0) return FITS_READ_FAILED;
+      rc = ReadImageStep(image, fd.get(), reverse, bottomUp != 0, color, plane0, plane1, plane2,
+                         progress, caption, !image.HasOwnLevel(), &step, -64);
+    }
+    if (rc != FITS_OK) return rc;
 
     if (image.HasOwnLevel()) {
       // Levels from the keywords: an RGB file read in another plane order takes the
@@ -1474,7 +1632,7 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     image.SetSaveableFile(::access(path.c_str(), W_OK) == 0 ? 1 : 0);
     image.SetOrgFileName(path);
     image.SetOrgFileFormat(kFitsFormatName);
-    image.SetOrgBitsPixel(image.GetBitsPixel());
+    image.SetOrgBitsPixel(fileBits);
 
     if (filePlanes > 1 && image.GetPlanes() == 1) {
       const int table = WCSFromExtension(image);

@@ -18,6 +18,8 @@
 #include "fits/fits.h"
 #include "fits/fitscards.h"
 #include "imagemodel/image.h"
+#include "imagemodel/rowpool.h"
+#include "imagemodel/vmimage.h"
 #include "platform/clocale.h"
 #include "platform/files.h"
 #include "platform/progress.h"
@@ -127,7 +129,10 @@ class Remaining {
 
 class Composer {
  public:
-  Composer(const CImage& img) : img_(img), rest_(img.m_FitsHeader), now_(UtcNow()) {}
+  // form, when given, is the stored type, scaling and blank value the data are written
+  // in instead of the image's own.
+  Composer(const CImage& img, const StoredForm* form)
+      : img_(img), form_(form), rest_(img.m_FitsHeader), now_(UtcNow()) {}
 
   CFitsHeader Compose();
 
@@ -169,7 +174,14 @@ class Composer {
   void CommentOut();
   void AnnounceLongStrings();
 
+  int Bits() const { return form_ ? form_->bits : img_.GetBitsPixel(); }
+  double Bscale() const { return form_ ? form_->bscale : img_.GetBscale(); }
+  double Bzero() const { return form_ ? form_->bzero : img_.GetBzero(); }
+  int BlankUsed() const { return form_ ? form_->blankUsed : img_.IsBlankUsed(); }
+  int BlankValue() const { return form_ ? form_->blank : img_.GetBlank(); }
+
   const CImage& img_;
+  const StoredForm* form_;
   Remaining rest_;
   const std::string now_;
   CFitsHeader out_;
@@ -183,7 +195,7 @@ CFitsHeader Composer::Compose() {
   if (dimension != 2 && dimension != 3) dimension = planes > 1 ? 3 : 2;
 
   Add(FormatC("SIMPLE  = %20.20s", "T"));
-  Add(FormatC("BITPIX  = %20d / # of bits storing pixel values", img_.GetBitsPixel()));
+  Add(FormatC("BITPIX  = %20d / # of bits storing pixel values", Bits()));
   Add(FormatC("NAXIS   = %20d / # of axes in frame", oneDimensional ? 1 : dimension));
   // These keywords are written from the image; a carried copy would contradict them.
   for (const char* key :
@@ -223,14 +235,14 @@ CFitsHeader Composer::Compose() {
   Add(FormatC("DATE    = %-21.21s/ Date FITS file was generated (UTC)",
               ("'" + now_ + "'").c_str()));
   Blank();
-  AddReal("BZERO", img_.GetBzero(), "%20.8f", "Real = VAL x BSCALE + BZERO");
-  AddReal("BSCALE", img_.GetBscale(), "%20.8f", "Real = VAL x BSCALE + BZERO");
-  if (img_.GetBitsPixel() < 0) {
+  AddReal("BZERO", Bzero(), "%20.8f", "Real = VAL x BSCALE + BZERO");
+  AddReal("BSCALE", Bscale(), "%20.8f", "Real = VAL x BSCALE + BZERO");
+  if (Bits() < 0) {
     // FITS allows BLANK for integer data only; floating-point data mark missing values
     // with NaN, so a carried card would only make the file invalid.
     rest_.Erase("BLANK");
-  } else if (img_.IsBlankUsed()) {
-    Add(FormatC("BLANK   = %20d / Value used for NULL pixels", img_.GetBlank()));
+  } else if (BlankUsed()) {
+    Add(FormatC("BLANK   = %20d / Value used for NULL pixels", BlankValue()));
     rest_.Erase("BLANK");
   }
   if (!Move("BUNIT"))
@@ -556,13 +568,13 @@ bool IsPixelType(int bits) {
 
 }  // namespace
 
-CFitsHeader CFits::FormatHeader(const CImage& image) {
-  return Composer(image).Compose();
+CFitsHeader CFits::FormatHeader(const CImage& image, const StoredForm* form) {
+  return Composer(image, form).Compose();
 }
 
-int CFits::WriteHeader(const CImage& image, AtomicFile& file) {
+int CFits::WriteHeader(const CImage& image, AtomicFile& file, const StoredForm* form) {
   try {
-    const CFitsHeader header = FormatHeader(image);
+    const CFitsHeader header = FormatHeader(image, form);
     RecordWriter records(file);
     for (const std::string& card : header.Cards())
       if (!records.Add(card)) return FITS_WRITE_FAILED;
@@ -573,18 +585,18 @@ int CFits::WriteHeader(const CImage& image, AtomicFile& file) {
 }
 
 int CFits::WriteImage(const CImage& image, AtomicFile& file, int reverseBytes, int pad,
-                      int bottomUp, ProgressSink* progress, const std::string& caption) {
-  const int bits = image.GetBitsPixel();
+                      int bottomUp, ProgressSink* progress, const std::string& caption,
+                      const StoredForm* form) {
+  const int bits = form ? form->bits : image.GetBitsPixel();
   if (!IsPixelType(bits) || image.IsEmpty() || image.GetWidth() <= 0) return FITS_WRITE_FAILED;
+  const int width = image.GetWidth();
   const std::size_t rowBytes =
-      static_cast<std::size_t>(image.GetWidth()) * static_cast<std::size_t>(image.GetBytesPixel());
+      static_cast<std::size_t>(width) * static_cast<std::size_t>((bits < 0 ? -bits : bits) / 8);
   // Rows are gathered into one buffer of about a megabyte (at least one row).
   std::vector<std::uint8_t> buffer(std::max(rowBytes, kChunkBytes / rowBytes * rowBytes));
-  std::size_t fill = 0;
-  auto flush = [&] {
-    const std::size_t bytes = fill;
-    const bool ok = fill == 0 || file.Write(buffer.data(), fill) == 0;
-    fill = 0;
+  const int batch = static_cast<int>(buffer.size() / rowBytes);
+  auto flush = [&](std::size_t bytes) {
+    const bool ok = bytes == 0 || file.Write(buffer.data(), bytes) == 0;
     // Start writing these bytes out while the next rows are prepared, so that the flush
     // that ends the save has less left to wait for. Only a hint; its failure changes
     // nothing.
@@ -596,32 +608,54 @@ int CFits::WriteImage(const CImage& image, AtomicFile& file, int reverseBytes, i
   };
 
   const int planes = image.GetPlanes();
-  const int rows = image.GetFirstFits() && planes <= 1 ? 1 : image.GetHeight();
+  const int height = image.GetHeight();
+  const int rows = image.GetFirstFits() && planes <= 1 ? 1 : height;
   const std::int64_t total = static_cast<std::int64_t>(planes) * rows;
   std::uint64_t written = 0;
   ProgressScope scope(progress, caption);
+  CVmImage* store = image.GetStore();
+  CRowPins pins(*store, 1);
+  auto imageRow = [&](int r) { return bottomUp ? rows - 1 - r : r; };
   for (int p = 0; p < planes; ++p) {
-    for (int r = 0; r < rows; ++r) {
-      const int y = bottomUp ? rows - 1 - r : r;
-      const void* row = image.GetImageAdr(0, y, p);
-      if (!row) {
+    for (int r = 0; r < rows;) {
+      // A run of file rows whose image rows are pinned together; each row is stored (or
+      // copied) into its place in the buffer and put in file order, the rows shared among
+      // the pool's threads.
+      int n = std::min(batch, rows - r);
+      int y0 = 0;
+      for (;;) {
+        y0 = bottomUp ? imageRow(r + n - 1) : imageRow(r);
+        const int pinned = pins.Pin(p, y0, n, 16);
+        if (pinned <= 0) {
+          scope.Finish();
+          return FITS_WRITE_FAILED;
+        }
+        if (pinned >= n) break;
+        n = pinned;
+      }
+      rowpool::Run(n, 4, [&](int b, int e) {
+        for (int i = b; i < e; ++i) {
+          std::uint8_t* to = buffer.data() + static_cast<std::size_t>(i) * rowBytes;
+          const void* from = pins.Row(imageRow(r + i) - y0);
+          if (form)
+            image.StoreRow(from, *form, to);
+          else
+            std::memcpy(to, from, rowBytes);
+          if (reverseBytes) ReverseByteOrderBuffer(to, bits, static_cast<std::size_t>(width));
+        }
+      });
+      pins.Release();
+      const std::size_t bytes = static_cast<std::size_t>(n) * rowBytes;
+      if (!flush(bytes)) {
         scope.Finish();
         return FITS_WRITE_FAILED;
       }
-      if (fill + rowBytes > buffer.size() && !flush()) {
-        scope.Finish();
-        return FITS_WRITE_FAILED;
-      }
-      std::memcpy(buffer.data() + fill, row, rowBytes);
-      if (reverseBytes)
-        ReverseByteOrderBuffer(buffer.data() + fill, bits,
-                               static_cast<std::size_t>(image.GetWidth()));
-      fill += rowBytes;
-      written += rowBytes;
-      scope.Update(static_cast<std::int64_t>(p) * rows + r + 1, total);
+      written += bytes;
+      r += n;
+      scope.Update(static_cast<std::int64_t>(p) * rows + r, total);
     }
   }
-  if (!flush() || (pad && !WriteFill(file, PaddingFor(written)))) {
+  if (pad && !WriteFill(file, PaddingFor(written))) {
     scope.Finish();
     return FITS_WRITE_FAILED;
   }
@@ -664,7 +698,7 @@ int CFits::WriteExtension(const CImage& image, AtomicFile& file) {
 }
 
 int CFits::Write(const CImage& image, const std::string& path, ProgressSink* progress,
-                 const std::string& caption) {
+                 const std::string& caption, const StoredForm* form) {
   try {
     // Kept data units copied from a source file that has since been changed in place
     // would not be the bytes that were read: refuse before anything is written.
@@ -679,8 +713,8 @@ int CFits::Write(const CImage& image, const std::string& path, ProgressSink* pro
     }();
     // Pixels are stored in the machine's order; FITS data are big-endian.
     const int reverse = std::endian::native == std::endian::little ? 1 : 0;
-    if (int rc = WriteHeader(image, file)) return rc;
-    if (int rc = WriteImage(image, file, reverse, 1, bottomUp, progress, caption)) return rc;
+    if (int rc = WriteHeader(image, file, form)) return rc;
+    if (int rc = WriteImage(image, file, reverse, 1, bottomUp, progress, caption, form)) return rc;
     if (int rc = WriteExtension(image, file)) return rc;
     if (file.Commit() != 0) return FITS_WRITE_FAILED;
     return FITS_OK;

@@ -1,15 +1,20 @@
 #include "imagemodel/image.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <limits>
-#include <type_traits>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
+#include "imagemodel/pixelfold.h"
 #include "imagemodel/pixeltype.h"
+#include "imagemodel/rowpool.h"
 #include "imagemodel/vmmanager.h"
 #include "platform/progress.h"
 
@@ -58,6 +63,48 @@ double ClampTruncate(double v, Range r) {
   if (!(v >= r.min)) return r.min;
   if (v > r.max) return r.max;
   return std::trunc(v);
+}
+
+// Rows pinned at a time by the batch loops below: at most this many blocks of each store,
+// and rows enough for every thread to have a share worth starting it for.
+constexpr int kBatchBlocks = 8;
+constexpr int kBatchRows = 512;
+constexpr int kRowsPerThread = 4;
+
+// Runs f(in, out) over every row of every plane: in is the row of src, out the same row
+// of dst (null when there is none). The rows are pinned on this thread a batch at a time
+// and each batch is shared among the pool's threads; progress goes by rows. False when a
+// row cannot be brought in.
+template <typename F>
+bool ForEachRowPair(CVmImage& src, CVmImage* dst, ProgressSink* progress,
+                    const std::string& caption, F f) {
+  ProgressScope scope(progress, caption);
+  const int height = src.GetHeight(), planes = src.GetPlanes();
+  const std::int64_t total = static_cast<std::int64_t>(planes) * height;
+  CRowPins in(src, 1);
+  std::optional<CRowPins> out;
+  if (dst) out.emplace(*dst, 0);
+  for (int p = 0; p < planes; ++p) {
+    for (int y = 0; y < height;) {
+      int n = 0;
+      // A pager short of room takes one block of each at a time.
+      for (int blocks : {kBatchBlocks, 1}) {
+        n = in.Pin(p, y, kBatchRows, blocks);
+        if (n > 0 && out) n = out->Pin(p, y, n, blocks);
+        if (n > 0) break;
+      }
+      if (n <= 0) return false;
+      rowpool::Run(n, kRowsPerThread, [&](int b, int e) {
+        for (int i = b; i < e; ++i)
+          f(static_cast<const void*>(in.Row(i)), out ? out->Row(i) : nullptr);
+      });
+      in.Release();
+      if (out) out->Release();
+      y += n;
+      scope.Update(static_cast<std::int64_t>(p) * height + y, total);
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -896,53 +943,104 @@ int CImage::CopyImageScaled(const CImage& src, int bits, int isSigned, double bs
   return ConvertScaled(src, bits, isSigned, bscale, bzero, nanAsBlank != 0, progress, caption);
 }
 
+namespace {
+
+// The stored form of a conversion with the given scaling: NaN is written as the file's
+// own blank value when the type holds it, else as the lowest value of the type.
+StoredForm FormFor(const CImage& src, int bits, int isSigned, double bscale, double bzero) {
+  StoredForm form;
+  form.bits = bits;
+  form.isSigned = isSigned;
+  form.bscale = bscale;
+  form.bzero = bzero;
+  if (bits > 0) {
+    const Range target = IntegerRange(bits, isSigned);
+    form.blank = static_cast<int>(target.min);
+    int own = 0;
+    if (src.GetOrgBlank(&own) && own >= target.min && own <= target.max) form.blank = own;
+  }
+  return form;
+}
+
+bool UsableScaling(int bits, double bscale, double bzero) {
+  return (bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64) && bscale != 0.0 &&
+         std::isfinite(bscale) && std::isfinite(bzero);
+}
+
+// Whether what a conversion met lets it stand: nothing outside the type, NaN only where
+// it may become the blank value, and then no data value on that blank value.
+bool StoreSucceeded(const pixelfold::StoreFlags& f, bool nanAsBlank) {
+  return !f.outside && (!f.nan || (nanAsBlank && !f.taken));
+}
+
+}  // namespace
+
+int CImage::StoreRow(const void* in, const StoredForm& form, void* out, bool* outside, bool* nan,
+                     bool* taken) const {
+  pixelfold::StoreFlags flags;
+  const bool known = WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zs) {
+    using S = decltype(zs);
+    WithPixelType(form.bits, form.isSigned, [&](auto zt) {
+      using T = decltype(zt);
+      pixelfold::StoreRow(static_cast<const S*>(in), m_nWidth, m_dBscale, m_dBzero, form.bscale,
+                          form.bzero, form.blank, static_cast<T*>(out), flags);
+    });
+  });
+  if (outside) *outside = flags.outside;
+  if (nan) *nan = flags.nan;
+  if (taken) *taken = flags.taken;
+  return known ? 1 : 0;
+}
+
+int CImage::CheckStoredForm(int bits, int isSigned, double bscale, double bzero, int nanAsBlank,
+                            StoredForm* form, ProgressSink* progress,
+                            const std::string& caption) const {
+  if (!UsableScaling(bits, bscale, bzero) || !m_pStore) return 0;
+  StoredForm f = FormFor(*this, bits, isSigned, bscale, bzero);
+  const int bytes = (bits < 0 ? -bits : bits) / 8;
+  const std::size_t rowBytes = static_cast<std::size_t>(m_nWidth) * static_cast<std::size_t>(bytes);
+  // Each thread converts into a scratch row of its own; only the flags are kept.
+  std::mutex merge;
+  pixelfold::StoreFlags all;
+  const bool ok = ForEachRowPair(*m_pStore, nullptr, progress, caption, [&](const void* in, void*) {
+    thread_local std::vector<std::uint8_t> scratch;
+    if (scratch.size() < rowBytes) scratch.resize(rowBytes);
+    bool outside = false, nan = false, taken = false;
+    StoreRow(in, f, scratch.data(), &outside, &nan, &taken);
+    if (outside || nan || taken) {
+      std::lock_guard<std::mutex> lock(merge);
+      all.Merge({outside, nan, taken});
+    }
+  });
+  if (!ok) return 0;
+  if (!StoreSucceeded(all, nanAsBlank != 0)) return 0;
+  f.blankUsed = bits > 0 && all.nan ? 1 : 0;
+  if (!f.blankUsed) f.blank = 0;
+  if (form) *form = f;
+  return 1;
+}
+
 int CImage::ConvertScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
                           bool nanAsBlank, ProgressSink* progress, const std::string& caption) {
-  const bool real = bits == -32 || bits == -64;
-  if ((bits != 8 && bits != 16 && bits != 32 && !real) || !(bscale != 0.0) ||
-      !std::isfinite(bscale) || !std::isfinite(bzero))
-    return 0;
+  if (!UsableScaling(bits, bscale, bzero) || !src.m_pStore) return 0;
   try {
     auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
-    const Range target = real ? Range{-DBL_MAX, DBL_MAX} : IntegerRange(bits, isSigned);
-    // NaN is written as the file's own blank value, or else the lowest value of the
-    // type; a data pixel on that value as well makes the conversion fail, so the caller
-    // falls back to one that reserves a blank.
-    int blank = 0;
-    if (!real) {
-      blank = static_cast<int>(target.min);
-      int own = 0;
-      if (src.GetOrgBlank(&own) && own >= target.min && own <= target.max) blank = own;
-    }
-    const double srcScale = src.m_dBscale, srcZero = src.m_dBzero;
-    const int width = src.m_nWidth;
-    bool fits = true, anyBlank = false, taken = false;
-    const bool ok = ConvertRows(src, *store, progress, caption, [&](const double* row, void* to) {
-      WithPixelType(bits, isSigned, [&](auto zero) {
-        using T = decltype(zero);
-        T* out = static_cast<T*>(to);
-        for (int x = 0; x < width && fits; ++x) {
-          const double v = (row[x] * srcScale + srcZero - bzero) / bscale;
-          if constexpr (std::is_floating_point_v<T>) {
-            out[x] = static_cast<T>(v);
-          } else {
-            if (v != v) {
-              anyBlank = true;
-              fits = nanAsBlank;
-              out[x] = static_cast<T>(blank);
-              continue;
-            }
-            const double r = std::nearbyint(v);
-            fits = r >= target.min && r <= target.max;
-            taken = taken || r == blank;
-            out[x] = fits ? static_cast<T>(r) : T{};
-          }
-        }
-      });
-    });
-    // A data pixel on the blank value matters only when there are blank pixels.
-    if (!ok || !fits || (anyBlank && taken)) return 0;
-    InstallConverted(src, std::move(store), bits, isSigned, bscale, bzero, anyBlank, blank);
+    const StoredForm form = FormFor(src, bits, isSigned, bscale, bzero);
+    std::mutex merge;
+    pixelfold::StoreFlags all;
+    const bool ok = ForEachRowPair(*src.m_pStore, store.get(), progress, caption,
+                                   [&](const void* in, void* out) {
+                                     bool outside = false, nan = false, taken = false;
+                                     src.StoreRow(in, form, out, &outside, &nan, &taken);
+                                     if (outside || nan || taken) {
+                                       std::lock_guard<std::mutex> lock(merge);
+                                       all.Merge({outside, nan, taken});
+                                     }
+                                   });
+    if (!ok || !StoreSucceeded(all, nanAsBlank)) return 0;
+    const int blankUsed = bits > 0 && all.nan ? 1 : 0;
+    InstallConverted(src, std::move(store), bits, isSigned, bscale, bzero, blankUsed,
+                     blankUsed ? form.blank : 0);
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -969,56 +1067,21 @@ int CImage::ConvertToReal(const CImage& src, int bits, int isSigned, ProgressSin
 
 // ---------------------------------------------------------------- folding the scaling
 
-namespace {
-
-// Whether 32-bit floats hold the physical values of a row of stored values exactly:
-// each physical value is a float, or the stored value comes back from the float through
-// the inverse scaling (rounded for integer types), which is what a save writes. Blank
-// pixels and NaN hold as NaN.
-template <typename T>
-bool FloatsHoldRow(const T* row, int width, double bscale, double bzero, bool blankUsed,
-                   int blank) {
-  for (int x = 0; x < width; ++x) {
-    const T r = row[x];
-    if (pixeltype::IsBlankStored(r, blankUsed, blank)) continue;
-    const double v = static_cast<double>(r) * bscale + bzero;
-    const double f = static_cast<double>(static_cast<float>(v));
-    if (f == v || v != v) continue;
-    const double back = (f - bzero) / bscale;
-    if constexpr (std::is_integral_v<T>) {
-      if (std::nearbyint(back) == static_cast<double>(r)) continue;
-    } else {
-      if (static_cast<T>(back) == r) continue;
-    }
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 int CImage::FloatsHoldValues() const {
   const double s = m_dBscale, z = m_dBzero;
   const bool blankUsed = m_bBlankUsed != 0;
   int holds = 1;
   const bool known = WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
     using T = decltype(zero);
-    // Integers of up to 16 bits with a whole-number offset and no scale are small whole
-    // numbers, which floats hold without looking.
-    if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
-      if (s == 1.0 && z == std::trunc(z) && std::fabs(z) <= 16711680.0) return;
-    }
-    if constexpr (std::is_same_v<T, float>) {
-      if (s == 1.0 && z == 0.0) return;
-    }
-    for (int p = 0; p < m_nPlanes && holds == 1; ++p)
-      for (int y = 0; y < m_nHeight && holds == 1; ++y) {
-        const T* row = static_cast<const T*>(GetImageAdr(0, y, p));
-        if (!row)
-          holds = -1;
-        else if (!FloatsHoldRow(row, m_nWidth, s, z, blankUsed, m_nBlank))
-          holds = 0;
-      }
+    if (pixelfold::FloatsHoldWithoutLooking<T>(s, z) || !m_pStore) return;
+    std::atomic<bool> all{true};
+    const bool read = ForEachRowPair(*m_pStore, nullptr, nullptr, {}, [&](const void* row, void*) {
+      if (all.load(std::memory_order_relaxed) &&
+          !pixelfold::FloatsHoldRow(static_cast<const T*>(row), m_nWidth, s, z, blankUsed,
+                                    m_nBlank))
+        all.store(false, std::memory_order_relaxed);
+    });
+    holds = !read ? -1 : (all.load() ? 1 : 0);
   });
   return known ? holds : -1;
 }
@@ -1042,18 +1105,21 @@ int CImage::FoldPhysical(int bits, ProgressSink* progress, const std::string& ca
   try {
     auto store = NewStore(target, m_nWidth, m_nHeight, m_nPlanes, nullptr, {});
     const double s = m_dBscale, z = m_dBzero;
-    const int width = m_nWidth;
-    const bool ok =
-        ConvertRows(*this, *store, progress, caption, [&](const double* row, void* to) {
-          if (target == -32) {
-            auto* out = static_cast<float*>(to);
-            for (int x = 0; x < width; ++x) out[x] = static_cast<float>(row[x] * s + z);
-          } else {
-            auto* out = static_cast<double*>(to);
-            for (int x = 0; x < width; ++x) out[x] = row[x] * s + z;
-          }
-        });
-    if (!ok) return 0;
+    const int width = m_nWidth, blankValue = m_nBlank;
+    // Every row is folded on its own, so the rows may go to several threads.
+    bool folded = false;
+    WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
+      using T = decltype(zero);
+      folded =
+          ForEachRowPair(*m_pStore, store.get(), progress, caption, [&](const void* in, void* out) {
+            const T* raw = static_cast<const T*>(in);
+            if (target == -32)
+              pixelfold::FoldRow(raw, width, s, z, blank, blankValue, static_cast<float*>(out));
+            else
+              pixelfold::FoldRow(raw, width, s, z, blank, blankValue, static_cast<double*>(out));
+          });
+    });
+    if (!folded) return 0;
     if (scaled) SetOrgScaling(s, z);  // a plain save writes the data back with it
     if (blank) SetOrgBlank(1, m_nBlank);
     InstallConverted(*this, std::move(store), target, m_bSigned, 1.0, 0.0, 0, 0);

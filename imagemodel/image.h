@@ -18,6 +18,7 @@
 
 #include "imagemodel/fitsheader.h"
 #include "imagemodel/fitskept.h"
+#include "imagemodel/pixelfold.h"
 #include "imagemodel/vmimage.h"
 
 class ProgressSink;
@@ -237,6 +238,20 @@ class CImage {
   int CopyImageScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
                       ProgressSink* progress = nullptr, const std::string& caption = {},
                       int nanAsBlank = 0);
+  // Whether this image converts into the given type and scaling as CopyImageScaled
+  // would (same rules, same blank value), without making the copy: 1 and the stored form
+  // (blankUsed set when blank pixels need the blank value), or 0 when it does not fit or
+  // a row cannot be read. A writer then stores the rows itself with StoreRow.
+  int CheckStoredForm(int bits, int isSigned, double bscale, double bzero, int nanAsBlank,
+                      StoredForm* form, ProgressSink* progress = nullptr,
+                      const std::string& caption = {}) const;
+  // Stores one row of this image's pixels (in, GetWidth() pixels of its type) in a stored
+  // form: raw = (physical − bzero) / bscale, rounded to nearest for integer types, NaN as
+  // the form's blank value. Tells whether a value fell outside the type, whether NaN was
+  // met and whether a data value took the blank value. Safe to call from several
+  // threads on different rows.
+  int StoreRow(const void* in, const StoredForm& form, void* out, bool* outside = nullptr,
+               bool* nan = nullptr, bool* taken = nullptr) const;
   // Folds the scaling into the pixels: the image becomes a real image of its physical
   // values (BSCALE 1, BZERO 0), blank pixels NaN. bits -32 takes 32-bit floats when they
   // hold the values exactly (FloatsHoldValues), else 64-bit doubles; -64 takes doubles.

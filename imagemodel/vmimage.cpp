@@ -77,3 +77,32 @@ bool CVmImage::CopyPixels(const CVmImage& src, ProgressSink* progress,
   }
   return true;
 }
+
+int CRowPins::Pin(int plane, int y0, int rows, int maxBlocks) {
+  Release();
+  const int rowsPerBlock = m_Store.GetRowsPerBlock();
+  const std::int64_t base = static_cast<std::int64_t>(plane) * m_Store.GetHeight();
+  int lastBlock = -1;
+  for (int i = 0; i < rows && y0 + i < m_Store.GetHeight(); ++i) {
+    const int block = static_cast<int>((base + y0 + i) / rowsPerBlock);
+    void* row = nullptr;
+    if (block != lastBlock) {
+      if (static_cast<int>(m_Tokens.size()) >= maxBlocks) break;
+      int token = -1;
+      row = m_Store.GetImageAdr(0, y0 + i, plane, m_nReadOnly, 1, &token);
+      if (!row) break;
+      m_Tokens.push_back(token);
+      lastBlock = block;
+    } else {
+      row = static_cast<std::uint8_t*>(m_Rows.back()) + m_Store.GetStride();
+    }
+    m_Rows.push_back(row);
+  }
+  return Count();
+}
+
+void CRowPins::Release() {
+  for (int token : m_Tokens) m_Store.Unlock(token);
+  m_Tokens.clear();
+  m_Rows.clear();
+}

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class CVmHandle;
 class CVmManager;
@@ -52,4 +53,29 @@ class CVmImage {
   std::size_t m_nStride;
   int m_nRowsPerBlock;
   int m_nBlocks;
+};
+
+// Pins the blocks of a run of rows of one plane for as long as it lives (or until
+// Release), so that the rows can be handed to other threads while this one goes on
+// using the pager. Each block is locked once however many of its rows are taken.
+class CRowPins {
+ public:
+  CRowPins(CVmImage& store, int readOnly) : m_Store(store), m_nReadOnly(readOnly) {}
+  ~CRowPins() { Release(); }
+  CRowPins(const CRowPins&) = delete;
+  CRowPins& operator=(const CRowPins&) = delete;
+
+  // Pins rows y0, y0 + 1, ... of the plane: at most `rows` of them, stopping before a
+  // block beyond the first maxBlocks or one the pager cannot bring in. Returns how many
+  // rows are pinned (0 when not even the first one could be).
+  int Pin(int plane, int y0, int rows, int maxBlocks);
+  void* Row(int i) const { return m_Rows[static_cast<std::size_t>(i)]; }
+  int Count() const { return static_cast<int>(m_Rows.size()); }
+  void Release();
+
+ private:
+  CVmImage& m_Store;
+  int m_nReadOnly;
+  std::vector<void*> m_Rows;
+  std::vector<int> m_Tokens;
 };

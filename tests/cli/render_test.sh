@@ -4,6 +4,7 @@
 # the minimum, 255 at or above the maximum, else (v - min) × (255 / range) truncated, in
 # single precision), the first FITS row at the bottom, each pixel an m × m block at
 # magnification m; the colour tables and the log mapping give their documented ends.
+# Grey displays of one-plane images are grey PNG; --png-level changes the size only.
 set -u
 . "$(dirname "$0")/cli_test_setup.sh" "$1"
 
@@ -19,6 +20,8 @@ PY
 fail=0
 run() { "$cli" "$@" 2>"err.txt" || { echo "FAIL: $* exited $?"; cat err.txt; fail=1; }; }
 run render in.fits linear.png --levels 900,1100
+run render in.fits smallest.png --levels 900,1100 --png-level 10
+run render in.fits negative.png --levels 900,1100 --mode negative
 run render in.fits zoom3.png --levels 900,1100 --zoom 3
 run render in.fits half.png --levels 900,1100 --zoom 0
 run render in.fits log.png --levels 900,1100 --log
@@ -26,6 +29,7 @@ run render in.fits vermilion.png --levels 900,1100 --mode vermilion
 if "$cli" render in.fits bad.png --mode spectrum 2>err.txt; then echo "FAIL: spectrum accepted"; fail=1; fi
 grep -q "does not apply" err.txt || { echo "FAIL: no reason for the refused mode"; fail=1; }
 if "$cli" render in.fits bad.tif 2>err.txt; then echo "FAIL: a .tif output accepted"; fail=1; fi
+if "$cli" render in.fits bad.png --png-level 11 2>err.txt; then echo "FAIL: --png-level 11 accepted"; fail=1; fi
 
 /usr/bin/python3 - <<'PY' || fail=1
 import numpy as np
@@ -44,22 +48,31 @@ def check(name, want):
     if got.shape[:2] != want.shape[:2]:
         print(f"FAIL: {name} is {got.shape}, expected {want.shape}"); ok = False; return None
     return got
-got = check("linear.png", expect)
-if got is not None:
-    for c in range(3):
-        if not np.array_equal(got[..., c], expect):
-            bad = np.argwhere(got[..., c] != expect)
-            print(f"FAIL: linear.png channel {c} differs at {len(bad)} pixels, first {bad[0]}"); ok = False
+def grey(name):
+    global ok
+    image = Image.open(name)
+    if image.mode != "L":
+        print(f"FAIL: {name} is {image.mode}, expected grey (L)"); ok = False
+        return np.asarray(image.convert("L"))
+    return np.asarray(image)
+for name, want in (("linear.png", expect), ("smallest.png", expect),
+                   ("negative.png", 255 - expect)):
+    got = check(name, want)
+    if got is not None and not np.array_equal(grey(name), want):
+        bad = np.argwhere(grey(name) != want)
+        print(f"FAIL: {name} differs at {len(bad)} pixels, first {bad[0]}"); ok = False
 got = check("zoom3.png", np.kron(expect, np.ones((3, 3), np.uint8)))
-if got is not None and not np.array_equal(got[..., 0], np.kron(expect, np.ones((3, 3), np.uint8))):
+if got is not None and not np.array_equal(grey("zoom3.png"), np.kron(expect, np.ones((3, 3), np.uint8))):
     print("FAIL: zoom3.png is not each pixel as a 3 x 3 block"); ok = False
 half = np.asarray(Image.open("half.png"))
 if half.shape[:2] != (18, 26):
     print(f"FAIL: half.png is {half.shape[:2]}, expected the image halved"); ok = False
-log = np.asarray(Image.open("log.png"))[..., 0]
+log = grey("log.png")
 if log[expect == 0].max() != 0 or log[expect == 255].min() != 255:
     print("FAIL: the log mapping does not keep its ends"); ok = False
 ver = np.asarray(Image.open("vermilion.png"))
+if ver.ndim != 3:
+    print("FAIL: a colour table was not written as RGB"); ok = False
 if tuple(ver[expect == 0][0]) != (0, 0, 0) or tuple(ver[expect == 255][0]) != (253, 249, 248):
     print("FAIL: vermilion ends are", tuple(ver[expect == 0][0]), tuple(ver[expect == 255][0])); ok = False
 raise SystemExit(0 if ok else 1)
