@@ -70,7 +70,15 @@ class InfoBarTest : public QObject {
     CKivImageDoc* doc = frame_->OpenDocumentFile(QString::fromStdString(path));
     if (!doc) return nullptr;
     CKivImageView* view = frame_->ActiveView();
-    QTest::qWait(20);
+    // The window fits itself to the image after it shows; under load that can come late,
+    // and a window that changes size under a resting mouse would send it a leave.
+    QSize last;
+    for (int i = 0; i < 200; ++i) {
+      QTest::qWait(10);
+      const QSize now = view->size();
+      if (!view->GetImgWnd().GetViewInfo().IsFitPending() && now == last) break;
+      last = now;
+    }
     return view;
   }
   // The mouse onto the middle of image pixel (x, y), 0-based as the image stores it.
