@@ -1029,9 +1029,38 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
   if (!image) return;
   const bool wholeRows = m_nFirstColumn == 0 && m_nEndColumn == W;
 
-  // Below code 1 the view shows the reduced bitmap: only its rows are built now.
+  image->ShowProgressInit(showProgress, kProgressCaption, std::max(m_nEndRow - m_nFirstRow, 0));
+  if (m_pReduced && m_nEndRow > m_nFirstRow) {
+    const int k = m_nReduction;
+    for (std::int64_t r = m_nFirstRow / k; r < CeilDiv64(m_nEndRow, k); ++r)
+      if (r < static_cast<std::int64_t>(m_ReducedDirty.size()))
+        m_ReducedDirty[static_cast<std::size_t>(r)] = 1;
+  }
+  if (W > 0 && H > 0)
+    MapRows(*m_pBitmap, 1, m_nFirstRow, m_nEndRow, m_nFirstColumn, m_nEndColumn, showProgress,
+            wholeRows ? &m_FullDirty : nullptr);
+  if (showProgress) image->ShowProgressEnd();
+}
+
+void CImageBuffer::UpdateShown(CRalImage* image, const RECT* area, int showProgress) {
   const int mag = ViewMag();
-  CBaseDIB* reduced = m_bVm && mag < 1 && W > 0 && H > 0 ? EnsureReduced(2 - mag) : nullptr;
+  if (!m_bVm || mag >= 1 || !image) {
+    Update(image, area, showProgress);
+    return;
+  }
+  // Clamped as Update clamps it.
+  m_pImage = image;
+  m_bShowProgress = showProgress;
+  const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
+  if (W <= 0 || H <= 0) return;
+  m_nFirstColumn = area ? std::min(std::max(area->left, 0), W - 1) : 0;
+  m_nEndColumn = area ? std::min(std::max(area->right, 0), W) : W;
+  m_nFirstRow = area ? std::min(std::max(area->top, 0), H - 1) : 0;
+  m_nEndRow = area ? std::min(std::max(area->bottom, 0), H) : H;
+  FillLevelCache();
+  const bool wholeRows = m_nFirstColumn == 0 && m_nEndColumn == W;
+  // Below code 1 the view shows the reduced bitmap: only its rows are built now.
+  CBaseDIB* reduced = EnsureReduced(2 - mag);
   if (reduced) {
     const int k = m_nReduction;
     const int ry0 = m_nFirstRow / k;
@@ -1049,17 +1078,7 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
     return;
   }
 
-  image->ShowProgressInit(showProgress, kProgressCaption, std::max(m_nEndRow - m_nFirstRow, 0));
-  if (m_pReduced && m_nEndRow > m_nFirstRow) {
-    const int k = m_nReduction;
-    for (std::int64_t r = m_nFirstRow / k; r < CeilDiv64(m_nEndRow, k); ++r)
-      if (r < static_cast<std::int64_t>(m_ReducedDirty.size()))
-        m_ReducedDirty[static_cast<std::size_t>(r)] = 1;
-  }
-  if (W > 0 && H > 0)
-    MapRows(*m_pBitmap, 1, m_nFirstRow, m_nEndRow, m_nFirstColumn, m_nEndColumn, showProgress,
-            wholeRows ? &m_FullDirty : nullptr);
-  if (showProgress) image->ShowProgressEnd();
+  Update(image, area, showProgress);
 }
 
 // ---------------------------------------------------------------------------------------

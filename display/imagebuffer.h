@@ -73,10 +73,11 @@ class CImageBuffer {
   // whole bitmap), clamped to the bitmap. Progress goes through the image's progress
   // display under the caption "表示処理中..." when showProgress is non-zero. Rows whose
   // pixels cannot be brought in are left as they were; the rebuild itself never fails.
-  // At a reduced magnification (code below 1) of a paged buffer with a view, only the
-  // reduced bitmap's rows over area are built, and the full bitmap's rows there are left
-  // to be built when they are next needed.
   void Update(CRalImage* image, const RECT* area, int showProgress);
+  // The same for the bitmap the view shows: at a reduced magnification (code below 1) of
+  // a paged buffer, only the reduced bitmap's rows over area are built, and the full
+  // bitmap's rows there are left to be built when they are next needed.
+  void UpdateShown(CRalImage* image, const RECT* area, int showProgress);
 
   // ---- building on demand
   // Marks the rows of area (image pixels; null: the whole image) as out of date in both

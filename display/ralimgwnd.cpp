@@ -386,7 +386,7 @@ int CRalImgWnd::GetPreViewRect(RECT* rect) {
 
 void CRalImgWnd::PreView(const RECT* rect) {
   if (!m_pImage || !m_bBufferCreated) return;
-  m_Buffer.Update(m_pImage.get(), rect, rect ? 0 : 1);
+  m_Buffer.UpdateShown(m_pImage.get(), rect, rect ? 0 : 1);
   if (!rect) {
     ClearPendingRect();
     if (m_Invalidate) m_Invalidate();

@@ -247,6 +247,8 @@ class FrameTest : public QObject {
     const QRect kept = frames[0]->geometry();
     for (int i = 1; i <= 3; ++i) frames[i]->showMinimized();
     QTest::qWait(20);
+    QTRY_VERIFY_WITH_TIMEOUT(frames[3]->isMinimized() && frames[3]->geometry().height() < 100,
+                             5000);
     frame.Command(cmd::ID_WINDOW_ARRANGE)->trigger();
     QCOMPARE(frames[0]->geometry(), kept);
     int x = 0;

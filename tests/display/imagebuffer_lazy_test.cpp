@@ -62,7 +62,7 @@ TEST_P(LateRowsTest, ScrollingOverLateRowsShowsThePictureBuiltAllAtOnce) {
   Shown whole(*image, screenBits, mag), late(*image, screenBits, mag);
   ASSERT_EQ(whole.view.GetMag(), mag);
 
-  whole.buf.Update(image.get(), nullptr, 0);
+  whole.buf.UpdateShown(image.get(), nullptr, 0);
   late.buf.Invalidate(image.get(), nullptr);
   late.buf.Prepare();
   // The first paint left rows to build.
@@ -114,7 +114,7 @@ TEST(ReducedBitmapTest, EachReducedPixelIsTheFirstPixelOfItsGroup) {
   for (int mag : {0, -1, -6}) {
     const int k = 2 - mag;
     Shown reduced(*image, 32, mag), full(*image, 32, 1);
-    reduced.buf.Update(image.get(), nullptr, 0);
+    reduced.buf.UpdateShown(image.get(), nullptr, 0);
     full.buf.Update(image.get(), nullptr, 0);
     CBaseDIB* r = reduced.buf.GetReducedDIB();
     ASSERT_NE(r, nullptr);
@@ -156,7 +156,7 @@ TEST_P(ThreadedMappingTest, TwoThreadsMapEveryRowAsOneDoes) {
     Shown s(image, c.screenBits, c.mag);
     s.buf.SetLogScale(c.log);
     s.buf.SetThreadCount(threads);
-    s.buf.Update(&image, nullptr, 0);
+    s.buf.UpdateShown(&image, nullptr, 0);
     std::vector<std::uint8_t> bytes;
     CBaseDIB* dib = c.mag < 1 ? s.buf.GetReducedDIB() : s.buf.GetDIB();
     EXPECT_NE(dib, nullptr);
