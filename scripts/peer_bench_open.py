@@ -20,7 +20,7 @@ import time
 
 RUNS = int(os.environ.get("PEER_BENCH_RUNS", "3"))
 SETTLE = float(os.environ.get("PEER_BENCH_SETTLE", "4"))
-TIMEOUT = 120.0
+TIMEOUT = 60.0
 SCREEN = "1600x1200x24"
 BOX = 48
 
@@ -64,15 +64,18 @@ def colours(dpy, root, x, y):
     return len(seen)
 
 
-def window_centre(pid_tree, name):
-    """The middle of the largest visible window whose title holds name."""
+def windows():
     try:
-        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
-                             capture_output=True, text=True, timeout=5).stdout.split()
+        return set(subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""],
+                                  capture_output=True, text=True, timeout=5).stdout.split())
     except subprocess.TimeoutExpired:
-        return None
+        return set()
+
+
+def window_centre(before):
+    """The middle of the largest visible window that was not there before the start."""
     best = None
-    for w in out:
+    for w in windows() - before:
         g = subprocess.run(["xdotool", "getwindowgeometry", "--shell", w],
                            capture_output=True, text=True).stdout
         v = dict(line.split("=", 1) for line in g.split() if "=" in line)
@@ -117,7 +120,8 @@ def hwm_mb(pid):
     return best / 1024.0
 
 
-def run(cmd, name, env, dpy, root):
+def run(cmd, env, dpy, root):
+    before = windows()
     start = time.monotonic()
     proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
@@ -128,7 +132,7 @@ def run(cmd, name, env, dpy, root):
             if proc.poll() is not None:
                 break
             if centre is None:
-                centre = window_centre(proc.pid, name)
+                centre = window_centre(before)
             if centre is not None:
                 x11.XSync(dpy, 0)
                 if colours(dpy, root, *centre) > 12:
@@ -149,7 +153,11 @@ def run(cmd, name, env, dpy, root):
 
 def main():
     vantorel, files = sys.argv[1], sys.argv[2:]
-    display = ":%d" % (90 + os.getpid() % 100)
+    n = 90 + os.getpid() % 100
+    while os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
+        n += 1
+    display = ":%d" % n
+    os.environ["DISPLAY"] = display  # for xdotool
     xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", SCREEN, "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(1.5)
@@ -160,18 +168,18 @@ def main():
         sys.exit("cannot open the virtual screen")
     root = x11.XDefaultRootWindow(dpy)
     programs = [
-        ("vantorel", "Vantorel", lambda f: [vantorel, f]),
-        ("ds9", "SAOImage", lambda f: ["ds9", "-geometry", "1024x900", f, "-zoom", "to", "fit"]),
+        ("vantorel", lambda f: [vantorel, f]),
+        ("ds9", lambda f: ["ds9", "-geometry", "1024x900", f, "-zoom", "to", "fit"]),
     ]
     print("%-40s %-9s %9s %12s %12s" % ("file", "program", "seconds", "MB at shown",
                                          "MB settled"))
     try:
         for f in files:
             results = {}
-            for label, name, cmd in programs:
+            for label, cmd in programs:
                 times, mems, settled = [], [], []
                 for _ in range(RUNS):
-                    t, m, s = run(cmd(f), name, env, dpy, root)
+                    t, m, s = run(cmd(f), env, dpy, root)
                     if t is None:
                         print("%-40s %-9s no picture within %d s" % (os.path.basename(f), label,
                                                                     TIMEOUT))
