@@ -236,7 +236,7 @@ void CKivImageView::paintEvent(QPaintEvent* event) {
   ScheduleIdleBuild();
 }
 
-// Once the picture is on the screen, the display rows around it (and the averages) are
+// Once the picture is on the screen, the display rows around it are
 // built in small steps whenever the event loop has nothing else to do.
 void CKivImageView::ScheduleIdleBuild() {
   if (m_bIdleQueued || !m_pDoc) return;

@@ -200,12 +200,7 @@ int CRalImgWnd::SetLogScale(int on) {
 
 int CRalImgWnd::BuildIdle(std::int64_t maxPixels) {
   if (!m_pImage) return 0;
-  if (m_bBufferCreated && m_Buffer.BuildIdle(maxPixels)) return 1;
-  if (!m_bAverageValid) {
-    ComputeAverage();
-    return 1;
-  }
-  return 0;
+  return m_bBufferCreated && m_Buffer.BuildIdle(maxPixels) ? 1 : 0;
 }
 
 double CRalImgWnd::GetAverage(int i) const {

@@ -94,9 +94,9 @@ class CRalImgWnd : public CRalImgProc {
   // image pixels, when given: a preview band), grey margins, or red when there is no
   // bitmap. Rows not yet built that are to be shown are built first.
   void Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area = nullptr);
-  // One idle step: builds display rows near the visible ones (about maxPixels), then the
-  // averages. 1 while there is more to do.
-  int BuildIdle(std::int64_t maxPixels = std::int64_t{1} << 22);
+  // One idle step: builds display rows near the visible ones, about maxPixels, few
+  // enough that the user never waits on a step. 1 while there is more to do.
+  int BuildIdle(std::int64_t maxPixels = std::int64_t{1} << 20);
 
   // ---- the document and view this window belongs to
   // doc answers the processing dialogs; parent is the widget their windows belong to.
@@ -169,8 +169,7 @@ class CRalImgWnd : public CRalImgProc {
 
   // The plane means and the luminance-weighted mean (index 0 to 3). They take a pass over
   // the whole image, so UpdateAverage only marks them out of date and GetAverage computes
-  // them when first asked after that (or BuildIdle once the display is built), then
-  // answers from the cache.
+  // them when first asked after that, then answers from the cache.
   void UpdateAverage() { m_bAverageValid = false; }
   double GetAverage(int i) const;
   bool IsAverageValid() const { return m_bAverageValid; }
