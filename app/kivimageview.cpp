@@ -121,8 +121,8 @@ void CKivImageView::wheelEvent(QWheelEvent* event) {
   if (event->modifiers() & Qt::ControlModifier) {
     const QPoint p = event->position().toPoint();
     CViewInfo& view = GetImgWnd().GetViewInfo();
-    const int changed = event->angleDelta().y() > 0 ? view.IncMag(p.x(), p.y())
-                                                    : view.DecMag(p.x(), p.y());
+    const int changed =
+        event->angleDelta().y() > 0 ? view.IncMag(p.x(), p.y()) : view.DecMag(p.x(), p.y());
     if (changed) {
       SyncScrollBars();
       viewport()->update();
@@ -213,7 +213,7 @@ void CKivImageView::FitFrame() {
 }
 
 void CKivImageView::DrawImage(QPainter& painter, const RECT* area) const {
-  const CRalImgWnd& wnd = GetImgWnd();
+  CRalImgWnd& wnd = GetImgWnd();
   wnd.Draw(
       [&painter](const DIBBand& band) {
         const QImage image(band.bits, band.width, band.height, band.stride,
@@ -251,6 +251,18 @@ void CKivImageView::paintEvent(QPaintEvent* event) {
   DrawImage(painter, band ? &area : nullptr);
   ++m_nPaints;
   emit painted();
+  ScheduleIdleBuild();
+}
+
+// Once the picture is on the screen, the display rows around it are
+// built in small steps whenever the event loop has nothing else to do.
+void CKivImageView::ScheduleIdleBuild() {
+  if (m_bIdleQueued || !m_pDoc) return;
+  m_bIdleQueued = true;
+  QTimer::singleShot(0, this, [this] {
+    m_bIdleQueued = false;
+    if (m_pDoc && GetImgWnd().BuildIdle()) ScheduleIdleBuild();
+  });
 }
 
 // ---- CChildFrame

@@ -66,12 +66,14 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
  private:
   void SyncScrollBars();
   void FitFrame();
+  void ScheduleIdleBuild();
 
   QPointer<CKivImageDoc> m_pDoc;
   int m_nPrintMag = 10000;
   int m_nPaints = 0;
   bool m_bSyncing = false;
   bool m_bFitQueued = false;
+  bool m_bIdleQueued = false;
 };
 
 class CChildFrame : public QMdiSubWindow {

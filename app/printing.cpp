@@ -100,6 +100,7 @@ bool RenderPage(CKivImageView* view, QPrinter& printer, QPainter& painter, bool 
   const RECT region = Region(view);
   CBaseDIB* dib = wnd.GetImageBuffer().GetDIB();
   if (!wnd.IsBufferCreated() || !dib || region.Width() <= 0 || region.Height() <= 0) return false;
+  wnd.GetImageBuffer().BuildAll(&region);
   QRect cut;
   const QRect page = printer.pageLayout().paintRectPixels(printer.resolution());
   const QRect target = PrintTarget(region.Width(), region.Height(), kScreenDpi,

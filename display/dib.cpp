@@ -432,6 +432,16 @@ void* CVmDIB::GetImageAdr(int x, int y, int plane, int flag) const {
   return m_pStore->GetImageAdr(storeX, m_nHeight - y - 1, 0, flag ? 1 : 0, 0, nullptr);
 }
 
+void* CVmDIB::LockRow(int x, int y, int* token) const {
+  if (!m_pStore || x < 0 || y < 0 || x >= m_nWidth || y >= m_nHeight) return nullptr;
+  const int storeX = m_nStorageBits == 24 ? 3 * x : x;
+  return m_pStore->GetImageAdr(storeX, m_nHeight - y - 1, 0, 0, 1, token);
+}
+
+void CVmDIB::UnlockRow(int token) const {
+  if (m_pStore) m_pStore->Unlock(token);
+}
+
 void CVmDIB::SetPixel16(std::uint16_t* address, int x, int y, int r, int g, int b) {
   if (((x + y) & 1) == 0) {
     r = std::min(r + 4, 255);

@@ -164,6 +164,10 @@ class CVmDIB : public CBaseDIB {
   // pager call. flag non-zero: read-only. Null outside the bitmap or when the block
   // cannot be brought in.
   void* GetImageAdr(int x, int y, int plane = 0, int flag = 0) const;
+  // The same for writing, with its block pinned in memory until UnlockRow(*token), so
+  // that the row may be filled while other pager calls are made.
+  void* LockRow(int x, int y, int* token) const;
+  void UnlockRow(int token) const;
   // Packs a colour into a 16-bit storage pixel, 5-5-5 with red in bits 10 to 14, after
   // adding 4 to each channel (at most 255) where x + y is even: this ordered dither
   // spreads the 3 bits that 5-5-5 drops over neighbouring pixels.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -181,92 +182,46 @@ class LogMapper {
 // ---- pixel rows as floats
 
 template <typename T>
-void RowToFloat(const void* src, float* out, int n, double bscale, double bzero) {
+void RowToFloat(const void* src, float* out, int n, int step, double bscale, double bzero) {
   const T* p = static_cast<const T*>(src);
+  const std::size_t s = static_cast<std::size_t>(step);
   if (bscale == 1.0 && bzero == 0.0) {
-    for (int i = 0; i < n; ++i) out[i] = ToFloat(static_cast<double>(p[i]));
+    for (int i = 0; i < n; ++i) out[i] = ToFloat(static_cast<double>(p[i * s]));
   } else {
-    for (int i = 0; i < n; ++i) out[i] = ToFloat(static_cast<double>(p[i]) * bscale + bzero);
+    for (int i = 0; i < n; ++i) out[i] = ToFloat(static_cast<double>(p[i * s]) * bscale + bzero);
   }
 }
 
-// Physical values of a row stretch as floats. False for an unknown pixel type.
-bool ConvertRow(const void* src, int bits, int isSigned, int n, double bscale, double bzero,
-                float* out) {
+// Physical values of every step-th pixel of a row stretch as floats. False for an unknown
+// pixel type.
+bool ConvertRow(const void* src, int bits, int isSigned, int n, int step, double bscale,
+                double bzero, float* out) {
   switch (bits) {
     case 8:
-      RowToFloat<std::uint8_t>(src, out, n, bscale, bzero);
+      RowToFloat<std::uint8_t>(src, out, n, step, bscale, bzero);
       return true;
     case 16:
       if (isSigned)
-        RowToFloat<std::int16_t>(src, out, n, bscale, bzero);
+        RowToFloat<std::int16_t>(src, out, n, step, bscale, bzero);
       else
-        RowToFloat<std::uint16_t>(src, out, n, bscale, bzero);
+        RowToFloat<std::uint16_t>(src, out, n, step, bscale, bzero);
       return true;
     case 32:
       if (isSigned)
-        RowToFloat<std::int32_t>(src, out, n, bscale, bzero);
+        RowToFloat<std::int32_t>(src, out, n, step, bscale, bzero);
       else
-        RowToFloat<std::uint32_t>(src, out, n, bscale, bzero);
+        RowToFloat<std::uint32_t>(src, out, n, step, bscale, bzero);
       return true;
     case -32:
-      RowToFloat<float>(src, out, n, bscale, bzero);
+      RowToFloat<float>(src, out, n, step, bscale, bzero);
       return true;
     case -64:
-      RowToFloat<double>(src, out, n, bscale, bzero);
+      RowToFloat<double>(src, out, n, step, bscale, bzero);
       return true;
     default:
       return false;
   }
 }
-
-// The planes of one image row over a column range, as floats. Float images without
-// scaling are read in place with their blocks pinned until Release; others are converted
-// into scratch rows.
-class SourceRows {
- public:
-  SourceRows(CRalImage& image, int planes, int x0, int n)
-      : image_(image), planes_(planes), x0_(x0), n_(n) {
-    direct_ = image.GetBitsPixel() == -32 && image.GetBscale() == 1.0 && image.GetBzero() == 0.0;
-    if (!direct_)
-      for (int p = 0; p < planes_; ++p) scratch_[p].resize(static_cast<std::size_t>(n));
-  }
-  ~SourceRows() { Release(); }
-
-  bool Fetch(int y) {
-    Release();
-    for (int p = 0; p < planes_; ++p) {
-      int token = -1;
-      void* adr = image_.GetImageAdr(x0_, y, p, IMG_READONLY | IMG_LOCK, &token);
-      if (!adr) return false;
-      if (direct_) {
-        tokens_[locked_++] = token;
-        rows_[p] = static_cast<const float*>(adr);
-      } else {
-        const bool ok = ConvertRow(adr, image_.GetBitsPixel(), image_.IsSigned(), n_,
-                                   image_.GetBscale(), image_.GetBzero(), scratch_[p].data());
-        image_.Unlock(token);
-        if (!ok) return false;
-        rows_[p] = scratch_[p].data();
-      }
-    }
-    return true;
-  }
-  void Release() {
-    for (int i = 0; i < locked_; ++i) image_.Unlock(tokens_[i]);
-    locked_ = 0;
-  }
-  const float* Row(int p) const { return rows_[p]; }
-
- private:
-  CRalImage& image_;
-  int planes_, x0_, n_;
-  bool direct_ = false;
-  std::array<std::vector<float>, 3> scratch_;
-  std::array<const float*, 3> rows_{};
-  std::array<int, 3> tokens_{};
-  int locked_ = 0;
-};
 
 // ---- storage packing
 
@@ -432,6 +387,9 @@ CImageBuffer::~CImageBuffer() {
 
 void CImageBuffer::Empty() {
   m_pBitmap->Empty();
+  m_FullDirty.clear();
+  m_pReduced.reset();
+  m_ReducedDirty.clear();
 }
 
 void CImageBuffer::MakeGrayPalette(PALETTEENTRY* entries) {
@@ -474,13 +432,22 @@ int CImageBuffer::Create(int screenBits, CRalImage* image, const PALETTEENTRY* c
         MakeColorPalette(out);
       else
         MakeGrayPalette(out);
-      return m_pBitmap->Create(screenBits, image->GetWidth(), image->GetHeight(), out, 1);
+      if (out != m_Entries.data()) std::copy(out, out + 256, m_Entries.begin());
+      return Created(m_pBitmap->Create(screenBits, image->GetWidth(), image->GetHeight(), out, 1));
     }
-    return m_pBitmap->Create(screenBits, image->GetWidth(), image->GetHeight(), 1);
+    return Created(m_pBitmap->Create(screenBits, image->GetWidth(), image->GetHeight(), 1));
   } catch (const std::bad_alloc&) {
     Empty();
     return 0;
   }
+}
+
+int CImageBuffer::Created(int result) {
+  // A new bitmap has no row built yet, and the reduced one is for the old image.
+  m_pReduced.reset();
+  m_ReducedDirty.clear();
+  m_FullDirty.assign(static_cast<std::size_t>(std::max(m_pBitmap->GetHeight(), 0)), 1);
+  return result;
 }
 
 int CImageBuffer::ChangePalette(CRalImage* image, PALETTEENTRY* entries) {
@@ -775,6 +742,272 @@ void CImageBuffer::ChangeSpectrumTo(int* r, int* g, int* b, double x, double y) 
 // ---------------------------------------------------------------------------------------
 // Rebuild
 
+namespace {
+
+// Pixels per chunk of rows handed to the threads: enough to pay for starting one, few
+// enough that the pinned blocks stay a small part of the pager's memory.
+constexpr std::int64_t kChunkPixels = 1 << 18;
+constexpr int kMaxChunkRows = 64;
+
+// What mapping a row needs, fixed for one rebuild.
+struct RowMapper {
+  int bits = -32, isSigned = 1;
+  double bscale = 1, bzero = 0;
+  bool direct = false;  // float pixels without scaling, read in place
+  int planes = 1;
+  bool color = false;
+  bool spectral = false;
+  const CImageBuffer::SpectralAxis* axis = nullptr;
+  bool logScale = false;
+  const std::array<LogMapper, 3>* logMap = nullptr;
+  std::array<float, 3> low{}, high{}, scale{};
+  int mode = CImageBuffer::CM_POSITIVE;
+  int storageBits = 24;
+  bool dither = false;
+  bool stream = false;
+  std::array<std::uint32_t, 256> bgr{};
+  std::array<std::uint16_t, 256> even{}, odd{};
+  int n = 0;     // pixels per row
+  int step = 1;  // image pixels from one bitmap pixel to the next
+};
+
+// One bitmap row: the pinned image rows of its planes (at its first pixel) and its
+// pinned storage.
+struct RowJob {
+  std::array<const void*, 3> src{};
+  void* dst = nullptr;
+  int srcX0 = 0, srcY = 0;  // image pixel of the first bitmap pixel
+  int dstX0 = 0, dstY = 0;  // that bitmap pixel
+};
+
+struct RowScratch {
+  std::array<std::vector<float>, 3> values;
+  std::array<std::vector<std::uint8_t>, 3> bytes;
+  void Size(int n) {
+    for (auto& v : values) v.resize(static_cast<std::size_t>(n));
+    for (auto& b : bytes) b.resize(static_cast<std::size_t>(n));
+  }
+};
+
+// Maps one row: touches only the job's pinned memory and the scratch, so rows may be
+// mapped on several threads at once.
+void MapRow(const RowMapper& m, const RowJob& job, RowScratch& sc) {
+  const int n = m.n;
+  std::array<const float*, 3> rows{};
+  for (int p = 0; p < m.planes; ++p) {
+    if (m.direct && m.step == 1) {
+      rows[p] = static_cast<const float*>(job.src[p]);
+    } else {
+      if (!ConvertRow(job.src[p], m.bits, m.isSigned, n, m.step, m.bscale, m.bzero,
+                      sc.values[p].data()))
+        return;
+      rows[p] = sc.values[p].data();
+    }
+    if (m.logScale)
+      (*m.logMap)[p].MapRow(rows[p], sc.bytes[p].data(), n);
+    else
+      MapLinear(rows[p], sc.bytes[p].data(), n, m.low[p], m.high[p], m.scale[p]);
+  }
+  std::uint8_t* r = sc.bytes[0].data();
+  std::uint8_t* g = sc.bytes[1].data();
+  std::uint8_t* b = sc.bytes[2].data();
+  const int x0 = job.dstX0, y = job.dstY;
+  if (m.color) {
+    ColorModeRows(m.mode, r, g, b, n);
+    PackColor(r, g, b, n, m.storageBits, m.dither, m.stream, x0, y, job.dst);
+  } else if (m.spectral && m.storageBits != 8) {
+    // Hue from the wavelength, brightness from the display byte.
+    for (int i = 0; i < n; ++i) {
+      const COLORREF c = CImageBuffer::GetSpectrumColor(
+          m.axis->Wavelength(job.srcX0 + static_cast<double>(i) * m.step, job.srcY));
+      const int k = r[i];
+      r[i] = static_cast<std::uint8_t>((GetRValue(c) * k) >> 8);
+      g[i] = static_cast<std::uint8_t>((GetGValue(c) * k) >> 8);
+      b[i] = static_cast<std::uint8_t>((GetBValue(c) * k) >> 8);
+    }
+    PackColor(r, g, b, n, m.storageBits, m.dither, m.stream, x0, y, job.dst);
+  } else if (m.storageBits == 8) {
+    std::memcpy(job.dst, r, static_cast<std::size_t>(n));
+  } else if (m.storageBits == 16) {
+    PackGray16(r, n, (x0 + y) & 1, m.even.data(), m.odd.data(),
+               static_cast<std::uint16_t*>(job.dst));
+  } else {
+    PackGray(r, n, m.bgr.data(), m.storageBits / 8, m.stream, static_cast<std::uint8_t*>(job.dst));
+  }
+}
+
+void MapJobs(const RowMapper& m, const RowJob* jobs, std::size_t count, RowScratch& sc) {
+  for (std::size_t i = 0; i < count; ++i) MapRow(m, jobs[i], sc);
+#if defined(__SSE2__)
+  _mm_sfence();  // this thread's streamed rows are in memory before anyone reads them
+#endif
+}
+
+std::int64_t CeilDiv64(std::int64_t a, std::int64_t b) {
+  return -FloorDiv(-a, b);
+}
+
+}  // namespace
+
+int CImageBuffer::ThreadCount() const {
+  if (m_nThreads > 0) return m_nThreads;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores >= 2 ? 2 : 1;
+}
+
+int CImageBuffer::ViewMag() const {
+  return m_pView ? m_pView->GetMag() : 1;
+}
+
+void CImageBuffer::MapRows(CBaseDIB& dib, int step, int y0, int y1, int x0, int x1,
+                           int showProgress, std::vector<std::uint8_t>* dirty) {
+  CRalImage* image = m_pImage;
+  if (!image) return;
+  FillLevelCache();
+  const bool report = showProgress >= 0;
+  // The bitmap pixels whose image pixels exist.
+  const int W = image->GetWidth(), H = image->GetHeight();
+  const int xEnd = std::min<std::int64_t>(x1, CeilDiv64(W, step));
+  const int yEnd = std::min<std::int64_t>(y1, CeilDiv64(H, step));
+  const int n = xEnd - x0;
+  auto done = [&](int from, int to) {
+    if (dirty)
+      for (int y = std::max(from, 0); y < to && y < static_cast<int>(dirty->size()); ++y)
+        (*dirty)[static_cast<std::size_t>(y)] = 0;
+  };
+  if (n <= 0 || yEnd <= y0 || image->IsEmpty() || image->GetPlanes() < 1 || x0 < 0 || y0 < 0) {
+    done(y0, y1);
+    if (report)
+      for (int y = y0; y < y1; ++y) image->ShowProgress(1);
+    return;
+  }
+  auto* vm = dynamic_cast<CVmDIB*>(&dib);
+  auto* mem = dynamic_cast<CMemoryDIB*>(&dib);
+  const bool paged = vm != nullptr;
+
+  RowMapper m;
+  m.color = IsColorImage();
+  m.planes = m.color ? 3 : 1;
+  m.bits = image->GetBitsPixel();
+  m.isSigned = image->IsSigned();
+  m.bscale = image->GetBscale();
+  m.bzero = image->GetBzero();
+  m.direct = m.bits == -32 && m.bscale == 1.0 && m.bzero == 0.0;
+  // The in-memory bitmap is built with linear bytes and no colour mode.
+  m.logScale = paged && m_bLogScale;
+  m.mode = paged ? m_nColorMode : CM_POSITIVE;
+  m.storageBits = paged ? vm->GetStorageBits() : dib.GetBitCount();
+  m.dither = paged && m.storageBits == 16;
+  m.low = m_fPlaneMin;
+  m.high = m_fPlaneMax;
+  m.scale = m_fPlaneScale;
+  m.n = n;
+  m.step = step;
+
+  std::array<LogMapper, 3> logMap;
+  if (m.logScale)
+    for (int p = 0; p < m.planes; ++p) logMap[p].Init(m_fPlaneMin[p], m_fPlaneMax[p]);
+  m.logMap = &logMap;
+
+  // One-plane images: the colour of each display byte, once per rebuild.
+  // (Without an axis that converts, the spectral mode shows grey, as ChangeSpectrumTo.)
+  const SpectralAxis axis =
+      !m.color && m.mode == CM_SPECTRUM ? MakeSpectralAxis(*image) : SpectralAxis{};
+  m.spectral = axis.valid;
+  m.axis = &axis;
+  if (!m.color && !m.spectral) {
+    CImageBuffer probe(0);
+    probe.m_nColorMode = static_cast<COLOR_MODE>(m.mode);
+    probe.m_nColorType = m_nColorType;
+    for (int v = 0; v < 256; ++v) {
+      int r = v, g = 0, b = 0;
+      probe.ChangeGrayTo(&r, &g, &b, 0, 0);
+      const auto i = static_cast<std::size_t>(v);
+      m.bgr[i] = static_cast<std::uint32_t>(b) | (static_cast<std::uint32_t>(g) << 8) |
+                 (static_cast<std::uint32_t>(r) << 16);
+      CVmDIB::SetPixel16(&m.even[i], 0, 0, r, g, b);
+      CVmDIB::SetPixel16(&m.odd[i], 1, 0, r, g, b);
+      if (!m.dither) m.even[i] = Pack555(r, g, b);
+    }
+    if (!m.dither) m.odd = m.even;
+  }
+  // Bitmaps of more than a million pixels are written past the cache, also band by band
+  // during a preview: the bands together cover far more than the cache holds.
+  m.stream = static_cast<std::int64_t>(dib.GetWidth()) * dib.GetHeight() >= (std::int64_t{1} << 20);
+
+  const int threads = std::max(1, ThreadCount());
+  std::vector<RowScratch> scratch(static_cast<std::size_t>(threads));
+  for (RowScratch& sc : scratch) sc.Size(n);
+  const int chunkRows =
+      static_cast<int>(std::clamp<std::int64_t>(kChunkPixels / n, threads, kMaxChunkRows));
+  std::vector<RowJob> jobs;
+  std::vector<int> srcTokens, dstTokens;
+  jobs.reserve(static_cast<std::size_t>(chunkRows));
+
+  int y = y0;
+  while (y < yEnd) {
+    // Pin the chunk's rows on this thread: the pager is not to be called from others.
+    const int chunkStart = y;
+    jobs.clear();
+    while (y < yEnd && static_cast<int>(jobs.size()) < chunkRows) {
+      RowJob job;
+      job.srcX0 = x0 * step;
+      job.srcY = y * step;
+      job.dstX0 = x0;
+      job.dstY = y;
+      const std::size_t srcMark = srcTokens.size(), dstMark = dstTokens.size();
+      bool ok = true;
+      for (int p = 0; p < m.planes && ok; ++p) {
+        int token = -1;
+        job.src[p] = image->GetImageAdr(job.srcX0, job.srcY, p, IMG_READONLY | IMG_LOCK, &token);
+        if (job.src[p])
+          srcTokens.push_back(token);
+        else
+          ok = false;
+      }
+      if (ok) {
+        int token = -1;
+        job.dst = paged ? vm->LockRow(x0, y, &token) : static_cast<void*>(mem->GetPixelAdr(x0, y));
+        if (job.dst && paged) dstTokens.push_back(token);
+        ok = job.dst != nullptr;
+      }
+      if (!ok) {
+        for (std::size_t i = srcMark; i < srcTokens.size(); ++i) image->Unlock(srcTokens[i]);
+        for (std::size_t i = dstMark; i < dstTokens.size(); ++i) vm->UnlockRow(dstTokens[i]);
+        srcTokens.resize(srcMark);
+        dstTokens.resize(dstMark);
+        // With rows of the chunk pinned, try again once they are let go; alone, the row
+        // cannot be had and is left as it was.
+        if (jobs.empty()) ++y;
+        break;
+      }
+      jobs.push_back(job);
+      ++y;
+    }
+    const std::size_t count = jobs.size();
+    if (threads > 1 && count >= 2 && static_cast<std::int64_t>(count) * n >= (1 << 15)) {
+      // Two halves of the chunk; the pixels written never overlap.
+      const std::size_t half = count / 2;
+      std::thread other([&] { MapJobs(m, jobs.data() + half, count - half, scratch[1]); });
+      MapJobs(m, jobs.data(), half, scratch[0]);
+      other.join();
+    } else {
+      MapJobs(m, jobs.data(), count, scratch[0]);
+    }
+    for (int token : srcTokens) image->Unlock(token);
+    for (int token : dstTokens) vm->UnlockRow(token);
+    srcTokens.clear();
+    dstTokens.clear();
+    done(chunkStart, y);
+    if (report)
+      for (int r = chunkStart; r < y; ++r) image->ShowProgress(1);
+  }
+  // Rows the image does not reach are done too.
+  done(yEnd, y1);
+  if (report)
+    for (int r = yEnd; r < y1; ++r) image->ShowProgress(1);
+}
+
 void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) {
   m_pImage = image;
   m_bShowProgress = showProgress;
@@ -794,109 +1027,201 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
   }
   FillLevelCache();
   if (!image) return;
+  const bool wholeRows = m_nFirstColumn == 0 && m_nEndColumn == W;
+
   image->ShowProgressInit(showProgress, kProgressCaption, std::max(m_nEndRow - m_nFirstRow, 0));
+  if (m_pReduced && m_nEndRow > m_nFirstRow) {
+    const int k = m_nReduction;
+    for (std::int64_t r = m_nFirstRow / k; r < CeilDiv64(m_nEndRow, k); ++r)
+      if (r < static_cast<std::int64_t>(m_ReducedDirty.size()))
+        m_ReducedDirty[static_cast<std::size_t>(r)] = 1;
+  }
+  if (W > 0 && H > 0)
+    MapRows(*m_pBitmap, 1, m_nFirstRow, m_nEndRow, m_nFirstColumn, m_nEndColumn, showProgress,
+            wholeRows ? &m_FullDirty : nullptr);
+  if (showProgress) image->ShowProgressEnd();
+}
 
-  // The columns and rows that both the bitmap and the image have.
-  const int x0 = m_nFirstColumn;
-  const int x1 = std::min(m_nEndColumn, image->GetWidth());
-  const int y0 = m_nFirstRow;
-  const int y1 = std::min(m_nEndRow, image->GetHeight());
-  const int n = x1 - x0;
-  const bool color = IsColorImage();
-  const int planes = color ? 3 : 1;
-  if (n > 0 && y1 > y0 && !image->IsEmpty() && image->GetPlanes() >= 1) {
-    auto* vm = dynamic_cast<CVmDIB*>(m_pBitmap.get());
-    auto* mem = dynamic_cast<CMemoryDIB*>(m_pBitmap.get());
-    // The in-memory bitmap is built with linear bytes and no colour mode.
-    const bool paged = vm != nullptr;
-    const bool logScale = paged && m_bLogScale;
-    const int mode = paged ? m_nColorMode : CM_POSITIVE;
-    const int storageBits = paged ? vm->GetStorageBits() : m_pBitmap->GetBitCount();
-    const bool dither = paged && storageBits == 16;
+void CImageBuffer::UpdateShown(CRalImage* image, const RECT* area, int showProgress) {
+  const int mag = ViewMag();
+  if (!m_bVm || mag >= 1 || !image) {
+    Update(image, area, showProgress);
+    return;
+  }
+  // Clamped as Update clamps it.
+  m_pImage = image;
+  m_bShowProgress = showProgress;
+  const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
+  if (W <= 0 || H <= 0) return;
+  m_nFirstColumn = area ? std::min(std::max(area->left, 0), W - 1) : 0;
+  m_nEndColumn = area ? std::min(std::max(area->right, 0), W) : W;
+  m_nFirstRow = area ? std::min(std::max(area->top, 0), H - 1) : 0;
+  m_nEndRow = area ? std::min(std::max(area->bottom, 0), H) : H;
+  FillLevelCache();
+  const bool wholeRows = m_nFirstColumn == 0 && m_nEndColumn == W;
+  // Below code 1 the view shows the reduced bitmap: only its rows are built now.
+  CBaseDIB* reduced = EnsureReduced(2 - mag);
+  if (reduced) {
+    const int k = m_nReduction;
+    const int ry0 = m_nFirstRow / k;
+    const int ry1 = static_cast<int>(CeilDiv64(m_nEndRow, k));
+    image->ShowProgressInit(showProgress, kProgressCaption, std::max(ry1 - ry0, 0));
+    // The full bitmap's rows there are built when next shown.
+    if (static_cast<int>(m_FullDirty.size()) != H)
+      m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+    if (m_nEndRow > m_nFirstRow)
+      std::fill(m_FullDirty.begin() + m_nFirstRow, m_FullDirty.begin() + m_nEndRow,
+                std::uint8_t{1});
+    MapRows(*reduced, k, ry0, ry1, m_nFirstColumn / k, static_cast<int>(CeilDiv64(m_nEndColumn, k)),
+            showProgress, wholeRows ? &m_ReducedDirty : nullptr);
+    if (showProgress) image->ShowProgressEnd();
+    return;
+  }
 
-    std::array<LogMapper, 3> logMap;
-    if (logScale)
-      for (int p = 0; p < planes; ++p) logMap[p].Init(m_fPlaneMin[p], m_fPlaneMax[p]);
+  Update(image, area, showProgress);
+}
 
-    // One-plane images: the colour of each display byte, once per rebuild.
-    // (Without an axis that converts, the spectral mode shows grey, as ChangeSpectrumTo.)
-    const SpectralAxis axis =
-        !color && mode == CM_SPECTRUM ? MakeSpectralAxis(*image) : SpectralAxis{};
-    const bool spectral = axis.valid;
-    std::array<std::uint32_t, 256> bgr{};
-    std::array<std::uint16_t, 256> even{}, odd{};
-    if (!color && !spectral) {
-      CImageBuffer probe(0);
-      probe.m_nColorMode = static_cast<COLOR_MODE>(mode);
-      probe.m_nColorType = m_nColorType;
-      for (int v = 0; v < 256; ++v) {
-        int r = v, g = 0, b = 0;
-        probe.ChangeGrayTo(&r, &g, &b, 0, 0);
-        bgr[static_cast<std::size_t>(v)] = static_cast<std::uint32_t>(b) |
-                                           (static_cast<std::uint32_t>(g) << 8) |
-                                           (static_cast<std::uint32_t>(r) << 16);
-        CVmDIB::SetPixel16(&even[static_cast<std::size_t>(v)], 0, 0, r, g, b);
-        CVmDIB::SetPixel16(&odd[static_cast<std::size_t>(v)], 1, 0, r, g, b);
-        if (!dither) even[static_cast<std::size_t>(v)] = Pack555(r, g, b);
-      }
-      if (!dither) odd = even;
+// ---------------------------------------------------------------------------------------
+// Building on demand
+
+void CImageBuffer::Invalidate(CRalImage* image, const RECT* area) {
+  m_pImage = image;
+  const int H = m_pBitmap->GetHeight();
+  if (H <= 0) return;
+  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+  const int top = area ? std::clamp(area->top, 0, H) : 0;
+  const int bottom = area ? std::clamp(area->bottom, 0, H) : H;
+  if (bottom <= top) return;
+  std::fill(m_FullDirty.begin() + top, m_FullDirty.begin() + bottom, std::uint8_t{1});
+  if (m_pReduced) {
+    const int k = m_nReduction;
+    const auto rows = static_cast<std::int64_t>(m_ReducedDirty.size());
+    const std::int64_t r0 = std::min<std::int64_t>(top / k, rows);
+    const std::int64_t r1 = std::min(CeilDiv64(bottom, k), rows);
+    std::fill(m_ReducedDirty.begin() + r0, m_ReducedDirty.begin() + r1, std::uint8_t{1});
+  }
+}
+
+CBaseDIB* CImageBuffer::EnsureReduced(int k) {
+  if (m_pReduced && m_nReduction == k && !m_pReduced->IsEmpty()) return m_pReduced.get();
+  m_pReduced.reset();
+  m_ReducedDirty.clear();
+  const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
+  if (!m_pImage || W <= 0 || H <= 0 || k < 2) return nullptr;
+  const int rw = static_cast<int>(CeilDiv64(W, k)), rh = static_cast<int>(CeilDiv64(H, k));
+  std::unique_ptr<CBaseDIB> dib;
+  if (m_bVm)
+    dib = std::make_unique<CVmDIB>();
+  else
+    dib = std::make_unique<CMemoryDIB>();
+  try {
+    const int ok = m_nScreenBits == 8 ? dib->Create(8, rw, rh, m_Entries.data(), 1)
+                                      : dib->Create(m_nScreenBits, rw, rh, 1);
+    if (!ok) return nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  m_pReduced = std::move(dib);
+  m_nReduction = k;
+  m_ReducedDirty.assign(static_cast<std::size_t>(rh), 1);
+  return m_pReduced.get();
+}
+
+void CImageBuffer::BuildDirty(CBaseDIB& dib, int step, std::vector<std::uint8_t>& dirty, int y0,
+                              int y1) {
+  const int rows = static_cast<int>(dirty.size());
+  y0 = std::clamp(y0, 0, rows);
+  y1 = std::clamp(y1, 0, rows);
+  for (int y = y0; y < y1;) {
+    if (!dirty[static_cast<std::size_t>(y)]) {
+      ++y;
+      continue;
     }
+    int end = y + 1;
+    while (end < y1 && dirty[static_cast<std::size_t>(end)]) ++end;
+    MapRows(dib, step, y, end, 0, dib.GetWidth(), -1, &dirty);
+    y = end;
+  }
+}
 
-    // Bitmaps of more than a million pixels are written past the cache, also band by
-    // band during a preview: the bands together cover far more than the cache holds.
-    const bool stream = static_cast<std::int64_t>(W) * H >= (std::int64_t{1} << 20);
-    SourceRows source(*image, planes, x0, n);
-    std::array<std::vector<std::uint8_t>, 3> bytes;
-    for (int p = 0; p < (color || spectral ? 3 : 1); ++p)
-      bytes[p].resize(static_cast<std::size_t>(n));
-
-    for (int y = y0; y < y1; ++y) {
-      if (source.Fetch(y)) {
-        for (int p = 0; p < planes; ++p) {
-          if (logScale)
-            logMap[p].MapRow(source.Row(p), bytes[p].data(), n);
-          else
-            MapLinear(source.Row(p), bytes[p].data(), n, m_fPlaneMin[p], m_fPlaneMax[p],
-                      m_fPlaneScale[p]);
-        }
-        void* dst =
-            paged ? vm->GetImageAdr(x0, y, 0, 0) : static_cast<void*>(mem->GetPixelAdr(x0, y));
-        if (dst) {
-          if (color) {
-            ColorModeRows(mode, bytes[0].data(), bytes[1].data(), bytes[2].data(), n);
-            PackColor(bytes[0].data(), bytes[1].data(), bytes[2].data(), n, storageBits, dither,
-                      stream, x0, y, dst);
-          } else if (spectral && storageBits != 8) {
-            // Hue from the wavelength, brightness from the display byte.
-            std::uint8_t* v = bytes[0].data();
-            for (int i = 0; i < n; ++i) {
-              const COLORREF c = GetSpectrumColor(axis.Wavelength(x0 + i, y));
-              const int k = v[i];
-              bytes[0][i] = static_cast<std::uint8_t>((GetRValue(c) * k) >> 8);
-              bytes[1][i] = static_cast<std::uint8_t>((GetGValue(c) * k) >> 8);
-              bytes[2][i] = static_cast<std::uint8_t>((GetBValue(c) * k) >> 8);
-            }
-            PackColor(bytes[0].data(), bytes[1].data(), bytes[2].data(), n, storageBits, dither,
-                      stream, x0, y, dst);
-          } else if (storageBits == 8) {
-            std::memcpy(dst, bytes[0].data(), static_cast<std::size_t>(n));
-          } else if (storageBits == 16) {
-            PackGray16(bytes[0].data(), n, (x0 + y) & 1, even.data(), odd.data(),
-                       static_cast<std::uint16_t*>(dst));
-          } else {
-            PackGray(bytes[0].data(), n, bgr.data(), storageBits / 8, stream,
-                     static_cast<std::uint8_t*>(dst));
-          }
-        }
-      }
-      source.Release();
-      image->ShowProgress(1);
+void CImageBuffer::Prepare(const RECT* area) {
+  const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
+  if (!m_pImage || W <= 0 || H <= 0) return;
+  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+  RECT a = area ? *area : m_pView ? m_pView->GetVisibleImageRect() : RECT{0, 0, W, H};
+  const int mag = ViewMag();
+  if (m_bVm && mag < 1) {
+    if (CBaseDIB* reduced = EnsureReduced(2 - mag)) {
+      const int k = m_nReduction;
+      BuildDirty(*reduced, k, m_ReducedDirty, a.top / std::max(k, 1),
+                 static_cast<int>(CeilDiv64(a.bottom, k)));
+      return;
     }
   }
-#if defined(__SSE2__)
-  _mm_sfence();  // streamed rows are in memory before anyone reads the bitmap
-#endif
-  if (showProgress) image->ShowProgressEnd();
+  BuildDirty(*m_pBitmap, 1, m_FullDirty, a.top, a.bottom);
+}
+
+void CImageBuffer::BuildAll(const RECT* area) {
+  const int H = m_pBitmap->GetHeight();
+  if (!m_pImage || H <= 0) return;
+  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+  BuildDirty(*m_pBitmap, 1, m_FullDirty, area ? area->top : 0, area ? area->bottom : H);
+}
+
+int CImageBuffer::BuildIdle(std::int64_t maxPixels) {
+  const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
+  if (!m_pImage || !m_pView || W <= 0 || H <= 0) return 0;
+  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+  const int mag = ViewMag();
+  CBaseDIB* dib = m_pBitmap.get();
+  std::vector<std::uint8_t>* dirty = &m_FullDirty;
+  int k = 1;
+  if (m_bVm && mag < 1) {
+    if (CBaseDIB* reduced = EnsureReduced(2 - mag)) {
+      dib = reduced;
+      dirty = &m_ReducedDirty;
+      k = m_nReduction;
+    }
+  }
+  const RECT vis = m_pView->GetVisibleImageRect();
+  const int rows = static_cast<int>(dirty->size());
+  const int top = std::clamp(vis.top / k, 0, rows);
+  const int bottom = std::clamp(static_cast<int>(CeilDiv64(vis.bottom, k)), top, rows);
+  const int reach = std::max(bottom - top, 1);
+  const int lo = std::max(top - reach, 0), hi = std::min(bottom + reach, rows);
+  // The out-of-date row nearest the visible rows; the run from it grows away from them.
+  int best = -1, bestDistance = INT_MAX;
+  for (int y = lo; y < hi; ++y) {
+    if (!(*dirty)[static_cast<std::size_t>(y)]) continue;
+    const int d = y < top ? top - y : y >= bottom ? y - bottom + 1 : 0;
+    if (d < bestDistance || (d == bestDistance && y >= bottom)) {
+      best = y;
+      bestDistance = d;
+    }
+  }
+  if (best < 0) return 0;
+  const int budget = static_cast<int>(
+      std::clamp<std::int64_t>(maxPixels / std::max(dib->GetWidth(), 1), 1, std::max(hi - lo, 1)));
+  int first = best, end = best + 1;
+  if (best < top) {
+    while (first > lo && end - first < budget && (*dirty)[static_cast<std::size_t>(first) - 1])
+      --first;
+  } else {
+    while (end < hi && end - first < budget && (*dirty)[static_cast<std::size_t>(end)]) ++end;
+  }
+  MapRows(*dib, k, first, end, 0, dib->GetWidth(), -1, dirty);
+  for (int y = lo; y < hi; ++y)
+    if ((*dirty)[static_cast<std::size_t>(y)]) return 1;
+  return 0;
+}
+
+int CImageBuffer::GetPendingRows() const {
+  return static_cast<int>(std::count(m_FullDirty.begin(), m_FullDirty.end(), std::uint8_t{1}));
+}
+
+int CImageBuffer::GetPendingReducedRows() const {
+  return static_cast<int>(
+      std::count(m_ReducedDirty.begin(), m_ReducedDirty.end(), std::uint8_t{1}));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -74,6 +74,37 @@ class CImageBuffer {
   // display under the caption "表示処理中..." when showProgress is non-zero. Rows whose
   // pixels cannot be brought in are left as they were; the rebuild itself never fails.
   void Update(CRalImage* image, const RECT* area, int showProgress);
+  // The same for the bitmap the view shows: at a reduced magnification (code below 1) of
+  // a paged buffer, only the reduced bitmap's rows over area are built, and the full
+  // bitmap's rows there are left to be built when they are next needed.
+  void UpdateShown(CRalImage* image, const RECT* area, int showProgress);
+
+  // ---- building on demand
+  // Marks the rows of area (image pixels; null: the whole image) as out of date in both
+  // bitmaps, without computing anything: each row is built when it is first shown, or
+  // by BuildIdle.
+  void Invalidate(CRalImage* image, const RECT* area);
+  // Builds the rows still out of date that the view shows over area (image pixels; the
+  // view's visible rectangle when null): those of the full bitmap from code 1 up, those
+  // of the reduced bitmap (made at the reduction 2 − m when it is not there) below.
+  void Prepare(const RECT* area = nullptr);
+  // Builds every full-bitmap row of area (null: all) still out of date, for readers of
+  // the whole bitmap (printing, the clipboard).
+  void BuildAll(const RECT* area = nullptr);
+  // One idle step: builds out-of-date rows of the bitmap the view shows, nearest the
+  // visible rows first, within one visible height above and below them, about
+  // maxPixels pixels at most. Returns 1 while such rows remain.
+  int BuildIdle(std::int64_t maxPixels);
+  // Rows of the full bitmap (or of the reduced one) still out of date.
+  int GetPendingRows() const;
+  int GetPendingReducedRows() const;
+  // The reduced bitmap: pixel (j, i) shows image pixel (j × k, i × k), k = 2 − m. Null
+  // until a view below code 1 asks for it.
+  CBaseDIB* GetReducedDIB() const { return m_pReduced.get(); }
+  int GetReduction() const { return m_pReduced ? m_nReduction : 1; }
+  // Threads that map rows (1 or more; 0: one per core, at most 2). The bitmap is the same
+  // for any count.
+  void SetThreadCount(int n) { m_nThreads = n; }
 
   // 0 when both equal the current ones or the pair is not allowed, else stores them and
   // returns 1. One-plane images take modes 0, 1, 4, 5, and 6 when the image supports the
@@ -180,6 +211,18 @@ class CImageBuffer {
   Geometry GetGeometry() const;
   void FillLevelCache();
   bool IsColorImage() const;
+  // Maps image rows into a bitmap: destination rows [y0, y1) and columns [x0, x1) of dib
+  // show image pixel (x × step, y × step). dirty (may be null) gets 0 for every row built.
+  void MapRows(CBaseDIB& dib, int step, int y0, int y1, int x0, int x1, int showProgress,
+               std::vector<std::uint8_t>* dirty);
+  // Builds the rows of [y0, y1) marked in dirty, whole rows of dib.
+  void BuildDirty(CBaseDIB& dib, int step, std::vector<std::uint8_t>& dirty, int y0, int y1);
+  // The reduced bitmap at reduction k, made (all rows out of date) when missing or of
+  // another reduction. Null when it cannot be had.
+  CBaseDIB* EnsureReduced(int k);
+  int ViewMag() const;
+  int Created(int result);
+  int ThreadCount() const;
 
   const PALETTEENTRY* m_pColorPalette = nullptr;
   const PALETTEENTRY* m_pGrayPalette = nullptr;
@@ -202,4 +245,10 @@ class CImageBuffer {
   float m_fSliderMin = 0, m_fSliderMax = 255;
   int m_bLogScale = 0;
   std::array<PALETTEENTRY, 256> m_Entries{};  // used when the caller gives none
+  // Rows out of date (1) of the full bitmap and of the reduced one.
+  std::vector<std::uint8_t> m_FullDirty;
+  std::unique_ptr<CBaseDIB> m_pReduced;
+  int m_nReduction = 1;
+  std::vector<std::uint8_t> m_ReducedDirty;
+  int m_nThreads = 0;
 };

@@ -57,8 +57,15 @@ void CRalImgProc::SetImagePrt(CRalImage* image) {
 
 int CRalImgProc::IsSaveableFitsFormat() const {
   switch (m_nFileType) {
-    case 3: case 4: case 5: case 6: case 10: case 13: return 1;
-    default: return 0;
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 10:
+    case 13:
+      return 1;
+    default:
+      return 0;
   }
 }
 
@@ -100,7 +107,8 @@ int CRalImgWnd::WriteFile(const std::string& path) {
   if (!m_pImage) return 0;
   CRalImage& image = *m_pImage;
   if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && m_bHeaderEdited) {
-    const int answer = AfxMessageBox(wnd_text::kSaveHeaderQuestion, MB_YESNOCANCEL | MB_ICONQUESTION);
+    const int answer =
+        AfxMessageBox(wnd_text::kSaveHeaderQuestion, MB_YESNOCANCEL | MB_ICONQUESTION);
     if (answer == IDCANCEL) return 0;
     if (answer == IDNO) {
       // The header as it was saved comes back, and the attributes follow it.
@@ -120,6 +128,7 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
   if (m_pImage) m_pImage->SetProgressSink(m_pProgress);
   m_bBufferCreated = false;
   m_Buffer.Empty();
+  UpdateAverage();
 }
 
 void CRalImgWnd::Undo() {
@@ -146,16 +155,26 @@ void CRalImgWnd::Update(int showProgress) {
     if (!m_bBufferCreated) AfxMessageBox(wnd_text::kNoDisplayMemory, MB_OK | MB_ICONEXCLAMATION);
   }
   if (m_bBufferCreated) {
-    m_Buffer.Update(image, nullptr, showProgress);
     m_Buffer.SetViewInfo(&m_View);
+    // Nothing is mapped here but what the view shows; before the window has a size, that
+    // is nothing, and the first paint builds its rows. A screenful is built too quickly
+    // to be worth a progress display, so showProgress is not needed.
+    (void)showProgress;
+    m_Buffer.Invalidate(image, nullptr);
+    m_Buffer.Prepare();
   }
   if (m_Invalidate) m_Invalidate();
 }
 
-void CRalImgWnd::Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area) const {
+void CRalImgWnd::Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area) {
   const RECT client = m_View.GetWindowRect();
   if (m_bBufferCreated && m_Buffer.GetDIB()) {
-    (void)m_View.ShowImage(*m_Buffer.GetDIB(), area && area->Width() > 0 ? area : nullptr, bands);
+    const RECT* part = area && area->Width() > 0 ? area : nullptr;
+    m_Buffer.Prepare(part);
+    if (CBaseDIB* reduced = m_View.GetMag() < 1 ? m_Buffer.GetReducedDIB() : nullptr)
+      (void)m_View.ShowReducedImage(*reduced, m_Buffer.GetReduction(), part, bands);
+    else
+      (void)m_View.ShowImage(*m_Buffer.GetDIB(), part, bands);
   } else {
     fill(client, RGB(255, 0, 0));
     return;
@@ -193,8 +212,20 @@ int CRalImgWnd::OnLevelSlider(int lower, double percent) {
   return 1;
 }
 
-void CRalImgWnd::UpdateAverage() {
+int CRalImgWnd::BuildIdle(std::int64_t maxPixels) {
+  if (!m_pImage) return 0;
+  return m_bBufferCreated && m_Buffer.BuildIdle(maxPixels) ? 1 : 0;
+}
+
+double CRalImgWnd::GetAverage(int i) const {
+  if (i < 0 || i >= 4) return 0.0;
+  if (!m_bAverageValid) ComputeAverage();
+  return m_dAverage[i];
+}
+
+void CRalImgWnd::ComputeAverage() const {
   for (double& a : m_dAverage) a = 0;
+  m_bAverageValid = true;
   if (!m_pImage) return;
   const CRalImage& image = *m_pImage;
   m_dAverage[0] = image.GetAvrGrayRaw(0);
@@ -319,17 +350,26 @@ std::intptr_t CRalImgWnd::OnVumMessage(unsigned msg, std::uintptr_t wParam, std:
       const auto* percent = reinterpret_cast<const double*>(lParam);
       return percent ? OnLevelSlider(wParam != 0, *percent) : 0;
     }
-    case vum::WM_VUM_REDRAW: PreView(rect); return 1;
-    case vum::WM_VUM_PREVIEW_INIT: InitPreView(static_cast<int>(wParam)); return 1;
-    case vum::WM_VUM_PREVIEW_BAND: return rect ? GetPreViewRect(rect) : 0;
-    case vum::WM_VUM_SELECTED_RECT: return rect ? OnGetSelectedRect(rect) : 0;
+    case vum::WM_VUM_REDRAW:
+      PreView(rect);
+      return 1;
+    case vum::WM_VUM_PREVIEW_INIT:
+      InitPreView(static_cast<int>(wParam));
+      return 1;
+    case vum::WM_VUM_PREVIEW_BAND:
+      return rect ? GetPreViewRect(rect) : 0;
+    case vum::WM_VUM_SELECTED_RECT:
+      return rect ? OnGetSelectedRect(rect) : 0;
     case vum::WM_VUM_ZOOM: {
       const int changed = wParam == 0 ? ZoomUp() : ZoomDown();
       if (changed && m_ViewChanged) m_ViewChanged(1);
       return changed;
     }
-    case vum::WM_VUM_SCROLL: PreViewScroll(static_cast<int>(wParam)); return 1;
-    default: return 0;
+    case vum::WM_VUM_SCROLL:
+      PreViewScroll(static_cast<int>(wParam));
+      return 1;
+    default:
+      return 0;
   }
 }
 
@@ -359,7 +399,7 @@ int CRalImgWnd::GetPreViewRect(RECT* rect) {
 
 void CRalImgWnd::PreView(const RECT* rect) {
   if (!m_pImage || !m_bBufferCreated) return;
-  m_Buffer.Update(m_pImage.get(), rect, rect ? 0 : 1);
+  m_Buffer.UpdateShown(m_pImage.get(), rect, rect ? 0 : 1);
   if (!rect) {
     ClearPendingRect();
     if (m_Invalidate) m_Invalidate();

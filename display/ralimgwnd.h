@@ -113,14 +113,19 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   int IsBlink() const override { return 0; }
   void EndBlink() override {}
 
-  // Builds (when the image size changed) and rebuilds the display bitmap. The buffer
-  // that cannot be had is reported once with string 62007 and the view paints red.
+  // Builds (when the image size changed) the display bitmap and has it rebuilt: the rows
+  // the view shows at once, the others when they are first shown or while the program is
+  // idle (BuildIdle). The buffer that cannot be had is reported once with string 62007
+  // and the view paints red.
   void Update(int showProgress);
   bool IsBufferCreated() const { return m_bBufferCreated; }
   // Paints the client area of the given size: the visible part of the bitmap (only area,
   // image pixels, when given: a preview band), grey margins, or red when there is no
-  // bitmap.
-  void Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area = nullptr) const;
+  // bitmap. Rows not yet built that are to be shown are built first.
+  void Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area = nullptr);
+  // One idle step: builds display rows near the visible ones, about maxPixels, few
+  // enough that the user never waits on a step. 1 while there is more to do.
+  int BuildIdle(std::int64_t maxPixels = std::int64_t{1} << 20);
 
   // ---- the document and view this window belongs to
   // doc answers the processing dialogs; parent is the widget their windows belong to.
@@ -202,9 +207,12 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   int IsHeaderEdited() const { return m_bHeaderEdited; }
   const CFitsHeader& GetSavedHeader() const { return m_SavedHeader; }
 
-  // The plane means and the luminance-weighted mean (index 0 to 3).
-  void UpdateAverage();
-  double GetAverage(int i) const { return i >= 0 && i < 4 ? m_dAverage[i] : 0.0; }
+  // The plane means and the luminance-weighted mean (index 0 to 3). They take a pass over
+  // the whole image, so UpdateAverage only marks them out of date and GetAverage computes
+  // them when first asked after that, then answers from the cache.
+  void UpdateAverage() { m_bAverageValid = false; }
+  double GetAverage(int i) const;
+  bool IsAverageValid() const { return m_bAverageValid; }
 
   // Progress of reading and display rebuilds, given to each image.
   void SetProgressSink(ProgressSink* sink) { m_pProgress = sink; }
@@ -216,7 +224,9 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   }
   // Called after the view state scrolled or zoomed on a dialog's request, so the view
   // can follow with its scroll bars.
-  void SetViewChanged(std::function<void(int zoomed)> changed) { m_ViewChanged = std::move(changed); }
+  void SetViewChanged(std::function<void(int zoomed)> changed) {
+    m_ViewChanged = std::move(changed);
+  }
 
  private:
   CImageBuffer m_Buffer{1};
@@ -224,8 +234,10 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   bool m_bBufferCreated = false;
   CFitsHeader m_SavedHeader;
   int m_bHeaderEdited = 0;
-  double m_dAverage[4] = {0, 0, 0, 0};
   int m_nApertureMode = 1;
+  void ComputeAverage() const;
+  mutable double m_dAverage[4] = {0, 0, 0, 0};
+  mutable bool m_bAverageValid = false;
   ProgressSink* m_pProgress = nullptr;
   std::function<void()> m_Invalidate;
   std::function<void(const RECT&)> m_InvalidateRect;

@@ -438,3 +438,29 @@ int CViewInfo::ShowImage(CBaseDIB& dib, const RECT* area, const DIBBandSink& sin
   if (r <= l || b <= t || sr <= sl || sb <= st) return 1;
   return dib.StretchBlt(l + dx, t + dy, r - l, b - t, sl, st, sr - sl, sb - st, sink);
 }
+
+int CViewInfo::ShowReducedImage(CBaseDIB& reduced, int k, const RECT* area, const DIBBandSink& sink,
+                                int dx, int dy, const PALETTEENTRY* palette) const {
+  reduced.SetColorPalette(palette);
+  if (k < 1) return 1;
+  const RECT& view = m_rcView;
+  const int viewW = view.Width(), viewH = view.Height();
+  if (viewW <= 0 || viewH <= 0 || IsEmptyRect(m_rcVisible)) return 1;
+  // The reduced pixels the view shows: from the group of the first visible pixel, as
+  // many as the view has screen pixels.
+  const int sx = m_rcVisible.left / k, sy = m_rcVisible.top / k;
+  const int sw = std::min(viewW, reduced.GetWidth() - sx);
+  const int sh = std::min(viewH, reduced.GetHeight() - sy);
+  if (sw <= 0 || sh <= 0) return 1;
+  RECT src{sx, sy, sx + sw, sy + sh};
+  if (area && !IsEmptyRect(*area) && !SameRect(*area, m_rcVisible)) {
+    // The groups the area touches.
+    const RECT groups{
+        static_cast<int>(FloorDiv(area->left, k)), static_cast<int>(FloorDiv(area->top, k)),
+        static_cast<int>(CeilDiv(area->right, k)), static_cast<int>(CeilDiv(area->bottom, k))};
+    src = Intersect(src, groups);
+    if (IsEmptyRect(src)) return 1;
+  }
+  return reduced.BitBlt(view.left + dx + (src.left - sx), view.top + dy + (src.top - sy),
+                        src.Width(), src.Height(), src.left, src.top, sink);
+}

@@ -123,6 +123,12 @@ class CViewInfo {
   // had, else 1 (also when the area is not visible).
   int ShowImage(CBaseDIB& dib, const RECT* area, const DIBBandSink& sink, int dx = 0, int dy = 0,
                 const PALETTEENTRY* palette = nullptr) const;
+  // The same below code 1 from a bitmap already reduced by k = 2 − m (its pixel (j, i)
+  // shows image pixel (j × k, i × k)): drawn one bitmap pixel per screen pixel, each
+  // group of k × k image pixels on the screen pixel that the group's first column and row
+  // fall on.
+  int ShowReducedImage(CBaseDIB& reduced, int k, const RECT* area, const DIBBandSink& sink,
+                       int dx = 0, int dy = 0, const PALETTEENTRY* palette = nullptr) const;
 
  private:
   void Layout(int cx, int cy);

@@ -41,6 +41,7 @@ class OneViewDocument : public CVumDocument, public CVumView {
 
 // The display bitmap as it is drawn, band after band.
 QByteArray Shown(CRalImgWnd& wnd) {
+  wnd.GetImageBuffer().BuildAll();
   const CBaseDIB* dib = wnd.GetImageBuffer().GetDIB();
   QByteArray bytes;
   dib->BitBlt(0, 0, dib->GetWidth(), dib->GetHeight(), 0, 0, [&](const DIBBand& band) {
