@@ -396,7 +396,6 @@ int IniStore::Update(const std::function<bool(IniDocument&)>& change) {
   if (int rc = MakeDirectories(DirectoryOf(path_), 0700)) return rc;
   std::unique_ptr<FileLock> lock = TakeLock(path_ + ".lock");
   if (lock->error()) return lock->error();
-  RemoveStaleTemporaries(path_);
 
   std::string text;
   int rc = ReadFileToString(path_, kMaxBytes, text);
