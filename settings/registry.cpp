@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/clocale.h"
+#include "platform/files.h"
 #include "platform/inistore.h"
 #include "platform/text.h"
 
@@ -353,5 +354,6 @@ std::string CRegistry::ErrorText(long error, int machine) {
     default:
       break;
   }
-  return path + ": " + std::strerror(static_cast<int>(error));
+  // A folder, a device or a link loop where the settings file belongs is named as such.
+  return path + ": " + FileErrorText(static_cast<int>(error));
 }
