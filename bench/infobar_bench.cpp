@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_images.h"
 #include "display/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
@@ -41,14 +42,7 @@ QApplication& App() {
 CRalImgWnd& Window() {
   static CRalImgWnd* wnd = [] {
     auto* img = new CRalImage(kSide, kSide, -32, 1, 1.0, 0.0, 1);
-    std::uint32_t s = 12345;
-    for (int y = 0; y < kSide; ++y) {
-      auto* row = static_cast<float*>(img->GetImageAdr(0, y, 0));
-      for (int x = 0; x < kSide; ++x) {
-        s = s * 1664525u + 1013904223u;
-        row[x] = 50.0f + static_cast<float>(s >> 8) * (4000.0f / 16777216.0f);
-      }
-    }
+    FillNoise(*img);
     img->SetOrgFileFormat("FITS");
     img->SetCType(0, "'RA---TAN'");
     img->SetCType(1, "'DEC--TAN'");
