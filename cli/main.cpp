@@ -1,5 +1,6 @@
 // vantorel-cli: the command-line face of Vantorel for scripts and batch work. It never
 // opens a window; questions that the program would ask are answered from flags.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -126,7 +127,11 @@ int main(int argc, char** argv) {
                    "vantorel-cli: waiting for the settings lock held by another process: %s\n",
                    lockPath.c_str());
   });
-  if (command == "--help" || command == "-h" || command == "help") {
+  // "COMMAND --help" answers with the usage too, which covers every command's options.
+  const bool helpAsked = std::find_if(args.begin(), args.end(), [](const std::string& a) {
+                           return a == "--help" || a == "-h";
+                         }) != args.end();
+  if (command == "--help" || command == "-h" || command == "help" || helpAsked) {
     PrintUsage(stdout);
     return 0;
   }

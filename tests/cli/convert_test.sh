@@ -157,5 +157,11 @@ grep -q "^BSCALE  =    0.045777764213996 " header-of-scaled.fts.out ||
   fail "scaled.fts: $(grep '^BSCALE' header-of-scaled.fts.out)"
 grep -q "^BLANK   =               -32768 " header-of-scaled.fts.out || fail "scaled.fts lost BLANK"
 
+# Every command answers --help with the usage, on standard output, and success.
+for c in info header convert render settings wcs; do
+  out=$("$cli" "$c" --help 2>/dev/null) || fail "$c --help failed"
+  case "$out" in "Usage: vantorel-cli"*) ;; *) fail "$c --help gave no usage" ;; esac
+done
+
 if [ "$failures" -ne 0 ]; then echo "$failures failures"; exit 1; fi
 echo "all conversions behaved"
