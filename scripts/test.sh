@@ -20,8 +20,9 @@ summary=$(mktemp)
 trap 'rm -rf "$VANTOREL_CONFIG_HOME" "$summary"' EXIT
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600 | tee "$summary"
 
-# The file readers' fuzz targets, a minute each, under the sanitizers.
-./scripts/fuzz.sh
+# The file readers' fuzz targets, half a minute each, under the sanitizers (a longer
+# run is FUZZ_SECONDS=600 ./scripts/fuzz.sh).
+FUZZ_SECONDS=${FUZZ_SECONDS:-30} ./scripts/fuzz.sh
 
 # The tests' count once more as the last line, after the fuzzers' output.
 total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' "$summary")
