@@ -44,8 +44,10 @@ int CImgScroll::Do(int dx, int dy, const CRalImage* source, int showProgress) {
       }
     if (ok) {
       imgsample::Affine map;
-      map.bx = -sx;
-      map.by = -sy;
+      // The shift as given (less whole turns), so that the pixels that did not wrap keep
+      // their sky.
+      map.bx = -(dx % w);
+      map.by = -(dy % h);
       imgsample::MoveCoordinates(result, map);
       imgsample::Replace(m_Image, result);
     }
