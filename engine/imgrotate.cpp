@@ -78,14 +78,16 @@ bool HalfTurn(const CImage& src, CRalImage& dst, CRalImage& progress) {
 // coordinates by map and puts the result in place.
 template <typename F>
 int Build(CRalImage& image, const CImage& src, int width, int height, int showProgress,
-          const imgsample::Affine& map, F fill) {
+          const imgsample::Affine& map, bool resampled, F fill) {
   bool ok = false;
   try {
     CRalImage result;
     imgsample::MakeLike(&result, src, width, height);
+    // Quarter and half turns step through the source rows, any other angle through the
+    // target rows.
     image.ShowProgressInit(
         showProgress, kCaption,
-        static_cast<std::int64_t>(src.GetPlanes()) * std::max(src.GetHeight(), height));
+        static_cast<std::int64_t>(src.GetPlanes()) * (resampled ? height : src.GetHeight()));
     ok = fill(result);
     if (ok) {
       imgsample::MoveCoordinates(result, map);
@@ -110,7 +112,7 @@ int CImgRotate::Do90(int clockwise, const CRalImage* source, int showProgress) {
   } else {
     map = {0, 1, -1, 0, 0, h - 1.0};  // (y', h − 1 − x')
   }
-  return Build(m_Image, src, h, w, showProgress, map, [&](CRalImage& result) {
+  return Build(m_Image, src, h, w, showProgress, map, false, [&](CRalImage& result) {
     bool ok = false;
     pixeltype::WithPixelType(src.GetBitsPixel(), src.IsSigned(), [&](auto z) {
       ok = QuarterTurn<decltype(z)>(src, result, clockwise != 0, m_Image);
@@ -124,7 +126,7 @@ int CImgRotate::Do180(const CRalImage* source, int showProgress) {
   if (!Usable(src)) return 0;
   const int w = src.GetWidth(), h = src.GetHeight();
   const imgsample::Affine map{-1, 0, 0, -1, w - 1.0, h - 1.0};
-  return Build(m_Image, src, w, h, showProgress, map, [&](CRalImage& result) {
+  return Build(m_Image, src, w, h, showProgress, map, false, [&](CRalImage& result) {
     bool ok = false;
     pixeltype::WithPixelType(src.GetBitsPixel(), src.IsSigned(),
                              [&](auto z) { ok = HalfTurn<decltype(z)>(src, result, m_Image); });
@@ -149,7 +151,7 @@ int CImgRotate::Do(double angle, int sizeFixed, const CRalImage* source, int sho
   imgsample::Affine map{c, s, -s, c, 0, 0};
   map.bx = cx - (c * dx + s * dy);
   map.by = cy - (-s * dx + c * dy);
-  return Build(m_Image, src, tw, th, showProgress, map, [&](CRalImage& result) {
+  return Build(m_Image, src, tw, th, showProgress, map, true, [&](CRalImage& result) {
     return imgsample::Resample(src, result, map, 0.0, &m_Image);
   });
 }
