@@ -235,6 +235,19 @@ TEST_F(EngineOracleTest, ArithmeticCompositingAndContoursMatchNumpy) {
                  "composit dx=4 dy=-3 method=" + std::to_string(method) + " in=" + sa +
                      " other=" + oracle_.Array(b) + " out=" + oracle_.Array(out));
   }
+  // Levelled values: the other image's display levels are brought onto the target's.
+  {
+    CRalImage out = a, levelled = b;
+    out.SetLevel(0, -20, 300);
+    out.SetLevel(1, 0, 100);
+    levelled.SetLevel(0, 10, 90);
+    levelled.SetLevel(1, -5, 500);
+    ASSERT_EQ(CImgComposit(out).Do(&a, &levelled, 0, 0, 0, CImgComposit::kSubtract, 0, 1, 0, 0, 0,
+                                   nullptr, 0, -1),
+              1);
+    oracle_.Case("levelled", "composit method=3 levels=10,90,-20,300,-5,500,0,100 in=" + sa +
+                                 " other=" + oracle_.Array(b) + " out=" + oracle_.Array(out));
+  }
   // The weighted average at rate 1 is the other image turned onto the source's grid.
   const CRalImage whole = Random(33, 21, 2, -64, 7, false);
   CRalImage turned = Random(33, 21, 2, -64, 8, false);

@@ -12,7 +12,8 @@ Ops and their oracles (a: the input, b: the other image, out: what the engine wr
   scroll dx= dy=  numpy.roll, exact                   order 1, inside the source, 1e-4 relative
   shrink          block means of whole factors        enlarge  scipy.ndimage.zoom order 1
   calc op= value= cut=       numpy arithmetic, 0 for a division by zero
-  composit method= rate= cut= sat= band= dx= dy=   the numpy formula of each method
+  composit method= rate= cut= sat= band= dx= dy= levels=   the numpy formula of each
+                             method; levels: omin,omax,tmin,tmax of each plane
   contour step= mode=        numpy bands and lines
   wcs before= after= pairs=x0,y0,x1,y1;...   astropy: the sky at the old pixel equals the
                                              sky at the new one to 0.01 pixel
@@ -170,6 +171,10 @@ def check(op, kw):
             moved[:, max(dy, 0):h + min(dy, 0), max(dx, 0):w + min(dx, 0)] = \
                 b[:, max(-dy, 0):h - max(dy, 0), max(-dx, 0):w - max(dx, 0)]
             b = moved
+        if "levels" in kw:  # the other image's levels mapped onto the target's, per plane
+            lv = np.array([float(v) for v in kw["levels"].split(",")]).reshape(-1, 4)
+            omin, omax, tmin, tmax = (lv[:, i, None, None] for i in range(4))
+            b = tmin + (b - omin) * (tmax - tmin) / (omax - omin)
         return same(out, composite(a, b, kw), rtol=1e-12, atol=1e-12)
     if op == "contour":
         return same(out, contour(a, float(kw["step"]), int(kw["mode"])), rtol=1e-12)
