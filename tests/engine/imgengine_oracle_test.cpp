@@ -255,6 +255,26 @@ TEST_F(EngineOracleTest, ArithmeticCompositingAndContoursMatchNumpy) {
       CImgComposit(turned).Do(nullptr, &whole, 0, 0, 21, 2, 1.0, 0, 0, 0, 0, nullptr, 1, 2343), 1);
   oracle_.Case("composit_turned", "rotate angle=21 fixed=1 in=" + oracle_.Array(whole) +
                                       " out=" + oracle_.Array(turned));
+  // The real frame with itself turned half round: the difference, the saturation repair
+  // and the contours of a camera frame.
+  const CRalImage real = oracle_.RealFrame();
+  ASSERT_FALSE(real.IsEmpty()) << "cannot read " << kRealFrame;
+  CRalImage turnedReal = real;
+  ASSERT_EQ(CImgRotate(turnedReal).Do180(nullptr, 0), 1);
+  const std::string sr = oracle_.Array(real), st = oracle_.Array(turnedReal);
+  for (int method : {CImgComposit::kDifference, CImgComposit::kNbr}) {
+    CRalImage out = real;
+    ASSERT_EQ(CImgComposit(out).Do(nullptr, &turnedReal, 0, 0, 0, method, 0.5, 0, 0, 0.9, 1,
+                                   nullptr, 0, -1),
+              1);
+    oracle_.Case("real_composit" + std::to_string(method),
+                 "composit method=" + std::to_string(method) + " rate=0.5 sat=0.9 band=1 in=" + sr +
+                     " other=" + st + " out=" + oracle_.Array(out));
+  }
+  CRalImage realContour = real;
+  ASSERT_EQ(CImgFilter(realContour).ContourFilter(3, 1, nullptr, nullptr, 0), 1);
+  oracle_.Case("real_contour",
+               "contour step=3 mode=1 in=" + sr + " out=" + oracle_.Array(realContour));
   for (int mode : {0, 1})
     for (double step : {25.0, 110.0}) {
       CRalImage out = a;
