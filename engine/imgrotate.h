@@ -11,13 +11,14 @@ class CRalImage;
 //
 // Any angle: the image turns about its centre ((width − 1) / 2, (height − 1) / 2).
 // Each target pixel takes the bilinear interpolation of the four source pixels around
-// the point it comes from (scipy.ndimage.rotate with order 1 gives the same values
-// inside the image); a point outside the source takes the physical value 0; a point next to
-// a blank or NaN pixel that takes part in it gives NaN (integer images: their blank
-// value, or 0 when they use none). With sizeFixed the image keeps its width and height (corners cut
-// off); otherwise it grows to hold the whole turned image: width and height are those of
-// the turned outline's bounding box (|cos| w + |sin| h by |sin| w + |cos| h) rounded to
-// nearest, the centres staying on each other.
+// the point it comes from (inside the image these are the values of
+// scipy.ndimage.rotate(a, −angle, order=1)); a point outside the source takes the
+// physical value 0; a point next to a blank or NaN pixel that takes part in it gives NaN
+// (integer images: their blank value, or 0 when they use none). With sizeFixed the image
+// keeps its width and height (corners cut off); otherwise it grows to hold the whole
+// turned image: width and height are those of the turned outline's bounding box
+// (|cos| w + |sin| h by |sin| w + |cos| h) rounded to nearest, the centres staying on
+// each other.
 // Integer images round the interpolated values to nearest.
 //
 // Every operation reads the source row by row or tile by tile through the pager and
