@@ -36,6 +36,9 @@ open("rows.txt", "w").write(header + "\n" + "\n".join(",".join(repr(v) for v in 
 open("cols.txt", "w").write(header + "\n" + "\n".join("\t".join(repr(v) for v in c) for c in values.T) + "\n")
 open("short.txt", "w").write(header + "1 2 3\n")
 open("noend.txt", "w").write(cards[0].ljust(80) + "1 2 3\n")
+spec = [c for c in cards if not c.startswith(("NAXIS2", "AUTHOR"))]
+spec[2] = "NAXIS   =                    1"
+open("spec.txt", "w").write("".join(c.ljust(80) for c in spec) + "1 10\n2 20\n3 30\n4 40\n")
 PY
 
 check() {  # check NAME FITS PYTHON-EXPRESSION-OF-EXPECTED
@@ -46,7 +49,9 @@ from astropy.io import fits
 px = np.load("px.npy")
 data = fits.getdata(sys.argv[1]).astype(np.float64)
 # FITS rows are written bottom-up: the first row of the file is the last image row.
-expected = np.flipud(np.asarray(eval(sys.argv[2]), dtype=np.float64))
+expected = np.asarray(eval(sys.argv[2]), dtype=np.float64)
+if expected.ndim == 2:
+    expected = np.flipud(expected)
 if data.shape != expected.shape or not np.array_equal(data, expected):
     print(data, expected, sep="\n")
     sys.exit(1)
@@ -80,8 +85,8 @@ ok raw-info info a.raw --raw 4,3,16,header=4,mac,signed
 grep -q "format: Rawイメージ$" raw-info.out || fail "a.raw: $(cat raw-info.out)"
 
 # Malformed files: their messages, never a crash.
-refused bad-mtf "ファイル" info bad.mtf
-refused huge-bin "ファイル" info huge.bin
+refused bad-mtf "ファイルの形式が正しくないか、読み込めない種類のデータです。" info bad.mtf
+refused huge-bin "ファイルが途中で終わっています。" info huge.bin
 
 # Imports: the same numbers whatever the layout.
 ok import-rows import rows.txt rows.fts --separator , --order rows
@@ -93,8 +98,13 @@ check import-scaled scaled.fts "np.array([[1.5, -2, 3e5, 4], [0, 6.25, -7, 8], [
 /usr/bin/python3 -c "
 from astropy.io import fits
 assert fits.getheader('rows.fts')['AUTHOR'] == 'Someone'" || fail "rows.fts lost its AUTHOR"
+# Spectral data of two columns: the column to read must be named.
+refused import-ask "ﾃﾞｰﾀは 2 列（行）あります。" import spec.txt sp.fts --kind spectrum --order columns --separator " "
+# One axis: saved as a one-dimensional FITS image.
+ok import-spec import spec.txt sp.fts --kind spectrum --order columns --separator " " --column 2 --rows 2
+check import-spec sp.fts "np.array([10, 20, 30, 40], np.float32)"
 refused import-short "ﾃﾞｰﾀ数が少ないため" import short.txt s.fts --separator " "
-refused import-noend "END" import noend.txt n.fts --separator " " --size 3,1
+refused import-noend "FITSﾍｯﾀﾞのENDが見つかりません。" import noend.txt n.fts --separator " " --size 3,1
 refused import-bad-size "入力した値が不正です。" import rows.txt z.fts --separator , --size 0,3
 [ -e s.fts ] || [ -e n.fts ] && fail "a refused import wrote a file"
 
