@@ -298,8 +298,12 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
       case FILETYPE_TIFF: rc = CTiff::Read(image, path, progress, caption); break;
       case FILETYPE_JPEG: rc = CJpeg::Read(image, path, progress, caption); break;
       case FILETYPE_PNG: rc = CPng::Read(image, path, progress, caption); break;
-      case FILETYPE_MTF: rc = CMutoh::Read(image, path, CMutoh::MTF, progress, caption); break;
-      case FILETYPE_BIN: rc = CMutoh::Read(image, path, CMutoh::BIN, progress, caption); break;
+      case FILETYPE_MTF:
+        rc = CMutoh::Read(image, path, CMutoh::MTF, progress, caption);
+        break;
+      case FILETYPE_BIN:
+        rc = CMutoh::Read(image, path, CMutoh::BIN, progress, caption);
+        break;
       case FILETYPE_RAW:
         rc = CRawImage::Read(image, path, param->ToRawImage(), progress, caption);
         break;
