@@ -144,7 +144,8 @@ void CMainFrame::CreateMenus() {
   connect(Add(f, ID_FILE_SAVE, "上書き保存(&S)\tCtrl+S"), &QAction::triggered, this, [this] { OnSave(false); });
   connect(Add(f, ID_FILE_SAVE_AS, "名前を付けて保存(&A)..."), &QAction::triggered, this, [this] { OnSave(true); });
   f->addSeparator();
-  Add(f, ID_DATA_IMPORT, "ﾃﾞｰﾀ ｲﾝﾎﾟｰﾄ(&D)...", false);
+  connect(Add(f, ID_DATA_IMPORT, "ﾃﾞｰﾀ ｲﾝﾎﾟｰﾄ(&D)..."), &QAction::triggered, this,
+          &CMainFrame::OnDataImport);
   f->addSeparator();
   connect(Add(f, ID_FILE_PRINT, "印刷(&P)...\tCtrl+P"), &QAction::triggered, this, [this] {
     if (CKivImageView* v = ActiveView()) PrintView(v, this, false);

@@ -109,6 +109,7 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   void UpdateRecentMenu();
   void UpdateStatus();
   void OnFileOpen();
+  void OnDataImport();
   void OnSave(bool saveAs);
   void OnColorMode(int mode, int type);
   // Runs an image command on the active window; a changed image marks its document.

@@ -47,6 +47,8 @@ void PrintUsage(FILE* out) {
       "                                     none; --json: one object a line, with \"text\"\n"
       "                                     as the information bar shows the position\n"
       "  wcs [--json] IN -                  the same for \"X Y\" pairs read from standard input\n"
+      "  import IN.txt OUT [IMPORT OPTIONS] a text of FITS header cards and numbers as an\n"
+      "                                     image saved as OUT (32-bit floats)\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
@@ -64,6 +66,17 @@ void PrintUsage(FILE* out) {
       "                                     larger than level 6 (7 here) in a fraction of\n"
       "                                     the time; 10 for the smallest file. One-plane\n"
       "                                     images in a grey ramp are written as grey PNG.\n"
+      "\n"
+      "Import options (each as the import dialogs ask it; without it, what they offer):\n"
+      "  --axes 1|2, --size W[,H]           axes and sizes (from NAXIS, NAXIS1, NAXIS2)\n"
+      "  --rows N                           rows a one-axis image is shown with\n"
+      "  --fixed N | --separator TEXT | --tab  N-byte fields, fields cut at any character\n"
+      "                                     of TEXT, or at tabs\n"
+      "  --order rows|columns               numbers fill rows or columns first\n"
+      "  --line-ends delimit|ignore         line ends end a number, or are skipped\n"
+      "  --kind image|spectrum, --dispaxis N, --column N  spectral data (the column read\n"
+      "                                     when each pixel has several numbers)\n"
+      "  --bscale X, --bzero X, --author T  (from BSCALE, BZERO and AUTHOR)\n"
       "\n"
       "Reading options (info, header, convert, render, wcs):\n"
       "  --planes gray:N | rgb:R,G,B        planes of a FITS cube, counted from 1 (without\n"
@@ -145,6 +158,7 @@ int main(int argc, char** argv) {
   if (command == "convert") return ConvertCommand(args);
   if (command == "render") return RenderCommand(args);
   if (command == "wcs") return WcsCommand(args);
+  if (command == "import") return ImportCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

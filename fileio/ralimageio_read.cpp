@@ -18,7 +18,9 @@
 #include "formats/bitran/bitran.h"
 #include "formats/fio/fileiomsg.h"
 #include "formats/jpeg/jpegfile.h"
+#include "formats/mtf/mutoh.h"
 #include "formats/png/pngfile.h"
+#include "formats/raw/rawimage.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
 #include "platform/files.h"
@@ -296,6 +298,15 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
       case FILETYPE_TIFF: rc = CTiff::Read(image, path, progress, caption); break;
       case FILETYPE_JPEG: rc = CJpeg::Read(image, path, progress, caption); break;
       case FILETYPE_PNG: rc = CPng::Read(image, path, progress, caption); break;
+      case FILETYPE_MTF:
+        rc = CMutoh::Read(image, path, CMutoh::MTF, progress, caption);
+        break;
+      case FILETYPE_BIN:
+        rc = CMutoh::Read(image, path, CMutoh::BIN, progress, caption);
+        break;
+      case FILETYPE_RAW:
+        rc = CRawImage::Read(image, path, param->ToRawImage(), progress, caption);
+        break;
       case FILETYPE_BITRAN: {
         CBitranParam bp;
         rc = CBitran::Read(image, path, &bp, progress, caption);
@@ -320,10 +331,7 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
       // Readers not built yet: the branches stay so the codes keep their place.
       case FILETYPE_BMP:
       case FILETYPE_DIB:
-      case FILETYPE_MTF:
-      case FILETYPE_BIN:
       case FILETYPE_GIF:
-      case FILETYPE_RAW:
       case FILETYPE_CLIPBOARD:
       default: rc = FIO_ERR_UNKNOWN_TYPE; break;
     }
@@ -359,12 +367,16 @@ int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CRead
       case FILETYPE_JPEG: rc = CJpeg::ReadHeader(image, path, nullptr, progress, caption); break;
       case FILETYPE_PNG: rc = CPng::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_BITRAN: rc = CBitran::ReadHeader(image, path, progress, caption); break;
+      case FILETYPE_MTF:
+        rc = CMutoh::ReadHeader(image, path, CMutoh::MTF, progress, caption);
+        break;
+      case FILETYPE_BIN:
+        rc = CMutoh::ReadHeader(image, path, CMutoh::BIN, progress, caption);
+        break;
       case FILETYPE_RAW:
       case FILETYPE_CLIPBOARD: return 0;
       case FILETYPE_BMP:
       case FILETYPE_DIB:
-      case FILETYPE_MTF:
-      case FILETYPE_BIN:
       case FILETYPE_GIF:
       default: rc = FIO_ERR_UNKNOWN_TYPE; break;
     }

@@ -15,6 +15,7 @@
 #include "fits/fits.h"
 #include "formats/fio/fileiomsg.h"
 #include "formats/jpeg/jpegfile.h"
+#include "formats/mtf/mutoh.h"
 #include "formats/png/pngfile.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
@@ -433,18 +434,30 @@ int CRalImageIO::WriteGifFile(CRalImage& image, const std::string& path, int ask
 
 int CRalImageIO::WriteMutohFile(CRalImage& image, const std::string& path, int mutohType,
                                 int askOptions) {
-  (void)mutohType;
   if (image.GetDimension() == 3) {
     AfxMessageBox(std::string(ft::kMutohColor));
     fileio_internal::SetLastError(FIO_ERR_CANCELLED);
     return 0;
   }
-  if ((image.GetBitsPixel() != 16 || image.IsSigned()) && AskChangeBitsMode(image, 16, askOptions) < 0) {
-    fileio_internal::SetLastError(FIO_ERR_CANCELLED);
-    return 0;
+  const CRalImage* out = &image;
+  std::unique_ptr<CRalImage> copy;
+  if (image.GetBitsPixel() != 16 || image.IsSigned()) {
+    const int mode = AskChangeBitsMode(image, 16, askOptions);
+    if (mode < 0) {
+      fileio_internal::SetLastError(FIO_ERR_CANCELLED);
+      return 0;
+    }
+    copy = ConvertedCopy(image, 16, 0, mode);
+    if (!copy) return Finish(FIO_ERR_MEMORY, path);
+    out = copy.get();
   }
-  // The Mutoh writer is not built yet.
-  return Finish(FIO_ERR_UNKNOWN_TYPE, path);
+  const bool mtf = mutohType == FILETYPE_MTF;
+  const int rc = CMutoh::Write(*out, path, mtf ? CMutoh::MTF : CMutoh::BIN);
+  if (rc != MTF_OK) return Finish(rc, path);
+  Saved(image, path, mtf ? ft::kFormatMutohMtf : ft::kFormatMutohBin);
+  image.SetOrgBitsPixel(16);
+  image.SetOrgPlanes(1);
+  return Finish(FIO_OK, path);
 }
 
 int CRalImageIO::WriteSbigFile(CRalImage& image, const std::string& path, int askOptions) {

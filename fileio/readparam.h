@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/raw/rawimage.h"  // RAWIMAGE, the record handed to the raw reader
+
 // File type codes.
 inline constexpr int FILETYPE_UNKNOWN = 0;
 inline constexpr int FILETYPE_BMP = 1;
@@ -23,17 +25,6 @@ inline constexpr int FILETYPE_PNG = 11;
 inline constexpr int FILETYPE_USFITS = 12;  // FITS with 16/32-bit integers read as unsigned
 inline constexpr int FILETYPE_RAW = 13;
 inline constexpr int FILETYPE_CLIPBOARD = 14;
-
-// The record handed to the headerless raw reader, field for field from CReadParam.
-struct RAWIMAGE {
-  std::int32_t nBitsPixel;
-  std::int32_t nWidth;
-  std::int32_t nHeight;
-  std::int32_t nPlanes;
-  std::int32_t nHeaderSize;
-  std::int32_t nByteOrder;
-  std::int32_t bSigned;
-};
 
 class CReadParam {
  public:

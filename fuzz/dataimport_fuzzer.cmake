@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(dataimport_fuzzer dataimport_fuzzer.cpp vtlraw)

@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(mutoh_read_fuzzer mutoh_read_fuzzer.cpp vtlmtf)
