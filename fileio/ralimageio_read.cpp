@@ -19,6 +19,8 @@
 #include "formats/fio/fileiomsg.h"
 #include "formats/jpeg/jpegfile.h"
 #include "formats/png/pngfile.h"
+#include "formats/bmp/bmpfile.h"
+#include "formats/gif/giffile.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
 #include "platform/files.h"
@@ -296,6 +298,9 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
       case FILETYPE_TIFF: rc = CTiff::Read(image, path, progress, caption); break;
       case FILETYPE_JPEG: rc = CJpeg::Read(image, path, progress, caption); break;
       case FILETYPE_PNG: rc = CPng::Read(image, path, progress, caption); break;
+      case FILETYPE_BMP:
+      case FILETYPE_DIB: rc = CBmp::Read(image, path, progress, caption); break;
+      case FILETYPE_GIF: rc = CGif::Read(image, path, progress, caption); break;
       case FILETYPE_BITRAN: {
         CBitranParam bp;
         rc = CBitran::Read(image, path, &bp, progress, caption);
@@ -318,11 +323,8 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
         break;
       }
       // Readers not built yet: the branches stay so the codes keep their place.
-      case FILETYPE_BMP:
-      case FILETYPE_DIB:
       case FILETYPE_MTF:
       case FILETYPE_BIN:
-      case FILETYPE_GIF:
       case FILETYPE_RAW:
       case FILETYPE_CLIPBOARD:
       default: rc = FIO_ERR_UNKNOWN_TYPE; break;
@@ -358,14 +360,14 @@ int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CRead
       case FILETYPE_TIFF: rc = CTiff::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_JPEG: rc = CJpeg::ReadHeader(image, path, nullptr, progress, caption); break;
       case FILETYPE_PNG: rc = CPng::ReadHeader(image, path, progress, caption); break;
+      case FILETYPE_BMP:
+      case FILETYPE_DIB: rc = CBmp::ReadHeader(image, path); break;
+      case FILETYPE_GIF: rc = CGif::ReadHeader(image, path); break;
       case FILETYPE_BITRAN: rc = CBitran::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_RAW:
       case FILETYPE_CLIPBOARD: return 0;
-      case FILETYPE_BMP:
-      case FILETYPE_DIB:
       case FILETYPE_MTF:
       case FILETYPE_BIN:
-      case FILETYPE_GIF:
       default: rc = FIO_ERR_UNKNOWN_TYPE; break;
     }
   } catch (const std::bad_alloc&) {
