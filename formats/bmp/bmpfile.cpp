@@ -153,7 +153,8 @@ int CBmp::ReadDIB(const std::string& path, DibBlock* dib) {
   try {
     DibBlock out(static_cast<std::size_t>(total));
     StoreBitmapInfoHeader(h, out.data());
-    std::memcpy(out.data() + kBitmapInfoHeaderSize, hd.table.data(), hd.table.size());
+    if (!hd.table.empty())
+      std::memcpy(out.data() + kBitmapInfoHeaderSize, hd.table.data(), hd.table.size());
     std::uint8_t* bits = out.data() + kBitmapInfoHeaderSize + hd.table.size();
     const std::size_t got = std::fread(bits, 1, static_cast<std::size_t>(imageSize), file.get());
     out.resize(kBitmapInfoHeaderSize + hd.table.size() + got);
