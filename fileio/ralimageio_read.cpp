@@ -21,6 +21,7 @@
 #include "formats/png/pngfile.h"
 #include "formats/bmp/bmpfile.h"
 #include "formats/gif/giffile.h"
+#include "formats/clipboard/ralclipboard.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
 #include "platform/files.h"
@@ -301,6 +302,9 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
       case FILETYPE_BMP:
       case FILETYPE_DIB: rc = CBmp::Read(image, path, progress, caption); break;
       case FILETYPE_GIF: rc = CGif::Read(image, path, progress, caption); break;
+      case FILETYPE_CLIPBOARD:
+        rc = CRalClipboard::Read(image, progress, std::string(ft::kFromClipboard));
+        break;
       case FILETYPE_BITRAN: {
         CBitranParam bp;
         rc = CBitran::Read(image, path, &bp, progress, caption);
@@ -326,7 +330,6 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
       case FILETYPE_MTF:
       case FILETYPE_BIN:
       case FILETYPE_RAW:
-      case FILETYPE_CLIPBOARD:
       default: rc = FIO_ERR_UNKNOWN_TYPE; break;
     }
   } catch (const std::bad_alloc&) {

@@ -18,6 +18,7 @@
 #include "formats/png/pngfile.h"
 #include "formats/bmp/bmpfile.h"
 #include "formats/gif/giffile.h"
+#include "formats/clipboard/ralclipboard.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
 #include "platform/files.h"
@@ -509,7 +510,9 @@ int CRalImageIO::WriteSbigFile(CRalImage& image, const std::string& path, int as
 }
 
 int CRalImageIO::WriteClipboard(CRalImage& image) {
-  (void)image;
-  // The clipboard exchange is not built yet.
-  return Finish(FIO_ERR_UNKNOWN_TYPE, std::string(ft::kClipboardName));
+  const std::string name(ft::kClipboardName);
+  std::vector<std::uint8_t> dib;
+  if (!image.GetDib(24, &dib)) return Finish(FIO_ERR_MEMORY, name);
+  return Finish(CRalClipboard::Write(image, dib, GetProgressSink(), std::string(ft::kToClipboard)),
+                name);
 }
