@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include <QActionGroup>
 #include <QApplication>
@@ -36,6 +37,7 @@
 #include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
+#include "fileio/readparam.h"
 #include "formats/clipboard/qtclipboard.h"
 #include "formats/clipboard/ralclipboard.h"
 #include "platform/inistore.h"
@@ -580,12 +582,17 @@ void CMainFrame::OnEditCopy() {
 }
 
 void CMainFrame::OnEditPaste() {
+  // The clipboard is no file name, so its type is given rather than guessed.
+  auto image = std::make_unique<CRalImage>();
+  image->SetProgressSink(m_pProgress);
+  CReadParam param;
+  param.SetFileType(FILETYPE_CLIPBOARD);
+  if (!CRalImageIO::ReadFile(*image, "_CLIPBOARD_", &param, -32, nullptr)) return;
+  for (int p = 0; p < image->GetPlanes(); ++p)
+    image->SetOrgDefaultLevel(p, image->GetLevelMin(p), image->GetLevelMax(p));
   auto* doc = new CKivImageDoc;
   doc->GetImgWnd().SetProgressSink(m_pProgress);
-  if (!doc->GetImgWnd().ReadFile("_CLIPBOARD_")) {
-    delete doc;
-    return;
-  }
+  doc->SetVumImage(image.release(), &param);
   doc->SetTitle(QString::fromUtf8(kClipboardFormatText.data(),
                                   static_cast<qsizetype>(kClipboardFormatText.size())));
   CChildFrame* frame = AddFrame(doc);
