@@ -199,3 +199,38 @@ TEST_F(GifTest, TheDispatcherSavesWithTheRememberedVariantAndReads) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string kSixelImages = "/usr/share/doc/libsixel-examples/examples/images";
+
+// The GIF files that Debian's libsixel examples ship, read as Pillow reads their first
+// image.
+TEST_F(GifTest, DebianSampleFilesReadAsPillowReadsThem) {
+  const std::vector<std::string> files = FilesIn(kSixelImages, ".gif");
+  if (files.empty() || !HavePillow()) GTEST_SKIP() << "libsixel-examples or Pillow missing";
+  for (const std::string& path : files) {
+    CImage image;
+    ASSERT_EQ(CGif::Read(image, path), FIO_OK) << path;
+    Raster oracle;
+    ASSERT_TRUE(PillowDecode(path, image.GetWidth(), image.GetHeight(), 3, &oracle)) << path;
+    EXPECT_TRUE(SameSamples(Samples(image), oracle)) << path;
+  }
+}
+
+// Every other picture of that package, the PNG suite's corrupted files included, given
+// to the GIF reader: a code, never a crash.
+TEST_F(GifTest, OtherFormatsAndCorruptFilesGiveCodes) {
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(
+           kSixelImages, std::filesystem::directory_options::skip_permission_denied))
+    if (e.is_regular_file() && e.path().extension() != ".gif") files.push_back(e.path().string());
+  if (files.empty()) GTEST_SKIP() << "libsixel-examples missing";
+  for (const std::string& path : files) {
+    CImage image;
+    EXPECT_EQ(CGif::Read(image, path), FIO_ERR_FORMAT) << path;
+    EXPECT_EQ(CGif::ReadHeader(image, path), FIO_ERR_HEADER) << path;
+  }
+}
+
+}  // namespace
