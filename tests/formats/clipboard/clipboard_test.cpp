@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "imagemodel/image.h"
 #include "platform/progress.h"
@@ -103,7 +104,14 @@ TEST_P(ClipLayoutTest, CopyAndPasteKeepRawValuesScalingAndLevels) {
 INSTANTIATE_TEST_SUITE_P(Types, ClipLayoutTest,
                          ::testing::Values(Case{8, 0, 1, 1, 0}, Case{16, 0, 1, 1, 32768},
                                            Case{16, 1, 3, 2.5, -7}, Case{32, 1, 1, 1, 0},
-                                           Case{-32, 1, 3, 1, 0}, Case{-64, 1, 1, 1, 0}));
+                                           Case{-32, 1, 3, 1, 0}, Case{-64, 1, 1, 1, 0}),
+                         [](const auto& info) {
+                           const Case& c = info.param;
+                           return (c.bits < 0 ? "Float" + std::to_string(-c.bits)
+                                              : (c.isSigned ? "Signed" : "Unsigned") +
+                                                    std::to_string(c.bits)) +
+                                  "Planes" + std::to_string(c.planes);
+                         });
 
 TEST(ClipRules, CodesAndTheBitmapFallback) {
   CImage image;
