@@ -2,6 +2,7 @@
 // in one process and pasted in another with the same pixels, scaling and levels, and a
 // PNG that another program put there pasted as a colour image.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
 
@@ -29,7 +30,9 @@ class ClipboardExchangeTest : public QObject {
     peer.start(QString::fromStdString(TestBinDir() + "/clipboard_peer"), args);
     if (!peer.waitForStarted(10000)) return {};
     QByteArray line;
-    while (!line.contains('\n') && peer.state() == QProcess::Running) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!line.contains('\n') && peer.state() == QProcess::Running && waited.elapsed() < 60000) {
       peer.waitForReadyRead(1000);
       line += peer.readAllStandardOutput();
     }
