@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include <QActionGroup>
 #include <QApplication>
@@ -36,6 +37,9 @@
 #include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
+#include "fileio/readparam.h"
+#include "formats/clipboard/qtclipboard.h"
+#include "formats/clipboard/ralclipboard.h"
 #include "platform/inistore.h"
 #include "platform/userprompts.h"
 #include "platform/messagebox.h"
@@ -68,6 +72,7 @@ CMainFrame::CMainFrame(CKivImageApp* app) : m_pApp(app), m_pMdi(new QMdiArea(thi
     if (CRegistry::Read("Recent File List", "File" + std::to_string(i), "", path) && !path.empty())
       m_Recent << QString::fromStdString(path);
   }
+  InstallQtClipboard();
   CreateMenus();
   CreateToolBar();
   m_pInfoBar = new CDlgBarImageInfo(this);
@@ -182,6 +187,12 @@ void CMainFrame::CreateMenus() {
       return 1;
     });
   });
+  e->addSeparator();
+  connect(Add(e, ID_EDIT_COPY, "ｺﾋﾟｰ(&C)\tCtrl+C"), &QAction::triggered, this, &CMainFrame::OnEditCopy);
+  // Pasting needs no open image: the key works while the Edit menu is hidden too.
+  QAction* paste = Add(e, ID_EDIT_PASTE, "貼り付け(&P)\tCtrl+V");
+  addAction(paste);
+  connect(paste, &QAction::triggered, this, &CMainFrame::OnEditPaste);
   e->addSeparator();
   // The menu text (without its accelerator) names what undo takes back.
   const auto named = [](QAction* a) {
@@ -373,7 +384,7 @@ void CMainFrame::UpdateCommands() {
                  cmd::ID_FILE_PRINT_PREVIEW, cmd::ID_FILE_PAGE_SETUP, cmd::ID_ZOOM_IN,
                  cmd::ID_ZOOM_OUT, cmd::ID_ZOOM_FIT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
                  cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
-                 cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD})
+                 cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD, cmd::ID_EDIT_COPY})
     Command(id)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
@@ -563,6 +574,31 @@ void CMainFrame::OnFileOpen() {
                    QFileInfo(QString::fromStdString(prompt.paths.front())).absolutePath().toStdString());
   CRegistry::Write("IO", setup.filterIndexKey, prompt.filterIndex, CRegistry::TYPE_INT);
   for (const std::string& path : prompt.paths) OpenDocumentFile(QString::fromStdString(path));
+}
+
+void CMainFrame::OnEditCopy() {
+  CKivImageDoc* doc = ActiveDocument();
+  CRalImage* image = doc ? doc->GetImgWnd().GetImagePtr() : nullptr;
+  if (image) (void)CRalImageIO::WriteImageFile(*image, "_CLIPBOARD_", 0);
+}
+
+void CMainFrame::OnEditPaste() {
+  // The clipboard is no file name, so its type is given rather than guessed.
+  auto image = std::make_unique<CRalImage>();
+  image->SetProgressSink(m_pProgress);
+  CReadParam param;
+  param.SetFileType(FILETYPE_CLIPBOARD);
+  if (!CRalImageIO::ReadFile(*image, "_CLIPBOARD_", &param, -32, nullptr)) return;
+  for (int p = 0; p < image->GetPlanes(); ++p)
+    image->SetOrgDefaultLevel(p, image->GetLevelMin(p), image->GetLevelMax(p));
+  auto* doc = new CKivImageDoc;
+  doc->GetImgWnd().SetProgressSink(m_pProgress);
+  doc->SetVumImage(image.release(), &param);
+  doc->SetTitle(QString::fromUtf8(kClipboardFormatText.data(),
+                                  static_cast<qsizetype>(kClipboardFormatText.size())));
+  CChildFrame* frame = AddFrame(doc);
+  doc->GetImgWnd().Update(1);
+  ShowFrame(frame);
 }
 
 void CMainFrame::OnSave(bool saveAs) {

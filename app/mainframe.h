@@ -31,6 +31,7 @@ inline constexpr int ID_FILE_OPEN = 57601, ID_FILE_CLOSE = 57602, ID_FILE_SAVE =
                      ID_FILE_PRINT_SETUP = 4515, ID_ENVIRONMENT = 4552, ID_APP_EXIT = 57665;
 inline constexpr int ID_FILE_MRU_FIRST = 57616;
 inline constexpr int ID_EDIT_UNDO = 57643, ID_VERTICAL = 4508, ID_HORIZONTAL = 4530;
+inline constexpr int ID_EDIT_COPY = 57634, ID_EDIT_PASTE = 57637;
 inline constexpr int ID_LEVEL = 4527, ID_AUTO_LEVEL = 4526, ID_AUTO_LEVEL_SETTING = 4543,
                      ID_LEVEL_AT_LOAD = 4553, ID_LOG_SCALE = 4554;
 inline constexpr int ID_GRAY = 4555, ID_GRAY_NEG = 4556, ID_COLOR = 4565, ID_COLOR_NEG = 4566,
@@ -110,6 +111,9 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   void UpdateStatus();
   void OnFileOpen();
   void OnDataImport();
+  // The active image to the clipboard; the clipboard's image as a new document.
+  void OnEditCopy();
+  void OnEditPaste();
   void OnSave(bool saveAs);
   void OnColorMode(int mode, int type);
   // Runs an image command on the active window; a changed image marks its document.

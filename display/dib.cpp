@@ -8,22 +8,9 @@
 
 #include "imagemodel/vmimage.h"
 
-namespace {
+using namespace dibbytes;
 
-void Put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint16_t Get16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t Get32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+namespace {
 
 bool SupportedBits(int bits) {
   return bits == 8 || bits == 16 || bits == 24 || bits == 32;
@@ -80,36 +67,6 @@ void BGRToBand(const std::uint8_t* in, int inBytes, int n, std::uint8_t* out, in
 }
 
 }  // namespace
-
-void StoreBitmapInfoHeader(const BITMAPINFOHEADER& h, std::uint8_t* out) {
-  Put32(out + 0, h.biSize);
-  Put32(out + 4, static_cast<std::uint32_t>(h.biWidth));
-  Put32(out + 8, static_cast<std::uint32_t>(h.biHeight));
-  Put16(out + 12, h.biPlanes);
-  Put16(out + 14, h.biBitCount);
-  Put32(out + 16, h.biCompression);
-  Put32(out + 20, h.biSizeImage);
-  Put32(out + 24, static_cast<std::uint32_t>(h.biXPelsPerMeter));
-  Put32(out + 28, static_cast<std::uint32_t>(h.biYPelsPerMeter));
-  Put32(out + 32, h.biClrUsed);
-  Put32(out + 36, h.biClrImportant);
-}
-
-BITMAPINFOHEADER LoadBitmapInfoHeader(const std::uint8_t* in) {
-  BITMAPINFOHEADER h;
-  h.biSize = Get32(in + 0);
-  h.biWidth = static_cast<std::int32_t>(Get32(in + 4));
-  h.biHeight = static_cast<std::int32_t>(Get32(in + 8));
-  h.biPlanes = Get16(in + 12);
-  h.biBitCount = Get16(in + 14);
-  h.biCompression = Get32(in + 16);
-  h.biSizeImage = Get32(in + 20);
-  h.biXPelsPerMeter = static_cast<std::int32_t>(Get32(in + 24));
-  h.biYPelsPerMeter = static_cast<std::int32_t>(Get32(in + 28));
-  h.biClrUsed = Get32(in + 32);
-  h.biClrImportant = Get32(in + 36);
-  return h;
-}
 
 // ---------------------------------------------------------------------------------------
 // CBaseDIB

@@ -37,6 +37,11 @@ class CRalImage : public CImage {
   int CalcMinMax();
   double GetDataMin(int plane) const;
   double GetDataMax(int plane) const;
+  // The image as shown through its display levels as a packed bitmap, bottom-up: bits 24,
+  // or 8 (a grey ramp for one plane, the dither palette for colour). 0 (dib empty) for
+  // other bits, an empty image, or no memory.
+  int GetDib(int bits, std::vector<std::uint8_t>* dib, ProgressSink* progress = nullptr,
+             const std::string& caption = {}) const;
   // Mean physical value of a plane (blanks skipped); 0.0 for an empty plane.
   double GetAvrGrayRaw(int plane) const;
   // Counts physical values into `bins` equal bins over [low, high]: a value v goes into

@@ -16,7 +16,10 @@
 #include "fileio/ralimageio_internal.h"
 #include "fits/fits.h"
 #include "formats/bitran/bitran.h"
+#include "formats/bmp/bmpfile.h"
+#include "formats/clipboard/ralclipboard.h"
 #include "formats/fio/fileiomsg.h"
+#include "formats/gif/giffile.h"
 #include "formats/jpeg/jpegfile.h"
 #include "formats/mtf/mutoh.h"
 #include "formats/png/pngfile.h"
@@ -307,6 +310,12 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
       case FILETYPE_RAW:
         rc = CRawImage::Read(image, path, param->ToRawImage(), progress, caption);
         break;
+      case FILETYPE_BMP:
+      case FILETYPE_DIB: rc = CBmp::Read(image, path, progress, caption); break;
+      case FILETYPE_GIF: rc = CGif::Read(image, path, progress, caption); break;
+      case FILETYPE_CLIPBOARD:
+        rc = CRalClipboard::Read(image, progress, std::string(ft::kFromClipboard));
+        break;
       case FILETYPE_BITRAN: {
         CBitranParam bp;
         rc = CBitran::Read(image, path, &bp, progress, caption);
@@ -328,11 +337,6 @@ int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadP
         if (rc == BRN_OK && flat && GetAutoLevel()) image.SetOwnLevel(0);
         break;
       }
-      // Readers not built yet: the branches stay so the codes keep their place.
-      case FILETYPE_BMP:
-      case FILETYPE_DIB:
-      case FILETYPE_GIF:
-      case FILETYPE_CLIPBOARD:
       default: rc = FIO_ERR_UNKNOWN_TYPE; break;
     }
   } catch (const std::bad_alloc&) {
@@ -366,6 +370,9 @@ int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CRead
       case FILETYPE_TIFF: rc = CTiff::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_JPEG: rc = CJpeg::ReadHeader(image, path, nullptr, progress, caption); break;
       case FILETYPE_PNG: rc = CPng::ReadHeader(image, path, progress, caption); break;
+      case FILETYPE_BMP:
+      case FILETYPE_DIB: rc = CBmp::ReadHeader(image, path); break;
+      case FILETYPE_GIF: rc = CGif::ReadHeader(image, path); break;
       case FILETYPE_BITRAN: rc = CBitran::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_MTF:
         rc = CMutoh::ReadHeader(image, path, CMutoh::MTF, progress, caption);
@@ -375,9 +382,6 @@ int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CRead
         break;
       case FILETYPE_RAW:
       case FILETYPE_CLIPBOARD: return 0;
-      case FILETYPE_BMP:
-      case FILETYPE_DIB:
-      case FILETYPE_GIF:
       default: rc = FIO_ERR_UNKNOWN_TYPE; break;
     }
   } catch (const std::bad_alloc&) {

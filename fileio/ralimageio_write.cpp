@@ -17,6 +17,9 @@
 #include "formats/jpeg/jpegfile.h"
 #include "formats/mtf/mutoh.h"
 #include "formats/png/pngfile.h"
+#include "formats/bmp/bmpfile.h"
+#include "formats/gif/giffile.h"
+#include "formats/clipboard/ralclipboard.h"
 #include "formats/sbig/sbig.h"
 #include "formats/tiff/tifffile.h"
 #include "platform/files.h"
@@ -403,7 +406,8 @@ int CRalImageIO::WritePngFile(CRalImage& image, const std::string& path, int ask
   return Finish(FIO_OK, path);
 }
 
-int CRalImageIO::WriteBmpFile(CRalImage& /*image*/, const std::string& path, int askOptions) {
+int CRalImageIO::WriteBmpFile(CRalImage& image, const std::string& path, int askOptions) {
+  int bits = image.GetOrgBitsPixel() == 8 ? 8 : 24;
   if (askOptions) {
     SaveBmpPrompt prompt;
     prompt.bits = ReadInt("SaveBmpBits", 24) == 8 ? 8 : 24;
@@ -411,14 +415,19 @@ int CRalImageIO::WriteBmpFile(CRalImage& /*image*/, const std::string& path, int
       fileio_internal::SetLastError(FIO_ERR_CANCELLED);
       return 0;
     }
-    WriteInt("SaveBmpBits", prompt.bits == 8 ? 8 : 24);
+    bits = prompt.bits == 8 ? 8 : 24;
+    WriteInt("SaveBmpBits", bits);
   }
-  // The BMP writer is not built yet.
-  return Finish(FIO_ERR_UNKNOWN_TYPE, path);
+  const int rc = CBmp::Write(image, path, bits, GetProgressSink(), std::string(ft::kSaving));
+  if (rc != FIO_OK) return Finish(rc, path);
+  Saved(image, path, ft::kFormatBmp);
+  image.SetOrgBitsPixel(bits);
+  image.SetOrgPlanes(0);
+  return Finish(FIO_OK, path);
 }
 
 int CRalImageIO::WriteGifFile(CRalImage& image, const std::string& path, int askOptions) {
-  (void)image;
+  int type = CGif::GetType(image.GetOrgFileFormat());
   if (askOptions) {
     SaveGifPrompt prompt;
     prompt.type = std::clamp(ReadInt("SaveGifType", 2), 0, 3);
@@ -426,10 +435,15 @@ int CRalImageIO::WriteGifFile(CRalImage& image, const std::string& path, int ask
       fileio_internal::SetLastError(FIO_ERR_CANCELLED);
       return 0;
     }
-    WriteInt("SaveGifType", std::clamp(prompt.type, 0, 3));
+    type = std::clamp(prompt.type, 0, 3);
+    WriteInt("SaveGifType", type);
   }
-  // The GIF writer is not built yet.
-  return Finish(FIO_ERR_UNKNOWN_TYPE, path);
+  const int rc = CGif::Write(image, path, type, GetProgressSink(), std::string(ft::kSaving));
+  if (rc != FIO_OK) return Finish(rc, path);
+  Saved(image, path, CGif::GetTypeString(type));
+  image.SetOrgBitsPixel(8);
+  image.SetOrgPlanes(0);
+  return Finish(FIO_OK, path);
 }
 
 int CRalImageIO::WriteMutohFile(CRalImage& image, const std::string& path, int mutohType,
@@ -509,7 +523,9 @@ int CRalImageIO::WriteSbigFile(CRalImage& image, const std::string& path, int as
 }
 
 int CRalImageIO::WriteClipboard(CRalImage& image) {
-  (void)image;
-  // The clipboard exchange is not built yet.
-  return Finish(FIO_ERR_UNKNOWN_TYPE, std::string(ft::kClipboardName));
+  const std::string name(ft::kClipboardName);
+  std::vector<std::uint8_t> dib;
+  if (!image.GetDib(24, &dib)) return Finish(FIO_ERR_MEMORY, name);
+  return Finish(CRalClipboard::Write(image, dib, GetProgressSink(), std::string(ft::kToClipboard)),
+                name);
 }

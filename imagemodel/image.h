@@ -52,6 +52,12 @@ class CImage {
   virtual ~CImage();
 
   // ---- lifetime and copies
+  // Becomes an 8-bit image of one plane (grey) or three (red, green, blue) made from a copy
+  // of a packed bitmap of 1, 4, 8, 16 (5-5-5, or bit fields), 24 or 32 bits, run-length
+  // decoded first; levels 0 to 255 and the own-level flag. 0 for a bitmap that cannot be
+  // decoded or has another depth; throws std::bad_alloc when the store cannot be had.
+  int AttachDIB(const std::vector<std::uint8_t>& dib, ProgressSink* progress = nullptr,
+                const std::string& caption = {});
   // Replaces the store by a new one of the current geometry; 0 (store kept) on failure.
   int AllocImage(ProgressSink* progress = nullptr, const std::string& caption = {});
   // Deletes the store, the level arrays and every header card; attributes remain.

@@ -26,7 +26,10 @@ for f in "${fuzzers[@]}"; do
   mkdir -p "$corpus"
   seeds=()
   [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
-  echo "== $name for ${seconds}s"
-  (cd "$build" && "bin/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+  # A target may name its own time in fuzz/<name>.seconds.
+  t=$seconds
+  [ -z "${FUZZ_SECONDS:-}" ] && [ -f "fuzz/$name.seconds" ] && t=$(cat "fuzz/$name.seconds")
+  echo "== $name for ${t}s"
+  (cd "$build" && "bin/$name" -max_total_time="$t" -rss_limit_mb=2048 -timeout=10 \
      -print_final_stats=1 "corpus/$name" "${seeds[@]/#/../}") 2>&1 | tail -n 12
 done

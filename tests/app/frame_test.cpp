@@ -114,6 +114,15 @@ class FrameTest : public QObject {
     press("Ctrl+Z");
     QCOMPARE(wnd.GetImagePtr()->GetPixel(7, 0, 0), top);
 
+    // Copy and paste: the image comes back in a window of its own.
+    press("Ctrl+C");
+    press("Ctrl+V");
+    QCOMPARE(frame.Frames().size(), 2);
+    QCOMPARE(frame.ActiveDocument()->GetImgWnd().GetImagePtr()->GetPixel(7, 0, 0), top);
+    frame.Command(cmd::ID_FILE_CLOSE)->trigger();
+    QTRY_COMPARE(frame.Frames().size(), 1);
+    frame.ActiveView()->setFocus();
+
     // Saving the modified image writes it (the FITS options are accepted as asked).
     frame.Command(cmd::ID_HORIZONTAL)->trigger();
     QVERIFY(frame.ActiveDocument()->IsModified());

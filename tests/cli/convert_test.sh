@@ -57,6 +57,12 @@ ok sbig-jpg convert src.st7 s.jpg
 ok sbig-sbig convert src.st7 s2.st7 --compression sbig
 ok sbig-001 convert src.st7 s.001
 ok fitsfromsbig-sbig convert s.fts s3.st7
+# BMP and GIF: the image as shown, out and back in.
+ok fits-bmp convert src.fts a.bmp
+ok fits-gif convert src.fts a.gif
+ok bmp-png convert a.bmp e.png
+ok gif-tif convert a.gif e.tif
+ok png-bmp convert a.png e.bmp
 
 # Refusals, each with its message and a non-zero exit.
 refused png-fits "この画像はFITS形式では保存できません" convert a.png x.fts
@@ -67,7 +73,7 @@ refused png-sbig "SBIG形式でないファイルをSBIG形式には保存でき
 refused sbig-st8 "読み込んだファイル形式以外のSBIG形式では保存できません。" convert src.st7 x.st8
 refused to-bitran "Bitran形式では保存できません" convert src.fts x.ccd
 refused to-unknown "ファイルの形式を特定できません。" convert src.fts x.xyz
-refused gif-in "ファイルの形式を特定できません。" convert x.gif y.fts
+refused gif-fits "この画像はFITS形式では保存できません" convert a.gif x.fts
 refused missing "ファイルを開くことができません" convert nothing.fts y.png
 refused jpeg-quality "画質は1から10の範囲で指定してください。" convert src.fts y.jpg --quality 11
 refused fits-bits "保存できるFITS形式は整数8/16/32ビット" convert src.fts y.fts --bits 64

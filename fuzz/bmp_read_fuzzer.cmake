@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(bmp_read_fuzzer bmp_read_fuzzer.cpp vtlbmp vtlime)

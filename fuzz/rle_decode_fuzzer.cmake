@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(rle_decode_fuzzer rle_decode_fuzzer.cpp vtldib vtlcim)
