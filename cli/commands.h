@@ -11,3 +11,4 @@ int HeaderCommand(const std::vector<std::string>& args);
 int ConvertCommand(const std::vector<std::string>& args);
 int RenderCommand(const std::vector<std::string>& args);
 int WcsCommand(const std::vector<std::string>& args);
+int PhotCommand(const std::vector<std::string>& args);
