@@ -11,9 +11,11 @@
 #include "dialogs/dlglevel.h"
 #include "dialogs/vumdialog.h"
 #include "engine/imgflip.h"
+#include "engine/imgpixelinfo.h"
 
 #include "fileio/ralimageio.h"
 #include "fits/fits.h"
+#include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
 
 CRalImgProc::CRalImgProc() = default;
@@ -100,6 +102,7 @@ int CRalImgWnd::ReadFile(const std::string& path) {
   m_SavedHeader = m_pImage->m_FitsHeader;
   m_bHeaderEdited = 0;
   UpdateAverage();
+  m_ApertureTool.AfterRead(m_pImage.get());
   return 1;
 }
 
@@ -117,7 +120,9 @@ int CRalImgWnd::WriteFile(const std::string& path) {
     }
     m_bHeaderEdited = 0;
   }
-  // Measurement results are not kept by this window yet, so no extension is asked about.
+  // Measurement results that changed since the file was read are asked about.
+  if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && !m_ApertureTool.BeforeFitsSave(image))
+    return 0;
   if (!CRalImgProc::WriteFile(path)) return 0;
   m_SavedHeader = image.m_FitsHeader;
   return 1;
@@ -228,14 +233,27 @@ void CRalImgWnd::ComputeAverage() const {
   m_bAverageValid = true;
   if (!m_pImage) return;
   const CRalImage& image = *m_pImage;
-  m_dAverage[0] = image.GetAvrGrayRaw(0);
-  if (image.GetPlanes() >= 3) {
-    m_dAverage[1] = image.GetAvrGrayRaw(1);
-    m_dAverage[2] = image.GetAvrGrayRaw(2);
-    m_dAverage[3] = 0.299 * m_dAverage[0] + 0.587 * m_dAverage[1] + 0.114 * m_dAverage[2];
-  } else {
-    m_dAverage[3] = m_dAverage[0];
-  }
+  CImgPixelInfo(image).Calc(RECT{0, 0, image.GetWidth(), image.GetHeight()}, &m_dAverage[0],
+                            &m_dAverage[1], &m_dAverage[2], &m_dAverage[3]);
+  if (image.GetPlanes() < 3) m_dAverage[1] = m_dAverage[2] = 0.0;
+}
+
+void CRalImgWnd::ShowApertureDlg() {
+  m_ApertureTool.ShowDialog(m_pParent, [this] {
+    if (m_Invalidate) m_Invalidate();
+  });
+}
+
+int CRalImgWnd::AskApertureMode(int* mode) {
+  return CDlgApertureMode::Ask(m_pParent, mode);
+}
+
+void CRalImgWnd::OnMouse(int mode, unsigned message, unsigned flags, POINT point) {
+  POINT pixel{0, 0};
+  if (!m_View.PtViewToImage(point, &pixel)) pixel = POINT{0, 0};
+  if (mode == 4 && m_ApertureTool.OnMouseAperture(message, flags, pixel, m_pImage.get()) &&
+      m_Invalidate)
+    m_Invalidate();
 }
 
 void CRalImgWnd::SetParentWnd(QWidget* parent, CVumDocument* doc) {

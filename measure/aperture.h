@@ -115,6 +115,8 @@ class CAperture {
   // Marks shown: "非表示" and "全表示", and what a click does to them.
   void HideMarks();
   void ShowAllMarks();
+  // A click shows the marks again, those made after hiding only.
+  void ShowAllMarksAfterClick() { m_bVisible = 1; }
   int AreMarksVisible() const { return m_bVisible; }
   int GetFirstVisible() const { return m_nFirstVisible; }
   // Whether mark i is drawn, and in which role: 0 star, 1 sky, 2 highlighted.
