@@ -175,6 +175,11 @@ void CApertureTool::AfterRead(CRalImage* image) {
   UpdateLists();
 }
 
+void CApertureTool::SetImage(CRalImage* image) {
+  m_Aperture.SetImage(image);
+  m_Rect.SetImage(image);
+}
+
 void CApertureTool::Reset() {
   m_Aperture.DeleteAllMarks();
   m_Rect.DeleteAll();

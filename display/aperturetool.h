@@ -51,6 +51,9 @@ class CApertureTool {
   bool BeforeFitsSave(CImage& image);
   // The restore questions after a file was read.
   void AfterRead(CRalImage* image);
+  // The image the marks belong to, whenever the window's image object changes (an undo
+  // copy, an undo, another file), so no mark looks at an image that is gone.
+  void SetImage(CRalImage* image);
   // Forgets every mark (the image changed under them).
   void Reset();
 

@@ -98,7 +98,11 @@ CRalImgWnd::~CRalImgWnd() = default;
 int CRalImgWnd::ReadFile(const std::string& path) {
   if (!m_pImage) m_pImage = std::make_unique<CRalImage>();
   m_pImage->SetProgressSink(m_pProgress);
-  if (!CRalImgProc::ReadFile(path)) return 0;
+  if (!CRalImgProc::ReadFile(path)) {
+    m_ApertureTool.SetImage(m_pImage.get());
+    return 0;
+  }
+  m_ApertureTool.SetImage(m_pImage.get());
   m_SavedHeader = m_pImage->m_FitsHeader;
   m_bHeaderEdited = 0;
   UpdateAverage();
@@ -134,11 +138,13 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
   m_bBufferCreated = false;
   m_Buffer.Empty();
   UpdateAverage();
+  m_ApertureTool.SetImage(m_pImage.get());
 }
 
 void CRalImgWnd::Undo() {
   if (!m_pUndoImage) return;
   CRalImgProc::Undo();
+  m_ApertureTool.SetImage(m_pImage.get());
   // The image carries its logarithmic display; the one taken back shows as it was.
   (void)m_Buffer.SetLogScale(m_pImage->GetLogScale());
   Update(1);
@@ -269,6 +275,7 @@ int CRalImgWnd::MakeUndoBuff() {
     return 0;
   }
   m_pImage->SetProgressSink(m_pProgress);
+  m_ApertureTool.SetImage(m_pImage.get());
   return 1;
 }
 
@@ -280,6 +287,7 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
     Update(1);
     if (!dialog.IsImageChanged()) return 0;
     UpdateAverage();
+    m_ApertureTool.Reset();
     return 1;
   }
   Undo();
@@ -314,15 +322,19 @@ int RunDirect(CRalImgWnd& wnd, Op op) {
 }  // namespace
 
 int CRalImgWnd::Horizontal() {
-  return RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
+  const int changed = RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
     return CImgFlip(image).Do(1, &undo, 1);
   });
+  if (changed) m_ApertureTool.Reset();
+  return changed;
 }
 
 int CRalImgWnd::Vertical() {
-  return RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
+  const int changed = RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
     return CImgFlip(image).Do(0, &undo, 1);
   });
+  if (changed) m_ApertureTool.Reset();
+  return changed;
 }
 
 int CRalImgWnd::Flip() {

@@ -146,6 +146,44 @@ RECT CApertureMark::GetBox(const CImage& image) const {
   return clipped;
 }
 
+template <typename Span>
+void CApertureMark::ForEachSpan(const RECT& box, Span span) const {
+  for (int y = box.top; y < box.bottom; ++y) {
+    if (!Round()) {
+      // Squares: the whole row of the box, each pixel tested.
+      int start = -1;
+      for (int x = box.left; x <= box.right; ++x) {
+        const bool in = x < box.right && Contains(x, y);
+        if (in && start < 0) start = x;
+        if (!in && start >= 0) {
+          span(y, start, x);
+          start = -1;
+        }
+      }
+      continue;
+    }
+    // Circles: the member columns of a row straight from the boundary tables.
+    const int ix = Trunc(m_dCx + 0.5), iy = Trunc(m_dCy + 0.5);
+    const int ox = Trunc(m_dOuterX), oy = Trunc(m_dOuterY);
+    if (y < iy - oy || y >= iy + oy + 1) continue;
+    const int dy = std::abs(y - iy);
+    const int wo = TableAt(m_OuterDy, dy), wi = TableAt(m_InnerDy, dy);
+    if (wo < 0) continue;
+    const int lo = std::max({box.left, ix - ox}), hi = std::min(box.right, ix + ox + 1);
+    auto clipped = [&](int a, int b) {  // [a, b) within [lo, hi)
+      a = std::max(a, lo);
+      b = std::min(b, hi);
+      if (a < b) span(y, a, b);
+    };
+    if (wi < 0) {
+      clipped(ix - wo, ix + wo + 1);
+    } else {
+      clipped(ix - wo, ix - wi);
+      clipped(ix + wi + 1, ix + wo + 1);
+    }
+  }
+}
+
 void CApertureMark::Measure(const CImage& image) {
   m_nPixels = 0;
   m_dTotal = 0.0;
@@ -153,19 +191,18 @@ void CApertureMark::Measure(const CImage& image) {
   m_dStdDev = 0.0;
   const RECT box = GetBox(image);
   if (box.Width() <= 0 || box.Height() <= 0) return;
-  std::vector<double> row(static_cast<std::size_t>(box.Width()));
-  std::vector<double> taken;
-  taken.reserve(static_cast<std::size_t>(box.Width()) * static_cast<std::size_t>(box.Height()));
-  for (int y = box.top; y < box.bottom; ++y) {
-    if (!ReadPhysicalSpan(image, box.left, y, box.Width(), 0, row.data())) continue;
-    for (int x = box.left; x < box.right; ++x) {
+  thread_local std::vector<double> row, taken;
+  row.resize(static_cast<std::size_t>(box.Width()));
+  taken.clear();
+  ForEachSpan(box, [&](int y, int x0, int x1) {
+    if (!ReadPhysicalSpan(image, x0, y, x1 - x0, 0, row.data())) return;
+    for (int i = 0; i < x1 - x0; ++i) {
       double v;
-      if (!Contains(x, y) || !TakeValue(image, row[static_cast<std::size_t>(x - box.left)], &v))
-        continue;
+      if (!TakeValue(image, row[static_cast<std::size_t>(i)], &v)) continue;
       taken.push_back(v);
       m_dTotal += v;
     }
-  }
+  });
   m_nPixels = static_cast<int>(taken.size());
   if (m_nPixels == 0) return;
   const double mean = m_dTotal / m_nPixels;
@@ -178,20 +215,21 @@ void CApertureMark::Measure(const CImage& image) {
 int CApertureMark::Overlap(const CApertureMark& other, const CImage& image, double* sum) const {
   *sum = 0.0;
   int count = 0;
-  const RECT box = GetBox(image);
-  if (box.Width() <= 0 || box.Height() <= 0) return 0;
-  std::vector<double> row(static_cast<std::size_t>(box.Width()));
-  for (int y = box.top; y < box.bottom; ++y) {
-    if (!ReadPhysicalSpan(image, box.left, y, box.Width(), 0, row.data())) continue;
-    for (int x = box.left; x < box.right; ++x) {
+  // Only where both boxes meet can a pixel belong to both.
+  RECT box;
+  if (!IntersectRect(&box, GetBox(image), other.GetBox(image))) return 0;
+  thread_local std::vector<double> row;
+  row.resize(static_cast<std::size_t>(box.Width()));
+  ForEachSpan(box, [&](int y, int x0, int x1) {
+    if (!ReadPhysicalSpan(image, x0, y, x1 - x0, 0, row.data())) return;
+    for (int x = x0; x < x1; ++x) {
       double v;
-      if (!Contains(x, y) || !other.Contains(x, y) ||
-          !TakeValue(image, row[static_cast<std::size_t>(x - box.left)], &v))
+      if (!other.Contains(x, y) || !TakeValue(image, row[static_cast<std::size_t>(x - x0)], &v))
         continue;
       *sum += v;
       ++count;
     }
-  }
+  });
   return count;
 }
 
@@ -519,10 +557,13 @@ namespace {
 // Count and the three statistics of a mark: "%6d" and three " %20.8f" (CSV with commas).
 std::string StatsPart(const CApertureMark& m, bool csv) {
   const int count = static_cast<int>(Clamp(m.m_nPixels, 0, 999999));
-  const double mean = m.m_nPixels ? m.m_dTotal / m.m_nPixels : NAN;
+  const double mean = m.m_nPixels ? m.m_dTotal / m.m_nPixels : 0.0;
   std::string s = PhotFormat(csv ? "%6d," : "%6d", count);
-  for (double v : {m.m_dTotal, mean, m.m_dStdDev})
-    s += " " + PhotNumber(v, 20, 8) + (csv ? "," : "");
+  for (double v : {m.m_dTotal, mean, m.m_dStdDev}) {
+    s += ' ';
+    s += PhotNumber(v, 20, 8);
+    if (csv) s += ',';
+  }
   return s;
 }
 

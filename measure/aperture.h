@@ -68,6 +68,9 @@ class CApertureMark {
  private:
   void LimitRadii();
   void BuildTables();
+  // Calls span(y, x0, x1) for each run [x0, x1) of member pixels inside box.
+  template <typename Span>
+  void ForEachSpan(const RECT& box, Span span) const;
   bool Round() const { return m_nShape == CIRCLE || m_nShape == ELLIPSE; }
 };
 

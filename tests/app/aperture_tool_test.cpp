@@ -153,6 +153,14 @@ class ApertureToolTest : public QObject {
       QVERIFY(std::fabs(a.m_dCx - b.m_dCx) < 0.006 && std::fabs(a.m_dCy - b.m_dCy) < 0.006);
       QCOMPARE(b.m_dOuterX, std::round(a.m_dOuterX * 100) / 100);
     }
+    // Undo copies replace the image object the marks were measured on; the lists still
+    // rebuild from the live image, and a mirror takes the marks away.
+    QVERIFY(wnd.MakeUndoBuff());
+    QVERIFY(wnd.MakeUndoBuff());
+    wnd.GetApertureTool().UpdateLists();
+    QCOMPARE(dlg->List()->count(), 15);
+    QVERIFY(wnd.Horizontal());
+    QCOMPARE(dlg->List()->count(), 0);
   }
 
   void draggedRectangleIsListedOnce() {
