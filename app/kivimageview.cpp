@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPen>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTimer>
@@ -224,11 +225,33 @@ void CKivImageView::DrawImage(QPainter& painter, const RECT* area) const {
         painter.fillRect(ToQRect(r), QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
       },
       area);
+  // The tools' marks over the picture, one-pixel lines.
+  wnd.DrawMarks([&painter](POINT a, POINT b, COLORREF c) {
+    painter.setPen(QPen(QColor(GetRValue(c), GetGValue(c), GetBValue(c)), 1));
+    painter.drawLine(a.x, a.y, b.x, b.y);
+  });
+}
+
+void CKivImageView::RouteMouse(unsigned message, QMouseEvent* event) {
+  if (!m_pDoc || !GetImgWnd().GetImagePtr()) return;
+  const QPoint p = event->position().toPoint();
+  GetImgWnd().OnMouse(m_pDoc->GetToolMode(), message, 0, POINT{p.x(), p.y()});
 }
 
 void CKivImageView::mouseMoveEvent(QMouseEvent* event) {
   emit mouseMoved(this, event->position().toPoint());
+  if (event->buttons() & Qt::LeftButton) RouteMouse(WM_MOUSEMOVE, event);
   QAbstractScrollArea::mouseMoveEvent(event);
+}
+
+void CKivImageView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) RouteMouse(WM_LBUTTONDOWN, event);
+  QAbstractScrollArea::mousePressEvent(event);
+}
+
+void CKivImageView::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) RouteMouse(WM_LBUTTONUP, event);
+  QAbstractScrollArea::mouseReleaseEvent(event);
 }
 
 bool CKivImageView::viewportEvent(QEvent* event) {

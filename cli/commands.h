@@ -12,3 +12,4 @@ int ConvertCommand(const std::vector<std::string>& args);
 int RenderCommand(const std::vector<std::string>& args);
 int WcsCommand(const std::vector<std::string>& args);
 int ImportCommand(const std::vector<std::string>& args);
+int PhotCommand(const std::vector<std::string>& args);

@@ -49,6 +49,12 @@ void PrintUsage(FILE* out) {
       "  wcs [--json] IN -                  the same for \"X Y\" pairs read from standard input\n"
       "  import IN.txt OUT [IMPORT OPTIONS] a text of FITS header cards and numbers as an\n"
       "                                     image saved as OUT (32-bit floats)\n"
+      "  phot IN --at X,Y [--at X,Y ...] [--method auto|semi|semictrd] [--star R] [--sky S]\n"
+      "       [--width W] [--search R] [--rect X1,Y1,X2,Y2 ...] [--csv] [--save OUT.fits]\n"
+      "                                     aperture photometry at 1-based positions (y as\n"
+      "                                     the information bar counts), rectangles between\n"
+      "                                     corners; prints the text (or CSV) the dialogs\n"
+      "                                     write; --save writes IN with the result tables\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
@@ -159,6 +165,7 @@ int main(int argc, char** argv) {
   if (command == "render") return RenderCommand(args);
   if (command == "wcs") return WcsCommand(args);
   if (command == "import") return ImportCommand(args);
+  if (command == "phot") return PhotCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

@@ -11,9 +11,11 @@
 #include "dialogs/dlglevel.h"
 #include "dialogs/vumdialog.h"
 #include "engine/imgflip.h"
+#include "engine/imgpixelinfo.h"
 
 #include "fileio/ralimageio.h"
 #include "fits/fits.h"
+#include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
 
 CRalImgProc::CRalImgProc() = default;
@@ -96,10 +98,15 @@ CRalImgWnd::~CRalImgWnd() = default;
 int CRalImgWnd::ReadFile(const std::string& path) {
   if (!m_pImage) m_pImage = std::make_unique<CRalImage>();
   m_pImage->SetProgressSink(m_pProgress);
-  if (!CRalImgProc::ReadFile(path)) return 0;
+  if (!CRalImgProc::ReadFile(path)) {
+    m_ApertureTool.SetImage(m_pImage.get());
+    return 0;
+  }
+  m_ApertureTool.SetImage(m_pImage.get());
   m_SavedHeader = m_pImage->m_FitsHeader;
   m_bHeaderEdited = 0;
   UpdateAverage();
+  m_ApertureTool.AfterRead(m_pImage.get());
   return 1;
 }
 
@@ -117,7 +124,9 @@ int CRalImgWnd::WriteFile(const std::string& path) {
     }
     m_bHeaderEdited = 0;
   }
-  // Measurement results are not kept by this window yet, so no extension is asked about.
+  // Measurement results that changed since the file was read are asked about.
+  if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && !m_ApertureTool.BeforeFitsSave(image))
+    return 0;
   if (!CRalImgProc::WriteFile(path)) return 0;
   m_SavedHeader = image.m_FitsHeader;
   return 1;
@@ -129,11 +138,13 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
   m_bBufferCreated = false;
   m_Buffer.Empty();
   UpdateAverage();
+  m_ApertureTool.SetImage(m_pImage.get());
 }
 
 void CRalImgWnd::Undo() {
   if (!m_pUndoImage) return;
   CRalImgProc::Undo();
+  m_ApertureTool.SetImage(m_pImage.get());
   // The image carries its logarithmic display; the one taken back shows as it was.
   (void)m_Buffer.SetLogScale(m_pImage->GetLogScale());
   Update(1);
@@ -228,14 +239,27 @@ void CRalImgWnd::ComputeAverage() const {
   m_bAverageValid = true;
   if (!m_pImage) return;
   const CRalImage& image = *m_pImage;
-  m_dAverage[0] = image.GetAvrGrayRaw(0);
-  if (image.GetPlanes() >= 3) {
-    m_dAverage[1] = image.GetAvrGrayRaw(1);
-    m_dAverage[2] = image.GetAvrGrayRaw(2);
-    m_dAverage[3] = 0.299 * m_dAverage[0] + 0.587 * m_dAverage[1] + 0.114 * m_dAverage[2];
-  } else {
-    m_dAverage[3] = m_dAverage[0];
-  }
+  CImgPixelInfo(image).Calc(RECT{0, 0, image.GetWidth(), image.GetHeight()}, &m_dAverage[0],
+                            &m_dAverage[1], &m_dAverage[2], &m_dAverage[3]);
+  if (image.GetPlanes() < 3) m_dAverage[1] = m_dAverage[2] = 0.0;
+}
+
+void CRalImgWnd::ShowApertureDlg() {
+  m_ApertureTool.ShowDialog(m_pParent, [this] {
+    if (m_Invalidate) m_Invalidate();
+  });
+}
+
+int CRalImgWnd::AskApertureMode(int* mode) {
+  return CDlgApertureMode::Ask(m_pParent, mode);
+}
+
+void CRalImgWnd::OnMouse(int mode, unsigned message, unsigned flags, POINT point) {
+  POINT pixel{0, 0};
+  if (!m_View.PtViewToImage(point, &pixel)) pixel = POINT{0, 0};
+  if (mode == 4 && m_ApertureTool.OnMouseAperture(message, flags, pixel, m_pImage.get()) &&
+      m_Invalidate)
+    m_Invalidate();
 }
 
 void CRalImgWnd::SetParentWnd(QWidget* parent, CVumDocument* doc) {
@@ -251,6 +275,7 @@ int CRalImgWnd::MakeUndoBuff() {
     return 0;
   }
   m_pImage->SetProgressSink(m_pProgress);
+  m_ApertureTool.SetImage(m_pImage.get());
   return 1;
 }
 
@@ -262,6 +287,7 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
     Update(1);
     if (!dialog.IsImageChanged()) return 0;
     UpdateAverage();
+    m_ApertureTool.Reset();
     return 1;
   }
   Undo();
@@ -296,15 +322,19 @@ int RunDirect(CRalImgWnd& wnd, Op op) {
 }  // namespace
 
 int CRalImgWnd::Horizontal() {
-  return RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
+  const int changed = RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
     return CImgFlip(image).Do(1, &undo, 1);
   });
+  if (changed) m_ApertureTool.Reset();
+  return changed;
 }
 
 int CRalImgWnd::Vertical() {
-  return RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
+  const int changed = RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
     return CImgFlip(image).Do(0, &undo, 1);
   });
+  if (changed) m_ApertureTool.Reset();
+  return changed;
 }
 
 int CRalImgWnd::Flip() {

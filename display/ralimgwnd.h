@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "display/aperturetool.h"
 #include "display/imagebuffer.h"
 #include "display/toolwindow.h"
 #include "display/viewinfo.h"
@@ -90,9 +91,9 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The working copy also reports progress; when memory runs out the user is told.
   int MakeUndoBuff() override;
 
-  // ---- measurement tools. None is carried yet: no dialog shows and nothing blinks, so
-  // the tool rules find every dialog hidden and the menus leave the tools disabled.
-  int HasTool(TOOL) const override { return 0; }
+  // ---- measurement tools. Aperture photometry is carried; the others are not yet, so
+  // their dialogs stay hidden and the menus leave them disabled.
+  int HasTool(TOOL tool) const override { return tool == TOOL_APERTURE ? 1 : 0; }
   void ShowPositioningDlg() override {}
   void HidePositioningDlg() override {}
   int IsPositioningDlgShown() const override { return 0; }
@@ -102,14 +103,28 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void ShowBlinkDlg() override {}
   void HideBlinkDlg() override {}
   int IsBlinkDlgShown() const override { return 0; }
-  void ShowApertureDlg() override {}
-  void HideApertureDlg() override {}
-  int IsApertureOpenDlgShown() const override { return 0; }
-  int IsApertureRectDlgShown() const override { return 0; }
+  void ShowApertureDlg() override;
+  void HideApertureDlg() override { m_ApertureTool.HideDialogs(); }
+  int IsApertureOpenDlgShown() const override { return m_ApertureTool.IsOpenDlgShown(); }
+  int IsApertureRectDlgShown() const override { return m_ApertureTool.IsRectDlgShown(); }
   int IsApertureDlgShown() const { return IsApertureOpenDlgShown() || IsApertureRectDlgShown(); }
-  void SetApertureMode(int mode) override { m_nApertureMode = mode; }
-  int GetApertureMode() const override { return m_nApertureMode; }
-  int AskApertureMode(int*) override { return 0; }
+  void SetApertureMode(int mode) override { m_ApertureTool.SetMode(mode); }
+  int GetApertureMode() const override { return m_ApertureTool.GetMode(); }
+  int AskApertureMode(int* mode) override;
+  CApertureTool& GetApertureTool() { return m_ApertureTool; }
+  CDlgAperture* GetDlgAperture() const { return m_ApertureTool.GetDlgAperture(); }
+  CDlgApertureRect* GetDlgApertureRect() const { return m_ApertureTool.GetDlgApertureRect(); }
+  int GetApertureExtModified() const { return m_ApertureTool.GetApertureExtModified(); }
+  void SetApertureExtModified(int v) { m_ApertureTool.SetApertureExtModified(v); }
+  int GetApertureRectExtModified() const { return m_ApertureTool.GetApertureRectExtModified(); }
+  void SetApertureRectExtModified(int v) { m_ApertureTool.SetApertureRectExtModified(v); }
+  // A mouse message at a screen point of the view in the document's tool mode: the point
+  // becomes the image pixel under it ((0, 0) outside the image) and goes to the tool.
+  void OnMouse(int mode, unsigned message, unsigned flags, POINT point);
+  // The tools' marks over the image, as lines between screen points.
+  void DrawMarks(const CApertureTool::LineSink& line) const {
+    m_ApertureTool.DrawMarks(m_View, line);
+  }
   int IsBlink() const override { return 0; }
   void EndBlink() override {}
 
@@ -234,7 +249,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   bool m_bBufferCreated = false;
   CFitsHeader m_SavedHeader;
   int m_bHeaderEdited = 0;
-  int m_nApertureMode = 1;
+  CApertureTool m_ApertureTool;
   void ComputeAverage() const;
   mutable double m_dAverage[4] = {0, 0, 0, 0};
   mutable bool m_bAverageValid = false;

@@ -68,6 +68,19 @@ class CRalImage : public CImage {
   // of the luminance average; plane 0 of an image of fewer than three planes.
   double GetPixelBright(int x, int y) const;
 
+  // Centre of gravity (0-based pixel coordinates) of the pixels in the area (right and
+  // bottom exclusive, clipped to the image; null: the whole image) of plane 0, each
+  // weighted by its value above the smallest value of the area; blank pixels are left
+  // out. A flat area gives its middle. Returns 1, or 0 (x and y untouched) when the area
+  // holds no readable pixel.
+  int GetCenterOfGravity(double& x, double& y, const RECT* area) const;
+  // The same over the pixels of the area inside a circular mask centred on the area's
+  // middle pixel ((left + right − 1) / 2, likewise in y): row offset |dy| admits the
+  // offsets |dx| ≤ halfWidths[|dy|]; rows past the table's end and negative entries admit
+  // nothing.
+  int GetCenterOfGravityCircle(double& x, double& y, const RECT* area,
+                               const std::vector<int>* halfWidths) const;
+
   // Calibration with a frame of the same width and height, in place: subtracts the dark
   // frame, or divides by the flat frame scaled to its mean (pixels where the flat is not
   // positive stay as they are). A frame with fewer planes serves every plane from its

@@ -1,0 +1,77 @@
+// Centres of gravity of a star inside a rectangle, or inside a circular mask of it. The
+// weights are the pixel values above the smallest value of the region, so a flat sky
+// under the star does not pull the centre toward the middle of the region.
+#include <cmath>
+#include <vector>
+
+#include "engine/imgpixelinfo.h"
+#include "engine/ralimage.h"
+
+namespace {
+
+// Sums the weighted positions of the pixels of the clipped area that the row test
+// admits. Returns 0 (leaving x and y) when the area holds no valid pixel; gives the
+// area's middle when every pixel has the same value.
+template <typename Admit>
+int Centroid(const CRalImage& image, double& x, double& y, const RECT& area, Admit admit) {
+  RECT r;
+  const RECT whole{0, 0, image.GetWidth(), image.GetHeight()};
+  if (image.IsEmpty() || !IntersectRect(&r, area, whole)) return 0;
+  const std::size_t w = static_cast<std::size_t>(r.Width());
+  std::vector<double> values(w * static_cast<std::size_t>(r.Height()));
+  for (int yy = r.top; yy < r.bottom; ++yy)
+    if (!ReadPhysicalSpan(image, r.left, yy, r.Width(), 0,
+                          values.data() + static_cast<std::size_t>(yy - r.top) * w))
+      return 0;
+  double low = INFINITY;
+  long long count = 0;
+  double sx = 0.0, sy = 0.0;
+  for (int yy = r.top; yy < r.bottom; ++yy)
+    for (int xx = r.left; xx < r.right; ++xx) {
+      const double v =
+          values[static_cast<std::size_t>(yy - r.top) * w + static_cast<std::size_t>(xx - r.left)];
+      if (std::isnan(v) || !admit(xx, yy)) continue;
+      if (v < low) low = v;
+      sx += xx;
+      sy += yy;
+      ++count;
+    }
+  if (count == 0) return 0;
+  double sw = 0.0, swx = 0.0, swy = 0.0;
+  for (int yy = r.top; yy < r.bottom; ++yy)
+    for (int xx = r.left; xx < r.right; ++xx) {
+      const double v =
+          values[static_cast<std::size_t>(yy - r.top) * w + static_cast<std::size_t>(xx - r.left)];
+      if (std::isnan(v) || !admit(xx, yy)) continue;
+      const double weight = v - low;
+      sw += weight;
+      swx += weight * xx;
+      swy += weight * yy;
+    }
+  if (sw > 0.0 && std::isfinite(sw)) {
+    x = swx / sw;
+    y = swy / sw;
+  } else {
+    x = sx / static_cast<double>(count);
+    y = sy / static_cast<double>(count);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int CRalImage::GetCenterOfGravity(double& x, double& y, const RECT* area) const {
+  const RECT whole{0, 0, GetWidth(), GetHeight()};
+  return Centroid(*this, x, y, area ? *area : whole, [](int, int) { return true; });
+}
+
+int CRalImage::GetCenterOfGravityCircle(double& x, double& y, const RECT* area,
+                                        const std::vector<int>* halfWidths) const {
+  if (!area || !halfWidths) return GetCenterOfGravity(x, y, area);
+  const int cx = area->left + (area->Width() - 1) / 2;
+  const int cy = area->top + (area->Height() - 1) / 2;
+  return Centroid(*this, x, y, *area, [&](int xx, int yy) {
+    const std::size_t dy = static_cast<std::size_t>(std::abs(yy - cy));
+    return dy < halfWidths->size() && std::abs(xx - cx) <= (*halfWidths)[dy];
+  });
+}
