@@ -53,7 +53,11 @@ int ResolveFitsSource(const std::string& name, FitsSource* source) {
   if (!spec.empty()) {
     unit = FindFitsHdu(hdus, spec);
     if (unit < 0) return FIO_ERR_NO_UNIT;
-    if (unit > 0 && !hdus[static_cast<std::size_t>(unit)].IsImage()) return FIO_ERR_NO_IMAGE;
+    if (!hdus[static_cast<std::size_t>(unit)].IsImage()) {
+      // A primary array the reader cannot take says so itself; an empty one holds nothing.
+      const FitsHdu& named = hdus[static_cast<std::size_t>(unit)];
+      if (unit > 0 || named.dataBytes == 0 || named.groups) return FIO_ERR_NO_IMAGE;
+    }
   } else if (!hdus.front().IsImage()) {
     const std::vector<int> images = ImageHdus(hdus);
     if (images.empty()) {
