@@ -171,10 +171,10 @@ TEST_P(AstropyFileTest, ImageUnitsOpenWithAstropysValues) {
   }
   list.close();
   std::string output;
-  EXPECT_EQ(Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' units '" + path + "' '" + dir_.path() +
-                    "'",
-                &output),
-            0)
+  EXPECT_EQ(
+      Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' units '" + path + "' '" + dir_.path() + "'",
+            &output),
+      0)
       << output;
 }
 
@@ -206,10 +206,10 @@ std::string ThreeUnitFile() {
 }
 
 struct ChoiceCase {
-  const char* suffix;   // appended to the file name
-  int answer;           // the entry the unit question is answered with; -1: not asked
-  int code;             // the dispatcher's code
-  double firstPixel;    // of the unit opened
+  const char* suffix;  // appended to the file name
+  int answer;          // the entry the unit question is answered with; -1: not asked
+  int code;            // the dispatcher's code
+  double firstPixel;   // of the unit opened
 };
 
 class UnitChoiceTest : public FitsUnitsTest, public ::testing::WithParamInterface<ChoiceCase> {};
@@ -309,7 +309,8 @@ TEST_P(PackedRoundTripTest, GzipAndRiceSavesReadBackTheSame) {
     const std::vector<double> again = Pixels(back);
     ASSERT_EQ(again.size(), read.size());
     double worst = 0;
-    for (std::size_t i = 0; i < read.size(); ++i) worst = std::max(worst, std::abs(again[i] - read[i]));
+    for (std::size_t i = 0; i < read.size(); ++i)
+      worst = std::max(worst, std::abs(again[i] - read[i]));
     // Integers are lossless; reals are quantised to a quarter of the noise.
     EXPECT_LE(worst, bitpix > 0 ? 0.0 : 10.0 / 4) << name;
   }
@@ -319,7 +320,8 @@ TEST_P(PackedRoundTripTest, GzipAndRiceSavesReadBackTheSame) {
   WriteFileOrDie(dir_.File("tolerance.txt"), bitpix > 0 ? "0" : "2.5");
   if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
   std::string output;
-  EXPECT_EQ(Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' packed '" + dir_.path() + "'", &output), 0)
+  EXPECT_EQ(Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' packed '" + dir_.path() + "'", &output),
+            0)
       << output;
 }
 
@@ -356,8 +358,9 @@ TEST_P(MalformedTest, IsRefusedWithItsCode) {
   ASSERT_EQ(Read(image, source), 1);
   ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("good.fits.fz"), 0), 1);
   ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("good.fits.gz"), 0), 1);
-  const std::string bad = Write("bad.fits", GetParam().make(ReadFileOrEmpty(dir_.File("good.fits.fz")),
-                                                            ReadFileOrEmpty(dir_.File("good.fits.gz"))));
+  const std::string bad =
+      Write("bad.fits", GetParam().make(ReadFileOrEmpty(dir_.File("good.fits.fz")),
+                                        ReadFileOrEmpty(dir_.File("good.fits.gz"))));
   box_.shown.clear();
   CRalImage broken;
   EXPECT_EQ(Read(broken, bad), 0);
@@ -367,49 +370,54 @@ TEST_P(MalformedTest, IsRefusedWithItsCode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MalformedTest,
-    ::testing::Values(
-        BadCase{"TruncatedGzip",
-                [](const std::string&, const std::string& gz) { return gz.substr(0, gz.size() / 2); },
-                FIO_ERR_COMPRESSED},
-        BadCase{"GzipWithoutItsTrailer",
-                [](const std::string&, const std::string& gz) { return gz.substr(0, gz.size() - 4); },
-                FIO_ERR_COMPRESSED},
-        BadCase{"GarbledGzip",
-                [](const std::string&, const std::string& gz) {
-                  // The gzip header, then bytes that are no deflate stream.
-                  std::string g = gz;
-                  return g.substr(0, 10) + std::string(32, '\x03');
-                },
-                FIO_ERR_COMPRESSED},
-        BadCase{"LyingImageWidth",
-                [](const std::string& fz, const std::string&) {
-                  return ReplaceCard(fz, "ZNAXIS1", "100000");
-                },
-                FIO_ERR_COMPRESSED},
-        BadCase{"HugeImage",
-                [](const std::string& fz, const std::string&) {
-                  return ReplaceCard(ReplaceCard(fz, "ZNAXIS1", "2000000000"), "ZTILE1",
-                                     "2000000000");
-                },
-                FIO_ERR_COMPRESSED},
-        BadCase{"TileBeyondTheHeap",
-                [](const std::string& fz, const std::string&) {
-                  std::string f = fz;
-                  // The first row's descriptor: the tile's length and its place in the heap.
-                  const std::size_t at = CompressedData(f);
-                  for (int i = 0; i < 8; ++i) f[at + static_cast<std::size_t>(i)] = '\x7f';
-                  return f;
-                },
-                FIO_ERR_COMPRESSED},
-        BadCase{"GarbledTiles",
-                [](const std::string& fz, const std::string&) {
-                  std::string f = fz;
-                  const std::size_t heap = CompressedData(f) + 64 * 8;
-                  for (std::size_t i = heap; i < f.size() && i < heap + 400; ++i)
-                    f[i] = static_cast<char>(i * 37);
-                  return f;
-                },
-                FIO_ERR_COMPRESSED}),
+    ::testing::Values(BadCase{"TruncatedGzip",
+                              [](const std::string&, const std::string& gz) {
+                                return gz.substr(0, gz.size() / 2);
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"GzipWithoutItsTrailer",
+                              [](const std::string&, const std::string& gz) {
+                                return gz.substr(0, gz.size() - 4);
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"GarbledGzip",
+                              [](const std::string&, const std::string& gz) {
+                                // The gzip header, then bytes that are no deflate stream.
+                                std::string g = gz;
+                                return g.substr(0, 10) + std::string(32, '\x03');
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"LyingImageWidth",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZNAXIS1", "100000");
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"HugeImage",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(ReplaceCard(fz, "ZNAXIS1", "2000000000"),
+                                                   "ZTILE1", "2000000000");
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"TileBeyondTheHeap",
+                              [](const std::string& fz, const std::string&) {
+                                std::string f = fz;
+                                // The first row's descriptor: the tile's length and its place in
+                                // the heap.
+                                const std::size_t at = CompressedData(f);
+                                for (int i = 0; i < 8; ++i)
+                                  f[at + static_cast<std::size_t>(i)] = '\x7f';
+                                return f;
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"GarbledTiles",
+                              [](const std::string& fz, const std::string&) {
+                                std::string f = fz;
+                                const std::size_t heap = CompressedData(f) + 64 * 8;
+                                for (std::size_t i = heap; i < f.size() && i < heap + 400; ++i)
+                                  f[i] = static_cast<char>(i * 37);
+                                return f;
+                              },
+                              FIO_ERR_COMPRESSED}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return std::string(info.param.what); });
 
 }  // namespace
