@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -25,8 +26,8 @@ namespace fitscomp {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
-// An image this large is refused rather than unpacked: cfitsio holds it whole in memory.
-constexpr std::uint64_t kMaxImageBytes = std::uint64_t{4} << 30;
+// An image larger than this is refused rather than unpacked.
+std::atomic<std::uint64_t> g_maxImageBytes{std::uint64_t{4} << 30};
 
 bool WriteAll(int fd, const void* data, std::size_t n) {
   const auto* p = static_cast<const char*>(data);
@@ -200,6 +201,10 @@ int WriteUnpacked(fitsfile* in, int bitpix, int naxis, const long* axes, TempFil
 
 }  // namespace
 
+unsigned long long SetMaxImageBytes(unsigned long long bytes) {
+  return g_maxImageBytes.exchange(bytes);
+}
+
 bool IsGzipFile(const std::string& path) {
   int fd = -1;
   if (OpenRegularFile(path, fd) != 0) return false;
@@ -310,7 +315,7 @@ int DecompressImage(const std::string& path, int hdu, TempFile& out) {
     return FIO_ERR_COMPRESSED;
   std::uint64_t bytes = 0;
   if (__builtin_mul_overflow(pixels, static_cast<std::uint64_t>(std::abs(bitpix) / 8), &bytes) ||
-      bytes > kMaxImageBytes)
+      bytes > g_maxImageBytes.load())
     return FIO_ERR_COMPRESSED;
 
   return WriteUnpacked(in.f, bitpix, naxis, axes, out);

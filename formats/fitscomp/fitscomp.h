@@ -40,6 +40,10 @@ class TempFile {
 // 0, 3, 46 (the table does not describe a sound compressed image, or a tile is corrupt), 6.
 [[nodiscard]] int DecompressImage(const std::string& path, int hdu, TempFile& out);
 
+// Images larger than this many bytes (4 GiB unless changed) are refused rather than
+// unpacked. Returns the previous limit.
+unsigned long long SetMaxImageBytes(unsigned long long bytes);
+
 // Packs the FITS file at source into target with gzip (level 6), written beside target
 // and renamed over it when complete: 0, 3, 2 or 5.
 [[nodiscard]] int GzipFile(const std::string& source, const std::string& target);
