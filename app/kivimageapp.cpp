@@ -117,9 +117,9 @@ QString CKivImageApp::ResolveArgument(const QString& arg) {
       QFileInfo::exists(name.mid(1)))
     name = name.mid(1);
   // "file.fits[SCI,2]": a unit of a FITS file, the file's path made absolute.
-  if (const qsizetype open = name.lastIndexOf('[');
-      !QFileInfo::exists(name) && name.endsWith(']') && open > 0 &&
-      QFileInfo(name.left(open)).isFile())
+  if (const qsizetype open = name.lastIndexOf('['); !QFileInfo::exists(name) &&
+                                                    name.endsWith(']') && open > 0 &&
+                                                    QFileInfo(name.left(open)).isFile())
     return QFileInfo(name.left(open)).absoluteFilePath() + name.mid(open);
   const QFileInfo info(name);
   if (!info.exists()) {

@@ -65,8 +65,8 @@ int InfoCommand(const std::vector<std::string>& args) {
     auto unitLines = [&]() {
       if (!units.empty()) std::printf("  hdus: %zu\n", units.size());
       for (const FitsHdu& u : units)
-        std::printf("  hdu[%d]: %-8s %s\n", u.index,
-                    u.extName.empty() ? "-" : u.extName.c_str(), u.Describe().c_str());
+        std::printf("  hdu[%d]: %-8s %s\n", u.index, u.extName.empty() ? "-" : u.extName.c_str(),
+                    u.Describe().c_str());
     };
     CRalImage image;
     if (!OpenImage(path, image)) {

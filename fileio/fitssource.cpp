@@ -46,7 +46,13 @@ int ResolveFitsSource(const std::string& name, FitsSource* source) {
     if (int rc = fitscomp::Gunzip(source->file, *source->unpacked)) return rc;
     listed = source->unpacked->path();
   }
-  if (int rc = ListFitsHdus(listed, &source->hdus)) return rc;
+  if (int rc = ListFitsHdus(listed, &source->hdus)) {
+    // A file whose units cannot be walked is left to the reader, whose code says best
+    // what is wrong with its primary header or data; a unit cannot be named in it.
+    if (!spec.empty()) return rc;
+    source->readPath = listed;
+    return FIO_OK;
+  }
   const std::vector<FitsHdu>& hdus = source->hdus;
 
   int unit = 0;

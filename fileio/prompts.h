@@ -85,8 +85,8 @@ class FitsUnitPrompt : public Prompt {
     int unit = 0;         // the unit's index in the file, 0 for the primary
     std::string extName;  // empty when it has none
     int extVer = 1;
-    std::string size;     // "2048 x 4096"
-    std::string type;     // "16", "-32", ..., "RICE 16" style for a compressed one
+    std::string size;  // "2048 x 4096"
+    std::string type;  // BITPIX: "16", "-32", ...; "compressed 16" for a tile-compressed one
   };
   std::string path;
   std::vector<Entry> entries;

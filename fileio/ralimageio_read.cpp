@@ -10,8 +10,8 @@
 
 #include "engine/ralimage.h"
 #include "fileio/filedialogs.h"
-#include "fileio/fitssource.h"
 #include "fileio/fileiotexts.h"
+#include "fileio/fitssource.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "fileio/ralimageio_internal.h"
@@ -91,11 +91,10 @@ int CRalImageIO::GetFileType(const std::string& path) {
   // The extension belongs to the file name: a dot in a folder name ("run.st/frame") says
   // nothing about the file.
   const std::size_t slash = path.rfind('/');
-  std::string_view name =
-      std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+  std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
   // "file.fits[SCI]" names a unit of file.fits.
-  if (const std::size_t open = name.rfind('['); !name.empty() && name.back() == ']' &&
-                                               open != std::string_view::npos && open > 0)
+  if (const std::size_t open = name.rfind('[');
+      !name.empty() && name.back() == ']' && open != std::string_view::npos && open > 0)
     name = name.substr(0, open);
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return FILETYPE_UNKNOWN;
@@ -393,7 +392,9 @@ int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CRead
   int rc = FIO_ERR_UNKNOWN_TYPE;
   try {
     switch (param->GetFileType()) {
-      case FILETYPE_FITS: rc = ReadFitsHeader(image, path); break;
+      case FILETYPE_FITS:
+        rc = ReadFitsHeader(image, path);
+        break;
       case FILETYPE_USFITS:
         rc = IsUsfOfAnotherFormat(path) ? FIO_ERR_USF_NOT_FITS : ReadFitsHeader(image, path);
         break;
