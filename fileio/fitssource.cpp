@@ -46,7 +46,9 @@ int ResolveFitsSource(const std::string& name, FitsSource* source) {
     if (int rc = fitscomp::Gunzip(source->file, *source->unpacked)) return rc;
     listed = source->unpacked->path();
   }
-  if (int rc = ListFitsHdus(listed, &source->hdus)) {
+  int listing = ListFitsHdus(listed, &source->hdus);
+  if (listing == FITS_OK && source->hdus.empty()) listing = FITS_READ_FAILED;
+  if (int rc = listing) {
     // A file whose units cannot be walked is left to the reader, whose code says best
     // what is wrong with its primary header or data; a unit cannot be named in it.
     if (!spec.empty()) return rc;

@@ -174,6 +174,7 @@ int ListFitsHdus(int fd, std::vector<FitsHdu>* hdus) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return FITS_READ_FAILED;
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+  if (fileSize == 0) return FITS_READ_FAILED;  // not even a primary header
   std::uint64_t offset = 0;
   for (int index = 0; offset < fileSize; ++index) {
     std::vector<std::string> cards;

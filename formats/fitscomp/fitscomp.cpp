@@ -6,12 +6,14 @@
 #include <fcntl.h>
 #include <fitsio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -199,6 +201,27 @@ int WriteUnpacked(fitsfile* in, int bitpix, int naxis, const long* axes, TempFil
   return pad.empty() || WriteAll(out.fd(), pad.data(), pad.size()) ? FIO_OK : FIO_ERR_WRITE;
 }
 
+// Runs the decompression in a child process: cfitsio's tile decoders trust the tile bytes
+// and can read or write out of bounds on a damaged tile, which must cost the file, not the
+// program. The child writes the result into the shared temporary and reports the code
+// as its exit status; a child that dies of a signal had a damaged tile.
+template <typename F>
+int Isolated(F&& work) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return work();  // no process to spare: unprotected rather than not at all
+  if (pid == 0) {
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
+    ::_exit(work());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return FIO_ERR_COMPRESSED;
+  if (!WIFEXITED(status)) return FIO_ERR_COMPRESSED;
+  const int code = WEXITSTATUS(status);
+  return code == FIO_OK || code == FIO_ERR_WRITE || code == FIO_ERR_MEMORY ? code
+                                                                           : FIO_ERR_COMPRESSED;
+}
+
 }  // namespace
 
 unsigned long long SetMaxImageBytes(unsigned long long bytes) {
@@ -318,7 +341,7 @@ int DecompressImage(const std::string& path, int hdu, TempFile& out) {
       bytes > g_maxImageBytes.load())
     return FIO_ERR_COMPRESSED;
 
-  return WriteUnpacked(in.f, bitpix, naxis, axes, out);
+  return Isolated([&] { return WriteUnpacked(in.f, bitpix, naxis, axes, out); });
 }
 
 int GzipFile(const std::string& source, const std::string& target) {
