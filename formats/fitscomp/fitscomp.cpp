@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "formats/fio/fileiocodes.h"
@@ -30,6 +31,7 @@ namespace {
 constexpr std::size_t kChunk = 1 << 20;
 // An image larger than this is refused rather than unpacked.
 std::atomic<std::uint64_t> g_maxImageBytes{std::uint64_t{4} << 30};
+std::atomic<std::uint64_t> g_parallelUnpackBytes{std::uint64_t{8} << 20};
 
 bool WriteAll(int fd, const void* data, std::size_t n) {
   const auto* p = static_cast<const char*>(data);
@@ -112,10 +114,11 @@ std::string Card(const char* key, long long value) {
   return text;
 }
 
-// Writes the image of the compressed unit that in stands at as a simple FITS file: the
-// header rebuilt from the table's (the image's own keywords, ZBLANK as BLANK), then the
-// pixels as stored, read through cfitsio a band of rows at a time.
-int WriteUnpacked(fitsfile* in, int bitpix, int naxis, const long* axes, TempFile& out) {
+// Writes the header of a simple FITS file for the image of the compressed unit that in
+// stands at: rebuilt from the table's (the image's own keywords, ZBLANK as BLANK).
+// *dataStart receives where the pixels go.
+int WriteUnpackedHeader(fitsfile* in, int bitpix, int naxis, const long* axes, TempFile& out,
+                        std::uint64_t* dataStart) {
   int status = 0;
   std::string header;
   header += Card("SIMPLE", 0).replace(10, 20, std::string(19, ' ') + "T");
@@ -149,42 +152,38 @@ int WriteUnpacked(fitsfile* in, int bitpix, int naxis, const long* axes, TempFil
   if (::ftruncate(out.fd(), 0) != 0 || ::lseek(out.fd(), 0, SEEK_SET) != 0 ||
       !WriteAll(out.fd(), header.data(), header.size()))
     return FIO_ERR_WRITE;
+  *dataStart = header.size();
+  return FIO_OK;
+}
 
+// Writes image rows [from, to) of the compressed unit that in stands at into fd behind
+// dataStart, as stored (big-endian), read through cfitsio a band of rows at a time.
+int WriteUnpackedRows(fitsfile* in, int bitpix, long width, long long from, long long to, int fd,
+                      std::uint64_t dataStart) {
+  int status = 0;
   // Integers come as stored (no scaling, blank values as they are); quantised reals come
   // as reals, their blank pixels as NaN.
   if (fits_set_bscale(in, 1.0, 0.0, &status)) return FIO_ERR_COMPRESSED;
   const int bytes = std::abs(bitpix) / 8;
-  const long width = axes[0];
-  long long rows = 1;
-  for (int i = 1; i < naxis; ++i) rows *= axes[i];
   const long long band = std::max<long long>(1, static_cast<long long>(kChunk) / (width * bytes));
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(band, rows) * width * bytes));
-  int type = TBYTE;
-  switch (bitpix) {
-    case 8:
-      type = TBYTE;
-      break;
-    case 16:
-      type = TSHORT;
-      break;
-    case 32:
-      type = TINT;
-      break;
-    case -32:
-      type = TFLOAT;
-      break;
-    default:
-      type = TDOUBLE;
-      break;
-  }
+  std::vector<unsigned char> buffer(
+      static_cast<std::size_t>(std::min(band, std::max(1LL, to - from)) * width * bytes));
+  int type = TDOUBLE;
+  if (bitpix == 8)
+    type = TBYTE;
+  else if (bitpix == 16)
+    type = TSHORT;
+  else if (bitpix == 32)
+    type = TINT;
+  else if (bitpix == -32)
+    type = TFLOAT;
   float floatNull = std::numeric_limits<float>::quiet_NaN();
   double doubleNull = std::numeric_limits<double>::quiet_NaN();
   void* null = bitpix == -32   ? static_cast<void*>(&floatNull)
                : bitpix == -64 ? static_cast<void*>(&doubleNull)
                                : nullptr;
-  std::uint64_t written = 0;
-  for (long long row = 0; row < rows; row += band) {
-    const long long n = std::min(band, rows - row);
+  for (long long row = from; row < to; row += band) {
+    const long long n = std::min(band, to - row);
     const long long count = n * width;
     int anyNull = 0;
     if (fits_read_img(in, type, row * width + 1, count, null, buffer.data(), &anyNull, &status))
@@ -194,35 +193,60 @@ int WriteUnpacked(fitsfile* in, int bitpix, int naxis, const long* axes, TempFil
       for (long long i = 0; i < count; ++i)
         std::reverse(buffer.data() + i * bytes, buffer.data() + (i + 1) * bytes);
     const std::size_t size = static_cast<std::size_t>(count * bytes);
-    if (!WriteAll(out.fd(), buffer.data(), size)) return FIO_ERR_WRITE;
-    written += size;
+    const std::uint64_t at = dataStart + static_cast<std::uint64_t>(row * width * bytes);
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t put =
+          ::pwrite(fd, buffer.data() + done, size - done, static_cast<off_t>(at + done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return FIO_ERR_WRITE;
+      done += static_cast<std::size_t>(put);
+    }
   }
-  const std::vector<char> pad((2880 - written % 2880) % 2880, 0);
-  return pad.empty() || WriteAll(out.fd(), pad.data(), pad.size()) ? FIO_OK : FIO_ERR_WRITE;
+  return FIO_OK;
 }
 
-// Runs the decompression in a child process: cfitsio's tile decoders trust the tile bytes
-// and can read or write out of bounds on a damaged tile, which must cost the file, not the
-// program. The child writes the result into the shared temporary and reports the code
-// as its exit status; a child that dies of a signal had a damaged tile.
+// Runs the decompression in child processes, work(k) for k below workers, side by side:
+// cfitsio decodes one tile at a time on one core, and its tile decoders trust the tile
+// bytes and can read or write out of bounds on a damaged tile, which must cost the file,
+// not the program. Each child writes its part into the shared temporary and reports its
+// code as its exit status; a child that dies of a signal had a damaged tile.
 template <typename F>
-int Isolated(F&& work) {
-  const pid_t pid = ::fork();
-  if (pid < 0) return work();  // no process to spare: unprotected rather than not at all
-  if (pid == 0) {
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
-    ::_exit(work());
+int Isolated(int workers, F&& work) {
+  std::vector<pid_t> children;
+  int result = FIO_OK;
+  for (int k = 0; k < workers; ++k) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
+      ::_exit(work(k));
+    }
+    if (pid > 0) {
+      children.push_back(pid);
+    } else if (int rc = work(k)) {  // no process to spare: unprotected rather than not at all
+      result = rc;
+    }
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return FIO_ERR_COMPRESSED;
-  if (!WIFEXITED(status)) return FIO_ERR_COMPRESSED;
-  const int code = WEXITSTATUS(status);
-  return code == FIO_OK || code == FIO_ERR_WRITE || code == FIO_ERR_MEMORY ? code
-                                                                           : FIO_ERR_COMPRESSED;
+  for (pid_t pid : children) {
+    int status = 0;
+    int code = FIO_ERR_COMPRESSED;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+      code = WEXITSTATUS(status);
+      if (code != FIO_OK && code != FIO_ERR_WRITE && code != FIO_ERR_MEMORY)
+        code = FIO_ERR_COMPRESSED;
+    }
+    if (result == FIO_OK) result = code;
+  }
+  return result;
 }
 
 }  // namespace
+
+unsigned long long SetParallelUnpackBytes(unsigned long long bytes) {
+  return g_parallelUnpackBytes.exchange(bytes);
+}
 
 unsigned long long SetMaxImageBytes(unsigned long long bytes) {
   return g_maxImageBytes.exchange(bytes);
@@ -332,16 +356,37 @@ int DecompressImage(const std::string& path, int hdu, TempFile& out) {
     tiles *= (n + static_cast<std::uint64_t>(tile) - 1) / static_cast<std::uint64_t>(tile);
     if (__builtin_mul_overflow(pixels, n, &pixels)) return FIO_ERR_COMPRESSED;
   }
-  long rows = 0;
-  if (fits_read_key(in.f, TLONG, "NAXIS2", &rows, nullptr, &status) ||
-      static_cast<std::uint64_t>(rows) != tiles)
+  long tableRows = 0;
+  if (fits_read_key(in.f, TLONG, "NAXIS2", &tableRows, nullptr, &status) ||
+      static_cast<std::uint64_t>(tableRows) != tiles)
     return FIO_ERR_COMPRESSED;
   std::uint64_t bytes = 0;
   if (__builtin_mul_overflow(pixels, static_cast<std::uint64_t>(std::abs(bitpix) / 8), &bytes) ||
       bytes > g_maxImageBytes.load())
     return FIO_ERR_COMPRESSED;
 
-  return Isolated([&] { return WriteUnpacked(in.f, bitpix, naxis, axes, out); });
+  std::uint64_t dataStart = 0;
+  if (int rc = WriteUnpackedHeader(in.f, bitpix, naxis, axes, out, &dataStart)) return rc;
+  // The file at its whole length: the padding is zeros, and the parts go in by place.
+  const std::uint64_t end = (dataStart + bytes + 2879) / 2880 * 2880;
+  if (::ftruncate(out.fd(), static_cast<off_t>(end)) != 0) return FIO_ERR_WRITE;
+  const long long rows = static_cast<long long>(pixels / static_cast<std::uint64_t>(axes[0]));
+  // A large image is shared among the processors, each child with a handle of its own.
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const int workers = bytes < g_parallelUnpackBytes.load()
+                          ? 1
+                          : static_cast<int>(std::min<long long>({cores, 8, rows}));
+  return Isolated(workers, [&](int k) {
+    const long long from = rows * k / workers, to = rows * (k + 1) / workers;
+    if (workers == 1)
+      return WriteUnpackedRows(in.f, bitpix, axes[0], from, to, out.fd(), dataStart);
+    int status = 0, type = 0;
+    FitsCloser own;
+    if (fits_open_diskfile(&own.f, path.c_str(), READONLY, &status) ||
+        fits_movabs_hdu(own.f, hdu + 1, &type, &status))
+      return FIO_ERR_COMPRESSED;
+    return WriteUnpackedRows(own.f, bitpix, axes[0], from, to, out.fd(), dataStart);
+  });
 }
 
 int GzipFile(const std::string& source, const std::string& target) {

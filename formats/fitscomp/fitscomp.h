@@ -43,6 +43,9 @@ class TempFile {
 // Images larger than this many bytes (4 GiB unless changed) are refused rather than
 // unpacked. Returns the previous limit.
 unsigned long long SetMaxImageBytes(unsigned long long bytes);
+// Images of at least this many bytes (8 MiB unless changed) are unpacked by several
+// processes side by side, one per processor. Returns the previous threshold.
+unsigned long long SetParallelUnpackBytes(unsigned long long bytes);
 
 // Packs the FITS file at source into target with gzip (level 6), written beside target
 // and renamed over it when complete: 0, 3, 2 or 5.

@@ -21,6 +21,7 @@
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "formats/fio/fileiocodes.h"
+#include "formats/fitscomp/fitscomp.h"
 #include "imagemodel/vmmanager.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
@@ -286,11 +287,19 @@ TEST_F(FitsUnitsTest, CancellingTheUnitQuestionOpensNothing) {
 
 // ---- compressed saves read back by astropy and by us
 
-class PackedRoundTripTest : public FitsUnitsTest, public ::testing::WithParamInterface<int> {};
+struct PackedCase {
+  int bitpix, w, h;
+  bool parallel = false;  // unpacked by several processes, however small
+};
+
+class PackedRoundTripTest : public FitsUnitsTest,
+                            public ::testing::WithParamInterface<PackedCase> {};
 
 TEST_P(PackedRoundTripTest, GzipAndRiceSavesReadBackTheSame) {
-  const int bitpix = GetParam();
-  const int w = 67, h = 45;  // not a multiple of any tile or block
+  const int bitpix = GetParam().bitpix;
+  const int w = GetParam().w, h = GetParam().h;
+  const unsigned long long threshold =
+      fitscomp::SetParallelUnpackBytes(GetParam().parallel ? 0 : ~0ull);
   std::mt19937 random(bitpix + 100);
   std::normal_distribution<double> noise(1000.0, 10.0);
   std::vector<double> values(static_cast<std::size_t>(w) * h);
@@ -314,6 +323,7 @@ TEST_P(PackedRoundTripTest, GzipAndRiceSavesReadBackTheSame) {
     // Integers are lossless; reals are quantised to a quarter of the noise.
     EXPECT_LE(worst, bitpix > 0 ? 0.0 : 10.0 / 4) << name;
   }
+  (void)fitscomp::SetParallelUnpackBytes(threshold);
   std::remove(source.c_str());
   Dump(dir_.File("source.phys"), read);
   WriteFileOrDie(dir_.File("shape.txt"), std::to_string(h) + " " + std::to_string(w));
@@ -325,7 +335,13 @@ TEST_P(PackedRoundTripTest, GzipAndRiceSavesReadBackTheSame) {
       << output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest, ::testing::Values(8, 16, 32, -32, -64));
+// Sizes that are no multiple of any tile or block; the last two unpacked by several
+// processes side by side.
+INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest,
+                         ::testing::Values(PackedCase{8, 67, 45}, PackedCase{16, 67, 45},
+                                           PackedCase{32, 67, 45}, PackedCase{-32, 67, 45},
+                                           PackedCase{-64, 67, 45}, PackedCase{16, 67, 45, true},
+                                           PackedCase{-32, 67, 45, true}));
 
 // ---- malformed compressed input
 
