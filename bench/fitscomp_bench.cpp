@@ -22,8 +22,14 @@ constexpr int kSide = 4096;
 
 std::string Dir() {
   static const std::string dir = [] {
-    std::string pattern = "/tmp/vantorel-fitscomp-bench-XXXXXX";
+    static std::string pattern = "/tmp/vantorel-fitscomp-bench-XXXXXX";
     if (!::mkdtemp(pattern.data())) std::abort();
+    // The files go with the run.
+    std::atexit([] {
+      for (const char* name : {"/sky.fits.fz", "/unpacked.fits", "/sky.fits"})
+        std::remove((pattern + name).c_str());
+      ::rmdir(pattern.c_str());
+    });
     return pattern;
   }();
   return dir;
