@@ -116,6 +116,11 @@ QString CKivImageApp::ResolveArgument(const QString& arg) {
   if (!QFileInfo::exists(name) && (name.startsWith('-') || name.startsWith('/')) &&
       QFileInfo::exists(name.mid(1)))
     name = name.mid(1);
+  // "file.fits[SCI,2]": a unit of a FITS file, the file's path made absolute.
+  if (const qsizetype open = name.lastIndexOf('['); !QFileInfo::exists(name) &&
+                                                    name.endsWith(']') && open > 0 &&
+                                                    QFileInfo(name.left(open)).isFile())
+    return QFileInfo(name.left(open)).absoluteFilePath() + name.mid(open);
   const QFileInfo info(name);
   if (!info.exists()) {
     // A name in another letter case than the stored one still finds its file.
@@ -138,7 +143,8 @@ int CKivImageApp::InitInstance(const QStringList& args) {
   m_bAllowMultiple = allow != 0;
   if (!m_bAllowMultiple) {
     const QString path = files.size() == 1 ? ResolveArgument(files.front()) : QString();
-    const bool openable = !path.isEmpty() && QFileInfo(path).isFile();
+    const qsizetype unit = path.endsWith(']') ? path.lastIndexOf('[') : -1;
+    const bool openable = !path.isEmpty() && QFileInfo(unit > 0 ? path.left(unit) : path).isFile();
     int problem = instance_socket::kOk;
     m_SocketPath = ServerName(&problem);
     if (problem == instance_socket::kOk) {

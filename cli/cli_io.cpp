@@ -1,6 +1,8 @@
 // The option parser, question answerer and progress display of the image commands.
 #include "cli/cli_io.h"
 
+#include "fits/fitshdu.h"
+
 #include <unistd.h>
 
 #include <charconv>
@@ -11,6 +13,7 @@
 #include "fileio/fileiotexts.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
+#include "fits/fitshdu.h"
 #include "formats/tiff/tifffile.h"
 
 namespace ft = fileio_text;
@@ -108,6 +111,9 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* o) {
       else return Fail("--fit takes clip or compress");
     } else if (name == "--planes") {
       if (!take() || !ParsePlanes(value, o)) return false;
+    } else if (name == "--hdu") {
+      if (!take()) return false;
+      o->hdu = value;
     } else if (name == "--raw") {
       if (!take()) return false;
       o->raw = value;
@@ -161,6 +167,33 @@ bool CliPrompts::Ask(Prompt& prompt) {
     q.green = o.green;
     q.blue = o.blue;
     return true;
+  }
+  if (kind == FitsUnitPrompt::kKind) {
+    auto& q = static_cast<FitsUnitPrompt&>(prompt);
+    if (!o.hdu) {
+      if (unitNoted_ != q.path)
+        std::fprintf(stderr,
+                     "vantorel-cli: %s holds %zu images; reading unit %d (choose with --hdu or "
+                     "FILE[N])\n",
+                     q.path.c_str(), q.entries.size(), q.entries.front().unit);
+      unitNoted_ = q.path;
+      q.choice = 0;
+      return true;
+    }
+    // The same matching as the bracket form: the units listed by index, the others empty.
+    std::vector<FitsHdu> units(static_cast<std::size_t>(q.entries.back().unit) + 1);
+    for (std::size_t i = 0; i < units.size(); ++i) units[i].index = static_cast<int>(i);
+    for (const FitsUnitPrompt::Entry& e : q.entries) {
+      units[static_cast<std::size_t>(e.unit)].extName = e.extName;
+      units[static_cast<std::size_t>(e.unit)].extVer = e.extVer;
+    }
+    const int unit = FindFitsHdu(units, *o.hdu);
+    for (std::size_t i = 0; i < q.entries.size(); ++i)
+      if (q.entries[i].unit == unit) {
+        q.choice = static_cast<int>(i);
+        return true;
+      }
+    return Decline("--hdu " + *o.hdu + " names no image unit of " + q.path);
   }
   if (kind == LoadRawPrompt::kKind) {
     auto& q = static_cast<LoadRawPrompt&>(prompt);

@@ -25,6 +25,8 @@ struct CliOptions {
   std::optional<int> byteOrder;
   std::optional<bool> interlace;
   std::optional<std::string> pngLevel;
+  // --hdu N, NAME or NAME,VER: the image unit of a FITS file of several (as FILE[N] does)
+  std::optional<std::string> hdu;
 };
 
 // Parses the options shared by info, header and convert. Returns false (after printing
@@ -44,6 +46,7 @@ class CliPrompts : public UserPrompts {
   bool Decline(const std::string& why);
   const CliOptions& options_;
   bool declined_ = false;
+  std::string unitNoted_;  // the file whose unit choice was last told on standard error
 };
 
 // Percentages on a terminal; a line per finished step otherwise.

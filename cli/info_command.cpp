@@ -6,6 +6,7 @@
 #include "cli/cli_io.h"
 #include "cli/commands.h"
 #include "engine/ralimage.h"
+#include "fileio/fitssource.h"
 #include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 
@@ -55,8 +56,25 @@ int InfoCommand(const std::vector<std::string>& args) {
         filePlanes = header.GetPlanes();
       }
     }
+    // The units of a FITS file, so that the others can be named with FILE[N]; listed
+    // also for a file without an image, to show what it holds.
+    std::vector<FitsHdu> units;
+    if ((param.GetFileType() == FILETYPE_FITS || param.GetFileType() == FILETYPE_USFITS) &&
+        ListFitsUnits(file, &units) != 0)
+      units.clear();
+    auto unitLines = [&]() {
+      if (!units.empty()) std::printf("  hdus: %zu\n", units.size());
+      for (const FitsHdu& u : units)
+        std::printf("  hdu[%d]: %-8s %s\n", u.index, u.extName.empty() ? "-" : u.extName.c_str(),
+                    u.Describe().c_str());
+    };
     CRalImage image;
     if (!OpenImage(path, image)) {
+      if (!options.json && !units.empty()) {
+        std::printf("%s\n", path.c_str());
+        unitLines();
+        std::fflush(stdout);
+      }
       ++failures;
       continue;
     }
@@ -75,7 +93,21 @@ int InfoCommand(const std::vector<std::string>& args) {
       for (int p = 0; p < levels; ++p)
         line += std::string(p ? "," : "") + "[" + Number(image.GetLevelMin(p)) + "," +
                 Number(image.GetLevelMax(p)) + "]";
-      line += "]}";
+      line += "]";
+      if (!units.empty()) {
+        line += ",\"hdus\":[";
+        for (const FitsHdu& u : units) {
+          line += std::string(u.index ? "," : "") + "{\"index\":" + std::to_string(u.index) +
+                  ",\"extname\":" + JsonString(u.extName) +
+                  ",\"type\":" + JsonString(u.compressed ? "COMPRESSED_IMAGE" : u.type) +
+                  ",\"bits\":" + std::to_string(u.bitpix) + ",\"axes\":[";
+          for (std::size_t i = 0; i < u.axes.size(); ++i)
+            line += std::string(i ? "," : "") + std::to_string(u.axes[i]);
+          line += "],\"image\":" + std::string(u.IsImage() ? "true" : "false") + "}";
+        }
+        line += "]";
+      }
+      line += "}";
       std::puts(line.c_str());
     } else {
       std::printf("%s\n  format: %s\n  width: %d\n  height: %d\n  planes: %d (read %d)\n"
@@ -86,6 +118,7 @@ int InfoCommand(const std::vector<std::string>& args) {
       for (int p = 0; p < levels; ++p)
         std::printf("  levels[%d]: %s .. %s\n", p, Number(image.GetLevelMin(p)).c_str(),
                     Number(image.GetLevelMax(p)).c_str());
+      unitLines();
     }
     std::fflush(stdout);
   }

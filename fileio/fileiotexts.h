@@ -113,6 +113,11 @@ inline constexpr std::string_view kSavePngLevel = "圧縮ﾚﾍﾞﾙ(&L)：";
 inline constexpr std::string_view kSavePngLevelLow = "速い";
 inline constexpr std::string_view kSavePngLevelHigh = "小さい";
 inline constexpr std::string_view kFits3DPlaneCount = "ﾌﾟﾚｰﾝ数：";
+inline constexpr std::string_view kFitsUnitTitle = "FITS画像の選択";
+inline constexpr std::string_view kFitsUnitLabel =
+    "このﾌｧｲﾙには複数の画像があります。開く画像を選んでください：";
+inline constexpr std::string_view kFitsUnitSize = "ｻｲｽﾞ";
+inline constexpr std::string_view kFitsUnitType = "型";
 inline constexpr std::string_view kSaveBmpTitle = "BMP/DIB保存設定";  // 19005
 inline constexpr std::string_view kSaveGifTitle = "GIF保存設定";      // 19004
 inline constexpr std::string_view kSaveGifNote = "画像をGIF形式で保存した場合、256色に減色します。";

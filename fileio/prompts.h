@@ -75,6 +75,25 @@ class LoadFits3DPrompt : public Prompt {
   int gray = 0, red = 0, green = 1, blue = 2;
 };
 
+// Which image of a FITS file of several image units to open (CDlgFitsUnit). Each entry is
+// one unit that holds an image, in file order.
+class FitsUnitPrompt : public Prompt {
+ public:
+  static constexpr std::string_view kKind = "FitsUnit";
+  std::string_view Kind() const override { return kKind; }
+  struct Entry {
+    int unit = 0;         // the unit's index in the file, 0 for the primary
+    std::string extName;  // empty when it has none
+    int extVer = 1;
+    std::string size;  // "2048 x 4096"
+    std::string type;  // BITPIX: "16", "-32", ...; "compressed 16" for a tile-compressed one
+  };
+  std::string path;
+  std::vector<Entry> entries;
+  // In and out: the chosen entry, 0-based.
+  int choice = 0;
+};
+
 // FITS bits (CDlgSaveFits): 8, 16, 32, -32 or -64.
 class SaveFitsPrompt : public Prompt {
  public:

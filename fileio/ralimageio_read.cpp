@@ -11,6 +11,7 @@
 #include "engine/ralimage.h"
 #include "fileio/filedialogs.h"
 #include "fileio/fileiotexts.h"
+#include "fileio/fitssource.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "fileio/ralimageio_internal.h"
@@ -95,12 +96,16 @@ int CRalImageIO::GetFileType(const std::string& path) {
   // The extension belongs to the file name: a dot in a folder name ("run.st/frame") says
   // nothing about the file.
   const std::size_t slash = path.rfind('/');
-  const std::string_view name =
-      std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+  std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+  // "file.fits[SCI]" names a unit of file.fits.
+  if (const std::size_t open = name.rfind('[');
+      !name.empty() && name.back() == ']' && open != std::string_view::npos && open > 0)
+    name = name.substr(0, open);
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return FILETYPE_UNKNOWN;
   const std::string ext(name.substr(dot + 1));
-  if (IsOneOf(ext, {"FIT", "FITS", "FTS"})) return FILETYPE_FITS;
+  // gzip-packed and tile-compressed FITS files (".fits.gz", ".fits.fz") too.
+  if (IsOneOf(ext, {"FIT", "FITS", "FTS", "GZ", "FZ"})) return FILETYPE_FITS;
   if (EqualsNoCase(ext, "BMP")) return FILETYPE_BMP;
   if (EqualsNoCase(ext, "DIB")) return FILETYPE_DIB;
   if (EqualsNoCase(ext, "MTF")) return FILETYPE_MTF;
@@ -250,32 +255,69 @@ bool IsUsfOfAnotherFormat(const std::string& path) {
   return named != FILETYPE_FITS && named != FILETYPE_UNKNOWN;
 }
 
+// What a FITS image read through source must carry of its file: the file's name rather
+// than a temporary's, and for a tile-compressed extension the primary header's keywords
+// that the unpacked header lacks (an uncompressed extension got them from the reader).
+int AdoptFitsSource(CImage& image, const FitsSource& source) {
+  if (source.readPath != source.file) {
+    image.SetOrgFileName(source.file);
+    image.SetSaveableFile(::access(source.file.c_str(), W_OK) == 0 ? 1 : 0);
+  }
+  if (source.unit > 0 && source.decompressed) {
+    std::vector<std::string> primary;
+    const std::string listed = source.unpacked ? source.unpacked->path() : source.file;
+    if (int rc = ReadUnitCards(listed, 0, &primary)) return rc;
+    CFitsHeader& header = image.m_FitsHeader;
+    int at = header.Find("END");
+    if (at < 0) at = header.GetCount();
+    for (const std::string& card : InheritedCards(primary, header.Cards()))
+      header.InsertAt(at++, card);
+  }
+  return FITS_OK;
+}
+
+// The header alone of the image a FITS name stands for.
+int ReadFitsHeader(CImage& image, const std::string& name) {
+  FitsSource source;
+  if (int rc = ResolveFitsSource(name, &source)) return rc;
+  if (int rc = CFits::ReadHeader(image, source.readPath, 1, source.readHdu)) return rc;
+  return AdoptFitsSource(image, source);
+}
+
 // The real type that a read for ReadFile folds FITS pixels into as they come in (0: read
 // them as stored). Set only for the length of one ReadFile on this thread.
 thread_local int g_foldBits = 0;
 
-// The FITS steps shared by codes 3 and 12: header, plane choice, data.
-int ReadFitsFile(CRalImage& image, const std::string& path, CReadParam* param, int isSigned) {
+// The FITS steps shared by codes 3 and 12: which image of the file, header, plane
+// choice, data.
+int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, int isSigned) {
   const std::string caption(ft::kReading);
-  int rc = CFits::ReadHeader(image, path, isSigned ? 0 : 1);
+  FitsSource source;
+  if (int rc = ResolveFitsSource(name, &source)) return rc;
+  const std::string& path = source.readPath;
+  int rc = CFits::ReadHeader(image, path, isSigned ? 0 : 1, source.readHdu);
   if (rc != FITS_OK) return rc;
   const bool multi = image.GetPlanes() > 1;
   if (multi && !CRalImageIO::GetLoadFits3DParam(image, param)) return FIO_ERR_CANCELLED;
   if (!multi) param->SetPlanes(1);
   rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0, param->GetReadPlane(0),
                    param->GetReadPlane(1), param->GetReadPlane(2), CRalImageIO::GetProgressSink(),
-                   caption, 0, g_foldBits);
+                   caption, 0, g_foldBits, source.readHdu);
+  if (rc != FITS_OK) return rc;
+  rc = AdoptFitsSource(image, source);
   if (rc != FITS_OK) return rc;
   // The file opened without an extension it ends inside; a save will not write it, so
   // the user hears of it now.
   const FitsCutExtension cut = CFits::GetCutExtension();
   if (cut.number > 0)
-    GetMessageBox().Show(FileioCutExtensionText(path, cut.number, cut.name), ApplicationTitle(),
-                         MB_OK | MB_ICONEXCLAMATION);
+    GetMessageBox().Show(FileioCutExtensionText(source.file, cut.number, cut.name),
+                         ApplicationTitle(), MB_OK | MB_ICONEXCLAMATION);
   // A choice of planes from a cube is not the file: it may not be written over it, unless
   // the file's own red, green and blue were read in their order.
   if (multi && isSigned)
     image.SetOverwriteAllowed(image.GetPlanes() > 1 && image.IsSITypeRGB() ? 1 : 0);
+  // Nor is one image of several units.
+  if (source.unit > 0) image.SetOverwriteAllowed(0);
   return FITS_OK;
 }
 
@@ -362,9 +404,11 @@ int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CRead
   int rc = FIO_ERR_UNKNOWN_TYPE;
   try {
     switch (param->GetFileType()) {
-      case FILETYPE_FITS: rc = CFits::ReadHeader(image, path, 1); break;
+      case FILETYPE_FITS:
+        rc = ReadFitsHeader(image, path);
+        break;
       case FILETYPE_USFITS:
-        rc = IsUsfOfAnotherFormat(path) ? FIO_ERR_USF_NOT_FITS : CFits::ReadHeader(image, path, 1);
+        rc = IsUsfOfAnotherFormat(path) ? FIO_ERR_USF_NOT_FITS : ReadFitsHeader(image, path);
         break;
       case FILETYPE_SBIG: rc = CSbig::ReadHeader(image, path, progress, caption); break;
       case FILETYPE_TIFF: rc = CTiff::ReadHeader(image, path, progress, caption); break;

@@ -14,6 +14,7 @@
 #include "fileio/ralimageio_internal.h"
 #include "fits/fits.h"
 #include "formats/fio/fileiomsg.h"
+#include "formats/fitscomp/fitscomp.h"
 #include "formats/jpeg/jpegfile.h"
 #include "formats/mtf/mutoh.h"
 #include "formats/png/pngfile.h"
@@ -241,6 +242,26 @@ int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptio
   return *copy ? 1 : 0;
 }
 
+// A FITS save; a name ending in ".gz" packs the file with gzip, one ending in ".fz"
+// tile-compresses its image with RICE. The plain file is written first beside the
+// target, so that a failure leaves the target as it was.
+static int WritePackedFits(const CImage& image, const std::string& path, const StoredForm* form) {
+  const bool gz = EqualsNoCase(ExtensionOf(path), "gz");
+  const bool fz = EqualsNoCase(ExtensionOf(path), "fz");
+  if (!gz && !fz)
+    return CFits::Write(image, path, CRalImageIO::GetProgressSink(), std::string(ft::kSaving),
+                        form);
+  const std::size_t slash = path.rfind('/');
+  fitscomp::TempFile plain;
+  if (!plain.Create(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash))))
+    return FIO_ERR_CREATE;
+  int rc = CFits::Write(image, plain.path(), CRalImageIO::GetProgressSink(),
+                        std::string(ft::kSaving), form);
+  if (rc != FITS_OK) return rc;
+  rc = gz ? fitscomp::GzipFile(plain.path(), path) : fitscomp::RiceCompressFile(plain.path(), path);
+  return rc == FIO_ERR_COMPRESSED ? FIO_ERR_WRITE : rc;
+}
+
 int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int askOptions) {
   int bits = image.GetOrgBitsPixel();
   if (askOptions) {
@@ -278,8 +299,7 @@ int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int as
     form.blankUsed = out.IsBlankUsed();
     form.blank = out.GetBlank();
   }
-  const int rc = CFits::Write(out, path, GetProgressSink(), std::string(ft::kSaving),
-                              streamed ? &form : nullptr);
+  const int rc = WritePackedFits(out, path, streamed ? &form : nullptr);
   if (rc != FITS_OK) return Finish(rc, path);
   Saved(image, path, ft::kFormatFits);
   image.SetOverwriteAllowed(1);

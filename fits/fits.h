@@ -106,16 +106,20 @@ class CFits {
   // plane is read as it is. skipExtensions non-zero leaves the extensions unread.
   // foldBits -32 or -64 folds the scaling into the pixels as they are read, with the
   // result of CImage::FoldPhysical(foldBits) but without the stored copy in memory.
+  // hdu non-zero reads that image extension (see ListFitsHdus) instead of the primary
+  // array, with the primary header's keywords it lacks and without the file's other units.
   [[nodiscard]] static int Read(CImage& image, const std::string& path, int isSigned, int color,
                                 int plane0, int plane1, int plane2, ProgressSink* progress,
-                                const std::string& caption, int skipExtensions, int foldBits = 0);
+                                const std::string& caption, int skipExtensions, int foldBits = 0,
+                                int hdu = 0);
   // The extension that the last Read on this thread left out because the file ends
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
   static FitsCutExtension GetCutExtension();
-  // Reads the primary header alone: 0, 3, 4, 7 or 17. showMessages non-zero lets the
-  // disagreeing-matrix warning be shown.
-  [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path, int showMessages);
+  // Reads the primary header alone (with hdu, that image extension's, as Read does): 0,
+  // 3, 4, 7 or 17. showMessages non-zero lets the disagreeing-matrix warning be shown.
+  [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path, int showMessages,
+                                      int hdu = 0);
   // Interprets one card as the header reader does and, unless it is refused, appends it
   // to the image's header. Returns 0, 7 or 17.
   static int UpdateHeader(CImage& image, std::string_view card);

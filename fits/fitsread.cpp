@@ -32,6 +32,7 @@
 #include "fits/byteorder.h"
 #include "fits/fits.h"
 #include "fits/fitscards.h"
+#include "fits/fitshdu.h"
 #include "imagemodel/image.h"
 #include "imagemodel/pixelfold.h"
 #include "imagemodel/pixeltype.h"
@@ -528,14 +529,34 @@ void ChooseMatrix(CImage& img, int showMessages, const HeaderState& state) {
 
 // Reads the primary header from the start of fd. *dataStart receives the offset of the
 // data array. Returns 0, 4, 7 or 17.
-int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* dataStart) {
+int ReadCards(int fd, std::uint64_t offset, const char* firstRecord,
+              std::vector<std::string>* cards, std::uint64_t* end);
+
+// An image extension read as the image: the cards that only place it among the file's
+// units go, and the primary header's keywords that it lacks come along, as the file's
+// common description of the observation.
+int AdoptExtensionHeader(CImage& img, int fd) {
+  CFitsHeader& header = img.m_FitsHeader;
+  for (const char* key : {"XTENSION", "PCOUNT", "GCOUNT", "INHERIT"}) header.DeleteAll(key);
+  std::vector<std::string> primary;
+  std::uint64_t end = 0;
+  if (int rc = ReadCards(fd, 0, nullptr, &primary, &end)) return rc;
+  std::vector<std::string> own = header.Cards();
+  int at = header.Find("END");
+  if (at < 0) at = header.GetCount();
+  for (const std::string& card : InheritedCards(primary, own)) header.InsertAt(at++, card);
+  return FITS_OK;
+}
+
+int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* dataStart,
+                      std::uint64_t headerStart = 0) {
   img.m_FitsHeader.DeleteAll();
   img.SetSITypeRGB(0);
   ResetHeaderAttributes(img);
 
   HeaderState state;
   std::array<char, kRecordSize> record;
-  std::uint64_t offset = 0;
+  std::uint64_t offset = headerStart;
   bool end = false;
   for (std::uint64_t n = 0; !end; ++n) {
     if (n >= kMaxHeaderRecords) return FITS_INVALID_IMAGE;
@@ -550,6 +571,8 @@ int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* data
     }
   }
   *dataStart = offset;
+  if (headerStart > 0)
+    if (int rc = AdoptExtensionHeader(img, fd)) return rc;
 
   // BITPIX 64 and other types the image cannot hold are refused, not read as garbage.
   if (!IsPixelType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
@@ -1419,6 +1442,20 @@ std::string_view ColumnName(std::string_view ttype) {
   return TrimRight(ttype);
 }
 
+// Where the header of unit hdu begins: 0 for the primary; for an extension it must be an
+// uncompressed image. Returns 0 or 7.
+int UnitHeaderStart(int fd, int hdu, std::uint64_t* start) {
+  *start = 0;
+  if (hdu == 0) return FITS_OK;
+  std::vector<FitsHdu> hdus;
+  if (int rc = ListFitsHdus(fd, &hdus)) return rc;
+  if (hdu < 0 || hdu >= static_cast<int>(hdus.size())) return FITS_INVALID_IMAGE;
+  const FitsHdu& unit = hdus[static_cast<std::size_t>(hdu)];
+  if (!unit.IsImage() || unit.compressed) return FITS_INVALID_IMAGE;
+  *start = unit.headerStart;
+  return FITS_OK;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- texts
@@ -1514,13 +1551,14 @@ int CFits::UpdateHeader(CImage& image, std::string_view card) {
   }
 }
 
-int CFits::ReadHeader(CImage& image, const std::string& path, int showMessages) {
+int CFits::ReadHeader(CImage& image, const std::string& path, int showMessages, int hdu) {
   try {
     int raw = -1;
     if (int e = OpenRegularFile(path, raw)) return FioCodeOfNameError(e, FITS_OPEN_FAILED);
     ScopedFd fd(raw);
-    std::uint64_t dataStart = 0;
-    return ReadPrimaryHeader(image, fd.get(), showMessages, &dataStart);
+    std::uint64_t dataStart = 0, headerStart = 0;
+    if (int rc = UnitHeaderStart(fd.get(), hdu, &headerStart)) return rc;
+    return ReadPrimaryHeader(image, fd.get(), showMessages, &dataStart, headerStart);
   } catch (const std::bad_alloc&) {
     return FITS_NO_MEMORY;
   } catch (const std::exception&) {
@@ -1540,7 +1578,7 @@ int CFits::ReadImage(CImage& image, int fd, int reverseBytes, int bottomUp, int 
 
 int CFits::Read(CImage& image, const std::string& path, int isSigned, int color, int plane0,
                 int plane1, int plane2, ProgressSink* progress, const std::string& caption,
-                int skipExtensions, int foldBits) {
+                int skipExtensions, int foldBits, int hdu) {
   g_cutExtension = FitsCutExtension{};
   try {
     int raw = -1;
@@ -1554,8 +1592,15 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     const bool identified = FitsFileIdentity::Of(fd.get(), &identity);
     const int bottomUp = FitsBottomUpSetting();
 
-    std::uint64_t dataStart = 0;
-    if (int rc = ReadPrimaryHeader(image, fd.get(), 1, &dataStart)) return rc;
+    std::uint64_t dataStart = 0, headerStart = 0;
+    if (int rc = UnitHeaderStart(fd.get(), hdu, &headerStart)) return rc;
+    if (int rc = ReadPrimaryHeader(image, fd.get(), 1, &dataStart, headerStart)) return rc;
+    // An image from an extension stands alone: the file's other units stay in the file.
+    if (hdu > 0) {
+      image.m_FitsExtensions.clear();
+      image.m_KeptExtensions.clear();
+      skipExtensions = 1;
+    }
 
     image.SetSigned(isSigned);
     const int filePlanes = image.GetPlanes();

@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "fileio/fileiotexts.h"
+#include "fileio/qt/fitsunitdialog.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -618,6 +619,7 @@ bool QtUserPrompts::Ask(Prompt& prompt) {
   if (k == FileSavePrompt::kKind) return Run<CDlgFileSave, FileSavePrompt>(prompt, parent_);
   if (k == LoadRawPrompt::kKind) return Run<CDlgLoadRaw, LoadRawPrompt>(prompt, parent_);
   if (k == LoadFits3DPrompt::kKind) return Run<CDlgLFits3D, LoadFits3DPrompt>(prompt, parent_);
+  if (k == FitsUnitPrompt::kKind) return Run<CDlgFitsUnit, FitsUnitPrompt>(prompt, parent_);
   if (k == SaveFitsPrompt::kKind) return Run<CDlgSaveFits, SaveFitsPrompt>(prompt, parent_);
   if (k == ChangeBitsFitsPrompt::kKind)
     return Run<CDlgChangeBitsFits, ChangeBitsFitsPrompt>(prompt, parent_);

@@ -28,6 +28,9 @@ inline constexpr int FIO_ERR_TOO_LARGE = 32;        // writing stopped at the fi
 inline constexpr int FIO_ERR_FOLDER = 33;           // the name is a folder, not a file
 inline constexpr int FIO_ERR_NOT_REGULAR = 34;      // a device, a FIFO or a socket, not a file
 inline constexpr int FIO_ERR_LINK_LOOP = 35;  // the name's symbolic links lead round in a loop
+inline constexpr int FIO_ERR_NO_IMAGE = 44;   // a FITS file whose units hold tables only
+inline constexpr int FIO_ERR_NO_UNIT = 45;    // "file[spec]" names no unit of the file
+inline constexpr int FIO_ERR_COMPRESSED = 46;  // compressed data that cannot be unpacked
 
 // The code for a file that could not be opened by name for reading (the errno value of
 // OpenRegularFile) or for saving (the errno value of AtomicFile::Open): names that are no

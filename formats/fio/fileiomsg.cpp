@@ -56,6 +56,12 @@ Message Lookup(int code) {
       return {kFioMsgNotRegular, true};
     case FIO_ERR_LINK_LOOP:
       return {kFioMsgLinkLoop, true};
+    case FIO_ERR_NO_IMAGE:
+      return {kFioMsgNoImage, true};
+    case FIO_ERR_NO_UNIT:
+      return {kFioMsgNoUnit, true};
+    case FIO_ERR_COMPRESSED:
+      return {kFioMsgCompressed, true};
     default:
       return {{}, true};
   }

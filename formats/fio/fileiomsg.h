@@ -52,6 +52,12 @@ inline constexpr std::string_view kFioMsgNotRegular =
 inline constexpr std::string_view kFioMsgLinkLoop =
     "シンボリックリンクが循環しているため、ファイルにたどり着けません。";
 // Any other code; %d is replaced by the code.
+inline constexpr std::string_view kFioMsgNoImage =
+    "このFITSファイルには画像がありません。テーブルなど画像以外のデータのみです。";
+inline constexpr std::string_view kFioMsgNoUnit =
+    "指定された拡張部(HDU)はこのFITSファイルにありません。";
+inline constexpr std::string_view kFioMsgCompressed =
+    "圧縮されたデータが壊れているか途中で終わっているため、展開できません。";
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";
 

@@ -18,6 +18,11 @@ astropy and fitsverify:
                   scaling, the linear coordinates checked by (b), ORIGIN, DATE and the
                   program's own level cards) are left to the other checks.
 
+A file whose primary array is empty opens at its first image extension (a tile-compressed
+one unpacked): IN's image is then that unit, the checks compare against its header and
+data, the primary header's cards it lacks count as its own for (e), and (c) asks that OUT
+holds that image alone, the file's other units staying in IN.
+
 The corpus is every FITS file of Debian's python3-astropy and ftools-fv packages that
 `vantorel-cli info` opens (those it refuses are listed, not failed), and files made here
 with astropy for the cases those lack: integers at their limits, scalings that 32-bit
@@ -275,14 +280,31 @@ def planes_read(values, header):
     return values[:3] if rgb and values.shape[0] >= 3 else values[0]
 
 
-def read_physical(path):
+def image_unit(path):
+    """The unit the tool opens: the primary array, or when that is empty the first image
+    extension."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with fits.open(path) as hdul:
+            for i, hdu in enumerate(hdul):
+                if isinstance(hdu, fits.GroupsHDU):
+                    return 0
+                # Images of one to three axes in a pixel type the tool holds.
+                naxis = hdu.header.get("NAXIS", 0) if hdu.is_image else 0
+                axes = [hdu.header.get(f"NAXIS{n}", 0) for n in range(1, naxis + 1)]
+                if 1 <= naxis <= 3 and min(axes) > 0 and hdu.header.get("BITPIX") != 64:
+                    return i
+    return 0
+
+
+def read_physical(path, unit=0):
     with fits.open(path, do_not_scale_image_data=True, memmap=False) as hdul:
-        return physical(hdul[0]), hdul[0].header.copy()
+        return physical(hdul[unit]), hdul[unit].header.copy()
 
 
 def check_data(src, out):
     try:
-        values, header = read_physical(src)
+        values, header = read_physical(src, image_unit(src))
     except Exception as e:  # noqa: BLE001: a file astropy cannot read has no oracle
         return "N/A", f"astropy cannot read IN: {e}"
     if values is None or values.size == 0:
@@ -310,11 +332,11 @@ def states_coordinates(header):
     return any(WCS_KEYS.fullmatch(k) for k in header.keys())
 
 
-def world(path, shape):
+def world(path, shape, unit=0):
     """astropy's world coordinates of every pixel on the first two axes (distortions
     included), and whether they are longitude and latitude (in that order, then)."""
     with fits.open(path) as hdul:
-        w = WCS(hdul[0].header, hdul, naxis=2)
+        w = WCS(hdul[unit].header, hdul, naxis=2)
         w.wcs.set()
         rows, cols = shape[-2:] if len(shape) >= 2 else (1, shape[-1])
         y, x = np.mgrid[0:rows, 0:cols]
@@ -331,8 +353,9 @@ def unit_vectors(lonlat):
 
 
 def check_wcs(src, out):
+    unit = image_unit(src)
     try:
-        values, header = read_physical(src)
+        values, header = read_physical(src, unit)
         shape = planes_read(values, header).shape
     except Exception as e:  # noqa: BLE001
         return "N/A", f"astropy cannot read IN: {e}"
@@ -345,7 +368,7 @@ def check_wcs(src, out):
             return "FAIL", "IN states no world coordinates, OUT does"
         return "N/A", "no world coordinates in IN or OUT"
     try:
-        theirs, sky = world(src, shape)
+        theirs, sky = world(src, shape, unit)
     except Exception as e:  # noqa: BLE001
         return "N/A", f"astropy cannot map IN: {' '.join(str(e).split())}"
     if not stated:
@@ -393,7 +416,12 @@ def first_difference(a, b):
 
 
 def check_extensions(src, out):
+    unit = image_unit(src)
     ins, outs = split_hdus(src)[1:], split_hdus(out)[1:]
+    if unit > 0:
+        if outs:
+            return "FAIL", f"the image of unit {unit} saved with {len(outs)} extension(s)"
+        return "PASS", f"the image of unit {unit} saved alone"
     if not ins:
         if outs:
             return "FAIL", f"IN has no extensions, OUT has {len(outs)}"
@@ -441,11 +469,13 @@ def fitsverify(path):
     return errors, warnings_
 
 
-def check_fitsverify(src_verdict, out):
+def check_fitsverify(src_verdict, out, unit=0):
     errors, warns = fitsverify(out)
     if errors:
         return "FAIL", f"{len(errors)} error(s): {errors[0]}"
-    new = collections.Counter(warns) - collections.Counter(src_verdict[1])
+    # An image from an extension stands first in OUT: IN's warnings on that unit are its.
+    theirs = [(1 if hdu == unit + 1 else hdu, text) for hdu, text in src_verdict[1]]
+    new = collections.Counter(warns) - collections.Counter(theirs)
     if new:
         hdu, text = next(iter(new))
         return "FAIL", f"{sum(new.values())} warning(s) IN has not, first in HDU {hdu}: {text}"
@@ -468,8 +498,19 @@ def squashed(text):
 def check_keywords(src, out):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
+        unit = image_unit(src)
         with fits.open(src) as a, fits.open(out) as b:
-            theirs, ours = a[0].header, b[0].header
+            theirs, ours = a[unit].header.copy(), b[0].header
+            if unit > 0:
+                # The unit's place among the file's units is not the image's; the primary
+                # header's cards that the unit lacks come with it.
+                for key in ("XTENSION", "PCOUNT", "GCOUNT", "INHERIT"):
+                    theirs.remove(key, ignore_missing=True, remove_all=True)
+                for card in a[0].header.cards:
+                    if card.keyword in ("COMMENT", "HISTORY") or (
+                            card.keyword and card.keyword not in theirs and
+                            card.keyword not in ("NEXTEND", "CHECKSUM", "DATASUM", "GROUPS")):
+                        theirs.append(card)
             # A card turned into comments runs on over COMMENT cards: their texts from
             # column 9 on, joined, give it back.
             text = squashed("".join(card.image[8:] if card.keyword == "COMMENT" else card.image
@@ -529,7 +570,8 @@ def check_file(cli, env, label, src, out, applies):
     for name, check in (("(a) data", lambda: check_data(src, out)),
                         ("(b) wcs", lambda: check_wcs(src, out)),
                         ("(c) extensions", lambda: check_extensions(src, out)),
-                        ("(d) fitsverify", lambda: check_fitsverify(src_verdict, out)),
+                        ("(d) fitsverify",
+                         lambda: check_fitsverify(src_verdict, out, image_unit(src))),
                         ("(e) keywords", lambda: check_keywords(src, out))):
         try:
             status, detail = check()

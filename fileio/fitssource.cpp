@@ -1,0 +1,114 @@
+// Resolves a FITS name to the file, unit and temporary copies the reader needs.
+#include "fileio/fitssource.h"
+
+#include <sys/stat.h>
+
+#include "fileio/prompts.h"
+#include "fits/fits.h"
+#include "formats/fio/fileiocodes.h"
+#include "platform/userprompts.h"
+
+namespace {
+
+std::string SizeText(const FitsHdu& hdu) {
+  std::string text;
+  for (std::size_t i = 0; i < hdu.axes.size(); ++i) {
+    if (i) text += " x ";
+    text += std::to_string(hdu.axes[i]);
+  }
+  return text;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+std::string FitsFileOfName(const std::string& name) {
+  std::string file, spec;
+  if (IsRegularFile(name) || !SplitExtendedName(name, &file, &spec)) return name;
+  return file;
+}
+
+int ResolveFitsSource(const std::string& name, FitsSource* source) {
+  std::string spec;
+  source->file = name;
+  // A file whose own name ends in brackets is that file.
+  if (!IsRegularFile(name) && !SplitExtendedName(name, &source->file, &spec))
+    return FIO_ERR_NO_UNIT;
+  std::string listed = source->file;
+  if (fitscomp::IsGzipFile(source->file)) {
+    source->packed = true;
+    source->unpacked = std::make_unique<fitscomp::TempFile>();
+    if (!source->unpacked->Create()) return FIO_ERR_CREATE;
+    if (int rc = fitscomp::Gunzip(source->file, *source->unpacked)) return rc;
+    listed = source->unpacked->path();
+  }
+  int listing = ListFitsHdus(listed, &source->hdus);
+  if (listing == FITS_OK && source->hdus.empty()) listing = FITS_READ_FAILED;
+  if (int rc = listing) {
+    // A file whose units cannot be walked is left to the reader, whose code says best
+    // what is wrong with its primary header or data; a unit cannot be named in it.
+    if (!spec.empty()) return rc;
+    source->readPath = listed;
+    return FIO_OK;
+  }
+  const std::vector<FitsHdu>& hdus = source->hdus;
+
+  int unit = 0;
+  if (!spec.empty()) {
+    unit = FindFitsHdu(hdus, spec);
+    if (unit < 0) return FIO_ERR_NO_UNIT;
+    if (!hdus[static_cast<std::size_t>(unit)].IsImage()) {
+      // A primary array the reader cannot take says so itself; an empty one holds nothing.
+      const FitsHdu& named = hdus[static_cast<std::size_t>(unit)];
+      if (unit > 0 || named.dataBytes == 0 || named.groups) return FIO_ERR_NO_IMAGE;
+    }
+  } else if (!hdus.front().IsImage()) {
+    const std::vector<int> images = ImageHdus(hdus);
+    if (images.empty()) {
+      // A primary array the reader cannot take says so itself; an empty one holds nothing.
+      if (hdus.front().dataBytes > 0 && !hdus.front().groups)
+        unit = 0;
+      else
+        return FIO_ERR_NO_IMAGE;
+    } else if (images.size() == 1) {
+      unit = images.front();
+    } else {
+      FitsUnitPrompt prompt;
+      prompt.path = source->file;
+      for (int i : images) {
+        const FitsHdu& hdu = hdus[static_cast<std::size_t>(i)];
+        prompt.entries.push_back(
+            {i, hdu.extName, hdu.extVer, SizeText(hdu),
+             (hdu.compressed ? "compressed " : "") + std::to_string(hdu.bitpix)});
+      }
+      if (!GetUserPrompts().Ask(prompt)) return FIO_ERR_CANCELLED;
+      if (prompt.choice < 0 || prompt.choice >= static_cast<int>(images.size()))
+        return FIO_ERR_CANCELLED;
+      unit = images[static_cast<std::size_t>(prompt.choice)];
+    }
+  }
+  source->unit = unit;
+  source->readPath = listed;
+  source->readHdu = unit;
+  if (hdus[static_cast<std::size_t>(unit)].compressed) {
+    source->decompressed = std::make_unique<fitscomp::TempFile>();
+    if (!source->decompressed->Create()) return FIO_ERR_CREATE;
+    if (int rc = fitscomp::DecompressImage(listed, unit, *source->decompressed)) return rc;
+    source->readPath = source->decompressed->path();
+    source->readHdu = 0;
+  }
+  return FIO_OK;
+}
+
+int ListFitsUnits(const std::string& name, std::vector<FitsHdu>* hdus) {
+  const std::string file = FitsFileOfName(name);
+  if (!fitscomp::IsGzipFile(file)) return ListFitsHdus(file, hdus);
+  fitscomp::TempFile unpacked;
+  if (!unpacked.Create()) return FIO_ERR_CREATE;
+  if (int rc = fitscomp::Gunzip(file, unpacked)) return rc;
+  return ListFitsHdus(unpacked.path(), hdus);
+}

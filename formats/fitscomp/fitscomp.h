@@ -1,0 +1,61 @@
+// Compressed FITS files. A whole file compressed with gzip is unpacked by streaming it
+// through zlib into a temporary file, which the FITS reader then reads as any other; a
+// tile-compressed image (a binary table with ZIMAGE = T) is unpacked by cfitsio into a
+// temporary simple FITS file. Saving goes the other way: a FITS file written by the
+// system is packed whole with gzip, or its image tile-compressed with RICE.
+// Every function returns a file I/O code (formats/fio/fileiocodes.h).
+#pragma once
+
+#include <string>
+
+namespace fitscomp {
+
+// Whether the file starts with the gzip signature. False when it cannot be read.
+bool IsGzipFile(const std::string& path);
+
+// A temporary file in $TMPDIR (or /tmp), removed when the object goes.
+class TempFile {
+ public:
+  TempFile() = default;
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  // Creates the file; false when it cannot be made. folder empty: the temporary folder.
+  bool Create(const std::string& folder = {});
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Unpacks the gzip file at path into out (positioned at its start, emptied first):
+// 0, 3 (cannot open), 46 (not gzip, corrupt or cut short), 5 (out cannot be written),
+// 7 (more than limitBytes unpacked: 0 means no limit).
+[[nodiscard]] int Gunzip(const std::string& path, TempFile& out, unsigned long long limitBytes = 0);
+
+// Unpacks the tile-compressed image in unit hdu (0-based) of the FITS file at path into
+// out as a simple FITS file: its header with the image's own keywords, then the pixels.
+// 0, 3, 46 (the table does not describe a sound compressed image, or a tile is corrupt), 6.
+[[nodiscard]] int DecompressImage(const std::string& path, int hdu, TempFile& out);
+
+// Images larger than this many bytes (4 GiB unless changed) are refused rather than
+// unpacked. Returns the previous limit.
+unsigned long long SetMaxImageBytes(unsigned long long bytes);
+// Images of at least this many bytes (8 MiB unless changed) are unpacked by several
+// processes side by side, one per processor. Returns the previous threshold.
+unsigned long long SetParallelUnpackBytes(unsigned long long bytes);
+
+// Packs the FITS file at source into target with gzip (level 6), written beside target
+// and renamed over it when complete: 0, 3, 2 or 5.
+[[nodiscard]] int GzipFile(const std::string& source, const std::string& target);
+
+// Tile-compresses the primary image of the FITS file at source with RICE into target (a
+// primary unit without data, then the compressed image, then the source's other units
+// as they are), written beside target and renamed over it when complete. Integers are
+// lossless; real pixels are quantised to a quarter of the noise (cfitsio's default,
+// with subtractive dithering). Returns 0, 3, 2, 5 or 46.
+[[nodiscard]] int RiceCompressFile(const std::string& source, const std::string& target);
+
+}  // namespace fitscomp

@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(fits_units_fuzzer fits_units_fuzzer.cpp vtlios)

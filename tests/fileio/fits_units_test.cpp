@@ -1,0 +1,439 @@
+// FITS files as observatories ship them: images in extensions (picked by "file[unit]",
+// by the unit question, or the only one there is), gzip-packed and tile-compressed files.
+// astropy's own test files and our compressed saves are judged by astropy and fitsverify
+// (fits_units_check.py); malformed compressed input must give its code, never a crash.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/ralimage.h"
+#include "fileio/fitssource.h"
+#include "fileio/prompts.h"
+#include "fileio/ralimageio.h"
+#include "formats/fio/fileiocodes.h"
+#include "formats/fitscomp/fitscomp.h"
+#include "imagemodel/vmmanager.h"
+#include "platform/messagebox.h"
+#include "platform/userprompts.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+int Shell(const std::string& command, std::string* output = nullptr) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  std::array<char, 4096> buffer;
+  std::size_t n;
+  std::string text;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) text.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool HavePeers() {
+  static const bool have =
+      Shell("/usr/bin/python3 -c 'import astropy.io.fits, numpy' && command -v fitsverify") == 0;
+  return have;
+}
+
+std::string Card(std::string text) {
+  text.resize(80, ' ');
+  return text;
+}
+std::string Key(const std::string& k, const std::string& v) {
+  std::string key = k;
+  key.resize(8, ' ');
+  return Card(key + "= " + std::string(v.size() < 20 ? 20 - v.size() : 0, ' ') + v);
+}
+std::string Padded(std::string bytes, char fill) {
+  bytes.resize((bytes.size() + 2879) / 2880 * 2880, fill);
+  return bytes;
+}
+
+// One unit: a header (primary when xtension is empty) and big-endian data.
+std::string Unit(const std::string& xtension, int bitpix, int width, int height,
+                 const std::vector<double>& values, const std::vector<std::string>& extra = {}) {
+  std::string h = xtension.empty() ? Key("SIMPLE", "T") : Key("XTENSION", "'" + xtension + "'");
+  h += Key("BITPIX", std::to_string(bitpix));
+  h += Key("NAXIS", width > 0 ? "2" : "0");
+  if (width > 0) h += Key("NAXIS1", std::to_string(width)) + Key("NAXIS2", std::to_string(height));
+  if (!xtension.empty()) h += Key("PCOUNT", "0") + Key("GCOUNT", "1");
+  for (const std::string& c : extra) h += c;
+  h += Card("END");
+  std::string d;
+  for (double v : values) {
+    std::uint64_t bits = 0;
+    int bytes = std::abs(bitpix) / 8;
+    if (bitpix == -32) {
+      const float f = static_cast<float>(v);
+      std::uint32_t u;
+      std::memcpy(&u, &f, 4);
+      bits = u;
+    } else if (bitpix == -64) {
+      std::memcpy(&bits, &v, 8);
+    } else {
+      bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+    }
+    for (int b = bytes - 1; b >= 0; --b) d += static_cast<char>((bits >> (8 * b)) & 0xFF);
+  }
+  return Padded(h, ' ') + Padded(d, '\0');
+}
+
+class FitsUnitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CVmManager::Restart();
+    CRalImageIO::ClearLastError();
+  }
+  void TearDown() override { CVmManager::Restart(); }
+
+  std::string Write(const std::string& name, const std::string& bytes) {
+    const std::string path = dir_.File(name);
+    WriteFileOrDie(path, bytes);
+    return path;
+  }
+  static int Read(CRalImage& image, const std::string& name) {
+    CReadParam param;
+    param.SetFileType(FILETYPE_FITS);
+    return CRalImageIO::ReadFile(image, name, &param, -64, nullptr);
+  }
+  // The first plane in file order (FITS row 0 first) as physical doubles.
+  static std::vector<double> Pixels(const CRalImage& image) {
+    const int w = image.GetWidth(), h = image.GetHeight();
+    std::vector<double> all(static_cast<std::size_t>(w) * h);
+    for (int r = 0; r < h; ++r)
+      EXPECT_TRUE(image.GetPhysicalRow(h - 1 - r, 0, all.data() + static_cast<std::size_t>(r) * w));
+    return all;
+  }
+  static void Dump(const std::string& path, const std::vector<double>& values) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(values.data()),
+              static_cast<std::streamsize>(values.size() * sizeof(double)));
+  }
+
+  ScopedConfigHome home_;
+  TempDir dir_;
+  RecordingMessageBox box_;
+  ScopedMessageBox scopedBox_{&box_};
+};
+
+// ---- astropy's test files: every image unit opens with astropy's values
+
+std::vector<std::string> AstropyFiles() {
+  std::string listing;
+  std::vector<std::string> files;
+  if (Shell("dpkg -L python3-astropy", &listing) != 0) return {""};
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);)
+    if (line.ends_with(".fits") || line.ends_with(".fits.gz")) files.push_back(line);
+  return files.empty() ? std::vector<std::string>{""} : files;
+}
+
+class AstropyFileTest : public FitsUnitsTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(AstropyFileTest, ImageUnitsOpenWithAstropysValues) {
+  if (GetParam().empty() || !HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
+  const std::string& path = GetParam();
+  AcceptingPrompts accept;  // a cube opens at its first plane
+  ScopedUserPrompts scoped(&accept);
+  std::vector<FitsHdu> units;
+  std::ofstream list(dir_.File("units.txt"));
+  int opened = 0;
+  if (ListFitsUnits(path, &units) == FIO_OK) {
+    for (const FitsHdu& unit : units) {
+      if (!unit.IsImage()) continue;
+      CRalImage image;
+      ASSERT_EQ(Read(image, path + "[" + std::to_string(unit.index) + "]"), 1)
+          << "unit " << unit.index << " code " << CRalImageIO::GetLastError();
+      list << unit.index << ' ' << image.GetWidth() << ' ' << image.GetHeight() << '\n';
+      Dump(dir_.File(std::to_string(unit.index) + ".phys"), Pixels(image));
+      ++opened;
+    }
+  }
+  if (opened == 0) {
+    // The file as named: refused with a code that says why.
+    CRalImage image;
+    EXPECT_EQ(Read(image, path), 0);
+    const int code = CRalImageIO::GetLastError();
+    EXPECT_TRUE(code == FIO_ERR_NO_IMAGE || code == FIO_ERR_FORMAT || code == FIO_ERR_SHORT)
+        << code;
+    list << "none " << code << '\n';
+  }
+  list.close();
+  std::string output;
+  EXPECT_EQ(
+      Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' units '" + path + "' '" + dir_.path() + "'",
+            &output),
+      0)
+      << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Astropy, AstropyFileTest, ::testing::ValuesIn(AstropyFiles()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = std::to_string(info.index) + "_" +
+                                              info.param.substr(info.param.rfind('/') + 1);
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+// ---- choosing among the units of a file made here
+
+// An empty primary (with keywords its extensions share), two SCI images, a table.
+std::string ThreeUnitFile() {
+  std::vector<double> a(12), b(12);
+  for (int i = 0; i < 12; ++i) {
+    a[static_cast<std::size_t>(i)] = i * 3 - 7;
+    b[static_cast<std::size_t>(i)] = 0.25 * i;
+  }
+  return Unit("", 8, 0, 0, {},
+              {Key("EXTEND", "T"), Key("TELESCOP", "'SHARED  '"), Key("OBJECT", "'PRIMARY '")}) +
+         Unit("IMAGE", 16, 4, 3, a, {Key("EXTNAME", "'SCI     '"), Key("EXTVER", "1")}) +
+         Unit("BINTABLE", 8, 4, 1, {1, 2, 3, 4},
+              {Key("TFIELDS", "1"), Key("TFORM1", "'4B      '"), Key("EXTNAME", "'TAB     '")}) +
+         Unit("IMAGE", -32, 4, 3, b,
+              {Key("EXTNAME", "'SCI     '"), Key("EXTVER", "2"), Key("OBJECT", "'OWN     '")});
+}
+
+struct ChoiceCase {
+  const char* suffix;  // appended to the file name
+  int answer;          // the entry the unit question is answered with; -1: not asked
+  int code;            // the dispatcher's code
+  double firstPixel;   // of the unit opened
+};
+
+class UnitChoiceTest : public FitsUnitsTest, public ::testing::WithParamInterface<ChoiceCase> {};
+
+TEST_P(UnitChoiceTest, OpensTheUnitNamedOrChosen) {
+  const ChoiceCase& c = GetParam();
+  const std::string path = Write("mef.fits", ThreeUnitFile());
+  ScriptedPrompts prompts;
+  FitsUnitPrompt asked;
+  if (c.answer >= 0)
+    prompts.Expect(std::string(FitsUnitPrompt::kKind), [&](Prompt& p) {
+      auto& q = static_cast<FitsUnitPrompt&>(p);
+      asked = q;
+      q.choice = c.answer;
+      return true;
+    });
+  ScopedUserPrompts scoped(&prompts);
+  CRalImage image;
+  EXPECT_EQ(Read(image, path + c.suffix), c.code == FIO_OK ? 1 : 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), c.code);
+  EXPECT_TRUE(prompts.unexpected().empty());
+  if (c.answer >= 0) {
+    ASSERT_EQ(asked.entries.size(), 2u);
+    EXPECT_EQ(asked.entries[0].unit, 1);
+    EXPECT_EQ(asked.entries[1].unit, 3);
+    EXPECT_EQ(asked.entries[1].extName, "SCI");
+    EXPECT_EQ(asked.entries[1].extVer, 2);
+    EXPECT_EQ(asked.entries[1].size, "4 x 3");
+    EXPECT_EQ(asked.entries[1].type, "-32");
+  }
+  if (c.code != FIO_OK) return;
+  EXPECT_EQ(Pixels(image).front(), c.firstPixel);
+  EXPECT_EQ(image.GetOrgFileName(), path);
+  // The primary's keywords come along where the unit lacks them; its own win.
+  const CFitsHeader& header = image.m_FitsHeader;
+  ASSERT_GE(header.Find("TELESCOP"), 0);
+  EXPECT_NE(header.GetAt(header.Find("OBJECT")).find(c.firstPixel == 0 ? "OWN" : "PRIMARY"),
+            std::string::npos);
+  EXPECT_LT(header.Find("XTENSION"), 0);
+  // Not the file: a save over it is refused, one elsewhere is a simple FITS file.
+  EXPECT_EQ(CRalImageIO::WriteImageFile(image, path, 0), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
+  const std::string copy = dir_.File("copy.fits");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, copy, 0), 1);
+  std::vector<FitsHdu> units;
+  ASSERT_EQ(ListFitsUnits(copy, &units), FIO_OK);
+  ASSERT_EQ(units.size(), 1u);
+  CRalImage again;
+  ASSERT_EQ(Read(again, copy), 1);
+  EXPECT_EQ(Pixels(again), Pixels(image));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, UnitChoiceTest,
+    ::testing::Values(ChoiceCase{"", 1, FIO_OK, 0.0},          // asked: the second SCI
+                      ChoiceCase{"", 0, FIO_OK, -7.0},         // asked: the first
+                      ChoiceCase{"[SCI,2]", -1, FIO_OK, 0.0},  // named with its version
+                      ChoiceCase{"[sci]", -1, FIO_OK, -7.0},   // the first of that name
+                      ChoiceCase{"[3]", -1, FIO_OK, 0.0},      // by index
+                      ChoiceCase{"[SCI,3]", -1, FIO_ERR_NO_UNIT, 0.0},
+                      ChoiceCase{"[7]", -1, FIO_ERR_NO_UNIT, 0.0},
+                      ChoiceCase{"[TAB]", -1, FIO_ERR_NO_IMAGE, 0.0},
+                      ChoiceCase{"[0]", -1, FIO_ERR_NO_IMAGE, 0.0}));
+
+TEST_F(FitsUnitsTest, CancellingTheUnitQuestionOpensNothing) {
+  const std::string path = Write("mef.fits", ThreeUnitFile());
+  DecliningPrompts decline;
+  ScopedUserPrompts scoped(&decline);
+  CRalImage image;
+  EXPECT_EQ(Read(image, path), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_CANCELLED);
+  EXPECT_TRUE(box_.shown.empty());
+}
+
+// ---- compressed saves read back by astropy and by us
+
+struct PackedCase {
+  int bitpix, w, h;
+  bool parallel = false;  // unpacked by several processes, however small
+};
+
+class PackedRoundTripTest : public FitsUnitsTest,
+                            public ::testing::WithParamInterface<PackedCase> {};
+
+TEST_P(PackedRoundTripTest, GzipAndRiceSavesReadBackTheSame) {
+  const int bitpix = GetParam().bitpix;
+  const int w = GetParam().w, h = GetParam().h;
+  const unsigned long long threshold =
+      fitscomp::SetParallelUnpackBytes(GetParam().parallel ? 0 : ~0ull);
+  std::mt19937 random(bitpix + 100);
+  std::normal_distribution<double> noise(1000.0, 10.0);
+  std::vector<double> values(static_cast<std::size_t>(w) * h);
+  for (double& v : values) v = bitpix > 0 ? std::round(noise(random)) : noise(random);
+  if (bitpix == 16) values[5] = -32768, values[6] = 32767;
+  if (bitpix == 32) values[5] = -2147483648.0, values[6] = 2147483647.0;
+  const std::string source = Write("source.fits", Unit("", bitpix, w, h, values));
+  CRalImage image;
+  ASSERT_EQ(Read(image, source), 1);
+  const std::vector<double> read = Pixels(image);
+  for (const char* name : {"saved.fits.gz", "saved.fits.fz"}) {
+    const std::string path = dir_.File(name);
+    ASSERT_EQ(CRalImageIO::WriteImageFile(image, path, 0), 1) << name;
+    CRalImage back;
+    ASSERT_EQ(Read(back, path), 1) << name;
+    const std::vector<double> again = Pixels(back);
+    ASSERT_EQ(again.size(), read.size());
+    double worst = 0;
+    for (std::size_t i = 0; i < read.size(); ++i)
+      worst = std::max(worst, std::abs(again[i] - read[i]));
+    // Integers are lossless; reals are quantised to a quarter of the noise.
+    EXPECT_LE(worst, bitpix > 0 ? 0.0 : 10.0 / 4) << name;
+  }
+  (void)fitscomp::SetParallelUnpackBytes(threshold);
+  std::remove(source.c_str());
+  Dump(dir_.File("source.phys"), read);
+  WriteFileOrDie(dir_.File("shape.txt"), std::to_string(h) + " " + std::to_string(w));
+  WriteFileOrDie(dir_.File("tolerance.txt"), bitpix > 0 ? "0" : "2.5");
+  if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
+  std::string output;
+  EXPECT_EQ(Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' packed '" + dir_.path() + "'", &output),
+            0)
+      << output;
+}
+
+// Sizes that are no multiple of any tile or block; the last two unpacked by several
+// processes side by side.
+INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest,
+                         ::testing::Values(PackedCase{8, 67, 45}, PackedCase{16, 67, 45},
+                                           PackedCase{32, 67, 45}, PackedCase{-32, 67, 45},
+                                           PackedCase{-64, 67, 45}, PackedCase{16, 67, 45, true},
+                                           PackedCase{-32, 67, 45, true}));
+
+// ---- malformed compressed input
+
+struct BadCase {
+  const char* what;
+  // Makes the bad file from a good .fits.fz and .fits.gz of the same image.
+  std::string (*make)(const std::string& fz, const std::string& gz);
+  int code;
+};
+
+// The offset of the data unit of the compressed image (the second unit) in fz.
+std::size_t CompressedData(const std::string& fz) {
+  const std::size_t second = fz.find("XTENSION= 'BINTABLE'");
+  return fz.find("END     ", second) / 2880 * 2880 + 2880;
+}
+std::string ReplaceCard(std::string fz, const std::string& key, const std::string& value) {
+  const std::size_t at = fz.find(Key(key, "").substr(0, 10), fz.find("XTENSION= 'BINTABLE'"));
+  const std::string card = Key(key, value);
+  fz.replace(at, 80, card);
+  return fz;
+}
+
+class MalformedTest : public FitsUnitsTest, public ::testing::WithParamInterface<BadCase> {};
+
+TEST_P(MalformedTest, IsRefusedWithItsCode) {
+  std::vector<double> values(64 * 64);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i % 977);
+  const std::string source = Write("good.fits", Unit("", 16, 64, 64, values));
+  CRalImage image;
+  ASSERT_EQ(Read(image, source), 1);
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("good.fits.fz"), 0), 1);
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("good.fits.gz"), 0), 1);
+  const std::string bad =
+      Write("bad.fits", GetParam().make(ReadFileOrEmpty(dir_.File("good.fits.fz")),
+                                        ReadFileOrEmpty(dir_.File("good.fits.gz"))));
+  box_.shown.clear();
+  CRalImage broken;
+  EXPECT_EQ(Read(broken, bad), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), GetParam().code);
+  EXPECT_EQ(box_.shown.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MalformedTest,
+    ::testing::Values(BadCase{"TruncatedGzip",
+                              [](const std::string&, const std::string& gz) {
+                                return gz.substr(0, gz.size() / 2);
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"GzipWithoutItsTrailer",
+                              [](const std::string&, const std::string& gz) {
+                                return gz.substr(0, gz.size() - 4);
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"GarbledGzip",
+                              [](const std::string&, const std::string& gz) {
+                                // The gzip header, then bytes that are no deflate stream.
+                                std::string g = gz;
+                                return g.substr(0, 10) + std::string(32, '\x03');
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"LyingImageWidth",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZNAXIS1", "100000");
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"HugeImage",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(ReplaceCard(fz, "ZNAXIS1", "2000000000"),
+                                                   "ZTILE1", "2000000000");
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"TileBeyondTheHeap",
+                              [](const std::string& fz, const std::string&) {
+                                std::string f = fz;
+                                // The first row's descriptor: the tile's length and its place in
+                                // the heap.
+                                const std::size_t at = CompressedData(f);
+                                for (int i = 0; i < 8; ++i)
+                                  f[at + static_cast<std::size_t>(i)] = '\x7f';
+                                return f;
+                              },
+                              FIO_ERR_COMPRESSED},
+                      BadCase{"GarbledTiles",
+                              [](const std::string& fz, const std::string&) {
+                                std::string f = fz;
+                                const std::size_t heap = CompressedData(f) + 64 * 8;
+                                for (std::size_t i = heap; i < f.size() && i < heap + 400; ++i)
+                                  f[i] = static_cast<char>(i * 37);
+                                return f;
+                              },
+                              FIO_ERR_COMPRESSED}),
+    [](const ::testing::TestParamInfo<BadCase>& info) { return std::string(info.param.what); });
+
+}  // namespace
