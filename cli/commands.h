@@ -11,3 +11,5 @@ int HeaderCommand(const std::vector<std::string>& args);
 int ConvertCommand(const std::vector<std::string>& args);
 int RenderCommand(const std::vector<std::string>& args);
 int WcsCommand(const std::vector<std::string>& args);
+int ProfileCommand(const std::vector<std::string>& args);
+int CropCommand(const std::vector<std::string>& args);

@@ -15,6 +15,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # peers used as oracles by the tests
   libcfitsio-dev libcfitsio-bin wcslib-dev fitsverify python3 python3-numpy python3-astropy ftools-fv
+  python3-scipy
   # raster oracles and sample files: Pillow, ImageMagick, libtiff tools, the PNG test suite
   python3-pil imagemagick libtiff-tools libsixel-examples
   # running the GUI headless and rendering Japanese text
