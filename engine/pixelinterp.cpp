@@ -22,17 +22,17 @@ void Split(double v, int n, int* index, double* fraction) {
 
 }  // namespace
 
-float CRalImage::GetPixelGrayRaw(double x, double y, int plane) const {
+double CRalImage::GetPixelInterpolated(double x, double y, int plane) const {
   const int width = GetWidth(), height = GetHeight();
-  if (width <= 0 || height <= 0) return 0.0f;
+  if (width <= 0 || height <= 0) return 0.0;
   int ix = 0, iy = 0;
   double fx = 0.0, fy = 0.0;
   Split(x, width, &ix, &fx);
   Split(y, height, &iy, &fy);
-  if (fx == 0.0 && fy == 0.0) return static_cast<float>(GetPixel(ix, iy, plane));
-  if (fx == 1.0 && fy == 0.0) return static_cast<float>(GetPixel(ix + 1, iy, plane));
-  if (fx == 0.0 && fy == 1.0) return static_cast<float>(GetPixel(ix, iy + 1, plane));
-  if (fx == 1.0 && fy == 1.0) return static_cast<float>(GetPixel(ix + 1, iy + 1, plane));
+  if (fx == 0.0 && fy == 0.0) return GetPixel(ix, iy, plane);
+  if (fx == 1.0 && fy == 0.0) return GetPixel(ix + 1, iy, plane);
+  if (fx == 0.0 && fy == 1.0) return GetPixel(ix, iy + 1, plane);
+  if (fx == 1.0 && fy == 1.0) return GetPixel(ix + 1, iy + 1, plane);
   // A neighbour whose weight is zero is not read: it may lie past a one-pixel-wide edge.
   double v = 0.0;
   const double w00 = (1.0 - fy) * (1.0 - fx), w01 = fy * (1.0 - fx), w10 = fx * (1.0 - fy),
@@ -41,5 +41,5 @@ float CRalImage::GetPixelGrayRaw(double x, double y, int plane) const {
   if (w01 != 0.0) v += w01 * GetPixel(ix, iy + 1, plane);
   if (w10 != 0.0) v += w10 * GetPixel(ix + 1, iy, plane);
   if (w11 != 0.0) v += w11 * GetPixel(ix + 1, iy + 1, plane);
-  return static_cast<float>(v);
+  return v;
 }

@@ -42,14 +42,14 @@ Levels LevelsOf(const CRalImage& image) {
 // The mean of the values across the line at one centre point.
 double BandValue(const CRalImage& image, double cx, double cy, double nx, double ny, int w,
                  int plane) {
-  if (w <= 1) return image.GetPixelGrayRaw(cx, cy, plane);
+  if (w <= 1) return image.GetPixelInterpolated(cx, cy, plane);
   double sum = 0.0;
   const double c = w % 2 == 0 ? -0.5 : 0.0;
-  if (w % 2) sum += image.GetPixelGrayRaw(cx, cy, plane);
+  if (w % 2) sum += image.GetPixelInterpolated(cx, cy, plane);
   for (int k = 1; k <= w / 2; ++k) {
     const double o = k + c;
-    sum += image.GetPixelGrayRaw(cx + o * nx, cy + o * ny, plane);
-    sum += image.GetPixelGrayRaw(cx - o * nx, cy - o * ny, plane);
+    sum += image.GetPixelInterpolated(cx + o * nx, cy + o * ny, plane);
+    sum += image.GetPixelInterpolated(cx - o * nx, cy - o * ny, plane);
   }
   return sum / w;
 }

@@ -36,12 +36,12 @@ RECT CCrop::GetRect() const {
   return r;
 }
 
-CCropRange CropRangeFromRect(const RECT& rect, int height, bool bottomUp) {
+CCropRange CropRangeFromCorners(int ax, int ay, int bx, int by, int height, bool bottomUp) {
   CCropRange r;
-  r.x1 = std::min(rect.left, rect.right) + 1;
-  r.x2 = std::max(rect.left, rect.right);
-  r.y1 = std::min(rect.top, rect.bottom) + 1;
-  r.y2 = std::max(rect.top, rect.bottom);
+  r.x1 = std::min(ax, bx) + 1;
+  r.x2 = std::max(ax, bx);
+  r.y1 = std::min(ay, by) + 1;
+  r.y2 = std::max(ay, by);
   if (bottomUp) {
     r.y1 = height - r.y1 + 1;
     r.y2 = height - r.y2 + 1;

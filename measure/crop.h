@@ -19,6 +19,9 @@ class CCrop {
   bool GetShift() const { return m_bShift; }
   // The selection, right and bottom exclusive; all zero without one.
   RECT GetRect() const;
+  // The corner pixels: where the drag started and where it is now.
+  POINT GetAnchor() const { return {m_nAnchorX, m_nAnchorY}; }
+  POINT GetCurrent() const { return {m_nX, m_nY}; }
 
  private:
   bool m_bShift = false;
@@ -40,9 +43,10 @@ inline constexpr const char* kCropX1X2Message = "x1 は x2 より小さな値に
 inline constexpr const char* kCropY1Y2Message = "y1 は y2 より小さな値にしてください。";
 inline constexpr const char* kCropY1Y2BottomUpMessage = "y1 は y2 より大きな値にしてください。";
 
-// The selection (0-based, right and bottom exclusive, corners in any order) as the dialog
-// shows it.
-CCropRange CropRangeFromRect(const RECT& rect, int height, bool bottomUp);
+// The dragged selection as the dialog shows it, from its two corner pixels (0-based, in
+// any order): x1 = left + 1, x2 = right, y1 = top + 1, y2 = bottom of the sorted corners,
+// y turned to count from the bottom (height − y + 1) with the bottom-up flag.
+CCropRange CropRangeFromCorners(int ax, int ay, int bx, int by, int height, bool bottomUp);
 // OK's checks on the entered range: each value in 1 … width or 1 … height, then x1 < x2
 // and y1 < y2 (after turning bottom-up values back). Returns true with the rectangle to cut
 // (0-based, right and bottom exclusive); false with the message to show.
