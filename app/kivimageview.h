@@ -61,12 +61,16 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
   void scrollContentsBy(int dx, int dy) override;
   void wheelEvent(QWheelEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
   bool viewportEvent(QEvent* event) override;
 
  private:
   void SyncScrollBars();
   void FitFrame();
   void ScheduleIdleBuild();
+  // The document's tool gets the left button's press, moves and release.
+  void ToolMouse(unsigned msg, QMouseEvent* event);
 
   QPointer<CKivImageDoc> m_pDoc;
   int m_nPrintMag = 10000;

@@ -138,6 +138,7 @@ void CRalImgWnd::Undo() {
   (void)m_Buffer.SetLogScale(m_pImage->GetLogScale());
   Update(1);
   UpdateAverage();
+  ResetTools();
 }
 
 void CRalImgWnd::Update(int showProgress) {

@@ -39,17 +39,82 @@ Levels LevelsOf(const CRalImage& image) {
   return l;
 }
 
+// The bilinear values of one plane, as CRalImage::GetPixelInterpolated gives them. When
+// the whole image is in memory and holds unscaled real values, rows are read through
+// pointers kept for the run (no pager call per pixel); otherwise each value is asked of
+// the image. Nothing else asks the pager while a line is sampled, so the rows stay put.
+class PlaneSampler {
+ public:
+  PlaneSampler(const CRalImage& image, int plane) : image_(image), plane_(plane) {
+    const int bits = image.GetBitsPixel();
+    direct_ = (bits == -32 || bits == -64) && image.GetBscale() == 1.0 && image.GetBzero() == 0.0 &&
+              image.IsOnMemory() && image.GetWidth() > 0;
+    if (direct_) rows_.assign(static_cast<std::size_t>(image.GetHeight()), nullptr);
+    double_ = bits == -64;
+    width_ = image.GetWidth();
+    height_ = image.GetHeight();
+  }
+
+  double At(double x, double y) {
+    if (!direct_) return image_.GetPixelInterpolated(x, y, plane_);
+    if (width_ <= 0 || height_ <= 0) return 0.0;
+    int ix, iy;
+    double fx, fy;
+    Split(x, width_, &ix, &fx);
+    Split(y, height_, &iy, &fy);
+    if (fx == 0.0 && fy == 0.0) return Pixel(ix, iy);
+    if (fx == 1.0 && fy == 0.0) return Pixel(ix + 1, iy);
+    if (fx == 0.0 && fy == 1.0) return Pixel(ix, iy + 1);
+    if (fx == 1.0 && fy == 1.0) return Pixel(ix + 1, iy + 1);
+    double v = 0.0;
+    const double w00 = (1.0 - fy) * (1.0 - fx), w01 = fy * (1.0 - fx), w10 = fx * (1.0 - fy),
+                 w11 = fx * fy;
+    if (w00 != 0.0) v += w00 * Pixel(ix, iy);
+    if (w01 != 0.0) v += w01 * Pixel(ix, iy + 1);
+    if (w10 != 0.0) v += w10 * Pixel(ix + 1, iy);
+    if (w11 != 0.0) v += w11 * Pixel(ix + 1, iy + 1);
+    return v;
+  }
+
+ private:
+  // The same split as the engine's: clamped, the last two pixels with fraction 1 at the end.
+  static void Split(double v, int n, int* index, double* fraction) {
+    if (!(v > 0.0)) v = 0.0;
+    const double last = static_cast<double>(n - 1);
+    if (v >= last) {
+      *index = n >= 2 ? n - 2 : 0;
+      *fraction = n >= 2 ? 1.0 : 0.0;
+      return;
+    }
+    *index = static_cast<int>(v);
+    *fraction = v - *index;
+  }
+
+  double Pixel(int x, int y) {
+    const void*& row = rows_[static_cast<std::size_t>(y)];
+    if (!row) row = image_.GetImageAdr(0, y, plane_);
+    if (!row) return image_.GetPixel(x, y, plane_);
+    return double_ ? static_cast<const double*>(row)[x]
+                   : static_cast<double>(static_cast<const float*>(row)[x]);
+  }
+
+  const CRalImage& image_;
+  int plane_;
+  bool direct_ = false, double_ = false;
+  int width_ = 0, height_ = 0;
+  std::vector<const void*> rows_;
+};
+
 // The mean of the values across the line at one centre point.
-double BandValue(const CRalImage& image, double cx, double cy, double nx, double ny, int w,
-                 int plane) {
-  if (w <= 1) return image.GetPixelInterpolated(cx, cy, plane);
+double BandValue(PlaneSampler& sampler, double cx, double cy, double nx, double ny, int w) {
+  if (w <= 1) return sampler.At(cx, cy);
   double sum = 0.0;
   const double c = w % 2 == 0 ? -0.5 : 0.0;
-  if (w % 2) sum += image.GetPixelInterpolated(cx, cy, plane);
+  if (w % 2) sum += sampler.At(cx, cy);
   for (int k = 1; k <= w / 2; ++k) {
     const double o = k + c;
-    sum += image.GetPixelInterpolated(cx + o * nx, cy + o * ny, plane);
-    sum += image.GetPixelInterpolated(cx - o * nx, cy - o * ny, plane);
+    sum += sampler.At(cx + o * nx, cy + o * ny);
+    sum += sampler.At(cx - o * nx, cy - o * ny);
   }
   return sum / w;
 }
@@ -83,6 +148,8 @@ CCtrlGraph2DData SampleProfile(const CRalImage& image, double x1, double y1, dou
   const bool colour = image.IsColor() && image.GetPlanes() >= 3;
   const Levels lv = LevelsOf(image);
   const int channels = colour ? 4 : 1;
+  std::vector<PlaneSampler> samplers;
+  for (int p = 0; p < (colour ? 3 : 1); ++p) samplers.emplace_back(image, p);
   for (int c = 0; c < channels; ++c) d.m_Value[c].resize(static_cast<std::size_t>(n));
   d.m_nCount = n;
   float lo[4], hi[4];
@@ -96,7 +163,7 @@ CCtrlGraph2DData SampleProfile(const CRalImage& image, double x1, double y1, dou
       double lum = 0.0;
       const double weight[3] = {kLumR, kLumG, kLumB};
       for (int p = 0; p < 3; ++p) {
-        const double value = BandValue(image, cx, cy, nx, ny, w, p);
+        const double value = BandValue(samplers[static_cast<std::size_t>(p)], cx, cy, nx, ny, w);
         v[p + 1] = static_cast<float>(value);
         // Each plane through its display levels, so that planes of different ranges weigh
         // by their share of the screen brightness.
@@ -105,7 +172,7 @@ CCtrlGraph2DData SampleProfile(const CRalImage& image, double x1, double y1, dou
       }
       v[0] = static_cast<float>(lv.min[0] + lum * (lv.max[0] - lv.min[0]));
     } else {
-      v[0] = static_cast<float>(BandValue(image, cx, cy, nx, ny, w, 0));
+      v[0] = static_cast<float>(BandValue(samplers[0], cx, cy, nx, ny, w));
     }
     for (int c = 0; c < channels; ++c) {
       d.m_Value[c][static_cast<std::size_t>(i)] = v[c];
@@ -362,11 +429,10 @@ std::string CCtrlGraph2DCore::FormatText(bool csv) const {
     out += " X座標  Y座標      カウント値     \n------ ------ --------------------\n";
   }
   const int n = g->m_nCount;
-  const int height = m_pImage ? m_pImage->GetHeight() : 0;
   for (int i = 0; i < n; ++i) {
     const double d = n > 1 ? i * g->m_dLength / (n - 1) : 0.0;
     const double x0 = GetX(d, m_nCurrent), y0 = GetY(d, m_nCurrent);
-    const double x = x0 + 1.0, y = m_bBottomUp ? height - y0 : y0 + 1.0;
+    const double x = x0 + 1.0, y = ShownY(y0);
     const std::size_t k = static_cast<std::size_t>(i);
     if (colour) {
       std::snprintf(buf, sizeof buf,
@@ -386,6 +452,10 @@ std::string CCtrlGraph2DCore::FormatText(bool csv) const {
     out += buf;
   }
   return out;
+}
+
+double CCtrlGraph2DCore::ShownY(double y) const {
+  return m_bBottomUp && m_pImage ? m_pImage->GetHeight() - y : y + 1.0;
 }
 
 bool CCtrlGraph2DCore::OutputText(const std::string& path) const {

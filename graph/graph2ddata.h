@@ -129,6 +129,9 @@ class CCtrlGraph2DCore {
   std::string FormatText(bool csv) const;
   // Rows are written with y counted from the bottom (FITS images read bottom-up).
   void SetBottomUp(bool on) { m_bBottomUp = on; }
+  bool IsBottomUp() const { return m_bBottomUp; }
+  // A 0-based image row as shown: 1-based, from the bottom when rows count bottom-up.
+  double ShownY(double y) const;
 
  protected:
   int SampleIndex(double d, int line) const;

@@ -132,8 +132,8 @@ QStringList CCtrlGraph2D::InfoLines(const QString& title, const QString& memo) c
   const CCtrlGraph2DData* d = GetGraphData(m_nCurrent);
   if (!d) return lines;
   const QByteArray t = title.toUtf8();
-  lines << Format(graph_text::kInfoLine, d->m_dX1 + 1, d->m_dY1 + 1, d->m_dX2 + 1, d->m_dY2 + 1,
-                  static_cast<int>(d->m_dWidth), t.constData());
+  lines << Format(graph_text::kInfoLine, d->m_dX1 + 1, ShownY(d->m_dY1), d->m_dX2 + 1,
+                  ShownY(d->m_dY2), static_cast<int>(d->m_dWidth), t.constData());
   if (HaveSamplePtActive()) {
     QString value;
     if (!d->m_Value[1].empty()) {
@@ -144,8 +144,8 @@ QStringList CCtrlGraph2D::InfoLines(const QString& title, const QString& memo) c
       value = Format(graph_text::kCount, GetSampleCount(m_nCurrent));
     }
     const QByteArray v = value.toUtf8();
-    lines << Format(graph_text::kSampleLine, GetSampleX(m_nCurrent) + 1, GetSampleY(m_nCurrent) + 1,
-                    v.constData());
+    lines << Format(graph_text::kSampleLine, GetSampleX(m_nCurrent) + 1,
+                    ShownY(GetSampleY(m_nCurrent)), v.constData());
   }
   if (!memo.isEmpty()) {
     const QByteArray m = memo.toUtf8();
@@ -236,7 +236,7 @@ bool CCtrlGraph2D::GetPixelInfo(const QPoint& point, QString* text) const {
   const QRect area = m_rcArea.isValid() ? m_rcArea : AreaIn(rect());
   if (!GetGraphData(m_nCurrent) || !area.contains(point)) return false;
   const double d = DistanceAt(point.x());
-  *text = Format("(%.1f, %.1f) %.1f", GetX(d, m_nCurrent) + 1, GetY(d, m_nCurrent) + 1,
+  *text = Format("(%.1f, %.1f) %.1f", GetX(d, m_nCurrent) + 1, ShownY(GetY(d, m_nCurrent)),
                  GetCount(d, m_nCurrent));
   return true;
 }

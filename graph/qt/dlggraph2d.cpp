@@ -25,9 +25,12 @@
 #include "controls/spinedit.h"
 #include "dialogs/dlgsupport.h"
 #include "engine/ralimage.h"
+#include "formats/fio/fileiocodes.h"
+#include "formats/fio/fileiomsg.h"
 #include "graph/drawline.h"
 #include "graph/qt/ctrlgraph2d.h"
 #include "platform/messagebox.h"
+#include "settings/registry.h"
 
 using dlg::Q;
 
@@ -457,6 +460,11 @@ void CDlgGraph2D::ApplyScale() {
 void CDlgGraph2D::Show(CGraph2D* graph, const CRalImage* image, const QString& title) {
   m_pLines = graph;
   m_pImage = image;
+  // Rows are shown from the bottom for FITS images when the settings say so, as
+  // everywhere else the program shows positions.
+  int bottomUp = 1;
+  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
+  m_pGraph->SetBottomUp(bottomUp && image && image->GetOrgFileFormat().starts_with("FITS"));
   m_strTitle = title;
   m_pGraph->SetTitle(title);
   setWindowTitle(Q(graph_text::kCaption) + QStringLiteral(" [ ") + title + QStringLiteral(" ]"));
@@ -517,7 +525,8 @@ void CDlgGraph2D::UpdateGraph() {
       m_pLines->GetCurrent() < m_pLines->GetSize()) {
     const CDrawLineGraph2D& l = m_pLines->GetLine(m_pLines->GetCurrent());
     const int w = m_pImage->GetWidth(), h = m_pImage->GetHeight();
-    const int values[4] = {l.m_nX1 + 1, l.m_nY1 + 1, l.m_nX2 + 1, l.m_nY2 + 1};
+    const int values[4] = {l.m_nX1 + 1, static_cast<int>(m_pGraph->ShownY(l.m_nY1)), l.m_nX2 + 1,
+                           static_cast<int>(m_pGraph->ShownY(l.m_nY2))};
     for (int i = 0; i < 4; ++i) {
       m_pRect[i]->setRange(1, i % 2 == 0 ? w : h);
       m_pRect[i]->setValue(values[i]);
@@ -531,8 +540,12 @@ void CDlgGraph2D::UpdateGraph() {
 
 void CDlgGraph2D::UpdateArea() {
   if (m_bUpdating || !m_pLines) return;
-  m_pLines->SetCurrentLine(m_pRect[0]->value() - 1, m_pRect[1]->value() - 1,
-                           m_pRect[2]->value() - 1, m_pRect[3]->value() - 1);
+  // Shown rows back to image rows (the same turn both ways).
+  auto row = [this](int shown) {
+    return m_pGraph->IsBottomUp() && m_pImage ? m_pImage->GetHeight() - shown : shown - 1;
+  };
+  m_pLines->SetCurrentLine(m_pRect[0]->value() - 1, row(m_pRect[1]->value()),
+                           m_pRect[2]->value() - 1, row(m_pRect[3]->value()));
   UpdateGraph();
   if (onLinesChanged) onLinesChanged();
 }
@@ -544,7 +557,7 @@ void CDlgGraph2D::UpdateReadouts(double d, bool have) {
     return;
   }
   m_pX->setText(QString::number(m_pGraph->GetX(d, line) + 1, 'f', 1));
-  m_pY->setText(QString::number(m_pGraph->GetY(d, line) + 1, 'f', 1));
+  m_pY->setText(QString::number(m_pGraph->ShownY(m_pGraph->GetY(d, line)), 'f', 1));
   const CCtrlGraph2DData* data = m_pGraph->GetGraphData(line);
   if (!data->m_Value[1].empty())
     m_pCount->setText(QStringLiteral("%1 (%2, %3, %4)")
@@ -641,7 +654,7 @@ void CDlgGraph2D::OnText() {
       this, Q("ﾃｷｽﾄ出力"), suggested, Q("テキスト ファイル (*.txt);;CSV ファイル (*.csv)"));
   if (path.isEmpty()) return;
   if (!m_pGraph->OutputText(path.toStdString()))
-    AfxMessageBox("ファイルに書き込めませんでした。", MB_OK | MB_ICONEXCLAMATION);
+    FileioMsgBox(this, FIO_ERR_CREATE, {}, path.toStdString(), MB_OK | MB_ICONEXCLAMATION);
 }
 
 void CDlgGraph2D::OnImage() {
