@@ -40,7 +40,7 @@ std::pair<double, double> PeerSeconds(const CRalImage& image) {
     if (write(fd, image.GetImageAdr(0, y, 0), kSize * sizeof(float)) != kSize * 4) break;
   close(fd);
   char cmd[1024];
-  std::snprintf(cmd, sizeof cmd, "/usr/bin/python3 %s %s %d %d %g %g %g %g %d 5",
+  std::snprintf(cmd, sizeof cmd, "/usr/bin/python3 %s %s %d %d %g %g %g %g %d 10",
                 PROFILE_PEER_SCRIPT, raw, kSize, kSize, kX1, kY1, kX2, kY2, kWidth);
   double seconds = -1.0, sum = 0.0;
   if (FILE* p = popen(cmd, "r")) {

@@ -204,8 +204,10 @@ void CCtrlGraph2D::Print(QPainter& p, const QRect& page, const QString& title,
       m_dHrzMagPrint > 0.0 && m_dHrzMagPrint != 1.0 ? m_dHrzMagPrint : (page.width() - 86) / length;
   const double shift = m_dShiftH;
   m_dShiftH = 0.0;
+  // Sizes in the painter's units, which the caller has scaled to the page: a point size
+  // would be taken at the printer's resolution and scaled once more.
   QFont f = p.font();
-  f.setPointSizeF(9);
+  f.setPixelSize(std::max(9, page.height() / 40));
   p.setFont(f);
   Draw(p, page, true, title, memo);
   m_dHrzMag = saved;

@@ -3,8 +3,10 @@
 // refusals, and the crop dialog's range from a drag, its refusals and the bottom-up case.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPrinter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -104,6 +106,49 @@ class GraphDialogsTest : public QObject {
     dialog.Show(&lines, &colour, QStringLiteral("colour.fits"));
     QCOMPARE(combo->count(), 5);
     QVERIFY(combo->isEnabled());
+  }
+
+  // Printing goes to a PDF file without a printer: the graph of a line with its memo is
+  // one page, and the user is told it was printed.
+  void printsToPdf() {
+    TempDir dir;
+    CRalImage image(40, 30, -32, 1, 1.0, 0.0, 1);
+    std::vector<double> row(40);
+    for (int y = 0; y < 30; ++y) {
+      for (int x = 0; x < 40; ++x) row[x] = 100.0 + x * y;
+      image.SetPhysicalRow(y, 0, row.data());
+    }
+    image.AllocLevel();
+    image.SetLevel(0, 0.0, 1000.0);
+    CGraph2D lines;
+    lines.OnLButtonDown(2, 3, false, false);
+    lines.OnLButtonUp(35, 20);
+    CDlgGraph2D dialog;
+    const QString pdf = QString::fromStdString(dir.File("graph.pdf"));
+    dialog.onChoosePrinter = [&](QPrinter& printer) {
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(pdf);
+      return true;
+    };
+    dialog.Show(&lines, &image, QStringLiteral("ramp.fits"));
+    Click(Find<QPushButton>(&dialog, "G2D_BTN_PRINT"));
+    QCOMPARE(box_.shown.size(), size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(graph_text::kPrinted));
+    QFile file(pdf);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.startsWith("%PDF"));
+    QCOMPARE(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r"), 1);
+    // A file that cannot be written is a failed print.
+    box_.shown.clear();
+    dialog.onChoosePrinter = [&](QPrinter& printer) {
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(QString::fromStdString(dir.File("no/such/folder/g.pdf")));
+      return true;
+    };
+    Click(Find<QPushButton>(&dialog, "G2D_BTN_PRINT"));
+    QCOMPARE(box_.shown.size(), size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(graph_text::kPrintFailed));
   }
 
   // Fixed ranges: minimum 10 and maximum 10 refused; in logarithmic mode a minimum of 0
