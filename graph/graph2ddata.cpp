@@ -10,6 +10,7 @@
 
 #include "engine/ralimage.h"
 #include "graph/drawline.h"
+#include "wcs/wcs.h"
 
 namespace {
 
@@ -401,12 +402,32 @@ bool CCtrlGraph2DCore::PhysicalAxis(std::string* name, std::string* unit) const 
   return true;
 }
 
+bool CCtrlGraph2DCore::GetPhyVal(double d, int line, double* value) const {
+  int axis = 0;
+  if (!m_pImage || !m_pImage->IsSpectrum(&axis) || !GetGraphData(line)) return false;
+  // The FITS position of the point: 1-based, rows as the file counts them.
+  const tagSFPoint p{GetX(d, line) + 1.0, ShownY(GetY(d, line))};
+  tagAD out;
+  unsigned int kind = 0;
+  int first = 0, second = 0;
+  if (!CWCS().ToWCS2(m_pImage, p, &out, &kind, &first, &second) || kind == WCS_KIND_CELESTIAL)
+    return false;
+  if (axis == 0 && first)
+    *value = out.a;
+  else if (axis == 1 && second)
+    *value = out.d;
+  else
+    return false;
+  return true;
+}
+
 std::string CCtrlGraph2DCore::FormatText(bool csv) const {
   const CCtrlGraph2DData* g = GetGraphData(m_nCurrent);
   if (!g) return {};
   const bool colour = !g->m_Value[1].empty();
   std::string name, unit;
-  const bool physical = !colour && PhysicalAxis(&name, &unit);
+  double probe = 0.0;
+  const bool physical = !colour && PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &probe);
   std::string out;
   char buf[256];
   if (csv) {
@@ -431,8 +452,7 @@ std::string CCtrlGraph2DCore::FormatText(bool csv) const {
   const int n = g->m_nCount;
   for (int i = 0; i < n; ++i) {
     const double d = n > 1 ? i * g->m_dLength / (n - 1) : 0.0;
-    const double x0 = GetX(d, m_nCurrent), y0 = GetY(d, m_nCurrent);
-    const double x = x0 + 1.0, y = ShownY(y0);
+    const double x = GetX(d, m_nCurrent) + 1.0, y = ShownY(GetY(d, m_nCurrent));
     const std::size_t k = static_cast<std::size_t>(i);
     if (colour) {
       std::snprintf(buf, sizeof buf,
@@ -444,7 +464,8 @@ std::string CCtrlGraph2DCore::FormatText(bool csv) const {
     } else if (physical) {
       std::snprintf(buf, sizeof buf,
                     csv ? "%6.1f, %6.1f, %20.8f, %20.8f\n" : "%6.1f %6.1f %20.8f %20.8f\n", x, y,
-                    m_pImage->GetPhysicalValue(x0, y0), static_cast<double>(g->m_Value[0][k]));
+                    GetPhyVal(d, m_nCurrent, &probe) ? probe : std::nan(""),
+                    static_cast<double>(g->m_Value[0][k]));
     } else {
       std::snprintf(buf, sizeof buf, csv ? "%6.1f, %6.1f, %20.8f\n" : "%6.1f %6.1f %20.8f\n", x, y,
                     static_cast<double>(g->m_Value[0][k]));

@@ -123,6 +123,10 @@ class CCtrlGraph2DCore {
   double GetY(double d, int line) const;
   double GetCount(double d, int line, int channel = 0) const;
 
+  // The spectral value at a distance along a line, from the image's world coordinates
+  // (linear, logarithmic or non-linear spectral axes); false when the image has none there.
+  bool GetPhyVal(double d, int line, double* value) const;
+
   // The text (or CSV) output of the current line; false when there is no line or the file
   // cannot be written. A name ending ".csv" (any case) gives CSV.
   bool OutputText(const std::string& path) const;
@@ -135,9 +139,12 @@ class CCtrlGraph2DCore {
 
  protected:
   int SampleIndex(double d, int line) const;
-  // Whether the physical axis along the current line is a spectral one, with its title.
+
+ public:
+  // Whether the image has a spectral axis to show along the lines, with its name and unit.
   bool PhysicalAxis(std::string* name, std::string* unit) const;
 
+ protected:
   const CRalImage* m_pImage = nullptr;
   std::vector<CCtrlGraph2DData> m_Data;
   std::vector<CCtrlGraph2DData2> m_DocData;

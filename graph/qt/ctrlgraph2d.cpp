@@ -91,16 +91,25 @@ void CCtrlGraph2D::DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DD
 
 void CCtrlGraph2D::DrawHRulerD(QPainter& p, const QRect& area) {
   const double from = GetValH(0), to = GetValH(area.width());
-  const double step = NiceStep(to - from, std::max(2, area.width() / 80));
+  // Along a spectrum the ruler reads the physical value of the axis at each tick
+  // (DrawHRulerPhyVal); elsewhere the distance from the start point.
+  std::string name, unit;
+  double probe = 0.0;
+  const bool physical = PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &probe);
+  const double step = NiceStep(to - from, std::max(2, area.width() / (physical ? 110 : 80)));
   p.setPen(Qt::black);
   const QFontMetrics fm(p.font());
   for (double d = std::ceil(from / step) * step; d <= to + 1e-9; d += step) {
     const int x = area.left() + static_cast<int>(std::lround(GetH(d)));
     p.drawLine(x, area.bottom(), x, area.bottom() + 5);
-    const QString label = Format("%.1f", d);
+    double v = d;
+    if (physical && (d < 0.0 || d > GetLength() || !GetPhyVal(d, m_nCurrent, &v))) continue;
+    const QString label = physical ? Format("%.6g", v) : Format("%.1f", d);
     p.drawText(x - fm.horizontalAdvance(label) / 2, area.bottom() + 6 + fm.ascent(), label);
   }
-  const QString title = QString::fromUtf8(graph_text::kDistanceTitle);
+  const QString title = physical
+                            ? Format(unit.empty() ? "%s" : "%s [%s]", name.c_str(), unit.c_str())
+                            : QString::fromUtf8(graph_text::kDistanceTitle);
   p.drawText(area.center().x() - fm.horizontalAdvance(title) / 2,
              area.bottom() + 10 + fm.height() + fm.ascent(), title);
 }
@@ -134,6 +143,14 @@ QStringList CCtrlGraph2D::InfoLines(const QString& title, const QString& memo) c
   const QByteArray t = title.toUtf8();
   lines << Format(graph_text::kInfoLine, d->m_dX1 + 1, ShownY(d->m_dY1), d->m_dX2 + 1,
                   ShownY(d->m_dY2), static_cast<int>(d->m_dWidth), t.constData());
+  std::string name, unit;
+  double v1 = 0.0, v2 = 0.0;
+  if (PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &v1) &&
+      GetPhyVal(d->m_dLength, m_nCurrent, &v2)) {
+    const std::string u = unit.empty() ? std::string() : " [" + unit + "]";
+    lines << Format("始点%s： %.2f%s  終点%s： %.2f%s", name.c_str(), v1, u.c_str(), name.c_str(),
+                    v2, u.c_str());
+  }
   if (HaveSamplePtActive()) {
     QString value;
     if (!d->m_Value[1].empty()) {

@@ -8,6 +8,8 @@ those points. Lines run diagonal, steep, past the image edges and reversed, with
 1 to 7, on a float image and on a scaled 16-bit one, with FITS rows bottom-up (the
 default) and top-down.
 
+A spectrum's wavelength column equals astropy's at the same points.
+
 crop: astropy's world coordinates (TAN with SIP) of the output's pixel (1, 1) equal those
 of the input's first kept pixel, the pixels are the input's, the original size is kept in
 commented cards, and fitsverify passes the file.
@@ -134,6 +136,31 @@ def main():
     r = run("profile", os.path.join(work, "f.fits"), "1,1", "11", ok=False)
     if r.returncode != 2:
         fail("a malformed end point was not refused as misuse")
+
+    # A spectrum along x: the physical column equals astropy's wavelength at the points.
+    spec = fits.Header()
+    for k, v in [("CTYPE1", "WAVE"), ("CUNIT1", "Angstrom"), ("CRPIX1", 12.5),
+                 ("CRVAL1", 5000.0), ("CDELT1", 1.25), ("CRPIX2", 1.0), ("CRVAL2", 0.0),
+                 ("CDELT2", 1.0), ("PC1_1", 1.0), ("PC2_2", 1.0)]:
+        spec[k] = v
+    fits.PrimaryHDU(data, spec).writeto(os.path.join(work, "s.fits"))
+    spec = fits.getheader(os.path.join(work, "s.fits"))
+    run("settings", "set", "IO", "FitsBottomUp", "1")
+    r = run("profile", os.path.join(work, "s.fits"), "3,4", "40,29", "--csv")
+    if r.returncode == 0:
+        lines = r.stdout.splitlines()
+        if lines[0] != '"X座標","Y座標","波長 [Angstrom]","カウント値"':
+            fail(f"spectral CSV heading {lines[0]!r}")
+        got = np.array([[float(v) for v in line.split(",")] for line in lines[1:]])
+        cx, cy, want = expected_profile(data.astype(np.float64), 3, 4, 40, 29, 1)
+        ws = WCS(spec)
+        wave = ws.all_pix2world(np.column_stack([cx, cy]), 1)[:, 0]
+        from astropy import units as u
+        wave = (wave * u.Unit(ws.wcs.cunit[0])).to_value(u.AA)
+        if not np.allclose(got[:, 2], wave, rtol=0, atol=1e-6):
+            fail("spectral values differ from astropy's")
+        if not np.allclose(got[:, 3], want, rtol=1e-6, atol=1e-6):
+            fail("spectral profile values differ")
 
     # ---- crop
     hdr = fits.Header()
