@@ -132,6 +132,10 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   CGraph2D& GetGraph2D() { return m_Graph2D; }
   CCrop& GetCrop() { return m_Crop; }
   CDlgGraph2D* GetDlgGraph2D() const;
+  // Called with the tool mode when the user closes a tool's dialog.
+  void SetToolDialogClosed(std::function<void(int mode)> closed) {
+    m_ToolDialogClosed = std::move(closed);
+  }
   // Cuts the image to a rectangle (0-based, right and bottom exclusive) after the undo
   // copy was made; clears the tools. 1 when the image was cut.
   int CropTo(const RECT& rect);
@@ -260,6 +264,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   }
   CCrop m_Crop;
   CGraph2D m_Graph2D;
+  std::function<void(int)> m_ToolDialogClosed;
   std::unique_ptr<CDlgGraph2D, void (*)(CDlgGraph2D*)> m_pDlgGraph2D{nullptr, nullptr};
   CImageBuffer m_Buffer{1};
   CViewInfo m_View;

@@ -45,6 +45,9 @@ void CRalImgWnd::ShowGraph2DDlg() {
     // with the document, whatever happens to the widgets first.
     m_pDlgGraph2D = {new CDlgGraph2D(nullptr), &DeleteDialog};
     m_pDlgGraph2D->onLinesChanged = [this] { Invalidate(); };
+    m_pDlgGraph2D->onClosedByUser = [this] {
+      if (m_ToolDialogClosed) m_ToolDialogClosed(kModeGraph);
+    };
     m_pDlgGraph2D->onMakeImage = [](const QImage& picture, const std::string& name) {
       CVumDocument* doc = nullptr;
       CRalImage* image = nullptr;

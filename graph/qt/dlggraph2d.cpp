@@ -400,7 +400,7 @@ void CDlgGraph2D::BuildUi() {
   auto* close = new QPushButton(Q("閉じる"), this);
   close->setObjectName("IDCANCEL");
   close->setAutoDefault(false);
-  connect(close, &QPushButton::clicked, this, [this] { Hide(0); });
+  connect(close, &QPushButton::clicked, this, [this] { CloseByUser(); });
   bottom->addWidget(close);
   layout->addLayout(bottom);
 
@@ -484,7 +484,12 @@ void CDlgGraph2D::Hide(int) {
 
 void CDlgGraph2D::closeEvent(QCloseEvent* event) {
   event->ignore();
+  CloseByUser();
+}
+
+void CDlgGraph2D::CloseByUser() {
   Hide(0);
+  if (onClosedByUser) onClosedByUser();
 }
 
 void CDlgGraph2D::Reset(int flag) {

@@ -145,15 +145,18 @@ class CDlgGraph2D : public QDialog {
   std::function<void()> onLinesChanged;
   // Opens a rendered graph as a new image document; false when it could not.
   std::function<bool(const QImage&, const std::string& name)> onMakeImage;
+  // The user closed the dialog (its close button, the window's close, Escape).
+  std::function<void()> onClosedByUser;
   // Prints to a printer set up by the print dialog; tests replace the dialog's answer.
   std::function<bool(QPrinter&)> onChoosePrinter;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  void reject() override { Hide(0); }
+  void reject() override { CloseByUser(); }
 
  private:
   void BuildUi();
+  void CloseByUser();
   void UpdateReadouts(double distance, bool haveDistance);
   void UpdateArea();
   void UpdateCbVValue();

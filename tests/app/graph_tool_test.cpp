@@ -110,6 +110,15 @@ class GraphToolTest : public QObject {
     QVERIFY(dialog->HaveSamplePt());
     QCOMPARE(dialog->findChild<QLineEdit*>("G2D_EDT_Y")->text(), QStringLiteral("90.0"));
 
+    // Closing the graph dialog turns the tool off; the menu brings it back.
+    QTest::mouseClick(dialog->findChild<QPushButton*>("IDCANCEL"), Qt::LeftButton);
+    QVERIFY(!wnd.IsGraph2DDlgShown());
+    QCOMPARE(doc->GetToolMode(), 0);
+    QVERIFY(!frame.Command(4503)->isChecked());
+    ChooseFromMenu(frame, 4503);
+    QTRY_VERIFY(wnd.IsGraph2DDlgShown());
+    QCOMPARE(doc->GetToolMode(), 3);
+
     // The crop tool: a drag, the dialog confirmed, the image cut and the lines gone.
     // The sky of FITS pixel (21, 95), image pixel (20, 25) with rows counted from the
     // bottom; after the cut it is the corner pixel (1, 60).
