@@ -138,13 +138,13 @@ def main():
         fail("a malformed end point was not refused as misuse")
 
     # A spectrum along x: the physical column equals astropy's wavelength at the points.
-    spec = fits.Header()
+    spectrum = fits.Header()
     for k, v in [("CTYPE1", "WAVE"), ("CUNIT1", "Angstrom"), ("CRPIX1", 12.5),
                  ("CRVAL1", 5000.0), ("CDELT1", 1.25), ("CRPIX2", 1.0), ("CRVAL2", 0.0),
                  ("CDELT2", 1.0), ("PC1_1", 1.0), ("PC2_2", 1.0)]:
-        spec[k] = v
-    fits.PrimaryHDU(data, spec).writeto(os.path.join(work, "s.fits"))
-    spec = fits.getheader(os.path.join(work, "s.fits"))
+        spectrum[k] = v
+    fits.PrimaryHDU(data, spectrum).writeto(os.path.join(work, "s.fits"))
+    spectrum = fits.getheader(os.path.join(work, "s.fits"))
     run("settings", "set", "IO", "FitsBottomUp", "1")
     r = run("profile", os.path.join(work, "s.fits"), "3,4", "40,29", "--csv")
     if r.returncode == 0:
@@ -153,7 +153,7 @@ def main():
             fail(f"spectral CSV heading {lines[0]!r}")
         got = np.array([[float(v) for v in line.split(",")] for line in lines[1:]])
         cx, cy, want = expected_profile(data.astype(np.float64), 3, 4, 40, 29, 1)
-        ws = WCS(spec)
+        ws = WCS(spectrum)
         wave = ws.all_pix2world(np.column_stack([cx, cy]), 1)[:, 0]
         from astropy import units as u
         wave = (wave * u.Unit(ws.wcs.cunit[0])).to_value(u.AA)
