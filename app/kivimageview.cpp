@@ -232,26 +232,29 @@ void CKivImageView::DrawImage(QPainter& painter, const RECT* area) const {
   });
 }
 
-void CKivImageView::RouteMouse(unsigned message, QMouseEvent* event) {
-  if (!m_pDoc || !GetImgWnd().GetImagePtr()) return;
-  const QPoint p = event->position().toPoint();
-  GetImgWnd().OnMouse(m_pDoc->GetToolMode(), message, 0, POINT{p.x(), p.y()});
-}
-
 void CKivImageView::mouseMoveEvent(QMouseEvent* event) {
   emit mouseMoved(this, event->position().toPoint());
-  if (event->buttons() & Qt::LeftButton) RouteMouse(WM_MOUSEMOVE, event);
+  ToolMouse(CRalImgWnd::WM_MOUSEMOVE, event);
   QAbstractScrollArea::mouseMoveEvent(event);
 }
 
 void CKivImageView::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) RouteMouse(WM_LBUTTONDOWN, event);
+  if (event->button() == Qt::LeftButton) ToolMouse(CRalImgWnd::WM_LBUTTONDOWN, event);
   QAbstractScrollArea::mousePressEvent(event);
 }
 
 void CKivImageView::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) RouteMouse(WM_LBUTTONUP, event);
+  if (event->button() == Qt::LeftButton) ToolMouse(CRalImgWnd::WM_LBUTTONUP, event);
   QAbstractScrollArea::mouseReleaseEvent(event);
+}
+
+void CKivImageView::ToolMouse(unsigned msg, QMouseEvent* event) {
+  if (!m_pDoc || !m_pDoc->GetToolMode()) return;
+  unsigned flags = 0;
+  if (event->modifiers() & Qt::ShiftModifier) flags |= CRalImgWnd::MK_SHIFT;
+  if (event->modifiers() & Qt::ControlModifier) flags |= CRalImgWnd::MK_CONTROL;
+  const QPoint p = event->position().toPoint();
+  GetImgWnd().OnMouse(m_pDoc->GetToolMode(), msg, flags, POINT{p.x(), p.y()});
 }
 
 bool CKivImageView::viewportEvent(QEvent* event) {
@@ -272,6 +275,7 @@ void CKivImageView::paintEvent(QPaintEvent* event) {
   painter.setRenderHint(QPainter::SmoothPixmapTransform, GetImgWnd().GetZoom() < 1);
   if (view.GetWindowRect().Width() == 0) UpdateLayout();
   DrawImage(painter, band ? &area : nullptr);
+  GetImgWnd().DrawTools(painter);
   ++m_nPaints;
   emit painted();
   ScheduleIdleBuild();

@@ -61,7 +61,6 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
   void scrollContentsBy(int dx, int dy) override;
   void wheelEvent(QWheelEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
-  // Presses and releases of the left button go to the document's tool.
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   bool viewportEvent(QEvent* event) override;
@@ -70,7 +69,8 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
   void SyncScrollBars();
   void FitFrame();
   void ScheduleIdleBuild();
-  void RouteMouse(unsigned message, QMouseEvent* event);
+  // The document's tool gets the left button's press, moves and release.
+  void ToolMouse(unsigned msg, QMouseEvent* event);
 
   QPointer<CKivImageDoc> m_pDoc;
   int m_nPrintMag = 10000;

@@ -893,6 +893,12 @@ QString CMainFrame::ToolStatusText() const {
 void CMainFrame::WatchFrame(CChildFrame* frame) {
   CKivImageDoc* doc = frame->GetDocument();
   connect(frame, &CChildFrame::closing, this, [this, doc] { OnDocumentClosing(doc); });
+  // A tool dialog the user closes turns its tool off on the document.
+  doc->GetImgWnd().SetToolDialogClosed([this, doc](int mode) {
+    if (doc->GetToolMode() == mode) doc->SetToolMode(tool_rules::MODE_NONE);
+    OnToolDialogClosed(Q(tool_rules::ModeName(mode)));
+    UpdateCommands();
+  });
   // Once the frame is gone the bar and the menus follow whatever window is active then.
   connect(frame, &QObject::destroyed, this, &CMainFrame::OnDocumentClosed, Qt::QueuedConnection);
 }

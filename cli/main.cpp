@@ -55,6 +55,12 @@ void PrintUsage(FILE* out) {
       "                                     the information bar counts), rectangles between\n"
       "                                     corners; prints the text (or CSV) the dialogs\n"
       "                                     write; --save writes IN with the result tables\n"
+      "  profile IN X1,Y1 X2,Y2 [--width W] [--csv]\n"
+      "                                     the values along a line (1-based pixels) as the\n"
+      "                                     graph's text output writes them; --width W\n"
+      "                                     averages W pixels across the line\n"
+      "  crop IN OUT X1,X2,Y1,Y2            cut to the range (1-based, inclusive, as the crop\n"
+      "                                     dialog takes it) and save it as OUT\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
@@ -170,6 +176,8 @@ int main(int argc, char** argv) {
   if (command == "wcs") return WcsCommand(args);
   if (command == "import") return ImportCommand(args);
   if (command == "phot") return PhotCommand(args);
+  if (command == "profile") return ProfileCommand(args);
+  if (command == "crop") return CropCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

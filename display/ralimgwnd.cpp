@@ -149,6 +149,7 @@ void CRalImgWnd::Undo() {
   (void)m_Buffer.SetLogScale(m_pImage->GetLogScale());
   Update(1);
   UpdateAverage();
+  ResetTools();
 }
 
 void CRalImgWnd::Update(int showProgress) {
@@ -255,6 +256,10 @@ int CRalImgWnd::AskApertureMode(int* mode) {
 }
 
 void CRalImgWnd::OnMouse(int mode, unsigned message, unsigned flags, POINT point) {
+  if (mode != 4) {
+    OnMouseTools(mode, message, flags, point);
+    return;
+  }
   POINT pixel{0, 0};
   if (!m_View.PtViewToImage(point, &pixel)) pixel = POINT{0, 0};
   if (mode == 4 && m_ApertureTool.OnMouseAperture(message, flags, pixel, m_pImage.get()) &&

@@ -17,10 +17,14 @@
 #include "display/toolwindow.h"
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
+#include "graph/drawline.h"
 #include "fileio/readparam.h"
 #include "imagemodel/fitsheader.h"
+#include "measure/crop.h"
 
 class CVumDialog;
+class CDlgGraph2D;
+class QPainter;
 class CVumDocument;
 class ProgressSink;
 class QWidget;
@@ -91,15 +95,18 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The working copy also reports progress; when memory runs out the user is told.
   int MakeUndoBuff() override;
 
-  // ---- measurement tools. Aperture photometry is carried; the others are not yet, so
-  // their dialogs stay hidden and the menus leave them disabled.
-  int HasTool(TOOL tool) const override { return tool == TOOL_APERTURE ? 1 : 0; }
+  // ---- measurement tools: aperture photometry, the crop and the profile graph are
+  // carried; positioning and blink are not yet, so their dialogs stay hidden and the
+  // menus leave them disabled.
+  int HasTool(TOOL tool) const override {
+    return tool == TOOL_APERTURE || tool == TOOL_CROP || tool == TOOL_GRAPH;
+  }
   void ShowPositioningDlg() override {}
   void HidePositioningDlg() override {}
   int IsPositioningDlgShown() const override { return 0; }
-  void ShowGraph2DDlg() override {}
-  void HideGraph2DDlg() override {}
-  int IsGraph2DDlgShown() const override { return 0; }
+  void ShowGraph2DDlg() override;
+  void HideGraph2DDlg() override;
+  int IsGraph2DDlgShown() const override;
   void ShowBlinkDlg() override {}
   void HideBlinkDlg() override {}
   int IsBlinkDlgShown() const override { return 0; }
@@ -127,6 +134,26 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   }
   int IsBlink() const override { return 0; }
   void EndBlink() override {}
+
+  // ---- the crop and profile tools (display/ralimgwnd_tools.cpp)
+  // Mouse messages of the tools, as the view gives them.
+  static constexpr unsigned WM_MOUSEMOVE = 0x200, WM_LBUTTONDOWN = 0x201, WM_LBUTTONUP = 0x202;
+  static constexpr unsigned MK_SHIFT = 0x4, MK_CONTROL = 0x8;
+  // The tools' overlays over the painted image: the crop rectangle, the profile lines and
+  // the reference point.
+  void DrawTools(QPainter& painter) const;
+  // The lines and the graph are cleared (the image was cut or replaced).
+  void ResetTools();
+  CGraph2D& GetGraph2D() { return m_Graph2D; }
+  CCrop& GetCrop() { return m_Crop; }
+  CDlgGraph2D* GetDlgGraph2D() const;
+  // Called with the tool mode when the user closes a tool's dialog.
+  void SetToolDialogClosed(std::function<void(int mode)> closed) {
+    m_ToolDialogClosed = std::move(closed);
+  }
+  // Cuts the image to a rectangle (0-based, right and bottom exclusive) after the undo
+  // copy was made; clears the tools. 1 when the image was cut.
+  int CropTo(const RECT& rect);
 
   // Builds (when the image size changed) the display bitmap and has it rebuilt: the rows
   // the view shows at once, the others when they are first shown or while the program is
@@ -244,6 +271,18 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   }
 
  private:
+  // The crop (mode 1) and profile graph (mode 3) tools' share of OnMouse.
+  void OnMouseTools(int mode, unsigned msg, unsigned flags, POINT point);
+  void OnMouseCrop(unsigned msg, unsigned flags, POINT point);
+  void OnMouse2Dgraph(unsigned msg, unsigned flags, POINT point);
+  void RunCrop();
+  void Invalidate() const {
+    if (m_Invalidate) m_Invalidate();
+  }
+  CCrop m_Crop;
+  CGraph2D m_Graph2D;
+  std::function<void(int)> m_ToolDialogClosed;
+  std::unique_ptr<CDlgGraph2D, void (*)(CDlgGraph2D*)> m_pDlgGraph2D{nullptr, nullptr};
   CImageBuffer m_Buffer{1};
   CViewInfo m_View;
   bool m_bBufferCreated = false;

@@ -189,6 +189,19 @@ void CImgWcs::Mirror(CImage& image, int axis) {
   MirrorSip(image.m_FitsHeader, axis);
 }
 
+void CImgWcs::Shift(CImage& image, double dx, double dy) {
+  if (!HasWorldCoordinates(image)) return;
+  // A one-dimensional image is written as one row: it has no second FITS axis.
+  const bool oneDimensional = image.GetFirstFits() && image.GetPlanes() <= 1;
+  for (int i = 0; i < 2; ++i) {
+    const double d = i == 0 ? dx : dy;
+    if (d == 0.0 || (i == 1 && oneDimensional)) continue;
+    double crpix = 0.0;
+    if (!image.GetCRPix(i, &crpix)) crpix = 0.0;
+    image.SetCRPix(i, crpix - d);
+  }
+}
+
 void CImgWcs::CopyFrom(CImage& image, const CImage& source) {
   if (&image == &source) return;
   image.CopyWorldCoordinates(source);

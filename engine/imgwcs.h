@@ -22,6 +22,13 @@ class CImgWcs {
   // coordinates, and axis 2 of a one-dimensional image, are left alone.
   static void Mirror(CImage& image, int axis);
 
+  // Moves the pixel grid under the sky by whole pixels, as a cut does: FITS pixel
+  // (p1, p2) of the old grid becomes (p1 − dx, p2 − dy) of the new one. CRPIX moves by
+  // (−dx, −dy) (a reference pixel not given stands at the standard's 0); the matrices and
+  // the SIP terms, which depend only on the offsets from CRPIX, stay. An image without
+  // world coordinates is left alone, and dy is ignored for a one-dimensional image.
+  static void Shift(CImage& image, double dx, double dy);
+
   // The world-coordinate description of source becomes image's: every coordinate
   // attribute and the coordinate cards of the header (those of image are replaced). For
   // an operation that writes image from a separate source image of the same geometry.

@@ -64,6 +64,15 @@ class CRalImage : public CImage {
   // The physical value of one pixel of a plane (NaN for a blank pixel, 0.0 when it cannot
   // be read).
   double GetPixelGrayRaw(int x, int y, int plane) const { return GetPixel(x, y, plane); }
+  // The bilinear value at a real position (engine/pixelinterp.cpp): x and y are clamped to
+  // the image (a position on or past the last column or row uses the last two with the
+  // fraction 1), the four neighbours weighted in doubles; a whole-pixel position gives
+  // that pixel's value itself, so a blank neighbour does not spoil it.
+  float GetPixelGrayRaw(double x, double y, int plane) const {
+    return static_cast<float>(GetPixelInterpolated(x, y, plane));
+  }
+  // The same value before it is rounded to a float, for callers that combine several.
+  double GetPixelInterpolated(double x, double y, int plane) const;
   // The brightness of a pixel: 0.299 R + 0.587 G + 0.114 B of planes 0 to 2, the weights
   // of the luminance average; plane 0 of an image of fewer than three planes.
   double GetPixelBright(int x, int y) const;

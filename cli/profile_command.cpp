@@ -1,0 +1,75 @@
+// vantorel-cli profile: the values along a line of an image as the graph's text output
+// writes them. The line is given in 1-based pixels (y counted from the bottom for FITS
+// images when the settings say so, as everywhere the program shows positions).
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli/cli_io.h"
+#include "cli/commands.h"
+#include "engine/ralimage.h"
+#include "graph/graph2ddata.h"
+#include "settings/registry.h"
+
+namespace {
+
+bool ParsePair(const std::string& s, double* a, double* b) {
+  const std::size_t comma = s.find(',');
+  if (comma == std::string::npos) return false;
+  char* end = nullptr;
+  const std::string first = s.substr(0, comma), second = s.substr(comma + 1);
+  *a = std::strtod(first.c_str(), &end);
+  if (first.empty() || *end) return false;
+  *b = std::strtod(second.c_str(), &end);
+  return !second.empty() && !*end;
+}
+
+}  // namespace
+
+bool FitsBottomUpFor(const CRalImage& image) {
+  int bottomUp = 1;
+  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
+  return bottomUp && image.GetOrgFileFormat().starts_with("FITS");
+}
+
+int ProfileCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> rest;
+  double width = 1.0;
+  bool csv = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--csv") {
+      csv = true;
+    } else if (args[i] == "--width" && i + 1 < args.size()) {
+      char* end = nullptr;
+      width = std::strtod(args[++i].c_str(), &end);
+      if (*end || !(width >= 1.0) || width > 100000.0) {
+        std::fprintf(stderr, "vantorel-cli: --width takes a number of pixels from 1\n");
+        return 2;
+      }
+    } else {
+      rest.push_back(args[i]);
+    }
+  }
+  CliOptions options;
+  if (!ParseCliOptions(rest, &options)) return 2;
+  double x1, y1, x2, y2;
+  if (options.files.size() != 3 || !ParsePair(options.files[1], &x1, &y1) ||
+      !ParsePair(options.files[2], &x2, &y2)) {
+    std::fputs("vantorel-cli: profile needs IN X1,Y1 X2,Y2\n", stderr);
+    return 2;
+  }
+  CliPrompts prompts(options);
+  ScopedUserPrompts scoped(&prompts);
+  CRalImage image;
+  if (!OpenImage(options.files[0], image)) return 1;
+  const bool bottomUp = FitsBottomUpFor(image);
+  auto row = [&](double y) { return bottomUp ? image.GetHeight() - y : y - 1.0; };
+  CCtrlGraph2DCore graph;
+  graph.SetBottomUp(bottomUp);
+  graph.CalcLine(&image, x1 - 1.0, row(y1), x2 - 1.0, row(y2), width);
+  const std::string text = graph.FormatText(csv);
+  if (text.empty()) return 1;
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}

@@ -1,0 +1,262 @@
+// The graph and crop dialogs offscreen, driven by real keys and clicks: the magnification
+// field's steps and limits, the vertical value list of a grey image, the scale dialog's
+// refusals, and the crop dialog's range from a drag, its refusals and the bottom-up case.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPrinter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QtTest>
+
+#include "controls/spinedit.h"
+#include "engine/ralimage.h"
+#include "graph/drawline.h"
+#include "graph/qt/ctrlgraph2d.h"
+#include "graph/qt/dlggraph2d.h"
+#include "measure/qt/dlgcrop.h"
+#include "platform/messagebox.h"
+#include "settings/registry.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+template <typename T>
+T* Find(QWidget* w, const char* name) {
+  T* c = w->findChild<T*>(QString::fromLatin1(name));
+  if (!c) qFatal("no control %s", name);
+  return c;
+}
+
+void Type(QLineEdit* e, const QString& text) {
+  e->setFocus();
+  e->selectAll();
+  QTest::keyClick(e, Qt::Key_Delete);
+  QTest::keyClicks(e, text);
+}
+
+// A click near the left end: on a check or radio button's indicator, which a layout may
+// have stretched far past its label.
+void Click(QWidget* w) {
+  QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier,
+                    QPoint(std::min(8, w->width() / 2), w->height() / 2));
+}
+
+}  // namespace
+
+class GraphDialogsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  ScopedConfigHome* home_ = nullptr;
+  RecordingMessageBox box_;
+  ScopedMessageBox* scoped_ = nullptr;
+
+ private slots:
+  void init() {
+    home_ = new ScopedConfigHome;
+    box_.shown.clear();
+    scoped_ = new ScopedMessageBox(&box_);
+  }
+  void cleanup() {
+    delete scoped_;
+    delete home_;
+  }
+
+  void magnificationSteps() {
+    CDlgGraph2D dialog;
+    dialog.show();
+    CSpinEdit* mag = Find<CSpinEdit>(&dialog, "G2D_EDT_HMAG");
+    QLineEdit* edit = mag->findChild<QLineEdit*>();
+    const struct {
+      const char* typed;
+      Qt::Key key;  // Qt::Key_unknown: only typed
+      double want;
+    } cases[] = {{"4.95", Qt::Key_Up, 5.05},  {"5.0", Qt::Key_Up, 6.0},
+                 {"20", Qt::Key_Up, 20.0},    {"0.1", Qt::Key_Down, 0.1},
+                 {"6", Qt::Key_Down, 5.0},    {"5.0", Qt::Key_Down, 4.9},
+                 {"0", Qt::Key_unknown, 0.1}, {"25", Qt::Key_unknown, 20.0}};
+    for (const auto& c : cases) {
+      Type(edit, QString::fromLatin1(c.typed));
+      if (c.key == Qt::Key_unknown)
+        QTest::keyClick(edit, Qt::Key_Return);
+      else
+        QTest::keyClick(mag, c.key);
+      QVERIFY2(std::fabs(dialog.GetHrzMag() - c.want) < 1e-9,
+               qPrintable(QStringLiteral("%1 → %2").arg(c.typed).arg(dialog.GetHrzMag())));
+      QCOMPARE(mag->Text().toDouble(), c.want);
+    }
+  }
+
+  void greyImageOffersOnlyLuminance() {
+    CRalImage image(20, 10, -32, 1, 1.0, 0.0, 1);
+    image.AllocLevel();
+    CGraph2D lines;
+    CDlgGraph2D dialog;
+    dialog.Show(&lines, &image, QStringLiteral("grey.fits"));
+    QComboBox* combo = Find<QComboBox>(&dialog, "G2D_CB_VVALUE");
+    QCOMPARE(combo->count(), 1);
+    QCOMPARE(combo->itemText(0), QString::fromUtf8("輝度"));
+    QVERIFY(!combo->isEnabled());
+    CRalImage colour(20, 10, -32, 3, 1.0, 0.0, 1);
+    colour.AllocLevel();
+    dialog.Show(&lines, &colour, QStringLiteral("colour.fits"));
+    QCOMPARE(combo->count(), 5);
+    QVERIFY(combo->isEnabled());
+  }
+
+  // Printing goes to a PDF file without a printer: the graph of a line with its memo is
+  // one page, and the user is told it was printed.
+  void printsToPdf() {
+    TempDir dir;
+    CRalImage image(40, 30, -32, 1, 1.0, 0.0, 1);
+    std::vector<double> row(40);
+    for (int y = 0; y < 30; ++y) {
+      for (int x = 0; x < 40; ++x) row[x] = 100.0 + x * y;
+      image.SetPhysicalRow(y, 0, row.data());
+    }
+    image.AllocLevel();
+    image.SetLevel(0, 0.0, 1000.0);
+    CGraph2D lines;
+    lines.OnLButtonDown(2, 3, false, false);
+    lines.OnLButtonUp(35, 20);
+    CDlgGraph2D dialog;
+    const QString pdf = QString::fromStdString(dir.File("graph.pdf"));
+    dialog.onChoosePrinter = [&](QPrinter& printer) {
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(pdf);
+      return true;
+    };
+    dialog.Show(&lines, &image, QStringLiteral("ramp.fits"));
+    Click(Find<QPushButton>(&dialog, "G2D_BTN_PRINT"));
+    QCOMPARE(box_.shown.size(), size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(graph_text::kPrinted));
+    QFile file(pdf);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.startsWith("%PDF"));
+    QCOMPARE(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r"), 1);
+    // A file that cannot be written is a failed print.
+    box_.shown.clear();
+    dialog.onChoosePrinter = [&](QPrinter& printer) {
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(QString::fromStdString(dir.File("no/such/folder/g.pdf")));
+      return true;
+    };
+    Click(Find<QPushButton>(&dialog, "G2D_BTN_PRINT"));
+    QCOMPARE(box_.shown.size(), size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(graph_text::kPrintFailed));
+  }
+
+  // Fixed ranges: minimum 10 and maximum 10 refused; in logarithmic mode a minimum of 0
+  // refused; the dialog stays open with the values; a good range is accepted.
+  void scaleDialogRefusesBadRanges() {
+    CGraphScale scale;
+    CDlgGraph2dSet set(scale, false);
+    int step = 0;
+    std::function<void()> drive = [&] {
+      if (!set.isVisible()) return QTimer::singleShot(10, &set, drive);
+      Click(Find<QRadioButton>(&set, "G2S_RD_V2"));
+      Type(Find<QLineEdit>(&set, "G2S_EDT_MIN_L"), "10");
+      Type(Find<QLineEdit>(&set, "G2S_EDT_MAX_L"), "10");
+      Click(Find<QPushButton>(&set, "IDOK"));
+      step = 1;
+      QVERIFY(set.isVisible());
+      Type(Find<QLineEdit>(&set, "G2S_EDT_MIN_L"), "0");
+      Type(Find<QLineEdit>(&set, "G2S_EDT_MAX_L"), "100");
+      Click(Find<QCheckBox>(&set, "G2S_CHK_LOG"));
+      Click(Find<QPushButton>(&set, "IDOK"));
+      step = 2;
+      QVERIFY(set.isVisible());
+      Type(Find<QLineEdit>(&set, "G2S_EDT_MIN_L"), "0.5");
+      Click(Find<QPushButton>(&set, "IDOK"));
+      step = 3;
+    };
+    QTimer::singleShot(0, &set, drive);
+    QCOMPARE(set.DoModal(), int(QDialog::Accepted));
+    QCOMPARE(step, 3);
+    QCOMPARE(box_.shown.size(), size_t{2});
+    QCOMPARE(box_.shown[0].text, std::string(graph_text::kRangeOrder));
+    QCOMPARE(box_.shown[1].text, std::string(graph_text::kRangeLogMin));
+    QCOMPARE(set.GetScale().vrtScale, 2);
+    QCOMPARE(set.GetScale().min[0], 0.5);
+    QCOMPARE(set.GetScale().log, 1);
+  }
+
+  // A drag from (10, 20) to (5, 8) shows 6, 10, 9, 20; x1 = x2 is refused; the previous
+  // range is stored for the next crop.
+  void cropDialogFromADrag() {
+    CRegistry::Write("IO", "FitsBottomUp", 0, CRegistry::TYPE_BOOL);
+    CDlgCrop dialog;
+    dialog.SetImageInfo(50, 100, "FITS");
+    dialog.SetSelection(10, 20, 5, 8);
+    QVERIFY(!dialog.IsBottomUp());
+    QTimer::singleShot(0, &dialog, [&] {
+      QCOMPARE(Find<QLineEdit>(&dialog, "CROP_EDT_X1")->text(), QStringLiteral("6"));
+      QCOMPARE(Find<QLineEdit>(&dialog, "CROP_EDT_X2")->text(), QStringLiteral("10"));
+      QCOMPARE(Find<QLineEdit>(&dialog, "CROP_EDT_Y1")->text(), QStringLiteral("9"));
+      QCOMPARE(Find<QLineEdit>(&dialog, "CROP_EDT_Y2")->text(), QStringLiteral("20"));
+      QCOMPARE(Find<QLabel>(&dialog, "CROP_TXT_CURRENT")->text(),
+               QStringLiteral("[     6,    10;     9,    20 ]"));
+      Type(Find<QLineEdit>(&dialog, "CROP_EDT_X2"), "6");
+      Click(Find<QPushButton>(&dialog, "IDOK"));
+      QVERIFY(dialog.isVisible());
+      Type(Find<QLineEdit>(&dialog, "CROP_EDT_X2"), "12");
+      Click(Find<QPushButton>(&dialog, "IDOK"));
+    });
+    QCOMPARE(dialog.DoModal(), int(QDialog::Accepted));
+    QCOMPARE(box_.shown.size(), size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(kCropX1X2Message));
+    const RECT r = dialog.GetRect();
+    QCOMPARE(r.left, 5);
+    QCOMPARE(r.right, 12);
+    QCOMPARE(r.top, 8);
+    QCOMPARE(r.bottom, 20);
+    // The next crop offers it as the previous range.
+    CDlgCrop next;
+    next.SetImageInfo(50, 100, "FITS");
+    next.SetSelection(0, 0, 3, 3);
+    QTimer::singleShot(0, &next, [&] {
+      QCOMPARE(Find<QLabel>(&next, "CROP_TXT_PREVIOUS")->text(),
+               QStringLiteral("[     6,    12;     9,    20 ]"));
+      Click(Find<QPushButton>(&next, "CROP_BTN_PREVIOUS"));
+      QCOMPARE(Find<QLineEdit>(&next, "CROP_EDT_X2")->text(), QStringLiteral("12"));
+      Click(Find<QPushButton>(&next, "IDCANCEL"));
+    });
+    QCOMPARE(next.DoModal(), int(QDialog::Rejected));
+  }
+
+  // Bottom-up (the default) with height 100: rows 0 … 9 show as y1 = 100, y2 = 91, and
+  // 91, 100 is refused with the bottom-up message. Another file type is never bottom-up.
+  void cropDialogBottomUp() {
+    CDlgCrop dialog;
+    dialog.SetImageInfo(50, 100, "FITS");
+    QVERIFY(dialog.IsBottomUp());
+    dialog.SetSelection(0, 0, 49, 10);
+    QTimer::singleShot(0, &dialog, [&] {
+      QCOMPARE(Find<QLineEdit>(&dialog, "CROP_EDT_Y1")->text(), QStringLiteral("100"));
+      QCOMPARE(Find<QLineEdit>(&dialog, "CROP_EDT_Y2")->text(), QStringLiteral("91"));
+      Type(Find<QLineEdit>(&dialog, "CROP_EDT_Y1"), "91");
+      Type(Find<QLineEdit>(&dialog, "CROP_EDT_Y2"), "100");
+      Click(Find<QPushButton>(&dialog, "IDOK"));
+      QVERIFY(dialog.isVisible());
+      Type(Find<QLineEdit>(&dialog, "CROP_EDT_Y2"), "101");
+      Click(Find<QPushButton>(&dialog, "IDOK"));
+      QVERIFY(dialog.isVisible());
+      Click(Find<QPushButton>(&dialog, "IDCANCEL"));
+    });
+    QCOMPARE(dialog.DoModal(), int(QDialog::Rejected));
+    QCOMPARE(box_.shown.size(), size_t{2});
+    QCOMPARE(box_.shown[0].text, std::string(kCropY1Y2BottomUpMessage));
+    QVERIFY(box_.shown[1].text.find("Y座標：1 から 100") != std::string::npos);
+    CDlgCrop tiff;
+    tiff.SetImageInfo(50, 100, "TIFF");
+    QVERIFY(!tiff.IsBottomUp());
+  }
+};
+
+QTEST_MAIN(GraphDialogsTest)
+#include "graph_dialogs_test.moc"
