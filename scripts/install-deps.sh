@@ -17,6 +17,8 @@ packages=(
   libcfitsio-dev libcfitsio-bin wcslib-dev fitsverify python3 python3-numpy python3-astropy ftools-fv
   # resampling oracles for the engine's geometry operations
   python3-scipy
+  # the registration oracle beside the image matching
+  python3-skimage
   # raster oracles and sample files: Pillow, ImageMagick, libtiff tools, the PNG test suite
   python3-pil imagemagick libtiff-tools libsixel-examples
   # running the GUI headless and rendering Japanese text

@@ -105,7 +105,7 @@ def skimage_shifts(d, n, h, w):
     for i in range(n):
         a, b = load(f"{d}/pair{i}_a.f64", (h, w)), load(f"{d}/pair{i}_b.f64", (h, w))
         shift = phase_cross_correlation(a, b, upsample_factor=100)[0]
-        print(i, -shift[1], -shift[0])
+        print(i, shift[1], shift[0])
 
 
 def level(path, h, w, x1, x2, y1, y2, clip):
