@@ -51,7 +51,17 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
     const std::size_t base = m_Values.size();
     m_Values.resize(base + static_cast<std::size_t>(planes) * w, kNaN);
     bool ok = true;
-    if (top <= bottom) {
+    const double sx = std::round(dx), sy = std::round(dy);
+    if (rotation == 0 && dx == sx && dy == sy) {
+      // A whole-pixel shift: the frame's row, read straight into place.
+      const int fy = y - static_cast<int>(sy), x0 = std::max(0, static_cast<int>(sx));
+      const int x1 = std::min(w, fw + static_cast<int>(sx));
+      if (fy >= 0 && fy < fh && x0 < x1)
+        for (int p = 0; p < planes && ok; ++p)
+          ok = imgsample::ReadSpan(*frame, x0 - static_cast<int>(sx), x1 - x0, fy,
+                                   std::min(p, frame->GetPlanes() - 1),
+                                   &m_Values[base + static_cast<std::size_t>(p) * w + x0]);
+    } else if (top <= bottom) {
       const int rows = bottom - top + 1;
       m_Rows.resize(static_cast<std::size_t>(rows) * fw);
       for (int p = 0; p < planes && ok; ++p) {
