@@ -80,10 +80,10 @@ void Prepare(Frame* f) {
       out[static_cast<std::size_t>(y) * w + x] = win[4];
     }
   const double level = MedianOf(out);
-  // The noise from the median absolute deviation; values are compressed beyond a few
-  // noise levels (asinh), so that every star takes part and no single bright star decides.
   for (double& x : out) x -= level;
-  // The pixel noise from differences of neighbours, which the sky's slope does not touch.
+  // The pixel noise, from the median absolute difference of neighbours, which the sky's
+  // slope does not touch. Values beyond a few noise levels are compressed (asinh), so that
+  // every star takes part and no single bright star decides.
   std::vector<double> dev;
   dev.reserve(out.size());
   for (int y = 0; y < h; ++y)

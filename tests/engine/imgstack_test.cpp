@@ -216,7 +216,8 @@ TEST(MedianComposit, IntegerDestinationAndClippedSum) {
   EXPECT_EQ(run(2), std::round(11.5 * 13));  // 149.5 → 150
 }
 
-// With a budget of 1 MB the frames (2 MB) page out; the result is the same as with room to spare.
+// With a budget of 1 MB the frames (2 MB) page out; the result is the same as with room to
+// spare. Rows this long are reduced on two threads.
 TEST(MedianComposit, SmallPagerBudgetGivesTheSameResult) {
   auto pager = [](int minMB) {
     CRegistry::Write("VMManager", "BlockSize", 64, CRegistry::TYPE_INT);
@@ -230,16 +231,16 @@ TEST(MedianComposit, SmallPagerBudgetGivesTheSameResult) {
     pager(run == 0 ? 256 : 1);
     std::mt19937 rng(9);
     std::vector<CRalImage> stack;
-    for (int f = 0; f < 8; ++f) stack.push_back(Frame(256, 256, -32, rng));  // 2 MB of frames
-    CRalImage dest(256, 256, -32, 1, 1.0, 0.0, 1);
+    for (int f = 0; f < 8; ++f) stack.push_back(Frame(2048, 32, -32, rng));  // 2 MB of frames
+    CRalImage dest(2048, 32, -32, 1, 1.0, 0.0, 1);
     CImgMedianComposit median(dest);
-    for (int y = 0; y < 256; ++y) {
+    for (int y = 0; y < 32; ++y) {
       for (const auto& frame : stack) ASSERT_EQ(median.Store(&frame, y, 0.5, -1, 0), 1);
       ASSERT_EQ(median.CalcClipping(), 1);
     }
-    std::vector<double> row(256);
-    for (int y = 0; y < 256; ++y) {
-      ASSERT_TRUE(imgsample::ReadSpan(dest, 0, 256, y, 0, row.data()));
+    std::vector<double> row(2048);
+    for (int y = 0; y < 32; ++y) {
+      ASSERT_TRUE(imgsample::ReadSpan(dest, 0, 2048, y, 0, row.data()));
       result[run].insert(result[run].end(), row.begin(), row.end());
     }
     if (run == 1) {
