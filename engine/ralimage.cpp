@@ -84,6 +84,7 @@ void CRalImage::Swap(CRalImage& other) {
 
 void CRalImage::Init() {
   Clear();
+  InitStdPt();
   m_DataMin.clear();
   m_DataMax.clear();
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/fpoint.h"
 #include "imagemodel/image.h"
 #include "platform/progress.h"
 #include "platform/wintypes.h"
@@ -151,6 +152,24 @@ class CRalImage : public CImage {
   // λ = 1 / σ for a wavenumber σ in m⁻¹.
   static double CalcWavn2WL(double perMetre) { return 1.0 / perMetre; }
 
+  // ---- reference points (engine/imgstdpt.cpp)
+  // Up to kStdPtCount marked positions (a star, the centre of gravity) by which frames
+  // are aligned. A fresh image has none; copies do not carry them.
+  static constexpr int kStdPtCount = 2;
+  void InitStdPt();
+  // An index outside 0 … kStdPtCount − 1 or a point that is not finite is ignored.
+  void SetStdPt(int index, const CfPoint& point);
+  int IsValidStdPt(int index) const;
+  CfPoint GetStdPt(int index) const;
+  // How to place target on this image (the dx, dy and rotation of CImgComposit and
+  // CImgMedianComposit) so that its reference points fall on this image's. Point 0 of
+  // both gives the shift; when point 1 is valid in both as well, the rotation is the turn
+  // from the target's vector (point 1 − point 0) to this image's, in degrees
+  // counterclockwise with rows growing upward, and the shift puts the midpoint of the
+  // target's two points, turned about the target's centre, on the midpoint of this
+  // image's. Returns 1; 0 with all three set to 0 when point 0 is missing in either.
+  int GetFitPrm(const CRalImage& target, double* dx, double* dy, double* rotation) const;
+
   // A progress display: opened with a caption and a step count, advanced step by step,
   // closed. Silent unless show is non-zero and a sink is set.
   void SetProgressSink(ProgressSink* sink) { m_pProgress = sink; }
@@ -168,4 +187,6 @@ class CRalImage : public CImage {
   std::int64_t m_nProgressTotal = 0;
   std::int64_t m_nProgressDone = 0;
   std::vector<double> m_DataMin, m_DataMax;
+  CfPoint m_StdPt[kStdPtCount];
+  bool m_bStdPtValid[kStdPtCount] = {};
 };

@@ -21,6 +21,8 @@ packages=(
   python3-photutils
   # gzip-packed FITS files
   zlib1g-dev
+  # the registration oracle beside the image matching
+  python3-skimage
   # raster oracles and sample files: Pillow, ImageMagick, libtiff tools, the PNG test suite
   python3-pil imagemagick libtiff-tools libsixel-examples
   # running the GUI headless and rendering Japanese text

@@ -1,0 +1,163 @@
+// Row-wise stacking: each Store samples the frame along one destination row (reading only
+// the frame rows the row passes over) and appends it; a computation reduces the stored
+// values pixel by pixel with imgclip's median and clip.
+#include "engine/imgmedian.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "engine/imgclip.h"
+#include "engine/imgsample.h"
+#include "engine/ralimage.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Positions this close to a pixel are taken as the pixel, as in imgsample::Resample.
+constexpr double kSnap = 1e-9;
+
+}  // namespace
+
+CImgMedianComposit::CImgMedianComposit(CRalImage& dest, int final)
+    : m_Dest(dest), m_nFinal(final) {}
+
+CImgMedianComposit::~CImgMedianComposit() {
+  if (m_bProgress) m_Dest.ShowProgressEnd();
+}
+
+int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double dy,
+                              double rotation) {
+  if (!frame || frame->IsEmpty() || frame->GetPlanes() < 1 || m_Dest.IsEmpty()) return 0;
+  if (y < 0 || y >= m_Dest.GetHeight() || (m_nFrames > 0 && y != m_nRow)) return 0;
+  if (!std::isfinite(dx) || !std::isfinite(dy) || !std::isfinite(rotation)) return 0;
+  const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
+  const int fw = frame->GetWidth(), fh = frame->GetHeight();
+  try {
+    if (!m_bProgress && m_nFinal) {
+      m_Dest.ShowProgressInit(1, "中央値合成中...", m_Dest.GetHeight());
+      m_bProgress = true;
+    }
+    // Destination (x, y) → frame (u, v) = c + R(−θ) ((x, y) − d − c), as CImgComposit.
+    const double t = rotation * (M_PI / 180.0), c = std::cos(t), s = std::sin(t);
+    const double ox = (fw - 1) / 2.0, oy = (fh - 1) / 2.0;
+    const double bx = ox - c * (dx + ox) - s * (dy + oy) + s * y;
+    const double by = oy + s * (dx + ox) - c * (dy + oy) + c * y;
+    // The frame rows this destination row passes over.
+    const double v0 = by, v1 = by - s * (w - 1);
+    const int top = std::max(0, static_cast<int>(std::floor(std::min(v0, v1) - kSnap)));
+    const int bottom = std::min(fh - 1, static_cast<int>(std::ceil(std::max(v0, v1) + kSnap)));
+    const std::size_t base = m_Values.size();
+    m_Values.resize(base + static_cast<std::size_t>(planes) * w, kNaN);
+    bool ok = true;
+    const double sx = std::round(dx), sy = std::round(dy);
+    if (rotation == 0 && dx == sx && dy == sy) {
+      // A whole-pixel shift: the frame's row, read straight into place.
+      const int fy = y - static_cast<int>(sy), x0 = std::max(0, static_cast<int>(sx));
+      const int x1 = std::min(w, fw + static_cast<int>(sx));
+      if (fy >= 0 && fy < fh && x0 < x1)
+        for (int p = 0; p < planes && ok; ++p)
+          ok = imgsample::ReadSpan(*frame, x0 - static_cast<int>(sx), x1 - x0, fy,
+                                   std::min(p, frame->GetPlanes() - 1),
+                                   &m_Values[base + static_cast<std::size_t>(p) * w + x0]);
+    } else if (top <= bottom) {
+      const int rows = bottom - top + 1;
+      m_Rows.resize(static_cast<std::size_t>(rows) * fw);
+      for (int p = 0; p < planes && ok; ++p) {
+        const int fp = std::min(p, frame->GetPlanes() - 1);
+        for (int r = 0; r < rows && ok; ++r)
+          ok = imgsample::ReadSpan(*frame, 0, fw, top + r, fp,
+                                   &m_Rows[static_cast<std::size_t>(r) * fw]);
+        if (!ok) break;
+        double* out = &m_Values[base + static_cast<std::size_t>(p) * w];
+        for (int x = 0; x < w; ++x) {
+          double u = bx + c * x, v = by - s * x;
+          if (std::abs(u - std::round(u)) < kSnap) u = std::round(u);
+          if (std::abs(v - std::round(v)) < kSnap) v = std::round(v);
+          if (!(u >= 0 && u <= fw - 1 && v >= 0 && v <= fh - 1)) continue;
+          const int iu = static_cast<int>(u), iv = static_cast<int>(v);
+          const double fu = u - iu, fv = v - iv;
+          // Neighbours of zero weight are left out, so a NaN there does not spread.
+          double sum = 0;
+          for (int j = 0; j < 2; ++j) {
+            const double wv = j ? fv : 1 - fv;
+            if (wv == 0) continue;
+            const double* row = &m_Rows[static_cast<std::size_t>(iv + j - top) * fw];
+            for (int i = 0; i < 2; ++i) {
+              const double wu = i ? fu : 1 - fu;
+              if (wu == 0) continue;
+              sum += wu * wv * row[iu + i];
+            }
+          }
+          out[x] = sum;
+        }
+      }
+    }
+    if (!ok) {
+      m_Values.resize(base);
+      return 0;
+    }
+    m_nRow = y;
+    ++m_nFrames;
+    return 1;
+  } catch (const std::bad_alloc&) {
+    m_Values.resize(std::min(m_Values.size(), static_cast<std::size_t>(m_nFrames) * planes * w));
+    return 0;
+  }
+}
+
+int CImgMedianComposit::Calc() {
+  return Compute(Mode::kMedian);
+}
+int CImgMedianComposit::CalcClipping() {
+  return Compute(Mode::kClipMedian);
+}
+int CImgMedianComposit::AddAvrCalcClipping(int add) {
+  return Compute(add ? Mode::kClipSum : Mode::kClipMean);
+}
+
+int CImgMedianComposit::Compute(Mode mode) {
+  const int frames = m_nFrames, y = m_nRow;
+  m_nFrames = 0;
+  if (frames == 0) {
+    m_Values.clear();
+    return 0;
+  }
+  const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
+  bool ok = true;
+  try {
+    std::vector<double> out(static_cast<std::size_t>(w)), pix(static_cast<std::size_t>(frames));
+    for (int p = 0; p < planes && ok; ++p) {
+      for (int x = 0; x < w; ++x) {
+        int n = 0;
+        for (int f = 0; f < frames; ++f) {
+          const double v = m_Values[(static_cast<std::size_t>(f) * planes + p) * w + x];
+          if (std::isfinite(v)) pix[n++] = v;
+        }
+        double r = kNaN;
+        if (n > 0) switch (mode) {
+            case Mode::kMedian:
+              r = imgclip::Median(pix.data(), n);
+              break;
+            case Mode::kClipMedian:
+              r = imgclip::Median(pix.data(), imgclip::SigmaClip(pix.data(), n));
+              break;
+            case Mode::kClipMean:
+            case Mode::kClipSum: {
+              const int kept = imgclip::SigmaClip(pix.data(), n);
+              r = imgclip::Mean(pix.data(), kept);
+              if (mode == Mode::kClipSum) r *= n;
+            }
+          }
+        out[x] = r;
+      }
+      ok = imgsample::WriteSpan(m_Dest, 0, w, y, p, out.data());
+    }
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  m_Values.clear();
+  if (m_bProgress) m_Dest.ShowProgress(1);
+  return ok ? 1 : 0;
+}

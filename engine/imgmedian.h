@@ -1,0 +1,64 @@
+// Median and clipped combination of a stack of frames into the destination, one row at a
+// time: the caller hands over row y of every frame (Store), then computes that row of the
+// destination (Calc, CalcClipping or AddAvrCalcClipping). Only the rows of the current
+// destination row are held, so a stack of any depth and size goes through the pager
+// without holding whole frames.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+class CRalImage;
+
+// Placing a frame: as CImgComposit places its other image, the frame turns by `rotation`
+// degrees (counterclockwise with rows growing upward) about its own centre and then moves
+// by (dx, dy), so its pixel (u, v) lands on c + R(rotation) ((u, v) − c) + (dx, dy). The
+// value at a destination pixel is the bilinear sample of the frame there; whole-pixel
+// shifts without rotation copy values exactly. A destination pixel that falls outside a
+// frame, or on a blank, NaN or infinite pixel of it, has no value from that frame. Plane p of a
+// frame serves plane p of the destination, its last plane the planes beyond.
+//
+// What each computation writes at a pixel, from the values the stored frames give there:
+//   Calc                  the median (for an even count the mean of the two middle values);
+//   CalcClipping          the median of the values kept by the 3-σ clip of imgclip.h;
+//   AddAvrCalcClipping    the mean of the values kept by the same clip; with add non-zero
+//                         that mean times the number of values, a sum in which the
+//                         rejected values are replaced by the mean of the others, on the
+//                         scale of the plain sum.
+// A pixel with no value from any frame becomes blank (NaN in a floating image). An integer
+// destination receives the result rounded to nearest and clamped to its type.
+class CImgMedianComposit {
+ public:
+  // The destination's progress display (when final is non-zero) counts the rows computed.
+  explicit CImgMedianComposit(CRalImage& dest, int final = 0);
+  ~CImgMedianComposit();
+  CImgMedianComposit(const CImgMedianComposit&) = delete;
+  CImgMedianComposit& operator=(const CImgMedianComposit&) = delete;
+
+  // Adds row y of the destination as the frame gives it. Every Store before a computation
+  // names the same row. Returns 1; 0 (nothing stored) for no frame, a row outside the
+  // destination or other than the row being gathered, a shift or rotation that is not
+  // finite, a frame row that cannot be read, or memory that runs out.
+  int Store(const CRalImage* frame, int y, double dx, double dy, double rotation);
+  // Write the gathered row into the destination and start the next one. Return 1; 0 when
+  // nothing was stored or the row cannot be written (what was stored is dropped either way).
+  int Calc();
+  int CalcClipping();
+  int AddAvrCalcClipping(int add = 0);
+
+  // The number of frames stored for the row being gathered.
+  int GetCount() const { return m_nFrames; }
+
+ private:
+  enum class Mode { kMedian, kClipMedian, kClipMean, kClipSum };
+  int Compute(Mode mode);
+
+  CRalImage& m_Dest;
+  int m_nFinal;
+  int m_nRow = -1;
+  int m_nFrames = 0;
+  bool m_bProgress = false;
+  // Frame f, plane p, column x at ((f × planes) + p) × width + x.
+  std::vector<double> m_Values;
+  std::vector<double> m_Rows;
+};
