@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <locale.h>
 #include <algorithm>
 #include <charconv>
@@ -112,4 +113,9 @@ bool ParseDecimalDouble(std::string_view s, double* value, std::size_t* end,
   *value = v;
   if (end) *end = static_cast<std::size_t>(r.ptr - s.data());
   return true;
+}
+
+int LocalBiasMinutes() {
+  ::tzset();
+  return static_cast<int>(::timezone / 60);
 }

@@ -26,3 +26,7 @@ bool ParseDecimalDouble(std::string_view s, double* value, std::size_t* end = nu
 // atof and atoi in the "C" locale. AtoiC saturates instead of overflowing.
 double AtofC(const char* text);
 int AtoiC(const char* text);
+
+// Minutes to add to local standard time to get UTC on this machine. Daylight saving is
+// left out on purpose: camera software clocks are taken to run on standard time.
+int LocalBiasMinutes();

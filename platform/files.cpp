@@ -490,3 +490,18 @@ FileLock::~FileLock() {
     CloseFd(fd_);
   }
 }
+
+bool BufferedAtomicFile::Put(const void* data, std::size_t size) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  buffer_.insert(buffer_.end(), p, p + size);
+  return buffer_.size() < kFlushAt || Flush();
+}
+
+bool BufferedAtomicFile::Flush() {
+  if (buffer_.empty()) return true;
+  const bool ok = file_.Write(buffer_.data(), buffer_.size()) == 0;
+  buffer_.clear();
+  return ok;
+}
+
+bool BufferedAtomicFile::Commit() { return Flush() && file_.Commit() == 0; }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Opens a file by name for reading only when the name leads, through any symbolic links,
 // to a regular file, and never blocks doing so: the open is non-blocking (a FIFO without
@@ -87,6 +88,24 @@ class AtomicFile {
   int slot_ = -1;  // the entry of the temporary in the signal cleanup registry
   std::string target_;
   std::string temp_;
+};
+
+// An AtomicFile written through a buffer, for writers that hand over many small pieces
+// (a header, then a row at a time). Nothing reaches the target unless Commit succeeds.
+class BufferedAtomicFile {
+ public:
+  // 0 or the errno of creating the temporary file.
+  [[nodiscard]] int Open(const std::string& target) { return file_.Open(target); }
+  // False when a write to the temporary file failed.
+  [[nodiscard]] bool Put(const void* data, std::size_t size);
+  // Writes what is buffered and renames the file over the target; false on any failure.
+  [[nodiscard]] bool Commit();
+
+ private:
+  bool Flush();
+  static constexpr std::size_t kFlushAt = 1 << 20;
+  AtomicFile file_;
+  std::vector<unsigned char> buffer_;
 };
 
 // Removes the temporary files that saves into target's folder left behind when they were

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clocale.h"
+
 class CImage;
 class ProgressSink;
 
@@ -145,8 +147,7 @@ bool ParseExposure(std::string_view text, double* seconds);
 bool ParseDetector(std::string_view text, std::string* name);
 // The detector temperature in kelvin; false when there is none.
 bool ParseTemperature(std::string_view text, double* kelvin);
-// Minutes to add to local standard time (no daylight saving) to get UTC on this machine.
-int LocalBiasMinutes();
+using ::LocalBiasMinutes;
 }  // namespace bitran_text
 
 class CBitran {

@@ -100,13 +100,6 @@ std::string_view Before(std::string_view s, std::size_t pos, bool seconds) {
 
 }  // namespace
 
-int LocalBiasMinutes() {
-  // timezone is the standard-time offset west of Greenwich: daylight saving is left out
-  // on purpose, as the camera software clock is taken to run on standard time.
-  ::tzset();
-  return static_cast<int>(::timezone / 60);
-}
-
 bool ParseDateTime(std::string_view text, int biasMinutes, BitranDateTime* out) {
   static constexpr std::string_view kMarks[] = {"年", "月", "日", "時", "分", "秒"};
   std::size_t pos[6];

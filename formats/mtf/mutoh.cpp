@@ -71,12 +71,6 @@ bool ParseReal(std::string_view s, double* v) {
   return ParseDecimalDouble(s, v, nullptr, true);
 }
 
-// Minutes to add to local standard time (daylight saving left out) to get UTC.
-int LocalBiasMinutes() {
-  ::tzset();
-  return static_cast<int>(::timezone / 60);
-}
-
 // Three numbers joined by sep.
 bool ParseTriple(std::string_view s, char sep, int v[3]) {
   std::size_t pos = 0;
@@ -277,30 +271,18 @@ std::optional<std::string> CardText(const CImage& image, std::string_view keywor
   return v;
 }
 
-// Writes through a buffer into the temporary file.
+// The file's bytes through a buffer into a temporary file, renamed over the target at the end.
 class Output {
  public:
   int Open(const std::string& path) {
     const int e = file_.Open(path);
     return e == 0 ? MTF_OK : FioCreateCode(e);
   }
-  bool Put(const void* data, std::size_t n) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    buffer_.insert(buffer_.end(), p, p + n);
-    return buffer_.size() < kFlushAt || Flush();
-  }
-  bool Flush() {
-    if (buffer_.empty()) return true;
-    const bool ok = file_.Write(buffer_.data(), buffer_.size()) == 0;
-    buffer_.clear();
-    return ok;
-  }
-  int Commit() { return Flush() && file_.Commit() == 0 ? MTF_OK : MTF_ERR_WRITE; }
+  bool Put(const void* data, std::size_t n) { return file_.Put(data, n); }
+  int Commit() { return file_.Commit() ? MTF_OK : MTF_ERR_WRITE; }
 
  private:
-  static constexpr std::size_t kFlushAt = 1 << 20;
-  AtomicFile file_;
-  std::vector<unsigned char> buffer_;
+  BufferedAtomicFile file_;
 };
 
 // The data minimum and maximum of plane 0 truncated toward zero.

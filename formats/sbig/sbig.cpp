@@ -25,6 +25,7 @@
 #include "formats/sbig/sbig.h"
 #include "formats/sbig/sbig_internal.h"
 #include "imagemodel/image.h"
+#include "platform/clocale.h"
 #include "platform/progress.h"
 #include "platform/text.h"
 
@@ -257,12 +258,6 @@ int GetDaysOfMonth(int year, int month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (month == 2 && IsLeapYear(year)) return 29;
   return kDays[(month - 1) % 12];
-}
-
-// Minutes to add to local standard time (daylight saving left out) to get UTC.
-int LocalBiasMinutes() {
-  ::tzset();
-  return static_cast<int>(::timezone / 60);
 }
 
 // Three numbers joined by sep, blanks allowed around them.

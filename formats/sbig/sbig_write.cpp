@@ -126,30 +126,18 @@ std::optional<std::string> MakeST4Trailer(const CImage& image) {
   return trailer;
 }
 
-// Writes through a buffer into the temporary file.
+// The file's bytes through a buffer into a temporary file, renamed over the target at the end.
 class Output {
  public:
   int Open(const std::string& path) {
     const int e = file_.Open(path);
     return e == 0 ? SBG_OK : FioCreateCode(e);
   }
-  bool Put(const void* data, std::size_t n) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    buffer_.insert(buffer_.end(), p, p + n);
-    return buffer_.size() < kFlushAt || Flush();
-  }
-  bool Flush() {
-    if (buffer_.empty()) return true;
-    const bool ok = file_.Write(buffer_.data(), buffer_.size()) == 0;
-    buffer_.clear();
-    return ok;
-  }
-  int Commit() { return Flush() && file_.Commit() == 0 ? SBG_OK : SBG_ERR_WRITE; }
+  bool Put(const void* data, std::size_t n) { return file_.Put(data, n); }
+  int Commit() { return file_.Commit() ? SBG_OK : SBG_ERR_WRITE; }
 
  private:
-  static constexpr std::size_t kFlushAt = 1 << 20;
-  AtomicFile file_;
-  std::vector<unsigned char> buffer_;
+  BufferedAtomicFile file_;
 };
 
 void PutU16(std::vector<unsigned char>& out, unsigned v) {
