@@ -10,6 +10,7 @@
 
 #include "engine/ralimage.h"
 #include "graph/drawline.h"
+#include "platform/clocale.h"
 #include "wcs/wcs.h"
 
 namespace {
@@ -429,7 +430,6 @@ std::string CCtrlGraph2DCore::FormatText(bool csv) const {
   double probe = 0.0;
   const bool physical = !colour && PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &probe);
   std::string out;
-  char buf[256];
   if (csv) {
     if (colour)
       out += "\"X座標\",\"Y座標\",\"輝度\",\"R\",\"G\",\"B\"\n";
@@ -455,22 +455,19 @@ std::string CCtrlGraph2DCore::FormatText(bool csv) const {
     const double x = GetX(d, m_nCurrent) + 1.0, y = ShownY(GetY(d, m_nCurrent));
     const std::size_t k = static_cast<std::size_t>(i);
     if (colour) {
-      std::snprintf(buf, sizeof buf,
-                    csv ? "%6.1f, %6.1f, %20.8f, %20.8f, %20.8f, %20.8f\n"
-                        : "%6.1f %6.1f %20.8f %20.8f %20.8f %20.8f\n",
-                    x, y, static_cast<double>(g->m_Value[0][k]),
-                    static_cast<double>(g->m_Value[1][k]), static_cast<double>(g->m_Value[2][k]),
-                    static_cast<double>(g->m_Value[3][k]));
+      out += FormatC(csv ? "%6.1f, %6.1f, %20.8f, %20.8f, %20.8f, %20.8f\n"
+                         : "%6.1f %6.1f %20.8f %20.8f %20.8f %20.8f\n",
+                     x, y, static_cast<double>(g->m_Value[0][k]),
+                     static_cast<double>(g->m_Value[1][k]), static_cast<double>(g->m_Value[2][k]),
+                     static_cast<double>(g->m_Value[3][k]));
     } else if (physical) {
-      std::snprintf(buf, sizeof buf,
-                    csv ? "%6.1f, %6.1f, %20.8f, %20.8f\n" : "%6.1f %6.1f %20.8f %20.8f\n", x, y,
-                    GetPhyVal(d, m_nCurrent, &probe) ? probe : std::nan(""),
-                    static_cast<double>(g->m_Value[0][k]));
+      out += FormatC(csv ? "%6.1f, %6.1f, %20.8f, %20.8f\n" : "%6.1f %6.1f %20.8f %20.8f\n", x, y,
+                     GetPhyVal(d, m_nCurrent, &probe) ? probe : std::nan(""),
+                     static_cast<double>(g->m_Value[0][k]));
     } else {
-      std::snprintf(buf, sizeof buf, csv ? "%6.1f, %6.1f, %20.8f\n" : "%6.1f %6.1f %20.8f\n", x, y,
-                    static_cast<double>(g->m_Value[0][k]));
+      out += FormatC(csv ? "%6.1f, %6.1f, %20.8f\n" : "%6.1f %6.1f %20.8f\n", x, y,
+                     static_cast<double>(g->m_Value[0][k]));
     }
-    out += buf;
   }
   return out;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "imagemodel/image.h"
+#include "platform/clocale.h"
 #include "platform/files.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
@@ -33,19 +34,11 @@ double PhotImageY(const CImage& image, double shownY) {
 }
 
 std::string PhotFormat(const char* format, ...) {
-  char buf[512];
+  // Tables and text files carry a decimal point whatever the user's locale says.
   va_list args;
   va_start(args, format);
-  const int n = std::vsnprintf(buf, sizeof buf, format, args);
+  std::string out = VFormatC(format, args);
   va_end(args);
-  if (n < 0) return {};
-  if (static_cast<std::size_t>(n) < sizeof buf)
-    return std::string(buf, static_cast<std::size_t>(n));
-  std::string out(static_cast<std::size_t>(n) + 1, '\0');
-  va_start(args, format);
-  std::vsnprintf(out.data(), out.size(), format, args);
-  va_end(args);
-  out.resize(static_cast<std::size_t>(n));
   return out;
 }
 
@@ -177,9 +170,10 @@ bool PhotFieldDouble(std::string_view field, double* v) {
   for (char& c : text)
     if (c == 'D' || c == 'd') c = 'E';  // FORTRAN exponents
   if (text.empty()) return false;
-  char* end = nullptr;
-  const double r = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || !std::isfinite(r)) return false;
+  // Read with a decimal point whatever the user's locale says.
+  double r = 0;
+  std::size_t used = 0;
+  if (!ParseDecimalDouble(text, &r, &used, true) || used == 0) return false;
   *v = r;
   return true;
 }

@@ -36,19 +36,10 @@ std::string FitText(std::string_view s, std::size_t n) {
 }
 
 std::string Format(const char* format, ...) {
-  char buffer[256];
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  std::string out = VFormatC(format, args);
   va_end(args);
-  if (n < 0) return {};
-  if (static_cast<std::size_t>(n) < sizeof buffer)
-    return std::string(buffer, static_cast<std::size_t>(n));
-  std::string out(static_cast<std::size_t>(n) + 1, '\0');
-  va_start(args, format);
-  std::vsnprintf(out.data(), out.size(), format, args);
-  va_end(args);
-  out.resize(static_cast<std::size_t>(n));
   return out;
 }
 
