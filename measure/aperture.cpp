@@ -375,7 +375,9 @@ int CAperture::AddStar(int x, int y, CRalImage* image) {
     PSF psf(image);
     double m = 0.0;
     if (!psf.Add(at) || !psf.GetMeanPSF(&m)) return 0;
-    const double f = (2.354820045829508 * m) * (2.354820045829508 * m);
+    // The radii grow linearly with the star's full width at half maximum f = 2.3548
+    // sigma: the star within 1.5 f, the sky ring from 3 f outwards.
+    const double f = 2.354820045829508 * m;
     starR = 1.5 * f + 0.5;
     skyIR = 3.0 * f - 0.5;
     skyW = 2.0;

@@ -86,6 +86,27 @@ TEST(ApertureTest, SkyUnderTheStarLeftOutOfTheResultOnly) {
   EXPECT_NE(text.find(PhotNumber(total, 20, 8)), std::string::npos) << text;
 }
 
+// Automatic radii follow the star's width linearly: 1.5 and 3 full widths at half maximum
+// for the star and the sky ring, whatever the seeing.
+TEST(ApertureTest, AutomaticRadiiScaleWithTheStarsWidth) {
+  for (double sigma : {1.0, 2.0, 3.0}) {
+    CRalImage image = Filled(121, 121, 100.0);
+    for (int y = 40; y <= 80; ++y)
+      for (int x = 40; x <= 80; ++x) {
+        const double r2 = (x - 60.0) * (x - 60.0) + (y - 60.0) * (y - 60.0);
+        SetPixel(image, x, y, 100.0 + 5000.0 * std::exp(-r2 / (2 * sigma * sigma)));
+      }
+    CAperture a;
+    a.SetParams(0, 1, 5, 10, 2, 0, 3);
+    ASSERT_EQ(a.AddStar(60, 60, &image), 1) << sigma;
+    ASSERT_EQ(a.GetMarkCount(), 2);
+    const double fwhm = 2.354820045829508 * sigma;
+    EXPECT_NEAR(a.GetMark(0).m_dOuterX, 1.5 * fwhm + 0.5, 0.05 * fwhm) << sigma;
+    EXPECT_NEAR(a.GetMark(1).m_dInnerX, 3.0 * fwhm - 0.5, 0.1 * fwhm) << sigma;
+    EXPECT_NEAR(a.GetMark(1).m_dOuterX - a.GetMark(1).m_dInnerX, 2.0, 1e-9) << sigma;
+  }
+}
+
 TEST(ApertureTest, RadiiLimitedTo1002KeepingTheWidth) {
   CRalImage image = Filled(10, 10, 1.0);
   CApertureMark disc, annulus;
