@@ -13,3 +13,5 @@ int RenderCommand(const std::vector<std::string>& args);
 int WcsCommand(const std::vector<std::string>& args);
 int ImportCommand(const std::vector<std::string>& args);
 int PhotCommand(const std::vector<std::string>& args);
+int DetectCommand(const std::vector<std::string>& args);
+int CentroidCommand(const std::vector<std::string>& args);

@@ -55,6 +55,14 @@ void PrintUsage(FILE* out) {
       "                                     the information bar counts), rectangles between\n"
       "                                     corners; prints the text (or CSV) the dialogs\n"
       "                                     write; --save writes IN with the result tables\n"
+      "  detect IN [--rect X1,Y1,X2,Y2] [--factor F] [--csv] [--save OUT.fits]\n"
+      "                                     star peaks above F (0.1 to 3.0, default 0.5)\n"
+      "                                     standard deviations in the rectangle (1-based\n"
+      "                                     corners; the whole image by default)\n"
+      "  centroid IN --at X,Y [--at X,Y ...] [--radius R] [--csv] [--save OUT.fits]\n"
+      "                                     centres of gravity in circles of radius R (10\n"
+      "                                     without it) round 1-based points; both print the\n"
+      "                                     positioning dialog's text (or CSV)\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
@@ -166,6 +174,8 @@ int main(int argc, char** argv) {
   if (command == "wcs") return WcsCommand(args);
   if (command == "import") return ImportCommand(args);
   if (command == "phot") return PhotCommand(args);
+  if (command == "detect") return DetectCommand(args);
+  if (command == "centroid") return CentroidCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

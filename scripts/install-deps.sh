@@ -19,6 +19,8 @@ packages=(
   python3-scipy
   # aperture photometry beside ours in the photometry benchmark
   python3-photutils
+  # star detection beside the positioning tool's
+  python3-sep
   # raster oracles and sample files: Pillow, ImageMagick, libtiff tools, the PNG test suite
   python3-pil imagemagick libtiff-tools libsixel-examples
   # running the GUI headless and rendering Japanese text
