@@ -119,7 +119,7 @@ CFitsExtension PhotBuildTable(std::string_view extName, int rowWidth, int rowCou
                   PhotFormat("start column of this field (= %d)", c.tbcol)));
     const char* kind = c.tform[1] == 'I' ? "integer" : c.tform[1] == 'F' ? "float" : nullptr;
     h.Add(QuotedCard(("TFORM" + k).c_str(), c.tform,
-                     kind                ? kind
+                     kind             ? kind
                      : c.tformComment ? c.tformComment
                                       : "character (AUTO, SEMI, SEMICTRD)"));
     if (c.tunit)

@@ -29,11 +29,11 @@ std::string PhotFormat(const char* format, ...) __attribute__((format(printf, 1,
 
 // One column of a table extension.
 struct PhotColumn {
-  const char* ttype;    // quoted, as in the card
-  int tbcol;            // 1-based
-  const char* tform;    // quoted, padded to 8
-  const char* tunit;    // quoted, or null
-  const char* comment;  // of the TTYPE card
+  const char* ttype;                   // quoted, as in the card
+  int tbcol;                           // 1-based
+  const char* tform;                   // quoted, padded to 8
+  const char* tunit;                   // quoted, or null
+  const char* comment;                 // of the TTYPE card
   const char* tformComment = nullptr;  // of a character column's TFORM card, when not photometry's
 };
 

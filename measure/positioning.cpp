@@ -46,11 +46,15 @@ ShownRow Shown(const CImage* image, const CPositioningItem& item) {
   auto sy = [&](double y) { return image ? PhotShownY(*image, y) : y + 1.0; };
   const int cx = (item.m_nLeft + item.m_nRight) / 2;
   const int cy = (item.m_nTop + item.m_nBottom) / 2;
-  return ShownRow{Limit(PhotShownX(item.m_nLeft)),  Limit(sy(item.m_nTop)),
-                  Limit(PhotShownX(item.m_nRight)), Limit(sy(item.m_nBottom)),
-                  Limit(PhotShownX(cx)),            Limit(sy(cy)),
+  return ShownRow{Limit(PhotShownX(item.m_nLeft)),
+                  Limit(sy(item.m_nTop)),
+                  Limit(PhotShownX(item.m_nRight)),
+                  Limit(sy(item.m_nBottom)),
+                  Limit(PhotShownX(cx)),
+                  Limit(sy(cy)),
                   Limit((item.m_nRight - item.m_nLeft) / 2),
-                  LimitPos(PhotShownX(item.m_dX)),  LimitPos(sy(item.m_dY))};
+                  LimitPos(PhotShownX(item.m_dX)),
+                  LimitPos(sy(item.m_dY))};
 }
 
 // Reads the whole plane as 32-bit float samples, blank pixels as NaN.
@@ -132,7 +136,9 @@ int CPositioning::MeasureSearch(const CRalImage& image, const RECT& tracked, con
   std::vector<float> px;
   if (!ReadPlane(image, &px)) return 0;
   const std::size_t stride = static_cast<std::size_t>(w);
-  auto at = [&](int x, int y) { return px[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)]; };
+  auto at = [&](int x, int y) {
+    return px[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)];
+  };
 
   // Background level and spread of the whole image, blanks left out.
   double sum = 0.0;
@@ -230,14 +236,14 @@ std::string CPositioning::FormatListLine(int row, int number) const {
   if (item.m_nMethod == CPositioningItem::SEARCH)
     return PhotFormat("%4d (%7.2f, %7.2f)  %s  [%4d: %4d,  %4d: %4d]", Limit(number), s.x, s.y,
                       kSearchText, s.left, s.right, s.top, s.bottom);
-  return PhotFormat("%4d (%7.2f, %7.2f)  %s  中心(%4d, %4d) 半径: %4d ﾋﾟｸｾﾙ", Limit(number), s.x, s.y,
-                    kCentroidText, s.cx, s.cy, s.half);
+  return PhotFormat("%4d (%7.2f, %7.2f)  %s  中心(%4d, %4d) 半径: %4d ﾋﾟｸｾﾙ", Limit(number), s.x,
+                    s.y, kCentroidText, s.cx, s.cy, s.half);
 }
 
 std::string CPositioning::FormatText(bool csv) const {
   std::string out;
   if (csv) {
-    const char* names[] = {"番号",  "ObjectX", "ObjectY",   "方法",      "LeftX",   "TopY",
+    const char* names[] = {"番号",   "ObjectX", "ObjectY",   "方法",      "LeftX",   "TopY",
                            "RightX", "BottomY", "測定中心X", "測定中心Y", "測定半径"};
     for (std::size_t i = 0; i < std::size(names); ++i)
       out += std::string(i ? "," : "") + "\"" + names[i] + "\"";
@@ -263,9 +269,10 @@ std::string CPositioning::FormatText(bool csv) const {
       out += PhotFormat("%4d, %7.2f, %7.2f, %s, %s, %s, %s, %s, %4d, %4d, %4d\n", Limit(number),
                         s.x, s.y, kCentroidText, "", "", "", "", s.cx, s.cy, s.half);
     else
-      out += PhotFormat(" %4d   %7.2f   %7.2f   %8.8s   %4.4s   %4.4s   %4.4s   %4.4s      %4d      "
-                        "%4d   %4d\n",
-                        Limit(number), s.x, s.y, kCentroidText, "", "", "", "", s.cx, s.cy, s.half);
+      out += PhotFormat(
+          " %4d   %7.2f   %7.2f   %8.8s   %4.4s   %4.4s   %4.4s   %4.4s      %4d      "
+          "%4d   %4d\n",
+          Limit(number), s.x, s.y, kCentroidText, "", "", "", "", s.cx, s.cy, s.half);
   }
   return out;
 }
@@ -306,10 +313,10 @@ int CPositioning::WriteExtension(CImage& image) const {
   for (const CPositioningItem& item : m_Items) {
     if (item.m_bDeleted) continue;
     const ShownRow s = Shown(&image, item);
-    std::string text = PhotFormat(
-        "%4d %7.2f %7.2f %s %4d %4d %4d %4d", Limit(count + 1), s.x, s.y,
-        item.m_nMethod == CPositioningItem::SEARCH ? kSearchText : kCentroidText, s.left, s.top,
-        s.right, s.bottom);
+    std::string text =
+        PhotFormat("%4d %7.2f %7.2f %s %4d %4d %4d %4d", Limit(count + 1), s.x, s.y,
+                   item.m_nMethod == CPositioningItem::SEARCH ? kSearchText : kCentroidText, s.left,
+                   s.top, s.right, s.bottom);
     text.resize(kPosRowWidth, ' ');
     rows.insert(rows.end(), text.begin(), text.end());
     ++count;
@@ -336,7 +343,8 @@ int CPositioning::RestoreExtension(CRalImage* image) {
     double x, y;
     long long b[4];
     if (!PhotFieldDouble(PhotField(row, 6, 7), &x) || !PhotFieldDouble(PhotField(row, 14, 7), &y) ||
-        !PhotFieldInt(PhotField(row, 31, 4), &b[0]) || !PhotFieldInt(PhotField(row, 36, 4), &b[1]) ||
+        !PhotFieldInt(PhotField(row, 31, 4), &b[0]) ||
+        !PhotFieldInt(PhotField(row, 36, 4), &b[1]) ||
         !PhotFieldInt(PhotField(row, 41, 4), &b[2]) || !PhotFieldInt(PhotField(row, 46, 4), &b[3]))
       break;
     CPositioningItem item;
@@ -344,11 +352,11 @@ int CPositioning::RestoreExtension(CRalImage* image) {
                                                             : CPositioningItem::SEARCH;
     item.m_dX = PhotImageX(x);
     item.m_dY = PhotImageY(*image, y);
-    const RECT rect = Normalised(
-        static_cast<int>(std::lround(PhotImageX(static_cast<double>(b[0])))),
-        static_cast<int>(std::lround(PhotImageY(*image, static_cast<double>(b[1])))),
-        static_cast<int>(std::lround(PhotImageX(static_cast<double>(b[2])))),
-        static_cast<int>(std::lround(PhotImageY(*image, static_cast<double>(b[3])))));
+    const RECT rect =
+        Normalised(static_cast<int>(std::lround(PhotImageX(static_cast<double>(b[0])))),
+                   static_cast<int>(std::lround(PhotImageY(*image, static_cast<double>(b[1])))),
+                   static_cast<int>(std::lround(PhotImageX(static_cast<double>(b[2])))),
+                   static_cast<int>(std::lround(PhotImageY(*image, static_cast<double>(b[3])))));
     item.m_nLeft = rect.left;
     item.m_nTop = rect.top;
     item.m_nRight = rect.right;

@@ -52,7 +52,9 @@ class CPositioning {
   void DeleteAllMarks();
   int GetLiveCount() const;
   int GetItemCount() const { return static_cast<int>(m_Items.size()); }
-  const CPositioningItem& GetItem(int row) const { return m_Items.at(static_cast<std::size_t>(row)); }
+  const CPositioningItem& GetItem(int row) const {
+    return m_Items.at(static_cast<std::size_t>(row));
+  }
 
   // The dialog's list line of a live row (UTF-8), numbered from 1.
   std::string FormatListLine(int row, int number) const;
