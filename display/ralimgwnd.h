@@ -14,6 +14,7 @@
 
 #include "display/aperturetool.h"
 #include "display/imagebuffer.h"
+#include "display/positiontool.h"
 #include "display/toolwindow.h"
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
@@ -93,10 +94,13 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
 
   // ---- measurement tools. Aperture photometry is carried; the others are not yet, so
   // their dialogs stay hidden and the menus leave them disabled.
-  int HasTool(TOOL tool) const override { return tool == TOOL_APERTURE ? 1 : 0; }
-  void ShowPositioningDlg() override {}
-  void HidePositioningDlg() override {}
-  int IsPositioningDlgShown() const override { return 0; }
+  int HasTool(TOOL tool) const override {
+    return tool == TOOL_APERTURE || tool == TOOL_POSITIONING ? 1 : 0;
+  }
+  void ShowPositioningDlg() override;
+  void HidePositioningDlg() override { m_PositionTool.HideDialog(); }
+  int IsPositioningDlgShown() const override { return m_PositionTool.IsDlgShown(); }
+  CPositionTool& GetPositionTool() { return m_PositionTool; }
   void ShowGraph2DDlg() override {}
   void HideGraph2DDlg() override {}
   int IsGraph2DDlgShown() const override { return 0; }
@@ -124,6 +128,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The tools' marks over the image, as lines between screen points.
   void DrawMarks(const CApertureTool::LineSink& line) const {
     m_ApertureTool.DrawMarks(m_View, line);
+    m_PositionTool.DrawMarks(m_View, line);
   }
   int IsBlink() const override { return 0; }
   void EndBlink() override {}
@@ -250,6 +255,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   CFitsHeader m_SavedHeader;
   int m_bHeaderEdited = 0;
   CApertureTool m_ApertureTool;
+  CPositionTool m_PositionTool;
   void ComputeAverage() const;
   mutable double m_dAverage[4] = {0, 0, 0, 0};
   mutable bool m_bAverageValid = false;
