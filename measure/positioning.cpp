@@ -91,9 +91,17 @@ RECT CPositioning::CentroidSquare(int x, int y) const {
 }
 
 int CPositioning::AddItem(const CPositioningItem& item) {
-  const int rx = RoundHalfUp(item.m_dX), ry = RoundHalfUp(item.m_dY);
-  for (const CPositioningItem& old : m_Items)
-    if (!old.m_bDeleted && RoundHalfUp(old.m_dX) == rx && RoundHalfUp(old.m_dY) == ry) return 0;
+  auto key = [](const CPositioningItem& i) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(RoundHalfUp(i.m_dX))) << 32) |
+           static_cast<std::uint32_t>(RoundHalfUp(i.m_dY));
+  };
+  if (!m_bRoundedValid) {
+    m_Rounded.clear();
+    for (const CPositioningItem& old : m_Items)
+      if (!old.m_bDeleted) m_Rounded.insert(key(old));
+    m_bRoundedValid = true;
+  }
+  if (!m_Rounded.insert(key(item)).second) return 0;
   m_Items.push_back(item);
   m_nCurrent = GetItemCount() - 1;
   return 1;
@@ -213,6 +221,7 @@ int CPositioning::MeasureSearch(const CRalImage& image, const RECT& tracked, con
 int CPositioning::DeleteRow(int row) {
   if (row < 0 || row >= GetItemCount()) return 0;
   m_Items.erase(m_Items.begin() + row);
+  m_bRoundedValid = false;
   if (m_nCurrent == row)
     m_nCurrent = -1;
   else if (m_nCurrent > row)
@@ -222,6 +231,7 @@ int CPositioning::DeleteRow(int row) {
 
 void CPositioning::DeleteAllMarks() {
   for (CPositioningItem& item : m_Items) item.m_bDeleted = 1;
+  m_bRoundedValid = false;
   m_nCurrent = -1;
 }
 
@@ -363,6 +373,7 @@ int CPositioning::RestoreExtension(CRalImage* image) {
     item.m_nBottom = rect.bottom;
     item.m_nAreaMode = 1;
     m_Items.push_back(item);
+    m_bRoundedValid = false;
     ++restored;
   }
   return restored;

@@ -5,7 +5,9 @@
 // window routes the mouse to it and draws the crosses it hands over.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/wintypes.h"
@@ -104,4 +106,8 @@ class CPositioning {
   int m_nAreaMode = AUTO;
   int m_nRadius = 30;
   std::vector<CPositioningItem> m_Items;
+  // Rounded positions of the live rows, rebuilt after rows were deleted or restored, so
+  // that a detection of many peaks does not compare each with every row.
+  std::unordered_set<std::uint64_t> m_Rounded;
+  bool m_bRoundedValid = true;
 };
