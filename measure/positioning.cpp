@@ -201,6 +201,8 @@ int CPositioning::MeasureSearch(const CRalImage& image, const RECT& tracked, con
       if (isPeak(x, y, p)) peaks.push_back(POINT{x, y});
     }
 
+  m_Items.reserve(m_Items.size() + peaks.size());
+  m_Rounded.reserve(m_Items.size() + peaks.size());
   int added = 0;
   for (const POINT& q : peaks) {
     const RECT box{std::max(q.x - 2, 0), std::max(q.y - 2, 0), std::min(q.x + 2, w - 1) + 1,

@@ -252,9 +252,10 @@ class BarImageTest : public QObject {
       CKivImageDoc* doc = frame.OpenDocumentFile(Sample("a.fits", 200, 120));
       QVERIFY(doc);
       // Only the tools the window carries are offered; photometry leaves marks to hide.
-      for (int id : {cmd::ID_CROP, cmd::ID_BLINK, cmd::ID_POSITIONING, cmd::ID_GRAPH})
+      for (int id : {cmd::ID_CROP, cmd::ID_BLINK, cmd::ID_GRAPH})
         QVERIFY2(!frame.Command(id)->isEnabled(), qPrintable(QString::number(id)));
       QVERIFY(frame.Command(cmd::ID_APERTURE)->isEnabled());
+      QVERIFY(frame.Command(cmd::ID_POSITIONING)->isEnabled());
       QVERIFY(frame.Command(cmd::ID_HIDE_MARKS)->isEnabled());
       QVERIFY(Control<QWidget>(frame, 4509)->isEnabled());
       QCOMPARE(frame.ToolStatusText(), QString::fromUtf8("ﾃﾞｰﾀ処理表示 ： OFF"));
