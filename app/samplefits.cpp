@@ -9,7 +9,8 @@
 #include "fileio/ralimageio.h"
 #include "fits/fits.h"
 
-int WriteSampleStarField(const std::string& path, int width, int height, unsigned seed) {
+int WriteSampleStarField(const std::string& path, int width, int height, unsigned seed,
+                         std::vector<SampleStar>* placed) {
   CRalImage image(width, height, 16, 1, 1.0, 32768.0, 1);
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0.0, 12.0);
@@ -26,9 +27,12 @@ int WriteSampleStarField(const std::string& path, int width, int height, unsigne
     const double cx = unit(rng) * (width - 1), cy = unit(rng) * (height - 1);
     const double peak = 150.0 * std::pow(1.0 - unit(rng) * 0.995, -1.2);
     const double amp = std::min(peak, 60000.0);
+    if (placed) placed->push_back(SampleStar{cx, cy, amp});
     const int r = static_cast<int>(std::ceil(sigma * 6 + std::log10(amp) * 2));
-    for (int y = std::max(0, static_cast<int>(cy) - r); y <= std::min(height - 1, static_cast<int>(cy) + r); ++y)
-      for (int x = std::max(0, static_cast<int>(cx) - r); x <= std::min(width - 1, static_cast<int>(cx) + r); ++x) {
+    for (int y = std::max(0, static_cast<int>(cy) - r);
+         y <= std::min(height - 1, static_cast<int>(cy) + r); ++y)
+      for (int x = std::max(0, static_cast<int>(cx) - r);
+           x <= std::min(width - 1, static_cast<int>(cx) + r); ++x) {
         const double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
         field[static_cast<std::size_t>(y) * width + x] += amp * std::exp(-d2 / (2 * sigma * sigma));
       }

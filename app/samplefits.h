@@ -4,7 +4,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-// Returns the FITS writer's code (0 on success). seed makes the field repeatable.
+// A star the field was given: 0-based image position and peak above the sky.
+struct SampleStar {
+  double x, y, amplitude;
+};
+
+// Returns the FITS writer's code (0 on success). seed makes the field repeatable; stars,
+// when given, receives the stars placed.
 int WriteSampleStarField(const std::string& path, int width = 512, int height = 512,
-                         unsigned seed = 20240601u);
+                         unsigned seed = 20240601u, std::vector<SampleStar>* stars = nullptr);

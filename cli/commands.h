@@ -15,3 +15,5 @@ int ImportCommand(const std::vector<std::string>& args);
 int PhotCommand(const std::vector<std::string>& args);
 int ProfileCommand(const std::vector<std::string>& args);
 int CropCommand(const std::vector<std::string>& args);
+int DetectCommand(const std::vector<std::string>& args);
+int CentroidCommand(const std::vector<std::string>& args);

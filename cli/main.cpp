@@ -61,6 +61,14 @@ void PrintUsage(FILE* out) {
       "                                     averages W pixels across the line\n"
       "  crop IN OUT X1,X2,Y1,Y2            cut to the range (1-based, inclusive, as the crop\n"
       "                                     dialog takes it) and save it as OUT\n"
+      "  detect IN [--rect X1,Y1,X2,Y2] [--factor F] [--csv] [--save OUT.fits]\n"
+      "                                     star peaks above F (0.1 to 3.0, default 0.5)\n"
+      "                                     standard deviations in the rectangle (1-based\n"
+      "                                     corners; the whole image by default)\n"
+      "  centroid IN --at X,Y [--at X,Y ...] [--radius R] [--csv] [--save OUT.fits]\n"
+      "                                     centres of gravity in circles of radius R (10\n"
+      "                                     without it) round 1-based points; both print the\n"
+      "                                     positioning dialog's text (or CSV)\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
@@ -178,6 +186,8 @@ int main(int argc, char** argv) {
   if (command == "phot") return PhotCommand(args);
   if (command == "profile") return ProfileCommand(args);
   if (command == "crop") return CropCommand(args);
+  if (command == "detect") return DetectCommand(args);
+  if (command == "centroid") return CentroidCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

@@ -100,13 +100,16 @@ int CRalImgWnd::ReadFile(const std::string& path) {
   m_pImage->SetProgressSink(m_pProgress);
   if (!CRalImgProc::ReadFile(path)) {
     m_ApertureTool.SetImage(m_pImage.get());
+    m_PositionTool.SetImage(m_pImage.get());
     return 0;
   }
   m_ApertureTool.SetImage(m_pImage.get());
+  m_PositionTool.SetImage(m_pImage.get());
   m_SavedHeader = m_pImage->m_FitsHeader;
   m_bHeaderEdited = 0;
   UpdateAverage();
   m_ApertureTool.AfterRead(m_pImage.get());
+  m_PositionTool.AfterRead(m_pImage.get());
   return 1;
 }
 
@@ -127,6 +130,8 @@ int CRalImgWnd::WriteFile(const std::string& path) {
   // Measurement results that changed since the file was read are asked about.
   if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && !m_ApertureTool.BeforeFitsSave(image))
     return 0;
+  if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && !m_PositionTool.BeforeFitsSave(image))
+    return 0;
   if (!CRalImgProc::WriteFile(path)) return 0;
   m_SavedHeader = image.m_FitsHeader;
   return 1;
@@ -139,12 +144,14 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
   m_Buffer.Empty();
   UpdateAverage();
   m_ApertureTool.SetImage(m_pImage.get());
+  m_PositionTool.SetImage(m_pImage.get());
 }
 
 void CRalImgWnd::Undo() {
   if (!m_pUndoImage) return;
   CRalImgProc::Undo();
   m_ApertureTool.SetImage(m_pImage.get());
+  m_PositionTool.SetImage(m_pImage.get());
   // The image carries its logarithmic display; the one taken back shows as it was.
   (void)m_Buffer.SetLogScale(m_pImage->GetLogScale());
   Update(1);
@@ -251,18 +258,27 @@ void CRalImgWnd::ShowApertureDlg() {
   });
 }
 
+void CRalImgWnd::ShowPositioningDlg() {
+  m_PositionTool.ShowDialog(m_pParent, [this] {
+    if (m_Invalidate) m_Invalidate();
+  });
+}
+
 int CRalImgWnd::AskApertureMode(int* mode) {
   return CDlgApertureMode::Ask(m_pParent, mode);
 }
 
 void CRalImgWnd::OnMouse(int mode, unsigned message, unsigned flags, POINT point) {
-  if (mode != 4) {
+  if (mode != 4 && mode != 5) {
     OnMouseTools(mode, message, flags, point);
     return;
   }
   POINT pixel{0, 0};
   if (!m_View.PtViewToImage(point, &pixel)) pixel = POINT{0, 0};
   if (mode == 4 && m_ApertureTool.OnMouseAperture(message, flags, pixel, m_pImage.get()) &&
+      m_Invalidate)
+    m_Invalidate();
+  if (mode == 5 && m_PositionTool.OnMousePositioning(message, flags, pixel, m_pImage.get()) &&
       m_Invalidate)
     m_Invalidate();
 }
@@ -281,6 +297,7 @@ int CRalImgWnd::MakeUndoBuff() {
   }
   m_pImage->SetProgressSink(m_pProgress);
   m_ApertureTool.SetImage(m_pImage.get());
+  m_PositionTool.SetImage(m_pImage.get());
   return 1;
 }
 
@@ -293,6 +310,7 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
     if (!dialog.IsImageChanged()) return 0;
     UpdateAverage();
     m_ApertureTool.Reset();
+    m_PositionTool.Reset();
     return 1;
   }
   Undo();
@@ -331,6 +349,7 @@ int CRalImgWnd::Horizontal() {
     return CImgFlip(image).Do(1, &undo, 1);
   });
   if (changed) m_ApertureTool.Reset();
+  if (changed) m_PositionTool.Reset();
   return changed;
 }
 
@@ -339,6 +358,7 @@ int CRalImgWnd::Vertical() {
     return CImgFlip(image).Do(0, &undo, 1);
   });
   if (changed) m_ApertureTool.Reset();
+  if (changed) m_PositionTool.Reset();
   return changed;
 }
 

@@ -14,6 +14,7 @@
 
 #include "display/aperturetool.h"
 #include "display/imagebuffer.h"
+#include "display/positiontool.h"
 #include "display/toolwindow.h"
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
@@ -95,15 +96,16 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The working copy also reports progress; when memory runs out the user is told.
   int MakeUndoBuff() override;
 
-  // ---- measurement tools: aperture photometry, the crop and the profile graph are
-  // carried; positioning and blink are not yet, so their dialogs stay hidden and the
-  // menus leave them disabled.
+  // ---- measurement tools: aperture photometry, positioning, the crop and the profile
+  // graph are carried; blink is not yet, so the menus leave it disabled.
   int HasTool(TOOL tool) const override {
-    return tool == TOOL_APERTURE || tool == TOOL_CROP || tool == TOOL_GRAPH;
+    return tool == TOOL_APERTURE || tool == TOOL_POSITIONING || tool == TOOL_CROP ||
+           tool == TOOL_GRAPH;
   }
-  void ShowPositioningDlg() override {}
-  void HidePositioningDlg() override {}
-  int IsPositioningDlgShown() const override { return 0; }
+  void ShowPositioningDlg() override;
+  void HidePositioningDlg() override { m_PositionTool.HideDialog(); }
+  int IsPositioningDlgShown() const override { return m_PositionTool.IsDlgShown(); }
+  CPositionTool& GetPositionTool() { return m_PositionTool; }
   void ShowGraph2DDlg() override;
   void HideGraph2DDlg() override;
   int IsGraph2DDlgShown() const override;
@@ -131,6 +133,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The tools' marks over the image, as lines between screen points.
   void DrawMarks(const CApertureTool::LineSink& line) const {
     m_ApertureTool.DrawMarks(m_View, line);
+    m_PositionTool.DrawMarks(m_View, line);
   }
   int IsBlink() const override { return 0; }
   void EndBlink() override {}
@@ -289,6 +292,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   CFitsHeader m_SavedHeader;
   int m_bHeaderEdited = 0;
   CApertureTool m_ApertureTool;
+  CPositionTool m_PositionTool;
   void ComputeAverage() const;
   mutable double m_dAverage[4] = {0, 0, 0, 0};
   mutable bool m_bAverageValid = false;

@@ -150,7 +150,10 @@ int CRalImgWnd::CropTo(const RECT& rect) {
   if (!m_pImage || rect.right <= rect.left || rect.bottom <= rect.top) return 0;
   if (!CImgCrop().Do(rect, *m_pImage, 1)) return 0;
   Update(1);
+  // Every mark and line stood on the pixels as they were.
   ResetTools();
+  m_ApertureTool.Reset();
+  m_PositionTool.Reset();
   UpdateAverage();
   if (m_ViewChanged) m_ViewChanged(1);
   return 1;

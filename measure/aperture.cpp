@@ -28,8 +28,8 @@ bool TakeValue(const CImage& image, double raw, double* v) {
   return true;
 }
 
-// The integer midpoint circle on max(a, b), scaled to the ellipse a × b: the largest |dx|
-// per |dy| (perDy, 0 … b) and the largest |dy| per |dx| (perDx, 0 … a).
+}  // namespace
+
 void MidpointTables(int a, int b, std::vector<int>* perDy, std::vector<int>* perDx) {
   a = std::max(a, 0);
   b = std::max(b, 0);
@@ -58,6 +58,8 @@ void MidpointTables(int a, int b, std::vector<int>* perDy, std::vector<int>* per
     u += 1;
   }
 }
+
+namespace {
 
 int TableAt(const std::vector<int>& t, int i) {
   return i >= 0 && static_cast<std::size_t>(i) < t.size() ? t[static_cast<std::size_t>(i)] : -1;

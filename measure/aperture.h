@@ -13,6 +13,10 @@
 class CImage;
 class CRalImage;
 
+// The integer midpoint circle on max(a, b), scaled to the ellipse a × b: the largest |dx|
+// per |dy| (perDy, 0 … b) and the largest |dy| per |dx| (perDx, 0 … a).
+void MidpointTables(int a, int b, std::vector<int>* perDy, std::vector<int>* perDx);
+
 class CApertureMark {
  public:
   enum Type { STAR = 0, SKY = 1 };

@@ -112,7 +112,9 @@ CFitsExtension PhotBuildTable(std::string_view extName, int rowWidth, int rowCou
                   PhotFormat("start column of this field (= %d)", c.tbcol)));
     const char* kind = c.tform[1] == 'I' ? "integer" : c.tform[1] == 'F' ? "float" : nullptr;
     h.Add(QuotedCard(("TFORM" + k).c_str(), c.tform,
-                     kind ? kind : "character (AUTO, SEMI, SEMICTRD)"));
+                     kind             ? kind
+                     : c.tformComment ? c.tformComment
+                                      : "character (AUTO, SEMI, SEMICTRD)"));
     if (c.tunit)
       h.Add(QuotedCard(("TUNIT" + k).c_str(), c.tunit, "unit of " + Ordinal(i + 1) + " column"));
     h.Add("");

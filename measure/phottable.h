@@ -29,11 +29,12 @@ std::string PhotFormat(const char* format, ...) __attribute__((format(printf, 1,
 
 // One column of a table extension.
 struct PhotColumn {
-  const char* ttype;    // quoted, as in the card
-  int tbcol;            // 1-based
-  const char* tform;    // quoted, padded to 8
-  const char* tunit;    // quoted, or null
-  const char* comment;  // of the TTYPE card
+  const char* ttype;                   // quoted, as in the card
+  int tbcol;                           // 1-based
+  const char* tform;                   // quoted, padded to 8
+  const char* tunit;                   // quoted, or null
+  const char* comment;                 // of the TTYPE card
+  const char* tformComment = nullptr;  // of a character column's TFORM card, when not photometry's
 };
 
 // An ASCII table extension with the system's cards: XTENSION … EXTNAME, an empty card,
@@ -72,4 +73,7 @@ inline constexpr const char* kPhotRestoreQuestion =
     "過去の開口測光結果が Extension に記録されています。マークを復元しますか？";
 inline constexpr const char* kPhotRectRestoreQuestion =
     "過去の矩形測光結果が Extension に記録されています。マークを復元しますか？";
+inline constexpr const char* kPosSaveQuestion = "位置測定結果を Extension に保存しますか？";
+inline constexpr const char* kPosRestoreQuestion =
+    "過去の位置測定結果が Extension に記録されています。マークを復元しますか？";
 inline constexpr const char* kPhotDeleteQuestion = "データを削除します。";

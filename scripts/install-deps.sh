@@ -23,6 +23,8 @@ packages=(
   zlib1g-dev
   # the registration oracle beside the image matching
   python3-skimage
+  # star detection beside the positioning tool's
+  python3-sep
   # raster oracles and sample files: Pillow, ImageMagick, libtiff tools, the PNG test suite
   python3-pil imagemagick libtiff-tools libsixel-examples
   # running the GUI headless and rendering Japanese text

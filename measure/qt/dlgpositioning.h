@@ -1,0 +1,49 @@
+// The positioning dialog: the modeless list of the positions measured on an image window,
+// the method and its settings, and writing and deleting the rows.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+
+class CPositioning;
+class QDoubleSpinBox;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+
+namespace positioning_text {
+inline constexpr const char* kTitle = "位置測定";
+}  // namespace positioning_text
+
+// What the dialog tells its window: marks to redraw, results changed.
+struct PositioningDlgHooks {
+  std::function<void()> redraw;
+  std::function<void()> modified;
+};
+
+class CDlgPositioning : public QDialog {
+  Q_OBJECT
+ public:
+  CDlgPositioning(CPositioning* positioning, PositioningDlgHooks hooks, QWidget* parent = nullptr);
+  ~CDlgPositioning() override;
+  // Rebuilds the list from the tool and sets what is enabled.
+  void UpdateList();
+  QListWidget* List() const { return m_pList; }
+
+ private:
+  void Apply();
+  void UpdateEnabling();
+  void Delete(bool all);
+  void WriteText();
+
+  CPositioning* m_pPos;
+  PositioningDlgHooks m_Hooks;
+  QListWidget* m_pList;
+  QRadioButton *m_pCentroid, *m_pSearch, *m_pAuto, *m_pSemi;
+  QSpinBox* m_pRadius;
+  QDoubleSpinBox* m_pFactor;
+  QPushButton *m_pHide, *m_pShow, *m_pDeleteOne, *m_pDeleteAll, *m_pText, *m_pClose;
+  int m_nStyle = 1;
+  bool m_bLoading = false;
+};

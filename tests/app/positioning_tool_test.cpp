@@ -1,0 +1,182 @@
+// Positioning in the program, offscreen, with real key and mouse events: the menu opens
+// the dialog, two clicks on one star give one row, a detection rectangle dragged over the
+// image lists its stars and draws their crosses, and the save and restore questions carry
+// the rows through a FITS file.
+#include <QDoubleSpinBox>
+#include <QListWidget>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QtTest>
+
+#include "app/kivimagedoc.h"
+#include "app/kivimageview.h"
+#include "app/mainframe.h"
+#include "app/samplefits.h"
+#include "display/ralimgwnd.h"
+#include "measure/phottable.h"
+#include "measure/qt/dlgpositioning.h"
+#include "platform/messagebox.h"
+#include "platform/userprompts.h"
+#include "tests/support/temp_dir.h"
+
+class PositioningToolTest : public QObject {
+  Q_OBJECT
+
+ private:
+  RecordingMessageBox box_;
+  AcceptingPrompts accept_;
+  ScopedUserPrompts* prompts_ = nullptr;
+  ScopedConfigHome* home_ = nullptr;
+  ScopedMessageBox* scoped_ = nullptr;
+  TempDir* dir_ = nullptr;
+
+  static QPoint Screen(CKivImageView* view, POINT pixel) {
+    POINT p;
+    view->GetImgWnd().GetViewInfo().PtImageToView(pixel, &p);
+    return QPoint(p.x, p.y);
+  }
+
+  static void Click(QWidget* w) {
+    QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(5, w->height() / 2));
+  }
+
+  static void Drag(CKivImageView* view, POINT from, POINT to) {
+    const QPoint a = Screen(view, from), b = Screen(view, to);
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, a);
+    QMouseEvent move(QEvent::MouseMove, QPointF(b), view->viewport()->mapToGlobal(QPointF(b)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &move);
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, b);
+  }
+
+ private slots:
+  void init() {
+    home_ = new ScopedConfigHome;
+    scoped_ = new ScopedMessageBox(&box_);
+    prompts_ = new ScopedUserPrompts(&accept_);
+    dir_ = new TempDir;
+  }
+  void cleanup() {
+    delete prompts_;
+    delete scoped_;
+    delete home_;
+    delete dir_;
+  }
+
+  void clicksAndDetectionListedDrawnSavedAndRestored() {
+    const std::string path = dir_->File("sample.fits");
+    std::vector<SampleStar> placed;
+    QCOMPARE(WriteSampleStarField(path, 320, 240, 20240601u, &placed), 0);
+    CMainFrame frame;
+    frame.resize(1000, 800);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QVERIFY(frame.OpenDocumentFile(QString::fromStdString(path)));
+    CKivImageView* view = frame.ActiveView();
+    CRalImgWnd& wnd = view->GetImgWnd();
+
+    QTest::keyClick(&frame, Qt::Key_I, Qt::AltModifier);
+    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QTest::keyClick(menu, Qt::Key_P);
+    QVERIFY(wnd.IsPositioningDlgShown());
+    CDlgPositioning* dlg = wnd.GetPositionTool().GetDlg();
+    QVERIFY(dlg);
+    const CPositioning& pos = wnd.GetPositionTool().GetPositioning();
+
+    // Centroid, automatic: two clicks near the brightest star inside the edges (of those
+    // centred near a pixel's middle, so both centres round alike) give one row.
+    Click(dlg->findChild<QRadioButton*>(QStringLiteral("centroid")));
+    Click(dlg->findChild<QRadioButton*>(QStringLiteral("auto")));
+    const SampleStar* bright = nullptr;
+    for (const SampleStar& s : placed)
+      if (s.x > 20 && s.y > 20 && s.x < 300 && s.y < 220 &&
+          std::fabs(s.x - std::round(s.x)) < 0.15 && std::fabs(s.y - std::round(s.y)) < 0.15 &&
+          (!bright || s.amplitude > bright->amplitude))
+        bright = &s;
+    QVERIFY(bright);
+    const POINT star{static_cast<int>(std::lround(bright->x)),
+                     static_cast<int>(std::lround(bright->y))};
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, Screen(view, star));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
+                      Screen(view, POINT{star.x + 1, star.y}));
+    QCOMPARE(dlg->List()->count(), 1);
+    QVERIFY(dlg->List()->item(0)->text().contains(QStringLiteral("CENTROID")));
+    QVERIFY(std::hypot(pos.GetItem(0).m_dX - bright->x, pos.GetItem(0).m_dY - bright->y) < 0.5);
+
+    // Detection over the whole image.
+    Click(dlg->findChild<QRadioButton*>(QStringLiteral("search")));
+    QVERIFY(!dlg->findChild<QRadioButton*>(QStringLiteral("auto"))->isEnabled());
+    Drag(view, POINT{0, 0}, POINT{319, 239});
+    const int rows = pos.GetLiveCount();
+    QVERIFY(rows > 5);
+    QCOMPARE(dlg->List()->count(), rows);
+    QVERIFY(dlg->List()->item(rows - 1)->text().contains(QStringLiteral("SEARCH")));
+    // The crosses are painted in their colours.
+    QImage grab(view->viewport()->size(), QImage::Format_RGB32);
+    {
+      QPainter painter(&grab);
+      view->DrawImage(painter);
+    }
+    int green = 0;
+    for (int y = 0; y < grab.height(); ++y)
+      for (int x = 0; x < grab.width(); ++x) green += grab.pixel(x, y) == qRgb(0, 255, 0);
+    QVERIFY(green >= 16 * (rows - 1));
+
+    const QString saved = dir_->File("measured.fits").c_str();
+    box_.Answer(IDYES);
+    QVERIFY(frame.ActiveDocument()->OnSaveDocument(saved));
+    QCOMPARE(box_.shown.size(), std::size_t{1});
+    QCOMPARE(box_.shown[0].style & MB_TYPEMASK, MB_YESNOCANCEL);
+    QCOMPARE(box_.shown[0].text, std::string(kPosSaveQuestion));
+
+    const QString copy = dir_->File("reopened.fits").c_str();
+    QVERIFY(QFile::copy(saved, copy));
+    box_.Answer(IDYES);
+    CKivImageDoc* again = frame.OpenDocumentFile(copy);
+    QVERIFY(again);
+    QCOMPARE(QString::fromStdString(box_.shown.back().text),
+             QString::fromUtf8(kPosRestoreQuestion));
+    const CPositioning& restored = again->GetImgWnd().GetPositionTool().GetPositioning();
+    QCOMPARE(restored.GetLiveCount(), rows);
+    for (int i = 0; i < rows; ++i) {
+      QVERIFY(std::fabs(restored.GetItem(i).m_dX - pos.GetItem(i).m_dX) < 0.006);
+      QVERIFY(std::fabs(restored.GetItem(i).m_dY - pos.GetItem(i).m_dY) < 0.006);
+      QCOMPARE(restored.GetItem(i).m_nMethod, pos.GetItem(i).m_nMethod);
+    }
+  }
+
+  void factorSpinKeepsItsLimits() {
+    CPositioning pos;
+    CDlgPositioning dlg(&pos, {});
+    dlg.show();
+    Click(dlg.findChild<QRadioButton*>(QStringLiteral("search")));
+    auto* factor = dlg.findChild<QDoubleSpinBox*>(QStringLiteral("factor"));
+    QVERIFY(factor && factor->isEnabled());
+    factor->setFocus();
+    for (int i = 0; i < 40; ++i) QTest::keyClick(factor, Qt::Key_Up);
+    QCOMPARE(pos.GetFactor(), 3.0);
+    QTest::keyClick(factor, Qt::Key_Up);
+    QCOMPARE(pos.GetFactor(), 3.0);
+    for (int i = 0; i < 40; ++i) QTest::keyClick(factor, Qt::Key_Down);
+    QCOMPARE(pos.GetFactor(), 0.1);
+    QTest::keyClick(factor, Qt::Key_Down);
+    QCOMPARE(pos.GetFactor(), 0.1);
+    // The radius belongs to semi-automatic centroids only.
+    auto* radius = dlg.findChild<QSpinBox*>(QStringLiteral("radius"));
+    QVERIFY(!radius->isEnabled());
+    Click(dlg.findChild<QRadioButton*>(QStringLiteral("centroid")));
+    Click(dlg.findChild<QRadioButton*>(QStringLiteral("semi")));
+    QVERIFY(radius->isEnabled());
+    radius->selectAll();
+    QTest::keyClicks(radius, QStringLiteral("12345"));
+    QCOMPARE(pos.GetRadius(), 9999);
+    QCOMPARE(radius->value(), 9999);
+  }
+};
+
+QTEST_MAIN(PositioningToolTest)
+#include "positioning_tool_test.moc"
