@@ -330,6 +330,18 @@ int Gunzip(const std::string& path, TempFile& out, unsigned long long limitBytes
 }
 
 int DecompressImage(const std::string& path, int hdu, TempFile& out) {
+  // cfitsio parses the table's header when it moves to the unit, and divides by the tile
+  // and image sizes there before any check of ours can run: a zero ZTILEn or ZNAXISn
+  // stops the process. Let a child parse it first, so such a header costs the file.
+  if (Isolated(1, [&](int) {
+        int st = 0, t = 0;
+        FitsCloser probe;
+        if (fits_open_diskfile(&probe.f, path.c_str(), READONLY, &st) ||
+            fits_movabs_hdu(probe.f, hdu + 1, &t, &st) || !fits_is_compressed_image(probe.f, &st))
+          return FIO_ERR_COMPRESSED;
+        return FIO_OK;
+      }) != FIO_OK)
+    return FIO_ERR_COMPRESSED;
   int status = 0;
   FitsCloser in;
   if (fits_open_diskfile(&in.f, path.c_str(), READONLY, &status)) return FIO_ERR_OPEN;

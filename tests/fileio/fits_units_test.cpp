@@ -414,6 +414,17 @@ INSTANTIATE_TEST_SUITE_P(
                                                    "ZTILE1", "2000000000");
                               },
                               FIO_ERR_COMPRESSED},
+                      BadCase{"ZeroTileWidth",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZTILE1", "0");
+                              },
+                              FIO_ERR_COMPRESSED},
+                      // An image without pixels leaves the file without an image.
+                      BadCase{"ZeroImageWidth",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZNAXIS1", "0");
+                              },
+                              FIO_ERR_NO_IMAGE},
                       BadCase{"TileBeyondTheHeap",
                               [](const std::string& fz, const std::string&) {
                                 std::string f = fz;
