@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "engine/imgclip.h"
 #include "engine/imgsample.h"
@@ -17,6 +20,8 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Positions this close to a pixel are taken as the pixel, as in imgsample::Resample.
 constexpr double kSnap = 1e-9;
+// Values in a row from which its reduction is worth a second thread.
+constexpr std::int64_t kSplitWork = 16384;
 
 }  // namespace
 
@@ -127,30 +132,51 @@ int CImgMedianComposit::Compute(Mode mode) {
   const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
   bool ok = true;
   try {
-    std::vector<double> out(static_cast<std::size_t>(w)), pix(static_cast<std::size_t>(frames));
-    for (int p = 0; p < planes && ok; ++p) {
-      for (int x = 0; x < w; ++x) {
+    std::vector<double> out(static_cast<std::size_t>(w));
+    std::vector<double> pix[2] = {std::vector<double>(static_cast<std::size_t>(frames)),
+                                  std::vector<double>(static_cast<std::size_t>(frames))};
+    // Reduces columns [x0, x1) of plane p into out with the scratch buffer pix; allocates
+    // nothing, so it may run on a second thread.
+    auto reduce = [&](int p, int x0, int x1, double* scratch) {
+      for (int x = x0; x < x1; ++x) {
         int n = 0;
         for (int f = 0; f < frames; ++f) {
           const double v = m_Values[(static_cast<std::size_t>(f) * planes + p) * w + x];
-          if (std::isfinite(v)) pix[n++] = v;
+          if (std::isfinite(v)) scratch[n++] = v;
         }
         double r = kNaN;
         if (n > 0) switch (mode) {
             case Mode::kMedian:
-              r = imgclip::Median(pix.data(), n);
+              r = imgclip::Median(scratch, n);
               break;
             case Mode::kClipMedian:
-              r = imgclip::Median(pix.data(), imgclip::SigmaClip(pix.data(), n));
+              r = imgclip::Median(scratch, imgclip::SigmaClip(scratch, n));
               break;
             case Mode::kClipMean:
             case Mode::kClipSum: {
-              const int kept = imgclip::SigmaClip(pix.data(), n);
-              r = imgclip::Mean(pix.data(), kept);
+              const int kept = imgclip::SigmaClip(scratch, n);
+              r = imgclip::Mean(scratch, kept);
               if (mode == Mode::kClipSum) r *= n;
             }
           }
         out[x] = r;
+      }
+    };
+    // Both cores share a long row; each pixel's result does not depend on the split.
+    const bool split = static_cast<std::int64_t>(w) * frames >= kSplitWork &&
+                       std::thread::hardware_concurrency() > 1;
+    for (int p = 0; p < planes && ok; ++p) {
+      if (split) {
+        std::thread second;
+        try {
+          second = std::thread(reduce, p, w / 2, w, pix[1].data());
+        } catch (const std::system_error&) {
+          reduce(p, w / 2, w, pix[1].data());
+        }
+        reduce(p, 0, w / 2, pix[0].data());
+        if (second.joinable()) second.join();
+      } else {
+        reduce(p, 0, w, pix[0].data());
       }
       ok = imgsample::WriteSpan(m_Dest, 0, w, y, p, out.data());
     }

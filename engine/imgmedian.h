@@ -26,7 +26,9 @@ class CRalImage;
 //                         rejected values are replaced by the mean of the others, on the
 //                         scale of the plain sum.
 // A pixel with no value from any frame becomes blank (NaN in a floating image). An integer
-// destination receives the result rounded to nearest and clamped to its type.
+// destination receives the result rounded to nearest and clamped to its type. A long row
+// is reduced on two threads, each over its own half of the columns, with results equal to
+// one thread's; the pager is touched only on the calling thread.
 class CImgMedianComposit {
  public:
   // The destination's progress display (when final is non-zero) counts the rows computed.

@@ -217,7 +217,7 @@ TEST(MedianComposit, IntegerDestinationAndClippedSum) {
 }
 
 // With a budget of 1 MB the frames (2 MB) page out; the result is the same as with room to
-// spare.
+// spare. Rows this long are reduced on two threads.
 TEST(MedianComposit, SmallPagerBudgetGivesTheSameResult) {
   auto pager = [](int minMB) {
     CRegistry::Write("VMManager", "BlockSize", 64, CRegistry::TYPE_INT);
