@@ -225,7 +225,9 @@ void CKivImageView::DrawImage(QPainter& painter, const RECT* area) const {
         painter.fillRect(ToQRect(r), QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
       },
       area);
-  // The tools' marks over the picture, one-pixel lines.
+  // The tools over the picture in their order: the crop rectangle and the profile lines
+  // first, then the photometry and positioning marks as one-pixel lines.
+  wnd.DrawTools(painter);
   wnd.DrawMarks([&painter](POINT a, POINT b, COLORREF c) {
     painter.setPen(QPen(QColor(GetRValue(c), GetGValue(c), GetBValue(c)), 1));
     painter.drawLine(a.x, a.y, b.x, b.y);
@@ -275,7 +277,6 @@ void CKivImageView::paintEvent(QPaintEvent* event) {
   painter.setRenderHint(QPainter::SmoothPixmapTransform, GetImgWnd().GetZoom() < 1);
   if (view.GetWindowRect().Width() == 0) UpdateLayout();
   DrawImage(painter, band ? &area : nullptr);
-  GetImgWnd().DrawTools(painter);
   ++m_nPaints;
   emit painted();
   ScheduleIdleBuild();
