@@ -38,7 +38,7 @@
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "fileio/readparam.h"
-#include "formats/clipboard/qtclipboard.h"
+#include "formats/clipboard/qt/qtclipboard.h"
 #include "formats/clipboard/ralclipboard.h"
 #include "platform/inistore.h"
 #include "platform/userprompts.h"

@@ -7,7 +7,7 @@
 // image another program placed.
 //
 // The clipboard itself is reached through ClipboardAccess, which the program installs
-// (qtclipboard.h); without one every call gives FIO_ERR_CLIPBOARD_OPEN.
+// (qt/qtclipboard.h); without one every call gives FIO_ERR_CLIPBOARD_OPEN.
 #pragma once
 
 #include <cstddef>

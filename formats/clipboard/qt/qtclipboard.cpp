@@ -1,4 +1,4 @@
-#include "formats/clipboard/qtclipboard.h"
+#include "formats/clipboard/qt/qtclipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
