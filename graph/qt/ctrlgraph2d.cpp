@@ -103,7 +103,11 @@ void CCtrlGraph2D::DrawHRulerD(QPainter& p, const QRect& area) {
   const bool physical = PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &probe);
   const bool celestial = !physical && HasCelestial();
   const int spacing = physical ? 110 : celestial ? 130 : 80;
-  const double step = NiceStep(to - from, std::max(2, area.width() / spacing));
+  // World values exist along the line only: the ticks share out the part of it shown.
+  const double first = physical || celestial ? std::max(from, 0.0) : from;
+  const double last = physical || celestial ? std::min(to, GetLength()) : to;
+  const double span = last > first ? last - first : to - from;
+  const double step = NiceStep(span, std::max(2, static_cast<int>(span * GetHrzMag()) / spacing));
   p.setPen(Qt::black);
   const QFontMetrics fm(p.font());
   for (double d = std::ceil(from / step) * step; d <= to + 1e-9; d += step) {

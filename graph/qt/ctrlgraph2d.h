@@ -47,6 +47,11 @@ class CCtrlGraph2D : public QWidget, public CCtrlGraph2DCore {
   // The graph as a picture of the given size.
   QImage Render(const QSize& size, const QString& title);
   void SetTitle(const QString& title) { m_strTitle = title; }
+  // The ruler's two labels of the celestial position at a distance along the current line
+  // (right ascension and declination sexagesimal, other pairs in degrees); empty when the
+  // position has none.
+  QStringList CelestialTickLabels(double d) const;
+  QString CelestialRulerTitle() const;
   // The lines of the information block as DrawInfo writes them.
   QStringList InfoLines(const QString& title, const QString& memo) const;
 
@@ -65,11 +70,7 @@ class CCtrlGraph2D : public QWidget, public CCtrlGraph2DCore {
                  const QColor* pen = nullptr);
   void DrawHRulerD(QPainter& p, const QRect& area);
   void DrawVRuler(QPainter& p, const QRect& area);
-  // The ruler's two labels of the celestial position at a distance along the current line
-  // (right ascension and declination sexagesimal, other pairs in degrees); empty when the
-  // position has none.
-  QStringList CelestialTickLabels(double d) const;
-  QString CelestialRulerTitle() const;
+
   // The graph area inside rect, leaving room for the rulers.
   static QRect AreaIn(const QRect& rect);
   double ToScreenY(double value, const QRect& area, int channel) const;

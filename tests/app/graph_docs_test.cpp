@@ -170,8 +170,9 @@ class GraphDocsTest : public QObject {
     QVERIFY(orange > 50);
   }
 
-  // On an image with a TAN header, the read-out at the reference point gives the sky
-  // there as astropy.wcs computes it for the same FITS pixel.
+  // On an image with a TAN header, the read-out at the reference point and the ruler's
+  // labels along the line give the sky there as astropy.wcs computes it for the same FITS
+  // pixels.
   void celestialReadout() {
     if (std::system("/usr/bin/python3 -c 'import astropy.wcs' 2>/dev/null") != 0)
       QSKIP("astropy is not installed");
@@ -199,22 +200,50 @@ class GraphDocsTest : public QObject {
     const double dec =
         (m.captured(5) == "-" ? -1 : 1) * (n(6) + n(7) / 60.0 + (n(8) + n(9) / 10.0) / 3600.0);
 
-    // The FITS pixel of the reference point: 1-based, rows counted from the bottom.
-    const double fx = dialog->GetSampleX() + 1.0;
-    const double fy = doc->GetImgWnd().GetImagePtr()->GetHeight() - dialog->GetSampleY();
-    const std::string command = "/usr/bin/python3 " GRAPH_WCS_SCRIPT " " + path + " " +
-                                std::to_string(fx) + " " + std::to_string(fy);
+    // The FITS pixels of the reference point and of three places along the line the
+    // ruler labels: 1-based, rows counted from the bottom.
+    const int height = doc->GetImgWnd().GetImagePtr()->GetHeight();
+    const double length = graph->GetLength();
+    const double along[3] = {0.0, length / 2, length};
+    std::string command = "/usr/bin/python3 " GRAPH_WCS_SCRIPT " " + path + " " +
+                          std::to_string(dialog->GetSampleX() + 1.0) + " " +
+                          std::to_string(height - dialog->GetSampleY());
+    for (double d : along)
+      command += " " + std::to_string(graph->GetX(d, 0) + 1.0) + " " +
+                 std::to_string(height - graph->GetY(d, 0));
     FILE* pipe = ::popen(command.c_str(), "r");
     QVERIFY(pipe);
-    double wantRa = 0.0, wantDec = 0.0;
-    const int got = std::fscanf(pipe, "%lf %lf", &wantRa, &wantDec);
+    double want[4][2] = {};
+    int got = 0;
+    for (auto& w : want) got += std::fscanf(pipe, "%lf %lf", &w[0], &w[1]);
     ::pclose(pipe);
-    QCOMPARE(got, 2);
+    QCOMPARE(got, 8);
     // Shown to a tenth of a second of time and of arc.
-    QVERIFY2(std::fabs(ra - wantRa) * 3600.0 / 15.0 <= 0.051,
-             qPrintable(QStringLiteral("%1 vs %2").arg(ra, 0, 'f', 8).arg(wantRa, 0, 'f', 8)));
-    QVERIFY2(std::fabs(dec - wantDec) * 3600.0 <= 0.051,
-             qPrintable(QStringLiteral("%1 vs %2").arg(dec, 0, 'f', 8).arg(wantDec, 0, 'f', 8)));
+    QVERIFY2(std::fabs(ra - want[0][0]) * 3600.0 / 15.0 <= 0.051,
+             qPrintable(QStringLiteral("%1 vs %2").arg(ra, 0, 'f', 8).arg(want[0][0], 0, 'f', 8)));
+    QVERIFY2(std::fabs(dec - want[0][1]) * 3600.0 <= 0.051,
+             qPrintable(QStringLiteral("%1 vs %2").arg(dec, 0, 'f', 8).arg(want[0][1], 0, 'f', 8)));
+
+    // The ruler: right ascension to a tenth of a second over the declination in whole
+    // arc seconds.
+    const QRegularExpression raForm(QStringLiteral("^(\\d\\d)h(\\d\\d)m(\\d\\d)s\\.(\\d)$"));
+    const QRegularExpression decForm(QString::fromUtf8("^([+-])(\\d\\d)ﾟ(\\d\\d)'(\\d\\d)\"$"));
+    for (int i = 0; i < 3; ++i) {
+      const QStringList labels = graph->CelestialTickLabels(along[i]);
+      QCOMPARE(labels.size(), 2);
+      const QRegularExpressionMatch r = raForm.match(labels[0]), d = decForm.match(labels[1]);
+      QVERIFY2(r.hasMatch() && d.hasMatch(), qPrintable(labels.join(QLatin1Char('|'))));
+      const double tickRa =
+          (r.captured(1).toDouble() + r.captured(2).toDouble() / 60.0 +
+           (r.captured(3).toDouble() + r.captured(4).toDouble() / 10.0) / 3600.0) *
+          15.0;
+      const double tickDec = (d.captured(1) == "-" ? -1 : 1) *
+                             (d.captured(2).toDouble() + d.captured(3).toDouble() / 60.0 +
+                              d.captured(4).toDouble() / 3600.0);
+      QVERIFY(std::fabs(tickRa - want[i + 1][0]) * 3600.0 / 15.0 <= 0.051);
+      QVERIFY(std::fabs(tickDec - want[i + 1][1]) * 3600.0 <= 0.51);
+    }
+    QCOMPARE(graph->CelestialRulerTitle(), QString::fromUtf8("赤道座標 赤経 / 赤緯"));
   }
 
   // A command may hide the tool dialogs while the tool stays on; the next finished line
