@@ -903,6 +903,21 @@ void CMainFrame::WatchFrame(CChildFrame* frame) {
     OnToolDialogClosed(Q(tool_rules::ModeName(mode)));
     UpdateCommands();
   });
+  // A finished profile line shows the graph dialog again: the menus and panes follow.
+  doc->GetImgWnd().SetLineFinished([this] {
+    UpdateCommands();
+    UpdateStatus();
+  });
+  // The graph dialog's other documents: the current line of every other open image.
+  doc->GetImgWnd().SetOtherGraphs([this, doc] {
+    std::vector<CCtrlGraph2DData2> graphs;
+    for (CChildFrame* f : Frames()) {
+      if (f->GetDocument() == doc) continue;
+      CCtrlGraph2DData2 d;
+      if (f->GetDocument()->GetImgWnd().GetCurrentGraph(&d)) graphs.push_back(std::move(d));
+    }
+    return graphs;
+  });
   // Once the frame is gone the bar and the menus follow whatever window is active then.
   connect(frame, &QObject::destroyed, this, &CMainFrame::OnDocumentClosed, Qt::QueuedConnection);
 }

@@ -2,9 +2,12 @@
 #include "display/positiontool.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <vector>
 
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
+#include "measure/aperture.h"
 #include "measure/phottable.h"
 #include "measure/qt/dlgpositioning.h"
 #include "platform/messagebox.h"
@@ -39,6 +42,57 @@ void Box(const CViewInfo& view, RECT r, const CImage* image, COLORREF color,
   line(tr, br, color);
   line(br, bl, color);
   line(bl, tl, color);
+}
+
+// The mask a centroid measurement of the inclusive pixel rectangle r uses (the rectangle
+// clamped into the image, the ellipse of its half extents round its middle pixel, the
+// rows of the midpoint tables), outlined along the outer edges of its pixels' screen
+// blocks.
+void EllipseOutline(const CViewInfo& view, RECT r, const CImage* image, COLORREF color,
+                    const CPositionTool::LineSink& line) {
+  if (r.left > r.right) std::swap(r.left, r.right);
+  if (r.top > r.bottom) std::swap(r.top, r.bottom);
+  if (image) {
+    r.left = std::max(r.left, 0);
+    r.top = std::max(r.top, 0);
+    r.right = std::min(r.right, image->GetWidth() - 1);
+    r.bottom = std::min(r.bottom, image->GetHeight() - 1);
+  }
+  if (r.left > r.right || r.top > r.bottom) return;
+  std::vector<int> perDy, perDx;
+  MidpointTables((r.right - r.left) / 2, (r.bottom - r.top) / 2, &perDy, &perDx);
+  const int cx = r.left + (r.right - r.left) / 2, cy = r.top + (r.bottom - r.top) / 2;
+  // Screen edges of image columns and rows from the unclipped middles of their blocks.
+  const int block = std::max(view.GetMag(), 1);
+  auto leftOf = [&](int col) {
+    POINT m;
+    view.PtImageToView(POINT{col, 0}, &m);
+    return m.x - (block - 1) / 2;
+  };
+  auto topOf = [&](int row) {
+    POINT m;
+    view.PtImageToView(POINT{0, row}, &m);
+    return m.y - (block - 1) / 2;
+  };
+  auto rightOf = [&](int col) { return std::max(leftOf(col + 1) - 1, leftOf(col)); };
+  const int rows = static_cast<int>(perDy.size()) - 1;
+  for (int dy = -rows; dy <= rows; ++dy) {
+    const int y = cy + dy, half = perDy[static_cast<std::size_t>(std::abs(dy))];
+    const int x0 = leftOf(cx - half), x1 = rightOf(cx + half);
+    const int top = topOf(y), last = dy == rows;
+    const int bottom = last ? std::max(topOf(y + 1) - 1, top) : topOf(y + 1);
+    line(POINT{x0, top}, POINT{x0, bottom}, color);
+    line(POINT{x1, top}, POINT{x1, bottom}, color);
+    if (dy == -rows) line(POINT{x0, top}, POINT{x1, top}, color);
+    if (last) {
+      line(POINT{x0, bottom}, POINT{x1, bottom}, color);
+    } else {
+      // The step to the next row's span.
+      const int next = perDy[static_cast<std::size_t>(std::abs(dy + 1))];
+      line(POINT{x0, bottom}, POINT{leftOf(cx - next), bottom}, color);
+      line(POINT{x1, bottom}, POINT{rightOf(cx + next), bottom}, color);
+    }
+  }
 }
 
 }  // namespace
@@ -92,8 +146,11 @@ int CPositionTool::OnMousePositioning(unsigned message, unsigned /*flags*/, POIN
 
 void CPositionTool::DrawMarks(const CViewInfo& view, const LineSink& line) const {
   const CImage* image = m_Pos.GetImage();
-  if (m_Pos.m_nDragState == CPositioning::DRAGGING)
+  if (m_Pos.m_nDragState == CPositioning::DRAGGING) {
     Box(view, m_Pos.m_Rect, image, kDragColor, line);
+    if (m_Pos.GetMethod() == CPositioning::CENTROID)
+      EllipseOutline(view, m_Pos.m_Rect, image, kDragColor, line);
+  }
   if (!m_Pos.AreMarksVisible()) return;
   for (int i = 0; i < m_Pos.GetItemCount(); ++i) {
     const CPositioningItem& item = m_Pos.GetItem(i);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "display/aperturetool.h"
 #include "display/imagebuffer.h"
@@ -19,6 +20,7 @@
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
 #include "graph/drawline.h"
+#include "graph/graph2ddata.h"
 #include "fileio/readparam.h"
 #include "imagemodel/fitsheader.h"
 #include "measure/crop.h"
@@ -154,6 +156,16 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void SetToolDialogClosed(std::function<void(int mode)> closed) {
     m_ToolDialogClosed = std::move(closed);
   }
+  // Called when a profile line was finished, so that the frame refreshes its status.
+  void SetLineFinished(std::function<void()> finished) { m_LineFinished = std::move(finished); }
+  // Gives the current graphs of the other open documents, for the graph dialog to show
+  // beside this window's.
+  void SetOtherGraphs(std::function<std::vector<CCtrlGraph2DData2>()> other) {
+    m_OtherGraphs = std::move(other);
+  }
+  // The profile of the current line of this window, tagged with its document; false
+  // without a finished current line.
+  bool GetCurrentGraph(CCtrlGraph2DData2* out) const;
   // Cuts the image to a rectangle (0-based, right and bottom exclusive) after the undo
   // copy was made; clears the tools. 1 when the image was cut.
   int CropTo(const RECT& rect);
@@ -285,6 +297,8 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   CCrop m_Crop;
   CGraph2D m_Graph2D;
   std::function<void(int)> m_ToolDialogClosed;
+  std::function<void()> m_LineFinished;
+  std::function<std::vector<CCtrlGraph2DData2>()> m_OtherGraphs;
   std::unique_ptr<CDlgGraph2D, void (*)(CDlgGraph2D*)> m_pDlgGraph2D{nullptr, nullptr};
   CImageBuffer m_Buffer{1};
   CViewInfo m_View;

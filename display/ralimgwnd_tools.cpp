@@ -2,6 +2,7 @@
 // dialogs they open, and their overlays over the image.
 #include <QPainter>
 #include <QWidget>
+#include <QWindow>
 #include <algorithm>
 #include <cmath>
 
@@ -44,7 +45,17 @@ void CRalImgWnd::ShowGraph2DDlg() {
     // A window of its own, owned by this window rather than by a parent widget: it goes
     // with the document, whatever happens to the widgets first.
     m_pDlgGraph2D = {new CDlgGraph2D(nullptr), &DeleteDialog};
+    // Kept above the main frame as its tool window, without the frame owning it.
+    if (m_pParent && m_pParent->window()) {
+      m_pDlgGraph2D->setWindowFlag(Qt::Tool);
+      m_pDlgGraph2D->winId();
+      if (QWindow* frame = m_pParent->window()->windowHandle())
+        m_pDlgGraph2D->windowHandle()->setTransientParent(frame);
+    }
     m_pDlgGraph2D->onLinesChanged = [this] { Invalidate(); };
+    m_pDlgGraph2D->onGatherOtherGraphs = [this] {
+      return m_OtherGraphs ? m_OtherGraphs() : std::vector<CCtrlGraph2DData2>{};
+    };
     m_pDlgGraph2D->onClosedByUser = [this] {
       if (m_ToolDialogClosed) m_ToolDialogClosed(kModeGraph);
     };
@@ -76,6 +87,19 @@ void CRalImgWnd::ShowGraph2DDlg() {
 
 void CRalImgWnd::HideGraph2DDlg() {
   if (m_pDlgGraph2D) m_pDlgGraph2D->Hide(0);
+}
+
+bool CRalImgWnd::GetCurrentGraph(CCtrlGraph2DData2* out) const {
+  const int current = m_Graph2D.GetCurrent();
+  if (!m_pImage || m_pImage->IsEmpty() || current < 0 || current >= m_Graph2D.GetSize())
+    return false;
+  const CDrawLineGraph2D& line = m_Graph2D.GetLine(current);
+  if (line.m_nState != 2) return false;
+  double x1, y1, x2, y2, w;
+  line.GetProfile(&x1, &y1, &x2, &y2, &w);
+  static_cast<CCtrlGraph2DData&>(*out) = SampleProfile(*m_pImage, x1, y1, x2, y2, w);
+  out->m_pDocument = m_pDocument;
+  return true;
 }
 
 int CRalImgWnd::IsGraph2DDlgShown() const {
@@ -173,7 +197,10 @@ void CRalImgWnd::OnMouse2Dgraph(unsigned msg, unsigned flags, POINT p) {
       break;
     case WM_LBUTTONUP: {
       const int kept = m_Graph2D.OnLButtonUp(p.x, p.y);
-      if (kept == 1) ShowGraph2DDlg();
+      if (kept == 1) {
+        ShowGraph2DDlg();
+        if (m_LineFinished) m_LineFinished();
+      }
       if (kept >= 0) Invalidate();
       break;
     }

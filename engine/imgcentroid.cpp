@@ -4,32 +4,25 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/imgcentroid.h"
 #include "engine/imgpixelinfo.h"
 #include "engine/ralimage.h"
 
 namespace {
 
-// Sums the weighted positions of the pixels of the clipped area that the row test
-// admits. Returns 0 (leaving x and y) when the area holds no valid pixel; gives the
-// area's middle when every pixel has the same value.
-template <typename Admit>
-int Centroid(const CRalImage& image, double& x, double& y, const RECT& area, Admit admit) {
-  RECT r;
-  const RECT whole{0, 0, image.GetWidth(), image.GetHeight()};
-  if (image.IsEmpty() || !IntersectRect(&r, area, whole)) return 0;
-  const std::size_t w = static_cast<std::size_t>(r.Width());
-  std::vector<double> values(w * static_cast<std::size_t>(r.Height()));
-  for (int yy = r.top; yy < r.bottom; ++yy)
-    if (!ReadPhysicalSpan(image, r.left, yy, r.Width(), 0,
-                          values.data() + static_cast<std::size_t>(yy - r.top) * w))
-      return 0;
+// Sums the weighted positions of the pixels of r that the row test admits, the values
+// given row by row (value(xx, yy) for r.left ≤ xx < r.right, r.top ≤ yy < r.bottom).
+// Returns 0 (leaving x and y) when r holds no valid pixel; gives r's middle when every
+// pixel has the same value. The sums run in one fixed order, so the same values give the
+// same centre whatever holds them.
+template <typename Value, typename Admit>
+int CentroidOf(double& x, double& y, const RECT& r, Value value, Admit admit) {
   double low = INFINITY;
   long long count = 0;
   double sx = 0.0, sy = 0.0;
   for (int yy = r.top; yy < r.bottom; ++yy)
     for (int xx = r.left; xx < r.right; ++xx) {
-      const double v =
-          values[static_cast<std::size_t>(yy - r.top) * w + static_cast<std::size_t>(xx - r.left)];
+      const double v = value(xx, yy);
       if (std::isnan(v) || !admit(xx, yy)) continue;
       if (v < low) low = v;
       sx += xx;
@@ -40,8 +33,7 @@ int Centroid(const CRalImage& image, double& x, double& y, const RECT& area, Adm
   double sw = 0.0, swx = 0.0, swy = 0.0;
   for (int yy = r.top; yy < r.bottom; ++yy)
     for (int xx = r.left; xx < r.right; ++xx) {
-      const double v =
-          values[static_cast<std::size_t>(yy - r.top) * w + static_cast<std::size_t>(xx - r.left)];
+      const double v = value(xx, yy);
       if (std::isnan(v) || !admit(xx, yy)) continue;
       const double weight = v - low;
       sw += weight;
@@ -56,6 +48,27 @@ int Centroid(const CRalImage& image, double& x, double& y, const RECT& area, Adm
     y = sy / static_cast<double>(count);
   }
   return 1;
+}
+
+// The same over the clipped area of plane 0, read through the pager.
+template <typename Admit>
+int Centroid(const CRalImage& image, double& x, double& y, const RECT& area, Admit admit) {
+  RECT r;
+  const RECT whole{0, 0, image.GetWidth(), image.GetHeight()};
+  if (image.IsEmpty() || !IntersectRect(&r, area, whole)) return 0;
+  const std::size_t w = static_cast<std::size_t>(r.Width());
+  std::vector<double> values(w * static_cast<std::size_t>(r.Height()));
+  for (int yy = r.top; yy < r.bottom; ++yy)
+    if (!ReadPhysicalSpan(image, r.left, yy, r.Width(), 0,
+                          values.data() + static_cast<std::size_t>(yy - r.top) * w))
+      return 0;
+  return CentroidOf(
+      x, y, r,
+      [&](int xx, int yy) {
+        return values[static_cast<std::size_t>(yy - r.top) * w +
+                      static_cast<std::size_t>(xx - r.left)];
+      },
+      admit);
 }
 
 }  // namespace
@@ -74,4 +87,19 @@ int CRalImage::GetCenterOfGravityCircle(double& x, double& y, const RECT* area,
     const std::size_t dy = static_cast<std::size_t>(std::abs(yy - cy));
     return dy < halfWidths->size() && std::abs(xx - cx) <= (*halfWidths)[dy];
   });
+}
+
+int CenterOfGravityOfPlane(double& x, double& y, const RECT& area, const float* plane, int width,
+                           int height) {
+  RECT r;
+  const RECT whole{0, 0, width, height};
+  if (!plane || width <= 0 || height <= 0 || !IntersectRect(&r, area, whole)) return 0;
+  const std::size_t stride = static_cast<std::size_t>(width);
+  return CentroidOf(
+      x, y, r,
+      [&](int xx, int yy) {
+        return static_cast<double>(
+            plane[static_cast<std::size_t>(yy) * stride + static_cast<std::size_t>(xx)]);
+      },
+      [](int, int) { return true; });
 }

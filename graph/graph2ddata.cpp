@@ -12,6 +12,7 @@
 #include "graph/drawline.h"
 #include "platform/clocale.h"
 #include "wcs/wcs.h"
+#include "wcs/wcstext.h"
 
 namespace {
 
@@ -420,6 +421,35 @@ bool CCtrlGraph2DCore::GetPhyVal(double d, int line, double* value) const {
   else
     return false;
   return true;
+}
+
+bool CCtrlGraph2DCore::HasCelestial() const {
+  double lon, lat;
+  return GetCelestial(0.0, m_nCurrent, &lon, &lat);
+}
+
+bool CCtrlGraph2DCore::GetCelestial(double d, int line, double* lon, double* lat) const {
+  if (!m_pImage || !m_pImage->IsWCS() || !GetGraphData(line)) return false;
+  const tagSFPoint p{GetX(d, line) + 1.0, ShownY(GetY(d, line))};
+  tagAD out;
+  unsigned int kind = 0;
+  int first = 0, second = 0;
+  if (!CWCS().ToWCS2(m_pImage, p, &out, &kind, &first, &second) || kind != WCS_KIND_CELESTIAL)
+    return false;
+  *lon = out.a;
+  *lat = out.d;
+  return std::isfinite(out.a) && std::isfinite(out.d);
+}
+
+std::string CCtrlGraph2DCore::GetPhyValText(double d, int line) const {
+  if (!m_pImage || !m_pImage->IsWCS() || !GetGraphData(line)) return {};
+  // The same FITS position as the samples' read-outs: 1-based, rows as shown.
+  const tagSFPoint p{GetX(d, line) + 1.0, ShownY(GetY(d, line))};
+  tagAD out;
+  unsigned int kind = 0;
+  int first = 0, second = 0;
+  if (!CWCS().ToWCS2(m_pImage, p, &out, &kind, &first, &second)) return {};
+  return WcsPhysicalText(*m_pImage, out, kind, first, second);
 }
 
 std::string CCtrlGraph2DCore::FormatText(bool csv) const {

@@ -71,6 +71,9 @@ class CCtrlGraph2DCore {
   void AddAllDocCtrlGraph2DData(const CCtrlGraph2DData2& data) { m_DocData.push_back(data); }
   void RemoveAllAllDocCtrlGraph2DData() { m_DocData.clear(); }
   int GetAllDocDataSize() const { return static_cast<int>(m_DocData.size()); }
+  const CCtrlGraph2DData2* GetAllDocData(int i) const {
+    return i >= 0 && i < GetAllDocDataSize() ? &m_DocData[static_cast<std::size_t>(i)] : nullptr;
+  }
   // Combines the minima and maxima of the shown graphs (all lines, other documents).
   void CalcLevelAllDoc(int flag);
   double CalcLengthAllDoc(double length) const;
@@ -126,6 +129,14 @@ class CCtrlGraph2DCore {
   // The spectral value at a distance along a line, from the image's world coordinates
   // (linear, logarithmic or non-linear spectral axes); false when the image has none there.
   bool GetPhyVal(double d, int line, double* value) const;
+
+  // The celestial position (degrees, the image's two celestial axes) at a distance along
+  // a line; false when the image has no celestial coordinates there.
+  bool GetCelestial(double d, int line, double* lon, double* lat) const;
+  bool HasCelestial() const;
+  // The world coordinates at a distance along a line as the read-outs show them: the
+  // celestial pair or the spectral value with its name and unit; empty when there are none.
+  std::string GetPhyValText(double d, int line) const;
 
   // The text (or CSV) output of the current line; false when there is no line or the file
   // cannot be written. A name ending ".csv" (any case) gives CSV.

@@ -6,7 +6,10 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <span>
 
+#include "engine/imgcentroid.h"
 #include "engine/imgpixelinfo.h"
 #include "engine/ralimage.h"
 #include "imagemodel/fitsheader.h"
@@ -57,21 +60,29 @@ ShownRow Shown(const CImage* image, const CPositioningItem& item) {
                   LimitPos(sy(item.m_dY))};
 }
 
-// Reads the whole plane as 32-bit float samples, blank pixels as NaN.
-bool ReadPlane(const CRalImage& image, std::vector<float>* out) {
+// Reads the whole plane as 32-bit float samples, blank pixels as NaN. *exact tells
+// whether every sample kept the physical value the engine reads (true for float images
+// and for integers a float holds), so that centres may be taken from the plane itself.
+bool ReadPlane(const CRalImage& image, std::unique_ptr<float[]>* out, bool* exact) {
   const int w = image.GetWidth(), h = image.GetHeight();
-  out->resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+  // Not value-initialised: every sample is written below.
+  out->reset(new float[static_cast<std::size_t>(w) * static_cast<std::size_t>(h)]);
   std::vector<double> row(static_cast<std::size_t>(w));
   const bool blankUsed = image.IsBlankUsed();
   const double blank = image.GetBlank();
+  bool same = true;
   for (int y = 0; y < h; ++y) {
     if (!ReadPhysicalSpan(image, 0, y, w, 0, row.data())) return false;
-    float* dst = out->data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
+    float* dst = out->get() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
     for (int x = 0; x < w; ++x) {
-      const float v = static_cast<float>(row[static_cast<std::size_t>(x)]);
+      const double d = row[static_cast<std::size_t>(x)];
+      const float v = static_cast<float>(d);
       dst[x] = blankUsed && std::trunc(v) == blank ? std::numeric_limits<float>::quiet_NaN() : v;
+      // NaN on both sides, or the same number.
+      same &= static_cast<double>(dst[x]) == d || (std::isnan(dst[x]) && std::isnan(d));
     }
   }
+  *exact = same;
   return true;
 }
 
@@ -141,8 +152,9 @@ int CPositioning::MeasureCentroid(const CRalImage& image, const RECT& tracked,
 
 int CPositioning::MeasureSearch(const CRalImage& image, const RECT& tracked, const RECT& clipped) {
   const int w = image.GetWidth(), h = image.GetHeight();
-  std::vector<float> px;
-  if (!ReadPlane(image, &px)) return 0;
+  std::unique_ptr<float[]> px;
+  bool exact = false;
+  if (!ReadPlane(image, &px, &exact)) return 0;
   const std::size_t stride = static_cast<std::size_t>(w);
   auto at = [&](int x, int y) {
     return px[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)];
@@ -151,14 +163,15 @@ int CPositioning::MeasureSearch(const CRalImage& image, const RECT& tracked, con
   // Background level and spread of the whole image, blanks left out.
   double sum = 0.0;
   long long n = 0;
-  for (float v : px)
+  const std::span<const float> all(px.get(), stride * static_cast<std::size_t>(h));
+  for (float v : all)
     if (!std::isnan(v)) {
       sum += v;
       ++n;
     }
   const double mean = sum / static_cast<double>(n);
   double ss = 0.0;
-  for (float v : px)
+  for (float v : all)
     if (!std::isnan(v)) ss += (v - mean) * (v - mean);
   const double sigma = std::sqrt(ss / static_cast<double>(n));
   if (n == 0 || !std::isfinite(mean) || !std::isfinite(sigma)) return 0;
@@ -201,21 +214,51 @@ int CPositioning::MeasureSearch(const CRalImage& image, const RECT& tracked, con
       if (isPeak(x, y, p)) peaks.push_back(POINT{x, y});
     }
 
+  // The rounding rule of AddItem over a bitmap of the whole pixels a centre can round to
+  // (0 … w, 0 … h): the new rows and the live rows already there. A detection adds up to
+  // one row per peak, which a set of single keys would allocate one by one.
+  const std::size_t gw = static_cast<std::size_t>(w) + 1, gh = static_cast<std::size_t>(h) + 1;
+  std::vector<std::uint64_t> taken((gw * gh + 63) / 64, 0);
+  auto slot = [&](double x, double y, std::size_t* bit) {
+    const int rx = RoundHalfUp(x), ry = RoundHalfUp(y);
+    if (rx < 0 || ry < 0 || rx > w || ry > h) return false;
+    *bit = static_cast<std::size_t>(ry) * gw + static_cast<std::size_t>(rx);
+    return true;
+  };
+  for (const CPositioningItem& old : m_Items) {
+    std::size_t bit;
+    if (!old.m_bDeleted && slot(old.m_dX, old.m_dY, &bit))
+      taken[bit / 64] |= std::uint64_t{1} << (bit % 64);
+  }
   m_Items.reserve(m_Items.size() + peaks.size());
-  m_Rounded.reserve(m_Items.size() + peaks.size());
   int added = 0;
   for (const POINT& q : peaks) {
     const RECT box{std::max(q.x - 2, 0), std::max(q.y - 2, 0), std::min(q.x + 2, w - 1) + 1,
                    std::min(q.y + 2, h - 1) + 1};
     CPositioningItem item;
-    if (!image.GetCenterOfGravity(item.m_dX, item.m_dY, &box)) continue;
+    // The plane in memory gives the engine's centre when it holds the engine's values;
+    // otherwise the engine reads the box itself.
+    const int found = exact ? CenterOfGravityOfPlane(item.m_dX, item.m_dY, box, px.get(), w, h)
+                            : image.GetCenterOfGravity(item.m_dX, item.m_dY, &box);
+    if (!found) continue;
     item.m_nMethod = CPositioningItem::SEARCH;
     item.m_nLeft = tracked.left;
     item.m_nTop = tracked.top;
     item.m_nRight = tracked.right;
     item.m_nBottom = tracked.bottom;
     item.m_nAreaMode = 0;
-    added += AddItem(item);
+    std::size_t bit;
+    if (!slot(item.m_dX, item.m_dY, &bit)) {
+      added += AddItem(item);  // a centre off the image: the general rule
+      continue;
+    }
+    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    if (taken[bit / 64] & mask) continue;
+    taken[bit / 64] |= mask;
+    m_Items.push_back(item);
+    m_nCurrent = GetItemCount() - 1;
+    m_bRoundedValid = false;  // the key set is rebuilt when a row is next added singly
+    ++added;
   }
   return added;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "engine/ralimage.h"
+#include "wcs/wcstext.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ double NiceStep(double span, int count) {
 
 const QColor kChannelColour[4] = {QColor(0, 0, 0), QColor(220, 0, 0), QColor(0, 160, 0),
                                   QColor(0, 0, 230)};
+const QColor kDocColour[] = {QColor(230, 120, 0), QColor(150, 0, 200), QColor(0, 150, 150),
+                             QColor(160, 110, 40)};
 
 }  // namespace
 
@@ -40,7 +43,8 @@ CCtrlGraph2D::CCtrlGraph2D(QWidget* parent) : QWidget(parent) {
 }
 
 QRect CCtrlGraph2D::AreaIn(const QRect& rect) {
-  return rect.adjusted(70, 12, -16, -44);
+  // Below: two rows of tick labels (celestial rulers) and the ruler's title.
+  return rect.adjusted(70, 12, -16, -58);
 }
 
 void CCtrlGraph2D::SetGraphArea(const QRect* rect) {
@@ -56,7 +60,7 @@ double CCtrlGraph2D::ToScreenY(double value, const QRect& area, int channel) con
 }
 
 void CCtrlGraph2D::DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DData& data, int line,
-                             bool dim) {
+                             bool dim, const QColor* pen) {
   (void)line;
   const bool colour = !data.m_Value[1].empty();
   std::vector<int> channels;
@@ -69,7 +73,7 @@ void CCtrlGraph2D::DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DD
   p.save();
   p.setClipRect(area);
   for (int c : channels) {
-    QColor colourOf = colour ? kChannelColour[c] : kChannelColour[0];
+    QColor colourOf = colour ? kChannelColour[c] : pen ? *pen : kChannelColour[0];
     if (dim) colourOf.setAlpha(110);
     p.setPen(QPen(colourOf, 1.2));
     QPainterPath path;
@@ -92,26 +96,77 @@ void CCtrlGraph2D::DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DD
 void CCtrlGraph2D::DrawHRulerD(QPainter& p, const QRect& area) {
   const double from = GetValH(0), to = GetValH(area.width());
   // Along a spectrum the ruler reads the physical value of the axis at each tick
-  // (DrawHRulerPhyVal); elsewhere the distance from the start point.
+  // (DrawHRulerPhyVal); across the sky the two celestial coordinates, one over the other;
+  // elsewhere the distance from the start point.
   std::string name, unit;
   double probe = 0.0;
   const bool physical = PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &probe);
-  const double step = NiceStep(to - from, std::max(2, area.width() / (physical ? 110 : 80)));
+  const bool celestial = !physical && HasCelestial();
+  const int spacing = physical ? 110 : celestial ? 130 : 80;
+  // World values exist along the line only: the ticks share out the part of it shown.
+  const double first = physical || celestial ? std::max(from, 0.0) : from;
+  const double last = physical || celestial ? std::min(to, GetLength()) : to;
+  const double span = last > first ? last - first : to - from;
+  const double step = NiceStep(span, std::max(2, static_cast<int>(span * GetHrzMag()) / spacing));
   p.setPen(Qt::black);
   const QFontMetrics fm(p.font());
   for (double d = std::ceil(from / step) * step; d <= to + 1e-9; d += step) {
     const int x = area.left() + static_cast<int>(std::lround(GetH(d)));
     p.drawLine(x, area.bottom(), x, area.bottom() + 5);
-    double v = d;
-    if (physical && (d < 0.0 || d > GetLength() || !GetPhyVal(d, m_nCurrent, &v))) continue;
-    const QString label = physical ? Format("%.6g", v) : Format("%.1f", d);
-    p.drawText(x - fm.horizontalAdvance(label) / 2, area.bottom() + 6 + fm.ascent(), label);
+    if ((physical || celestial) && (d < -1e-9 || d > GetLength() + 1e-9)) continue;
+    QStringList labels;
+    if (celestial) {
+      labels = CelestialTickLabels(d);
+      if (labels.isEmpty()) continue;
+    } else if (physical) {
+      double v = d;
+      if (!GetPhyVal(d, m_nCurrent, &v)) continue;
+      labels << Format("%.6g", v);
+    } else {
+      labels << Format("%.1f", d);
+    }
+    int y = area.bottom() + 6 + fm.ascent();
+    for (const QString& label : labels) {
+      p.drawText(x - fm.horizontalAdvance(label) / 2, y, label);
+      y += fm.height();
+    }
   }
-  const QString title = physical
-                            ? Format(unit.empty() ? "%s" : "%s [%s]", name.c_str(), unit.c_str())
-                            : QString::fromUtf8(graph_text::kDistanceTitle);
+  QString title;
+  if (celestial)
+    title = CelestialRulerTitle();
+  else if (physical)
+    title = Format(unit.empty() ? "%s" : "%s [%s]", name.c_str(), unit.c_str());
+  else
+    title = QString::fromUtf8(graph_text::kDistanceTitle);
+  const int rows = celestial ? 2 : 1;
   p.drawText(area.center().x() - fm.horizontalAdvance(title) / 2,
-             area.bottom() + 10 + fm.height() + fm.ascent(), title);
+             area.bottom() + 10 + rows * fm.height() + fm.ascent(), title);
+}
+
+QStringList CCtrlGraph2D::CelestialTickLabels(double d) const {
+  double lon, lat;
+  if (!GetCelestial(d, m_nCurrent, &lon, &lat)) return {};
+  std::string type;
+  if (m_pImage) m_pImage->GetCType(0, &type);
+  if (WcsBareText(type).starts_with("RA")) {
+    const WcsSexagesimal ra = WcsSplitSexagesimal(lon / 15.0, 1, 24);
+    const WcsSexagesimal dec = WcsSplitSexagesimal(lat, 0);
+    return {Format("%.2lldh%.2dm%.2ds.%.1lld", ra.units, ra.minutes, ra.seconds, ra.fraction),
+            Format("%c%.2lldﾟ%.2d'%.2d\"", dec.negative ? '-' : '+', dec.units, dec.minutes,
+                   dec.seconds)};
+  }
+  return {Format("%.4f", lon), Format("%+.4f", lat)};
+}
+
+QString CCtrlGraph2D::CelestialRulerTitle() const {
+  std::string type;
+  if (m_pImage) m_pImage->GetCType(0, &type);
+  if (WcsBareText(type).starts_with("RA")) return Format("%s / %s", kWcsLabelRA, kWcsLabelDec);
+  std::string lat;
+  if (m_pImage) m_pImage->GetCType(1, &lat);
+  const std::string a = WcsBareText(type), b = WcsBareText(lat);
+  return Format("%s / %s [%s]", a.substr(0, a.find('-')).c_str(), b.substr(0, b.find('-')).c_str(),
+                kWcsDegreeUnit);
 }
 
 void CCtrlGraph2D::DrawVRuler(QPainter& p, const QRect& area) {
@@ -150,6 +205,10 @@ QStringList CCtrlGraph2D::InfoLines(const QString& title, const QString& memo) c
     const std::string u = unit.empty() ? std::string() : " [" + unit + "]";
     lines << Format("始点%s： %.2f%s  終点%s： %.2f%s", name.c_str(), v1, u.c_str(), name.c_str(),
                     v2, u.c_str());
+  } else if (HasCelestial()) {
+    const std::string a = GetPhyValText(0.0, m_nCurrent),
+                      b = GetPhyValText(d->m_dLength, m_nCurrent);
+    lines << Format("始点： %s", a.c_str()) << Format("終点： %s", b.c_str());
   }
   if (HaveSamplePtActive()) {
     QString value;
@@ -190,8 +249,10 @@ void CCtrlGraph2D::Draw(QPainter& p, const QRect& rect, bool info, const QString
   p.setPen(QColor(128, 128, 128));
   p.drawRect(area);
   if (!HasGraph()) return;
+  // The other documents' graphs, each in a colour of its own.
   if (m_bGraphAllDoc)
-    for (const CCtrlGraph2DData2& d : m_DocData) DrawGraph(p, area, d, -1, true);
+    for (std::size_t i = 0; i < m_DocData.size(); ++i)
+      DrawGraph(p, area, m_DocData[i], -1, false, &kDocColour[i % std::size(kDocColour)]);
   if (m_bGraphAll)
     for (int i = 0; i < GetGraphDataSize(); ++i)
       if (i != m_nCurrent) DrawGraph(p, area, *GetGraphData(i), i, true);

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include "graph/graph2ddata.h"
@@ -46,6 +47,11 @@ class CCtrlGraph2D : public QWidget, public CCtrlGraph2DCore {
   // The graph as a picture of the given size.
   QImage Render(const QSize& size, const QString& title);
   void SetTitle(const QString& title) { m_strTitle = title; }
+  // The ruler's two labels of the celestial position at a distance along the current line
+  // (right ascension and declination sexagesimal, other pairs in degrees); empty when the
+  // position has none.
+  QStringList CelestialTickLabels(double d) const;
+  QString CelestialRulerTitle() const;
   // The lines of the information block as DrawInfo writes them.
   QStringList InfoLines(const QString& title, const QString& memo) const;
 
@@ -59,9 +65,12 @@ class CCtrlGraph2D : public QWidget, public CCtrlGraph2DCore {
   void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
-  void DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DData& data, int line, bool dim);
+  // pen, when given, replaces the grey value's black (the other documents' graphs).
+  void DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DData& data, int line, bool dim,
+                 const QColor* pen = nullptr);
   void DrawHRulerD(QPainter& p, const QRect& area);
   void DrawVRuler(QPainter& p, const QRect& area);
+
   // The graph area inside rect, leaving room for the rulers.
   static QRect AreaIn(const QRect& rect);
   double ToScreenY(double value, const QRect& area, int channel) const;

@@ -8,6 +8,7 @@
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -266,10 +268,26 @@ CDlgGraph2D::CDlgGraph2D(QWidget* parent) : QDialog(parent) {
   UpdateRegistry(0, graph_text::kSection);
   ApplyScale();
   ChangeStyle();
+  // Where the user left it last, when that is still on a screen.
+  const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+  RECT r{x(), y(), x() + width(), y() + height()};
+  if (CRegistry::Read(
+          graph_text::kSection, "Window", r,
+          ScreenArea{RECT{avail.left(), avail.top(), avail.right() + 1, avail.bottom() + 1}}))
+    move(r.left, r.top);
 }
 
 CDlgGraph2D::~CDlgGraph2D() {
   UpdateRegistry(1, graph_text::kSection);
+  SavePosition();
+}
+
+void CDlgGraph2D::SavePosition() const {
+  // A minimised dialog has no place worth keeping.
+  if (isMinimized()) return;
+  const RECT r{x(), y(), x() + width(), y() + height()};
+  CRegistry::Write(graph_text::kSection, "Window", r);
 }
 
 void CDlgGraph2D::BuildUi() {
@@ -294,6 +312,11 @@ void CDlgGraph2D::BuildUi() {
   m_pDistance = field("始点からの距離：", "G2D_EDT_DIST", 110);
   readouts->addStretch(1);
   layout->addLayout(readouts);
+  // The world coordinates at the same point, when the image has them.
+  m_pPhyVal = new QLineEdit(this);
+  m_pPhyVal->setReadOnly(true);
+  m_pPhyVal->setObjectName("G2D_EDT_PHYVAL");
+  layout->addWidget(m_pPhyVal);
 
   m_pGraph = new CCtrlGraph2D(this);
   layout->addWidget(m_pGraph, 1);
@@ -479,6 +502,7 @@ void CDlgGraph2D::Show() {
 }
 
 void CDlgGraph2D::Hide(int) {
+  if (isVisible()) SavePosition();
   hide();
 }
 
@@ -523,6 +547,10 @@ void CDlgGraph2D::UpdateGraph() {
   ApplyScale();
   const bool colour = m_pVValue->count() > 1;
   m_pGraph->SetVValue(colour ? m_pVValue->currentIndex() : 1);
+  // The other documents' graphs first: the ranges and the length take them in.
+  m_pGraph->RemoveAllAllDocCtrlGraph2DData();
+  if (m_bGraphAllDoc && onGatherOtherGraphs)
+    for (const CCtrlGraph2DData2& d : onGatherOtherGraphs()) m_pGraph->AddAllDocCtrlGraph2DData(d);
   m_dLength = m_pLines ? m_pGraph->Calc(m_pImage, *m_pLines) : 0.0;
   // The range edits follow the current line, 1-based.
   m_bUpdating = true;
@@ -558,9 +586,10 @@ void CDlgGraph2D::UpdateArea() {
 void CDlgGraph2D::UpdateReadouts(double d, bool have) {
   const int line = m_pGraph->GetCurrent();
   if (!have || !m_pGraph->GetGraphData(line)) {
-    for (QLineEdit* e : {m_pX, m_pY, m_pCount, m_pDistance}) e->clear();
+    for (QLineEdit* e : {m_pX, m_pY, m_pCount, m_pDistance, m_pPhyVal}) e->clear();
     return;
   }
+  m_pPhyVal->setText(QString::fromStdString(m_pGraph->GetPhyValText(d, line)));
   m_pX->setText(QString::number(m_pGraph->GetX(d, line) + 1, 'f', 1));
   m_pY->setText(QString::number(m_pGraph->ShownY(m_pGraph->GetY(d, line)), 'f', 1));
   const CCtrlGraph2DData* data = m_pGraph->GetGraphData(line);

@@ -8,8 +8,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dialogs/vumdialog.h"
+#include "graph/graph2ddata.h"
 
 class CCtrlGraph2D;
 class CGraph2D;
@@ -147,6 +149,9 @@ class CDlgGraph2D : public QDialog {
   std::function<bool(const QImage&, const std::string& name)> onMakeImage;
   // The user closed the dialog (its close button, the window's close, Escape).
   std::function<void()> onClosedByUser;
+  // The current graphs of the other open documents, asked whenever the graph is
+  // recomputed while they are shown.
+  std::function<std::vector<CCtrlGraph2DData2>()> onGatherOtherGraphs;
   // Prints to a printer set up by the print dialog; tests replace the dialog's answer.
   std::function<bool(QPrinter&)> onChoosePrinter;
 
@@ -173,6 +178,7 @@ class CDlgGraph2D : public QDialog {
   void OnSwapAxis();
   void OnScroll(int value);
   void UpdateScrollRange();
+  void SavePosition() const;
 
   CCtrlGraph2D* m_pGraph = nullptr;
   CGraph2D* m_pLines = nullptr;
@@ -188,6 +194,7 @@ class CDlgGraph2D : public QDialog {
   QLineEdit* m_pY;
   QLineEdit* m_pCount;
   QLineEdit* m_pDistance;
+  QLineEdit* m_pPhyVal;
   QSpinBox* m_pRect[4];
   CSpinEdit* m_pHmag;
   QComboBox* m_pVValue;

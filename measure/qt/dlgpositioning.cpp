@@ -66,7 +66,11 @@ CDlgPositioning::CDlgPositioning(CPositioning* positioning, PositioningDlgHooks 
   m_pList->setMinimumWidth(560);
   layout->addWidget(m_pList, 1);
 
-  auto* grid = new QGridLayout;
+  // The settings part, which the style button folds away.
+  m_pSettings = new QWidget(this);
+  m_pSettings->setObjectName(QStringLiteral("settings"));
+  auto* grid = new QGridLayout(m_pSettings);
+  grid->setContentsMargins(0, 0, 0, 0);
   m_pCentroid = Radio(this, "centroid", "重心");
   m_pSearch = Radio(this, "search", "検出");
   auto* methods = new QButtonGroup(this);
@@ -96,7 +100,7 @@ CDlgPositioning::CDlgPositioning(CPositioning* positioning, PositioningDlgHooks 
   grid->addWidget(m_pSearch, 1, 0);
   grid->addWidget(new QLabel(Q("最小値："), this), 1, 3);
   grid->addWidget(m_pFactor, 1, 4);
-  layout->addLayout(grid);
+  layout->addWidget(m_pSettings);
 
   auto* row = new QHBoxLayout;
   m_pHide = Button(this, "hide", "非表示(&I)");
@@ -104,8 +108,9 @@ CDlgPositioning::CDlgPositioning(CPositioning* positioning, PositioningDlgHooks 
   m_pDeleteOne = Button(this, "deleteOne", "1件削除(&D)");
   m_pDeleteAll = Button(this, "deleteAll", "全件削除(&A)");
   m_pText = Button(this, "text", "ﾃｷｽﾄ出力(&Ｔ)...");
+  m_pStyle = Button(this, "style", "<<");
   m_pClose = Button(this, "close", "閉じる(&C)");
-  for (QPushButton* b : {m_pHide, m_pShow, m_pDeleteOne, m_pDeleteAll, m_pText, m_pClose})
+  for (QPushButton* b : {m_pHide, m_pShow, m_pDeleteOne, m_pDeleteAll, m_pText, m_pStyle, m_pClose})
     row->addWidget(b);
   layout->addLayout(row);
 
@@ -123,6 +128,7 @@ CDlgPositioning::CDlgPositioning(CPositioning* positioning, PositioningDlgHooks 
   m_pRadius->setValue(radius);
   m_pFactor->setValue(factor);
   m_bLoading = false;
+  SetFolded(m_nStyle == 0);
   Apply();
   RECT r{x(), y(), x() + width(), y() + height()};
   if (CRegistry::Read(kSection, "Window", r, Screen(this))) move(r.left, r.top);
@@ -155,13 +161,26 @@ CDlgPositioning::CDlgPositioning(CPositioning* positioning, PositioningDlgHooks 
   connect(m_pDeleteOne, &QPushButton::clicked, this, [this] { Delete(false); });
   connect(m_pDeleteAll, &QPushButton::clicked, this, [this] { Delete(true); });
   connect(m_pText, &QPushButton::clicked, this, [this] { WriteText(); });
+  connect(m_pStyle, &QPushButton::clicked, this, [this] {
+    SetFolded(m_nStyle != 0);
+    CRegistry::Write(kSection, "Style", m_nStyle, CRegistry::TYPE_INT);
+  });
   connect(m_pClose, &QPushButton::clicked, this, &QDialog::hide);
   UpdateList();
 }
 
 CDlgPositioning::~CDlgPositioning() {
+  CRegistry::Write(kSection, "Style", m_nStyle, CRegistry::TYPE_INT);
+  if (isMinimized()) return;
   const RECT r{x(), y(), x() + width(), y() + height()};
   CRegistry::Write(kSection, "Window", r);
+}
+
+void CDlgPositioning::SetFolded(bool folded) {
+  m_nStyle = folded ? 0 : 1;
+  m_pSettings->setVisible(!folded);
+  m_pStyle->setText(folded ? QStringLiteral(">>") : QStringLiteral("<<"));
+  adjustSize();
 }
 
 void CDlgPositioning::Apply() {

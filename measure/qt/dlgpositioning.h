@@ -36,6 +36,8 @@ class CDlgPositioning : public QDialog {
   void UpdateEnabling();
   void Delete(bool all);
   void WriteText();
+  // Folds the settings part away (style 0) or shows it (style 1).
+  void SetFolded(bool folded);
 
   CPositioning* m_pPos;
   PositioningDlgHooks m_Hooks;
@@ -43,7 +45,8 @@ class CDlgPositioning : public QDialog {
   QRadioButton *m_pCentroid, *m_pSearch, *m_pAuto, *m_pSemi;
   QSpinBox* m_pRadius;
   QDoubleSpinBox* m_pFactor;
-  QPushButton *m_pHide, *m_pShow, *m_pDeleteOne, *m_pDeleteAll, *m_pText, *m_pClose;
+  QWidget* m_pSettings;
+  QPushButton *m_pHide, *m_pShow, *m_pDeleteOne, *m_pDeleteAll, *m_pText, *m_pStyle, *m_pClose;
   int m_nStyle = 1;
   bool m_bLoading = false;
 };

@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QtTest>
+#include <cmath>
 
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
@@ -175,6 +176,100 @@ class PositioningToolTest : public QObject {
     QTest::keyClicks(radius, QStringLiteral("12345"));
     QCOMPARE(pos.GetRadius(), 9999);
     QCOMPARE(radius->value(), 9999);
+  }
+
+  // While a centroid square is dragged, the ellipse the measurement uses is drawn inside
+  // it along pixel edges: going out from the middle of each row, the first drag-coloured
+  // pixel lies where the ellipse x²/a² + y²/b² = 1 crosses that row (or the next row
+  // toward the middle, where the outline steps), not at the square's side.
+  void centroidDragDrawsItsEllipse() {
+    const std::string path = dir_->File("ellipse.fits");
+    QCOMPARE(WriteSampleStarField(path, 200, 160), 0);
+    CMainFrame frame;
+    frame.resize(1000, 800);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QVERIFY(frame.OpenDocumentFile(QString::fromStdString(path)));
+    CKivImageView* view = frame.ActiveView();
+    CRalImgWnd& wnd = view->GetImgWnd();
+    QTest::keyClick(&frame, Qt::Key_I, Qt::AltModifier);
+    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QTest::keyClick(menu, Qt::Key_P);
+    CDlgPositioning* dlg = wnd.GetPositionTool().GetDlg();
+    QVERIFY(dlg);
+    Click(dlg->findChild<QRadioButton*>(QStringLiteral("centroid")));
+    Click(dlg->findChild<QRadioButton*>(QStringLiteral("semi")));
+    auto* radius = dlg->findChild<QSpinBox*>(QStringLiteral("radius"));
+    radius->selectAll();
+    QTest::keyClicks(radius, QStringLiteral("12"));
+    QCOMPARE(wnd.GetPositionTool().GetPositioning().GetRadius(), 12);
+
+    const POINT centre{100, 80};
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, Screen(view, centre));
+    QImage grab(view->viewport()->size(), QImage::Format_RGB32);
+    {
+      QPainter painter(&grab);
+      view->DrawImage(painter);
+    }
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, Screen(view, centre));
+    const CViewInfo& info = wnd.GetViewInfo();
+    const QRgb cyan = qRgb(0, 255, 255);
+    const int r = 12;
+    auto truth = [&](int dy) {
+      dy = std::abs(dy);
+      return dy > r ? 0.0 : r * std::sqrt(1.0 - double(dy) * dy / (double(r) * r));
+    };
+    RECT mid;
+    QVERIFY(info.PtImageToView(centre, &mid));
+    const int block = mid.right - mid.left;
+    for (int dy = -(r - 1); dy <= r - 1; ++dy) {
+      RECT row;
+      QVERIFY(info.PtImageToView(POINT{centre.x, centre.y + dy}, &row));
+      const int sy = (row.top + row.bottom - 1) / 2;
+      for (int side : {-1, 1}) {
+        int sx = mid.left + block / 2;
+        while (grab.pixel(sx, sy) != cyan && std::abs(sx - mid.left) < (r + 3) * block) sx += side;
+        QVERIFY2(grab.pixel(sx, sy) == cyan, qPrintable(QStringLiteral("row %1").arg(dy)));
+        // Whole pixels from the middle pixel to the outline.
+        const double half =
+            side < 0 ? double(mid.left - sx) / block : double(sx - mid.right + 1) / block;
+        const double lo = truth(std::abs(dy) + 1) - 1.0, hi = truth(std::abs(dy) - 1) + 1.0;
+        QVERIFY2(half >= lo && half <= hi,
+                 qPrintable(QStringLiteral("row %1 side %2: %3 not in %4 … %5")
+                                .arg(dy)
+                                .arg(side)
+                                .arg(half)
+                                .arg(lo)
+                                .arg(hi)));
+      }
+    }
+  }
+
+  // The style button folds the settings away and unfolds them; the dialog opens as it
+  // was left.
+  void styleButtonFoldsAndIsKept() {
+    CPositioning pos;
+    {
+      CDlgPositioning dlg(&pos, {});
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      auto* style = dlg.findChild<QPushButton*>(QStringLiteral("style"));
+      QVERIFY(style);
+      QWidget* settings = dlg.findChild<QWidget*>(QStringLiteral("settings"));
+      QVERIFY(settings && settings->isVisible());
+      QVERIFY(settings->isAncestorOf(dlg.findChild<QRadioButton*>(QStringLiteral("search"))));
+      QTest::mouseClick(style, Qt::LeftButton);
+      QVERIFY(!settings->isVisible());
+      QVERIFY(dlg.findChild<QPushButton*>(QStringLiteral("deleteAll"))->isVisible());
+    }
+    CDlgPositioning again(&pos, {});
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    QWidget* settings = again.findChild<QWidget*>(QStringLiteral("settings"));
+    QVERIFY(!settings->isVisible());
+    QTest::mouseClick(again.findChild<QPushButton*>(QStringLiteral("style")), Qt::LeftButton);
+    QVERIFY(settings->isVisible());
   }
 };
 

@@ -313,6 +313,61 @@ TEST(PositioningOracleTest, CentroidsMatchPhotutils) {
   }
 }
 
+// Detection on each kind of sample: the peaks are numpy's, and each centre is exactly the
+// engine's own centre of gravity of the peak's 5 × 5 box, whether the frame's values fit
+// the float plane that detection holds (floats, small integers) or not (scaled integers).
+struct PixelKind {
+  const char* name;
+  int bits;
+  double bscale, bzero;
+  int blank;  // 0: none
+};
+
+class DetectPixelKindTest : public ::testing::TestWithParam<PixelKind> {};
+
+TEST_P(DetectPixelKindTest, PeaksOfNumpyCentresOfTheEngine) {
+  const PixelKind k = GetParam();
+  TempDir dir;
+  const int w = 90, h = 70;
+  std::mt19937 rng(4242);
+  std::normal_distribution<double> noise(300.0, 20.0);
+  CRalImage image(w, h, k.bits, 1, k.bscale, k.bzero, 1);
+  if (k.blank) {
+    image.SetBlankUsed(1);
+    image.SetBlank(k.blank);
+  }
+  std::vector<double> row(w);
+  for (int y = 0; y < h; ++y) {
+    for (double& v : row) v = noise(rng);
+    image.SetPhysicalRow(y, 0, row.data());
+  }
+  std::uniform_real_distribution<double> ux(0.0, w - 1), uy(0.0, h - 1), amp(50.0, 2000.0);
+  for (int i = 0; i < 12; ++i) AddStar(image, ux(rng), uy(rng), amp(rng), 1.3);
+  if (k.blank)
+    for (int i = 0; i < 40; ++i) SetPixel(image, (i * 37) % w, (i * 23) % h, NAN);
+  const auto expected = Oracle("detect " + DumpRaw(image, dir) + " " + std::to_string(w) + " " +
+                               std::to_string(h) + " 0.5 " + PhotFormat("0,0,%d,%d", w - 1, h - 1));
+  ASSERT_GT(expected.size(), 5u);
+  CPositioning p = Detector(0.5);
+  p.Measure(&image, 0, 0, w - 1, h - 1);
+  ASSERT_EQ(p.GetItemCount(), static_cast<int>(expected.size()));
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const int px = static_cast<int>(expected[i][1]), py = static_cast<int>(expected[i][2]);
+    const RECT box{std::max(px - 2, 0), std::max(py - 2, 0), std::min(px + 2, w - 1) + 1,
+                   std::min(py + 2, h - 1) + 1};
+    double x = -1.0, y = -1.0;
+    ASSERT_EQ(image.GetCenterOfGravity(x, y, &box), 1);
+    EXPECT_EQ(p.GetItem(static_cast<int>(i)).m_dX, x) << "row " << i;
+    EXPECT_EQ(p.GetItem(static_cast<int>(i)).m_dY, y) << "row " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DetectPixelKindTest,
+                         ::testing::Values(PixelKind{"Float", -32, 1.0, 0.0, 0},
+                                           PixelKind{"ScaledShort", 16, 0.37, 11.0, -32768},
+                                           PixelKind{"LongWithBlank", 32, 1.0, 0.0, -999999}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The bundled sample: detection recovers the stars its generator placed, agrees with
 // the oracle's rule, and with sep's positions for the bright stars.
 TEST(PositioningSampleTest, RecoversPlacedStarsBesideSep) {
