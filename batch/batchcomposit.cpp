@@ -71,9 +71,9 @@ int CBatchComposit::CheckValue() {
 
 bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* rotation) {
   *dx = *dy = *rotation = 0;
-  if (!m_Settings.align) return true;
   bool ok = true;
-  if (m_Settings.alignMethod == 0) {
+  if (!m_Settings.align) {
+  } else if (m_Settings.alignMethod == 0) {
     double x = 0, y = 0;
     if (target.GetCenterOfGravity(x, y, nullptr)) target.SetStdPt(0, CfPoint(x, y));
     ok = m_pDest->GetFitPrm(target, dx, dy, rotation) != 0;
@@ -89,8 +89,7 @@ bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* ro
 int CBatchComposit::ImageProc() {
   if (!m_pDest || !m_pWork) return 0;
   m_pDest->SetProgressSink(m_pEngineProgress);
-  const bool rows = m_Settings.method == BatchCompositSettings::kMedian ||
-                    (m_Settings.method == BatchCompositSettings::kAverage && m_Settings.clipping);
+  const bool rows = m_Settings.method == BatchCompositSettings::kMedian || m_Settings.clipping;
   return rows ? RowPath() : AddPath();
 }
 
@@ -173,8 +172,8 @@ int CBatchComposit::RowPath() {
     int ok = 0;
     if (m_Settings.method == BatchCompositSettings::kMedian)
       ok = m_Settings.clipping ? combine.CalcClipping() : combine.Calc();
-    else
-      ok = combine.AddAvrCalcClipping();
+    else  // the clipped mean; for the add, times the count, on the scale of the sum
+      ok = combine.AddAvrCalcClipping(m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0);
     if (!ok) {
       Fail(-1, "row " + std::to_string(y) + " could not be combined");
       return 0;

@@ -17,7 +17,8 @@
 struct BatchCompositSettings {
   enum { kAdd = 0, kAverage = 1, kMedian = 2 };
   int method = kAdd;
-  bool clipping = false;  // ignored for the plain add
+  // With add or average: the row path's clipped mean (for add times the count of values).
+  bool clipping = false;
   bool align = false;
   int alignMethod = 0;  // 0 centre of gravity, 1 image matching
   MatchingParams matching;

@@ -88,7 +88,9 @@ int ParseTable(std::string_view text, std::vector<TableRow>* rows, std::string* 
       }
       row[column] = std::string(line.substr(
           start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-      if (!row[column].empty() && !Exists(PlainPath(row[column]))) missing += row[column] + "\n";
+      // The output name is usually a file still to be made.
+      if (column != kOutput && !row[column].empty() && !Exists(PlainPath(row[column])))
+        missing += row[column] + "\n";
       if (comma == std::string_view::npos) break;
       start = comma + 1;
     }
