@@ -64,6 +64,10 @@ bool CBatchRun::Save(int index, CRalImage& image, const std::string& path) {
     Fail(index, "has no file name to save under");
     return false;
   }
+  if (m_nSaveBits != 0 && CRalImageIO::GetFileType(path) == FILETYPE_FITS) {
+    image.SetOrgBitsPixel(m_nSaveBits);
+    if (m_nSaveBits < 0) image.SetOrgScaling(1.0, 0.0);
+  }
   if (CRalImageIO::WriteImageFile(image, path, 0) != 1) {
     Fail(index, "could not be saved as " + path);
     return false;

@@ -64,6 +64,9 @@ class CBatchRun {
   // Called with each target's image once it is processed, before it is saved (a dialog
   // marks the window modified and redraws it).
   void SetImageHook(ImageHook hook) { m_ImageHook = std::move(hook); }
+  // The bits of FITS outputs (8, 16, 32, -32, -64); 0, the default, writes what a plain
+  // save writes: the source's own type, so calibrated integer frames come out rounded.
+  void SetSaveBits(int bits) { m_nSaveBits = bits; }
 
   const std::vector<BatchTarget>& GetTargets() const { return m_Targets; }
   const std::vector<BatchFailure>& GetFailures() const { return m_Failures; }
@@ -92,6 +95,7 @@ class CBatchRun {
   FileReport m_FileReport;
   ImageHook m_ImageHook;
   std::vector<BatchFailure> m_Failures;
+  int m_nSaveBits = 0;
   int m_nSaved = 0;
   bool m_bAborted = false;
 };

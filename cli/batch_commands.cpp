@@ -80,7 +80,19 @@ struct Common {
   std::optional<std::string> outDir;
   std::optional<std::string> prefix, suffix;
   bool force = false;
+  int bits = 0;
 };
+
+// --bits N: the FITS type of the outputs. False after printing why.
+bool ParseBits(const std::string& v, int* bits) {
+  for (int b : {8, 16, 32, -32, -64})
+    if (v == std::to_string(b)) {
+      *bits = b;
+      return true;
+    }
+  std::fprintf(stderr, "vantorel-cli: --bits takes 8, 16, 32, -32 or -64, not %s\n", v.c_str());
+  return false;
+}
 
 bool Value(const std::vector<std::string>& args, std::size_t* i, std::string* out) {
   if (*i + 1 >= args.size()) {
@@ -102,6 +114,8 @@ bool ParseCommon(const std::vector<std::string>& args, Common* c, Extra extra) {
       c->overwrite = true;
     } else if (a == "--force") {
       c->force = true;
+    } else if (a == "--bits") {
+      if (!Value(args, &i, &v) || !ParseBits(v, &c->bits)) return false;
     } else if (a == "--out-dir" || a == "--prefix" || a == "--suffix") {
       if (!Value(args, &i, &v)) return false;
       (a == "--out-dir" ? c->outDir : a == "--prefix" ? c->prefix : c->suffix) = v;
@@ -221,6 +235,7 @@ int CalibrateCommand(const std::vector<std::string>& args) {
   InterruptScope interrupt;
   run.SetAbortFlag(&g_interrupted);
   run.SetFileReport(LineReport("calibrate", total));
+  run.SetSaveBits(c.bits);
   run.ImageProc();
   return Finish(run, "calibrate", total);
 }
@@ -230,11 +245,14 @@ int StackCommand(const std::vector<std::string>& args) {
   std::string out;
   std::vector<std::string> files;
   bool methodGiven = false;
+  int bits = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     std::string v;
     if (a == "--clip") {
       s.clipping = true;
+    } else if (a == "--bits") {
+      if (!Value(args, &i, &v) || !ParseBits(v, &bits)) return 2;
     } else if (a == "--method" || a == "--align" || a == "-o" || a == "--output") {
       if (!Value(args, &i, &v)) return 2;
       if (a == "--method") {
@@ -286,7 +304,12 @@ int StackCommand(const std::vector<std::string>& args) {
   run.SetFileReport(LineReport("stack", total));
   const int done = run.ImageProc();
   if (done && run.GetFailures().empty()) {
-    if (CRalImageIO::WriteImageFile(*run.GetDestination(), out, 0) != 1) return 1;
+    CRalImage& dest = *run.GetDestination();
+    if (bits != 0) {
+      dest.SetOrgBitsPixel(bits);
+      if (bits < 0) dest.SetOrgScaling(1.0, 0.0);
+    }
+    if (CRalImageIO::WriteImageFile(dest, out, 0) != 1) return 1;
     std::fprintf(stderr, "stack: %d files -> %s\n", total, out.c_str());
   } else if (!run.WasAborted()) {
     std::fprintf(stderr, "vantorel-cli: stack: %s not written\n", out.c_str());
@@ -341,6 +364,7 @@ int OverscanCommand(const std::vector<std::string>& args) {
   InterruptScope interrupt;
   run.SetAbortFlag(&g_interrupted);
   run.SetFileReport(LineReport("overscan", total));
+  run.SetSaveBits(c.bits);
   run.ImageProc();
   return Finish(run, "overscan", total);
 }

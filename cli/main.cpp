@@ -87,6 +87,8 @@ void PrintUsage(FILE* out) {
       "                                     the region, 1-based and inclusive, y counted from\n"
       "                                     the bottom when the first file is a FITS image\n"
       "                                     shown bottom-up (the same rows for every file)\n"
+      "    --bits N (8, 16, 32, -32, -64) sets the FITS type of the outputs; without it\n"
+      "    they keep the type of their source (integer sources give rounded results).\n"
       "    Batch commands print a line per file on standard error and the failures at the\n"
       "    end (exit 1); Ctrl+C stops between files: the finished files stay, the file in\n"
       "    hand is not saved, exit 130.\n"
