@@ -88,7 +88,7 @@ bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* ro
 
 int CBatchComposit::ImageProc() {
   if (!m_pDest || !m_pWork) return 0;
-  m_pDest->SetProgressSink(m_pEngineProgress);
+  if (m_pNewImage) m_pDest->SetProgressSink(m_pEngineProgress);
   const bool rows = m_Settings.method == BatchCompositSettings::kMedian || m_Settings.clipping;
   return rows ? RowPath() : AddPath();
 }

@@ -117,7 +117,7 @@ int CBatchDarkFlat::ImageProc() {
     std::unique_ptr<CRalImage> holder;
     CRalImage* image = Fetch(i, &holder);
     if (image) {
-      image->SetProgressSink(engine);
+      if (holder) image->SetProgressSink(engine);  // a held image keeps its own display
       bool ok = true;
       if (bias && !SubtractFrame(*image, *bias)) {
         Fail(i, "bias not subtracted (its size differs)");
@@ -200,7 +200,7 @@ int CBatchDarkFlat2::ImageProc() {
       if (AbortRequested()) break;
       continue;
     }
-    image->SetProgressSink(engine);
+    if (holder) image->SetProgressSink(engine);
     bool ok = true;
     auto frame = [&](int column, const char* what) -> std::unique_ptr<CRalImage> {
       if (row[column].empty()) return nullptr;

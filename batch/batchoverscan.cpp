@@ -60,7 +60,7 @@ int CBatchOverScan::ImageProc() {
       Report(i, {}, false);
       continue;
     }
-    image->SetProgressSink(m_pEngineProgress);
+    if (holder) image->SetProgressSink(m_pEngineProgress);  // a held image keeps its own
     bool ok = true;
     CImgOverScan overscan(*image);
     if (overscan.Do(x1, x2, y1, y2, m_Settings.clipping ? 1 : 0, 1)) {

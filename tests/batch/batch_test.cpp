@@ -289,6 +289,36 @@ TEST_F(BatchRunTest, TallerBottomUpFrameIsShiftedDown) {
   }
 }
 
+// The add path: an active destination outside the list keeps its own pixels and the
+// average divides by the number of entries; a new destination is its model's copy, and
+// the model counts once.
+TEST_F(BatchRunTest, AddAndAverageOnActiveAndNewDestinations) {
+  const std::string one = Write("one.fts", Make(8, 8, [](int, int) { return 1.0; }));
+  const std::string two = Write("two.fts", Make(8, 8, [](int, int) { return 2.0; }));
+  struct Case {
+    int method;
+    bool active;
+    double expected;
+  } cases[] = {{BatchCompositSettings::kAdd, true, 13.0},
+               {BatchCompositSettings::kAverage, true, 6.5},
+               {BatchCompositSettings::kAdd, false, 3.0},
+               {BatchCompositSettings::kAverage, false, 1.5}};
+  for (const Case& c : cases) {
+    BatchCompositSettings s;
+    s.method = c.method;
+    CRalImage active = Make(8, 8, [](int, int) { return 10.0; });
+    CBatchComposit run(s, {{one, nullptr}, {two, nullptr}});
+    if (c.active)
+      run.SetDestination(&active, -1);
+    else
+      ASSERT_EQ(run.MakeNewDestination(&active), 1);  // not in the list: the first entry
+    ASSERT_EQ(run.CheckValue(), 1);
+    ASSERT_EQ(run.ImageProc(), 1);
+    EXPECT_EQ(run.GetDestination()->GetPixel(3, 4), c.expected) << c.method << c.active;
+    EXPECT_EQ(active.GetPixel(3, 4), c.active ? c.expected : 10.0);
+  }
+}
+
 TEST_F(BatchRunTest, OverscanRegionOfABottomUpReference) {
   CRalImage reference(4, 1000, -32, 1, 1.0, 0.0, 1);
   reference.SetOrgFileFormat("FITS");
