@@ -33,6 +33,9 @@ double PeakMB() {
 bool WriteFrame(const std::string& path, int side, unsigned seed) {
   CRalImage image(side, side, 16, 1, 1.0, 32768.0, 1);
   image.SetOrgFileFormat("FITS");
+  // Saved as the 16-bit integers of a camera, with the usual offset for unsigned values.
+  image.SetOrgBitsPixel(16);
+  image.SetOrgScaling(1.0, 32768.0);
   std::vector<double> row(side);
   unsigned s = seed * 2654435761u + 1;
   for (int y = 0; y < side; ++y) {
