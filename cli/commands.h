@@ -17,3 +17,6 @@ int ProfileCommand(const std::vector<std::string>& args);
 int CropCommand(const std::vector<std::string>& args);
 int DetectCommand(const std::vector<std::string>& args);
 int CentroidCommand(const std::vector<std::string>& args);
+int CalibrateCommand(const std::vector<std::string>& args);
+int StackCommand(const std::vector<std::string>& args);
+int OverscanCommand(const std::vector<std::string>& args);

@@ -69,6 +69,29 @@ void PrintUsage(FILE* out) {
       "                                     centres of gravity in circles of radius R (10\n"
       "                                     without it) round 1-based points; both print the\n"
       "                                     positioning dialog's text (or CSV)\n"
+      "  calibrate [--bias B] [--dark D] [--flat F] [--flat-dark FD]\n"
+      "       (--overwrite | --out-dir DIR [--prefix T | --suffix T] [--force]) FILES...\n"
+      "                                     subtract the bias and the dark (both freed of the\n"
+      "                                     bias), divide by the flat (freed of the bias and\n"
+      "                                     of FD) scaled to its mean; save over each file or\n"
+      "                                     into DIR, T added before the file name or before\n"
+      "                                     its extension; --force replaces files in DIR\n"
+      "  stack --method add|average|median [--clip] [--align centroid|match] -o OUT FILES...\n"
+      "                                     combine the files on the first one (sizes may\n"
+      "                                     differ); --clip: 3-sigma clipping about the median\n"
+      "                                     (iterated, population sigma, at least 3 values\n"
+      "                                     kept); with add the clipped mean times the count\n"
+      "  overscan --region X1,X2,Y1,Y2 [--clip]\n"
+      "       (--overwrite | --out-dir DIR [--prefix T | --suffix T] [--force]) FILES...\n"
+      "                                     subtract the mean (--clip: 3-sigma clipped) of\n"
+      "                                     the region, 1-based and inclusive, y counted from\n"
+      "                                     the bottom when the first file is a FITS image\n"
+      "                                     shown bottom-up (the same rows for every file)\n"
+      "    --bits N (8, 16, 32, -32, -64) sets the FITS type of the outputs; without it\n"
+      "    they keep the type of their source (integer sources give rounded results).\n"
+      "    Batch commands print a line per file on standard error and the failures at the\n"
+      "    end (exit 1); Ctrl+C stops between files: the finished files stay, the file in\n"
+      "    hand is not saved, exit 130.\n"
       "  --version                          print the version\n"
       "  --help                             print this help\n"
       "\n"
@@ -188,6 +211,9 @@ int main(int argc, char** argv) {
   if (command == "crop") return CropCommand(args);
   if (command == "detect") return DetectCommand(args);
   if (command == "centroid") return CentroidCommand(args);
+  if (command == "calibrate") return CalibrateCommand(args);
+  if (command == "stack") return StackCommand(args);
+  if (command == "overscan") return OverscanCommand(args);
   std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
   return 2;
 }

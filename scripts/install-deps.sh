@@ -23,6 +23,8 @@ packages=(
   zlib1g-dev
   # the registration oracle beside the image matching
   python3-skimage
+  # calibration and stacking oracles of the batch runs
+  python3-ccdproc
   # star detection beside the positioning tool's
   python3-sep
   # raster oracles and sample files: Pillow, ImageMagick, libtiff tools, the PNG test suite

@@ -1,0 +1,184 @@
+// The stacking run: a destination prepared from a model, then either the add path (each
+// frame composited onto the destination in turn) or the row path (every frame's row y
+// gathered, then combined).
+#include "batch/batchcomposit.h"
+
+#include <new>
+
+#include "batch/batchtexts.h"
+#include "engine/imgcalc.h"
+#include "engine/imgcomposit.h"
+#include "engine/imgmedian.h"
+#include "engine/ralimage.h"
+#include "platform/progress.h"
+
+CBatchComposit::CBatchComposit(const BatchCompositSettings& settings,
+                               std::vector<BatchTarget> targets)
+    : CBatchRun(std::move(targets)), m_Settings(settings) {}
+
+CBatchComposit::~CBatchComposit() = default;
+
+int CBatchComposit::MakeNewDestination(const CRalImage* active) {
+  const int n = static_cast<int>(m_Targets.size());
+  int model = -1;
+  for (int i = 0; i < n && active; ++i)
+    if (m_Targets[i].image == active) model = i;
+  std::unique_ptr<CRalImage> holder;
+  const CRalImage* source = model >= 0 ? active : nullptr;
+  for (int i = 0; i < n && !source; ++i) {
+    if (m_Targets[i].image) {
+      source = m_Targets[i].image;
+    } else {
+      auto image = std::make_unique<CRalImage>();
+      if (!m_Reader(m_Targets[i].path, *image)) continue;
+      holder = std::move(image);
+      source = holder.get();
+    }
+    model = i;
+  }
+  if (!source) return 0;
+  try {
+    m_pNewImage = std::make_unique<CRalImage>(*source);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  m_pNewImage->SetOrgFileName(source->GetOrgFileName());
+  m_pNewImage->SetOrgFileFormat(source->GetOrgFileFormat());
+  m_pDest = m_pNewImage.get();
+  m_nDestIndex = model;
+  return 1;
+}
+
+void CBatchComposit::SetDestination(CRalImage* destination, int destinationIndex) {
+  m_pNewImage.reset();
+  m_pDest = destination;
+  m_nDestIndex = destinationIndex;
+}
+
+int CBatchComposit::CheckValue() {
+  if (!m_pDest) return 0;
+  if (m_Settings.align && m_Settings.alignMethod == 0 && !m_pDest->IsValidStdPt(0)) {
+    double x = 0, y = 0;
+    if (m_pDest->GetCenterOfGravity(x, y, nullptr)) m_pDest->SetStdPt(0, CfPoint(x, y));
+  }
+  try {
+    m_pWork = std::make_unique<CRalImage>(*m_pDest);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 1;
+}
+
+bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* rotation) {
+  *dx = *dy = *rotation = 0;
+  bool ok = true;
+  if (!m_Settings.align) {
+  } else if (m_Settings.alignMethod == 0) {
+    double x = 0, y = 0;
+    if (target.GetCenterOfGravity(x, y, nullptr)) target.SetStdPt(0, CfPoint(x, y));
+    ok = m_pDest->GetFitPrm(target, dx, dy, rotation) != 0;
+  } else {
+    ok = CImgMatching(*m_pDest).Do(&target, dx, dy, &m_Settings.matching, 0) != 0;
+  }
+  // Rows of a bottom-up frame are counted from the bottom of the picture: a frame taller
+  // than the destination by h rows lies h rows lower.
+  if (batch::IsBottomUp(target)) *dy -= target.GetHeight() - m_pDest->GetHeight();
+  return ok;
+}
+
+int CBatchComposit::ImageProc() {
+  if (!m_pDest || !m_pWork) return 0;
+  if (m_pNewImage) m_pDest->SetProgressSink(m_pEngineProgress);
+  const bool rows = m_Settings.method == BatchCompositSettings::kMedian || m_Settings.clipping;
+  return rows ? RowPath() : AddPath();
+}
+
+int CBatchComposit::AddPath() {
+  const int n = static_cast<int>(m_Targets.size());
+  ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));
+  for (int i = 0; i < n; ++i) {
+    std::unique_ptr<CRalImage> holder;
+    CRalImage* target = i == m_nDestIndex ? nullptr : Fetch(i, &holder);
+    if (AbortRequested()) return 0;
+    progress.Update(i + 1, n);
+    if (i == m_nDestIndex) {
+      Report(i, {}, true);
+      continue;
+    }
+    if (!target) {
+      Report(i, {}, false);
+      continue;
+    }
+    double dx, dy, rotation;
+    const bool aligned = Align(*target, &dx, &dy, &rotation);
+    if (!aligned) Fail(i, "could not be aligned; added unshifted");
+    if (AbortRequested()) return 0;
+    if (target == m_pDest) {
+      Report(i, {}, aligned);
+      continue;
+    }
+    if (!CImgComposit(*m_pDest).Do(m_pWork.get(), target, dx, dy, rotation, CImgComposit::kAdd, 0.0,
+                                   0, 0, 0.0, 0, nullptr, 1, -1)) {
+      Fail(i, "could not be added (out of memory)");
+      return 0;
+    }
+    *m_pWork = *m_pDest;
+    Report(i, {}, aligned);
+  }
+  if (m_Settings.method == BatchCompositSettings::kAverage) {
+    *m_pWork = *m_pDest;
+    // The sum is divided by the number of entries, whether or not each could be used.
+    if (!CImgCalculation(*m_pDest).Do(n, CImgCalculation::kDivide, 0, m_pWork.get(), nullptr, 1))
+      return 0;
+  }
+  return 1;
+}
+
+int CBatchComposit::RowPath() {
+  const int n = static_cast<int>(m_Targets.size());
+  struct Frame {
+    CRalImage* image = nullptr;
+    std::unique_ptr<CRalImage> holder;
+    double dx = 0, dy = 0, rotation = 0;
+  };
+  // Every frame read and aligned once; the pager keeps what does not fit in memory.
+  std::vector<Frame> frames(n);
+  {
+    ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));
+    for (int i = 0; i < n; ++i) {
+      Frame& f = frames[i];
+      f.image = i == m_nDestIndex && m_pNewImage ? m_pDest : Fetch(i, &f.holder);
+      if (AbortRequested()) return 0;
+      progress.Update(i + 1, n);
+      if (!f.image) {
+        Report(i, {}, false);
+        continue;
+      }
+      const bool aligned = Align(*f.image, &f.dx, &f.dy, &f.rotation);
+      if (!aligned) Fail(i, "could not be aligned; combined unshifted");
+      Report(i, {}, aligned);
+      if (AbortRequested()) return 0;
+    }
+  }
+  // The destination's rows are overwritten as the run goes, and a shifted frame samples
+  // other rows than the one being written: the destination's own entry takes part through
+  // the working copy made before the run.
+  for (Frame& f : frames)
+    if (f.image == m_pDest) f.image = m_pWork.get();
+  CImgMedianComposit combine(*m_pDest, 1);
+  for (int y = 0; y < m_pDest->GetHeight(); ++y) {
+    for (const Frame& f : frames)
+      if (f.image) combine.Store(f.image, y, f.dx, f.dy, f.rotation);
+    int ok = 0;
+    if (m_Settings.method == BatchCompositSettings::kMedian)
+      ok = m_Settings.clipping ? combine.CalcClipping() : combine.Calc();
+    else  // the clipped mean; for the add, times the count, on the scale of the sum
+      ok = combine.AddAvrCalcClipping(m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0);
+    if (!ok) {
+      Fail(-1, "row " + std::to_string(y) + " could not be combined");
+      return 0;
+    }
+    if (AbortRequested()) return 0;
+  }
+  return 1;
+}

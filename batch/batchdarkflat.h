@@ -1,0 +1,74 @@
+// Batch calibration: every target has a bias and a dark frame subtracted and is divided by
+// a flat frame (itself freed of bias and of its own dark), then saved over itself, into a
+// save folder, or left to the caller. CBatchDarkFlat applies one common set of frames to
+// a list; CBatchDarkFlat2 takes a table in which every row names its own.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "batch/batchnaming.h"
+#include "batch/batchrun.h"
+
+class CImage;
+
+// Subtracts frame from image (the engine's dark calibration) and lowers the image's
+// display levels of each plane by the frame's mean of that plane. 0 when the sizes differ
+// (nothing changed) or the pixels cannot be reached.
+int DoDark(CRalImage& image, const CRalImage& frame);
+
+struct BatchDarkFlatSettings {
+  bool useBias = true, useDark = true, useFlat = true, useFlatDark = false;
+  BatchFrame bias, dark, flat, flatDark;
+  // After processing: 0 nothing saved (the caller shows the images), 1 each target saved
+  // over its own file, 2 saved into the folder.
+  int result = 0;
+  std::string folder;
+  bool addCharacters = false;
+  int position = 0;  // 0 the characters before the file name, 1 after it
+  std::string characters;
+};
+
+class CBatchDarkFlat : public CBatchRun {
+ public:
+  CBatchDarkFlat(const BatchDarkFlatSettings& settings, std::vector<BatchTarget> targets);
+  // Before a run: the overwrite question (result 1) or the save folder's checks (result
+  // 2). 0 stops the run.
+  int CheckValue();
+  // 1 when every target was handled, 0 after an abort or when a chosen frame could not
+  // be read (nothing was done then). Size mismatches show 2324 or 2325, skip that step
+  // for that target and are recorded as failures; the target is still saved.
+  int ImageProc();
+  // The name a target is saved under (empty with result 0).
+  std::string OutputName(int index) const;
+  const BatchDarkFlatSettings& GetSettings() const { return m_Settings; }
+
+ private:
+  BatchDarkFlatSettings m_Settings;
+};
+
+// The individual table's run. result: 0 save only, 1 save (the caller then shows the
+// image), 2 nothing saved.
+struct BatchDarkFlat2Settings {
+  int result = 0;
+  bool addCharacters = false;
+  int position = 0;
+  std::string characters;
+};
+
+class CBatchDarkFlat2 : public CBatchRun {
+ public:
+  CBatchDarkFlat2(const BatchDarkFlat2Settings& settings, std::vector<batch::TableRow> rows);
+  // Every non-empty cell of the image and frame columns must name an existing file (2373
+  // lists those that do not); when saving, the output folders must exist or be created
+  // (2337) and existing outputs are listed in 2336. 0 stops the run.
+  int CheckValue();
+  // Row by row, rows without an image skipped. 1 when done, 0 after an abort.
+  int ImageProc();
+  // Column 5, or the image itself when that cell is empty, with the added characters.
+  std::string OutputName(int row) const;
+
+ private:
+  BatchDarkFlat2Settings m_Settings;
+  std::vector<batch::TableRow> m_Rows;
+};

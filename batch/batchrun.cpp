@@ -1,0 +1,148 @@
+// The shared part of the batch runs: fetching targets, saving, the folder questions.
+#include "batch/batchrun.h"
+
+#include <sys/stat.h>
+
+#include "batch/batchnaming.h"
+#include "batch/batchtexts.h"
+#include "engine/ralimage.h"
+#include "fileio/ralimageio.h"
+#include "fileio/readparam.h"
+#include "platform/files.h"
+#include "platform/messagebox.h"
+#include "settings/registry.h"
+
+bool ReadBatchImage(const std::string& path, CRalImage& image) {
+  CReadParam param;
+  std::string file = path;
+  param.SetFileType(CRalImageIO::GetFileTypeOfDocumentName(&file));
+  if (param.GetFileType() != FILETYPE_USFITS) param.SetFileTypeDefaulted(file);
+  if (param.GetFileType() == FILETYPE_RAW && !CRalImageIO::GetLoadRawParam(file, &param))
+    return false;
+  int autoLevel = 0;
+  if (!CRalImageIO::ReadFile(image, file, &param, -32, &autoLevel)) return false;
+  if (!image.HasOwnLevel() && autoLevel) CPrcAutoLevel::Do(image, nullptr);
+  return true;
+}
+
+CBatchRun::CBatchRun(std::vector<BatchTarget> targets)
+    : m_Targets(std::move(targets)), m_Reader(ReadBatchImage) {}
+
+CBatchRun::~CBatchRun() = default;
+
+CRalImage* CBatchRun::Fetch(int index, std::unique_ptr<CRalImage>* holder) {
+  const BatchTarget& target = m_Targets[index];
+  if (target.image) return target.image;
+  auto image = std::make_unique<CRalImage>();
+  if (!m_Reader(target.path, *image)) {
+    Fail(index, "could not be read");
+    return nullptr;
+  }
+  *holder = std::move(image);
+  return holder->get();
+}
+
+const CRalImage* CBatchRun::FetchFrame(const BatchFrame& frame, const char* what,
+                                       std::unique_ptr<CRalImage>* holder) {
+  if (frame.image) return frame.image;
+  auto image = std::make_unique<CRalImage>();
+  if (!m_Reader(frame.path, *image)) {
+    m_Failures.push_back({-1, frame.path, std::string("the ") + what + " could not be read"});
+    return nullptr;
+  }
+  *holder = std::move(image);
+  return holder->get();
+}
+
+bool CBatchRun::AbortRequested() {
+  if (m_pAbort && m_pAbort->load()) m_bAborted = true;
+  return m_bAborted;
+}
+
+bool CBatchRun::Save(int index, CRalImage& image, const std::string& path) {
+  if (path.empty()) {
+    Fail(index, "has no file name to save under");
+    return false;
+  }
+  if (m_nSaveBits != 0 && CRalImageIO::GetFileType(path) == FILETYPE_FITS) {
+    image.SetOrgBitsPixel(m_nSaveBits);
+    if (m_nSaveBits < 0) image.SetOrgScaling(1.0, 0.0);
+  }
+  if (CRalImageIO::WriteImageFile(image, path, 0) != 1) {
+    Fail(index, "could not be saved as " + path);
+    return false;
+  }
+  ++m_nSaved;
+  return true;
+}
+
+void CBatchRun::Fail(int index, const std::string& reason) {
+  m_Failures.push_back({index, index >= 0 ? m_Targets[index].path : std::string(), reason});
+}
+
+void CBatchRun::Report(int index, const std::string& saved, bool ok) {
+  if (m_FileReport) m_FileReport(index, m_Targets[index].path, saved, ok);
+}
+
+namespace batch {
+
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool EnsureFolder(const std::string& folder) {
+  if (folder.empty() || IsFolder(folder)) return true;
+  if (AfxMessageBox(Format(batch_text::kCreateFolder, folder), MB_YESNO | MB_ICONQUESTION) != IDYES)
+    return false;
+  if (MakeDirectories(folder) != 0) {
+    AfxMessageBox(Format(batch_text::kCannotCreateFolder, folder), MB_OK | MB_ICONEXCLAMATION);
+    return false;
+  }
+  return true;
+}
+
+bool AskExisting(const std::vector<std::string>& outputs) {
+  std::string list;
+  for (const std::string& name : outputs)
+    if (Exists(name)) list += (list.empty() ? "" : "\n") + name;
+  if (list.empty()) return true;
+  return AfxMessageBox(Format(batch_text::kFilesExist, list), MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+}  // namespace
+
+bool AskOverwrite() {
+  return AfxMessageBox(std::string(batch_text::kOverwrite), MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+bool CheckSaveFolder(std::string* folder, const std::vector<BatchTarget>& targets) {
+  *folder = NormalizeFolder(*folder);
+  if (folder->empty()) *folder = ".";
+  if (!EnsureFolder(*folder)) return false;
+  std::vector<std::string> outputs;
+  for (const BatchTarget& target : targets)
+    if (!target.image) outputs.push_back(InFolder(*folder, target.path));
+  return AskExisting(outputs);
+}
+
+bool CheckOutputs(const std::vector<std::string>& outputs) {
+  for (const std::string& name : outputs)
+    if (!EnsureFolder(DirectoryOf(name))) return false;
+  return AskExisting(outputs);
+}
+
+bool IsBottomUp(const CRalImage& image) {
+  int bottomUp = 1;
+  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
+  return bottomUp && image.GetOrgFileFormat().starts_with("FITS");
+}
+
+}  // namespace batch

@@ -1,0 +1,120 @@
+// What the batch runs share: the list of targets (files, or images the caller already
+// holds, such as open windows'), how a file is read, progress per target, the abort flag
+// looked at between targets, the questions about the save folder, and the record of what
+// failed. The dialogs and the command-line tool drive the same runs.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CRalImage;
+class ProgressSink;
+
+// One entry of a target list.
+struct BatchTarget {
+  std::string path;            // the file (may end in "<USF>"); an open image's file name
+  CRalImage* image = nullptr;  // an image held by the caller: worked on in place, not read
+};
+
+// A calibration frame or other single image: a file, or an image the caller holds.
+struct BatchFrame {
+  std::string path;
+  const CRalImage* image = nullptr;
+  bool Chosen() const { return image != nullptr || !path.empty(); }
+};
+
+struct BatchFailure {
+  int index;  // the target, -1 for the run as a whole
+  std::string path;
+  std::string reason;
+};
+
+// Reads a file as the program opens it without a window: CRalImageIO::ReadFile at -32
+// bits, and the automatic levels when the image has none of its own and the settings ask
+// for them. A failure has been shown by the file message box.
+bool ReadBatchImage(const std::string& path, CRalImage& image);
+
+class CBatchRun {
+ public:
+  using Reader = std::function<bool(const std::string& path, CRalImage& image)>;
+  // index, the target's path, the name saved ("" when nothing was saved), whether the
+  // target was done without failure.
+  using FileReport =
+      std::function<void(int index, const std::string& path, const std::string& saved, bool ok)>;
+  using ImageHook = std::function<void(int index, CRalImage& image)>;
+
+  explicit CBatchRun(std::vector<BatchTarget> targets);
+  virtual ~CBatchRun();
+  CBatchRun(const CBatchRun&) = delete;
+  CBatchRun& operator=(const CBatchRun&) = delete;
+
+  // The reader of file targets and frames (ReadBatchImage by default); a dialog that opens
+  // targets as windows passes its own.
+  void SetReader(Reader reader) { m_Reader = std::move(reader); }
+  // Begin with the run's caption, a percentage as targets are done, End.
+  void SetProgressSink(ProgressSink* sink) { m_pProgress = sink; }
+  // Where the engine's own progress goes (null: silent).
+  void SetEngineProgressSink(ProgressSink* sink) { m_pEngineProgress = sink; }
+  // Looked at between targets and before each save; a set flag ends the run.
+  void SetAbortFlag(const std::atomic<bool>* flag) { m_pAbort = flag; }
+  void SetFileReport(FileReport report) { m_FileReport = std::move(report); }
+  // Called with each target's image once it is processed, before it is saved (a dialog
+  // marks the window modified and redraws it).
+  void SetImageHook(ImageHook hook) { m_ImageHook = std::move(hook); }
+  // The bits of FITS outputs (8, 16, 32, -32, -64); 0, the default, writes what a plain
+  // save writes: the source's own type, so calibrated integer frames come out rounded.
+  void SetSaveBits(int bits) { m_nSaveBits = bits; }
+
+  const std::vector<BatchTarget>& GetTargets() const { return m_Targets; }
+  const std::vector<BatchFailure>& GetFailures() const { return m_Failures; }
+  int GetSavedCount() const { return m_nSaved; }
+  bool WasAborted() const { return m_bAborted; }
+
+ protected:
+  // The target's image: its own, or the file read into *holder. Null (the failure
+  // recorded) when the file cannot be read.
+  CRalImage* Fetch(int index, std::unique_ptr<CRalImage>* holder);
+  // A frame read or taken as it is; null (the failure recorded against the run) when it
+  // cannot be read.
+  const CRalImage* FetchFrame(const BatchFrame& frame, const char* what,
+                              std::unique_ptr<CRalImage>* holder);
+  bool AbortRequested();
+  // Writes with CRalImageIO::WriteImageFile(image, path, 0); records a failure.
+  bool Save(int index, CRalImage& image, const std::string& path);
+  void Fail(int index, const std::string& reason);
+  void Report(int index, const std::string& saved, bool ok);
+
+  std::vector<BatchTarget> m_Targets;
+  Reader m_Reader;
+  ProgressSink* m_pProgress = nullptr;
+  ProgressSink* m_pEngineProgress = nullptr;
+  const std::atomic<bool>* m_pAbort = nullptr;
+  FileReport m_FileReport;
+  ImageHook m_ImageHook;
+  std::vector<BatchFailure> m_Failures;
+  int m_nSaveBits = 0;
+  int m_nSaved = 0;
+  bool m_bAborted = false;
+};
+
+namespace batch {
+
+// "上書き保存をします" (Yes/No): true on Yes.
+bool AskOverwrite();
+// The save folder's checks: *folder normalised (NormalizeFolder); a folder that does not
+// exist is offered for creation (2337; No gives false, a failure to create is shown and
+// gives false); then the names in that folder of the file targets (images the caller
+// holds are not examined), without added characters, that exist are listed in 2336 (No
+// gives false).
+bool CheckSaveFolder(std::string* folder, const std::vector<BatchTarget>& targets);
+// Creating missing folders of output names (2337 for each), then 2336 for those that
+// exist; false when the user declined or a folder could not be made.
+bool CheckOutputs(const std::vector<std::string>& outputs);
+// True when the FITS image is shown bottom-up: the setting "IO" "FitsBottomUp" (default
+// on) and a format text that begins with "FITS".
+bool IsBottomUp(const CRalImage& image);
+
+}  // namespace batch

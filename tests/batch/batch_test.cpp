@@ -1,0 +1,358 @@
+// The batch runs over files written by the tests: which corrections a calibration
+// applies, the messages and questions it puts, output names, aborts between targets, the
+// bottom-up shift of stacking and the overscan region of a bottom-up reference.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "batch/batchcomposit.h"
+#include "batch/batchdarkflat.h"
+#include "batch/batchnaming.h"
+#include "batch/batchoverscan.h"
+#include "batch/batchtexts.h"
+#include "engine/ralimage.h"
+#include "fileio/ralimageio.h"
+#include "platform/messagebox.h"
+#include "platform/progress.h"
+#include "settings/registry.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Fill = std::function<double(int x, int y)>;
+
+CRalImage Make(int w, int h, const Fill& f) {
+  CRalImage image(w, h, -32, 1, 1.0, 0.0, 1);
+  std::vector<double> row(w);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) row[x] = f(x, y);
+    image.SetPhysicalRow(y, 0, row.data());
+  }
+  image.SetOrgFileFormat("FITS");  // made here, saved as FITS
+  return image;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+double Flat(int x, int y) {
+  return 0.8 + 0.01 * ((x * 7 + y * 3) % 40);
+}
+double Target(int i, int x, int y) {
+  return 1000.0 + 100.0 * i + 3.0 * x - 2.0 * y;
+}
+
+class BatchRunTest : public ::testing::Test {
+ protected:
+  static constexpr int kW = 12, kH = 9;
+
+  void SetUp() override { box_ = std::make_unique<ScopedMessageBox>(&messages_); }
+  void TearDown() override { box_.reset(); }
+
+  std::string Write(const std::string& name, const CRalImage& image) {
+    const std::string path = dir_.File(name);
+    CRalImage copy(image);
+    EXPECT_EQ(CRalImageIO::WriteImageFile(copy, path, 0), 1) << path;
+    return path;
+  }
+  std::vector<BatchTarget> Targets(int n) {
+    std::vector<BatchTarget> targets;
+    for (int i = 0; i < n; ++i)
+      targets.push_back({Write("t" + std::to_string(i) + ".fts",
+                               Make(kW, kH, [i](int x, int y) { return Target(i, x, y); })),
+                         nullptr});
+    return targets;
+  }
+  // The flat correction as the engine's contract states it: the target times the flat's
+  // mean over the flat.
+  void ExpectFlatOnly(const std::string& path, int i) {
+    double mean = 0;
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x) mean += Flat(x, y) / (kW * kH);
+    CRalImage out;
+    ASSERT_TRUE(ReadBatchImage(path, out)) << path;
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x)
+        ASSERT_NEAR(out.GetPixel(x, y), Target(i, x, y) * mean / Flat(x, y), 1e-3)
+            << path << " at " << x << "," << y;
+  }
+  int Shown(std::string_view text) const {
+    int n = 0;
+    for (const auto& m : messages_.shown) n += m.text == text;
+    return n;
+  }
+
+  ScopedConfigHome home_;
+  TempDir dir_;
+  RecordingMessageBox messages_;
+  std::unique_ptr<ScopedMessageBox> box_;
+};
+
+TEST(BatchNamingTest, FoldersAndAddedCharacters) {
+  struct Case {
+    const char* typed;
+    const char* folder;
+  } folders[] = {{"C:", "/"},
+                 {"C:\\", "/"},
+                 {"d:\\data\\out\\", "/data/out"},
+                 {"out\\sub", "out/sub"},
+                 {"/tmp/x//", "/tmp/x"},
+                 {"/", "/"},
+                 {"", ""}};
+  for (const Case& c : folders) EXPECT_EQ(batch::NormalizeFolder(c.typed), c.folder) << c.typed;
+
+  struct Name {
+    const char* path;
+    bool first;
+    const char* out;
+  } names[] = {{"save/m31.fts", false, "save/m31_c.fts"}, {"save/m31.fts", true, "save/_cm31.fts"},
+               {"a.b/noext", false, "a.b/noext_c"},       {"a/.hidden", false, "a/.hidden_c"},
+               {"m.tar.gz", false, "m.tar_c.gz"},         {"m31.fts", true, "_cm31.fts"}};
+  for (const Name& n : names) EXPECT_EQ(batch::AddCharacters(n.path, "_c", n.first), n.out);
+  EXPECT_EQ(batch::InFolder("/", "/x/y/m31.fts<USF>"), "/m31.fts");
+}
+
+TEST_F(BatchRunTest, TableRowsCellsAndRefusals) {
+  const std::string img = Write("a.fts", Make(2, 2, [](int, int) { return 1.0; }));
+  std::vector<batch::TableRow> rows;
+  std::string message;
+  ASSERT_EQ(
+      batch::ParseTable(img + ",," + img + "\r\n" + img + "\rtrailing,no,cr", &rows, &message), 0);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][batch::kImage], img);
+  EXPECT_EQ(rows[0][batch::kDark], img);
+  EXPECT_EQ(rows[1][batch::kBias], "");
+
+  // A second line of seven cells: refused, the table emptied.
+  EXPECT_EQ(batch::ParseTable(img + "\r" + img + ",,,,,,x\r", &rows, &message), 2461);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(message, batch_text::kTableUnreadable);
+  // Six cells are the most a row may have.
+  EXPECT_EQ(batch::ParseTable(img + ",,,,,out.fts\r", &rows, &message), 0);
+  EXPECT_EQ(rows.at(0)[batch::kOutput], "out.fts");
+
+  EXPECT_EQ(batch::ParseTable(img + "," + dir_.File("gone.fts") + "\r", &rows, &message), 2462);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(message, batch::Format(batch_text::kTableFilesMissing, dir_.File("gone.fts")));
+
+  std::vector<batch::TableRow> kept(3), back;
+  kept[0][batch::kFlat] = "/f.fts";
+  kept[2][batch::kBias] = "/b.fts";
+  kept[2][batch::kOutput] = "not kept";
+  const auto values = batch::EncodeTableSetting(kept);
+  EXPECT_EQ(values, (std::vector<std::string>{"000003/f.fts", "002001/b.fts"}));
+  batch::DecodeTableSetting(values, &back);
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(back[0][batch::kFlat], "/f.fts");
+  EXPECT_EQ(back[2][batch::kBias], "/b.fts");
+  EXPECT_EQ(back[2][batch::kOutput], "");
+}
+
+TEST_F(BatchRunTest, OnlyTheFlatCheckedDividesAndSubtractsNothing) {
+  BatchDarkFlatSettings s;
+  s.useBias = s.useDark = false;
+  s.bias.path = Write("bias.fts", Make(kW, kH, [](int, int) { return 300.0; }));
+  s.dark.path = Write("dark.fts", Make(kW, kH, [](int, int) { return 50.0; }));
+  s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
+  s.result = 2;
+  s.folder = dir_.File("out");
+  CBatchDarkFlat run(s, Targets(3));
+  RecordingProgress progress;
+  run.SetProgressSink(&progress);
+  ASSERT_EQ(run.CheckValue(), 1);  // the folder offered for creation and made
+  ASSERT_EQ(run.ImageProc(), 1);
+  EXPECT_TRUE(run.GetFailures().empty());
+  for (int i = 0; i < 3; ++i) ExpectFlatOnly(dir_.File("out/t" + std::to_string(i) + ".fts"), i);
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(messages_.shown[0].text, batch::Format(batch_text::kCreateFolder, dir_.File("out")));
+  // Progress per target: begin, 33, 66, 100, end.
+  ASSERT_EQ(progress.events.size(), 5u);
+  EXPECT_EQ(progress.events[2].percent, 66);
+}
+
+TEST_F(BatchRunTest, DarkOfAnotherSizeIsReportedPerTargetAndTheFlatStillApplies) {
+  BatchDarkFlatSettings s;
+  s.dark.path = Write("dark.fts", Make(kW + 1, kH, [](int, int) { return 50.0; }));
+  s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
+  s.result = 1;
+  messages_.Answer(IDYES);
+  CBatchDarkFlat run(s, Targets(3));
+  ASSERT_EQ(run.CheckValue(), 1);
+  EXPECT_EQ(Shown(batch_text::kOverwrite), 1);
+  ASSERT_EQ(run.ImageProc(), 1);
+  EXPECT_EQ(Shown(batch_text::kDarkSizeDiffers), 3);
+  EXPECT_EQ(run.GetFailures().size(), 3u);
+  EXPECT_EQ(run.GetSavedCount(), 3);
+  for (int i = 0; i < 3; ++i) ExpectFlatOnly(run.GetTargets()[i].path, i);
+}
+
+TEST_F(BatchRunTest, QuestionsDeclinedStopBeforeAnything) {
+  BatchDarkFlatSettings s;
+  s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
+  s.result = 1;
+  messages_.Answer(IDNO);
+  EXPECT_EQ(CBatchDarkFlat(s, Targets(1)).CheckValue(), 0);
+
+  // The overwrite question of the save folder names the target without the characters.
+  s.result = 2;
+  s.folder = dir_.path() + "\\";
+  s.addCharacters = true;
+  s.characters = "_c";
+  auto targets = Targets(2);
+  messages_.Answer(IDNO);
+  CBatchDarkFlat run(s, targets);
+  EXPECT_EQ(run.CheckValue(), 0);
+  EXPECT_EQ(messages_.shown.back().text,
+            batch::Format(batch_text::kFilesExist, targets[0].path + "\n" + targets[1].path));
+}
+
+TEST_F(BatchRunTest, AddedCharactersAtTheEndAndAtTheBeginning) {
+  for (int position : {1, 0}) {
+    BatchDarkFlatSettings s;
+    s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
+    s.result = 2;
+    s.folder = dir_.File("save");
+    s.addCharacters = true;
+    s.position = position;
+    s.characters = "_c";
+    CBatchDarkFlat run(
+        s,
+        {{Write("m31.fts", Make(kW, kH, [](int x, int y) { return Target(0, x, y); })), nullptr}});
+    ASSERT_EQ(run.CheckValue(), 1);
+    ASSERT_EQ(run.ImageProc(), 1);
+    ExpectFlatOnly(dir_.File(position ? "save/m31_c.fts" : "save/_cm31.fts"), 0);
+  }
+  EXPECT_FALSE(Exists(dir_.File("save/m31.fts")));
+}
+
+TEST_F(BatchRunTest, TableRowWithoutOutputOverwritesItsSource) {
+  const std::string flat = Write("flat.fts", Make(kW, kH, Flat));
+  auto targets = Targets(2);
+  std::vector<batch::TableRow> rows(3);
+  rows[0] = {targets[0].path, "", "", flat, "", ""};
+  rows[1] = {"", "", "", flat, "", ""};  // no image: skipped
+  rows[2] = {targets[1].path, "", "", flat, "", dir_.File("sub/named.fts")};
+  CBatchDarkFlat2 run({}, rows);
+  ASSERT_EQ(run.CheckValue(), 1);  // creates sub/ after 2337
+  ASSERT_EQ(run.ImageProc(), 1);
+  EXPECT_EQ(run.GetSavedCount(), 2);
+  ExpectFlatOnly(targets[0].path, 0);
+  ExpectFlatOnly(dir_.File("sub/named.fts"), 1);
+  CRalImage untouched;
+  ASSERT_TRUE(ReadBatchImage(targets[1].path, untouched));
+  EXPECT_EQ(untouched.GetPixel(0, 0), Target(1, 0, 0));
+}
+
+TEST_F(BatchRunTest, AbortDuringTheThirdOfFiveLeavesTwoSaved) {
+  BatchDarkFlatSettings s;
+  s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
+  s.result = 2;
+  s.folder = dir_.File("out");
+  std::atomic<bool> abort{false};
+  CBatchDarkFlat run(s, Targets(5));
+  const std::string third = run.GetTargets()[2].path;
+  run.SetAbortFlag(&abort);
+  run.SetReader([&](const std::string& path, CRalImage& image) {
+    if (path == third) abort = true;  // the user presses abort while it is worked on
+    return ReadBatchImage(path, image);
+  });
+  ASSERT_EQ(run.CheckValue(), 1);
+  EXPECT_EQ(run.ImageProc(), 0);
+  EXPECT_TRUE(run.WasAborted());
+  EXPECT_EQ(run.GetSavedCount(), 2);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(Exists(dir_.File("out/t" + std::to_string(i) + ".fts")), i < 2) << i;
+}
+
+// A FITS frame shown bottom-up and taller than the destination by h rows lies h rows
+// lower; with the setting off (or another format) it is not shifted.
+TEST_F(BatchRunTest, TallerBottomUpFrameIsShiftedDown) {
+  for (int bottomUp : {1, 0}) {
+    CRegistry::Write("IO", "FitsBottomUp", bottomUp, CRegistry::TYPE_BOOL);
+    const std::string dest = Write("dest.fts", Make(16, 16, [](int, int) { return 0.0; }));
+    const std::string tall =
+        Write("tall.fts", Make(16, 20, [](int x, int y) { return x == 5 && y == 10 ? 7.0 : 0.0; }));
+    CBatchComposit run({}, {{dest, nullptr}, {tall, nullptr}});
+    ASSERT_EQ(run.MakeNewDestination(nullptr), 1);
+    ASSERT_EQ(run.CheckValue(), 1);
+    ASSERT_EQ(run.ImageProc(), 1);
+    const CRalImage& out = *run.GetDestination();
+    EXPECT_EQ(out.GetPixel(5, bottomUp ? 6 : 10), 7.0) << bottomUp;
+    EXPECT_EQ(out.GetPixel(5, bottomUp ? 10 : 6), 0.0) << bottomUp;
+  }
+}
+
+// The add path: an active destination outside the list keeps its own pixels and the
+// average divides by the number of entries; a new destination is its model's copy, and
+// the model counts once.
+TEST_F(BatchRunTest, AddAndAverageOnActiveAndNewDestinations) {
+  const std::string one = Write("one.fts", Make(8, 8, [](int, int) { return 1.0; }));
+  const std::string two = Write("two.fts", Make(8, 8, [](int, int) { return 2.0; }));
+  struct Case {
+    int method;
+    bool active;
+    double expected;
+  } cases[] = {{BatchCompositSettings::kAdd, true, 13.0},
+               {BatchCompositSettings::kAverage, true, 6.5},
+               {BatchCompositSettings::kAdd, false, 3.0},
+               {BatchCompositSettings::kAverage, false, 1.5}};
+  for (const Case& c : cases) {
+    BatchCompositSettings s;
+    s.method = c.method;
+    CRalImage active = Make(8, 8, [](int, int) { return 10.0; });
+    CBatchComposit run(s, {{one, nullptr}, {two, nullptr}});
+    if (c.active)
+      run.SetDestination(&active, -1);
+    else
+      ASSERT_EQ(run.MakeNewDestination(&active), 1);  // not in the list: the first entry
+    ASSERT_EQ(run.CheckValue(), 1);
+    ASSERT_EQ(run.ImageProc(), 1);
+    EXPECT_EQ(run.GetDestination()->GetPixel(3, 4), c.expected) << c.method << c.active;
+    EXPECT_EQ(active.GetPixel(3, 4), c.active ? c.expected : 10.0);
+  }
+}
+
+TEST_F(BatchRunTest, OverscanRegionOfABottomUpReference) {
+  CRalImage reference(4, 1000, -32, 1, 1.0, 0.0, 1);
+  reference.SetOrgFileFormat("FITS");
+  // Rows 0 to 9 of every target hold the bias level 50; the rest 100 + x.
+  CRalImage target = Make(6, 30, [](int x, int y) { return y < 10 ? 50.0 : 100.0 + x; });
+  struct Case {
+    bool fits;
+    int y1, y2;
+    int row1, row2;
+    double level;
+  } cases[] = {{true, 991, 1000, 9, 0, 50.0},    // the reference's height, not the target's
+               {true, 1, 1, 999, 999, NAN},      // outside this target: not done
+               {false, 1, 1, 0, 0, 50.0},        // no bottom-up reference: y only loses 1
+               {false, 11, 30, 10, 29, 102.5}};  // the mean of 100 + x over x = 1 … 4
+  for (const Case& c : cases) {
+    reference.SetOrgFileFormat(c.fits ? "FITS" : "BMP");
+    BatchOverScanSettings s;
+    s.x1 = 2, s.x2 = 5, s.y1 = c.y1, s.y2 = c.y2;
+    s.SetReference(&reference);
+    CRalImage image(target);
+    CBatchOverScan run(s, {{"held", &image}});
+    int x1, x2, y1, y2;
+    run.Region(&x1, &x2, &y1, &y2);
+    EXPECT_EQ(std::vector<int>({x1, x2, y1, y2}), std::vector<int>({1, 4, c.row1, c.row2}));
+    ASSERT_EQ(run.ImageProc(), 1);
+    if (std::isnan(c.level)) {
+      EXPECT_EQ(run.GetFailures().size(), 1u);
+      EXPECT_EQ(image.GetPixel(0, 0), 50.0);
+    } else {
+      ASSERT_TRUE(run.GetFailures().empty());
+      EXPECT_EQ(run.GetLastLevels().at(0), c.level);
+      EXPECT_EQ(image.GetPixel(3, 20), 103.0 - c.level);
+    }
+  }
+}
+
+}  // namespace
