@@ -195,6 +195,14 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // Runs a processing dialog on a working copy: OK keeps the result, Cancel or a failure
   // brings back the image as it was.
   int RunDialog(CVumDialog& dialog);
+  // The single-image processing dialogs (display/ralimgwnd_dialogs.cpp).
+  int Rotate();
+  int Resolution();
+  int Translate();
+  int OverScan();
+  // The contour map in a new window named after this one with "-contour"; this image is
+  // left alone. On OK *newDocument (may be null) receives the new window's document.
+  int Contour(CVumDocument** newDocument);
 
   // ---- progressive preview (the processing dialogs' view messages)
   std::intptr_t OnVumMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
