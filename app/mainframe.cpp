@@ -294,10 +294,14 @@ void CMainFrame::CreateMenus() {
   Add(v, 4520, "FITSﾍｯﾀﾞｰ(&H)...", false);
 
   QMenu* arith = bar->addMenu(Q(app_text::kMenuArith));
-  Add(arith, 4536, "加算(&A)...", false);
-  Add(arith, 4537, "減算(&S)...", false);
-  Add(arith, 4538, "乗算(&M)...", false);
-  Add(arith, 4539, "除算(&D)...", false);
+  connect(Add(arith, ID_CALC_ADD, "加算(&A)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcAdd(); }); });
+  connect(Add(arith, ID_CALC_SUB, "減算(&S)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcSub(); }); });
+  connect(Add(arith, ID_CALC_MUL, "乗算(&M)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcMul(); }); });
+  connect(Add(arith, ID_CALC_DIV, "除算(&D)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcDiv(); }); });
   arith->addSeparator();
   Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
 
@@ -312,7 +316,8 @@ void CMainFrame::CreateMenus() {
 
   QMenu* process = bar->addMenu(Q(app_text::kMenuProcess));
   m_DocumentMenus << process->menuAction();
-  Add(process, 4522, "ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ(&D)...", false);
+  connect(Add(process, ID_DARK_FLAT, "ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ(&D)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.DarkFlat(); }); });
   connect(Add(process, ID_OVERSCAN, "ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算(&O)..."), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.OverScan(); }); });
 
@@ -390,7 +395,8 @@ void CMainFrame::UpdateCommands() {
                  cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
                  cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD, cmd::ID_EDIT_COPY})
     Command(id)->setEnabled(doc);
-  for (int id : {cmd::ID_ROTATE, cmd::ID_TRANSLATE, cmd::ID_RESOLUTION, cmd::ID_CONTOUR, cmd::ID_OVERSCAN})
+  for (int id : {cmd::ID_ROTATE, cmd::ID_TRANSLATE, cmd::ID_RESOLUTION, cmd::ID_CONTOUR, cmd::ID_OVERSCAN,
+                 cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
     Command(id)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "dialogs/dlgcalc.h"
+#include "dialogs/dlgdarkflat.h"
 #include "dialogs/dlgimageops.h"
 #include "dialogs/vumdialog.h"
 #include "display/ralimgwnd.h"
@@ -27,6 +29,17 @@ int CRalImgWnd::Translate() {
 
 int CRalImgWnd::OverScan() {
   CDlgOverscan dialog(m_pParent);
+  return RunDialog(dialog);
+}
+
+int CRalImgWnd::DarkFlat() {
+  CDlgDarkFlat dialog(m_pParent);
+  return RunDialog(dialog);
+}
+
+int CRalImgWnd::Calc(int operation) {
+  CDlgCalc dialog(m_pParent);
+  dialog.SetOperation(operation);
   return RunDialog(dialog);
 }
 

@@ -6,7 +6,9 @@
 // against numpy.roll and the contour map against numpy's bands. Cancel must give back
 // every pixel as it was.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QMdiArea>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -23,6 +25,8 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
+#include "dialogs/dlgcalc.h"
+#include "dialogs/dlgdarkflat.h"
 #include "dialogs/dlgimageops.h"
 #include "dialogs/dlgnewimage.h"
 #include "display/ralimgwnd.h"
@@ -143,6 +147,35 @@ class ImageDialogsTest : public QObject {
     return popup && state->ran;
   }
 
+  // A new image window of the source's size (width + grow) holding base + slope × (x + 2y)
+  // with a little pattern; the source's window is made active again.
+  CRalImage* NewFrame(const char* title, int grow, double base, double slope) {
+    CKivImageDoc* active = frame_->ActiveDocument();
+    CVumDocument* doc = nullptr;
+    CRalImage* image = nullptr;
+    if (!CVumDoc::MakeNewDocument(-32, kW + grow, kH, 1, title, &doc, &image, 1)) return nullptr;
+    std::vector<double> row(static_cast<std::size_t>(kW + grow));
+    for (int y = 0; y < kH; ++y) {
+      for (int x = 0; x < kW + grow; ++x)
+        row[static_cast<std::size_t>(x)] = base + slope * (x + 2 * y) + (x * 7 + y * 3) % 11;
+      image->SetPhysicalRow(y, 0, row.data());
+    }
+    image->SetLevel(0, base, base + 100);
+    doc->UpdateAllVumViews();
+    for (CChildFrame* f : frame_->Frames())
+      if (f->GetDocument() == active) f->mdiArea()->setActiveSubWindow(f);
+    return image;
+  }
+
+  // Chooses the entry titled title in a picker with the arrow keys.
+  static bool Choose(QComboBox* list, const QString& title) {
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Home);
+    for (int i = 0; i < list->count() && !list->currentText().contains(title); ++i)
+      QTest::keyClick(list, Qt::Key_Down);
+    return list->currentText().contains(title);
+  }
+
  private slots:
   void init() {
     home_ = new ScopedConfigHome;
@@ -209,6 +242,7 @@ class ImageDialogsTest : public QObject {
     QTest::newRow("translate") << int(Qt::Key_E) << int(Qt::Key_T);
     QTest::newRow("resolution") << int(Qt::Key_E) << int(Qt::Key_E);
     QTest::newRow("overscan") << int(Qt::Key_D) << int(Qt::Key_O);
+    QTest::newRow("calibration") << int(Qt::Key_D) << int(Qt::Key_D);
   }
   void cancelGivesBackEveryPixel() {
     QFETCH(int, menu);
@@ -367,6 +401,115 @@ class ImageDialogsTest : public QObject {
     QCOMPARE(sized.GetHeight(), 33);
     QCOMPARE(box_.shown.size(), std::size_t{2});
     QCOMPARE(box_.shown[1].text, std::string(newimage_text::kAboveZero));
+  }
+  void calibrationFromTheMenu_data() {
+    QTest::addColumn<int>("darkGrow");
+    QTest::addColumn<bool>("flat");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("oracle");
+    QTest::newRow("bias, dark, flat") << 0 << true << ""
+                                      << "bdf";
+    // A dark of another size leaves only the bias subtracted.
+    QTest::newRow("dark of another size") << 4 << false << darkflat_text::kDarkSize << "b";
+  }
+  void calibrationFromTheMenu() {
+    if (!HaveOracle()) QSKIP("/usr/bin/python3 lacks numpy or scipy");
+    QFETCH(int, darkGrow);
+    QFETCH(bool, flat);
+    QFETCH(QString, message);
+    QFETCH(QString, oracle);
+    const CRalImage* bias = NewFrame("bias.fts", 0, 200, 0.1);
+    const CRalImage* dark = NewFrame("dark.fts", darkGrow, 260, 0.3);
+    const CRalImage* flatImage = NewFrame("flat.fts", 0, 9000, -15);
+    QVERIFY(bias && dark && flatImage);
+    const CRalImage source(*Wnd().GetImagePtr());
+    QVERIFY(FromMenu(Qt::Key_D, Qt::Key_D, [&](QWidget* d) {
+      const char* titles[] = {"bias.fts", "dark.fts", "flat.fts"};
+      for (int i = 0; i < (flat ? 3 : 2); ++i) {
+        Click(Find<QCheckBox>(d, CDlgDarkFlat::IDC_CHECK[i]));
+        QVERIFY(
+            Choose(Find<QComboBox>(d, CDlgDarkFlat::IDC_LIST[i]), QString::fromLatin1(titles[i])));
+      }
+      // The dark of the flat waits for the flat.
+      QCOMPARE(Find<QCheckBox>(d, CDlgDarkFlat::IDC_CHECK[3])->isEnabled(), flat);
+      ClickOk(d);
+    }));
+    if (message.isEmpty()) {
+      QCOMPARE(box_.shown.size(), std::size_t{0});
+    } else {
+      QCOMPARE(box_.shown.size(), std::size_t{1});
+      QCOMPARE(QString::fromStdString(box_.shown[0].text), message);
+    }
+    const CRalImage& image = *Wnd().GetImagePtr();
+    std::string args =
+        " in=" + Dump(source, dir_->File("a")) + " out=" + Dump(image, dir_->File("o"));
+    if (oracle.contains('b')) args += " bias=" + Dump(*bias, dir_->File("b"));
+    if (oracle.contains('d')) args += " dark=" + Dump(*dark, dir_->File("d"));
+    if (oracle.contains('f')) args += " flat=" + Dump(*flatImage, dir_->File("f"));
+    const std::string log = dir_->File("log");
+    QVERIFY2(
+        std::system(
+            ("/usr/bin/python3 " CALIBRATION_SCRIPT + args + " > " + log + " 2>&1").c_str()) == 0,
+        ReadFileOrEmpty(log).c_str());
+    QCOMPARE(image.GetUndoDialogName(), std::string(darkflat_text::kCaption));
+  }
+
+  void calcWithAValuePreviewsAndCancels() {
+    if (!HaveOracle()) QSKIP("/usr/bin/python3 lacks numpy or scipy");
+    const std::vector<double> pixels = Pixels(*Wnd().GetImagePtr());
+    const std::string before = Dump(*Wnd().GetImagePtr(), dir_->File("a.f8"));
+    // Multiply: the preview shows the product, Cancel gives back every pixel.
+    QVERIFY(FromMenu(Qt::Key_C, Qt::Key_M, [&](QWidget* d) {
+      QVERIFY(d->windowTitle().startsWith(QString::fromUtf8("乗算")));
+      Click(d->findChild<QRadioButton*>(QStringLiteral("1201_0")));
+      TypeInto(Find<QLineEdit>(d, CDlgCalc::IDC_VALUE), "3");
+      Click(Find<QCheckBox>(d, vum::IDC_PREVIEW));  // off: the preview is taken back
+      Click(Find<QCheckBox>(d, vum::IDC_PREVIEW));  // on again with the new value
+      QTRY_VERIFY(Pixels(*Wnd().GetImagePtr()) != pixels);
+      ClickCancel(d);
+    }));
+    QVERIFY(Pixels(*Wnd().GetImagePtr()) == pixels);
+    // Subtract 1000 with values below 0 cut.
+    QVERIFY(FromMenu(Qt::Key_C, Qt::Key_S, [&](QWidget* d) {
+      Click(d->findChild<QRadioButton*>(QStringLiteral("1201_0")));
+      TypeInto(Find<QLineEdit>(d, CDlgCalc::IDC_VALUE), "1000");
+      auto* cut = Find<QCheckBox>(d, CDlgCalc::IDC_CUT_MINUS);
+      QVERIFY(cut->isEnabled());
+      if (!cut->isChecked()) Click(cut);
+      ClickOk(d);
+    }));
+    const std::string why = Oracle(*dir_, "sub calc op=1 value=1000 cut=1 in=" + before + " out=" +
+                                              Dump(*Wnd().GetImagePtr(), dir_->File("o.f8")));
+    QVERIFY2(why.empty(), why.c_str());
+    QCOMPARE(Wnd().GetImagePtr()->GetUndoDialogName(), std::string("減算"));
+  }
+
+  void calcWithAnotherImageKeepsTheLevels() {
+    if (!HaveOracle()) QSKIP("/usr/bin/python3 lacks numpy or scipy");
+    const CRalImage* other = NewFrame("other.fts", 0, 500, 2);
+    QVERIFY(other);
+    const CRalImage source(*Wnd().GetImagePtr());
+    QVERIFY(FromMenu(Qt::Key_C, Qt::Key_S, [&](QWidget* d) {
+      Click(d->findChild<QRadioButton*>(QStringLiteral("1201_1")));
+      QVERIFY(Choose(Find<QComboBox>(d, CDlgCalc::IDC_IMAGE), QStringLiteral("other.fts")));
+      TypeInto(Find<QLineEdit>(d, CDlgCalc::IDC_SHIFT_X), "0");
+      TypeInto(Find<QLineEdit>(d, CDlgCalc::IDC_SHIFT_Y), "0");
+      auto* cut = Find<QCheckBox>(d, CDlgCalc::IDC_CUT_MINUS);
+      if (cut->isChecked()) Click(cut);
+      ClickOk(d);
+    }));
+    const CRalImage& image = *Wnd().GetImagePtr();
+    // The image less the other: the subtraction of a bias frame, as numpy sees it.
+    const std::string args = " in=" + Dump(source, dir_->File("a")) +
+                             " out=" + Dump(image, dir_->File("o")) +
+                             " bias=" + Dump(*other, dir_->File("b"));
+    const std::string log = dir_->File("log");
+    QVERIFY2(
+        std::system(
+            ("/usr/bin/python3 " CALIBRATION_SCRIPT + args + " > " + log + " 2>&1").c_str()) == 0,
+        ReadFileOrEmpty(log).c_str());
+    QCOMPARE(image.GetLevelMin(0), source.GetLevelMin(0));
+    QCOMPARE(image.GetLevelMax(0), source.GetLevelMax(0));
   }
 };
 
