@@ -209,9 +209,12 @@ void CMainFrame::CreateMenus() {
   };
   namedCommand(Add(e, ID_VERTICAL, "上下反転(&H)"), &CRalImgWnd::Vertical);
   namedCommand(Add(e, ID_HORIZONTAL, "左右反転(&V)"), &CRalImgWnd::Horizontal);
-  Add(e, 4516, "回転(&R)...", false);
-  Add(e, 4542, "平行移動(&T)...", false);
-  Add(e, 4531, "画像解像度(&E)...", false);
+  connect(Add(e, ID_ROTATE, "回転(&R)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.Rotate(); }); });
+  connect(Add(e, ID_TRANSLATE, "平行移動(&T)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.Translate(); }); });
+  connect(Add(e, ID_RESOLUTION, "画像解像度(&E)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.Resolution(); }); });
 
   QMenu* v = bar->addMenu(Q(app_text::kMenuView));
   m_DocumentMenus << v->menuAction();
@@ -291,10 +294,14 @@ void CMainFrame::CreateMenus() {
   Add(v, 4520, "FITSﾍｯﾀﾞｰ(&H)...", false);
 
   QMenu* arith = bar->addMenu(Q(app_text::kMenuArith));
-  Add(arith, 4536, "加算(&A)...", false);
-  Add(arith, 4537, "減算(&S)...", false);
-  Add(arith, 4538, "乗算(&M)...", false);
-  Add(arith, 4539, "除算(&D)...", false);
+  connect(Add(arith, ID_CALC_ADD, "加算(&A)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcAdd(); }); });
+  connect(Add(arith, ID_CALC_SUB, "減算(&S)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcSub(); }); });
+  connect(Add(arith, ID_CALC_MUL, "乗算(&M)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcMul(); }); });
+  connect(Add(arith, ID_CALC_DIV, "除算(&D)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcDiv(); }); });
   arith->addSeparator();
   Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
 
@@ -305,12 +312,14 @@ void CMainFrame::CreateMenus() {
   Add(info, 4502, "測光(&A)...", false);
   Add(info, 4501, "位置測定(&P)...", false);
   Add(info, 4503, "ｸﾞﾗﾌ(&G)...", false);
-  Add(info, 4521, "ｺﾝﾄｱ(&N)...", false);
+  connect(Add(info, ID_CONTOUR, "ｺﾝﾄｱ(&N)..."), &QAction::triggered, this, &CMainFrame::OnContour);
 
   QMenu* process = bar->addMenu(Q(app_text::kMenuProcess));
   m_DocumentMenus << process->menuAction();
-  Add(process, 4522, "ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ(&D)...", false);
-  Add(process, 4569, "ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算(&O)...", false);
+  connect(Add(process, ID_DARK_FLAT, "ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ(&D)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.DarkFlat(); }); });
+  connect(Add(process, ID_OVERSCAN, "ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算(&O)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.OverScan(); }); });
 
   QMenu* first = bar->addMenu(Q(app_text::kMenuFirstOrder));
   m_DocumentMenus << first->menuAction();
@@ -385,6 +394,9 @@ void CMainFrame::UpdateCommands() {
                  cmd::ID_ZOOM_OUT, cmd::ID_ZOOM_FIT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
                  cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
                  cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD, cmd::ID_EDIT_COPY})
+    Command(id)->setEnabled(doc);
+  for (int id : {cmd::ID_ROTATE, cmd::ID_TRANSLATE, cmd::ID_RESOLUTION, cmd::ID_CONTOUR, cmd::ID_OVERSCAN,
+                 cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
     Command(id)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();

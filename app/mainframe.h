@@ -45,6 +45,9 @@ inline constexpr int ID_ZOOM_IN = 4545, ID_ZOOM_OUT = 4546, ID_MAG_HALF = 4550,
 inline constexpr int ID_ZOOM_FIT = 4580;
 inline constexpr int ID_CROP = 4540, ID_BLINK = 4541, ID_APERTURE = 4502, ID_POSITIONING = 4501,
                      ID_GRAPH = 4503, ID_HIDE_MARKS = 4509;
+inline constexpr int ID_ROTATE = 4516, ID_TRANSLATE = 4542, ID_RESOLUTION = 4531,
+                     ID_CONTOUR = 4521, ID_OVERSCAN = 4569, ID_DARK_FLAT = 4522;
+inline constexpr int ID_CALC_ADD = 4536, ID_CALC_SUB = 4537, ID_CALC_MUL = 4538, ID_CALC_DIV = 4539;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
@@ -112,6 +115,8 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   void UpdateStatus();
   void OnFileOpen();
   void OnDataImport();
+  // The contour map of the active image in a new window (mainframe_dialogs.cpp).
+  void OnContour();
   // The active image to the clipboard; the clipboard's image as a new document.
   void OnEditCopy();
   void OnEditPaste();

@@ -207,6 +207,23 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // Runs a processing dialog on a working copy: OK keeps the result, Cancel or a failure
   // brings back the image as it was.
   int RunDialog(CVumDialog& dialog);
+  // The single-image processing dialogs (display/ralimgwnd_dialogs.cpp).
+  int Rotate();
+  int Resolution();
+  int Translate();
+  int OverScan();
+  // The contour map in a new window named after this one with "-contour"; this image is
+  // left alone. On OK *newDocument (may be null) receives the new window's document.
+  int Contour(CVumDocument** newDocument);
+  // Bias, dark and flat calibration with frames chosen among the open images and files.
+  int DarkFlat();
+  // Arithmetic with a value or another image: operation 0 add, 1 subtract, 2 multiply,
+  // 3 divide.
+  int Calc(int operation);
+  int CalcAdd() { return Calc(0); }
+  int CalcSub() { return Calc(1); }
+  int CalcMul() { return Calc(2); }
+  int CalcDiv() { return Calc(3); }
 
   // ---- progressive preview (the processing dialogs' view messages)
   std::intptr_t OnVumMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
