@@ -295,6 +295,8 @@ void CMainFrame::CreateMenus() {
   Add(arith, 4537, "減算(&S)...", false);
   Add(arith, 4538, "乗算(&M)...", false);
   Add(arith, 4539, "除算(&D)...", false);
+  connect(Add(arith, cmd::ID_COMPOSIT, "ｺﾝﾎﾟｼﾞｯﾄ(&C)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.Composit(); }); });
   arith->addSeparator();
   Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
 
@@ -386,6 +388,7 @@ void CMainFrame::UpdateCommands() {
                  cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
                  cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD, cmd::ID_EDIT_COPY})
     Command(id)->setEnabled(doc);
+  Command(cmd::ID_COMPOSIT)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
   QAction* undoAction = Command(cmd::ID_EDIT_UNDO);

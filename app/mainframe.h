@@ -45,6 +45,7 @@ inline constexpr int ID_ZOOM_IN = 4545, ID_ZOOM_OUT = 4546, ID_MAG_HALF = 4550,
 inline constexpr int ID_ZOOM_FIT = 4580;
 inline constexpr int ID_CROP = 4540, ID_BLINK = 4541, ID_APERTURE = 4502, ID_POSITIONING = 4501,
                      ID_GRAPH = 4503, ID_HIDE_MARKS = 4509;
+inline constexpr int ID_COMPOSIT = 4535;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
