@@ -302,6 +302,8 @@ void CMainFrame::CreateMenus() {
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcMul(); }); });
   connect(Add(arith, ID_CALC_DIV, "除算(&D)..."), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcDiv(); }); });
+  connect(Add(arith, cmd::ID_COMPOSIT, "ｺﾝﾎﾟｼﾞｯﾄ(&C)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.Composit(); }); });
   arith->addSeparator();
   Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
 
@@ -398,6 +400,7 @@ void CMainFrame::UpdateCommands() {
   for (int id : {cmd::ID_ROTATE, cmd::ID_TRANSLATE, cmd::ID_RESOLUTION, cmd::ID_CONTOUR, cmd::ID_OVERSCAN,
                  cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
     Command(id)->setEnabled(doc);
+  Command(cmd::ID_COMPOSIT)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
   QAction* undoAction = Command(cmd::ID_EDIT_UNDO);

@@ -16,6 +16,7 @@ CVumDocument* DocumentOf(const QVariant& data) {
 CComboImage::CComboImage(QWidget* parent) : QComboBox(parent) {
   setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   setMinimumContentsLength(24);
+  connect(this, &QComboBox::currentIndexChanged, this, [this] { m_strRead.clear(); });
 }
 
 CComboImage::~CComboImage() = default;
@@ -59,6 +60,8 @@ int CComboImage::SelectFile() {
 }
 
 void CComboImage::AddFile(const std::string& path) {
+  // A file chosen again is read again.
+  m_strRead.clear();
   const QString text = QString::fromStdString(path);
   for (int i = count() - 1; i >= FirstFileIndex(); --i)
     if (itemText(i) == text) removeItem(i);
@@ -94,10 +97,9 @@ CRalImage* CComboImage::GetImage(int openAsWindow, CVumDocument** doc) {
   }
   const std::string name = GetFileName();
   if (openAsWindow) return picker::OpenImageInWindow(name, doc);
-  if (!m_pImage) m_pImage = std::make_unique<CRalImage>();
-  if (!picker::ReadImageForProcessing(*m_pImage, name)) {
-    m_pImage.reset();
-    return nullptr;
-  }
+  if (name == m_strRead) return m_pImage.get();
+  m_strRead = name;
+  m_pImage = std::make_unique<CRalImage>();
+  if (!picker::ReadImageForProcessing(*m_pImage, name)) m_pImage.reset();
   return m_pImage.get();
 }

@@ -43,8 +43,9 @@ class CComboImage : public QComboBox {
   std::vector<std::string> GetFiles() const;
 
   // The selected image: the open window's own, or the file read into an image the picker
-  // owns (kept until the next call); with openAsWindow a file is opened in a window and
-  // that window's image is given. Null when there is none or it cannot be read.
+  // owns; with openAsWindow a file is opened in a window and that window's image is
+  // given. Null when there is none or it cannot be read. A file is read once while it
+  // stays selected (a preview asks for it band after band), a failure shown once.
   CRalImage* GetImage(int openAsWindow, CVumDocument** doc = nullptr);
 
  private:
@@ -52,4 +53,6 @@ class CComboImage : public QComboBox {
 
   int m_nFileType = 0;
   std::unique_ptr<CRalImage> m_pImage;
+  // The file m_pImage was read from (or failed to be read from); empty when none.
+  std::string m_strRead;
 };

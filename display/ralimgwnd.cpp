@@ -8,6 +8,7 @@
 #include <QDialog>
 
 #include "dialogs/dlgautolevel.h"
+#include "dialogs/dlgcomposit.h"
 #include "dialogs/dlglevel.h"
 #include "dialogs/vumdialog.h"
 #include "engine/imgflip.h"
@@ -324,6 +325,11 @@ int CRalImgWnd::Level() {
 
 int CRalImgWnd::AutoContrastSetting() {
   CDlgAutoLevel dialog(m_pParent);
+  return RunDialog(dialog);
+}
+
+int CRalImgWnd::Composit() {
+  CDlgComposit dialog(m_pParent);
   return RunDialog(dialog);
 }
 

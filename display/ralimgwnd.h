@@ -198,6 +198,8 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The level dialog, and the automatic level settings (which may run them at once).
   int Level();
   int AutoContrastSetting();
+  // Combines the image with another image (the composite dialog).
+  int Composit();
   // The menu's automatic levels: an undo copy named name, the automatic levels, update.
   int AutoLevel(const std::string& name);
   // Names what undo takes back, on both images.

@@ -46,22 +46,6 @@ class DirectionButtonTest : public QObject {
     QCOMPARE(spy.at(0).at(1).toDouble(), step);
   }
 
-  void arrowsAreWhereTheyPoint() {
-    // Up above down, left of right, and none in the centre or corners.
-    const QRect up = button_->ArrowRect(CDirectionButton::kUp);
-    const QRect down = button_->ArrowRect(CDirectionButton::kDown);
-    const QRect left = button_->ArrowRect(CDirectionButton::kLeft);
-    const QRect right = button_->ArrowRect(CDirectionButton::kRight);
-    QVERIFY(up.bottom() < left.top() && left.bottom() < down.top());
-    QVERIFY(left.right() < up.left() && up.right() < right.left());
-    QSignalSpy spy(button_.get(), &CDirectionButton::DirectionPressed);
-    const QPoint centre(up.center().x(), left.center().y());
-    QTest::mouseClick(button_.get(), Qt::LeftButton, Qt::NoModifier, centre);
-    QTest::mouseClick(button_.get(), Qt::LeftButton, Qt::NoModifier,
-                      QPoint(left.left() + 1, up.top() + 1));
-    QCOMPARE(spy.count(), 0);
-  }
-
   void heldArrowRepeatsUntilReleased() {
     QSignalSpy spy(button_.get(), &CDirectionButton::DirectionPressed);
     const QPoint at = button_->ArrowRect(CDirectionButton::kDown).center();

@@ -17,6 +17,7 @@
 #include "display/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "fileio/prompts.h"
+#include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "settings/registry.h"
 #include "tests/support/temp_dir.h"
@@ -210,9 +211,13 @@ class PickersTest : public QObject {
     QCOMPARE(windows_->opened, std::vector<std::string>{path});
     QVERIFY(doc);
     QCOMPARE(windowImage, windows_->docs.back()->view.wnd.GetImagePtr());
-    // A file that went away gives nothing.
+    // A file that went away gives nothing, and says so once however often it is asked.
+    RecordingMessageBox box;
+    ScopedMessageBox scoped(&box);
     combo.AddFile(dir_->File("missing.fts"));
     QVERIFY(!combo.GetImage(0));
+    QVERIFY(!combo.GetImage(0));
+    QCOMPARE(box.shown.size(), std::size_t(1));
   }
 
   void listTargetAddAndRemove() {
