@@ -537,6 +537,10 @@ std::vector<CVumDocument*> CMainFrame::GetVumDocuments() const {
   return out;
 }
 
+CVumDocument* CMainFrame::OpenVumDocument(const std::string& path) {
+  return OpenDocumentFile(QString::fromStdString(path));
+}
+
 void CMainFrame::OnImageCommand(const std::function<int(CRalImgWnd&)>& command) {
   CKivImageDoc* doc = ActiveDocument();
   if (!doc || !doc->GetImgWnd().GetImagePtr()) return;

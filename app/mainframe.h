@@ -72,6 +72,7 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   // first update.
   CVumDocument* CreateVumDocument() override;
   std::vector<CVumDocument*> GetVumDocuments() const override;
+  CVumDocument* OpenVumDocument(const std::string& path) override;
 
   // The action of a command number (null when the menus have no such command).
   QAction* Command(int id) const { return m_Commands.value(id, nullptr); }

@@ -29,6 +29,7 @@ inline constexpr unsigned WM_USER = 0x0400;
 inline constexpr unsigned WM_VUM_REDRAW = WM_USER + 5;         // wParam: RECT* of image pixels
 inline constexpr unsigned WM_VUM_PREVIEW_INIT = WM_USER + 6;   // wParam: band parameter
 inline constexpr unsigned WM_VUM_PREVIEW_BAND = WM_USER + 7;   // wParam: RECT* (out); more?
+inline constexpr unsigned WM_VUM_GET_IMAGE = WM_USER + 8;      // wParam: CRalImage** (out)
 inline constexpr unsigned WM_VUM_SELECTED_RECT = WM_USER + 10;  // wParam: RECT* (out)
 inline constexpr unsigned WM_VUM_ZOOM = WM_USER + 11;          // wParam: 0 in, 1 out
 inline constexpr unsigned WM_VUM_SCROLL = WM_USER + 12;        // wParam: 1 l, 2 r, 4 u, 8 d
@@ -89,6 +90,12 @@ class CVumDocTemplate {
   // Null when no document can be made.
   virtual CVumDocument* CreateVumDocument() = 0;
   virtual std::vector<CVumDocument*> GetVumDocuments() const = 0;
+  // Opens a file in a new window (or brings forward the window that has it); null when
+  // it cannot be read or the template opens no files.
+  virtual CVumDocument* OpenVumDocument(const std::string& path) {
+    (void)path;
+    return nullptr;
+  }
 };
 
 class CVumDialog : public QDialog {

@@ -417,6 +417,11 @@ std::intptr_t CRalImgWnd::OnVumMessage(unsigned msg, std::uintptr_t wParam, std:
       return 1;
     case vum::WM_VUM_PREVIEW_BAND:
       return rect ? GetPreViewRect(rect) : 0;
+    case vum::WM_VUM_GET_IMAGE: {
+      // The answer goes through the pointer, and is the result as well.
+      if (wParam) *reinterpret_cast<CRalImage**>(wParam) = m_pImage.get();
+      return reinterpret_cast<std::intptr_t>(m_pImage.get());
+    }
     case vum::WM_VUM_SELECTED_RECT:
       return rect ? OnGetSelectedRect(rect) : 0;
     case vum::WM_VUM_ZOOM: {

@@ -1,0 +1,103 @@
+// Item data: a window entry carries its document pointer (as quintptr), a file entry
+// carries nothing; windows come first, files after them.
+#include "dialogs/comboimage.h"
+
+#include "dialogs/pickersupport.h"
+#include "dialogs/vumdialog.h"
+#include "engine/ralimage.h"
+#include "settings/registry.h"
+
+namespace {
+CVumDocument* DocumentOf(const QVariant& data) {
+  return data.isValid() ? reinterpret_cast<CVumDocument*>(data.value<quintptr>()) : nullptr;
+}
+}  // namespace
+
+CComboImage::CComboImage(QWidget* parent) : QComboBox(parent) {
+  setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  setMinimumContentsLength(24);
+}
+
+CComboImage::~CComboImage() = default;
+
+int CComboImage::FirstFileIndex() const {
+  for (int i = 0; i < count(); ++i)
+    if (!DocumentOf(itemData(i))) return i;
+  return count();
+}
+
+void CComboImage::ReadHistory(const std::string& section, const std::string& key) {
+  clear();
+  std::string title;
+  CRegistry::Read(section, key, "", title);
+  int select = -1;
+  for (CVumDocument* doc : picker::OpenDocuments()) {
+    const std::string t = doc->GetVumTitle();
+    if (select < 0 && !title.empty() && t == title) select = count();
+    addItem(QString::fromStdString(t), QVariant::fromValue(reinterpret_cast<quintptr>(doc)));
+  }
+  const int windows = count();
+  for (const std::string& path : picker::ReadHistory(section, key, kHistory))
+    if (picker::FileExists(path)) addItem(QString::fromStdString(path));
+  if (select < 0) select = windows < count() ? windows : (count() > 0 ? 0 : -1);
+  setCurrentIndex(select);
+}
+
+void CComboImage::WriteHistory(const std::string& section, const std::string& key) {
+  std::vector<std::string> files = GetFiles();
+  if (IsFileSelected()) picker::MoveToFront(files, GetFileName(), kHistory);
+  picker::WriteHistory(section, key, files, kHistory);
+  CVumDocument* doc = GetDocument();
+  CRegistry::Write(section, key, doc ? doc->GetVumTitle() : std::string());
+}
+
+int CComboImage::SelectFile() {
+  const std::vector<std::string> chosen = picker::AskOpenFiles(m_nFileType, false);
+  if (chosen.empty()) return 0;
+  AddFile(chosen.front());
+  return 1;
+}
+
+void CComboImage::AddFile(const std::string& path) {
+  const QString text = QString::fromStdString(path);
+  for (int i = count() - 1; i >= FirstFileIndex(); --i)
+    if (itemText(i) == text) removeItem(i);
+  const int top = FirstFileIndex();
+  insertItem(top, text);
+  // Only the history's length of files is kept.
+  while (count() - FirstFileIndex() > kHistory) removeItem(count() - 1);
+  setCurrentIndex(top);
+}
+
+CVumDocument* CComboImage::GetDocument() const {
+  return currentIndex() >= 0 ? DocumentOf(currentData()) : nullptr;
+}
+
+std::string CComboImage::GetFileName() const {
+  return IsFileSelected() ? currentText().toStdString() : std::string();
+}
+
+std::vector<std::string> CComboImage::GetFiles() const {
+  std::vector<std::string> out;
+  for (int i = FirstFileIndex(); i < count(); ++i) out.push_back(itemText(i).toStdString());
+  return out;
+}
+
+CRalImage* CComboImage::GetImage(int openAsWindow, CVumDocument** doc) {
+  if (doc) *doc = nullptr;
+  if (currentIndex() < 0) return nullptr;
+  if (CVumDocument* d = GetDocument()) {
+    // A window closed since the list was filled gives nothing.
+    if (!picker::IsOpenDocument(d)) return nullptr;
+    if (doc) *doc = d;
+    return picker::ImageOfDocument(d);
+  }
+  const std::string name = GetFileName();
+  if (openAsWindow) return picker::OpenImageInWindow(name, doc);
+  if (!m_pImage) m_pImage = std::make_unique<CRalImage>();
+  if (!picker::ReadImageForProcessing(*m_pImage, name)) {
+    m_pImage.reset();
+    return nullptr;
+  }
+  return m_pImage.get();
+}

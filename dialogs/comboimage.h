@@ -1,0 +1,55 @@
+// CComboImage: picks one image: an open image window (listed by title first) or one of
+// the recently used files that still exist. Its history is five paths under key0...key4
+// of the owner's section, the key itself holding the title of the window chosen last.
+#pragma once
+
+#include <QComboBox>
+#include <memory>
+#include <string>
+
+class CRalImage;
+class CVumDocument;
+
+class CComboImage : public QComboBox {
+  Q_OBJECT
+
+ public:
+  static constexpr int kHistory = 5;
+
+  explicit CComboImage(QWidget* parent = nullptr);
+  ~CComboImage() override;
+
+  // The file type of the open dialog (12: FITS read as unsigned, the names marked "<USF>").
+  void SetFileType(int fileType) { m_nFileType = fileType; }
+
+  // Fills the list: the open windows, then the existing files of the history; selects the
+  // window whose title was stored, else the first file, else the first window.
+  void ReadHistory(const std::string& section, const std::string& key);
+  // Stores the files (the selected one first) and the selected window's title (empty
+  // when a file is selected).
+  void WriteHistory(const std::string& section, const std::string& key);
+
+  // Runs the open dialog; the chosen file goes to the top of the files and is selected.
+  // 1 when a file was chosen.
+  int SelectFile();
+  // Puts a file at the top of the files (a same entry is removed) and selects it.
+  void AddFile(const std::string& path);
+
+  // The selection: an open window (its document) or a file (its name).
+  CVumDocument* GetDocument() const;
+  std::string GetFileName() const;
+  bool IsFileSelected() const { return currentIndex() >= 0 && !GetDocument(); }
+  // The files listed, top first.
+  std::vector<std::string> GetFiles() const;
+
+  // The selected image: the open window's own, or the file read into an image the picker
+  // owns (kept until the next call); with openAsWindow a file is opened in a window and
+  // that window's image is given. Null when there is none or it cannot be read.
+  CRalImage* GetImage(int openAsWindow, CVumDocument** doc = nullptr);
+
+ private:
+  int FirstFileIndex() const;
+
+  int m_nFileType = 0;
+  std::unique_ptr<CRalImage> m_pImage;
+};
