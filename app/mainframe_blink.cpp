@@ -1,5 +1,5 @@
-// The open images as the blink dialog lists them: each window's image with the colour
-// mode and type it is shown in, named by its title and sorted by its file.
+// The open images as the blink dialog lists them: each window's image with its document
+// and the colour mode and type it is shown in.
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
@@ -13,8 +13,7 @@ std::vector<BlinkSource> CMainFrame::BlinkSources() const {
     if (!wnd.GetImagePtr() || wnd.GetImagePtr()->IsEmpty()) continue;
     BlinkSource s;
     s.window = &wnd;
-    s.title = doc->GetTitle().toStdString();
-    s.path = doc->GetVumPathName();
+    s.document = doc;
     s.image = wnd.GetImagePtr();
     s.mode = wnd.GetColorMode();
     s.type = wnd.GetColorType();

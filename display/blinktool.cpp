@@ -47,8 +47,7 @@ void CRalImgWnd::ShowBlinkDlg() {
     if (m_BlinkSources) return m_BlinkSources();
     BlinkSource own;
     own.window = this;
-    own.title = m_pDocument ? m_pDocument->GetVumTitle() : std::string();
-    own.path = m_pDocument ? m_pDocument->GetVumPathName() : std::string();
+    own.document = m_pDocument;
     own.image = m_pImage.get();
     own.mode = GetColorMode();
     own.type = GetColorType();

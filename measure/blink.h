@@ -4,13 +4,13 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "display/imagebuffer.h"
 #include "engine/ralimage.h"
 
 class CViewInfo;
+class CVumDocument;
 class ProgressSink;
 
 // One frame: its image (not owned), its shift, and the colour mode and type that its own
@@ -40,12 +40,11 @@ struct CBlinkFrame {
   std::unique_ptr<CImageBuffer> buffer;
 };
 
-// An open image that may be blinked: the window showing it (its identity only), the
-// names shown and sorted by, and how its window displays it.
+// An open image that may be blinked: the window showing it (its identity only), its
+// document (which names and sorts it in the lists), and how its window displays it.
 struct BlinkSource {
   const void* window = nullptr;
-  std::string title;
-  std::string path;
+  CVumDocument* document = nullptr;
   CRalImage* image = nullptr;
   CImageBuffer::COLOR_MODE mode = CImageBuffer::CM_POSITIVE;
   CImageBuffer::COLOR_TYPE type = CImageBuffer::CT_VERMILION;

@@ -7,16 +7,15 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QListWidget>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
-#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
+#include "controls/directionbutton.h"
+#include "dialogs/listtarget.h"
 #include "settings/registry.h"
 
 namespace {
@@ -49,47 +48,26 @@ QSpinBox* ShiftEdit(QWidget* parent, const char* name) {
   return e;
 }
 
-void Fill(QListWidget* list, const std::vector<BlinkSource>& sources) {
+// Lists the sources' documents sorted by file, and puts the sources in the list's order.
+void Fill(CListTarget* list, std::vector<BlinkSource>& sources) {
   list->clear();
-  for (const BlinkSource& s : sources) list->addItem(QString::fromStdString(s.title));
+  for (const BlinkSource& s : sources) list->AddDocument(s.document);
+  list->SortByFile();
+  std::vector<BlinkSource> ordered;
+  for (int i = 0; i < list->GetCount(); ++i)
+    for (const BlinkSource& s : sources)
+      if (s.document == list->GetDocumentAt(i)) ordered.push_back(s);
+  sources = std::move(ordered);
 }
-
-// An arrow that remembers the modifiers held when it was pressed, so a click with Shift
-// held moves farther.
-class ArrowButton : public QToolButton {
- public:
-  using QToolButton::QToolButton;
-  Qt::KeyboardModifiers Held() const { return m_Held; }
-
- protected:
-  void mousePressEvent(QMouseEvent* event) override {
-    m_Held = event->modifiers();
-    QToolButton::mousePressEvent(event);
-  }
-  void keyPressEvent(QKeyEvent* event) override {
-    m_Held = event->modifiers();
-    QToolButton::keyPressEvent(event);
-  }
-
- private:
-  Qt::KeyboardModifiers m_Held;
-};
 
 }  // namespace
-
-void SortBlinkSources(std::vector<BlinkSource>& sources) {
-  std::stable_sort(sources.begin(), sources.end(), [](const BlinkSource& a, const BlinkSource& b) {
-    return a.path != b.path ? a.path < b.path : a.title < b.title;
-  });
-}
 
 // ---- CDlgAddBlink
 
 CDlgAddBlink::CDlgAddBlink(std::vector<BlinkSource> candidates, QWidget* parent)
-    : QDialog(parent), m_Candidates(std::move(candidates)), m_pList(new QListWidget(this)) {
+    : QDialog(parent), m_Candidates(std::move(candidates)), m_pList(new CListTarget(this)) {
   setWindowTitle(Q(blink_text::kAddTitle));
   m_pList->setObjectName(QStringLiteral("candidates"));
-  SortBlinkSources(m_Candidates);
   Fill(m_pList, m_Candidates);
   if (!m_Candidates.empty()) m_pList->setCurrentRow(0);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -102,9 +80,11 @@ CDlgAddBlink::CDlgAddBlink(std::vector<BlinkSource> candidates, QWidget* parent)
   layout->addWidget(buttons);
 }
 
-int CDlgAddBlink::GetChosen() const {
+const BlinkSource* CDlgAddBlink::GetChosen() const {
   const int row = m_pList->currentRow();
-  return row >= 0 && row < static_cast<int>(m_Candidates.size()) ? row : -1;
+  return row >= 0 && row < static_cast<int>(m_Candidates.size())
+             ? &m_Candidates[static_cast<std::size_t>(row)]
+             : nullptr;
 }
 
 // ---- CDlgBlink
@@ -112,7 +92,7 @@ int CDlgAddBlink::GetChosen() const {
 CDlgBlink::CDlgBlink(const void* own, QWidget* parent) : QDialog(parent), m_pOwn(own) {
   setWindowTitle(Q(blink_text::kTitle));
   setModal(false);
-  m_pList = new QListWidget(this);
+  m_pList = new CListTarget(this);
   m_pList->setObjectName(QStringLiteral("list"));
   auto* listLabel = new QLabel(Q(blink_text::kList), this);
   listLabel->setBuddy(m_pList);
@@ -129,11 +109,9 @@ CDlgBlink::CDlgBlink(const void* own, QWidget* parent) : QDialog(parent), m_pOwn
   m_pStart = Button(this, "start", blink_text::kStart);
   m_pClose = Button(this, "close", blink_text::kClose);
 
-  auto* arrows = new QGridLayout;
-  arrows->addWidget(Arrow("up", Qt::UpArrow, 0), 0, 1);
-  arrows->addWidget(Arrow("left", Qt::LeftArrow, 3), 1, 0);
-  arrows->addWidget(Arrow("right", Qt::RightArrow, 2), 1, 2);
-  arrows->addWidget(Arrow("down", Qt::DownArrow, 1), 2, 1);
+  auto* arrows = new CDirectionButton(this);
+  arrows->setObjectName(QStringLiteral("direction"));
+  connect(arrows, &CDirectionButton::DirectionPressed, this, &CDlgBlink::MoveShift);
 
   auto* shift = new QGridLayout;
   shift->addWidget(new QLabel(Q(blink_text::kShift), this), 0, 0, 1, 2);
@@ -141,7 +119,7 @@ CDlgBlink::CDlgBlink(const void* own, QWidget* parent) : QDialog(parent), m_pOwn
   shift->addWidget(m_pX, 1, 1);
   shift->addWidget(new QLabel(QStringLiteral("Y:"), this), 2, 0);
   shift->addWidget(m_pY, 2, 1);
-  shift->addLayout(arrows, 1, 2, 2, 1);
+  shift->addWidget(arrows, 1, 2, 2, 1);
 
   auto* listButtons = new QHBoxLayout;
   listButtons->addWidget(m_pAdd);
@@ -196,23 +174,15 @@ CDlgBlink::~CDlgBlink() {
   CRegistry::Write(kSection, "BlinkTime", m_pTime->value(), CRegistry::TYPE_INT);
 }
 
-QToolButton* CDlgBlink::Arrow(const char* name, Qt::ArrowType arrow, int direction) {
-  auto* b = new ArrowButton(this);
-  b->setObjectName(QString::fromLatin1(name));
-  b->setArrowType(arrow);
-  b->setAutoRepeat(true);
-  connect(b, &QToolButton::clicked, this, [this, b, direction] {
-    MoveShift(direction, b->Held() & Qt::ShiftModifier ? 10.0 : 1.0);
-  });
-  return b;
-}
-
 void CDlgBlink::SetSources(std::function<std::vector<BlinkSource>()> sources) {
   m_Sources = std::move(sources);
 }
 
 void CDlgBlink::Refresh() {
   std::vector<BlinkSource> open = m_Sources ? m_Sources() : std::vector<BlinkSource>{};
+  open.erase(std::remove_if(open.begin(), open.end(),
+                            [](const BlinkSource& s) { return !s.document || !s.image; }),
+             open.end());
   auto find = [&open](const void* window) {
     return std::find_if(open.begin(), open.end(),
                         [window](const BlinkSource& s) { return s.window == window; });
@@ -240,10 +210,8 @@ void CDlgBlink::Refresh() {
     if (std::none_of(entries.begin(), entries.end(),
                      [&s](const BlinkSource& e) { return e.window == s.window; }))
       m_Candidates.push_back(s);
-  SortBlinkSources(m_Candidates);
   const int row = m_pList->currentRow();
   m_Entries = std::move(entries);
-  SortBlinkSources(m_Entries);
   Rebuild();
   if (!m_Entries.empty())
     m_pList->setCurrentRow(std::clamp(row, 0, static_cast<int>(m_Entries.size()) - 1));
@@ -271,16 +239,13 @@ void CDlgBlink::UpdateEnabling() {
 void CDlgBlink::Add() {
   if (m_Candidates.empty()) return;
   CDlgAddBlink add(m_Candidates, this);
-  if (add.exec() != QDialog::Accepted) return;
-  const int chosen = add.GetChosen();
-  if (chosen < 0) return;
-  const BlinkSource picked = add.Candidates()[static_cast<std::size_t>(chosen)];
+  if (add.exec() != QDialog::Accepted || !add.GetChosen()) return;
+  const BlinkSource picked = *add.GetChosen();
   m_Candidates.erase(
       std::remove_if(m_Candidates.begin(), m_Candidates.end(),
                      [&picked](const BlinkSource& s) { return s.window == picked.window; }),
       m_Candidates.end());
   m_Entries.push_back(picked);
-  SortBlinkSources(m_Entries);
   Rebuild();
   for (std::size_t i = 0; i < m_Entries.size(); ++i)
     if (m_Entries[i].window == picked.window) m_pList->setCurrentRow(static_cast<int>(i));
@@ -289,15 +254,18 @@ void CDlgBlink::Add() {
 void CDlgBlink::Delete() {
   const int row = m_pList->currentRow();
   if (row < 0 || row >= static_cast<int>(m_Entries.size())) return;
+  // The list selects the entry now at that place, or the new last one.
+  m_bLoading = true;
+  m_pList->OnRemove();
+  m_bLoading = false;
+  const int now = m_pList->currentRow();
+  CVumDocument* selected = now >= 0 ? m_pList->GetDocumentAt(now) : nullptr;
   BlinkSource gone = m_Entries[static_cast<std::size_t>(row)];
   gone.shiftX = gone.shiftY = 0;
   m_Entries.erase(m_Entries.begin() + row);
   m_Candidates.push_back(gone);
-  SortBlinkSources(m_Candidates);
   Rebuild();
-  // The entry now at that place, or the new last one.
-  if (!m_Entries.empty())
-    m_pList->setCurrentRow(std::min(row, static_cast<int>(m_Entries.size()) - 1));
+  if (selected) m_pList->setCurrentRow(m_pList->FindDocument(selected));
 }
 
 void CDlgBlink::ShowSelectedShift() {

@@ -13,11 +13,9 @@
 
 #include "measure/blink.h"
 
-class QLabel;
-class QListWidget;
+class CListTarget;
 class QPushButton;
 class QSpinBox;
-class QToolButton;
 
 namespace blink_text {
 inline constexpr const char* kTitle = "ﾌﾞﾘﾝｸ";
@@ -33,22 +31,18 @@ inline constexpr const char* kClose = "閉じる";
 inline constexpr const char* kAddTitle = "ﾌﾞﾘﾝｸ対象画像の追加";
 }  // namespace blink_text
 
-// Sorted by file: path, then title.
-void SortBlinkSources(std::vector<BlinkSource>& sources);
-
 // Picks one of the candidates; the list is sorted by file.
 class CDlgAddBlink : public QDialog {
   Q_OBJECT
  public:
   CDlgAddBlink(std::vector<BlinkSource> candidates, QWidget* parent = nullptr);
-  // The chosen candidate's index in the sorted list, or −1.
-  int GetChosen() const;
-  const std::vector<BlinkSource>& Candidates() const { return m_Candidates; }
-  QListWidget* List() const { return m_pList; }
+  // The chosen candidate, or null.
+  const BlinkSource* GetChosen() const;
+  CListTarget* List() const { return m_pList; }
 
  private:
   std::vector<BlinkSource> m_Candidates;
-  QListWidget* m_pList;
+  CListTarget* m_pList;
 };
 
 class CDlgBlink : public QDialog {
@@ -59,7 +53,8 @@ class CDlgBlink : public QDialog {
   ~CDlgBlink() override;
 
   // The open images (the own window's included); asked whenever the dialog is shown and
-  // before each start, so images whose windows closed leave the lists.
+  // before each start, so images whose windows closed leave the lists. Images without a
+  // document are not listed.
   void SetSources(std::function<std::vector<BlinkSource>()> sources);
   void Refresh();
 
@@ -74,7 +69,7 @@ class CDlgBlink : public QDialog {
   // screen (a bottom-up FITS image was turned when it was read), so up is always up.
   void MoveShift(int direction, double step);
 
-  QListWidget* List() const { return m_pList; }
+  CListTarget* List() const { return m_pList; }
   const std::vector<BlinkSource>& Entries() const { return m_Entries; }
   const std::vector<BlinkSource>& Candidates() const { return m_Candidates; }
 
@@ -102,7 +97,6 @@ class CDlgBlink : public QDialog {
   void ShowSelectedShift();
   void OnShiftEdited();
   void OnTimer();
-  QToolButton* Arrow(const char* name, Qt::ArrowType arrow, int direction);
 
   const void* m_pOwn;
   std::function<std::vector<BlinkSource>()> m_Sources;
@@ -116,7 +110,7 @@ class CDlgBlink : public QDialog {
   bool m_bFilled = false;
   int m_nShiftX = 0, m_nShiftY = 0;
   QTimer m_Timer;
-  QListWidget* m_pList;
+  CListTarget* m_pList;
   QSpinBox *m_pX, *m_pY, *m_pTime;
   QPushButton *m_pStart, *m_pAdd, *m_pDelete, *m_pClose;
 };

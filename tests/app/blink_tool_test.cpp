@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
-#include <QToolButton>
 #include <QtTest>
 
 #include "app/apptexts.h"
@@ -18,6 +17,8 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
+#include "controls/directionbutton.h"
+#include "dialogs/listtarget.h"
 #include "display/ralimgwnd.h"
 #include "measure/qt/dlgblink.h"
 #include "platform/messagebox.h"
@@ -188,17 +189,20 @@ class BlinkToolTest : public QObject {
     SelectRow(dlg->List(), 1);
     auto* x = dlg->findChild<QSpinBox*>(QStringLiteral("shiftX"));
     auto* y = dlg->findChild<QSpinBox*>(QStringLiteral("shiftY"));
+    auto* arrows = dlg->findChild<CDirectionButton*>(QStringLiteral("direction"));
+    QVERIFY(arrows);
+    // Ctrl's fine step still moves a whole pixel.
     const struct {
-      const char* arrow;
+      int direction;
       Qt::KeyboardModifiers mods;
       int x, y;
-    } steps[] = {{"right", Qt::ShiftModifier, 10, 0},
-                 {"down", {}, 10, 1},
-                 {"left", {}, 9, 1},
-                 {"up", Qt::ShiftModifier, 9, -9},
-                 {"down", Qt::ShiftModifier, 9, 1}};
+    } steps[] = {{CDirectionButton::kRight, Qt::ShiftModifier, 10, 0},
+                 {CDirectionButton::kDown, {}, 10, 1},
+                 {CDirectionButton::kLeft, Qt::ControlModifier, 9, 1},
+                 {CDirectionButton::kUp, Qt::ShiftModifier, 9, -9},
+                 {CDirectionButton::kDown, Qt::ShiftModifier, 9, 1}};
     for (const auto& s : steps) {
-      Click(dlg->findChild<QToolButton*>(QString::fromLatin1(s.arrow)), s.mods);
+      QTest::mouseClick(arrows, Qt::LeftButton, s.mods, arrows->ArrowRect(s.direction).center());
       QCOMPARE(x->value(), s.x);
       QCOMPARE(y->value(), s.y);
       int tx = 0, ty = 0;

@@ -159,13 +159,4 @@ TEST(BlinkTarget, PreparedFrameShowsTheFrameAsItsOwnLevelsMapIt) {
   EXPECT_GT(black, 100);  // below-zero values and blanks were among them
 }
 
-TEST(BlinkTarget, FrameWithoutImageIsNotPrepared) {
-  CRalImage base(8, 8, -32, 1, 1.0, 0.0, 1);
-  CBlinkTarget t;
-  t.Add(nullptr, CImageBuffer::CM_POSITIVE, CImageBuffer::CT_VERMILION);
-  EXPECT_EQ(t.PrepareFrame(0, base, nullptr, 0), 0);
-  EXPECT_EQ(t.GetPrepared(0), nullptr);
-  EXPECT_EQ(t.PrepareFrame(1, base, nullptr, 0), 0);
-}
-
 }  // namespace
