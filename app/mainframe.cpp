@@ -912,6 +912,7 @@ QString CMainFrame::ToolStatusText() const {
 void CMainFrame::WatchFrame(CChildFrame* frame) {
   CKivImageDoc* doc = frame->GetDocument();
   connect(frame, &CChildFrame::closing, this, [this, doc] { OnDocumentClosing(doc); });
+  doc->GetImgWnd().SetBlinkSources([this] { return BlinkSources(); });
   // A tool dialog the user closes turns its tool off on the document.
   doc->GetImgWnd().SetToolDialogClosed([this, doc](int mode) {
     if (doc->GetToolMode() == mode) doc->SetToolMode(tool_rules::MODE_NONE);

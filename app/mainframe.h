@@ -3,6 +3,8 @@
 // bar, recent files, dropped files, and the rules of closing the program.
 #pragma once
 
+#include <vector>
+
 #include <QMainWindow>
 #include <functional>
 #include <QMap>
@@ -13,6 +15,7 @@
 class CBarImage;
 class CKivImageApp;
 class CKivImageDoc;
+struct BlinkSource;
 class CKivImageView;
 class CChildFrame;
 class CDlgBarImageInfo;
@@ -148,6 +151,8 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   void OnDocumentClosed();
   // Whether any image window is blinking (then neither it nor the program may close).
   bool IsAnyBlink() const;
+  // The open images the blink dialog of any window may list.
+  std::vector<BlinkSource> BlinkSources() const;
 
   CKivImageApp* m_pApp;
   QMdiArea* m_pMdi;

@@ -187,6 +187,10 @@ void CRalImgWnd::Update(int showProgress) {
 }
 
 void CRalImgWnd::Draw(const DIBBandSink& bands, const FillSink& fill, const RECT* area) {
+  if (m_pBlink) {
+    DrawBlink(bands, fill, m_nBlinkFrame);
+    return;
+  }
   const RECT client = m_View.GetWindowRect();
   if (m_bBufferCreated && m_Buffer.GetDIB()) {
     const RECT* part = area && area->Width() > 0 ? area : nullptr;

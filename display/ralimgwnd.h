@@ -23,9 +23,11 @@
 #include "graph/graph2ddata.h"
 #include "fileio/readparam.h"
 #include "imagemodel/fitsheader.h"
+#include "measure/blink.h"
 #include "measure/crop.h"
 
 class CVumDialog;
+class CDlgBlink;
 class CDlgGraph2D;
 class QPainter;
 class CVumDocument;
@@ -98,11 +100,11 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The working copy also reports progress; when memory runs out the user is told.
   int MakeUndoBuff() override;
 
-  // ---- measurement tools: aperture photometry, positioning, the crop and the profile
-  // graph are carried; blink is not yet, so the menus leave it disabled.
+  // ---- measurement tools: aperture photometry, positioning, the crop, the profile graph
+  // and blink.
   int HasTool(TOOL tool) const override {
     return tool == TOOL_APERTURE || tool == TOOL_POSITIONING || tool == TOOL_CROP ||
-           tool == TOOL_GRAPH;
+           tool == TOOL_GRAPH || tool == TOOL_BLINK;
   }
   void ShowPositioningDlg() override;
   void HidePositioningDlg() override { m_PositionTool.HideDialog(); }
@@ -111,9 +113,6 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void ShowGraph2DDlg() override;
   void HideGraph2DDlg() override;
   int IsGraph2DDlgShown() const override;
-  void ShowBlinkDlg() override {}
-  void HideBlinkDlg() override {}
-  int IsBlinkDlgShown() const override { return 0; }
   void ShowApertureDlg() override;
   void HideApertureDlg() override { m_ApertureTool.HideDialogs(); }
   int IsApertureOpenDlgShown() const override { return m_ApertureTool.IsOpenDlgShown(); }
@@ -134,11 +133,36 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void OnMouse(int mode, unsigned message, unsigned flags, POINT point);
   // The tools' marks over the image, as lines between screen points.
   void DrawMarks(const CApertureTool::LineSink& line) const {
+    if (m_pBlink) return;
     m_ApertureTool.DrawMarks(m_View, line);
     m_PositionTool.DrawMarks(m_View, line);
   }
-  int IsBlink() const override { return 0; }
-  void EndBlink() override {}
+
+  // ---- blink (display/blinktool.cpp)
+  void ShowBlinkDlg() override;
+  void HideBlinkDlg() override;
+  int IsBlinkDlgShown() const override;
+  CDlgBlink* GetDlgBlink() const;
+  // The open images the blink dialog may list; without it only this window's image.
+  void SetBlinkSources(std::function<std::vector<BlinkSource>()> sources) {
+    m_BlinkSources = std::move(sources);
+  }
+  // A blink target is set: painting shows its frames instead of the image.
+  void SetBlink(CBlinkTarget* target) { m_pBlink = target; }
+  int IsBlink() const override { return m_pBlink != nullptr; }
+  // Prepares the frames (when prepare is set, or when they are not all there) in this
+  // window's geometry and starts showing them. 0 when there is nothing to show; the
+  // window then keeps its image.
+  int StartBlink(CBlinkTarget* target, int prepare);
+  // Stops a running blink; the window shows its own image again, exactly as before.
+  void EndBlink() override;
+  // Shows prepared frame n.
+  void UpdateBlink(int frame);
+  int GetBlinkFrame() const { return m_nBlinkFrame; }
+  // A frame's shift changed: what is shown follows. Always 1.
+  int ShiftBlink(CBlinkTarget* target, int redraw);
+  // Paints frame n: black client area, the frame displaced by its shift, grey margins.
+  void DrawBlink(const DIBBandSink& bands, const FillSink& fill, int frame);
 
   // ---- the crop and profile tools (display/ralimgwnd_tools.cpp)
   // Mouse messages of the tools, as the view gives them.
@@ -313,6 +337,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void Invalidate() const {
     if (m_Invalidate) m_Invalidate();
   }
+  void StopShowingBlink();
   CCrop m_Crop;
   CGraph2D m_Graph2D;
   std::function<void(int)> m_ToolDialogClosed;
@@ -343,4 +368,8 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   int m_bPreviewPending = 0;
   RECT m_rcPending{};
   RECT m_rcPendingScreen{};
+  CBlinkTarget* m_pBlink = nullptr;
+  int m_nBlinkFrame = 0;
+  std::function<std::vector<BlinkSource>()> m_BlinkSources;
+  std::unique_ptr<CDlgBlink, void (*)(CDlgBlink*)> m_pDlgBlink{nullptr, nullptr};
 };

@@ -210,7 +210,7 @@ void CRalImgWnd::OnMouse2Dgraph(unsigned msg, unsigned flags, POINT p) {
 }
 
 void CRalImgWnd::DrawTools(QPainter& painter) const {
-  if (!m_pImage) return;
+  if (!m_pImage || m_pBlink) return;
   const ScreenMap map(m_View);
   painter.save();
   painter.setRenderHint(QPainter::Antialiasing, false);

@@ -251,11 +251,10 @@ class BarImageTest : public QObject {
       QCOMPARE(value, std::to_string(static_cast<long long>(frame.winId())));
       CKivImageDoc* doc = frame.OpenDocumentFile(Sample("a.fits", 200, 120));
       QVERIFY(doc);
-      // Only the tools the window carries are offered: photometry, positioning, crop and the
-      // profile graph, whose marks and lines can be hidden.
-      QVERIFY(!frame.Command(cmd::ID_BLINK)->isEnabled());
+      // The tools the window carries are offered: photometry, positioning, crop, the profile
+      // graph and blink; marks and lines can be hidden.
       for (int id : {cmd::ID_APERTURE, cmd::ID_POSITIONING, cmd::ID_CROP, cmd::ID_GRAPH,
-                     cmd::ID_HIDE_MARKS})
+                     cmd::ID_BLINK, cmd::ID_HIDE_MARKS})
         QVERIFY2(frame.Command(id)->isEnabled(), qPrintable(QString::number(id)));
       QVERIFY(Control<QWidget>(frame, 4509)->isEnabled());
       QCOMPARE(frame.ToolStatusText(), QString::fromUtf8("ﾃﾞｰﾀ処理表示 ： OFF"));
