@@ -293,16 +293,23 @@ thread_local int g_foldBits = 0;
 int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, int isSigned) {
   const std::string caption(ft::kReading);
   FitsSource source;
-  if (int rc = ResolveFitsSource(name, &source)) return rc;
+  // A tile-compressed image is read while it is being unpacked.
+  if (int rc = ResolveFitsSource(name, &source, true)) return rc;
   const std::string& path = source.readPath;
   int rc = CFits::ReadHeader(image, path, isSigned ? 0 : 1, source.readHdu);
   if (rc != FITS_OK) return rc;
   const bool multi = image.GetPlanes() > 1;
   if (multi && !CRalImageIO::GetLoadFits3DParam(image, param)) return FIO_ERR_CANCELLED;
   if (!multi) param->SetPlanes(1);
-  rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0, param->GetReadPlane(0),
-                   param->GetReadPlane(1), param->GetReadPlane(2), CRalImageIO::GetProgressSink(),
-                   caption, 0, g_foldBits, source.readHdu);
+  {
+    FitsSourceGate gate(source);
+    rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0,
+                     param->GetReadPlane(0), param->GetReadPlane(1), param->GetReadPlane(2),
+                     CRalImageIO::GetProgressSink(), caption, 0, g_foldBits, source.readHdu);
+  }
+  // A failed unpacking says better than the read what went wrong.
+  if (source.unpacking)
+    if (int unpacked = source.unpacking->Finish()) return unpacked;
   if (rc != FITS_OK) return rc;
   rc = AdoptFitsSource(image, source);
   if (rc != FITS_OK) return rc;

@@ -92,6 +92,15 @@ struct FitsCutExtension {
   std::string name;
 };
 
+// What a read waits on when the file's data are still being written while it reads them
+// (an image being unpacked into the file by other processes).
+class FitsDataGate {
+ public:
+  virtual ~FitsDataGate() = default;
+  // Returns when the file's bytes before end are written; false when they never will be.
+  virtual bool WaitFor(std::uint64_t end) = 0;
+};
+
 class CFits {
  public:
   // The text of a string id above; empty for an unknown id.
@@ -116,6 +125,9 @@ class CFits {
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
   static FitsCutExtension GetCutExtension();
+  // Reads of pixel data on this thread wait on gate (null: none) before each run of rows;
+  // a gate that fails ends the read with 4. Returns the previous gate.
+  static FitsDataGate* SetDataGate(FitsDataGate* gate);
   // Reads the primary header alone (with hdu, that image extension's, as Read does): 0,
   // 3, 4, 7 or 17. showMessages non-zero lets the disagreeing-matrix warning be shown.
   [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path, int showMessages,

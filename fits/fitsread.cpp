@@ -67,6 +67,13 @@ class ScopedFd {
   int fd_;
 };
 
+// The gate this thread's reads wait on for data still being written (see SetDataGate).
+thread_local FitsDataGate* g_dataGate = nullptr;
+
+bool DataReady(std::uint64_t end) {
+  return !g_dataGate || g_dataGate->WaitFor(end);
+}
+
 // Reads up to n bytes at offset; the count read (short only at the end of the file), or
 // -1 on an error.
 long long ReadAt(int fd, void* buffer, std::size_t n, std::uint64_t offset) {
@@ -972,9 +979,9 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
         n = pinned;
       }
       const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(rowBytes);
-      if (ReadAt(fd, staging.data(), bytes,
-                 planeStart + static_cast<std::uint64_t>(r) * rowBytes) !=
-          static_cast<long long>(bytes))
+      const std::uint64_t at = planeStart + static_cast<std::uint64_t>(r) * rowBytes;
+      if (!DataReady(at + bytes) ||
+          ReadAt(fd, staging.data(), bytes, at) != static_cast<long long>(bytes))
         return false;
       struct Share {
         int begin;
@@ -1053,8 +1060,9 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
             base + static_cast<std::ptrdiff_t>(std::min(imageRow(r), imageRow(r + n - 1)) - y0) *
                        static_cast<std::ptrdiff_t>(stride),
             static_cast<std::size_t>(n) * stride);
-        const bool got =
-            ReadVectorAt(fd, iov.data(), n, planeStart + static_cast<std::uint64_t>(r) * rowBytes);
+        const std::uint64_t at = planeStart + static_cast<std::uint64_t>(r) * rowBytes;
+        const bool got = DataReady(at + static_cast<std::uint64_t>(n) * rowBytes) &&
+                         ReadVectorAt(fd, iov.data(), n, at);
         if (got) {
           for (int i = 0; i < n; ++i) {
             work.Row(base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) *
@@ -1689,6 +1697,12 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
   } catch (const std::exception&) {
     return FITS_INVALID_IMAGE;
   }
+}
+
+FitsDataGate* CFits::SetDataGate(FitsDataGate* gate) {
+  FitsDataGate* previous = g_dataGate;
+  g_dataGate = gate;
+  return previous;
 }
 
 FitsCutExtension CFits::GetCutExtension() {
