@@ -319,6 +319,10 @@ int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, i
   if (cut.number > 0)
     GetMessageBox().Show(FileioCutExtensionText(source.file, cut.number, cut.name),
                          ApplicationTitle(), MB_OK | MB_ICONEXCLAMATION);
+  // Nor do rounded 64-bit integers come back from a save.
+  if (CFits::GetInt64Rounded())
+    GetMessageBox().Show(source.file + "\n" + std::string(kFioMsgInt64Rounded), ApplicationTitle(),
+                         MB_OK | MB_ICONINFORMATION);
   // A choice of planes from a cube is not the file: it may not be written over it, unless
   // the file's own red, green and blue were read in their order.
   if (multi && isSigned)

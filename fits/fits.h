@@ -115,6 +115,8 @@ class CFits {
   // plane is read as it is. skipExtensions non-zero leaves the extensions unread.
   // foldBits -32 or -64 folds the scaling into the pixels as they are read, with the
   // result of CImage::FoldPhysical(foldBits) but without the stored copy in memory.
+  // A file of 64-bit integers is always read into doubles (GetInt64Rounded tells when
+  // that rounds), and is saved as doubles.
   // hdu non-zero reads that image extension (see ListFitsHdus) instead of the primary
   // array, with the primary header's keywords it lacks and without the file's other units.
   [[nodiscard]] static int Read(CImage& image, const std::string& path, int isSigned, int color,
@@ -125,6 +127,10 @@ class CFits {
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
   static FitsCutExtension GetCutExtension();
+  // Whether the last Read on this thread took a file of 64-bit integers (BITPIX 64, read
+  // into doubles with the scaling folded in) some of whose values doubles do not hold
+  // exactly: magnitudes above 2^53 come in rounded to the nearest double.
+  static bool GetInt64Rounded();
   // Reads of pixel data on this thread wait on gate (null: none) before each run of rows;
   // a gate that fails ends the read with 4. Returns the previous gate.
   static FitsDataGate* SetDataGate(FitsDataGate* gate);

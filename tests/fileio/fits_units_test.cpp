@@ -21,6 +21,7 @@
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "formats/fio/fileiocodes.h"
+#include "formats/fio/fileiomsg.h"
 #include "formats/fitscomp/fitscomp.h"
 #include "imagemodel/vmmanager.h"
 #include "platform/messagebox.h"
@@ -342,6 +343,34 @@ INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest,
                                            PackedCase{32, 67, 45}, PackedCase{-32, 67, 45},
                                            PackedCase{-64, 67, 45}, PackedCase{16, 67, 45, true},
                                            PackedCase{-32, 67, 45, true}));
+
+// ---- 64-bit integers: read into doubles, judged by astropy
+
+class Int64Test : public FitsUnitsTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Int64Test, ReadIntoDoublesWithANoteWhenRounded) {
+  if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
+  const std::string script = "/usr/bin/python3 '" FITS_UNITS_SCRIPT "' int64 ";
+  std::string output;
+  ASSERT_EQ(Shell(script + "make " + GetParam() + " '" + dir_.path() + "'", &output), 0) << output;
+  CRalImage image;
+  ASSERT_EQ(Read(image, dir_.File("int64.fits")), 1) << CRalImageIO::GetLastError();
+  EXPECT_EQ(image.GetBitsPixel(), -64);
+  EXPECT_EQ(image.GetOrgBitsPixel(), 64);
+  // The user hears of rounding exactly when some value is no double.
+  const bool rounded = ReadFileOrEmpty(dir_.File("rounded.txt")) == "1";
+  ASSERT_EQ(box_.shown.size(), rounded ? 1u : 0u);
+  if (rounded) {
+    EXPECT_NE(box_.shown[0].text.find(kFioMsgInt64Rounded), std::string::npos)
+        << box_.shown[0].text;
+  }
+  Dump(dir_.File("read.phys"), Pixels(image));
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("saved.fits"), 0), 1);
+  EXPECT_EQ(Shell(script + "check '" + dir_.path() + "'", &output), 0) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Int64Test,
+                         ::testing::Values("small", "big", "scaled", "unsigned", "blank"));
 
 // ---- malformed compressed input
 
