@@ -256,16 +256,20 @@ bool IsUsfOfAnotherFormat(const std::string& path) {
 }
 
 // What a FITS image read through source must carry of its file: the file's name rather
-// than a temporary's, and for a tile-compressed extension the primary header's keywords
-// that the unpacked header lacks (an uncompressed extension got them from the reader).
-int AdoptFitsSource(CImage& image, const FitsSource& source) {
+// than a temporary's; for a tile-compressed extension the primary header's keywords that
+// the unpacked header lacks (an uncompressed extension got them from the reader); and
+// for any extension the system's own measurement tables of the file, so that its tools
+// find their marks and a save keeps them.
+int AdoptFitsSource(CImage& image, const FitsSource& source, bool withTables) {
   if (source.readPath != source.file) {
     image.SetOrgFileName(source.file);
     image.SetSaveableFile(::access(source.file.c_str(), W_OK) == 0 ? 1 : 0);
   }
+  const std::string listed = source.unpacked ? source.unpacked->path() : source.file;
+  if (withTables && source.unit > 0)
+    if (int rc = CFits::ReadOwnTables(image, listed, source.unit)) return rc;
   if (source.unit > 0 && source.decompressed) {
     std::vector<std::string> primary;
-    const std::string listed = source.unpacked ? source.unpacked->path() : source.file;
     if (int rc = ReadUnitCards(listed, 0, &primary)) return rc;
     CFitsHeader& header = image.m_FitsHeader;
     int at = header.Find("END");
@@ -281,7 +285,7 @@ int ReadFitsHeader(CImage& image, const std::string& name) {
   FitsSource source;
   if (int rc = ResolveFitsSource(name, &source)) return rc;
   if (int rc = CFits::ReadHeader(image, source.readPath, 1, source.readHdu)) return rc;
-  return AdoptFitsSource(image, source);
+  return AdoptFitsSource(image, source, false);
 }
 
 // The real type that a read for ReadFile folds FITS pixels into as they come in (0: read
@@ -311,7 +315,7 @@ int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, i
   if (source.unpacking)
     if (int unpacked = source.unpacking->Finish()) return unpacked;
   if (rc != FITS_OK) return rc;
-  rc = AdoptFitsSource(image, source);
+  rc = AdoptFitsSource(image, source, true);
   if (rc != FITS_OK) return rc;
   // The file opened without an extension it ends inside; a save will not write it, so
   // the user hears of it now.

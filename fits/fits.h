@@ -127,6 +127,13 @@ class CFits {
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
   static FitsCutExtension GetCutExtension();
+  // Appends the system's own measurement tables among the units of the FITS file at path
+  // (the photometry, rectangle photometry and positioning tables; every unit but the
+  // primary and exceptUnit) to the image's interpreted extensions, as a read of the
+  // primary array would take them: an image read from an extension then keeps them when
+  // it is saved. Other units, images and other programs' tables, stay in the file. A
+  // table that cannot be interpreted is left out. Returns 0, or the open and listing codes.
+  [[nodiscard]] static int ReadOwnTables(CImage& image, const std::string& path, int exceptUnit);
   // Whether the last Read on this thread took a file of 64-bit integers (BITPIX 64, read
   // into doubles with the scaling folded in) some of whose values doubles do not hold
   // exactly: magnitudes above 2^53 come in rounded to the nearest double.

@@ -1756,6 +1756,38 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
   }
 }
 
+int CFits::ReadOwnTables(CImage& image, const std::string& path, int exceptUnit) {
+  try {
+    int raw = -1;
+    struct stat st {};
+    if (int e = OpenRegularFile(path, raw, &st)) return FioCodeOfNameError(e, FITS_OPEN_FAILED);
+    ScopedFd fd(raw);
+    std::vector<FitsHdu> hdus;
+    if (int rc = ListFitsHdus(fd.get(), &hdus)) return rc;
+    for (const FitsHdu& hdu : hdus) {
+      if (hdu.index == 0 || hdu.index == exceptUnit) continue;
+      std::vector<std::string> cards;
+      std::uint64_t headerEnd = 0, pos = 0;
+      if (ReadCards(fd.get(), hdu.headerStart, nullptr, &cards, &headerEnd) != FITS_OK) continue;
+      const bool own = std::any_of(cards.begin(), cards.end(), [](const std::string& card) {
+        return Begins(card, "EXTNAME = ") && IsOwnTableName(Value(card));
+      });
+      CFitsExtension ext;
+      // A table of ours that cannot be interpreted is left in the file rather than
+      // failing the image that was read.
+      if (!own || InterpretExtension(ext, cards) != FITS_OK) continue;
+      if (int rc = AppendExtension(image, fd.get(), static_cast<std::uint64_t>(st.st_size),
+                                   std::move(ext), cards, headerEnd, &pos);
+          rc == FITS_NO_MEMORY)
+        return rc;
+    }
+    if (!image.m_FitsExtensions.empty()) image.SetExtend(1);
+    return FITS_OK;
+  } catch (const std::bad_alloc&) {
+    return FITS_NO_MEMORY;
+  }
+}
+
 bool CFits::GetInt64Rounded() {
   return g_int64Rounded;
 }

@@ -13,6 +13,10 @@
                    and "saved.fits", our save of it: both must hold astropy's values of
                    int64.fits rounded to doubles (blank pixels NaN), and fitsverify must
                    pass the save.
+  tables SRC COPY  COPY is our save of the image that SRC holds in an extension: its
+                   primary array holds that image's values, and its extensions are
+                   SRC's tables named 'Vantorel ...' and no other unit, each with SRC's
+                   cards and data bytes; fitsverify passes COPY.
   packed DIR       DIR holds "source.phys" (doubles, file order), its shape in
                    "shape.txt", and our saves "*.fits.gz", "*.fits.fz": astropy reads the
                    same data (integers exactly, reals within half the quantisation step
@@ -178,8 +182,32 @@ def int64_check(directory):
     check(verify.returncode == 0 and "OK" in verify.stdout, f"fitsverify: {verify.stdout.strip()}")
 
 
+def tables(src, copy):
+    with fits.open(src) as a, fits.open(copy) as b:
+        images = [h for h in a if h.is_image and h.data is not None and h.data.size]
+        if not check(len(images) == 1, f"{src}: {len(images)} images"):
+            return
+        check(np.array_equal(np.asarray(b[0].data, "f8"), np.asarray(images[0].data, "f8")),
+              f"{copy}: primary data differ from {src}'s image")
+        own = [h for h in a[1:] if str(h.header.get("EXTNAME", "")).startswith("Vantorel ")]
+        kept = list(b[1:])
+        check([h.header.get("EXTNAME") for h in kept] == [h.header.get("EXTNAME") for h in own],
+              f"{copy}: extensions {[h.header.get('EXTNAME') for h in kept]}, "
+              f"wanted {[h.header.get('EXTNAME') for h in own]}")
+        for mine, theirs in zip(kept, own):
+            name = theirs.header.get("EXTNAME")
+            check(mine.header.tostring() == theirs.header.tostring(), f"{copy}[{name}]: cards differ")
+            check(mine._get_raw_data(mine._data_size, "ubyte", mine._data_offset).tobytes() ==
+                  theirs._get_raw_data(theirs._data_size, "ubyte", theirs._data_offset).tobytes(),
+                  f"{copy}[{name}]: data bytes differ")
+    verify = subprocess.run(["fitsverify", "-q", "-e", copy], capture_output=True, text=True)
+    check(verify.returncode == 0 and "OK" in verify.stdout, f"fitsverify: {verify.stdout.strip()}")
+
+
 if __name__ == "__main__":
-    if sys.argv[1] == "int64":
+    if sys.argv[1] == "tables":
+        tables(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "int64":
         if sys.argv[2] == "make":
             int64_make(sys.argv[3], sys.argv[4])
         else:

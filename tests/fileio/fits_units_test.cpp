@@ -344,6 +344,73 @@ INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest,
                                            PackedCase{-64, 67, 45}, PackedCase{16, 67, 45, true},
                                            PackedCase{-32, 67, 45, true}));
 
+// ---- an image from an extension keeps the file's measurement tables when saved
+
+// An ASCII table of one row, its columns ten characters wide.
+std::string AsciiTable(const std::string& name, const std::vector<std::string>& columns,
+                       const std::string& row) {
+  const std::size_t width = columns.size() * 10;
+  std::string h = Key("XTENSION", "'TABLE   '") + Key("BITPIX", "8") + Key("NAXIS", "2") +
+                  Key("NAXIS1", std::to_string(width)) + Key("NAXIS2", "1") + Key("PCOUNT", "0") +
+                  Key("GCOUNT", "1") + Key("TFIELDS", std::to_string(columns.size()));
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    h += Key("TTYPE" + n, "'" + columns[i] + "'") + Key("TBCOL" + n, std::to_string(i * 10 + 1)) +
+         Key("TFORM" + n, "'A10     '");
+  }
+  h += Key("EXTNAME", "'" + name + "'") + Card("END");
+  std::string data = row;
+  data.resize(width, ' ');
+  return Padded(h, ' ') + Padded(data, ' ');
+}
+
+class OwnTablesTest : public FitsUnitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OwnTablesTest, ImageFromAnExtensionSavesWithThem) {
+  const bool compressed = GetParam();
+  std::vector<double> values(6 * 5);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i * 11) - 40;
+  const std::string tables =
+      AsciiTable("Vantorel Phot data", {"NO", "X", "Y"}, "1         2.5       3.25") +
+      AsciiTable("CATALOG", {"ID"}, "77") +
+      AsciiTable("Vantorel Pos data", {"NO", "X"}, "1         4.5");
+  std::string path;
+  if (compressed) {
+    // Our RICE save puts the image in the first extension and the tables behind it.
+    const std::string plain =
+        Write("plain.fits", Unit("", 16, 6, 5, values, {Key("EXTEND", "T")}) + tables);
+    path = dir_.File("mef.fits.fz");
+    ASSERT_EQ(fitscomp::RiceCompressFile(plain, path), FIO_OK);
+  } else {
+    path = Write("mef.fits", Unit("", 8, 0, 0, {}, {Key("EXTEND", "T")}) +
+                                 Unit("IMAGE", 16, 6, 5, values, {Key("EXTNAME", "'SCI     '")}) +
+                                 tables);
+  }
+  CRalImage image;
+  ASSERT_EQ(Read(image, path), 1) << CRalImageIO::GetLastError();
+  ASSERT_EQ(image.m_FitsExtensions.size(), 2u);
+  EXPECT_NE(image.m_FitsExtensions[0].GetExtName().find("'Vantorel Phot data'"), std::string::npos);
+  EXPECT_NE(image.m_FitsExtensions[1].GetExtName().find("'Vantorel Pos data'"), std::string::npos);
+  // Still not the file: a save over it stays refused.
+  EXPECT_EQ(CRalImageIO::WriteImageFile(image, path, 0), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
+  const std::string copy = dir_.File("copy.fits");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, copy, 0), 1);
+  CRalImage again;
+  ASSERT_EQ(Read(again, copy), 1);
+  EXPECT_EQ(again.m_FitsExtensions.size(), 2u);
+  EXPECT_EQ(Pixels(again), values);
+  if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
+  std::string output;
+  EXPECT_EQ(Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' tables '" + path + "' '" + copy + "'",
+                  &output),
+            0)
+      << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Units, OwnTablesTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
+
 // ---- 64-bit integers: read into doubles, judged by astropy
 
 class Int64Test : public FitsUnitsTest, public ::testing::WithParamInterface<const char*> {};
