@@ -23,6 +23,7 @@
 #include "formats/fio/fileiocodes.h"
 #include "formats/fio/fileiomsg.h"
 #include "formats/fitscomp/fitscomp.h"
+#include "formats/fitscomp/tilelayout.h"
 #include "imagemodel/vmmanager.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
@@ -446,6 +447,8 @@ struct BadCase {
   // Makes the bad file from a good .fits.fz and .fits.gz of the same image.
   std::string (*make)(const std::string& fz, const std::string& gz);
   int code;
+  // For a table that lies: what the check of the table, before any decompression, finds.
+  const char* why = nullptr;
 };
 
 // The offset of the data unit of the compressed image (the second unit) in fz.
@@ -478,6 +481,23 @@ TEST_P(MalformedTest, IsRefusedWithItsCode) {
   EXPECT_EQ(Read(broken, bad), 0);
   EXPECT_EQ(CRalImageIO::GetLastError(), GetParam().code);
   EXPECT_EQ(box_.shown.size(), 1u);
+  if (GetParam().why) {
+    fitscomp::TileLayout layout;
+    std::string why;
+    EXPECT_EQ(fitscomp::ReadTileLayout(bad, 1, ~0ull, &layout, &why), FIO_ERR_COMPRESSED);
+    EXPECT_NE(why.find(GetParam().why), std::string::npos) << why;
+  }
+}
+
+// Sets the descriptor (count, then heap offset, 32 bits each) of row `row` of the table.
+std::string SetDescriptor(std::string fz, std::size_t row, std::uint32_t count,
+                          std::uint32_t offset) {
+  const std::size_t at = CompressedData(fz) + row * 8;
+  for (int i = 0; i < 4; ++i) {
+    fz[at + static_cast<std::size_t>(i)] = static_cast<char>(count >> (24 - 8 * i));
+    fz[at + 4 + static_cast<std::size_t>(i)] = static_cast<char>(offset >> (24 - 8 * i));
+  }
+  return fz;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -531,7 +551,29 @@ INSTANTIATE_TEST_SUITE_P(
                                   f[at + static_cast<std::size_t>(i)] = '\x7f';
                                 return f;
                               },
-                              FIO_ERR_COMPRESSED},
+                              FIO_ERR_COMPRESSED, "outside a heap"},
+                      // A tile that claims 2 GB of bytes: refused before a decompressor
+                      // would allocate them.
+                      BadCase{"TileLongerThanTheHeap",
+                              [](const std::string& fz, const std::string&) {
+                                return SetDescriptor(fz, 0, 0x7fffffffu, 0);
+                              },
+                              FIO_ERR_COMPRESSED, "tile 1: COMPRESSED_DATA of 2147483647 bytes"},
+                      BadCase{"LastTileBehindTheHeap",
+                              [](const std::string& fz, const std::string&) {
+                                return SetDescriptor(fz, 63, 16, 0x00100000u);
+                              },
+                              FIO_ERR_COMPRESSED, "tile 64:"},
+                      BadCase{"TileWiderThanTheImage",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZTILE1", "100000");
+                              },
+                              FIO_ERR_COMPRESSED, "ZTILE1 100000"},
+                      BadCase{"TableRowsNotTheTiles",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZTILE2", "2");
+                              },
+                              FIO_ERR_COMPRESSED, "table rows 64 for 32 tiles"},
                       BadCase{"GarbledTiles",
                               [](const std::string& fz, const std::string&) {
                                 std::string f = fz;
