@@ -202,6 +202,29 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
     return Refuse(why, "columns take " + std::to_string(width) + " bytes of a " +
                            std::to_string(rowBytes) + "-byte row");
 
+  // The tiles that can be decoded directly: RICE_1 integers of whole rows.
+  const std::string* kind = FindCard(cards, "ZCMPTYPE");
+  layout->riceRows = kind && StringOf(*kind) == "RICE_1" && bitpix > 0 &&
+                     layout->tile[0] == layout->axes[0] && !FindCard(cards, "ZSCALE") &&
+                     !FindCard(cards, "ZZERO");
+  for (int i = 1; i <= 9 && layout->riceRows; ++i) {
+    const std::string* name = FindCard(cards, Keyed("ZNAME", i));
+    if (!name) break;
+    const std::int64_t value = integer(Keyed("ZVAL", i), -1);
+    if (StringOf(*name) == "BLOCKSIZE") layout->blockSize = static_cast<int>(value);
+    if (StringOf(*name) == "BYTEPIX") layout->bytePix = static_cast<int>(value);
+  }
+  if (layout->blockSize != 16 && layout->blockSize != 32) layout->riceRows = false;
+  // Tiles must follow one another row after row through the planes, too.
+  if (naxis == 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0))
+    layout->riceRows = false;
+  if (layout->bytePix != static_cast<int>(pixelBytes)) layout->riceRows = false;
+  layout->heapStart = unit.dataStart + static_cast<std::uint64_t>(theap);
+  if (layout->riceRows) {
+    layout->tileOffset.reserve(static_cast<std::size_t>(tiles));
+    layout->tileLength.reserve(static_cast<std::size_t>(tiles));
+  }
+
   // Every descriptor's bytes within the heap, read a run of rows at a time.
   const std::uint64_t heapSize = heapEnd - static_cast<std::uint64_t>(theap);
   const std::uint64_t perRead =
@@ -231,8 +254,17 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
             return Refuse(why, "tile " + std::to_string(r + i + 1) + ": " + column.name + " of " +
                                    std::to_string(bytes) + " bytes at " + std::to_string(offset) +
                                    " outside a heap of " + std::to_string(heapSize));
-          if (column.name == "COMPRESSED_DATA")
+          if (column.name == "COMPRESSED_DATA") {
             layout->largestTile = std::max(layout->largestTile, bytes);
+            if (layout->riceRows) {
+              layout->tileOffset.push_back(offset);
+              layout->tileLength.push_back(bytes);
+            }
+            // A tile kept another way goes through cfitsio.
+            if (bytes == 0 || bytes > 0x7fffffffu) layout->riceRows = false;
+          } else if (bytes != 0) {
+            layout->riceRows = false;
+          }
         }
         at += column.width;
       }

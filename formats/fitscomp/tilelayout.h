@@ -19,6 +19,16 @@ struct TileLayout {
   std::uint64_t imageBytes = 0;    // pixels × |ZBITPIX| / 8
   std::uint64_t tileBytes = 0;     // pixels of one whole tile × |ZBITPIX| / 8
   std::uint64_t largestTile = 0;   // the largest compressed tile, in bytes
+
+  // The common case decoded without cfitsio's tile machinery: integers compressed with
+  // RICE_1 in tiles of whole rows, every tile in COMPRESSED_DATA and nothing in other
+  // columns of descriptors. Then the tiles' bytes lie at heapStart (in the file) plus
+  // tileOffset[k], tileBytes[k] long.
+  bool riceRows = false;
+  int blockSize = 32;  // ZVAL of BLOCKSIZE
+  int bytePix = 4;     // ZVAL of BYTEPIX
+  std::uint64_t heapStart = 0;
+  std::vector<std::uint64_t> tileOffset, tileLength;
 };
 
 // Reads the layout of the compressed image in unit hdu of the FITS file at path, and
