@@ -16,8 +16,11 @@ inline constexpr std::string_view kToClipboard = "クリップボードに転送
 inline constexpr std::string_view kConverting = "データ変換中...";                        // 19158
 
 // ---- open dialogs
+// The FITS entries take gzip-packed and tile-compressed files too (".fits.gz", ".fits.fz",
+// ".fts.gz", and any ".gz" or ".fz"): the dispatcher opens and saves them as FITS.
 inline constexpr std::string_view kFilterMain =  // 19097
-    "FITSﾌｧｲﾙ(*.fit,*.fts,*.fits)|*.fit;*.fts;*.fits;*.FIT;*.FTS;*.FITS|"
+    "FITSﾌｧｲﾙ(*.fit,*.fts,*.fits,*.gz,*.fz)|*.fit;*.fts;*.fits;*.fits.gz;*.fits.fz;*.fts.gz;*.gz;"
+    "*.fz;*.FIT;*.FTS;*.FITS;*.FITS.GZ;*.FITS.FZ;*.FTS.GZ;*.GZ;*.FZ|"
     "BMP/DIBﾌｧｲﾙ(*.bmp,*.dib)|*.bmp;*.dib;*.BMP;*.DIB|"
     "Bitranﾌｧｲﾙ(*.ccd,*.drk,*.flt,*.fdk)|*.ccd;*.drk;*.flt;*.fdk;*.CCD;*.DRK;*.FLT;*.FDK|";
 inline constexpr std::string_view kFilterRaster =  // 19098
@@ -33,14 +36,16 @@ inline constexpr std::string_view kFilterTiff =  // 19100
 inline constexpr std::string_view kFilterRaw =  // 19106
     "RAWﾌｧｲﾙ(*.raw)|*.raw;*.RAW|すべてのﾌｧｲﾙ(*.*)|*.*||";
 inline constexpr std::string_view kFilterFits =  // 19129
-    "FITSﾌｧｲﾙ(*.fts,*.fit,*,fits)|*.fts;*.fit;*.fits|すべてのﾌｧｲﾙ(*.*)|*.*||";
+    "FITSﾌｧｲﾙ(*.fts,*.fit,*,fits,*.gz,*.fz)|*.fts;*.fit;*.fits;*.fits.gz;*.fits.fz;*.fts.gz;*.gz;"
+    "*.fz|すべてのﾌｧｲﾙ(*.*)|*.*||";
 inline constexpr std::string_view kOpenImageTitle = "画像ﾌｧｲﾙを開く";  // 19102
 inline constexpr std::string_view kOpenDataTitle = "ﾃﾞｰﾀを開く";       // 19161
 
 // ---- save-as dialog
 inline constexpr std::string_view kSaveFilterBmp = "BMP/DIBﾌｧｲﾙ(*.bmp,*.dib)|*.bmp;*.dib|";  // 19136
 inline constexpr std::string_view kSaveFilterFits =  // 19103
-    "FITSﾌｧｲﾙ(*.fts,*.fit,*.fits)|*.fts;*.fit;*.fits|";
+    "FITSﾌｧｲﾙ(*.fts,*.fit,*.fits,*.gz,*.fz)|*.fts;*.fit;*.fits;*.fits.gz;*.fits.fz;*.fts.gz;*.gz;"
+    "*.fz|";
 inline constexpr std::string_view kSaveFilterGif = "GIFﾌｧｲﾙ(*.gif)|*.gif|";  // 19104, part 1
 inline constexpr std::string_view kSaveFilterJpeg =                          // 19104, part 2
     "JPEGﾌｧｲﾙ(*.jpg,*.jpeg)|*.jpg;*.jpeg|";

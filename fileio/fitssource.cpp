@@ -32,7 +32,7 @@ std::string FitsFileOfName(const std::string& name) {
   return file;
 }
 
-int ResolveFitsSource(const std::string& name, FitsSource* source) {
+int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) {
   std::string spec;
   source->file = name;
   // A file whose own name ends in brackets is that file.
@@ -96,8 +96,15 @@ int ResolveFitsSource(const std::string& name, FitsSource* source) {
   source->readHdu = unit;
   if (hdus[static_cast<std::size_t>(unit)].compressed) {
     source->decompressed = std::make_unique<fitscomp::TempFile>();
-    if (!source->decompressed->Create()) return FIO_ERR_CREATE;
-    if (int rc = fitscomp::DecompressImage(listed, unit, *source->decompressed)) return rc;
+    if (!source->decompressed->CreateInMemory()) return FIO_ERR_CREATE;
+    if (int rc =
+            fitscomp::StartDecompressImage(listed, unit, *source->decompressed, &source->unpacking))
+      return rc;
+    if (!stream) {
+      const int rc = source->unpacking->Finish();
+      source->unpacking.reset();
+      if (rc) return rc;
+    }
     source->readPath = source->decompressed->path();
     source->readHdu = 0;
   }
@@ -111,4 +118,16 @@ int ListFitsUnits(const std::string& name, std::vector<FitsHdu>* hdus) {
   if (!unpacked.Create()) return FIO_ERR_CREATE;
   if (int rc = fitscomp::Gunzip(file, unpacked)) return rc;
   return ListFitsHdus(unpacked.path(), hdus);
+}
+
+FitsSourceGate::FitsSourceGate(FitsSource& source) : unpacking_(source.unpacking.get()) {
+  if (unpacking_) previous_ = CFits::SetDataGate(this);
+}
+
+FitsSourceGate::~FitsSourceGate() {
+  if (unpacking_) (void)CFits::SetDataGate(previous_);
+}
+
+bool FitsSourceGate::WaitFor(std::uint64_t end) {
+  return !unpacking_ || unpacking_->WaitFor(end);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fits/fits.h"
 #include "fits/fitshdu.h"
 #include "formats/fitscomp/fitscomp.h"
 
@@ -20,13 +21,33 @@ struct FitsSource {
   std::vector<FitsHdu> hdus;
   std::unique_ptr<fitscomp::TempFile> unpacked;      // the gzip-unpacked file
   std::unique_ptr<fitscomp::TempFile> decompressed;  // a tile-compressed image, unpacked
+  // The children unpacking it, while a reader that asked to stream reads it.
+  std::unique_ptr<fitscomp::Unpacking> unpacking;
 };
 
 // Finds the image that name stands for, asking which one through FitsUnitPrompt when the
 // file holds several and the name does not say. Returns a file I/O code: 0, the reader's
 // codes, 44 (no image in the file), 45 (the bracketed unit is not in the file), 46, or 27
-// when the user cancelled.
-[[nodiscard]] int ResolveFitsSource(const std::string& name, FitsSource* source);
+// when the user cancelled. With stream, a tile-compressed image is still being unpacked
+// when this returns: its pixels may be read only through source->unpacking (see
+// FitsSourceGate), whose Finish then gives the unpacking's code.
+[[nodiscard]] int ResolveFitsSource(const std::string& name, FitsSource* source,
+                                    bool stream = false);
+
+// Lets the FITS reader wait on a source's unpacking while it reads the pixels, for as
+// long as it lives on this thread; without an unpacking it does nothing.
+class FitsSourceGate : public FitsDataGate {
+ public:
+  explicit FitsSourceGate(FitsSource& source);
+  ~FitsSourceGate() override;
+  FitsSourceGate(const FitsSourceGate&) = delete;
+  FitsSourceGate& operator=(const FitsSourceGate&) = delete;
+  bool WaitFor(std::uint64_t end) override;
+
+ private:
+  fitscomp::Unpacking* unpacking_;
+  FitsDataGate* previous_ = nullptr;
+};
 
 // The file part of a name that may carry a bracketed unit.
 std::string FitsFileOfName(const std::string& name);

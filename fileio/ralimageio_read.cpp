@@ -256,16 +256,20 @@ bool IsUsfOfAnotherFormat(const std::string& path) {
 }
 
 // What a FITS image read through source must carry of its file: the file's name rather
-// than a temporary's, and for a tile-compressed extension the primary header's keywords
-// that the unpacked header lacks (an uncompressed extension got them from the reader).
-int AdoptFitsSource(CImage& image, const FitsSource& source) {
+// than a temporary's; for a tile-compressed extension the primary header's keywords that
+// the unpacked header lacks (an uncompressed extension got them from the reader); and
+// for any extension the system's own measurement tables of the file, so that its tools
+// find their marks and a save keeps them.
+int AdoptFitsSource(CImage& image, const FitsSource& source, bool withTables) {
   if (source.readPath != source.file) {
     image.SetOrgFileName(source.file);
     image.SetSaveableFile(::access(source.file.c_str(), W_OK) == 0 ? 1 : 0);
   }
+  const std::string listed = source.unpacked ? source.unpacked->path() : source.file;
+  if (withTables && source.unit > 0)
+    if (int rc = CFits::ReadOwnTables(image, listed, source.unit)) return rc;
   if (source.unit > 0 && source.decompressed) {
     std::vector<std::string> primary;
-    const std::string listed = source.unpacked ? source.unpacked->path() : source.file;
     if (int rc = ReadUnitCards(listed, 0, &primary)) return rc;
     CFitsHeader& header = image.m_FitsHeader;
     int at = header.Find("END");
@@ -281,7 +285,7 @@ int ReadFitsHeader(CImage& image, const std::string& name) {
   FitsSource source;
   if (int rc = ResolveFitsSource(name, &source)) return rc;
   if (int rc = CFits::ReadHeader(image, source.readPath, 1, source.readHdu)) return rc;
-  return AdoptFitsSource(image, source);
+  return AdoptFitsSource(image, source, false);
 }
 
 // The real type that a read for ReadFile folds FITS pixels into as they come in (0: read
@@ -293,18 +297,25 @@ thread_local int g_foldBits = 0;
 int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, int isSigned) {
   const std::string caption(ft::kReading);
   FitsSource source;
-  if (int rc = ResolveFitsSource(name, &source)) return rc;
+  // A tile-compressed image is read while it is being unpacked.
+  if (int rc = ResolveFitsSource(name, &source, true)) return rc;
   const std::string& path = source.readPath;
   int rc = CFits::ReadHeader(image, path, isSigned ? 0 : 1, source.readHdu);
   if (rc != FITS_OK) return rc;
   const bool multi = image.GetPlanes() > 1;
   if (multi && !CRalImageIO::GetLoadFits3DParam(image, param)) return FIO_ERR_CANCELLED;
   if (!multi) param->SetPlanes(1);
-  rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0, param->GetReadPlane(0),
-                   param->GetReadPlane(1), param->GetReadPlane(2), CRalImageIO::GetProgressSink(),
-                   caption, 0, g_foldBits, source.readHdu);
+  {
+    FitsSourceGate gate(source);
+    rc = CFits::Read(image, path, isSigned, param->GetPlanes() == 3 ? 1 : 0,
+                     param->GetReadPlane(0), param->GetReadPlane(1), param->GetReadPlane(2),
+                     CRalImageIO::GetProgressSink(), caption, 0, g_foldBits, source.readHdu);
+  }
+  // A failed unpacking says better than the read what went wrong.
+  if (source.unpacking)
+    if (int unpacked = source.unpacking->Finish()) return unpacked;
   if (rc != FITS_OK) return rc;
-  rc = AdoptFitsSource(image, source);
+  rc = AdoptFitsSource(image, source, true);
   if (rc != FITS_OK) return rc;
   // The file opened without an extension it ends inside; a save will not write it, so
   // the user hears of it now.
@@ -312,6 +323,10 @@ int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, i
   if (cut.number > 0)
     GetMessageBox().Show(FileioCutExtensionText(source.file, cut.number, cut.name),
                          ApplicationTitle(), MB_OK | MB_ICONEXCLAMATION);
+  // Nor do rounded 64-bit integers come back from a save.
+  if (CFits::GetInt64Rounded())
+    GetMessageBox().Show(source.file + "\n" + std::string(kFioMsgInt64Rounded), ApplicationTitle(),
+                         MB_OK | MB_ICONINFORMATION);
   // A choice of planes from a cube is not the file: it may not be written over it, unless
   // the file's own red, green and blue were read in their order.
   if (multi && isSigned)

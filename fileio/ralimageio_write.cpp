@@ -215,6 +215,8 @@ int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptio
                                   bool* streamed) {
   copy->reset();
   if (streamed) *streamed = false;
+  // An image read from 64-bit integers holds doubles and is written so.
+  if (bits == 64) bits = -64;
   if (bits != 8 && bits != 16 && bits != 32 && bits != -64) bits = -32;
   const bool integer = bits > 0;
   double orgScale, orgZero;

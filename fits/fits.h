@@ -92,6 +92,15 @@ struct FitsCutExtension {
   std::string name;
 };
 
+// What a read waits on when the file's data are still being written while it reads them
+// (an image being unpacked into the file by other processes).
+class FitsDataGate {
+ public:
+  virtual ~FitsDataGate() = default;
+  // Returns when the file's bytes before end are written; false when they never will be.
+  virtual bool WaitFor(std::uint64_t end) = 0;
+};
+
 class CFits {
  public:
   // The text of a string id above; empty for an unknown id.
@@ -106,6 +115,8 @@ class CFits {
   // plane is read as it is. skipExtensions non-zero leaves the extensions unread.
   // foldBits -32 or -64 folds the scaling into the pixels as they are read, with the
   // result of CImage::FoldPhysical(foldBits) but without the stored copy in memory.
+  // A file of 64-bit integers is always read into doubles (GetInt64Rounded tells when
+  // that rounds), and is saved as doubles.
   // hdu non-zero reads that image extension (see ListFitsHdus) instead of the primary
   // array, with the primary header's keywords it lacks and without the file's other units.
   [[nodiscard]] static int Read(CImage& image, const std::string& path, int isSigned, int color,
@@ -116,6 +127,20 @@ class CFits {
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
   static FitsCutExtension GetCutExtension();
+  // Appends the system's own measurement tables among the units of the FITS file at path
+  // (the photometry, rectangle photometry and positioning tables; every unit but the
+  // primary and exceptUnit) to the image's interpreted extensions, as a read of the
+  // primary array would take them: an image read from an extension then keeps them when
+  // it is saved. Other units, images and other programs' tables, stay in the file. A
+  // table that cannot be interpreted is left out. Returns 0, or the open and listing codes.
+  [[nodiscard]] static int ReadOwnTables(CImage& image, const std::string& path, int exceptUnit);
+  // Whether the last Read on this thread took a file of 64-bit integers (BITPIX 64, read
+  // into doubles with the scaling folded in) some of whose values doubles do not hold
+  // exactly: magnitudes above 2^53 come in rounded to the nearest double.
+  static bool GetInt64Rounded();
+  // Reads of pixel data on this thread wait on gate (null: none) before each run of rows;
+  // a gate that fails ends the read with 4. Returns the previous gate.
+  static FitsDataGate* SetDataGate(FitsDataGate* gate);
   // Reads the primary header alone (with hdu, that image extension's, as Read does): 0,
   // 3, 4, 7 or 17. showMessages non-zero lets the disagreeing-matrix warning be shown.
   [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path, int showMessages,

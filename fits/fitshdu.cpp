@@ -155,7 +155,9 @@ bool FitsHdu::IsImage() const {
   if (axes.empty() || axes.size() > 3) return false;
   for (std::int64_t n : axes)
     if (n <= 0 || n > std::numeric_limits<int>::max()) return false;
-  return bitpix == 8 || bitpix == 16 || bitpix == 32 || bitpix == -32 || bitpix == -64;
+  // 64-bit integers are read into doubles; compressed ones are not unpacked.
+  return bitpix == 8 || bitpix == 16 || bitpix == 32 || bitpix == -32 || bitpix == -64 ||
+         (bitpix == 64 && !compressed);
 }
 
 std::string FitsHdu::Describe() const {

@@ -67,6 +67,13 @@ class ScopedFd {
   int fd_;
 };
 
+// The gate this thread's reads wait on for data still being written (see SetDataGate).
+thread_local FitsDataGate* g_dataGate = nullptr;
+
+bool DataReady(std::uint64_t end) {
+  return !g_dataGate || g_dataGate->WaitFor(end);
+}
+
 // Reads up to n bytes at offset; the count read (short only at the end of the file), or
 // -1 on an error.
 long long ReadAt(int fd, void* buffer, std::size_t n, std::uint64_t offset) {
@@ -132,6 +139,18 @@ std::uint64_t FileSize(int fd, bool* regular) {
 bool IsPixelType(int bits) {
   return bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64;
 }
+
+// The pixel types of files that can be read: the image's own, and 64-bit integers, which
+// the widest image type (doubles) takes.
+bool IsFileType(int bits) {
+  return IsPixelType(bits) || bits == 64;
+}
+
+// 2^53: from here on, doubles no longer hold every integer.
+constexpr double kExactIntegerLimit = 9007199254740992.0;
+
+// Whether the last Read on this thread took 64-bit integers that doubles do not hold.
+thread_local bool g_int64Rounded = false;
 
 int FitsHeightSetting() {
   int height = 1;
@@ -574,8 +593,9 @@ int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* data
   if (headerStart > 0)
     if (int rc = AdoptExtensionHeader(img, fd)) return rc;
 
-  // BITPIX 64 and other types the image cannot hold are refused, not read as garbage.
-  if (!IsPixelType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
+  // Types the image cannot hold are refused, not read as garbage; 64-bit integers are
+  // read into doubles (see ReadImageStep).
+  if (!IsFileType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
       img.GetPlanes() <= 0)
     return FITS_INVALID_IMAGE;
   std::uint64_t bytes = 0;
@@ -824,6 +844,10 @@ bool WithRowWork(int bits, int isSigned, F&& f) {
       RowWork<double, std::uint64_t> w;
       return f(w);
     }
+    case 64: {
+      RowWork<std::int64_t, std::uint64_t> w;
+      return f(w);
+    }
     default:
       return false;
   }
@@ -849,6 +873,8 @@ constexpr int kFoldRowsPerThread = 4;
 // each row is looked at as it comes in.
 int FoldTarget(int bits, int isSigned, double bscale, double bzero, int foldBits, bool* check) {
   *check = false;
+  // 64-bit integers always go into doubles, the widest type an image has.
+  if (bits == 64) return -64;
   if (foldBits != -32 && foldBits != -64) return 0;
   const bool real = bits == -32 || bits == -64;
   const bool scaled = bscale != 1.0 || bzero != 0.0;
@@ -865,11 +891,39 @@ int FoldTarget(int bits, int isSigned, double bscale, double bzero, int foldBits
 // in memory; FITS_FOLD_NEEDS_DOUBLES asks the caller to read again into 64-bit floats.
 constexpr int FITS_FOLD_NEEDS_DOUBLES = -1;
 
+// Folds a row of 64-bit integers into doubles and tells whether every value came out
+// exact. With a whole-number offset and no scale (the unsigned convention, BZERO = 2^63,
+// among them) the sum is taken in 128-bit integers and rounded once, as an exact sum
+// would be; otherwise raw × bscale + bzero in doubles, exact while within 2^53.
+bool FoldInt64Row(const std::int64_t* raw, int n, double bscale, double bzero, bool blankUsed,
+                  int blank, double* out) {
+  bool exact = true;
+  const bool whole = bscale == 1.0 && bzero == std::trunc(bzero) && std::fabs(bzero) <= 0x1p64;
+  const auto offset = whole ? static_cast<__int128>(bzero) : 0;
+  for (int x = 0; x < n; ++x) {
+    if (blankUsed && raw[x] == blank) {
+      out[x] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    if (whole) {
+      const __int128 sum = static_cast<__int128>(raw[x]) + offset;
+      out[x] = static_cast<double>(sum);
+      // Doubles up to 2^65 in size convert back to 128-bit integers without overflow.
+      exact = exact && static_cast<__int128>(out[x]) == sum;
+    } else {
+      out[x] = static_cast<double>(raw[x]) * bscale + bzero;
+      exact = exact && std::fabs(static_cast<double>(raw[x])) <= kExactIntegerLimit &&
+              std::fabs(out[x]) <= kExactIntegerLimit;
+    }
+  }
+  return exact;
+}
+
 int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, int plane0,
                   int plane1, int plane2, ProgressSink* progress, const std::string& caption,
                   bool wantRanges, ImageStepResult* result, int foldBits = 0) {
   const int filePlanes = img.GetPlanes();
-  if (!IsPixelType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
+  if (!IsFileType(img.GetBitsPixel()) || img.GetWidth() <= 0 || img.GetHeight() <= 0 ||
       filePlanes <= 0)
     return FITS_INVALID_IMAGE;
 
@@ -944,6 +998,7 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
   auto imageRow = [&](int fileRow) { return bottomUp ? height - 1 - fileRow : fileRow; };
 
   bool floatsHold = true;
+  std::atomic<bool> rounded{false};
   std::vector<std::uint8_t> staging;
   if (foldTarget)
     staging.resize(std::max<std::size_t>(static_cast<std::size_t>(rowBytes),
@@ -972,9 +1027,9 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
         n = pinned;
       }
       const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(rowBytes);
-      if (ReadAt(fd, staging.data(), bytes,
-                 planeStart + static_cast<std::uint64_t>(r) * rowBytes) !=
-          static_cast<long long>(bytes))
+      const std::uint64_t at = planeStart + static_cast<std::uint64_t>(r) * rowBytes;
+      if (!DataReady(at + bytes) ||
+          ReadAt(fd, staging.data(), bytes, at) != static_cast<long long>(bytes))
         return false;
       struct Share {
         int begin;
@@ -990,6 +1045,12 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
           std::uint8_t* raw = staging.data() + static_cast<std::size_t>(i) * rowBytes;
           mine.work.Row(raw, width, reverse, rule, mine.range);
           const T* values = reinterpret_cast<const T*>(raw);
+          if constexpr (std::is_same_v<T, std::int64_t>) {
+            if (!FoldInt64Row(values, width, bscale, bzero, blankUsed, blank,
+                              static_cast<double*>(pins.Row(imageRow(r + i) - y0))))
+              rounded.store(true, std::memory_order_relaxed);
+            continue;
+          }
           if (checkFloats &&
               !pixelfold::FloatsHoldRow(values, width, bscale, bzero, blankUsed, blank))
             holds.store(false, std::memory_order_relaxed);
@@ -1053,8 +1114,9 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
             base + static_cast<std::ptrdiff_t>(std::min(imageRow(r), imageRow(r + n - 1)) - y0) *
                        static_cast<std::ptrdiff_t>(stride),
             static_cast<std::size_t>(n) * stride);
-        const bool got =
-            ReadVectorAt(fd, iov.data(), n, planeStart + static_cast<std::uint64_t>(r) * rowBytes);
+        const std::uint64_t at = planeStart + static_cast<std::uint64_t>(r) * rowBytes;
+        const bool got = DataReady(at + static_cast<std::uint64_t>(n) * rowBytes) &&
+                         ReadVectorAt(fd, iov.data(), n, at);
         if (got) {
           for (int i = 0; i < n; ++i) {
             work.Row(base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) *
@@ -1095,10 +1157,12 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
   if (foldTarget) {
     // The image now holds physical values; the file's scaling and blank value are kept
     // for a save that writes the data back as they were stored.
-    const bool integer = fileBits > 0;
-    if (img.GetBscale() != 1.0 || img.GetBzero() != 0.0)
+    // 64-bit integers have no stored form to go back to: they are saved as doubles.
+    const bool integer = fileBits > 0 && fileBits != 64;
+    if ((img.GetBscale() != 1.0 || img.GetBzero() != 0.0) && fileBits != 64)
       img.SetOrgScaling(img.GetBscale(), img.GetBzero());
     if (integer && img.IsBlankUsed()) img.SetOrgBlank(1, img.GetBlank());
+    if (rounded.load()) g_int64Rounded = true;
     img.SetBitsPixel(foldTarget);
     img.SetBscale(1.0);
     img.SetBzero(0.0);
@@ -1580,6 +1644,7 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
                 int plane1, int plane2, ProgressSink* progress, const std::string& caption,
                 int skipExtensions, int foldBits, int hdu) {
   g_cutExtension = FitsCutExtension{};
+  g_int64Rounded = false;
   try {
     int raw = -1;
     struct stat st {};
@@ -1689,6 +1754,48 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
   } catch (const std::exception&) {
     return FITS_INVALID_IMAGE;
   }
+}
+
+int CFits::ReadOwnTables(CImage& image, const std::string& path, int exceptUnit) {
+  try {
+    int raw = -1;
+    struct stat st {};
+    if (int e = OpenRegularFile(path, raw, &st)) return FioCodeOfNameError(e, FITS_OPEN_FAILED);
+    ScopedFd fd(raw);
+    std::vector<FitsHdu> hdus;
+    if (int rc = ListFitsHdus(fd.get(), &hdus)) return rc;
+    for (const FitsHdu& hdu : hdus) {
+      if (hdu.index == 0 || hdu.index == exceptUnit) continue;
+      std::vector<std::string> cards;
+      std::uint64_t headerEnd = 0, pos = 0;
+      if (ReadCards(fd.get(), hdu.headerStart, nullptr, &cards, &headerEnd) != FITS_OK) continue;
+      const bool own = std::any_of(cards.begin(), cards.end(), [](const std::string& card) {
+        return Begins(card, "EXTNAME = ") && IsOwnTableName(Value(card));
+      });
+      CFitsExtension ext;
+      // A table of ours that cannot be interpreted is left in the file rather than
+      // failing the image that was read.
+      if (!own || InterpretExtension(ext, cards) != FITS_OK) continue;
+      if (int rc = AppendExtension(image, fd.get(), static_cast<std::uint64_t>(st.st_size),
+                                   std::move(ext), cards, headerEnd, &pos);
+          rc == FITS_NO_MEMORY)
+        return rc;
+    }
+    if (!image.m_FitsExtensions.empty()) image.SetExtend(1);
+    return FITS_OK;
+  } catch (const std::bad_alloc&) {
+    return FITS_NO_MEMORY;
+  }
+}
+
+bool CFits::GetInt64Rounded() {
+  return g_int64Rounded;
+}
+
+FitsDataGate* CFits::SetDataGate(FitsDataGate* gate) {
+  FitsDataGate* previous = g_dataGate;
+  g_dataGate = gate;
+  return previous;
 }
 
 FitsCutExtension CFits::GetCutExtension() {

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -136,7 +137,19 @@ CDlgFileSave::CDlgFileSave(const FileSavePrompt& prompt, QWidget* parent)
   if (!prompt.initialDir.empty()) setDirectory(Q(prompt.initialDir));
   if (!prompt.initialName.empty()) selectFile(Q(prompt.initialName));
   connect(this, &QFileDialog::filterSelected, this, &CDlgFileSave::OnFilterSelected);
+  if (auto* types = findChild<QComboBox*>("fileTypeCombo")) types->installEventFilter(this);
   position_.Restore();
+}
+
+bool CDlgFileSave::eventFilter(QObject* watched, QEvent* event) {
+  // Every way of picking a type from the box starts with one of these on it.
+  const QEvent::Type type = event->type();
+  if (type == QEvent::KeyPress || type == QEvent::MouseButtonPress || type == QEvent::Wheel)
+    if (auto* nameBox = findChild<QLineEdit*>("fileNameEdit")) {
+      nameBeforeSwitch_ = nameBox->text();
+      haveNameBeforeSwitch_ = true;
+    }
+  return QFileDialog::eventFilter(watched, event);
 }
 
 const FilterEntry* CDlgFileSave::SelectedEntry() const {
@@ -147,9 +160,15 @@ const FilterEntry* CDlgFileSave::SelectedEntry() const {
 
 void CDlgFileSave::OnFilterSelected(const QString&) {
   const FilterEntry* entry = SelectedEntry();
-  const QStringList files = selectedFiles();
-  if (!entry || files.isEmpty()) return;
-  const QString name = QFileInfo(files.first()).fileName();
+  const bool before = haveNameBeforeSwitch_;
+  haveNameBeforeSwitch_ = false;
+  if (!entry) return;
+  QString name = nameBeforeSwitch_;
+  if (!before) {
+    const QStringList files = selectedFiles();
+    if (files.isEmpty()) return;
+    name = QFileInfo(files.first()).fileName();
+  }
   if (name.isEmpty()) return;
   selectFile(Q(AdjustExtensionForFilter(S(name), *entry)));
 }

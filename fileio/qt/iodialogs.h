@@ -52,9 +52,16 @@ class CDlgFileSave : public QFileDialog {
   void accept() override;
   void done(int result) override;
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void OnFilterSelected(const QString& filter);
   const FilterEntry* SelectedEntry() const;
+  // The name as the user left it before picking another type: the file dialog itself
+  // puts the new type's first extension on the name before OnFilterSelected runs.
+  QString nameBeforeSwitch_;
+  bool haveNameBeforeSwitch_ = false;
   std::vector<FilterEntry> entries_;
   QStringList filters_;
   int overwriteAllowed_;

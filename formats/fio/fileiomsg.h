@@ -68,6 +68,13 @@ inline constexpr std::string_view kFioMsgExtensionCut =
     "主画像とそれより前の Extension は読み込みましたが、壊れたこの Extension は読み込まず、"
     "保存しても残りません。";
 
+// A file of 64-bit integers some of whose values doubles, the widest type of an image,
+// do not hold exactly.
+inline constexpr std::string_view kFioMsgInt64Rounded =
+    "64ビット整数の画像を64ビット実数として読み込みました。"
+    "絶対値が 2^53 (9007199254740992) を超える値は正確に表せないため、"
+    "最も近い実数に丸められています。保存すると64ビット実数で書き込まれます。";
+
 // The text for a code: the file's path on a line of its own, then the message. The path
 // is left out when it is empty and for the codes that concern the image or the clipboard
 // rather than a file (callers pass the name "Clipboard" with those). Empty for

@@ -5,13 +5,17 @@
 
 #include <fcntl.h>
 #include <fitsio.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -21,14 +25,27 @@
 #include <thread>
 #include <vector>
 
+#include "fits/fitshdu.h"
 #include "formats/fio/fileiocodes.h"
+#include "formats/fitscomp/tilelayout.h"
 #include "platform/files.h"
+
+// cfitsio's RICE decoders, exported by the library but declared only in its private
+// header.
+extern "C" {
+int fits_rdecomp(unsigned char* c, int clen, unsigned int array[], int nx, int nblock);
+int fits_rdecomp_short(unsigned char* c, int clen, unsigned short array[], int nx, int nblock);
+int fits_rdecomp_byte(unsigned char* c, int clen, unsigned char array[], int nx, int nblock);
+}
 
 namespace fitscomp {
 
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
+// Rows are decoded in bands of about this many bytes, small enough to stay in the cache
+// while their bytes are turned.
+constexpr std::size_t kBand = 256 << 10;
 // An image larger than this is refused rather than unpacked.
 std::atomic<std::uint64_t> g_maxImageBytes{std::uint64_t{4} << 30};
 std::atomic<std::uint64_t> g_parallelUnpackBytes{std::uint64_t{8} << 20};
@@ -43,6 +60,45 @@ bool WriteAll(int fd, const void* data, std::size_t n) {
     n -= static_cast<std::size_t>(put);
   }
   return true;
+}
+
+std::string Card(const char* key, long long value) {
+  char card[81];
+  std::snprintf(card, sizeof card, "%-8.8s= %20lld", key, value);
+  std::string text(card);
+  text.resize(80, ' ');
+  return text;
+}
+
+void SwapToBigEndian(unsigned char* p, int bytes, std::size_t count) {
+  switch (bytes) {
+    case 2:
+      for (std::size_t i = 0; i < count; ++i, p += 2) {
+        std::uint16_t v;
+        std::memcpy(&v, p, 2);
+        v = __builtin_bswap16(v);
+        std::memcpy(p, &v, 2);
+      }
+      break;
+    case 4:
+      for (std::size_t i = 0; i < count; ++i, p += 4) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        v = __builtin_bswap32(v);
+        std::memcpy(p, &v, 4);
+      }
+      break;
+    case 8:
+      for (std::size_t i = 0; i < count; ++i, p += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        v = __builtin_bswap64(v);
+        std::memcpy(p, &v, 8);
+      }
+      break;
+    default:
+      break;
+  }
 }
 
 struct FitsCloser {
@@ -85,89 +141,18 @@ int CommitCopy(const std::string& from, const std::string& target) {
   return out.Commit() == 0 ? FIO_OK : FIO_ERR_WRITE;
 }
 
-// Whether a card of the compressed unit's table header only describes the table or the
-// compression, and so has no place in the image's header.
-bool IsTableCard(const std::string& key) {
-  static const char* const kExact[] = {"XTENSION", "BITPIX",  "NAXIS", "PCOUNT",
-                                       "GCOUNT",   "TFIELDS", "THEAP", "EXTEND",
-                                       "CHECKSUM", "DATASUM", "END",   "SIMPLE"};
-  for (const char* k : kExact)
-    if (key == k) return true;
-  if (key.rfind("NAXIS", 0) == 0) return true;
-  static const char* const kPrefixes[] = {"TTYPE", "TFORM", "TUNIT", "TDIM",
-                                          "TSCAL", "TZERO", "TNULL", "TDISP"};
-  for (const char* k : kPrefixes) {
-    const std::size_t n = std::strlen(k);
-    if (key.size() > n && key.compare(0, n, k) == 0 &&
-        key.find_first_not_of("0123456789", n) == std::string::npos)
-      return true;
-  }
-  // The compression's own keywords; ZBLANK becomes BLANK below.
-  return key.size() > 1 && key[0] == 'Z';
-}
-
-std::string Card(const char* key, long long value) {
-  char card[81];
-  std::snprintf(card, sizeof card, "%-8.8s= %20lld", key, value);
-  std::string text(card);
-  text.resize(80, ' ');
-  return text;
-}
-
-// Writes the header of a simple FITS file for the image of the compressed unit that in
-// stands at: rebuilt from the table's (the image's own keywords, ZBLANK as BLANK).
-// *dataStart receives where the pixels go.
-int WriteUnpackedHeader(fitsfile* in, int bitpix, int naxis, const long* axes, TempFile& out,
-                        std::uint64_t* dataStart) {
-  int status = 0;
-  std::string header;
-  header += Card("SIMPLE", 0).replace(10, 20, std::string(19, ' ') + "T");
-  header += Card("BITPIX", bitpix);
-  header += Card("NAXIS", naxis);
-  for (int i = 0; i < naxis; ++i) {
-    char key[16];
-    std::snprintf(key, sizeof key, "NAXIS%d", i + 1);
-    header += Card(key, axes[i]);
-  }
-  int keys = 0, more = 0;
-  if (fits_get_hdrspace(in, &keys, &more, &status)) return FIO_ERR_COMPRESSED;
-  for (int k = 1; k <= keys; ++k) {
-    char record[FLEN_CARD] = {0};
-    if (fits_read_record(in, k, record, &status)) return FIO_ERR_COMPRESSED;
-    std::string card(record);
-    card.resize(80, ' ');
-    std::string key = card.substr(0, 8);
-    key.erase(key.find_last_not_of(' ') + 1);
-    if (key == "ZBLANK" && bitpix > 0) {
-      header += "BLANK   " + card.substr(8);
-      continue;
-    }
-    if (IsTableCard(key)) continue;
-    header += card;
-  }
-  std::string end = "END";
-  end.resize(80, ' ');
-  header += end;
-  header.resize((header.size() + 2879) / 2880 * 2880, ' ');
-  if (::ftruncate(out.fd(), 0) != 0 || ::lseek(out.fd(), 0, SEEK_SET) != 0 ||
-      !WriteAll(out.fd(), header.data(), header.size()))
-    return FIO_ERR_WRITE;
-  *dataStart = header.size();
-  return FIO_OK;
-}
-
-// Writes image rows [from, to) of the compressed unit that in stands at into fd behind
-// dataStart, as stored (big-endian), read through cfitsio a band of rows at a time.
-int WriteUnpackedRows(fitsfile* in, int bitpix, long width, long long from, long long to, int fd,
-                      std::uint64_t dataStart) {
+// Decodes image rows [from, to) of the compressed unit that in stands at straight into
+// out, the shared mapping of the unpacked file's data, a band of rows at a time: cfitsio
+// writes the pixels in the machine's order, and each band is turned big-endian, as FITS
+// data are, while it is still in the cache.
+int DecodeRows(fitsfile* in, int bitpix, long width, long long from, long long to,
+               unsigned char* out) {
   int status = 0;
   // Integers come as stored (no scaling, blank values as they are); quantised reals come
   // as reals, their blank pixels as NaN.
   if (fits_set_bscale(in, 1.0, 0.0, &status)) return FIO_ERR_COMPRESSED;
   const int bytes = std::abs(bitpix) / 8;
-  const long long band = std::max<long long>(1, static_cast<long long>(kChunk) / (width * bytes));
-  std::vector<unsigned char> buffer(
-      static_cast<std::size_t>(std::min(band, std::max(1LL, to - from)) * width * bytes));
+  const long long band = std::max<long long>(1, static_cast<long long>(kBand) / (width * bytes));
   int type = TDOUBLE;
   if (bitpix == 8)
     type = TBYTE;
@@ -183,63 +168,15 @@ int WriteUnpackedRows(fitsfile* in, int bitpix, long width, long long from, long
                : bitpix == -64 ? static_cast<void*>(&doubleNull)
                                : nullptr;
   for (long long row = from; row < to; row += band) {
-    const long long n = std::min(band, to - row);
-    const long long count = n * width;
+    const long long count = std::min(band, to - row) * width;
+    unsigned char* at = out + row * width * bytes;
     int anyNull = 0;
-    if (fits_read_img(in, type, row * width + 1, count, null, buffer.data(), &anyNull, &status))
+    if (fits_read_img(in, type, row * width + 1, count, null, at, &anyNull, &status))
       return status == MEMORY_ALLOCATION ? FIO_ERR_MEMORY : FIO_ERR_COMPRESSED;
-    // FITS data are big-endian.
-    if (bytes > 1)
-      for (long long i = 0; i < count; ++i)
-        std::reverse(buffer.data() + i * bytes, buffer.data() + (i + 1) * bytes);
-    const std::size_t size = static_cast<std::size_t>(count * bytes);
-    const std::uint64_t at = dataStart + static_cast<std::uint64_t>(row * width * bytes);
-    std::size_t done = 0;
-    while (done < size) {
-      const ssize_t put =
-          ::pwrite(fd, buffer.data() + done, size - done, static_cast<off_t>(at + done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return FIO_ERR_WRITE;
-      done += static_cast<std::size_t>(put);
-    }
+    if constexpr (std::endian::native == std::endian::little)
+      SwapToBigEndian(at, bytes, static_cast<std::size_t>(count));
   }
   return FIO_OK;
-}
-
-// Runs the decompression in child processes, work(k) for k below workers, side by side:
-// cfitsio decodes one tile at a time on one core, and its tile decoders trust the tile
-// bytes and can read or write out of bounds on a damaged tile, which must cost the file,
-// not the program. Each child writes its part into the shared temporary and reports its
-// code as its exit status; a child that dies of a signal had a damaged tile.
-template <typename F>
-int Isolated(int workers, F&& work) {
-  std::vector<pid_t> children;
-  int result = FIO_OK;
-  for (int k = 0; k < workers; ++k) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
-      ::_exit(work(k));
-    }
-    if (pid > 0) {
-      children.push_back(pid);
-    } else if (int rc = work(k)) {  // no process to spare: unprotected rather than not at all
-      result = rc;
-    }
-  }
-  for (pid_t pid : children) {
-    int status = 0;
-    int code = FIO_ERR_COMPRESSED;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) {
-      code = WEXITSTATUS(status);
-      if (code != FIO_OK && code != FIO_ERR_WRITE && code != FIO_ERR_MEMORY)
-        code = FIO_ERR_COMPRESSED;
-    }
-    if (result == FIO_OK) result = code;
-  }
-  return result;
 }
 
 }  // namespace
@@ -263,7 +200,18 @@ bool IsGzipFile(const std::string& path) {
 
 TempFile::~TempFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!path_.empty()) ::unlink(path_.c_str());
+  if (!path_.empty() && !inMemory_) ::unlink(path_.c_str());
+}
+
+bool TempFile::CreateInMemory() {
+  const int fd = ::memfd_create("vantorel-unpacked", MFD_CLOEXEC);
+  if (fd < 0) return Create();
+  fd_ = fd;
+  inMemory_ = true;
+  // The name under which this process (and its children, which inherit the descriptor)
+  // can open the file again.
+  path_ = "/proc/self/fd/" + std::to_string(fd);
+  return true;
 }
 
 bool TempFile::Create(const std::string& folder) {
@@ -329,76 +277,263 @@ int Gunzip(const std::string& path, TempFile& out, unsigned long long limitBytes
   return rc;
 }
 
-int DecompressImage(const std::string& path, int hdu, TempFile& out) {
-  // cfitsio parses the table's header when it moves to the unit, and divides by the tile
-  // and image sizes there before any check of ours can run: a zero ZTILEn or ZNAXISn
-  // stops the process. Let a child parse it first, so such a header costs the file.
-  if (Isolated(1, [&](int) {
-        int st = 0, t = 0;
-        FitsCloser probe;
-        if (fits_open_diskfile(&probe.f, path.c_str(), READONLY, &st) ||
-            fits_movabs_hdu(probe.f, hdu + 1, &t, &st) || !fits_is_compressed_image(probe.f, &st))
-          return FIO_ERR_COMPRESSED;
-        return FIO_OK;
-      }) != FIO_OK)
-    return FIO_ERR_COMPRESSED;
-  int status = 0;
-  FitsCloser in;
-  if (fits_open_diskfile(&in.f, path.c_str(), READONLY, &status)) return FIO_ERR_OPEN;
-  int type = 0;
-  if (fits_movabs_hdu(in.f, hdu + 1, &type, &status) || !fits_is_compressed_image(in.f, &status))
-    return FIO_ERR_COMPRESSED;
-  // The table must describe the image it claims: the tiles ZTILEn cut ZNAXISn into must be
-  // its rows, and the image must be of a size that can be held.
-  int bitpix = 0, naxis = 0;
-  long axes[3] = {0, 0, 0};
-  if (fits_get_img_param(in.f, 3, &bitpix, &naxis, axes, &status) || naxis < 1 || naxis > 3)
-    return FIO_ERR_COMPRESSED;
-  std::uint64_t tiles = 1, pixels = 1;
-  for (int i = 0; i < naxis; ++i) {
-    if (axes[i] <= 0) return FIO_ERR_COMPRESSED;
-    long tile = i == 0 ? axes[0] : 1;
-    char key[FLEN_KEYWORD];
-    std::snprintf(key, sizeof key, "ZTILE%d", i + 1);
-    int keyStatus = 0;
-    long given = 0;
-    if (fits_read_key(in.f, TLONG, key, &given, nullptr, &keyStatus) == 0) tile = given;
-    if (tile <= 0) return FIO_ERR_COMPRESSED;
-    const auto n = static_cast<std::uint64_t>(axes[i]);
-    tiles *= (n + static_cast<std::uint64_t>(tile) - 1) / static_cast<std::uint64_t>(tile);
-    if (__builtin_mul_overflow(pixels, n, &pixels)) return FIO_ERR_COMPRESSED;
-  }
-  long tableRows = 0;
-  if (fits_read_key(in.f, TLONG, "NAXIS2", &tableRows, nullptr, &status) ||
-      static_cast<std::uint64_t>(tableRows) != tiles)
-    return FIO_ERR_COMPRESSED;
-  std::uint64_t bytes = 0;
-  if (__builtin_mul_overflow(pixels, static_cast<std::uint64_t>(std::abs(bitpix) / 8), &bytes) ||
-      bytes > g_maxImageBytes.load())
-    return FIO_ERR_COMPRESSED;
+// ---- unpacking in children
 
-  std::uint64_t dataStart = 0;
-  if (int rc = WriteUnpackedHeader(in.f, bitpix, naxis, axes, out, &dataStart)) return rc;
-  // The file at its whole length: the padding is zeros, and the parts go in by place.
-  const std::uint64_t end = (dataStart + bytes + 2879) / 2880 * 2880;
-  if (::ftruncate(out.fd(), static_cast<off_t>(end)) != 0) return FIO_ERR_WRITE;
-  const long long rows = static_cast<long long>(pixels / static_cast<std::uint64_t>(axes[0]));
+// cfitsio decodes one tile at a time on one core, and its tile decoders trust the tile
+// bytes and can read or write out of bounds on a damaged tile, which must cost the file,
+// not the program: the decoding runs in child processes, side by side. The image's rows
+// are dealt out in bands, band b to child b mod n, so that every child works near the
+// reader, which reads the file from its start. Each child counts its finished bands in a
+// shared page and wakes the reader; it reports its code as its exit status, and one that
+// dies of a signal had a damaged tile.
+struct Unpacking::Shared {
+  std::atomic<std::uint32_t> done[kMaxWorkers];
+};
+
+namespace {
+
+long Futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout) {
+  static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+  return ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr,
+                   0);
+}
+
+// Decodes bands k, k + workers, ... of an image of RICE-compressed integer rows (see
+// TileLayout::riceRows) straight from the file's heap with cfitsio's RICE decoder, tile by
+// tile, without the rest of its tile machinery; counts each band done in *done.
+int DecodeRiceBands(const std::string& path, const TileLayout& layout, int k, int workers,
+                    std::uint64_t bands, std::uint64_t bandRows, unsigned char* data,
+                    std::atomic<std::uint32_t>* done) {
+  int fd = -1;
+  if (OpenRegularFile(path, fd) != 0) return FIO_ERR_COMPRESSED;
+  const auto width = static_cast<std::uint64_t>(layout.axes[0]);
+  const auto tileRows = static_cast<std::uint64_t>(layout.tile.size() > 1 ? layout.tile[1] : 1);
+  const std::uint64_t rows =
+      layout.imageBytes / (width * static_cast<std::uint64_t>(layout.bytePix));
+  const std::uint64_t rowBytes = width * static_cast<std::uint64_t>(layout.bytePix);
+  std::vector<unsigned char> packed;
+  int rc = FIO_OK;
+  for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands && rc == FIO_OK;
+       b += static_cast<std::uint64_t>(workers)) {
+    const std::uint64_t from = b * bandRows, to = std::min(rows, (b + 1) * bandRows);
+    // Bands are whole tiles.
+    for (std::uint64_t t = from / tileRows; t * tileRows < to && rc == FIO_OK; ++t) {
+      const std::uint64_t length = layout.tileLength[static_cast<std::size_t>(t)];
+      packed.resize(static_cast<std::size_t>(length));
+      std::size_t got = 0;
+      while (got < packed.size()) {
+        const ssize_t g =
+            ::pread(fd, packed.data() + got, packed.size() - got,
+                    static_cast<off_t>(layout.heapStart +
+                                       layout.tileOffset[static_cast<std::size_t>(t)] + got));
+        if (g < 0 && errno == EINTR) continue;
+        if (g <= 0) break;
+        got += static_cast<std::size_t>(g);
+      }
+      if (got != packed.size()) {
+        rc = FIO_ERR_COMPRESSED;
+        break;
+      }
+      unsigned char* out = data + t * tileRows * rowBytes;
+      const int n = static_cast<int>(std::min(tileRows, rows - t * tileRows) * width);
+      const int clen = static_cast<int>(length);
+      int bad = 0;
+      if (layout.bytePix == 1)
+        bad = fits_rdecomp_byte(packed.data(), clen, out, n, layout.blockSize);
+      else if (layout.bytePix == 2)
+        bad = fits_rdecomp_short(packed.data(), clen, reinterpret_cast<unsigned short*>(out), n,
+                                 layout.blockSize);
+      else
+        bad = fits_rdecomp(packed.data(), clen, reinterpret_cast<unsigned int*>(out), n,
+                           layout.blockSize);
+      if (bad) rc = FIO_ERR_COMPRESSED;
+    }
+    if (rc != FIO_OK) break;
+    if constexpr (std::endian::native == std::endian::little)
+      SwapToBigEndian(data + from * rowBytes, layout.bytePix,
+                      static_cast<std::size_t>((to - from) * width));
+    done->fetch_add(1, std::memory_order_release);
+    (void)Futex(done, FUTEX_WAKE, INT32_MAX, nullptr);
+  }
+  ::close(fd);
+  return rc;
+}
+
+int CodeOfStatus(int status) {
+  if (!WIFEXITED(status)) return FIO_ERR_COMPRESSED;
+  const int code = WEXITSTATUS(status);
+  return code == FIO_OK || code == FIO_ERR_WRITE || code == FIO_ERR_MEMORY ? code
+                                                                           : FIO_ERR_COMPRESSED;
+}
+
+}  // namespace
+
+Unpacking::Unpacking() = default;
+
+Unpacking::~Unpacking() {
+  // Children whose file nobody reads any more are stopped rather than waited for.
+  for (int k = 0; k < workers_; ++k)
+    if (!reaped_[k]) ::kill(pids_[k], SIGKILL);
+  (void)Finish();
+  if (shared_) ::munmap(shared_, sizeof(Shared));
+}
+
+std::uint64_t Unpacking::BandsOf(int k, std::uint64_t bands) const {
+  const auto n = static_cast<std::uint64_t>(workers_), uk = static_cast<std::uint64_t>(k);
+  return bands > uk ? (bands - uk + n - 1) / n : 0;
+}
+
+bool Unpacking::Reap(int k, bool block) {
+  if (reaped_[k]) return true;
+  int status = 0;
+  pid_t got = 0;
+  while ((got = ::waitpid(pids_[k], &status, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+  }
+  if (got == 0) return false;
+  reaped_[k] = true;
+  const int code = got < 0 ? FIO_ERR_COMPRESSED : CodeOfStatus(status);
+  if (result_ == FIO_OK) result_ = code;
+  return true;
+}
+
+bool Unpacking::WaitFor(std::uint64_t end) {
+  if (end <= dataStart_ || workers_ == 0) return result_ == FIO_OK;
+  const std::uint64_t rows =
+      std::min<std::uint64_t>(rows_, (end - dataStart_ + rowBytes_ - 1) / rowBytes_);
+  const std::uint64_t bands = (rows + bandRows_ - 1) / bandRows_;
+  for (int k = 0; k < workers_; ++k) {
+    const std::uint64_t needed = BandsOf(k, bands);
+    for (;;) {
+      const std::uint32_t done = shared_->done[k].load(std::memory_order_acquire);
+      if (done >= needed) break;
+      if (result_ != FIO_OK) return false;
+      // A child that has gone without finishing its bands failed; one that lives is
+      // waited for until it counts on, and looked at again now and then.
+      if (Reap(k, false)) {
+        if (shared_->done[k].load(std::memory_order_acquire) >= needed) break;
+        if (result_ == FIO_OK) result_ = FIO_ERR_COMPRESSED;
+        return false;
+      }
+      const timespec wait{0, 20 * 1000 * 1000};
+      (void)Futex(&shared_->done[k], FUTEX_WAIT, done, &wait);
+    }
+  }
+  return result_ == FIO_OK;
+}
+
+int Unpacking::Finish() {
+  for (int k = 0; k < workers_; ++k) (void)Reap(k, true);
+  return result_;
+}
+
+int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
+                         std::unique_ptr<Unpacking>* running) {
+  running->reset();
+  // The table is read and checked here, by our own code: cfitsio divides by the tile and
+  // image sizes as it parses the header and allocates what the descriptors claim, so it
+  // is given only a table whose numbers hold, and only in the children.
+  TileLayout layout;
+  if (int rc = ReadTileLayout(path, hdu, g_maxImageBytes.load(), &layout)) return rc;
+  std::vector<std::string> cards;
+  if (ReadUnitCards(path, hdu, &cards) != 0) return FIO_ERR_COMPRESSED;
+
+  const int bitpix = layout.bitpix;
+  const int naxis = static_cast<int>(layout.axes.size());
+  std::string header = Card("SIMPLE", 0).replace(10, 20, std::string(19, ' ') + "T");
+  header += Card("BITPIX", bitpix);
+  header += Card("NAXIS", naxis);
+  for (int i = 0; i < naxis; ++i)
+    header +=
+        Card(("NAXIS" + std::to_string(i + 1)).c_str(), layout.axes[static_cast<std::size_t>(i)]);
+  for (std::string& card : ImageCards(cards, bitpix)) {
+    card.resize(80, ' ');
+    header += card;
+  }
+  std::string end = "END";
+  end.resize(80, ' ');
+  header += end;
+  header.resize((header.size() + 2879) / 2880 * 2880, ' ');
+  const std::uint64_t dataStart = header.size();
+  // The file at its whole length: the padding is zeros, and the bands go in by place.
+  const std::uint64_t length = (dataStart + layout.imageBytes + 2879) / 2880 * 2880;
+  if (::ftruncate(out.fd(), 0) != 0 || ::ftruncate(out.fd(), static_cast<off_t>(length)) != 0 ||
+      ::pwrite(out.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
+    return FIO_ERR_WRITE;
+  // Shared with the children, which decode into it: the pixels reach the file (in memory
+  // when out is) without a copy through a buffer and a write.
+  void* map = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
+                     out.fd(), 0);
+  if (map == MAP_FAILED) return FIO_ERR_MEMORY;
+  auto* data = static_cast<unsigned char*>(map) + dataStart;
+  auto unpacking = std::make_unique<Unpacking>();
+  Unpacking& u = *unpacking;
+  void* shared = ::mmap(nullptr, sizeof(Unpacking::Shared), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) {
+    ::munmap(map, static_cast<std::size_t>(length));
+    return FIO_ERR_MEMORY;
+  }
+  u.shared_ = new (shared) Unpacking::Shared{};
+
+  const long width = static_cast<long>(layout.axes[0]);
+  const int pixelBytes = std::abs(bitpix) / 8;
+  u.dataStart_ = dataStart;
+  u.rowBytes_ = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(pixelBytes);
+  u.rows_ = layout.imageBytes / u.rowBytes_;
+  // Bands of whole tiles, so that no tile is decoded twice.
+  const std::uint64_t tileRows = naxis > 1 ? static_cast<std::uint64_t>(layout.tile[1]) : 1;
+  const std::uint64_t wanted = std::max<std::uint64_t>(1, kBand / u.rowBytes_);
+  u.bandRows_ = (wanted + tileRows - 1) / tileRows * tileRows;
+  const std::uint64_t bands = (u.rows_ + u.bandRows_ - 1) / u.bandRows_;
   // A large image is shared among the processors, each child with a handle of its own.
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  const int workers = bytes < g_parallelUnpackBytes.load()
-                          ? 1
-                          : static_cast<int>(std::min<long long>({cores, 8, rows}));
-  return Isolated(workers, [&](int k) {
-    const long long from = rows * k / workers, to = rows * (k + 1) / workers;
-    if (workers == 1)
-      return WriteUnpackedRows(in.f, bitpix, axes[0], from, to, out.fd(), dataStart);
+  const int workers =
+      layout.imageBytes < g_parallelUnpackBytes.load()
+          ? 1
+          : static_cast<int>(std::min<std::uint64_t>({cores, Unpacking::kMaxWorkers, bands}));
+
+  auto work = [&, bands, workers](int k) {
+    if (layout.riceRows)
+      return DecodeRiceBands(path, layout, k, workers, bands, u.bandRows_, data,
+                             &u.shared_->done[k]);
     int status = 0, type = 0;
     FitsCloser own;
     if (fits_open_diskfile(&own.f, path.c_str(), READONLY, &status) ||
-        fits_movabs_hdu(own.f, hdu + 1, &type, &status))
+        fits_movabs_hdu(own.f, hdu + 1, &type, &status) ||
+        !fits_is_compressed_image(own.f, &status))
       return FIO_ERR_COMPRESSED;
-    return WriteUnpackedRows(own.f, bitpix, axes[0], from, to, out.fd(), dataStart);
-  });
+    for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands;
+         b += static_cast<std::uint64_t>(workers)) {
+      const auto from = static_cast<long long>(b * u.bandRows_);
+      const auto to = static_cast<long long>(std::min(u.rows_, (b + 1) * u.bandRows_));
+      if (int rc = DecodeRows(own.f, bitpix, width, from, to, data)) return rc;
+      u.shared_->done[k].fetch_add(1, std::memory_order_release);
+      (void)Futex(&u.shared_->done[k], FUTEX_WAKE, INT32_MAX, nullptr);
+    }
+    return FIO_OK;
+  };
+  for (int k = 0; k < workers; ++k) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
+      ::_exit(work(k));
+    }
+    u.pids_[k] = pid;
+    u.reaped_[k] = pid < 0;
+    ++u.workers_;
+    // No process to spare: this share unprotected rather than not at all.
+    if (pid < 0)
+      if (int rc = work(k); rc != FIO_OK && u.result_ == FIO_OK) u.result_ = rc;
+  }
+  ::munmap(map, static_cast<std::size_t>(length));
+  *running = std::move(unpacking);
+  return FIO_OK;
+}
+
+int DecompressImage(const std::string& path, int hdu, TempFile& out) {
+  std::unique_ptr<Unpacking> running;
+  if (int rc = StartDecompressImage(path, hdu, out, &running)) return rc;
+  return running->Finish();
 }
 
 int GzipFile(const std::string& source, const std::string& target) {

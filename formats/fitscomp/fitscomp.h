@@ -1,11 +1,15 @@
 // Compressed FITS files. A whole file compressed with gzip is unpacked by streaming it
 // through zlib into a temporary file, which the FITS reader then reads as any other; a
-// tile-compressed image (a binary table with ZIMAGE = T) is unpacked by cfitsio into a
-// temporary simple FITS file. Saving goes the other way: a FITS file written by the
+// tile-compressed image (a binary table with ZIMAGE = T) is unpacked by cfitsio, in child
+// processes that decode straight into a shared simple FITS file, best held in memory
+// (TempFile::CreateInMemory). Saving goes the other way: a FITS file written by the
 // system is packed whole with gzip, or its image tile-compressed with RICE.
 // Every function returns a file I/O code (formats/fio/fileiocodes.h).
 #pragma once
 
+#include <sys/types.h>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace fitscomp {
@@ -22,12 +26,17 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   // Creates the file; false when it cannot be made. folder empty: the temporary folder.
   bool Create(const std::string& folder = {});
+  // Creates the file in memory (memfd), so that nothing goes through a disk; falls back
+  // to Create() where memory files are not to be had. Its path opens it from this
+  // process only.
+  bool CreateInMemory();
   const std::string& path() const { return path_; }
   int fd() const { return fd_; }
 
  private:
   std::string path_;
   int fd_ = -1;
+  bool inMemory_ = false;
 };
 
 // Unpacks the gzip file at path into out (positioned at its start, emptied first):
@@ -37,8 +46,46 @@ class TempFile {
 
 // Unpacks the tile-compressed image in unit hdu (0-based) of the FITS file at path into
 // out as a simple FITS file: its header with the image's own keywords, then the pixels.
+// The table is checked first (see tilelayout.h), so that a lying header or descriptor is
+// refused before anything is decompressed or allocated from it.
 // 0, 3, 46 (the table does not describe a sound compressed image, or a tile is corrupt), 6.
 [[nodiscard]] int DecompressImage(const std::string& path, int hdu, TempFile& out);
+
+// An unpacking under way: child processes decode the image into the file while whoever
+// reads it waits only for the rows it reaches. Its destructor waits for the children.
+class Unpacking {
+ public:
+  static constexpr int kMaxWorkers = 8;
+  struct Shared;
+
+  Unpacking();
+  ~Unpacking();
+  Unpacking(const Unpacking&) = delete;
+  Unpacking& operator=(const Unpacking&) = delete;
+  // Blocks until the file's bytes before end hold their pixels. False when a child
+  // failed (Finish gives its code); then what it should have written is not there.
+  bool WaitFor(std::uint64_t end);
+  // Waits for every child: 0, or the code of the first that failed (5, 6 or 46).
+  int Finish();
+
+ private:
+  friend int StartDecompressImage(const std::string&, int, TempFile&, std::unique_ptr<Unpacking>*);
+  std::uint64_t BandsOf(int k, std::uint64_t bands) const;
+  bool Reap(int k, bool block);
+
+  Shared* shared_ = nullptr;
+  pid_t pids_[kMaxWorkers] = {};
+  bool reaped_[kMaxWorkers] = {};
+  int workers_ = 0;
+  int result_ = 0;
+  std::uint64_t dataStart_ = 0, rowBytes_ = 1, rows_ = 0, bandRows_ = 1;
+};
+
+// DecompressImage without the wait: the header is in out and the children are decoding
+// when it returns 0; *running then follows them. The codes before that are
+// DecompressImage's.
+[[nodiscard]] int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
+                                       std::unique_ptr<Unpacking>* running);
 
 // Images larger than this many bytes (4 GiB unless changed) are refused rather than
 // unpacked. Returns the previous limit.

@@ -6,6 +6,17 @@
                    in file order, or "none CODE" when we found no image. Every unit that
                    astropy reads as an image of one to three axes must be among ours, with
                    the same values; a file astropy sees no image in must be "none".
+  int64 make CASE DIR
+                   writes DIR/int64.fits, an image of 64-bit integers of the case named,
+                   and DIR/rounded.txt: 1 when some physical value is no double, else 0.
+  int64 check DIR  DIR holds "read.phys", our read of int64.fits (doubles, file order),
+                   and "saved.fits", our save of it: both must hold astropy's values of
+                   int64.fits rounded to doubles (blank pixels NaN), and fitsverify must
+                   pass the save.
+  tables SRC COPY  COPY is our save of the image that SRC holds in an extension: its
+                   primary array holds that image's values, and its extensions are
+                   SRC's tables named 'Vantorel ...' and no other unit, each with SRC's
+                   cards and data bytes; fitsverify passes COPY.
   packed DIR       DIR holds "source.phys" (doubles, file order), its shape in
                    "shape.txt", and our saves "*.fits.gz", "*.fits.fz": astropy reads the
                    same data (integers exactly, reals within half the quantisation step
@@ -42,8 +53,8 @@ def image_units(hdul):
         data = hdu.data
         if data is None or data.size == 0 or not 1 <= data.ndim <= 3:
             continue
-        if hdu.header.get("ZBITPIX", hdu.header.get("BITPIX")) == 64:
-            continue  # 64-bit integers: no image type of ours holds them
+        if hdu.header.get("ZBITPIX") == 64:
+            continue  # compressed 64-bit integers are not unpacked
         plane = data[0] if data.ndim == 3 else data
         if plane.ndim == 1:
             plane = plane[np.newaxis, :]
@@ -111,8 +122,97 @@ def packed(directory):
               f"{path}: fitsverify: {verify.stdout.strip()} {verify.stderr.strip()}")
 
 
+INT64_CASES = {
+    # name: (values, header cards)
+    "small": ([[-(2**53), -7, 0], [5, 2**53, 123456789012345]], {}),
+    "big": ([[2**62 + 1, -(2**63), 2**63 - 1], [2**53 + 1, 3, -(2**53) - 3]], {}),
+    "scaled": ([[-4, 0, 7], [11, 2**40, -(2**40)]], {"BSCALE": 0.5, "BZERO": 10.0}),
+    "unsigned": ([[0, 2**63, 2**64 - 1], [2**63 + 12345, 17, 2**53]], {"BZERO": 2**63}),
+    "blank": ([[-1, 4, 2**55 + 1], [8, -1, 9]], {"BLANK": -1}),
+}
+
+
+def int64_make(case, directory):
+    values, cards = INT64_CASES[case]
+    exact = [[int(v) for v in row] for row in values]
+    stored = np.array(exact, dtype=object)
+    bzero = cards.get("BZERO", 0)
+    bscale = cards.get("BSCALE", 1)
+    raw = np.array([[int((v - bzero) / bscale) if bscale != 1 else v - bzero for v in row]
+                    for row in exact], dtype=np.int64)
+    path = os.path.join(directory, "int64.fits")
+    fits.PrimaryHDU(raw).writeto(path, overwrite=True)
+    # The scaling goes on the stored integers as they are.
+    with fits.open(path, mode="update", do_not_scale_image_data=True) as hdul:
+        for key, value in cards.items():
+            hdul[0].header[key] = value
+    blank = cards.get("BLANK")
+    rounded = False
+    for row_raw, row in zip(raw.tolist(), stored.tolist()):
+        for r, v in zip(row_raw, row):
+            if blank is not None and r == blank:
+                continue
+            physical = r * bscale + bzero  # exact: Python integers and small binary fractions
+            rounded |= float(physical) != physical
+    open(os.path.join(directory, "rounded.txt"), "w").write("1" if rounded else "0")
+
+
+def int64_check(directory):
+    path = os.path.join(directory, "int64.fits")
+    header = fits.getheader(path)
+    with fits.open(path, do_not_scale_image_data=True) as hdul:
+        raw = hdul[0].data.astype(np.int64)
+    bscale, bzero = header.get("BSCALE", 1), header.get("BZERO", 0)
+    blank = header.get("BLANK")
+    # The physical values, exact in Python integers, then rounded once to doubles.
+    want = np.array([[float(int(r) * bscale + bzero) if blank is None or r != blank else np.nan
+                      for r in row] for row in raw.tolist()])
+    for name, mine in (("read", np.fromfile(os.path.join(directory, "read.phys"), "<f8")),
+                       ("saved", None)):
+        if mine is None:
+            saved = fits.getdata(os.path.join(directory, "saved.fits"))
+            check(saved.dtype.kind == "f" and saved.dtype.itemsize == 8,
+                  f"saved as {saved.dtype}, not doubles")
+            mine = np.asarray(saved, dtype="f8")
+        mine = mine.reshape(want.shape)
+        same = (mine == want) | (np.isnan(mine) & np.isnan(want))
+        check(same.all(), f"{name}: {mine.tolist()} != astropy's {want.tolist()}")
+    verify = subprocess.run(["fitsverify", "-q", "-e", os.path.join(directory, "saved.fits")],
+                            capture_output=True, text=True)
+    check(verify.returncode == 0 and "OK" in verify.stdout, f"fitsverify: {verify.stdout.strip()}")
+
+
+def tables(src, copy):
+    with fits.open(src) as a, fits.open(copy) as b:
+        images = [h for h in a if h.is_image and h.data is not None and h.data.size]
+        if not check(len(images) == 1, f"{src}: {len(images)} images"):
+            return
+        check(np.array_equal(np.asarray(b[0].data, "f8"), np.asarray(images[0].data, "f8")),
+              f"{copy}: primary data differ from {src}'s image")
+        own = [h for h in a[1:] if str(h.header.get("EXTNAME", "")).startswith("Vantorel ")]
+        kept = list(b[1:])
+        check([h.header.get("EXTNAME") for h in kept] == [h.header.get("EXTNAME") for h in own],
+              f"{copy}: extensions {[h.header.get('EXTNAME') for h in kept]}, "
+              f"wanted {[h.header.get('EXTNAME') for h in own]}")
+        for mine, theirs in zip(kept, own):
+            name = theirs.header.get("EXTNAME")
+            check(mine.header.tostring() == theirs.header.tostring(), f"{copy}[{name}]: cards differ")
+            check(mine._get_raw_data(mine._data_size, "ubyte", mine._data_offset).tobytes() ==
+                  theirs._get_raw_data(theirs._data_size, "ubyte", theirs._data_offset).tobytes(),
+                  f"{copy}[{name}]: data bytes differ")
+    verify = subprocess.run(["fitsverify", "-q", "-e", copy], capture_output=True, text=True)
+    check(verify.returncode == 0 and "OK" in verify.stdout, f"fitsverify: {verify.stdout.strip()}")
+
+
 if __name__ == "__main__":
-    if sys.argv[1] == "units":
+    if sys.argv[1] == "tables":
+        tables(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "int64":
+        if sys.argv[2] == "make":
+            int64_make(sys.argv[3], sys.argv[4])
+        else:
+            int64_check(sys.argv[3])
+    elif sys.argv[1] == "units":
         units(sys.argv[2], sys.argv[3])
     else:
         packed(sys.argv[2])

@@ -21,7 +21,9 @@
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "formats/fio/fileiocodes.h"
+#include "formats/fio/fileiomsg.h"
 #include "formats/fitscomp/fitscomp.h"
+#include "formats/fitscomp/tilelayout.h"
 #include "imagemodel/vmmanager.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
@@ -343,6 +345,101 @@ INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest,
                                            PackedCase{-64, 67, 45}, PackedCase{16, 67, 45, true},
                                            PackedCase{-32, 67, 45, true}));
 
+// ---- an image from an extension keeps the file's measurement tables when saved
+
+// An ASCII table of one row, its columns ten characters wide.
+std::string AsciiTable(const std::string& name, const std::vector<std::string>& columns,
+                       const std::string& row) {
+  const std::size_t width = columns.size() * 10;
+  std::string h = Key("XTENSION", "'TABLE   '") + Key("BITPIX", "8") + Key("NAXIS", "2") +
+                  Key("NAXIS1", std::to_string(width)) + Key("NAXIS2", "1") + Key("PCOUNT", "0") +
+                  Key("GCOUNT", "1") + Key("TFIELDS", std::to_string(columns.size()));
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    h += Key("TTYPE" + n, "'" + columns[i] + "'") + Key("TBCOL" + n, std::to_string(i * 10 + 1)) +
+         Key("TFORM" + n, "'A10     '");
+  }
+  h += Key("EXTNAME", "'" + name + "'") + Card("END");
+  std::string data = row;
+  data.resize(width, ' ');
+  return Padded(h, ' ') + Padded(data, ' ');
+}
+
+class OwnTablesTest : public FitsUnitsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OwnTablesTest, ImageFromAnExtensionSavesWithThem) {
+  const bool compressed = GetParam();
+  std::vector<double> values(6 * 5);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i * 11) - 40;
+  const std::string tables =
+      AsciiTable("Vantorel Phot data", {"NO", "X", "Y"}, "1         2.5       3.25") +
+      AsciiTable("CATALOG", {"ID"}, "77") +
+      AsciiTable("Vantorel Pos data", {"NO", "X"}, "1         4.5");
+  std::string path;
+  if (compressed) {
+    // Our RICE save puts the image in the first extension and the tables behind it.
+    const std::string plain =
+        Write("plain.fits", Unit("", 16, 6, 5, values, {Key("EXTEND", "T")}) + tables);
+    path = dir_.File("mef.fits.fz");
+    ASSERT_EQ(fitscomp::RiceCompressFile(plain, path), FIO_OK);
+  } else {
+    path = Write("mef.fits", Unit("", 8, 0, 0, {}, {Key("EXTEND", "T")}) +
+                                 Unit("IMAGE", 16, 6, 5, values, {Key("EXTNAME", "'SCI     '")}) +
+                                 tables);
+  }
+  CRalImage image;
+  ASSERT_EQ(Read(image, path), 1) << CRalImageIO::GetLastError();
+  ASSERT_EQ(image.m_FitsExtensions.size(), 2u);
+  EXPECT_NE(image.m_FitsExtensions[0].GetExtName().find("'Vantorel Phot data'"), std::string::npos);
+  EXPECT_NE(image.m_FitsExtensions[1].GetExtName().find("'Vantorel Pos data'"), std::string::npos);
+  // Still not the file: a save over it stays refused.
+  EXPECT_EQ(CRalImageIO::WriteImageFile(image, path, 0), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), FIO_ERR_OVERWRITE);
+  const std::string copy = dir_.File("copy.fits");
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, copy, 0), 1);
+  CRalImage again;
+  ASSERT_EQ(Read(again, copy), 1);
+  EXPECT_EQ(again.m_FitsExtensions.size(), 2u);
+  EXPECT_EQ(Pixels(again), values);
+  if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
+  std::string output;
+  EXPECT_EQ(Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' tables '" + path + "' '" + copy + "'",
+                  &output),
+            0)
+      << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Units, OwnTablesTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
+
+// ---- 64-bit integers: read into doubles, judged by astropy
+
+class Int64Test : public FitsUnitsTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Int64Test, ReadIntoDoublesWithANoteWhenRounded) {
+  if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
+  const std::string script = "/usr/bin/python3 '" FITS_UNITS_SCRIPT "' int64 ";
+  std::string output;
+  ASSERT_EQ(Shell(script + "make " + GetParam() + " '" + dir_.path() + "'", &output), 0) << output;
+  CRalImage image;
+  ASSERT_EQ(Read(image, dir_.File("int64.fits")), 1) << CRalImageIO::GetLastError();
+  EXPECT_EQ(image.GetBitsPixel(), -64);
+  EXPECT_EQ(image.GetOrgBitsPixel(), 64);
+  // The user hears of rounding exactly when some value is no double.
+  const bool rounded = ReadFileOrEmpty(dir_.File("rounded.txt")) == "1";
+  ASSERT_EQ(box_.shown.size(), rounded ? 1u : 0u);
+  if (rounded) {
+    EXPECT_NE(box_.shown[0].text.find(kFioMsgInt64Rounded), std::string::npos)
+        << box_.shown[0].text;
+  }
+  Dump(dir_.File("read.phys"), Pixels(image));
+  ASSERT_EQ(CRalImageIO::WriteImageFile(image, dir_.File("saved.fits"), 0), 1);
+  EXPECT_EQ(Shell(script + "check '" + dir_.path() + "'", &output), 0) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Int64Test,
+                         ::testing::Values("small", "big", "scaled", "unsigned", "blank"));
+
 // ---- malformed compressed input
 
 struct BadCase {
@@ -350,6 +447,8 @@ struct BadCase {
   // Makes the bad file from a good .fits.fz and .fits.gz of the same image.
   std::string (*make)(const std::string& fz, const std::string& gz);
   int code;
+  // For a table that lies: what the check of the table, before any decompression, finds.
+  const char* why = nullptr;
 };
 
 // The offset of the data unit of the compressed image (the second unit) in fz.
@@ -382,6 +481,23 @@ TEST_P(MalformedTest, IsRefusedWithItsCode) {
   EXPECT_EQ(Read(broken, bad), 0);
   EXPECT_EQ(CRalImageIO::GetLastError(), GetParam().code);
   EXPECT_EQ(box_.shown.size(), 1u);
+  if (GetParam().why) {
+    fitscomp::TileLayout layout;
+    std::string why;
+    EXPECT_EQ(fitscomp::ReadTileLayout(bad, 1, ~0ull, &layout, &why), FIO_ERR_COMPRESSED);
+    EXPECT_NE(why.find(GetParam().why), std::string::npos) << why;
+  }
+}
+
+// Sets the descriptor (count, then heap offset, 32 bits each) of row `row` of the table.
+std::string SetDescriptor(std::string fz, std::size_t row, std::uint32_t count,
+                          std::uint32_t offset) {
+  const std::size_t at = CompressedData(fz) + row * 8;
+  for (int i = 0; i < 4; ++i) {
+    fz[at + static_cast<std::size_t>(i)] = static_cast<char>(count >> (24 - 8 * i));
+    fz[at + 4 + static_cast<std::size_t>(i)] = static_cast<char>(offset >> (24 - 8 * i));
+  }
+  return fz;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -435,7 +551,29 @@ INSTANTIATE_TEST_SUITE_P(
                                   f[at + static_cast<std::size_t>(i)] = '\x7f';
                                 return f;
                               },
-                              FIO_ERR_COMPRESSED},
+                              FIO_ERR_COMPRESSED, "outside a heap"},
+                      // A tile that claims 2 GB of bytes: refused before a decompressor
+                      // would allocate them.
+                      BadCase{"TileLongerThanTheHeap",
+                              [](const std::string& fz, const std::string&) {
+                                return SetDescriptor(fz, 0, 0x7fffffffu, 0);
+                              },
+                              FIO_ERR_COMPRESSED, "tile 1: COMPRESSED_DATA of 2147483647 bytes"},
+                      BadCase{"LastTileBehindTheHeap",
+                              [](const std::string& fz, const std::string&) {
+                                return SetDescriptor(fz, 63, 16, 0x00100000u);
+                              },
+                              FIO_ERR_COMPRESSED, "tile 64:"},
+                      BadCase{"TileWiderThanTheImage",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZTILE1", "100000");
+                              },
+                              FIO_ERR_COMPRESSED, "ZTILE1 100000"},
+                      BadCase{"TableRowsNotTheTiles",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZTILE2", "2");
+                              },
+                              FIO_ERR_COMPRESSED, "table rows 64 for 32 tiles"},
                       BadCase{"GarbledTiles",
                               [](const std::string& fz, const std::string&) {
                                 std::string f = fz;

@@ -312,7 +312,7 @@ def expected_code(header):
     naxis = header.get("NAXIS", 0)
     if header.get("GROUPS") or naxis not in (1, 2, 3):
         return 17
-    if header.get("BITPIX") not in (8, 16, 32, -32, -64):
+    if header.get("BITPIX") not in (8, 16, 32, -32, -64, 64):
         return 7
     if any(header.get(f"NAXIS{i}", 0) <= 0 for i in range(1, naxis + 1)):
         return 7
@@ -336,16 +336,25 @@ def peer(directory):
         print(f"not an image we read: code {code} as expected")
         return
     raw = np.asarray(hdul[0].data).astype(np.float64)
+    bscale = float(header.get("BSCALE", 1.0))
+    bzero = float(header.get("BZERO", 0.0))
+    blank = str(header["BLANK"]) if "BLANK" in header else "-"
+    if header["BITPIX"] == 64:
+        # 64-bit integers come in as doubles with the scaling folded in: physical values
+        # rounded once, BLANK pixels NaN, and no scaling or blank value left.
+        stored = np.asarray(hdul[0].data)
+        raw = np.array([np.nan if "BLANK" in header and int(v) == header["BLANK"] else
+                        float(int(v) * header.get("BSCALE", 1) + header.get("BZERO", 0))
+                        for v in stored.ravel().tolist()]).reshape(stored.shape)
+        bscale, bzero, blank = 1.0, 0.0, "-"
     while raw.ndim < 3:
         raw = raw[None]
     planes, height, width = raw.shape
     check(int(ours["width"]) == width, f"width {ours['width']} != {width}")
     check(int(ours["fileplanes"]) == planes, f"planes {ours['fileplanes']} != {planes}")
-    bscale = float(header.get("BSCALE", 1.0))
-    bzero = float(header.get("BZERO", 0.0))
     check(float(ours["bscale"]) == bscale, f"BSCALE {ours['bscale']} != {bscale}")
     check(float(ours["bzero"]) == bzero, f"BZERO {ours['bzero']} != {bzero}")
-    check(ours["blank"] == (str(header["BLANK"]) if "BLANK" in header else "-"), "BLANK")
+    check(ours["blank"] == blank, "BLANK")
     with fits.open(source) as scaled_hdul:
         scaled = np.asarray(scaled_hdul[0].data).astype(np.float64)
     while scaled.ndim < 3:

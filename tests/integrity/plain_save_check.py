@@ -21,7 +21,8 @@ astropy and fitsverify:
 A file whose primary array is empty opens at its first image extension (a tile-compressed
 one unpacked): IN's image is then that unit, the checks compare against its header and
 data, the primary header's cards it lacks count as its own for (e), and (c) asks that OUT
-holds that image alone, the file's other units staying in IN.
+holds that image alone, the file's other units staying in IN (the corpus has none of the
+tool's own measurement tables, which such a save keeps).
 
 The corpus is every FITS file of Debian's python3-astropy and ftools-fv packages that
 `vantorel-cli info` opens (those it refuses are listed, not failed), and files made here

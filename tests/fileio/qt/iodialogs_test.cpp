@@ -5,12 +5,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QListView>
 #include <QRadioButton>
 #include <QSlider>
 #include <QtTest>
 
+#include "fileio/filedialogs.h"
 #include "fileio/fileiotexts.h"
 #include "fileio/qt/iodialogs.h"
+#include "fileio/readparam.h"
 #include "platform/messagebox.h"
 #include "tests/support/temp_dir.h"
 
@@ -174,6 +177,92 @@ class IoDialogsTest : public QObject {
     dlg.accept();
     QCOMPARE(Last(), message);
     QVERIFY(dlg.result() != QDialog::Accepted);
+  }
+
+  // Packed and tile-compressed FITS files are listed under the FITS entry of every open
+  // dialog, each can be opened from it, and a save under that entry keeps its name.
+  void compressedFitsShowUnderTheFitsEntry_data() {
+    QTest::addColumn<int>("list");
+    QTest::newRow("images") << 0;
+    QTest::newRow("unsigned fits") << 1;
+    QTest::newRow("fits data") << 2;
+  }
+  void compressedFitsShowUnderTheFitsEntry() {
+    QFETCH(int, list);
+    TempDir dir;
+    const QStringList packed = {"a.fits.gz", "b.fits.fz", "c.fts.gz", "d.fit.gz", "e.FITS.FZ"};
+    for (const QString& name : packed + QStringList{"plain.fits", "notes.txt", "f.gzip"})
+      WriteFileOrDie(dir.File(name.toStdString()), "x");
+    const OpenDialogSetup setup = list == 0   ? OpenImageSetup(FILETYPE_FITS)
+                                  : list == 1 ? OpenImageSetup(FILETYPE_USFITS)
+                                              : OpenDataSetup(FILETYPE_FITS);
+    FileOpenPrompt p;
+    p.filter = setup.filter;
+    p.title = setup.title;
+    p.initialDir = dir.path();
+    p.filterIndex = 1;  // the FITS entry comes first in each list
+    CDlgFileOpen dlg(p);
+    auto* view = dlg.findChild<QListView*>("listView");
+    QVERIFY(view && view->model());
+    // What the dialog lists, once its model has read the folder.
+    auto listed = [&] {
+      QStringList names;
+      const QModelIndex root = view->rootIndex();
+      for (int r = 0; r < view->model()->rowCount(root); ++r)
+        names << view->model()->index(r, 0, root).data().toString();
+      names.sort();
+      return names;
+    };
+    QStringList expected = packed + QStringList{"plain.fits"};
+    expected.sort();
+    QTRY_COMPARE(listed(), expected);
+    // Typed into the name box and taken with Enter, as a user would.
+    dlg.show();
+    auto* nameBox = dlg.findChild<QLineEdit*>("fileNameEdit");
+    QVERIFY(nameBox);
+    nameBox->setFocus();
+    QTest::keyClicks(nameBox, "b.fits.fz");
+    QTest::keyClick(nameBox, Qt::Key_Return);
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    FileOpenPrompt out;
+    dlg.Apply(out);
+    QCOMPARE(out.paths.size(), std::size_t{1});
+    QCOMPARE(QString::fromStdString(out.paths[0]), QString::fromStdString(dir.File("b.fits.fz")));
+  }
+
+  void saveAsKeepsACompressedFitsName_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("gzip") << "m31.fits.gz";
+    QTest::newRow("rice") << "m31.fits.fz";
+    QTest::newRow("fts gzip") << "m31.fts.gz";
+  }
+  void saveAsKeepsACompressedFitsName() {
+    QFETCH(QString, name);
+    TempDir dir;
+    FileSavePrompt p;
+    p.filter = SaveFilter(1, 0);
+    p.initialDir = dir.path();
+    p.filterIndex = 1;  // BMP
+    CDlgFileSave dlg(p);
+    dlg.selectFile(QString::fromStdString(dir.File(name.toStdString())));
+    // The user picks the FITS entry: the name is one of its own and stays as it is.
+    auto* types = dlg.findChild<QComboBox*>("fileTypeCombo");
+    QVERIFY(types);
+    dlg.show();
+    types->setFocus();
+    QTest::keyClick(types, Qt::Key_Down);
+    QCOMPARE(types->currentIndex(), 1);
+    QCOMPARE(dlg.findChild<QLineEdit*>("fileNameEdit")->text(), name);
+    dlg.accept();
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    QVERIFY(box_.shown.empty());
+    FileSavePrompt out;
+    dlg.Apply(out);
+    QCOMPARE(QString::fromStdString(out.path),
+             QString::fromStdString(dir.File(name.toStdString())));
+    QCOMPARE(out.filterIndex, 2);
+    // And a name proposed with such an extension preselects the FITS entry.
+    QCOMPARE(GetFilterIndex(p.filter, ExtensionOf(name.toStdString())), 1);
   }
 
   void saveAsCompletesAMissingExtension() {
