@@ -5,6 +5,7 @@
 #include "app/kivimagedoc.h"
 #include "app/mainframe.h"
 #include "app/qtservices.h"
+#include "dialogs/dlgeditheader.h"
 #include "engine/ralimage.h"
 #include "fileio/prompts.h"
 #include "fileio/qt/dataimportdialogs.h"
@@ -19,7 +20,16 @@ void CMainFrame::OnDataImport() {
   if (!GetUserPrompts().Ask(prompt) || prompt.paths.empty()) return;
   const std::string& path = prompt.paths.front();
   auto image = std::make_unique<CRalImage>();
-  if (!RunDataImport(path, *image, this)) return;
+  // The spectral axis's world coordinates are set in the header editor's axis dialog;
+  // OK writes them whether or not a value was changed, the matrix as a PC matrix.
+  auto spectralAxis = [this](CRalImage& made) {
+    CDlgEditHeaderPhysic dialog(this);
+    dialog.Set(nullptr, &made, nullptr);
+    dialog.SetSettings(headeredit::LoadAxisSettings(made));
+    if (dialog.DoModal() != QDialog::Accepted) return false;
+    return headeredit::ApplyAxisSettings(made, dialog.GetSettings()) == headeredit::kAxisOk;
+  };
+  if (!RunDataImport(path, *image, this, spectralAxis)) return;
   CPrcAutoLevel::Do(*image, nullptr);
   auto* doc = new CKivImageDoc;
   doc->GetImgWnd().SetProgressSink(m_pProgress);

@@ -186,6 +186,9 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The level dialog, and the automatic level settings (which may run them at once).
   int Level();
   int AutoContrastSetting();
+  // The header editor: OK puts the edited cards into the image (the save asks whether to
+  // keep them); after the dispersion axis was changed the file read is not overwritten.
+  int FitsHeader();
   // The menu's automatic levels: an undo copy named name, the automatic levels, update.
   int AutoLevel(const std::string& name);
   // Names what undo takes back, on both images.
