@@ -198,28 +198,26 @@ void CDlgEditHeaderPrint::accept() {
   QDialog::accept();
 }
 
-bool PrintFitsHeader(QPrinter& printer, const CFitsHeader& header, const std::string& title,
-                     int pointSize) {
-  QPainter painter;
-  if (!painter.begin(&printer)) return false;
+int PrintFitsHeader(QPrinter& printer, const CFitsHeader& header, const std::string& title,
+                    int pointSize) {
   QFont font = CardFont();
-  // Points scale to the printer's resolution through the painter's device.
   font.setPointSize(pointSize);
-  painter.setFont(font);
+  // Points scale to the printer's resolution through the device the metrics are for.
   const QFontMetrics fm(font, &printer);
   const QRect page = printer.pageLayout().paintRectPixels(printer.resolution());
   if (page.width() < fm.averageCharWidth() * kCardColumns &&
-      AfxMessageBox(header_text::kNarrowPage, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) {
-    painter.end();
-    return false;
-  }
+      AfxMessageBox(header_text::kNarrowPage, MB_OKCANCEL | MB_ICONQUESTION) != IDOK)
+    return -1;
+  QPainter painter;
+  if (!painter.begin(&printer)) return 0;
+  painter.setFont(font);
   const int lineHeight = std::max(1, fm.lineSpacing());
   const int lines = std::max(1, page.height() / lineHeight);
   const auto pages = PrintPages(header, title, lines);
   for (std::size_t p = 0; p < pages.size(); ++p) {
     if (p > 0 && !printer.newPage()) {
       painter.end();
-      return false;
+      return 0;
     }
     int y = fm.ascent();
     for (const std::string& line : pages[p]) {
@@ -227,7 +225,7 @@ bool PrintFitsHeader(QPrinter& printer, const CFitsHeader& header, const std::st
       y += lineHeight;
     }
   }
-  return painter.end();
+  return painter.end() ? 1 : 0;
 }
 
 // ---- CDlgEditHeader
@@ -394,7 +392,9 @@ void CDlgEditHeader::OnPrint() {
     if (choose.exec() != QDialog::Accepted) return;
   }
   printer.setDocName(windowTitle());
-  const bool ok = PrintFitsHeader(printer, m_Header, m_strDocTitle, m_nPointSize);
+  const int printed = PrintFitsHeader(printer, m_Header, m_strDocTitle, m_nPointSize);
+  if (printed < 0) return;
+  const bool ok = printed == 1;
   AfxMessageBox(ok ? header_text::kPrinted : header_text::kPrintFailed,
                 MB_OK | (ok ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
 }

@@ -71,9 +71,9 @@ class CDlgEditHeaderPrint : public QDialog {
 };
 
 // Prints the cards, one per line, each page with its heading and rulers; asks (string
-// 2456) whether to go on when the page is narrower than 80 characters. False when the
-// printing failed or was given up.
-bool PrintFitsHeader(QPrinter& printer, const CFitsHeader& header, const std::string& title,
+// 2456) whether to go on when the page is narrower than 80 characters. 1 printed, 0
+// failed, -1 given up at that question.
+int PrintFitsHeader(QPrinter& printer, const CFitsHeader& header, const std::string& title,
                      int pointSize);
 
 class CDlgEditHeader : public CVumDialog {
