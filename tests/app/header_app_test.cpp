@@ -23,25 +23,9 @@
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/when_modal.h"
 
 namespace {
-
-// Runs body on the next modal dialog that comes up above the one open now.
-void WhenModal(const std::function<void(QWidget*)>& body) {
-  QWidget* current = QApplication::activeModalWidget();
-  auto* timer = new QTimer(qApp);
-  timer->setInterval(5);
-  QObject::connect(timer, &QTimer::timeout, qApp, [timer, current, body] {
-    QWidget* w = QApplication::activeModalWidget();
-    if (!w || w == current || !w->isVisible()) return;
-    timer->stop();
-    timer->deleteLater();
-    body(w);
-    // A body that failed leaves nothing open behind it.
-    if (w->isVisible()) qobject_cast<QDialog*>(w)->reject();
-  });
-  timer->start();
-}
 
 void Click(QWidget* parent, const QString& name) {
   auto* w = parent->findChild<QWidget*>(name);

@@ -22,23 +22,9 @@
 #include "fits/fits.h"
 #include "platform/messagebox.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/when_modal.h"
 
 namespace {
-
-// Runs body on the next modal dialog that comes up above the one open now.
-void WhenModal(const std::function<void(QWidget*)>& body) {
-  QWidget* current = QApplication::activeModalWidget();
-  auto* timer = new QTimer(qApp);
-  timer->setInterval(5);
-  QObject::connect(timer, &QTimer::timeout, qApp, [timer, current, body] {
-    QWidget* w = QApplication::activeModalWidget();
-    if (!w || w == current || !w->isVisible()) return;
-    timer->stop();
-    timer->deleteLater();
-    body(w);
-  });
-  timer->start();
-}
 
 // Runs the dialog modally with body acting inside its event loop; a body that leaves the
 // dialog open cancels it.

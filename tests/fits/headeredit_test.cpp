@@ -138,21 +138,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, HeaderEditMove,
                                            MoveCase{"UpOutOfRange", "ABC", 2, 5, true, "ABC"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HeaderEditList, InsertBeforeSelectionAndDeleteHighestFirst) {
-  CFitsHeader header;
-  for (const char* c : {"A", "B", "C", "D"}) header.Add(c);
-  EXPECT_EQ(InsertCard(header, 2, "N"), 2);
-  EXPECT_EQ(InsertCard(header, -1, "Z"), 5);
-  std::string order;
-  for (const std::string& card : header.Cards()) order += card[0];
-  EXPECT_EQ(order, "ABNCDZ");
-  EXPECT_EQ(header.GetAt(2), PadCard("N"));
-  EXPECT_EQ(DeleteCards(header, {5, 0, 2, 2}), 3);
-  order.clear();
-  for (const std::string& card : header.Cards()) order += card[0];
-  EXPECT_EQ(order, "BCD");
-}
-
 TEST(HeaderEditAxis, NumbersAsTheSettingsShowThem) {
   const struct {
     double v;
@@ -162,17 +147,6 @@ TEST(HeaderEditAxis, NumbersAsTheSettingsShowThem) {
                {6563.28, false, "6563.28"}, {1e-5, false, "0.00001"}, {1e-9, false, "0.0"},
                {0.125, false, "0.125"},     {100.0, false, "100.0"}};
   for (const auto& c : cases) EXPECT_EQ(FormatAxisNumber(c.v, c.pixel), c.text) << c.v;
-}
-
-TEST(HeaderEditAxis, TypesAndUnitsAreFoundWithOrWithoutLog) {
-  EXPECT_EQ(FindAxisType("'WAVE-LOG'"), 1);
-  EXPECT_EQ(FindAxisType("AWAV"), 2);
-  EXPECT_EQ(FindAxisType("'FREQ-LOG'"), 3);
-  EXPECT_EQ(FindAxisType(""), 0);
-  EXPECT_EQ(FindAxisType("'RA---TAN'"), -1);
-  EXPECT_EQ(FindAxisUnit(1, "'log(m)'"), 6);
-  EXPECT_EQ(FindAxisUnit(5, "/cm"), 0);
-  EXPECT_EQ(FindAxisUnit(3, "nm"), -1);
 }
 
 class HeaderEditAxisFile : public FitsTest {};
