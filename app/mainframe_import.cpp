@@ -20,15 +20,8 @@ void CMainFrame::OnDataImport() {
   if (!GetUserPrompts().Ask(prompt) || prompt.paths.empty()) return;
   const std::string& path = prompt.paths.front();
   auto image = std::make_unique<CRalImage>();
-  // The spectral axis's world coordinates are set in the header editor's axis dialog;
-  // OK writes them whether or not a value was changed, the matrix as a PC matrix.
-  auto spectralAxis = [this](CRalImage& made) {
-    CDlgEditHeaderPhysic dialog(this);
-    dialog.Set(nullptr, &made, nullptr);
-    dialog.SetSettings(headeredit::LoadAxisSettings(made));
-    if (dialog.DoModal() != QDialog::Accepted) return false;
-    return headeredit::ApplyAxisSettings(made, dialog.GetSettings()) == headeredit::kAxisOk;
-  };
+  // Spectral data get their axis's world coordinates in the header editor's axis dialog.
+  auto spectralAxis = [this](CRalImage& made) { return RunSpectralAxisSettings(made, this); };
   if (!RunDataImport(path, *image, this, spectralAxis)) return;
   CPrcAutoLevel::Do(*image, nullptr);
   auto* doc = new CKivImageDoc;

@@ -603,3 +603,11 @@ int CDlgEditHeaderPhysic::ImageProc(RECT*, int final) {
   if (!m_bChanged || !m_pTarget) return 1;
   return ApplyAxisSettings(*m_pTarget, m_Settings) == kAxisOk ? 1 : 0;
 }
+
+bool RunSpectralAxisSettings(CRalImage& image, QWidget* parent) {
+  CDlgEditHeaderPhysic dialog(parent);
+  dialog.Set(nullptr, &image, nullptr);
+  dialog.SetSettings(LoadAxisSettings(image));
+  if (dialog.DoModal() != QDialog::Accepted) return false;
+  return ApplyAxisSettings(image, dialog.GetSettings()) == kAxisOk;
+}

@@ -74,7 +74,7 @@ class CDlgEditHeaderPrint : public QDialog {
 // 2456) whether to go on when the page is narrower than 80 characters. 1 printed, 0
 // failed, -1 given up at that question.
 int PrintFitsHeader(QPrinter& printer, const CFitsHeader& header, const std::string& title,
-                     int pointSize);
+                    int pointSize);
 
 class CDlgEditHeader : public CVumDialog {
   Q_OBJECT
@@ -119,6 +119,12 @@ class CDlgEditHeader : public CVumDialog {
   int m_nPointSize = 10;
   QListWidget* m_pList = nullptr;
 };
+
+class CRalImage;
+// The axis settings for an image made by the data import: shown with what the image
+// holds (its dispersion axis set) and, on OK, written into it whether or not a value
+// changed. False when cancelled.
+bool RunSpectralAxisSettings(CRalImage& image, QWidget* parent);
 
 class CDlgEditHeaderPhysic : public CVumDialog {
   Q_OBJECT

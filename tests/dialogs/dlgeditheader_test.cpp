@@ -2,9 +2,11 @@
 // stored as 80 columns before the selected card, blocks at the ends of the list do not
 // move, the dispersion axis set to Y / WAVE / log(m) lands in the image and its composed
 // header, a singular matrix is refused with the dialog left open, and 40 cards print to
-// a PDF whose every page (read back by pdftotext) has the heading and the rulers.
+// a PDF whose every page (read back by pdftotext) has the heading and the rulers; the
+// data import of spectral numbers sets the axis through the same dialog.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -19,6 +21,7 @@
 
 #include "dialogs/dlgeditheader.h"
 #include "engine/ralimage.h"
+#include "fileio/qt/dataimportdialogs.h"
 #include "fits/fits.h"
 #include "platform/messagebox.h"
 #include "tests/support/temp_dir.h"
@@ -342,6 +345,73 @@ class EditHeaderTest : public QObject {
       }
     }
     QCOMPARE(next, 40);
+  }
+  // A spectrum imported from text: after the dispersion axis the axis dialog comes up;
+  // its values are written into the new image, and Cancel there ends the import.
+  void spectralImportSetsTheAxisInTheAxisDialog() {
+    TempDir dir;
+    const std::string path = dir.File("spectrum.txt");
+    std::string text;
+    for (const char* c : {"SIMPLE  =                    T", "NAXIS   =                    1",
+                          "NAXIS1  =                    4", "END"})
+      text += QString::fromLatin1(c).leftJustified(80).toStdString();
+    WriteFileOrDie(path, text + "1 2 3 4\n");
+    for (const bool cancel : {false, true}) {
+      auto answer = [](QWidget* d) {
+        QTest::mouseClick(d->findChild<QDialogButtonBox*>("buttons")->button(QDialogButtonBox::Ok),
+                          Qt::LeftButton);
+      };
+      std::vector<std::function<void(QWidget*)>> steps = {
+          answer, answer,  // one axis of 4 values, as offered
+          [&](QWidget* d) {
+            for (const char* name : {"spectral", "character"}) {
+              auto* b = d->findChild<QRadioButton*>(name);
+              QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(4, b->height() / 2));
+            }
+            Retype(d->findChild<QLineEdit*>("separator"), " ");
+            answer(d);
+          },
+          answer,  // dispersion axis 1
+          [&](QWidget* physic) {
+            QCOMPARE(physic->objectName(), QStringLiteral("dialog2176"));
+            QVERIFY(Find<QRadioButton>(physic, "1593_1")->isChecked());
+            auto* type = Find<QComboBox>(physic, "1586");
+            type->setFocus();
+            QTest::keyClick(type, Qt::Key_Down);
+            auto* unit = Find<QComboBox>(physic, "1592");
+            unit->setFocus();
+            QTest::keyClick(unit, Qt::Key_Down);  // Angstrom → nm
+            Retype(Find<QLineEdit>(physic, "1596"), "6500");
+            Retype(Find<QLineEdit>(physic, "1597"), "0.5");
+            Click(Find<QPushButton>(physic, cancel ? "IDCANCEL" : "IDOK"));
+          }};
+      std::size_t next = 0;
+      QTimer timer;
+      connect(&timer, &QTimer::timeout, this, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal->isVisible() && next < steps.size()) steps[next++](modal);
+      });
+      timer.start(20);
+      CRalImage image;
+      const int imported = RunDataImport(path, image, nullptr, [](CRalImage& made) {
+        return RunSpectralAxisSettings(made, nullptr);
+      });
+      timer.stop();
+      QCOMPARE(next, steps.size());
+      QCOMPARE(imported, cancel ? 0 : 1);
+      if (cancel) continue;
+      std::string value;
+      QVERIFY(image.GetCType(0, &value));
+      QCOMPARE(QString::fromStdString(value), QStringLiteral("'WAVE    '"));
+      QVERIFY(image.GetCUnit(0, &value));
+      QCOMPARE(QString::fromStdString(value), QStringLiteral("'nm'"));
+      double v = 0;
+      QVERIFY(image.GetCRVal(0, &v));
+      QCOMPARE(v, 6500.0);
+      QVERIFY(image.GetCDelt(0, &v));
+      QCOMPARE(v, 0.5);
+      QCOMPARE(image.GetPixel(3, 0), 4.0);
+    }
   }
 };
 
