@@ -1,11 +1,5 @@
-"""Peer side of the header editor tests.
-
-cards FILE: FILE holds 80-column cards, one a line; prints, for each, the keyword, the
-value (strings as astropy gives them, booleans as T/F, numbers with repr) and the
-comment, tab-separated.
-axis FITS: prints the keywords of the dispersion axis as astropy reads them, then the
-verdict of fitsverify is left to the caller.
-"""
+"""Peer side of the header editor tests. cards FILE: keyword, value and comment of each
+80-column card line, tab-separated. axis FITS: the dispersion-axis keywords, or '-'."""
 import sys
 import warnings
 
