@@ -291,7 +291,8 @@ void CMainFrame::CreateMenus() {
   }
   v->addSeparator();
   Add(v, 4509, "ﾏｰｸの非表示(&C)...", false);
-  Add(v, 4520, "FITSﾍｯﾀﾞｰ(&H)...", false);
+  connect(Add(v, ID_FITS_HEADER, "FITSﾍｯﾀﾞｰ(&H)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.FitsHeader(); }); });
 
   QMenu* arith = bar->addMenu(Q(app_text::kMenuArith));
   connect(Add(arith, ID_CALC_ADD, "加算(&A)..."), &QAction::triggered, this,
@@ -395,7 +396,8 @@ void CMainFrame::UpdateCommands() {
                  cmd::ID_FILE_PRINT_PREVIEW, cmd::ID_FILE_PAGE_SETUP, cmd::ID_ZOOM_IN,
                  cmd::ID_ZOOM_OUT, cmd::ID_ZOOM_FIT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
                  cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
-                 cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD, cmd::ID_EDIT_COPY})
+                 cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD, cmd::ID_EDIT_COPY,
+                 cmd::ID_FITS_HEADER})
     Command(id)->setEnabled(doc);
   for (int id : {cmd::ID_ROTATE, cmd::ID_TRANSLATE, cmd::ID_RESOLUTION, cmd::ID_CONTOUR, cmd::ID_OVERSCAN,
                  cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})

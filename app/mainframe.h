@@ -37,6 +37,7 @@ inline constexpr int ID_EDIT_UNDO = 57643, ID_VERTICAL = 4508, ID_HORIZONTAL = 4
 inline constexpr int ID_EDIT_COPY = 57634, ID_EDIT_PASTE = 57637;
 inline constexpr int ID_LEVEL = 4527, ID_AUTO_LEVEL = 4526, ID_AUTO_LEVEL_SETTING = 4543,
                      ID_LEVEL_AT_LOAD = 4553, ID_LOG_SCALE = 4554;
+inline constexpr int ID_FITS_HEADER = 4520;
 inline constexpr int ID_GRAY = 4555, ID_GRAY_NEG = 4556, ID_COLOR = 4565, ID_COLOR_NEG = 4566,
                      ID_CYAN = 4557, ID_CYAN_NEG = 4558, ID_VERMILION = 4559,
                      ID_VERMILION_NEG = 4560, ID_BLACKBODY = 4561, ID_BLACKBODY_NEG = 4562,

@@ -5,6 +5,7 @@
 #include "app/kivimagedoc.h"
 #include "app/mainframe.h"
 #include "app/qtservices.h"
+#include "dialogs/dlgeditheader.h"
 #include "engine/ralimage.h"
 #include "fileio/prompts.h"
 #include "fileio/qt/dataimportdialogs.h"
@@ -19,7 +20,9 @@ void CMainFrame::OnDataImport() {
   if (!GetUserPrompts().Ask(prompt) || prompt.paths.empty()) return;
   const std::string& path = prompt.paths.front();
   auto image = std::make_unique<CRalImage>();
-  if (!RunDataImport(path, *image, this)) return;
+  // Spectral data get their axis's world coordinates in the header editor's axis dialog.
+  auto spectralAxis = [this](CRalImage& made) { return RunSpectralAxisSettings(made, this); };
+  if (!RunDataImport(path, *image, this, spectralAxis)) return;
   CPrcAutoLevel::Do(*image, nullptr);
   auto* doc = new CKivImageDoc;
   doc->GetImgWnd().SetProgressSink(m_pProgress);

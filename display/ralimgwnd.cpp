@@ -9,6 +9,7 @@
 
 #include "dialogs/dlgautolevel.h"
 #include "dialogs/dlgcomposit.h"
+#include "dialogs/dlgeditheader.h"
 #include "dialogs/dlglevel.h"
 #include "dialogs/vumdialog.h"
 #include "engine/imgflip.h"
@@ -335,6 +336,30 @@ int CRalImgWnd::AutoContrastSetting() {
 int CRalImgWnd::Composit() {
   CDlgComposit dialog(m_pParent);
   return RunDialog(dialog);
+}
+
+int CRalImgWnd::FitsHeader() {
+  if (!m_pImage) return 0;
+  // The dispersion-axis settings change the working image's attributes; Cancel brings
+  // back the image as it was.
+  if (!MakeUndoBuff()) return 0;
+  CDlgEditHeader dialog(m_pParent);
+  dialog.m_Header = m_pImage->m_FitsHeader;
+  dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
+  if (dialog.DoModal() != QDialog::Accepted || dialog.GetErrorFlag()) {
+    Undo();
+    return 0;
+  }
+  const bool axisChanged = dialog.GetHeaderEdited() != 0;
+  if (!axisChanged && dialog.m_Header == m_pUndoImage->m_FitsHeader) {
+    Undo();
+    return 0;
+  }
+  m_pImage->m_FitsHeader = dialog.m_Header;
+  m_bHeaderEdited = 1;
+  if (axisChanged) m_pImage->SetOverwriteAllowed(0);
+  Update(1);
+  return 1;
 }
 
 namespace {

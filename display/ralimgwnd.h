@@ -224,6 +224,9 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   int AutoContrastSetting();
   // Combines the image with another image (the composite dialog).
   int Composit();
+  // The header editor: OK puts the edited cards into the image (the save asks whether to
+  // keep them); after the dispersion axis was changed the file read is not overwritten.
+  int FitsHeader();
   // The menu's automatic levels: an undo copy named name, the automatic levels, update.
   int AutoLevel(const std::string& name);
   // Names what undo takes back, on both images.

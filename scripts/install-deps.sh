@@ -33,6 +33,8 @@ packages=(
   xvfb xauth fonts-noto-cjk
   # a window manager, so that tests see frames and placement as a user does
   openbox
+  # printed headers read back as text
+  poppler-utils
 )
 
 missing=()

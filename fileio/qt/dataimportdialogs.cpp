@@ -210,7 +210,8 @@ void Report(int code, const std::string& path) {
 
 }  // namespace
 
-int RunDataImport(const std::string& path, CRalImage& image, QWidget* parent) {
+int RunDataImport(const std::string& path, CRalImage& image, QWidget* parent,
+                  const std::function<bool(CRalImage&)>& spectralAxis) {
   CRalImage header;
   if (int rc = DataImportReadHeader(header, path)) {
     Report(rc, path);
@@ -252,6 +253,9 @@ int RunDataImport(const std::string& path, CRalImage& image, QWidget* parent) {
     if (dlg.exec() != QDialog::Accepted) return 0;
     if (!dlg.Value(&a.column)) a.column = -1;
   }
-  if (a.layout.kind == 1) image.SetDispAxis(dispAxis);
+  if (a.layout.kind == 1) {
+    image.SetDispAxis(dispAxis);
+    if (spectralAxis && !spectralAxis(image)) return 0;
+  }
   return 1;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 
 #include "fileio/qt/iodialogs.h"
 #include "formats/raw/dataimport.h"
@@ -53,6 +54,9 @@ class CDlgDataImportType : public QDialog {
 
 // The whole import as the File menu runs it: asks the axes, sizes and layout, reads the
 // numbers and gives back the image (1) or 0 after telling the user why, or nothing when
-// the user cancelled. path is the file already chosen.
+// the user cancelled. path is the file already chosen. For spectral data, spectralAxis
+// (when given) is offered the image with its dispersion axis set, to set the axis's
+// world coordinates; false from it cancels the import.
 class CRalImage;
-int RunDataImport(const std::string& path, CRalImage& image, QWidget* parent);
+int RunDataImport(const std::string& path, CRalImage& image, QWidget* parent,
+                  const std::function<bool(CRalImage&)>& spectralAxis = {});

@@ -1,0 +1,208 @@
+// The FITS header command of the program, offscreen and by mouse and keys: a card edited
+// and one added through the View menu, the image saved, and the file read back by astropy
+// with the edited cards and accepted by fitsverify; Cancel leaves the header as it was;
+// after the dispersion axis was set the image's file may not be overwritten.
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+
+#include "app/apptexts.h"
+#include "app/kivimagedoc.h"
+#include "app/mainframe.h"
+#include "app/samplefits.h"
+#include "dialogs/dlgeditheader.h"
+#include "display/ralimgwnd.h"
+#include "fileio/filedialogs.h"
+#include "platform/messagebox.h"
+#include "platform/userprompts.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/when_modal.h"
+
+namespace {
+
+void Click(QWidget* parent, const QString& name) {
+  auto* w = parent->findChild<QWidget*>(name);
+  QVERIFY2(w, qPrintable(name));
+  QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center());
+}
+
+void ClickRow(QListWidget* list, int row, Qt::KeyboardModifiers mods = {}) {
+  list->scrollToItem(list->item(row));
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, mods,
+                    list->visualItemRect(list->item(row)).center());
+}
+
+void Type(QWidget* editor, const QString& text) {
+  auto* edit = editor->findChild<QLineEdit*>(QString::number(CDlgEditHeaderEdit::IDC_CARD));
+  QVERIFY(edit);
+  QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClicks(edit, text);
+  QTest::keyClick(edit, Qt::Key_Return);
+}
+
+// Opens View → FITS header with the mouse; body runs in the header dialog.
+void OpenHeaderDialog(CMainFrame& frame, const std::function<void(CDlgEditHeader*)>& body) {
+  QMenuBar* bar = frame.menuBar();
+  QMenu* view = nullptr;
+  for (QAction* a : bar->actions())
+    if (a->text() == QString::fromUtf8(app_text::kMenuView)) view = a->menu();
+  QVERIFY(view);
+  QAction* command = nullptr;
+  for (QAction* a : view->actions())
+    if (a->text() == QStringLiteral("FITSﾍｯﾀﾞｰ(&H)...")) command = a;
+  QVERIFY(command);
+  QVERIFY(command->isEnabled());
+  WhenModal([&](QWidget* w) {
+    auto* dialog = qobject_cast<CDlgEditHeader*>(w);
+    QVERIFY(dialog);
+    body(dialog);
+  });
+  QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(view->menuAction()).center());
+  QTRY_VERIFY(view->isVisible());
+  QTest::mouseClick(view, Qt::LeftButton, {}, view->actionGeometry(command).center());
+}
+
+int Run(const QString& command, const QStringList& args, QString* out) {
+  QProcess p;
+  p.setProcessChannelMode(QProcess::MergedChannels);
+  p.start(command, args);
+  if (!p.waitForFinished(60000)) return -1;
+  *out = QString::fromUtf8(p.readAll());
+  return p.exitCode();
+}
+
+}  // namespace
+
+class HeaderAppTest : public QObject {
+  Q_OBJECT
+
+ private:
+  RecordingMessageBox box_;
+  ScopedMessageBox* scoped_ = nullptr;
+  ScopedConfigHome* home_ = nullptr;
+  AcceptingPrompts accept_;
+  ScopedUserPrompts* prompts_ = nullptr;
+  TempDir* dir_ = nullptr;
+
+ private slots:
+  void init() {
+    home_ = new ScopedConfigHome;
+    scoped_ = new ScopedMessageBox(&box_);
+    prompts_ = new ScopedUserPrompts(&accept_);
+    dir_ = new TempDir;
+    box_.shown.clear();
+  }
+  void cleanup() {
+    delete dir_;
+    delete prompts_;
+    delete scoped_;
+    delete home_;
+  }
+
+  void editedHeaderIsSavedAndReadByAstropy() {
+    QString out;
+    if (Run("/usr/bin/python3", {"-c", "import astropy.io.fits"}, &out) != 0 ||
+        Run("sh", {"-c", "command -v fitsverify"}, &out) != 0)
+      QSKIP("astropy or fitsverify is missing");
+    const std::string sample = dir_->File("sample.fits");
+    QCOMPARE(WriteSampleStarField(sample, 120, 80), 0);
+    CMainFrame frame;
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    CKivImageDoc* doc = frame.OpenDocumentFile(QString::fromStdString(sample));
+    QVERIFY(doc);
+    CRalImgWnd& wnd = doc->GetImgWnd();
+    const CFitsHeader before = wnd.GetImagePtr()->m_FitsHeader;
+
+    // Cancel: a deleted card comes back.
+    OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) {
+      ClickRow(dialog->List(), 0);
+      Click(dialog, "delete");
+      QCOMPARE(dialog->m_Header.GetCount(), before.GetCount() - 1);
+      Click(dialog, "IDCANCEL");
+    });
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QVERIFY(wnd.GetImagePtr()->m_FitsHeader == before);
+    QVERIFY(!doc->IsModified());
+
+    OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) {
+      const int object = dialog->m_Header.Find("OBJECT");
+      QVERIFY(object >= 0);
+      ClickRow(dialog->List(), object);
+      WhenModal([](QWidget* editor) { Type(editor, "OBJECT  = 'Edited in the editor'"); });
+      Click(dialog, "edit");
+      // With nothing selected the new card goes last.
+      ClickRow(dialog->List(), object, Qt::ControlModifier);
+      WhenModal([](QWidget* editor) { Type(editor, "OBSERVER= 'A. Tester'       / who"); });
+      Click(dialog, "new");
+      Click(dialog, "IDOK");
+    });
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QVERIFY(doc->IsModified());
+    QVERIFY(wnd.IsHeaderEdited());
+    const CFitsHeader& edited = wnd.GetImagePtr()->m_FitsHeader;
+    QCOMPARE(edited.GetAt(edited.GetCount() - 1).substr(0, 20),
+             std::string("OBSERVER= 'A. Tester"));
+
+    const QString saved = QString::fromStdString(dir_->File("edited.fits"));
+    box_.Answer(IDYES);  // keep the edited header
+    QVERIFY(doc->OnSaveDocument(saved));
+    QCOMPARE(box_.shown.size(), std::size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(wnd_text::kSaveHeaderQuestion));
+    QCOMPARE(Run("/usr/bin/python3",
+                 {"-c",
+                  "import sys; from astropy.io import fits; h = fits.getheader(sys.argv[1]); "
+                  "print(h['OBJECT']); print(h['OBSERVER']); print(h.comments['OBSERVER']); "
+                  "print(h['TELESCOP'])",
+                  saved},
+                 &out),
+             0);
+    QCOMPARE(out.split('\n').mid(0, 4),
+             (QStringList{"Edited in the editor", "A. Tester", "who", "Vantorel sample"}));
+    QCOMPARE(Run("fitsverify", {saved}, &out), 0);
+    QVERIFY2(out.contains("0 warning(s) and 0 error(s)"), qPrintable(out));
+
+    // The dispersion axis on X: the original file may no longer be overwritten.
+    QVERIFY(wnd.GetImagePtr()->IsOverwriteAllowed());
+    OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) {
+      WhenModal([](QWidget* physic) {
+        Click(physic, "1593_1");
+        auto* type = physic->findChild<QComboBox*>("1586");
+        QVERIFY(type);
+        type->setFocus();
+        // The sample's celestial type is listed last as another type.
+        QTest::keyClick(type, Qt::Key_Home);
+        QTest::keyClick(type, Qt::Key_Down);
+        Click(physic, "IDOK");
+      });
+      Click(dialog, "1582");
+      QCOMPARE(dialog->GetHeaderEdited(), 1);
+      Click(dialog, "IDOK");
+    });
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    CRalImage* image = wnd.GetImagePtr();
+    QVERIFY(!image->IsOverwriteAllowed());
+    std::string type;
+    QVERIFY(image->GetCType(0, &type));
+    QCOMPARE(QString::fromStdString(type), QStringLiteral("'WAVE    '"));
+    // The image's file is now the one it was last saved to.
+    QCOMPARE(QString::fromStdString(image->GetOrgFileName()), saved);
+    const SaveNameCheck check = CheckSaveName("edited.fits", saved.toStdString(), nullptr,
+                                              image->IsOverwriteAllowed(), image->GetOrgFileName());
+    QVERIFY(check.verdict == SaveNameVerdict::kRefused);
+    QVERIFY(CheckSaveName("other.fits", dir_->File("other.fits"), nullptr,
+                          image->IsOverwriteAllowed(), image->GetOrgFileName())
+                .verdict != SaveNameVerdict::kRefused);
+    doc->SetModifiedFlag(false);
+  }
+};
+
+QTEST_MAIN(HeaderAppTest)
+#include "header_app_test.moc"
