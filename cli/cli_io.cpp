@@ -1,13 +1,12 @@
 // The option parser, question answerer and progress display of the image commands.
 #include "cli/cli_io.h"
 
-#include "fits/fitshdu.h"
-
 #include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
 
+#include "batch/batchrun.h"
 #include "engine/ralimage.h"
 #include "fileio/filedialogs.h"
 #include "fileio/fileiotexts.h"
@@ -323,16 +322,9 @@ void StderrProgress::End() {
 }
 
 bool OpenImage(const std::string& path, CRalImage& image) {
-  CReadParam param;
-  std::string file = path;
-  param.SetFileType(CRalImageIO::GetFileTypeOfDocumentName(&file));
-  if (param.GetFileType() != FILETYPE_USFITS) param.SetFileTypeDefaulted(file);
-  if (param.GetFileType() == FILETYPE_RAW && !CRalImageIO::GetLoadRawParam(file, &param))
-    return false;
-  int autoLevel = 0;
-  if (!CRalImageIO::ReadFile(image, file, &param, -32, &autoLevel)) return false;
-  if (!image.HasOwnLevel() && autoLevel) CPrcAutoLevel::Do(image, nullptr);
-  return true;
+  // The same reading as the batch runs: the type from the name, automatic levels when
+  // the file has none of its own.
+  return ReadBatchImage(path, image);
 }
 
 std::string JsonString(const std::string& s) {
