@@ -151,6 +151,7 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
 
 void CRalImgWnd::Undo() {
   if (!m_pUndoImage) return;
+  const int width = m_pImage ? m_pImage->GetWidth() : 0, height = m_pImage ? m_pImage->GetHeight() : 0;
   CRalImgProc::Undo();
   m_ApertureTool.SetImage(m_pImage.get());
   m_PositionTool.SetImage(m_pImage.get());
@@ -159,6 +160,9 @@ void CRalImgWnd::Undo() {
   Update(1);
   UpdateAverage();
   ResetTools();
+  // Taking back a rotation or a new resolution changes the size: the view lays out again.
+  if (m_ViewChanged && (m_pImage->GetWidth() != width || m_pImage->GetHeight() != height))
+    m_ViewChanged(1);
 }
 
 void CRalImgWnd::Update(int showProgress) {
@@ -313,6 +317,11 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
   const int result = dialog.DoModal();
   if (result == QDialog::Accepted && !dialog.GetErrorFlag()) {
     Update(1);
+    // A rotation or a new resolution leaves an image of another size: scroll bars and
+    // frame follow it.
+    if (m_ViewChanged && (m_pImage->GetWidth() != m_pUndoImage->GetWidth() ||
+                          m_pImage->GetHeight() != m_pUndoImage->GetHeight()))
+      m_ViewChanged(1);
     if (!dialog.IsImageChanged()) return 0;
     UpdateAverage();
     m_ApertureTool.Reset();

@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <QtTest>
 #include <cmath>
@@ -279,6 +280,27 @@ class ImageDialogsTest : public QObject {
     const std::string why =
         Oracle(*dir_, "half shrink in=" + before + " out=" + Dump(image, dir_->File("out.f8")));
     QVERIFY2(why.empty(), why.c_str());
+  }
+
+  // An image grown past the window gets scroll bars at once, and undo takes them away.
+  void viewFollowsANewSizeAndItsUndo() {
+    CKivImageView* view = frame_->ActiveView();
+    QCOMPARE(view->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QVERIFY(FromMenu(Qt::Key_E, Qt::Key_E, [&](QWidget* d) {
+      TypeInto(Find<QLineEdit>(d, CDlgResolution::IDC_WIDTH), "3000");
+      TypeInto(Find<QLineEdit>(d, CDlgResolution::IDC_HEIGHT), "2000");
+      ClickOk(d);
+    }));
+    QCOMPARE(Wnd().GetImagePtr()->GetWidth(), 3000);
+    QCOMPARE(view->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(view->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QVERIFY(view->horizontalScrollBar()->maximum() > 0);
+    frame_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(frame_));
+    QTest::keyClick(frame_, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(Wnd().GetImagePtr()->GetWidth(), kW);
+    QCOMPARE(view->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QCOMPARE(view->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
   }
 
   void translate_data() {
