@@ -305,6 +305,8 @@ void CMainFrame::CreateMenus() {
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.CalcDiv(); }); });
   connect(Add(arith, cmd::ID_COMPOSIT, "ｺﾝﾎﾟｼﾞｯﾄ(&C)..."), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.Composit(); }); });
+  connect(Add(arith, cmd::ID_BLINK_COMPARETER, "ﾌﾞﾘﾝｸｺﾝﾊﾟﾚｰﾀ(&K)..."), &QAction::triggered, this,
+          [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.BlinkCompareter(); }); });
   arith->addSeparator();
   Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
 
@@ -403,6 +405,7 @@ void CMainFrame::UpdateCommands() {
                  cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
     Command(id)->setEnabled(doc);
   Command(cmd::ID_COMPOSIT)->setEnabled(doc);
+  Command(cmd::ID_BLINK_COMPARETER)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
   QAction* undoAction = Command(cmd::ID_EDIT_UNDO);

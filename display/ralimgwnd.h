@@ -224,6 +224,8 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   int AutoContrastSetting();
   // Combines the image with another image (the composite dialog).
   int Composit();
+  // Shows the image and another one aligned onto it in turn (the blink comparator dialog).
+  int BlinkCompareter();
   // The header editor: OK puts the edited cards into the image (the save asks whether to
   // keep them); after the dispersion axis was changed the file read is not overwritten.
   int FitsHeader();
