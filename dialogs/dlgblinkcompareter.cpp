@@ -27,31 +27,16 @@
 namespace {
 
 using dlg::Format;
+using dlg::Buddy;
 using dlg::Id;
+using dlg::MakeSpin;
 using dlg::Q;
+using dlg::ReadValue;
 
 constexpr const char* kHistoryKey = "BlinkFile";
 constexpr double kShiftLimit = 1.0e6;
 constexpr int kBlinkCaptionId = 2343;
 
-double ReadValue(const CSpinEdit* edit, double old) {
-  bool ok = false;
-  const double v = edit->Text().trimmed().toDouble(&ok);
-  return ok && std::isfinite(v) ? v : old;
-}
-
-CSpinEdit* MakeSpin(QWidget* parent, int id) {
-  auto* edit = new CSpinEdit(parent);
-  edit->setObjectName(Id(id));
-  edit->setMinimumWidth(80);
-  return edit;
-}
-
-QLabel* Buddy(QWidget* parent, const char* text, QWidget* buddy) {
-  auto* label = new QLabel(Q(text), parent);
-  label->setBuddy(buddy);
-  return label;
-}
 
 }  // namespace
 

@@ -29,8 +29,11 @@
 namespace {
 
 using dlg::Format;
+using dlg::Buddy;
 using dlg::Id;
+using dlg::MakeSpin;
 using dlg::Q;
+using dlg::ReadValue;
 
 constexpr const char* kHistoryKey = "CompositFile";
 constexpr double kShiftLimit = 1.0e6;
@@ -46,25 +49,6 @@ constexpr MethodItem kMethods[] = {{composit_text::kAverage, 1},    {composit_te
                                    {composit_text::kDifference, 6}, {composit_text::kLighter, 7},
                                    {composit_text::kDarker, 8},     {composit_text::kNbr, 9}};
 
-// A value read from a field, or the old one when the text is not a finite number.
-double ReadValue(const CSpinEdit* edit, double old) {
-  bool ok = false;
-  const double v = edit->Text().trimmed().toDouble(&ok);
-  return ok && std::isfinite(v) ? v : old;
-}
-
-CSpinEdit* MakeSpin(QWidget* parent, int id) {
-  auto* edit = new CSpinEdit(parent);
-  edit->setObjectName(Id(id));
-  edit->setMinimumWidth(80);
-  return edit;
-}
-
-QLabel* Buddy(QWidget* parent, const char* text, QWidget* buddy) {
-  auto* label = new QLabel(Q(text), parent);
-  label->setBuddy(buddy);
-  return label;
-}
 
 }  // namespace
 

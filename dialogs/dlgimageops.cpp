@@ -189,17 +189,7 @@ CDlgResolution::CDlgResolution(QWidget* parent) : CVumDialog(kTemplateId, parent
   m_pHeight = Edit(this, IDC_HEIGHT);
   m_pKeepRatio = new QCheckBox(Q("縦横比を保つ(&K)"), this);
   m_pKeepRatio->setObjectName(Id(IDC_KEEP_RATIO));
-  auto* grid = new QGridLayout;
-  auto* w = new QLabel(Q("幅(&W)："), this);
-  w->setBuddy(m_pWidth);
-  auto* h = new QLabel(Q("高さ(&H)："), this);
-  h->setBuddy(m_pHeight);
-  grid->addWidget(w, 0, 0);
-  grid->addWidget(m_pWidth, 0, 1);
-  grid->addWidget(new QLabel(Q("ﾋﾟｸｾﾙ"), this), 0, 2);
-  grid->addWidget(h, 1, 0);
-  grid->addWidget(m_pHeight, 1, 1);
-  grid->addWidget(new QLabel(Q("ﾋﾟｸｾﾙ"), this), 1, 2);
+  QGridLayout* grid = dlg::SizeGrid(this, m_pWidth, m_pHeight);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addWidget(m_pKeepRatio);

@@ -75,17 +75,7 @@ CDlgNewImageWithSize::CDlgNewImageWithSize(QWidget* parent) : CVumDialog(kTempla
   m_pWidth->setObjectName(Id(IDC_WIDTH));
   m_pHeight = new QLineEdit(this);
   m_pHeight->setObjectName(Id(IDC_HEIGHT));
-  auto* grid = new QGridLayout;
-  auto* w = new QLabel(Q("幅(&W)："), this);
-  w->setBuddy(m_pWidth);
-  auto* h = new QLabel(Q("高さ(&H)："), this);
-  h->setBuddy(m_pHeight);
-  grid->addWidget(w, 0, 0);
-  grid->addWidget(m_pWidth, 0, 1);
-  grid->addWidget(new QLabel(Q("ﾋﾟｸｾﾙ"), this), 0, 2);
-  grid->addWidget(h, 1, 0);
-  grid->addWidget(m_pHeight, 1, 1);
-  grid->addWidget(new QLabel(Q("ﾋﾟｸｾﾙ"), this), 1, 2);
+  QGridLayout* grid = dlg::SizeGrid(this, m_pWidth, m_pHeight);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(dlg::ButtonRow(this, nullptr, HelpButton()));

@@ -4,9 +4,14 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
 #include <QString>
+#include <cmath>
+
+#include "controls/spinedit.h"
 
 namespace dlg {
 
@@ -22,6 +27,39 @@ inline QString Id(int id) {
 // As many digits as a double holds, so that a value shown and read back is the same.
 inline QString Format(double value) {
   return QString::number(value, 'g', 15);
+}
+
+// A value read from a field, or the old one when the text is not a finite number.
+inline double ReadValue(const CSpinEdit* edit, double old) {
+  bool ok = false;
+  const double v = edit->Text().trimmed().toDouble(&ok);
+  return ok && std::isfinite(v) ? v : old;
+}
+
+inline CSpinEdit* MakeSpin(QWidget* parent, int id) {
+  auto* edit = new CSpinEdit(parent);
+  edit->setObjectName(Id(id));
+  edit->setMinimumWidth(80);
+  return edit;
+}
+
+// A label whose mnemonic moves the focus to buddy.
+inline QLabel* Buddy(QWidget* parent, const char* text, QWidget* buddy) {
+  auto* label = new QLabel(Q(text), parent);
+  label->setBuddy(buddy);
+  return label;
+}
+
+// The width and height rows of the size dialogs, in pixels.
+inline QGridLayout* SizeGrid(QWidget* parent, QWidget* width, QWidget* height) {
+  auto* grid = new QGridLayout;
+  grid->addWidget(Buddy(parent, "幅(&W)：", width), 0, 0);
+  grid->addWidget(width, 0, 1);
+  grid->addWidget(new QLabel(Q("ﾋﾟｸｾﾙ"), parent), 0, 2);
+  grid->addWidget(Buddy(parent, "高さ(&H)：", height), 1, 0);
+  grid->addWidget(height, 1, 1);
+  grid->addWidget(new QLabel(Q("ﾋﾟｸｾﾙ"), parent), 1, 2);
+  return grid;
 }
 
 class WaitCursor {
