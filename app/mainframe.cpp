@@ -32,6 +32,7 @@
 #include "app/kivimageview.h"
 #include "app/printing.h"
 #include "app/qtservices.h"
+#include "dialogs/dlgbatchdarkflat.h"
 #include "app/toolrules.h"
 #include "fileio/filedialogs.h"
 #include "infobar/dlgbarimageinfo.h"
@@ -328,7 +329,11 @@ void CMainFrame::CreateMenus() {
 
   QMenu* first = bar->addMenu(Q(app_text::kMenuFirstOrder));
   m_DocumentMenus << first->menuAction();
-  Add(first, 4523, "ﾊﾞｯﾁ[共通ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&1)...", false);
+  connect(Add(first, 4523, "ﾊﾞｯﾁ[共通ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&1)..."), &QAction::triggered, this, [this] {
+    // Modeless: the program stays usable while the run goes.
+    auto* dlg = new CDlgBatchDarkFlat(this);
+    dlg->show();
+  });
   Add(first, 4524, "ﾊﾞｯﾁ[個別ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&2)...", false);
   Add(first, 4570, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)...", false);
 
