@@ -21,6 +21,7 @@
 #include "dialogs/listtarget.h"
 #include "dialogs/pickersupport.h"
 #include "dialogs/vumdialog.h"
+#include "fileio/qt/iodialogs.h"
 #include "platform/messagebox.h"
 
 namespace {
@@ -161,10 +162,13 @@ void CDlgBatchDarkFlat::UpdateRegistry(bool write) {
   CVumDialog::UpdateReg(kSection, "CommonNameCheck", w, addChars, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(kSection, "CommonNameFirst", w, first, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(kSection, "CommonName", w, text);
+  PositionKeeper position(this, kSection);
   if (write) {
     m_pDirectory->WriteHistory(kSection, "Directory");
+    position.Store();
     return;
   }
+  position.Restore();
   m_pDirectory->ReadHistory(kSection, "Directory");
   if (QAbstractButton* b = m_pResult->button(std::clamp(result, 0, 2))) b->setChecked(true);
   m_pAddChars->setChecked(addChars != 0);
@@ -314,5 +318,7 @@ void CDlgBatchDarkFlat::OnOK() {
 void CDlgBatchDarkFlat::reject() {
   // Cancel does nothing while a run goes; OK is the abort button then.
   if (m_bRunning) return;
+  // The window's place is kept even when the settings are not.
+  PositionKeeper(this, kSection).Store();
   QDialog::reject();
 }
