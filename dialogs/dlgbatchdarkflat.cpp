@@ -56,7 +56,6 @@ CDlgBatchDarkFlat::CDlgBatchDarkFlat(QWidget* parent) : QDialog(parent) {
     Name(m_pPicker[i], IDC_BIAS + i);
     m_pBrowse[i] = new QPushButton(QStringLiteral("..."), this);
     Name(m_pBrowse[i], IDC_BIAS_BROWSE + i);
-    m_pLabel[i] = new QLabel(this);
     frames->addWidget(m_pCheck[i], i, 0);
     frames->addWidget(m_pPicker[i], i, 1);
     frames->addWidget(m_pBrowse[i], i, 2);

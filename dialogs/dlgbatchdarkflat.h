@@ -83,7 +83,6 @@ class CDlgBatchDarkFlat : public QDialog {
   QCheckBox* m_pCheck[4] = {};
   CComboImage* m_pPicker[4] = {};
   QPushButton* m_pBrowse[4] = {};
-  QLabel* m_pLabel[4] = {};
   CListTarget* m_pTargets = nullptr;
   QPushButton* m_pAdd = nullptr;
   QPushButton* m_pRemove = nullptr;
