@@ -33,6 +33,7 @@
 #include "app/printing.h"
 #include "app/qtservices.h"
 #include "app/toolrules.h"
+#include "dialogs/dlgbatchoverscan.h"
 #include "fileio/filedialogs.h"
 #include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
@@ -330,7 +331,15 @@ void CMainFrame::CreateMenus() {
   m_DocumentMenus << first->menuAction();
   Add(first, 4523, "ﾊﾞｯﾁ[共通ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&1)...", false);
   Add(first, 4524, "ﾊﾞｯﾁ[個別ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&2)...", false);
-  Add(first, 4570, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)...", false);
+  connect(Add(first, cmd::ID_BATCH_OVERSCAN, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)..."),
+          &QAction::triggered, this, [this] {
+            // Modeless; the active image gives the reference height of bottom-up rows.
+            CKivImageView* view = ActiveView();
+            auto* dlg =
+                new CDlgBatchOverScan(this, view ? view->GetImgWnd().GetImagePtr() : nullptr);
+            dlg->setAttribute(Qt::WA_DeleteOnClose);
+            dlg->ShowModeless();
+          });
 
   m_pWindowMenu = bar->addMenu(Q(app_text::kMenuWindow));
   m_DocumentMenus << m_pWindowMenu->menuAction();
