@@ -130,10 +130,12 @@ CDlgBatchOverScan::CDlgBatchOverScan(QWidget* parent, const CRalImage* reference
   m_pOK = findChild<QPushButton*>(QStringLiteral("IDOK"));
 
   connect(m_pAdd, &QPushButton::clicked, this, [this] {
+    UpdateData(true);  // what was typed survives the fields shown again
     m_pList->OnAdd();
     UpdateStatus();
   });
   connect(m_pRemove, &QPushButton::clicked, this, [this] {
+    UpdateData(true);  // what was typed survives the fields shown again
     m_pList->OnRemove();
     UpdateStatus();
   });
@@ -148,7 +150,10 @@ CDlgBatchOverScan::CDlgBatchOverScan(QWidget* parent, const CRalImage* reference
     UpdateData(true);
     UpdateStatus();
   });
-  connect(m_pPosition, &QComboBox::activated, this, [this](int index) { m_nPosition = index; });
+  connect(m_pPosition, &QComboBox::activated, this, [this](int index) {
+    m_nPosition = index;
+    UpdateReg(kSection, "CommonNameFirst", 1, m_nPosition, CRegistry::TYPE_INT, 0);
+  });
 }
 
 CDlgBatchOverScan::~CDlgBatchOverScan() = default;

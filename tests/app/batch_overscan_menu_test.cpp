@@ -102,8 +102,8 @@ class BatchOverscanMenuTest : public QObject {
     QTest::keyClicks(edit, text);
   }
 
-  // The three frames added with the list's button, the reference window's entry removed,
-  // the region typed and the save folder chosen with the browse button.
+  // The region typed, the three frames added with the list's button, the reference
+  // window's entry removed and the save folder chosen with the browse button.
   void Fill(CDlgBatchOverScan* dlg, ScriptedPrompts& prompts, const TempDir& in,
             const std::string& out) {
     std::vector<std::string> files;
@@ -112,6 +112,11 @@ class BatchOverscanMenuTest : public QObject {
       static_cast<FileOpenPrompt&>(p).paths = files;
       return true;
     });
+    // Typed first: adding to the list must not take the typed region back.
+    Type(dlg, CDlgBatchOverScan::IDC_X1, "1");
+    Type(dlg, CDlgBatchOverScan::IDC_X2, QString::number(kStrip));
+    Type(dlg, CDlgBatchOverScan::IDC_Y1, "1");
+    Type(dlg, CDlgBatchOverScan::IDC_Y2, QString::number(kH));
     CListTarget* list = dlg->GetList();
     QCOMPARE(list->GetCount(), 1);  // the open window
     QTest::mouseClick(dlg->findChild<QPushButton*>(QString::number(CDlgBatchOverScan::IDC_ADD)),
@@ -124,10 +129,6 @@ class BatchOverscanMenuTest : public QObject {
     QCOMPARE(list->GetCount(), 3);
     QVERIFY(!list->GetDocumentAt(0) && !list->GetDocumentAt(2));
 
-    Type(dlg, CDlgBatchOverScan::IDC_X1, "1");
-    Type(dlg, CDlgBatchOverScan::IDC_X2, QString::number(kStrip));
-    Type(dlg, CDlgBatchOverScan::IDC_Y1, "1");
-    Type(dlg, CDlgBatchOverScan::IDC_Y2, QString::number(kH));
     auto* other =
         dlg->findChild<QRadioButton*>(QString::number(CDlgBatchOverScan::IDC_OTHER_FOLDER));
     QTest::mouseClick(other, Qt::LeftButton, {}, QPoint(8, other->height() / 2));
