@@ -34,6 +34,7 @@
 #include "app/qtservices.h"
 #include "dialogs/dlgbatchdarkflat.h"
 #include "app/toolrules.h"
+#include "dialogs/dlgbatchoverscan.h"
 #include "fileio/filedialogs.h"
 #include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
@@ -335,7 +336,15 @@ void CMainFrame::CreateMenus() {
     dlg->show();
   });
   Add(first, 4524, "ﾊﾞｯﾁ[個別ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&2)...", false);
-  Add(first, 4570, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)...", false);
+  connect(Add(first, cmd::ID_BATCH_OVERSCAN, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)..."),
+          &QAction::triggered, this, [this] {
+            // Modeless; the active image gives the reference height of bottom-up rows.
+            CKivImageView* view = ActiveView();
+            auto* dlg =
+                new CDlgBatchOverScan(this, view ? view->GetImgWnd().GetImagePtr() : nullptr);
+            dlg->setAttribute(Qt::WA_DeleteOnClose);
+            dlg->ShowModeless();
+          });
 
   m_pWindowMenu = bar->addMenu(Q(app_text::kMenuWindow));
   m_DocumentMenus << m_pWindowMenu->menuAction();
