@@ -33,6 +33,7 @@
 #include "app/printing.h"
 #include "app/qtservices.h"
 #include "app/toolrules.h"
+#include "dialogs/dlgbatchcomposit.h"
 #include "fileio/filedialogs.h"
 #include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
@@ -308,7 +309,13 @@ void CMainFrame::CreateMenus() {
   connect(Add(arith, cmd::ID_BLINK_COMPARETER, "ﾌﾞﾘﾝｸｺﾝﾊﾟﾚｰﾀ(&K)..."), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.BlinkCompareter(); }); });
   arith->addSeparator();
-  Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
+  connect(Add(arith, cmd::ID_BATCH_COMPOSIT, "ﾊﾞｯﾁ[加算平均と中央値](&B)..."), &QAction::triggered,
+          this, [this] {
+            OnImageCommand([this](CRalImgWnd& wnd) {
+              CDlgBatchComposit dialog(this);
+              return wnd.RunDialog(dialog);
+            });
+          });
 
   QMenu* info = bar->addMenu(Q(app_text::kMenuInfo));
   m_DocumentMenus << info->menuAction();
@@ -406,6 +413,7 @@ void CMainFrame::UpdateCommands() {
     Command(id)->setEnabled(doc);
   Command(cmd::ID_COMPOSIT)->setEnabled(doc);
   Command(cmd::ID_BLINK_COMPARETER)->setEnabled(doc);
+  Command(cmd::ID_BATCH_COMPOSIT)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
   QAction* undoAction = Command(cmd::ID_EDIT_UNDO);

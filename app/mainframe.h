@@ -54,6 +54,7 @@ inline constexpr int ID_ROTATE = 4516, ID_TRANSLATE = 4542, ID_RESOLUTION = 4531
 inline constexpr int ID_CALC_ADD = 4536, ID_CALC_SUB = 4537, ID_CALC_MUL = 4538, ID_CALC_DIV = 4539;
 inline constexpr int ID_COMPOSIT = 4535;
 inline constexpr int ID_BLINK_COMPARETER = 4534;
+inline constexpr int ID_BATCH_COMPOSIT = 4525;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
