@@ -17,9 +17,8 @@ class QRadioButton;
 
 namespace batchcomp_text {
 inline constexpr const char* kCaption = "ﾊﾞｯﾁ[加算平均と中央値]";
-inline constexpr const char* kNewImageCaption = "ﾊﾞｯﾁ・ｺﾝﾎﾟｼﾞｯﾄ";  // 2366
-inline constexpr const char* kAbort = "中断";                      // 2371
-inline constexpr const char* kOk = "OK";                           // 2372
+inline constexpr const char* kAbort = "中断";  // 2371
+inline constexpr const char* kOk = "OK";       // 2372
 inline constexpr const char* kCannotMakeNew = "新規画像を作ることができません: ";
 }  // namespace batchcomp_text
 
