@@ -32,19 +32,20 @@
 #include "app/kivimageview.h"
 #include "app/printing.h"
 #include "app/qtservices.h"
-#include "dialogs/dlgbatchdarkflat.h"
 #include "app/toolrules.h"
+#include "dialogs/dlgbatchcomposit.h"
+#include "dialogs/dlgbatchdarkflat.h"
 #include "dialogs/dlgbatchoverscan.h"
 #include "fileio/filedialogs.h"
-#include "infobar/dlgbarimageinfo.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "fileio/readparam.h"
 #include "formats/clipboard/qt/qtclipboard.h"
 #include "formats/clipboard/ralclipboard.h"
+#include "infobar/dlgbarimageinfo.h"
 #include "platform/inistore.h"
-#include "platform/userprompts.h"
 #include "platform/messagebox.h"
+#include "platform/userprompts.h"
 #include "settings/registry.h"
 
 namespace {
@@ -310,7 +311,13 @@ void CMainFrame::CreateMenus() {
   connect(Add(arith, cmd::ID_BLINK_COMPARETER, "ﾌﾞﾘﾝｸｺﾝﾊﾟﾚｰﾀ(&K)..."), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.BlinkCompareter(); }); });
   arith->addSeparator();
-  Add(arith, 4525, "ﾊﾞｯﾁ[加算平均と中央値](&B)...", false);
+  connect(Add(arith, cmd::ID_BATCH_COMPOSIT, "ﾊﾞｯﾁ[加算平均と中央値](&B)..."), &QAction::triggered,
+          this, [this] {
+            OnImageCommand([this](CRalImgWnd& wnd) {
+              CDlgBatchComposit dialog(this);
+              return wnd.RunDialog(dialog);
+            });
+          });
 
   QMenu* info = bar->addMenu(Q(app_text::kMenuInfo));
   m_DocumentMenus << info->menuAction();
@@ -420,6 +427,7 @@ void CMainFrame::UpdateCommands() {
     Command(id)->setEnabled(doc);
   Command(cmd::ID_COMPOSIT)->setEnabled(doc);
   Command(cmd::ID_BLINK_COMPARETER)->setEnabled(doc);
+  Command(cmd::ID_BATCH_COMPOSIT)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
   QAction* undoAction = Command(cmd::ID_EDIT_UNDO);

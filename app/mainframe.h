@@ -55,6 +55,7 @@ inline constexpr int ID_CALC_ADD = 4536, ID_CALC_SUB = 4537, ID_CALC_MUL = 4538,
 inline constexpr int ID_COMPOSIT = 4535;
 inline constexpr int ID_BLINK_COMPARETER = 4534;
 inline constexpr int ID_BATCH_OVERSCAN = 4570;
+inline constexpr int ID_BATCH_COMPOSIT = 4525;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
