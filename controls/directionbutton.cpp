@@ -28,6 +28,26 @@ CDirectionButton::CDirectionButton(QWidget* parent) : QWidget(parent) {
   });
 }
 
+bool CDirectionButton::Offset(int direction, double step, double* dx, double* dy) {
+  *dx = *dy = 0.0;
+  switch (direction) {
+    case kUp:
+      *dy = -step;
+      return true;
+    case kDown:
+      *dy = step;
+      return true;
+    case kRight:
+      *dx = step;
+      return true;
+    case kLeft:
+      *dx = -step;
+      return true;
+    default:
+      return false;
+  }
+}
+
 double CDirectionButton::StepFor(Qt::KeyboardModifiers modifiers) {
   if (modifiers & Qt::ControlModifier) return 0.1;
   if (modifiers & Qt::ShiftModifier) return 10.0;

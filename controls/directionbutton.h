@@ -17,6 +17,9 @@ class CDirectionButton : public QWidget {
 
   // 0.1 with Ctrl held, 10 with Shift held (Ctrl wins when both are), else 1.
   static double StepFor(Qt::KeyboardModifiers modifiers);
+  // The move a press makes: up Y by -step, down Y by +step, right X by +step, left X by
+  // -step. False (and no move) for anything but the four directions.
+  static bool Offset(int direction, double step, double* dx, double* dy);
   // The arrow under a point of the widget, kNone between them.
   int DirectionAt(const QPoint& pos) const;
   // The area an arrow occupies.

@@ -143,22 +143,10 @@ void CDlgBlinkCompareter::DoDataExchange(bool save) {
 void CDlgBlinkCompareter::OnDirection(int direction, double step) {
   m_dShiftX = ReadValue(m_pShiftX, m_dShiftX);
   m_dShiftY = ReadValue(m_pShiftY, m_dShiftY);
-  switch (direction) {
-    case CDirectionButton::kUp:
-      m_dShiftY -= step;
-      break;
-    case CDirectionButton::kDown:
-      m_dShiftY += step;
-      break;
-    case CDirectionButton::kRight:
-      m_dShiftX += step;
-      break;
-    case CDirectionButton::kLeft:
-      m_dShiftX -= step;
-      break;
-    default:
-      return;
-  }
+  double dx = 0.0, dy = 0.0;
+  if (!CDirectionButton::Offset(direction, step, &dx, &dy)) return;
+  m_dShiftX += dx;
+  m_dShiftY += dy;
   // Sums of tenths are kept to the digits shown.
   m_dShiftX = std::clamp(Format(m_dShiftX).toDouble(), -kShiftLimit, kShiftLimit);
   m_dShiftY = std::clamp(Format(m_dShiftY).toDouble(), -kShiftLimit, kShiftLimit);

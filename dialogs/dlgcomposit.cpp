@@ -263,22 +263,10 @@ void CDlgComposit::EnableControls() {
 void CDlgComposit::OnDirection(int direction, double step) {
   m_dShiftX = ReadValue(m_pShiftX, m_dShiftX);
   m_dShiftY = ReadValue(m_pShiftY, m_dShiftY);
-  switch (direction) {
-    case CDirectionButton::kUp:
-      m_dShiftY -= step;
-      break;
-    case CDirectionButton::kDown:
-      m_dShiftY += step;
-      break;
-    case CDirectionButton::kRight:
-      m_dShiftX += step;
-      break;
-    case CDirectionButton::kLeft:
-      m_dShiftX -= step;
-      break;
-    default:
-      return;
-  }
+  double dx = 0.0, dy = 0.0;
+  if (!CDirectionButton::Offset(direction, step, &dx, &dy)) return;
+  m_dShiftX += dx;
+  m_dShiftY += dy;
   // Sums of tenths are kept to the digits shown, so that 0.1 + 0.2 is 0.3.
   m_dShiftX = std::clamp(Format(m_dShiftX).toDouble(), -kShiftLimit, kShiftLimit);
   m_dShiftY = std::clamp(Format(m_dShiftY).toDouble(), -kShiftLimit, kShiftLimit);

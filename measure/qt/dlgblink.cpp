@@ -292,23 +292,9 @@ void CDlgBlink::OnShiftEdited() {
 
 void CDlgBlink::MoveShift(int direction, double step) {
   const int n = std::max(1, static_cast<int>(std::lround(std::fabs(step))));
-  int dx = 0, dy = 0;
-  switch (direction) {
-    case 0:
-      dy = -n;
-      break;
-    case 1:
-      dy = n;
-      break;
-    case 2:
-      dx = n;
-      break;
-    case 3:
-      dx = -n;
-      break;
-    default:
-      return;
-  }
+  double ddx = 0.0, ddy = 0.0;
+  if (!CDirectionButton::Offset(direction, n, &ddx, &ddy)) return;
+  const int dx = static_cast<int>(ddx), dy = static_cast<int>(ddy);
   const int row = m_pList->currentRow();
   int x = m_nShiftX, y = m_nShiftY;
   if (!m_Target.GetShift(row, &x, &y)) {
