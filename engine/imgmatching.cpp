@@ -263,7 +263,10 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
       m_dScore = sd > 0 ? (b[peak].real() - mean) / sd : 0.0;
       double sx = Signed(px, gw), sy = Signed(py, gh);
       const double ratio = second > mean ? (b[peak].real() - mean) / (second - mean) : 0.0;
-      if (m_dScore >= minScore && ratio >= kMinPeakRatio) {
+      const bool confident =
+          (m_dScore >= minScore && ratio >= kMinPeakRatio) ||
+          (m_dScore >= std::max(minScore, kStrongScore) && ratio >= kStrongPeakRatio);
+      if (confident) {
         Refine(a, gw, gh, &sx, &sy, 1.5, 0.05);
         Refine(a, gw, gh, &sx, &sy, 0.1, 0.0025);
         sx *= bin;

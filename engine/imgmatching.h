@@ -23,7 +23,11 @@
 //     as high above the mean as the next highest point outside the peak. Frames with no
 //     common stars give a surface of many similar peaks (on the bundled field about
 //     9 σ, ratio 1.1; matched frames 50 σ and more, ratio 3.5 and more) and are reported
-//     as a failure rather than as a wrong shift.
+//     as a failure rather than as a wrong shift. A sparse field of a few bright stars
+//     gives a strong peak (45 σ and more) but pair terms of its stars as high as half of
+//     it (ratio 1.5 to 2), while two unrelated sparse fields stay under 20 σ with ratios
+//     under 1.3: a peak of kStrongScore σ is therefore taken at the lower ratio
+//     kStrongPeakRatio.
 //  5. The peak is refined to 1/400 pixel by evaluating the inverse transform on fine
 //     grids around it (two passes: 1/20 pixel over ±1.5 pixel, then 1/400 over ±0.1).
 // Shifts up to half the padded grid less the taper are found; overlap down to about a
@@ -44,6 +48,8 @@ class CImgMatching {
   static constexpr int kMaxSide = 2048;
   static constexpr double kMinScore = 15.0;
   static constexpr double kMinPeakRatio = 2.0;
+  static constexpr double kStrongScore = 30.0;
+  static constexpr double kStrongPeakRatio = 1.4;
 
   // image: the reference, on which the target is to be laid.
   explicit CImgMatching(CRalImage& image) : m_Image(image) {}
