@@ -111,7 +111,10 @@ int CBatchComposit::AddPath() {
     }
     double dx, dy, rotation;
     const bool aligned = Align(*target, &dx, &dy, &rotation);
-    if (!aligned) Fail(i, "could not be aligned; added unshifted");
+    if (!aligned) {
+      Fail(i, "could not be aligned; added unshifted");
+      m_Unaligned.push_back(i);
+    }
     if (AbortRequested()) return 0;
     if (target == m_pDest) {
       Report(i, {}, aligned);
@@ -155,7 +158,10 @@ int CBatchComposit::RowPath() {
         continue;
       }
       const bool aligned = Align(*f.image, &f.dx, &f.dy, &f.rotation);
-      if (!aligned) Fail(i, "could not be aligned; combined unshifted");
+      if (!aligned) {
+        Fail(i, "could not be aligned; combined unshifted");
+        m_Unaligned.push_back(i);
+      }
       Report(i, {}, aligned);
       if (AbortRequested()) return 0;
     }

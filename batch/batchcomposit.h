@@ -39,6 +39,8 @@ class CBatchComposit : public CBatchRun {
   CRalImage* GetDestination() const { return m_pDest; }
   int GetDestinationIndex() const { return m_nDestIndex; }
   std::unique_ptr<CRalImage> TakeNewImage() { return std::move(m_pNewImage); }
+  // The targets that could not be aligned and were combined unshifted.
+  const std::vector<int>& GetUnaligned() const { return m_Unaligned; }
 
   // With alignment by centre of gravity, a destination without reference point 0 gets
   // its centre of gravity; the working copy is made. 0 without a destination or memory.
@@ -58,4 +60,5 @@ class CBatchComposit : public CBatchRun {
   std::unique_ptr<CRalImage> m_pNewImage;
   std::unique_ptr<CRalImage> m_pWork;
   bool m_bDestBottomUp = false;
+  std::vector<int> m_Unaligned;
 };

@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "batch/batchcomposit.h"
+#include "batch/batchnaming.h"
 #include "dialogs/dlgmatching.h"
 #include "dialogs/dlgsupport.h"
 #include "dialogs/listtarget.h"
@@ -260,6 +261,14 @@ int CDlgBatchComposit::Run() {
     ok = run.ImageProc();
   }
   if (!ok) return 0;
+  // A frame that could not be aligned blurs the result: say which ones.
+  if (!run.GetUnaligned().empty()) {
+    std::string names;
+    for (int i : run.GetUnaligned())
+      if (i < m_pList->GetCount())
+        names += (names.empty() ? "" : "\n") + m_pList->item(i)->text().toStdString();
+    AfxMessageBox(batch::Format(batchcomp_text::kUnaligned, names), MB_OK | MB_ICONEXCLAMATION);
+  }
   if (m_nResult == 1) {
     SendMessageToView(vum::WM_VUM_REDRAW, 0, 0);
     return 1;

@@ -20,6 +20,8 @@ inline constexpr const char* kCaption = "ﾊﾞｯﾁ[加算平均と中央値]"
 inline constexpr const char* kAbort = "中断";  // 2371
 inline constexpr const char* kOk = "OK";       // 2372
 inline constexpr const char* kCannotMakeNew = "新規画像を作ることができません: ";
+inline constexpr const char* kUnaligned =
+    "以下の画像は位置合わせができなかったため、ずらさずに合成しました。\n%s";
 }  // namespace batchcomp_text
 
 class CDlgBatchComposit : public CVumDialog {

@@ -1,8 +1,10 @@
 // Batch stacking from the program's menu, with real clicks: three frames written with
 // numpy are added through the open dialog, the open window that entered the list is
 // removed, and the median run gives a new window whose pixels are the per-pixel median
-// of the three; a run stopped with "中断" after its first frame leaves no new window.
+// of the three; a run stopped with "中断" after its first frame leaves no new window; frames
+// that image matching cannot align are named in a warning after the run.
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QListWidget>
 #include <QMenu>
@@ -19,6 +21,7 @@
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
+#include "batch/batchnaming.h"
 #include "dialogs/dlgbatchcomposit.h"
 #include "dialogs/pickersupport.h"
 #include "engine/ralimage.h"
@@ -75,20 +78,24 @@ class BatchCompositMenuTest : public QObject {
     return ran;
   }
 
-  // Adds the files with the add button, removes the open window's entry (the last) by
-  // clicking it and the remove button, and chooses the median with the keyboard.
+  // Adds the files with the add button, removes the open windows' entries (the last ones)
+  // by clicking each and the remove button, and chooses the median with the keyboard.
   static void ListFramesForMedian(CDlgBatchComposit* dlg, ScriptedPrompts& prompts,
-                                  const std::vector<std::string>& files) {
+                                  const std::vector<std::string>& files, int windows = 1) {
     auto* list = Child<QListWidget>(dlg, CDlgBatchComposit::IDC_LIST);
-    QCOMPARE(list->count(), 1);  // the open window
+    QCOMPARE(list->count(), windows);
     prompts.Expect("FileOpen", Choose(files));
     QTest::mouseClick(Child<QPushButton>(dlg, CDlgBatchComposit::IDC_ADD), Qt::LeftButton);
-    QCOMPARE(list->count(), 4);
-    QListWidgetItem* window = list->item(3);
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(window).center());
-    QCOMPARE(list->currentRow(), 3);
-    QTest::mouseClick(Child<QPushButton>(dlg, CDlgBatchComposit::IDC_REMOVE), Qt::LeftButton);
-    QCOMPARE(list->count(), 3);
+    const int listed = static_cast<int>(files.size());
+    QCOMPARE(list->count(), listed + windows);
+    for (int last = listed + windows - 1; last >= listed; --last) {
+      QListWidgetItem* window = list->item(last);
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                        list->visualItemRect(window).center());
+      QCOMPARE(list->currentRow(), last);
+      QTest::mouseClick(Child<QPushButton>(dlg, CDlgBatchComposit::IDC_REMOVE), Qt::LeftButton);
+    }
+    QCOMPARE(list->count(), listed);
     auto* method = Child<QComboBox>(dlg, CDlgBatchComposit::IDC_METHOD);
     method->setFocus();
     QTest::keyClick(method, Qt::Key_Down);
@@ -199,6 +206,21 @@ class BatchCompositMenuTest : public QObject {
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x) wrong += kept->GetPixel(x, y) != original.GetPixel(x, y);
     QCOMPARE(wrong, 0);
+
+    // Aligned by image matching, the random frames have nothing in common with the model
+    // (the first): the run still ends, and a warning names the two combined unshifted.
+    QVERIFY(RunBatch(frame, [&](CDlgBatchComposit* dlg) {
+      ListFramesForMedian(dlg, prompts, files, 2);
+      QTest::mouseClick(Child<QCheckBox>(dlg, CDlgBatchComposit::IDC_ALIGN), Qt::LeftButton);
+      QTest::mouseClick(Child<QRadioButton>(dlg, CDlgBatchComposit::IDC_ALIGN_MATCHING),
+                        Qt::LeftButton);
+      QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+      QVERIFY(!dlg->isVisible());
+    }));
+    QCOMPARE(frame.Frames().size(), 3);
+    QCOMPARE(box_.shown.size(), std::size_t{1});
+    QCOMPARE(box_.shown[0].text,
+             batch::Format(batchcomp_text::kUnaligned, files[1] + "\n" + files[2]));
   }
 };
 
