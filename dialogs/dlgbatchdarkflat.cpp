@@ -220,12 +220,8 @@ BatchDarkFlatSettings CDlgBatchDarkFlat::Gather() const {
   return s;
 }
 
-int CDlgBatchDarkFlat::Run() {
-  const BatchDarkFlatSettings settings = Gather();
-  m_Opened.clear();
-  m_Changed.clear();
+std::vector<BatchTarget> CDlgBatchDarkFlat::CollectTargets(std::vector<CVumDocument*>* docs) const {
   std::vector<BatchTarget> targets;
-  std::vector<CVumDocument*> docs;
   for (int i = 0; i < m_pTargets->GetCount(); ++i) {
     BatchTarget t;
     CVumDocument* doc = m_pTargets->GetDocumentAt(i);
@@ -237,10 +233,18 @@ int CDlgBatchDarkFlat::Run() {
       t.path = m_pTargets->GetNameAt(i);
     }
     targets.push_back(t);
-    docs.push_back(doc);
+    if (docs) docs->push_back(doc);
   }
-  CBatchDarkFlat run(settings, targets);
-  if (!run.CheckValue()) return -1;
+  return targets;
+}
+
+// The settings were checked (CheckValue) before the run began.
+int CDlgBatchDarkFlat::Run() {
+  const BatchDarkFlatSettings settings = Gather();
+  m_Opened.clear();
+  m_Changed.clear();
+  std::vector<CVumDocument*> docs;
+  const std::vector<BatchTarget> targets = CollectTargets(&docs);
   std::vector<BatchTarget> opened = targets;
   if (settings.result == 0) {
     // Shown without saving: every file becomes a window of its own, worked on in place.
@@ -283,6 +287,11 @@ int CDlgBatchDarkFlat::Run() {
 void CDlgBatchDarkFlat::OnOK() {
   if (m_bRunning) {
     m_bAbort = true;
+    return;
+  }
+  // The questions about the outputs come before the dialog turns to its running state.
+  if (!CBatchDarkFlat(Gather(), CollectTargets(nullptr)).CheckValue()) {
+    m_nLastResult = -1;
     return;
   }
   m_bRunning = true;

@@ -23,6 +23,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 struct BatchDarkFlatSettings;
+struct BatchTarget;
 
 class CDlgBatchDarkFlat : public QDialog {
   Q_OBJECT
@@ -78,6 +79,8 @@ class CDlgBatchDarkFlat : public QDialog {
   void OnOK();
   void UpdateStatus();
   BatchDarkFlatSettings Gather() const;
+  // The list's targets, with the document of each (null for a file).
+  std::vector<BatchTarget> CollectTargets(std::vector<CVumDocument*>* docs) const;
   int Run();
 
   QCheckBox* m_pCheck[4] = {};
