@@ -60,10 +60,9 @@ bool CKivImageDoc::DoSave(bool saveAs) {
   const bool ask = saveAs || target.isEmpty() || !image->IsOverwriteAllowed();
   if (ask) {
     std::string chosen = target.toStdString();
-    if (!CRalImageIO::GetSaveImageFileName(&chosen, image->IsSaveableFile(),
-                                           m_Wnd.IsSaveableFitsFormat(),
-                                           image->IsOverwriteAllowed(), image->GetOrgFileName(),
-                                           image->GetContourMap()))
+    if (!CRalImageIO::GetSaveImageFileName(
+            &chosen, image->IsSaveableFile(), m_Wnd.IsSaveableFitsFormat(),
+            image->IsOverwriteAllowed(), image->GetOrgFileName(), image->GetContourMap()))
       return false;
     target = QString::fromStdString(chosen);
     if (const int code = CanWriteTo(target)) {
@@ -77,8 +76,7 @@ bool CKivImageDoc::DoSave(bool saveAs) {
 bool CKivImageDoc::SaveModified() {
   if (!m_bModified) return true;
   const QString text = QString::fromUtf8(app_text::kSaveChangesQuestion).replace("%s", GetTitle());
-  const int answer = AfxMessageBox(text.toStdString(),
-                                   MB_YESNOCANCEL | MB_ICONEXCLAMATION);
+  const int answer = AfxMessageBox(text.toStdString(), MB_YESNOCANCEL | MB_ICONEXCLAMATION);
   if (answer == IDCANCEL) return false;
   if (answer == IDNO) return true;
   return DoSave(false);
@@ -128,6 +126,10 @@ void CKivImageDoc::UpdateAllViews() {
 void CKivImageDoc::SetVumImage(CRalImage* image, const CReadParam* param) {
   m_Wnd.SetImagePrt(image);
   if (param) m_ReadParam = *param;
+  // A new image named as a FITS file (a stack, a composite, "NewImage.fts") is saved as
+  // FITS like an image read from one.
+  else if (CRalImageIO::GetFileType(GetTitle().toStdString()) == FILETYPE_FITS)
+    m_Wnd.SetSaveableFitsFormat();
 }
 
 void CKivImageDoc::InitialUpdateVum() {

@@ -27,8 +27,10 @@ void CMainFrame::OnDataImport() {
   auto* doc = new CKivImageDoc;
   doc->GetImgWnd().SetProgressSink(m_pProgress);
   doc->SetVumImage(image.release(), nullptr);
-  // Titled after the text it came from; it has no file of its own until it is saved.
+  // Titled after the text it came from; it has no file of its own until it is saved, as
+  // FITS among the other formats.
   doc->SetVumTitle(path);
+  doc->GetImgWnd().SetSaveableFitsFormat();
   doc->SetVumModified(true);
   CChildFrame* frame = AddFrame(doc);
   doc->GetImgWnd().Update(1);

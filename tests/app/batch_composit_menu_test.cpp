@@ -192,6 +192,8 @@ class BatchCompositMenuTest : public QObject {
     CKivImageDoc* made =
         after[0]->GetDocument() == doc ? after[1]->GetDocument() : after[0]->GetDocument();
     QVERIFY(made->GetTitle().startsWith("NewImage"));
+    // Named as a FITS file, the stack is offered FITS among the formats to save it in.
+    QCOMPARE(made->GetImgWnd().IsSaveableFitsFormat(), 1);
     const CRalImage* result = made->GetImgWnd().GetImagePtr();
     QVERIFY(result);
     QCOMPARE(result->GetWidth(), kW);
