@@ -60,6 +60,9 @@ bool CKivImageDoc::DoSave(bool saveAs) {
   const bool ask = saveAs || target.isEmpty() || !image->IsOverwriteAllowed();
   if (ask) {
     std::string chosen = target.toStdString();
+    // A new image has no file yet: its title ("NewImage.fts") is the name proposed.
+    if (chosen.empty() && CRalImageIO::GetFileType(GetTitle().toStdString()) == FILETYPE_FITS)
+      chosen = QFileInfo(GetTitle()).fileName().toStdString();
     if (!CRalImageIO::GetSaveImageFileName(
             &chosen, image->IsSaveableFile(), m_Wnd.IsSaveableFitsFormat(),
             image->IsOverwriteAllowed(), image->GetOrgFileName(), image->GetContourMap()))

@@ -194,6 +194,18 @@ class BatchCompositMenuTest : public QObject {
     QVERIFY(made->GetTitle().startsWith("NewImage"));
     // Named as a FITS file, the stack is offered FITS among the formats to save it in.
     QCOMPARE(made->GetImgWnd().IsSaveableFitsFormat(), 1);
+    FileSavePrompt offered;
+    prompts.Expect("FileSave", [&](Prompt& p) {
+      offered = static_cast<FileSavePrompt&>(p);
+      return false;
+    });
+    QVERIFY(!made->DoSave(true));
+    QCOMPARE(offered.initialName, made->GetTitle().toStdString());
+    // The type preselected is the one whose patterns hold the title's extension.
+    const QStringList parts = QString::fromStdString(offered.filter).split('|');
+    const int pattern = 2 * (offered.filterIndex - 1) + 1;
+    QVERIFY(offered.filterIndex >= 1 && pattern < parts.size());
+    QVERIFY2(parts[pattern].contains("*.fts"), qPrintable(parts[pattern]));
     const CRalImage* result = made->GetImgWnd().GetImagePtr();
     QVERIFY(result);
     QCOMPARE(result->GetWidth(), kW);
