@@ -151,7 +151,8 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
 
 void CRalImgWnd::Undo() {
   if (!m_pUndoImage) return;
-  const int width = m_pImage ? m_pImage->GetWidth() : 0, height = m_pImage ? m_pImage->GetHeight() : 0;
+  const int width = m_pImage ? m_pImage->GetWidth() : 0,
+            height = m_pImage ? m_pImage->GetHeight() : 0;
   CRalImgProc::Undo();
   m_ApertureTool.SetImage(m_pImage.get());
   m_PositionTool.SetImage(m_pImage.get());
@@ -312,7 +313,13 @@ int CRalImgWnd::MakeUndoBuff() {
 }
 
 int CRalImgWnd::RunDialog(CVumDialog& dialog) {
-  if (!MakeUndoBuff()) return 0;
+  // A dialog that is cancelled, or that leaves this image as it was (a stack into a new
+  // window), leaves the last change's undo in place.
+  std::unique_ptr<CRalImage> previousUndo = std::move(m_pUndoImage);
+  if (!MakeUndoBuff()) {
+    m_pUndoImage = std::move(previousUndo);
+    return 0;
+  }
   dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
   const int result = dialog.DoModal();
   if (result == QDialog::Accepted && !dialog.GetErrorFlag()) {
@@ -322,13 +329,19 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
     if (m_ViewChanged && (m_pImage->GetWidth() != m_pUndoImage->GetWidth() ||
                           m_pImage->GetHeight() != m_pUndoImage->GetHeight()))
       m_ViewChanged(1);
-    if (!dialog.IsImageChanged()) return 0;
+    if (!dialog.IsImageChanged()) {
+      m_pUndoImage = std::move(previousUndo);
+      return 0;
+    }
     UpdateAverage();
     m_ApertureTool.Reset();
     m_PositionTool.Reset();
     return 1;
   }
   Undo();
+  // What the dialog had done is gone for good: an undo must not bring back a cancelled
+  // result.
+  m_pUndoImage = std::move(previousUndo);
   return 0;
 }
 

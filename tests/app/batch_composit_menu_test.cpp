@@ -215,7 +215,8 @@ class BatchCompositMenuTest : public QObject {
       for (int x = 0; x < kW; ++x)
         wrong += std::fabs(result->GetPixel(x, y) - median[y * kW + x]) > 1e-3;
     QCOMPARE(wrong, 0);
-    // The open window, taken out of the list, is left as it was.
+    // The open window, taken out of the list, is left as it was, with nothing to undo.
+    QVERIFY(!doc->GetImgWnd().HasUndoBuff());
     const CRalImage* kept = doc->GetImgWnd().GetImagePtr();
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x) wrong += kept->GetPixel(x, y) != original.GetPixel(x, y);

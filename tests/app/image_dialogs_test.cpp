@@ -249,7 +249,10 @@ class ImageDialogsTest : public QObject {
     QFETCH(int, menu);
     QFETCH(int, entry);
     const std::vector<double> before = Pixels(*Wnd().GetImagePtr());
+    const bool undoBefore = frame_->Command(cmd::ID_EDIT_UNDO)->isEnabled();
     QVERIFY(FromMenu(Qt::Key(menu), Qt::Key(entry), [&](QWidget* d) { ClickCancel(d); }));
+    // A cancelled dialog leaves nothing new to undo.
+    QCOMPARE(frame_->Command(cmd::ID_EDIT_UNDO)->isEnabled(), undoBefore);
     const CRalImage& image = *Wnd().GetImagePtr();
     QCOMPARE(image.GetWidth(), kW);
     QCOMPARE(image.GetHeight(), kH);
