@@ -327,7 +327,7 @@ int CDlgBatchOverScan::ImageProc(RECT*, int) {
       // Shown unsaved: the file opened in a window, which takes the result.
       CVumDocument* opened = nullptr;
       CRalImage* shown = picker::OpenImageInWindow(run.GetTargets()[index].path, &opened);
-      if (shown && opened && shown->Create(image)) {
+      if (shown && opened && shown->Create(image) && shown->CopyImage(image)) {
         opened->SetVumModified(true);
         opened->UpdateAllVumViews();
         m_Opened.push_back(opened);

@@ -1,7 +1,8 @@
 // The batch overscan subtraction from the program's menu, with real clicks and keys: three
 // frames with a bias strip in their first columns are added to the list, the region typed,
 // the save folder chosen; numpy checks that every output is its frame minus the strip's
-// mean. A second run is stopped with the "中断" button after its first frame.
+// mean, in the files saved or in the windows opened without saving. Another run is stopped
+// with the "中断" button after its first frame.
 #include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
@@ -15,11 +16,14 @@
 
 #include "app/apptexts.h"
 #include "app/kivimagedoc.h"
+#include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "dialogs/combodirectory.h"
 #include "dialogs/dlgbatchoverscan.h"
 #include "dialogs/listtarget.h"
+#include "engine/ralimage.h"
 #include "fileio/prompts.h"
+#include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "tests/support/temp_dir.h"
@@ -186,6 +190,48 @@ class BatchOverscanMenuTest : public QObject {
     QVERIFY2(diff < 1e-3, qPrintable(worst));
     // The reference window was taken off the list: nothing written for it.
     QVERIFY(!std::filesystem::exists(s.out.File("ref.fits")));
+  }
+
+  // Open without saving: every frame comes up in a window of its own holding the result,
+  // checked by numpy after the windows' images are written out by the test.
+  void openWithoutSavingShowsEachResult() {
+    Setup s;
+    ScopedMessageBox box(&box_);
+    box_.shown.clear();
+    s.scoped = std::make_unique<ScopedUserPrompts>(&s.prompts);
+    QCOMPARE(RunPython(QStringList{"make", QString::fromStdString(s.in.path())} + Names() +
+                       QStringList{"ref.fits"}),
+             QString());
+    CMainFrame frame;
+    QVERIFY(OpenReference(frame, s.in));
+    CDlgBatchOverScan* dlg = OpenFromMenu(frame);
+    QVERIFY(dlg);
+    Fill(dlg, s.prompts, s.in, s.out.path());
+    if (QTest::currentTestFailed()) return;
+    auto* open = dlg->findChild<QRadioButton*>(QString::number(CDlgBatchOverScan::IDC_OPEN));
+    QTest::mouseClick(open, Qt::LeftButton, {}, QPoint(8, open->height() / 2));
+    QVERIFY(open->isChecked());
+    QPointer<CDlgBatchOverScan> alive(dlg);
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    QTRY_VERIFY(alive.isNull());
+    QVERIFY2(box_.shown.empty(), box_.shown.empty() ? "" : box_.shown.front().text.c_str());
+    int shown = 0;
+    for (CChildFrame* f : frame.Frames()) {
+      CKivImageDoc* doc = f->GetDocument();
+      const std::string name = doc->GetTitle().toStdString();
+      if (name == "ref.fits") continue;
+      QVERIFY(doc->IsModified());
+      QCOMPARE(CRalImageIO::WriteImageFile(*doc->GetImgWnd().GetImagePtr(), s.out.File(name), 0),
+               1);
+      ++shown;
+    }
+    QCOMPARE(shown, 3);
+    const QString worst = RunPython(QStringList{"check", QString::fromStdString(s.out.path()),
+                                                QString::fromStdString(s.in.path())} +
+                                    Names());
+    bool ok = false;
+    const double diff = worst.toDouble(&ok);
+    QVERIFY2(ok && diff < 1e-3, qPrintable(worst));
   }
 
   void abortStopsAfterTheFirstFrame() {
