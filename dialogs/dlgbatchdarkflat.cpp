@@ -21,6 +21,7 @@
 #include "dialogs/listtarget.h"
 #include "dialogs/pickersupport.h"
 #include "dialogs/vumdialog.h"
+#include "engine/ralimage.h"
 #include "fileio/qt/iodialogs.h"
 #include "platform/messagebox.h"
 
@@ -245,29 +246,27 @@ int CDlgBatchDarkFlat::Run() {
   m_Changed.clear();
   std::vector<CVumDocument*> docs;
   const std::vector<BatchTarget> targets = CollectTargets(&docs);
-  std::vector<BatchTarget> opened = targets;
-  if (settings.result == 0) {
-    // Shown without saving: every file becomes a window of its own, worked on in place.
-    for (std::size_t i = 0; i < opened.size(); ++i) {
-      if (opened[i].image) continue;
-      CVumDocument* doc = nullptr;
-      opened[i].image = picker::OpenImageInWindow(opened[i].path, &doc);
-      if (doc) {
-        m_Opened.push_back(doc);
-        docs[i] = doc;
+  CBatchDarkFlat work(settings, targets);
+  work.SetAbortFlag(&m_bAbort);
+  work.SetImageHook([&](int index, CRalImage& image) {
+    QCoreApplication::processEvents();
+    if (index < 0 || index >= static_cast<int>(docs.size())) return;
+    if (CVumDocument* doc = docs[index]) {
+      doc->SetVumModified(true);
+      doc->UpdateAllVumViews();
+      m_Changed.push_back(doc);
+    } else if (settings.result == 0 && !m_bAbort) {
+      // Shown without saving: each file opens in a window of its own as its turn comes,
+      // and the window takes the result (not when the run was stopped meanwhile: that
+      // result is dropped).
+      CVumDocument* opened = nullptr;
+      CRalImage* shown = picker::OpenImageInWindow(targets[index].path, &opened);
+      if (shown && opened && shown->Create(image) && shown->CopyImage(image)) {
+        opened->SetVumModified(true);
+        opened->UpdateAllVumViews();
+        m_Opened.push_back(opened);
       }
     }
-  }
-  CBatchDarkFlat work(settings, settings.result == 0 ? opened : targets);
-  work.SetAbortFlag(&m_bAbort);
-  work.SetImageHook([&](int index, CRalImage&) {
-    QCoreApplication::processEvents();
-    if (index < 0 || index >= static_cast<int>(docs.size()) || !docs[index]) return;
-    CVumDocument* doc = docs[index];
-    doc->SetVumModified(true);
-    doc->UpdateAllVumViews();
-    if (std::find(m_Opened.begin(), m_Opened.end(), doc) == m_Opened.end())
-      m_Changed.push_back(doc);
   });
   work.SetFileReport([this](int index, const std::string&, const std::string&, bool) {
     if (index >= 0 && index < m_pTargets->GetCount()) m_pTargets->setCurrentRow(index);

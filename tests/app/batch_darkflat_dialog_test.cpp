@@ -1,6 +1,7 @@
 // The common-set batch calibration dialog from the program's menu, with real clicks: three
-// targets, a dark and a flat written by numpy; the outputs in another folder are compared
-// by astropy with the calibration numpy computes from the same files.
+// targets, a dark and a flat written by numpy; the outputs in another folder, or in the
+// windows the run opens, are compared by astropy with the calibration numpy computes from
+// the same files.
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileInfo>
@@ -12,11 +13,16 @@
 #include <QTimer>
 #include <QtTest>
 
+#include "app/kivimagedoc.h"
+#include "app/kivimageview.h"
 #include "app/mainframe.h"
+#include "batch/batchtexts.h"
 #include "dialogs/combodirectory.h"
 #include "dialogs/comboimage.h"
 #include "dialogs/dlgbatchdarkflat.h"
 #include "dialogs/listtarget.h"
+#include "engine/ralimage.h"
+#include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "tests/support/temp_dir.h"
@@ -198,6 +204,86 @@ class BatchDarkFlatDialogTest : public QObject {
       written += QFileInfo::exists(QString::fromStdString(out.File(n)));
     QVERIFY2(written < 3, qPrintable(QString::number(written)));
     dlg->close();
+  }
+
+  // Open without saving: each target opens in a window holding target − dark while the
+  // files stay as they were; stopped during the third target, the two windows the run
+  // opened are offered for closing, and Yes closes them.
+  void openWithoutSavingThenStopInTheThird() {
+    ScopedConfigHome home;
+    ScopedMessageBox scoped(&box_);
+    AcceptingPrompts accept;
+    ScopedUserPrompts prompts(&accept);
+    TempDir src;
+    QCOMPARE(Python(kMake, {QString::fromStdString(src.File(""))}), QString());
+    const std::vector<std::string> targets = {src.File("t1.fits"), src.File("t2.fits"),
+                                              src.File("t3.fits")};
+    const QString before = Python(kCompare, {QString::fromStdString(src.File("")),
+                                             QString::fromStdString(src.File("")), "dark"});
+    CMainFrame frame;
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QVERIFY(frame.OpenDocumentFile(QString::fromStdString(src.File("flat.fits"))));
+    auto prepare = [&](D* dlg) {
+      SetCheck(dlg, D::IDC_BIAS_CHECK, false);
+      SetCheck(dlg, D::IDC_DARK_CHECK, true);
+      SetCheck(dlg, D::IDC_FLAT_CHECK, false);
+      dlg->Picker(1)->AddFile(src.File("dark.fits"));
+      dlg->Targets()->AddFiles(targets);
+      auto* open = Control<QRadioButton>(dlg, D::IDC_RESULT_OPEN);
+      QTest::mouseClick(open, Qt::LeftButton, {}, QPoint(5, open->height() / 2));
+      QVERIFY(open->isChecked());
+    };
+
+    QPointer<D> dlg = OpenFromMenu(frame);
+    QVERIFY(dlg);
+    prepare(dlg);
+    auto* ok = dlg->findChild<QPushButton*>("IDOK");
+    QTimer stopper;
+    stopper.setInterval(0);
+    connect(&stopper, &QTimer::timeout, this, [&] {
+      if (frame.Frames().size() < 3) return;
+      stopper.stop();
+      QTest::mouseClick(ok, Qt::LeftButton);
+    });
+    stopper.start();
+    box_.Answer(IDYES);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    stopper.stop();
+    QCOMPARE(dlg->GetLastResult(), 0);
+    QCOMPARE(box_.shown.size(), std::size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(batch_text::kCloseOpened));
+    QTRY_COMPARE(frame.Frames().size(), 1);
+    dlg->close();
+    box_.shown.clear();
+
+    dlg = OpenFromMenu(frame);
+    QVERIFY(dlg);
+    prepare(dlg);
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    QTRY_VERIFY(!dlg || !dlg->isVisible());
+    QVERIFY2(box_.shown.empty(), box_.shown.empty() ? "" : box_.shown.front().text.c_str());
+    const QList<CChildFrame*> frames = frame.Frames();
+    QCOMPARE(frames.size(), 4);
+    // Each window's pixels against the files: saved beside them, compared by numpy.
+    TempDir shown;
+    for (CChildFrame* f : frames) {
+      CKivImageDoc* doc = f->GetDocument();
+      const std::string name = doc->GetTitle().toStdString();
+      if (name == "flat.fits") continue;
+      QVERIFY(doc->IsModified());
+      QCOMPARE(CRalImageIO::WriteImageFile(*doc->GetImgWnd().GetImagePtr(), shown.File(name), 0),
+               1);
+    }
+    const QString worst = Python(kCompare, {QString::fromStdString(src.File("")),
+                                            QString::fromStdString(shown.File("")), "dark"});
+    bool number = false;
+    const double w = worst.toDouble(&number);
+    QVERIFY2(number && w < 1e-5, qPrintable(worst));
+    // The files themselves are untouched.
+    QCOMPARE(Python(kCompare, {QString::fromStdString(src.File("")),
+                               QString::fromStdString(src.File("")), "dark"}),
+             before);
   }
 };
 
