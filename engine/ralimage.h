@@ -21,8 +21,8 @@ class CRalImage : public CImage {
   CRalImage(const CImage& src, ProgressSink* progress = nullptr, const std::string& caption = {});
   CRalImage(const CRalImage& src) : CRalImage(static_cast<const CImage&>(src)) {}
   // A new image; note the order: width and height first. Throws std::bad_alloc.
-  CRalImage(int width, int height, int bits, int planes, double bscale, double bzero, int isSigned,
-            ProgressSink* progress = nullptr, const std::string& caption = {});
+  CRalImage(int width, int height, int bits, int planes, double bscale, double bzero,
+            int isSigned, ProgressSink* progress = nullptr, const std::string& caption = {});
   CRalImage& operator=(const CRalImage& src);
   ~CRalImage() override = default;
 
@@ -119,8 +119,8 @@ class CRalImage : public CImage {
   // Physical constants of the unit conversions: the speed of light (exact, SI) and
   // Planck's constant and the elementary charge of the CODATA 1986 adjustment, the set
   // the world-coordinate code uses as well.
-  static constexpr double kSpeedOfLight = 299792458.0;         // m/s
-  static constexpr double kPlanck = 6.6260755e-34;             // J s
+  static constexpr double kSpeedOfLight = 299792458.0;       // m/s
+  static constexpr double kPlanck = 6.6260755e-34;           // J s
   static constexpr double kElementaryCharge = 1.60217733e-19;  // C, so 1 eV in J
   // True when axis 0 or 1 carries a spectral type (FREQ, ENER, WAVN, VRAD, WAVE, VOPT,
   // ZOPT, AWAV, VELO, BETA, after FITS paper III); *axis receives the 0-based axis. The
