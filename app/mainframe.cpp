@@ -529,6 +529,8 @@ CKivImageDoc* CMainFrame::OpenDocumentFile(const QString& path) {
 CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
   auto* frame = new CChildFrame(doc);
   m_pMdi->addSubWindow(frame);
+  // A document asked to close (by a dialog that opened it) closes its window.
+  connect(doc, &CKivImageDoc::closeRequested, frame, [frame] { frame->close(); });
   // The size a new child window starts at; an image that fits is then fitted exactly,
   // and one larger than the room keeps this with scroll bars.
   const QSize room = m_pMdi->viewport()->size();
@@ -568,9 +570,6 @@ CVumDocument* CMainFrame::CreateVumDocument() {
   connect(doc, &CKivImageDoc::initialUpdate, frame, [this, frame, doc] {
     doc->GetImgWnd().Update(1);
     ShowFrame(frame);
-  });
-  connect(doc, &CKivImageDoc::closeRequested, frame, [frame] {
-    frame->close();
   });
   return doc;
 }
