@@ -202,8 +202,26 @@ class BatchDarkFlat2DialogTest : public QObject {
       QCOMPARE(tableBox->GetCell(r, 5), std::string());
     }
 
+    // Shown without saving: each row's image opens in a window of its own, and at the end
+    // the question whether to close them; yes closes every one.
+    QTest::mouseClick(Control<QPushButton>(dlg, D::IDC_OPEN_TABLE), Qt::LeftButton);
+    auto* showOnly = Control<QRadioButton>(dlg, D::IDC_RESULT_OPEN);
+    QTest::mouseClick(showOnly, Qt::LeftButton, {}, QPoint(5, showOnly->height() / 2));
+    const std::size_t windows = frame.GetVumDocuments().size();
+    box_.shown.clear();
+    box_.Answer(IDYES);
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    QTRY_VERIFY(!dlg || !dlg->isVisible());
+    QCOMPARE(box_.shown.size(), std::size_t{1});
+    QCOMPARE(box_.shown[0].text, std::string(batch_text::kCloseOpened));
+    QTRY_COMPARE(frame.GetVumDocuments().size(), windows);
+
     // A second line of seven cells: refused with its message, and the table emptied. The
     // button is pressed from the keyboard this time.
+    dlg = OpenFromMenu(frame);
+    QVERIFY(dlg);
+    tableBox = dlg->Table();
+    QCOMPARE(tableBox->GetRowCountUsed(), 3);
     WriteText(src.File("seven.txt"), f("i1.fits") + "\r\n" + f("i2.fits") + ",,,,,,x\r\n");
     opened = src.File("seven.txt");
     box_.shown.clear();
