@@ -7,6 +7,8 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -60,7 +62,8 @@ CDlgBatchDarkFlat2::CDlgBatchDarkFlat2(QWidget* parent) : QDialog(parent) {
   m_pTable->setObjectName(dlg::Id(IDC_TABLE));
   std::vector<std::string> headers(std::begin(kColumnTitles), std::end(kColumnTitles));
   m_pTable->SetColumns(headers);
-  m_pTable->setMinimumWidth(520);
+  m_pTable->horizontalHeader()->setDefaultSectionSize(100);
+  m_pTable->setMinimumWidth(6 * 100 + 40);
   middle->addWidget(m_pTable, 3);
 
   // The picking side: a folder, its files, a typed name, and what fills the current cell.
@@ -68,6 +71,7 @@ CDlgBatchDarkFlat2::CDlgBatchDarkFlat2(QWidget* parent) : QDialog(parent) {
   auto* dirRow = new QHBoxLayout;
   m_pDir = new QLineEdit(this);
   m_pDir->setObjectName(dlg::Id(IDC_DIR));
+  pick->addWidget(dlg::Buddy(this, "ﾌｫﾙﾀﾞ(&F)：", m_pDir));
   m_pDirBrowse = new QPushButton(QStringLiteral("..."), this);
   m_pDirBrowse->setObjectName(dlg::Id(IDC_DIR_BROWSE));
   dirRow->addWidget(m_pDir, 1);
@@ -75,6 +79,7 @@ CDlgBatchDarkFlat2::CDlgBatchDarkFlat2(QWidget* parent) : QDialog(parent) {
   pick->addLayout(dirRow);
   m_pFiles = new CFileListBox(this);
   m_pFiles->setObjectName(dlg::Id(IDC_FILES));
+  m_pFiles->setMinimumWidth(240);
   pick->addWidget(m_pFiles, 1);
   m_pSetFile = new QPushButton(dlg::Q("← ﾘｽﾄのﾌｧｲﾙ(&L)"), this);
   m_pSetFile->setObjectName(dlg::Id(IDC_SET_FILE));
@@ -106,6 +111,7 @@ CDlgBatchDarkFlat2::CDlgBatchDarkFlat2(QWidget* parent) : QDialog(parent) {
   connect(m_pFiles, &QListWidget::itemDoubleClicked, this, &CDlgBatchDarkFlat2::SetFromList);
   connect(m_pSetFileName, &QPushButton::clicked, this, &CDlgBatchDarkFlat2::SetFromName);
   connect(m_pOpenTable, &QPushButton::clicked, this, &CDlgBatchDarkFlat2::OpenTable);
+  connect(m_pTable, &CTableBox::tableEdited, this, &CDlgBatchDarkFlat2::UpdateStatus);
   connect(m_pClearAll, &QPushButton::clicked, this, [this] {
     m_pTable->ClearAll();
     UpdateStatus();
@@ -115,12 +121,15 @@ CDlgBatchDarkFlat2::CDlgBatchDarkFlat2(QWidget* parent) : QDialog(parent) {
   auto* afterLayout = new QGridLayout(after);
   m_pResult = new QButtonGroup(this);
   const char* results[3] = {"保存のみ", "保存後に開く", "保存せずに開く"};
+  auto* resultRow = new QHBoxLayout;
   for (int i = 0; i < 3; ++i) {
     auto* r = new QRadioButton(QString::fromUtf8(results[i]), after);
     r->setObjectName(dlg::Id(IDC_RESULT_SAVE + i));
     m_pResult->addButton(r, i);
-    afterLayout->addWidget(r, 0, i);
+    resultRow->addWidget(r);
   }
+  resultRow->addStretch(1);
+  afterLayout->addLayout(resultRow, 0, 0, 1, 3);
   m_pAddChars = new QCheckBox(QString::fromUtf8("保存ﾌｧｲﾙ名に文字を追加する(&I)"), after);
   m_pAddChars->setObjectName(dlg::Id(IDC_ADD_CHARACTERS));
   m_pPosition = new QComboBox(after);
@@ -208,6 +217,25 @@ void CDlgBatchDarkFlat2::UpdateStatus() {
   m_pPosition->setEnabled(chars);
   m_pChars->setEnabled(chars);
   m_pCharsLabel->setEnabled(chars);
+  // A run needs an image; an empty run would also forget the kept frame columns.
+  bool anyImage = false;
+  for (int r = 0; r < m_pTable->GetRowCountUsed() && !anyImage; ++r)
+    anyImage = !m_pTable->GetCell(r, batch::kImage).empty();
+  m_pOk->setEnabled(anyImage);
+}
+
+void CDlgBatchDarkFlat2::keyPressEvent(QKeyEvent* event) {
+  // Return in the folder or the name field acts on that field rather than starting a run.
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && m_pDir->hasFocus()) {
+    ShowFolder();
+    return;
+  }
+  if (enter && m_pFileName->hasFocus()) {
+    SetFromName();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 void CDlgBatchDarkFlat2::ShowFolder() {

@@ -20,6 +20,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QKeyEvent;
 class QLineEdit;
 class QPushButton;
 
@@ -67,6 +68,7 @@ class CDlgBatchDarkFlat2 : public QDialog {
  protected:
   void accept() override { OnOK(); }
   void reject() override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void OnOK();
