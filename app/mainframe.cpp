@@ -35,6 +35,7 @@
 #include "app/toolrules.h"
 #include "dialogs/dlgbatchcomposit.h"
 #include "dialogs/dlgbatchdarkflat.h"
+#include "dialogs/dlgbatchdarkflat2.h"
 #include "dialogs/dlgbatchoverscan.h"
 #include "fileio/filedialogs.h"
 #include "fileio/prompts.h"
@@ -342,7 +343,8 @@ void CMainFrame::CreateMenus() {
     auto* dlg = new CDlgBatchDarkFlat(this);
     dlg->show();
   });
-  Add(first, 4524, "ﾊﾞｯﾁ[個別ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&2)...", false);
+  connect(Add(first, 4524, "ﾊﾞｯﾁ[個別ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&2)..."), &QAction::triggered, this,
+          [this] { (new CDlgBatchDarkFlat2(this))->show(); });
   connect(Add(first, cmd::ID_BATCH_OVERSCAN, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)..."),
           &QAction::triggered, this, [this] {
             // Modeless; the active image gives the reference height of bottom-up rows.
@@ -527,6 +529,8 @@ CKivImageDoc* CMainFrame::OpenDocumentFile(const QString& path) {
 CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
   auto* frame = new CChildFrame(doc);
   m_pMdi->addSubWindow(frame);
+  // A document asked to close (by a dialog that opened it) closes its window.
+  connect(doc, &CKivImageDoc::closeRequested, frame, [frame] { frame->close(); });
   // The size a new child window starts at; an image that fits is then fitted exactly,
   // and one larger than the room keeps this with scroll bars.
   const QSize room = m_pMdi->viewport()->size();

@@ -193,7 +193,11 @@ int CBatchDarkFlat2::ImageProc() {
     const batch::TableRow& row = m_Rows[r];
     if (row[batch::kImage].empty()) continue;
     std::unique_ptr<CRalImage> holder;
-    CRalImage* image = Fetch(r, &holder);
+    CRalImage* image = nullptr;
+    if (!m_RowOpener)
+      image = Fetch(r, &holder);
+    else if (!(image = m_RowOpener(r)))
+      Fail(r, "could not be read");
     if (!image) {
       Report(r, {}, false);
       progress.Update(r + 1, n);

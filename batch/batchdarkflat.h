@@ -4,6 +4,7 @@
 // a list; CBatchDarkFlat2 takes a table in which every row names its own.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,13 @@ class CBatchDarkFlat2 : public CBatchRun {
   int ImageProc();
   // Column 5, or the image itself when that cell is empty, with the added characters.
   std::string OutputName(int row) const;
+  // Gives the image of a row in place of reading it (a dialog opens it as a window, owned
+  // by that window); null when it cannot be had. Frames are still read by the reader.
+  using RowOpener = std::function<CRalImage*(int row)>;
+  void SetRowOpener(RowOpener opener) { m_RowOpener = std::move(opener); }
 
  private:
   BatchDarkFlat2Settings m_Settings;
   std::vector<batch::TableRow> m_Rows;
+  RowOpener m_RowOpener;
 };

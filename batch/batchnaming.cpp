@@ -86,7 +86,8 @@ int ParseTable(std::string_view text, std::vector<TableRow>* rows, std::string* 
         *message = std::string(batch_text::kTableUnreadable);
         return 2461;
       }
-      row[column] = std::string(line.substr(
+      // Tables written on Windows name their files with backslashes and drive letters.
+      row[column] = NormalizeFolder(line.substr(
           start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
       // The output name is usually a file still to be made.
       if (column != kOutput && !row[column].empty() && !Exists(PlainPath(row[column])))

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <functional>
@@ -129,6 +130,13 @@ TEST_F(BatchRunTest, TableRowsCellsAndRefusals) {
   EXPECT_EQ(rows[0][batch::kImage], img);
   EXPECT_EQ(rows[0][batch::kDark], img);
   EXPECT_EQ(rows[1][batch::kBias], "");
+
+  // Written on Windows: a drive letter and backslashes name the same files.
+  std::string windows = "C:" + img;
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  ASSERT_EQ(batch::ParseTable(windows + ",,,,,D:\\out\\b.fts\r\n", &rows, &message), 0);
+  EXPECT_EQ(rows.at(0)[batch::kImage], img);
+  EXPECT_EQ(rows.at(0)[batch::kOutput], "/out/b.fts");
 
   // A second line of seven cells: refused, the table emptied.
   EXPECT_EQ(batch::ParseTable(img + "\r" + img + ",,,,,,x\r", &rows, &message), 2461);
