@@ -546,8 +546,6 @@ CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
           });
   connect(frame->GetView(), &CKivImageView::mouseLeft, m_pInfoBar, &CDlgBarImageInfo::ClearData);
   connect(frame->GetView(), &QObject::destroyed, m_pInfoBar, &CDlgBarImageInfo::ClearData);
-  // A run or dialog that opened the window may close it again (CloseVum).
-  connect(doc, &CKivImageDoc::closeRequested, frame, [frame] { frame->close(); });
   WatchFrame(frame);
   return frame;
 }
