@@ -72,11 +72,12 @@ int ParseTable(std::string_view text, std::vector<TableRow>* rows, std::string* 
   std::string missing;
   std::size_t pos = 0;
   for (;;) {
-    const std::size_t cr = text.find('\r', pos);
-    if (cr == std::string_view::npos) break;
-    const std::string_view line = text.substr(pos, cr - pos);
-    pos = cr + 1;
-    if (pos < text.size() && text[pos] == '\n') ++pos;
+    // Lines end in CR LF or CR as written on Windows, or in LF as written here.
+    const std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) break;
+    const std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (text[end] == '\r' && pos < text.size() && text[pos] == '\n') ++pos;
     TableRow row;
     std::size_t start = 0;
     for (int column = 0;; ++column) {

@@ -39,7 +39,8 @@ constexpr int kTableColumns = 6;
 using TableRow = std::array<std::string, kTableColumns>;
 
 // Reads a table text: a row per line ended by a carriage return (a line feed after it is
-// skipped; text after the last carriage return is ignored), cells separated by commas in
+// skipped) or by a line feed alone, as text files are written here; text after the last
+// line end is ignored; cells separated by commas in
 // column order, each cell made a Linux path as NormalizeFolder does ("D:\obs\m31.fts" names
 // "/obs/m31.fts"). Returns 0 and the rows; or, with rows emptied and *message set, 2461 for
 // a row of more than six cells and 2462 for image or frame cells naming files that do not

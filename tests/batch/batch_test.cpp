@@ -131,6 +131,12 @@ TEST_F(BatchRunTest, TableRowsCellsAndRefusals) {
   EXPECT_EQ(rows[0][batch::kDark], img);
   EXPECT_EQ(rows[1][batch::kBias], "");
 
+  // Written here: lines end in a line feed alone, the last one as well.
+  ASSERT_EQ(batch::ParseTable(img + ",," + img + "\n" + img + "\n", &rows, &message), 0);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][batch::kDark], img);
+  EXPECT_EQ(rows[1][batch::kImage], img);
+
   // Written on Windows: a drive letter and backslashes name the same files.
   std::string windows = "C:" + img;
   std::replace(windows.begin(), windows.end(), '/', '\\');
