@@ -41,6 +41,7 @@ failures = []
 def check(ok, message):
     if not ok:
         failures.append(message)
+    return ok
 
 
 def image_units(hdul):

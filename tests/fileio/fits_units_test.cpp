@@ -351,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest,
 std::string AsciiTable(const std::string& name, const std::vector<std::string>& columns,
                        const std::string& row) {
   const std::size_t width = columns.size() * 10;
-  std::string h = Key("XTENSION", "'TABLE   '") + Key("BITPIX", "8") + Key("NAXIS", "2") +
+  std::string h = Card("XTENSION= 'TABLE   '") + Key("BITPIX", "8") + Key("NAXIS", "2") +
                   Key("NAXIS1", std::to_string(width)) + Key("NAXIS2", "1") + Key("PCOUNT", "0") +
                   Key("GCOUNT", "1") + Key("TFIELDS", std::to_string(columns.size()));
   for (std::size_t i = 0; i < columns.size(); ++i) {
