@@ -177,7 +177,10 @@ int GunzipAroundImage(const std::string& path, TempFile& out, GzipHole* hole,
   if (rc == FIO_OK && (total > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
                        ::ftruncate(out.fd(), static_cast<off_t>(total)) != 0))
     rc = FIO_ERR_WRITE;
-  if (rc != FIO_OK) *hole = GzipHole{};
+  // A file that ends inside the image's data holds only what it has of them.
+  if (rc == FIO_OK && hole->unit >= 0 && hole->start + hole->length > total)
+    hole->length = hole->start < total ? total - hole->start : 0;
+  if (rc != FIO_OK || hole->length == 0) *hole = GzipHole{};
   return rc;
 }
 

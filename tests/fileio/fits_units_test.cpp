@@ -449,6 +449,19 @@ TEST_F(FitsUnitsTest, GzipReaderReadsAnyRangeOfTheStream) {
   EXPECT_FALSE(short_.Read(tail.data(), 2, plain.size() - 10));
 }
 
+// A file that ends inside its image's data is refused packed as it is plain.
+TEST_F(FitsUnitsTest, GzipOfAFileCutInsideItsDataGivesThePlainFilesCode) {
+  const std::string whole = Unit("", 16, 300, 200, std::vector<double>(300 * 200, 5.0));
+  const std::string cut = Write("cut.fits", whole.substr(0, whole.size() - 3 * 2880));
+  ASSERT_EQ(fitscomp::GzipFile(cut, dir_.File("cut.fits.gz")), FIO_OK);
+  CRalImage plain, packed;
+  EXPECT_EQ(Read(plain, cut), 0);
+  const int code = CRalImageIO::GetLastError();
+  EXPECT_NE(code, FIO_OK);
+  EXPECT_EQ(Read(packed, dir_.File("cut.fits.gz")), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), code);
+}
+
 struct GzipCase {
   const char* what;
   std::string (*make)();
