@@ -42,10 +42,16 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) 
   if (fitscomp::IsGzipFile(source->file)) {
     source->packed = true;
     source->unpacked = std::make_unique<fitscomp::TempFile>();
-    if (!source->unpacked->Create()) return FIO_ERR_CREATE;
-    if (int rc = fitscomp::Gunzip(source->file, *source->unpacked)) return rc;
+    if (!source->unpacked->CreateInMemory()) return FIO_ERR_CREATE;
+    if (int rc = fitscomp::GunzipAroundImage(source->file, *source->unpacked, &source->hole))
+      return rc;
     listed = source->unpacked->path();
   }
+  // What the reader will not take from the stream must be in the file.
+  auto fillHole = [&] {
+    return source->unpacked ? fitscomp::FillGzipHole(source->file, *source->unpacked, &source->hole)
+                            : FIO_OK;
+  };
   int listing = ListFitsHdus(listed, &source->hdus);
   if (listing == FITS_OK && source->hdus.empty()) listing = FITS_READ_FAILED;
   if (int rc = listing) {
@@ -53,7 +59,7 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) 
     // what is wrong with its primary header or data; a unit cannot be named in it.
     if (!spec.empty()) return rc;
     source->readPath = listed;
-    return FIO_OK;
+    return fillHole();
   }
   const std::vector<FitsHdu>& hdus = source->hdus;
 
@@ -94,11 +100,17 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) 
   source->unit = unit;
   source->readPath = listed;
   source->readHdu = unit;
+  if (stream && source->hole.unit == unit) {
+    source->gzip = std::make_unique<fitscomp::GzipReader>();
+    if (int rc = source->gzip->Open(source->file)) return rc;
+  } else if (int rc = fillHole()) {
+    return rc;
+  }
   if (hdus[static_cast<std::size_t>(unit)].compressed) {
     source->decompressed = std::make_unique<fitscomp::TempFile>();
     if (!source->decompressed->CreateInMemory()) return FIO_ERR_CREATE;
-    if (int rc =
-            fitscomp::StartDecompressImage(listed, unit, *source->decompressed, &source->unpacking))
+    if (int rc = fitscomp::StartDecompressImage(listed, unit, *source->decompressed,
+                                                &source->unpacking, stream))
       return rc;
     if (!stream) {
       const int rc = source->unpacking->Finish();
@@ -114,20 +126,32 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) 
 int ListFitsUnits(const std::string& name, std::vector<FitsHdu>* hdus) {
   const std::string file = FitsFileOfName(name);
   if (!fitscomp::IsGzipFile(file)) return ListFitsHdus(file, hdus);
+  // The headers are all a listing needs: an image's data stay out of memory.
   fitscomp::TempFile unpacked;
-  if (!unpacked.Create()) return FIO_ERR_CREATE;
-  if (int rc = fitscomp::Gunzip(file, unpacked)) return rc;
+  fitscomp::GzipHole hole;
+  if (!unpacked.CreateInMemory()) return FIO_ERR_CREATE;
+  if (int rc = fitscomp::GunzipAroundImage(file, unpacked, &hole)) return rc;
   return ListFitsHdus(unpacked.path(), hdus);
 }
 
-FitsSourceGate::FitsSourceGate(FitsSource& source) : unpacking_(source.unpacking.get()) {
-  if (unpacking_) previous_ = CFits::SetDataGate(this);
+FitsSourceGate::FitsSourceGate(FitsSource& source)
+    : unpacking_(source.unpacking.get()), gzip_(source.gzip.get()), hole_(source.hole) {
+  if (unpacking_ || gzip_) previous_ = CFits::SetDataGate(this);
 }
 
 FitsSourceGate::~FitsSourceGate() {
-  if (unpacking_) (void)CFits::SetDataGate(previous_);
+  if (unpacking_ || gzip_) (void)CFits::SetDataGate(previous_);
 }
 
 bool FitsSourceGate::WaitFor(std::uint64_t end) {
   return !unpacking_ || unpacking_->WaitFor(end);
+}
+
+bool FitsSourceGate::NativeOrder() const {
+  return unpacking_ && unpacking_->native();
+}
+
+int FitsSourceGate::Supply(void* buffer, std::size_t n, std::uint64_t offset) {
+  if (!gzip_ || offset < hole_.start || offset - hole_.start >= hole_.length) return -1;
+  return gzip_->Read(buffer, n, offset) ? 1 : 0;
 }

@@ -1,7 +1,8 @@
 // Where the dispatcher finds the image of a FITS name: the name may carry a unit in
 // brackets ("file.fits[SCI,2]"), the file may be packed whole with gzip, and the image may
 // sit in an extension, tile-compressed or not. The packed forms are unpacked into
-// temporary files that live as long as the FitsSource.
+// in-memory files that live as long as the FitsSource; the data of a gzip-packed file's
+// image may be left out of it and unpacked as the reader reads them.
 #pragma once
 
 #include <memory>
@@ -11,6 +12,7 @@
 #include "fits/fits.h"
 #include "fits/fitshdu.h"
 #include "formats/fitscomp/fitscomp.h"
+#include "formats/fitscomp/gzipstream.h"
 
 struct FitsSource {
   std::string file;      // the file named, without a bracketed unit
@@ -19,7 +21,11 @@ struct FitsSource {
   int unit = 0;          // the chosen unit of the file as named
   bool packed = false;   // the file is gzip-packed
   std::vector<FitsHdu> hdus;
-  std::unique_ptr<fitscomp::TempFile> unpacked;      // the gzip-unpacked file
+  std::unique_ptr<fitscomp::TempFile> unpacked;  // the gzip-unpacked file
+  // The data of the image that unpacked lacks, and the stream a reader that asked to
+  // stream reads them from.
+  fitscomp::GzipHole hole;
+  std::unique_ptr<fitscomp::GzipReader> gzip;
   std::unique_ptr<fitscomp::TempFile> decompressed;  // a tile-compressed image, unpacked
   // The children unpacking it, while a reader that asked to stream reads it.
   std::unique_ptr<fitscomp::Unpacking> unpacking;
@@ -30,12 +36,15 @@ struct FitsSource {
 // codes, 44 (no image in the file), 45 (the bracketed unit is not in the file), 46, or 27
 // when the user cancelled. With stream, a tile-compressed image is still being unpacked
 // when this returns: its pixels may be read only through source->unpacking (see
-// FitsSourceGate), whose Finish then gives the unpacking's code.
+// FitsSourceGate), whose Finish then gives the unpacking's code, and they come in this
+// machine's byte order; the pixels of a gzip-packed file then come from its stream,
+// again only through FitsSourceGate.
 [[nodiscard]] int ResolveFitsSource(const std::string& name, FitsSource* source,
                                     bool stream = false);
 
-// Lets the FITS reader wait on a source's unpacking while it reads the pixels, for as
-// long as it lives on this thread; without an unpacking it does nothing.
+// Lets the FITS reader wait on a source's unpacking, or take the pixels from its gzip
+// stream, while it reads them, for as long as it lives on this thread; without either it
+// does nothing.
 class FitsSourceGate : public FitsDataGate {
  public:
   explicit FitsSourceGate(FitsSource& source);
@@ -43,9 +52,13 @@ class FitsSourceGate : public FitsDataGate {
   FitsSourceGate(const FitsSourceGate&) = delete;
   FitsSourceGate& operator=(const FitsSourceGate&) = delete;
   bool WaitFor(std::uint64_t end) override;
+  bool NativeOrder() const override;
+  int Supply(void* buffer, std::size_t n, std::uint64_t offset) override;
 
  private:
   fitscomp::Unpacking* unpacking_;
+  fitscomp::GzipReader* gzip_;
+  fitscomp::GzipHole hole_;
   FitsDataGate* previous_ = nullptr;
 };
 

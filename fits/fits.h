@@ -99,6 +99,12 @@ class FitsDataGate {
   virtual ~FitsDataGate() = default;
   // Returns when the file's bytes before end are written; false when they never will be.
   virtual bool WaitFor(std::uint64_t end) = 0;
+  // Whether the data are written in this machine's byte order rather than FITS's
+  // big-endian one, so that the read takes them without turning their bytes.
+  virtual bool NativeOrder() const { return false; }
+  // Reads the n bytes of data at offset into buffer itself when it holds them rather
+  // than the file: 1 when read, 0 when they cannot be had, -1 when the file has them.
+  virtual int Supply(void* /*buffer*/, std::size_t /*n*/, std::uint64_t /*offset*/) { return -1; }
 };
 
 class CFits {

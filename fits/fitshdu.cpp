@@ -155,9 +155,9 @@ bool FitsHdu::IsImage() const {
   if (axes.empty() || axes.size() > 3) return false;
   for (std::int64_t n : axes)
     if (n <= 0 || n > std::numeric_limits<int>::max()) return false;
-  // 64-bit integers are read into doubles; compressed ones are not unpacked.
-  return bitpix == 8 || bitpix == 16 || bitpix == 32 || bitpix == -32 || bitpix == -64 ||
-         (bitpix == 64 && !compressed);
+  // 64-bit integers are read into doubles.
+  return bitpix == 8 || bitpix == 16 || bitpix == 32 || bitpix == 64 || bitpix == -32 ||
+         bitpix == -64;
 }
 
 std::string FitsHdu::Describe() const {
@@ -169,6 +169,20 @@ std::string FitsHdu::Describe() const {
     text += std::to_string(axes[i]);
   }
   return text;
+}
+
+bool DescribeFitsUnit(const std::vector<std::string>& cards, int index, FitsHdu* hdu) {
+  *hdu = FitsHdu{};
+  hdu->index = index;
+  if (cards.empty()) return false;
+  if (index == 0) {
+    if (!Begins(cards.front(), "SIMPLE  = ")) return false;
+    hdu->type = "PRIMARY";
+  } else {
+    if (!Begins(cards.front(), "XTENSION= ")) return false;
+    hdu->type = StringValue(cards.front());
+  }
+  return Describe(cards, hdu);
 }
 
 int ListFitsHdus(int fd, std::vector<FitsHdu>* hdus) {

@@ -33,6 +33,9 @@ struct FitsHdu {
 // header) or 7 (the first unit is no FITS header). A later unit whose header or data the
 // file ends inside ends the listing; what came before it stands.
 [[nodiscard]] int ListFitsHdus(int fd, std::vector<FitsHdu>* hdus);
+// Describes unit index from the cards of its header (END last), as ListFitsHdus does but
+// for where it lies: false when the cards begin no such unit or its data cannot be sized.
+bool DescribeFitsUnit(const std::vector<std::string>& cards, int index, FitsHdu* hdu);
 // The same for a file name; the open errors are those of CFits::Read.
 [[nodiscard]] int ListFitsHdus(const std::string& path, std::vector<FitsHdu>* hdus);
 

@@ -112,6 +112,31 @@ bool ReadVectorAt(int fd, iovec* iov, int count, std::uint64_t offset) {
   return true;
 }
 
+// Reads exactly n bytes of data at offset, from the gate when it supplies them, else
+// from the file.
+bool ReadDataAt(int fd, void* buffer, std::size_t n, std::uint64_t offset) {
+  if (g_dataGate)
+    if (const int supplied = g_dataGate->Supply(buffer, n, offset); supplied >= 0)
+      return supplied == 1;
+  return ReadAt(fd, buffer, n, offset) == static_cast<long long>(n);
+}
+
+// ReadVectorAt through the gate: the vectors lie one after another in the file.
+bool ReadDataVectorAt(int fd, iovec* iov, int count, std::uint64_t offset) {
+  if (g_dataGate && count > 0) {
+    const int first = g_dataGate->Supply(iov[0].iov_base, iov[0].iov_len, offset);
+    if (first == 0) return false;
+    if (first == 1) {
+      for (int i = 1; i < count; ++i) {
+        offset += iov[i - 1].iov_len;
+        if (!ReadDataAt(fd, iov[i].iov_base, iov[i].iov_len, offset)) return false;
+      }
+      return true;
+    }
+  }
+  return ReadVectorAt(fd, iov, count, offset);
+}
+
 // Maps in the pages that a run of rows is about to be read into, in one call rather than
 // one fault per page inside the read. Only a hint: kernels without it are ignored.
 void PrefaultRows(std::uint8_t* from, std::size_t bytes) {
@@ -1028,9 +1053,7 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
       }
       const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(rowBytes);
       const std::uint64_t at = planeStart + static_cast<std::uint64_t>(r) * rowBytes;
-      if (!DataReady(at + bytes) ||
-          ReadAt(fd, staging.data(), bytes, at) != static_cast<long long>(bytes))
-        return false;
+      if (!DataReady(at + bytes) || !ReadDataAt(fd, staging.data(), bytes, at)) return false;
       struct Share {
         int begin;
         Work work;
@@ -1116,7 +1139,7 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
             static_cast<std::size_t>(n) * stride);
         const std::uint64_t at = planeStart + static_cast<std::uint64_t>(r) * rowBytes;
         const bool got = DataReady(at + static_cast<std::uint64_t>(n) * rowBytes) &&
-                         ReadVectorAt(fd, iov.data(), n, at);
+                         ReadDataVectorAt(fd, iov.data(), n, at);
         if (got) {
           for (int i = 0; i < n; ++i) {
             work.Row(base + static_cast<std::ptrdiff_t>(imageRow(r + i) - y0) *
@@ -1671,8 +1694,10 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     const int filePlanes = image.GetPlanes();
     image.SetOwnLevel(HasLevelKeywords(image) ? 1 : 0);
 
-    // Pixels are stored in the machine's order; FITS data are big-endian.
-    const bool reverse = std::endian::native == std::endian::little;
+    // Pixels are stored in the machine's order; FITS data are big-endian, unless the file
+    // is being unpacked for this read in the machine's order.
+    const bool reverse =
+        std::endian::native == std::endian::little && !(g_dataGate && g_dataGate->NativeOrder());
     if (::lseek(fd.get(), static_cast<off_t>(dataStart), SEEK_SET) < 0) return FITS_READ_FAILED;
     const int fileBits = image.GetBitsPixel();
     const int siTypeRGB = image.IsSITypeRGB();

@@ -554,9 +554,10 @@ std::uint64_t ExtensionDataBytes(const CFitsExtension& ext) {
 }
 
 bool IsAsciiTable(const CFitsExtension& ext) {
-  std::string_view value = ext.GetXtension();
+  // The value as written, which need not start in the first column allowed it.
+  std::string_view value = Trim(ext.GetXtension());
   if (value.empty() && ext.m_Header.GetCount() > 0 && IsKeyword(ext.m_Header.GetAt(0), "XTENSION"))
-    value = Value(ext.m_Header.GetAt(0));
+    value = Trim(Value(ext.m_Header.GetAt(0)));
   const std::size_t close = ClosingQuote(value);
   if (value.empty() || value.front() != '\'' || close == std::string_view::npos) return false;
   return TrimRight(value.substr(1, close - 1)) == "TABLE";

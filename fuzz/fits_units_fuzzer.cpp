@@ -121,11 +121,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ListFitsUnits(path, &units);
   // The unit named as the input's first byte says, or the one the dispatcher picks.
   const std::string name = (data[0] & 8) ? path + "[" + std::to_string(data[0] >> 4) + "]" : path;
+  // Odd sizes read as the program opens a file, the pixels taken while they are unpacked.
+  const bool stream = (size & 1) != 0;
   FitsSource source;
-  if (ResolveFitsSource(name, &source) != 0) return 0;
+  if (ResolveFitsSource(name, &source, stream) != 0) return 0;
   CImage image;
-  if (CFits::Read(image, source.readPath, 1, 0, 0, 1, 2, nullptr, "", 0, 0, source.readHdu) != 0)
-    return 0;
+  int rc = 0;
+  {
+    FitsSourceGate gate(source);
+    rc = CFits::Read(image, source.readPath, 1, 0, 0, 1, 2, nullptr, "", 0, 0, source.readHdu);
+  }
+  if (source.unpacking && source.unpacking->Finish() != 0) return 0;
+  if (rc != 0) return 0;
   if (image.GetWidth() <= 0 || image.GetHeight() <= 0 || image.IsEmpty()) __builtin_trap();
   return 0;
 }

@@ -50,18 +50,6 @@ constexpr std::size_t kBand = 256 << 10;
 std::atomic<std::uint64_t> g_maxImageBytes{std::uint64_t{4} << 30};
 std::atomic<std::uint64_t> g_parallelUnpackBytes{std::uint64_t{8} << 20};
 
-bool WriteAll(int fd, const void* data, std::size_t n) {
-  const auto* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t put = ::write(fd, p, n);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    p += put;
-    n -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 std::string Card(const char* key, long long value) {
   char card[81];
   std::snprintf(card, sizeof card, "%-8.8s= %20lld", key, value);
@@ -143,10 +131,11 @@ int CommitCopy(const std::string& from, const std::string& target) {
 
 // Decodes image rows [from, to) of the compressed unit that in stands at straight into
 // out, the shared mapping of the unpacked file's data, a band of rows at a time: cfitsio
-// writes the pixels in the machine's order, and each band is turned big-endian, as FITS
-// data are, while it is still in the cache.
+// writes the pixels in the machine's order, where they stay when native is asked for;
+// otherwise each band is turned big-endian, as FITS data are, while it is still in the
+// cache.
 int DecodeRows(fitsfile* in, int bitpix, long width, long long from, long long to,
-               unsigned char* out) {
+               unsigned char* out, bool native) {
   int status = 0;
   // Integers come as stored (no scaling, blank values as they are); quantised reals come
   // as reals, their blank pixels as NaN.
@@ -174,7 +163,7 @@ int DecodeRows(fitsfile* in, int bitpix, long width, long long from, long long t
     if (fits_read_img(in, type, row * width + 1, count, null, at, &anyNull, &status))
       return status == MEMORY_ALLOCATION ? FIO_ERR_MEMORY : FIO_ERR_COMPRESSED;
     if constexpr (std::endian::native == std::endian::little)
-      SwapToBigEndian(at, bytes, static_cast<std::size_t>(count));
+      if (!native) SwapToBigEndian(at, bytes, static_cast<std::size_t>(count));
   }
   return FIO_OK;
 }
@@ -228,55 +217,6 @@ bool TempFile::Create(const std::string& folder) {
   return true;
 }
 
-int Gunzip(const std::string& path, TempFile& out, unsigned long long limitBytes) {
-  int fd = -1;
-  if (int e = OpenRegularFile(path, fd)) return FioOpenCode(e);
-  gzFile gz = gzdopen(fd, "rb");
-  if (!gz) {
-    ::close(fd);
-    return FIO_ERR_MEMORY;
-  }
-  gzbuffer(gz, 256 * 1024);
-  if (::ftruncate(out.fd(), 0) != 0 || ::lseek(out.fd(), 0, SEEK_SET) != 0) {
-    gzclose(gz);
-    return FIO_ERR_WRITE;
-  }
-  if (gzdirect(gz)) {
-    gzclose(gz);
-    return FIO_ERR_COMPRESSED;
-  }
-  std::vector<char> buffer(kChunk);
-  unsigned long long total = 0;
-  int rc = FIO_OK;
-  for (;;) {
-    const int got = gzread(gz, buffer.data(), static_cast<unsigned>(buffer.size()));
-    if (got < 0) {
-      rc = FIO_ERR_COMPRESSED;
-      break;
-    }
-    if (got == 0) {
-      // zlib ends a stream cut short without an error from gzread; gzerror tells.
-      int err = Z_OK;
-      gzerror(gz, &err);
-      if (err != Z_OK && err != Z_STREAM_END) rc = FIO_ERR_COMPRESSED;
-      break;
-    }
-    total += static_cast<unsigned long long>(got);
-    if (limitBytes && total > limitBytes) {
-      rc = FIO_ERR_FORMAT;
-      break;
-    }
-    if (!WriteAll(out.fd(), buffer.data(), static_cast<std::size_t>(got))) {
-      rc = FIO_ERR_WRITE;
-      break;
-    }
-  }
-  const int closed = gzclose(gz);
-  if (rc == FIO_OK && closed != Z_OK) rc = FIO_ERR_COMPRESSED;
-  if (rc == FIO_OK && total == 0) rc = FIO_ERR_COMPRESSED;
-  return rc;
-}
-
 // ---- unpacking in children
 
 // cfitsio decodes one tile at a time on one core, and its tile decoders trust the tile
@@ -298,12 +238,60 @@ long Futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const 
                    0);
 }
 
-// Decodes bands k, k + workers, ... of an image of RICE-compressed integer rows (see
-// TileLayout::riceRows) straight from the file's heap with cfitsio's RICE decoder, tile by
-// tile, without the rest of its tile machinery; counts each band done in *done.
-int DecodeRiceBands(const std::string& path, const TileLayout& layout, int k, int workers,
-                    std::uint64_t bands, std::uint64_t bandRows, unsigned char* data,
-                    std::atomic<std::uint32_t>* done) {
+// Maps in the pages of a band of the shared file in one call rather than one fault per
+// page while it is decoded. Only a hint: kernels without it are ignored.
+void PopulateBand(unsigned char* from, std::uint64_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(from) & ~(page - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(from) + bytes;
+  (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#else
+  (void)from;
+  (void)bytes;
+#endif
+}
+
+// Inflates one tile of 64-bit integers compressed with gzip (or zlib) into exactly n
+// pixels at out, big-endian; with shuffled (GZIP_2) the tile holds the pixels' first
+// bytes, then their second bytes, and so on, put back in place here through scratch.
+// False when the tile does not inflate to exactly that many bytes.
+bool InflateTile(unsigned char* packed, std::size_t length, std::uint64_t n, bool shuffled,
+                 unsigned char* out, std::vector<unsigned char>& scratch) {
+  const std::size_t bytes = static_cast<std::size_t>(n) * 8;
+  unsigned char* into = out;
+  if (shuffled) {
+    scratch.resize(bytes);
+    into = scratch.data();
+  }
+  z_stream z{};
+  // 15 + 32: a gzip or a zlib wrapper, whichever the tile has.
+  if (inflateInit2(&z, 15 + 32) != Z_OK) return false;
+  z.next_in = packed;
+  z.avail_in = static_cast<uInt>(length);
+  z.next_out = into;
+  z.avail_out = static_cast<uInt>(bytes);
+  const int rc = inflate(&z, Z_FINISH);
+  const bool whole = rc == Z_STREAM_END && z.avail_out == 0;
+  inflateEnd(&z);
+  if (!whole) return false;
+  if (shuffled)
+    for (std::size_t b = 0; b < 8; ++b) {
+      const unsigned char* plane = scratch.data() + b * static_cast<std::size_t>(n);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) out[i * 8 + b] = plane[i];
+    }
+  return true;
+}
+
+// Decodes bands k, k + workers, ... of an image of integer rows compressed with RICE (see
+// TileLayout::riceRows) or gzip (TileLayout::gzipRows) straight from the file's heap, with
+// cfitsio's RICE decoder or zlib, tile by tile, without the rest of cfitsio's tile
+// machinery; counts each band done in *done. The RICE decoder gives the machine's byte
+// order, the gzip tiles FITS's: each band is turned to the order asked for where they
+// differ.
+int DecodeDirectBands(const std::string& path, const TileLayout& layout, int k, int workers,
+                      std::uint64_t bands, std::uint64_t bandRows, unsigned char* data,
+                      std::atomic<std::uint32_t>* done, bool native) {
   int fd = -1;
   if (OpenRegularFile(path, fd) != 0) return FIO_ERR_COMPRESSED;
   const auto width = static_cast<std::uint64_t>(layout.axes[0]);
@@ -311,11 +299,13 @@ int DecodeRiceBands(const std::string& path, const TileLayout& layout, int k, in
   const std::uint64_t rows =
       layout.imageBytes / (width * static_cast<std::uint64_t>(layout.bytePix));
   const std::uint64_t rowBytes = width * static_cast<std::uint64_t>(layout.bytePix);
-  std::vector<unsigned char> packed;
+  std::vector<unsigned char> packed, scratch;
+  const bool decodedNative = layout.gzipRows == 0;
   int rc = FIO_OK;
   for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands && rc == FIO_OK;
        b += static_cast<std::uint64_t>(workers)) {
     const std::uint64_t from = b * bandRows, to = std::min(rows, (b + 1) * bandRows);
+    PopulateBand(data + from * rowBytes, (to - from) * rowBytes);
     // Bands are whole tiles.
     for (std::uint64_t t = from / tileRows; t * tileRows < to && rc == FIO_OK; ++t) {
       const std::uint64_t length = layout.tileLength[static_cast<std::size_t>(t)];
@@ -338,7 +328,13 @@ int DecodeRiceBands(const std::string& path, const TileLayout& layout, int k, in
       const int n = static_cast<int>(std::min(tileRows, rows - t * tileRows) * width);
       const int clen = static_cast<int>(length);
       int bad = 0;
-      if (layout.bytePix == 1)
+      if (layout.gzipRows)
+        bad = InflateTile(packed.data(), packed.size(),
+                          std::min(tileRows, rows - t * tileRows) * width, layout.gzipRows == 2,
+                          out, scratch)
+                  ? 0
+                  : 1;
+      else if (layout.bytePix == 1)
         bad = fits_rdecomp_byte(packed.data(), clen, out, n, layout.blockSize);
       else if (layout.bytePix == 2)
         bad = fits_rdecomp_short(packed.data(), clen, reinterpret_cast<unsigned short*>(out), n,
@@ -350,8 +346,9 @@ int DecodeRiceBands(const std::string& path, const TileLayout& layout, int k, in
     }
     if (rc != FIO_OK) break;
     if constexpr (std::endian::native == std::endian::little)
-      SwapToBigEndian(data + from * rowBytes, layout.bytePix,
-                      static_cast<std::size_t>((to - from) * width));
+      if (native != decodedNative)
+        SwapToBigEndian(data + from * rowBytes, layout.bytePix,
+                        static_cast<std::size_t>((to - from) * width));
     done->fetch_add(1, std::memory_order_release);
     (void)Futex(done, FUTEX_WAKE, INT32_MAX, nullptr);
   }
@@ -427,7 +424,7 @@ int Unpacking::Finish() {
 }
 
 int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
-                         std::unique_ptr<Unpacking>* running) {
+                         std::unique_ptr<Unpacking>* running, bool native) {
   running->reset();
   // The table is read and checked here, by our own code: cfitsio divides by the tile and
   // image sizes as it parses the header and allocates what the descriptors claim, so it
@@ -474,6 +471,7 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
     return FIO_ERR_MEMORY;
   }
   u.shared_ = new (shared) Unpacking::Shared{};
+  u.native_ = native;
 
   const long width = static_cast<long>(layout.axes[0]);
   const int pixelBytes = std::abs(bitpix) / 8;
@@ -493,9 +491,9 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
           : static_cast<int>(std::min<std::uint64_t>({cores, Unpacking::kMaxWorkers, bands}));
 
   auto work = [&, bands, workers](int k) {
-    if (layout.riceRows)
-      return DecodeRiceBands(path, layout, k, workers, bands, u.bandRows_, data,
-                             &u.shared_->done[k]);
+    if (layout.riceRows || layout.gzipRows)
+      return DecodeDirectBands(path, layout, k, workers, bands, u.bandRows_, data,
+                               &u.shared_->done[k], native);
     int status = 0, type = 0;
     FitsCloser own;
     if (fits_open_diskfile(&own.f, path.c_str(), READONLY, &status) ||
@@ -506,7 +504,7 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
          b += static_cast<std::uint64_t>(workers)) {
       const auto from = static_cast<long long>(b * u.bandRows_);
       const auto to = static_cast<long long>(std::min(u.rows_, (b + 1) * u.bandRows_));
-      if (int rc = DecodeRows(own.f, bitpix, width, from, to, data)) return rc;
+      if (int rc = DecodeRows(own.f, bitpix, width, from, to, data, native)) return rc;
       u.shared_->done[k].fetch_add(1, std::memory_order_release);
       (void)Futex(&u.shared_->done[k], FUTEX_WAKE, INT32_MAX, nullptr);
     }

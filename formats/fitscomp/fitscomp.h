@@ -1,5 +1,5 @@
 // Compressed FITS files. A whole file compressed with gzip is unpacked by streaming it
-// through zlib into a temporary file, which the FITS reader then reads as any other; a
+// through zlib (see gzipstream.h: its image's data go straight to the reader); a
 // tile-compressed image (a binary table with ZIMAGE = T) is unpacked by cfitsio, in child
 // processes that decode straight into a shared simple FITS file, best held in memory
 // (TempFile::CreateInMemory). Saving goes the other way: a FITS file written by the
@@ -39,11 +39,6 @@ class TempFile {
   bool inMemory_ = false;
 };
 
-// Unpacks the gzip file at path into out (positioned at its start, emptied first):
-// 0, 3 (cannot open), 46 (not gzip, corrupt or cut short), 5 (out cannot be written),
-// 7 (more than limitBytes unpacked: 0 means no limit).
-[[nodiscard]] int Gunzip(const std::string& path, TempFile& out, unsigned long long limitBytes = 0);
-
 // Unpacks the tile-compressed image in unit hdu (0-based) of the FITS file at path into
 // out as a simple FITS file: its header with the image's own keywords, then the pixels.
 // The table is checked first (see tilelayout.h), so that a lying header or descriptor is
@@ -67,9 +62,13 @@ class Unpacking {
   bool WaitFor(std::uint64_t end);
   // Waits for every child: 0, or the code of the first that failed (5, 6 or 46).
   int Finish();
+  // Whether the pixels go into the file in this machine's byte order (see
+  // StartDecompressImage).
+  bool native() const { return native_; }
 
  private:
-  friend int StartDecompressImage(const std::string&, int, TempFile&, std::unique_ptr<Unpacking>*);
+  friend int StartDecompressImage(const std::string&, int, TempFile&, std::unique_ptr<Unpacking>*,
+                                  bool);
   std::uint64_t BandsOf(int k, std::uint64_t bands) const;
   bool Reap(int k, bool block);
 
@@ -78,14 +77,18 @@ class Unpacking {
   bool reaped_[kMaxWorkers] = {};
   int workers_ = 0;
   int result_ = 0;
+  bool native_ = false;
   std::uint64_t dataStart_ = 0, rowBytes_ = 1, rows_ = 0, bandRows_ = 1;
 };
 
 // DecompressImage without the wait: the header is in out and the children are decoding
 // when it returns 0; *running then follows them. The codes before that are
-// DecompressImage's.
+// DecompressImage's. With native, the pixels are handed over in this machine's byte order
+// rather than big-endian, as the decoders give them: the file is then no FITS file to
+// anyone but a reader told so (FitsDataGate::NativeOrder), which saves turning every
+// pixel's bytes twice.
 [[nodiscard]] int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
-                                       std::unique_ptr<Unpacking>* running);
+                                       std::unique_ptr<Unpacking>* running, bool native = false);
 
 // Images larger than this many bytes (4 GiB unless changed) are refused rather than
 // unpacked. Returns the previous limit.

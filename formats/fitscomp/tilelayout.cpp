@@ -141,7 +141,7 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
   // The image.
   layout->bitpix = static_cast<int>(integer("ZBITPIX", 0));
   const int bitpix = layout->bitpix;
-  if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32 && bitpix != -64)
+  if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != 64 && bitpix != -32 && bitpix != -64)
     return Refuse(why, "ZBITPIX " + std::to_string(bitpix));
   const std::int64_t naxis = integer("ZNAXIS", 0);
   if (naxis < 1 || naxis > 3) return Refuse(why, "ZNAXIS " + std::to_string(naxis));
@@ -219,8 +219,21 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
   if (naxis == 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0))
     layout->riceRows = false;
   if (layout->bytePix != static_cast<int>(pixelBytes)) layout->riceRows = false;
+  if (bitpix == 64) {
+    // No decoder of cfitsio's takes these: our own, for the forms cfitsio's writers make.
+    layout->riceRows = false;
+    const std::string type = kind ? StringOf(*kind) : std::string();
+    layout->gzipRows = type == "GZIP_1" ? 1 : type == "GZIP_2" ? 2 : 0;
+    layout->bytePix = 8;
+    if (!layout->gzipRows) return Refuse(why, "64-bit integers compressed with " + type);
+    if (layout->tile[0] != layout->axes[0] ||
+        (naxis == 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0)))
+      return Refuse(why, "64-bit integers in tiles of part rows");
+    if (FindCard(cards, "ZSCALE") || FindCard(cards, "ZZERO"))
+      return Refuse(why, "64-bit integers with a scaling of the compression");
+  }
   layout->heapStart = unit.dataStart + static_cast<std::uint64_t>(theap);
-  if (layout->riceRows) {
+  if (layout->riceRows || layout->gzipRows) {
     layout->tileOffset.reserve(static_cast<std::size_t>(tiles));
     layout->tileLength.reserve(static_cast<std::size_t>(tiles));
   }
@@ -256,14 +269,20 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
                                    " outside a heap of " + std::to_string(heapSize));
           if (column.name == "COMPRESSED_DATA") {
             layout->largestTile = std::max(layout->largestTile, bytes);
-            if (layout->riceRows) {
+            if (layout->riceRows || layout->gzipRows) {
               layout->tileOffset.push_back(offset);
               layout->tileLength.push_back(bytes);
             }
             // A tile kept another way goes through cfitsio.
             if (bytes == 0 || bytes > 0x7fffffffu) layout->riceRows = false;
+            if ((bytes == 0 || bytes > 0x7fffffffu) && layout->gzipRows)
+              return Refuse(why, "tile " + std::to_string(r + i + 1) +
+                                     " of 64-bit integers not in COMPRESSED_DATA");
           } else if (bytes != 0) {
             layout->riceRows = false;
+            if (layout->gzipRows)
+              return Refuse(why, "tile " + std::to_string(r + i + 1) + " of 64-bit integers in " +
+                                     column.name);
           }
         }
         at += column.width;

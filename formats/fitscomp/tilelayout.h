@@ -27,6 +27,10 @@ struct TileLayout {
   bool riceRows = false;
   int blockSize = 32;  // ZVAL of BLOCKSIZE
   int bytePix = 4;     // ZVAL of BYTEPIX
+  // 64-bit integers, which cfitsio does not decode, are taken only so: tiles of whole rows
+  // compressed with GZIP_1 (1) or GZIP_2 (2, the bytes shuffled by significance), every
+  // tile in COMPRESSED_DATA; their bytes lie as those of riceRows do.
+  int gzipRows = 0;
   std::uint64_t heapStart = 0;
   std::vector<std::uint64_t> tileOffset, tileLength;
 };
@@ -34,9 +38,9 @@ struct TileLayout {
 // Reads the layout of the compressed image in unit hdu of the FITS file at path, and
 // checks its table row by row. Returns 0, the open codes of the file, or 46 with *why
 // saying what was wrong (for logs and tests) when the unit is no sound compressed image:
-// a pixel type other than 8, 16, 32, -32, -64, one to three axes not above 0, a tile
-// axis not above 0 or above its image axis, a table whose rows are not the tiles, an
-// image above maxImageBytes, or a descriptor whose bytes lie outside the heap.
+// a pixel type other than 8, 16, 32, 64, -32, -64 (64 not in gzipRows form), one to three axes not
+// above 0, a tile axis not above 0 or above its image axis, a table whose rows are not the tiles,
+// an image above maxImageBytes, or a descriptor whose bytes lie outside the heap.
 [[nodiscard]] int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes,
                                  TileLayout* layout, std::string* why = nullptr);
 

@@ -4,6 +4,7 @@
 // (fits_units_check.py); malformed compressed input must give its code, never a crash.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -23,6 +24,7 @@
 #include "formats/fio/fileiocodes.h"
 #include "formats/fio/fileiomsg.h"
 #include "formats/fitscomp/fitscomp.h"
+#include "formats/fitscomp/gzipstream.h"
 #include "formats/fitscomp/tilelayout.h"
 #include "imagemodel/vmmanager.h"
 #include "platform/messagebox.h"
@@ -124,6 +126,42 @@ class FitsUnitsTest : public ::testing::Test {
               static_cast<std::streamsize>(values.size() * sizeof(double)));
   }
 
+  // Opens every image unit of path as the program does, and has astropy judge the values.
+  void ExpectUnitsAsAstropy(const std::string& path) {
+    AcceptingPrompts accept;  // a cube opens at its first plane
+    ScopedUserPrompts scoped(&accept);
+    std::vector<FitsHdu> units;
+    std::ofstream list(dir_.File("units.txt"));
+    int opened = 0;
+    if (ListFitsUnits(path, &units) == FIO_OK) {
+      for (const FitsHdu& unit : units) {
+        if (!unit.IsImage()) continue;
+        CRalImage image;
+        ASSERT_EQ(Read(image, path + "[" + std::to_string(unit.index) + "]"), 1)
+            << "unit " << unit.index << " code " << CRalImageIO::GetLastError();
+        list << unit.index << ' ' << image.GetWidth() << ' ' << image.GetHeight() << '\n';
+        Dump(dir_.File(std::to_string(unit.index) + ".phys"), Pixels(image));
+        ++opened;
+      }
+    }
+    if (opened == 0) {
+      // The file as named: refused with a code that says why.
+      CRalImage image;
+      EXPECT_EQ(Read(image, path), 0);
+      const int code = CRalImageIO::GetLastError();
+      EXPECT_TRUE(code == FIO_ERR_NO_IMAGE || code == FIO_ERR_FORMAT || code == FIO_ERR_SHORT)
+          << code;
+      list << "none " << code << '\n';
+    }
+    list.close();
+    std::string output;
+    EXPECT_EQ(
+        Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' units '" + path + "' '" + dir_.path() + "'",
+              &output),
+        0)
+        << output;
+  }
+
   ScopedConfigHome home_;
   TempDir dir_;
   RecordingMessageBox box_;
@@ -146,39 +184,7 @@ class AstropyFileTest : public FitsUnitsTest, public ::testing::WithParamInterfa
 
 TEST_P(AstropyFileTest, ImageUnitsOpenWithAstropysValues) {
   if (GetParam().empty() || !HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
-  const std::string& path = GetParam();
-  AcceptingPrompts accept;  // a cube opens at its first plane
-  ScopedUserPrompts scoped(&accept);
-  std::vector<FitsHdu> units;
-  std::ofstream list(dir_.File("units.txt"));
-  int opened = 0;
-  if (ListFitsUnits(path, &units) == FIO_OK) {
-    for (const FitsHdu& unit : units) {
-      if (!unit.IsImage()) continue;
-      CRalImage image;
-      ASSERT_EQ(Read(image, path + "[" + std::to_string(unit.index) + "]"), 1)
-          << "unit " << unit.index << " code " << CRalImageIO::GetLastError();
-      list << unit.index << ' ' << image.GetWidth() << ' ' << image.GetHeight() << '\n';
-      Dump(dir_.File(std::to_string(unit.index) + ".phys"), Pixels(image));
-      ++opened;
-    }
-  }
-  if (opened == 0) {
-    // The file as named: refused with a code that says why.
-    CRalImage image;
-    EXPECT_EQ(Read(image, path), 0);
-    const int code = CRalImageIO::GetLastError();
-    EXPECT_TRUE(code == FIO_ERR_NO_IMAGE || code == FIO_ERR_FORMAT || code == FIO_ERR_SHORT)
-        << code;
-    list << "none " << code << '\n';
-  }
-  list.close();
-  std::string output;
-  EXPECT_EQ(
-      Shell("/usr/bin/python3 '" FITS_UNITS_SCRIPT "' units '" + path + "' '" + dir_.path() + "'",
-            &output),
-      0)
-      << output;
+  ExpectUnitsAsAstropy(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Astropy, AstropyFileTest, ::testing::ValuesIn(AstropyFiles()),
@@ -351,7 +357,7 @@ INSTANTIATE_TEST_SUITE_P(Types, PackedRoundTripTest,
 std::string AsciiTable(const std::string& name, const std::vector<std::string>& columns,
                        const std::string& row) {
   const std::size_t width = columns.size() * 10;
-  std::string h = Key("XTENSION", "'TABLE   '") + Key("BITPIX", "8") + Key("NAXIS", "2") +
+  std::string h = Card("XTENSION= 'TABLE   '") + Key("BITPIX", "8") + Key("NAXIS", "2") +
                   Key("NAXIS1", std::to_string(width)) + Key("NAXIS2", "1") + Key("PCOUNT", "0") +
                   Key("GCOUNT", "1") + Key("TFIELDS", std::to_string(columns.size()));
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -412,17 +418,132 @@ TEST_P(OwnTablesTest, ImageFromAnExtensionSavesWithThem) {
 INSTANTIATE_TEST_SUITE_P(Units, OwnTablesTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
 
+// ---- gzip-packed files read from the stream
+
+// Random bytes of a few unpacking chunks, packed: any range reads back as it was, forward,
+// backward and across chunks; past the end, or in a stream cut short, it does not.
+TEST_F(FitsUnitsTest, GzipReaderReadsAnyRangeOfTheStream) {
+  std::mt19937 random(7);
+  std::string plain(3 * (1 << 20) + 12345, '\0');
+  for (char& c : plain) c = static_cast<char>(random() % 23);  // compressible, not trivially
+  const std::string packed = dir_.File("bytes.gz");
+  ASSERT_EQ(fitscomp::GzipFile(Write("bytes", plain), packed), FIO_OK);
+  fitscomp::GzipReader reader;
+  ASSERT_EQ(reader.Open(packed), FIO_OK);
+  const std::size_t mb = 1 << 20;
+  const std::pair<std::size_t, std::size_t> ranges[] = {
+      {0, 2880},         {mb - 7, 14},          {5, 100},  // backward: the stream again
+      {2 * mb, mb + 77}, {plain.size() - 1, 1}, {0, plain.size()}};
+  for (const auto& [offset, n] : ranges) {
+    std::string got(n, '\x55');
+    ASSERT_TRUE(reader.Read(got.data(), n, offset)) << offset << " " << n;
+    EXPECT_TRUE(got == plain.substr(offset, n)) << offset << " " << n;
+  }
+  std::string tail(2, '\0');
+  EXPECT_FALSE(reader.Read(tail.data(), 2, plain.size() - 1));
+  const std::string cut = Write("cut.gz", ReadFileOrEmpty(packed).substr(0, 2000));
+  fitscomp::GzipReader short_;
+  ASSERT_EQ(short_.Open(cut), FIO_OK);
+  std::string head(100, '\0');
+  EXPECT_TRUE(short_.Read(head.data(), 100, 0));
+  EXPECT_FALSE(short_.Read(tail.data(), 2, plain.size() - 10));
+}
+
+// A file that ends inside its image's data is refused packed as it is plain.
+TEST_F(FitsUnitsTest, GzipOfAFileCutInsideItsDataGivesThePlainFilesCode) {
+  const std::string whole = Unit("", 16, 300, 200, std::vector<double>(300 * 200, 5.0));
+  const std::string cut = Write("cut.fits", whole.substr(0, whole.size() - 3 * 2880));
+  ASSERT_EQ(fitscomp::GzipFile(cut, dir_.File("cut.fits.gz")), FIO_OK);
+  CRalImage plain, packed;
+  EXPECT_EQ(Read(plain, cut), 0);
+  const int code = CRalImageIO::GetLastError();
+  EXPECT_NE(code, FIO_OK);
+  EXPECT_EQ(Read(packed, dir_.File("cut.fits.gz")), 0);
+  EXPECT_EQ(CRalImageIO::GetLastError(), code);
+}
+
+struct GzipCase {
+  const char* what;
+  std::string (*make)();
+};
+
+class GzipStreamTest : public FitsUnitsTest, public ::testing::WithParamInterface<GzipCase> {};
+
+// Every image unit of a packed file opens with astropy's values of the packed file, while
+// the unpacked file in memory holds the headers and not the image's data, unless the read
+// wants a whole file.
+TEST_P(GzipStreamTest, ImagesReadFromTheStreamAsAstropyReadsThem) {
+  AcceptingPrompts accept;  // of several images, the first
+  ScopedUserPrompts scoped(&accept);
+  const std::string plain = GetParam().make();
+  const std::string packed = dir_.File("packed.fits.gz");
+  ASSERT_EQ(fitscomp::GzipFile(Write("plain.fits", plain), packed), FIO_OK);
+  FitsSource streamed;
+  ASSERT_EQ(ResolveFitsSource(packed, &streamed, true), FIO_OK);
+  ASSERT_NE(streamed.unpacked, nullptr);
+  struct stat st {};
+  ASSERT_EQ(::fstat(streamed.unpacked->fd(), &st), 0);
+  ASSERT_EQ(static_cast<std::size_t>(st.st_size), plain.size());
+  const FitsHdu& image = streamed.hdus[static_cast<std::size_t>(streamed.unit)];
+  EXPECT_EQ(streamed.hole.unit, streamed.unit);
+  // Pages at the edges of the data aside, the data take no memory.
+  EXPECT_LE(static_cast<std::uint64_t>(st.st_blocks) * 512, plain.size() - image.dataBytes + 8192);
+  // What is there is the file's, headers and other units alike.
+  const std::string held = ReadFileOrEmpty(streamed.unpacked->path());
+  for (const FitsHdu& unit : streamed.hdus)
+    EXPECT_EQ(held.substr(unit.headerStart, unit.dataStart - unit.headerStart),
+              plain.substr(unit.headerStart, unit.dataStart - unit.headerStart));
+  FitsSource whole;
+  ASSERT_EQ(ResolveFitsSource(packed, &whole, false), FIO_OK);
+  EXPECT_TRUE(ReadFileOrEmpty(whole.unpacked->path()) == plain);
+  if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
+  ExpectUnitsAsAstropy(packed);
+}
+
+std::vector<double> Ramp(std::size_t n, double step, double from) {
+  std::vector<double> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = from + step * static_cast<double>(i % 5003);
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, GzipStreamTest,
+    ::testing::Values(
+        // Larger than a chunk of the stream, scaled, with a table behind it.
+        GzipCase{"PrimaryWithATable",
+                 [] {
+                   return Unit("", 16, 700, 500, Ramp(700 * 500, 7, -17000),
+                               {Key("EXTEND", "T"), Key("BZERO", "32768"), Key("BSCALE", "0.5")}) +
+                          Unit("BINTABLE", 8, 4, 1, {1, 2, 3, 4},
+                               {Key("TFIELDS", "1"), Key("TFORM1", "'4B      '")});
+                 }},
+        // Two images in extensions: the first is left out of memory, the second read from it.
+        GzipCase{"Extensions", ThreeUnitFile},
+        // Doubles, whose read goes over the stream's data in runs of rows.
+        GzipCase{"Doubles", [] { return Unit("", -64, 301, 211, Ramp(301 * 211, 0.125, -3)); }}),
+    [](const ::testing::TestParamInfo<GzipCase>& info) { return std::string(info.param.what); });
+
 // ---- 64-bit integers: read into doubles, judged by astropy
 
-class Int64Test : public FitsUnitsTest, public ::testing::WithParamInterface<const char*> {};
+struct Int64Case {
+  const char* values;
+  const char* compression = "";  // tile-compressed so, or the plain file
+};
+
+class Int64Test : public FitsUnitsTest, public ::testing::WithParamInterface<Int64Case> {};
 
 TEST_P(Int64Test, ReadIntoDoublesWithANoteWhenRounded) {
   if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
   const std::string script = "/usr/bin/python3 '" FITS_UNITS_SCRIPT "' int64 ";
+  const std::string compression = GetParam().compression;
   std::string output;
-  ASSERT_EQ(Shell(script + "make " + GetParam() + " '" + dir_.path() + "'", &output), 0) << output;
+  ASSERT_EQ(Shell(script + "make " + GetParam().values + " '" + dir_.path() + "' " + compression,
+                  &output),
+            0)
+      << output;
   CRalImage image;
-  ASSERT_EQ(Read(image, dir_.File("int64.fits")), 1) << CRalImageIO::GetLastError();
+  ASSERT_EQ(Read(image, dir_.File(compression.empty() ? "int64.fits" : "int64.fits.fz")), 1)
+      << CRalImageIO::GetLastError();
   EXPECT_EQ(image.GetBitsPixel(), -64);
   EXPECT_EQ(image.GetOrgBitsPixel(), 64);
   // The user hears of rounding exactly when some value is no double.
@@ -437,8 +558,16 @@ TEST_P(Int64Test, ReadIntoDoublesWithANoteWhenRounded) {
   EXPECT_EQ(Shell(script + "check '" + dir_.path() + "'", &output), 0) << output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Int64Test,
-                         ::testing::Values("small", "big", "scaled", "unsigned", "blank"));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Int64Test,
+    ::testing::Values(Int64Case{"small"}, Int64Case{"big"}, Int64Case{"scaled"},
+                      Int64Case{"unsigned"}, Int64Case{"blank"}, Int64Case{"big", "GZIP_1"},
+                      Int64Case{"scaled", "GZIP_1"}, Int64Case{"unsigned", "GZIP_2"},
+                      Int64Case{"blank", "GZIP_2"}),
+    [](const ::testing::TestParamInfo<Int64Case>& info) {
+      return std::string(info.param.values) +
+             (*info.param.compression ? std::string("_") + info.param.compression : "");
+    });
 
 // ---- malformed compressed input
 
@@ -574,6 +703,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 return ReplaceCard(fz, "ZTILE2", "2");
                               },
                               FIO_ERR_COMPRESSED, "table rows 64 for 32 tiles"},
+                      // 64-bit integers cannot be RICE-compressed.
+                      BadCase{"RiceInt64",
+                              [](const std::string& fz, const std::string&) {
+                                return ReplaceCard(fz, "ZBITPIX", "64");
+                              },
+                              FIO_ERR_COMPRESSED, "64-bit integers compressed with RICE_1"},
                       BadCase{"GarbledTiles",
                               [](const std::string& fz, const std::string&) {
                                 std::string f = fz;
