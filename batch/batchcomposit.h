@@ -39,6 +39,11 @@ class CBatchComposit : public CBatchRun {
   CRalImage* GetDestination() const { return m_pDest; }
   int GetDestinationIndex() const { return m_nDestIndex; }
   std::unique_ptr<CRalImage> TakeNewImage() { return std::move(m_pNewImage); }
+  // The reader of the other file targets the median and clipped paths combine without
+  // alignment, when they need not be read as the run's reader reads them (the command
+  // line passes ReadBatchFrame: half the memory of 16-bit frames, no levels computed).
+  // Unset, the run's reader reads them.
+  void SetFrameReader(Reader reader) { m_FrameReader = std::move(reader); }
 
   // With alignment by centre of gravity, a destination without reference point 0 gets
   // its centre of gravity; the working copy is made. 0 without a destination or memory.
@@ -57,5 +62,6 @@ class CBatchComposit : public CBatchRun {
   int m_nDestIndex = -1;
   std::unique_ptr<CRalImage> m_pNewImage;
   std::unique_ptr<CRalImage> m_pWork;
+  Reader m_FrameReader;
   bool m_bDestBottomUp = false;
 };
