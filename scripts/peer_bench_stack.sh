@@ -83,39 +83,44 @@ fresh() { rm -rf "$work/frames/seq"; }
 none() { :; }
 
 # Runs PREP then a command, RUNS times, the command under /usr/bin/time; prints the median
-# seconds and the median peak resident size in MB. The command must succeed.
+# seconds, the median peak resident size in MB and the median processor seconds (user and
+# system), which depend less on what else the machine runs. The command must succeed.
 measure() {
-  local prep=$1 t=() m=() s e
+  local prep=$1 t=() m=() c=() s e
   shift
   for _ in $(seq "$runs"); do
     "$prep"
     s=$(date +%s.%N)
-    /usr/bin/time -f %M -o "$work/mem" "$@" >"$work/log" 2>&1 || {
+    /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$work/log" 2>&1 || {
       echo "peer_bench_stack: $* failed:" >&2
       tail -20 "$work/log" >&2
       exit 1
     }
     e=$(date +%s.%N)
     t+=("$(echo "$e - $s" | bc -l)")
-    m+=("$(tail -1 "$work/mem")")
+    m+=("$(tail -1 "$work/mem" | awk '{print $1}')")
+    c+=("$(tail -1 "$work/mem" | awk '{print $2 + $3}')")
   done
-  local mt mm
-  mt=$(printf '%s\n' "${t[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-  mm=$(printf '%s\n' "${m[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-  printf '%.3f %d\n' "$mt" $((mm / 1024))
+  local mid='{a[NR]=$1} END {print a[int((NR+1)/2)]}'
+  printf '%.3f %d %.2f\n' "$(printf '%s\n' "${t[@]}" | sort -g | awk "$mid")" \
+    $(($(printf '%s\n' "${m[@]}" | sort -g | awk "$mid") / 1024)) \
+    "$(printf '%s\n' "${c[@]}" | sort -g | awk "$mid")"
 }
 
 echo "== median stack of $frames frames of ${size}x${size} 16-bit, $runs runs each, medians"
-read -r ours_t ours_m < <(measure none "$cli" stack --method median -o "$work/ours.fits" "${files[@]}")
-read -r full_t full_m < <(measure fresh siril-cli -d "$work/frames" -s "$work/full.ssf")
+read -r ours_t ours_m ours_c < <(measure none "$cli" stack --method median -o "$work/ours.fits" "${files[@]}")
+read -r full_t full_m full_c < <(measure fresh siril-cli -d "$work/frames" -s "$work/full.ssf")
 fresh
 siril-cli -d "$work/frames" -s "$work/link.ssf" >/dev/null 2>&1
-read -r stack_t stack_m < <(measure none siril-cli -d "$work/frames" -s "$work/stack.ssf")
+read -r stack_t stack_m stack_c < <(measure none siril-cli -d "$work/frames" -s "$work/stack.ssf")
 ratio() { echo "scale=2; $1 / $2" | bc -l; }
-printf '  vantorel-cli stack --method median   %7.3f s  %5d MB\n' "$ours_t" "$ours_m"
-printf '  siril-cli link + stack med -nonorm   %7.3f s  %5d MB\n' "$full_t" "$full_m"
-printf '  siril-cli stack step alone           %7.3f s  %5d MB\n' "$stack_t" "$stack_m"
+echo "  (uptime: $(uptime | sed 's/.*load/load/'))"
+row='  %-36s %7.3f s  %5d MB  %6.2f s of processor\n'
+printf "$row" "vantorel-cli stack --method median" "$ours_t" "$ours_m" "$ours_c"
+printf "$row" "siril-cli link + stack med -nonorm" "$full_t" "$full_m" "$full_c"
+printf "$row" "siril-cli stack step alone" "$stack_t" "$stack_m" "$stack_c"
 echo "  ratio ours / siril: $(ratio "$ours_t" "$full_t") (goal <= 1.0); against the stack step alone: $(ratio "$ours_t" "$stack_t")"
+echo "  ratio of processor time ours / siril: $(ratio "$ours_c" "$full_c")"
 
 echo "== results beside numpy's median of the frames"
 /usr/bin/python3 - "$work" "${files[@]}" <<'PY'
