@@ -150,7 +150,12 @@ int CBatchComposit::RowPath() {
     ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));
     for (int i = 0; i < n; ++i) {
       Frame& f = frames[i];
-      f.image = i == m_nDestIndex && m_pNewImage ? m_pDest : Fetch(i, &f.holder);
+      if (i == m_nDestIndex && m_pNewImage)
+        f.image = m_pDest;
+      else if (m_FrameReader && !m_Settings.align && !m_Targets[i].image)
+        f.image = Fetch(i, &f.holder, &m_FrameReader);
+      else
+        f.image = Fetch(i, &f.holder);
       if (AbortRequested()) return 0;
       progress.Update(i + 1, n);
       if (!f.image) {

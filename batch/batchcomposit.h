@@ -41,6 +41,11 @@ class CBatchComposit : public CBatchRun {
   std::unique_ptr<CRalImage> TakeNewImage() { return std::move(m_pNewImage); }
   // The targets that could not be aligned and were combined unshifted.
   const std::vector<int>& GetUnaligned() const { return m_Unaligned; }
+  // The reader of the other file targets the median and clipped paths combine without
+  // alignment, when they need not be read as the run's reader reads them (the command
+  // line passes ReadBatchFrame: half the memory of 16-bit frames, no levels computed).
+  // Unset, the run's reader reads them.
+  void SetFrameReader(Reader reader) { m_FrameReader = std::move(reader); }
 
   // With alignment by centre of gravity, a destination without reference point 0 gets
   // its centre of gravity; the working copy is made. 0 without a destination or memory.
@@ -59,6 +64,7 @@ class CBatchComposit : public CBatchRun {
   int m_nDestIndex = -1;
   std::unique_ptr<CRalImage> m_pNewImage;
   std::unique_ptr<CRalImage> m_pWork;
+  Reader m_FrameReader;
   bool m_bDestBottomUp = false;
   std::vector<int> m_Unaligned;
 };

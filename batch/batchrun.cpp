@@ -12,17 +12,30 @@
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
+namespace {
+
+bool ReadParam(std::string* file, CReadParam* param) {
+  param->SetFileType(CRalImageIO::GetFileTypeOfDocumentName(file));
+  if (param->GetFileType() != FILETYPE_USFITS) param->SetFileTypeDefaulted(*file);
+  return param->GetFileType() != FILETYPE_RAW || CRalImageIO::GetLoadRawParam(*file, param);
+}
+
+}  // namespace
+
 bool ReadBatchImage(const std::string& path, CRalImage& image) {
   CReadParam param;
   std::string file = path;
-  param.SetFileType(CRalImageIO::GetFileTypeOfDocumentName(&file));
-  if (param.GetFileType() != FILETYPE_USFITS) param.SetFileTypeDefaulted(file);
-  if (param.GetFileType() == FILETYPE_RAW && !CRalImageIO::GetLoadRawParam(file, &param))
-    return false;
+  if (!ReadParam(&file, &param)) return false;
   int autoLevel = 0;
   if (!CRalImageIO::ReadFile(image, file, &param, -32, &autoLevel)) return false;
   if (!image.HasOwnLevel() && autoLevel) CPrcAutoLevel::Do(image, nullptr);
   return true;
+}
+
+bool ReadBatchFrame(const std::string& path, CRalImage& image) {
+  CReadParam param;
+  std::string file = path;
+  return ReadParam(&file, &param) && CRalImageIO::ReadImageFile(image, file, &param) != 0;
 }
 
 CBatchRun::CBatchRun(std::vector<BatchTarget> targets)
@@ -30,11 +43,11 @@ CBatchRun::CBatchRun(std::vector<BatchTarget> targets)
 
 CBatchRun::~CBatchRun() = default;
 
-CRalImage* CBatchRun::Fetch(int index, std::unique_ptr<CRalImage>* holder) {
+CRalImage* CBatchRun::Fetch(int index, std::unique_ptr<CRalImage>* holder, const Reader* reader) {
   const BatchTarget& target = m_Targets[index];
   if (target.image) return target.image;
   auto image = std::make_unique<CRalImage>();
-  if (!m_Reader(target.path, *image)) {
+  if (!(reader ? *reader : m_Reader)(target.path, *image)) {
     Fail(index, "could not be read");
     return nullptr;
   }

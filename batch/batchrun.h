@@ -36,6 +36,10 @@ struct BatchFailure {
 // bits, and the automatic levels when the image has none of its own and the settings ask
 // for them. A failure has been shown by the file message box.
 bool ReadBatchImage(const std::string& path, CRalImage& image);
+// Reads a file's pixels as they are stored, without the conversion to real values or the
+// automatic levels: for frames a run only samples through imgsample, whose values read
+// the same either way.
+bool ReadBatchFrame(const std::string& path, CRalImage& image);
 
 class CBatchRun {
  public:
@@ -74,9 +78,9 @@ class CBatchRun {
   bool WasAborted() const { return m_bAborted; }
 
  protected:
-  // The target's image: its own, or the file read into *holder. Null (the failure
-  // recorded) when the file cannot be read.
-  CRalImage* Fetch(int index, std::unique_ptr<CRalImage>* holder);
+  // The target's image: its own, or the file read into *holder (by `reader` when given,
+  // else the run's reader). Null (the failure recorded) when the file cannot be read.
+  CRalImage* Fetch(int index, std::unique_ptr<CRalImage>* holder, const Reader* reader = nullptr);
   // A frame read or taken as it is; null (the failure recorded against the run) when it
   // cannot be read.
   const CRalImage* FetchFrame(const BatchFrame& frame, const char* what,

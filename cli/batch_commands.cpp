@@ -295,6 +295,7 @@ int StackCommand(const std::vector<std::string>& args) {
   ScopedMessageBox scopedBox(&box);
   const int total = static_cast<int>(files.size());
   CBatchComposit run(s, Targets(files));
+  run.SetFrameReader(ReadBatchFrame);
   if (!run.MakeNewDestination(nullptr) || !run.CheckValue()) {
     std::fputs("vantorel-cli: stack: none of the files could be read\n", stderr);
     return 1;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/mediannet.h"
+
 class CRalImage;
 
 // Placing a frame: as CImgComposit places its other image, the frame turns by `rotation`
@@ -63,4 +65,6 @@ class CImgMedianComposit {
   // Frame f, plane p, column x at ((f × planes) + p) × width + x.
   std::vector<double> m_Values;
   std::vector<double> m_Rows;
+  // The median network for the last count of frames reduced.
+  mediannet::Network m_Network{0};
 };

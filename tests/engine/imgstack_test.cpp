@@ -51,9 +51,10 @@ void WritePlane(const CImage& image, std::ofstream& out) {
   }
 }
 
-// A frame of sky noise with outliers (cosmic-ray hits, dark pixels) and gaps: NaN in a
-// floating frame, the BLANK value in an integer one, and one column blank in every frame.
-CRalImage Frame(int w, int h, int bits, std::mt19937& rng) {
+// A frame of sky noise with outliers (cosmic-ray hits, dark pixels) and, with gaps, blank
+// pixels: NaN in a floating frame, the BLANK value in an integer one, and one column blank
+// in every frame.
+CRalImage Frame(int w, int h, int bits, std::mt19937& rng, bool gaps = true) {
   const bool integer = bits > 0;
   CRalImage image(w, h, bits, 1, 1.0, integer ? 32768.0 : 0.0, 1);
   if (integer) {
@@ -71,9 +72,9 @@ CRalImage Frame(int w, int h, int bits, std::mt19937& rng) {
         v += 3000.0 * unit(rng);
       else if (u < 0.08)
         v -= 600.0;
-      else if (u < 0.1)
+      else if (u < 0.1 && gaps)
         v = kNaN;
-      if (x == 3) v = kNaN;
+      if (x == 3 && gaps) v = kNaN;
       row[x] = integer && !std::isnan(v) ? std::round(v) : v;
     }
     imgsample::WriteSpan(image, 0, w, y, 0, row.data());
@@ -84,19 +85,20 @@ CRalImage Frame(int w, int h, int bits, std::mt19937& rng) {
 struct StackCase {
   int frames;
   int bits;  // of the destination
+  bool gaps = true;
 };
 
 class StackOracle : public ::testing::TestWithParam<StackCase> {};
 
 TEST_P(StackOracle, RowByRowEqualsNanmedianAndSigmaClip) {
   if (!HaveOracle()) GTEST_SKIP() << "/usr/bin/python3 lacks astropy";
-  const auto [frames, bits] = GetParam();
+  const auto [frames, bits, gaps] = GetParam();
   const int w = 41, h = 9;
   std::mt19937 rng(1000u + frames);
   std::vector<CRalImage> stack;
   // Mixed pixel types: float with NaN, 16-bit with BLANK, double.
   const int types[] = {-32, 16, -64};
-  for (int f = 0; f < frames; ++f) stack.push_back(Frame(w, h, types[f % 3], rng));
+  for (int f = 0; f < frames; ++f) stack.push_back(Frame(w, h, types[f % 3], rng, gaps));
   TempDir dir;
   {
     std::ofstream out(dir.File("stack.f64"), std::ios::binary);
@@ -134,10 +136,17 @@ TEST_P(StackOracle, RowByRowEqualsNanmedianAndSigmaClip) {
 INSTANTIATE_TEST_SUITE_P(Depths, StackOracle,
                          ::testing::Values(StackCase{3, -64}, StackCase{4, -64}, StackCase{7, -32},
                                            StackCase{10, -64}, StackCase{24, -32},
-                                           StackCase{50, -64}, StackCase{50, -32}),
+                                           StackCase{50, -64}, StackCase{50, -32},
+                                           // Without gaps whole blocks of columns take the
+                                           // median network, up to its largest count.
+                                           StackCase{1, -64, false}, StackCase{2, -64, false},
+                                           StackCase{5, -32, false}, StackCase{20, -64, false},
+                                           StackCase{33, -64, false}, StackCase{64, -32, false},
+                                           StackCase{65, -64, false}),
                          [](const auto& info) {
                            return std::to_string(info.param.frames) + "frames" +
-                                  (info.param.bits == -32 ? "Float" : "Double");
+                                  (info.param.bits == -32 ? "Float" : "Double") +
+                                  (info.param.gaps ? "" : "NoGaps");
                          });
 
 // A placed frame takes the same values as CImgComposit's placement of the same frame, and
