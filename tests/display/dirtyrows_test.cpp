@@ -1,10 +1,12 @@
 // The out-of-date map of a display bitmap: the stripes a column range reaches or covers,
 // checked column by column against a plain per-column model over widths around the
-// stripe boundaries, and the pending rows after a mixed run of marks and builds.
+// stripe boundaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "display/dirtyrows.h"
@@ -68,41 +70,5 @@ TEST_P(DirtyRowsWidthTest, ReachAndCoverAgreeWithTheColumns) {
 INSTANTIATE_TEST_SUITE_P(Widths, DirtyRowsWidthTest,
                          ::testing::Values(1, 255, 256, 257, 511, 1000, 16383, 16384, 16385, 20000,
                                            70001));
-
-TEST(DirtyRowsTest, PendingRowsFollowMarksAndBuilds) {
-  const int width = 3000, height = 40;
-  CDirtyRows d;
-  d.Reset(width, height);
-  std::vector<std::vector<char>> dirty(height, std::vector<char>(width, 1));
-  const Model m{width, d.Stripe()};
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<int> col(0, width), row(0, height);
-  for (int step = 0; step < 300; ++step) {
-    int x0 = col(rng), x1 = col(rng), y0 = row(rng), y1 = row(rng);
-    if (x0 > x1) std::swap(x0, x1);
-    if (y0 > y1) std::swap(y0, y1);
-    if (step % 3 == 0) {
-      d.Mark(y0, y1);
-      for (int y = y0; y < y1; ++y) std::fill(dirty[y].begin(), dirty[y].end(), 1);
-    } else {
-      // A build of [x0, x1) leaves the stripes it did not cover whole as they were.
-      d.Done(y0, y1, d.Covered(x0, x1));
-      const std::uint64_t cov = m.Covered(x0, x1);
-      for (int y = y0; y < y1; ++y)
-        for (int c = 0; c < width; ++c)
-          if (cov >> (c / m.stripe) & 1) dirty[y][c] = 0;
-    }
-    int pending = 0;
-    for (int y = 0; y < height; ++y) {
-      bool any = false;
-      for (int c = 0; c < width; ++c) {
-        any = any || dirty[y][c];
-        ASSERT_EQ(d.IsDirty(y, m.Reach(c, c + 1)), dirty[y][c] != 0) << "step " << step;
-      }
-      pending += any;
-    }
-    ASSERT_EQ(d.Pending(), pending) << "step " << step;
-  }
-}
 
 }  // namespace
