@@ -387,9 +387,9 @@ CImageBuffer::~CImageBuffer() {
 
 void CImageBuffer::Empty() {
   m_pBitmap->Empty();
-  m_FullDirty.clear();
+  m_FullDirty.Clear();
   m_pReduced.reset();
-  m_ReducedDirty.clear();
+  m_ReducedDirty.Clear();
 }
 
 void CImageBuffer::MakeGrayPalette(PALETTEENTRY* entries) {
@@ -445,8 +445,8 @@ int CImageBuffer::Create(int screenBits, CRalImage* image, const PALETTEENTRY* c
 int CImageBuffer::Created(int result) {
   // A new bitmap has no row built yet, and the reduced one is for the old image.
   m_pReduced.reset();
-  m_ReducedDirty.clear();
-  m_FullDirty.assign(static_cast<std::size_t>(std::max(m_pBitmap->GetHeight(), 0)), 1);
+  m_ReducedDirty.Clear();
+  m_FullDirty.Reset(m_pBitmap->GetWidth(), m_pBitmap->GetHeight());
   return result;
 }
 
@@ -860,7 +860,7 @@ int CImageBuffer::ViewMag() const {
 }
 
 void CImageBuffer::MapRows(CBaseDIB& dib, int step, int y0, int y1, int x0, int x1,
-                           int showProgress, std::vector<std::uint8_t>* dirty) {
+                           int showProgress, CDirtyRows* dirty) {
   CRalImage* image = m_pImage;
   if (!image) return;
   FillLevelCache();
@@ -870,10 +870,9 @@ void CImageBuffer::MapRows(CBaseDIB& dib, int step, int y0, int y1, int x0, int 
   const int xEnd = std::min<std::int64_t>(x1, CeilDiv64(W, step));
   const int yEnd = std::min<std::int64_t>(y1, CeilDiv64(H, step));
   const int n = xEnd - x0;
+  const std::uint64_t covered = dirty ? dirty->Covered(x0, x1) : 0;
   auto done = [&](int from, int to) {
-    if (dirty)
-      for (int y = std::max(from, 0); y < to && y < static_cast<int>(dirty->size()); ++y)
-        (*dirty)[static_cast<std::size_t>(y)] = 0;
+    if (dirty) dirty->Done(from, to, covered);
   };
   if (n <= 0 || yEnd <= y0 || image->IsEmpty() || image->GetPlanes() < 1 || x0 < 0 || y0 < 0) {
     done(y0, y1);
@@ -1027,18 +1026,17 @@ void CImageBuffer::Update(CRalImage* image, const RECT* area, int showProgress) 
   }
   FillLevelCache();
   if (!image) return;
-  const bool wholeRows = m_nFirstColumn == 0 && m_nEndColumn == W;
 
   image->ShowProgressInit(showProgress, kProgressCaption, std::max(m_nEndRow - m_nFirstRow, 0));
   if (m_pReduced && m_nEndRow > m_nFirstRow) {
     const int k = m_nReduction;
-    for (std::int64_t r = m_nFirstRow / k; r < CeilDiv64(m_nEndRow, k); ++r)
-      if (r < static_cast<std::int64_t>(m_ReducedDirty.size()))
-        m_ReducedDirty[static_cast<std::size_t>(r)] = 1;
+    m_ReducedDirty.Mark(m_nFirstRow / k, static_cast<int>(CeilDiv64(m_nEndRow, k)));
   }
-  if (W > 0 && H > 0)
+  if (W > 0 && H > 0) {
+    if (m_FullDirty.Height() != H || m_FullDirty.Width() != W) m_FullDirty.Reset(W, H);
     MapRows(*m_pBitmap, 1, m_nFirstRow, m_nEndRow, m_nFirstColumn, m_nEndColumn, showProgress,
-            wholeRows ? &m_FullDirty : nullptr);
+            &m_FullDirty);
+  }
   if (showProgress) image->ShowProgressEnd();
 }
 
@@ -1058,7 +1056,6 @@ void CImageBuffer::UpdateShown(CRalImage* image, const RECT* area, int showProgr
   m_nFirstRow = area ? std::min(std::max(area->top, 0), H - 1) : 0;
   m_nEndRow = area ? std::min(std::max(area->bottom, 0), H) : H;
   FillLevelCache();
-  const bool wholeRows = m_nFirstColumn == 0 && m_nEndColumn == W;
   // Below code 1 the view shows the reduced bitmap: only its rows are built now.
   CBaseDIB* reduced = EnsureReduced(2 - mag);
   if (reduced) {
@@ -1067,13 +1064,10 @@ void CImageBuffer::UpdateShown(CRalImage* image, const RECT* area, int showProgr
     const int ry1 = static_cast<int>(CeilDiv64(m_nEndRow, k));
     image->ShowProgressInit(showProgress, kProgressCaption, std::max(ry1 - ry0, 0));
     // The full bitmap's rows there are built when next shown.
-    if (static_cast<int>(m_FullDirty.size()) != H)
-      m_FullDirty.assign(static_cast<std::size_t>(H), 1);
-    if (m_nEndRow > m_nFirstRow)
-      std::fill(m_FullDirty.begin() + m_nFirstRow, m_FullDirty.begin() + m_nEndRow,
-                std::uint8_t{1});
+    if (m_FullDirty.Height() != H || m_FullDirty.Width() != W) m_FullDirty.Reset(W, H);
+    m_FullDirty.Mark(m_nFirstRow, m_nEndRow);
     MapRows(*reduced, k, ry0, ry1, m_nFirstColumn / k, static_cast<int>(CeilDiv64(m_nEndColumn, k)),
-            showProgress, wholeRows ? &m_ReducedDirty : nullptr);
+            showProgress, &m_ReducedDirty);
     if (showProgress) image->ShowProgressEnd();
     return;
   }
@@ -1086,26 +1080,23 @@ void CImageBuffer::UpdateShown(CRalImage* image, const RECT* area, int showProgr
 
 void CImageBuffer::Invalidate(CRalImage* image, const RECT* area) {
   m_pImage = image;
-  const int H = m_pBitmap->GetHeight();
+  const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
   if (H <= 0) return;
-  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+  if (m_FullDirty.Height() != H || m_FullDirty.Width() != W) m_FullDirty.Reset(W, H);
   const int top = area ? std::clamp(area->top, 0, H) : 0;
   const int bottom = area ? std::clamp(area->bottom, 0, H) : H;
   if (bottom <= top) return;
-  std::fill(m_FullDirty.begin() + top, m_FullDirty.begin() + bottom, std::uint8_t{1});
+  m_FullDirty.Mark(top, bottom);
   if (m_pReduced) {
     const int k = m_nReduction;
-    const auto rows = static_cast<std::int64_t>(m_ReducedDirty.size());
-    const std::int64_t r0 = std::min<std::int64_t>(top / k, rows);
-    const std::int64_t r1 = std::min(CeilDiv64(bottom, k), rows);
-    std::fill(m_ReducedDirty.begin() + r0, m_ReducedDirty.begin() + r1, std::uint8_t{1});
+    m_ReducedDirty.Mark(top / k, static_cast<int>(CeilDiv64(bottom, k)));
   }
 }
 
 CBaseDIB* CImageBuffer::EnsureReduced(int k) {
   if (m_pReduced && m_nReduction == k && !m_pReduced->IsEmpty()) return m_pReduced.get();
   m_pReduced.reset();
-  m_ReducedDirty.clear();
+  m_ReducedDirty.Clear();
   const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
   if (!m_pImage || W <= 0 || H <= 0 || k < 2) return nullptr;
   const int rw = static_cast<int>(CeilDiv64(W, k)), rh = static_cast<int>(CeilDiv64(H, k));
@@ -1123,23 +1114,27 @@ CBaseDIB* CImageBuffer::EnsureReduced(int k) {
   }
   m_pReduced = std::move(dib);
   m_nReduction = k;
-  m_ReducedDirty.assign(static_cast<std::size_t>(rh), 1);
+  m_ReducedDirty.Reset(rw, rh);
   return m_pReduced.get();
 }
 
-void CImageBuffer::BuildDirty(CBaseDIB& dib, int step, std::vector<std::uint8_t>& dirty, int y0,
-                              int y1) {
-  const int rows = static_cast<int>(dirty.size());
-  y0 = std::clamp(y0, 0, rows);
-  y1 = std::clamp(y1, 0, rows);
+void CImageBuffer::BuildDirty(CBaseDIB& dib, int step, CDirtyRows& dirty, int y0, int y1, int x0,
+                              int x1) {
+  const std::uint64_t wanted = dirty.Reach(x0, x1);
+  if (!wanted) return;
+  y0 = std::clamp(y0, 0, dirty.Height());
+  y1 = std::clamp(y1, 0, dirty.Height());
   for (int y = y0; y < y1;) {
-    if (!dirty[static_cast<std::size_t>(y)]) {
+    if (!dirty.IsDirty(y, wanted)) {
       ++y;
       continue;
     }
+    // A run of rows out of date over the wanted stripes, built over the stripes any of
+    // them needs (one that was built already is built again to the same pixels).
+    std::uint64_t need = dirty.At(y) & wanted;
     int end = y + 1;
-    while (end < y1 && dirty[static_cast<std::size_t>(end)]) ++end;
-    MapRows(dib, step, y, end, 0, dib.GetWidth(), -1, &dirty);
+    while (end < y1 && dirty.IsDirty(end, wanted)) need |= dirty.At(end++) & wanted;
+    MapRows(dib, step, y, end, dirty.First(need), dirty.End(need), -1, &dirty);
     y = end;
   }
 }
@@ -1147,34 +1142,36 @@ void CImageBuffer::BuildDirty(CBaseDIB& dib, int step, std::vector<std::uint8_t>
 void CImageBuffer::Prepare(const RECT* area) {
   const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
   if (!m_pImage || W <= 0 || H <= 0) return;
-  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+  if (m_FullDirty.Height() != H || m_FullDirty.Width() != W) m_FullDirty.Reset(W, H);
   RECT a = area ? *area : m_pView ? m_pView->GetVisibleImageRect() : RECT{0, 0, W, H};
   const int mag = ViewMag();
   if (m_bVm && mag < 1) {
     if (CBaseDIB* reduced = EnsureReduced(2 - mag)) {
       const int k = m_nReduction;
       BuildDirty(*reduced, k, m_ReducedDirty, a.top / std::max(k, 1),
-                 static_cast<int>(CeilDiv64(a.bottom, k)));
+                 static_cast<int>(CeilDiv64(a.bottom, k)), a.left / std::max(k, 1),
+                 static_cast<int>(CeilDiv64(a.right, k)));
       return;
     }
   }
-  BuildDirty(*m_pBitmap, 1, m_FullDirty, a.top, a.bottom);
+  BuildDirty(*m_pBitmap, 1, m_FullDirty, a.top, a.bottom, a.left, a.right);
 }
 
 void CImageBuffer::BuildAll(const RECT* area) {
-  const int H = m_pBitmap->GetHeight();
+  const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
   if (!m_pImage || H <= 0) return;
-  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
-  BuildDirty(*m_pBitmap, 1, m_FullDirty, area ? area->top : 0, area ? area->bottom : H);
+  if (m_FullDirty.Height() != H || m_FullDirty.Width() != W) m_FullDirty.Reset(W, H);
+  BuildDirty(*m_pBitmap, 1, m_FullDirty, area ? area->top : 0, area ? area->bottom : H,
+             area ? area->left : 0, area ? area->right : W);
 }
 
 int CImageBuffer::BuildIdle(std::int64_t maxPixels) {
   const int W = m_pBitmap->GetWidth(), H = m_pBitmap->GetHeight();
   if (!m_pImage || !m_pView || W <= 0 || H <= 0) return 0;
-  if (static_cast<int>(m_FullDirty.size()) != H) m_FullDirty.assign(static_cast<std::size_t>(H), 1);
+  if (m_FullDirty.Height() != H || m_FullDirty.Width() != W) m_FullDirty.Reset(W, H);
   const int mag = ViewMag();
   CBaseDIB* dib = m_pBitmap.get();
-  std::vector<std::uint8_t>* dirty = &m_FullDirty;
+  CDirtyRows* dirty = &m_FullDirty;
   int k = 1;
   if (m_bVm && mag < 1) {
     if (CBaseDIB* reduced = EnsureReduced(2 - mag)) {
@@ -1184,15 +1181,20 @@ int CImageBuffer::BuildIdle(std::int64_t maxPixels) {
     }
   }
   const RECT vis = m_pView->GetVisibleImageRect();
-  const int rows = static_cast<int>(dirty->size());
+  const int rows = dirty->Height();
   const int top = std::clamp(vis.top / k, 0, rows);
   const int bottom = std::clamp(static_cast<int>(CeilDiv64(vis.bottom, k)), top, rows);
+  // Only the visible columns: the others are built when scrolled into view, so that a
+  // wide image keeps out of memory the parts of its bitmap nobody looked at.
+  const std::uint64_t wanted =
+      dirty->Reach(vis.left / k, static_cast<int>(CeilDiv64(vis.right, k)));
+  if (!wanted) return 0;
   const int reach = std::max(bottom - top, 1);
   const int lo = std::max(top - reach, 0), hi = std::min(bottom + reach, rows);
   // The out-of-date row nearest the visible rows; the run from it grows away from them.
   int best = -1, bestDistance = INT_MAX;
   for (int y = lo; y < hi; ++y) {
-    if (!(*dirty)[static_cast<std::size_t>(y)]) continue;
+    if (!dirty->IsDirty(y, wanted)) continue;
     const int d = y < top ? top - y : y >= bottom ? y - bottom + 1 : 0;
     if (d < bestDistance || (d == bestDistance && y >= bottom)) {
       best = y;
@@ -1200,28 +1202,30 @@ int CImageBuffer::BuildIdle(std::int64_t maxPixels) {
     }
   }
   if (best < 0) return 0;
-  const int budget = static_cast<int>(
-      std::clamp<std::int64_t>(maxPixels / std::max(dib->GetWidth(), 1), 1, std::max(hi - lo, 1)));
+  const int span = std::max(dirty->End(wanted) - dirty->First(wanted), 1);
+  const int budget =
+      static_cast<int>(std::clamp<std::int64_t>(maxPixels / span, 1, std::max(hi - lo, 1)));
   int first = best, end = best + 1;
+  std::uint64_t need = dirty->At(best) & wanted;
   if (best < top) {
-    while (first > lo && end - first < budget && (*dirty)[static_cast<std::size_t>(first) - 1])
-      --first;
+    while (first > lo && end - first < budget && dirty->IsDirty(first - 1, wanted))
+      need |= dirty->At(--first) & wanted;
   } else {
-    while (end < hi && end - first < budget && (*dirty)[static_cast<std::size_t>(end)]) ++end;
+    while (end < hi && end - first < budget && dirty->IsDirty(end, wanted))
+      need |= dirty->At(end++) & wanted;
   }
-  MapRows(*dib, k, first, end, 0, dib->GetWidth(), -1, dirty);
+  MapRows(*dib, k, first, end, dirty->First(need), dirty->End(need), -1, dirty);
   for (int y = lo; y < hi; ++y)
-    if ((*dirty)[static_cast<std::size_t>(y)]) return 1;
+    if (dirty->IsDirty(y, wanted)) return 1;
   return 0;
 }
 
 int CImageBuffer::GetPendingRows() const {
-  return static_cast<int>(std::count(m_FullDirty.begin(), m_FullDirty.end(), std::uint8_t{1}));
+  return m_FullDirty.Pending();
 }
 
 int CImageBuffer::GetPendingReducedRows() const {
-  return static_cast<int>(
-      std::count(m_ReducedDirty.begin(), m_ReducedDirty.end(), std::uint8_t{1}));
+  return m_ReducedDirty.Pending();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 
 #include "display/dib.h"
 #include "display/dibtypes.h"
+#include "display/dirtyrows.h"
 #include "platform/wintypes.h"
 
 class CRalImage;
@@ -84,18 +85,20 @@ class CImageBuffer {
   // bitmaps, without computing anything: each row is built when it is first shown, or
   // by BuildIdle.
   void Invalidate(CRalImage* image, const RECT* area);
-  // Builds the rows still out of date that the view shows over area (image pixels; the
-  // view's visible rectangle when null): those of the full bitmap from code 1 up, those
-  // of the reduced bitmap (made at the reduction 2 − m when it is not there) below.
+  // Builds what is still out of date of the rows and columns the view shows over area
+  // (image pixels; the view's visible rectangle when null): in the full bitmap from
+  // code 1 up, in the reduced bitmap (made at the reduction 2 − m when it is not there)
+  // below. Columns outside area stay as they are, and out of memory.
   void Prepare(const RECT* area = nullptr);
-  // Builds every full-bitmap row of area (null: all) still out of date, for readers of
-  // the whole bitmap (printing, the clipboard).
+  // Builds everything of the full bitmap over area (null: all) still out of date, for
+  // readers of the whole bitmap (printing, the clipboard).
   void BuildAll(const RECT* area = nullptr);
   // One idle step: builds out-of-date rows of the bitmap the view shows, nearest the
-  // visible rows first, within one visible height above and below them, about
-  // maxPixels pixels at most. Returns 1 while such rows remain.
+  // visible rows first, within one visible height above and below them, over the
+  // visible columns only, about maxPixels pixels at most. Returns 1 while such rows
+  // remain.
   int BuildIdle(std::int64_t maxPixels);
-  // Rows of the full bitmap (or of the reduced one) still out of date.
+  // Rows of the full bitmap (or of the reduced one) with any column still out of date.
   int GetPendingRows() const;
   int GetPendingReducedRows() const;
   // The reduced bitmap: pixel (j, i) shows image pixel (j × k, i × k), k = 2 − m. Null
@@ -212,11 +215,13 @@ class CImageBuffer {
   void FillLevelCache();
   bool IsColorImage() const;
   // Maps image rows into a bitmap: destination rows [y0, y1) and columns [x0, x1) of dib
-  // show image pixel (x × step, y × step). dirty (may be null) gets 0 for every row built.
+  // show image pixel (x × step, y × step). dirty (may be null) loses the stripes of every
+  // row built that [x0, x1) covers whole.
   void MapRows(CBaseDIB& dib, int step, int y0, int y1, int x0, int x1, int showProgress,
-               std::vector<std::uint8_t>* dirty);
-  // Builds the rows of [y0, y1) marked in dirty, whole rows of dib.
-  void BuildDirty(CBaseDIB& dib, int step, std::vector<std::uint8_t>& dirty, int y0, int y1);
+               CDirtyRows* dirty);
+  // Builds what is out of date in rows [y0, y1) over the stripes that columns [x0, x1)
+  // reach, and nothing of the other columns.
+  void BuildDirty(CBaseDIB& dib, int step, CDirtyRows& dirty, int y0, int y1, int x0, int x1);
   // The reduced bitmap at reduction k, made (all rows out of date) when missing or of
   // another reduction. Null when it cannot be had.
   CBaseDIB* EnsureReduced(int k);
@@ -245,10 +250,10 @@ class CImageBuffer {
   float m_fSliderMin = 0, m_fSliderMax = 255;
   int m_bLogScale = 0;
   std::array<PALETTEENTRY, 256> m_Entries{};  // used when the caller gives none
-  // Rows out of date (1) of the full bitmap and of the reduced one.
-  std::vector<std::uint8_t> m_FullDirty;
+  // What is out of date in the full bitmap and in the reduced one.
+  CDirtyRows m_FullDirty;
   std::unique_ptr<CBaseDIB> m_pReduced;
   int m_nReduction = 1;
-  std::vector<std::uint8_t> m_ReducedDirty;
+  CDirtyRows m_ReducedDirty;
   int m_nThreads = 0;
 };

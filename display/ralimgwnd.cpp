@@ -18,6 +18,7 @@
 #include "fileio/ralimageio.h"
 #include "fits/fits.h"
 #include "measure/qt/dlgaperture.h"
+#include "platform/heaptrim.h"
 #include "platform/messagebox.h"
 
 CRalImgProc::CRalImgProc() = default;
@@ -41,6 +42,9 @@ int CRalImgProc::ReadFile(const std::string& path) {
     if (!image.HasOwnLevel() && autoLevel) CPrcAutoLevel::Do(image, nullptr);
     for (int p = 0; p < image.GetPlanes(); ++p)
       image.SetOrgDefaultLevel(p, image.GetLevelMin(p), image.GetLevelMax(p));
+    // The read's band buffers and the levels' samples are gone: their pages go back
+    // before the window builds its display rows, which would otherwise add to them.
+    ReturnFreedHeap();
   } catch (const std::bad_alloc&) {
     m_pImage.reset();
     return 0;

@@ -1,7 +1,7 @@
 // The display buffer built on demand: what a window shows after scrolling over rows built
 // late is the picture a buffer built all at once gives, at every magnification code; a
-// reduced magnification builds only the reduced bitmap; two threads map rows exactly as
-// one does.
+// reduced magnification builds only the reduced bitmap; columns out of view are built
+// only once scrolled to; two threads map rows exactly as one does.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -107,6 +107,53 @@ INSTANTIATE_TEST_SUITE_P(Codes, LateRowsTest, ::testing::ValuesIn(EveryCode()),
                            return (m < 0 ? "minus" + std::to_string(-m) : std::to_string(m)) +
                                   "_bits" + std::to_string(std::get<1>(info.param));
                          });
+
+TEST(LateColumnsTest, ColumnsOutOfViewWaitUntilScrolledTo) {
+  ScopedConfigHome home;
+  // Every pixel maps to a non-zero byte, so a bitmap pixel still zero was never built.
+  const int w = 1400, h = 300;
+  auto image = MakeImage(w, h, 1, [](int x, int y, int p) { return 40.0f + Field(x, y, p) / 2; });
+  Shown whole(*image, 32, 1), late(*image, 32, 1);
+  for (Shown* s : {&whole, &late}) {
+    s->view.SetScrollPos(0, 0);
+    s->view.SetScrollPos(1, 0);
+  }
+  whole.buf.UpdateShown(image.get(), nullptr, 0);
+  late.buf.Invalidate(image.get(), nullptr);
+  late.buf.Prepare();
+  while (late.buf.BuildIdle(1 << 14)) {
+  }
+  // Shown: the top left corner. Built: the stripe of its columns, and no other column.
+  const RECT vis = late.view.GetVisibleImageRect();
+  ASSERT_LT(vis.right, CDirtyRows::kMinStripe);
+  for (int y = 0; y < h; y += 7) {
+    const bool rowBuilt = StoredPixel(late.buf.GetDIB(), 0, y) != Bgr{0, 0, 0};
+    if (y < vis.bottom) {
+      ASSERT_TRUE(rowBuilt) << "row " << y;
+    }
+    for (int x = 0; x < w; x += 5) {
+      const Bgr got = StoredPixel(late.buf.GetDIB(), x, y);
+      if (rowBuilt && x < CDirtyRows::kMinStripe)
+        ASSERT_EQ(got, StoredPixel(whole.buf.GetDIB(), x, y)) << x << ", " << y;
+      else
+        ASSERT_EQ(got, (Bgr{0, 0, 0})) << x << ", " << y;
+    }
+  }
+  EXPECT_EQ(late.buf.GetPendingRows(), h);
+  // Scrolled to the right edge, the window shows what a buffer built at once shows.
+  const SCROLLBARSTATE hs = whole.view.GetScrollBar(0);
+  ASSERT_TRUE(hs.shown);
+  for (Shown* s : {&whole, &late}) s->view.SetScrollPos(0, hs.max);
+  late.buf.Prepare();
+  EXPECT_EQ(Picture(late.buf, late.view), Picture(whole.buf, whole.view));
+  // A reader of the whole bitmap gets every pixel.
+  late.buf.BuildAll();
+  EXPECT_EQ(late.buf.GetPendingRows(), 0);
+  for (int y = 0; y < h; y += 3)
+    for (int x = 0; x < w; x += 3)
+      ASSERT_EQ(StoredPixel(late.buf.GetDIB(), x, y), StoredPixel(whole.buf.GetDIB(), x, y))
+          << x << ", " << y;
+}
 
 TEST(ReducedBitmapTest, EachReducedPixelIsTheFirstPixelOfItsGroup) {
   ScopedConfigHome home;
