@@ -18,6 +18,7 @@
 #include "batch/batchtexts.h"
 #include "dialogs/combodirectory.h"
 #include "dialogs/comboimage.h"
+#include "dialogs/dlgsupport.h"
 #include "dialogs/listtarget.h"
 #include "dialogs/pickersupport.h"
 #include "dialogs/vumdialog.h"
@@ -295,17 +296,7 @@ void CDlgBatchDarkFlat::OnOK() {
   }
   m_bRunning = true;
   m_bAbort = false;
-  QList<QWidget*> disabled;
-  for (QWidget* w : findChildren<QWidget*>())
-    if (w != m_pOk && w->isEnabled() && w->parentWidget() == this) {
-      w->setEnabled(false);
-      disabled << w;
-    }
-  for (QGroupBox* g : findChildren<QGroupBox*>()) {
-    g->setEnabled(false);
-    disabled << g;
-  }
-  m_pOk->setText(Q(batch_text::kAbortCaption));
+  dlg::RunningState running(this, m_pOk, Q(batch_text::kAbortCaption));
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const int result = Run();
   QApplication::restoreOverrideCursor();
@@ -316,8 +307,7 @@ void CDlgBatchDarkFlat::OnOK() {
     close();
     return;
   }
-  for (QWidget* w : disabled) w->setEnabled(true);
-  m_pOk->setText(Q(batch_text::kOkCaption));
+  running.Restore(Q(batch_text::kOkCaption));
   m_bAbort = false;
   UpdateStatus();
 }

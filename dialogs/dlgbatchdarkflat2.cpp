@@ -373,17 +373,7 @@ void CDlgBatchDarkFlat2::OnOK() {
   }
   m_bRunning = true;
   m_bAbort = false;
-  QList<QWidget*> disabled;
-  for (QWidget* w : findChildren<QWidget*>())
-    if (w != m_pOk && w->isEnabled() && w->parentWidget() == this) {
-      w->setEnabled(false);
-      disabled << w;
-    }
-  for (QGroupBox* g : findChildren<QGroupBox*>()) {
-    g->setEnabled(false);
-    disabled << g;
-  }
-  m_pOk->setText(Q(batch_text::kAbortCaption));
+  dlg::RunningState running(this, m_pOk, Q(batch_text::kAbortCaption));
   int result = 0;
   {
     dlg::WaitCursor wait;
@@ -396,8 +386,7 @@ void CDlgBatchDarkFlat2::OnOK() {
     close();
     return;
   }
-  for (QWidget* w : disabled) w->setEnabled(true);
-  m_pOk->setText(Q(batch_text::kOkCaption));
+  running.Restore(Q(batch_text::kOkCaption));
   m_bAbort = false;
   UpdateStatus();
 }

@@ -5,8 +5,11 @@
 #include <QApplication>
 #include <QDialog>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QList>
+#include <QPointer>
 #include <QPushButton>
 #include <QString>
 #include <cmath>
@@ -89,5 +92,29 @@ inline QHBoxLayout* ButtonRow(QDialog* dialog, QWidget* first, QPushButton* help
   row->addWidget(help);
   return row;
 }
+
+// A batch dialog while its run goes: every control it holds is disabled except ok, which
+// reads the abort caption and stops the run when pressed; Restore gives the controls back
+// as they were, with ok's own caption.
+class RunningState {
+ public:
+  RunningState(QDialog* dialog, QPushButton* ok, const QString& abortCaption) : m_pOk(ok) {
+    for (QWidget* w : dialog->findChildren<QWidget*>())
+      if (w != ok && w->isEnabled() && w->parentWidget() == dialog) m_Disabled << w;
+    for (QGroupBox* g : dialog->findChildren<QGroupBox*>()) m_Disabled << g;
+    for (const QPointer<QWidget>& w : m_Disabled) w->setEnabled(false);
+    ok->setText(abortCaption);
+  }
+  void Restore(const QString& okCaption) {
+    for (const QPointer<QWidget>& w : m_Disabled)
+      if (w) w->setEnabled(true);
+    m_Disabled.clear();
+    if (m_pOk) m_pOk->setText(okCaption);
+  }
+
+ private:
+  QPointer<QPushButton> m_pOk;
+  QList<QPointer<QWidget>> m_Disabled;
+};
 
 }  // namespace dlg
