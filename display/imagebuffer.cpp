@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -18,6 +17,7 @@
 #include "display/viewinfo.h"
 #include "engine/falsecolor.h"
 #include "engine/ralimage.h"
+#include "imagemodel/rowpool.h"
 
 namespace {
 
@@ -748,6 +748,8 @@ namespace {
 // enough that the pinned blocks stay a small part of the pager's memory.
 constexpr std::int64_t kChunkPixels = 1 << 18;
 constexpr int kMaxChunkRows = 64;
+// Fewer pixels than this are not worth waking another thread for.
+constexpr std::int64_t kMinPixelsPerThread = 1 << 14;
 
 // What mapping a row needs, fixed for one rebuild.
 struct RowMapper {
@@ -850,9 +852,7 @@ std::int64_t CeilDiv64(std::int64_t a, std::int64_t b) {
 }  // namespace
 
 int CImageBuffer::ThreadCount() const {
-  if (m_nThreads > 0) return m_nThreads;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores >= 2 ? 2 : 1;
+  return m_nThreads > 0 ? m_nThreads : rowpool::GetThreads();
 }
 
 int CImageBuffer::ViewMag() const {
@@ -935,8 +935,6 @@ void CImageBuffer::MapRows(CBaseDIB& dib, int step, int y0, int y1, int x0, int 
   m.stream = static_cast<std::int64_t>(dib.GetWidth()) * dib.GetHeight() >= (std::int64_t{1} << 20);
 
   const int threads = std::max(1, ThreadCount());
-  std::vector<RowScratch> scratch(static_cast<std::size_t>(threads));
-  for (RowScratch& sc : scratch) sc.Size(n);
   const int chunkRows =
       static_cast<int>(std::clamp<std::int64_t>(kChunkPixels / n, threads, kMaxChunkRows));
   std::vector<RowJob> jobs;
@@ -983,16 +981,17 @@ void CImageBuffer::MapRows(CBaseDIB& dib, int step, int y0, int y1, int x0, int 
       jobs.push_back(job);
       ++y;
     }
-    const std::size_t count = jobs.size();
-    if (threads > 1 && count >= 2 && static_cast<std::int64_t>(count) * n >= (1 << 15)) {
-      // Two halves of the chunk; the pixels written never overlap.
-      const std::size_t half = count / 2;
-      std::thread other([&] { MapJobs(m, jobs.data() + half, count - half, scratch[1]); });
-      MapJobs(m, jobs.data(), half, scratch[0]);
-      other.join();
-    } else {
-      MapJobs(m, jobs.data(), count, scratch[0]);
-    }
+    // The chunk's rows shared among the row pool's threads, each with a share of at least
+    // kMinPixelsPerThread pixels; the pixels written never overlap.
+    rowpool::Run(
+        static_cast<int>(jobs.size()),
+        static_cast<int>(std::max<std::int64_t>(1, CeilDiv64(kMinPixelsPerThread, n))),
+        [&](int begin, int end) {
+          thread_local RowScratch scratch;
+          scratch.Size(n);
+          MapJobs(m, jobs.data() + begin, static_cast<std::size_t>(end - begin), scratch);
+        },
+        threads);
     for (int token : srcTokens) image->Unlock(token);
     for (int token : dstTokens) vm->UnlockRow(token);
     srcTokens.clear();

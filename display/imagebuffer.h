@@ -105,8 +105,8 @@ class CImageBuffer {
   // until a view below code 1 asks for it.
   CBaseDIB* GetReducedDIB() const { return m_pReduced.get(); }
   int GetReduction() const { return m_pReduced ? m_nReduction : 1; }
-  // Threads that map rows (1 or more; 0: one per core, at most 2). The bitmap is the same
-  // for any count.
+  // Threads that map rows (1 or more; 0: as many as the row pool has). The bitmap is the
+  // same for any count.
   void SetThreadCount(int n) { m_nThreads = n; }
 
   // 0 when both equal the current ones or the pair is not allowed, else stores them and

@@ -317,6 +317,10 @@ int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, i
   if (rc != FITS_OK) return rc;
   rc = AdoptFitsSource(image, source, true);
   if (rc != FITS_OK) return rc;
+  // Pixels unpacked from a packed file have no data unit of their own in the file named.
+  if (source.packed || source.unpacked || source.decompressed || source.unpacking ||
+      source.readPath != source.file)
+    image.ClearUnchanged();
   // The file opened without an extension it ends inside; a save will not write it, so
   // the user hears of it now.
   const FitsCutExtension cut = CFits::GetCutExtension();

@@ -219,6 +219,19 @@ int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptio
   if (bits == 64) bits = -64;
   if (bits != 8 && bits != 16 && bits != 32 && bits != -64) bits = -32;
   const bool integer = bits > 0;
+  // Pixels unchanged since they were read, saved in the file's own type: they are the
+  // file's stored values, with the file's scaling and blank value, and need no checking.
+  if (form && streamed)
+    if (const StoredDataUnit* unit = image.GetUnchangedSource(); unit && unit->bits == bits) {
+      form->bits = bits;
+      form->isSigned = 1;
+      form->bscale = unit->bscale;
+      form->bzero = unit->bzero;
+      form->blankUsed = unit->anyBlank && unit->blankUsed ? 1 : 0;
+      form->blank = form->blankUsed ? unit->blank : 0;
+      *streamed = true;
+      return 1;
+    }
   double orgScale, orgZero;
   if ((!askOptions || bits == image.GetOrgBitsPixel()) &&
       image.GetOrgScaling(&orgScale, &orgZero)) {

@@ -884,6 +884,12 @@ struct ImageStepResult {
   std::vector<int> source;
   bool rgbReordered = false;
   std::vector<PlaneRange> ranges;
+  // Where the data array of every file plane lies, whether its integers were folded into
+  // real values, and whether a blank pixel was met while folding.
+  std::uint64_t dataStart = 0;
+  std::uint64_t dataEnd = 0;
+  bool folded = false;
+  bool anyBlank = false;
 };
 
 // Reading with the scaling folded in: the rows of the file come into a buffer of about
@@ -1022,8 +1028,12 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
   std::vector<iovec> iov(kMaxRowsPerRead);
   auto imageRow = [&](int fileRow) { return bottomUp ? height - 1 - fileRow : fileRow; };
 
+  const std::size_t imageRowBytes =
+      static_cast<std::size_t>(width) *
+      static_cast<std::size_t>(foldTarget ? -foldTarget / 8 : img.GetBytesPixel());
   bool floatsHold = true;
   std::atomic<bool> rounded{false};
+  std::atomic<bool> sawBlank{false};
   std::vector<std::uint8_t> staging;
   if (foldTarget)
     staging.resize(std::max<std::size_t>(static_cast<std::size_t>(rowBytes),
@@ -1064,6 +1074,21 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
       std::atomic<bool> holds{true};
       rowpool::Run(n, kFoldRowsPerThread, [&](int b, int e) {
         Share mine{b, Work{}, PlaneRange{}};
+        // The share's rows lie in runs within blocks: their pages are mapped in one call
+        // per run, on this thread, instead of one fault per page while folding.
+        for (int i = b; i < e;) {
+          auto* first = static_cast<std::uint8_t*>(pins.Row(imageRow(r + i) - y0));
+          int j = i + 1;
+          while (j < e &&
+                 static_cast<std::uint8_t*>(pins.Row(imageRow(r + j) - y0)) ==
+                     first + (bottomUp ? -1 : 1) * static_cast<std::ptrdiff_t>((j - i) * stride))
+            ++j;
+          const std::ptrdiff_t span =
+              static_cast<std::ptrdiff_t>(j - i - 1) * static_cast<std::ptrdiff_t>(stride);
+          PrefaultRows(bottomUp ? first - span : first,
+                       static_cast<std::size_t>(span) + static_cast<std::size_t>(imageRowBytes));
+          i = j;
+        }
         for (int i = b; i < e; ++i) {
           std::uint8_t* raw = staging.data() + static_cast<std::size_t>(i) * rowBytes;
           mine.work.Row(raw, width, reverse, rule, mine.range);
@@ -1078,12 +1103,18 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
               !pixelfold::FloatsHoldRow(values, width, bscale, bzero, blankUsed, blank))
             holds.store(false, std::memory_order_relaxed);
           void* out = pins.Row(imageRow(r + i) - y0);
+          // Blank pixels come out as NaN; whether there were any decides how a save that
+          // writes the stored values back declares its blank value.
+          auto fold = [&](auto* to) {
+            pixelfold::FoldRow(values, width, bscale, bzero, blankUsed, blank, to);
+            if (blankUsed && !sawBlank.load(std::memory_order_relaxed) &&
+                std::any_of(to, to + width, [](auto v) { return v != v; }))
+              sawBlank.store(true, std::memory_order_relaxed);
+          };
           if (foldTarget == -32)
-            pixelfold::FoldRow(values, width, bscale, bzero, blankUsed, blank,
-                               static_cast<float*>(out));
+            fold(static_cast<float*>(out));
           else
-            pixelfold::FoldRow(values, width, bscale, bzero, blankUsed, blank,
-                               static_cast<double*>(out));
+            fold(static_cast<double*>(out));
         }
         std::lock_guard<std::mutex> lock(joining);
         shares.push_back(std::move(mine));
@@ -1105,9 +1136,6 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
     return true;
   };
 
-  const std::size_t imageRowBytes =
-      static_cast<std::size_t>(width) *
-      static_cast<std::size_t>(foldTarget ? -foldTarget / 8 : img.GetBytesPixel());
   const bool ok = WithRowWork(fileBits, fileSigned, [&](auto& work) {
     for (int k = 0; k < imagePlanes; ++k) {
       work = std::remove_reference_t<decltype(work)>{};
@@ -1200,6 +1228,10 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
     result->source = std::move(source);
     result->rgbReordered = rgbReordered;
     result->ranges = std::move(ranges);
+    result->dataStart = dataStart;
+    result->dataEnd = dataEnd;
+    result->folded = foldTarget != 0;
+    result->anyBlank = sawBlank.load();
   }
   return FITS_OK;
 }
@@ -1663,6 +1695,38 @@ int CFits::ReadImage(CImage& image, int fd, int reverseBytes, int bottomUp, int 
   }
 }
 
+namespace {
+
+// Integers folded into real values, every plane of the file in its own order and every
+// row read: the image holds exactly the data unit, which a save in the file's own form
+// may then copy rather than convert back. Anything less keeps no mark.
+void MarkIfWhole(CImage& image, const ImageStepResult& step, int filePlanes, int fileBits,
+                 double bscale, double bzero, int blankUsed, int blank, int bottomUp,
+                 KeptSource& source) {
+  image.ClearUnchanged();
+  const bool integer = fileBits == 8 || fileBits == 16 || fileBits == 32;
+  if (!step.folded || !integer || image.GetFirstFits() || image.GetPlanes() != filePlanes ||
+      step.source.size() != static_cast<std::size_t>(filePlanes))
+    return;
+  for (int k = 0; k < filePlanes; ++k)
+    if (step.source[static_cast<std::size_t>(k)] != k) return;
+  StoredDataUnit unit;
+  unit.file = source.Get();
+  if (!unit.file) return;
+  unit.offset = step.dataStart;
+  unit.length = step.dataEnd - step.dataStart;
+  unit.bits = fileBits;
+  unit.bscale = bscale;
+  unit.bzero = bzero;
+  unit.blankUsed = blankUsed;
+  unit.blank = blank;
+  unit.anyBlank = step.anyBlank;
+  unit.bottomUp = bottomUp;
+  image.MarkUnchangedSince(std::move(unit));
+}
+
+}  // namespace
+
 int CFits::Read(CImage& image, const std::string& path, int isSigned, int color, int plane0,
                 int plane1, int plane2, ProgressSink* progress, const std::string& caption,
                 int skipExtensions, int foldBits, int hdu) {
@@ -1701,6 +1765,14 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
     if (::lseek(fd.get(), static_cast<off_t>(dataStart), SEEK_SET) < 0) return FITS_READ_FAILED;
     const int fileBits = image.GetBitsPixel();
     const int siTypeRGB = image.IsSITypeRGB();
+    const double fileBscale = image.GetBscale(), fileBzero = image.GetBzero();
+    const int fileBlankUsed = image.IsBlankUsed(), fileBlank = image.GetBlank();
+    // The open file, shared by kept extensions whose data stay in it and by the mark
+    // that lets a save copy the pixels' data unit.
+    KeptSource source;
+    source.fd = fd.get();
+    source.identity = identity;
+    source.identified = identified;
     ImageStepResult step;
     int rc = ReadImageStep(image, fd.get(), reverse, bottomUp != 0, color, plane0, plane1, plane2,
                            progress, caption, !image.HasOwnLevel(), &step, foldBits);
@@ -1735,10 +1807,6 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
       const bool interpret = image.GetExtend() != 0;
       const off_t after = ::lseek(fd.get(), 0, SEEK_CUR);
       std::uint64_t pos = after < 0 ? fileSize : static_cast<std::uint64_t>(after);
-      KeptSource source;
-      source.fd = fd.get();
-      source.identity = identity;
-      source.identified = identified;
       for (int number = 1;; ++number) {
         FitsCutExtension cut;
         const int rc = ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(),
@@ -1773,6 +1841,8 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
       const int table = WCSFromExtension(image);
       if (table >= 0) UpdateHeaderWCS(image, table, plane0);
     }
+    MarkIfWhole(image, step, filePlanes, fileBits, fileBscale, fileBzero, fileBlankUsed, fileBlank,
+                bottomUp, source);
     return FITS_OK;
   } catch (const std::bad_alloc&) {
     return FITS_NO_MEMORY;

@@ -585,11 +585,69 @@ int CFits::WriteHeader(const CImage& image, AtomicFile& file, const StoredForm* 
   }
 }
 
+namespace {
+
+// Whether rows stored in `form`, in FITS byte order and row order bottomUp, would be the
+// bytes of the data unit the image's pixels are unchanged from.
+const StoredDataUnit* UnchangedDataUnit(const CImage& image, const StoredForm& form,
+                                        int reverseBytes, int bottomUp) {
+  const StoredDataUnit* unit = image.GetUnchangedSource();
+  if (!unit || image.GetFirstFits()) return nullptr;
+  const int bigEndian = std::endian::native == std::endian::little ? 1 : 0;
+  if (reverseBytes != bigEndian || (bottomUp != 0) != (unit->bottomUp != 0)) return nullptr;
+  // Blank pixels go out as the form's blank value: the file's own, or none to write.
+  const bool blankSame = form.blankUsed
+                             ? unit->anyBlank && unit->blankUsed && form.blank == unit->blank
+                             : !unit->anyBlank;
+  const std::uint64_t bytes =
+      static_cast<std::uint64_t>(image.GetWidth()) * static_cast<std::uint64_t>(image.GetHeight()) *
+      static_cast<std::uint64_t>(image.GetPlanes()) * static_cast<std::uint64_t>(unit->bits / 8);
+  if (form.bits != unit->bits || form.bscale != unit->bscale || form.bzero != unit->bzero ||
+      !blankSame || bytes != unit->length)
+    return nullptr;
+  return unit;
+}
+
+// Copies the data unit from the file the pixels were read from; the file must look as it
+// did when read before and after the copy, so that no changed byte goes out.
+int CopyDataUnit(const StoredDataUnit& unit, AtomicFile& file, int pad, ProgressSink* progress,
+                 const std::string& caption) {
+  ProgressScope scope(progress, caption);
+  const CFitsSourceFile& source = *unit.file;
+  constexpr std::uint64_t kPiece = std::uint64_t{32} << 20;
+  for (std::uint64_t done = 0; done < unit.length;) {
+    const std::uint64_t n = std::min(unit.length - done, kPiece);
+    if (!source.IsUnchanged() || file.CopyFrom(source.GetFd(), unit.offset + done, n) != 0) {
+      scope.Finish();
+      return FITS_WRITE_FAILED;
+    }
+    // As for converted rows: start writing these bytes out while the next are copied.
+    const off_t end = ::lseek(file.fd(), 0, SEEK_CUR);
+    if (end >= static_cast<off_t>(n))
+      (void)::sync_file_range(file.fd(), end - static_cast<off_t>(n), static_cast<off_t>(n),
+                              SYNC_FILE_RANGE_WRITE);
+    done += n;
+    scope.Update(static_cast<std::int64_t>(done >> 10),
+                 static_cast<std::int64_t>(unit.length >> 10));
+  }
+  scope.Finish();
+  if (!source.IsUnchanged()) return FITS_WRITE_FAILED;
+  if (pad && !WriteFill(file, PaddingFor(unit.length))) return FITS_WRITE_FAILED;
+  return FITS_OK;
+}
+
+}  // namespace
+
 int CFits::WriteImage(const CImage& image, AtomicFile& file, int reverseBytes, int pad,
                       int bottomUp, ProgressSink* progress, const std::string& caption,
                       const StoredForm* form) {
   const int bits = form ? form->bits : image.GetBitsPixel();
   if (!IsPixelType(bits) || image.IsEmpty() || image.GetWidth() <= 0) return FITS_WRITE_FAILED;
+  // Pixels unchanged since they were read from a data unit of this very form: the unit
+  // itself goes out, without converting each value back.
+  if (form)
+    if (const StoredDataUnit* unit = UnchangedDataUnit(image, *form, reverseBytes, bottomUp))
+      return CopyDataUnit(*unit, file, pad, progress, caption);
   const int width = image.GetWidth();
   const std::size_t rowBytes =
       static_cast<std::size_t>(width) * static_cast<std::size_t>((bits < 0 ? -bits : bits) / 8);

@@ -44,6 +44,8 @@ class CFitsSourceFile {
   // Reads exactly n bytes at offset; false on a short read or an error.
   bool ReadAt(void* buffer, std::size_t n, std::uint64_t offset) const;
   const FitsFileIdentity& GetIdentity() const { return m_Seen; }
+  // The descriptor, for copying a range of the file into another one.
+  int GetFd() const { return m_nFd; }
 
  private:
   int m_nFd;

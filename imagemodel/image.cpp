@@ -157,6 +157,7 @@ int CImage::AllocImage(ProgressSink* progress, const std::string& caption) {
 }
 
 void CImage::Empty() {
+  m_pUnchanged.reset();
   m_pStore.reset();
   m_LevelMin.clear();
   m_LevelMax.clear();
@@ -253,6 +254,7 @@ void CImage::CopyFrom(const CImage& src, bool pixels, ProgressSink* progress,
     m_FitsHeader.DeleteAll();
     throw;
   }
+  m_pUnchanged.reset();
   m_pStore = std::move(store);
   m_FitsHeader = src.m_FitsHeader;
   m_FitsExtensions = std::move(extensions);
@@ -299,12 +301,55 @@ int CImage::Create(const CImage& src, ProgressSink* progress, const std::string&
 
 void CImage::Swap(CImage& other) {
   if (&other == this) return;
+  // An exchange is how undo and redo put pixels back; no mark survives it.
+  m_pUnchanged.reset();
+  other.m_pUnchanged.reset();
   std::swap(m_pStore, other.m_pStore);
   std::swap(m_FitsHeader, other.m_FitsHeader);
   std::swap(m_FitsExtensions, other.m_FitsExtensions);
   std::swap(m_KeptExtensions, other.m_KeptExtensions);
   ForEachSharedAttribute(*this, other, [](auto& a, auto& b) { std::swap(a, b); });
   std::swap(m_bOverwriteAllowed, other.m_bOverwriteAllowed);
+}
+
+void CImage::MarkUnchangedSince(StoredDataUnit unit) {
+  m_pUnchanged.reset();
+  if (!m_pStore || !unit.file) return;
+  auto mark = std::make_shared<UnchangedMark>();
+  mark->unit = std::move(unit);
+  mark->serial = m_pStore->GetSerial();
+  mark->writes = m_pStore->GetWriteCount();
+  mark->bits = m_nBitsPixel;
+  mark->isSigned = m_bSigned;
+  mark->width = m_nWidth;
+  mark->height = m_nHeight;
+  mark->planes = m_nPlanes;
+  mark->firstFits = m_bFirstFits;
+  mark->bscale = m_dBscale;
+  mark->bzero = m_dBzero;
+  mark->blankUsed = m_bBlankUsed;
+  mark->orgBits = m_nOrgBitsPixel;
+  mark->orgScaling = m_bOrgScaling;
+  mark->orgBscale = m_dOrgBscale;
+  mark->orgBzero = m_dOrgBzero;
+  mark->orgBlankUsed = m_bOrgBlank;
+  mark->orgBlank = m_nOrgBlank;
+  m_pUnchanged = std::move(mark);
+}
+
+const StoredDataUnit* CImage::GetUnchangedSource() const {
+  const UnchangedMark* m = m_pUnchanged.get();
+  if (!m || !m_pStore) return nullptr;
+  const bool same = m->serial == m_pStore->GetSerial() && m->writes == m_pStore->GetWriteCount() &&
+                    m->bits == m_nBitsPixel && m->isSigned == m_bSigned && m->width == m_nWidth &&
+                    m->height == m_nHeight && m->planes == m_nPlanes &&
+                    m->firstFits == m_bFirstFits && m->bscale == m_dBscale &&
+                    m->bzero == m_dBzero && m->blankUsed == m_bBlankUsed &&
+                    m->orgBits == m_nOrgBitsPixel && m->orgScaling == m_bOrgScaling &&
+                    m->orgBscale == m_dOrgBscale && m->orgBzero == m_dOrgBzero &&
+                    m->orgBlankUsed == m_bOrgBlank && m->orgBlank == m_nOrgBlank;
+  if (!same || !m->unit.file->IsUnchanged()) return nullptr;
+  return &m->unit;
 }
 
 int CImage::ChangeSize(int width, int height, ProgressSink* progress, const std::string& caption) {

@@ -35,6 +35,21 @@ struct tagMATRIX2_4 {
   bool operator==(const tagMATRIX2_4&) const = default;
 };
 
+// Where the pixels of an image read from a FITS file lie in that file: the data array of
+// every plane, in the file's own pixel type, scaling and blank value, rows in file order.
+struct StoredDataUnit {
+  std::shared_ptr<const CFitsSourceFile> file;
+  std::uint64_t offset = 0;  // first byte of the data array
+  std::uint64_t length = 0;  // bytes of the data array, padding not counted
+  int bits = 0;              // the file's BITPIX
+  double bscale = 1.0;
+  double bzero = 0.0;
+  int blankUsed = 0;      // the file declares a blank value
+  int blank = 0;          // ... this one
+  bool anyBlank = false;  // some pixel holds it
+  int bottomUp = 0;       // the reader put the first file row at the last image row
+};
+
 // Flags of GetImageAdr.
 inline constexpr int IMG_READONLY = 1;  // the block is not marked modified
 inline constexpr int IMG_LOCK = 2;      // pin the block and return its lock token
@@ -103,6 +118,18 @@ class CImage {
   std::uint64_t GetPixelCount() const;
   bool IsOnMemory() const { return !m_pStore || m_pStore->IsOnMemory(); }
   CVmImage* GetStore() const { return m_pStore.get(); }
+
+  // ---- unchanged since read
+  // Marks the pixels as the values of a data unit the reader has just read them from.
+  // The mark holds while the store is the same one and none of its blocks was handed out
+  // for writing, and the pixel type, geometry, scaling and the original type, scaling and
+  // blank value stay as they were; every copy, Swap and Empty drop it. A writer that
+  // finds it may copy the data unit instead of converting the pixels back.
+  void MarkUnchangedSince(StoredDataUnit unit);
+  // The data unit the pixels still equal, or null; also null when the source file no
+  // longer looks as it did when it was read.
+  const StoredDataUnit* GetUnchangedSource() const;
+  void ClearUnchanged() { m_pUnchanged.reset(); }
 
   // ---- pixel type, geometry, scaling
   int GetBitsPixel() const { return m_nBitsPixel; }
@@ -377,6 +404,19 @@ class CImage {
                     bool nanAsBlank, ProgressSink* progress, const std::string& caption);
   void InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits,
                         int isSigned, double bscale, double bzero, int blankUsed, int blank);
+
+  // What MarkUnchangedSince saw, against which the image is compared when asked.
+  struct UnchangedMark {
+    StoredDataUnit unit;
+    std::uint64_t serial = 0;
+    std::uint64_t writes = 0;
+    int bits = 0, isSigned = 0, width = 0, height = 0, planes = 0, firstFits = 0;
+    double bscale = 1.0, bzero = 0.0;
+    int blankUsed = 0;
+    int orgBits = 0, orgScaling = 0, orgBlankUsed = 0, orgBlank = 0;
+    double orgBscale = 1.0, orgBzero = 0.0;
+  };
+  std::shared_ptr<const UnchangedMark> m_pUnchanged;
 
   std::unique_ptr<CVmImage> m_pStore;
   int m_nBitsPixel = 0;

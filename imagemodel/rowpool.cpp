@@ -26,11 +26,11 @@ class Pool {
     threads_ = std::clamp(n, 1, kMaxThreads);
   }
 
-  void Run(int count, int minPerThread, const std::function<void(int, int)>& work) {
+  void Run(int count, int minPerThread, const std::function<void(int, int)>& work, int maxThreads) {
     if (count <= 0) return;
     std::lock_guard<std::mutex> run(runMutex_);  // one run at a time
     const int most = std::max(1, count / std::max(1, minPerThread));
-    const int parts = std::min(threads_, most);
+    const int parts = std::min({threads_, most, maxThreads > 0 ? maxThreads : threads_});
     if (parts <= 1) {
       work(0, count);
       return;
@@ -103,8 +103,8 @@ class Pool {
 
 }  // namespace
 
-void Run(int count, int minPerThread, const std::function<void(int, int)>& work) {
-  Pool::Instance().Run(count, minPerThread, work);
+void Run(int count, int minPerThread, const std::function<void(int, int)>& work, int maxThreads) {
+  Pool::Instance().Run(count, minPerThread, work, maxThreads);
 }
 
 int GetThreads() {

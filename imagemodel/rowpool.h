@@ -11,8 +11,10 @@ namespace rowpool {
 
 // Calls work(begin, end) on contiguous runs that together cover [0, count), each run on
 // its own thread, and returns when every run is done. Small counts (below minPerThread
-// items per thread) stay on the calling thread.
-void Run(int count, int minPerThread, const std::function<void(int begin, int end)>& work);
+// items per thread) stay on the calling thread. maxThreads above 0 caps the threads of
+// this run below the pool's count (a caller with a thread setting of its own).
+void Run(int count, int minPerThread, const std::function<void(int begin, int end)>& work,
+         int maxThreads = 0);
 
 // How many threads Run uses at most (1: the calling thread only). The default is the
 // number of processors, at most 8. Tests set it to compare one thread with several.

@@ -7,6 +7,10 @@
 #include "imagemodel/vmmanager.h"
 #include "platform/progress.h"
 
+namespace {
+std::atomic<std::uint64_t> g_nextSerial{1};
+}  // namespace
+
 CVmImage::CVmImage(int bits, int width, int height, int planes, ProgressSink* progress,
                    const std::string& caption)
     : m_Pager(CVmManager::Instance()),
@@ -16,7 +20,8 @@ CVmImage::CVmImage(int bits, int width, int height, int planes, ProgressSink* pr
       m_nBytesPixel((bits < 0 ? -bits : bits) / 8),
       m_nStride(0),
       m_nRowsPerBlock(0),
-      m_nBlocks(0) {
+      m_nBlocks(0),
+      m_nSerial(g_nextSerial.fetch_add(1, std::memory_order_relaxed)) {
   const bool knownType = bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64;
   if (!knownType || width <= 0 || height <= 0 || planes <= 0) throw std::bad_alloc();
   const std::uint64_t rowBytes = static_cast<std::uint64_t>(width) * m_nBytesPixel;
@@ -37,6 +42,7 @@ CVmImage::~CVmImage() { m_Pager.Free(m_pHandle); }
 void* CVmImage::GetImageAdr(int x, int y, int plane, int readOnly, int lock, int* lockToken) {
   if (x < 0 || y < 0 || plane < 0 || x >= m_nWidth || y >= m_nHeight || plane >= m_nPlanes)
     return nullptr;
+  if (!readOnly) m_nWrites.fetch_add(1, std::memory_order_relaxed);
   const std::uint64_t row = static_cast<std::uint64_t>(y) + static_cast<std::uint64_t>(plane) *
                                                                 static_cast<unsigned>(m_nHeight);
   const int block = static_cast<int>(row / static_cast<unsigned>(m_nRowsPerBlock));
@@ -63,6 +69,7 @@ bool CVmImage::CopyPixels(const CVmImage& src, ProgressSink* progress,
   if (src.m_nBlocks != m_nBlocks || src.m_nStride != m_nStride ||
       src.m_nRowsPerBlock != m_nRowsPerBlock)
     return false;
+  m_nWrites.fetch_add(1, std::memory_order_relaxed);
   ProgressScope scope(progress, caption);
   const std::size_t blockSize = m_Pager.GetBlockSize();
   for (int i = 0; i < m_nBlocks; ++i) {

@@ -3,6 +3,7 @@
 // holds whole rows only, so a row never crosses a block boundary.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,6 +44,13 @@ class CVmImage {
   int GetRowsPerBlock() const { return m_nRowsPerBlock; }
   int GetBlockCount() const { return m_nBlocks; }
 
+  // A number no other store of this process has, and how many times a block of this
+  // store was handed out for writing. Together they tell whether the pixels may have
+  // changed since they were last looked at: every write goes through GetImageAdr or
+  // CopyPixels with write access, which the pager needs anyway to keep a block's copy.
+  std::uint64_t GetSerial() const { return m_nSerial; }
+  std::uint64_t GetWriteCount() const { return m_nWrites.load(std::memory_order_relaxed); }
+
  private:
   CVmManager& m_Pager;
   CVmHandle* m_pHandle = nullptr;
@@ -53,6 +61,8 @@ class CVmImage {
   std::size_t m_nStride;
   int m_nRowsPerBlock;
   int m_nBlocks;
+  std::uint64_t m_nSerial;
+  std::atomic<std::uint64_t> m_nWrites{0};
 };
 
 // Pins the blocks of a run of rows of one plane for as long as it lives (or until

@@ -9,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <thread>
 
@@ -363,6 +365,48 @@ int AtomicFile::Write(const void* data, std::size_t size) {
     size_t n = size < kChunk ? size : kChunk;
     if (int e = WriteAll(fd_, p, n)) return SaveFailed(e);
     p += n;
+    size -= n;
+  }
+  return 0;
+}
+
+int AtomicFile::CopyFrom(int source, std::uint64_t offset, std::uint64_t size) {
+  if (fd_ < 0) return EBADF;
+  constexpr std::uint64_t kChunk = 8 << 20;
+  bool inKernel = true;
+  std::vector<char> buffer;
+  while (size > 0) {
+    if (int e = Fault("write")) return SaveFailed(e);
+    const auto n = static_cast<std::size_t>(std::min(size, kChunk));
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max() - n))
+      return SaveFailed(EOVERFLOW);
+    if (inKernel) {
+      loff_t from = static_cast<loff_t>(offset);
+      const ssize_t r = ::copy_file_range(source, &from, fd_, nullptr, n, 0);
+      if (r > 0) {
+        offset += static_cast<std::uint64_t>(r);
+        size -= static_cast<std::uint64_t>(r);
+        continue;
+      }
+      if (r == 0) return SaveFailed(EIO);
+      if (errno == EINTR) continue;
+      // Across file systems, or where the kernel cannot: through memory instead.
+      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+        return SaveFailed(errno);
+      inKernel = false;
+    }
+    buffer.resize(n);
+    std::size_t got = 0;
+    while (got < n) {
+      const ssize_t r =
+          ::pread(source, buffer.data() + got, n - got, static_cast<off_t>(offset + got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return SaveFailed(errno);
+      if (r == 0) return SaveFailed(EIO);
+      got += static_cast<std::size_t>(r);
+    }
+    if (int e = WriteAll(fd_, buffer.data(), n)) return SaveFailed(e);
+    offset += n;
     size -= n;
   }
   return 0;

@@ -74,6 +74,10 @@ class AtomicFile {
 
   [[nodiscard]] int Open(const std::string& target);
   [[nodiscard]] int Write(const void* data, std::size_t size);
+  // Appends `size` bytes of another open file from `offset` on, copied inside the kernel
+  // where the file systems allow it. 0, the errno of the failure, or EIO when the other
+  // file ends early.
+  [[nodiscard]] int CopyFrom(int source, std::uint64_t offset, std::uint64_t size);
   // Flushes the data to disk, renames it over the target and flushes the folder.
   [[nodiscard]] int Commit();
   // Removes the temporary file; the target stays as it was.
