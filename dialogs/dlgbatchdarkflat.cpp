@@ -13,6 +13,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <tuple>
 
 #include "batch/batchdarkflat.h"
 #include "batch/batchtexts.h"
@@ -126,11 +127,7 @@ CDlgBatchDarkFlat::CDlgBatchDarkFlat(QWidget* parent) : QDialog(parent) {
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
-  m_pOk = new QPushButton(Q(batch_text::kOkCaption), this);
-  m_pOk->setObjectName("IDOK");
-  m_pOk->setDefault(true);
-  m_pCancel = new QPushButton(QString::fromUtf8("ｷｬﾝｾﾙ"), this);
-  m_pCancel->setObjectName("IDCANCEL");
+  std::tie(m_pOk, m_pCancel) = dlg::OkCancel(this);
   buttons->addWidget(m_pOk);
   buttons->addWidget(m_pCancel);
   top->addLayout(buttons);

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
+#include <tuple>
 
 #include "batch/batchdarkflat.h"
 #include "batch/batchtexts.h"
@@ -148,12 +149,7 @@ CDlgBatchDarkFlat2::CDlgBatchDarkFlat2(QWidget* parent) : QDialog(parent) {
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
-  m_pOk = new QPushButton(Q(batch_text::kOkCaption), this);
-  m_pOk->setObjectName("IDOK");
-  m_pOk->setDefault(true);
-  m_pCancel = new QPushButton(QString::fromUtf8("ｷｬﾝｾﾙ"), this);
-  m_pCancel->setObjectName("IDCANCEL");
-  m_pCancel->setAutoDefault(false);
+  std::tie(m_pOk, m_pCancel) = dlg::OkCancel(this);
   buttons->addWidget(m_pOk);
   buttons->addWidget(m_pCancel);
   top->addLayout(buttons);

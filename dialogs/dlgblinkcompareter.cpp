@@ -26,17 +26,16 @@
 
 namespace {
 
-using dlg::Format;
 using dlg::Buddy;
+using dlg::Format;
 using dlg::Id;
 using dlg::MakeSpin;
 using dlg::Q;
 using dlg::ReadValue;
 
 constexpr const char* kHistoryKey = "BlinkFile";
-constexpr double kShiftLimit = 1.0e6;
+constexpr double kShiftLimit = CDlgComposit::kShiftLimit;
 constexpr int kBlinkCaptionId = 2343;
-
 
 }  // namespace
 
@@ -141,27 +140,13 @@ void CDlgBlinkCompareter::DoDataExchange(bool save) {
 }
 
 void CDlgBlinkCompareter::OnDirection(int direction, double step) {
-  m_dShiftX = ReadValue(m_pShiftX, m_dShiftX);
-  m_dShiftY = ReadValue(m_pShiftY, m_dShiftY);
-  double dx = 0.0, dy = 0.0;
-  if (!CDirectionButton::Offset(direction, step, &dx, &dy)) return;
-  m_dShiftX += dx;
-  m_dShiftY += dy;
-  // Sums of tenths are kept to the digits shown.
-  m_dShiftX = std::clamp(Format(m_dShiftX).toDouble(), -kShiftLimit, kShiftLimit);
-  m_dShiftY = std::clamp(Format(m_dShiftY).toDouble(), -kShiftLimit, kShiftLimit);
-  m_pShiftX->SetText(Format(m_dShiftX));
-  m_pShiftY->SetText(Format(m_dShiftY));
-  Changed();
+  if (CDlgComposit::MoveShift(m_pShiftX, m_pShiftY, &m_dShiftX, &m_dShiftY, direction, step))
+    Changed();
 }
 
 void CDlgBlinkCompareter::OnSpin(CSpinEdit* edit, double* value, int steps, double low,
                                  double high) {
-  const Qt::KeyboardModifiers modifiers = QGuiApplication::keyboardModifiers();
-  const double step = CDirectionButton::StepFor(modifiers);
-  *value = ReadValue(edit, *value) + CDlgComposit::StepCount(steps, modifiers) * step;
-  *value = std::clamp(Format(*value).toDouble(), low, high);
-  edit->SetText(Format(*value));
+  CDlgComposit::SpinValue(edit, value, steps, low, high);
   Changed();
 }
 

@@ -28,15 +28,14 @@
 
 namespace {
 
-using dlg::Format;
 using dlg::Buddy;
+using dlg::Format;
 using dlg::Id;
 using dlg::MakeSpin;
 using dlg::Q;
 using dlg::ReadValue;
 
 constexpr const char* kHistoryKey = "CompositFile";
-constexpr double kShiftLimit = 1.0e6;
 
 // The methods in list order with their numbers.
 struct MethodItem {
@@ -48,7 +47,6 @@ constexpr MethodItem kMethods[] = {{composit_text::kAverage, 1},    {composit_te
                                    {composit_text::kMultiply, 4},   {composit_text::kDivide, 5},
                                    {composit_text::kDifference, 6}, {composit_text::kLighter, 7},
                                    {composit_text::kDarker, 8},     {composit_text::kNbr, 9}};
-
 
 }  // namespace
 
@@ -260,19 +258,22 @@ void CDlgComposit::EnableControls() {
   m_pDarkBand->setEnabled(m_nMethod == 9);
 }
 
-void CDlgComposit::OnDirection(int direction, double step) {
-  m_dShiftX = ReadValue(m_pShiftX, m_dShiftX);
-  m_dShiftY = ReadValue(m_pShiftY, m_dShiftY);
+bool CDlgComposit::MoveShift(CSpinEdit* xEdit, CSpinEdit* yEdit, double* x, double* y,
+                             int direction, double step) {
+  *x = ReadValue(xEdit, *x);
+  *y = ReadValue(yEdit, *y);
   double dx = 0.0, dy = 0.0;
-  if (!CDirectionButton::Offset(direction, step, &dx, &dy)) return;
-  m_dShiftX += dx;
-  m_dShiftY += dy;
+  if (!CDirectionButton::Offset(direction, step, &dx, &dy)) return false;
   // Sums of tenths are kept to the digits shown, so that 0.1 + 0.2 is 0.3.
-  m_dShiftX = std::clamp(Format(m_dShiftX).toDouble(), -kShiftLimit, kShiftLimit);
-  m_dShiftY = std::clamp(Format(m_dShiftY).toDouble(), -kShiftLimit, kShiftLimit);
-  m_pShiftX->SetText(Format(m_dShiftX));
-  m_pShiftY->SetText(Format(m_dShiftY));
-  Changed();
+  *x = std::clamp(Format(*x + dx).toDouble(), -kShiftLimit, kShiftLimit);
+  *y = std::clamp(Format(*y + dy).toDouble(), -kShiftLimit, kShiftLimit);
+  xEdit->SetText(Format(*x));
+  yEdit->SetText(Format(*y));
+  return true;
+}
+
+void CDlgComposit::OnDirection(int direction, double step) {
+  if (MoveShift(m_pShiftX, m_pShiftY, &m_dShiftX, &m_dShiftY, direction, step)) Changed();
 }
 
 int CDlgComposit::StepCount(int steps, Qt::KeyboardModifiers modifiers) {
@@ -282,12 +283,16 @@ int CDlgComposit::StepCount(int steps, Qt::KeyboardModifiers modifiers) {
   return steps;
 }
 
-void CDlgComposit::OnSpin(CSpinEdit* edit, double* value, int steps, double low, double high) {
+void CDlgComposit::SpinValue(CSpinEdit* edit, double* value, int steps, double low, double high) {
   const Qt::KeyboardModifiers modifiers = QGuiApplication::keyboardModifiers();
   const double step = CDirectionButton::StepFor(modifiers);
   *value = ReadValue(edit, *value) + StepCount(steps, modifiers) * step;
   *value = std::clamp(Format(*value).toDouble(), low, high);
   edit->SetText(Format(*value));
+}
+
+void CDlgComposit::OnSpin(CSpinEdit* edit, double* value, int steps, double low, double high) {
+  SpinValue(edit, value, steps, low, high);
   Changed();
 }
 

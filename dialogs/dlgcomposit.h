@@ -89,6 +89,14 @@ class CDlgComposit : public CVumPreviewDialog {
   static bool UsesRate(int method) { return method == 2 || method == 9; }
   // The number of this dialog's steps in a spin box's steps with the modifiers held.
   static int StepCount(int steps, Qt::KeyboardModifiers modifiers);
+  // The largest shift either way, in pixels.
+  static constexpr double kShiftLimit = 1.0e6;
+  // A spin of the field by steps (the step by the keys held), kept within low and high and
+  // to the digits shown; the field shows the new value.
+  static void SpinValue(CSpinEdit* edit, double* value, int steps, double low, double high);
+  // The shift moved by a press of the direction button; false for no direction.
+  static bool MoveShift(CSpinEdit* xEdit, CSpinEdit* yEdit, double* x, double* y, int direction,
+                        double step);
 
  protected:
   void OnInitDialog() override;

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QString>
 #include <cmath>
+#include <utility>
 
 #include "controls/spinedit.h"
 
@@ -73,15 +74,21 @@ class WaitCursor {
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-// The bottom row of a dialog: first (may be null) at the left, then OK (the default
-// button, "IDOK"), Cancel ("IDCANCEL") and the help button, wired to accept and reject.
-inline QHBoxLayout* ButtonRow(QDialog* dialog, QWidget* first, QPushButton* help) {
+// A dialog's OK (the default button, "IDOK") and Cancel ("IDCANCEL"), not yet wired.
+inline std::pair<QPushButton*, QPushButton*> OkCancel(QDialog* dialog) {
   auto* ok = new QPushButton(QStringLiteral("OK"), dialog);
   ok->setObjectName(QStringLiteral("IDOK"));
   ok->setDefault(true);
   auto* cancel = new QPushButton(Q("ｷｬﾝｾﾙ"), dialog);
   cancel->setObjectName(QStringLiteral("IDCANCEL"));
   cancel->setAutoDefault(false);
+  return {ok, cancel};
+}
+
+// The bottom row of a dialog: first (may be null) at the left, then OK, Cancel and the
+// help button, wired to accept and reject.
+inline QHBoxLayout* ButtonRow(QDialog* dialog, QWidget* first, QPushButton* help) {
+  const auto [ok, cancel] = OkCancel(dialog);
   QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
   QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
   auto* row = new QHBoxLayout;
