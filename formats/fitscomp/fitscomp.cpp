@@ -4,7 +4,6 @@
 #include "formats/fitscomp/fitscomp.h"
 
 #include <fcntl.h>
-#include <fitsio.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -27,16 +26,9 @@
 
 #include "fits/fitshdu.h"
 #include "formats/fio/fileiocodes.h"
+#include "formats/fitscomp/cfitsiolib.h"
 #include "formats/fitscomp/tilelayout.h"
 #include "platform/files.h"
-
-// cfitsio's RICE decoders, exported by the library but declared only in its private
-// header.
-extern "C" {
-int fits_rdecomp(unsigned char* c, int clen, unsigned int array[], int nx, int nblock);
-int fits_rdecomp_short(unsigned char* c, int clen, unsigned short array[], int nx, int nblock);
-int fits_rdecomp_byte(unsigned char* c, int clen, unsigned char array[], int nx, int nblock);
-}
 
 namespace fitscomp {
 
@@ -93,7 +85,7 @@ struct FitsCloser {
   fitsfile* f = nullptr;
   ~FitsCloser() {
     int status = 0;
-    if (f) fits_close_file(f, &status);
+    if (f) Cfitsio()->close_file(f, &status);
   }
 };
 
@@ -139,7 +131,7 @@ int DecodeRows(fitsfile* in, int bitpix, long width, long long from, long long t
   int status = 0;
   // Integers come as stored (no scaling, blank values as they are); quantised reals come
   // as reals, their blank pixels as NaN.
-  if (fits_set_bscale(in, 1.0, 0.0, &status)) return FIO_ERR_COMPRESSED;
+  if (Cfitsio()->set_bscale(in, 1.0, 0.0, &status)) return FIO_ERR_COMPRESSED;
   const int bytes = std::abs(bitpix) / 8;
   const long long band = std::max<long long>(1, static_cast<long long>(kBand) / (width * bytes));
   int type = TDOUBLE;
@@ -160,7 +152,7 @@ int DecodeRows(fitsfile* in, int bitpix, long width, long long from, long long t
     const long long count = std::min(band, to - row) * width;
     unsigned char* at = out + row * width * bytes;
     int anyNull = 0;
-    if (fits_read_img(in, type, row * width + 1, count, null, at, &anyNull, &status))
+    if (Cfitsio()->read_img(in, type, row * width + 1, count, null, at, &anyNull, &status))
       return status == MEMORY_ALLOCATION ? FIO_ERR_MEMORY : FIO_ERR_COMPRESSED;
     if constexpr (std::endian::native == std::endian::little)
       if (!native) SwapToBigEndian(at, bytes, static_cast<std::size_t>(count));
@@ -335,13 +327,13 @@ int DecodeDirectBands(const std::string& path, const TileLayout& layout, int k, 
                   ? 0
                   : 1;
       else if (layout.bytePix == 1)
-        bad = fits_rdecomp_byte(packed.data(), clen, out, n, layout.blockSize);
+        bad = Cfitsio()->rdecomp_byte(packed.data(), clen, out, n, layout.blockSize);
       else if (layout.bytePix == 2)
-        bad = fits_rdecomp_short(packed.data(), clen, reinterpret_cast<unsigned short*>(out), n,
-                                 layout.blockSize);
+        bad = Cfitsio()->rdecomp_short(packed.data(), clen, reinterpret_cast<unsigned short*>(out),
+                                       n, layout.blockSize);
       else
-        bad = fits_rdecomp(packed.data(), clen, reinterpret_cast<unsigned int*>(out), n,
-                           layout.blockSize);
+        bad = Cfitsio()->rdecomp(packed.data(), clen, reinterpret_cast<unsigned int*>(out), n,
+                                 layout.blockSize);
       if (bad) rc = FIO_ERR_COMPRESSED;
     }
     if (rc != FIO_OK) break;
@@ -426,6 +418,8 @@ int Unpacking::Finish() {
 int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
                          std::unique_ptr<Unpacking>* running, bool native) {
   running->reset();
+  // Loaded here, before the children are forked; they use it from their copy.
+  if (!Cfitsio()) return FIO_ERR_COMPRESSED;
   // The table is read and checked here, by our own code: cfitsio divides by the tile and
   // image sizes as it parses the header and allocates what the descriptors claim, so it
   // is given only a table whose numbers hold, and only in the children.
@@ -496,9 +490,9 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
                                &u.shared_->done[k], native);
     int status = 0, type = 0;
     FitsCloser own;
-    if (fits_open_diskfile(&own.f, path.c_str(), READONLY, &status) ||
-        fits_movabs_hdu(own.f, hdu + 1, &type, &status) ||
-        !fits_is_compressed_image(own.f, &status))
+    if (Cfitsio()->open_diskfile(&own.f, path.c_str(), READONLY, &status) ||
+        Cfitsio()->movabs_hdu(own.f, hdu + 1, &type, &status) ||
+        !Cfitsio()->is_compressed_image(own.f, &status))
       return FIO_ERR_COMPRESSED;
     for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands;
          b += static_cast<std::uint64_t>(workers)) {
@@ -567,24 +561,26 @@ int GzipFile(const std::string& source, const std::string& target) {
 }
 
 int RiceCompressFile(const std::string& source, const std::string& target) {
+  if (!Cfitsio()) return FIO_ERR_COMPRESSED;
   TempFile packed;
   if (!packed.Create(FolderOf(target))) return FIO_ERR_CREATE;
   int status = 0;
   FitsCloser in;
-  if (fits_open_diskfile(&in.f, source.c_str(), READONLY, &status)) return FIO_ERR_OPEN;
+  if (Cfitsio()->open_diskfile(&in.f, source.c_str(), READONLY, &status)) return FIO_ERR_OPEN;
   FitsCloser out;
   ::unlink(packed.path().c_str());
-  if (fits_create_diskfile(&out.f, packed.path().c_str(), &status)) return FIO_ERR_CREATE;
-  fits_set_compression_type(out.f, RICE_1, &status);
-  if (fits_img_compress(in.f, out.f, &status)) return FIO_ERR_COMPRESSED;
+  if (Cfitsio()->create_diskfile(&out.f, packed.path().c_str(), &status)) return FIO_ERR_CREATE;
+  Cfitsio()->set_compression_type(out.f, RICE_1, &status);
+  if (Cfitsio()->img_compress(in.f, out.f, &status)) return FIO_ERR_COMPRESSED;
   int units = 0;
-  fits_get_num_hdus(in.f, &units, &status);
+  Cfitsio()->get_num_hdus(in.f, &units, &status);
   for (int k = 2; k <= units && status == 0; ++k) {
     int type = 0;
-    if (fits_movabs_hdu(in.f, k, &type, &status) == 0) fits_copy_hdu(in.f, out.f, 0, &status);
+    if (Cfitsio()->movabs_hdu(in.f, k, &type, &status) == 0)
+      Cfitsio()->copy_hdu(in.f, out.f, 0, &status);
   }
   if (status) return FIO_ERR_WRITE;
-  fits_close_file(out.f, &status);
+  Cfitsio()->close_file(out.f, &status);
   out.f = nullptr;
   if (status) return FIO_ERR_WRITE;
   return CommitCopy(packed.path(), target);
