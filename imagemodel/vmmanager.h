@@ -13,6 +13,7 @@
 #include <vector>
 
 class ProgressSink;
+class CVmArena;
 
 // One block of a handle: where it lives.
 class CVmBlock {
@@ -25,8 +26,11 @@ class CVmBlock {
 // The blocks of one pixel store.
 class CVmHandle {
  public:
-  explicit CVmHandle(int blocks);
+  // hugePages: the store is meant to be filled whole, so its memory may come in huge
+  // pages; a store that is only ever filled in places (a display bitmap) takes plain pages.
+  explicit CVmHandle(int blocks, bool hugePages = true);
   int GetBlockCount() const { return m_nBlocks; }
+  bool UsesHugePages() const { return m_bHugePages; }
   int GetType(int i) const { return m_pBlocks[i].m_nType; }
   int GetSlotIndex(int i) const { return m_pBlocks[i].m_nIndex; }
   void Set(int i, int state, int index) {
@@ -36,6 +40,7 @@ class CVmHandle {
 
  private:
   int m_nBlocks;
+  bool m_bHugePages;
   std::unique_ptr<CVmBlock[]> m_pBlocks;
 };
 
@@ -72,7 +77,9 @@ class CVmManager {
   CVmManager& operator=(const CVmManager&) = delete;
 
   // A new handle of n blocks, or null when capacity is short or a block cannot be placed.
-  CVmHandle* Alloc(int n, ProgressSink* progress = nullptr, const std::string& caption = {});
+  // hugePages as for CVmHandle.
+  CVmHandle* Alloc(int n, ProgressSink* progress = nullptr, const std::string& caption = {},
+                   bool hugePages = true);
   // Returns all blocks of a handle and deletes it. Null is allowed.
   void Free(CVmHandle* handle);
   // The memory of a block, brought in from disk when needed; null on failure. With
@@ -146,7 +153,9 @@ class CVmManager {
   std::vector<CVmMemory> m_Slots;
   std::vector<int> m_FreeSlots;
   static constexpr std::size_t kMaxSpareBlocks = 8;
-  std::vector<void*> m_SpareMemory;  // mappings kept after page-outs for reuse
+  std::unique_ptr<CVmArena> m_pHugeArena;   // block memory of stores filled whole
+  std::unique_ptr<CVmArena> m_pPlainArena;  // and of the others
+  std::vector<void*> m_SpareMemory;    // block memory kept after page-outs for reuse
   std::uint64_t m_nUseCounter = 0;
   int m_nDiskBlockLimit = 0;
   int m_nDiskBlocksCreated = 0;

@@ -523,6 +523,77 @@ TEST_F(VmManagerTest, PagingReusesTheMemoryOfTheBlockItPutOut) {
   EXPECT_EQ(vm.GetSlotsInUse(), 0);
 }
 
+// Stores filled whole take their blocks from 2 MB chunks aligned for huge pages; display
+// bitmaps take a mapping per block. However the two kinds come and go, no two blocks in
+// memory share a byte, every block keeps what was written to it, and a freed block's
+// memory reads as zero when it is handed out again.
+TEST_F(VmManagerTest, HugeAndPlainBlocksNeverShareMemory) {
+  Configure(256);
+  SetInt("MinMemorySize", 24);  // 96 slots: no paging, so every block stays where it is
+  CVmManager vm;
+  ASSERT_EQ(vm.GetSlotCount(), 96);
+  constexpr std::uintptr_t kChunk = std::uintptr_t{2} << 20;
+  const std::size_t block = vm.GetBlockSize();
+
+  // A fresh pager's first whole-filled store of eight blocks fills one aligned chunk.
+  CVmHandle* first = vm.Alloc(8);
+  ASSERT_NE(first, nullptr);
+  const auto base = reinterpret_cast<std::uintptr_t>(vm.GetBlockOnMemory(first, 0, 0));
+  EXPECT_EQ(base % kChunk, 0u);
+  for (int i = 1; i < 8; ++i)
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(vm.GetBlockOnMemory(first, i, 0)),
+              base + static_cast<std::uintptr_t>(i) * block);
+  vm.Free(first);
+
+  std::mt19937 rng(20261208);
+  std::map<CVmHandle*, std::vector<std::uint32_t>> shadow;
+  std::uint32_t nextSeed = 1;
+  int handedOut = 0;
+  for (int step = 0; step < 3000; ++step) {
+    SCOPED_TRACE(step);
+    const int op = static_cast<int>(rng() % 8);
+    if ((op == 0 || shadow.empty()) && handedOut < 80) {
+      const int n = 1 + static_cast<int>(rng() % 12);
+      CVmHandle* h = vm.Alloc(n, nullptr, {}, rng() % 2 == 0);
+      ASSERT_NE(h, nullptr);
+      // Blocks never written are zero, whichever memory they were given.
+      for (int i = 0; i < n; ++i) {
+        const auto* w = static_cast<const std::uint32_t*>(vm.GetBlockOnMemory(h, i, 1));
+        ASSERT_NE(w, nullptr);
+        ASSERT_EQ(w[0], 0u);
+        ASSERT_EQ(w[block / 4 - 1], 0u);
+      }
+      shadow[h] = std::vector<std::uint32_t>(static_cast<std::size_t>(n), 0);
+      handedOut += n;
+    } else if (op == 1 && !shadow.empty()) {
+      auto it = std::next(shadow.begin(), static_cast<long>(rng() % shadow.size()));
+      handedOut -= static_cast<int>(it->second.size());
+      vm.Free(it->first);
+      shadow.erase(it);
+    } else if (!shadow.empty()) {
+      auto it = std::next(shadow.begin(), static_cast<long>(rng() % shadow.size()));
+      const auto i = static_cast<int>(rng() % it->second.size());
+      it->second[static_cast<std::size_t>(i)] = nextSeed++;
+      Put(vm, it->first, i, it->second[static_cast<std::size_t>(i)]);
+    }
+    if (step % 100 != 99) continue;
+    std::map<std::uintptr_t, std::pair<CVmHandle*, int>> at;
+    for (const auto& [h, seeds] : shadow) {
+      for (int i = 0; i < h->GetBlockCount(); ++i) {
+        ASSERT_EQ(h->GetType(i), CVmBlock::kInMemory);
+        const auto p = reinterpret_cast<std::uintptr_t>(vm.GetBlockOnMemory(h, i, 1));
+        ASSERT_TRUE(at.emplace(p, std::make_pair(h, i)).second) << "two blocks at one place";
+        if (seeds[static_cast<std::size_t>(i)])
+          ASSERT_TRUE(Has(vm, h, i, seeds[static_cast<std::size_t>(i)]));
+      }
+    }
+    for (auto a = at.begin(), b = std::next(a); b != at.end(); ++a, ++b)
+      ASSERT_GE(b->first - a->first, block) << "overlapping blocks";
+  }
+  for (const auto& [h, seeds] : shadow) vm.Free(h);
+  EXPECT_EQ(vm.GetSlotsInUse(), 0);
+}
+
 TEST_F(VmManagerTest, BadArgumentsAreRefusedQuietly) {
   Configure(256);
   CVmManager vm;
