@@ -138,7 +138,7 @@ bool AskOverwrite() {
 
 bool CheckSaveFolder(std::string* folder, const std::vector<BatchTarget>& targets) {
   *folder = NormalizeFolder(*folder);
-  if (folder->empty()) *folder = ".";
+  if (folder->empty()) folder->assign(1, '.');  // not = ".": GCC 12 warns -Wrestrict on that
   if (!EnsureFolder(*folder)) return false;
   std::vector<std::string> outputs;
   for (const BatchTarget& target : targets)
