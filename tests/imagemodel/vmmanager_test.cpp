@@ -583,12 +583,13 @@ TEST_F(VmManagerTest, HugeAndPlainBlocksNeverShareMemory) {
         ASSERT_EQ(h->GetType(i), CVmBlock::kInMemory);
         const auto p = reinterpret_cast<std::uintptr_t>(vm.GetBlockOnMemory(h, i, 1));
         ASSERT_TRUE(at.emplace(p, std::make_pair(h, i)).second) << "two blocks at one place";
-        if (seeds[static_cast<std::size_t>(i)])
-          ASSERT_TRUE(Has(vm, h, i, seeds[static_cast<std::size_t>(i)]));
+        if (const std::uint32_t seed = seeds[static_cast<std::size_t>(i)]) {
+          ASSERT_TRUE(Has(vm, h, i, seed));
+        }
       }
     }
-    for (auto a = at.begin(), b = std::next(a); b != at.end(); ++a, ++b)
-      ASSERT_GE(b->first - a->first, block) << "overlapping blocks";
+    for (auto a = at.begin(); a != at.end() && std::next(a) != at.end(); ++a)
+      ASSERT_GE(std::next(a)->first - a->first, block) << "overlapping blocks";
   }
   for (const auto& [h, seeds] : shadow) vm.Free(h);
   EXPECT_EQ(vm.GetSlotsInUse(), 0);
