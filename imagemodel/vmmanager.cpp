@@ -262,8 +262,8 @@ class CVmArena {
 
   std::size_t Span() const { return m_nBlock * static_cast<std::size_t>(m_nPerChunk); }
 
-  // A chunk aligned to 2 MB when it is that large: twice the size is mapped and the ends
-  // around the aligned middle given back.
+  // A chunk aligned to 2 MB when it is that large: 2 MB more than the chunk is mapped and
+  // the ends around the aligned part given back.
   void* MapChunk() {
     const std::size_t span = Span();
     if (!m_bHuge || span < kHugePage) return MapMemory(span);
