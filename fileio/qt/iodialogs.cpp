@@ -61,22 +61,60 @@ QRadioButton* Radio(QWidget* parent, QButtonGroup* group, int id, std::string_vi
 
 // ---- positions
 
-PositionKeeper::PositionKeeper(QWidget* dialog, std::string section)
-    : dialog_(dialog), section_(std::move(section)) {}
+namespace {
 
-void PositionKeeper::Restore() {
+// Moves a dialog to the place stored under section, keeping the size it has.
+void PlaceAtStored(QWidget* dialog, const std::string& section) {
   // Stored and restored as the client area's corner: the frame around it is the window
   // manager's and is not known before the dialog shows, so a frame corner stored and
   // restored as a client corner would move the dialog by the title bar on every use.
-  const QRect g = dialog_->geometry();
+  const QRect g = dialog->geometry();
   RECT r{g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
   ScreenArea screen;
   if (QScreen* s = QGuiApplication::primaryScreen()) {
     const QRect a = s->availableGeometry();
     screen.rect = {a.left(), a.top(), a.right() + 1, a.bottom() + 1};
   }
-  if (!CRegistry::Read(section_, "Position", r, screen)) return;
-  dialog_->setGeometry(r.left, r.top, g.width(), g.height());
+  if (!CRegistry::Read(section, "Position", r, screen)) return;
+  dialog->setGeometry(r.left, r.top, g.width(), g.height());
+}
+
+// Places a dialog that is not shown yet when it shows. Only then has it the size its
+// layout gives it: before, a dialog with a parent is a stub of 100 × 30, and giving it
+// that size would make it as small as its layout allows from then on. The Show event
+// comes before the window is mapped and before a dialog centres itself over its parent,
+// so the dialog appears at its place at once.
+class PlaceWhenShown : public QObject {
+ public:
+  PlaceWhenShown(QWidget* dialog, std::string section)
+      : QObject(dialog), dialog_(dialog), section_(std::move(section)) {
+    dialog->installEventFilter(this);
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == dialog_ && event->type() == QEvent::Show) {
+      dialog_->removeEventFilter(this);
+      PlaceAtStored(dialog_, section_);
+      deleteLater();
+    }
+    return false;
+  }
+
+ private:
+  QWidget* dialog_;
+  std::string section_;
+};
+
+}  // namespace
+
+PositionKeeper::PositionKeeper(QWidget* dialog, std::string section)
+    : dialog_(dialog), section_(std::move(section)) {}
+
+void PositionKeeper::Restore() {
+  if (dialog_->isVisible())
+    PlaceAtStored(dialog_, section_);
+  else
+    new PlaceWhenShown(dialog_, section_);
 }
 
 void PositionKeeper::Store() {

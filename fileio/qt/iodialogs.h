@@ -18,10 +18,12 @@ class QLineEdit;
 class QRadioButton;
 class QSlider;
 
-// Keeps a dialog's position under "Position" of a settings section.
+// Keeps a dialog's position under "Position" of a settings section. Only the place is
+// kept: the dialog keeps the size its layout gives it.
 class PositionKeeper {
  public:
   PositionKeeper(QWidget* dialog, std::string section);
+  // Moves the dialog to the stored place: now when it is shown, else as it shows.
   void Restore();
   void Store();
 
