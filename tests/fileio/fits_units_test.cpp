@@ -479,7 +479,7 @@ TEST_P(GzipStreamTest, ImagesReadFromTheStreamAsAstropyReadsThem) {
   const std::string packed = dir_.File("packed.fits.gz");
   ASSERT_EQ(fitscomp::GzipFile(Write("plain.fits", plain), packed), FIO_OK);
   FitsSource streamed;
-  ASSERT_EQ(ResolveFitsSource(packed, &streamed, true), FIO_OK);
+  ASSERT_EQ(ResolveFitsSource(packed, &streamed, FitsSourceRead::kStream), FIO_OK);
   ASSERT_NE(streamed.unpacked, nullptr);
   struct stat st {};
   ASSERT_EQ(::fstat(streamed.unpacked->fd(), &st), 0);
@@ -494,7 +494,7 @@ TEST_P(GzipStreamTest, ImagesReadFromTheStreamAsAstropyReadsThem) {
     EXPECT_EQ(held.substr(unit.headerStart, unit.dataStart - unit.headerStart),
               plain.substr(unit.headerStart, unit.dataStart - unit.headerStart));
   FitsSource whole;
-  ASSERT_EQ(ResolveFitsSource(packed, &whole, false), FIO_OK);
+  ASSERT_EQ(ResolveFitsSource(packed, &whole, FitsSourceRead::kWhole), FIO_OK);
   EXPECT_TRUE(ReadFileOrEmpty(whole.unpacked->path()) == plain);
   if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
   ExpectUnitsAsAstropy(packed);
@@ -522,6 +522,88 @@ INSTANTIATE_TEST_SUITE_P(
         // Doubles, whose read goes over the stream's data in runs of rows.
         GzipCase{"Doubles", [] { return Unit("", -64, 301, 211, Ramp(301 * 211, 0.125, -3)); }}),
     [](const ::testing::TestParamInfo<GzipCase>& info) { return std::string(info.param.what); });
+
+struct GzipHeaderCase {
+  const char* what;
+  std::string (*make)();
+  const char* suffix;  // the unit named after the file
+};
+void PrintTo(const GzipHeaderCase& c, std::ostream* os) {
+  *os << c.what << c.suffix;
+}
+
+class GzipHeaderTest : public FitsUnitsTest,
+                       public ::testing::WithParamInterface<GzipHeaderCase> {};
+
+// A read of headers alone leaves the data of a packed file's image unpacked nowhere: the
+// hole stays described and its bytes unwritten, while the header read is the plain
+// file's. Pixels read through the gate of such a source after all are the file's, never
+// the zeros that the in-memory file holds in their place.
+TEST_P(GzipHeaderTest, HeadersAloneLeaveTheImageDataPacked) {
+  AcceptingPrompts accept;  // of several images, the first
+  ScopedUserPrompts scoped(&accept);
+  const std::string bytes = GetParam().make();
+  const std::string plain = Write("plain.fits", bytes) + GetParam().suffix;
+  const std::string packed = dir_.File("packed.fits.gz");
+  ASSERT_EQ(fitscomp::GzipFile(dir_.File("plain.fits"), packed), FIO_OK);
+
+  FitsSource source;
+  ASSERT_EQ(ResolveFitsSource(packed + GetParam().suffix, &source, FitsSourceRead::kHeaders),
+            FIO_OK);
+  ASSERT_NE(source.unpacked, nullptr);
+  const fitscomp::GzipHole hole = source.hole;
+  ASSERT_GE(hole.unit, 0);
+  const FitsHdu& first = source.hdus[static_cast<std::size_t>(hole.unit)];
+  EXPECT_EQ(hole.start, first.dataStart);
+  EXPECT_EQ(hole.length, first.dataBytes);
+  const std::string data = bytes.substr(hole.start, hole.length);
+  ASSERT_NE(data, std::string(data.size(), '\0'));  // or unwritten would look written
+  const std::string held = ReadFileOrEmpty(source.unpacked->path());
+  ASSERT_EQ(held.size(), bytes.size());
+  EXPECT_TRUE(held.substr(hole.start, hole.length) == std::string(hole.length, '\0'));
+  EXPECT_TRUE(held.substr(0, hole.start) == bytes.substr(0, hole.start));
+  EXPECT_TRUE(held.substr(hole.start + hole.length) == bytes.substr(hole.start + hole.length));
+
+  // The dispatcher's header read of the packed file is that of the plain one.
+  CReadParam param;
+  param.SetFileType(FILETYPE_FITS);
+  CRalImage fromPacked, fromPlain;
+  ASSERT_EQ(CRalImageIO::ReadHeader(fromPacked, packed + GetParam().suffix, &param), 1);
+  ASSERT_EQ(CRalImageIO::ReadHeader(fromPlain, plain, &param), 1);
+  EXPECT_EQ(fromPacked.m_FitsHeader.Cards(), fromPlain.m_FitsHeader.Cards());
+  EXPECT_EQ(fromPacked.GetWidth(), fromPlain.GetWidth());
+  EXPECT_EQ(fromPacked.GetHeight(), fromPlain.GetHeight());
+
+  CRalImage throughGate, direct;
+  {
+    FitsSourceGate gate(source);
+    ASSERT_EQ(CFits::Read(throughGate, source.unpacked->path(), 1, 0, 0, 1, 2, nullptr, "", 1, -64,
+                          hole.unit),
+              FITS_OK);
+  }
+  ASSERT_EQ(
+      CFits::Read(direct, dir_.File("plain.fits"), 1, 0, 0, 1, 2, nullptr, "", 1, -64, hole.unit),
+      FITS_OK);
+  EXPECT_EQ(Pixels(throughGate), Pixels(direct));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, GzipHeaderTest,
+    ::testing::Values(GzipHeaderCase{"Primary",
+                                     [] {
+                                       return Unit("", 16, 700, 500, Ramp(700 * 500, 7, -17000),
+                                                   {Key("EXTEND", "T"), Key("BZERO", "32768")}) +
+                                              Unit("BINTABLE", 8, 4, 1, {1, 2, 3, 4},
+                                                   {Key("TFIELDS", "1"),
+                                                    Key("TFORM1", "'4B      '")});
+                                     },
+                                     ""},
+                      // The unit read is the one left out, then one behind it.
+                      GzipHeaderCase{"FirstExtension", ThreeUnitFile, ""},
+                      GzipHeaderCase{"SecondExtension", ThreeUnitFile, "[SCI,2]"}),
+    [](const ::testing::TestParamInfo<GzipHeaderCase>& info) {
+      return std::string(info.param.what);
+    });
 
 // ---- 64-bit integers: read into doubles, judged by astropy
 
