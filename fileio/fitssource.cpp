@@ -117,10 +117,15 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, FitsSourceRea
   if (hdus[static_cast<std::size_t>(unit)].compressed) {
     source->decompressed = std::make_unique<fitscomp::TempFile>();
     if (!source->decompressed->CreateInMemory()) return FIO_ERR_CREATE;
-    if (int rc = fitscomp::StartDecompressImage(listed, unit, *source->decompressed,
-                                                &source->unpacking, stream))
+    if (read == FitsSourceRead::kHeaders) {
+      // The header the unpacking would write, from the table; no tile is decompressed.
+      if (int rc = fitscomp::DecompressImageHeader(listed, unit, *source->decompressed)) return rc;
+      source->pixelsLeftOut = true;
+    } else if (int rc = fitscomp::StartDecompressImage(listed, unit, *source->decompressed,
+                                                       &source->unpacking, stream)) {
       return rc;
-    if (!stream) {
+    }
+    if (read == FitsSourceRead::kWhole) {
       const int rc = source->unpacking->Finish();
       source->unpacking.reset();
       if (rc) return rc;
@@ -143,17 +148,23 @@ int ListFitsUnits(const std::string& name, std::vector<FitsHdu>* hdus) {
 }
 
 FitsSourceGate::FitsSourceGate(FitsSource& source)
-    : unpacking_(source.unpacking.get()), gzip_(source.gzip.get()), packedFile_(source.file) {
+    : unpacking_(source.unpacking.get()),
+      pixelsLeftOut_(source.pixelsLeftOut),
+      gzip_(source.gzip.get()),
+      packedFile_(source.file) {
   // The hole's offsets are those of the in-memory file, not of a file unpacked from it.
   if (source.unpacked && source.readPath == source.unpacked->path()) hole_ = source.hole;
-  if (unpacking_ || gzip_ || hole_.unit >= 0) previous_ = CFits::SetDataGate(this);
+  if (unpacking_ || pixelsLeftOut_ || gzip_ || hole_.unit >= 0)
+    previous_ = CFits::SetDataGate(this);
 }
 
 FitsSourceGate::~FitsSourceGate() {
-  if (unpacking_ || gzip_ || hole_.unit >= 0) (void)CFits::SetDataGate(previous_);
+  if (unpacking_ || pixelsLeftOut_ || gzip_ || hole_.unit >= 0) (void)CFits::SetDataGate(previous_);
 }
 
 bool FitsSourceGate::WaitFor(std::uint64_t end) {
+  // Pixels never decompressed will not come: the read fails rather than take zeros.
+  if (pixelsLeftOut_) return false;
   return !unpacking_ || unpacking_->WaitFor(end);
 }
 

@@ -34,6 +34,8 @@ struct FitsSource {
   fitscomp::GzipHole hole;
   std::unique_ptr<fitscomp::GzipReader> gzip;
   std::unique_ptr<fitscomp::TempFile> decompressed;  // a tile-compressed image, unpacked
+  // decompressed holds the header alone: its pixels were not wanted and are not there.
+  bool pixelsLeftOut = false;
   // The children unpacking it, while a reader that asked to stream reads it.
   std::unique_ptr<fitscomp::Unpacking> unpacking;
 };
@@ -46,8 +48,10 @@ struct FitsSource {
 // FitsSourceGate), whose Finish then gives the unpacking's code, and they come in this
 // machine's byte order; the pixels of a gzip-packed file then come from its stream,
 // again only through FitsSourceGate. With kHeaders, the data of a gzip-packed file's
-// image are left out of source->unpacked (source->hole says where): only headers may be
-// read from it, or data through FitsSourceGate.
+// image are left out of source->unpacked (source->hole says where) and a tile-compressed
+// image is not decompressed (source->pixelsLeftOut): only headers may be read then, or
+// data through FitsSourceGate, which takes the first from the stream and refuses the
+// second.
 [[nodiscard]] int ResolveFitsSource(const std::string& name, FitsSource* source,
                                     FitsSourceRead read = FitsSourceRead::kWhole);
 
@@ -66,6 +70,7 @@ class FitsSourceGate : public FitsDataGate {
 
  private:
   fitscomp::Unpacking* unpacking_;
+  bool pixelsLeftOut_;
   fitscomp::GzipReader* gzip_;
   // The stream opened here when the source has none and a read reaches into the hole.
   std::unique_ptr<fitscomp::GzipReader> ownGzip_;

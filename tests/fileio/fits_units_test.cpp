@@ -605,6 +605,57 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.what);
     });
 
+class TileHeaderTest : public FitsUnitsTest, public ::testing::WithParamInterface<bool> {};
+
+// A read of headers alone gets the header of a tile-compressed image, packed with gzip
+// or not, from its table without decompressing a tile: the header the whole unpacking
+// writes, the pixels' bytes left unwritten. Pixels read through the gate of such a source
+// are refused rather than taken as the zeros that stand in their place.
+TEST_P(TileHeaderTest, HeadersAloneDecompressNoTile) {
+  const std::string plain = Write(
+      "plain.fits", Unit("", 16, 300, 200, Ramp(300 * 200, 3, 11), {Key("OBJECT", "'NGC 1'")}));
+  std::string path = dir_.File("rice.fits.fz");
+  ASSERT_EQ(fitscomp::RiceCompressFile(plain, path), FIO_OK);
+  if (GetParam()) {
+    ASSERT_EQ(fitscomp::GzipFile(path, path + ".gz"), FIO_OK);
+    path += ".gz";
+  }
+  FitsSource headers, whole;
+  ASSERT_EQ(ResolveFitsSource(path, &headers, FitsSourceRead::kHeaders), FIO_OK);
+  ASSERT_EQ(ResolveFitsSource(path, &whole, FitsSourceRead::kWhole), FIO_OK);
+  ASSERT_NE(headers.decompressed, nullptr);
+  EXPECT_TRUE(headers.pixelsLeftOut);
+  EXPECT_EQ(headers.unpacking, nullptr);
+  const std::string held = ReadFileOrEmpty(headers.decompressed->path());
+  const std::string unpacked = ReadFileOrEmpty(whole.decompressed->path());
+  std::vector<FitsHdu> units;
+  ASSERT_EQ(ListFitsHdus(whole.decompressed->path(), &units), FITS_OK);
+  ASSERT_EQ(units.size(), 1u);
+  const std::size_t dataStart = units[0].dataStart;
+  ASSERT_EQ(held.size(), unpacked.size());
+  EXPECT_TRUE(held.substr(0, dataStart) == unpacked.substr(0, dataStart));
+  ASSERT_NE(unpacked.substr(dataStart), std::string(unpacked.size() - dataStart, '\0'));
+  EXPECT_TRUE(held.substr(dataStart) == std::string(held.size() - dataStart, '\0'));
+
+  CReadParam param;
+  param.SetFileType(FILETYPE_FITS);
+  // The dispatcher reads that header, the file's keywords and size in it.
+  CRalImage header;
+  ASSERT_EQ(CRalImageIO::ReadHeader(header, path, &param), 1);
+  EXPECT_NE(header.m_FitsHeader.Find("OBJECT"), -1);
+  EXPECT_EQ(header.GetWidth(), 300);
+  EXPECT_EQ(header.GetHeight(), 200);
+
+  CRalImage none;
+  FitsSourceGate gate(headers);
+  EXPECT_NE(
+      CFits::Read(none, headers.readPath, 1, 0, 0, 1, 2, nullptr, "", 1, -64, headers.readHdu),
+      FITS_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TileHeaderTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Gzipped" : "Plain"; });
+
 // ---- 64-bit integers: read into doubles, judged by astropy
 
 struct Int64Case {
