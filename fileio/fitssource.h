@@ -18,7 +18,7 @@
 enum class FitsSourceRead {
   kWhole,    // every byte of the file: a gzip-packed image's data unpacked into memory
   kStream,   // the pixels as they are unpacked, through FitsSourceGate
-  kHeaders,  // the headers alone: a gzip-packed image's data stay in the stream
+  kHeaders,  // the headers alone: no pixels unpacked, from gzip or from tiles
 };
 
 struct FitsSource {
@@ -57,7 +57,8 @@ struct FitsSource {
 
 // Lets the FITS reader wait on a source's unpacking, or take the pixels that the
 // in-memory file of a gzip-packed source lacks from its stream, while it reads them, for
-// as long as it lives on this thread; with neither it does nothing.
+// as long as it lives on this thread; it fails a read of pixels that a source resolved
+// for its headers never decompressed. With none of these it does nothing.
 class FitsSourceGate : public FitsDataGate {
  public:
   explicit FitsSourceGate(FitsSource& source);
