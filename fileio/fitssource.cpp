@@ -1,4 +1,5 @@
-// Resolves a FITS name to the file, unit and temporary copies the reader needs.
+// Resolves a FITS name to the file, unit and temporary copies the reader needs, unpacking
+// no more than the read takes.
 #include "fileio/fitssource.h"
 
 #include <sys/stat.h>
@@ -32,7 +33,8 @@ std::string FitsFileOfName(const std::string& name) {
   return file;
 }
 
-int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) {
+int ResolveFitsSource(const std::string& name, FitsSource* source, FitsSourceRead read) {
+  const bool stream = read == FitsSourceRead::kStream;
   std::string spec;
   source->file = name;
   // A file whose own name ends in brackets is that file.
@@ -47,10 +49,12 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) 
       return rc;
     listed = source->unpacked->path();
   }
-  // What the reader will not take from the stream must be in the file.
+  // What the reader will not take from the stream must be in the file; a read of headers
+  // alone takes nothing from the hole.
   auto fillHole = [&] {
-    return source->unpacked ? fitscomp::FillGzipHole(source->file, *source->unpacked, &source->hole)
-                            : FIO_OK;
+    return source->unpacked && read != FitsSourceRead::kHeaders
+               ? fitscomp::FillGzipHole(source->file, *source->unpacked, &source->hole)
+               : FIO_OK;
   };
   int listing = ListFitsHdus(listed, &source->hdus);
   if (listing == FITS_OK && source->hdus.empty()) listing = FITS_READ_FAILED;
@@ -103,16 +107,25 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, bool stream) 
   if (stream && source->hole.unit == unit) {
     source->gzip = std::make_unique<fitscomp::GzipReader>();
     if (int rc = source->gzip->Open(source->file)) return rc;
+  } else if (stream && unit > 0) {
+    // An image read from an extension stands alone: the data of the other units are not
+    // read with it, and a read that reaches into the hole after all gets its bytes from
+    // the stream through FitsSourceGate.
   } else if (int rc = fillHole()) {
     return rc;
   }
   if (hdus[static_cast<std::size_t>(unit)].compressed) {
     source->decompressed = std::make_unique<fitscomp::TempFile>();
     if (!source->decompressed->CreateInMemory()) return FIO_ERR_CREATE;
-    if (int rc = fitscomp::StartDecompressImage(listed, unit, *source->decompressed,
-                                                &source->unpacking, stream))
+    if (read == FitsSourceRead::kHeaders) {
+      // The header the unpacking would write, from the table; no tile is decompressed.
+      if (int rc = fitscomp::DecompressImageHeader(listed, unit, *source->decompressed)) return rc;
+      source->pixelsLeftOut = true;
+    } else if (int rc = fitscomp::StartDecompressImage(listed, unit, *source->decompressed,
+                                                       &source->unpacking, stream)) {
       return rc;
-    if (!stream) {
+    }
+    if (read == FitsSourceRead::kWhole) {
       const int rc = source->unpacking->Finish();
       source->unpacking.reset();
       if (rc) return rc;
@@ -135,15 +148,23 @@ int ListFitsUnits(const std::string& name, std::vector<FitsHdu>* hdus) {
 }
 
 FitsSourceGate::FitsSourceGate(FitsSource& source)
-    : unpacking_(source.unpacking.get()), gzip_(source.gzip.get()), hole_(source.hole) {
-  if (unpacking_ || gzip_) previous_ = CFits::SetDataGate(this);
+    : unpacking_(source.unpacking.get()),
+      pixelsLeftOut_(source.pixelsLeftOut),
+      gzip_(source.gzip.get()),
+      packedFile_(source.file) {
+  // The hole's offsets are those of the in-memory file, not of a file unpacked from it.
+  if (source.unpacked && source.readPath == source.unpacked->path()) hole_ = source.hole;
+  if (unpacking_ || pixelsLeftOut_ || gzip_ || hole_.unit >= 0)
+    previous_ = CFits::SetDataGate(this);
 }
 
 FitsSourceGate::~FitsSourceGate() {
-  if (unpacking_ || gzip_) (void)CFits::SetDataGate(previous_);
+  if (unpacking_ || pixelsLeftOut_ || gzip_ || hole_.unit >= 0) (void)CFits::SetDataGate(previous_);
 }
 
 bool FitsSourceGate::WaitFor(std::uint64_t end) {
+  // Pixels never decompressed will not come: the read fails rather than take zeros.
+  if (pixelsLeftOut_) return false;
   return !unpacking_ || unpacking_->WaitFor(end);
 }
 
@@ -152,6 +173,16 @@ bool FitsSourceGate::NativeOrder() const {
 }
 
 int FitsSourceGate::Supply(void* buffer, std::size_t n, std::uint64_t offset) {
-  if (!gzip_ || offset < hole_.start || offset - hole_.start >= hole_.length) return -1;
+  if (hole_.unit < 0 || offset < hole_.start || offset - hole_.start >= hole_.length) return -1;
+  // The file holds zeros there: a read that was not meant to reach the hole still gets
+  // the data, unpacked again.
+  if (!gzip_) {
+    ownGzip_ = std::make_unique<fitscomp::GzipReader>();
+    if (ownGzip_->Open(packedFile_) != FIO_OK) {
+      ownGzip_.reset();
+      return 0;
+    }
+    gzip_ = ownGzip_.get();
+  }
   return gzip_->Read(buffer, n, offset) ? 1 : 0;
 }

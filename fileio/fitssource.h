@@ -14,6 +14,13 @@
 #include "formats/fitscomp/fitscomp.h"
 #include "formats/fitscomp/gzipstream.h"
 
+// What a read takes from the source it resolves, and so what must be unpacked for it.
+enum class FitsSourceRead {
+  kWhole,    // every byte of the file: a gzip-packed image's data unpacked into memory
+  kStream,   // the pixels as they are unpacked, through FitsSourceGate
+  kHeaders,  // the headers alone: no pixels unpacked, from gzip or from tiles
+};
+
 struct FitsSource {
   std::string file;      // the file named, without a bracketed unit
   std::string readPath;  // what the FITS reader reads: file or a temporary
@@ -22,11 +29,13 @@ struct FitsSource {
   bool packed = false;   // the file is gzip-packed
   std::vector<FitsHdu> hdus;
   std::unique_ptr<fitscomp::TempFile> unpacked;  // the gzip-unpacked file
-  // The data of the image that unpacked lacks, and the stream a reader that asked to
-  // stream reads them from.
+  // The data of the image that unpacked lacks (described while they are not there), and
+  // the stream a reader that asked to stream reads them from.
   fitscomp::GzipHole hole;
   std::unique_ptr<fitscomp::GzipReader> gzip;
   std::unique_ptr<fitscomp::TempFile> decompressed;  // a tile-compressed image, unpacked
+  // decompressed holds the header alone: its pixels were not wanted and are not there.
+  bool pixelsLeftOut = false;
   // The children unpacking it, while a reader that asked to stream reads it.
   std::unique_ptr<fitscomp::Unpacking> unpacking;
 };
@@ -34,17 +43,22 @@ struct FitsSource {
 // Finds the image that name stands for, asking which one through FitsUnitPrompt when the
 // file holds several and the name does not say. Returns a file I/O code: 0, the reader's
 // codes, 44 (no image in the file), 45 (the bracketed unit is not in the file), 46, or 27
-// when the user cancelled. With stream, a tile-compressed image is still being unpacked
+// when the user cancelled. With kStream, a tile-compressed image is still being unpacked
 // when this returns: its pixels may be read only through source->unpacking (see
 // FitsSourceGate), whose Finish then gives the unpacking's code, and they come in this
 // machine's byte order; the pixels of a gzip-packed file then come from its stream,
-// again only through FitsSourceGate.
+// again only through FitsSourceGate. With kHeaders, the data of a gzip-packed file's
+// image are left out of source->unpacked (source->hole says where) and a tile-compressed
+// image is not decompressed (source->pixelsLeftOut): only headers may be read then, or
+// data through FitsSourceGate, which takes the first from the stream and refuses the
+// second.
 [[nodiscard]] int ResolveFitsSource(const std::string& name, FitsSource* source,
-                                    bool stream = false);
+                                    FitsSourceRead read = FitsSourceRead::kWhole);
 
-// Lets the FITS reader wait on a source's unpacking, or take the pixels from its gzip
-// stream, while it reads them, for as long as it lives on this thread; without either it
-// does nothing.
+// Lets the FITS reader wait on a source's unpacking, or take the pixels that the
+// in-memory file of a gzip-packed source lacks from its stream, while it reads them, for
+// as long as it lives on this thread; it fails a read of pixels that a source resolved
+// for its headers never decompressed. With none of these it does nothing.
 class FitsSourceGate : public FitsDataGate {
  public:
   explicit FitsSourceGate(FitsSource& source);
@@ -57,7 +71,11 @@ class FitsSourceGate : public FitsDataGate {
 
  private:
   fitscomp::Unpacking* unpacking_;
+  bool pixelsLeftOut_;
   fitscomp::GzipReader* gzip_;
+  // The stream opened here when the source has none and a read reaches into the hole.
+  std::unique_ptr<fitscomp::GzipReader> ownGzip_;
+  std::string packedFile_;
   fitscomp::GzipHole hole_;
   FitsDataGate* previous_ = nullptr;
 };

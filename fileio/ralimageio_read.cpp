@@ -283,7 +283,8 @@ int AdoptFitsSource(CImage& image, const FitsSource& source, bool withTables) {
 // The header alone of the image a FITS name stands for.
 int ReadFitsHeader(CImage& image, const std::string& name) {
   FitsSource source;
-  if (int rc = ResolveFitsSource(name, &source)) return rc;
+  // The image's data stay packed: only the units' headers are read.
+  if (int rc = ResolveFitsSource(name, &source, FitsSourceRead::kHeaders)) return rc;
   if (int rc = CFits::ReadHeader(image, source.readPath, 1, source.readHdu)) return rc;
   return AdoptFitsSource(image, source, false);
 }
@@ -298,7 +299,7 @@ int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, i
   const std::string caption(ft::kReading);
   FitsSource source;
   // A tile-compressed image is read while it is being unpacked.
-  if (int rc = ResolveFitsSource(name, &source, true)) return rc;
+  if (int rc = ResolveFitsSource(name, &source, FitsSourceRead::kStream)) return rc;
   const std::string& path = source.readPath;
   int rc = CFits::ReadHeader(image, path, isSigned ? 0 : 1, source.readHdu);
   if (rc != FITS_OK) return rc;

@@ -121,10 +121,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ListFitsUnits(path, &units);
   // The unit named as the input's first byte says, or the one the dispatcher picks.
   const std::string name = (data[0] & 8) ? path + "[" + std::to_string(data[0] >> 4) + "]" : path;
-  // Odd sizes read as the program opens a file, the pixels taken while they are unpacked.
-  const bool stream = (size & 1) != 0;
+  // Odd sizes read as the program opens a file, the pixels taken while they are unpacked;
+  // some even ones read the pixels of a source resolved for its headers alone.
+  const FitsSourceRead read = (size & 1)        ? FitsSourceRead::kStream
+                              : (size % 4 == 2) ? FitsSourceRead::kHeaders
+                                                : FitsSourceRead::kWhole;
   FitsSource source;
-  if (ResolveFitsSource(name, &source, stream) != 0) return 0;
+  if (ResolveFitsSource(name, &source, read) != 0) return 0;
   CImage image;
   int rc = 0;
   {

@@ -415,15 +415,17 @@ int Unpacking::Finish() {
   return result_;
 }
 
-int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
-                         std::unique_ptr<Unpacking>* running, bool native) {
-  running->reset();
-  // Loaded here, before the children are forked; they use it from their copy.
-  if (!Cfitsio()) return FIO_ERR_COMPRESSED;
+namespace {
+
+// Starts the simple FITS file that unpacking the image in unit hdu of path gives: out at
+// its whole length, its header written and its pixels' bytes zeros, to be filled in.
+// *layoutOut is the table's, checked; *dataStartOut and *lengthOut place the pixels in out.
+int WriteUnpackedHeader(const std::string& path, int hdu, TempFile& out, TileLayout* layoutOut,
+                        std::uint64_t* dataStartOut, std::uint64_t* lengthOut) {
   // The table is read and checked here, by our own code: cfitsio divides by the tile and
   // image sizes as it parses the header and allocates what the descriptors claim, so it
   // is given only a table whose numbers hold, and only in the children.
-  TileLayout layout;
+  TileLayout& layout = *layoutOut;
   if (int rc = ReadTileLayout(path, hdu, g_maxImageBytes.load(), &layout)) return rc;
   std::vector<std::string> cards;
   if (ReadUnitCards(path, hdu, &cards) != 0) return FIO_ERR_COMPRESSED;
@@ -450,6 +452,23 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
   if (::ftruncate(out.fd(), 0) != 0 || ::ftruncate(out.fd(), static_cast<off_t>(length)) != 0 ||
       ::pwrite(out.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
     return FIO_ERR_WRITE;
+  *dataStartOut = dataStart;
+  *lengthOut = length;
+  return FIO_OK;
+}
+
+}  // namespace
+
+int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
+                         std::unique_ptr<Unpacking>* running, bool native) {
+  running->reset();
+  // Loaded here, before the children are forked; they use it from their copy.
+  if (!Cfitsio()) return FIO_ERR_COMPRESSED;
+  TileLayout layout;
+  std::uint64_t dataStart = 0, length = 0;
+  if (int rc = WriteUnpackedHeader(path, hdu, out, &layout, &dataStart, &length)) return rc;
+  const int bitpix = layout.bitpix;
+  const int naxis = static_cast<int>(layout.axes.size());
   // Shared with the children, which decode into it: the pixels reach the file (in memory
   // when out is) without a copy through a buffer and a write.
   void* map = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
@@ -520,6 +539,12 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
   ::munmap(map, static_cast<std::size_t>(length));
   *running = std::move(unpacking);
   return FIO_OK;
+}
+
+int DecompressImageHeader(const std::string& path, int hdu, TempFile& out) {
+  TileLayout layout;
+  std::uint64_t dataStart = 0, length = 0;
+  return WriteUnpackedHeader(path, hdu, out, &layout, &dataStart, &length);
 }
 
 int DecompressImage(const std::string& path, int hdu, TempFile& out) {

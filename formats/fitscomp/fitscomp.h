@@ -81,6 +81,11 @@ class Unpacking {
   std::uint64_t dataStart_ = 0, rowBytes_ = 1, rows_ = 0, bandRows_ = 1;
 };
 
+// What DecompressImage writes, but for the pixels: out at its whole length with the
+// header in place, the pixels' bytes left zeros (no memory in a file in memory), nothing
+// decompressed. For a read of the header alone: 0, 3, 46 (the table is not sound), 6.
+[[nodiscard]] int DecompressImageHeader(const std::string& path, int hdu, TempFile& out);
+
 // DecompressImage without the wait: the header is in out and the children are decoding
 // when it returns 0; *running then follows them. The codes before that are
 // DecompressImage's. With native, the pixels are handed over in this machine's byte order

@@ -479,7 +479,7 @@ TEST_P(GzipStreamTest, ImagesReadFromTheStreamAsAstropyReadsThem) {
   const std::string packed = dir_.File("packed.fits.gz");
   ASSERT_EQ(fitscomp::GzipFile(Write("plain.fits", plain), packed), FIO_OK);
   FitsSource streamed;
-  ASSERT_EQ(ResolveFitsSource(packed, &streamed, true), FIO_OK);
+  ASSERT_EQ(ResolveFitsSource(packed, &streamed, FitsSourceRead::kStream), FIO_OK);
   ASSERT_NE(streamed.unpacked, nullptr);
   struct stat st {};
   ASSERT_EQ(::fstat(streamed.unpacked->fd(), &st), 0);
@@ -494,7 +494,7 @@ TEST_P(GzipStreamTest, ImagesReadFromTheStreamAsAstropyReadsThem) {
     EXPECT_EQ(held.substr(unit.headerStart, unit.dataStart - unit.headerStart),
               plain.substr(unit.headerStart, unit.dataStart - unit.headerStart));
   FitsSource whole;
-  ASSERT_EQ(ResolveFitsSource(packed, &whole, false), FIO_OK);
+  ASSERT_EQ(ResolveFitsSource(packed, &whole, FitsSourceRead::kWhole), FIO_OK);
   EXPECT_TRUE(ReadFileOrEmpty(whole.unpacked->path()) == plain);
   if (!HavePeers()) GTEST_SKIP() << "python3-astropy or fitsverify missing";
   ExpectUnitsAsAstropy(packed);
@@ -522,6 +522,139 @@ INSTANTIATE_TEST_SUITE_P(
         // Doubles, whose read goes over the stream's data in runs of rows.
         GzipCase{"Doubles", [] { return Unit("", -64, 301, 211, Ramp(301 * 211, 0.125, -3)); }}),
     [](const ::testing::TestParamInfo<GzipCase>& info) { return std::string(info.param.what); });
+
+struct GzipHeaderCase {
+  const char* what;
+  std::string (*make)();
+  const char* suffix;  // the unit named after the file
+};
+void PrintTo(const GzipHeaderCase& c, std::ostream* os) {
+  *os << c.what << c.suffix;
+}
+
+class GzipHeaderTest : public FitsUnitsTest,
+                       public ::testing::WithParamInterface<GzipHeaderCase> {};
+
+// A read of headers alone leaves the data of a packed file's image unpacked nowhere: the
+// hole stays described and its bytes unwritten, while the header read is the plain
+// file's. Pixels read through the gate of such a source after all are the file's, never
+// the zeros that the in-memory file holds in their place.
+TEST_P(GzipHeaderTest, HeadersAloneLeaveTheImageDataPacked) {
+  AcceptingPrompts accept;  // of several images, the first
+  ScopedUserPrompts scoped(&accept);
+  const std::string bytes = GetParam().make();
+  const std::string plain = Write("plain.fits", bytes) + GetParam().suffix;
+  const std::string packed = dir_.File("packed.fits.gz");
+  ASSERT_EQ(fitscomp::GzipFile(dir_.File("plain.fits"), packed), FIO_OK);
+
+  FitsSource source;
+  ASSERT_EQ(ResolveFitsSource(packed + GetParam().suffix, &source, FitsSourceRead::kHeaders),
+            FIO_OK);
+  ASSERT_NE(source.unpacked, nullptr);
+  const fitscomp::GzipHole hole = source.hole;
+  ASSERT_GE(hole.unit, 0);
+  const FitsHdu& first = source.hdus[static_cast<std::size_t>(hole.unit)];
+  EXPECT_EQ(hole.start, first.dataStart);
+  EXPECT_EQ(hole.length, first.dataBytes);
+  const std::string data = bytes.substr(hole.start, hole.length);
+  ASSERT_NE(data, std::string(data.size(), '\0'));  // or unwritten would look written
+  const std::string held = ReadFileOrEmpty(source.unpacked->path());
+  ASSERT_EQ(held.size(), bytes.size());
+  EXPECT_TRUE(held.substr(hole.start, hole.length) == std::string(hole.length, '\0'));
+  EXPECT_TRUE(held.substr(0, hole.start) == bytes.substr(0, hole.start));
+  EXPECT_TRUE(held.substr(hole.start + hole.length) == bytes.substr(hole.start + hole.length));
+
+  // The dispatcher's header read of the packed file is that of the plain one.
+  CReadParam param;
+  param.SetFileType(FILETYPE_FITS);
+  CRalImage fromPacked, fromPlain;
+  ASSERT_EQ(CRalImageIO::ReadHeader(fromPacked, packed + GetParam().suffix, &param), 1);
+  ASSERT_EQ(CRalImageIO::ReadHeader(fromPlain, plain, &param), 1);
+  EXPECT_EQ(fromPacked.m_FitsHeader.Cards(), fromPlain.m_FitsHeader.Cards());
+  EXPECT_EQ(fromPacked.GetWidth(), fromPlain.GetWidth());
+  EXPECT_EQ(fromPacked.GetHeight(), fromPlain.GetHeight());
+
+  CRalImage throughGate, direct;
+  {
+    FitsSourceGate gate(source);
+    ASSERT_EQ(CFits::Read(throughGate, source.unpacked->path(), 1, 0, 0, 1, 2, nullptr, "", 1, -64,
+                          hole.unit),
+              FITS_OK);
+  }
+  ASSERT_EQ(
+      CFits::Read(direct, dir_.File("plain.fits"), 1, 0, 0, 1, 2, nullptr, "", 1, -64, hole.unit),
+      FITS_OK);
+  EXPECT_EQ(Pixels(throughGate), Pixels(direct));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, GzipHeaderTest,
+    ::testing::Values(GzipHeaderCase{"Primary",
+                                     [] {
+                                       return Unit("", 16, 700, 500, Ramp(700 * 500, 7, -17000),
+                                                   {Key("EXTEND", "T"), Key("BZERO", "32768")}) +
+                                              Unit("BINTABLE", 8, 4, 1, {1, 2, 3, 4},
+                                                   {Key("TFIELDS", "1"),
+                                                    Key("TFORM1", "'4B      '")});
+                                     },
+                                     ""},
+                      // The unit read is the one left out, then one behind it.
+                      GzipHeaderCase{"FirstExtension", ThreeUnitFile, ""},
+                      GzipHeaderCase{"SecondExtension", ThreeUnitFile, "[SCI,2]"}),
+    [](const ::testing::TestParamInfo<GzipHeaderCase>& info) {
+      return std::string(info.param.what);
+    });
+
+class TileHeaderTest : public FitsUnitsTest, public ::testing::WithParamInterface<bool> {};
+
+// A read of headers alone gets the header of a tile-compressed image, packed with gzip
+// or not, from its table without decompressing a tile: the header the whole unpacking
+// writes, the pixels' bytes left unwritten. Pixels read through the gate of such a source
+// are refused rather than taken as the zeros that stand in their place.
+TEST_P(TileHeaderTest, HeadersAloneDecompressNoTile) {
+  const std::string plain = Write(
+      "plain.fits", Unit("", 16, 300, 200, Ramp(300 * 200, 3, 11), {Key("OBJECT", "'NGC 1'")}));
+  std::string path = dir_.File("rice.fits.fz");
+  ASSERT_EQ(fitscomp::RiceCompressFile(plain, path), FIO_OK);
+  if (GetParam()) {
+    ASSERT_EQ(fitscomp::GzipFile(path, path + ".gz"), FIO_OK);
+    path += ".gz";
+  }
+  FitsSource headers, whole;
+  ASSERT_EQ(ResolveFitsSource(path, &headers, FitsSourceRead::kHeaders), FIO_OK);
+  ASSERT_EQ(ResolveFitsSource(path, &whole, FitsSourceRead::kWhole), FIO_OK);
+  ASSERT_NE(headers.decompressed, nullptr);
+  EXPECT_TRUE(headers.pixelsLeftOut);
+  EXPECT_EQ(headers.unpacking, nullptr);
+  const std::string held = ReadFileOrEmpty(headers.decompressed->path());
+  const std::string unpacked = ReadFileOrEmpty(whole.decompressed->path());
+  std::vector<FitsHdu> units;
+  ASSERT_EQ(ListFitsHdus(whole.decompressed->path(), &units), FITS_OK);
+  ASSERT_EQ(units.size(), 1u);
+  const std::size_t dataStart = units[0].dataStart;
+  ASSERT_EQ(held.size(), unpacked.size());
+  EXPECT_TRUE(held.substr(0, dataStart) == unpacked.substr(0, dataStart));
+  ASSERT_NE(unpacked.substr(dataStart), std::string(unpacked.size() - dataStart, '\0'));
+  EXPECT_TRUE(held.substr(dataStart) == std::string(held.size() - dataStart, '\0'));
+
+  CReadParam param;
+  param.SetFileType(FILETYPE_FITS);
+  // The dispatcher reads that header, the file's keywords and size in it.
+  CRalImage header;
+  ASSERT_EQ(CRalImageIO::ReadHeader(header, path, &param), 1);
+  EXPECT_NE(header.m_FitsHeader.Find("OBJECT"), -1);
+  EXPECT_EQ(header.GetWidth(), 300);
+  EXPECT_EQ(header.GetHeight(), 200);
+
+  CRalImage none;
+  FitsSourceGate gate(headers);
+  EXPECT_NE(
+      CFits::Read(none, headers.readPath, 1, 0, 0, 1, 2, nullptr, "", 1, -64, headers.readHdu),
+      FITS_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TileHeaderTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Gzipped" : "Plain"; });
 
 // ---- 64-bit integers: read into doubles, judged by astropy
 
