@@ -360,9 +360,7 @@ int CVmDIB::Make(int headerBits, int storageBits, int width, int height, int usa
     // Three-byte pixels live in an 8-bit store three times as wide.
     if (storageBits == 24 && width > INT_MAX / 3) throw std::bad_alloc();
     const int storeWidth = storageBits == 24 ? 3 * width : width;
-    // Built only where shown: plain pages, not huge ones that a few rows would hold whole.
-    m_pStore = std::make_unique<CVmImage>(storageBits == 16 ? 16 : 8, storeWidth, height, 1,
-                                          nullptr, std::string{}, false);
+    m_pStore = std::make_unique<CVmImage>(storageBits == 16 ? 16 : 8, storeWidth, height, 1);
   } catch (...) {
     Empty();
     throw;

@@ -18,11 +18,8 @@ class CVmImage {
   // Throws std::bad_alloc when the geometry is unusable (an unknown pixel type, no pixels,
   // a row larger than a block, sizes beyond what a handle can count) or the pager refuses
   // the blocks.
-  // filledWhole: the pixels are all written, as an image's are; a store that is only ever
-  // written in places (a display bitmap built for what is shown) says false, and its
-  // memory then comes in plain pages rather than huge ones.
   CVmImage(int bits, int width, int height, int planes, ProgressSink* progress = nullptr,
-           const std::string& caption = {}, bool filledWhole = true);
+           const std::string& caption = {});
   ~CVmImage();
   CVmImage(const CVmImage&) = delete;
   CVmImage& operator=(const CVmImage&) = delete;

@@ -163,7 +163,7 @@ bool ReadCount(const std::string& path, std::int64_t& value) {
   return ReadSmallFile(path, text) && ParseCount(text, value);
 }
 
-void* MapMemory(std::size_t size) {
+void* MapBlock(std::size_t size) {
   if (int e = Fault("mmap")) {
     errno = e;
     return nullptr;
@@ -171,8 +171,6 @@ void* MapMemory(std::size_t size) {
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // Grows a table's capacity ahead of use, so that later pushes (on paths that must not
 // fail, such as freeing) never allocate.
@@ -183,111 +181,8 @@ void ReserveFor(std::vector<T>& v, std::size_t needed) {
 
 }  // namespace
 
-// Block memory. Blocks are cut from chunks of 2 MB, aligned to 2 MB and offered to the
-// kernel for huge pages: an image being filled then takes its fresh memory 2 MB at a time
-// instead of a page at a time, which roughly halves the cost of that memory on a virtual
-// machine, and big images mostly come from there. A block given back returns its pages
-// at once (the chunk's huge page is split for it); a chunk with no block left is unmapped.
-// Blocks of 2 MB and more, or of a size that does not divide 2 MB, get a mapping each, as
-// do all blocks of an arena without huge pages (for stores that are filled in places, where
-// a huge page would hold 2 MB for each block touched).
-class CVmArena {
- public:
-  CVmArena(std::size_t blockSize, bool hugePages)
-      : m_nBlock(blockSize),
-        m_bHuge(hugePages),
-        m_nPerChunk(hugePages && blockSize < kHugePage && kHugePage % blockSize == 0 &&
-                            kHugePage / blockSize <= kMaxPerChunk
-                        ? static_cast<int>(kHugePage / blockSize)
-                        : 1) {}
-  ~CVmArena() {
-    for (const auto& [base, chunk] : m_Chunks) ::munmap(reinterpret_cast<void*>(base), Span());
-  }
-  CVmArena(const CVmArena&) = delete;
-  CVmArena& operator=(const CVmArena&) = delete;
-
-  // A block's memory, zero until written; null when it cannot be mapped.
-  void* Take() {
-    if (m_Open.empty()) {
-      void* chunk = MapChunk();
-      if (!chunk) return nullptr;
-      const auto base = reinterpret_cast<std::uintptr_t>(chunk);
-      try {
-        ReserveFor(m_Open, m_Chunks.size() + 1);  // Give never has to grow it
-        m_Chunks.emplace(base, Chunk{});
-      } catch (const std::bad_alloc&) {
-        ::munmap(chunk, Span());
-        return nullptr;
-      }
-      m_Open.push_back(base);
-    }
-    const std::uintptr_t base = m_Open.back();
-    Chunk& c = m_Chunks.find(base)->second;
-    int k = 0;
-    while (c.taken & (std::uint64_t{1} << k)) ++k;
-    c.taken |= std::uint64_t{1} << k;
-    if (++c.used == m_nPerChunk) m_Open.pop_back();
-    return reinterpret_cast<void*>(base + static_cast<std::size_t>(k) * m_nBlock);
-  }
-
-  // Returns a block's memory; false when the block is not this arena's. Never allocates.
-  bool Give(void* memory) {
-    const auto at = reinterpret_cast<std::uintptr_t>(memory);
-    auto it = m_Chunks.upper_bound(at);
-    if (it == m_Chunks.begin()) return false;
-    --it;
-    const std::uintptr_t base = it->first;
-    Chunk& c = it->second;
-    const auto k = static_cast<int>((at - base) / m_nBlock);
-    if (at - base >= Span() || !(c.taken & (std::uint64_t{1} << k))) return false;
-    c.taken &= ~(std::uint64_t{1} << k);
-    const bool wasFull = c.used-- == m_nPerChunk;
-    if (c.used == 0) {
-      if (!wasFull) m_Open.erase(std::find(m_Open.begin(), m_Open.end(), base));
-      ::munmap(reinterpret_cast<void*>(base), Span());
-      m_Chunks.erase(it);
-      return true;
-    }
-    (void)::madvise(memory, m_nBlock, MADV_DONTNEED);
-    if (wasFull) m_Open.push_back(base);  // room reserved when the chunk was mapped
-    return true;
-  }
-
- private:
-  static constexpr std::size_t kMaxPerChunk = 64;  // the bits of Chunk::taken
-  struct Chunk {
-    std::uint64_t taken = 0;  // bit k: block k is out
-    int used = 0;
-  };
-
-  std::size_t Span() const { return m_nBlock * static_cast<std::size_t>(m_nPerChunk); }
-
-  // A chunk aligned to 2 MB when it is that large: 2 MB more than the chunk is mapped and
-  // the ends around the aligned part given back.
-  void* MapChunk() {
-    const std::size_t span = Span();
-    if (!m_bHuge || span < kHugePage) return MapMemory(span);
-    auto* raw = static_cast<std::uint8_t*>(MapMemory(span + kHugePage));
-    if (!raw) return nullptr;
-    const auto address = reinterpret_cast<std::uintptr_t>(raw);
-    const std::size_t head = (kHugePage - address % kHugePage) % kHugePage;
-    if (head) ::munmap(raw, head);
-    if (kHugePage - head) ::munmap(raw + head + span, kHugePage - head);
-#ifdef MADV_HUGEPAGE
-    (void)::madvise(raw + head, span, MADV_HUGEPAGE);
-#endif
-    return raw + head;
-  }
-
-  std::size_t m_nBlock;
-  bool m_bHuge;
-  int m_nPerChunk;
-  std::map<std::uintptr_t, Chunk> m_Chunks;  // by base address
-  std::vector<std::uintptr_t> m_Open;        // the chunks with room, the newest last
-};
-
-CVmHandle::CVmHandle(int blocks, bool hugePages)
-    : m_nBlocks(std::max(blocks, 0)), m_bHugePages(hugePages), m_pBlocks(std::make_unique<CVmBlock[]>(m_nBlocks)) {}
+CVmHandle::CVmHandle(int blocks)
+    : m_nBlocks(std::max(blocks, 0)), m_pBlocks(std::make_unique<CVmBlock[]>(m_nBlocks)) {}
 
 // ---------------------------------------------------------------------------------------
 // Physical memory and the budget
@@ -387,8 +282,6 @@ CVmManager::CVmManager() {
   if (blockKB < 1 || blockKB > kMaxBlockSizeKB) blockKB = kDefaultBlockSizeKB;
   m_nSetBlockSizeKB = blockKB;
   m_nBlockSize = static_cast<std::size_t>(blockKB) * 1024;
-  m_pHugeArena = std::make_unique<CVmArena>(m_nBlockSize, true);
-  m_pPlainArena = std::make_unique<CVmArena>(m_nBlockSize, false);
   const std::int64_t blockSize = static_cast<std::int64_t>(m_nBlockSize);
 
   m_nSetMemoryRatio = ReadInt("MemoryRatio", kDefaultMemoryRatio);
@@ -427,7 +320,9 @@ CVmManager::CVmManager() {
 // Releases every block's memory and closes the swap file, whose data goes with it. Handles
 // still out point at nothing afterwards; the owner frees them first.
 CVmManager::~CVmManager() {
-  // The arenas unmap every block, in slots and spare alike, as they go.
+  for (CVmMemory& slot : m_Slots)
+    if (slot.m_pMemory) ::munmap(slot.m_pMemory, m_nBlockSize);
+  for (void* spare : m_SpareMemory) ::munmap(spare, m_nBlockSize);
   if (m_nSwapFd >= 0) ::close(m_nSwapFd);
 }
 
@@ -496,7 +391,7 @@ int CVmManager::TakeSlot(CVmHandle* handle, int block) {
     memory = m_SpareMemory.back();
     m_SpareMemory.pop_back();
   } else {
-    memory = (handle->UsesHugePages() ? m_pHugeArena : m_pPlainArena)->Take();
+    memory = MapBlock(m_nBlockSize);
   }
   if (!memory) return -1;
   auto address = reinterpret_cast<std::uintptr_t>(memory);
@@ -528,7 +423,7 @@ void CVmManager::ReleaseSlot(int index, bool keepSpare) {
   if (keepSpare && m_SpareMemory.size() < kMaxSpareBlocks)
     m_SpareMemory.push_back(slot.m_pMemory);  // capacity reserved at construction
   else
-    (void)(m_pHugeArena->Give(slot.m_pMemory) || m_pPlainArena->Give(slot.m_pMemory));
+    ::munmap(slot.m_pMemory, m_nBlockSize);
   slot = CVmMemory{};
   m_FreeSlots.push_back(index);  // capacity reserved when the slot was created
   --m_nSlotsInUse;
@@ -699,8 +594,7 @@ void CVmManager::FreeBlock(CVmHandle* handle, int block) {
   handle->Set(block, CVmBlock::kUnallocated, -1);
 }
 
-CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& caption,
-                             bool hugePages) {
+CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& caption) {
   if (n < 0) return nullptr;
   // Two blocks of headroom, so that bringing a block in always has somewhere to go.
   if (std::int64_t{m_nDiskBlockLimit} + m_nSlots < std::int64_t{m_nBlocksHandedOut} + n + 2)
@@ -708,7 +602,7 @@ CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& c
 
   std::unique_ptr<CVmHandle> handle;
   try {
-    handle = std::make_unique<CVmHandle>(n, hugePages);
+    handle = std::make_unique<CVmHandle>(n);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

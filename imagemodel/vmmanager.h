@@ -13,7 +13,6 @@
 #include <vector>
 
 class ProgressSink;
-class CVmArena;
 
 // One block of a handle: where it lives.
 class CVmBlock {
@@ -26,11 +25,8 @@ class CVmBlock {
 // The blocks of one pixel store.
 class CVmHandle {
  public:
-  // hugePages: the store is meant to be filled whole, so its memory may come in huge
-  // pages; a store that is only ever filled in places (a display bitmap) takes plain pages.
-  explicit CVmHandle(int blocks, bool hugePages = true);
+  explicit CVmHandle(int blocks);
   int GetBlockCount() const { return m_nBlocks; }
-  bool UsesHugePages() const { return m_bHugePages; }
   int GetType(int i) const { return m_pBlocks[i].m_nType; }
   int GetSlotIndex(int i) const { return m_pBlocks[i].m_nIndex; }
   void Set(int i, int state, int index) {
@@ -40,7 +36,6 @@ class CVmHandle {
 
  private:
   int m_nBlocks;
-  bool m_bHugePages;
   std::unique_ptr<CVmBlock[]> m_pBlocks;
 };
 
@@ -77,9 +72,7 @@ class CVmManager {
   CVmManager& operator=(const CVmManager&) = delete;
 
   // A new handle of n blocks, or null when capacity is short or a block cannot be placed.
-  // hugePages as for CVmHandle.
-  CVmHandle* Alloc(int n, ProgressSink* progress = nullptr, const std::string& caption = {},
-                   bool hugePages = true);
+  CVmHandle* Alloc(int n, ProgressSink* progress = nullptr, const std::string& caption = {});
   // Returns all blocks of a handle and deletes it. Null is allowed.
   void Free(CVmHandle* handle);
   // The memory of a block, brought in from disk when needed; null on failure. With
@@ -153,9 +146,7 @@ class CVmManager {
   std::vector<CVmMemory> m_Slots;
   std::vector<int> m_FreeSlots;
   static constexpr std::size_t kMaxSpareBlocks = 8;
-  std::unique_ptr<CVmArena> m_pHugeArena;   // block memory of stores filled whole
-  std::unique_ptr<CVmArena> m_pPlainArena;  // and of the others
-  std::vector<void*> m_SpareMemory;    // block memory kept after page-outs for reuse
+  std::vector<void*> m_SpareMemory;  // mappings kept after page-outs for reuse
   std::uint64_t m_nUseCounter = 0;
   int m_nDiskBlockLimit = 0;
   int m_nDiskBlocksCreated = 0;
