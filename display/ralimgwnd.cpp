@@ -18,7 +18,7 @@
 #include "fileio/ralimageio.h"
 #include "fits/fits.h"
 #include "measure/qt/dlgaperture.h"
-#include "platform/heaptrim.h"
+#include "platform/memhints.h"
 #include "platform/messagebox.h"
 
 CRalImgProc::CRalImgProc() = default;

@@ -40,6 +40,7 @@
 #include "imagemodel/vmimage.h"
 #include "platform/clocale.h"
 #include "platform/files.h"
+#include "platform/memhints.h"
 #include "platform/messagebox.h"
 #include "platform/progress.h"
 #include "settings/registry.h"
@@ -135,20 +136,6 @@ bool ReadDataVectorAt(int fd, iovec* iov, int count, std::uint64_t offset) {
     }
   }
   return ReadVectorAt(fd, iov, count, offset);
-}
-
-// Maps in the pages that a run of rows is about to be read into, in one call rather than
-// one fault per page inside the read. Only a hint: kernels without it are ignored.
-void PrefaultRows(std::uint8_t* from, std::size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(from) & ~(page - 1);
-  const auto end = reinterpret_cast<std::uintptr_t>(from) + bytes;
-  (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
-#else
-  (void)from;
-  (void)bytes;
-#endif
 }
 
 std::uint64_t FileSize(int fd, bool* regular) {
@@ -1085,8 +1072,9 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
             ++j;
           const std::ptrdiff_t span =
               static_cast<std::ptrdiff_t>(j - i - 1) * static_cast<std::ptrdiff_t>(stride);
-          PrefaultRows(bottomUp ? first - span : first,
-                       static_cast<std::size_t>(span) + static_cast<std::size_t>(imageRowBytes));
+          PrefaultForWrite(
+              bottomUp ? first - span : first,
+              static_cast<std::size_t>(span) + static_cast<std::size_t>(imageRowBytes));
           i = j;
         }
         for (int i = b; i < e; ++i) {
@@ -1161,7 +1149,7 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
                          static_cast<std::ptrdiff_t>(stride);
           iov[static_cast<std::size_t>(i)].iov_len = static_cast<std::size_t>(rowBytes);
         }
-        PrefaultRows(
+        PrefaultForWrite(
             base + static_cast<std::ptrdiff_t>(std::min(imageRow(r), imageRow(r + n - 1)) - y0) *
                        static_cast<std::ptrdiff_t>(stride),
             static_cast<std::size_t>(n) * stride);

@@ -278,6 +278,20 @@ int WriteAll(int fd, const void* data, std::size_t size) {
   return 0;
 }
 
+int WriteAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
 int MakeDirectories(const std::string& path, mode_t mode) {
   if (path.empty()) return ENOENT;
   struct stat st {};

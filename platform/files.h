@@ -31,6 +31,8 @@ std::string FileErrorText(int error);
 
 // Writes every byte, retrying short writes and interrupted calls. Returns 0 or errno.
 [[nodiscard]] int WriteAll(int fd, const void* data, std::size_t size);
+// The same at a place in the file, leaving the file offset alone.
+[[nodiscard]] int WriteAllAt(int fd, const void* data, std::size_t size, std::uint64_t offset);
 
 // Creates a directory and its missing parents. Returns 0 or errno.
 [[nodiscard]] int MakeDirectories(const std::string& path, mode_t mode = 0755);

@@ -29,6 +29,7 @@
 #include "formats/fitscomp/cfitsiolib.h"
 #include "formats/fitscomp/tilelayout.h"
 #include "platform/files.h"
+#include "platform/memhints.h"
 
 namespace fitscomp {
 
@@ -230,20 +231,6 @@ long Futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const 
                    0);
 }
 
-// Maps in the pages of a band of the shared file in one call rather than one fault per
-// page while it is decoded. Only a hint: kernels without it are ignored.
-void PopulateBand(unsigned char* from, std::uint64_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(from) & ~(page - 1);
-  const auto end = reinterpret_cast<std::uintptr_t>(from) + bytes;
-  (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
-#else
-  (void)from;
-  (void)bytes;
-#endif
-}
-
 // Inflates one tile of 64-bit integers compressed with gzip (or zlib) into exactly n
 // pixels at out, big-endian; with shuffled (GZIP_2) the tile holds the pixels' first
 // bytes, then their second bytes, and so on, put back in place here through scratch.
@@ -297,7 +284,7 @@ int DecodeDirectBands(const std::string& path, const TileLayout& layout, int k, 
   for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands && rc == FIO_OK;
        b += static_cast<std::uint64_t>(workers)) {
     const std::uint64_t from = b * bandRows, to = std::min(rows, (b + 1) * bandRows);
-    PopulateBand(data + from * rowBytes, (to - from) * rowBytes);
+    PrefaultForWrite(data + from * rowBytes, (to - from) * rowBytes);
     // Bands are whole tiles.
     for (std::uint64_t t = from / tileRows; t * tileRows < to && rc == FIO_OK; ++t) {
       const std::uint64_t length = layout.tileLength[static_cast<std::size_t>(t)];
@@ -450,7 +437,7 @@ int WriteUnpackedHeader(const std::string& path, int hdu, TempFile& out, TileLay
   // The file at its whole length: the padding is zeros, and the bands go in by place.
   const std::uint64_t length = (dataStart + layout.imageBytes + 2879) / 2880 * 2880;
   if (::ftruncate(out.fd(), 0) != 0 || ::ftruncate(out.fd(), static_cast<off_t>(length)) != 0 ||
-      ::pwrite(out.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
+      WriteAllAt(out.fd(), header.data(), header.size(), 0) != 0)
     return FIO_ERR_WRITE;
   *dataStartOut = dataStart;
   *lengthOut = length;
@@ -586,26 +573,26 @@ int GzipFile(const std::string& source, const std::string& target) {
 }
 
 int RiceCompressFile(const std::string& source, const std::string& target) {
-  if (!Cfitsio()) return FIO_ERR_COMPRESSED;
+  const CfitsioApi* lib = Cfitsio();
+  if (!lib) return FIO_ERR_COMPRESSED;
   TempFile packed;
   if (!packed.Create(FolderOf(target))) return FIO_ERR_CREATE;
   int status = 0;
   FitsCloser in;
-  if (Cfitsio()->open_diskfile(&in.f, source.c_str(), READONLY, &status)) return FIO_ERR_OPEN;
+  if (lib->open_diskfile(&in.f, source.c_str(), READONLY, &status)) return FIO_ERR_OPEN;
   FitsCloser out;
   ::unlink(packed.path().c_str());
-  if (Cfitsio()->create_diskfile(&out.f, packed.path().c_str(), &status)) return FIO_ERR_CREATE;
-  Cfitsio()->set_compression_type(out.f, RICE_1, &status);
-  if (Cfitsio()->img_compress(in.f, out.f, &status)) return FIO_ERR_COMPRESSED;
+  if (lib->create_diskfile(&out.f, packed.path().c_str(), &status)) return FIO_ERR_CREATE;
+  lib->set_compression_type(out.f, RICE_1, &status);
+  if (lib->img_compress(in.f, out.f, &status)) return FIO_ERR_COMPRESSED;
   int units = 0;
-  Cfitsio()->get_num_hdus(in.f, &units, &status);
+  lib->get_num_hdus(in.f, &units, &status);
   for (int k = 2; k <= units && status == 0; ++k) {
     int type = 0;
-    if (Cfitsio()->movabs_hdu(in.f, k, &type, &status) == 0)
-      Cfitsio()->copy_hdu(in.f, out.f, 0, &status);
+    if (lib->movabs_hdu(in.f, k, &type, &status) == 0) lib->copy_hdu(in.f, out.f, 0, &status);
   }
   if (status) return FIO_ERR_WRITE;
-  Cfitsio()->close_file(out.f, &status);
+  lib->close_file(out.f, &status);
   out.f = nullptr;
   if (status) return FIO_ERR_WRITE;
   return CommitCopy(packed.path(), target);

@@ -24,18 +24,6 @@ namespace {
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kMaxHeaderRecords = 10000;
 
-bool WriteAllAt(int fd, const char* p, std::size_t n, std::uint64_t offset) {
-  while (n > 0) {
-    const ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    p += put;
-    n -= static_cast<std::size_t>(put);
-    offset += static_cast<std::uint64_t>(put);
-  }
-  return true;
-}
-
 // Follows the units of a FITS stream as its bytes go by, and marks the data of the first
 // image unit as the hole. Stops following (off) at anything it cannot make out.
 class UnitWalker {
@@ -162,9 +150,9 @@ int GunzipAroundImage(const std::string& path, TempFile& out, GzipHole* hole,
     const std::uint64_t cutFrom =
         hole->unit < 0 ? total + n : std::clamp(hole->start, total, total + n);
     const std::uint64_t cutTo = hole->unit < 0 ? total + n : std::clamp(holeEnd, total, total + n);
-    if (!WriteAllAt(out.fd(), buffer.data(), static_cast<std::size_t>(cutFrom - total), total) ||
-        !WriteAllAt(out.fd(), buffer.data() + (cutTo - total),
-                    static_cast<std::size_t>(total + n - cutTo), cutTo)) {
+    if (WriteAllAt(out.fd(), buffer.data(), static_cast<std::size_t>(cutFrom - total), total) ||
+        WriteAllAt(out.fd(), buffer.data() + (cutTo - total),
+                   static_cast<std::size_t>(total + n - cutTo), cutTo)) {
       rc = FIO_ERR_WRITE;
       break;
     }
@@ -192,7 +180,7 @@ int FillGzipHole(const std::string& path, TempFile& out, GzipHole* hole) {
   for (std::uint64_t done = 0; done < hole->length;) {
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, hole->length - done));
     if (!reader.Read(buffer.data(), n, hole->start + done)) return FIO_ERR_COMPRESSED;
-    if (!WriteAllAt(out.fd(), buffer.data(), n, hole->start + done)) return FIO_ERR_WRITE;
+    if (WriteAllAt(out.fd(), buffer.data(), n, hole->start + done)) return FIO_ERR_WRITE;
     done += n;
   }
   *hole = GzipHole{};
