@@ -190,7 +190,7 @@ class PngStream {
 
   // Takes one band, scaling it onto its destination the way a painter does (nearest
   // pixel); bands must come top to bottom and span the whole width. The band's rows are
-  // made on the row pool, each on its own, then compressed in order.
+  // made on the row pool, each on its own, then handed to the compressor in order.
   void Band(const DIBBand& b) {
     if (!ok_) return;
     const int destW = b.destination.Width(), destH = b.destination.Height();

@@ -154,12 +154,12 @@ FitsSourceGate::FitsSourceGate(FitsSource& source)
       packedFile_(source.file) {
   // The hole's offsets are those of the in-memory file, not of a file unpacked from it.
   if (source.unpacked && source.readPath == source.unpacked->path()) hole_ = source.hole;
-  if (unpacking_ || pixelsLeftOut_ || gzip_ || hole_.unit >= 0)
-    previous_ = CFits::SetDataGate(this);
+  installed_ = unpacking_ || pixelsLeftOut_ || gzip_ || hole_.unit >= 0;
+  if (installed_) previous_ = CFits::SetDataGate(this);
 }
 
 FitsSourceGate::~FitsSourceGate() {
-  if (unpacking_ || pixelsLeftOut_ || gzip_ || hole_.unit >= 0) (void)CFits::SetDataGate(previous_);
+  if (installed_) (void)CFits::SetDataGate(previous_);
 }
 
 bool FitsSourceGate::WaitFor(std::uint64_t end) {

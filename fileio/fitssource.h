@@ -77,6 +77,7 @@ class FitsSourceGate : public FitsDataGate {
   std::unique_ptr<fitscomp::GzipReader> ownGzip_;
   std::string packedFile_;
   fitscomp::GzipHole hole_;
+  bool installed_ = false;  // this gate stands in the reader while it lives
   FitsDataGate* previous_ = nullptr;
 };
 
