@@ -165,14 +165,22 @@ int WcsCommand(const std::vector<std::string>& args) {
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;
   if (!OpenImage(path, image)) return 1;
-  // Usable world coordinates give a value at the reference pixel at least.
+  // Usable world coordinates give a value at the reference pixel, or somewhere on the
+  // image: a projection may leave its reference point out (a zenithal polynomial with a
+  // hole at the pole), and a plate solution has no reference pixel at all.
   {
     tagSFPoint ref{1.0, 1.0};
     image.GetCRPix(0, &ref.x);
     image.GetCRPix(1, &ref.y);
-    tagAD ad;
-    unsigned int kind = 0;
-    if (CWCS().ToWCS2(&image, ref, &ad, &kind, nullptr, nullptr) != 1) {
+    const double w = image.GetWidth(), h = image.GetHeight();
+    const tagSFPoint probes[] = {ref, {(w + 1) / 2, (h + 1) / 2}, {1, 1}, {w, 1}, {1, h}, {w, h}};
+    bool usable = false;
+    for (const tagSFPoint& p : probes) {
+      tagAD ad;
+      unsigned int kind = 0;
+      usable = usable || CWCS().ToWCS2(&image, p, &ad, &kind, nullptr, nullptr) == 1;
+    }
+    if (!usable) {
       std::fprintf(stderr, "vantorel-cli: %s has no usable world coordinates\n", path.c_str());
       return 1;
     }

@@ -429,7 +429,7 @@ bool CCtrlGraph2DCore::HasCelestial() const {
 }
 
 bool CCtrlGraph2DCore::GetCelestial(double d, int line, double* lon, double* lat) const {
-  if (!m_pImage || !m_pImage->IsWCS() || !GetGraphData(line)) return false;
+  if (!m_pImage || !GetGraphData(line)) return false;
   const tagSFPoint p{GetX(d, line) + 1.0, ShownY(GetY(d, line))};
   tagAD out;
   unsigned int kind = 0;
@@ -442,7 +442,7 @@ bool CCtrlGraph2DCore::GetCelestial(double d, int line, double* lon, double* lat
 }
 
 std::string CCtrlGraph2DCore::GetPhyValText(double d, int line) const {
-  if (!m_pImage || !m_pImage->IsWCS() || !GetGraphData(line)) return {};
+  if (!m_pImage || !GetGraphData(line)) return {};
   // The same FITS position as the samples' read-outs: 1-based, rows as shown.
   const tagSFPoint p{GetX(d, line) + 1.0, ShownY(GetY(d, line))};
   tagAD out;

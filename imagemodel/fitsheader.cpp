@@ -1,6 +1,7 @@
 #include "imagemodel/fitsheader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <limits>
 
@@ -10,7 +11,9 @@ namespace {
 
 const std::string kEmpty;
 
-std::string_view FirstEight(std::string_view card) { return card.substr(0, 8); }
+std::string_view FirstEight(std::string_view card) {
+  return card.substr(0, 8);
+}
 
 // Cuts to at most n bytes without splitting a UTF-8 character, then pads to n bytes.
 std::string FixedWidth(std::string_view text, std::size_t n) {
@@ -28,7 +31,9 @@ std::string FixedWidth(std::string_view text, std::size_t n) {
 
 }  // namespace
 
-std::string FitsKeyword(std::string_view keyword) { return FixedWidth(keyword, 8); }
+std::string FitsKeyword(std::string_view keyword) {
+  return FixedWidth(keyword, 8);
+}
 
 bool IsCardKeyword(std::string_view card, std::string_view keyword) {
   for (std::size_t i = 0; i < 8; ++i) {
@@ -71,10 +76,20 @@ bool FitsSipTerm(std::string_view keyword, int* corrects, int* p, int* q) {
   return true;
 }
 
-void CFitsHeader::Add(std::string_view text) { m_Cards.push_back(FixedWidth(text, 80)); }
+void CFitsHeader::Changed() {
+  // Revision 0 is the empty header that was never changed.
+  static std::atomic<std::uint64_t> next{1};
+  m_nRevision = next.fetch_add(1, std::memory_order_relaxed);
+}
+
+void CFitsHeader::Add(std::string_view text) {
+  m_Cards.push_back(FixedWidth(text, 80));
+  Changed();
+}
 
 void CFitsHeader::InsertAt(int i, std::string_view text) {
   if (i < 0) i = 0;
+  Changed();
   if (static_cast<std::size_t>(i) >= m_Cards.size()) {
     m_Cards.resize(static_cast<std::size_t>(i) + 1);
     m_Cards[static_cast<std::size_t>(i)] = std::string(text);
@@ -84,8 +99,10 @@ void CFitsHeader::InsertAt(int i, std::string_view text) {
 }
 
 void CFitsHeader::SetAt(int i, std::string_view text) {
-  if (i >= 0 && static_cast<std::size_t>(i) < m_Cards.size())
+  if (i >= 0 && static_cast<std::size_t>(i) < m_Cards.size()) {
     m_Cards[static_cast<std::size_t>(i)] = std::string(text);
+    Changed();
+  }
 }
 
 const std::string& CFitsHeader::GetAt(int i) const {
@@ -96,6 +113,7 @@ const std::string& CFitsHeader::GetAt(int i) const {
 int CFitsHeader::DeleteAt(int i) {
   if (i < 0 || static_cast<std::size_t>(i) >= m_Cards.size()) return 0;
   m_Cards.erase(m_Cards.begin() + i);
+  Changed();
   return 1;
 }
 
@@ -106,10 +124,14 @@ int CFitsHeader::Find(std::string_view keyword) const {
   return -1;
 }
 
-void CFitsHeader::DeleteAll() { m_Cards.clear(); }
+void CFitsHeader::DeleteAll() {
+  m_Cards.clear();
+  Changed();
+}
 
 void CFitsHeader::DeleteAll(std::string_view keyword) {
   const std::string key = FitsKeyword(keyword);
+  Changed();
   for (std::size_t i = m_Cards.size(); i-- > 0;) {
     if (i >= m_Cards.size() || FirstEight(m_Cards[i]) != key) continue;
     m_Cards.erase(m_Cards.begin() + static_cast<std::ptrdiff_t>(i));

@@ -38,10 +38,19 @@ class CFitsHeader {
   void SetNaxis2(int n);
 
   const std::vector<std::string>& Cards() const { return m_Cards; }
-  bool operator==(const CFitsHeader&) const = default;
+  // Equal cards; the revision does not count.
+  bool operator==(const CFitsHeader& other) const { return m_Cards == other.m_Cards; }
+
+  // A number that changes with every change of the cards, unique across all headers of
+  // the process, and that a copy shares with its source: two headers with the same
+  // revision hold the same cards. What is worked out from the cards can be kept under it.
+  std::uint64_t GetRevision() const { return m_nRevision; }
 
  private:
+  void Changed();
+
   std::vector<std::string> m_Cards;
+  std::uint64_t m_nRevision = 0;
 };
 
 // The keyword field of a card: the text padded or cut to 8 characters.

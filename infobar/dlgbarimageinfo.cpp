@@ -105,11 +105,14 @@ void CDlgBarImageInfo::SetData(CRalImgWnd* window, POINT point) {
 
   m_strPhysical.clear();
   int axis = 0;
-  if (image->IsWCS()) {
-    tagAD ad;
-    unsigned int kind = 0;
-    int first = 0, second = 0;
-    if (m_WCS.ToWCS(image, p, &ad, &kind, &first, &second) == 1) {
+  // World coordinates wherever the description gives them: a CD or PC matrix, the
+  // increments alone (the standard's unit matrix) or a plate solution.
+  tagAD ad;
+  unsigned int kind = 0;
+  int first = 0, second = 0;
+  const bool world = m_WCS.ToWCS(image, p, &ad, &kind, &first, &second) == 1;
+  if (world || image->IsWCS()) {
+    if (world) {
       switch (kind) {
         case WCS_KIND_CELESTIAL:
           PhyValWcsCelestial(ad, *image, m_strPhysical);

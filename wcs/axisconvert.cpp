@@ -7,15 +7,18 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clocale.h"
 #include "wcs/wcs.h"
 
 namespace {
 
 // The intermediate world coordinate of an axis (0 or 1) and its CRVAL. Missing CRPIX and
 // CRVAL count as 0; with a PC matrix a missing CDELT counts as 0, but not both missing.
+// Without any matrix the PC matrix is the unit matrix, as the FITS standard has it.
 bool Intermediate(const CImage* image, tagSFPoint p, int axis, double* w, double* crval) {
   tagMATRIX2_2 m;
-  const int matrix = image->GetLTMtx(&m);
+  int matrix = image->GetLTMtx(&m);
+  if (matrix == 0) matrix = 2;  // GetLTMtx gives the identity for kind 0
   if (matrix != 1 && matrix != 2) return false;
   double crpix1 = 0.0, crpix2 = 0.0;
   if (!image->GetCRPix(0, &crpix1)) crpix1 = 0.0;
@@ -91,6 +94,37 @@ double UnitScale(std::string_view type, std::string_view unit) {
   return 0.0;
 }
 
+enum RestKind { kRestFrequency, kRestWavelength };
+
+// The real value of a header card, when the header has one that reads as a number.
+bool HeaderReal(const CImage& image, std::string_view keyword, double* v) {
+  const int at = image.m_FitsHeader.Find(keyword);
+  if (at < 0) return false;
+  const std::string& card = image.m_FitsHeader.GetAt(at);
+  if (card.size() <= 10 || card.compare(8, 2, "= ") != 0) return false;
+  std::string text = card.substr(10);
+  if (const std::size_t slash = text.find('/'); slash != std::string::npos) text.resize(slash);
+  for (char& c : text)
+    if (c == 'D' || c == 'd') c = 'E';  // FITS allows D for the exponent of a double
+  std::size_t end = 0;
+  double value = 0.0;
+  if (!ParseDecimalDouble(text, &value, &end) ||
+      text.find_first_not_of(' ', end) != std::string::npos)
+    return false;
+  *v = value;
+  return true;
+}
+
+// The rest frequency or wavelength of an axis: the axis' own (RESTFRQn, RESTWAVn), else the
+// header's RESTFRQ, its older name RESTFREQ, or RESTWAV.
+bool RestValue(const CImage& image, int axis, RestKind kind, double* v) {
+  if (kind == kRestFrequency) {
+    return image.GetRestFreq(axis, v) || HeaderReal(image, "RESTFRQ", v) ||
+           HeaderReal(image, "RESTFREQ", v);
+  }
+  return image.GetRestWav(axis, v) || HeaderReal(image, "RESTWAV", v);
+}
+
 }  // namespace
 
 int CWCS::SpectralCoodinates(const CImage* image, tagSFPoint p, tagAD* out, int* axis,
@@ -137,9 +171,9 @@ int CWCS::SpectralNonLinear(const CImage* image, tagSFPoint p, tagAD* out, int* 
 
   // The rest wavelength of the axis, or the one of its rest frequency.
   double l0 = 0.0, nu0 = 0.0;
-  if (image->GetRestWav(*axis, &l0) && l0 > 0.0) {
+  if (RestValue(*image, *axis, kRestWavelength, &l0) && l0 > 0.0) {
     nu0 = m_dC / l0;
-  } else if (image->GetRestFreq(*axis, &nu0) && nu0 > 0.0) {
+  } else if (RestValue(*image, *axis, kRestFrequency, &nu0) && nu0 > 0.0) {
     l0 = m_dC / nu0;
   } else {
     l0 = nu0 = 0.0;

@@ -1,13 +1,14 @@
-// CWCS: the world coordinates of a pixel, from the FITS world-coordinate attributes that an
-// image carries (axis types and units, reference pixel and value, increments, the CD or PC
-// matrix, PVi_m, LONPOLE, rest frequency and wavelength).
+// CWCS: the world coordinates of a pixel, from the FITS world-coordinate description that
+// an image carries (axis types and units, reference pixel and value, increments, the CD
+// or PC matrix, projection parameters, poles, rest frequency and wavelength, and the
+// header's other coordinate cards).
 //
-// Celestial axes follow Calabretta and Greisen 2002, "Representations of celestial
-// coordinates in FITS" (paper II): the zenithal projections ARC, TAN, STG, AZP and SIN, the
-// last as the slant orthographic projection of that paper (PV2_1 = ξ and PV2_2 = η, 0 when
-// not given; ξ = η = 0 is the plain orthographic SIN). The native longitude of the celestial
-// pole is LONPOLE, or 180° when the header has none, whatever the reference latitude.
-// EQUINOX, RADESYS and LATPOLE are not consulted: the result is in the frame of the header.
+// Celestial axes are worked out by wcslib (Calabretta and Greisen 2002, "Representations
+// of celestial coordinates in FITS", paper II, with the distortions wcslib knows: SIP, TPV,
+// TNX and ZPX, and the plate solutions of scanned survey plates where the header has no
+// other description). The result is in the frame of the header's keywords: no precession
+// or change of reference system is applied. Longitude and latitude come out in that order
+// whichever of the first two axes carries which.
 //
 // Spectral axes follow Greisen, Calabretta, Valdes and Allen 2006, "Representations of
 // spectral coordinates in FITS" (paper III), table 3, with three forms: linear, decimal
@@ -15,7 +16,10 @@
 // linearly in the quantity X that the code's first letter names, F frequency, W vacuum
 // wavelength, A air wavelength, V relativistic velocity; the axis type alone says what the
 // value is, the code's second letter is not used). Air wavelengths use the refractive index
-// of Edlén 1966; the vacuum wavelength of an air wavelength λa is λa · n(λa).
+// of Edlén 1966; the vacuum wavelength of an air wavelength λa is λa · n(λa). Without a CD
+// or PC matrix the standard's unit PC matrix applies. The rest frequency or wavelength of
+// an axis is RESTFRQn or RESTWAVn, else the header's RESTFRQ (or the older RESTFREQ) or
+// RESTWAV; either gives the other through c.
 #pragma once
 
 #include <string>
@@ -139,3 +143,8 @@ class CWCS {
 
 // The axis type without its quotes and trailing blanks: "'RA---TAN'" gives "RA---TAN".
 std::string WcsBareText(const std::string& stored);
+
+// The types of the longitude and latitude axes of the image's celestial pair, up to the
+// first hyphen ("RA" and "DEC", "GLON" and "GLAT"), as the computation reads them; false
+// when the image has no celestial pair.
+bool WcsCelestialAxisTypes(const CImage& image, std::string* longitude, std::string* latitude);

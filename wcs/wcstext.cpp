@@ -57,7 +57,13 @@ std::string AxisUnit(const CImage& image, int axis) {
 }  // namespace
 
 std::string WcsCelestialText(const CImage& image, const tagAD& ad) {
-  const std::string type = AxisType(image, 0);
+  // The axis types as the computation read them: the longitude may stand on either axis,
+  // and a plate solution has no CTYPE at all (it is right ascension and declination).
+  std::string type, latType;
+  if (!WcsCelestialAxisTypes(image, &type, &latType)) {
+    type = AxisType(image, 0);
+    latType = AxisType(image, 1);
+  }
   if (type == "RA") {
     const WcsSexagesimal ra = WcsSplitSexagesimal(ad.a / 15.0, 1, 24);
     const WcsSexagesimal dec = WcsSplitSexagesimal(ad.d, 1);
@@ -71,7 +77,7 @@ std::string WcsCelestialText(const CImage& image, const tagAD& ad) {
   const char* lat = lon == kWcsLabelGLon   ? kWcsLabelGLat
                     : lon == kWcsLabelELon ? kWcsLabelELat
                                            : nullptr;
-  const std::string lonName = lon ? lon : type, latName = lat ? lat : AxisType(image, 1);
+  const std::string lonName = lon ? lon : type, latName = lat ? lat : latType;
   return Format("%s:%11.4f[%s]  %s:%+11.4f[%s]", lonName.c_str(), ad.a, kWcsDegreeUnit,
                 latName.c_str(), ad.d, kWcsDegreeUnit);
 }

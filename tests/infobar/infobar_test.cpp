@@ -273,6 +273,10 @@ print(Angle(ra, u.deg).to_string(unit=u.hourangle, sep=" ", precision=1, pad=Tru
     QTest::addColumn<double>("tolerance");
     QTest::newRow("world coordinates") << "CD1_1"
                                        << "^波長: *(-?[0-9.]+)\\[Angstrom\\]$" << 5.1e-5;
+    // CDELT alone: the standard's unit matrix, so world coordinates as well.
+    QTest::newRow("increment only") << "CDELT1"
+                                    << "^波長: *(-?[0-9.]+)\\[Angstrom\\]$" << 5.1e-5;
+    // No increment either: the axis alone, as a spectrum's axis is shown.
     QTest::newRow("axis only") << ""
                                << "^波長： (-?[0-9.]+) \\[Angstrom\\]$" << 5.1e-3;
   }
@@ -291,8 +295,6 @@ h = fits.Header()
 h["CTYPE1"], h["CUNIT1"], h["CRPIX1"], h["CRVAL1"] = "WAVE", "Angstrom", 12.5, 6562.817
 if sys.argv[2]:
     h[sys.argv[2]] = 0.3137
-else:
-    h["CDELT1"] = 0.3137
 fits.PrimaryHDU(np.linspace(100.0, 200.0, 64).astype(np.float32), h).writeto(sys.argv[1])
 w = WCS(fits.getheader(sys.argv[1]))
 v = w.wcs_pix2world([[float(sys.argv[3])]], 1)[0][0] * w.wcs.cunit[0]
@@ -309,6 +311,62 @@ print(repr(v.to_value(u.Angstrom)))
     QVERIFY2(std::fabs(m.captured(1).toDouble() - value.toDouble()) <= tolerance,
              qPrintable(shown + " against astropy's " + value));
     QCOMPARE(Text(frame_->InfoBar(), "x"), QString::number(px + 1));
+  }
+
+  // Headers of astropy's coordinate tests as observatories write them: increments without
+  // a matrix (a map in the plate carrée projection), SIP distortion, and CDELT alone on a
+  // zenithal projection. The bar shows for the pixel under the mouse what vantorel-cli wcs
+  // gives for the same FITS position.
+  void celestialTextOfRealHeaders_data() {
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("px");
+    QTest::addColumn<int>("py");
+    QTest::newRow("plate carrée, CDELT only") << "maps/1904-66_CAR.hdr" << 120 << 40;
+    QTest::newRow("zenithal equal area, CDELT only") << "maps/1904-66_ZEA.hdr" << 60 << 150;
+    QTest::newRow("SIP distortion") << "irac_sip.hdr" << 200 << 31;
+  }
+  void celestialTextOfRealHeaders() {
+    if (!HaveAstropy()) QSKIP("/usr/bin/python3 cannot import astropy (python3-astropy)");
+    QFETCH(QString, source);
+    QFETCH(int, px);
+    QFETCH(int, py);
+    const std::string path = dir_->File("header.fits");
+    // The header's own cards on a float image of its size, a gradient to see.
+    const QString size = Python(QStringLiteral(R"(
+import sys, numpy as np, astropy.wcs.tests as t
+from pathlib import Path
+from astropy.io import fits
+text = (Path(t.__file__).parent / "data" / sys.argv[2]).read_bytes().decode("ascii", "replace")
+h = fits.Header.fromstring(text.replace("\n", ""), sep="")
+nx, ny = int(h.get("NAXIS1", 256)), int(h.get("NAXIS2", 256))
+hdu = fits.PrimaryHDU(np.add.outer(np.arange(ny), np.arange(nx)).astype(np.float32))
+for card in h.cards:
+    if card.keyword not in ("SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND", "END",
+                            "BSCALE", "BZERO", ""):
+        hdu.header.append(card)
+hdu.writeto(sys.argv[1], output_verify="silentfix")
+print(nx, ny)
+)"),
+                                {QString::fromStdString(path), source});
+    QVERIFY2(!size.isEmpty(), qPrintable(source));
+    const int height = size.section(' ', 1, 1).toInt();
+    QVERIFY(py < height);
+    CKivImageView* view = Open(path);
+    QVERIFY(view);
+    QVERIFY(MoveTo(view, px, py));
+    const QString shown = Text(frame_->InfoBar(), "physical");
+    // Bottom-up by default: the FITS row counts from the bottom.
+    const QString fitsY = QString::number(height - py);
+    QCOMPARE(Text(frame_->InfoBar(), "y"), fitsY);
+    QProcess cli;
+    cli.start(QString::fromStdString(TestBinDir() + "/vantorel-cli"),
+              {"wcs", "--json", QString::fromStdString(path), QString::number(px + 1), fitsY});
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), 0);
+    const QJsonObject row = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
+    QCOMPARE(row.value("kind").toString(), QString("celestial"));
+    QVERIFY2(shown.startsWith(QStringLiteral("赤道座標 赤経:")), qPrintable(shown));
+    QCOMPARE(shown, row.value("text").toString());
   }
 };
 

@@ -8,16 +8,11 @@ without the distortions) converts the same positions of the same file.
 
 Where this system differs from wcslib by its own rules, the cases are chosen or adjusted
 so that the difference does not arise, and the adjustment is said where it is made:
-- an explicit CD, PC or CROTA2 is needed (wcslib takes a unit PC matrix when none is
-  given): headers without one get PC1_1 = PC2_2 = 1;
-- LONPOLE defaults to 180° for every reference latitude; wcslib takes 0° when δ_p ≥ θ_0
-  (= 90° for the zenithal projections, so δ_p = 90° exactly): such cases are compared with
-  wcslib given LONPOLE = 180 explicitly;
-- EQUINOX, RADESYS and LATPOLE are not consulted; wcs_pix2world converts no frame either,
-  and LATPOLE does not matter for zenithal projections, whose reference point is the
-  native pole;
-- a spectral axis' rest value is read from RESTWAVn / RESTFRQn; the files carry RESTWAV
-  as well, for wcslib.
+- EQUINOX, RADESYS and LATPOLE select no other frame: wcs_pix2world converts no frame
+  either;
+- a spectral axis' rest value is read from RESTWAVn / RESTFRQn, else RESTWAV / RESTFRQ;
+  the files carry both forms. The headers of astropy's own test data are compared, all
+  of them and as they stand, by wcs_corpus_check.py.
 """
 import json
 import math
@@ -85,8 +80,8 @@ def compare_celestial(name, path, xy, reference_path=None, tol=1e-9):
     rows, why = vantorel(path, xy)
     if rows is None:
         return fail(name, why)
-    w = WCS(fits.getheader(reference_path or path)).celestial
-    world = w.wcs_pix2world(np.array(xy), 1)
+    w = WCS(fits.getheader(reference_path or path))
+    world = w.wcs_pix2world(np.array(xy), 1)[:, [w.wcs.lng, w.wcs.lat]]
     worst, checked = 0.0, 0
     for (x, y), row, (ra, dec) in zip(xy, rows, world):
         if not (np.isfinite(ra) and np.isfinite(dec)):
@@ -144,76 +139,22 @@ def celestial_cases():
                              CRVAL2=50.0),
         "glon-tan": {**base, **cd, "CTYPE1": "GLON-TAN", "CTYPE2": "GLAT-TAN",
                      "CRVAL1": 120.0, "CRVAL2": 2.0},
+        # The defaults of the standard: a unit matrix with CDELT, φ_p = 0 at δ_p = 90°.
+        "tan-cdelt-only": {**base, "CDELT1": -3e-4, "CDELT2": 3e-4},
+        "tan-north-pole": {**base, **pc(1e-3, 20.0), "CRVAL2": 90.0},
+        "car-cdelt-only": proj("CAR", CDELT1=-0.05, CDELT2=0.05, CRVAL2=0.0),
+        "ait-galactic": {**proj("AIT", pc(0.1, 0.0)), "CTYPE1": "GLON-AIT",
+                         "CTYPE2": "GLAT-AIT", "CRVAL1": 0.0, "CRVAL2": 0.0},
+        "zpn-cd": proj("ZPN", cd, PV2_0=0.0, PV2_1=1.0, PV2_3=-0.02),
+        "tpv": proj("TPV", cd, PV1_0=0.0, PV1_1=1.0, PV1_2=0.0, PV1_4=2e-3, PV2_0=0.0,
+                    PV2_1=1.0, PV2_2=0.0, PV2_5=-1e-3),
+        # The latitude on the first axis.
+        "dec-ra": {**base, "CTYPE1": "DEC--TAN", "CTYPE2": "RA---TAN", "CRVAL1": -5.3911,
+                   "CRVAL2": 83.8221, "CD1_1": 0.0, "CD1_2": 2.8e-4, "CD2_1": -2.8e-4,
+                   "CD2_2": 0.0},
     }
     for name, cards in cases.items():
         compare_celestial(name, write(name, cards), grid(2000, 2000))
-
-    # δ_p = 90° without LONPOLE: this system takes φ_p = 180°, wcslib 0°; compared with
-    # wcslib given LONPOLE = 180.
-    cards = {**base, **pc(1e-3, 20.0), "CRVAL2": 90.0}
-    path = write("tan-north-pole", cards)
-    compare_celestial("tan-north-pole-lonpole-180", path, grid(2000, 2000),
-                      write("tan-north-pole-wcslib", {**cards, "LONPOLE": 180.0}))
-
-
-# The headers of astropy's own test data whose celestial axes are the first two, with a
-# projection this system supports and no distortion; copied onto a two-axis image.
-AXIS_KEYS = ("CTYPE", "CRPIX", "CRVAL", "CDELT", "CUNIT")
-
-
-def astropy_headers():
-    import astropy.wcs.tests as t
-    root = Path(t.__file__).parent / "data"
-    for path in sorted(root.rglob("*")):
-        if path.suffix not in (".hdr", ".fits") or not path.is_file():
-            continue
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                if path.suffix == ".fits":
-                    header = fits.getheader(path)
-                else:
-                    try:
-                        header = fits.Header.fromfile(path, sep="", endcard=True, padding=False)
-                    except (OSError, ValueError):
-                        header = fits.Header.fromfile(path, sep="", endcard=False, padding=False)
-        except Exception:
-            continue
-        yield path.relative_to(root), header
-
-
-def celestial_from_astropy():
-    used = 0
-    for rel, header in astropy_headers():
-        t1, t2 = str(header.get("CTYPE1", "")), str(header.get("CTYPE2", ""))
-        if not (t1.startswith("RA") or t1[1:4] == "LON") or not (t2.startswith("DEC") or
-                                                                 t2[1:4] == "LAT"):
-            continue
-        if len(t1) != 8 or t1[-3:] not in ("TAN", "STG", "AZP", "ARC", "SIN"):
-            continue  # another projection, or a distortion named in the type (-SIP)
-        if any(k.startswith(("A_", "B_", "DP", "DQ", "CPDIS", "D2IM")) for k in header):
-            continue
-        if any(k.startswith("PV1_") for k in header):
-            continue  # φ_0, θ_0 or the poles given on the longitude axis: not consulted here
-        if not all(f"{k}{i}" in header for k in ("CRPIX", "CRVAL") for i in (1, 2)):
-            continue  # required here; wcslib takes 0 for them
-        matrix = [f"{k}{i}_{j}" for k in ("CD", "PC") for i in (1, 2) for j in (1, 2)] + \
-            [f"PC00{i}00{j}" for i in (1, 2) for j in (1, 2)] + ["CROTA2"]
-        cards = {}
-        for key, value in header.items():
-            if (key[:5] in AXIS_KEYS and key[5:] in ("1", "2")) or key in matrix or \
-                    key[:4] == "PV2_" or key in ("LONPOLE", "LATPOLE", "EQUINOX", "RADESYS"):
-                cards[key] = value
-        if not any(k in matrix for k in cards):
-            cards.update({"PC1_1": 1.0, "PC2_2": 1.0})  # the unit matrix wcslib assumes
-        if header.get("CRVAL2") == 90.0 and "LONPOLE" not in cards:
-            cards["LONPOLE"] = 180.0  # this system's default (see above)
-        nx, ny = int(header.get("NAXIS1", 0) or 2000), int(header.get("NAXIS2", 0) or 2000)
-        name = "astropy-" + str(rel).replace("/", "-")
-        compare_celestial(name, write(name, cards), grid(nx, ny))
-        used += 1
-    if used < 5:
-        fail("astropy-data", f"only {used} usable headers found")
 
 
 def celestial_sample():
@@ -447,37 +388,10 @@ def command_line():
 if MODE == "celestial":
     command_line()
     celestial_cases()
-    celestial_from_astropy()
     if SAMPLE:
         celestial_sample()
 else:
     spectral()
-    for rel, header in astropy_headers():
-        if not str(rel).startswith("spectra") or header.get("NAXIS") != 1:
-            continue
-        # 1-D spectra: copy the first axis onto a two-axis image with a unit matrix.
-        cards = {k: v for k, v in header.items()
-                 if k[:5] in AXIS_KEYS and k[5:] == "1" or k in ("RESTFRQ", "RESTWAV")}
-        if "RESTWAV" in cards:
-            cards["RESTWAV1"] = cards["RESTWAV"]
-        if "RESTFRQ" in cards:
-            cards["RESTFRQ1"] = cards["RESTFRQ"]
-        cards.update({"PC1_1": 1.0, "PC2_2": 1.0})
-        name = "astropy-" + str(rel).replace("/", "-")
-        path = write(name, cards)
-        xy = [(float(x), 1.0) for x in np.linspace(1, header["NAXIS1"], 41)]
-        rows, why = vantorel(path, xy)
-        if rows is None:
-            fail(name, why)
-            continue
-        peer = WCS(fits.getheader(path)).wcs_pix2world(np.array(xy), 1)[:, 0]
-        got = np.array([r["a"] for r in rows])
-        diff = np.max(np.abs(got - peer) / np.abs(peer))
-        if diff > 1e-9:
-            fail(name, f"differs from wcslib by {diff:.3g} (relative)")
-        else:
-            print(f"ok {name}: wcslib to {diff:.2g} (relative)")
-
 shutil.rmtree(WORK, ignore_errors=True)
 print(f"{'FAILED' if failures else 'passed'}: {len(failures)} failed")
 sys.exit(1 if failures else 0)
