@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/progress.h"
@@ -70,5 +71,6 @@ class StderrProgress : public ProgressSink {
 class CRalImage;
 bool OpenImage(const std::string& path, CRalImage& image);
 
-// A JSON string of UTF-8 text, control characters escaped.
+// A JSON string of UTF-8 text, control characters escaped; AppendJsonString appends it.
 std::string JsonString(const std::string& s);
+void AppendJsonString(std::string* out, std::string_view s);

@@ -2,48 +2,26 @@
 // information bar counts), one line per position, from the positions on the command line
 // or, with "-", from "X Y" pairs on standard input. The JSON form also carries the text
 // the information bar shows for the position.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "cli/cli_io.h"
 #include "cli/commands.h"
+#include "cli/wcs_lines.h"
 #include "engine/ralimage.h"
 #include "platform/userprompts.h"
 #include "wcs/wcs.h"
 #include "wcs/wcstext.h"
 
 namespace {
-
-// The shortest text that reads back as the same double.
-void AppendNumber(std::string* out, double v) {
-  char buf[40];
-  for (int digits = 15; digits <= 17; ++digits) {
-    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    if (std::strtod(buf, nullptr) == v) break;
-  }
-  *out += buf;
-}
-
-// Right ascension in degrees as hh:mm:ss.sss.
-std::string Hours(double degrees) {
-  const WcsSexagesimal s = WcsSplitSexagesimal(degrees / 15.0, 3, 24);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02lld:%02d:%02d.%03lld", s.units, s.minutes, s.seconds,
-                s.fraction);
-  return buf;
-}
-
-// Declination in degrees as ±dd:mm:ss.ss.
-std::string Degrees(double degrees) {
-  const WcsSexagesimal s = WcsSplitSexagesimal(degrees, 2);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%c%02lld:%02d:%02d.%02lld", s.negative ? '-' : '+', s.units,
-                s.minutes, s.seconds, s.fraction);
-  return buf;
-}
 
 const char* KindName(unsigned int kind) {
   switch (kind) {
@@ -60,12 +38,14 @@ const char* KindName(unsigned int kind) {
   }
 }
 
+// Builds the lines in one buffer and writes it out a megabyte at a time.
 class PointWriter {
  public:
   PointWriter(const CRalImage& image, bool json) : image_(image), json_(json) {
     std::string type;
     image.GetCType(0, &type);
     rightAscension_ = WcsBareText(type).starts_with("RA");
+    out_.reserve(kFlushSize + 4096);
   }
 
   void Write(double x, double y) {
@@ -73,57 +53,97 @@ class PointWriter {
     unsigned int kind = 0;
     int first = 0, second = 0;
     const bool ok = wcs_.ToWCS2(&image_, tagSFPoint{x, y}, &ad, &kind, &first, &second) == 1;
-    line_.clear();
+    const bool sexagesimal = ok && kind == WCS_KIND_CELESTIAL && rightAscension_;
+    // Everything but the information bar's text: at most 8 numbers or angles and 100
+    // characters of names and punctuation.
+    char line[8 * kWcsFieldChars + 100];
+    char* p = line;
     if (json_) {
-      line_ += "{\"x\":";
-      AppendNumber(&line_, x);
-      line_ += ",\"y\":";
-      AppendNumber(&line_, y);
-      line_ += ",\"kind\":";
+      p = Put(p, "{\"x\":");
+      p = WcsWriteNumber(p, x);
+      p = Put(p, ",\"y\":");
+      p = WcsWriteNumber(p, y);
+      p = Put(p, ",\"kind\":");
       if (!ok) {
-        line_ += "null}\n";
+        p = Put(p, "null}\n");
       } else {
-        line_ += std::string("\"") + KindName(kind) + "\",\"a\":";
-        AppendValue(first, ad.a);
-        line_ += ",\"d\":";
-        AppendValue(second, ad.d);
-        if (kind == WCS_KIND_CELESTIAL && rightAscension_)
-          line_ += ",\"ra\":\"" + Hours(ad.a) + "\",\"dec\":\"" + Degrees(ad.d) + "\"";
-        line_ += ",\"text\":" + JsonString(WcsPhysicalText(image_, ad, kind, first, second));
-        line_ += "}\n";
+        *p++ = '"';
+        p = Put(p, KindName(kind));
+        p = Put(p, "\",\"a\":");
+        p = Value(p, first, ad.a);
+        p = Put(p, ",\"d\":");
+        p = Value(p, second, ad.d);
+        if (sexagesimal) {
+          p = Put(p, ",\"ra\":\"");
+          p = WcsWriteHours(p, ad.a);
+          p = Put(p, "\",\"dec\":\"");
+          p = WcsWriteDegrees(p, ad.d);
+          *p++ = '"';
+        }
+        p = Put(p, ",\"text\":");
+      }
+      out_.append(line, p);
+      if (ok) {
+        AppendJsonString(&out_, WcsPhysicalText(image_, ad, kind, first, second));
+        out_ += "}\n";
       }
     } else {
-      AppendNumber(&line_, x);
-      line_ += ' ';
-      AppendNumber(&line_, y);
+      p = WcsWriteNumber(p, x);
+      *p++ = ' ';
+      p = WcsWriteNumber(p, y);
       if (!ok) {
-        line_ += " none\n";
+        p = Put(p, " none\n");
       } else {
-        line_ += std::string(" ") + KindName(kind) + ' ';
-        AppendValue(first, ad.a);
-        line_ += ' ';
-        AppendValue(second, ad.d);
-        if (kind == WCS_KIND_CELESTIAL && rightAscension_)
-          line_ += ' ' + Hours(ad.a) + ' ' + Degrees(ad.d);
-        line_ += '\n';
+        *p++ = ' ';
+        p = Put(p, KindName(kind));
+        *p++ = ' ';
+        p = Value(p, first, ad.a);
+        *p++ = ' ';
+        p = Value(p, second, ad.d);
+        if (sexagesimal) {
+          *p++ = ' ';
+          p = WcsWriteHours(p, ad.a);
+          *p++ = ' ';
+          p = WcsWriteDegrees(p, ad.d);
+        }
+        *p++ = '\n';
       }
+      out_.append(line, p);
     }
-    std::fwrite(line_.data(), 1, line_.size(), stdout);
+    if (out_.size() >= kFlushSize) Flush();
   }
 
+  // Writes what is buffered; false once standard output has refused a write, with
+  // error() the reason.
+  bool Flush() {
+    errno = 0;
+    if (error_ == 0 && (std::fwrite(out_.data(), 1, out_.size(), stdout) != out_.size() ||
+                        std::fflush(stdout) != 0))
+      error_ = errno != 0 ? errno : EIO;
+    out_.clear();
+    return error_ == 0;
+  }
+  bool failed() const { return error_ != 0; }
+  int error() const { return error_; }
+
  private:
-  void AppendValue(int valid, double v) {
-    if (valid)
-      AppendNumber(&line_, v);
-    else
-      line_ += json_ ? "null" : "-";
+  static constexpr std::size_t kFlushSize = std::size_t{1} << 20;
+
+  static char* Put(char* p, std::string_view text) {
+    return std::copy(text.begin(), text.end(), p);
+  }
+
+  char* Value(char* p, int valid, double v) const {
+    if (valid) return WcsWriteNumber(p, v);
+    return Put(p, json_ ? "null" : "-");
   }
 
   const CRalImage& image_;
   bool json_;
   bool rightAscension_ = false;
   CWCS wcs_;
-  std::string line_;
+  std::string out_;
+  int error_ = 0;
 };
 
 bool ParseNumber(const std::string& text, double* v) {
@@ -186,28 +206,32 @@ int WcsCommand(const std::vector<std::string>& args) {
     }
   }
 
-  static char buffer[1 << 16];
-  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
   PointWriter writer(image, options.json);
   if (!fromStdin) {
     for (std::size_t i = 0; i + 1 < values.size(); i += 2) writer.Write(values[i], values[i + 1]);
   } else {
+    WcsPairReader reader(STDIN_FILENO);
     double x = 0.0, y = 0.0;
-    long line = 0;
+    long pair = 0;
     for (;;) {
-      const int n = std::scanf("%lf %lf", &x, &y);
-      if (n == EOF) break;
-      ++line;
-      if (n != 2) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vantorel-cli: standard input: pair %ld is not X Y\n", line);
+      const WcsPairReader::Status status = reader.Next(&x, &y);
+      if (status == WcsPairReader::kEnd) break;
+      ++pair;
+      if (status != WcsPairReader::kPair) {
+        if (!writer.Flush()) break;
+        if (status == WcsPairReader::kReadError)
+          std::fprintf(stderr, "vantorel-cli: standard input: %s\n",
+                       std::strerror(reader.readError()));
+        else
+          std::fprintf(stderr, "vantorel-cli: standard input: pair %ld is not X Y\n", pair);
         return 1;
       }
       writer.Write(x, y);
+      if (writer.failed()) break;
     }
   }
-  if (std::fflush(stdout) != 0) {
-    std::perror("vantorel-cli: standard output");
+  if (!writer.Flush()) {
+    std::fprintf(stderr, "vantorel-cli: standard output: %s\n", std::strerror(writer.error()));
     return 1;
   }
   return 0;
