@@ -42,9 +42,9 @@ const char* KindName(unsigned int kind) {
 class PointWriter {
  public:
   PointWriter(const CRalImage& image, bool json) : image_(image), json_(json) {
-    std::string type;
-    image.GetCType(0, &type);
-    rightAscension_ = WcsBareText(type).starts_with("RA");
+    // Right ascension on whichever axis, or from a plate solution without axis types.
+    std::string longitude;
+    rightAscension_ = WcsCelestialAxisTypes(image, &longitude, nullptr) && longitude == "RA";
     out_.reserve(kFlushSize + 4096);
   }
 

@@ -49,7 +49,8 @@ int CWCS::ToWCS(const CImage* image, POINT pixel, tagAD* out, unsigned int* kind
 int CWCS::ToWCS2(const CImage* image, tagSFPoint p, tagAD* out, unsigned int* kind, int* first,
                  int* second) const {
   if (out) *out = tagAD{};
-  if (!image || !out) return 0;
+  // A position at infinity has no world coordinate, though a projection's limit may.
+  if (!image || !out || !std::isfinite(p.x) || !std::isfinite(p.y)) return 0;
   unsigned int kindSink = 0;
   int firstSink = 0, secondSink = 0;
   if (!kind) kind = &kindSink;
