@@ -11,8 +11,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-translations-l10n libgl-dev
   # raster formats
   libtiff-dev libpng-dev libjpeg62-turbo-dev libgif-dev
-  # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # tests and benchmarks (the peer benchmark scripts build through ccache and time their
+  # peers with /usr/bin/time and bc)
+  googletest libgtest-dev libgmock-dev libbenchmark-dev ccache time bc
   # peers used as oracles by the tests
   libcfitsio-dev libcfitsio-bin wcslib-dev fitsverify python3 python3-numpy python3-astropy ftools-fv
   # resampling oracles for the engine's geometry operations
