@@ -58,17 +58,6 @@ std::string Compact(const std::string& e) {
   return mantissa + "e" + sign + exponent;
 }
 
-}  // namespace
-
-int CValueStep::Decimals(double step) {
-  const double d = SignedDecimals(step);
-  if (!(d > 0)) return 0;
-  // 10^-400 is below the smallest double: no step asks for more.
-  return static_cast<int>(std::min(d, 400.0));
-}
-
-namespace {
-
 // floor(value × 10^d) / 10^d, d of either sign.
 double CutToDecimals(double value, int d) {
   const double scaled = TimesPow10(value, d);
@@ -82,6 +71,13 @@ double CutToDecimals(double value, int d) {
 }
 
 }  // namespace
+
+int CValueStep::Decimals(double step) {
+  const double d = SignedDecimals(step);
+  if (!(d > 0)) return 0;
+  // 10^-400 is below the smallest double: no step asks for more.
+  return static_cast<int>(std::min(d, 400.0));
+}
 
 double CValueStep::Cut(double value, double step) {
   if (!std::isfinite(value)) return value;
@@ -101,7 +97,7 @@ std::string CValueStep::Text(double value, double step) {
     return d + 1 <= kMaxDigits ? FormatC("%.*f", d, 0.0) : std::string("0");
   }
   const double size = std::fabs(value);
-  double precision = std::fabs(step);
+  const double precision = std::fabs(step);
   int d = Decimals(step);
   // A value the decimals round to zero takes the decimals of the step's size.
   if (size < 0.5 * std::pow(10.0, -d)) d = Decimals(precision);

@@ -28,9 +28,10 @@ class CValueStep {
   // - otherwise e-notation with the significant digits the step implies, at least 6 and
   //   at most 17 ("%.<p−1>e", trailing zeros kept as the fixed form keeps them):
   //   1.23456789e-18 with the step value / 1000 reads "1.23457e-18".
-  // A non-zero value never reads as 0 or −0: when the decimals of the step would round
-  // it to zero (a negative value has a negative step and so no decimals: −0.3 would read
-  // "-0"), the decimals of the step's size are taken instead ("-0.300", "-3.20000e-19").
+  // A value that the decimals of the step would round to zero takes the decimals of the
+  // step's size instead (a negative value has a negative step and so no decimals: −0.3
+  // would read "-0"; it reads "-0.300", and −3.2e-19 "-3.20000e-19"). With the step
+  // value / 1000 a non-zero value therefore never reads as 0 or −0.
   static std::string Text(double value, double step);
 
   // The value in e-notation within width characters, with as many significant digits as
