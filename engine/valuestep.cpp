@@ -84,12 +84,6 @@ double CValueStep::Cut(double value, double step) {
   return CutToDecimals(value, Decimals(step));
 }
 
-double CValueStep::CutAnyScale(double value, double step) {
-  const double d = SignedDecimals(step);
-  if (!std::isfinite(value) || !std::isfinite(d)) return value;
-  return CutToDecimals(value, static_cast<int>(std::clamp(d, -400.0, 400.0)));
-}
-
 std::string CValueStep::Text(double value, double step) {
   if (!std::isfinite(value)) return FormatC("%f", value);
   if (value == 0) {

@@ -16,10 +16,6 @@ class CValueStep {
   // rounding error of a step boundary (12.34 held as 12.3399…) stays on it, and a value
   // too large for the cut to change comes back as it is.
   static double Cut(double value, double step);
-  // As Cut, but the last digit kept may also lie left of the point (tens, hundreds, …)
-  // when the step is above 1: the digit is that of the power of ten at or above the step,
-  // at every scale, so that CutAnyScale(v × s, step × s) = CutAnyScale(v, step) × s.
-  static double CutAnyScale(double value, double step);
 
   // The value at the precision of the step:
   // - fixed notation with Decimals(step) decimals ("%.<d>f") when that shows the value

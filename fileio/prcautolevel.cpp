@@ -16,12 +16,12 @@ int CPrcAutoLevel::Do(CImage& image, const RECT* rect) {
   if (!CImgAutoLevel::Do(image, minSigma, maxSigma, plane, rect)) return 0;
   const int planes = image.GetDimension() < 3 ? 1 : 3;
   for (int p = 0; p < planes && p < image.GetPlanes(); ++p) {
-    // Cut to the digit a 1024th of the range reaches, at any scale: flux-calibrated data
-    // (a range of 1e-18) keep as many digits as counts do, and the same data in any unit
-    // get the same levels; a range of some thousands is cut to tens.
+    // Cut to the decimals a 1024th of the range implies, as many as that takes:
+    // flux-calibrated data (a range of 1e-18) keep the digits counts keep; a range above
+    // 1024 is cut to whole units.
     const double step = image.GetLevelRange(p) / 1024.0;
-    image.SetLevel(p, CValueStep::CutAnyScale(image.GetLevelMin(p), step),
-                   CValueStep::CutAnyScale(image.GetLevelMax(p), step));
+    image.SetLevel(p, CValueStep::Cut(image.GetLevelMin(p), step),
+                   CValueStep::Cut(image.GetLevelMax(p), step));
   }
   return 1;
 }

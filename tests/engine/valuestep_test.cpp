@@ -104,17 +104,10 @@ TEST(ValueStepTest, CutsScaleWithTheValue) {
     EXPECT_NEAR(CValueStep::Cut(1234.56789 * f, 0.01 * f), 1234.56 * f, 1e-12 * 1234.56 * f) << k;
     EXPECT_NEAR(CValueStep::Cut(-0.0123456 * f, 1e-5 * f), -0.01235 * f, 1e-12 * 0.01235 * f) << k;
   }
-  // Without the floor at no decimals the cut scales all the way: a step of 1e19 keeps the
-  // digit of 1e20, as a step of 0.1 keeps that of 1, and steps below 1 cut as Cut does.
-  for (int k = -40; k <= 40; ++k) {
-    const double f = std::pow(10.0, k);
-    EXPECT_NEAR(CValueStep::CutAnyScale(4721.1378 * f, 4.9 * f), 4720 * f, 1e-12 * 4720 * f) << k;
-    EXPECT_NEAR(CValueStep::CutAnyScale(-187.2 * f, 4.9 * f), -190 * f, 1e-12 * 190 * f) << k;
-  }
-  EXPECT_EQ(CValueStep::CutAnyScale(12.3456, 0.01), CValueStep::Cut(12.3456, 0.01));
-  EXPECT_EQ(CValueStep::CutAnyScale(12.3456, 5), 10.0);
-  EXPECT_EQ(CValueStep::CutAnyScale(1e300, 1e305), 0.0);
-  EXPECT_EQ(CValueStep::CutAnyScale(5.0, 0.0), 5.0);  // no step, nothing to cut
+  // Steps above 1 cut to whole units, at any magnitude.
+  EXPECT_EQ(CValueStep::Cut(4721.1378, 4.9), 4721.0);
+  EXPECT_EQ(CValueStep::Cut(-187.2, 4.9), -188.0);
+  EXPECT_EQ(CValueStep::Cut(1e300, 1e305), 1e300);
 
   // A cut never rises and loses less than one unit of its last decimal.
   std::mt19937 rng(5);
