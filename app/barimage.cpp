@@ -1,9 +1,8 @@
 #include "app/barimage.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include <QAction>
 #include <QCheckBox>
@@ -17,6 +16,8 @@
 #include "app/kivimageview.h"
 #include "controls/dualslider.h"
 #include "display/ralimgwnd.h"
+#include "engine/valuestep.h"
+#include "platform/clocale.h"
 
 namespace {
 
@@ -275,20 +276,25 @@ void CBarImage::OnLevelTyped(bool minimum) {
   QString& last = minimum ? m_sLastMin : m_sLastMax;
   const QString text = edit->text();
   if (!wnd || IsPartialLevel(text) || text == last) return;
+  const double value = AtofC(text.toUtf8().constData());
+  // The display buffer keeps levels as floats: a level beyond their range is refused.
+  if (!(std::fabs(value) <= FLT_MAX)) return;
   guard = true;
-  const double value = std::atof(text.toUtf8().constData());
   float min = 0, max = 0, low = 0, high = 0;
   wnd->GetLevel(&min, &max);
   wnd->GetLevelSliderRange(&low, &high);
   const double span = static_cast<double>(high) - low;
   const bool accepted = minimum ? AcceptMinimum(value, max, span) : AcceptMaximum(value, min, span);
   if (accepted) {
-    // The text as the bar writes levels, the caret and selection where they were.
+    // The text as the bar writes levels, the caret and selection where they were. A
+    // level typed with an exponent stays as typed: rewritten, "1.5e-1" on its way to
+    // "1.5e-18" would become "0.15" under the caret.
     const int cursor = edit->cursorPosition();
     const int selStart = edit->selectionStart();
     const int selLength = edit->selectedText().size();
-    last = QString::fromStdString(LevelText(value));
-    edit->setText(last);
+    last =
+        text.contains('e', Qt::CaseInsensitive) ? text : QString::fromStdString(LevelText(value));
+    if (edit->text() != last) edit->setText(last);
     if (selStart >= 0)
       edit->setSelection(std::min(selStart, static_cast<int>(last.size())), selLength);
     else
@@ -316,9 +322,7 @@ void CBarImage::OnLevelFinished(bool minimum) {
 }
 
 std::string CBarImage::LevelText(double level) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, "%f", level);
-  std::string text = buffer;
+  std::string text = FormatC("%f", level);
   if (level < 10000000.0) {
     if (text.size() > static_cast<std::size_t>(kEditChars)) text.resize(kEditChars);
     // Zeros are cut from the fraction only: "-1000000.5" keeps "-1000000".
@@ -327,7 +331,14 @@ std::string CBarImage::LevelText(double level) {
       if (!text.empty() && text.back() == '.') text.pop_back();
     }
   }
-  return text;
+  if (level == 0 || !std::isfinite(level)) return text;
+  // The box holds eight characters: fixed notation loses a flux of 1e-18 to "0" and
+  // shows 1e+20 as its first eight digits. The e-notation text that fits is taken
+  // whenever it reads back closer to the level than what the box would show of the
+  // fixed one.
+  const std::string exponent = CValueStep::Exponent(level, kEditChars);
+  const double shown = AtofC(text.substr(0, kEditChars).c_str());
+  return std::fabs(AtofC(exponent.c_str()) - level) < std::fabs(shown - level) ? exponent : text;
 }
 
 int CBarImage::SliderPos(double level, double low, double high) {
@@ -358,8 +369,12 @@ bool CBarImage::AcceptMaximum(double value, double min, double span) {
 }
 
 bool CBarImage::IsPartialLevel(const QString& text) {
-  if (text.isEmpty() || text.endsWith('-') || text.endsWith('.')) return true;
-  return text.contains('.') && text.endsWith('0');
+  if (text.isEmpty() || text.endsWith('-') || text.endsWith('.') || text.endsWith('+') ||
+      text.endsWith('e', Qt::CaseInsensitive))
+    return true;
+  // A zero after the point may be followed by more digits; one in an exponent is a digit
+  // of its own ("1.5e-10").
+  return text.contains('.') && !text.contains('e', Qt::CaseInsensitive) && text.endsWith('0');
 }
 
 std::vector<CBarImage::ColorEntry> CBarImage::ColorEntries(bool colour, bool spectrum) {

@@ -58,7 +58,9 @@ class CBarImage : public QToolBar {
 
   // ---- the rules, each on its own
   // "%f", then, below 10000000, cut to 8 characters without trailing zeros of the
-  // fraction or a trailing point.
+  // fraction or a trailing point; but e-notation within 8 characters ("1.23e-18",
+  // "1e20") where that reads back closer to the level than the box's eight characters
+  // of the fixed text.
   static std::string LevelText(double level);
   // The thumb of a level on the slider spanning [low, high]: 0 … 300, with positions
   // below 1 taken to 0 and above 299 to 300.
@@ -71,8 +73,8 @@ class CBarImage : public QToolBar {
   // the maximum, the maximum as much above the minimum.
   static bool AcceptMinimum(double value, double max, double span);
   static bool AcceptMaximum(double value, double min, double span);
-  // A text that is still being typed (empty, or ending in "-" or ".", or a fraction whose
-  // last digit is a 0) is not taken yet.
+  // A text that is still being typed (empty, or ending in "-", "+", "." or "e", or a
+  // fraction without exponent whose last digit is a 0) is not taken yet.
   static bool IsPartialLevel(const QString& text);
 
   struct ColorEntry {

@@ -51,6 +51,13 @@ double Luminance(double r, double g, double b) {
   return 0.299 * r + 0.587 * g + 0.114 * b;
 }
 
+// The half-width given to a histogram range that has none, at the value's own scale (a
+// fixed unit would dwarf fluxes of 1e-18 and vanish beside sums of 1e+20).
+double SpanAround(double value) {
+  const double size = std::fabs(value) * 0.2;
+  return size > 0 && std::isfinite(size) ? size : 1.0;
+}
+
 using dlg::WaitCursor;
 
 }  // namespace
@@ -211,7 +218,7 @@ void CDlgLevel::OnInitDialog() {
     const double min = m_dTable[kCurMin + c];
     const double max = m_dTable[kCurMax + c];
     double margin = (max - min) * 0.2;
-    if (!(margin > 0)) margin = 1.0;  // no spread to widen: one unit each side
+    if (!(margin > 0)) margin = SpanAround(max);  // no spread to widen
     m_dTable[kHistLow + c] = min - margin;
     m_dTable[kHistHigh + c] = max + margin;
     m_dTable[kOpenMin + c] = min;
@@ -311,6 +318,14 @@ double CDlgLevel::PosToValue(int pos) const {
   return CFltPtrCtrl::V(m_dLow + (m_dHigh - m_dLow) * pos / m_nSliderWidth, step);
 }
 
+double CDlgLevel::SpinStep() const {
+  // The gap is ten slider steps: a power of ten at or below it moves a level by one to
+  // ten pixels of the histogram.
+  if (m_dGap >= 1.0 && m_dGap <= 1e6) return 1.0;
+  if (!(m_dGap > 0) || !std::isfinite(m_dGap)) return 1.0;
+  return std::pow(10.0, std::floor(std::log10(m_dGap)));
+}
+
 void CDlgLevel::UpdateGap() {
   m_dGap = (m_dHigh - m_dLow) / m_nSliderWidth * 10.0;
   if (m_dGap > 1.0) m_dGap = std::floor(m_dGap);
@@ -334,7 +349,7 @@ void CDlgLevel::GrowRange(bool force) {
   const bool changed = low != m_dLow || high != m_dHigh;
   m_dLow = low;
   m_dHigh = high;
-  if (!(m_dHigh > m_dLow)) m_dHigh = m_dLow + 1.0;
+  if (!(m_dHigh > m_dLow)) m_dHigh = m_dLow + SpanAround(m_dLow);
   m_dTable[kHistLow + m_nChannel] = m_dLow;
   m_dTable[kHistHigh + m_nChannel] = m_dHigh;
   if (changed || force) ComputeHistogram();
@@ -423,13 +438,13 @@ void CDlgLevel::OnSecondMoved(int pos) {
 void CDlgLevel::OnMinSpin(int steps) {
   UpdateData(true);
   const double max = CurMax();
-  const double min = std::min(m_dMin + steps, max - m_dGap);
+  const double min = std::min(m_dMin + steps * SpinStep(), max - m_dGap);
   Apply(min, m_bUseRange ? min + m_dMax : max);
 }
 
 void CDlgLevel::OnMaxSpin(int steps) {
   UpdateData(true);
-  Apply(m_dMin, std::max(CurMax() + steps, m_dMin + m_dGap));
+  Apply(m_dMin, std::max(CurMax() + steps * SpinStep(), m_dMin + m_dGap));
 }
 
 void CDlgLevel::OnMinEdited() {

@@ -73,6 +73,10 @@ class CDlgLevel : public CVumPreviewDialog {
   // Slider position of a value and value of a position over the current histogram.
   int ValueToPos(double value) const;
   double PosToValue(int pos) const;
+  // What one click of a spin button adds or takes: 1, the unit of counts, while the gap
+  // lies between 1 and 1e6; otherwise the power of ten at or below the gap, so that a
+  // click moves a level of 1e-18 or of 1e+20 by a visible amount.
+  double SpinStep() const;
 
  protected:
   void OnInitDialog() override;

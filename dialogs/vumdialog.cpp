@@ -18,6 +18,7 @@
 #include <new>
 
 #include "engine/ralimage.h"
+#include "engine/valuestep.h"
 #include "fileio/ralimageio.h"
 #include "fileio/qt/iodialogs.h"
 #include "fileio/readparam.h"
@@ -424,31 +425,16 @@ bool CVumPreviewDialog::FilterKey(QObject* watched, QEvent* event) {
 // ---- CFltPtrCtrl
 
 int CFltPtrCtrl::Decimals(double step) {
-  if (!(step > 0) || !std::isfinite(step)) return 0;
-  const double d = std::floor(std::log10(1.0 / step));
-  if (!(d > 0)) return 0;
-  return static_cast<int>(std::min(d, 15.0));
+  return CValueStep::Decimals(step);
 }
 
 const char* CFltPtrCtrl::Str(double value, double step) {
-  char format[16];
-  std::snprintf(format, sizeof format, "%%.%df", Decimals(step));
-  char out[512];
-  std::snprintf(out, sizeof out, format, value);
-  m_Buffer = out;
+  m_Buffer = CValueStep::Text(value, step);
   return m_Buffer.c_str();
 }
 
 double CFltPtrCtrl::V(double value, double step) {
-  if (!std::isfinite(value)) return value;
-  const double f = std::pow(10.0, Decimals(step));
-  // A value one ulp below a step boundary (12.34 stored as 12.3399…) is not cut down.
-  const double scaled = value * f;
-  const double nearest = std::round(scaled);
-  const double cut = std::fabs(scaled - nearest) < 1e-9 * std::max(1.0, std::fabs(scaled))
-                         ? nearest
-                         : std::floor(scaled);
-  return cut / f;
+  return CValueStep::Cut(value, step);
 }
 
 // ---- CVumDoc

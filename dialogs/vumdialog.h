@@ -240,12 +240,15 @@ class CVumPreviewDialog : public CVumDialog {
   bool m_bFilterInstalled = false;
 };
 
-// Cuts or formats values to the decimals implied by a step size.
+// Cuts or formats values to the decimals implied by a step size, at any magnitude (the
+// rules are CValueStep's).
 class CFltPtrCtrl {
  public:
-  // floor(log10(1 / step)), and 0 when negative (or the step is not positive).
+  // floor(log10(1 / step)), and 0 when negative (or the step is not positive); no cap.
   static int Decimals(double step);
-  // "%.<decimals>f".
+  // "%.<decimals>f" where fixed notation shows the value sensibly, else e-notation with
+  // at least 6 significant digits; with the step value / 1000 a non-zero value never
+  // reads as 0 or -0.
   const char* Str(double value, double step);
   // floor(value × 10^d) / 10^d.
   static double V(double value, double step);

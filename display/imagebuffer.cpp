@@ -485,8 +485,8 @@ int CImageBuffer::SetLogScale(int on) {
 void CImageBuffer::GetLevel(float* low, float* high) const {
   float l = 0, h = 0;
   if (m_pImage && m_pImage->GetPlanes() < 3) {
-    l = static_cast<float>(m_pImage->GetLevelMin(0));
-    h = static_cast<float>(m_pImage->GetLevelMax(0));
+    l = ToFloat(m_pImage->GetLevelMin(0));
+    h = ToFloat(m_pImage->GetLevelMax(0));
   } else if (m_pImage) {
     static constexpr double kWeight[3] = {0.299, 0.587, 0.114};
     double sl = 0, sh = 0;
@@ -494,8 +494,8 @@ void CImageBuffer::GetLevel(float* low, float* high) const {
       sl += kWeight[p] * m_pImage->GetLevelMin(p);
       sh += kWeight[p] * m_pImage->GetLevelMax(p);
     }
-    l = static_cast<float>(sl);
-    h = static_cast<float>(sh);
+    l = ToFloat(sl);
+    h = ToFloat(sh);
   }
   if (low) *low = l;
   if (high) *high = h;

@@ -2,6 +2,7 @@
 #include "display/ralimgwnd.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <new>
 
@@ -237,11 +238,15 @@ int CRalImgWnd::OnLevelSlider(int lower, double percent) {
   if (!m_pImage || !std::isfinite(percent)) return 0;
   float low = 0, high = 0;
   m_Buffer.GetLevel(&low, &high);
-  const double level = low + percent / 100.0 * (static_cast<double>(high) - low);
+  // Levels are floats in the buffer: a thumb dragged far beyond the span stops at
+  // their range.
+  const auto level =
+      static_cast<float>(std::clamp(low + percent / 100.0 * (static_cast<double>(high) - low),
+                                    -static_cast<double>(FLT_MAX), static_cast<double>(FLT_MAX)));
   if (lower)
-    m_Buffer.SetLevel(static_cast<float>(level), high);
+    m_Buffer.SetLevel(level, high);
   else
-    m_Buffer.SetLevel(low, static_cast<float>(level));
+    m_Buffer.SetLevel(low, level);
   Update(1);
   return 1;
 }

@@ -11,6 +11,9 @@
 #include <QMdiArea>
 #include <QStatusBar>
 #include <QtTest>
+#include <cmath>
+#include <random>
+#include <vector>
 
 #include "app/apptexts.h"
 #include "app/barimage.h"
@@ -20,6 +23,8 @@
 #include "app/samplefits.h"
 #include "controls/dualslider.h"
 #include "display/ralimgwnd.h"
+#include "engine/ralimage.h"
+#include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 #include "tests/support/temp_dir.h"
@@ -75,11 +80,25 @@ class BarImageTest : public QObject {
     QTest::newRow("negative") << -0.25 << "-0.25";
     QTest::newRow("zeros of the whole part stay") << -1000000.5 << "-1000000";
     QTest::newRow("ten million is not cut") << 10000000.0 << "10000000.000000";
+    // Where the box's eight characters of the fixed text would lose the level.
+    QTest::newRow("flux") << 1.23456789e-18 << "1.23e-18";
+    QTest::newRow("negative flux, not -0") << -3.2e-19 << "-3.2e-19";
+    QTest::newRow("below a millionth") << 0.0000012346 << "1.235e-6";
+    QTest::newRow("huge") << 1e20 << "1e20";
+    QTest::newRow("past eight digits") << 123456789.0 << "1.2346e8";
+    QTest::newRow("negative past seven digits") << -12345678.9 << "-1.235e7";
   }
   void levelTextsAndThumbRules() {
     QFETCH(double, level);
     QFETCH(QString, text);
     QCOMPARE(Text(level), text);
+  }
+
+  void partialLevelTexts() {
+    for (const char* partial : {"", "-", "1.", "1.50", "1.5e", "1.5E", "1.5e-", "1e+"})
+      QVERIFY2(CBarImage::IsPartialLevel(partial), partial);
+    for (const char* whole : {"1.5", "150", "1.5e-18", "1.5e-10", "2e20"})
+      QVERIFY2(!CBarImage::IsPartialLevel(whole), whole);
   }
 
   void thumbRules() {
@@ -165,6 +184,73 @@ class BarImageTest : public QObject {
     QTest::mouseRelease(slider, Qt::LeftButton, {}, QPoint(slider->PositionToPixel(upper + 25), y));
     QCOMPARE(slider->GetFirstPos(), upper - 30);
     QCOMPARE(slider->GetSecondPos(), upper);
+  }
+
+  // A flux-calibrated image (1e-18): the bar shows its automatic levels in e-notation,
+  // takes a level typed with an exponent, and its thumbs move the levels by shares of
+  // their range, not by a fixed amount.
+  void fluxLevelsInTheBar() {
+    CRalImage image(160, 100, -32, 1, 1.0, 0.0, 1);
+    std::mt19937 rng(4);
+    std::normal_distribution<double> noise(0.3, 1.0);
+    std::vector<double> row(160);
+    for (int y = 0; y < 100; ++y) {
+      for (int x = 0; x < 160; ++x)
+        row[x] = (noise(rng) + 50 * std::exp(-((x - 80) * (x - 80) + (y - 50) * (y - 50)) / 9.0)) *
+                 1.3e-18;
+      QVERIFY(image.SetPhysicalRow(y, 0, row.data()));
+    }
+    image.SetOrgFileFormat("FITS");
+    const std::string path = dir_->File("flux.fits");
+    QCOMPARE(CRalImageIO::WriteImageFile(image, path, 0), 1);
+
+    CMainFrame frame;
+    frame.resize(1100, 700);
+    frame.show();
+    QVERIFY(frame.OpenDocumentFile(QString::fromStdString(path)));
+    CRalImgWnd& wnd = frame.ActiveView()->GetImgWnd();
+    // The file carries the levels it was written with; the command sets automatic ones.
+    frame.Command(cmd::ID_AUTO_LEVEL)->trigger();
+    auto* minEdit = Control<QLineEdit>(frame, CBarImage::IDC_LEVEL_MIN);
+    auto* maxEdit = Control<QLineEdit>(frame, CBarImage::IDC_LEVEL_MAX);
+    auto* slider = Control<CDualSlider>(frame, CBarImage::IDC_SLIDER);
+    float min, max, low, high;
+    Levels(wnd, &min, &max, &low, &high);
+    // Automatic levels around the sky noise, not collapsed to zero.
+    QVERIFY2(min < 0 && min > -10e-18 && max > 1e-18 && max < 70e-18,
+             qPrintable(QString("%1 .. %2").arg(min).arg(max)));
+    for (auto [edit, level] : {std::pair{minEdit, min}, std::pair{maxEdit, max}}) {
+      QCOMPARE(edit->text(), Text(level));
+      QVERIFY2(edit->text().contains("e-"), qPrintable(edit->text()));
+      QVERIFY(qAbs(edit->text().toDouble() - level) <= 5e-3 * qAbs(level));
+    }
+    QVERIFY(slider->GetFirstPos() > 0 && slider->GetSecondPos() < CBarImage::kSliderMax);
+
+    // A maximum typed key by key with its exponent is taken at its last key.
+    const double typed = min + 0.6 * (static_cast<double>(max) - min);
+    const QString text = QString::asprintf("%.2e", typed);
+    Retype(maxEdit, text);
+    Levels(wnd, &min, &max, &low, &high);
+    QCOMPARE(max, static_cast<float>(text.toDouble()));
+    QCOMPARE(maxEdit->text(), text);
+    QCOMPARE(slider->GetSecondPos(), CBarImage::SliderPos(max, low, high));
+    QTest::keyClick(maxEdit, Qt::Key_Return);
+
+    // The lower thumb dragged halfway to the upper one: the minimum halfway to the maximum.
+    const int lower = slider->GetFirstPos(), upper = slider->GetSecondPos();
+    const int y = slider->height() / 2;
+    const int to = (lower + upper) / 2;
+    QTest::mousePress(slider, Qt::LeftButton, {}, QPoint(slider->PositionToPixel(lower), y));
+    QTest::mouseMove(slider, QPoint(slider->PositionToPixel(to), y));
+    QTest::mouseRelease(slider, Qt::LeftButton, {}, QPoint(slider->PositionToPixel(to), y));
+    const int moved = slider->GetFirstPos();
+    QVERIFY(moved > lower && moved < upper);
+    float min2, max2;
+    wnd.GetLevel(&min2, &max2);
+    QCOMPARE(max2, max);
+    const double share = static_cast<double>(moved - lower) / (upper - lower);
+    QVERIFY(qAbs(min2 - (min + share * (static_cast<double>(max) - min))) <= 1e-5 * (max - min));
+    QCOMPARE(minEdit->text(), Text(min2));
   }
 
   void barFollowsCommandsAndTheActiveWindow() {

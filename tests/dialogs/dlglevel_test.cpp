@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -40,6 +41,25 @@ CRalImage MakeGrey() {
   }
   image.SetLevel(0, 100, 200);
   return image;
+}
+
+// The grey image in flux units: every value and the levels times 1e-20 (1e-18 … 2e-18,
+// as erg/s/cm²/Å of a calibrated spectrum).
+constexpr double kFlux = 1e-20;
+
+CRalImage MakeFlux() {
+  CRalImage image(kW, kH, -32, 1, 1.0, 0.0, 1);
+  std::vector<double> row(kW);
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) row[x] = GreyValue(x, y) * kFlux;
+    image.SetPhysicalRow(y, 0, row.data());
+  }
+  image.SetLevel(0, 100 * kFlux, 200 * kFlux);
+  return image;
+}
+
+bool Near(double a, double b) {
+  return std::fabs(a - b) <= 1e-12 * std::max(std::fabs(a), std::fabs(b));
 }
 
 // Plane p: a ramp scaled by p + 1 with a few bright pixels; levels 10/110, 20/220, 30/330.
@@ -184,6 +204,73 @@ class LevelDialogsTest : public QObject {
     });
     QCOMPARE(target.GetLevelMin(0), 199.0 - dlg.GetGap());
     QCOMPARE(target.GetLevelMax(0), 199.0);
+  }
+
+  // The grey image in flux units behaves as the one in counts, scaled: histogram range,
+  // end labels in e-notation, thumbs, gap and spin steps, and automatic levels that
+  // follow the data instead of collapsing to zero.
+  void fluxCalibratedImageKeepsItsScale() {
+    CRalImage target = MakeFlux(), undo(target);
+    CDlgLevel dlg;
+    dlg.Set(nullptr, &target, &undo);
+    RunModal(dlg, [&] {
+      auto* histogram = Child<CHistogramView>(dlg, CDlgLevel::IDC_HISTOGRAM);
+      auto* slider = Child<CDualSlider>(dlg, CDlgLevel::IDC_SLIDER);
+      auto* min = Child<CSpinEdit>(dlg, CDlgLevel::IDC_MIN);
+      const int w = dlg.GetSliderWidth();
+      QVERIFY(Near(dlg.GetHistLow(), 80 * kFlux));
+      QVERIFY(Near(dlg.GetHistHigh(), 220 * kFlux));
+      QCOMPARE(Child<QLineEdit>(dlg, CDlgLevel::IDC_LOW_LABEL)->text(), QString("8.00000e-19"));
+      QCOMPARE(Child<QLineEdit>(dlg, CDlgLevel::IDC_HIGH_LABEL)->text(), QString("2.20000e-18"));
+      QCOMPARE(min->Text().toDouble(), 100 * kFlux);
+      QCOMPARE(slider->GetSecondPos(), dlg.ValueToPos(200 * kFlux));
+      // Every stored pixel of the range counted, spread over the columns.
+      QTRY_VERIFY(histogram->GetBusyText().isEmpty());
+      std::uint64_t inRange = 0, counted = 0;
+      for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+          const double v = static_cast<float>(GreyValue(x, y) * kFlux);
+          inRange += v >= dlg.GetHistLow() && v <= dlg.GetHistHigh();
+        }
+      int used = 0;
+      for (std::uint32_t n : histogram->GetCounts()) {
+        counted += n;
+        used += n > 0;
+      }
+      QCOMPARE(counted, inRange);
+      QVERIFY(used > 100);
+
+      // A thumb lands where it would in counts: the value of its position cut to the
+      // digits of one column (a third of the way: 126.67 counts cut to 126).
+      const double gap = dlg.GetGap();
+      QVERIFY(Near(gap, 140 * kFlux / w * 10));
+      Drag(slider, slider->GetFirstPos(), w / 3);
+      const int pos = slider->GetFirstPos();
+      QVERIFY(Near(dlg.GetCurMin(), CFltPtrCtrl::V(80.0 + 140.0 * pos / w, 140.0 / w) * kFlux));
+      QVERIFY(Near(min->Text().toDouble(), dlg.GetCurMin()));
+      Drag(slider, pos, w);
+      QVERIFY(Near(dlg.GetCurMin(), 200 * kFlux - gap));
+      // One spin click moves by the power of ten at or below the gap: 1e-20 here, as one
+      // count does in counts.
+      QCOMPARE(dlg.SpinStep(), std::pow(10.0, std::floor(std::log10(gap))));
+      QVERIFY(Near(dlg.SpinStep(), kFlux));
+      const double before = dlg.GetCurMin();
+      min->stepDown();
+      QVERIFY(Near(dlg.GetCurMin(), before - kFlux));
+
+      // Automatic levels inside the data's range, as the processing gives them.
+      CRalImage expected(target);
+      QCOMPARE(CPrcAutoLevel::Do(expected, nullptr), 1);
+      Child<QPushButton>(dlg, CDlgLevel::IDC_AUTO)->click();
+      QCOMPARE(dlg.GetCurMin(), expected.GetLevelMin(0));
+      QCOMPARE(dlg.GetCurMax(), expected.GetLevelMax(0));
+      QVERIFY(dlg.GetCurMin() >= 49 * kFlux && dlg.GetCurMax() <= 250 * kFlux);
+      QVERIFY(dlg.GetCurMax() - dlg.GetCurMin() > 100 * kFlux);
+      QVERIFY(Child<QLineEdit>(dlg, CDlgLevel::IDC_LOW_LABEL)->text().contains("e-1"));
+      Ok(dlg);
+    });
+    QCOMPARE(target.GetLevelMin(0), dlg.GetCurMin());
+    QCOMPARE(target.GetLevelMax(0), dlg.GetCurMax());
   }
 
   void rangeBoxKeepsTheRange() {

@@ -438,6 +438,11 @@ class VumDialogTest : public QObject {
     CFltPtrCtrl f;
     QCOMPARE(std::string(f.Str(3.14159, 0.001)), std::string("3.142"));
     QCOMPARE(std::string(f.Str(3.9, 2)), std::string("4"));
+    // Fluxes of 1e-18 keep their digits: cut at the step's decimals, shown with six
+    // significant digits, and never as "-0".
+    QCOMPARE(CFltPtrCtrl::V(1.23456e-18, 1e-21), 1.234e-18);
+    QCOMPARE(std::string(f.Str(1.23456789e-18, 1.23456789e-21)), std::string("1.23457e-18"));
+    QCOMPARE(std::string(f.Str(-3.2e-19, -3.2e-22)), std::string("-3.20000e-19"));
   }
 };
 

@@ -142,6 +142,51 @@ int RenderLog(double low, double high, float value) {
   return StoredPixel(buf.GetDIB(), 0, 0).b;
 }
 
+// The same picture at every scale: values half-way between the steps of levels
+// [1000 u, 1255 u] give the bytes 0 … 254 and 255 above, linear and logarithmic, for
+// counts (u = 1), fluxes (1e-18 … 1e-30) and huge sums (1e+18 … 1e+30); the slider's span
+// follows the levels.
+TEST_F(ImageBufferTest, LevelsAtEveryScaleGiveTheSamePicture) {
+  for (double unit : {1.0, 1e-18, 1e-21, 1e-30, 1e18, 1e20, 1e30}) {
+    const double low = 1000 * unit, high = 1255 * unit;
+    auto img = MakeImage(
+        256, 2, 1,
+        [&](int x, int y, int) {
+          const double t = x + 0.5;
+          return static_cast<float>(y == 0 ? low + t * unit : low * std::pow(1.255, t / 255));
+        },
+        low, high);
+    for (int log = 0; log < 2; ++log) {
+      CImageBuffer buf(1);
+      ASSERT_EQ(buf.Create(24, img.get(), nullptr, nullptr, nullptr), 1);
+      buf.SetLogScale(log);
+      buf.Update(img.get(), nullptr, 0);
+      for (int x = 0; x < 256; ++x)
+        ASSERT_EQ(StoredPixel(buf.GetDIB(), x, log), Grey(std::min(x, 255)))
+            << "unit " << unit << (log ? " log" : " linear") << " at " << x;
+    }
+    CImageBuffer buf(1);
+    ASSERT_EQ(buf.Create(24, img.get(), nullptr, nullptr, nullptr), 1);
+    float l, h, sliderLow, sliderHigh;
+    buf.GetLevel(&l, &h);
+    EXPECT_EQ(l, static_cast<float>(low));
+    EXPECT_EQ(h, static_cast<float>(high));
+    buf.UpdateLevelSliderRange();
+    buf.GetLevelSliderRange(&sliderLow, &sliderHigh);
+    EXPECT_NEAR(sliderLow, low - 255 * unit * 2 / 11, 1e-5 * low) << unit;
+    EXPECT_NEAR(sliderHigh, high + 255 * unit * 2 / 11, 1e-5 * high) << unit;
+  }
+  // Levels beyond the float range read as infinite, not as garbage.
+  auto wide = MakeImage(
+      4, 1, 1, [](int x, int, int) { return static_cast<float>(x); }, -1e300, 1e300);
+  CImageBuffer buf(1);
+  ASSERT_EQ(buf.Create(24, wide.get(), nullptr, nullptr, nullptr), 1);
+  float l, h;
+  buf.GetLevel(&l, &h);
+  EXPECT_EQ(l, -kInf);
+  EXPECT_EQ(h, kInf);
+}
+
 TEST_F(ImageBufferTest, LogarithmicLimits) {
   struct Case {
     double low, high;

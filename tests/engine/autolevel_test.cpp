@@ -16,8 +16,10 @@ class AutoLevelTest : public ::testing::Test {
   ScopedConfigHome home_;
 };
 
-// Sky of mean `sky` with Gaussian noise `sigma`, plus a few saturated stars.
-void StarField(CImage& img, int plane, double sky, double sigma, unsigned seed) {
+// Sky of mean `sky` with Gaussian noise `sigma`, plus a few saturated stars; every value
+// times `scale`.
+void StarField(CImage& img, int plane, double sky, double sigma, unsigned seed,
+               double scale = 1.0) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(sky, sigma);
   std::vector<double> row(static_cast<size_t>(img.GetWidth()));
@@ -25,6 +27,7 @@ void StarField(CImage& img, int plane, double sky, double sigma, unsigned seed) 
     for (int x = 0; x < img.GetWidth(); ++x) {
       row[x] = noise(rng);
       if ((x % 97 == 3 && y % 89 == 5)) row[x] = 60000;  // stars and hot pixels
+      row[x] *= scale;
     }
     ASSERT_EQ(img.SetPhysicalRow(y, plane, row.data()), 1);
   }
@@ -40,6 +43,23 @@ TEST_F(AutoLevelTest, LevelsFollowBackgroundAndNoiseNotTheStars) {
   // Expected from the field's own parameters: 1000 − 3 × 10 and 1000 + 30 × 10.
   EXPECT_NEAR(img.GetLevelMin(0), 970.0, 3.0);
   EXPECT_NEAR(img.GetLevelMax(0), 1300.0, 12.0);
+}
+
+// Flux-calibrated frames (1e-18 and below) and huge sums get the levels of the same
+// frame in counts, scaled: nothing in the estimate depends on the unit of the pixels.
+TEST_F(AutoLevelTest, LevelsScaleWithTheData) {
+  CRalImage counts(300, 200, -64, 1, 1, 0, 1);
+  StarField(counts, 0, 1000.0, 10.0, 8);
+  ASSERT_EQ(CImgAutoLevel::Do(counts, 6.0, 30.0, 0), 1);
+  const double low = counts.GetLevelMin(0), high = counts.GetLevelMax(0);
+  ASSERT_GT(high - low, 100.0);
+  for (double scale : {1e-18, 1e-19 / 3, 1e-30, 1e18, 1e20, 1e30}) {
+    CRalImage img(300, 200, -64, 1, 1, 0, 1);
+    StarField(img, 0, 1000.0, 10.0, 8, scale);
+    ASSERT_EQ(CImgAutoLevel::Do(img, 6.0, 30.0, 0), 1);
+    EXPECT_NEAR(img.GetLevelMin(0) / scale, low, 1e-9 * (high - low)) << scale;
+    EXPECT_NEAR(img.GetLevelMax(0) / scale, high, 1e-9 * (high - low)) << scale;
+  }
 }
 
 TEST_F(AutoLevelTest, LargeFramesAreSampledToTheSameAnswer) {

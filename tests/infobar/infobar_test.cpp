@@ -168,6 +168,51 @@ class InfoBarTest : public QObject {
     QCOMPARE(Fields(frame_->InfoBar()), (QStringList{x, y, value, "10.6", ""}));
   }
 
+  // A flux-calibrated frame (1e-18, sky noise around zero) written by astropy: the value
+  // under the mouse is numpy's to six significant digits, in e-notation, a negative one
+  // keeps its sign and digits, and the average is numpy's mean.
+  void fluxValuesUnderTheMouse() {
+    if (!HaveAstropy()) QSKIP("/usr/bin/python3 cannot import astropy (python3-astropy)");
+    const std::string path = dir_->File("flux.fits");
+    const QString out = Python(QStringLiteral(R"(
+import sys, numpy as np
+from astropy.io import fits
+rng = np.random.default_rng(3)
+h, w = 40, 60
+y, x = np.mgrid[0:h, 0:w]
+data = rng.normal(0.5, 1.0, (h, w)) + 40 * np.exp(-((x - 30) ** 2 + (y - 20) ** 2) / 8.0)
+data = (data * 1.2345e-18).astype(np.float32)
+data[5, 7] = -3.2e-19
+fits.PrimaryHDU(data).writeto(sys.argv[1])
+print(h, repr(float(data.astype(np.float64).mean())))
+for px, row in ((7, 5), (30, 20), (0, 0), (59, 39), (12, 33)):
+    print(px, row, repr(float(data[row, px])))
+)"),
+                               {QString::fromStdString(path)});
+    QStringList lines = out.split('\n');
+    QCOMPARE(lines.size(), 6);
+    const QStringList first = lines.takeFirst().split(' ');
+    const int height = first[0].toInt();
+    const double mean = first[1].toDouble();
+    CKivImageView* view = Open(path);
+    QVERIFY(view);
+    for (const QString& line : lines) {
+      const QStringList f = line.split(' ');
+      const int px = f[0].toInt(), row = f[1].toInt();
+      const double value = f[2].toDouble();
+      // Bottom-up by default: FITS row `row` (0-based) is image row height − 1 − row.
+      QVERIFY(MoveTo(view, px, height - 1 - row));
+      QCOMPARE(Text(frame_->InfoBar(), "y"), QString::number(row + 1));
+      const QString shown = Text(frame_->InfoBar(), "value");
+      QCOMPARE(shown, QString::asprintf("%.5e", value));
+      QVERIFY2(qAbs(shown.toDouble() - value) <= 5e-6 * qAbs(value),
+               qPrintable(shown + " against numpy's " + f[2]));
+      const QString average = Text(frame_->InfoBar(), "average");
+      QVERIFY2(average.contains('e') && qAbs(average.toDouble() - mean) <= 1e-5 * qAbs(mean),
+               qPrintable(average + " against numpy's " + first[1]));
+    }
+  }
+
   void leavingTheImageClearsEveryField() {
     CKivImageView* view = Open(WriteValues());
     QVERIFY(view);
