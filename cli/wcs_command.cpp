@@ -59,10 +59,11 @@ class PointWriter {
     char line[8 * kWcsFieldChars + 100];
     char* p = line;
     if (json_) {
+      // JSON has no text for infinities and NaN, which standard input may carry.
       p = Put(p, "{\"x\":");
-      p = WcsWriteNumber(p, x);
+      p = std::isfinite(x) ? WcsWriteNumber(p, x) : Put(p, "null");
       p = Put(p, ",\"y\":");
-      p = WcsWriteNumber(p, y);
+      p = std::isfinite(y) ? WcsWriteNumber(p, y) : Put(p, "null");
       p = Put(p, ",\"kind\":");
       if (!ok) {
         p = Put(p, "null}\n");

@@ -257,7 +257,9 @@ def check_lines(path, data, json_form, world, kinds=("celestial",), sexagesimal=
     for (x, y), line, (pa, pd), close in zip(pairs, lines, peer, near):
         if json_form:
             if '"kind":null' in line:
-                want = f'{{"x":{printf_text(x)},"y":{printf_text(y)},"kind":null}}'
+                def json_text(v):  # JSON has no text for inf and NaN
+                    return printf_text(v) if math.isfinite(v) else "null"
+                want = f'{{"x":{json_text(x)},"y":{json_text(y)},"kind":null}}'
                 if line != want:
                     return fail(f"{path.name}: '{line}', expected '{want}'")
                 continue
