@@ -169,6 +169,7 @@ class Composer {
   // Reals in exponent form use a capital E: FITS does not allow a lower-case exponent.
   void WorldCoordinates();
   bool Distortion();
+  bool PlateSolution();
   void Observation();
   void Parameters();
   void CommentOut();
@@ -376,6 +377,7 @@ void Composer::WorldCoordinates() {
       rest_.Erase(FormatC("PC%d_%d", i, j));
     }
   any |= Distortion();
+  any |= PlateSolution();
   for (const char* key :
        {"LONPOLE", "LATPOLE", "RADESYS", "RADECSYS", "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X",
         "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV"})
@@ -399,6 +401,21 @@ bool Composer::Distortion() {
     }
     for (const std::string& key : keys) any |= Move(key);
   }
+  return any;
+}
+
+// The plate solution of a scanned photographic plate (the sky surveys' headers): the
+// plate centre, scale and pixel size, the corner of the scan on the plate, the plate's
+// orientation coefficients and the polynomials in x and y, in that order. Other programs
+// take the sky from these cards, so they stay live, whatever the image's own matrix.
+bool Composer::PlateSolution() {
+  bool any = false;
+  for (const char* key : {"PLTRAH", "PLTRAM", "PLTRAS", "PLTDECSN", "PLTDECD", "PLTDECM", "PLTDECS",
+                          "PLTSCALE", "XPIXELSZ", "YPIXELSZ", "CNPIX1", "CNPIX2"})
+    any |= Move(key);
+  for (int i = 1; i <= 6; ++i) any |= Move(FormatC("PPO%d", i));
+  for (const char* axis : {"X", "Y"})
+    for (int i = 1; i <= 20; ++i) any |= Move(FormatC("AMD%s%d", axis, i));
   return any;
 }
 

@@ -180,7 +180,11 @@ MOVED = ["BUNIT", "WCSAXES", "WCSAXIS", "WCSNAME", "EQUINOX", "RADESYS", "RADECS
          "RA2000", "DEC", "DEC2000"] + [
     f"{p}{i}_{m}" for p in ("PV", "PS") for i in (1, 2) for m in range(1, 100)] + [
     f"{p}_{s}" for p in ("A", "B", "AP", "BP")
-    for s in ["ORDER"] + [f"{i}_{j}" for i in range(10) for j in range(10)]]
+    for s in ["ORDER"] + [f"{i}_{j}" for i in range(10) for j in range(10)]] + [
+    # A scanned plate's solution (the sky surveys' headers).
+    "PLTRAH", "PLTRAM", "PLTRAS", "PLTDECSN", "PLTDECD", "PLTDECM", "PLTDECS", "PLTSCALE",
+    "XPIXELSZ", "YPIXELSZ", "CNPIX1", "CNPIX2"] + [f"PPO{i}" for i in range(1, 7)] + [
+    f"AMD{a}{i}" for a in "XY" for i in range(1, 21)]
 # Written from the image's attributes (LONGSTRN: when the copy carries long strings), so a
 # carried copy is dropped or commented.
 FROM_ATTRIBUTES = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3", "EXTEND", "ORIGIN",
