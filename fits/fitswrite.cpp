@@ -404,18 +404,12 @@ bool Composer::Distortion() {
   return any;
 }
 
-// The plate solution of a scanned photographic plate (the sky surveys' headers): the
-// plate centre, scale and pixel size, the corner of the scan on the plate, the plate's
-// orientation coefficients and the polynomials in x and y, in that order. Other programs
-// take the sky from these cards, so they stay live, whatever the image's own matrix.
+// The solution of a scanned photographic plate (the sky surveys' headers), in its order:
+// coordinate libraries take the sky from these cards, so they stay live beside the
+// image's own matrix.
 bool Composer::PlateSolution() {
   bool any = false;
-  for (const char* key : {"PLTRAH", "PLTRAM", "PLTRAS", "PLTDECSN", "PLTDECD", "PLTDECM", "PLTDECS",
-                          "PLTSCALE", "XPIXELSZ", "YPIXELSZ", "CNPIX1", "CNPIX2"})
-    any |= Move(key);
-  for (int i = 1; i <= 6; ++i) any |= Move(FormatC("PPO%d", i));
-  for (const char* axis : {"X", "Y"})
-    for (int i = 1; i <= 20; ++i) any |= Move(FormatC("AMD%s%d", axis, i));
+  for (const std::string& key : FitsPlateSolutionKeys()) any |= Move(key);
   return any;
 }
 

@@ -16,7 +16,8 @@ axes:    NAXIS = 4 images whose third and fourth axes are 1 long (astropy's orio
 plate:   astropy's DSS file converted (and saved over a copy of itself with a plain save,
          through the dispatcher's own save) gives astropy.wcs the same sky at every pixel
          of a grid to 1e-9 degrees, keeps the plate solution as live cards, and fitsverify
-         finds no more warnings or errors than in the original.
+         finds no more warnings or errors than in the original; a cut of it keeps the sky
+         under every pixel.
 Exits 77 when numpy or astropy is missing.
 """
 import json
@@ -234,6 +235,15 @@ def plate(work):
         before, after = verify_counts(source), verify_counts(copy)
         if after[0] > before[0] or after[1] > before[1]:
             fail(f"{copy}: fitsverify finds {after} warnings and errors, the original {before}")
+    # A cut moves the scan's corner on the plate with it: the sky stays under each pixel.
+    run("crop", source, "cut.fits", "21,80,90,11")  # FITS rows 11 to 90, counted from the bottom
+    cut = WCS(fits.getheader("cut.fits"))
+    y, x = np.mgrid[0:80:3, 0:60:3]
+    inside = np.column_stack([x.ravel(), y.ravel()]).astype(np.float64)
+    worst = np.max(np.abs(cut.all_pix2world(inside, 0) -
+                          theirs.all_pix2world(inside + [20, 10], 0)))
+    if not worst <= 1e-9:
+        fail(f"cut: the sky moved by {worst} degrees")
 
 
 def main():
