@@ -50,7 +50,9 @@ int CRalImgProc::ReadFile(const std::string& path) {
     m_pImage.reset();
     return 0;
   }
-  m_nFileType = CRalImageIO::GetFileType(path);
+  // The type read: a file whose name tells no format may have been read as FITS.
+  m_nFileType = param.GetFileType() != FILETYPE_UNKNOWN ? param.GetFileType()
+                                                        : CRalImageIO::GetFileType(path);
   return 1;
 }
 
@@ -123,7 +125,8 @@ int CRalImgWnd::ReadFile(const std::string& path) {
 int CRalImgWnd::WriteFile(const std::string& path) {
   if (!m_pImage) return 0;
   CRalImage& image = *m_pImage;
-  if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && m_bHeaderEdited) {
+  const bool fits = CRalImageIO::GetSaveFileType(image, path) == FILETYPE_FITS;
+  if (fits && m_bHeaderEdited) {
     const int answer =
         AfxMessageBox(wnd_text::kSaveHeaderQuestion, MB_YESNOCANCEL | MB_ICONQUESTION);
     if (answer == IDCANCEL) return 0;
@@ -135,10 +138,8 @@ int CRalImgWnd::WriteFile(const std::string& path) {
     m_bHeaderEdited = 0;
   }
   // Measurement results that changed since the file was read are asked about.
-  if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && !m_ApertureTool.BeforeFitsSave(image))
-    return 0;
-  if (CRalImageIO::GetFileType(path) == FILETYPE_FITS && !m_PositionTool.BeforeFitsSave(image))
-    return 0;
+  if (fits && !m_ApertureTool.BeforeFitsSave(image)) return 0;
+  if (fits && !m_PositionTool.BeforeFitsSave(image)) return 0;
   if (!CRalImgProc::WriteFile(path)) return 0;
   m_SavedHeader = image.m_FitsHeader;
   return 1;

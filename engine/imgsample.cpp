@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/imgwcs.h"
 #include "engine/ralimage.h"
 #include "imagemodel/image.h"
 #include "imagemodel/pixeltype.h"
@@ -262,6 +263,12 @@ void MoveSip(CFitsHeader& header, bool inverse, const double a[2][2], const doub
 }  // namespace
 
 void MoveCoordinates(CImage& image, const Affine& m) {
+  // A plate solution follows a move of the grid (1-based p = p' + b when A is the
+  // identity) and nothing else.
+  if (m.a11 == 1 && m.a12 == 0 && m.a21 == 0 && m.a22 == 1)
+    CImgWcs::ShiftPlateSolution(image, m.bx, m.by);
+  else
+    CImgWcs::DropPlateSolution(image);
   tagMATRIX2_2 lt;
   const int kind = image.GetLTMtx(&lt);
   std::string type;

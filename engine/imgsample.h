@@ -49,8 +49,10 @@ void Replace(CRalImage& image, CRalImage& result);
 // pixels, CRPIX' = A⁻¹ (CRPIX − b) and the linear matrix M' = M A (a CD or PC matrix; an
 // image with CDELT alone keeps CDELT alone when A is diagonal and gains a PC matrix
 // equal to A otherwise). SIP polynomials are carried through the same linear change of
-// variables, f'(u') = A⁻¹ f(A u'), which keeps the distortion under the same stars. An
-// image without world coordinates is left alone.
+// variables, f'(u') = A⁻¹ f(A u'), which keeps the distortion under the same stars. A
+// plate solution's corner moves by b when A is the identity; any other map drops the
+// solution, which cannot follow it. An image without world coordinates is otherwise left
+// alone.
 void MoveCoordinates(CImage& image, const Affine& map);
 
 }  // namespace imgsample

@@ -77,9 +77,10 @@ void NegateColumn(tagMATRIX2_2* m, int column) {
   }
 }
 
-// Rewrites a numeric card with the value's sign turned, keeping its comment. A value
+// Rewrites a numeric card with the value f gives for it, keeping its comment. A value
 // that cannot be read is left as it stands.
-void NegateCardValue(std::string& card) {
+template <typename F>
+void RewriteCardValue(std::string& card, F f) {
   if (card.size() <= 10 || card.compare(8, 2, "= ") != 0) return;
   const std::string_view field = std::string_view(card).substr(10);
   const std::size_t slash = field.find('/');
@@ -87,10 +88,14 @@ void NegateCardValue(std::string& card) {
   if (!ParseReal(field.substr(0, slash), &v)) return;
   const std::string comment =
       slash == std::string_view::npos ? std::string() : std::string(Trim(field.substr(slash)));
-  std::string out = FitsValueCard(KeywordOf(card), FitsRealText(Negated(v)));
+  std::string out = FitsValueCard(KeywordOf(card), FitsRealText(f(v)));
   if (!comment.empty()) out += " " + comment;
   out.resize(80, ' ');
   card = out;
+}
+
+void NegateCardValue(std::string& card) {
+  RewriteCardValue(card, Negated);
 }
 
 // Turns the sign of every SIP coefficient that the mirror of axis (1 or 2) turns.
@@ -103,6 +108,19 @@ void MirrorSip(CFitsHeader& header, int axis) {
     if (!negate) continue;
     std::string card = header.GetAt(i);
     NegateCardValue(card);
+    header.SetAt(i, card);
+  }
+}
+
+// A plate solution places the image on the plate by the corner of the scan (CNPIX1,
+// CNPIX2, in plate pixels): moving the grid by (dx, dy) moves the corner by as much.
+void ShiftPlateCorner(CFitsHeader& header, double dx, double dy) {
+  for (int i = 0; i < header.GetCount(); ++i) {
+    const std::string_view key = KeywordOf(header.GetAt(i));
+    const double d = key == "CNPIX1" ? dx : key == "CNPIX2" ? dy : 0.0;
+    if (d == 0.0) continue;
+    std::string card = header.GetAt(i);
+    RewriteCardValue(card, [d](double v) { return v + d; });
     header.SetAt(i, card);
   }
 }
@@ -129,6 +147,7 @@ bool CImgWcs::HasWorldCoordinates(const CImage& image) {
 }
 
 bool CImgWcs::IsCoordinateKeyword(std::string_view key) {
+  if (IsFitsPlateSolutionKey(key)) return true;
   for (const char* k : {"WCSAXES", "WCSAXIS", "WCSNAME", "LONPOLE", "LATPOLE", "EQUINOX", "EPOCH",
                         "RADESYS", "RADECSYS", "DISPAXIS", "RESTFRQ", "RESTFREQ", "RESTWAV",
                         "A_ORDER", "B_ORDER", "AP_ORDER", "BP_ORDER", "A_DMAX", "B_DMAX"})
@@ -147,10 +166,22 @@ bool CImgWcs::IsCoordinateKeyword(std::string_view key) {
   return FitsSipTerm(key, &corrects, &a, &b);
 }
 
+void CImgWcs::ShiftPlateSolution(CImage& image, double dx, double dy) {
+  ShiftPlateCorner(image.m_FitsHeader, dx, dy);
+}
+
+void CImgWcs::DropPlateSolution(CImage& image) {
+  CFitsHeader& header = image.m_FitsHeader;
+  for (int i = header.GetCount() - 1; i >= 0; --i)
+    if (IsFitsPlateSolutionKey(KeywordOf(header.GetAt(i)))) header.DeleteAt(i);
+}
+
 void CImgWcs::Mirror(CImage& image, int axis) {
-  if ((axis != 1 && axis != 2) || !HasWorldCoordinates(image)) return;
+  if (axis != 1 && axis != 2) return;
   // A one-dimensional image is written as one row: it has no second FITS axis.
   if (axis == 2 && image.GetFirstFits() && image.GetPlanes() <= 1) return;
+  DropPlateSolution(image);
+  if (!HasWorldCoordinates(image)) return;
   const int i = axis - 1;
   const double n = axis == 1 ? image.GetWidth() : image.GetHeight();
 
@@ -190,9 +221,10 @@ void CImgWcs::Mirror(CImage& image, int axis) {
 }
 
 void CImgWcs::Shift(CImage& image, double dx, double dy) {
-  if (!HasWorldCoordinates(image)) return;
   // A one-dimensional image is written as one row: it has no second FITS axis.
   const bool oneDimensional = image.GetFirstFits() && image.GetPlanes() <= 1;
+  ShiftPlateSolution(image, dx, oneDimensional ? 0.0 : dy);
+  if (!HasWorldCoordinates(image)) return;
   for (int i = 0; i < 2; ++i) {
     const double d = i == 0 ? dx : dy;
     if (d == 0.0 || (i == 1 && oneDimensional)) continue;

@@ -18,16 +18,25 @@ class CImgWcs {
   // it, whichever way round the rows are stored. CRPIX of the axis becomes n + 1 − CRPIX
   // (a reference pixel not given stands at the standard's 0), column `axis` of a CD or PC
   // matrix changes sign, and without a matrix CDELT of the axis does; SIP coefficients
-  // whose sign the mirror turns are rewritten in the header. An image without world
-  // coordinates, and axis 2 of a one-dimensional image, are left alone.
+  // whose sign the mirror turns are rewritten in the header. A plate solution, which
+  // cannot describe a mirrored scan, is dropped. An image without world coordinates, and
+  // axis 2 of a one-dimensional image, are otherwise left alone.
   static void Mirror(CImage& image, int axis);
 
   // Moves the pixel grid under the sky by whole pixels, as a cut does: FITS pixel
   // (p1, p2) of the old grid becomes (p1 − dx, p2 − dy) of the new one. CRPIX moves by
   // (−dx, −dy) (a reference pixel not given stands at the standard's 0); the matrices and
-  // the SIP terms, which depend only on the offsets from CRPIX, stay. An image without
-  // world coordinates is left alone, and dy is ignored for a one-dimensional image.
+  // the SIP terms, which depend only on the offsets from CRPIX, stay. A plate solution's
+  // corner (CNPIX1, CNPIX2) moves by (dx, dy). An image without world coordinates is
+  // otherwise left alone, and dy is ignored for a one-dimensional image.
   static void Shift(CImage& image, double dx, double dy);
+
+  // The plate solution's part of Shift alone: its corner (CNPIX1, CNPIX2) moves by
+  // (dx, dy), for an operation that moves the reference pixel itself.
+  static void ShiftPlateSolution(CImage& image, double dx, double dy);
+  // Removes the cards of a plate solution (see FitsPlateSolutionKeys), for an operation
+  // that moves pixels in a way the solution cannot follow.
+  static void DropPlateSolution(CImage& image);
 
   // The world-coordinate description of source becomes image's: every coordinate
   // attribute and the coordinate cards of the header (those of image are replaced). For

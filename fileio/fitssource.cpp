@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "fileio/prompts.h"
 #include "fits/fits.h"
 #include "formats/fio/fileiocodes.h"
@@ -74,14 +76,19 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, FitsSourceRea
     if (!hdus[static_cast<std::size_t>(unit)].IsImage()) {
       // A primary array the reader cannot take says so itself; an empty one holds nothing.
       const FitsHdu& named = hdus[static_cast<std::size_t>(unit)];
+      if (named.HasExtraAxis()) return FIO_ERR_EXTRA_AXIS;
       if (unit > 0 || named.dataBytes == 0 || named.groups) return FIO_ERR_NO_IMAGE;
     }
   } else if (!hdus.front().IsImage()) {
     const std::vector<int> images = ImageHdus(hdus);
     if (images.empty()) {
       // A primary array the reader cannot take says so itself; an empty one holds nothing.
+      // An image of more than three dimensions is named as such rather than as no image.
       if (hdus.front().dataBytes > 0 && !hdus.front().groups)
         unit = 0;
+      else if (std::any_of(hdus.begin(), hdus.end(),
+                           [](const FitsHdu& hdu) { return hdu.HasExtraAxis(); }))
+        return FIO_ERR_EXTRA_AXIS;
       else
         return FIO_ERR_NO_IMAGE;
     } else if (images.size() == 1) {

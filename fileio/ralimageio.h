@@ -27,13 +27,27 @@ class CRalImageIO {
   // '.' of the file name, the part after the last '/'), 0 when there is none or it is
   // not known.
   static int GetFileType(const std::string& path);
+  // Whether the file at path (a bracketed unit ignored) begins as a FITS file does, its
+  // first card "SIMPLE  =" with T in column 30, also when the whole file is packed with
+  // gzip. Only a regular file is looked into, opened without blocking; anything else, or
+  // a file that cannot be read, is not.
+  static bool IsFitsFile(const std::string& path);
+  // The type of the file at path: that of its name, except that a name of no known
+  // format (".mt", none at all) or with a bare number as extension (".fts.1", which names
+  // an SBIG frame otherwise) gives FITS when the content is FITS. ReadImageFile and
+  // ReadHeaderFile, given the type of such a name (0 or 6), read a FITS file as FITS and
+  // record type 3.
+  static int GetFileTypeOfFile(const std::string& path);
   // Document names: a path with "<USF>" appended stands for a FITS file read as type 12.
   // Returns the type and leaves the path without its suffix in *path.
   static int GetFileTypeOfDocumentName(std::string* path);
   static bool IsSbigType(const std::string& extension);
   static int IsFileFormatSaveable(int type);
 
-  // ---- reading (1 success, 0 failure; the failure has been shown)
+  // ---- reading (1 success, 0 failure; the failure has been shown). With the type of a
+  // name that leaves the format open in param (see GetFileTypeOfFile), a file whose
+  // content is FITS is read as FITS and param's type becomes 3; any other file of no known
+  // format is refused as of unknown type (12).
   static int ReadFile(CRalImage& image, const std::string& path, CReadParam* param, int bits,
                       int* autoLevel);
   static int ReadImageFile(CRalImage& image, const std::string& path, CReadParam* param);
@@ -58,7 +72,11 @@ class CRalImageIO {
                                   int contourMap);
 
   // ---- writing
-  // Writes the image in the format of the path's type, asking the format's options when
+  // The type a save to path writes: that of its name; but FITS when path is the (not
+  // gzip-packed) FITS file the image was read from and its name leaves the format open
+  // (none known, or a number), so that a file opened under such a name is saved back.
+  static int GetSaveFileType(const CImage& image, const std::string& path);
+  // Writes the image in the format of GetSaveFileType, asking the format's options when
   // askOptions is non-zero. 1 on success; 0 on failure or cancel; 26 when the image may
   // not be written as FITS.
   static int WriteImageFile(CRalImage& image, const std::string& path, int askOptions);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -54,6 +55,17 @@ bool IsOneOf(std::string_view ext, std::initializer_list<std::string_view> names
   return false;
 }
 
+// The first card of a FITS file as the standard places it: "SIMPLE" in columns 1 to 8,
+// "= " in columns 9 and 10, and the logical value T in column 30 with blanks before it.
+bool IsFitsSignature(const char* card, std::size_t n) {
+  constexpr std::string_view kSimple = "SIMPLE  = ";
+  constexpr std::size_t kValueColumn = 29;  // column 30, counted from 0
+  if (n <= kValueColumn || std::string_view(card, kSimple.size()) != kSimple) return false;
+  for (std::size_t i = kSimple.size(); i < kValueColumn; ++i)
+    if (card[i] != ' ') return false;
+  return card[kValueColumn] == 'T';
+}
+
 }  // namespace
 
 namespace fileio_internal {
@@ -65,6 +77,19 @@ void ReportError(int code, const std::string& path) {
 }
 
 void SetLastError(int code) { g_lastError = code; }
+
+bool NameLeavesFormatOpen(const std::string& path) {
+  const int named = CRalImageIO::GetFileType(path);
+  if (named == FILETYPE_UNKNOWN) return true;
+  if (named != FILETYPE_SBIG) return false;
+  const std::string file = FitsFileOfName(path);
+  std::string_view name = file;
+  if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
+    name.remove_prefix(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  const std::string_view ext = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+  return !ext.empty() && ext.find_first_not_of("0123456789") == std::string_view::npos;
+}
 
 }  // namespace fileio_internal
 
@@ -118,6 +143,35 @@ int CRalImageIO::GetFileType(const std::string& path) {
   if (IsOneOf(ext, {"CCD", "DRK", "FLT", "FDK"})) return FILETYPE_BITRAN;
   if (EqualsNoCase(ext, "RAW")) return FILETYPE_RAW;
   return FILETYPE_UNKNOWN;
+}
+
+bool CRalImageIO::IsFitsFile(const std::string& path) {
+  // Only a regular file is looked into, and the open never waits (a FIFO, a device).
+  const std::string file = FitsFileOfName(path);
+  int fd = -1;
+  if (OpenRegularFile(file, fd) != 0) return false;
+  char head[80];
+  std::size_t got = 0;
+  while (got < sizeof head) {
+    const ssize_t n = ::read(fd, head + got, sizeof head - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (IsFitsSignature(head, got)) return true;
+  // A whole file packed with gzip: the signature is the first card unpacked.
+  if (got < 2 || static_cast<unsigned char>(head[0]) != 0x1f ||
+      static_cast<unsigned char>(head[1]) != 0x8b)
+    return false;
+  fitscomp::GzipReader gzip;
+  return gzip.Open(file) == FIO_OK && gzip.Read(head, sizeof head, 0) &&
+         IsFitsSignature(head, sizeof head);
+}
+
+int CRalImageIO::GetFileTypeOfFile(const std::string& path) {
+  if (fileio_internal::NameLeavesFormatOpen(path) && IsFitsFile(path)) return FILETYPE_FITS;
+  return GetFileType(path);
 }
 
 int CRalImageIO::GetFileTypeOfDocumentName(std::string* path) {
@@ -343,8 +397,24 @@ int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, i
 
 }  // namespace
 
+namespace {
+
+// A file whose name tells no format (or only a number) is read as what its content shows
+// it to be: a FITS file under any such name. The parameters then record the type that
+// was read. A name of a known format keeps it, and any other type given stands.
+void TypeFromContent(const std::string& path, CReadParam* param) {
+  const int given = param->GetFileType();
+  const bool byName = given == FILETYPE_UNKNOWN ||
+                      (given == FILETYPE_SBIG && CRalImageIO::GetFileType(path) == FILETYPE_SBIG);
+  if (byName && fileio_internal::NameLeavesFormatOpen(path) && CRalImageIO::IsFitsFile(path))
+    param->SetFileType(FILETYPE_FITS);
+}
+
+}  // namespace
+
 int CRalImageIO::ReadImageFile(CRalImage& image, const std::string& path, CReadParam* param) {
   image.Empty();
+  TypeFromContent(path, param);
   // The scaling and blank value of an earlier file read into the same image are not this
   // file's: the fold records this file's own.
   image.ClearOrgScaling();
@@ -419,6 +489,7 @@ int CRalImageIO::ReadHeader(CRalImage& image, const std::string& path, CReadPara
 
 int CRalImageIO::ReadHeaderFile(CRalImage& image, const std::string& path, CReadParam* param) {
   image.Empty();
+  TypeFromContent(path, param);
   ProgressSink* progress = g_progress;
   const std::string caption(ft::kReading);
   int rc = FIO_ERR_UNKNOWN_TYPE;

@@ -181,6 +181,17 @@ int CRalImageIO::GetSaveImageFileName(std::string* path, int saveableFormat, int
   return 1;
 }
 
+int CRalImageIO::GetSaveFileType(const CImage& image, const std::string& path) {
+  // The FITS file the image was read from, under a name that leaves the format open (none
+  // known, or a number): saving over it writes FITS again. (A gzip-packed one is not
+  // written back unpacked.)
+  if (fileio_internal::NameLeavesFormatOpen(path) &&
+      image.GetOrgFileFormat().rfind(kFitsFormatName, 0) == 0 &&
+      SameFile(path, image.GetOrgFileName()) && !fitscomp::IsGzipFile(path))
+    return FILETYPE_FITS;
+  return GetFileType(path);
+}
+
 int CRalImageIO::WriteImageFile(CRalImage& image, const std::string& path, int askOptions) {
   // Compared as files, not as names: "./a.fits", the absolute path, a link to it or the
   // document name with "<USF>" would otherwise write over a cube that one plane came from.
@@ -188,7 +199,7 @@ int CRalImageIO::WriteImageFile(CRalImage& image, const std::string& path, int a
     ReportError(FIO_ERR_OVERWRITE, std::string(ft::kClipboardName));
     return 0;
   }
-  switch (GetFileType(path)) {
+  switch (GetSaveFileType(image, path)) {
     case FILETYPE_BMP:
     case FILETYPE_DIB: return WriteBmpFile(image, path, askOptions);
     case FILETYPE_FITS:

@@ -34,6 +34,9 @@ inline constexpr int FITS_FOREIGN_EXTENSION = 29;  // extension loop: an extensi
 inline constexpr int FITS_IS_FOLDER = FIO_ERR_FOLDER;         // a folder
 inline constexpr int FITS_NOT_REGULAR = FIO_ERR_NOT_REGULAR;  // a device, a FIFO, a socket
 inline constexpr int FITS_LINK_LOOP = FIO_ERR_LINK_LOOP;      // symbolic links in a loop
+// An axis beyond the third that is longer than 1: the image has more than three
+// dimensions. (Further axes of length 1 are read as the image of the first three.)
+inline constexpr int FITS_EXTRA_AXIS = FIO_ERR_EXTRA_AXIS;
 
 // ---- texts, named by their string ids
 inline constexpr int IDS_FITS_LEVEL_MIN_KEY = 18000;
@@ -148,7 +151,9 @@ class CFits {
   // a gate that fails ends the read with 4. Returns the previous gate.
   static FitsDataGate* SetDataGate(FitsDataGate* gate);
   // Reads the primary header alone (with hdu, that image extension's, as Read does): 0,
-  // 3, 4, 7 or 17. showMessages non-zero lets the disagreeing-matrix warning be shown.
+  // 3, 4, 7, 17 or 47. showMessages non-zero lets the disagreeing-matrix warning be shown.
+  // Axes beyond the third of length 1 are accepted (the image is that of the first three;
+  // their coordinate cards stay in the header as cards); a longer one gives 47.
   [[nodiscard]] static int ReadHeader(CImage& image, const std::string& path, int showMessages,
                                       int hdu = 0);
   // Interprets one card as the header reader does and, unless it is refused, appends it

@@ -152,12 +152,26 @@ std::string Upper(std::string_view s) {
 bool FitsHdu::IsImage() const {
   if (groups) return false;
   if (!(index == 0 || type == "IMAGE" || compressed)) return false;
-  if (axes.empty() || axes.size() > 3) return false;
+  if (axes.empty()) return false;
   for (std::int64_t n : axes)
     if (n <= 0 || n > std::numeric_limits<int>::max()) return false;
+  // Axes beyond the third of length 1 add nothing to the data (a radio image's Stokes
+  // and frequency axes): it is the image of its first three.
+  for (std::size_t i = 3; i < axes.size(); ++i)
+    if (axes[i] != 1) return false;
   // 64-bit integers are read into doubles.
   return bitpix == 8 || bitpix == 16 || bitpix == 32 || bitpix == 64 || bitpix == -32 ||
          bitpix == -64;
+}
+
+bool FitsHdu::HasExtraAxis() const {
+  if (groups || !(index == 0 || type == "IMAGE" || compressed)) return false;
+  bool longer = false;
+  for (std::size_t i = 3; i < axes.size(); ++i) longer = longer || axes[i] > 1;
+  if (!longer) return false;
+  FitsHdu first = *this;
+  first.axes.resize(3);
+  return first.IsImage();
 }
 
 std::string FitsHdu::Describe() const {

@@ -23,8 +23,12 @@ struct FitsHdu {
   std::uint64_t dataStart = 0;
   std::uint64_t dataBytes = 0;  // without padding
 
-  // Whether the unit holds an image of one to three axes this system can show.
+  // Whether the unit holds an image of one to three axes this system can show (further
+  // axes of length 1 allowed).
   bool IsImage() const;
+  // Whether the unit would be an image but for an axis beyond the third that is longer
+  // than 1 (an image of more than three dimensions).
+  bool HasExtraAxis() const;
   // "IMAGE 16 2048 x 4096" style description of type, pixel type and size.
   std::string Describe() const;
 };

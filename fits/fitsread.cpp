@@ -176,12 +176,43 @@ int FitsBottomUpSetting() {
   return bottomUp;
 }
 
+// The most axes a FITS header may declare.
+constexpr int kMaxAxes = 999;
+
 // What the card interpreter remembers across the cards of one header.
 struct HeaderState {
   int naxis = -1;  // the NAXIS value once its card was seen
   // CROTA1 and CROTA2, the rotation of the old convention, once their cards were seen.
   std::optional<double> crota[2];
+  // The lengths of the axes beyond the third (index n - 4 for NAXISn), -1 until seen.
+  std::vector<std::int64_t> extraAxes;
 };
+
+// The axis number of an "NAXISn" card (n from 1 to 999, "= " in columns 9 and 10), 0
+// when the card is no such one.
+int AxisOfCard(std::string_view card) {
+  if (!Begins(card, "NAXIS") || card.size() < 10 || card.compare(8, 2, "= ") != 0) return 0;
+  const std::string_view digits = TrimRight(card.substr(5, 3));
+  if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return 0;
+  int n = 0;
+  for (char c : digits) n = n * 10 + (c - '0');
+  return n;
+}
+
+// Axes beyond the third must each be declared with length 1: the data are then those of
+// the first three axes. Returns 0, 7 for an axis that is missing or not above 0, or the
+// code of an image of more than three dimensions.
+int CheckExtraAxes(const HeaderState& state) {
+  for (int n = 4; n <= state.naxis; ++n) {
+    const std::size_t i = static_cast<std::size_t>(n - 4);
+    const std::int64_t length = i < state.extraAxes.size() ? state.extraAxes[i] : -1;
+    if (length <= 0) return FITS_INVALID_IMAGE;
+    if (length > 1) return FITS_EXTRA_AXIS;
+  }
+  return FITS_OK;
+}
 
 // The string value of a card, quotes included, when its closing quote stands at
 // position minQuote or later; empty otherwise.
@@ -239,19 +270,24 @@ int InterpretCard(CImage& img, const std::string& card, HeaderState& state) {
       case 2:
         img.SetPlanes(1);
         break;
-      case 3:
-        break;
       default:
-        return FITS_INVALID_CARD;
+        // Three axes, or more whose lengths beyond the third must be 1 (checked when the
+        // header is complete): the planes come with NAXIS3.
+        if (n < 3 || n > kMaxAxes) return FITS_INVALID_CARD;
+        break;
     }
     state.naxis = n;
     return FITS_OK;
   }
-  if (Begins(card, "NAXIS") && card.size() >= 10 && card[5] >= '0' && card[5] <= '9' &&
-      card.compare(6, 4, "  = ") == 0) {
-    const int axis = card[5] - '0';
+  if (const int axis = AxisOfCard(card)) {
     // An axis beyond NAXIS would make the data array larger than the header says.
     if (state.naxis >= 0 && axis > state.naxis) return FITS_INVALID_IMAGE;
+    if (axis > 3) {
+      const auto i = static_cast<std::size_t>(axis - 4);
+      if (state.extraAxes.size() <= i) state.extraAxes.resize(i + 1, -1);
+      state.extraAxes[i] = Int64Value(card);
+      return FITS_OK;
+    }
     const int n = IntValue(card);
     switch (axis) {
       case 1:
@@ -262,11 +298,9 @@ int InterpretCard(CImage& img, const std::string& card, HeaderState& state) {
         img.SetHeight(n);
         img.SetOrgHeight(n);
         break;
-      case 3:
+      default:
         img.SetPlanes(n);
         break;
-      default:
-        return FITS_INVALID_IMAGE;
     }
     return FITS_OK;
   }
@@ -378,9 +412,10 @@ int InterpretCard(CImage& img, const std::string& card, HeaderState& state) {
       }
       if (InMatrix(i) && InMatrix(j)) {
         *MatrixElement(m, i, j) = v;
-      } else if (!InMatrix(j) && v != 0.0 && !(i == 3 && j == 3)) {
-        // An element that couples a third axis into the first two cannot be represented;
-        // the third axis's own scale (i = j = 3) does not touch them.
+      } else if (InMatrix(i) && v != 0.0) {
+        // An element that couples a further pixel axis into the first two world axes
+        // cannot be represented; the rows of further world axes (PC3_3, PC4_4 of a
+        // radio cube) do not touch them and stay as cards.
         return FITS_INVALID_CARD;
       }
       if (cd)
@@ -602,6 +637,12 @@ int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* data
     }
   }
   *dataStart = offset;
+  // Random groups (GROUPS = T, NAXIS1 = 0) are parameters and arrays, not an image; their
+  // further axes are the arrays' own and say nothing of dimensions.
+  if (const int groups = img.m_FitsHeader.Find("GROUPS");
+      groups >= 0 && Trim(Value(img.m_FitsHeader.GetAt(groups))).substr(0, 1) == "T")
+    return FITS_INVALID_IMAGE;
+  if (int rc = CheckExtraAxes(state)) return rc;
   if (headerStart > 0)
     if (int rc = AdoptExtensionHeader(img, fd)) return rc;
 
@@ -1550,7 +1591,7 @@ std::string_view ColumnName(std::string_view ttype) {
 }
 
 // Where the header of unit hdu begins: 0 for the primary; for an extension it must be an
-// uncompressed image. Returns 0 or 7.
+// uncompressed image. Returns 0, 7, or 47 for an image of more than three dimensions.
 int UnitHeaderStart(int fd, int hdu, std::uint64_t* start) {
   *start = 0;
   if (hdu == 0) return FITS_OK;
@@ -1558,6 +1599,7 @@ int UnitHeaderStart(int fd, int hdu, std::uint64_t* start) {
   if (int rc = ListFitsHdus(fd, &hdus)) return rc;
   if (hdu < 0 || hdu >= static_cast<int>(hdus.size())) return FITS_INVALID_IMAGE;
   const FitsHdu& unit = hdus[static_cast<std::size_t>(hdu)];
+  if (unit.HasExtraAxis()) return FITS_EXTRA_AXIS;
   if (!unit.IsImage() || unit.compressed) return FITS_INVALID_IMAGE;
   *start = unit.headerStart;
   return FITS_OK;
@@ -1638,6 +1680,8 @@ std::string_view CFits::ResultText(int code) {
       return "the name is not a regular file (a device, a FIFO or a socket)";
     case FITS_LINK_LOOP:
       return "the name's symbolic links lead round in a loop";
+    case FITS_EXTRA_AXIS:
+      return "an axis beyond the third is longer than 1 (more than three dimensions)";
     default:
       return "unknown result";
   }

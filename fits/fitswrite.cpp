@@ -169,6 +169,7 @@ class Composer {
   // Reals in exponent form use a capital E: FITS does not allow a lower-case exponent.
   void WorldCoordinates();
   bool Distortion();
+  bool PlateSolution();
   void Observation();
   void Parameters();
   void CommentOut();
@@ -376,6 +377,7 @@ void Composer::WorldCoordinates() {
       rest_.Erase(FormatC("PC%d_%d", i, j));
     }
   any |= Distortion();
+  any |= PlateSolution();
   for (const char* key :
        {"LONPOLE", "LATPOLE", "RADESYS", "RADECSYS", "MJD-OBS", "SPECSYS", "SSYSOBS", "OBSGEO-X",
         "OBSGEO-Y", "OBSGEO-Z", "MJD-AVG", "VSOURCE", "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV"})
@@ -399,6 +401,15 @@ bool Composer::Distortion() {
     }
     for (const std::string& key : keys) any |= Move(key);
   }
+  return any;
+}
+
+// The solution of a scanned photographic plate (the sky surveys' headers), in its order:
+// coordinate libraries take the sky from these cards, so they stay live beside the
+// image's own matrix.
+bool Composer::PlateSolution() {
+  bool any = false;
+  for (const std::string& key : FitsPlateSolutionKeys()) any |= Move(key);
   return any;
 }
 

@@ -76,6 +76,25 @@ bool FitsSipTerm(std::string_view keyword, int* corrects, int* p, int* q) {
   return true;
 }
 
+const std::vector<std::string>& FitsPlateSolutionKeys() {
+  static const std::vector<std::string> keys = [] {
+    std::vector<std::string> k = {"PLTRAH",   "PLTRAM",   "PLTRAS",  "PLTDECSN",
+                                  "PLTDECD",  "PLTDECM",  "PLTDECS", "PLTSCALE",
+                                  "XPIXELSZ", "YPIXELSZ", "CNPIX1",  "CNPIX2"};
+    for (int i = 1; i <= 6; ++i) k.push_back("PPO" + std::to_string(i));
+    for (const char* axis : {"AMDX", "AMDY"})
+      for (int i = 1; i <= 20; ++i) k.push_back(axis + std::to_string(i));
+    return k;
+  }();
+  return keys;
+}
+
+bool IsFitsPlateSolutionKey(std::string_view keyword) {
+  const std::vector<std::string>& keys = FitsPlateSolutionKeys();
+  return std::find(keys.begin(), keys.end(), keyword) != keys.end();
+}
+
+
 void CFitsHeader::Changed() {
   // Revision 0 is the empty header that was never changed.
   static std::atomic<std::uint64_t> next{1};

@@ -69,6 +69,14 @@ std::string FitsValueCard(std::string_view keyword, std::string_view value);
 // one-digit powers: *corrects is 1 for A and AP (they correct the first pixel offset), 2
 // for B and BP; *p and *q are the powers.
 bool FitsSipTerm(std::string_view keyword, int* corrects, int* p, int* q);
+// The keywords of a scanned photographic plate's solution, as the sky surveys' headers
+// give it, in the order a header places them: the plate centre (PLTRAH, PLTRAM, PLTRAS,
+// PLTDECSN, PLTDECD, PLTDECM, PLTDECS), scale and pixel size (PLTSCALE, XPIXELSZ,
+// YPIXELSZ), the corner of the scan on the plate in plate pixels (CNPIX1, CNPIX2), the
+// orientation coefficients PPO1 to PPO6 and the polynomials AMDX1 to AMDX20, AMDY1 to
+// AMDY20. Coordinate libraries take the sky from these before the linear matrix.
+const std::vector<std::string>& FitsPlateSolutionKeys();
+bool IsFitsPlateSolutionKey(std::string_view keyword);
 
 // One FITS extension: its own cards, its data unit and the keywords that describe it.
 // The record is empty when it has no data.

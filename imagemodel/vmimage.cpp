@@ -26,14 +26,20 @@ CVmImage::CVmImage(int bits, int width, int height, int planes, ProgressSink* pr
   if (!knownType || width <= 0 || height <= 0 || planes <= 0) throw std::bad_alloc();
   const std::uint64_t rowBytes = static_cast<std::uint64_t>(width) * m_nBytesPixel;
   m_nStride = static_cast<std::size_t>((rowBytes + 15) / 16 * 16);
-  const std::size_t rowsPerBlock = m_Pager.GetBlockSize() / m_nStride;
-  if (rowsPerBlock == 0) throw std::bad_alloc();  // one row is larger than a block
+  // A row longer than a pager block (a long spectrum) gets blocks of as many units as it
+  // takes, so that it still lies whole in one block.
+  const std::size_t unit = m_Pager.GetBlockSize();
+  const std::uint64_t units = (m_nStride + unit - 1) / unit;
+  if (units > INT_MAX) throw std::bad_alloc();
+  m_nUnits = static_cast<int>(units);
+  m_nBlockBytes = static_cast<std::size_t>(units) * unit;
+  const std::size_t rowsPerBlock = m_nBlockBytes / m_nStride;
   m_nRowsPerBlock = static_cast<int>(std::min<std::size_t>(rowsPerBlock, INT_MAX));
   const std::uint64_t rows = static_cast<std::uint64_t>(height) * static_cast<unsigned>(planes);
   const std::uint64_t blocks = (rows + m_nRowsPerBlock - 1) / m_nRowsPerBlock;
   if (blocks > INT_MAX - 2) throw std::bad_alloc();
   m_nBlocks = static_cast<int>(blocks);
-  m_pHandle = m_Pager.Alloc(m_nBlocks, progress, caption);
+  m_pHandle = m_Pager.Alloc(m_nBlocks, progress, caption, m_nUnits);
   if (!m_pHandle) throw std::bad_alloc();
 }
 
@@ -67,11 +73,11 @@ bool CVmImage::IsOnMemory() const { return m_Pager.IsOnMemory(m_pHandle); }
 bool CVmImage::CopyPixels(const CVmImage& src, ProgressSink* progress,
                           const std::string& caption) {
   if (src.m_nBlocks != m_nBlocks || src.m_nStride != m_nStride ||
-      src.m_nRowsPerBlock != m_nRowsPerBlock)
+      src.m_nRowsPerBlock != m_nRowsPerBlock || src.m_nBlockBytes != m_nBlockBytes)
     return false;
   m_nWrites.fetch_add(1, std::memory_order_relaxed);
   ProgressScope scope(progress, caption);
-  const std::size_t blockSize = m_Pager.GetBlockSize();
+  const std::size_t blockSize = m_nBlockBytes;
   for (int i = 0; i < m_nBlocks; ++i) {
     // Pin the source block so that bringing in the target cannot page it out.
     void* from = m_Pager.GetBlockOnMemory(src.m_pHandle, i, 1);

@@ -1,6 +1,8 @@
 // The paged pixel store of an image. Rows lie plane after plane (row r of plane p is
 // store row r + p × height), each padded to a multiple of 16 bytes, and a pager block
-// holds whole rows only, so a row never crosses a block boundary.
+// holds whole rows only, so a row never crosses a block boundary. A row longer than the
+// pager's block size takes blocks of several units (see CVmManager), one row or more
+// each.
 #pragma once
 
 #include <atomic>
@@ -16,8 +18,7 @@ class ProgressSink;
 class CVmImage {
  public:
   // Throws std::bad_alloc when the geometry is unusable (an unknown pixel type, no pixels,
-  // a row larger than a block, sizes beyond what a handle can count) or the pager refuses
-  // the blocks.
+  // sizes beyond what a handle can count) or the pager refuses the blocks.
   CVmImage(int bits, int width, int height, int planes, ProgressSink* progress = nullptr,
            const std::string& caption = {});
   ~CVmImage();
@@ -43,6 +44,10 @@ class CVmImage {
   std::size_t GetStride() const { return m_nStride; }
   int GetRowsPerBlock() const { return m_nRowsPerBlock; }
   int GetBlockCount() const { return m_nBlocks; }
+  // Bytes of one block: the pager's block size times the units a block of this store
+  // spans (1 unless one row is longer than the pager's block size).
+  std::size_t GetBlockBytes() const { return m_nBlockBytes; }
+  int GetBlockUnits() const { return m_nUnits; }
 
   // A number no other store of this process has, and how many times a block of this
   // store was handed out for writing. Together they tell whether the pixels may have
@@ -61,6 +66,8 @@ class CVmImage {
   std::size_t m_nStride;
   int m_nRowsPerBlock;
   int m_nBlocks;
+  int m_nUnits = 1;
+  std::size_t m_nBlockBytes = 0;
   std::uint64_t m_nSerial;
   std::atomic<std::uint64_t> m_nWrites{0};
 };

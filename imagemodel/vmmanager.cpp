@@ -181,8 +181,10 @@ void ReserveFor(std::vector<T>& v, std::size_t needed) {
 
 }  // namespace
 
-CVmHandle::CVmHandle(int blocks)
-    : m_nBlocks(std::max(blocks, 0)), m_pBlocks(std::make_unique<CVmBlock[]>(m_nBlocks)) {}
+CVmHandle::CVmHandle(int blocks, int units)
+    : m_nBlocks(std::max(blocks, 0)),
+      m_nUnits(std::max(units, 1)),
+      m_pBlocks(std::make_unique<CVmBlock[]>(m_nBlocks)) {}
 
 // ---------------------------------------------------------------------------------------
 // Physical memory and the budget
@@ -321,7 +323,7 @@ CVmManager::CVmManager() {
 // still out point at nothing afterwards; the owner frees them first.
 CVmManager::~CVmManager() {
   for (CVmMemory& slot : m_Slots)
-    if (slot.m_pMemory) ::munmap(slot.m_pMemory, m_nBlockSize);
+    if (slot.m_pMemory) ::munmap(slot.m_pMemory, Bytes(slot.m_nUnits));
   for (void* spare : m_SpareMemory) ::munmap(spare, m_nBlockSize);
   if (m_nSwapFd >= 0) ::close(m_nSwapFd);
 }
@@ -385,13 +387,14 @@ bool CVmManager::EnsureFreeSlot() {
 }
 
 int CVmManager::TakeSlot(CVmHandle* handle, int block) {
-  if (m_nSlotsInUse >= m_nSlots || !EnsureFreeSlot()) return -1;
+  const int units = handle->GetUnits();
+  if (m_nSlotsInUse > m_nSlots - units || !EnsureFreeSlot()) return -1;
   void* memory = nullptr;
-  if (!m_SpareMemory.empty()) {
+  if (units == 1 && !m_SpareMemory.empty()) {
     memory = m_SpareMemory.back();
     m_SpareMemory.pop_back();
   } else {
-    memory = MapBlock(m_nBlockSize);
+    memory = MapBlock(Bytes(units));
   }
   if (!memory) return -1;
   auto address = reinterpret_cast<std::uintptr_t>(memory);
@@ -409,7 +412,8 @@ int CVmManager::TakeSlot(CVmHandle* handle, int block) {
   slot.m_nStamp = ++m_nUseCounter;
   slot.m_pHandle = handle;
   slot.m_nBlock = block;
-  ++m_nSlotsInUse;
+  slot.m_nUnits = units;
+  m_nSlotsInUse += units;
   handle->Set(block, CVmBlock::kInMemory, index);
   return index;
 }
@@ -417,16 +421,18 @@ int CVmManager::TakeSlot(CVmHandle* handle, int block) {
 // Returns the slot to the free stack and unmaps its memory, or, when keepSpare is set,
 // keeps a few mappings for the next block to come in: a block paged out usually makes
 // room for one paged in, and reusing the mapping spares the kernel zeroing fresh pages.
+// Only mappings of one unit are kept; wide blocks are rare enough to map afresh.
 // The disk copy, if any, is the caller's business.
 void CVmManager::ReleaseSlot(int index, bool keepSpare) {
   CVmMemory& slot = m_Slots[index];
-  if (keepSpare && m_SpareMemory.size() < kMaxSpareBlocks)
+  const int units = slot.m_nUnits;
+  if (keepSpare && units == 1 && m_SpareMemory.size() < kMaxSpareBlocks)
     m_SpareMemory.push_back(slot.m_pMemory);  // capacity reserved at construction
   else
-    ::munmap(slot.m_pMemory, m_nBlockSize);
+    ::munmap(slot.m_pMemory, Bytes(units));
   slot = CVmMemory{};
   m_FreeSlots.push_back(index);  // capacity reserved when the slot was created
-  --m_nSlotsInUse;
+  m_nSlotsInUse -= units;
 }
 
 bool CVmManager::OwnsSlot(const CVmHandle* handle, int block, int slot) const {
@@ -460,13 +466,57 @@ int CVmManager::AppendDiskBlock() {
   return m_nDiskBlocksCreated++;
 }
 
-bool CVmManager::WriteDiskBlock(int disk, const void* memory) {
+// The first of `units` consecutive free disk blocks, taken: from the free stack, or new
+// ones at the end of the file. -1 when there is no such run and the file may not grow
+// by that much. Disk block i lies at i × block size, so a run is one stretch of the file.
+int CVmManager::TakeDiskRun(int units) {
+  if (units == 1) {
+    if (!m_FreeDiskBlocks.empty()) {
+      const int disk = m_FreeDiskBlocks.back();
+      m_FreeDiskBlocks.pop_back();
+      return disk;
+    }
+    return AppendDiskBlock();
+  }
+  if (m_FreeDiskBlocks.size() >= static_cast<std::size_t>(units)) {
+    try {
+      std::vector<int> sorted(m_FreeDiskBlocks);
+      std::sort(sorted.begin(), sorted.end());
+      for (std::size_t i = 0, run = 1; i + 1 < sorted.size(); ++i) {
+        run = sorted[i + 1] == sorted[i] + 1 ? run + 1 : 1;
+        if (run < static_cast<std::size_t>(units)) continue;
+        const int first = sorted[i + 1] - units + 1;
+        std::erase_if(m_FreeDiskBlocks, [&](int d) { return d >= first && d < first + units; });
+        return first;
+      }
+    } catch (const std::bad_alloc&) {
+      // No room to look for a run: new blocks may still be had.
+    }
+  }
+  if (m_nSwapFd < 0 || m_nDiskBlocksCreated > m_nDiskBlockLimit - units) return -1;
+  const int first = m_nDiskBlocksCreated;
+  for (int k = 0; k < units; ++k) {
+    if (AppendDiskBlock() >= 0) continue;
+    // The file keeps the blocks it grew by, as free ones.
+    FreeDiskRun(first, k);
+    return -1;
+  }
+  return first;
+}
+
+// Returns a run of disk blocks to the free stack (never allocates: its capacity covers
+// every block the file holds).
+void CVmManager::FreeDiskRun(int first, int units) {
+  for (int k = 0; k < units; ++k) m_FreeDiskBlocks.push_back(first + k);
+}
+
+bool CVmManager::WriteDiskBlock(int disk, const void* memory, int units) {
   if (int e = Fault("pwrite")) {
     errno = e;
     return false;
   }
   const char* p = static_cast<const char*>(memory);
-  std::size_t left = m_nBlockSize;
+  std::size_t left = Bytes(units);
   off_t offset = static_cast<off_t>(m_DiskOffsets[disk]);
   while (left > 0) {
     ssize_t n = ::pwrite(m_nSwapFd, p, left, offset);
@@ -483,13 +533,13 @@ bool CVmManager::WriteDiskBlock(int disk, const void* memory) {
   return true;
 }
 
-bool CVmManager::ReadDiskBlock(int disk, void* memory) {
+bool CVmManager::ReadDiskBlock(int disk, void* memory, int units) {
   if (int e = Fault("pread")) {
     errno = e;
     return false;
   }
   char* p = static_cast<char*>(memory);
-  std::size_t left = m_nBlockSize;
+  std::size_t left = Bytes(units);
   off_t offset = static_cast<off_t>(m_DiskOffsets[disk]);
   while (left > 0) {
     ssize_t n = ::pread(m_nSwapFd, p, left, offset);
@@ -511,7 +561,7 @@ bool CVmManager::ReadDiskBlock(int disk, void* memory) {
 bool CVmManager::DeleteDuplicateBlock() {
   for (CVmMemory& slot : m_Slots) {
     if (slot.m_pHandle && slot.m_nDiskBlock >= 0) {
-      m_FreeDiskBlocks.push_back(slot.m_nDiskBlock);
+      FreeDiskRun(slot.m_nDiskBlock, slot.m_nUnits);
       slot.m_nDiskBlock = -1;
       return true;
     }
@@ -531,26 +581,31 @@ bool CVmManager::PageOut() {
   if (victim < 0) return false;
   CVmMemory& slot = m_Slots[victim];
 
+  const int units = slot.m_nUnits;
   int disk = slot.m_nDiskBlock;
   if (disk < 0) {
-    if (!m_FreeDiskBlocks.empty()) {
-      disk = m_FreeDiskBlocks.back();
-      m_FreeDiskBlocks.pop_back();
-    } else {
-      disk = AppendDiskBlock();
-      if (disk < 0) return false;
-    }
-    if (!WriteDiskBlock(disk, slot.m_pMemory)) {
+    disk = TakeDiskRun(units);
+    if (disk < 0) return false;
+    if (!WriteDiskBlock(disk, slot.m_pMemory, units)) {
       // Back on the stack it came from; a block just appended stays in the file as free.
-      m_FreeDiskBlocks.push_back(disk);
+      FreeDiskRun(disk, units);
       return false;
     }
   } else if (slot.m_bModified) {
-    if (!WriteDiskBlock(disk, slot.m_pMemory)) return false;
+    if (!WriteDiskBlock(disk, slot.m_pMemory, units)) return false;
   }
 
   slot.m_pHandle->Set(slot.m_nBlock, CVmBlock::kOnDisk, disk);
   ReleaseSlot(victim, true);
+  return true;
+}
+
+// Pages out one block, then more until a block of `units` fits in memory. False when a
+// page-out fails before that.
+bool CVmManager::PageOutFor(int units) {
+  if (!PageOut()) return false;
+  while (m_nSlotsInUse > m_nSlots - units)
+    if (!PageOut()) return false;
   return true;
 }
 
@@ -560,31 +615,27 @@ bool CVmManager::PageOut() {
 // Places a new block in a free slot, or else on disk without paging anything out.
 bool CVmManager::AllocBlock(CVmHandle* handle, int block) {
   if (TakeSlot(handle, block) >= 0) return true;
-  if (m_FreeDiskBlocks.empty() && m_nDiskBlocksCreated >= m_nDiskBlockLimit &&
-      !DeleteDuplicateBlock())
-    return false;
-  int disk;
-  if (!m_FreeDiskBlocks.empty()) {
-    disk = m_FreeDiskBlocks.back();
-    m_FreeDiskBlocks.pop_back();
-  } else {
-    disk = AppendDiskBlock();
-    if (disk < 0) return false;
-  }
+  const int units = handle->GetUnits();
+  int disk = TakeDiskRun(units);
+  // A swap file that holds its limit gives up disk copies of blocks in memory until the
+  // block finds room.
+  while (disk < 0 && m_nDiskBlocksCreated > m_nDiskBlockLimit - units && DeleteDuplicateBlock())
+    disk = TakeDiskRun(units);
+  if (disk < 0) return false;
   handle->Set(block, CVmBlock::kOnDisk, disk);
   return true;
 }
 
 void CVmManager::FreeBlock(CVmHandle* handle, int block) {
   const int index = handle->GetSlotIndex(block);
+  const int units = handle->GetUnits();
   switch (handle->GetType(block)) {
     case CVmBlock::kOnDisk:
-      if (index >= 0 && index < m_nDiskBlocksCreated) m_FreeDiskBlocks.push_back(index);
+      if (index >= 0 && index <= m_nDiskBlocksCreated - units) FreeDiskRun(index, units);
       break;
     case CVmBlock::kInMemory:
       if (OwnsSlot(handle, block, index)) {
-        if (m_Slots[index].m_nDiskBlock >= 0)
-          m_FreeDiskBlocks.push_back(m_Slots[index].m_nDiskBlock);
+        if (m_Slots[index].m_nDiskBlock >= 0) FreeDiskRun(m_Slots[index].m_nDiskBlock, units);
         ReleaseSlot(index);
       }
       break;
@@ -594,15 +645,19 @@ void CVmManager::FreeBlock(CVmHandle* handle, int block) {
   handle->Set(block, CVmBlock::kUnallocated, -1);
 }
 
-CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& caption) {
-  if (n < 0) return nullptr;
+CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& caption, int units) {
+  // A block that does not fit the whole budget could never be brought into memory.
+  if (n < 0 || units < 1 || units > m_nSlots) return nullptr;
   // Two blocks of headroom, so that bringing a block in always has somewhere to go.
-  if (std::int64_t{m_nDiskBlockLimit} + m_nSlots < std::int64_t{m_nBlocksHandedOut} + n + 2)
+  const std::int64_t wanted = std::int64_t{n} * units;
+  if (std::int64_t{m_nDiskBlockLimit} + m_nSlots <
+          std::int64_t{m_nBlocksHandedOut} + wanted + 2 * std::int64_t{units} ||
+      std::int64_t{m_nBlocksHandedOut} + wanted > INT_MAX)
     return nullptr;
 
   std::unique_ptr<CVmHandle> handle;
   try {
-    handle = std::make_unique<CVmHandle>(n);
+    handle = std::make_unique<CVmHandle>(n, units);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -614,13 +669,13 @@ CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& c
       return nullptr;
     }
   }
-  m_nBlocksHandedOut += n;
+  m_nBlocksHandedOut += static_cast<int>(wanted);
   return handle.release();
 }
 
 void CVmManager::Free(CVmHandle* handle) {
   if (!handle) return;
-  m_nBlocksHandedOut -= handle->GetBlockCount();
+  m_nBlocksHandedOut -= handle->GetBlockCount() * handle->GetUnits();
   for (int i = 0; i < handle->GetBlockCount(); ++i) FreeBlock(handle, i);
   delete handle;
 }
@@ -640,13 +695,15 @@ void* CVmManager::GetBlockOnMemory(CVmHandle* handle, int block, int readOnly) {
     return nullptr;
 
   const int disk = index;
+  const int units = handle->GetUnits();
+  if (disk > m_nDiskBlocksCreated - units) return nullptr;
   int s = TakeSlot(handle, block);
-  if (s < 0 && PageOut()) s = TakeSlot(handle, block);
+  if (s < 0 && PageOutFor(units)) s = TakeSlot(handle, block);
   // Paging out may have needed a disk block that only a duplicate can give up.
-  if (s < 0 && DeleteDuplicateBlock() && PageOut()) s = TakeSlot(handle, block);
+  if (s < 0 && DeleteDuplicateBlock() && PageOutFor(units)) s = TakeSlot(handle, block);
   if (s < 0) return nullptr;
   CVmMemory& slot = m_Slots[s];
-  if (!ReadDiskBlock(disk, slot.m_pMemory)) {
+  if (!ReadDiskBlock(disk, slot.m_pMemory, units)) {
     // The block stays where it was, its disk copy untouched.
     ReleaseSlot(s);
     handle->Set(block, CVmBlock::kOnDisk, disk);

@@ -4,6 +4,10 @@
 // at one time may together exceed the memory the program allows itself. Tuning comes
 // from the settings section "VMManager". Used from one thread only; lock counts are
 // residency pins, not thread locks.
+// A store whose rows are longer than one block asks for wide blocks: each of its blocks
+// is a whole number of units of the configured block size, held in one mapping and in a
+// run of consecutive blocks of the swap file. Memory and swap are counted in units, so a
+// wide block costs what that many ordinary blocks cost.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +26,12 @@ class CVmBlock {
   int m_nIndex = -1;  // memory slot or disk block; -1 when unallocated
 };
 
-// The blocks of one pixel store.
+// The blocks of one pixel store, each `units` configured blocks long.
 class CVmHandle {
  public:
-  explicit CVmHandle(int blocks);
+  explicit CVmHandle(int blocks, int units = 1);
   int GetBlockCount() const { return m_nBlocks; }
+  int GetUnits() const { return m_nUnits; }
   int GetType(int i) const { return m_pBlocks[i].m_nType; }
   int GetSlotIndex(int i) const { return m_pBlocks[i].m_nIndex; }
   void Set(int i, int state, int index) {
@@ -36,6 +41,7 @@ class CVmHandle {
 
  private:
   int m_nBlocks;
+  int m_nUnits;
   std::unique_ptr<CVmBlock[]> m_pBlocks;
 };
 
@@ -46,7 +52,8 @@ class CVmMemory {
   std::uint64_t m_nStamp = UINT64_MAX; // last use; all ones when free
   CVmHandle* m_pHandle = nullptr;      // owner; null when free
   int m_nBlock = -1;                   // block number within the owner
-  int m_nDiskBlock = -1;               // disk block holding a copy, -1 when none
+  int m_nDiskBlock = -1;               // first disk block of a copy, -1 when none
+  int m_nUnits = 1;                    // configured blocks this slot's block spans
   int m_bModified = 0;                 // the copy is current when 0
   int m_nLock = 0;                     // pinned in memory while above 0
 };
@@ -71,12 +78,15 @@ class CVmManager {
   CVmManager(const CVmManager&) = delete;
   CVmManager& operator=(const CVmManager&) = delete;
 
-  // A new handle of n blocks, or null when capacity is short or a block cannot be placed.
-  CVmHandle* Alloc(int n, ProgressSink* progress = nullptr, const std::string& caption = {});
+  // A new handle of n blocks of `units` configured blocks each, or null when capacity is
+  // short, a block could never be brought into memory (more units than the budget) or a
+  // block cannot be placed.
+  CVmHandle* Alloc(int n, ProgressSink* progress = nullptr, const std::string& caption = {},
+                   int units = 1);
   // Returns all blocks of a handle and deletes it. Null is allowed.
   void Free(CVmHandle* handle);
-  // The memory of a block, brought in from disk when needed; null on failure. With
-  // readOnly 0 the block is marked modified.
+  // The memory of a block (units × GetBlockSize() bytes), brought in from disk when
+  // needed; null on failure. With readOnly 0 the block is marked modified.
   void* GetBlockOnMemory(CVmHandle* handle, int block, int readOnly);
   // Raises (lock non-zero) or lowers the lock count of block i; 0 when not in memory.
   int LockBlock(CVmHandle* handle, int lock, int i);
@@ -125,7 +135,8 @@ class CVmManager {
   using IoFaultHook = int (*)(const char* op);
   static void SetIoFaultHook(IoFaultHook hook);
 
-  // What the pager is doing, for tests and benchmarks.
+  // What the pager is doing, for tests and benchmarks. Slots and blocks are counted in
+  // units of the configured block size.
   int GetSlotCount() const { return m_nSlots; }
   int GetSlotsInUse() const { return m_nSlotsInUse; }
   int GetDiskBlockLimit() const { return m_nDiskBlockLimit; }
@@ -172,9 +183,13 @@ class CVmManager {
   bool AllocBlock(CVmHandle* handle, int block);
   void FreeBlock(CVmHandle* handle, int block);
   int AppendDiskBlock();
+  int TakeDiskRun(int units);
+  void FreeDiskRun(int first, int units);
   bool PageOut();
+  bool PageOutFor(int units);
   bool DeleteDuplicateBlock();
-  bool WriteDiskBlock(int disk, const void* memory);
-  bool ReadDiskBlock(int disk, void* memory);
+  bool WriteDiskBlock(int disk, const void* memory, int units);
+  bool ReadDiskBlock(int disk, void* memory, int units);
+  std::size_t Bytes(int units) const { return static_cast<std::size_t>(units) * m_nBlockSize; }
   bool OwnsSlot(const CVmHandle* handle, int block, int slot) const;
 };

@@ -58,15 +58,6 @@ bool IsIndexedKeyword(std::string_view key, std::string_view root, int* i, int* 
   return true;
 }
 
-// The keywords of a scanned survey plate's own solution.
-bool IsPlateSolutionKeyword(std::string_view key) {
-  static constexpr std::string_view kNames[] = {"PLTRAH",   "PLTRAM",   "PLTRAS",  "PLTDECSN",
-                                                "PLTDECD",  "PLTDECM",  "PLTDECS", "PLTSCALE",
-                                                "XPIXELSZ", "YPIXELSZ", "CNPIX1",  "CNPIX2"};
-  if (std::find(std::begin(kNames), std::end(kNames), key) != std::end(kNames)) return true;
-  return IsAxisKeyword(key, {"PPO", "AMDX", "AMDY"});
-}
-
 // An axis number of the first two: the image's attributes describe those.
 bool FirstTwo(std::string_view digits) {
   return digits == "1" || digits == "2";
@@ -108,7 +99,7 @@ bool Replaced(std::string_view key, const Omit& omit) {
                       key.substr(0, 4) == "D2IM" || key == "AXISCORR" || key == "NPOLEXT"))
     return true;
   // A plate solution stands in only where the header has no other.
-  return omit.plate && IsPlateSolutionKeyword(key);
+  return omit.plate && IsFitsPlateSolutionKey(key);
 }
 
 // The string value of a card without its quotes and trailing blanks.

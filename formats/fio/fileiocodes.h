@@ -31,6 +31,7 @@ inline constexpr int FIO_ERR_LINK_LOOP = 35;  // the name's symbolic links lead 
 inline constexpr int FIO_ERR_NO_IMAGE = 44;   // a FITS file whose units hold tables only
 inline constexpr int FIO_ERR_NO_UNIT = 45;    // "file[spec]" names no unit of the file
 inline constexpr int FIO_ERR_COMPRESSED = 46;  // compressed data that cannot be unpacked
+inline constexpr int FIO_ERR_EXTRA_AXIS = 47;  // a FITS axis beyond the third longer than 1
 
 // The code for a file that could not be opened by name for reading (the errno value of
 // OpenRegularFile) or for saving (the errno value of AtomicFile::Open): names that are no

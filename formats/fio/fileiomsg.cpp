@@ -62,6 +62,8 @@ Message Lookup(int code) {
       return {kFioMsgNoUnit, true};
     case FIO_ERR_COMPRESSED:
       return {kFioMsgCompressed, true};
+    case FIO_ERR_EXTRA_AXIS:
+      return {kFioMsgExtraAxis, true};
     default:
       return {{}, true};
   }

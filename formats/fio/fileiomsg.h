@@ -58,6 +58,9 @@ inline constexpr std::string_view kFioMsgNoUnit =
     "指定された拡張部(HDU)はこのFITSファイルにありません。";
 inline constexpr std::string_view kFioMsgCompressed =
     "圧縮されたデータが壊れているか途中で終わっているため、展開できません。";
+inline constexpr std::string_view kFioMsgExtraAxis =
+    "4番目以降の軸(NAXIS4 など)の長さが1より大きい画像です。"
+    "読み込めるのは3次元までの画像(4番目以降の軸の長さがすべて1のもの)です。";
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";
 

@@ -31,6 +31,7 @@ const CfitsioApi* Load() {
   bool ok = Bind(lib, "ffclos", api.close_file);
   ok = Bind(lib, "ffpscl", api.set_bscale) && ok;
   ok = Bind(lib, "ffgpv", api.read_img) && ok;
+  ok = Bind(lib, "ffgsv", api.read_subset) && ok;
   ok = Bind(lib, "ffdkopn", api.open_diskfile) && ok;
   ok = Bind(lib, "ffmahd", api.movabs_hdu) && ok;
   ok = Bind(lib, "ffdkinit", api.create_diskfile) && ok;

@@ -14,6 +14,7 @@ struct CfitsioApi {
   decltype(&ffclos) close_file = nullptr;
   decltype(&ffpscl) set_bscale = nullptr;
   decltype(&ffgpv) read_img = nullptr;
+  decltype(&ffgsv) read_subset = nullptr;
   decltype(&ffdkopn) open_diskfile = nullptr;
   decltype(&ffmahd) movabs_hdu = nullptr;
   decltype(&ffdkinit) create_diskfile = nullptr;

@@ -127,8 +127,9 @@ int CommitCopy(const std::string& from, const std::string& target) {
 // writes the pixels in the machine's order, where they stay when native is asked for;
 // otherwise each band is turned big-endian, as FITS data are, while it is still in the
 // cache.
-int DecodeRows(fitsfile* in, int bitpix, long width, long long from, long long to,
-               unsigned char* out, bool native) {
+int DecodeRows(fitsfile* in, int bitpix, const std::vector<std::int64_t>& axes, long long from,
+               long long to, unsigned char* out, bool native) {
+  const long width = static_cast<long>(axes[0]);
   int status = 0;
   // Integers come as stored (no scaling, blank values as they are); quantised reals come
   // as reals, their blank pixels as NaN.
@@ -149,14 +150,31 @@ int DecodeRows(fitsfile* in, int bitpix, long width, long long from, long long t
   void* null = bitpix == -32   ? static_cast<void*>(&floatNull)
                : bitpix == -64 ? static_cast<void*>(&doubleNull)
                                : nullptr;
-  for (long long row = from; row < to; row += band) {
-    const long long count = std::min(band, to - row) * width;
+  // cfitsio reads runs of pixels of compressed images of three axes at most; further axes
+  // (of length 1 here) need the rows asked for as a section, one plane at a time.
+  const bool sections = axes.size() > 3;
+  const long long height = axes.size() > 1 ? static_cast<long long>(axes[1]) : 1;
+  for (long long row = from; row < to;) {
+    long long rows = std::min(band, to - row);
+    if (sections) rows = std::min(rows, height - row % height);
+    const long long count = rows * width;
     unsigned char* at = out + row * width * bytes;
     int anyNull = 0;
-    if (Cfitsio()->read_img(in, type, row * width + 1, count, null, at, &anyNull, &status))
+    if (sections) {
+      std::vector<long> first(axes.size(), 1), last(axes.size(), 1), step(axes.size(), 1);
+      last[0] = width;
+      first[1] = static_cast<long>(row % height + 1);
+      last[1] = static_cast<long>(row % height + rows);
+      first[2] = last[2] = static_cast<long>(row / height + 1);
+      if (Cfitsio()->read_subset(in, type, first.data(), last.data(), step.data(), null, at,
+                                 &anyNull, &status))
+        return status == MEMORY_ALLOCATION ? FIO_ERR_MEMORY : FIO_ERR_COMPRESSED;
+    } else if (Cfitsio()->read_img(in, type, row * width + 1, count, null, at, &anyNull, &status)) {
       return status == MEMORY_ALLOCATION ? FIO_ERR_MEMORY : FIO_ERR_COMPRESSED;
+    }
     if constexpr (std::endian::native == std::endian::little)
       if (!native) SwapToBigEndian(at, bytes, static_cast<std::size_t>(count));
+    row += rows;
   }
   return FIO_OK;
 }
@@ -504,7 +522,7 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
          b += static_cast<std::uint64_t>(workers)) {
       const auto from = static_cast<long long>(b * u.bandRows_);
       const auto to = static_cast<long long>(std::min(u.rows_, (b + 1) * u.bandRows_));
-      if (int rc = DecodeRows(own.f, bitpix, width, from, to, data, native)) return rc;
+      if (int rc = DecodeRows(own.f, bitpix, layout.axes, from, to, data, native)) return rc;
       u.shared_->done[k].fetch_add(1, std::memory_order_release);
       (void)Futex(&u.shared_->done[k], FUTEX_WAKE, INT32_MAX, nullptr);
     }

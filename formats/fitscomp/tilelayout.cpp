@@ -144,7 +144,14 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
   if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != 64 && bitpix != -32 && bitpix != -64)
     return Refuse(why, "ZBITPIX " + std::to_string(bitpix));
   const std::int64_t naxis = integer("ZNAXIS", 0);
-  if (naxis < 1 || naxis > 3) return Refuse(why, "ZNAXIS " + std::to_string(naxis));
+  if (naxis < 1 || naxis > 999) return Refuse(why, "ZNAXIS " + std::to_string(naxis));
+  // Axes beyond the third must have length 1, as in an uncompressed image: the image is
+  // then that of the first three. A longer one makes more than three dimensions.
+  for (int i = 4; i <= naxis; ++i)
+    if (integer(Keyed("ZNAXIS", i), 0) > 1) {
+      if (why) *why = Keyed("ZNAXIS", i) + " above 1";
+      return FIO_ERR_EXTRA_AXIS;
+    }
   std::uint64_t pixels = 1, tilePixels = 1, tiles = 1;
   for (int i = 1; i <= naxis; ++i) {
     const std::int64_t n = integer(Keyed("ZNAXIS", i), 0);
@@ -216,7 +223,7 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
   }
   if (layout->blockSize != 16 && layout->blockSize != 32) layout->riceRows = false;
   // Tiles must follow one another row after row through the planes, too.
-  if (naxis == 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0))
+  if (naxis >= 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0))
     layout->riceRows = false;
   if (layout->bytePix != static_cast<int>(pixelBytes)) layout->riceRows = false;
   if (bitpix == 64) {
@@ -227,7 +234,7 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
     layout->bytePix = 8;
     if (!layout->gzipRows) return Refuse(why, "64-bit integers compressed with " + type);
     if (layout->tile[0] != layout->axes[0] ||
-        (naxis == 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0)))
+        (naxis >= 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0)))
       return Refuse(why, "64-bit integers in tiles of part rows");
     if (FindCard(cards, "ZSCALE") || FindCard(cards, "ZZERO"))
       return Refuse(why, "64-bit integers with a scaling of the compression");

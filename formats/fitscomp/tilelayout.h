@@ -38,9 +38,10 @@ struct TileLayout {
 // Reads the layout of the compressed image in unit hdu of the FITS file at path, and
 // checks its table row by row. Returns 0, the open codes of the file, or 46 with *why
 // saying what was wrong (for logs and tests) when the unit is no sound compressed image:
-// a pixel type other than 8, 16, 32, 64, -32, -64 (64 not in gzipRows form), one to three axes not
-// above 0, a tile axis not above 0 or above its image axis, a table whose rows are not the tiles,
-// an image above maxImageBytes, or a descriptor whose bytes lie outside the heap.
+// a pixel type other than 8, 16, 32, 64, -32, -64 (64 not in gzipRows form), an axis not above
+// 0, a tile axis not above 0 or above its image axis, a table whose rows are not the tiles,
+// an image above maxImageBytes, or a descriptor whose bytes lie outside the heap. Axes beyond
+// the third must have length 1; a longer one gives 47 (more than three dimensions).
 [[nodiscard]] int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes,
                                  TileLayout* layout, std::string* why = nullptr);
 

@@ -171,6 +171,21 @@ class AppTest : public QObject {
     QCOMPARE(shot.pixelColor(25, 20), QColor(255, 0, 0));
   }
 
+  // A FITS file under a name of no known format opens as FITS, is offered as FITS for
+  // saving, and a plain save writes FITS back over it.
+  void fitsUnderAnOddNameOpensAndSavesAsFits() {
+    CMainFrame frame;
+    const std::string odd = dir_->File("sample.mt");
+    WriteFileOrDie(odd, ReadFileOrEmpty(sample_.toStdString()));
+    CKivImageDoc* doc = frame.OpenDocumentFile(QString::fromStdString(odd));
+    QVERIFY(doc);
+    CRalImgWnd& wnd = doc->GetImgWnd();
+    QCOMPARE(wnd.IsSaveableFitsFormat(), 1);
+    QCOMPARE(wnd.GetImagePtr()->GetWidth(), 200);
+    QCOMPARE(wnd.WriteFile(odd), 1);
+    QVERIFY(CRalImageIO::IsFitsFile(odd));
+  }
+
   void failedReadLeavesNoDocument() {
     CMainFrame frame;
     const std::string bad = dir_->File("bad.fits");

@@ -160,4 +160,28 @@ TEST(ImgWcsTest, PlainImagesOneDimensionalRowsZerosAndCards) {
   EXPECT_EQ(FitsRealText(-0.0), "0.0");
 }
 
+// A scanned plate's solution places the image by the corner of the scan: a cut moves
+// the corner with the grid; a mirror, which the solution cannot describe, drops it (the
+// matrix mirrored above then tells the sky), leaving the other cards.
+TEST(ImgWcsTest, PlateSolutionFollowsACutAndGoesWithAMirror) {
+  CRalImage image = Image(kCd);
+  image.m_FitsHeader.Add(Card("PLTRAH", "14"));
+  image.m_FitsHeader.Add(Card("CNPIX1", "8860"));
+  image.m_FitsHeader.Add(Card("CNPIX2", "1708"));
+  image.m_FitsHeader.Add(Card("AMDX1", "67.226158492105"));
+  image.m_FitsHeader.Add(Card("OBJECT", "'dss126604'"));
+  CImgWcs::Shift(image, 20, 10);
+  const auto value = [&](const char* key) {
+    const int i = image.m_FitsHeader.Find(key);
+    return i < 0 ? -1.0 : std::strtod(image.m_FitsHeader.GetAt(i).c_str() + 10, nullptr);
+  };
+  EXPECT_EQ(value("CNPIX1"), 8880.0);
+  EXPECT_EQ(value("CNPIX2"), 1718.0);
+  EXPECT_EQ(value("AMDX1"), 67.226158492105);
+  ASSERT_EQ(CImgFlip(image).Do(1, nullptr, 0), 1);
+  for (const char* key : {"PLTRAH", "CNPIX1", "CNPIX2", "AMDX1"})
+    EXPECT_LT(image.m_FitsHeader.Find(key), 0) << key;
+  EXPECT_GE(image.m_FitsHeader.Find("OBJECT"), 0);
+}
+
 }  // namespace

@@ -425,7 +425,25 @@ INSTANTIATE_TEST_SUITE_P(
         CardCase{"NaxisZero",
                  {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 0)},
                  FITS_INVALID_CARD},
-        CardCase{"NaxisFour", ImageCards(8, {2, 2, 2, 1}), FITS_INVALID_CARD},
+        // Axes beyond the third of length 1 add nothing: a cube of 2 planes, an image.
+        CardCase{"NaxisFourOfLengthOne", ImageCards(8, {2, 2, 2, 1}), FITS_OK},
+        CardCase{"NaxisFiveOfLengthOne", ImageCards(8, {2, 2, 1, 1, 1}), FITS_OK},
+        CardCase{"FourthAxisLonger", ImageCards(8, {2, 2, 1, 2}), FITS_EXTRA_AXIS},
+        CardCase{"TenthAxisLonger", ImageCards(8, {2, 2, 1, 1, 1, 1, 1, 1, 1, 3}), FITS_EXTRA_AXIS},
+        CardCase{"FourthAxisMissing",
+                 {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 4), Key("NAXIS1", 2),
+                  Key("NAXIS2", 2), Key("NAXIS3", 1)},
+                 FITS_INVALID_IMAGE},
+        CardCase{"FourthAxisZero", ImageCards(8, {2, 2, 1, 0}), FITS_INVALID_IMAGE},
+        CardCase{"NaxisBeyondTheStandard",
+                 {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", 1000)},
+                 FITS_INVALID_CARD},
+        CardCase{"MatrixRowsOfFurtherAxes",
+                 Join(ImageCards(8, {2, 2, 1, 1}), {Key("PC3_3", "1.0"), Key("PC4_4", "1.0"),
+                                                    Key("PC3_4", "0.5"), Key("CD4_1", "0.5")}),
+                 FITS_OK},
+        CardCase{"FourthPixelAxisIntoTheFirstTwo",
+                 Join(ImageCards(8, {2, 2, 1, 1}), {Key("PC2_4", "0.5")}), FITS_INVALID_CARD},
         CardCase{"NaxisNegative",
                  {Key("SIMPLE", "T"), Key("BITPIX", 8), Key("NAXIS", -2)},
                  FITS_INVALID_CARD},
@@ -561,7 +579,7 @@ TEST_F(FitsReadTest, UpdateHeaderInterpretsAndAppendsOneCard) {
   EXPECT_EQ(v, 12.5);
   EXPECT_EQ(CFits::UpdateHeader(img, "OBJECT  = 'M31'"), FITS_OK);  // short cards are padded
   EXPECT_EQ(img.m_FitsHeader.GetAt(cards + 1).size(), 80u);
-  EXPECT_EQ(CFits::UpdateHeader(img, Key("NAXIS", 7)), FITS_INVALID_CARD);
+  EXPECT_EQ(CFits::UpdateHeader(img, Key("NAXIS", 1000)), FITS_INVALID_CARD);
   EXPECT_EQ(img.m_FitsHeader.GetCount(), cards + 2);  // a refused card is not appended
 }
 

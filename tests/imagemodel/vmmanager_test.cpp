@@ -809,6 +809,152 @@ TEST_F(VmManagerTest, RandomWorkloadKeepsEveryByteAndTheBooks) {
   EXPECT_EQ(vm.GetSlotsInUse(), 0);
 }
 
+// --- Wide blocks (rows longer than a block) ----------------------------------------------
+
+// A block of several units lives in one mapping and one run of the swap file, and costs
+// its units of the budget; one wider than the whole budget could never come into memory.
+TEST_F(VmManagerTest, WideBlocksTakeUnitsOfMemoryAndRunsOfTheSwapFile) {
+  Configure(256);  // 4 slots
+  CVmManager vm;
+  const std::size_t wide = 3 * vm.GetBlockSize();
+  EXPECT_EQ(vm.Alloc(1, nullptr, {}, 5), nullptr) << "5 units never fit 4 slots";
+  EXPECT_EQ(vm.Alloc(1, nullptr, {}, 0), nullptr);
+  EXPECT_EQ(vm.GetBlocksHandedOut(), 0);
+
+  CVmHandle* h = vm.Alloc(2, nullptr, {}, 3);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->GetUnits(), 3);
+  EXPECT_EQ(vm.GetBlocksHandedOut(), 6);
+  EXPECT_EQ(h->GetType(0), CVmBlock::kInMemory);
+  EXPECT_EQ(h->GetType(1), CVmBlock::kOnDisk) << "3 + 3 units exceed the 4 slots";
+  EXPECT_EQ(vm.GetSlotsInUse(), 3);
+  EXPECT_EQ(vm.GetDiskBlocksCreated(), 3);
+  CVmHandle* g = vm.Alloc(1);  // the one slot left
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(g->GetType(0), CVmBlock::kInMemory);
+
+  Fill(vm.GetBlockOnMemory(g, 0, 0), vm.GetBlockSize(), 7);
+  Fill(vm.GetBlockOnMemory(h, 0, 0), wide, 1);
+  // Bringing in the other wide block pages out both the block of g (least recently used)
+  // and the first wide block: three units are needed.
+  void* second = vm.GetBlockOnMemory(h, 1, 0);
+  ASSERT_NE(second, nullptr);
+  Fill(second, wide, 2);
+  EXPECT_EQ(h->GetType(0), CVmBlock::kOnDisk);
+  EXPECT_EQ(g->GetType(0), CVmBlock::kOnDisk);
+  EXPECT_EQ(vm.GetSlotsInUse(), 3);
+  EXPECT_EQ(vm.GetDiskWrites(), 2u) << "one write per block, however wide";
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(Holds(vm.GetBlockOnMemory(h, 0, 1), wide, 1)) << round;
+    ASSERT_TRUE(Holds(vm.GetBlockOnMemory(g, 0, 1), vm.GetBlockSize(), 7)) << round;
+    ASSERT_TRUE(Holds(vm.GetBlockOnMemory(h, 1, 1), wide, 2)) << round;
+  }
+  ASSERT_LE(vm.GetSlotsInUse(), vm.GetSlotCount());
+  vm.Free(g);
+  vm.Free(h);
+  EXPECT_EQ(vm.GetBlocksHandedOut(), 0);
+  EXPECT_EQ(vm.GetSlotsInUse(), 0);
+  // Freed runs are used again: a new wide handle does not grow the file.
+  const int created = vm.GetDiskBlocksCreated();
+  CVmHandle* again = vm.Alloc(2, nullptr, {}, 3);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(vm.GetDiskBlocksCreated(), created);
+  vm.Free(again);
+
+  // Without swap the units count against memory alone, with the headroom in units.
+  Configure(256, 0);
+  CVmManager memoryOnly;
+  EXPECT_EQ(memoryOnly.Alloc(1, nullptr, {}, 2), nullptr) << "2 + 2 × 2 > 4";
+  CVmHandle* one = memoryOnly.Alloc(1, nullptr, {}, 1);
+  EXPECT_NE(one, nullptr);
+  memoryOnly.Free(one);
+}
+
+// Handles of one to four units side by side, allocated, freed, written and read at
+// random through 8 memory slots and a swap file, against a copy of what each block
+// holds; after every step each block is in exactly one place and the units add up.
+TEST_F(VmManagerTest, MixedWidthsKeepEveryByteAndTheBooks) {
+  Configure(128, 8);  // 8 slots of 128 KB, 64 disk blocks
+  CVmManager vm;
+  ASSERT_EQ(vm.GetSlotCount(), 8);
+  ASSERT_EQ(vm.GetDiskBlockLimit(), 64);
+  std::mt19937 rng(20250301);
+  struct Shadow {
+    int units;
+    std::vector<std::uint32_t> seeds;
+  };
+  std::map<CVmHandle*, Shadow> shadow;
+  std::uint32_t nextSeed = 1;
+  int handedOut = 0;
+  const std::size_t unit = vm.GetBlockSize();
+
+  for (int step = 0; step < 1200; ++step) {
+    SCOPED_TRACE(step);
+    const int op = static_cast<int>(rng() % 10);
+    if (op == 0 || shadow.empty()) {
+      const int n = 1 + static_cast<int>(rng() % 4), units = 1 + static_cast<int>(rng() % 4);
+      // Kept well inside the swap file's limit, where every block finds a run.
+      if (handedOut + n * units > 20) continue;
+      CVmHandle* h = vm.Alloc(n, nullptr, {}, units);
+      ASSERT_NE(h, nullptr) << n << " × " << units << " with " << handedOut << " out";
+      shadow[h] = Shadow{units, std::vector<std::uint32_t>(static_cast<std::size_t>(n), 0)};
+      handedOut += n * units;
+    } else if (op == 1) {
+      auto it = std::next(shadow.begin(), static_cast<long>(rng() % shadow.size()));
+      handedOut -= static_cast<int>(it->second.seeds.size()) * it->second.units;
+      vm.Free(it->first);
+      shadow.erase(it);
+    } else {
+      auto it = std::next(shadow.begin(), static_cast<long>(rng() % shadow.size()));
+      const int block = static_cast<int>(rng() % it->second.seeds.size());
+      const std::size_t bytes = unit * static_cast<std::size_t>(it->second.units);
+      std::uint32_t& seed = it->second.seeds[static_cast<std::size_t>(block)];
+      if (op < 5 || seed == 0) {
+        seed = nextSeed++;
+        void* p = vm.GetBlockOnMemory(it->first, block, 0);
+        ASSERT_NE(p, nullptr);
+        Fill(p, bytes, seed);
+      } else {
+        ASSERT_TRUE(Holds(vm.GetBlockOnMemory(it->first, block, 1), bytes, seed));
+      }
+    }
+
+    ASSERT_EQ(vm.GetBlocksHandedOut(), handedOut);
+    std::set<int> slots, disks;
+    int unitsInMemory = 0;
+    for (const auto& [h, s] : shadow) {
+      for (int i = 0; i < h->GetBlockCount(); ++i) {
+        if (h->GetType(i) == CVmBlock::kInMemory) {
+          unitsInMemory += s.units;
+          ASSERT_TRUE(slots.insert(h->GetSlotIndex(i)).second);
+        } else {
+          ASSERT_EQ(h->GetType(i), CVmBlock::kOnDisk);
+          for (int k = 0; k < s.units; ++k)
+            ASSERT_TRUE(disks.insert(h->GetSlotIndex(i) + k).second) << "runs overlap";
+        }
+      }
+    }
+    ASSERT_EQ(unitsInMemory, vm.GetSlotsInUse());
+    ASSERT_LE(vm.GetSlotsInUse(), vm.GetSlotCount());
+    ASSERT_LE(vm.GetDiskBlocksCreated(), vm.GetDiskBlockLimit());
+    ASSERT_TRUE(disks.empty() || *disks.rbegin() < vm.GetDiskBlocksCreated());
+  }
+  // The workload went through the swap file, not around it.
+  EXPECT_GT(vm.GetDiskWrites(), 100u);
+  EXPECT_GT(vm.GetDiskReads(), 100u);
+  for (const auto& [h, s] : shadow) {
+    for (int i = 0; i < h->GetBlockCount(); ++i) {
+      const std::uint32_t seed = s.seeds[static_cast<std::size_t>(i)];
+      if (seed) {
+        ASSERT_TRUE(Holds(vm.GetBlockOnMemory(h, i, 1), unit * s.units, seed));
+      }
+    }
+    vm.Free(h);
+  }
+  EXPECT_EQ(vm.GetBlocksHandedOut(), 0);
+  EXPECT_EQ(vm.GetSlotsInUse(), 0);
+}
+
 // --- Swap-file failures -----------------------------------------------------------------
 
 TEST_F(VmManagerTest, FailedWriteKeepsTheVictimInMemory) {
