@@ -126,19 +126,8 @@ const std::vector<double>& World() {
   return ad;
 }
 
-// The texts as they were made before std::to_chars: up to three snprintf and strtod a
-// number, snprintf for the angles.
-char* SnprintfNumber(char* out, double v) {
-  char buf[40];
-  for (int digits = 15; digits <= 17; ++digits) {
-    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    if (std::strtod(buf, nullptr) == v) break;
-  }
-  const std::size_t n = std::strlen(buf);
-  std::memcpy(out, buf, n);
-  return out + n;
-}
-
+// The texts as they were made before std::to_chars: numbers by WcsWritePrintfNumber (up
+// to three snprintf and strtod a number), the angles by snprintf.
 char* SnprintfAngles(char* out, double a, double d) {
   const WcsSexagesimal h = WcsSplitSexagesimal(a / 15.0, 3, 24);
   const WcsSexagesimal s = WcsSplitSexagesimal(d, 2);
@@ -158,7 +147,7 @@ void BM_LineTexts(benchmark::State& state) {
     for (int i = 0; i < kPositions; ++i) {
       char* p = line;
       for (const double v : {xy[2 * i], xy[2 * i + 1], ad[2 * i], ad[2 * i + 1]})
-        p = kToChars ? WcsWriteNumber(p, v) : SnprintfNumber(p, v);
+        p = kToChars ? WcsWriteNumber(p, v) : WcsWritePrintfNumber(p, v);
       if (kToChars) {
         p = WcsWriteDegrees(WcsWriteHours(p, ad[2 * i]), ad[2 * i + 1]);
       } else {

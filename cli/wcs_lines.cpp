@@ -20,17 +20,6 @@
 
 namespace {
 
-char* WritePrintf(char* out, double v) {
-  char buf[40];
-  for (int digits = 15; digits <= 17; ++digits) {
-    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    if (std::strtod(buf, nullptr) == v) break;
-  }
-  const std::size_t n = std::strlen(buf);
-  std::memcpy(out, buf, n);
-  return out + n;
-}
-
 char* TwoDigits(char* out, long long v) {
   out[0] = static_cast<char>('0' + v / 10);
   out[1] = static_cast<char>('0' + v % 10);
@@ -115,7 +104,8 @@ char* WcsWriteNumber(char* out, double v) {
   const std::uint64_t exponentBits = bits >> 52 & 0x7ff, mantissa = bits & 0xfffffffffffffu;
   // Subnormals have too few bits for "%.15g" to be their shortest text; infinities and
   // NaN print as printf prints them.
-  if (exponentBits == 0x7ff || (exponentBits == 0 && mantissa != 0)) return WritePrintf(out, v);
+  if (exponentBits == 0x7ff || (exponentBits == 0 && mantissa != 0))
+    return WcsWritePrintfNumber(out, v);
   char sci[32];
   const char* const sciEnd =
       std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
@@ -135,7 +125,7 @@ char* WcsWriteNumber(char* out, double v) {
   if (negativeExponent) x = -x;
   // A power of two has a narrower interval below it than above, so its shortest text may
   // lie where "%.16g"'s correctly rounded one does not, and the loop went on to 17 digits.
-  if (mantissa == 0 && n >= 16) return WritePrintf(out, v);
+  if (mantissa == 0 && n >= 16) return WcsWritePrintfNumber(out, v);
   // The loop stopped at the first precision P that reads back: 15 up to 15 digits, else
   // the digit count; "%.Pg" is fixed-point for -4 <= x < P, scientific otherwise.
   const int precision = std::max(n, 15);
@@ -267,4 +257,15 @@ WcsPairReader::Status WcsPairReader::Next(double* x, double* y) {
   SkipSpace();
   if (!Number(y)) return error_ ? kReadError : kMalformed;
   return kPair;
+}
+
+char* WcsWritePrintfNumber(char* out, double v) {
+  char buf[40];
+  for (int digits = 15; digits <= 17; ++digits) {
+    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+    if (std::strtod(buf, nullptr) == v) break;
+  }
+  const std::size_t n = std::strlen(buf);
+  std::memcpy(out, buf, n);
+  return out + n;
 }

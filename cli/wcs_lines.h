@@ -17,6 +17,9 @@ inline constexpr std::size_t kWcsFieldChars = 40;
 // from std::to_chars; the few values where that shortest text is not one of the three
 // (subnormals and some powers of two) and non-finite values go through snprintf.
 char* WcsWriteNumber(char* out, double v);
+// The same text by snprintf and strtod alone, up to three of each: the slow path of the
+// values above, and the baseline of the benchmark.
+char* WcsWritePrintfNumber(char* out, double v);
 
 // Right ascension in degrees as hh:mm:ss.sss (wrapped into 0 .. 24 hours), and
 // declination in degrees as ±dd:mm:ss.ss; each rounded once at the last digit shown.
