@@ -67,7 +67,7 @@ bool FirstTwo(std::string_view digits) {
 // cards of the first two axes that the attributes replace.
 struct Omit {
   bool plate = false;       // a plate solution beside a description of its own
-  bool projection = false;  // PVi_m: SCAMP's polynomial beside SIP, or taken from the attributes
+  bool projection = false;  // PVi_m of axes 1 and 2: SCAMP's polynomial beside SIP
   bool tables = false;      // distortions kept as lookup tables in other units of the file
   // Axes beyond the second whose values come from a table in another unit of the file
   // (-TAB): their type goes, so that they stand as plain linear axes.
