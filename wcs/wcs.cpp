@@ -29,6 +29,19 @@ double WrapDegrees(double a) {
   return a >= 360.0 ? a - 360.0 : a;
 }
 
+// The longitude and latitude of FITS position p from a celestial solution into *out, both
+// flags set; 0 where the solution does not reach.
+int FromSolution(const wcs_internal::CelestialSolution& solution, tagSFPoint p, tagAD* out,
+                 int* first, int* second) {
+  double lon = 0.0, lat = 0.0;
+  if (!solution.ToWorld(p.x, p.y, &lon, &lat)) return 0;
+  out->a = WrapDegrees(lon);
+  out->d = lat;
+  *first = 1;
+  *second = 1;
+  return 1;
+}
+
 }  // namespace
 
 std::string WcsBareText(const std::string& stored) {
@@ -61,14 +74,7 @@ int CWCS::ToWCS2(const CImage* image, tagSFPoint p, tagAD* out, unsigned int* ki
   // solution of a scanned survey plate stands in for axis types the header lacks).
   if (const wcs_internal::CelestialSolution* solution = wcs_internal::CelestialFor(*image)) {
     *kind = WCS_KIND_CELESTIAL;
-    double lon = 0.0, lat = 0.0;
-    if (solution->ToWorld(p.x, p.y, &lon, &lat)) {
-      out->a = WrapDegrees(lon);
-      out->d = lat;
-      *first = 1;
-      *second = 1;
-      return 1;
-    }
+    if (FromSolution(*solution, p, out, first, second)) return 1;
   }
   std::string stored[2];
   image->GetCType(0, &stored[0]);
@@ -90,13 +96,7 @@ int CWCS::ToWCS2(const CImage* image, tagSFPoint p, tagAD* out, unsigned int* ki
 int CWCS::CelestorialCoodinates(const CImage* image, tagSFPoint p, tagAD* out, int* first,
                                 int* second) const {
   const wcs_internal::CelestialSolution* solution = wcs_internal::CelestialFor(*image);
-  double lon = 0.0, lat = 0.0;
-  if (!solution || !solution->ToWorld(p.x, p.y, &lon, &lat)) return 0;
-  out->a = WrapDegrees(lon);
-  out->d = lat;
-  *first = 1;
-  *second = 1;
-  return 1;
+  return solution ? FromSolution(*solution, p, out, first, second) : 0;
 }
 
 bool WcsCelestialAxisTypes(const CImage& image, std::string* longitude, std::string* latitude) {
