@@ -4,7 +4,6 @@
 #include "engine/imgsample.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -185,17 +184,6 @@ std::string_view Trim(std::string_view s) {
   return s.substr(first, s.find_last_not_of(' ') - first + 1);
 }
 
-bool CardReal(std::string_view card, double* v) {
-  if (card.size() <= 10 || card.substr(8, 2) != "= ") return false;
-  std::string s(Trim(card.substr(10, card.substr(10).find('/'))));
-  for (char& c : s)
-    if (c == 'D' || c == 'd') c = 'E';
-  if (!s.empty() && s[0] == '+') s.erase(0, 1);
-  const char* end = s.data() + s.size();
-  const auto [ptr, ec] = std::from_chars(s.data(), end, *v);
-  return !s.empty() && ec == std::errc() && ptr == end && std::isfinite(*v);
-}
-
 double Binomial(int n, int k) {
   double c = 1;
   for (int i = 1; i <= k; ++i) c = c * (n - k + i) / i;
@@ -233,7 +221,7 @@ void MoveSip(CFitsHeader& header, bool inverse, const double a[2][2], const doub
         corrects < 1 || corrects > 2)
       continue;
     double v = 0;
-    if (!CardReal(card, &v)) continue;
+    if (!FitsCardReal(card, &v)) continue;
     f[corrects - 1][{p, q}] += v;
     header.DeleteAt(i);
     at = i;

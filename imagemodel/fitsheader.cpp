@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cmath>
 #include <limits>
 
 #include "platform/clocale.h"
@@ -76,6 +77,21 @@ bool FitsSipTerm(std::string_view keyword, int* corrects, int* p, int* q) {
   return true;
 }
 
+bool FitsCardReal(std::string_view card, double* v) {
+  if (card.size() <= 10 || card.substr(8, 2) != "= ") return false;
+  std::string_view field = card.substr(10);
+  field = field.substr(0, field.find('/'));
+  const std::size_t first = field.find_first_not_of(' ');
+  if (first == std::string_view::npos) return false;
+  std::string s(field.substr(first, field.find_last_not_of(' ') - first + 1));
+  for (char& c : s)
+    if (c == 'D' || c == 'd') c = 'E';
+  if (s[0] == '+') s.erase(0, 1);
+  const char* end = s.data() + s.size();
+  const auto [ptr, ec] = std::from_chars(s.data(), end, *v);
+  return !s.empty() && ec == std::errc() && ptr == end && std::isfinite(*v);
+}
+
 const std::vector<std::string>& FitsPlateSolutionKeys() {
   static const std::vector<std::string> keys = [] {
     std::vector<std::string> k = {"PLTRAH",   "PLTRAM",   "PLTRAS",  "PLTDECSN",
@@ -93,7 +109,6 @@ bool IsFitsPlateSolutionKey(std::string_view keyword) {
   const std::vector<std::string>& keys = FitsPlateSolutionKeys();
   return std::find(keys.begin(), keys.end(), keyword) != keys.end();
 }
-
 
 void CFitsHeader::Changed() {
   // Revision 0 is the empty header that was never changed.

@@ -69,6 +69,9 @@ std::string FitsValueCard(std::string_view keyword, std::string_view value);
 // one-digit powers: *corrects is 1 for A and AP (they correct the first pixel offset), 2
 // for B and BP; *p and *q are the powers.
 bool FitsSipTerm(std::string_view keyword, int* corrects, int* p, int* q);
+// The real value of a card ("KEYWORD = value / comment"), Fortran's D exponent allowed;
+// false when the card has no value field or it is not one finite number.
+bool FitsCardReal(std::string_view card, double* v);
 // The keywords of a scanned photographic plate's solution, as the sky surveys' headers
 // give it, in the order a header places them: the plate centre (PLTRAH, PLTRAM, PLTRAS,
 // PLTDECSN, PLTDECD, PLTDECM, PLTDECS), scale and pixel size (PLTSCALE, XPIXELSZ,

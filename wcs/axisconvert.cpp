@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/clocale.h"
 #include "wcs/wcs.h"
 
 namespace {
@@ -99,20 +98,7 @@ enum RestKind { kRestFrequency, kRestWavelength };
 // The real value of a header card, when the header has one that reads as a number.
 bool HeaderReal(const CImage& image, std::string_view keyword, double* v) {
   const int at = image.m_FitsHeader.Find(keyword);
-  if (at < 0) return false;
-  const std::string& card = image.m_FitsHeader.GetAt(at);
-  if (card.size() <= 10 || card.compare(8, 2, "= ") != 0) return false;
-  std::string text = card.substr(10);
-  if (const std::size_t slash = text.find('/'); slash != std::string::npos) text.resize(slash);
-  for (char& c : text)
-    if (c == 'D' || c == 'd') c = 'E';  // FITS allows D for the exponent of a double
-  std::size_t end = 0;
-  double value = 0.0;
-  if (!ParseDecimalDouble(text, &value, &end) ||
-      text.find_first_not_of(' ', end) != std::string::npos)
-    return false;
-  *v = value;
-  return true;
+  return at >= 0 && FitsCardReal(image.m_FitsHeader.GetAt(at), v);
 }
 
 // The rest frequency or wavelength of an axis: the axis' own (RESTFRQn, RESTWAVn), else the
