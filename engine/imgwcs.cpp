@@ -112,19 +112,6 @@ void MirrorSip(CFitsHeader& header, int axis) {
   }
 }
 
-// A plate solution places the image on the plate by the corner of the scan (CNPIX1,
-// CNPIX2, in plate pixels): moving the grid by (dx, dy) moves the corner by as much.
-void ShiftPlateCorner(CFitsHeader& header, double dx, double dy) {
-  for (int i = 0; i < header.GetCount(); ++i) {
-    const std::string_view key = KeywordOf(header.GetAt(i));
-    const double d = key == "CNPIX1" ? dx : key == "CNPIX2" ? dy : 0.0;
-    if (d == 0.0) continue;
-    std::string card = header.GetAt(i);
-    RewriteCardValue(card, [d](double v) { return v + d; });
-    header.SetAt(i, card);
-  }
-}
-
 std::vector<std::string> CoordinateCards(const CFitsHeader& header) {
   std::vector<std::string> cards;
   for (const std::string& card : header.Cards())
@@ -166,8 +153,18 @@ bool CImgWcs::IsCoordinateKeyword(std::string_view key) {
   return FitsSipTerm(key, &corrects, &a, &b);
 }
 
+// A plate solution places the image on the plate by the corner of the scan (CNPIX1,
+// CNPIX2, in plate pixels): moving the grid by (dx, dy) moves the corner by as much.
 void CImgWcs::ShiftPlateSolution(CImage& image, double dx, double dy) {
-  ShiftPlateCorner(image.m_FitsHeader, dx, dy);
+  CFitsHeader& header = image.m_FitsHeader;
+  for (int i = 0; i < header.GetCount(); ++i) {
+    const std::string_view key = KeywordOf(header.GetAt(i));
+    const double d = key == "CNPIX1" ? dx : key == "CNPIX2" ? dy : 0.0;
+    if (d == 0.0) continue;
+    std::string card = header.GetAt(i);
+    RewriteCardValue(card, [d](double v) { return v + d; });
+    header.SetAt(i, card);
+  }
 }
 
 void CImgWcs::DropPlateSolution(CImage& image) {
