@@ -10,27 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "engine/imgwcs.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
-#include "settings/registry.h"
 
 namespace {
 
 const std::string kCaption = "切り抜き中...";
 
-// Whether FITS files are read and written with their first row at the bottom of the image,
-// as the reader and writer take it from the settings.
-bool FitsRowsBottomUp() {
-  int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
-  return bottomUp != 0;
-}
-
 }  // namespace
 
 int CImgCrop::Do(const RECT& rect, CRalImage& image, int showProgress) {
   if (image.IsEmpty() || image.GetWidth() <= 0 || image.GetHeight() <= 0) return 0;
-  const int oldHeight = image.GetHeight();
+  const int oldWidth = image.GetWidth(), oldHeight = image.GetHeight();
   const int left = std::max(rect.left, 0), top = std::max(rect.top, 0);
   const int right = std::min(rect.right, image.GetWidth());
   const int bottom = std::min(rect.bottom, oldHeight);
@@ -75,10 +66,7 @@ int CImgCrop::Do(const RECT& rect, CRalImage& image, int showProgress) {
   }
   image.ShowProgressEnd();
 
-  // FITS pixel (1, 1) of the part is where the first kept column meets the first kept file
-  // row: the top kept row when rows are stored top-down, the bottom one when bottom-up.
-  const int rowOffset = FitsRowsBottomUp() ? oldHeight - bottom : top;
-  CImgWcs::Shift(image, left, rowOffset);
+  FollowPixelMove(image, CPixelMove::Crop(oldWidth, oldHeight, RECT{left, top, right, bottom}));
   image.CalcMinMax();
   return 1;
 }

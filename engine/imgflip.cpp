@@ -14,9 +14,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "imagemodel/pixeltype.h"
+#include "engine/imgtables.h"
 #include "engine/imgwcs.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
+#include "imagemodel/pixeltype.h"
 
 namespace {
 
@@ -212,10 +214,14 @@ int CImgFlip::Do(int horizontal, const CRalImage* source, int showProgress) {
     pixeltype::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(), [&](auto zero) {
       ok = FlipRows<decltype(zero)>(m_Image, *src, horizontal != 0);
     });
-    // The coordinates follow the pixels: those of the image read, mirrored.
+    // The coordinates follow the pixels: those of the image read, mirrored; so do the
+    // measurement tables.
     if (ok) {
       CImgWcs::CopyFrom(m_Image, *src);
       CImgWcs::Mirror(m_Image, horizontal ? 1 : 2);
+      if (src != &m_Image) m_Image.m_FitsExtensions = src->m_FitsExtensions;
+      CImgTables::Follow(
+          m_Image, CPixelMove::Mirror(m_Image.GetWidth(), m_Image.GetHeight(), horizontal != 0));
     }
   } catch (const std::bad_alloc&) {
     ok = false;
@@ -236,9 +242,8 @@ int CImgInvert::Do(const CRalImage* source, const RECT* rect, int showProgress) 
     m_Image.ShowProgressInit(
         showProgress, kCaption,
         2 * static_cast<std::int64_t>(m_Image.GetPlanes()) * m_Image.GetHeight());
-    pixeltype::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(), [&](auto zero) {
-      ok = InvertRows<decltype(zero)>(m_Image, *src, r);
-    });
+    pixeltype::WithPixelType(m_Image.GetBitsPixel(), m_Image.IsSigned(),
+                             [&](auto zero) { ok = InvertRows<decltype(zero)>(m_Image, *src, r); });
   } catch (const std::bad_alloc&) {
     ok = false;
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/imgsample.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 
 namespace {
@@ -94,8 +95,7 @@ int CImgResolution::Do(const CRalImage* source, int width, int height, int final
       }
     }
     if (ok) {
-      const double sx = static_cast<double>(w) / width, sy = static_cast<double>(h) / height;
-      imgsample::MoveCoordinates(result, {sx, 0, 0, sy, 0.5 * sx - 0.5, 0.5 * sy - 0.5});
+      FollowPixelMove(result, CPixelMove::Resample(w, h, width, height));
       imgsample::Replace(m_Image, result);
     }
   } catch (const std::bad_alloc&) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/imgsample.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "imagemodel/pixeltype.h"
 
@@ -74,11 +75,12 @@ bool HalfTurn(const CImage& src, CRalImage& dst, CRalImage& progress) {
   return true;
 }
 
-// Runs fill(result) on a result of the given size made like src, then moves the
-// coordinates by map and puts the result in place.
+// Runs fill(result) on a result of the move's size made like src, then lets what stands on
+// the pixels follow the move and puts the result in place.
 template <typename F>
-int Build(CRalImage& image, const CImage& src, int width, int height, int showProgress,
-          const imgsample::Affine& map, bool resampled, F fill) {
+int Build(CRalImage& image, const CImage& src, const CPixelMove& move, int showProgress, F fill) {
+  const int width = move.NewWidth(), height = move.NewHeight();
+  const bool resampled = !move.KeepsPositions();
   bool ok = false;
   try {
     CRalImage result;
@@ -90,7 +92,7 @@ int Build(CRalImage& image, const CImage& src, int width, int height, int showPr
         static_cast<std::int64_t>(src.GetPlanes()) * (resampled ? height : src.GetHeight()));
     ok = fill(result);
     if (ok) {
-      imgsample::MoveCoordinates(result, map);
+      FollowPixelMove(result, move);
       imgsample::Replace(image, result);
     }
   } catch (const std::bad_alloc&) {
@@ -105,14 +107,8 @@ int Build(CRalImage& image, const CImage& src, int width, int height, int showPr
 int CImgRotate::Do90(int clockwise, const CRalImage* source, int showProgress) {
   const CImage& src = source ? *source : m_Image;
   if (!Usable(src)) return 0;
-  const int w = src.GetWidth(), h = src.GetHeight();
-  imgsample::Affine map;  // target (x', y') → source
-  if (clockwise) {
-    map = {0, -1, 1, 0, w - 1.0, 0};  // (w − 1 − y', x')
-  } else {
-    map = {0, 1, -1, 0, 0, h - 1.0};  // (y', h − 1 − x')
-  }
-  return Build(m_Image, src, h, w, showProgress, map, false, [&](CRalImage& result) {
+  const CPixelMove move = CPixelMove::QuarterTurn(src.GetWidth(), src.GetHeight(), clockwise != 0);
+  return Build(m_Image, src, move, showProgress, [&](CRalImage& result) {
     bool ok = false;
     pixeltype::WithPixelType(src.GetBitsPixel(), src.IsSigned(), [&](auto z) {
       ok = QuarterTurn<decltype(z)>(src, result, clockwise != 0, m_Image);
@@ -124,9 +120,8 @@ int CImgRotate::Do90(int clockwise, const CRalImage* source, int showProgress) {
 int CImgRotate::Do180(const CRalImage* source, int showProgress) {
   const CImage& src = source ? *source : m_Image;
   if (!Usable(src)) return 0;
-  const int w = src.GetWidth(), h = src.GetHeight();
-  const imgsample::Affine map{-1, 0, 0, -1, w - 1.0, h - 1.0};
-  return Build(m_Image, src, w, h, showProgress, map, false, [&](CRalImage& result) {
+  const CPixelMove move = CPixelMove::HalfTurn(src.GetWidth(), src.GetHeight());
+  return Build(m_Image, src, move, showProgress, [&](CRalImage& result) {
     bool ok = false;
     pixeltype::WithPixelType(src.GetBitsPixel(), src.IsSigned(),
                              [&](auto z) { ok = HalfTurn<decltype(z)>(src, result, m_Image); });
@@ -137,21 +132,8 @@ int CImgRotate::Do180(const CRalImage* source, int showProgress) {
 int CImgRotate::Do(double angle, int sizeFixed, const CRalImage* source, int showProgress) {
   const CImage& src = source ? *source : m_Image;
   if (!Usable(src) || !std::isfinite(angle)) return 0;
-  const int w = src.GetWidth(), h = src.GetHeight();
-  const double t = angle * (M_PI / 180.0), c = std::cos(t), s = std::sin(t);
-  int tw = w, th = h;
-  if (!sizeFixed) {
-    // The bounding box of the turned image's outline, rounded to nearest (a tiny
-    // allowance keeps 90.0000000001° from growing the image by a pixel).
-    tw = std::max(1, static_cast<int>(std::abs(c) * w + std::abs(s) * h + 0.5 - 1e-9));
-    th = std::max(1, static_cast<int>(std::abs(s) * w + std::abs(c) * h + 0.5 - 1e-9));
-  }
-  // Target (x', y') comes from c_src + R(−θ) ((x', y') − c_dst).
-  const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0, dx = (tw - 1) / 2.0, dy = (th - 1) / 2.0;
-  imgsample::Affine map{c, s, -s, c, 0, 0};
-  map.bx = cx - (c * dx + s * dy);
-  map.by = cy - (-s * dx + c * dy);
-  return Build(m_Image, src, tw, th, showProgress, map, true, [&](CRalImage& result) {
-    return imgsample::Resample(src, result, map, 0.0, &m_Image);
+  const CPixelMove move = CPixelMove::Turn(src.GetWidth(), src.GetHeight(), angle, sizeFixed != 0);
+  return Build(m_Image, src, move, showProgress, [&](CRalImage& result) {
+    return imgsample::Resample(src, result, move.ToOld(), 0.0, &m_Image);
   });
 }

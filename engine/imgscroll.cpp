@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/imgsample.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 
 int CImgScroll::Do(int dx, int dy, const CRalImage* source, int showProgress) {
@@ -43,12 +44,7 @@ int CImgScroll::Do(int dx, int dy, const CRalImage* source, int showProgress) {
         m_Image.ShowProgress(1);
       }
     if (ok) {
-      imgsample::Affine map;
-      // The shift as given (less whole turns), so that the pixels that did not wrap keep
-      // their sky.
-      map.bx = -(dx % w);
-      map.by = -(dy % h);
-      imgsample::MoveCoordinates(result, map);
+      FollowPixelMove(result, CPixelMove::Scroll(w, h, dx, dy));
       imgsample::Replace(m_Image, result);
     }
   } catch (const std::bad_alloc&) {
