@@ -20,3 +20,7 @@ int CentroidCommand(const std::vector<std::string>& args);
 int CalibrateCommand(const std::vector<std::string>& args);
 int StackCommand(const std::vector<std::string>& args);
 int OverscanCommand(const std::vector<std::string>& args);
+int RotateCommand(const std::vector<std::string>& args);
+int FlipCommand(const std::vector<std::string>& args);
+int ResampleCommand(const std::vector<std::string>& args);
+int ShiftCommand(const std::vector<std::string>& args);

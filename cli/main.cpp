@@ -63,6 +63,19 @@ void PrintUsage(FILE* out) {
       "                                     averages W pixels across the line\n"
       "  crop IN OUT X1,X2,Y1,Y2            cut to the range (1-based, inclusive, as the crop\n"
       "                                     dialog takes it) and save it as OUT\n"
+      "  rotate IN OUT ANGLE [--fixed-size]\n"
+      "                                     turn by ANGLE degrees counterclockwise as shown:\n"
+      "                                     multiples of 90 move pixels whole, any other\n"
+      "                                     angle resamples (bilinear); the image grows to\n"
+      "                                     hold the turned picture unless --fixed-size\n"
+      "  flip IN OUT --horizontal|--vertical\n"
+      "                                     mirror left-right or top-bottom\n"
+      "  resample IN OUT W H                change the resolution to W x H pixels\n"
+      "  shift IN OUT DX DY                 scroll by whole pixels (y as the information bar\n"
+      "                                     counts); what leaves an edge comes back at the\n"
+      "                                     opposite one\n"
+      "    The four keep world coordinates on the sky and carry the measurement tables\n"
+      "    with the pixels; rotate by other angles and resample remove the tables.\n"
       "  detect IN [--rect X1,Y1,X2,Y2] [--factor F] [--csv] [--save OUT.fits]\n"
       "                                     star peaks above F (0.1 to 3.0, default 0.5)\n"
       "                                     standard deviations in the rectangle (1-based\n"
@@ -229,6 +242,10 @@ int main(int argc, char** argv) {
   if (command == "phot") return PhotCommand(args);
   if (command == "profile") return ProfileCommand(args);
   if (command == "crop") return CropCommand(args);
+  if (command == "rotate") return RotateCommand(args);
+  if (command == "flip") return FlipCommand(args);
+  if (command == "resample") return ResampleCommand(args);
+  if (command == "shift") return ShiftCommand(args);
   if (command == "detect") return DetectCommand(args);
   if (command == "centroid") return CentroidCommand(args);
   if (command == "calibrate") return CalibrateCommand(args);

@@ -123,14 +123,18 @@ CDlgRotate::CDlgRotate(QWidget* parent) : CVumDialog(kTemplateId, parent) {
 }
 
 CDlgRotate::Path CDlgRotate::PathFor(double angle) {
-  double a = std::fmod(angle, 360.0);
-  if (a <= -180.0) a += 360.0;
-  if (a > 180.0) a -= 360.0;
-  if (a == 0.0) return kNone;
-  if (a == 90.0) return kQuarterLeft;
-  if (a == -90.0) return kQuarterRight;
-  if (a == 180.0) return kHalf;
-  return kGeneral;
+  switch (CImgRotate::QuarterTurnsOf(angle)) {
+    case 0:
+      return kNone;
+    case 1:
+      return kQuarterLeft;
+    case 2:
+      return kHalf;
+    case 3:
+      return kQuarterRight;
+    default:
+      return kGeneral;
+  }
 }
 
 void CDlgRotate::DoDataExchange(bool save) {
@@ -161,24 +165,9 @@ void CDlgRotate::UpdateRegistry(int write, const char*) {
 
 int CDlgRotate::ImageProc(RECT*, int final) {
   if (!m_pTarget || !m_pUndo) return 0;
-  // Rows are shown first row at the top, where the engine's positive angle turns the
-  // picture clockwise; the dialog's counterclockwise is the engine's negative angle.
   const double angle = GetAngle();
   m_LastPath = PathFor(angle);
-  CImgRotate rotate(*m_pTarget);
-  switch (m_LastPath) {
-    case kQuarterLeft:
-      return rotate.Do90(1, m_pUndo, final);
-    case kQuarterRight:
-      return rotate.Do90(0, m_pUndo, final);
-    case kHalf:
-      return rotate.Do180(m_pUndo, final);
-    case kNone:
-      return m_pTarget->CopyImage(*m_pUndo) ? 1 : 0;
-    case kGeneral:
-      break;
-  }
-  return rotate.Do(-angle, m_bSizeFixed, m_pUndo, final);
+  return CImgRotate(*m_pTarget).DoShown(angle, m_bSizeFixed, m_pUndo, final);
 }
 
 // ---- CDlgResolution

@@ -137,3 +137,46 @@ int CImgRotate::Do(double angle, int sizeFixed, const CRalImage* source, int sho
     return imgsample::Resample(src, result, move.ToOld(), 0.0, &m_Image);
   });
 }
+
+int CImgRotate::QuarterTurnsOf(double angle) {
+  double a = std::fmod(angle, 360.0);
+  if (a <= -180.0) a += 360.0;
+  if (a > 180.0) a -= 360.0;
+  if (a == 0.0) return 0;
+  if (a == 90.0) return 1;
+  if (a == 180.0) return 2;
+  if (a == -90.0) return 3;
+  return -1;
+}
+
+int CImgRotate::DoShown(double angle, int sizeFixed, const CRalImage* source, int showProgress) {
+  // Rows are shown first row at the top, where the engine's positive angle turns the
+  // picture clockwise.
+  switch (QuarterTurnsOf(angle)) {
+    case 0:
+      return !source || m_Image.CopyImage(*source) ? 1 : 0;
+    case 1:
+      return Do90(1, source, showProgress);
+    case 2:
+      return Do180(source, showProgress);
+    case 3:
+      return Do90(0, source, showProgress);
+    default:
+      return Do(-angle, sizeFixed, source, showProgress);
+  }
+}
+
+CPixelMove CImgRotate::MoveShown(double angle, int sizeFixed, int width, int height) {
+  switch (QuarterTurnsOf(angle)) {
+    case 0:
+      return CPixelMove::Crop(width, height, RECT{0, 0, width, height});
+    case 1:
+      return CPixelMove::QuarterTurn(width, height, true);
+    case 2:
+      return CPixelMove::HalfTurn(width, height);
+    case 3:
+      return CPixelMove::QuarterTurn(width, height, false);
+    default:
+      return CPixelMove::Turn(width, height, -angle, sizeFixed != 0);
+  }
+}

@@ -2,6 +2,8 @@
 // rotation by any angle, which resamples.
 #pragma once
 
+#include "engine/pixelmove.h"
+
 class CRalImage;
 
 // Directions are those of the pixel grid with x growing to the right and y (the row
@@ -35,6 +37,17 @@ class CImgRotate {
   int Do90(int clockwise, const CRalImage* source, int showProgress);
   // A half turn: pixel (x, y) goes to (width − 1 − x, height − 1 − y).
   int Do180(const CRalImage* source, int showProgress);
+
+  // A turn by `angle` degrees counterclockwise as the picture is shown, its first stored
+  // row at the top (the rotate dialog's sense): 90 and −90 (and the same plus whole
+  // turns) turn by quarters, 180 by half, 0 copies the source, any other angle resamples
+  // through Do(−angle, sizeFixed).
+  int DoShown(double angle, int sizeFixed, const CRalImage* source, int showProgress);
+  // How DoShown moves the pixels of a width × height image.
+  static CPixelMove MoveShown(double angle, int sizeFixed, int width, int height);
+  // The quarter turns DoShown makes of angle: 0 (none), 1 (90°), 2 (180°), 3 (−90°), or
+  // −1 for an angle that is not a multiple of 90°.
+  static int QuarterTurnsOf(double angle);
 
  private:
   CRalImage& m_Image;

@@ -31,8 +31,10 @@
 #include "dialogs/dlgimageops.h"
 #include "dialogs/dlgnewimage.h"
 #include "display/ralimgwnd.h"
+#include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "settings/registry.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -166,6 +168,20 @@ class ImageDialogsTest : public QObject {
     for (CChildFrame* f : frame_->Frames())
       if (f->GetDocument() == active) f->mdiArea()->setActiveSubWindow(f);
     return image;
+  }
+
+  // Runs a menu entry that opens no dialog (Alt + the menu's letter, then the entry's).
+  bool MenuCommand(Qt::Key menu, Qt::Key entry) {
+    frame_->activateWindow();
+    if (!QTest::qWaitForWindowActive(frame_)) return false;
+    QTest::keyClick(frame_, menu, Qt::AltModifier);
+    auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!popup) return false;
+    QTest::keyClick(popup, entry);
+    // Offscreen, the closed menu stays the active window: hand activation back.
+    const bool closed = QTest::qWaitFor([popup] { return !popup->isVisible(); });
+    QApplication::setActiveWindow(frame_);
+    return closed;
   }
 
   // Chooses the entry titled title in a picker with the arrow keys.
@@ -333,6 +349,94 @@ class ImageDialogsTest : public QObject {
         Oracle(*dir_, "move " + oracle.toStdString() + " in=" + before +
                           " out=" + Dump(*Wnd().GetImagePtr(), dir_->File("out.f8")));
     QVERIFY2(why.empty(), why.c_str());
+  }
+
+  // The sky under each star stays under it through the dialogs and the mirrors, for
+  // every form of the coordinate matrix and both row orders, as astropy reads the saved
+  // result (tests/cli/geometry_wcs_test.py --pair).
+  void skyFollowsThePixels_data() {
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<int>("bottomUp");
+    for (const char* form : {"CD", "PC", "CDELT", "CROTA", "SIP"})
+      for (int bottomUp : {1, 0})
+        QTest::addRow("%s rows %s", form, bottomUp ? "bottom-up" : "top-down")
+            << QString(form) << bottomUp;
+  }
+  void skyFollowsThePixels() {
+    if (std::system("/usr/bin/python3 -c 'import numpy, astropy.wcs' 2>/dev/null") != 0)
+      QSKIP("/usr/bin/python3 lacks numpy or astropy");
+    QFETCH(QString, form);
+    QFETCH(int, bottomUp);
+    CRegistry::Write("IO", "FitsBottomUp", bottomUp, CRegistry::TYPE_BOOL);
+    const std::string make = "/usr/bin/python3 " GEOMETRY_WCS_SCRIPT " --make " + dir_->path();
+    QCOMPARE(std::system(make.c_str()), 0);
+    const std::string source = dir_->File(form.toStdString() + ".fits");
+    // Each operation on a freshly opened window, as the menus and dialogs run it.
+    const std::vector<std::pair<std::string, std::function<bool()>>> operations = {
+        {"rotate 90",
+         [&] {
+           return FromMenu(Qt::Key_E, Qt::Key_R, [&](QWidget* d) {
+             TypeInto(Find<QLineEdit>(d, CDlgRotate::IDC_ANGLE), "90");
+             Click(d->findChild<QRadioButton*>(QStringLiteral("1101_0")));
+             ClickOk(d);
+           });
+         }},
+        {"rotate 30",
+         [&] {
+           return FromMenu(Qt::Key_E, Qt::Key_R, [&](QWidget* d) {
+             TypeInto(Find<QLineEdit>(d, CDlgRotate::IDC_ANGLE), "30");
+             Click(d->findChild<QRadioButton*>(QStringLiteral("1101_0")));
+             auto* fixed = Find<QCheckBox>(d, CDlgRotate::IDC_SIZE_FIXED);
+             if (fixed->isChecked()) Click(fixed);
+             ClickOk(d);
+           });
+         }},
+        {"resample",
+         [&] {
+           return FromMenu(Qt::Key_E, Qt::Key_E, [&](QWidget* d) {
+             auto* keep = d->findChild<QCheckBox*>(QString::number(CDlgResolution::IDC_KEEP_RATIO));
+             if (keep && keep->isChecked()) Click(keep);
+             TypeInto(Find<QLineEdit>(d, CDlgResolution::IDC_WIDTH), "97");
+             TypeInto(Find<QLineEdit>(d, CDlgResolution::IDC_HEIGHT), "30");
+             ClickOk(d);
+           });
+         }},
+        {"scroll right 7",
+         [&] {
+           return FromMenu(Qt::Key_E, Qt::Key_T, [&](QWidget* d) {
+             Click(d->findChild<QRadioButton*>(QStringLiteral("1120_0")));
+             TypeInto(Find<QLineEdit>(d, CDlgScroll::IDC_AMOUNT), "7");
+             ClickOk(d);
+           });
+         }},
+        {"scroll up 5",
+         [&] {
+           return FromMenu(Qt::Key_E, Qt::Key_T, [&](QWidget* d) {
+             Click(d->findChild<QRadioButton*>(QStringLiteral("1120_1")));
+             TypeInto(Find<QLineEdit>(d, CDlgScroll::IDC_AMOUNT), "5");
+             ClickOk(d);
+           });
+         }},
+        {"flip horizontal", [&] { return MenuCommand(Qt::Key_E, Qt::Key_V); }},
+        {"flip vertical", [&] { return MenuCommand(Qt::Key_E, Qt::Key_H); }},
+    };
+    for (const auto& [name, run] : operations) {
+      QVERIFY(frame_->OpenDocumentFile(QString::fromStdString(source)));
+      QVERIFY2(run(), name.c_str());
+      const std::string out = dir_->File("out.fits");
+      QCOMPARE(CRalImageIO::WriteImageFile(*Wnd().GetImagePtr(), out, 0), 1);
+      const std::string check = "/usr/bin/python3 " GEOMETRY_WCS_SCRIPT " --pair " +
+                                form.toStdString() + " " + source + " " + out + " '" + name + "' " +
+                                std::to_string(bottomUp) + " > " + dir_->File("sky.log") + " 2>&1";
+      const int rc = std::system(check.c_str());
+      QVERIFY2(rc == 0, (name + ": " + ReadFileOrEmpty(dir_->File("sky.log"))).c_str());
+      CKivImageDoc* doc = frame_->ActiveDocument();
+      doc->SetModifiedFlag(false);
+      for (CChildFrame* f : frame_->Frames())
+        if (f->GetDocument() == doc) f->close();
+      QTRY_VERIFY(frame_->ActiveDocument() != doc);
+    }
+    CRegistry::Write("IO", "FitsBottomUp", 1, CRegistry::TYPE_BOOL);
   }
 
   void overscanSubtractsTheMeanOfTheShownRegion() {
