@@ -9,11 +9,10 @@
 #include "cli/cli_io.h"
 #include "cli/commands.h"
 #include "engine/imgcrop.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "measure/crop.h"
-
-bool FitsBottomUpFor(const CRalImage& image);
 
 namespace {
 
@@ -52,7 +51,7 @@ int CropCommand(const std::vector<std::string>& args) {
   if (OpenImage(options.files[0], image)) {
     RECT rect;
     std::string message;
-    if (!CheckCropRange(range, image.GetWidth(), image.GetHeight(), FitsBottomUpFor(image), &rect,
+    if (!CheckCropRange(range, image.GetWidth(), image.GetHeight(), FitsRowsBottomUp(image), &rect,
                         &message)) {
       std::fprintf(stderr, "vantorel-cli: %s\n", message.c_str());
     } else if (!CImgCrop().Do(rect, image, 0)) {

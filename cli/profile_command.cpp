@@ -8,9 +8,9 @@
 
 #include "cli/cli_io.h"
 #include "cli/commands.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "graph/graph2ddata.h"
-#include "settings/registry.h"
 
 namespace {
 
@@ -26,12 +26,6 @@ bool ParsePair(const std::string& s, double* a, double* b) {
 }
 
 }  // namespace
-
-bool FitsBottomUpFor(const CRalImage& image) {
-  int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
-  return bottomUp && image.GetOrgFileFormat().starts_with("FITS");
-}
 
 int ProfileCommand(const std::vector<std::string>& args) {
   std::vector<std::string> rest;
@@ -63,7 +57,7 @@ int ProfileCommand(const std::vector<std::string>& args) {
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;
   if (!OpenImage(options.files[0], image)) return 1;
-  const bool bottomUp = FitsBottomUpFor(image);
+  const bool bottomUp = FitsRowsBottomUp(image);
   auto row = [&](double y) { return bottomUp ? image.GetHeight() - y : y - 1.0; };
   CCtrlGraph2DCore graph;
   graph.SetBottomUp(bottomUp);

@@ -21,6 +21,7 @@
 #include "engine/imgresolution.h"
 #include "engine/imgrotate.h"
 #include "engine/imgscroll.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "platform/messagebox.h"
 
@@ -90,9 +91,7 @@ void Finish(QDialog* dialog, QVBoxLayout* layout, QPushButton* help, QWidget* fi
 }  // namespace
 
 bool RowsUpward(const CRalImage& image) {
-  int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
-  return bottomUp && image.GetOrgFileFormat().starts_with("FITS");
+  return FitsRowsBottomUp(image);
 }
 
 // ---- CDlgRotate
