@@ -9,8 +9,8 @@
 #include <QMainWindow>
 
 #include "display/ralimgwnd.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
-#include "settings/registry.h"
 #include "wcs/wcstext.h"
 
 namespace {
@@ -97,9 +97,7 @@ void CDlgBarImageInfo::SetData(CRalImgWnd* window, POINT point) {
 
   // A FITS image read bottom-up has its first file row at the bottom: shown positions and
   // world coordinates count rows as the file does.
-  int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
-  if (bottomUp && image->GetOrgFileFormat().starts_with("FITS")) p.y = image->GetHeight() - p.y - 1;
+  if (FitsRowsBottomUp(*image)) p.y = image->GetHeight() - p.y - 1;
   m_strX = Decimal(p.x + 1);
   m_strY = Decimal(p.y + 1);
 

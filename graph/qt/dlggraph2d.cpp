@@ -26,6 +26,7 @@
 
 #include "controls/spinedit.h"
 #include "dialogs/dlgsupport.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "formats/fio/fileiocodes.h"
 #include "formats/fio/fileiomsg.h"
@@ -485,9 +486,7 @@ void CDlgGraph2D::Show(CGraph2D* graph, const CRalImage* image, const QString& t
   m_pImage = image;
   // Rows are shown from the bottom for FITS images when the settings say so, as
   // everywhere else the program shows positions.
-  int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
-  m_pGraph->SetBottomUp(bottomUp && image && image->GetOrgFileFormat().starts_with("FITS"));
+  m_pGraph->SetBottomUp(image && FitsRowsBottomUp(*image));
   m_strTitle = title;
   m_pGraph->SetTitle(title);
   setWindowTitle(Q(graph_text::kCaption) + QStringLiteral(" [ ") + title + QStringLiteral(" ]"));
