@@ -317,8 +317,9 @@ void Composer::WorldCoordinates() {
     rest_.Erase(FormatC("CUNIT%d", a + 1));
     any = true;
   }
-  // PVi_m, then PSi_m, for axes 1 and 2 and m from 1 to 99, each in that order. Only the
-  // keywords present are looked up, not all 396.
+  // PVi_m, then PSi_m, for axes 1 and 2 and m from 0 to 99, each in that order (m = 0 is
+  // a projection parameter too: the constant term of a zenithal polynomial, the offset of
+  // a longitude axis). Only the keywords present are looked up, not all 400.
   std::vector<std::string> projection;
   for (const std::string& card : rest_.cards()) {
     const std::string_view key =
@@ -327,7 +328,8 @@ void Composer::WorldCoordinates() {
         (key[2] != '1' && key[2] != '2') || key[3] != '_' || key.size() > 6)
       continue;
     const std::string_view digits = key.substr(4);
-    if (digits.find_first_not_of("0123456789") != std::string_view::npos || digits[0] == '0')
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos ||
+        (digits[0] == '0' && digits.size() > 1))
       continue;
     projection.emplace_back(key);
   }

@@ -357,7 +357,7 @@ class ImageDialogsTest : public QObject {
   void skyFollowsThePixels_data() {
     QTest::addColumn<QString>("form");
     QTest::addColumn<int>("bottomUp");
-    for (const char* form : {"CD", "PC", "CDELT", "CROTA", "SIP"})
+    for (const char* form : {"CD", "PC", "CDELT", "CROTA", "ZPN", "SIP"})
       for (int bottomUp : {1, 0})
         QTest::addRow("%s rows %s", form, bottomUp ? "bottom-up" : "top-down")
             << QString(form) << bottomUp;

@@ -4,7 +4,8 @@ astropy.
 
 For each operation (quarter turns both ways, the half turn, free turns with and without
 a fixed size, both mirrors, resampling, scrolling, crop) and each form of the linear
-matrix (CD, PC with CDELT, CDELT alone, CROTA2 with CDELT, CD with SIP distortion), on
+matrix (CD, PC with CDELT, CDELT alone, CROTA2 with CDELT, CD with SIP distortion, and a
+zenithal polynomial projection whose parameters include PV2_0), on
 files whose rows are read bottom-up (the default) and top-down: a star's new pixel,
 computed here from the operation's own geometry (not from the program), must carry the
 same sky in astropy's reading of the output as its old pixel carried in the input, to
@@ -67,6 +68,12 @@ def header_for(form):
     elif form == "CROTA":
         h["CDELT1"], h["CDELT2"] = -2.0e-4, 2.4e-4
         h["CROTA2"] = 17.0
+    elif form == "ZPN":
+        # A zenithal polynomial whose constant term (PV2_0) opens a hole of 5e-6 rad round
+        # the reference point: left out, every star moves by more than a pixel.
+        h["CTYPE1"], h["CTYPE2"] = "RA---ZPN", "DEC--ZPN"
+        h["CD1_1"], h["CD1_2"], h["CD2_1"], h["CD2_2"] = -2.0e-4, 2.0e-5, 3.0e-5, 2.0e-4
+        h["PV2_0"], h["PV2_1"], h["PV2_3"] = 5.0e-6, 1.0, 0.3
     elif form == "SIP":
         h["CTYPE1"], h["CTYPE2"] = "RA---TAN-SIP", "DEC--TAN-SIP"
         h["CD1_1"], h["CD1_2"], h["CD2_1"], h["CD2_2"] = -2.0e-4, 3.0e-5, 2.0e-5, 2.0e-4
@@ -178,7 +185,7 @@ def check_pair(form, src, out, name, bottom_up):
                      f"at ({nx}, {ny})")
 
 
-FORMS = ["CD", "PC", "CDELT", "CROTA", "SIP"]
+FORMS = ["CD", "PC", "CDELT", "CROTA", "ZPN", "SIP"]
 
 
 def make(work):

@@ -178,7 +178,7 @@ MOVED = ["BUNIT", "WCSAXES", "WCSAXIS", "WCSNAME", "EQUINOX", "RADESYS", "RADECS
          "ZSOURCE", "VELOSYS", "RESTFRQ", "RESTWAV", "LONPOLE", "LATPOLE", "DATE-OBS", "UT",
          "EXPTIME", "TELESCOP", "INSTRUME", "OBSERVER", "OBSERVAT", "OBJECT", "REFERENC", "RA",
          "RA2000", "DEC", "DEC2000"] + [
-    f"{p}{i}_{m}" for p in ("PV", "PS") for i in (1, 2) for m in range(1, 100)] + [
+    f"{p}{i}_{m}" for p in ("PV", "PS") for i in (1, 2) for m in range(0, 100)] + [
     f"{p}_{s}" for p in ("A", "B", "AP", "BP")
     for s in ["ORDER"] + [f"{i}_{j}" for i in range(10) for j in range(10)]] + [
     # A scanned plate's solution (the sky surveys' headers).
