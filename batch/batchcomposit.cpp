@@ -7,6 +7,7 @@
 
 #include "batch/batchtexts.h"
 #include "engine/imgcalc.h"
+#include "engine/imgcentroid.h"
 #include "engine/imgcomposit.h"
 #include "engine/imgmedian.h"
 #include "engine/ralimage.h"
@@ -57,9 +58,12 @@ void CBatchComposit::SetDestination(CRalImage* destination, int destinationIndex
 
 int CBatchComposit::CheckValue() {
   if (!m_pDest) return 0;
+  // The destination's centre is measured as every frame's is, above its sky. A destination
+  // with nothing above its sky stays without a reference point, and every frame is then
+  // reported as not aligned.
   if (m_Settings.align && m_Settings.alignMethod == 0 && !m_pDest->IsValidStdPt(0)) {
     double x = 0, y = 0;
-    if (m_pDest->GetCenterOfGravity(x, y, nullptr)) m_pDest->SetStdPt(0, CfPoint(x, y));
+    if (CenterOfGravityAboveSky(*m_pDest, x, y)) m_pDest->SetStdPt(0, CfPoint(x, y));
   }
   try {
     m_pWork = std::make_unique<CRalImage>(*m_pDest);
@@ -69,16 +73,28 @@ int CBatchComposit::CheckValue() {
   return 1;
 }
 
-bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* rotation) {
+bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* rotation,
+                           std::string* why) {
   *dx = *dy = *rotation = 0;
   bool ok = true;
   if (!m_Settings.align) {
   } else if (m_Settings.alignMethod == 0) {
+    // A frame whose centre cannot be measured is not placed by a reference point it may
+    // still carry from an earlier run.
     double x = 0, y = 0;
-    if (target.GetCenterOfGravity(x, y, nullptr)) target.SetStdPt(0, CfPoint(x, y));
-    ok = m_pDest->GetFitPrm(target, dx, dy, rotation) != 0;
+    if (!CenterOfGravityAboveSky(target, x, y)) {
+      ok = false;
+      *why = "nothing stands above its sky";
+    } else if (!m_pDest->IsValidStdPt(0)) {
+      ok = false;
+      *why = "nothing stands above the sky of the destination";
+    } else {
+      target.SetStdPt(0, CfPoint(x, y));
+      ok = m_pDest->GetFitPrm(target, dx, dy, rotation) != 0;
+    }
   } else {
     ok = CImgMatching(*m_pDest).Do(&target, dx, dy, &m_Settings.matching, 0) != 0;
+    if (!ok) *why = "no confident match found";
   }
   // Rows of a bottom-up frame are counted from the bottom of the picture: a frame taller
   // than the destination by h rows lies h rows lower.
@@ -110,9 +126,10 @@ int CBatchComposit::AddPath() {
       continue;
     }
     double dx, dy, rotation;
-    const bool aligned = Align(*target, &dx, &dy, &rotation);
+    std::string why;
+    const bool aligned = Align(*target, &dx, &dy, &rotation, &why);
     if (!aligned) {
-      Fail(i, "could not be aligned; added unshifted");
+      Fail(i, "could not be aligned (" + why + "); added unshifted");
       m_Unaligned.push_back(i);
     }
     if (AbortRequested()) return 0;
@@ -162,9 +179,10 @@ int CBatchComposit::RowPath() {
         Report(i, {}, false);
         continue;
       }
-      const bool aligned = Align(*f.image, &f.dx, &f.dy, &f.rotation);
+      std::string why;
+      const bool aligned = Align(*f.image, &f.dx, &f.dy, &f.rotation, &why);
       if (!aligned) {
-        Fail(i, "could not be aligned; combined unshifted");
+        Fail(i, "could not be aligned (" + why + "); combined unshifted");
         m_Unaligned.push_back(i);
       }
       Report(i, {}, aligned);

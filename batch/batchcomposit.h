@@ -1,6 +1,8 @@
 // Batch stacking: a list of frames added, averaged or combined by their median (either
 // of the last two optionally with 3-σ clipping) into a destination, each frame first laid
-// on the destination by its centre of gravity or by image matching.
+// on the destination by its centre of gravity above its sky or by image matching. A frame
+// that cannot be placed (no confident match, nothing above its sky) is combined unshifted
+// and named among the failures and in GetUnaligned.
 //
 // Memory: the add path holds one frame at a time. The median and the clipped paths need
 // every frame for every row; the frames are read once into the pager's images, which
@@ -9,6 +11,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "batch/batchrun.h"
@@ -55,7 +58,9 @@ class CBatchComposit : public CBatchRun {
   int ImageProc();
 
  private:
-  bool Align(CRalImage& target, double* dx, double* dy, double* rotation);
+  // The placement of target on the destination; false (all three 0, *why saying what was
+  // missing) when it could not be measured.
+  bool Align(CRalImage& target, double* dx, double* dy, double* rotation, std::string* why);
   int RowPath();
   int AddPath();
 

@@ -167,7 +167,8 @@ void CRalImgWnd::RunCrop() {
     return;
   }
   SetUndoName(crop_text::kCaption);
-  CropTo(dialog.GetRect());
+  // A crop changes the document as any image command does: closing asks to save it.
+  if (CropTo(dialog.GetRect()) && m_pDocument) m_pDocument->SetVumModified(true);
 }
 
 int CRalImgWnd::CropTo(const RECT& rect) {

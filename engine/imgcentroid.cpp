@@ -1,6 +1,8 @@
 // Centres of gravity of a star inside a rectangle, or inside a circular mask of it. The
 // weights are the pixel values above the smallest value of the region, so a flat sky
-// under the star does not pull the centre toward the middle of the region.
+// under the star does not pull the centre toward the middle of the region. For a whole
+// frame the sky is its median instead, and only what stands out of its noise weighs.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -102,4 +104,51 @@ int CenterOfGravityOfPlane(double& x, double& y, const RECT& area, const float* 
             plane[static_cast<std::size_t>(yy) * stride + static_cast<std::size_t>(xx)]);
       },
       [](int, int) { return true; });
+}
+
+int CenterOfGravityAboveSky(const CImage& image, double& x, double& y) {
+  if (image.IsEmpty()) return 0;
+  const int w = image.GetWidth(), h = image.GetHeight();
+  // Every s-th row and column, the columns taken shifted by one from one sampled row to
+  // the next, so that no column (an overscan strip, a bad column) stands for the sky.
+  long long s = 1;
+  while ((w / s + 1) * (h / s + 1) > kSkySamples) ++s;
+  std::vector<double> row(static_cast<std::size_t>(w));
+  std::vector<double> sample;
+  sample.reserve(static_cast<std::size_t>((w / s + 1) * (h / s + 1)));
+  for (long long yy = 0; yy < h; yy += s) {
+    if (!ReadPhysicalSpan(image, 0, static_cast<int>(yy), w, 0, row.data())) return 0;
+    for (long long xx = (yy / s) % s; xx < w; xx += s) {
+      const double v = row[static_cast<std::size_t>(xx)];
+      if (std::isfinite(v)) sample.push_back(v);
+    }
+  }
+  if (sample.empty()) return 0;
+  const auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
+  std::nth_element(sample.begin(), middle, sample.end());
+  const double sky = *middle;
+  for (double& v : sample) v = std::fabs(v - sky);
+  std::nth_element(sample.begin(), middle, sample.end());
+  const double noise = 1.4826 * *middle;
+  const double level = sky + kSkyNoiseTimes * noise;
+
+  double sw = 0.0, swx = 0.0, swy = 0.0;
+  for (int yy = 0; yy < h; ++yy) {
+    if (!ReadPhysicalSpan(image, 0, yy, w, 0, row.data())) return 0;
+    double rw = 0.0, rwx = 0.0;
+    for (int xx = 0; xx < w; ++xx) {
+      const double v = row[static_cast<std::size_t>(xx)];
+      if (!(v > level) || !std::isfinite(v)) continue;
+      const double weight = v - level;
+      rw += weight;
+      rwx += weight * xx;
+    }
+    sw += rw;
+    swx += rwx;
+    swy += rw * yy;
+  }
+  if (!(sw > 0.0) || !std::isfinite(sw)) return 0;
+  x = swx / sw;
+  y = swy / sw;
+  return 1;
 }
