@@ -107,9 +107,12 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* o) {
       o->bits = *n;
     } else if (name == "--fit") {
       if (!take()) return false;
-      if (value == "clip") o->fitMode = 0;
-      else if (value == "compress") o->fitMode = 3;
-      else return Fail("--fit takes clip or compress");
+      if (value == "clip")
+        o->fitMode = 0;
+      else if (value == "compress")
+        o->fitMode = 3;
+      else
+        return Fail("--fit takes clip or compress");
     } else if (name == "--planes") {
       if (!take() || !ParsePlanes(value, o)) return false;
     } else if (name == "--hdu") {
@@ -128,9 +131,12 @@ bool ParseCliOptions(const std::vector<std::string>& args, CliOptions* o) {
       o->compression = value;
     } else if (name == "--byte-order") {
       if (!take()) return false;
-      if (value == "ibm" || value == "little") o->byteOrder = TIF_ORDER_LITTLE_ENDIAN;
-      else if (value == "mac" || value == "big") o->byteOrder = TIF_ORDER_BIG_ENDIAN;
-      else return Fail("--byte-order takes ibm (little-endian) or mac (big-endian)");
+      if (value == "ibm" || value == "little")
+        o->byteOrder = TIF_ORDER_LITTLE_ENDIAN;
+      else if (value == "mac" || value == "big")
+        o->byteOrder = TIF_ORDER_BIG_ENDIAN;
+      else
+        return Fail("--byte-order takes ibm (little-endian) or mac (big-endian)");
     } else if (name == "--png-level") {
       if (!take()) return false;
       o->pngLevel = value;
@@ -199,8 +205,9 @@ bool CliPrompts::Ask(Prompt& prompt) {
   if (kind == LoadRawPrompt::kKind) {
     auto& q = static_cast<LoadRawPrompt&>(prompt);
     if (!o.raw)
-      return Decline("a raw file needs its layout: --raw W,H,BITS[,gray|rgb][,header=N]"
-                     "[,ibm|mac][,signed|unsigned]");
+      return Decline(
+          "a raw file needs its layout: --raw W,H,BITS[,gray|rgb][,header=N]"
+          "[,ibm|mac][,signed|unsigned]");
     auto parts = SplitComma(*o.raw);
     if (parts.size() < 3) return Decline("--raw needs at least W,H,BITS");
     q.width = parts[0];
@@ -216,19 +223,28 @@ bool CliPrompts::Ask(Prompt& prompt) {
     q.sign = *bits < 0 ? 0 : q.sign;
     for (std::size_t i = 3; i < parts.size(); ++i) {
       const std::string& p = parts[i];
-      if (p == "gray") q.plane = 0;
-      else if (p == "rgb") q.plane = 1;
-      else if (p == "ibm") q.byteOrder = 0;
-      else if (p == "mac") q.byteOrder = 1;
-      else if (p == "signed") q.sign = 0;
-      else if (p == "unsigned") q.sign = 1;
-      else if (p.starts_with("header=")) q.header = p.substr(7);
-      else return Decline("--raw: unknown part '" + p + "'");
+      if (p == "gray")
+        q.plane = 0;
+      else if (p == "rgb")
+        q.plane = 1;
+      else if (p == "ibm")
+        q.byteOrder = 0;
+      else if (p == "mac")
+        q.byteOrder = 1;
+      else if (p == "signed")
+        q.sign = 0;
+      else if (p == "unsigned")
+        q.sign = 1;
+      else if (p.starts_with("header="))
+        q.header = p.substr(7);
+      else
+        return Decline("--raw: unknown part '" + p + "'");
     }
     if (auto m = ValidateLoadRaw(q.width, q.height, q.header, q.dataType, q.sign, q.bits))
       return Decline(*m);
-    const RawSize size = CheckRawSize(q.fileSize, std::stoll(q.width), std::stoll(q.height),
-                                      q.plane == 1 ? 3 : 1, kBits[q.bits] / 8, std::stoll(q.header));
+    const RawSize size =
+        CheckRawSize(q.fileSize, std::stoll(q.width), std::stoll(q.height), q.plane == 1 ? 3 : 1,
+                     kBits[q.bits] / 8, std::stoll(q.header));
     if (size == RawSize::kTooSmall) return Decline(std::string(ft::kRawTooSmall));
     if (size == RawSize::kTailUnused)
       std::fprintf(stderr, "vantorel-cli: %s\n", std::string(ft::kRawTailUnused).c_str());
@@ -257,10 +273,14 @@ bool CliPrompts::Ask(Prompt& prompt) {
       q.bits = *o.bits;
     }
     if (o.compression) {
-      if (*o.compression == "none") q.compression = TIF_COMPRESS_NONE;
-      else if (*o.compression == "lzw") q.compression = TIF_COMPRESS_LZW;
-      else if (*o.compression == "packbits") q.compression = TIF_COMPRESS_PACKBITS;
-      else return Decline("TIFF compression is none, lzw or packbits");
+      if (*o.compression == "none")
+        q.compression = TIF_COMPRESS_NONE;
+      else if (*o.compression == "lzw")
+        q.compression = TIF_COMPRESS_LZW;
+      else if (*o.compression == "packbits")
+        q.compression = TIF_COMPRESS_PACKBITS;
+      else
+        return Decline("TIFF compression is none, lzw or packbits");
     }
     if (o.byteOrder) q.byteOrder = *o.byteOrder;
     return true;
@@ -299,7 +319,8 @@ bool CliPrompts::Ask(Prompt& prompt) {
     return true;
   }
   if (kind == SaveBmpPrompt::kKind || kind == SaveGifPrompt::kKind) return true;
-  return Decline("the question '" + std::string(kind) + "' cannot be answered from the command line");
+  return Decline("the question '" + std::string(kind) +
+                 "' cannot be answered from the command line");
 }
 
 StderrProgress::StderrProgress() : tty_(::isatty(2) != 0) {}
@@ -389,4 +410,18 @@ std::string JsonString(const std::string& s) {
   std::string out;
   AppendJsonString(&out, s);
   return out;
+}
+
+int TransformImageFile(const CliOptions& options, const std::string& in, const std::string& out,
+                       int askOptions, const std::function<bool(CRalImage&)>& op) {
+  CliPrompts prompts(options);
+  ScopedUserPrompts scoped(&prompts);
+  StderrProgress progress;
+  CRalImageIO::SetProgressSink(&progress);
+  CRalImage image;
+  int rc = 1;
+  if (OpenImage(in, image) && (!op || op(image)))
+    rc = CRalImageIO::WriteImageFile(image, out, askOptions) == 1 ? 0 : 1;
+  CRalImageIO::SetProgressSink(nullptr);
+  return rc;
 }

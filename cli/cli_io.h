@@ -2,6 +2,7 @@
 // dispatcher's questions, the answerer built from them, and progress on standard error.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,6 +71,13 @@ class StderrProgress : public ProgressSink {
 // printed.
 class CRalImage;
 bool OpenImage(const std::string& path, CRalImage& image);
+
+// Opens in (as OpenImage does, the options answering the reader's questions), runs op on
+// the image when one is given, and saves it as out (askOptions: the writer asks for its
+// format options, which the options answer). op returns false after printing why. Returns
+// the exit code: 0 when saved, else 1.
+int TransformImageFile(const CliOptions& options, const std::string& in, const std::string& out,
+                       int askOptions, const std::function<bool(CRalImage&)>& op);
 
 // A JSON string of UTF-8 text, control characters escaped; AppendJsonString appends it.
 std::string JsonString(const std::string& s);

@@ -61,13 +61,5 @@ int ConvertCommand(const std::vector<std::string>& args) {
                  out.c_str());
     return 2;
   }
-  CliPrompts prompts(options);
-  ScopedUserPrompts scoped(&prompts);
-  StderrProgress progress;
-  CRalImageIO::SetProgressSink(&progress);
-  CRalImage image;
-  int rc = 1;
-  if (OpenImage(in, image)) rc = CRalImageIO::WriteImageFile(image, out, ask ? 1 : 0) == 1 ? 0 : 1;
-  CRalImageIO::SetProgressSink(nullptr);
-  return rc;
+  return TransformImageFile(options, in, out, ask ? 1 : 0, nullptr);
 }

@@ -42,24 +42,18 @@ int CropCommand(const std::vector<std::string>& args) {
     std::fputs("vantorel-cli: crop needs IN OUT X1,X2,Y1,Y2\n", stderr);
     return 2;
   }
-  CliPrompts prompts(options);
-  ScopedUserPrompts scoped(&prompts);
-  StderrProgress progress;
-  CRalImageIO::SetProgressSink(&progress);
-  CRalImage image;
-  int rc = 1;
-  if (OpenImage(options.files[0], image)) {
+  return TransformImageFile(options, options.files[0], options.files[1], 0, [&](CRalImage& image) {
     RECT rect;
     std::string message;
     if (!CheckCropRange(range, image.GetWidth(), image.GetHeight(), FitsRowsBottomUp(image), &rect,
                         &message)) {
       std::fprintf(stderr, "vantorel-cli: %s\n", message.c_str());
-    } else if (!CImgCrop().Do(rect, image, 0)) {
-      std::fputs("vantorel-cli: the image could not be cut (out of memory)\n", stderr);
-    } else {
-      rc = CRalImageIO::WriteImageFile(image, options.files[1], 0) == 1 ? 0 : 1;
+      return false;
     }
-  }
-  CRalImageIO::SetProgressSink(nullptr);
-  return rc;
+    if (!CImgCrop().Do(rect, image, 0)) {
+      std::fputs("vantorel-cli: the image could not be cut (out of memory)\n", stderr);
+      return false;
+    }
+    return true;
+  });
 }

@@ -36,30 +36,23 @@ bool ToInt(const std::string& s, int* v) {
   return true;
 }
 
-// Opens IN, runs op on it (the image, and whether its tables will survive), saves OUT.
+// Opens IN, runs op on it, saves OUT; says so when the image's measurement tables went
+// because the pixels were resampled.
 int RunOnImage(const std::string& in, const std::string& out, const CliOptions& options,
                const std::function<int(CRalImage&)>& op, bool keepsPositions) {
-  CliPrompts prompts(options);
-  ScopedUserPrompts scoped(&prompts);
-  StderrProgress progress;
-  CRalImageIO::SetProgressSink(&progress);
-  CRalImage image;
-  int rc = 1;
-  if (OpenImage(in, image)) {
+  return TransformImageFile(options, in, out, 0, [&](CRalImage& image) {
     const int tables = CImgTables::Count(image);
     if (!op(image)) {
       std::fputs("vantorel-cli: the operation failed (out of memory or unreadable rows)\n", stderr);
-    } else {
-      if (tables > 0 && !keepsPositions)
-        std::fprintf(stderr,
-                     "vantorel-cli: the measurement tables (%d) were removed: the pixels were "
-                     "resampled, so their positions no longer hold\n",
-                     tables);
-      rc = CRalImageIO::WriteImageFile(image, out, 0) == 1 ? 0 : 1;
+      return false;
     }
-  }
-  CRalImageIO::SetProgressSink(nullptr);
-  return rc;
+    if (tables > 0 && !keepsPositions)
+      std::fprintf(stderr,
+                   "vantorel-cli: the measurement tables (%d) were removed: the pixels were "
+                   "resampled, so their positions no longer hold\n",
+                   tables);
+    return true;
+  });
 }
 
 int Misuse(const char* usage) {

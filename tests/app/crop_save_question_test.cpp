@@ -28,27 +28,13 @@
 #include "fileio/readparam.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
 class CropSaveQuestionTest : public QObject {
   Q_OBJECT
 
  private:
-  // Chooses a menu command with the mouse: its menu's title in the bar, then the item.
-  static void ChooseFromMenu(CMainFrame& frame, int id) {
-    QAction* action = frame.Command(id);
-    QVERIFY(action && action->isEnabled());
-    QMenu* menu = nullptr;
-    for (QObject* o : action->associatedObjects())
-      if (auto* m = qobject_cast<QMenu*>(o)) menu = m;
-    QVERIFY(menu);
-    QMenuBar* bar = frame.menuBar();
-    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
-                      bar->actionGeometry(menu->menuAction()).center());
-    QTRY_VERIFY(menu->isVisible());
-    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, menu->actionGeometry(action).center());
-    QTRY_VERIFY(!menu->isVisible());
-  }
 
   // Hands each modal window that comes up to `act` (a key or a click on it) until act
   // says it has taken the one it waits for.

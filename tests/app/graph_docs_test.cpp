@@ -25,27 +25,13 @@
 #include "graph/qt/dlggraph2d.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
 class GraphDocsTest : public QObject {
   Q_OBJECT
 
  private:
-  static void ChooseFromMenu(CMainFrame& frame, int id) {
-    QAction* action = frame.Command(id);
-    QVERIFY(action && action->isEnabled());
-    QMenu* menu = nullptr;
-    for (QObject* o : action->associatedObjects())
-      if (auto* m = qobject_cast<QMenu*>(o)) menu = m;
-    QVERIFY(menu);
-    QMenuBar* bar = frame.menuBar();
-    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
-                      bar->actionGeometry(menu->menuAction()).center());
-    QTRY_VERIFY(menu->isVisible());
-    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, menu->actionGeometry(action).center());
-    QTRY_VERIFY(!menu->isVisible());
-  }
-
   static void Drag(CKivImageView* view, QPoint a, QPoint b) {
     const CViewInfo& info = view->GetImgWnd().GetViewInfo();
     POINT pa, pb;

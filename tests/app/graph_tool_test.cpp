@@ -22,6 +22,7 @@
 #include "graph/qt/dlggraph2d.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 #include "wcs/wcs.h"
 
@@ -29,21 +30,6 @@ class GraphToolTest : public QObject {
   Q_OBJECT
 
  private:
-  // Chooses a menu command with the mouse: its menu's title in the bar, then the item.
-  static void ChooseFromMenu(CMainFrame& frame, int id) {
-    QAction* action = frame.Command(id);
-    QVERIFY(action && action->isEnabled());
-    QMenu* menu = nullptr;
-    for (QObject* o : action->associatedObjects())
-      if (auto* m = qobject_cast<QMenu*>(o)) menu = m;
-    QVERIFY(menu);
-    QMenuBar* bar = frame.menuBar();
-    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
-                      bar->actionGeometry(menu->menuAction()).center());
-    QTRY_VERIFY(menu->isVisible());
-    QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier, menu->actionGeometry(action).center());
-    QTRY_VERIFY(!menu->isVisible());
-  }
 
   // A drag on the view between two image pixels (screen points of their middles).
   static void Drag(CKivImageView* view, QPoint a, QPoint b, Qt::KeyboardModifiers mod = {}) {
