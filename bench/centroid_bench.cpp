@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_images.h"
 #include "engine/imgcentroid.h"
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
@@ -19,22 +20,6 @@ namespace {
 
 constexpr int kSide = 4096;
 constexpr std::int64_t kPixels = std::int64_t{kSide} * kSide;
-
-void UsePager() {
-  static struct ConfigHome {
-    std::string path;
-    ConfigHome() {
-      char pattern[] = "/tmp/vantorel-bench-XXXXXX";
-      path = ::mkdtemp(pattern);
-      ::setenv("VANTOREL_CONFIG_HOME", path.c_str(), 1);
-      CVmManager::Restart();
-    }
-    ~ConfigHome() {
-      std::error_code ec;
-      std::filesystem::remove_all(path, ec);
-    }
-  } home;
-}
 
 // Sky 1000 with noise of 30 and a star every 256 pixels in both directions.
 const CRalImage& Field() {

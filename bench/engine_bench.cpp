@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_images.h"
 #include "engine/imgflip.h"
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
@@ -18,24 +19,6 @@ namespace {
 
 constexpr int kSide = 4096;
 constexpr std::int64_t kPixels = std::int64_t{kSide} * kSide;
-
-// A pager of the default settings, read from a folder of the benchmark's own that goes
-// when the program ends.
-void UsePager() {
-  static struct ConfigHome {
-    std::string path;
-    ConfigHome() {
-      char pattern[] = "/tmp/vantorel-bench-XXXXXX";
-      path = ::mkdtemp(pattern);
-      ::setenv("VANTOREL_CONFIG_HOME", path.c_str(), 1);
-      CVmManager::Restart();
-    }
-    ~ConfigHome() {
-      std::error_code ec;
-      std::filesystem::remove_all(path, ec);
-    }
-  } home;
-}
 
 std::unique_ptr<CRalImage> FilledImage() {
   UsePager();

@@ -21,22 +21,6 @@ namespace {
 
 constexpr int kSide = 4096;
 
-void UsePager() {
-  static struct ConfigHome {
-    std::string path;
-    ConfigHome() {
-      char pattern[] = "/tmp/vantorel-bench-XXXXXX";
-      path = ::mkdtemp(pattern);
-      ::setenv("VANTOREL_CONFIG_HOME", path.c_str(), 1);
-      CVmManager::Restart();
-    }
-    ~ConfigHome() {
-      std::error_code ec;
-      std::filesystem::remove_all(path, ec);
-    }
-  } home;
-}
-
 // The peer's best time in seconds, or a negative value when it cannot run.
 double PeerSeconds(const char* op) {
   const std::string command = "/usr/bin/python3 " GEOMETRY_PEER_SCRIPT " " + std::string(op) + " " +
