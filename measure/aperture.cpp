@@ -8,6 +8,8 @@
 
 #include "engine/imgpixelinfo.h"
 #include "engine/imgpsf.h"
+#include "engine/imgtables.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "imagemodel/fitsheader.h"
 #include "measure/phottable.h"
@@ -486,6 +488,78 @@ void CAperture::DeleteAllMarks() {
   m_nNextNumber = 1;
 }
 
+int CAperture::FollowPixelMove(const CPixelMove& move, CRalImage* image) {
+  m_pImage = image;
+  // Whether the move trades the axes (a quarter turn): radii trade with them.
+  double ux, uy;
+  imgtables::MoveOffset(move, 1.0, 0.0, &ux, &uy);
+  const bool swapAxes = std::fabs(uy) > std::fabs(ux);
+  std::vector<CApertureMark> kept;
+  std::vector<int> index(m_Marks.size(), -1);
+  // The star last seen: its number, whether it stays, its centre before and after.
+  int starNumber = -1;
+  bool starKept = false;
+  double sx = 0, sy = 0, snx = 0, sny = 0;
+  int dropped = 0, keptBeforeFirstVisible = 0;
+  for (std::size_t i = 0; i < m_Marks.size(); ++i) {
+    CApertureMark m = m_Marks[i];
+    double nx, ny;
+    bool keep;
+    if (m.m_nType == CApertureMark::SKY && m.m_nNumber == starNumber) {
+      // The annulus stays round its star, wherever the star went.
+      keep = starKept;
+      double dx, dy;
+      imgtables::MoveOffset(move, m.m_dCx - sx, m.m_dCy - sy, &dx, &dy);
+      nx = snx + dx;
+      ny = sny + dy;
+    } else {
+      keep = move.Apply(m.m_dCx, m.m_dCy, &nx, &ny);
+      if (m.m_nType == CApertureMark::STAR) {
+        starNumber = m.m_nNumber;
+        starKept = keep;
+        sx = m.m_dCx;
+        sy = m.m_dCy;
+        snx = nx;
+        sny = ny;
+        if (!keep) ++dropped;
+      }
+    }
+    if (!keep) continue;
+    if (swapAxes) {
+      std::swap(m.m_dOuterX, m.m_dOuterY);
+      std::swap(m.m_dInnerX, m.m_dInnerY);
+    }
+    // A drag under way stood on the old pixels.
+    if (m.m_nEditState >= CApertureMark::DRAWING && m.m_nEditState <= CApertureMark::RESIZING)
+      m.m_nEditState = CApertureMark::FINISHED;
+    m.SetGeometry(nx, ny, m.m_dOuterX, m.m_dOuterY, m.m_dInnerX, m.m_dInnerY, image);
+    index[i] = static_cast<int>(kept.size());
+    if (static_cast<int>(i) / 2 < m_nFirstVisible) ++keptBeforeFirstVisible;
+    kept.push_back(std::move(m));
+  }
+  auto remap = [&](int mark) {
+    return mark >= 0 && static_cast<std::size_t>(mark) < index.size()
+               ? index[static_cast<std::size_t>(mark)]
+               : -1;
+  };
+  m_nSelected = remap(m_nSelected);
+  m_nSelected2 = remap(m_nSelected2);
+  m_nFirstVisible = keptBeforeFirstVisible / 2;
+  m_Marks = std::move(kept);
+  UpdateItems();
+  return dropped;
+}
+
+void CAperture::SwapMarks(CAperture& other) {
+  std::swap(m_nNextNumber, other.m_nNextNumber);
+  std::swap(m_bVisible, other.m_bVisible);
+  std::swap(m_nFirstVisible, other.m_nFirstVisible);
+  std::swap(m_nSelected, other.m_nSelected);
+  std::swap(m_nSelected2, other.m_nSelected2);
+  std::swap(m_Items, other.m_Items);
+  std::swap(m_Marks, other.m_Marks);
+}
+
 int CAperture::GetLiveCount() const {
   return static_cast<int>(std::count_if(m_Marks.begin(), m_Marks.end(),
                                         [](const CApertureMark& m) { return !m.m_bDeleted; })) /
@@ -633,13 +707,15 @@ int CAperture::WriteText(const std::string& path) {
 
 namespace {
 
-constexpr int kPhotRowWidth = 193;
+using imgtables::kPhotRowWidth;
+using imgtables::kPhotX;
+using imgtables::kPhotY;
 
 const std::vector<PhotColumn>& PhotColumns() {
   static const std::vector<PhotColumn> columns = {
       {"'data number'", 1, "'I4      '", nullptr, "Data Number"},
-      {"'XCENTER '", 6, "'F7.2    '", "'pixel   '", "X-position of the area center"},
-      {"'YCENTER '", 14, "'F7.2    '", "'pixel   '", "Y-position of the area center"},
+      {"'XCENTER '", kPhotX.tbcol, "'F7.2    '", "'pixel   '", "X-position of the area center"},
+      {"'YCENTER '", kPhotY.tbcol, "'F7.2    '", "'pixel   '", "Y-position of the area center"},
       {"'APERTURE'", 22, "'F7.2    '", "'pixel   '", "aperture of the photometric area"},
       {"'Pixel Number obj'", 30, "'I6      '", "'pixel   '",
        "Total pixel number in the object area"},
@@ -683,10 +759,11 @@ int CAperture::WriteExtension(CImage& image) {
       sky = &GetMark(m_Items[static_cast<std::size_t>(row) + 1].m_nMark);
     const CApertureMark none;
     const CApertureMark& s = sky ? *sky : none;
-    const std::string a = PhotFormat(
-        "%4d %7.2f %7.2f %7.2f", static_cast<int>(Clamp(item.m_nNumber, 1, 9999)),
-        Clamp(PhotShownX(star.m_dCx), 0, 9999.9), Clamp(PhotShownY(image, star.m_dCy), 0, 9999.9),
-        Clamp(star.m_dOuterX, 0, 9999.9));
+    const std::string a =
+        PhotFormat("%4d %7.2f %7.2f %7.2f", static_cast<int>(Clamp(item.m_nNumber, 1, 9999)),
+                   Clamp(PhotShownX(star.m_dCx), 0, imgtables::kPhotPosLimit),
+                   Clamp(PhotShownY(image, star.m_dCy), 0, imgtables::kPhotPosLimit),
+                   Clamp(star.m_dOuterX, 0, 9999.9));
     const std::string c = PhotFormat("%7.2f %7.2f", Clamp(s.m_dInnerX, -1, 9999.9),
                                      Clamp(s.m_dOuterX - s.m_dInnerX, -1, 9999.9));
     const std::string d =
@@ -720,7 +797,8 @@ int CAperture::RestoreExtension(CRalImage* image) {
     long long number = 0;
     double x, y, aperture, annulus, dannulus;
     if (!PhotFieldInt(PhotField(row, 1, 4), &number) ||
-        !PhotFieldDouble(PhotField(row, 6, 7), &x) || !PhotFieldDouble(PhotField(row, 14, 7), &y) ||
+        !PhotFieldDouble(PhotField(row, kPhotX.tbcol, kPhotX.width), &x) ||
+        !PhotFieldDouble(PhotField(row, kPhotY.tbcol, kPhotY.width), &y) ||
         !PhotFieldDouble(PhotField(row, 22, 7), &aperture) ||
         !PhotFieldDouble(PhotField(row, 100, 7), &annulus) ||
         !PhotFieldDouble(PhotField(row, 108, 7), &dannulus))

@@ -11,6 +11,7 @@
 #include "platform/wintypes.h"
 
 class CImage;
+class CPixelMove;
 class CRalImage;
 
 // The integer midpoint circle on max(a, b), scaled to the ellipse a × b: the largest |dx|
@@ -105,6 +106,15 @@ class CAperture {
   int DeleteMeasurement(int row);
   void DeleteAllMarks();
   int GetLiveCount() const;
+  // The marks go with the pixels through a move that keeps positions, onto image (the
+  // moved one): each measurement where its star's centre lands, the sky round it as it
+  // stood, radii turned with the axes, everything measured anew. A measurement whose star
+  // leaves the image goes (numbers are kept, as in the moved table). Returns the number of
+  // measurements dropped.
+  int FollowPixelMove(const CPixelMove& move, CRalImage* image);
+  // Trades the marks and the list state (numbers, selection, what is shown) with other,
+  // the settings staying: undo hands back the marks of the image it takes back.
+  void SwapMarks(CAperture& other);
 
   int GetMarkCount() const { return static_cast<int>(m_Marks.size()); }
   const CApertureMark& GetMark(int i) const { return m_Marks.at(static_cast<std::size_t>(i)); }

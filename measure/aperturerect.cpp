@@ -5,13 +5,15 @@
 #include <cmath>
 
 #include "engine/imgpixelinfo.h"
+#include "engine/imgtables.h"
+#include "engine/pixelmove.h"
 #include "imagemodel/fitsheader.h"
 #include "imagemodel/image.h"
 #include "measure/phottable.h"
 
 namespace {
 
-constexpr int kRectRowWidth = 116;
+using imgtables::kRectRowWidth;
 
 int Limit(int v) {
   return std::clamp(v, 1, 9999);
@@ -20,10 +22,14 @@ int Limit(int v) {
 const std::vector<PhotColumn>& RectColumns() {
   static const std::vector<PhotColumn> columns = {
       {"'data number'", 1, "'I4      '", nullptr, "Data Number"},
-      {"'left X of area'", 5, "'I4      '", nullptr, "left X of measure area"},
-      {"'top Y of area'", 10, "'I4      '", nullptr, "top Y of measure area"},
-      {"'right X of area'", 15, "'I4      '", nullptr, "right X of measure area"},
-      {"'bottom Y of area'", 20, "'I4      '", nullptr, "bottom Y of measure area"},
+      {"'left X of area'", imgtables::kRectLeft.tbcol, "'I4      '", nullptr,
+       "left X of measure area"},
+      {"'top Y of area'", imgtables::kRectTop.tbcol, "'I4      '", nullptr,
+       "top Y of measure area"},
+      {"'right X of area'", imgtables::kRectRight.tbcol, "'I4      '", nullptr,
+       "right X of measure area"},
+      {"'bottom Y of area'", imgtables::kRectBottom.tbcol, "'I4      '", nullptr,
+       "bottom Y of measure area"},
       {"'Pixel Number obj'", 25, "'I8      '", "'pixel   '",
        "Total pixel number in the object area"},
       {"'Total Count of obj'", 34, "'F20.8   '", "'count   '", "Total count in the object area"},
@@ -117,6 +123,42 @@ int CApertureRect::DeleteRow(int row) {
 void CApertureRect::DeleteAll() {
   for (CApertureRectItem& item : m_Items) item.m_bDeleted = 1;
   m_nCurrent = -1;
+}
+
+int CApertureRect::FollowPixelMove(const CPixelMove& move, const CImage* image) {
+  m_pImage = image;
+  if (m_nDragState == DRAGGING) m_nDragState = IDLE;
+  std::vector<CApertureRectItem> kept;
+  int current = -1, firstVisible = 0;
+  for (std::size_t i = 0; i < m_Items.size(); ++i) {
+    CApertureRectItem item = m_Items[i];
+    RECT r;
+    if (!imgtables::MoveRect(move, RECT{item.m_nLeft, item.m_nTop, item.m_nRight, item.m_nBottom},
+                             &r))
+      continue;
+    item.m_nLeft = r.left;
+    item.m_nTop = r.top;
+    item.m_nRight = r.right;
+    item.m_nBottom = r.bottom;
+    if (static_cast<int>(i) == m_nCurrent) current = static_cast<int>(kept.size());
+    if (static_cast<int>(i) < m_nFirstVisible) ++firstVisible;
+    kept.push_back(item);
+  }
+  const int dropped = static_cast<int>(m_Items.size() - kept.size());
+  m_Items = std::move(kept);
+  m_nCurrent = current;
+  m_nFirstVisible = firstVisible;
+  return dropped;
+}
+
+void CApertureRect::SwapMarks(CApertureRect& other) {
+  std::swap(m_nCurrent, other.m_nCurrent);
+  std::swap(m_bVisible, other.m_bVisible);
+  std::swap(m_nFirstVisible, other.m_nFirstVisible);
+  std::swap(m_Anchor, other.m_Anchor);
+  std::swap(m_Point, other.m_Point);
+  std::swap(m_nDragState, other.m_nDragState);
+  std::swap(m_Items, other.m_Items);
 }
 
 int CApertureRect::GetLiveCount() const {
@@ -251,7 +293,11 @@ int CApertureRect::RestoreExtension(const CImage* image) {
     long long v[6];
     double d[4];
     bool ok = true;
-    const int starts[] = {1, 5, 10, 15, 20, 25}, widths[] = {4, 4, 4, 4, 4, 8};
+    using namespace imgtables;
+    const int starts[] = {1, kRectLeft.tbcol, kRectTop.tbcol, kRectRight.tbcol, kRectBottom.tbcol,
+                          25};
+    const int widths[] = {4, kRectLeft.width, kRectTop.width, kRectRight.width, kRectBottom.width,
+                          8};
     for (int i = 0; i < 6 && ok; ++i)
       ok = PhotFieldInt(PhotField(row, starts[i], widths[i]), &v[i]);
     for (int i = 0; i < 4 && ok; ++i) ok = PhotFieldDouble(PhotField(row, 34 + 21 * i, 20), &d[i]);

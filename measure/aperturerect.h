@@ -14,6 +14,7 @@
 #include "platform/wintypes.h"
 
 class CImage;
+class CPixelMove;
 
 class CApertureRectItem {
  public:
@@ -46,6 +47,14 @@ class CApertureRect {
   int DeleteRow(int row);
   void DeleteAll();
   int GetLiveCount() const;
+  // The rectangles go with the pixels through a move that keeps positions, onto image (the
+  // moved one); their statistics stay, the pixels being the same. A rectangle with a
+  // corner outside the new image goes; a drag under way is dropped. Returns the number of
+  // rectangles dropped.
+  int FollowPixelMove(const CPixelMove& move, const CImage* image);
+  // Trades the rows and the drag with other: undo hands back the rows of the image it
+  // takes back.
+  void SwapMarks(CApertureRect& other);
   // The rows not deleted, in order.
   std::vector<const CApertureRectItem*> LiveRows() const;
   int GetCurrent() const { return m_nCurrent; }

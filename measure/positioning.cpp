@@ -11,6 +11,8 @@
 
 #include "engine/imgcentroid.h"
 #include "engine/imgpixelinfo.h"
+#include "engine/imgtables.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "imagemodel/fitsheader.h"
 #include "measure/aperture.h"
@@ -20,14 +22,14 @@ namespace {
 
 constexpr const char* kCentroidText = "CENTROID";
 constexpr const char* kSearchText = "SEARCH  ";
-constexpr int kPosRowWidth = 49;
+using imgtables::kPosRowWidth;
 
 int Limit(double v) {
   return static_cast<int>(std::clamp(std::trunc(v), 1.0, 9999.0));
 }
 
 double LimitPos(double v) {
-  return std::clamp(v, 0.0, 9999.99);
+  return std::clamp(v, 0.0, imgtables::kPosPosLimit);
 }
 
 int RoundHalfUp(double v) {
@@ -280,6 +282,43 @@ void CPositioning::DeleteAllMarks() {
   m_nCurrent = -1;
 }
 
+int CPositioning::FollowPixelMove(const CPixelMove& move, CRalImage* image) {
+  m_pImage = image;
+  if (m_nDragState == DRAGGING) m_nDragState = IDLE;
+  std::vector<CPositioningItem> kept;
+  int current = -1;
+  for (std::size_t i = 0; i < m_Items.size(); ++i) {
+    CPositioningItem item = m_Items[i];
+    double nx, ny;
+    if (!move.Apply(item.m_dX, item.m_dY, &nx, &ny)) continue;
+    const RECT area =
+        imgtables::MoveAreaWith(move, item.m_dX, item.m_dY, nx, ny,
+                                RECT{item.m_nLeft, item.m_nTop, item.m_nRight, item.m_nBottom});
+    item.m_dX = nx;
+    item.m_dY = ny;
+    item.m_nLeft = area.left;
+    item.m_nTop = area.top;
+    item.m_nRight = area.right;
+    item.m_nBottom = area.bottom;
+    if (static_cast<int>(i) == m_nCurrent) current = static_cast<int>(kept.size());
+    kept.push_back(item);
+  }
+  const int dropped = static_cast<int>(m_Items.size() - kept.size());
+  m_Items = std::move(kept);
+  m_nCurrent = current;
+  m_bRoundedValid = false;
+  return dropped;
+}
+
+void CPositioning::SwapMarks(CPositioning& other) {
+  std::swap(m_nCurrent, other.m_nCurrent);
+  std::swap(m_bVisible, other.m_bVisible);
+  std::swap(m_Items, other.m_Items);
+  std::swap(m_nDragState, other.m_nDragState);
+  std::swap(m_Rect, other.m_Rect);
+  m_bRoundedValid = other.m_bRoundedValid = false;
+}
+
 int CPositioning::GetLiveCount() const {
   return static_cast<int>(std::count_if(m_Items.begin(), m_Items.end(),
                                         [](const CPositioningItem& i) { return !i.m_bDeleted; }));
@@ -343,14 +382,19 @@ namespace {
 const std::vector<PhotColumn>& PosColumns() {
   static const std::vector<PhotColumn> columns = {
       {"'data number'", 1, "'I4      '", nullptr, "Data Number"},
-      {"'OBJ_X   '", 6, "'F7.2    '", "'pixel   '", "X-position of the center of object"},
-      {"'OBJ_Y   '", 14, "'F7.2    '", "'pixel   '", "Y-position of the center of object"},
+      {"'OBJ_X   '", imgtables::kPosX.tbcol, "'F7.2    '", "'pixel   '",
+       "X-position of the center of object"},
+      {"'OBJ_Y   '", imgtables::kPosY.tbcol, "'F7.2    '", "'pixel   '",
+       "Y-position of the center of object"},
       {"'METHOD  '", 22, "'A8      '", nullptr, "method for measuring center of object",
        "character (CENTROID, SEARCH)"},
-      {"'left X of area'", 31, "'I4      '", nullptr, "left X of measure area"},
-      {"'top Y of area'", 36, "'I4      '", nullptr, "top Y of measure area"},
-      {"'right X of area'", 41, "'I4      '", nullptr, "right X of measure area"},
-      {"'bottom Y of area'", 46, "'I4      '", nullptr, "bottom Y of measure area"},
+      {"'left X of area'", imgtables::kPosLeft.tbcol, "'I4      '", nullptr,
+       "left X of measure area"},
+      {"'top Y of area'", imgtables::kPosTop.tbcol, "'I4      '", nullptr, "top Y of measure area"},
+      {"'right X of area'", imgtables::kPosRight.tbcol, "'I4      '", nullptr,
+       "right X of measure area"},
+      {"'bottom Y of area'", imgtables::kPosBottom.tbcol, "'I4      '", nullptr,
+       "bottom Y of measure area"},
   };
   return columns;
 }
@@ -397,10 +441,11 @@ int CPositioning::RestoreExtension(CRalImage* image) {
     const std::string_view row = data.substr(r * width, width);
     double x, y;
     long long b[4];
-    if (!PhotFieldDouble(PhotField(row, 6, 7), &x) || !PhotFieldDouble(PhotField(row, 14, 7), &y) ||
-        !PhotFieldInt(PhotField(row, 31, 4), &b[0]) ||
-        !PhotFieldInt(PhotField(row, 36, 4), &b[1]) ||
-        !PhotFieldInt(PhotField(row, 41, 4), &b[2]) || !PhotFieldInt(PhotField(row, 46, 4), &b[3]))
+    using namespace imgtables;
+    auto field = [&](const Field& f) { return PhotField(row, f.tbcol, f.width); };
+    if (!PhotFieldDouble(field(kPosX), &x) || !PhotFieldDouble(field(kPosY), &y) ||
+        !PhotFieldInt(field(kPosLeft), &b[0]) || !PhotFieldInt(field(kPosTop), &b[1]) ||
+        !PhotFieldInt(field(kPosRight), &b[2]) || !PhotFieldInt(field(kPosBottom), &b[3]))
       break;
     CPositioningItem item;
     item.m_nMethod = PhotField(row, 22, 8) == kCentroidText ? CPositioningItem::CENTROID

@@ -13,6 +13,7 @@
 #include "platform/wintypes.h"
 
 class CImage;
+class CPixelMove;
 class CRalImage;
 
 class CPositioningItem {
@@ -53,6 +54,14 @@ class CPositioning {
   int DeleteRow(int row);
   void DeleteAllMarks();
   int GetLiveCount() const;
+  // The rows go with the pixels through a move that keeps positions, onto image (the moved
+  // one): each position where the move takes it, its measuring area turned round it and
+  // shifted with it. A row whose position leaves the image goes; a drag under way is
+  // dropped. Returns the number of rows dropped.
+  int FollowPixelMove(const CPixelMove& move, CRalImage* image);
+  // Trades the rows and the list state with other, the settings staying: undo hands back
+  // the rows of the image it takes back.
+  void SwapMarks(CPositioning& other);
   int GetItemCount() const { return static_cast<int>(m_Items.size()); }
   const CPositioningItem& GetItem(int row) const {
     return m_Items.at(static_cast<std::size_t>(row));
