@@ -169,6 +169,22 @@ int CDlgRotate::ImageProc(RECT*, int final) {
   return CImgRotate(*m_pTarget).DoShown(angle, m_bSizeFixed, m_pUndo, final);
 }
 
+CPixelMove CDlgRotate::GetPixelMove(int width, int height) const {
+  switch (m_LastPath) {
+    case kQuarterLeft:
+      return CPixelMove::QuarterTurn(width, height, true);
+    case kQuarterRight:
+      return CPixelMove::QuarterTurn(width, height, false);
+    case kHalf:
+      return CPixelMove::HalfTurn(width, height);
+    case kNone:
+      return CPixelMove::Crop(width, height, RECT{0, 0, width, height});
+    case kGeneral:
+      break;
+  }
+  return CPixelMove::Turn(width, height, -GetAngle(), m_bSizeFixed != 0);
+}
+
 // ---- CDlgResolution
 
 CDlgResolution::CDlgResolution(QWidget* parent) : CVumDialog(kTemplateId, parent) {
@@ -296,6 +312,12 @@ int CDlgScroll::ImageProc(RECT*, int final) {
   int dx = 0, dy = 0;
   Shift(m_nDirection, m_nAmount, &dx, &dy);
   return CImgScroll(*m_pTarget).Do(dx, dy, m_pUndo, final);
+}
+
+CPixelMove CDlgScroll::GetPixelMove(int width, int height) const {
+  int dx = 0, dy = 0;
+  Shift(m_nDirection, m_nAmount, &dx, &dy);
+  return CPixelMove::Scroll(width, height, dx, dy);
 }
 
 // ---- CDlgContour

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "dialogs/vumdialog.h"
+#include "engine/pixelmove.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -46,6 +47,8 @@ class CDlgRotate : public CVumDialog {
   // The counterclockwise angle the fields ask for.
   double GetAngle() const { return m_nClock ? -m_dAngle : m_dAngle; }
   Path GetLastPath() const { return m_LastPath; }
+  // The move the last run made of an image width × height.
+  CPixelMove GetPixelMove(int width, int height) const;
 
  protected:
   int CheckValue() override;
@@ -75,6 +78,11 @@ class CDlgResolution : public CVumDialog {
   static constexpr int IDC_KEEP_RATIO = 1112;
 
   explicit CDlgResolution(QWidget* parent = nullptr);
+
+  // The move a run makes of an image width × height.
+  CPixelMove GetPixelMove(int width, int height) const {
+    return CPixelMove::Resample(width, height, m_nWidth, m_nHeight);
+  }
 
  protected:
   void OnInitDialog() override;
@@ -109,6 +117,8 @@ class CDlgScroll : public CVumDialog {
 
   // The engine's shift (columns, stored rows) for a direction (0 right, 1 up) and amount.
   static void Shift(int direction, int amount, int* dx, int* dy);
+  // The move a run makes of an image width × height.
+  CPixelMove GetPixelMove(int width, int height) const;
 
  protected:
   int CheckValue() override;

@@ -186,6 +186,13 @@ void CApertureTool::Reset() {
   UpdateLists();
 }
 
+void CApertureTool::FollowPixelMove(const CPixelMove& move, CRalImage* image) {
+  m_Aperture.FollowPixelMove(move, image);
+  m_Rect.FollowPixelMove(move, image);
+  m_bCaptured = false;
+  UpdateLists();
+}
+
 void CApertureTool::ShowDialog(QWidget* parent, std::function<void()> redraw) {
   if (m_nMode) {
     if (!m_pDlg)

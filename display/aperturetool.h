@@ -15,6 +15,7 @@
 class CDlgAperture;
 class CDlgApertureRect;
 class CImage;
+class CPixelMove;
 class CRalImage;
 class CViewInfo;
 class QWidget;
@@ -56,6 +57,11 @@ class CApertureTool {
   void SetImage(CRalImage* image);
   // Forgets every mark (the image changed under them).
   void Reset();
+  // The marks go with the pixels through a move that keeps positions, onto image (the
+  // moved one); those that leave it go. The lists follow.
+  void FollowPixelMove(const CPixelMove& move, CRalImage* image);
+  // The number of circular measurements and rectangles not deleted.
+  int GetLiveCount() const { return m_Aperture.GetLiveCount() + m_Rect.GetLiveCount(); }
 
   int GetApertureExtModified() const { return m_bExtModified; }
   void SetApertureExtModified(int v) { m_bExtModified = v; }

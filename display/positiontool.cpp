@@ -199,6 +199,15 @@ void CPositionTool::Reset() {
   if (m_pDlg) m_pDlg->UpdateList();
 }
 
+void CPositionTool::FollowPixelMove(const CPixelMove& move, CRalImage* image) {
+  m_Pos.FollowPixelMove(move, image);
+  UpdateList();
+}
+
+void CPositionTool::UpdateList() {
+  if (m_pDlg) m_pDlg->UpdateList();
+}
+
 void CPositionTool::ShowDialog(QWidget* parent, std::function<void()> redraw) {
   if (!m_pDlg)
     m_pDlg = new CDlgPositioning(

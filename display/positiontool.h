@@ -11,6 +11,7 @@
 
 class CDlgPositioning;
 class CImage;
+class CPixelMove;
 class CRalImage;
 class CViewInfo;
 class QWidget;
@@ -39,6 +40,11 @@ class CPositionTool {
   void SetImage(CRalImage* image) { m_Pos.SetImage(image); }
   // Forgets every row (the image changed under them).
   void Reset();
+  // The rows go with the pixels through a move that keeps positions, onto image (the
+  // moved one); those that leave it go. The list follows.
+  void FollowPixelMove(const CPixelMove& move, CRalImage* image);
+  // The dialog's list from the rows as they are.
+  void UpdateList();
 
   int GetPositioningExtModified() const { return m_bExtModified; }
   void SetPositioningExtModified(int v) { m_bExtModified = v; }

@@ -15,6 +15,8 @@
 #include "dialogs/vumdialog.h"
 #include "engine/imgflip.h"
 #include "engine/imgpixelinfo.h"
+#include "engine/imgtables.h"
+#include "engine/pixelmove.h"
 
 #include "fileio/ralimageio.h"
 #include "fits/fits.h"
@@ -101,6 +103,12 @@ void CRalImgProc::Undo() {
 
 // ---- CRalImgWnd
 
+struct CRalImgWnd::UndoMarks {
+  CAperture aperture;
+  CApertureRect rect;
+  CPositioning positions;
+};
+
 CRalImgWnd::CRalImgWnd() = default;
 CRalImgWnd::~CRalImgWnd() = default;
 
@@ -153,6 +161,7 @@ void CRalImgWnd::SetImagePrt(CRalImage* image) {
   UpdateAverage();
   m_ApertureTool.SetImage(m_pImage.get());
   m_PositionTool.SetImage(m_pImage.get());
+  m_pUndoMarks.reset();
 }
 
 void CRalImgWnd::Undo() {
@@ -160,8 +169,18 @@ void CRalImgWnd::Undo() {
   const int width = m_pImage ? m_pImage->GetWidth() : 0,
             height = m_pImage ? m_pImage->GetHeight() : 0;
   CRalImgProc::Undo();
+  // Marks that a command moved go back with the image; undoing again brings them again.
+  if (m_pUndoMarks) {
+    m_ApertureTool.GetAperture().SwapMarks(m_pUndoMarks->aperture);
+    m_ApertureTool.GetApertureRect().SwapMarks(m_pUndoMarks->rect);
+    m_PositionTool.GetPositioning().SwapMarks(m_pUndoMarks->positions);
+  }
   m_ApertureTool.SetImage(m_pImage.get());
   m_PositionTool.SetImage(m_pImage.get());
+  if (m_pUndoMarks) {
+    m_ApertureTool.UpdateLists();
+    m_PositionTool.UpdateList();
+  }
   // The image carries its logarithmic display; the one taken back shows as it was.
   (void)m_Buffer.SetLogScale(m_pImage->GetLogScale());
   Update(1);
@@ -319,15 +338,43 @@ int CRalImgWnd::MakeUndoBuff() {
   m_pImage->SetProgressSink(m_pProgress);
   m_ApertureTool.SetImage(m_pImage.get());
   m_PositionTool.SetImage(m_pImage.get());
+  // Both images stand under the same marks until a command moves the pixels.
+  m_pUndoMarks.reset();
   return 1;
 }
 
+void CRalImgWnd::MarksFollow(const CPixelMove& move, const CImage& before) {
+  auto kept = std::make_unique<UndoMarks>(UndoMarks{m_ApertureTool.GetAperture(),
+                                                    m_ApertureTool.GetApertureRect(),
+                                                    m_PositionTool.GetPositioning()});
+  if (move.KeepsPositions()) {
+    m_ApertureTool.FollowPixelMove(move, m_pImage.get());
+    m_PositionTool.FollowPixelMove(move, m_pImage.get());
+  } else {
+    const bool had = m_ApertureTool.GetLiveCount() > 0 ||
+                     m_PositionTool.GetPositioning().GetLiveCount() > 0 ||
+                     CImgTables::Count(before) > 0;
+    m_ApertureTool.Reset();
+    m_PositionTool.Reset();
+    if (had) AfxMessageBox(wnd_text::kMeasurementsDropped, MB_OK | MB_ICONINFORMATION);
+  }
+  m_pUndoMarks = std::move(kept);
+  Invalidate();
+}
+
 int CRalImgWnd::RunDialog(CVumDialog& dialog) {
+  return RunDialog(dialog, {});
+}
+
+int CRalImgWnd::RunDialog(CVumDialog& dialog,
+                          const std::function<CPixelMove(const CRalImage& before)>& moveOf) {
   // A dialog that is cancelled, or that leaves this image as it was (a stack into a new
-  // window), leaves the last change's undo in place.
+  // window), leaves the last change's undo in place, with the marks that go with it.
   std::unique_ptr<CRalImage> previousUndo = std::move(m_pUndoImage);
+  std::unique_ptr<UndoMarks> previousMarks = std::move(m_pUndoMarks);
   if (!MakeUndoBuff()) {
     m_pUndoImage = std::move(previousUndo);
+    m_pUndoMarks = std::move(previousMarks);
     return 0;
   }
   dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
@@ -341,17 +388,23 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
       m_ViewChanged(1);
     if (!dialog.IsImageChanged()) {
       m_pUndoImage = std::move(previousUndo);
+      m_pUndoMarks = std::move(previousMarks);
       return 0;
     }
     UpdateAverage();
-    m_ApertureTool.Reset();
-    m_PositionTool.Reset();
+    if (moveOf) {
+      MarksFollow(moveOf(*m_pUndoImage), *m_pUndoImage);
+    } else {
+      m_ApertureTool.Reset();
+      m_PositionTool.Reset();
+    }
     return 1;
   }
   Undo();
   // What the dialog had done is gone for good: an undo must not bring back a cancelled
   // result.
   m_pUndoImage = std::move(previousUndo);
+  m_pUndoMarks = std::move(previousMarks);
   return 0;
 }
 
@@ -415,8 +468,9 @@ int CRalImgWnd::Horizontal() {
   const int changed = RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
     return CImgFlip(image).Do(1, &undo, 1);
   });
-  if (changed) m_ApertureTool.Reset();
-  if (changed) m_PositionTool.Reset();
+  if (changed)
+    MarksFollow(CPixelMove::Mirror(m_pImage->GetWidth(), m_pImage->GetHeight(), true),
+                *m_pUndoImage);
   return changed;
 }
 
@@ -424,8 +478,9 @@ int CRalImgWnd::Vertical() {
   const int changed = RunDirect(*this, [](CRalImage& image, const CRalImage& undo) {
     return CImgFlip(image).Do(0, &undo, 1);
   });
-  if (changed) m_ApertureTool.Reset();
-  if (changed) m_PositionTool.Reset();
+  if (changed)
+    MarksFollow(CPixelMove::Mirror(m_pImage->GetWidth(), m_pImage->GetHeight(), false),
+                *m_pUndoImage);
   return changed;
 }
 

@@ -19,15 +19,16 @@
 #include "display/toolwindow.h"
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
+#include "fileio/readparam.h"
 #include "graph/drawline.h"
 #include "graph/graph2ddata.h"
-#include "fileio/readparam.h"
 #include "imagemodel/fitsheader.h"
 #include "measure/blink.h"
 #include "measure/crop.h"
 
 class CVumDialog;
 class CDlgBlink;
+class CPixelMove;
 class CDlgGraph2D;
 class QPainter;
 class CVumDocument;
@@ -40,6 +41,8 @@ inline constexpr const char* kNoDisplayMemory =
 inline constexpr const char* kSaveHeaderQuestion = "ヘッダの編集結果を保存しますか？";
 inline constexpr const char* kNoMemory =
     "メモリが不足しています。「環境設定」の仮想メモリの設定を確認してください。";  // 2321
+inline constexpr const char* kMeasurementsDropped =
+    "測定結果は画素とともに移動できないため削除しました。";
 }  // namespace wnd_text
 
 class CRalImgProc {
@@ -238,6 +241,10 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // Runs a processing dialog on a working copy: OK keeps the result, Cancel or a failure
   // brings back the image as it was.
   int RunDialog(CVumDialog& dialog);
+  // The same for a dialog that moves pixels: moveOf gives the move it made of the image
+  // it was given, which the marks then follow.
+  int RunDialog(CVumDialog& dialog,
+                const std::function<CPixelMove(const CRalImage& before)>& moveOf);
   // The single-image processing dialogs (display/ralimgwnd_dialogs.cpp).
   int Rotate();
   int Resolution();
@@ -339,6 +346,11 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void OnMouseCrop(unsigned msg, unsigned flags, POINT point);
   void OnMouse2Dgraph(unsigned msg, unsigned flags, POINT point);
   void RunCrop();
+  // The marks of the tools follow a command that moved the pixels of before (the undo
+  // image) into the image: they go with the pixels when the move keeps positions; when it
+  // resamples they are dropped, and the user is told once if the window or the image held
+  // any. The marks as they were are kept for undo.
+  void MarksFollow(const CPixelMove& move, const CImage& before);
   void Invalidate() const {
     if (m_Invalidate) m_Invalidate();
   }
@@ -356,6 +368,10 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   int m_bHeaderEdited = 0;
   CApertureTool m_ApertureTool;
   CPositionTool m_PositionTool;
+  // The marks of the undo image when a command moved them: undo trades them with the
+  // tools' marks, so each image keeps the marks that stand on its pixels.
+  struct UndoMarks;
+  std::unique_ptr<UndoMarks> m_pUndoMarks;
   void ComputeAverage() const;
   mutable double m_dAverage[4] = {0, 0, 0, 0};
   mutable bool m_bAverageValid = false;

@@ -9,22 +9,30 @@
 #include "dialogs/dlgimageops.h"
 #include "dialogs/vumdialog.h"
 #include "display/ralimgwnd.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 
+// The marks follow the move each of these dialogs made of the image it was given.
 int CRalImgWnd::Rotate() {
   CDlgRotate dialog(m_pParent);
-  return RunDialog(dialog);
+  return RunDialog(dialog, [&](const CRalImage& before) {
+    return dialog.GetPixelMove(before.GetWidth(), before.GetHeight());
+  });
 }
 
 int CRalImgWnd::Resolution() {
   CDlgResolution dialog(m_pParent);
-  return RunDialog(dialog);
+  return RunDialog(dialog, [&](const CRalImage& before) {
+    return dialog.GetPixelMove(before.GetWidth(), before.GetHeight());
+  });
 }
 
 int CRalImgWnd::Translate() {
   CDlgScroll dialog(m_pParent);
-  return RunDialog(dialog);
+  return RunDialog(dialog, [&](const CRalImage& before) {
+    return dialog.GetPixelMove(before.GetWidth(), before.GetHeight());
+  });
 }
 
 int CRalImgWnd::OverScan() {

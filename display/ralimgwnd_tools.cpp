@@ -9,6 +9,7 @@
 #include "dialogs/vumdialog.h"
 #include "display/ralimgwnd.h"
 #include "engine/imgcrop.h"
+#include "engine/pixelmove.h"
 #include "graph/qt/ctrlgraph2d.h"
 #include "graph/qt/dlggraph2d.h"
 #include "measure/qt/dlgcrop.h"
@@ -31,6 +32,14 @@ struct ScreenMap {
 
 void DeleteDialog(CDlgGraph2D* dialog) {
   delete dialog;
+}
+
+// The move of a cut to rect, clamped to the image as CImgCrop::Do clamps it.
+CPixelMove CropMove(const CImage& image, const RECT& rect) {
+  const int w = image.GetWidth(), h = image.GetHeight();
+  return CPixelMove::Crop(w, h,
+                          RECT{std::max(rect.left, 0), std::max(rect.top, 0),
+                               std::min(rect.right, w), std::min(rect.bottom, h)});
 }
 
 }  // namespace
@@ -173,12 +182,12 @@ void CRalImgWnd::RunCrop() {
 
 int CRalImgWnd::CropTo(const RECT& rect) {
   if (!m_pImage || rect.right <= rect.left || rect.bottom <= rect.top) return 0;
+  const CPixelMove move = CropMove(*m_pImage, rect);
   if (!CImgCrop().Do(rect, *m_pImage, 1)) return 0;
   Update(1);
-  // Every mark and line stood on the pixels as they were.
+  // Every line stood on the pixels as they were; the marks go with their pixels.
   ResetTools();
-  m_ApertureTool.Reset();
-  m_PositionTool.Reset();
+  MarksFollow(move, m_pUndoImage ? *m_pUndoImage : *m_pImage);
   UpdateAverage();
   if (m_ViewChanged) m_ViewChanged(1);
   return 1;
