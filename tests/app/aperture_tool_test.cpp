@@ -154,13 +154,15 @@ class ApertureToolTest : public QObject {
       QCOMPARE(b.m_dOuterX, std::round(a.m_dOuterX * 100) / 100);
     }
     // Undo copies replace the image object the marks were measured on; the lists still
-    // rebuild from the live image, and a mirror takes the marks away.
+    // rebuild from the live image, and a mirror carries the marks with the pixels.
     QVERIFY(wnd.MakeUndoBuff());
     QVERIFY(wnd.MakeUndoBuff());
     wnd.GetApertureTool().UpdateLists();
     QCOMPARE(dlg->List()->count(), 15);
+    const double x0 = wnd.GetApertureTool().GetAperture().GetMark(0).m_dCx;
     QVERIFY(wnd.Horizontal());
-    QCOMPARE(dlg->List()->count(), 0);
+    QCOMPARE(dlg->List()->count(), 15);
+    QCOMPARE(wnd.GetApertureTool().GetAperture().GetMark(0).m_dCx, 319 - x0);
   }
 
   void draggedRectangleIsListedOnce() {
