@@ -170,19 +170,7 @@ int CDlgRotate::ImageProc(RECT*, int final) {
 }
 
 CPixelMove CDlgRotate::GetPixelMove(int width, int height) const {
-  switch (m_LastPath) {
-    case kQuarterLeft:
-      return CPixelMove::QuarterTurn(width, height, true);
-    case kQuarterRight:
-      return CPixelMove::QuarterTurn(width, height, false);
-    case kHalf:
-      return CPixelMove::HalfTurn(width, height);
-    case kNone:
-      return CPixelMove::Crop(width, height, RECT{0, 0, width, height});
-    case kGeneral:
-      break;
-  }
-  return CPixelMove::Turn(width, height, -GetAngle(), m_bSizeFixed != 0);
+  return CImgRotate::MoveShown(GetAngle(), m_bSizeFixed, width, height);
 }
 
 // ---- CDlgResolution
