@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
@@ -24,6 +23,7 @@
 #include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/when_modal.h"
 
@@ -161,22 +161,6 @@ class MarksFollowTest : public QObject {
   // 元に戻す(&U) from the Edit menu.
   void Undo() { Menu(Qt::Key_E, Qt::Key_U); }
 
-  // Chooses a menu command with the mouse: its menu's title in the bar, then the item.
-  void ChooseWithMouse(int id) {
-    Activate();
-    QAction* action = frame_->Command(id);
-    QVERIFY(action && action->isEnabled());
-    QMenu* menu = nullptr;
-    for (QObject* o : action->associatedObjects())
-      if (auto* m = qobject_cast<QMenu*>(o)) menu = m;
-    QVERIFY(menu);
-    QMenuBar* bar = frame_->menuBar();
-    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(menu->menuAction()).center());
-    QTRY_VERIFY(menu->isVisible());
-    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
-    QTRY_VERIFY(!menu->isVisible());
-  }
-
   // Opens a star field, chooses circular photometry in automatic mode and clicks stars.
   std::vector<POINT> ClickStars(std::size_t count) {
     const std::string path = dir_->File("field.fits");
@@ -293,7 +277,8 @@ class MarksFollowTest : public QObject {
     const std::vector<POINT> stars = ClickStars(4);
     QCOMPARE(stars.size(), std::size_t{4});
     const std::vector<Mark> before = MarksOf(Aperture());
-    ChooseWithMouse(4540);  // 切り抜き(&C)
+    Activate();
+    ChooseFromMenu(*frame_, 4540);  // 切り抜き(&C)
     // A drag round the first two stars; the cut runs from the pixel under the press up to
     // the one under the release, which the crop dialog leaves out.
     const QPoint a = Screen(POINT{std::max(0, std::min(stars[0].x, stars[1].x) - 6),
