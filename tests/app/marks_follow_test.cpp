@@ -9,10 +9,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTimer>
 #include <QtTest>
-#include <functional>
-#include <memory>
 
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
@@ -119,34 +116,10 @@ class MarksFollowTest : public QObject {
     QTest::keyClick(popup, entry);
   }
 
-  // A menu entry that opens a modal dialog; body works the dialog.
-  bool FromMenu(Qt::Key menu, Qt::Key entry, const std::function<void(QWidget*)>& body) {
-    struct State {
-      bool ran = false, over = false;
-      std::function<void(QWidget*)> body;
-    };
-    auto state = std::make_shared<State>();
-    state->body = body;
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [state, weak = std::weak_ptr<std::function<void()>>(poll)] {
-      if (state->over) return;
-      QWidget* dialog = QApplication::activeModalWidget();
-      if (!dialog || !dialog->isVisible()) {
-        if (auto again = weak.lock()) QTimer::singleShot(10, [again] { (*again)(); });
-        return;
-      }
-      state->ran = true;
-      state->body(dialog);
-    };
-    QTimer::singleShot(0, [poll] { (*poll)(); });
-    Menu(menu, entry);
-    state->over = true;
-    return state->ran;
-  }
-
   // Turns by angle degrees counterclockwise through the rotation dialog.
   bool Rotate(const char* angle) {
-    return FromMenu(Qt::Key_E, Qt::Key_R, [angle](QWidget* d) {
+    bool ran = false;
+    WhenModal([&](QWidget* d) {
       auto* edit = d->findChild<QLineEdit*>(QString::number(CDlgRotate::IDC_ANGLE));
       QTest::mouseDClick(edit, Qt::LeftButton);
       edit->setFocus();
@@ -155,7 +128,10 @@ class MarksFollowTest : public QObject {
       auto* ccw = d->findChild<QRadioButton*>(QStringLiteral("1101_0"));
       QTest::mouseClick(ccw, Qt::LeftButton, {}, QPoint(6, ccw->height() / 2));
       QTest::mouseClick(d->findChild<QPushButton*>(QStringLiteral("IDOK")), Qt::LeftButton);
+      ran = true;
     });
+    Menu(Qt::Key_E, Qt::Key_R);
+    return ran;
   }
 
   // 元に戻す(&U) from the Edit menu.
@@ -167,9 +143,7 @@ class MarksFollowTest : public QObject {
     if (WriteSampleStarField(path, kW, kH) != 0) return {};
     if (!frame_->OpenDocumentFile(QString::fromStdString(path))) return {};
     bool answered = false;
-    QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<CDlgApertureMode*>(QApplication::activeModalWidget());
-      if (!dialog) return;
+    WhenModal([&](QWidget* dialog) {
       auto* radio = dialog->findChild<QRadioButton*>(QStringLiteral("circle"));
       QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(5, radio->height() / 2));
       QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("IDOK")), Qt::LeftButton);

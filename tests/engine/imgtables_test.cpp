@@ -8,9 +8,11 @@
 // checked on CImgTables::Follow directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/imgcrop.h"
