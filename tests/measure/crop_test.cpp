@@ -100,6 +100,8 @@ TEST(ImgCrop, KeepsValuesAndMovesTheReferencePixel) {
       ScopedConfigHome home;
       CRegistry::Write("IO", "FitsBottomUp", bottomUp, CRegistry::TYPE_BOOL);
       CRalImage img(9, 7, bits, 3, 1.0, 0.0, bits == 16);
+      // Rows of an image read from a FITS file are stored bottom-up when the setting says so.
+      img.SetOrgFileFormat("FITS");
       std::vector<double> row(9);
       for (int p = 0; p < 3; ++p)
         for (int y = 0; y < 7; ++y) {
