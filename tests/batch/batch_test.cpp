@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -71,9 +72,9 @@ class BatchRunTest : public ::testing::Test {
                          nullptr});
     return targets;
   }
-  // The flat correction as the engine's contract states it: the target times the flat's
-  // mean over the flat.
-  void ExpectFlatOnly(const std::string& path, int i) {
+  // The flat correction as the engine's contract states it: the target (less what the
+  // bias and dark take, `less`) times the flat's mean over the flat.
+  void ExpectFlatOnly(const std::string& path, int i, double less = 0) {
     double mean = 0;
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x) mean += Flat(x, y) / (kW * kH);
@@ -81,8 +82,22 @@ class BatchRunTest : public ::testing::Test {
     ASSERT_TRUE(ReadBatchImage(path, out)) << path;
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x)
-        ASSERT_NEAR(out.GetPixel(x, y), Target(i, x, y) * mean / Flat(x, y), 1e-3)
+        ASSERT_NEAR(out.GetPixel(x, y), (Target(i, x, y) - less) * mean / Flat(x, y), 1e-3)
             << path << " at " << x << "," << y;
+  }
+  // The bytes of every target's file, to show that a run left them as they were.
+  static std::vector<std::string> Bytes(const std::vector<BatchTarget>& targets) {
+    std::vector<std::string> out;
+    for (const BatchTarget& t : targets) out.push_back(ReadFileOrEmpty(t.path));
+    return out;
+  }
+  // The names in the test's folder (temporaries of a save would show here).
+  std::vector<std::string> Listing(const std::string& folder) const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
   }
   int Shown(std::string_view text) const {
     int n = 0;
@@ -191,20 +206,200 @@ TEST_F(BatchRunTest, OnlyTheFlatCheckedDividesAndSubtractsNothing) {
   EXPECT_EQ(progress.events[2].percent, 66);
 }
 
+// Only shown, nothing saved: a dark of another size is reported once per target and the
+// flat still applies to what is shown.
 TEST_F(BatchRunTest, DarkOfAnotherSizeIsReportedPerTargetAndTheFlatStillApplies) {
   BatchDarkFlatSettings s;
   s.dark.path = Write("dark.fts", Make(kW + 1, kH, [](int, int) { return 50.0; }));
   s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
-  s.result = 1;
-  messages_.Answer(IDYES);
+  s.result = 0;
   CBatchDarkFlat run(s, Targets(3));
+  int shown = 0;
+  run.SetImageHook([&](int i, CRalImage& image) {
+    ++shown;
+    ASSERT_EQ(
+        CRalImageIO::WriteImageFile(image, dir_.File("shown" + std::to_string(i) + ".fts"), 0), 1);
+  });
   ASSERT_EQ(run.CheckValue(), 1);
-  EXPECT_EQ(Shown(batch_text::kOverwrite), 1);
   ASSERT_EQ(run.ImageProc(), 1);
   EXPECT_EQ(Shown(batch_text::kDarkSizeDiffers), 3);
   EXPECT_EQ(run.GetFailures().size(), 3u);
-  EXPECT_EQ(run.GetSavedCount(), 3);
-  for (int i = 0; i < 3; ++i) ExpectFlatOnly(run.GetTargets()[i].path, i);
+  EXPECT_EQ(run.GetSavedCount(), 0);
+  EXPECT_EQ(shown, 3);
+  for (int i = 0; i < 3; ++i) ExpectFlatOnly(dir_.File("shown" + std::to_string(i) + ".fts"), i);
+}
+
+// Saved over the targets or into a folder: a frame of another size than a target leaves
+// that target's file as it was, byte for byte, with the message that names the frame; the
+// targets that fit are calibrated. No temporary stays behind.
+TEST_F(BatchRunTest, TargetThatAFrameDoesNotFitIsNeverWritten) {
+  struct Case {
+    const char* frame;  // the frame of another size, the only one used; "" for a target
+    std::string_view message;
+  } cases[] = {{"bias", batch_text::kBiasSizeDiffers},
+               {"dark", batch_text::kDarkSizeDiffers},
+               {"flat", batch_text::kFlatSizeDiffers},
+               {"", ""}};
+  for (const Case& c : cases) {
+    for (int result : {1, 2}) {
+      SCOPED_TRACE(std::string(c.frame) + " result " + std::to_string(result));
+      TempDir work;
+      const bool oddTarget = *c.frame == '\0';
+      auto frame = [&](const char* which, double value) {
+        const int w = std::string_view(which) == c.frame ? kW + 2 : kW;
+        // The flat holds the bias as well, and is freed of it.
+        return Write(std::string(which) + ".fts", Make(w, kH, [which, value](int x, int y) {
+                       return which == std::string_view("flat") ? 300.0 + 1000.0 * Flat(x, y)
+                                                                : value;
+                     }));
+      };
+      BatchDarkFlatSettings s;
+      s.useBias = s.useDark = s.useFlat = false;
+      if (oddTarget || c.frame == std::string_view("bias")) {
+        s.useBias = true;
+        s.bias.path = frame("bias", 300.0);
+      }
+      if (oddTarget || c.frame == std::string_view("dark")) {
+        s.useDark = true;
+        s.dark.path = frame("dark", 350.0);  // the bias and 50 of dark current
+      }
+      if (oddTarget || c.frame == std::string_view("flat")) {
+        s.useFlat = true;
+        s.flat.path = frame("flat", 0);
+      }
+      std::vector<BatchTarget> targets;
+      for (int i = 0; i < 3; ++i) {
+        const int h = oddTarget && i == 1 ? kH + 1 : kH;
+        const std::string path = work.File("t" + std::to_string(i) + ".fts");
+        CRalImage image = Make(kW, h, [i](int x, int y) { return Target(i, x, y); });
+        ASSERT_EQ(CRalImageIO::WriteImageFile(image, path, 0), 1);
+        targets.push_back({path, nullptr});
+      }
+      const std::vector<std::string> before = Bytes(targets);
+      const std::vector<std::string> listing = Listing(work.path());
+      s.result = result;
+      s.folder = work.File("out");
+      messages_.shown.clear();
+      messages_.Answer(IDYES);
+      CBatchDarkFlat run(s, targets);
+      ASSERT_EQ(run.CheckValue(), 1);
+      messages_.shown.clear();
+      ASSERT_EQ(run.ImageProc(), 1);
+      const std::vector<std::string> after = Bytes(targets);
+      if (!oddTarget) {
+        EXPECT_EQ(Shown(c.message), 3);
+        EXPECT_EQ(messages_.shown.size(), 3u);
+        EXPECT_EQ(run.GetSavedCount(), 0);
+        EXPECT_EQ(after, before);
+        ASSERT_EQ(run.GetFailures().size(), 3u);
+        EXPECT_NE(run.GetFailures()[0].reason.find(std::string("the ") + c.frame),
+                  std::string::npos)
+            << run.GetFailures()[0].reason;
+        if (result == 2) {
+          EXPECT_TRUE(Listing(work.File("out")).empty());
+        }
+      } else {
+        // The odd target meets every frame's message, in the order they are applied.
+        ASSERT_EQ(messages_.shown.size(), 3u);
+        EXPECT_EQ(messages_.shown[0].text, batch_text::kBiasSizeDiffers);
+        EXPECT_EQ(messages_.shown[1].text, batch_text::kDarkSizeDiffers);
+        EXPECT_EQ(messages_.shown[2].text, batch_text::kFlatSizeDiffers);
+        EXPECT_EQ(run.GetSavedCount(), 2);
+        EXPECT_EQ(after[1], before[1]);
+        for (int i : {0, 2})
+          ExpectFlatOnly(
+              result == 1 ? targets[i].path : work.File("out/t" + std::to_string(i) + ".fts"), i,
+              350.0);
+        if (result == 2) {
+          EXPECT_EQ(Listing(work.File("out")), (std::vector<std::string>{"t0.fts", "t2.fts"}));
+        }
+      }
+      // Nothing else in the targets' folder: no temporary of a save stays behind.
+      std::vector<std::string> expected = listing;
+      if (result == 2) expected.insert(expected.begin(), "out");
+      EXPECT_EQ(Listing(work.path()), expected);
+    }
+  }
+}
+
+// An open window's image saved over its file is left as it was, pixels and levels, when
+// a frame does not fit it.
+TEST_F(BatchRunTest, HeldImageThatAFrameDoesNotFitIsLeftAsItWas) {
+  BatchDarkFlatSettings s;
+  s.useDark = s.useFlat = false;
+  s.bias.path = Write("bias.fts", Make(kW, kH, [](int, int) { return 300.0; }));
+  s.result = 1;
+  CRalImage held = Make(kW + 1, kH, [](int x, int y) { return Target(0, x, y); });
+  held.SetLevel(0, 900.0, 1200.0);
+  const std::string path = Write("held.fts", held);
+  const std::string bytes = ReadFileOrEmpty(path);
+  messages_.Answer(IDYES);
+  CBatchDarkFlat run(s, {{path, &held}});
+  int hooked = 0;
+  run.SetImageHook([&](int, CRalImage&) { ++hooked; });
+  ASSERT_EQ(run.CheckValue(), 1);
+  ASSERT_EQ(run.ImageProc(), 1);
+  EXPECT_EQ(hooked, 0);  // not shown as changed
+  EXPECT_EQ(held.GetPixel(3, 4), Target(0, 3, 4));
+  EXPECT_EQ(held.GetLevelMin(0), 900.0);
+  EXPECT_EQ(held.GetLevelMax(0), 1200.0);
+  EXPECT_EQ(ReadFileOrEmpty(path), bytes);
+  EXPECT_EQ(Shown(batch_text::kBiasSizeDiffers), 1);
+}
+
+// Frames that do not fit each other stop the run before any target is touched, and the
+// message names the two frames.
+TEST_F(BatchRunTest, FramesThatDoNotFitEachOtherStopTheRun) {
+  struct Case {
+    const char* odd;  // the frame of another size
+    bool flatDark;    // the flat's own dark used
+    std::string_view subtracted, from;
+  } cases[] = {{"dark", false, batch_text::kBiasName, batch_text::kDarkName},
+               {"flat", false, batch_text::kBiasName, batch_text::kFlatName},
+               {"flatdark", true, batch_text::kBiasName, batch_text::kFlatDarkName},
+               {"bias", false, batch_text::kBiasName, batch_text::kDarkName}};
+  auto targets = Targets(2);
+  const std::vector<std::string> before = Bytes(targets);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.odd);
+    auto frame = [&](const char* which, const Fill& f) {
+      return Write(std::string(which) + ".fts",
+                   Make(std::string_view(which) == c.odd ? kW + 1 : kW, kH, f));
+    };
+    BatchDarkFlatSettings s;
+    s.bias.path = frame("bias", [](int, int) { return 300.0; });
+    s.dark.path = frame("dark", [](int, int) { return 350.0; });
+    s.flat.path = frame("flat", Flat);
+    s.useFlatDark = c.flatDark;
+    if (c.flatDark) s.flatDark.path = frame("flatdark", [](int, int) { return 320.0; });
+    s.result = 1;
+    messages_.shown.clear();
+    messages_.Answer(IDYES);
+    CBatchDarkFlat run(s, targets);
+    ASSERT_EQ(run.CheckValue(), 1);
+    EXPECT_EQ(run.ImageProc(), 0);
+    EXPECT_EQ(run.GetSavedCount(), 0);
+    EXPECT_EQ(Bytes(targets), before);
+    ASSERT_EQ(messages_.shown.size(), 2u);  // the overwrite question, then the misfit
+    EXPECT_EQ(messages_.shown[1].text,
+              batch::Format(batch::Format(batch_text::kFramesDiffer, c.subtracted), c.from));
+  }
+  // The flat's own dark of another size than the flat.
+  BatchDarkFlatSettings s;
+  s.useBias = s.useDark = false;
+  s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
+  s.useFlatDark = true;
+  s.flatDark.path = Write("flatdark.fts", Make(kW, kH + 3, [](int, int) { return 20.0; }));
+  s.result = 1;
+  messages_.shown.clear();
+  messages_.Answer(IDYES);
+  CBatchDarkFlat run(s, targets);
+  ASSERT_EQ(run.CheckValue(), 1);
+  EXPECT_EQ(run.ImageProc(), 0);
+  EXPECT_EQ(Bytes(targets), before);
+  EXPECT_EQ(messages_.shown.back().text,
+            batch::Format(batch::Format(batch_text::kFramesDiffer, batch_text::kFlatDarkName),
+                          batch_text::kFlatName));
 }
 
 TEST_F(BatchRunTest, QuestionsDeclinedStopBeforeAnything) {
@@ -214,17 +409,133 @@ TEST_F(BatchRunTest, QuestionsDeclinedStopBeforeAnything) {
   messages_.Answer(IDNO);
   EXPECT_EQ(CBatchDarkFlat(s, Targets(1)).CheckValue(), 0);
 
-  // The overwrite question of the save folder names the target without the characters.
+  // The save folder's question names the outputs as they will be written, with the
+  // characters: t1_c.fts is there, t0_c.fts not yet.
   s.result = 2;
   s.folder = dir_.path() + "\\";
   s.addCharacters = true;
+  s.position = 1;
   s.characters = "_c";
   auto targets = Targets(2);
+  Write("t1_c.fts", Make(2, 2, [](int, int) { return 0.0; }));
   messages_.Answer(IDNO);
   CBatchDarkFlat run(s, targets);
   EXPECT_EQ(run.CheckValue(), 0);
+  EXPECT_FALSE(run.HasNameCollision());
   EXPECT_EQ(messages_.shown.back().text,
-            batch::Format(batch_text::kFilesExist, targets[0].path + "\n" + targets[1].path));
+            batch::Format(batch_text::kFilesExist, dir_.File("t1_c.fts")));
+}
+
+// Two targets saved under one name, or over a file another target reads, are refused
+// before anything is written or created, whatever the answers; the message lists them.
+TEST_F(BatchRunTest, CollidingOutputsAreRefusedBeforeAnything) {
+  const std::string a = dir_.File("a"), b = dir_.File("b");
+  std::filesystem::create_directories(a);
+  std::filesystem::create_directories(b);
+  const CRalImage frame = Make(kW, kH, [](int x, int y) { return Target(0, x, y); });
+  const std::string ax = Write("a/x.fts", frame), bx = Write("b/x.fts", frame);
+  const std::string ay = Write("a/y.fts", frame), ayc = Write("a/y_c.fts", frame);
+  std::filesystem::create_symlink(ax, dir_.File("link.fts"));
+  std::filesystem::create_hard_link(ay, dir_.File("hard.fts"));
+  const std::string flat = Write("flat.fts", Make(kW, kH, Flat));
+  const std::string out = dir_.File("out");
+  struct Case {
+    const char* what;
+    int result;
+    const char* characters;
+    std::vector<std::string> files;
+    std::string listed;  // "" when the names do not collide
+  } cases[] = {
+      {"one name from two folders",
+       2,
+       "",
+       {ax, ay, bx},
+       ax + " -> " + out + "/x.fts\n" + bx + " -> " + out + "/x.fts"},
+      {"with characters",
+       2,
+       "_c",
+       {ay, bx, ax},
+       bx + " -> " + out + "/x_c.fts\n" + ax + " -> " + out + "/x_c.fts"},
+      {"one file twice",
+       1,
+       "",
+       {ax, ay, dir_.path() + "/a/../a/x.fts"},
+       ax + " -> " + ax + "\n" + dir_.path() + "/a/../a/x.fts -> " + dir_.path() + "/a/../a/x.fts"},
+      {"a link to a file given",
+       1,
+       "",
+       {dir_.File("link.fts"), ax},
+       dir_.File("link.fts") + " -> " + dir_.File("link.fts") + "\n" + ax + " -> " + ax},
+      {"a hard link to a file given",
+       1,
+       "",
+       {ay, dir_.File("hard.fts")},
+       ay + " -> " + ay + "\n" + dir_.File("hard.fts") + " -> " + dir_.File("hard.fts")},
+      {"names that differ only once added to", 2, "_c", {ayc, ay}, ""},
+      {"different names", 2, "", {ax, ay}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<BatchTarget> targets;
+    for (const std::string& f : c.files) targets.push_back({f, nullptr});
+    const std::vector<std::string> before = Bytes(targets);
+    for (int kind : {0, 1}) {  // calibration, overscan
+      messages_.shown.clear();
+      for (int k = 0; k < 3; ++k) messages_.Answer(IDYES);  // as --force answers
+      int checked = 0;
+      bool collision = false;
+      if (kind == 0) {
+        BatchDarkFlatSettings s;
+        s.flat.path = flat;
+        s.result = c.result;
+        s.folder = out;
+        s.addCharacters = *c.characters != '\0';
+        s.position = 1;
+        s.characters = c.characters;
+        CBatchDarkFlat run(s, targets);
+        checked = run.CheckValue();
+        collision = run.HasNameCollision();
+      } else {
+        BatchOverScanSettings s;
+        s.result = c.result;
+        s.folder = out;
+        s.addCharacters = *c.characters != '\0';
+        s.position = 1;
+        s.characters = c.characters;
+        CBatchOverScan run(s, targets);
+        checked = run.CheckValue();
+        collision = run.HasNameCollision();
+      }
+      EXPECT_EQ(collision, !c.listed.empty());
+      EXPECT_EQ(checked, c.listed.empty() ? 1 : 0);
+      if (!c.listed.empty()) {
+        ASSERT_EQ(messages_.shown.size(), 1u);
+        EXPECT_EQ(messages_.shown[0].text, batch::Format(batch_text::kSameOutput, c.listed));
+        EXPECT_EQ(messages_.shown[0].style & MB_TYPEMASK, unsigned{MB_OK});
+        EXPECT_FALSE(Exists(out)) << "the save folder was made for a refused run";
+      }
+      EXPECT_EQ(Bytes(targets), before);
+      std::filesystem::remove_all(out);
+    }
+  }
+
+  // Saved over a file that another target reads: into a/ with "_c" added, y.fts becomes
+  // y_c.fts, the source of the other target.
+  BatchDarkFlatSettings s;
+  s.flat.path = flat;
+  s.result = 2;
+  s.folder = a;
+  s.addCharacters = true;
+  s.position = 1;
+  s.characters = "_c";
+  CBatchDarkFlat run(s, {{ayc, nullptr}, {ay, nullptr}});
+  messages_.shown.clear();
+  messages_.Answer(IDYES);
+  EXPECT_EQ(run.CheckValue(), 0);
+  EXPECT_TRUE(run.HasNameCollision());
+  EXPECT_EQ(messages_.shown.back().text,
+            batch::Format(batch_text::kSameOutput,
+                          ayc + " -> " + a + "/y_c_c.fts\n" + ay + " -> " + a + "/y_c.fts"));
 }
 
 TEST_F(BatchRunTest, AddedCharactersAtTheEndAndAtTheBeginning) {
@@ -262,6 +573,74 @@ TEST_F(BatchRunTest, TableRowWithoutOutputOverwritesItsSource) {
   CRalImage untouched;
   ASSERT_TRUE(ReadBatchImage(targets[1].path, untouched));
   EXPECT_EQ(untouched.GetPixel(0, 0), Target(1, 0, 0));
+}
+
+// Saving rows: a row with a frame that does not fit its image, or its flat's dark that
+// does not fit the flat, is left as it was (file and image); the other rows are saved.
+TEST_F(BatchRunTest, TableRowThatAFrameDoesNotFitIsLeftAsItWas) {
+  const std::string flat = Write("flat.fts", Make(kW, kH, Flat));
+  const std::string wideBias = Write("bias.fts", Make(kW + 1, kH, [](int, int) { return 9.0; }));
+  const std::string dark = Write("dark.fts", Make(kW, kH, [](int, int) { return 50.0; }));
+  const std::string tallDark = Write("fd.fts", Make(kW, kH + 1, [](int, int) { return 5.0; }));
+  const std::string bias = Write("bias2.fts", Make(kW, kH, [](int, int) { return 9.0; }));
+  auto targets = Targets(4);
+  std::vector<batch::TableRow> rows(4);
+  rows[0] = {targets[0].path, wideBias, dark, "", "", ""};
+  rows[1] = {targets[1].path, "", "", flat, "", ""};
+  rows[2] = {targets[2].path, "", "", flat, tallDark, ""};
+  rows[3] = {targets[3].path, bias, tallDark, "", "", ""};  // the bias fits, the dark not
+  const std::vector<std::string> before = Bytes(targets);
+  std::vector<CRalImage> held(4);
+  for (int r = 0; r < 4; ++r) ASSERT_TRUE(ReadBatchImage(targets[r].path, held[r]));
+  CBatchDarkFlat2 run({}, rows);
+  run.SetRowOpener([&](int r) { return &held[r]; });
+  messages_.Answer(IDYES);  // the sources are overwritten
+  ASSERT_EQ(run.CheckValue(), 1);
+  messages_.shown.clear();
+  ASSERT_EQ(run.ImageProc(), 1);
+  EXPECT_EQ(run.GetSavedCount(), 1);
+  const std::vector<std::string> after = Bytes(targets);
+  EXPECT_EQ(after[0], before[0]);
+  EXPECT_EQ(after[2], before[2]);
+  EXPECT_EQ(after[3], before[3]);
+  ExpectFlatOnly(targets[1].path, 1);
+  for (int r : {0, 2, 3}) EXPECT_EQ(held[r].GetPixel(2, 3), Target(r, 2, 3)) << r;
+  ASSERT_EQ(messages_.shown.size(), 3u);
+  EXPECT_EQ(messages_.shown[0].text, batch_text::kBiasSizeDiffers);
+  EXPECT_EQ(messages_.shown[1].text,
+            batch::Format(batch::Format(batch_text::kFramesDiffer, batch_text::kFlatDarkName),
+                          batch_text::kFlatName));
+  EXPECT_EQ(messages_.shown[2].text,
+            batch::Format(batch::Format(batch_text::kFramesDiffer, batch_text::kBiasName),
+                          batch_text::kDarkName));
+}
+
+// Rows saved under one name, or over a file another row reads, are refused before
+// anything is written.
+TEST_F(BatchRunTest, TableRowsThatCollideAreRefused) {
+  const std::string flat = Write("flat.fts", Make(kW, kH, Flat));
+  auto targets = Targets(3);
+  const std::string out = dir_.File("out.fts");
+  std::vector<batch::TableRow> rows(3);
+  rows[0] = {targets[0].path, "", "", flat, "", out};
+  rows[1] = {targets[1].path, "", "", flat, "", ""};
+  rows[2] = {targets[2].path, "", "", flat, "", out};
+  messages_.Answer(IDYES);
+  EXPECT_EQ(CBatchDarkFlat2({}, rows).CheckValue(), 0);
+  EXPECT_EQ(messages_.shown.back().text,
+            batch::Format(batch_text::kSameOutput,
+                          targets[0].path + " -> " + out + "\n" + targets[2].path + " -> " + out));
+  // The second row's output is the flat the others read.
+  rows[2][batch::kOutput] = "";
+  rows[1][batch::kOutput] = flat;
+  CBatchDarkFlat2 run({}, rows);
+  EXPECT_EQ(run.CheckValue(), 0);
+  EXPECT_TRUE(run.HasNameCollision());
+  EXPECT_EQ(messages_.shown.back().text,
+            batch::Format(batch_text::kSameOutput, targets[0].path + " -> " + out + "\n" +
+                                                       targets[1].path + " -> " + flat + "\n" +
+                                                       targets[2].path + " -> " + targets[2].path));
+  EXPECT_FALSE(Exists(out));
 }
 
 TEST_F(BatchRunTest, AbortDuringTheThirdOfFiveLeavesTwoSaved) {
