@@ -1,8 +1,10 @@
-// The batch dialogs that save under names of their own making, from the program's menu
-// with clicks: two targets of one file name from different folders, saved into one
-// folder (or two table rows naming one output), are refused at OK with the message that
-// lists them; the dialog stays open and nothing is written.
+// The batch dialogs from the program's menu with clicks, where a run would lose a file:
+// two targets of one file name from different folders, saved into one folder (or two
+// table rows naming one output), are refused at OK with the message that lists them, the
+// dialog staying open and nothing written; a bias of another size than the file saved
+// over leaves the file byte for byte, with the bias's own message.
 #include <QApplication>
+#include <QCheckBox>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -27,11 +29,11 @@
 
 namespace {
 
-// A small FITS frame of the value v.
-std::string Frame(const TempDir& dir, const std::string& name, double v) {
+// A small FITS frame of the value v, 12 rows of `width`.
+std::string Frame(const TempDir& dir, const std::string& name, double v, int width = 16) {
   std::filesystem::create_directories(std::filesystem::path(dir.File(name)).parent_path());
-  CRalImage image(16, 12, -32, 1, 1.0, 0.0, 1);
-  std::vector<double> row(16, v);
+  CRalImage image(width, 12, -32, 1, 1.0, 0.0, 1);
+  std::vector<double> row(static_cast<std::size_t>(width), v);
   for (int y = 0; y < 12; ++y) image.SetPhysicalRow(y, 0, row.data());
   image.SetOrgFileFormat("FITS");
   if (CRalImageIO::WriteImageFile(image, dir.File(name), 0) != 1) return {};
@@ -66,7 +68,7 @@ void ClickRadio(QWidget* dlg, int id) {
 
 }  // namespace
 
-class BatchCollisionDialogTest : public QObject {
+class BatchRefusalsDialogTest : public QObject {
   Q_OBJECT
 
  private:
@@ -127,6 +129,33 @@ class BatchCollisionDialogTest : public QObject {
     dlg->close();
   }
 
+  void biasOfAnotherSizeLeavesTheFile() {
+    const std::string bias = Frame(*src_, "bias.fits", 300, 17);
+    QVERIFY(!bias.empty());
+    const std::string before = ReadFileOrEmpty(ax_);
+    QPointer<CDlgBatchDarkFlat> dlg = OpenFromMenu<CDlgBatchDarkFlat>(*frame_, 4523);
+    QVERIFY(dlg);
+    for (int id : {CDlgBatchDarkFlat::IDC_DARK_CHECK, CDlgBatchDarkFlat::IDC_FLAT_CHECK}) {
+      auto* box = dlg->findChild<QCheckBox*>(QString::number(id));
+      if (box->isChecked())
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+      QVERIFY(!box->isChecked());
+    }
+    auto* useBias = dlg->findChild<QCheckBox*>(QString::number(CDlgBatchDarkFlat::IDC_BIAS_CHECK));
+    if (!useBias->isChecked())
+      QTest::mouseClick(useBias, Qt::LeftButton, {}, QPoint(5, useBias->height() / 2));
+    dlg->Picker(0)->AddFile(bias);
+    dlg->Targets()->AddFiles({ax_});
+    ClickRadio(dlg, CDlgBatchDarkFlat::IDC_RESULT_OVERWRITE);
+    box_.Answer(IDYES);  // the overwrite question
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    QTRY_VERIFY(!dlg || !dlg->isVisible());
+    QCOMPARE(box_.shown.size(), std::size_t{2});
+    QCOMPARE(box_.shown[0].text, std::string(batch_text::kOverwrite));
+    QCOMPARE(box_.shown[1].text, std::string(batch_text::kBiasSizeDiffers));
+    QVERIFY(ReadFileOrEmpty(ax_) == before);
+  }
+
   void overscan() {
     auto* dlg = OpenFromMenu<CDlgBatchOverScan>(*frame_, cmd::ID_BATCH_OVERSCAN);
     QVERIFY(dlg);
@@ -158,5 +187,5 @@ class BatchCollisionDialogTest : public QObject {
   }
 };
 
-QTEST_MAIN(BatchCollisionDialogTest)
-#include "batch_collision_dialog_test.moc"
+QTEST_MAIN(BatchRefusalsDialogTest)
+#include "batch_refusals_dialog_test.moc"
