@@ -15,21 +15,62 @@ bool SameSize(const CImage& a, const CImage& b) {
   return a.GetWidth() == b.GetWidth() && a.GetHeight() == b.GetHeight();
 }
 
-// Subtracts a frame, showing 2324 when its size differs. False when the step was skipped.
-bool SubtractFrame(CRalImage& image, const CRalImage& frame) {
-  if (!SameSize(image, frame)) {
-    AfxMessageBox(std::string(batch_text::kDarkSizeDiffers), MB_OK | MB_ICONEXCLAMATION);
-    return false;
-  }
-  return DoDark(image, frame) != 0;
+void Tell(std::string_view text) {
+  AfxMessageBox(std::string(text), MB_OK | MB_ICONEXCLAMATION);
 }
 
-bool DivideByFlat(CRalImage& image, const CRalImage& flat) {
-  if (!SameSize(image, flat)) {
-    AfxMessageBox(std::string(batch_text::kFlatSizeDiffers), MB_OK | MB_ICONEXCLAMATION);
-    return false;
-  }
-  return image.FlatClbrtn(flat, 1) != 0;
+// How a calibration frame is named: in the messages, as a file name in the messages
+// about two frames, and in the list of failures.
+struct FrameRole {
+  std::string_view fileName;
+  std::string_view sizeMessage;  // the frame against the target
+  const char* what;
+};
+constexpr FrameRole kBiasRole{batch_text::kBiasName, batch_text::kBiasSizeDiffers, "bias"};
+constexpr FrameRole kDarkRole{batch_text::kDarkName, batch_text::kDarkSizeDiffers, "dark"};
+constexpr FrameRole kFlatRole{batch_text::kFlatName, batch_text::kFlatSizeDiffers, "flat"};
+constexpr FrameRole kFlatDarkRole{batch_text::kFlatDarkName, batch_text::kDarkSizeDiffers,
+                                  "dark of the flat"};
+
+// A frame in use: its image (null when not used), what it is and the file it came from
+// (empty for an image the caller holds).
+struct UsedFrame {
+  const CRalImage* image = nullptr;
+  const FrameRole* role = nullptr;
+  std::string path;
+};
+
+std::string SizeText(const CImage& image) {
+  return std::to_string(image.GetWidth()) + " x " + std::to_string(image.GetHeight());
+}
+
+std::string Describe(const UsedFrame& f) {
+  return std::string("the ") + f.role->what + (f.path.empty() ? "" : " " + f.path) + " (" +
+         SizeText(*f.image) + ")";
+}
+
+// A frame that does not fit the target or another frame: the message shown and the
+// reason recorded.
+struct Misfit {
+  std::string message;
+  std::string reason;
+};
+
+// The frames (in the order they are applied) that differ in size from the target.
+std::vector<Misfit> TargetMisfits(const CImage& image, const std::vector<UsedFrame>& frames) {
+  std::vector<Misfit> out;
+  for (const UsedFrame& f : frames)
+    if (f.image && !SameSize(image, *f.image))
+      out.push_back({std::string(f.role->sizeMessage),
+                     Describe(f) + " differs in size from the image (" + SizeText(image) + ")"});
+  return out;
+}
+
+// frame, subtracted from `from` before either meets a target, does not fit it.
+Misfit FramesMisfit(const UsedFrame& frame, const UsedFrame& from) {
+  return {batch::Format(batch::Format(batch_text::kFramesDiffer, frame.role->fileName),
+                        from.role->fileName),
+          Describe(frame) + " differs in size from " + Describe(from)};
 }
 
 // A working copy of a frame (the frames themselves are never changed); null when memory
@@ -42,6 +83,53 @@ std::unique_ptr<CRalImage> CopyOf(const CRalImage& frame, ProgressSink* progress
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+}
+
+// Frees a frame (a working copy, *copy) of the frames applied before it, in their order.
+// One that does not fit it is shown; the frame is then dropped (used->image null), as it
+// is when the engine cannot subtract; the reasons are added to *failures.
+void FreeOf(CRalImage& copy, UsedFrame* used, const std::vector<UsedFrame>& before,
+            std::vector<std::string>* failures) {
+  for (const UsedFrame& f : before) {
+    if (!f.image || !used->image) continue;
+    if (!SameSize(*f.image, copy)) {
+      const Misfit misfit = FramesMisfit(f, *used);
+      Tell(misfit.message);
+      failures->push_back(misfit.reason);
+      used->image = nullptr;
+    } else if (!DoDark(copy, *f.image)) {
+      failures->push_back(Describe(f) + " could not be subtracted from " + Describe(*used));
+      used->image = nullptr;
+    }
+  }
+}
+
+// What calibrating one target came to: the reasons of its failures, and whether its
+// image was changed.
+struct Outcome {
+  std::vector<std::string> failures;
+  bool changed = false;
+};
+
+// Calibrates one target with the frames in their order (the dark frames subtracted, the
+// flat divided). Each frame of another size than the target is shown with its own
+// message. A target to be saved is then left as it was, so that a file is replaced only
+// by a whole calibration; one only shown has the frames that fit applied.
+Outcome CalibrateTarget(CRalImage& image, const std::vector<UsedFrame>& frames, bool saving) {
+  Outcome out;
+  for (const Misfit& misfit : TargetMisfits(image, frames)) {
+    Tell(misfit.message);
+    out.failures.push_back(misfit.reason + (saving ? "; not saved" : ""));
+  }
+  if (saving && !out.failures.empty()) return out;
+  for (const UsedFrame& f : frames) {
+    if (!f.image || !SameSize(image, *f.image)) continue;
+    out.changed = true;
+    const bool done =
+        f.role == &kFlatRole ? image.FlatClbrtn(*f.image, 1) != 0 : DoDark(image, *f.image) != 0;
+    if (!done) out.failures.push_back(Describe(f) + " could not be applied");
+  }
+  return out;
 }
 
 bool FileExists(const std::string& path) {
@@ -67,16 +155,19 @@ CBatchDarkFlat::CBatchDarkFlat(const BatchDarkFlatSettings& settings,
     : CBatchRun(std::move(targets)), m_Settings(settings) {}
 
 int CBatchDarkFlat::CheckValue() {
-  if (m_Settings.result == 1) return batch::AskOverwrite() ? 1 : 0;
-  if (m_Settings.result == 2) return batch::CheckSaveFolder(&m_Settings.folder, m_Targets) ? 1 : 0;
-  return 1;
+  if (m_Settings.result != 1 && m_Settings.result != 2) return 1;
+  if (m_Settings.result == 2) m_Settings.folder = batch::SaveFolder(m_Settings.folder);
+  return CheckTargetOutputs(m_Settings.result == 1, m_Settings.folder,
+                            [this](int i) { return OutputName(i); })
+             ? 1
+             : 0;
 }
 
 std::string CBatchDarkFlat::OutputName(int index) const {
   const std::string path = batch::PlainPath(m_Targets[index].path);
   if (m_Settings.result == 1) return path;
   if (m_Settings.result != 2) return {};
-  std::string name = batch::InFolder(batch::NormalizeFolder(m_Settings.folder), path);
+  std::string name = batch::InFolder(batch::SaveFolder(m_Settings.folder), path);
   if (m_Settings.addCharacters)
     name = batch::AddCharacters(name, m_Settings.characters, m_Settings.position == 0);
   return name;
@@ -85,58 +176,61 @@ std::string CBatchDarkFlat::OutputName(int index) const {
 int CBatchDarkFlat::ImageProc() {
   const BatchDarkFlatSettings& s = m_Settings;
   ProgressSink* engine = m_pEngineProgress;
-  std::unique_ptr<CRalImage> biasHolder, darkHolder, flatDarkHolder, flatHolder;
-  const CRalImage* bias = nullptr;
-  std::unique_ptr<CRalImage> dark, flatDark, flat;
+  const bool saving = s.result == 1 || s.result == 2;
   // The frames: the bias as it is, copies of the others freed of the bias (and the flat
-  // of its own dark).
-  if (s.useBias && s.bias.Chosen() && !(bias = FetchFrame(s.bias, "bias", &biasHolder))) return 0;
-  if (s.useDark && s.dark.Chosen()) {
-    const CRalImage* frame = FetchFrame(s.dark, "dark", &darkHolder);
-    if (!frame || !(dark = CopyOf(*frame, engine))) return 0;
-    darkHolder.reset();
-    if (bias) SubtractFrame(*dark, *bias);
-  }
-  if (s.useFlat && s.useFlatDark && s.flatDark.Chosen()) {
-    const CRalImage* frame = FetchFrame(s.flatDark, "dark of the flat", &flatDarkHolder);
-    if (!frame || !(flatDark = CopyOf(*frame, engine))) return 0;
-    flatDarkHolder.reset();
-    if (bias) SubtractFrame(*flatDark, *bias);
-  }
-  if (s.useFlat && s.flat.Chosen()) {
-    const CRalImage* frame = FetchFrame(s.flat, "flat", &flatHolder);
-    if (!frame || !(flat = CopyOf(*frame, engine))) return 0;
-    flatHolder.reset();
-    if (bias) SubtractFrame(*flat, *bias);
-    if (flatDark) SubtractFrame(*flat, *flatDark);
-  }
+  // of its own dark). A frame that cannot be had, or frames that do not fit each other,
+  // stop the run before any target is touched.
+  std::unique_ptr<CRalImage> biasHolder, dark, flatDark, flat;
+  UsedFrame bias{nullptr, &kBiasRole, s.bias.path};
+  if (s.useBias && s.bias.Chosen() && !(bias.image = FetchFrame(s.bias, "bias", &biasHolder)))
+    return 0;
+  UsedFrame darkUsed{nullptr, &kDarkRole, s.dark.path};
+  UsedFrame flatDarkUsed{nullptr, &kFlatDarkRole, s.flatDark.path};
+  UsedFrame flatUsed{nullptr, &kFlatRole, s.flat.path};
+  auto prepare = [&](const BatchFrame& chosen, std::unique_ptr<CRalImage>* copy, UsedFrame* used,
+                     const std::vector<UsedFrame>& before) {
+    std::unique_ptr<CRalImage> held;
+    const CRalImage* frame = FetchFrame(chosen, used->role->what, &held);
+    if (!frame) return false;
+    if (!(*copy = CopyOf(*frame, engine))) {
+      m_Failures.push_back({-1, chosen.path, std::string("no memory for the ") + used->role->what});
+      return false;
+    }
+    used->image = copy->get();
+    std::vector<std::string> failures;
+    FreeOf(**copy, used, before, &failures);
+    for (const std::string& reason : failures)
+      m_Failures.push_back({-1, chosen.path, reason + "; nothing was done"});
+    return failures.empty();
+  };
+  if (s.useDark && s.dark.Chosen() && !prepare(s.dark, &dark, &darkUsed, {bias})) return 0;
+  if (s.useFlat && s.useFlatDark && s.flatDark.Chosen() &&
+      !prepare(s.flatDark, &flatDark, &flatDarkUsed, {bias}))
+    return 0;
+  if (s.useFlat && s.flat.Chosen() && !prepare(s.flat, &flat, &flatUsed, {bias, flatDarkUsed}))
+    return 0;
+  const std::vector<UsedFrame> frames = {bias, darkUsed, flatUsed};
 
   ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));
   const int n = static_cast<int>(m_Targets.size());
   for (int i = 0; i < n; ++i) {
     std::unique_ptr<CRalImage> holder;
     CRalImage* image = Fetch(i, &holder);
+    Outcome done;
     if (image) {
       if (holder) image->SetProgressSink(engine);  // a held image keeps its own display
-      bool ok = true;
-      if (bias && !SubtractFrame(*image, *bias)) {
-        Fail(i, "bias not subtracted (its size differs)");
-        ok = false;
-      }
-      if (dark && !SubtractFrame(*image, *dark)) {
-        Fail(i, "dark not subtracted (its size differs)");
-        ok = false;
-      }
-      if (flat && !DivideByFlat(*image, *flat)) {
-        Fail(i, "not divided by the flat (its size differs)");
-        ok = false;
-      }
+      done = CalibrateTarget(*image, frames, saving);
+      for (const std::string& reason : done.failures) Fail(i, reason);
+    }
+    // A target left as it was is not shown as done; one only shown is, whatever fitted.
+    if (image && (!saving || done.changed || done.failures.empty())) {
+      bool ok = done.failures.empty();
       if (m_ImageHook) m_ImageHook(i, *image);
       // An abort while this target was worked on drops its result: only finished
       // targets are saved.
       if (AbortRequested()) break;
       std::string saved;
-      if (s.result == 1 || s.result == 2) {
+      if (saving && ok) {
         saved = OutputName(i);
         if (!Save(i, *image, saved)) {
           saved.clear();
@@ -179,9 +273,19 @@ int CBatchDarkFlat2::CheckValue() {
     return 0;
   }
   if (m_Settings.result == 2) return 1;
+  // A row's output may not be another row's output, nor a file another row reads.
+  std::vector<BatchSaveName> names;
   std::vector<std::string> outputs;
-  for (std::size_t r = 0; r < m_Rows.size(); ++r)
-    if (!m_Rows[r][batch::kImage].empty()) outputs.push_back(OutputName(static_cast<int>(r)));
+  for (std::size_t r = 0; r < m_Rows.size(); ++r) {
+    const batch::TableRow& row = m_Rows[r];
+    if (row[batch::kImage].empty()) continue;
+    BatchSaveName name{batch::PlainPath(row[batch::kImage]), OutputName(static_cast<int>(r)), {}};
+    for (int c = batch::kImage; c <= batch::kFlatDark; ++c)
+      if (!row[c].empty()) name.reads.push_back(batch::PlainPath(row[c]));
+    outputs.push_back(name.output);
+    names.push_back(std::move(name));
+  }
+  if (!CheckNames(names)) return 0;
   return batch::CheckOutputs(outputs) ? 1 : 0;
 }
 
@@ -205,48 +309,58 @@ int CBatchDarkFlat2::ImageProc() {
       continue;
     }
     if (holder) image->SetProgressSink(engine);
-    bool ok = true;
-    auto frame = [&](int column, const char* what) -> std::unique_ptr<CRalImage> {
-      if (row[column].empty()) return nullptr;
+    const bool saving = m_Settings.result == 0 || m_Settings.result == 1;
+    std::vector<std::string> failures;
+    // The row's frames, each read afresh.
+    auto read = [&](int column, const FrameRole& role, std::unique_ptr<CRalImage>* held) {
+      UsedFrame used{nullptr, &role, row[column]};
+      if (row[column].empty()) return used;
       auto f = std::make_unique<CRalImage>();
       if (!m_Reader(row[column], *f)) {
-        Fail(r, std::string("its ") + what + " could not be read");
-        ok = false;
-        return nullptr;
+        failures.push_back(std::string("its ") + role.what + " could not be read");
+        return used;
       }
       f->SetProgressSink(engine);
-      return f;
+      *held = std::move(f);
+      used.image = held->get();
+      return used;
     };
-    std::unique_ptr<CRalImage> bias = frame(batch::kBias, "bias");
-    bool biasApplied = false;
-    if (bias) {
-      biasApplied = SubtractFrame(*image, *bias);
-      if (!biasApplied) {
-        Fail(r, "bias not subtracted (its size differs)");
-        ok = false;
-      }
+    std::unique_ptr<CRalImage> bias, dark, flatDark, flat;
+    UsedFrame biasUsed = read(batch::kBias, kBiasRole, &bias);
+    UsedFrame darkUsed = read(batch::kDark, kDarkRole, &dark);
+    UsedFrame flatDarkUsed = read(batch::kFlatDark, kFlatDarkRole, &flatDark);
+    UsedFrame flatUsed = read(batch::kFlat, kFlatRole, &flat);
+    // The other frames are freed of the bias only when it is applied to the image, and
+    // the flat of its own dark; a frame that cannot be is not used (nor a flat whose dark
+    // cannot be).
+    const UsedFrame biasOfFrames =
+        biasUsed.image && SameSize(*biasUsed.image, *image) ? biasUsed : UsedFrame{};
+    if (darkUsed.image) FreeOf(*dark, &darkUsed, {biasOfFrames}, &failures);
+    if (flatDarkUsed.image) FreeOf(*flatDark, &flatDarkUsed, {biasOfFrames}, &failures);
+    if (flatUsed.image) {
+      if (flatDark && !flatDarkUsed.image)
+        flatUsed.image = nullptr;
+      else
+        FreeOf(*flat, &flatUsed, {biasOfFrames, flatDarkUsed}, &failures);
     }
-    if (std::unique_ptr<CRalImage> dark = frame(batch::kDark, "dark")) {
-      if (biasApplied) SubtractFrame(*dark, *bias);
-      if (!SubtractFrame(*image, *dark)) {
-        Fail(r, "dark not subtracted (its size differs)");
-        ok = false;
-      }
-    }
-    std::unique_ptr<CRalImage> flatDark = frame(batch::kFlatDark, "dark of the flat");
-    if (flatDark && biasApplied) SubtractFrame(*flatDark, *bias);
-    if (std::unique_ptr<CRalImage> flat = frame(batch::kFlat, "flat")) {
-      if (biasApplied) SubtractFrame(*flat, *bias);
-      if (flatDark) SubtractFrame(*flat, *flatDark);
-      if (!DivideByFlat(*image, *flat)) {
-        Fail(r, "not divided by the flat (its size differs)");
-        ok = false;
-      }
+    // A row to be saved is saved whole or not at all: what failed so far leaves it as it
+    // was.
+    Outcome done;
+    if (!saving || failures.empty())
+      done = CalibrateTarget(*image, {biasUsed, darkUsed, flatUsed}, saving);
+    for (const std::string& reason : failures) Fail(r, reason + (saving ? "; not saved" : ""));
+    for (const std::string& reason : done.failures) Fail(r, reason);
+    bool ok = failures.empty() && done.failures.empty();
+    if (saving && !ok && !done.changed) {
+      Report(r, {}, false);
+      progress.Update(r + 1, n);
+      if (AbortRequested()) break;
+      continue;
     }
     if (m_ImageHook) m_ImageHook(r, *image);
     if (AbortRequested()) break;
     std::string saved;
-    if (m_Settings.result == 0 || m_Settings.result == 1) {
+    if (saving && ok) {
       saved = OutputName(r);
       if (!Save(r, *image, saved)) {
         saved.clear();

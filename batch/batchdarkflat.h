@@ -33,12 +33,15 @@ struct BatchDarkFlatSettings {
 class CBatchDarkFlat : public CBatchRun {
  public:
   CBatchDarkFlat(const BatchDarkFlatSettings& settings, std::vector<BatchTarget> targets);
-  // Before a run: the overwrite question (result 1) or the save folder's checks (result
-  // 2). 0 stops the run.
+  // Before a run that saves: targets whose outputs collide are refused with the list
+  // (HasNameCollision); then the overwrite question (result 1) or the save folder's
+  // checks on the outputs as they will be named (result 2). 0 stops the run.
   int CheckValue();
-  // 1 when every target was handled, 0 after an abort or when a chosen frame could not
-  // be read (nothing was done then). Size mismatches show 2324 or 2325, skip that step
-  // for that target and are recorded as failures; the target is still saved.
+  // 1 when every target was handled, 0 after an abort, or when a chosen frame could not
+  // be read or the frames do not fit each other (shown naming both; nothing was done
+  // then). A frame of another size than a target shows its own message (2458 bias, 2324
+  // dark, 2325 flat) and is recorded against the target; a target to be saved is then
+  // left as it was and not saved, one only shown gets the frames that fit.
   int ImageProc();
   // The name a target is saved under (empty with result 0).
   std::string OutputName(int index) const;
@@ -61,10 +64,14 @@ class CBatchDarkFlat2 : public CBatchRun {
  public:
   CBatchDarkFlat2(const BatchDarkFlat2Settings& settings, std::vector<batch::TableRow> rows);
   // Every non-empty cell of the image and frame columns must name an existing file (2373
-  // lists those that do not); when saving, the output folders must exist or be created
-  // (2337) and existing outputs are listed in 2336. 0 stops the run.
+  // lists those that do not); when saving, rows whose output is another row's output or
+  // a file another row reads are refused with the list (HasNameCollision), the output
+  // folders must exist or be created (2337) and existing outputs are listed in 2336. 0
+  // stops the run.
   int CheckValue();
-  // Row by row, rows without an image skipped. 1 when done, 0 after an abort.
+  // Row by row, rows without an image skipped; the frames are checked as in the common
+  // set, per row: a row to be saved with a frame that cannot be read or does not fit is
+  // left as it was. 1 when done, 0 after an abort.
   int ImageProc();
   // Column 5, or the image itself when that cell is empty, with the added characters.
   std::string OutputName(int row) const;

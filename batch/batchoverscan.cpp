@@ -18,9 +18,12 @@ CBatchOverScan::CBatchOverScan(const BatchOverScanSettings& settings,
     : CBatchRun(std::move(targets)), m_Settings(settings) {}
 
 int CBatchOverScan::CheckValue() {
-  if (m_Settings.result == 1) return batch::AskOverwrite() ? 1 : 0;
-  if (m_Settings.result == 2) return batch::CheckSaveFolder(&m_Settings.folder, m_Targets) ? 1 : 0;
-  return 1;
+  if (m_Settings.result != 1 && m_Settings.result != 2) return 1;
+  if (m_Settings.result == 2) m_Settings.folder = batch::SaveFolder(m_Settings.folder);
+  return CheckTargetOutputs(m_Settings.result == 1, m_Settings.folder,
+                            [this](int i) { return OutputName(i); })
+             ? 1
+             : 0;
 }
 
 void CBatchOverScan::Region(int* x1, int* x2, int* y1, int* y2) const {
@@ -36,7 +39,7 @@ void CBatchOverScan::Region(int* x1, int* x2, int* y1, int* y2) const {
 }
 
 std::string CBatchOverScan::GetNewFileName(int index) const {
-  return batch::InFolder(batch::NormalizeFolder(m_Settings.folder), m_Targets[index].path);
+  return batch::InFolder(batch::SaveFolder(m_Settings.folder), m_Targets[index].path);
 }
 
 std::string CBatchOverScan::OutputName(int index) const {

@@ -30,6 +30,8 @@ struct BatchOverScanSettings {
 class CBatchOverScan : public CBatchRun {
  public:
   CBatchOverScan(const BatchOverScanSettings& settings, std::vector<BatchTarget> targets);
+  // As the common calibration's: colliding outputs refused, then the overwrite question
+  // or the save folder's checks on the outputs as they will be named. 0 stops the run.
   int CheckValue();
   // 1 when every target was handled, 0 after an abort.
   int ImageProc();

@@ -3,6 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <map>
+
 #include "batch/batchnaming.h"
 #include "batch/batchtexts.h"
 #include "engine/ralimage.h"
@@ -97,6 +100,32 @@ void CBatchRun::Report(int index, const std::string& saved, bool ok) {
   if (m_FileReport) m_FileReport(index, m_Targets[index].path, saved, ok);
 }
 
+bool CBatchRun::CheckNames(const std::vector<BatchSaveName>& names) {
+  const std::string list = batch::FindCollisions(names);
+  m_bNameCollision = !list.empty();
+  if (m_bNameCollision)
+    AfxMessageBox(batch::Format(batch_text::kSameOutput, list), MB_OK | MB_ICONEXCLAMATION);
+  return !m_bNameCollision;
+}
+
+bool CBatchRun::CheckTargetOutputs(bool overwrite, const std::string& folder,
+                                   const std::function<std::string(int)>& output) {
+  std::vector<BatchSaveName> names;
+  std::vector<std::string> files;
+  for (int i = 0; i < static_cast<int>(m_Targets.size()); ++i) {
+    const BatchTarget& target = m_Targets[i];
+    BatchSaveName name{batch::PlainPath(target.path), output(i), {}};
+    // An image the caller holds is not read from its file.
+    if (!target.image) {
+      name.reads.push_back(name.source);
+      files.push_back(name.output);
+    }
+    names.push_back(std::move(name));
+  }
+  if (!CheckNames(names)) return false;
+  return overwrite ? batch::AskOverwrite() : batch::CheckSaveFolder(folder, files);
+}
+
 namespace batch {
 
 namespace {
@@ -109,6 +138,19 @@ bool Exists(const std::string& path) {
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A name as a file: an existing one by device and inode, a new one by its folder
+// resolved through links and "..", and its own name.
+std::string FileKey(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0)
+    return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) return std::filesystem::path(path).lexically_normal().string();
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, error);
+  return (error ? absolute.lexically_normal() : resolved).string();
 }
 
 bool EnsureFolder(const std::string& folder) {
@@ -136,14 +178,38 @@ bool AskOverwrite() {
   return AfxMessageBox(std::string(batch_text::kOverwrite), MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
-bool CheckSaveFolder(std::string* folder, const std::vector<BatchTarget>& targets) {
-  *folder = NormalizeFolder(*folder);
-  if (folder->empty()) folder->assign(1, '.');  // not = ".": GCC 12 warns -Wrestrict on that
-  if (!EnsureFolder(*folder)) return false;
-  std::vector<std::string> outputs;
-  for (const BatchTarget& target : targets)
-    if (!target.image) outputs.push_back(InFolder(*folder, target.path));
-  return AskExisting(outputs);
+std::string SaveFolder(std::string_view typed) {
+  std::string folder = NormalizeFolder(typed);
+  if (folder.empty()) folder.assign(1, '.');  // not = ".": GCC 12 warns -Wrestrict on that
+  return folder;
+}
+
+bool CheckSaveFolder(const std::string& folder, const std::vector<std::string>& outputs) {
+  return EnsureFolder(folder) && AskExisting(outputs);
+}
+
+std::string FindCollisions(const std::vector<BatchSaveName>& names) {
+  std::vector<std::string> outputs(names.size());
+  std::multimap<std::string, std::size_t> writers, readers;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!names[i].output.empty()) writers.emplace(outputs[i] = FileKey(names[i].output), i);
+    for (const std::string& read : names[i].reads) readers.emplace(FileKey(read), i);
+  }
+  std::vector<bool> concerned(names.size(), false);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (outputs[i].empty()) continue;
+    if (writers.count(outputs[i]) > 1) concerned[i] = true;
+    // Saved over what another target reads: that one would read a result, or its source
+    // would be gone once it was done.
+    const auto [from, to] = readers.equal_range(outputs[i]);
+    for (auto it = from; it != to; ++it)
+      if (it->second != i) concerned[i] = concerned[it->second] = true;
+  }
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (concerned[i])
+      list += (list.empty() ? "" : "\n") + names[i].source + " -> " + names[i].output;
+  return list;
 }
 
 bool CheckOutputs(const std::vector<std::string>& outputs) {

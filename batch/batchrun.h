@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CRalImage;
@@ -24,6 +25,14 @@ struct BatchFrame {
   std::string path;
   const CRalImage* image = nullptr;
   bool Chosen() const { return image != nullptr || !path.empty(); }
+};
+
+// What saving a target does to the files: shown as source, written to output, and the
+// files its processing reads (none for an image the caller holds).
+struct BatchSaveName {
+  std::string source;
+  std::string output;
+  std::vector<std::string> reads;
 };
 
 struct BatchFailure {
@@ -76,6 +85,9 @@ class CBatchRun {
   const std::vector<BatchFailure>& GetFailures() const { return m_Failures; }
   int GetSavedCount() const { return m_nSaved; }
   bool WasAborted() const { return m_bAborted; }
+  // Whether the last CheckValue refused the run because two targets would be saved under
+  // one name (no answer to a question lets such a run go).
+  bool HasNameCollision() const { return m_bNameCollision; }
 
  protected:
   // The target's image: its own, or the file read into *holder (by `reader` when given,
@@ -90,6 +102,14 @@ class CBatchRun {
   bool Save(int index, CRalImage& image, const std::string& path);
   void Fail(int index, const std::string& reason);
   void Report(int index, const std::string& saved, bool ok);
+  // Refuses outputs that collide (batch::FindCollisions), listing them in the message;
+  // false then.
+  bool CheckNames(const std::vector<BatchSaveName>& names);
+  // The checks before the targets are saved under output(i), over their own files
+  // (overwrite) or into folder: colliding outputs are refused (CheckNames); then the
+  // overwrite question, or the save folder's checks with the outputs of the file targets.
+  bool CheckTargetOutputs(bool overwrite, const std::string& folder,
+                          const std::function<std::string(int)>& output);
 
   std::vector<BatchTarget> m_Targets;
   Reader m_Reader;
@@ -102,18 +122,26 @@ class CBatchRun {
   int m_nSaveBits = 0;
   int m_nSaved = 0;
   bool m_bAborted = false;
+  bool m_bNameCollision = false;
 };
 
 namespace batch {
 
 // "上書き保存をします" (Yes/No): true on Yes.
 bool AskOverwrite();
-// The save folder's checks: *folder normalised (NormalizeFolder); a folder that does not
-// exist is offered for creation (2337; No gives false, a failure to create is shown and
-// gives false); then the names in that folder of the file targets (images the caller
-// holds are not examined), without added characters, that exist are listed in 2336 (No
+// The save folder as typed, normalised (NormalizeFolder); "." when nothing was typed.
+std::string SaveFolder(std::string_view typed);
+// The save folder's checks: a folder that does not exist is offered for creation (2337;
+// No gives false, a failure to create is shown and gives false); then the outputs, as
+// they will be written (with any added characters), that exist are listed in 2336 (No
 // gives false).
-bool CheckSaveFolder(std::string* folder, const std::vector<BatchTarget>& targets);
+bool CheckSaveFolder(const std::string& folder, const std::vector<std::string>& outputs);
+// The targets whose saving would lose work: two saved under one name, or one saved over a
+// file that another target reads. Names are compared as files: one that exists by its
+// device and inode (so "./a.fts", "a.fts" and a link to it are one file), a new one by
+// its resolved folder and its name. Each target concerned as "source -> output", one a
+// line in target order; empty when there is none.
+std::string FindCollisions(const std::vector<BatchSaveName>& names);
 // Creating missing folders of output names (2337 for each), then 2336 for those that
 // exist; false when the user declined or a folder could not be made.
 bool CheckOutputs(const std::vector<std::string>& outputs);

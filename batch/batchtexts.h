@@ -7,6 +7,8 @@
 
 namespace batch_text {
 
+inline constexpr std::string_view kBiasSizeDiffers =  // 2458
+    "指定したバイアスファイルが元画像とサイズが異なります。";
 inline constexpr std::string_view kDarkSizeDiffers =  // 2324
     "指定したダークファイルが元画像とサイズが異なります。";
 inline constexpr std::string_view kFlatSizeDiffers =  // 2325
@@ -31,5 +33,18 @@ inline constexpr std::string_view kBatchComposit = "ﾊﾞｯﾁ・ｺﾝﾎﾟ�
 inline constexpr std::string_view kRunning = "バッチ処理中...";
 // Not in the string table of the dialogs: a folder the user agreed to create could not be.
 inline constexpr std::string_view kCannotCreateFolder = "ディレクトリ %s を作成できませんでした。";
+// Not in the string table of the dialogs: two calibration frames that do not fit each
+// other (the first %s the frame subtracted, the second the frame it is subtracted from;
+// each one of the names below).
+inline constexpr std::string_view kFramesDiffer =
+    "指定した%sファイルが%sファイルとサイズが異なります。";
+inline constexpr std::string_view kBiasName = "バイアス";
+inline constexpr std::string_view kDarkName = "ダーク";
+inline constexpr std::string_view kFlatName = "フラット";
+inline constexpr std::string_view kFlatDarkName = "フラットのダーク";
+// Not in the string table of the dialogs: targets that would be saved under one name, or
+// over a file that another target reads; each listed as "source -> output", one a line.
+inline constexpr std::string_view kSameOutput =
+    "以下のファイルは保存先が重なるため、処理できません。\n%s";
 
 }  // namespace batch_text

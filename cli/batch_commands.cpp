@@ -1,8 +1,11 @@
 // vantorel-cli calibrate, stack and overscan: the batch runs of the program's dialogs
 // driven from flags. Each prints a line per file on standard error and, when anything
-// failed, the list of failures, exiting 1. Ctrl+C stops the run between files: the files
-// finished stay as saved, the one in hand is dropped (a save under way completes, since
-// saves replace their target at once), and the exit status is 130.
+// failed, the list of failures, exiting 1. A file that fails is never written: with
+// --overwrite it stays as it was. Files that would be saved over each other (two of one
+// name into --out-dir, or one given twice) are refused before anything is written, exit 2.
+// Ctrl+C stops the run between files: the files finished stay as saved, the one in hand
+// is dropped (a save under way completes, since saves replace their target at once), and
+// the exit status is 130.
 #include <signal.h>
 
 #include <atomic>
@@ -181,6 +184,15 @@ int Finish(const CBatchRun& run, const char* command, int total) {
   return failures.empty() ? 0 : 1;
 }
 
+// The exit status of a run refused before it began: 2 when the files given would be
+// saved over each other (no flag makes that work), 1 when outputs exist (--force would).
+int Refused(const CBatchRun& run) {
+  if (!run.HasNameCollision()) return 1;
+  std::fputs("vantorel-cli: nothing was done: give files that are saved under different names\n",
+             stderr);
+  return 2;
+}
+
 bool ParseInt4(const std::string& s, int out[4]) {
   std::size_t pos = 0;
   for (int i = 0; i < 4; ++i) {
@@ -231,7 +243,7 @@ int CalibrateCommand(const std::vector<std::string>& args) {
   ScopedMessageBox scopedBox(&box);
   const int total = static_cast<int>(c.files.size());
   CBatchDarkFlat run(s, Targets(c.files));
-  if (!run.CheckValue()) return 1;
+  if (!run.CheckValue()) return Refused(run);
   InterruptScope interrupt;
   run.SetAbortFlag(&g_interrupted);
   run.SetFileReport(LineReport("calibrate", total));
@@ -361,7 +373,7 @@ int OverscanCommand(const std::vector<std::string>& args) {
   }
   const int total = static_cast<int>(c.files.size());
   CBatchOverScan run(s, Targets(c.files));
-  if (!run.CheckValue()) return 1;
+  if (!run.CheckValue()) return Refused(run);
   InterruptScope interrupt;
   run.SetAbortFlag(&g_interrupted);
   run.SetFileReport(LineReport("overscan", total));

@@ -331,8 +331,11 @@ int CDlgBatchDarkFlat2::Run() {
     });
   }
   work.SetAbortFlag(&m_bAbort);
+  // Rows whose image the run changed; a row to be saved that failed is left as it was.
+  std::vector<char> changed(rows.size(), 0);
   work.SetImageHook([&](int r, CRalImage&) {
     m_pTable->setCurrentCell(r, batch::kImage);
+    changed[r] = 1;
     QCoreApplication::processEvents();
     if (CVumDocument* doc = docs[r]) {
       doc->SetVumModified(true);
@@ -347,7 +350,7 @@ int CDlgBatchDarkFlat2::Run() {
         doc->SetVumPathName({});
         doc->SetVumTitle(kNewTitle);
       }
-      doc->SetVumModified(true);
+      if (changed[r]) doc->SetVumModified(true);
     }
     // Lets the abort button be pressed between rows.
     QCoreApplication::processEvents();

@@ -262,6 +262,8 @@ void CDlgBatchOverScan::OnOK() {
     dlg::WaitCursor wait;
     done = ImageProc(nullptr, 1);
   }
+  // Also when the run's own checks refused it before it began.
+  m_bRunning = 0;
   if (done) {
     UpdateRegistry(1, nullptr);
     EndDialog(QDialog::Accepted);

@@ -241,6 +241,12 @@ void CDlgCalc::OnOK() {
       m_pValue->setFocus();
       return;
     }
+    if (m_nOperation == CImgCalculation::kDivide && v == 0.0) {
+      AfxMessageBox(calc_text::kDivideByZero, MB_OK | MB_ICONEXCLAMATION);
+      m_pValue->setFocus();
+      m_pValue->selectAll();
+      return;
+    }
   } else if (!OtherImage()) {
     AfxMessageBox(calc_text::kNoImage, MB_OK | MB_ICONEXCLAMATION);
     return;
@@ -251,8 +257,12 @@ void CDlgCalc::OnOK() {
 int CDlgCalc::ImageProc(RECT* rect, int final) {
   if (!m_pTarget || !m_pUndo) return 0;
   const int cut = m_nOperation == CImgCalculation::kSubtract ? m_bCutMinus : 0;
-  if (m_nSource == kValue)
+  if (m_nSource == kValue) {
+    // A division by 0 is refused at OK; until then the preview shows the source.
+    if (m_nOperation == CImgCalculation::kDivide && m_dValue == 0.0)
+      return CImgCalculation(*m_pTarget).Do(0.0, CImgCalculation::kAdd, 0, m_pUndo, rect, final);
     return CImgCalculation(*m_pTarget).Do(m_dValue, m_nOperation, cut, m_pUndo, rect, final);
+  }
   const CRalImage* other = OtherImage();
   if (!other) {
     // Nothing to combine with: the band shows the source.

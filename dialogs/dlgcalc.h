@@ -19,6 +19,7 @@ namespace calc_text {
 inline constexpr const char* kOperation[4] = {"加算", "減算", "乗算", "除算"};
 inline constexpr const char* kNoImage = "画像が指定されていません。";
 inline constexpr const char* kNotANumber = "数値を入力してください。";
+inline constexpr const char* kDivideByZero = "０で割ることはできません。";  // 2305
 }  // namespace calc_text
 
 class CDlgCalc : public CVumPreviewDialog {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -83,6 +84,12 @@ class BatchRunTest : public ::testing::Test {
       for (int x = 0; x < kW; ++x)
         ASSERT_NEAR(out.GetPixel(x, y), Target(i, x, y) * mean / Flat(x, y), 1e-3)
             << path << " at " << x << "," << y;
+  }
+  // The bytes of every target's file, to show that a run left them as they were.
+  static std::vector<std::string> Bytes(const std::vector<BatchTarget>& targets) {
+    std::vector<std::string> out;
+    for (const BatchTarget& t : targets) out.push_back(ReadFileOrEmpty(t.path));
+    return out;
   }
   int Shown(std::string_view text) const {
     int n = 0;
@@ -191,20 +198,91 @@ TEST_F(BatchRunTest, OnlyTheFlatCheckedDividesAndSubtractsNothing) {
   EXPECT_EQ(progress.events[2].percent, 66);
 }
 
+// Only shown, nothing saved: a dark of another size is reported once per target and the
+// flat still applies to what is shown.
 TEST_F(BatchRunTest, DarkOfAnotherSizeIsReportedPerTargetAndTheFlatStillApplies) {
   BatchDarkFlatSettings s;
   s.dark.path = Write("dark.fts", Make(kW + 1, kH, [](int, int) { return 50.0; }));
   s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
-  s.result = 1;
-  messages_.Answer(IDYES);
+  s.result = 0;
   CBatchDarkFlat run(s, Targets(3));
+  int shown = 0;
+  run.SetImageHook([&](int i, CRalImage& image) {
+    ++shown;
+    ASSERT_EQ(
+        CRalImageIO::WriteImageFile(image, dir_.File("shown" + std::to_string(i) + ".fts"), 0), 1);
+  });
   ASSERT_EQ(run.CheckValue(), 1);
-  EXPECT_EQ(Shown(batch_text::kOverwrite), 1);
   ASSERT_EQ(run.ImageProc(), 1);
   EXPECT_EQ(Shown(batch_text::kDarkSizeDiffers), 3);
   EXPECT_EQ(run.GetFailures().size(), 3u);
-  EXPECT_EQ(run.GetSavedCount(), 3);
-  for (int i = 0; i < 3; ++i) ExpectFlatOnly(run.GetTargets()[i].path, i);
+  EXPECT_EQ(run.GetSavedCount(), 0);
+  EXPECT_EQ(shown, 3);
+  for (int i = 0; i < 3; ++i) ExpectFlatOnly(dir_.File("shown" + std::to_string(i) + ".fts"), i);
+}
+
+// An open window's image saved over its file is left as it was, pixels and levels, when
+// a frame does not fit it.
+TEST_F(BatchRunTest, HeldImageThatAFrameDoesNotFitIsLeftAsItWas) {
+  BatchDarkFlatSettings s;
+  s.useDark = s.useFlat = false;
+  s.bias.path = Write("bias.fts", Make(kW, kH, [](int, int) { return 300.0; }));
+  s.result = 1;
+  CRalImage held = Make(kW + 1, kH, [](int x, int y) { return Target(0, x, y); });
+  held.SetLevel(0, 900.0, 1200.0);
+  const std::string path = Write("held.fts", held);
+  const std::string bytes = ReadFileOrEmpty(path);
+  messages_.Answer(IDYES);
+  CBatchDarkFlat run(s, {{path, &held}});
+  int hooked = 0;
+  run.SetImageHook([&](int, CRalImage&) { ++hooked; });
+  ASSERT_EQ(run.CheckValue(), 1);
+  ASSERT_EQ(run.ImageProc(), 1);
+  EXPECT_EQ(hooked, 0);  // not shown as changed
+  EXPECT_EQ(held.GetPixel(3, 4), Target(0, 3, 4));
+  EXPECT_EQ(held.GetLevelMin(0), 900.0);
+  EXPECT_EQ(held.GetLevelMax(0), 1200.0);
+  EXPECT_EQ(ReadFileOrEmpty(path), bytes);
+  EXPECT_EQ(Shown(batch_text::kBiasSizeDiffers), 1);
+}
+
+// Frames that do not fit each other stop the run before any target is touched, and the
+// message names the two frames.
+TEST_F(BatchRunTest, FramesThatDoNotFitEachOtherStopTheRun) {
+  struct Case {
+    const char* odd;  // the frame of another size
+    bool flatDark;    // the flat's own dark used
+    std::string_view subtracted, from;
+  } cases[] = {{"dark", false, batch_text::kBiasName, batch_text::kDarkName},
+               {"flat", false, batch_text::kBiasName, batch_text::kFlatName},
+               {"flatdark", true, batch_text::kBiasName, batch_text::kFlatDarkName},
+               {"bias", false, batch_text::kBiasName, batch_text::kDarkName}};
+  auto targets = Targets(2);
+  const std::vector<std::string> before = Bytes(targets);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.odd);
+    auto frame = [&](const char* which, const Fill& f) {
+      return Write(std::string(which) + ".fts",
+                   Make(std::string_view(which) == c.odd ? kW + 1 : kW, kH, f));
+    };
+    BatchDarkFlatSettings s;
+    s.bias.path = frame("bias", [](int, int) { return 300.0; });
+    s.dark.path = frame("dark", [](int, int) { return 350.0; });
+    s.flat.path = frame("flat", Flat);
+    s.useFlatDark = c.flatDark;
+    if (c.flatDark) s.flatDark.path = frame("flatdark", [](int, int) { return 320.0; });
+    s.result = 1;
+    messages_.shown.clear();
+    messages_.Answer(IDYES);
+    CBatchDarkFlat run(s, targets);
+    ASSERT_EQ(run.CheckValue(), 1);
+    EXPECT_EQ(run.ImageProc(), 0);
+    EXPECT_EQ(run.GetSavedCount(), 0);
+    EXPECT_EQ(Bytes(targets), before);
+    ASSERT_EQ(messages_.shown.size(), 2u);  // the overwrite question, then the misfit
+    EXPECT_EQ(messages_.shown[1].text,
+              batch::Format(batch::Format(batch_text::kFramesDiffer, c.subtracted), c.from));
+  }
 }
 
 TEST_F(BatchRunTest, QuestionsDeclinedStopBeforeAnything) {
@@ -214,17 +292,74 @@ TEST_F(BatchRunTest, QuestionsDeclinedStopBeforeAnything) {
   messages_.Answer(IDNO);
   EXPECT_EQ(CBatchDarkFlat(s, Targets(1)).CheckValue(), 0);
 
-  // The overwrite question of the save folder names the target without the characters.
+  // The save folder's question names the outputs as they will be written, with the
+  // characters: t1_c.fts is there, t0_c.fts not yet.
   s.result = 2;
   s.folder = dir_.path() + "\\";
   s.addCharacters = true;
+  s.position = 1;
   s.characters = "_c";
   auto targets = Targets(2);
+  Write("t1_c.fts", Make(2, 2, [](int, int) { return 0.0; }));
   messages_.Answer(IDNO);
   CBatchDarkFlat run(s, targets);
   EXPECT_EQ(run.CheckValue(), 0);
+  EXPECT_FALSE(run.HasNameCollision());
   EXPECT_EQ(messages_.shown.back().text,
-            batch::Format(batch_text::kFilesExist, targets[0].path + "\n" + targets[1].path));
+            batch::Format(batch_text::kFilesExist, dir_.File("t1_c.fts")));
+}
+
+// Two targets saved under one file, however its names are spelled (a link, a hard link,
+// "..", one name from two folders), or one saved over a file another target reads, are
+// refused before anything is made, whatever the answers; the message lists them.
+TEST_F(BatchRunTest, CollidingOutputsAreRefusedBeforeAnything) {
+  const CRalImage frame = Make(kW, kH, [](int x, int y) { return Target(0, x, y); });
+  std::filesystem::create_directories(dir_.File("a"));
+  std::filesystem::create_directories(dir_.File("b"));
+  const std::string ax = Write("a/x.fts", frame), bx = Write("b/x.fts", frame);
+  const std::string ay = Write("a/y.fts", frame), ayc = Write("a/y_c.fts", frame);
+  const std::string link = dir_.File("link.fts"), hard = dir_.File("hard.fts");
+  const std::string dotted = dir_.File("b/../a/x.fts");
+  std::filesystem::create_symlink(ax, link);
+  std::filesystem::create_hard_link(ay, hard);
+  const std::string out = dir_.File("out"), a = dir_.File("a");
+  struct Case {
+    int result;
+    std::string folder;
+    std::vector<std::string> files;
+    std::string listed;  // "" when the names do not collide
+  } cases[] = {
+      {2, out, {ax, ay, bx}, ax + " -> " + out + "/x_c.fts\n" + bx + " -> " + out + "/x_c.fts"},
+      {1, "", {link, ay, ax}, link + " -> " + link + "\n" + ax + " -> " + ax},
+      {1, "", {hard, ay}, hard + " -> " + hard + "\n" + ay + " -> " + ay},
+      {1, "", {ax, dotted}, ax + " -> " + ax + "\n" + dotted + " -> " + dotted},
+      // Into a/ with the characters, y.fts becomes y_c.fts: the other target's source.
+      {2, a, {ayc, ay}, ayc + " -> " + a + "/y_c_c.fts\n" + ay + " -> " + a + "/y_c.fts"},
+      {2, out, {ax, ay}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.listed);
+    BatchDarkFlatSettings s;
+    s.flat.path = Write("flat.fts", Make(kW, kH, Flat));
+    s.result = c.result;
+    s.folder = c.folder;
+    s.addCharacters = true;
+    s.position = 1;
+    s.characters = "_c";
+    std::vector<BatchTarget> targets;
+    for (const std::string& f : c.files) targets.push_back({f, nullptr});
+    messages_.shown.clear();
+    for (int k = 0; k < 3; ++k) messages_.Answer(IDYES);  // as --force answers
+    CBatchDarkFlat run(s, targets);
+    EXPECT_EQ(run.CheckValue(), c.listed.empty() ? 1 : 0);
+    EXPECT_EQ(run.HasNameCollision(), !c.listed.empty());
+    if (!c.listed.empty()) {
+      ASSERT_EQ(messages_.shown.size(), 1u);
+      EXPECT_EQ(messages_.shown[0].text, batch::Format(batch_text::kSameOutput, c.listed));
+      EXPECT_FALSE(Exists(out)) << "the save folder was made for a refused run";
+    }
+    std::filesystem::remove_all(out);
+  }
 }
 
 TEST_F(BatchRunTest, AddedCharactersAtTheEndAndAtTheBeginning) {
@@ -262,6 +397,74 @@ TEST_F(BatchRunTest, TableRowWithoutOutputOverwritesItsSource) {
   CRalImage untouched;
   ASSERT_TRUE(ReadBatchImage(targets[1].path, untouched));
   EXPECT_EQ(untouched.GetPixel(0, 0), Target(1, 0, 0));
+}
+
+// Saving rows: a row with a frame that does not fit its image, or its flat's dark that
+// does not fit the flat, is left as it was (file and image); the other rows are saved.
+TEST_F(BatchRunTest, TableRowThatAFrameDoesNotFitIsLeftAsItWas) {
+  const std::string flat = Write("flat.fts", Make(kW, kH, Flat));
+  const std::string wideBias = Write("bias.fts", Make(kW + 1, kH, [](int, int) { return 9.0; }));
+  const std::string dark = Write("dark.fts", Make(kW, kH, [](int, int) { return 50.0; }));
+  const std::string tallDark = Write("fd.fts", Make(kW, kH + 1, [](int, int) { return 5.0; }));
+  const std::string bias = Write("bias2.fts", Make(kW, kH, [](int, int) { return 9.0; }));
+  auto targets = Targets(4);
+  std::vector<batch::TableRow> rows(4);
+  rows[0] = {targets[0].path, wideBias, dark, "", "", ""};
+  rows[1] = {targets[1].path, "", "", flat, "", ""};
+  rows[2] = {targets[2].path, "", "", flat, tallDark, ""};
+  rows[3] = {targets[3].path, bias, tallDark, "", "", ""};  // the bias fits, the dark not
+  const std::vector<std::string> before = Bytes(targets);
+  std::vector<CRalImage> held(4);
+  for (int r = 0; r < 4; ++r) ASSERT_TRUE(ReadBatchImage(targets[r].path, held[r]));
+  CBatchDarkFlat2 run({}, rows);
+  run.SetRowOpener([&](int r) { return &held[r]; });
+  messages_.Answer(IDYES);  // the sources are overwritten
+  ASSERT_EQ(run.CheckValue(), 1);
+  messages_.shown.clear();
+  ASSERT_EQ(run.ImageProc(), 1);
+  EXPECT_EQ(run.GetSavedCount(), 1);
+  const std::vector<std::string> after = Bytes(targets);
+  EXPECT_EQ(after[0], before[0]);
+  EXPECT_EQ(after[2], before[2]);
+  EXPECT_EQ(after[3], before[3]);
+  ExpectFlatOnly(targets[1].path, 1);
+  for (int r : {0, 2, 3}) EXPECT_EQ(held[r].GetPixel(2, 3), Target(r, 2, 3)) << r;
+  ASSERT_EQ(messages_.shown.size(), 3u);
+  EXPECT_EQ(messages_.shown[0].text, batch_text::kBiasSizeDiffers);
+  EXPECT_EQ(messages_.shown[1].text,
+            batch::Format(batch::Format(batch_text::kFramesDiffer, batch_text::kFlatDarkName),
+                          batch_text::kFlatName));
+  EXPECT_EQ(messages_.shown[2].text,
+            batch::Format(batch::Format(batch_text::kFramesDiffer, batch_text::kBiasName),
+                          batch_text::kDarkName));
+}
+
+// Rows saved under one name, or over a file another row reads, are refused before
+// anything is written.
+TEST_F(BatchRunTest, TableRowsThatCollideAreRefused) {
+  const std::string flat = Write("flat.fts", Make(kW, kH, Flat));
+  auto targets = Targets(3);
+  const std::string out = dir_.File("out.fts");
+  std::vector<batch::TableRow> rows(3);
+  rows[0] = {targets[0].path, "", "", flat, "", out};
+  rows[1] = {targets[1].path, "", "", flat, "", ""};
+  rows[2] = {targets[2].path, "", "", flat, "", out};
+  messages_.Answer(IDYES);
+  EXPECT_EQ(CBatchDarkFlat2({}, rows).CheckValue(), 0);
+  EXPECT_EQ(messages_.shown.back().text,
+            batch::Format(batch_text::kSameOutput,
+                          targets[0].path + " -> " + out + "\n" + targets[2].path + " -> " + out));
+  // The second row's output is the flat the others read.
+  rows[2][batch::kOutput] = "";
+  rows[1][batch::kOutput] = flat;
+  CBatchDarkFlat2 run({}, rows);
+  EXPECT_EQ(run.CheckValue(), 0);
+  EXPECT_TRUE(run.HasNameCollision());
+  EXPECT_EQ(messages_.shown.back().text,
+            batch::Format(batch_text::kSameOutput, targets[0].path + " -> " + out + "\n" +
+                                                       targets[1].path + " -> " + flat + "\n" +
+                                                       targets[2].path + " -> " + targets[2].path));
+  EXPECT_FALSE(Exists(out));
 }
 
 TEST_F(BatchRunTest, AbortDuringTheThirdOfFiveLeavesTwoSaved) {

@@ -49,9 +49,10 @@ grep -q '2 failures:' err.txt || fail "the failures are not counted: $(cat err.t
 grep -q '^  missing.fits: could not be read$' err.txt || fail "missing.fits not listed"
 grep -q '^  broken.fits: could not be read$' err.txt || fail "broken.fits not listed"
 
-# Outputs already in the folder are kept without --force.
+# Outputs already in the folder, under the name they would be saved as, are kept without
+# --force.
 cp o/s0_c.fits before.fits
-expect_rc 1 "existing outputs" "$cli" calibrate --flat flat.fits --out-dir o --prefix x s0_c.fits
+expect_rc 1 "existing outputs" "$cli" calibrate --flat flat.fits --out-dir o --suffix _c s0.fits
 grep -q 'add --force' err.txt || fail "no hint at --force: $(cat err.txt)"
 cmp -s o/s0_c.fits before.fits || fail "an existing output was replaced without --force"
 expect_rc 0 "existing outputs with --force" "$cli" calibrate --flat flat.fits --out-dir o --force o/s0_c.fits
