@@ -36,6 +36,7 @@ inline constexpr int FIO_ERR_COMPRESSED = 46;     // compressed data that cannot
 inline constexpr int FIO_ERR_EXTRA_AXIS = 47;     // a FITS axis beyond the third longer than 1
 inline constexpr int FIO_ERR_FOREIGN_LINK = 48;   // another user's link in a shared folder
 inline constexpr int FIO_ERR_NAME_TOO_LONG = 49;  // a file name or path too long for the system
+inline constexpr int FIO_ERR_BAD_UNIT = 50;       // "file[spec]" whose number is no int from 0 up
 
 // The code for a file that could not be opened by name for reading (the errno value of
 // OpenRegularFile) or for saving (the errno value of AtomicFile::Open): names that are no

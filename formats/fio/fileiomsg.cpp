@@ -68,6 +68,8 @@ Message Lookup(int code) {
       return {kFioMsgForeignLink, true};
     case FIO_ERR_NAME_TOO_LONG:
       return {kFioMsgNameTooLong, true};
+    case FIO_ERR_BAD_UNIT:
+      return {kFioMsgBadUnit, true};
     default:
       return {{}, true};
   }

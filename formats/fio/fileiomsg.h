@@ -66,6 +66,9 @@ inline constexpr std::string_view kFioMsgForeignLink =
 inline constexpr std::string_view kFioMsgNameTooLong =
     "ファイル名が長すぎます。ファイル名は255バイト(日本語は1文字3バイト)まで、"
     "フォルダを含めたパスは4095バイトまでにしてください。";
+inline constexpr std::string_view kFioMsgBadUnit =
+    "拡張部(HDU)の指定が正しくありません。番号と EXTVER には 0 から 2147483647 までの整数を"
+    "指定してください(例: file.fits[1]、file.fits[SCI,2])。";
 // Any other code; %d is replaced by the code.
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";
