@@ -94,8 +94,7 @@ std::vector<std::string> AskOpenFiles(int fileType, bool multiSelect) {
 
 bool FileExists(const std::string& name) {
   std::string path = name;
-  const std::size_t mark = path.find('<');
-  if (mark != std::string::npos) path.erase(mark);
+  (void)CRalImageIO::GetFileTypeOfDocumentName(&path);
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
