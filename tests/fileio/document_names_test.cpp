@@ -2,6 +2,7 @@
 // name only when the name is not a file's own; a file whose name holds '<' opens as itself.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 #include "engine/ralimage.h"
@@ -34,6 +35,13 @@ constexpr NameCase kNames[] = {
     {"plain.fits", FILETYPE_FITS, "plain.fits"},
 };
 
+// A test's name from its case's text: letters and digits kept, anything else '_'.
+std::string CaseName(int index, const std::string& text) {
+  std::string name = "c" + std::to_string(index) + "_";
+  for (char c : text) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
+
 class DocumentNameTest : public ::testing::TestWithParam<NameCase> {
  protected:
   void SetUp() override {
@@ -50,7 +58,8 @@ TEST_P(DocumentNameTest, MarksAreCutOnlyOffNamesThatAreNoFile) {
   EXPECT_EQ(CRalImageIO::GetFileTypeOfDocumentName(&path), c.type) << c.name;
   EXPECT_EQ(path, dir_.File(c.path)) << c.name;
 }
-INSTANTIATE_TEST_SUITE_P(Names, DocumentNameTest, ::testing::ValuesIn(kNames));
+INSTANTIATE_TEST_SUITE_P(Names, DocumentNameTest, ::testing::ValuesIn(kNames),
+                         [](const auto& info) { return CaseName(info.index, info.param.name); });
 
 TEST_F(DocumentNameTest, AFileWhoseNameHoldsALessThanSignIsRead) {
   RecordingMessageBox box;

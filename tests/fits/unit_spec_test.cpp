@@ -2,6 +2,7 @@
 // in a file of four units, and the numbers it refuses rather than read as another unit.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,13 @@ constexpr SpecCase kSpecs[] = {
     {"", false, -1},
 };
 
+// A test's name from its case's text: letters and digits kept, anything else '_'.
+std::string CaseName(int index, const std::string& text) {
+  std::string name = "c" + std::to_string(index) + "_";
+  for (char c : text) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
+
 class UnitSpecTest : public ::testing::TestWithParam<SpecCase> {};
 
 TEST_P(UnitSpecTest, NamesItsUnitOrIsRefused) {
@@ -68,7 +76,8 @@ TEST_P(UnitSpecTest, NamesItsUnitOrIsRefused) {
   EXPECT_EQ(ParseFitsUnitSpec(c.spec, &parsed), c.wellFormed) << "[" << c.spec << "]";
   EXPECT_EQ(FindFitsHdu(FourUnits(), c.spec), c.unit) << "[" << c.spec << "]";
 }
-INSTANTIATE_TEST_SUITE_P(Specs, UnitSpecTest, ::testing::ValuesIn(kSpecs));
+INSTANTIATE_TEST_SUITE_P(Specs, UnitSpecTest, ::testing::ValuesIn(kSpecs),
+                         [](const auto& info) { return CaseName(info.index, info.param.spec); });
 
 TEST(UnitSpecTest, TheBracketedPartIsSplitOffTheFileName) {
   std::string file, spec;

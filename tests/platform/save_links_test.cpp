@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -49,6 +50,13 @@ constexpr LinkCase kLinkCases[] = {
     {"a private folder", 00700, 2000, 2000, 1000, true},
 };
 
+// A test's name from its case's text: letters and digits kept, anything else '_'.
+std::string CaseName(int index, const std::string& text) {
+  std::string name = "c" + std::to_string(index) + "_";
+  for (char c : text) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
+
 class LinkRuleTest : public ::testing::TestWithParam<LinkCase> {};
 
 TEST_P(LinkRuleTest, FollowsOnlyLinksOfTheUserOrTheFolderOwnerInSharedFolders) {
@@ -61,7 +69,8 @@ TEST_P(LinkRuleTest, FollowsOnlyLinksOfTheUserOrTheFolderOwnerInSharedFolders) {
   link.st_uid = c.linkOwner;
   EXPECT_EQ(MayFollowSaveLink(folder, link, c.user), c.follows) << c.what;
 }
-INSTANTIATE_TEST_SUITE_P(Cases, LinkRuleTest, ::testing::ValuesIn(kLinkCases));
+INSTANTIATE_TEST_SUITE_P(Cases, LinkRuleTest, ::testing::ValuesIn(kLinkCases),
+                         [](const auto& info) { return CaseName(info.index, info.param.what); });
 
 // A folder as /tmp is: sticky and writable by all.
 std::string SharedFolder(const TempDir& dir) {
