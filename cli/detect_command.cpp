@@ -10,6 +10,7 @@
 
 #include "cli/cli_io.h"
 #include "cli/commands.h"
+#include "cli/coordinates.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "measure/phottable.h"
@@ -53,14 +54,14 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
     if (a == "--csv") {
       csv = true;
     } else if (detect && a == "--rect" && hasValue) {
-      if (!Numbers(args[++i], 4, &rect)) return Misuse(command, "--rect takes X1,Y1,X2,Y2");
+      if (!ReadCliCoordinates(command, "--rect", "X1,Y1,X2,Y2", args[++i], 4, &rect)) return 2;
     } else if (detect && a == "--factor" && hasValue) {
       if (!Numbers(args[++i], 1, &numbers) || numbers[0] < CPositioning::kMinFactor ||
           numbers[0] > CPositioning::kMaxFactor)
         return Misuse(command, "--factor takes 0.1 to 3.0");
       factor = numbers[0];
     } else if (!detect && a == "--at" && hasValue) {
-      if (!Numbers(args[++i], 2, &numbers)) return Misuse(command, "--at takes X,Y");
+      if (!ReadCliCoordinates(command, "--at", "X,Y", args[++i], 2, &numbers)) return 2;
       points.push_back(numbers);
     } else if (!detect && a == "--radius" && hasValue) {
       if (!Numbers(args[++i], 1, &numbers) || numbers[0] != std::trunc(numbers[0]) ||

@@ -9,6 +9,7 @@
 
 #include "cli/cli_io.h"
 #include "cli/commands.h"
+#include "cli/coordinates.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "measure/aperture.h"
@@ -16,23 +17,6 @@
 #include "measure/phottable.h"
 
 namespace {
-
-// Comma-separated numbers, exactly count of them.
-bool ParseNumbers(const std::string& text, std::size_t count, std::vector<double>* out) {
-  out->clear();
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = text.find(',', start);
-    const std::string part = text.substr(start, comma == std::string::npos ? comma : comma - start);
-    char* end = nullptr;
-    const double v = std::strtod(part.c_str(), &end);
-    if (part.empty() || *end != '\0' || !std::isfinite(v)) return false;
-    out->push_back(v);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return out->size() == count;
-}
 
 bool ParseInt(const std::string& text, int low, int high, int* v) {
   char* end = nullptr;
@@ -62,10 +46,10 @@ int PhotCommand(const std::vector<std::string>& args) {
     if (a == "--csv") {
       csv = true;
     } else if (a == "--at" && hasValue) {
-      if (!ParseNumbers(value(), 2, &numbers)) return Misuse("--at takes X,Y");
+      if (!ReadCliCoordinates("phot", "--at", "X,Y", value(), 2, &numbers)) return 2;
       at.push_back(numbers);
     } else if (a == "--rect" && hasValue) {
-      if (!ParseNumbers(value(), 4, &numbers)) return Misuse("--rect takes X1,Y1,X2,Y2");
+      if (!ReadCliCoordinates("phot", "--rect", "X1,Y1,X2,Y2", value(), 4, &numbers)) return 2;
       rects.push_back(numbers);
     } else if (a == "--method" && hasValue) {
       const std::string& m = value();

@@ -8,24 +8,10 @@
 
 #include "cli/cli_io.h"
 #include "cli/commands.h"
+#include "cli/coordinates.h"
 #include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "graph/graph2ddata.h"
-
-namespace {
-
-bool ParsePair(const std::string& s, double* a, double* b) {
-  const std::size_t comma = s.find(',');
-  if (comma == std::string::npos) return false;
-  char* end = nullptr;
-  const std::string first = s.substr(0, comma), second = s.substr(comma + 1);
-  *a = std::strtod(first.c_str(), &end);
-  if (first.empty() || *end) return false;
-  *b = std::strtod(second.c_str(), &end);
-  return !second.empty() && !*end;
-}
-
-}  // namespace
 
 int ProfileCommand(const std::vector<std::string>& args) {
   std::vector<std::string> rest;
@@ -47,12 +33,15 @@ int ProfileCommand(const std::vector<std::string>& args) {
   }
   CliOptions options;
   if (!ParseCliOptions(rest, &options)) return 2;
-  double x1, y1, x2, y2;
-  if (options.files.size() != 3 || !ParsePair(options.files[1], &x1, &y1) ||
-      !ParsePair(options.files[2], &x2, &y2)) {
+  if (options.files.size() != 3) {
     std::fputs("vantorel-cli: profile needs IN X1,Y1 X2,Y2\n", stderr);
     return 2;
   }
+  std::vector<double> start, end;
+  if (!ReadCliCoordinates("profile", "the start point", "X1,Y1", options.files[1], 2, &start) ||
+      !ReadCliCoordinates("profile", "the end point", "X2,Y2", options.files[2], 2, &end))
+    return 2;
+  const double x1 = start[0], y1 = start[1], x2 = end[0], y2 = end[1];
   CliPrompts prompts(options);
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;

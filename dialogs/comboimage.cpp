@@ -8,6 +8,9 @@
 #include "settings/registry.h"
 
 namespace {
+// The document's QObject, kept while it lives: it is what destroyed() names.
+constexpr int kObjectRole = Qt::UserRole + 1;
+
 CVumDocument* DocumentOf(const QVariant& data) {
   return data.isValid() ? reinterpret_cast<CVumDocument*>(data.value<quintptr>()) : nullptr;
 }
@@ -36,12 +39,27 @@ void CComboImage::ReadHistory(const std::string& section, const std::string& key
     const std::string t = doc->GetVumTitle();
     if (select < 0 && !title.empty() && t == title) select = count();
     addItem(QString::fromStdString(t), QVariant::fromValue(reinterpret_cast<quintptr>(doc)));
+    if (QObject* object = picker::ObjectOfDocument(doc)) {
+      setItemData(count() - 1, QVariant::fromValue(reinterpret_cast<quintptr>(object)),
+                  kObjectRole);
+      connect(object, &QObject::destroyed, this, &CComboImage::OnDocumentDestroyed,
+              Qt::UniqueConnection);
+    }
   }
   const int windows = count();
   for (const std::string& path : picker::ReadHistory(section, key, kHistory))
     if (picker::FileExists(path)) addItem(QString::fromStdString(path));
   if (select < 0) select = windows < count() ? windows : (count() > 0 ? 0 : -1);
   setCurrentIndex(select);
+}
+
+void CComboImage::OnDocumentDestroyed(QObject* object) {
+  // Only compared: what is being destroyed is not to be looked into.
+  const auto key = reinterpret_cast<quintptr>(object);
+  for (int i = FirstFileIndex() - 1; i >= 0; --i) {
+    const QVariant data = itemData(i, kObjectRole);
+    if (data.isValid() && data.value<quintptr>() == key) removeItem(i);
+  }
 }
 
 void CComboImage::WriteHistory(const std::string& section, const std::string& key) {

@@ -1,6 +1,7 @@
 // CComboImage: picks one image: an open image window (listed by title first) or one of
 // the recently used files that still exist. Its history is five paths under key0...key4
-// of the owner's section, the key itself holding the title of the window chosen last.
+// of the owner's section, the key itself holding the title of the window chosen last. A
+// window that closes leaves the list by itself.
 #pragma once
 
 #include <QComboBox>
@@ -50,6 +51,8 @@ class CComboImage : public QComboBox {
 
  private:
   int FirstFileIndex() const;
+  // An open window's entry goes when its document object is destroyed.
+  void OnDocumentDestroyed(QObject* object);
 
   int m_nFileType = 0;
   std::unique_ptr<CRalImage> m_pImage;

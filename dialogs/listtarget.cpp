@@ -8,6 +8,8 @@
 
 namespace {
 constexpr int kDocRole = Qt::UserRole;
+// The document's QObject, kept while it lives: it is what destroyed() names.
+constexpr int kObjectRole = Qt::UserRole + 1;
 
 CVumDocument* DocumentOf(const QListWidgetItem* item) {
   if (!item) return nullptr;
@@ -51,7 +53,30 @@ void CListTarget::AddDocument(CVumDocument* doc) {
   if (!doc || FindDocument(doc) >= 0) return;
   auto* entry = new QListWidgetItem(QString::fromStdString(doc->GetVumTitle()));
   entry->setData(kDocRole, QVariant::fromValue(reinterpret_cast<quintptr>(doc)));
+  if (QObject* object = picker::ObjectOfDocument(doc)) {
+    entry->setData(kObjectRole, QVariant::fromValue(reinterpret_cast<quintptr>(object)));
+    connect(object, &QObject::destroyed, this, &CListTarget::OnDocumentDestroyed,
+            Qt::UniqueConnection);
+  }
   addItem(entry);
+  emit listChanged();
+}
+
+void CListTarget::OnDocumentDestroyed(QObject* object) {
+  // Only compared: what is being destroyed is not to be looked into.
+  const auto key = reinterpret_cast<quintptr>(object);
+  const int selected = currentRow();
+  bool removed = false;
+  for (int i = count() - 1; i >= 0; --i) {
+    const QVariant data = item(i)->data(kObjectRole);
+    if (!data.isValid() || data.value<quintptr>() != key) continue;
+    delete takeItem(i);
+    removed = true;
+  }
+  if (!removed) return;
+  // As after a removal by the user: the entry now in the selected one's place, else the
+  // last, when the selected entry was the one that went.
+  if (count() > 0 && currentRow() < 0) setCurrentRow(std::clamp(selected, 0, count() - 1));
   emit listChanged();
 }
 

@@ -1,6 +1,7 @@
 // CListTarget: the list of images a batch or a blink works on: open image windows (item
 // data the document) and files. Adding puts the chosen files at the top, dropping ones
-// already listed; removing selects the entry that moved into the removed one's place.
+// already listed; removing selects the entry that moved into the removed one's place. A
+// window that closes leaves the list by itself.
 #pragma once
 
 #include <QListWidget>
@@ -27,7 +28,8 @@ class CListTarget : public QListWidget {
   // Inserts the files at the top in their order, each one already listed moved rather
   // than doubled; the first of them is selected.
   void AddFiles(const std::vector<std::string>& paths);
-  // Adds an open window at the end (nothing when it is listed already).
+  // Adds an open window at the end (nothing when it is listed already). When the window
+  // closes (its document object is destroyed) its entry goes.
   void AddDocument(CVumDocument* doc);
   // Removes the selected entry and selects the next one, else the new last one.
   void OnRemove();
@@ -51,6 +53,9 @@ class CListTarget : public QListWidget {
   void listChanged();
 
  private:
+  // An open window's entry goes when its document object is destroyed.
+  void OnDocumentDestroyed(QObject* object);
+
   int m_nFileType = 0;
   std::unique_ptr<CRalImage> m_pImage;
 };

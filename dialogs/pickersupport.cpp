@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <QObject>
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -37,6 +38,12 @@ CRalImage* ImageOfDocument(CVumDocument* doc) {
   CRalImage* image = nullptr;
   views.front()->SendVumMessage(vum::WM_VUM_GET_IMAGE, reinterpret_cast<std::uintptr_t>(&image), 0);
   return image;
+}
+
+QObject* ObjectOfDocument(CVumDocument* doc) {
+  // The interface is no QObject itself, so that stand-ins need not be; the program's
+  // documents derive from both.
+  return dynamic_cast<QObject*>(doc);
 }
 
 std::string FileKeyOfDocument(const CVumDocument* doc) {
@@ -94,8 +101,7 @@ std::vector<std::string> AskOpenFiles(int fileType, bool multiSelect) {
 
 bool FileExists(const std::string& name) {
   std::string path = name;
-  const std::size_t mark = path.find('<');
-  if (mark != std::string::npos) path.erase(mark);
+  (void)CRalImageIO::GetFileTypeOfDocumentName(&path);
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }

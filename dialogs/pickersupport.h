@@ -8,6 +8,7 @@
 
 class CRalImage;
 class CVumDocument;
+class QObject;
 
 namespace picker {
 
@@ -19,6 +20,10 @@ bool IsOpenDocument(const CVumDocument* doc);
 CRalImage* ImageOfDocument(CVumDocument* doc);
 // The path a document was read from, else its title: what sorting "by file" compares.
 std::string FileKeyOfDocument(const CVumDocument* doc);
+// The QObject a document is, whose destroyed() tells the lists that hold the document
+// that its window has closed (the program's documents are QObjects); null for any other.
+// Ask it while the document lives: a document being destroyed is a QObject no more.
+QObject* ObjectOfDocument(CVumDocument* doc);
 
 // Reads a file for processing into image: at -32 bits through the dispatcher, the
 // automatic levels when the file carries none. A name ending in "<USF>" is read as FITS

@@ -552,13 +552,13 @@ int CVumDoc::MakeFileNameAndPrm(std::string& name, const CReadParam* param) {
 }
 
 int CVumDoc::GetFileNameAndPrm(std::string& name, CReadParam* param) {
-  const std::size_t lt = name.find('<');
-  if (lt != std::string::npos) {
-    const std::string mark = name.substr(lt);
-    name.resize(lt);
+  // The dispatcher's reading of marks, which leaves a file whose own name holds '<' whole.
+  const std::string whole = name;
+  const int type = CRalImageIO::GetFileTypeOfDocumentName(&name);
+  if (name != whole) {
     if (param) {
       *param = CReadParam();
-      if (EqualsNoCase(mark, "<USF>")) param->SetFileType(FILETYPE_USFITS);
+      if (type == FILETYPE_USFITS) param->SetFileType(FILETYPE_USFITS);
     }
     return 1;
   }

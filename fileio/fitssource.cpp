@@ -42,6 +42,9 @@ int ResolveFitsSource(const std::string& name, FitsSource* source, FitsSourceRea
   // A file whose own name ends in brackets is that file.
   if (!IsRegularFile(name) && !SplitExtendedName(name, &source->file, &spec))
     return FIO_ERR_NO_UNIT;
+  // A number that is no int from 0 up names no unit; read, it would have named the first.
+  if (FitsUnitSpec parsed; !spec.empty() && !ParseFitsUnitSpec(spec, &parsed))
+    return FIO_ERR_BAD_UNIT;
   std::string listed = source->file;
   if (fitscomp::IsGzipFile(source->file)) {
     source->packed = true;

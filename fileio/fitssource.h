@@ -42,8 +42,9 @@ struct FitsSource {
 
 // Finds the image that name stands for, asking which one through FitsUnitPrompt when the
 // file holds several and the name does not say. Returns a file I/O code: 0, the reader's
-// codes, 44 (no image in the file), 45 (the bracketed unit is not in the file), 46, or 27
-// when the user cancelled. With kStream, a tile-compressed image is still being unpacked
+// codes, 44 (no image in the file), 45 (the bracketed unit is not in the file), 46, 50
+// (the bracketed unit's number or version is no int from 0 up), or 27 when the user
+// cancelled. With kStream, a tile-compressed image is still being unpacked
 // when this returns: its pixels may be read only through source->unpacking (see
 // FitsSourceGate), whose Finish then gives the unpacking's code, and they come in this
 // machine's byte order; the pixels of a gzip-packed file then come from its stream,

@@ -39,7 +39,9 @@ class CRalImageIO {
   // record type 3.
   static int GetFileTypeOfFile(const std::string& path);
   // Document names: a path with "<USF>" appended stands for a FITS file read as type 12.
-  // Returns the type and leaves the path without its suffix in *path.
+  // Returns the type and leaves the path without its suffix in *path. A name that exists
+  // as it stands (with a bracketed FITS unit, its file) is that file, whatever '<' it
+  // holds: its type is that of the name, and the name is left whole.
   static int GetFileTypeOfDocumentName(std::string* path);
   static bool IsSbigType(const std::string& extension);
   static int IsFileFormatSaveable(int type);

@@ -174,9 +174,23 @@ int CRalImageIO::GetFileTypeOfFile(const std::string& path) {
   return GetFileType(path);
 }
 
+namespace {
+
+// Whether a name stands as it is for a file on disk (a link that leads nowhere included,
+// so that reading it says what is wrong with it), also with a bracketed FITS unit.
+bool NamesAFile(const std::string& name) {
+  struct stat st {};
+  if (::lstat(name.c_str(), &st) == 0) return true;
+  std::string file, spec;
+  return SplitExtendedName(name, &file, &spec) && !spec.empty() && ::lstat(file.c_str(), &st) == 0;
+}
+
+}  // namespace
+
 int CRalImageIO::GetFileTypeOfDocumentName(std::string* path) {
   const std::size_t lt = path->find('<');
-  if (lt == std::string::npos) return GetFileType(*path);
+  // '<' may be part of a file's name on this system: a name that is there is that file.
+  if (lt == std::string::npos || NamesAFile(*path)) return GetFileType(*path);
   const std::string suffix = path->substr(lt);
   path->resize(lt);
   return EqualsNoCase(suffix, "<USF>") ? FILETYPE_USFITS : FILETYPE_UNKNOWN;

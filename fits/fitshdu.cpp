@@ -256,23 +256,48 @@ bool SplitExtendedName(const std::string& path, std::string* file, std::string* 
   return true;
 }
 
-int FindFitsHdu(const std::vector<FitsHdu>& hdus, const std::string& spec) {
+namespace {
+
+// A whole number of digits alone that fits in an int; from_chars would also take a
+// leading '-', and says out of range only through its error code.
+bool WholeNumber(std::string_view s, int* v) {
+  if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), *v);
+  return error == std::errc() && end == s.data() + s.size();
+}
+
+bool LooksNumeric(std::string_view s) {
+  if (!s.empty() && (s.front() == '-' || s.front() == '+')) s.remove_prefix(1);
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+bool ParseFitsUnitSpec(const std::string& spec, FitsUnitSpec* out) {
+  *out = FitsUnitSpec();
   const std::string_view s = Trim(spec);
-  if (s.empty()) return -1;
-  int number = 0;
-  if (std::from_chars(s.data(), s.data() + s.size(), number).ptr == s.data() + s.size())
-    return number >= 0 && number < static_cast<int>(hdus.size()) ? number : -1;
+  if (s.empty()) return false;
+  // A number, signed or too long, is an index all the same: never a name to look up.
+  if (LooksNumeric(s)) return WholeNumber(s, &out->index);
   std::string_view name = s;
-  int version = 0;
   if (const std::size_t comma = s.find(','); comma != std::string_view::npos) {
     name = Trim(s.substr(0, comma));
-    const std::string_view v = Trim(s.substr(comma + 1));
-    if (std::from_chars(v.data(), v.data() + v.size(), version).ptr != v.data() + v.size())
-      return -1;
+    if (!WholeNumber(Trim(s.substr(comma + 1)), &out->version)) return false;
   }
-  const std::string wanted = Upper(name);
+  if (name.empty()) return false;
+  out->name = std::string(name);
+  return true;
+}
+
+int FindFitsHdu(const std::vector<FitsHdu>& hdus, const std::string& spec) {
+  FitsUnitSpec unit;
+  if (!ParseFitsUnitSpec(spec, &unit)) return -1;
+  if (unit.index >= 0) return unit.index < static_cast<int>(hdus.size()) ? unit.index : -1;
+  const std::string wanted = Upper(unit.name);
   for (const FitsHdu& hdu : hdus)
-    if (Upper(hdu.extName) == wanted && (version == 0 || hdu.extVer == version)) return hdu.index;
+    if (Upper(hdu.extName) == wanted && (unit.version == 0 || hdu.extVer == unit.version))
+      return hdu.index;
   return -1;
 }
 

@@ -48,9 +48,22 @@ bool DescribeFitsUnit(const std::vector<std::string>& cards, int index, FitsHdu*
 // unbalanced or empty.
 bool SplitExtendedName(const std::string& path, std::string* file, std::string* spec);
 
+// A bracketed unit as written: an index, or an EXTNAME with an optional EXTVER.
+struct FitsUnitSpec {
+  int index = -1;    // the unit's index (0 the primary), or -1 when a name is given
+  std::string name;  // the EXTNAME, as written
+  int version = 0;   // the EXTVER, 0 when not given (any version)
+};
+
+// Reads spec: digits alone are an index, anything else a name, "NAME,VER" a name and a
+// version. False, with nothing to look up, for an empty spec or name, and for an index
+// or version that is not a whole number from 0 to 2147483647 (a sign, a fraction, digits
+// beyond an int): such a number names no unit, and must not be taken for another.
+bool ParseFitsUnitSpec(const std::string& spec, FitsUnitSpec* out);
+
 // The unit that spec names: a number is the unit's index (0 the primary), a name is the
 // first unit with that EXTNAME (compared without case), "NAME,VER" also matches EXTVER.
-// -1 when none matches.
+// -1 when none matches, or when spec is malformed (ParseFitsUnitSpec).
 int FindFitsHdu(const std::vector<FitsHdu>& hdus, const std::string& spec);
 
 // The units that hold an image, in file order.

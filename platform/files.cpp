@@ -23,7 +23,9 @@ namespace {
 
 SaveFaultHook g_hook = nullptr;
 
-int Fault(const char* stage) { return g_hook ? g_hook(stage) : 0; }
+int Fault(const char* stage) {
+  return g_hook ? g_hook(stage) : 0;
+}
 
 int CloseFd(int& fd) {
   int rc = 0;
@@ -44,7 +46,7 @@ constexpr std::string_view kTempMarker = ".vtl-tmp-";
 constexpr std::string_view kOldTempMarker = ".tmp-";
 constexpr std::size_t kTempRandom = 6;
 
-std::string TempPrefix(const std::string& target, std::string_view marker = kTempMarker) {
+std::string TempPrefix(const std::string& target, std::string_view marker) {
   // Built by appending: GCC 12 misreads the operator+ chain here (-Wrestrict at -O3).
   std::string prefix(1, '.');
   prefix += BaseName(target);
@@ -232,6 +234,9 @@ std::string FileErrorText(int error) {
       return "it is not a regular file (a device, a FIFO or a socket)";
     case ELOOP:
       return "its symbolic links lead round in a loop";
+    case kSaveErrForeignLink:
+      return "it is a symbolic link that another user made in a folder everyone may write to "
+             "(such as /tmp); it is not followed, so that the file it points to stays as it is";
     default:
       return std::strerror(error);
   }
@@ -319,6 +324,13 @@ bool SameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool MayFollowSaveLink(const struct stat& folder, const struct stat& link, uid_t user) {
+  if (link.st_uid == user) return true;
+  constexpr mode_t kShared = S_ISVTX | S_IWOTH;
+  if ((folder.st_mode & kShared) != kShared) return true;
+  return folder.st_uid == link.st_uid;
+}
+
 int CheckSaveTarget(const std::string& target, std::string& resolved) {
   // As many links as the kernel follows in one name before it gives up.
   constexpr int kMaxLinks = 40;
@@ -332,6 +344,12 @@ int CheckSaveTarget(const std::string& target, std::string& resolved) {
     if (S_ISREG(st.st_mode)) return 0;
     if (!S_ISLNK(st.st_mode)) return NotRegularError(st.st_mode);
     if (links == kMaxLinks) return ELOOP;
+    // The links are read here rather than by the kernel, which would apply this rule
+    // itself (where protected_symlinks is on): without it a link planted in /tmp would
+    // make the save replace whatever file it points to.
+    struct stat folder {};
+    if (::stat(DirectoryOf(resolved).c_str(), &folder) != 0) return errno;
+    if (!MayFollowSaveLink(folder, st, ::geteuid())) return kSaveErrForeignLink;
     std::string text(PATH_MAX, '\0');
     const ssize_t n = ::readlink(resolved.c_str(), text.data(), text.size());
     if (n < 0) return errno;
@@ -341,7 +359,26 @@ int CheckSaveTarget(const std::string& target, std::string& resolved) {
   }
 }
 
-AtomicFile::~AtomicFile() { Discard(); }
+std::string SaveTemporaryPattern(const std::string& target, std::size_t nameMax) {
+  std::string name = BaseName(target);
+  const std::size_t fixed = 1 + kTempMarker.size() + kTempRandom;
+  const std::size_t room = nameMax > fixed + 1 ? nameMax - fixed : 1;
+  if (name.size() > room) {
+    // Never inside a character: what is kept of the name stays whole UTF-8 characters.
+    std::size_t cut = room;
+    while (cut > 1 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  std::string pattern(1, '.');
+  pattern += name;
+  pattern += kTempMarker;
+  pattern.append(kTempRandom, 'X');
+  return pattern;
+}
+
+AtomicFile::~AtomicFile() {
+  Discard();
+}
 
 int AtomicFile::Open(const std::string& target) {
   Discard();
@@ -353,7 +390,11 @@ int AtomicFile::Open(const std::string& target) {
 
   g_lastSaveError = 0;
   RemoveStaleTemporaries(target_);
-  std::string pattern = DirectoryOf(target_) + "/" + TempPrefix(target_) + "XXXXXX";
+  const std::string dir = DirectoryOf(target_);
+  const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  std::string pattern =
+      dir + "/" +
+      SaveTemporaryPattern(target_, nameMax > 0 ? static_cast<std::size_t>(nameMax) : NAME_MAX);
   if (int e = CreateLockedTemporary(pattern, &fd_, &temp_)) return SaveFailed(e);
   slot_ = RegisterLive(temp_);
 
@@ -502,9 +543,13 @@ void InstallSaveSignalCleanup() {
   }
 }
 
-int LastSaveError() { return g_lastSaveError; }
+int LastSaveError() {
+  return g_lastSaveError;
+}
 
-void SetSaveFaultHook(SaveFaultHook hook) { g_hook = hook; }
+void SetSaveFaultHook(SaveFaultHook hook) {
+  g_hook = hook;
+}
 
 FileLock::FileLock(const std::string& lockPath, int timeoutMs) {
   // Non-blocking and checked, so that a FIFO or a device in the lock file's place is
@@ -562,4 +607,6 @@ bool BufferedAtomicFile::Flush() {
   return ok;
 }
 
-bool BufferedAtomicFile::Commit() { return Flush() && file_.Commit() == 0; }
+bool BufferedAtomicFile::Commit() {
+  return Flush() && file_.Commit() == 0;
+}

@@ -20,7 +20,8 @@
 [[nodiscard]] int OpenRegularFile(const std::string& path, int& fd, struct stat* st = nullptr);
 
 // A short English text for an errno value of the file functions here, saying plainly
-// what EISDIR, EINVAL and ELOOP mean for a file name; strerror for the rest.
+// what EISDIR, EINVAL, ELOOP and kSaveErrForeignLink mean for a file name; strerror for
+// the rest.
 std::string FileErrorText(int error);
 
 // Reads a whole regular file (opened as OpenRegularFile does). Returns 0, or an errno
@@ -45,6 +46,19 @@ std::string DirectoryOf(const std::string& path);
 // and inode. A path that does not exist is never the same file as another.
 bool SameFile(const std::string& a, const std::string& b);
 
+// The error of a save refused because its name is a symbolic link that another user put
+// in a folder everyone may write to (see MayFollowSaveLink). Not an errno value of the
+// system: FileErrorText and the file I/O codes name it.
+inline constexpr int kSaveErrForeignLink = 0x10000 + 1;
+
+// Whether a save may follow a symbolic link, given the status of the link (lstat) and of
+// the folder that holds it, for the user saving: the rule of the kernel's
+// protected_symlinks. In a folder that is sticky and writable by all (such as /tmp), where
+// anyone may plant a link under a name someone else is going to save to, only a link of
+// the user or of the folder's owner is followed; anywhere else every link is.
+[[nodiscard]] bool MayFollowSaveLink(const struct stat& folder, const struct stat& link,
+                                     uid_t user);
+
 // Where a save of target may write, checked before anything is created. A target that
 // does not exist or is a regular file is saved as it is named. A symbolic link is followed
 // one level after another (a relative link text counts from the link's own folder) to
@@ -53,12 +67,20 @@ bool SameFile(const std::string& a, const std::string& b);
 // the link names, so the link then leads to the new file. resolved receives the name to
 // write. Returns 0, or an errno value, and nothing may be written then: EISDIR when the
 // target is or leads to a folder, EINVAL when it is or leads to a FIFO, a device or a
-// socket, ELOOP when its links lead round in a loop, or what lstat or readlink gave.
+// socket, ELOOP when its links lead round in a loop, kSaveErrForeignLink when one of its
+// links may not be followed (MayFollowSaveLink, for the effective user), or what lstat,
+// stat or readlink gave.
 [[nodiscard]] int CheckSaveTarget(const std::string& target, std::string& resolved);
+
+// The name of the temporary a save of target writes beside it, before mkostemp fills in
+// the six X: ".NAME.vtl-tmp-XXXXXX", NAME the target's file name cut (at a whole UTF-8
+// character) so that the whole name fits in nameMax bytes, the longest file name of the
+// target's folder. A target whose own name is near that limit is saved all the same.
+std::string SaveTemporaryPattern(const std::string& target, std::size_t nameMax);
 
 // Writes a new version of a file beside it, then renames it over the target. Until
 // Commit succeeds the target is untouched. The new version is written to a hidden
-// temporary file in the target's folder (".name.vtl-tmp-XXXXXX") that this object holds
+// temporary file in the target's folder (SaveTemporaryPattern) that this object holds
 // under an exclusive flock for its whole life, so no other save takes it for a leftover.
 // A save killed by a catchable signal removes its temporary (InstallSaveSignalCleanup);
 // one killed outright leaves it, and the next save into that folder removes it. An

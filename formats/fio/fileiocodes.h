@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/files.h"
+
 inline constexpr int FIO_OK = 0;
 inline constexpr int FIO_ERR_CREATE = 2;         // the file cannot be created
 inline constexpr int FIO_ERR_OPEN = 3;           // the file cannot be opened
@@ -27,15 +29,19 @@ inline constexpr int FIO_ERR_USF_NOT_FITS = 31;     // "<USF>" given with a file
 inline constexpr int FIO_ERR_TOO_LARGE = 32;        // writing stopped at the file-size limit
 inline constexpr int FIO_ERR_FOLDER = 33;           // the name is a folder, not a file
 inline constexpr int FIO_ERR_NOT_REGULAR = 34;      // a device, a FIFO or a socket, not a file
-inline constexpr int FIO_ERR_LINK_LOOP = 35;  // the name's symbolic links lead round in a loop
-inline constexpr int FIO_ERR_NO_IMAGE = 44;   // a FITS file whose units hold tables only
-inline constexpr int FIO_ERR_NO_UNIT = 45;    // "file[spec]" names no unit of the file
-inline constexpr int FIO_ERR_COMPRESSED = 46;  // compressed data that cannot be unpacked
-inline constexpr int FIO_ERR_EXTRA_AXIS = 47;  // a FITS axis beyond the third longer than 1
+inline constexpr int FIO_ERR_LINK_LOOP = 35;      // the name's symbolic links lead round in a loop
+inline constexpr int FIO_ERR_NO_IMAGE = 44;       // a FITS file whose units hold tables only
+inline constexpr int FIO_ERR_NO_UNIT = 45;        // "file[spec]" names no unit of the file
+inline constexpr int FIO_ERR_COMPRESSED = 46;     // compressed data that cannot be unpacked
+inline constexpr int FIO_ERR_EXTRA_AXIS = 47;     // a FITS axis beyond the third longer than 1
+inline constexpr int FIO_ERR_FOREIGN_LINK = 48;   // another user's link in a shared folder
+inline constexpr int FIO_ERR_NAME_TOO_LONG = 49;  // a file name or path too long for the system
+inline constexpr int FIO_ERR_BAD_UNIT = 50;       // "file[spec]" whose number is no int from 0 up
 
 // The code for a file that could not be opened by name for reading (the errno value of
 // OpenRegularFile) or for saving (the errno value of AtomicFile::Open): names that are no
-// regular file have codes of their own, anything else is FIO_ERR_OPEN or FIO_ERR_CREATE.
+// regular file, a link a save may not follow and a name too long have codes of their
+// own, anything else is FIO_ERR_OPEN or FIO_ERR_CREATE.
 inline int FioCodeOfNameError(int error, int otherwise) {
   switch (error) {
     case EISDIR:
@@ -44,6 +50,10 @@ inline int FioCodeOfNameError(int error, int otherwise) {
       return FIO_ERR_NOT_REGULAR;
     case ELOOP:
       return FIO_ERR_LINK_LOOP;
+    case kSaveErrForeignLink:
+      return FIO_ERR_FOREIGN_LINK;
+    case ENAMETOOLONG:
+      return FIO_ERR_NAME_TOO_LONG;
     default:
       return otherwise;
   }

@@ -64,6 +64,12 @@ Message Lookup(int code) {
       return {kFioMsgCompressed, true};
     case FIO_ERR_EXTRA_AXIS:
       return {kFioMsgExtraAxis, true};
+    case FIO_ERR_FOREIGN_LINK:
+      return {kFioMsgForeignLink, true};
+    case FIO_ERR_NAME_TOO_LONG:
+      return {kFioMsgNameTooLong, true};
+    case FIO_ERR_BAD_UNIT:
+      return {kFioMsgBadUnit, true};
     default:
       return {{}, true};
   }

@@ -51,7 +51,6 @@ inline constexpr std::string_view kFioMsgNotRegular =
     "。";
 inline constexpr std::string_view kFioMsgLinkLoop =
     "シンボリックリンクが循環しているため、ファイルにたどり着けません。";
-// Any other code; %d is replaced by the code.
 inline constexpr std::string_view kFioMsgNoImage =
     "このFITSファイルには画像がありません。テーブルなど画像以外のデータのみです。";
 inline constexpr std::string_view kFioMsgNoUnit =
@@ -61,6 +60,16 @@ inline constexpr std::string_view kFioMsgCompressed =
 inline constexpr std::string_view kFioMsgExtraAxis =
     "4番目以降の軸(NAXIS4 など)の長さが1より大きい画像です。"
     "読み込めるのは3次元までの画像(4番目以降の軸の長さがすべて1のもの)です。";
+inline constexpr std::string_view kFioMsgForeignLink =
+    "誰でも書き込めるフォルダ(/tmp など)に他のユーザーが作ったシンボリックリンクです。"
+    "リンク先のファイルを置き換えないよう、保存しませんでした。別の名前を指定してください。";
+inline constexpr std::string_view kFioMsgNameTooLong =
+    "ファイル名が長すぎます。ファイル名は255バイト(日本語は1文字3バイト)まで、"
+    "フォルダを含めたパスは4095バイトまでにしてください。";
+inline constexpr std::string_view kFioMsgBadUnit =
+    "拡張部(HDU)の指定が正しくありません。番号と EXTVER には 0 から 2147483647 までの整数を"
+    "指定してください(例: file.fits[1]、file.fits[SCI,2])。";
+// Any other code; %d is replaced by the code.
 inline constexpr std::string_view kFioMsgOther =
     "ファイルの入出力でエラーが発生しました。(エラーコード %d)";
 

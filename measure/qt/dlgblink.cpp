@@ -16,6 +16,7 @@
 
 #include "controls/directionbutton.h"
 #include "dialogs/listtarget.h"
+#include "dialogs/pickersupport.h"
 #include "settings/registry.h"
 
 namespace {
@@ -183,6 +184,7 @@ void CDlgBlink::Refresh() {
   open.erase(std::remove_if(open.begin(), open.end(),
                             [](const BlinkSource& s) { return !s.document || !s.image; }),
              open.end());
+  Watch(open);
   auto find = [&open](const void* window) {
     return std::find_if(open.begin(), open.end(),
                         [window](const BlinkSource& s) { return s.window == window; });
@@ -215,6 +217,48 @@ void CDlgBlink::Refresh() {
   Rebuild();
   if (!m_Entries.empty())
     m_pList->setCurrentRow(std::clamp(row, 0, static_cast<int>(m_Entries.size()) - 1));
+}
+
+void CDlgBlink::Watch(const std::vector<BlinkSource>& sources) {
+  for (const BlinkSource& s : sources) {
+    QObject* object = picker::ObjectOfDocument(s.document);
+    if (!object || std::any_of(m_Watched.begin(), m_Watched.end(),
+                               [object](const auto& w) { return w.first == object; }))
+      continue;
+    m_Watched.emplace_back(object, s.document);
+    connect(object, &QObject::destroyed, this, &CDlgBlink::OnDocumentDestroyed);
+  }
+}
+
+void CDlgBlink::OnDocumentDestroyed(QObject* object) {
+  const auto watched = std::find_if(m_Watched.begin(), m_Watched.end(),
+                                    [object](const auto& w) { return w.first == object; });
+  if (watched == m_Watched.end()) return;
+  const CVumDocument* doc = watched->second;
+  m_Watched.erase(watched);
+  auto of = [doc](const BlinkSource& s) { return s.document == doc; };
+  m_Candidates.erase(std::remove_if(m_Candidates.begin(), m_Candidates.end(), of),
+                     m_Candidates.end());
+  const auto entry = std::find_if(m_Entries.begin(), m_Entries.end(), of);
+  if (entry == m_Entries.end()) {
+    UpdateEnabling();
+    return;
+  }
+  const int row = static_cast<int>(entry - m_Entries.begin());
+  m_Entries.erase(entry);
+  if (m_bRunning) {
+    // The frames of the others are prepared already and go on being shown.
+    (void)m_Target.RemoveAt(row);
+    m_bLoading = true;
+    Fill(m_pList, m_Entries);
+    m_bLoading = false;
+    if (m_Target.GetCount() == 0) Stop();
+  } else {
+    Rebuild();
+  }
+  UpdateEnabling();
+  if (!m_Entries.empty())
+    m_pList->setCurrentRow(std::min(row, static_cast<int>(m_Entries.size()) - 1));
 }
 
 void CDlgBlink::Rebuild() {

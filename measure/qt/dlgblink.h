@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "measure/blink.h"
@@ -53,8 +54,8 @@ class CDlgBlink : public QDialog {
   ~CDlgBlink() override;
 
   // The open images (the own window's included); asked whenever the dialog is shown and
-  // before each start, so images whose windows closed leave the lists. Images without a
-  // document are not listed.
+  // before each start. Images without a document are not listed. A window that closes
+  // leaves both lists at once (a running blink goes on with the frames that remain).
   void SetSources(std::function<std::vector<BlinkSource>()> sources);
   void Refresh();
 
@@ -97,11 +98,17 @@ class CDlgBlink : public QDialog {
   void ShowSelectedShift();
   void OnShiftEdited();
   void OnTimer();
+  // Learns when the windows of the sources close.
+  void Watch(const std::vector<BlinkSource>& sources);
+  void OnDocumentDestroyed(QObject* object);
 
   const void* m_pOwn;
   std::function<std::vector<BlinkSource>()> m_Sources;
   std::vector<BlinkSource> m_Entries;
   std::vector<BlinkSource> m_Candidates;
+  // The document objects watched, each with its document (compared, never used, once the
+  // object is being destroyed).
+  std::vector<std::pair<const QObject*, const CVumDocument*>> m_Watched;
   CBlinkTarget m_Target;
   bool m_bRunning = false;
   bool m_bInTimer = false;
