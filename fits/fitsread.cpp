@@ -1569,6 +1569,10 @@ int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t sta
   // completes the record.
   const std::uint64_t end = std::min(padded, fileSize);
   if (int rc = KeepBytes(img, fd, start, headerEnd, end, source)) return rc;
+  // Sized by its cards, it is carried whole; a type that is no quoted string is still
+  // worth telling.
+  if (cards.empty() || QuotedValue(cards.front(), 1).empty())
+    g_damagedExtensions.push_back(FitsCutExtension{number, ExtName(cards)});
   *pos = end;
   return FITS_FOREIGN_EXTENSION;
 }
