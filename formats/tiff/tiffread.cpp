@@ -234,6 +234,12 @@ int Describe(TIFF* tif, Description* d) {
 // *verify is set for a compression without a known bound: the rows must be decoded
 // before the image is allocated.
 int CheckAgainstFile(TIFF* tif, const Description& d, std::uint64_t fileSize, bool* verify) {
+  const std::uint64_t rowBytes = (static_cast<std::uint64_t>(d.width) * d.samples * d.bits + 7) / 8;
+  const std::uint64_t decoded = rowBytes * d.height;
+  const std::uint64_t ratio = MaxRatio(d.compression);
+  const int tooShort = d.compression == COMPRESSION_NONE ? FIO_ERR_SHORT : FIO_ERR_FORMAT;
+  *verify = ratio == 0;
+  if (ratio != 0 && decoded > fileSize * ratio + kRatioSlack) return tooShort;
   const std::uint32_t striles = d.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
   if (striles == 0 || striles > fileSize) return FIO_ERR_FORMAT;
   std::uint64_t stored = 0;
@@ -243,12 +249,7 @@ int CheckAgainstFile(TIFF* tif, const Description& d, std::uint64_t fileSize, bo
     if (offset > fileSize || count > fileSize - offset) return FIO_ERR_SHORT;
     stored += count;  // no more than striles × fileSize, far below 2^64
   }
-  const std::uint64_t rowBytes = (static_cast<std::uint64_t>(d.width) * d.samples * d.bits + 7) / 8;
-  const std::uint64_t decoded = rowBytes * d.height;
-  const std::uint64_t ratio = MaxRatio(d.compression);
-  *verify = ratio == 0;
-  if (ratio != 0 && decoded > std::min(stored, fileSize) * ratio + kRatioSlack)
-    return d.compression == COMPRESSION_NONE ? FIO_ERR_SHORT : FIO_ERR_FORMAT;
+  if (ratio != 0 && decoded > std::min(stored, fileSize) * ratio + kRatioSlack) return tooShort;
   return FIO_OK;
 }
 
