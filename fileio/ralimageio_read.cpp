@@ -396,6 +396,10 @@ int ReadFitsFile(CRalImage& image, const std::string& name, CReadParam* param, i
   if (cut.number > 0)
     GetMessageBox().Show(FileioCutExtensionText(source.file, cut.number, cut.name),
                          ApplicationTitle(), MB_OK | MB_ICONEXCLAMATION);
+  // Nor is one it could not parse dropped: the user hears that it is kept as it stands.
+  for (const FitsCutExtension& damaged : CFits::GetDamagedExtensions())
+    GetMessageBox().Show(FileioDamagedExtensionText(source.file, damaged.number, damaged.name),
+                         ApplicationTitle(), MB_OK | MB_ICONEXCLAMATION);
   // Nor do rounded 64-bit integers come back from a save.
   if (CFits::GetInt64Rounded())
     GetMessageBox().Show(source.file + "\n" + std::string(kFioMsgInt64Rounded), ApplicationTitle(),

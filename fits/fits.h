@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "formats/fio/fileiocodes.h"
 #include "imagemodel/fitsheader.h"
@@ -136,6 +137,11 @@ class CFits {
   // inside it; the rest of the file was read as usual. Reading never shows a message
   // itself: the caller tells the user.
   static FitsCutExtension GetCutExtension();
+  // The extensions whose headers the last Read on this thread could not parse (a damaged
+  // XTENSION card, no END, no cards that size the data), with their places and names as
+  // for a cut extension. Each was kept as the bytes it stands in, up to the next extension
+  // or the end of the file, and a save copies them unchanged; the caller tells the user.
+  static std::vector<FitsCutExtension> GetDamagedExtensions();
   // Appends the system's own measurement tables among the units of the FITS file at path
   // (the photometry, rectangle photometry and positioning tables; every unit but the
   // primary and exceptUnit) to the image's interpreted extensions, as a read of the

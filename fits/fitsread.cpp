@@ -1403,6 +1403,8 @@ struct KeptSource {
 
 // The extension the last Read on this thread left out because the file ends inside it.
 thread_local FitsCutExtension g_cutExtension;
+// The extensions the last Read on this thread could not parse and kept as bytes.
+thread_local std::vector<FitsCutExtension> g_damagedExtensions;
 
 // The EXTNAME of an extension from the whole cards read of its header, without quotes
 // and trailing blanks; empty when they hold none.
@@ -1432,6 +1434,29 @@ bool HasForeignName(const char* record) {
     if (Begins(card, "EXTNAME = ") && !IsOwnTableName(Value(card))) return true;
   }
   return false;
+}
+
+// Whether a record is header text: printable ASCII only, not all blank, and its first
+// card starting with a keyword (upper-case letters, digits, '-' and '_', then blanks).
+bool LooksLikeHeader(const char* record) {
+  bool blank = true;
+  for (std::size_t i = 0; i < kRecordSize; ++i) {
+    const unsigned char c = static_cast<unsigned char>(record[i]);
+    if (c < 0x20 || c > 0x7E) return false;
+    blank = blank && c == ' ';
+  }
+  if (blank) return false;
+  bool ended = false;
+  for (std::size_t i = 0; i < 8; ++i) {
+    const char c = record[i];
+    const bool key = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (c == ' ') {
+      ended = true;
+    } else if (!key || ended) {
+      return false;
+    }
+  }
+  return record[0] != ' ';
 }
 
 // Interprets the cards of an extension into ext: 0, or the code of the first card
@@ -1469,27 +1494,10 @@ int AppendExtension(CImage& img, int fd, std::uint64_t fileSize, CFitsExtension 
   return FITS_OK;
 }
 
-// Keeps an extension the reader does not interpret: its header records and its data
-// unit with the padding the file holds. One whose header cannot be interpreted or sized
-// cannot be carried whole; it is stepped over (one record, or to the end of the file) and
-// not kept. (One that the file ends inside never comes here.) Returns 29.
-int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t start, int cardsResult,
-                  const std::vector<std::string>& cards, std::uint64_t headerEnd,
-                  std::uint64_t* pos, KeptSource& source) {
-  std::uint64_t size = 0, dataEnd = 0;
-  if (cardsResult != FITS_OK || !DataUnitBytes(cards, &size) || !AddOk(headerEnd, size, &dataEnd)) {
-    *pos = start + kRecordSize;
-    return FITS_FOREIGN_EXTENSION;
-  }
-  bool ok = false;
-  const std::uint64_t padded = RoundUpToRecord(dataEnd, &ok);
-  if (dataEnd > fileSize || !ok) {
-    *pos = fileSize;
-    return FITS_FOREIGN_EXTENSION;
-  }
-  // A last extension whose padding the file lacks is kept as far as it goes; the writer
-  // completes the record.
-  const std::uint64_t end = std::min(padded, fileSize);
+// Appends the bytes [start, end) of the file as a kept extension whose header is
+// [start, headerEnd): the data unit stays in the file when it is large.
+int KeepBytes(CImage& img, int fd, std::uint64_t start, std::uint64_t headerEnd, std::uint64_t end,
+              KeptSource& source) {
   std::string header(static_cast<std::size_t>(headerEnd - start), '\0');
   if (ReadAt(fd, header.data(), header.size(), start) != static_cast<long long>(header.size()))
     return FITS_READ_FAILED;
@@ -1505,6 +1513,66 @@ int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t sta
       return FITS_READ_FAILED;
     img.m_KeptExtensions.emplace_back(std::move(header), std::move(data));
   }
+  return FITS_OK;
+}
+
+// Whether the record at offset starts an extension: its first card is an XTENSION card.
+bool StartsExtension(int fd, std::uint64_t offset) {
+  char head[10];
+  return ReadAt(fd, head, sizeof head, offset) == static_cast<long long>(sizeof head) &&
+         Begins(std::string_view(head, sizeof head), "XTENSION= ");
+}
+
+// Keeps a unit whose header cannot be parsed (a damaged XTENSION card, a header without
+// END or without the cards that size its data) as the bytes it stands in: up to the end
+// its cards give when an extension or the end of the file follows there, else up to the
+// next record that starts an extension, or the end of the file. Its bytes are copied
+// unchanged when the image is saved, so that neither it nor a later extension is lost;
+// it is noted for the caller to tell the user. Returns 29.
+int KeepDamagedExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t start,
+                         int cardsResult, const std::vector<std::string>& cards,
+                         std::uint64_t headerEnd, std::uint64_t* pos, KeptSource& source,
+                         int number) {
+  std::uint64_t size = 0, dataEnd = 0, end = 0;
+  bool ok = cardsResult == FITS_OK && DataUnitBytes(cards, &size) &&
+            AddOk(headerEnd, size, &dataEnd) && dataEnd <= fileSize;
+  if (ok) end = std::min(RoundUpToRecord(dataEnd, &ok), fileSize);
+  if (!ok || (end < fileSize && !StartsExtension(fd, end))) {
+    end = start + kRecordSize;
+    while (end < fileSize && !StartsExtension(fd, end)) end += kRecordSize;
+    end = std::min(end, fileSize);
+  }
+  if (cardsResult != FITS_OK || headerEnd <= start || headerEnd > end)
+    headerEnd = std::min(start + kRecordSize, end);
+  if (int rc = KeepBytes(img, fd, start, headerEnd, end, source)) return rc;
+  g_damagedExtensions.push_back(FitsCutExtension{number, ExtName(cards)});
+  *pos = end;
+  return FITS_FOREIGN_EXTENSION;
+}
+
+// Keeps an extension the reader does not interpret: its header records and its data
+// unit with the padding the file holds; one whose header cannot be interpreted or sized
+// is kept as bytes (above). (One that the file ends inside never comes here.) Returns 29.
+int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t start, int cardsResult,
+                  const std::vector<std::string>& cards, std::uint64_t headerEnd,
+                  std::uint64_t* pos, KeptSource& source, int number) {
+  std::uint64_t size = 0, dataEnd = 0;
+  bool ok = false;
+  const std::uint64_t padded =
+      cardsResult == FITS_OK && DataUnitBytes(cards, &size) && AddOk(headerEnd, size, &dataEnd)
+          ? RoundUpToRecord(dataEnd, &ok)
+          : 0;
+  if (!ok || dataEnd > fileSize)
+    return KeepDamagedExtension(img, fd, fileSize, start, cardsResult, cards, headerEnd, pos,
+                                source, number);
+  // A last extension whose padding the file lacks is kept as far as it goes; the writer
+  // completes the record.
+  const std::uint64_t end = std::min(padded, fileSize);
+  if (int rc = KeepBytes(img, fd, start, headerEnd, end, source)) return rc;
+  // Sized by its cards, it is carried whole; a type that is no quoted string is still
+  // worth telling.
+  if (cards.empty() || QuotedValue(cards.front(), 1).empty())
+    g_damagedExtensions.push_back(FitsCutExtension{number, ExtName(cards)});
   *pos = end;
   return FITS_FOREIGN_EXTENSION;
 }
@@ -1515,18 +1583,29 @@ int KeepExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t sta
 // plane also another program's table of plane coordinates; a cube read in colour
 // interprets none. Everything else is kept unread. Returns 0, 4, 6, 7, 28 or 29 (kept).
 int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* pos, int filePlanes,
-                  int planesRead, bool interpret, KeptSource& source, FitsCutExtension* cut) {
+                  int planesRead, bool interpret, KeptSource& source, FitsCutExtension* cut,
+                  int number) {
   bool ok = false;
   const std::uint64_t start = RoundUpToRecord(*pos, &ok);
   if (!ok || start >= fileSize) return FITS_NO_MORE_EXTENSION;
   std::array<char, kRecordSize> record;
   const long long got = ReadAt(fd, record.data(), kRecordSize, start);
-  // Whatever follows the data without an XTENSION card (blank records, junk) is not an
-  // extension; the start of one the file ends inside already counts.
+  // Whatever follows the data without an XTENSION card (blank records, zeros, binary
+  // junk) is not an extension; the start of one the file ends inside already counts. A
+  // whole record of header text is an extension whose XTENSION card was damaged: it is
+  // kept as bytes.
   constexpr std::string_view kXtension = "XTENSION= ";
   const std::string_view head(record.data(),
                               got <= 0 ? 0 : std::min<std::size_t>(got, kXtension.size()));
-  if (head.empty() || kXtension.substr(0, head.size()) != head) return FITS_NO_MORE_EXTENSION;
+  if (head.empty() || kXtension.substr(0, head.size()) != head) {
+    if (got != static_cast<long long>(kRecordSize) || !LooksLikeHeader(record.data()))
+      return FITS_NO_MORE_EXTENSION;
+    std::vector<std::string> cards;
+    std::uint64_t headerEnd = 0;
+    const int cardsResult = ReadCards(fd, start, record.data(), &cards, &headerEnd);
+    return KeepDamagedExtension(img, fd, fileSize, start, cardsResult, cards, headerEnd, pos,
+                                source, number);
+  }
 
   // An extension the file ends inside, in its header or its data unit, cannot be carried
   // whole: it is left out, and noted so that the caller can tell the user. Nothing can
@@ -1547,8 +1626,15 @@ int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* po
   if (cardsResult == FITS_READ_FAILED) return cutOff();
   std::uint64_t size = 0, dataEnd = 0;
   if (cardsResult == FITS_OK && DataUnitBytes(cards, &size) && AddOk(headerEnd, size, &dataEnd) &&
-      dataEnd > fileSize)
+      dataEnd > fileSize) {
+    // Cut short, unless another extension starts before the end: then its size cards
+    // are damaged, and it is kept as bytes up to that one.
+    for (std::uint64_t at = headerEnd; at < fileSize; at += kRecordSize)
+      if (StartsExtension(fd, at))
+        return KeepDamagedExtension(img, fd, fileSize, start, cardsResult, cards, headerEnd, pos,
+                                    source, number);
     return cutOff();
+  }
 
   const bool cube = filePlanes > 1;
   const bool colour = cube && planesRead > 1;
@@ -1558,7 +1644,8 @@ int ReadExtension(CImage& img, int fd, std::uint64_t fileSize, std::uint64_t* po
       if (InterpretExtension(ext, cards) == FITS_OK && IsPlaneCoordinateTable(ext))
         return AppendExtension(img, fd, fileSize, std::move(ext), cards, headerEnd, pos);
     }
-    return KeepExtension(img, fd, fileSize, start, cardsResult, cards, headerEnd, pos, source);
+    return KeepExtension(img, fd, fileSize, start, cardsResult, cards, headerEnd, pos, source,
+                         number);
   }
 
   if (cardsResult != FITS_OK) return cardsResult;
@@ -1763,6 +1850,7 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
                 int plane1, int plane2, ProgressSink* progress, const std::string& caption,
                 int skipExtensions, int foldBits, int hdu) {
   g_cutExtension = FitsCutExtension{};
+  g_damagedExtensions.clear();
   g_int64Rounded = false;
   try {
     int raw = -1;
@@ -1842,7 +1930,7 @@ int CFits::Read(CImage& image, const std::string& path, int isSigned, int color,
       for (int number = 1;; ++number) {
         FitsCutExtension cut;
         const int rc = ReadExtension(image, fd.get(), fileSize, &pos, filePlanes, image.GetPlanes(),
-                                     interpret, source, &cut);
+                                     interpret, source, &cut, number);
         if (rc == FITS_NO_MORE_EXTENSION) {
           if (cut.number != 0) {
             cut.number = number;
@@ -1927,6 +2015,10 @@ FitsDataGate* CFits::SetDataGate(FitsDataGate* gate) {
 
 FitsCutExtension CFits::GetCutExtension() {
   return g_cutExtension;
+}
+
+std::vector<FitsCutExtension> CFits::GetDamagedExtensions() {
+  return g_damagedExtensions;
 }
 
 std::uint64_t CFits::SetKeptInMemoryLimit(std::uint64_t bytes) {

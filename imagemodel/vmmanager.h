@@ -95,6 +95,11 @@ class CVmManager {
   // True when handle is null or none of its blocks is on disk.
   bool IsOnMemory(const CVmHandle* handle) const;
   std::size_t GetBlockSize() const { return m_nBlockSize; }
+  // The memory budget: slots × block size, in bytes. Readers keep what they hold outside
+  // the pager (decoder buffers, whole files) within it.
+  std::uint64_t GetMemoryBudget() const {
+    return static_cast<std::uint64_t>(m_nSlots) * m_nBlockSize;
+  }
 
   static void GetVmStatus(VMSTATUS* status);
   static void GetVmStatusDefault(VMSTATUS* status);

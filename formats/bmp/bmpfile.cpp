@@ -10,6 +10,7 @@
 #include "engine/ralimage.h"
 #include "formats/fio/fileioutil.h"
 #include "imagemodel/image.h"
+#include "imagemodel/vmmanager.h"
 #include "platform/files.h"
 #include "platform/progress.h"
 
@@ -19,6 +20,10 @@ namespace {
 
 constexpr std::uint16_t kSignature = 19778;  // "BM"
 constexpr std::uint32_t kMaxColors = 4096;
+// A run-length code of two bytes gives at most 255 pixels; what a header claims beyond
+// that rate from the bits the file holds is not there (skipped pixels are no data).
+constexpr std::uint64_t kRlePixelsPerByte = 128;
+constexpr std::uint64_t kRleSlackPixels = 1 << 16;
 
 bool ReadExact(std::FILE* f, void* out, std::size_t n) {
   return std::fread(out, 1, n, f) == n;
@@ -145,9 +150,22 @@ int CBmp::ReadDIB(const std::string& path, DibBlock* dib) {
   if (at < 0) return FIO_ERR_SHORT;
   // The bits are what the file holds from here on, whatever the header claimed.
   const std::uint64_t remaining = fileSize - static_cast<std::uint64_t>(at);
+  // The image is made only from bits the file holds: an uncompressed file must hold at
+  // least half of its rows (a truncated one reads the rows that are there, the rest
+  // zero), a run-length coded one enough codes for its pixels.
+  const std::uint64_t rowBytes =
+      (static_cast<std::uint64_t>(h.biBitCount) * h.biWidth + 31) / 32 * 4 * rows;
+  const bool rle = h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4;
+  const std::uint64_t pixels = static_cast<std::uint64_t>(h.biWidth) * rows;
+  if (rle ? pixels > remaining * kRlePixelsPerByte + kRleSlackPixels : remaining < rowBytes / 2)
+    return FIO_ERR_SHORT;
   if (remaining != imageSize) imageSize = remaining;
   const std::uint64_t total = kBitmapInfoHeaderSize + hd.table.size() + imageSize;
   if (total > kMaxDibBytes) return FIO_ERR_MEMORY;
+  // The bitmap, the image's copy of it and its decoded rows are held outside the pager:
+  // together they stay within the pager's memory budget.
+  const std::uint64_t held = 2 * total + (rle ? rowBytes : 0);
+  if (held > CVmManager::Instance().GetMemoryBudget()) return FIO_ERR_MEMORY;
   h.biSize = kBitmapInfoHeaderSize;
   h.biSizeImage = static_cast<std::uint32_t>(imageSize);
   try {

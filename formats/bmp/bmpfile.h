@@ -25,8 +25,9 @@ inline constexpr std::uint64_t kBmpMaxPixels = std::uint64_t{1} << 28;
 class CBmp {
  public:
   // Reads the file into the image. 0, or FIO_ERR_OPEN (and the codes for names that are
-  // no regular file), FIO_ERR_SHORT (headers cut short), FIO_ERR_FORMAT (a header size
-  // other than 12 or 40, an impossible header), FIO_ERR_MEMORY.
+  // no regular file), FIO_ERR_SHORT (headers cut short, bits that cannot fill the image),
+  // FIO_ERR_FORMAT (a header size other than 12 or 40, an impossible header),
+  // FIO_ERR_MEMORY (also a bitmap that would not fit the pager's memory budget).
   [[nodiscard]] static int Read(CImage& image, const std::string& path,
                                 ProgressSink* progress = nullptr, const std::string& caption = {});
   // The geometry and the original-file attributes from the headers: 0, or FIO_ERR_HEADER
@@ -38,7 +39,9 @@ class CBmp {
                                  ProgressSink* progress = nullptr, const std::string& caption = {});
 
   // The packed bitmap that a file holds: a 40-byte header (a core header converted), the
-  // colour table as four-byte entries, the bits. A truncated file gives the bits it has.
+  // colour table as four-byte entries, the bits. A truncated file gives the bits it has,
+  // as long as it holds at least half of the rows; a run-length coded one must hold at
+  // least a byte for 128 pixels. Less is FIO_ERR_SHORT, before anything is allocated.
   [[nodiscard]] static int ReadDIB(const std::string& path, DibBlock* dib);
   // A file header and then the packed bitmap, written through a temporary file.
   [[nodiscard]] static int WriteDIB(const std::string& path, const DibBlock& dib);

@@ -93,13 +93,27 @@ std::string FileioMessageText(int code, const std::string& path) {
   return text;
 }
 
-std::string FileioCutExtensionText(const std::string& path, int number, const std::string& name) {
-  std::string text(kFioMsgExtensionCut);
+namespace {
+
+std::string ExtensionText(std::string_view message, const std::string& path, int number,
+                          const std::string& name) {
+  std::string text(message);
   const std::size_t d = text.find("%d");
   text.replace(d, 2, std::to_string(number));
   const std::size_t s = text.find("%s");
   text.replace(s, 2, name.empty() ? std::string() : " (" + name + ")");
   return path.empty() ? text : path + "\n" + text;
+}
+
+}  // namespace
+
+std::string FileioCutExtensionText(const std::string& path, int number, const std::string& name) {
+  return ExtensionText(kFioMsgExtensionCut, path, number, name);
+}
+
+std::string FileioDamagedExtensionText(const std::string& path, int number,
+                                       const std::string& name) {
+  return ExtensionText(kFioMsgExtensionDamaged, path, number, name);
 }
 
 int FileioMsgBox(void* /*owner*/, int code, const std::string& title, const std::string& path,

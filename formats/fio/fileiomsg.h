@@ -80,6 +80,13 @@ inline constexpr std::string_view kFioMsgExtensionCut =
     "主画像とそれより前の Extension は読み込みましたが、壊れたこの Extension は読み込まず、"
     "保存しても残りません。";
 
+// A FITS extension whose header cannot be parsed (a damaged XTENSION card, no END): the
+// file opens with it kept as bytes, written back unchanged on a save. %d and %s as above.
+inline constexpr std::string_view kFioMsgExtensionDamaged =
+    "%d 番目の Extension%s のヘッダが壊れていて読み取れません。"
+    "この Extension は読み込まず、ファイルにあったとおりのバイトのまま保持し、"
+    "保存するときもそのまま書き込みます。";
+
 // A file of 64-bit integers some of whose values doubles, the widest type of an image,
 // do not hold exactly.
 inline constexpr std::string_view kFioMsgInt64Rounded =
@@ -96,6 +103,9 @@ std::string FileioMessageText(int code, const std::string& path);
 // The warning for a file read without its cut-off extension: the path on a line of its
 // own, then kFioMsgExtensionCut for extension `number` named `name` (may be empty).
 std::string FileioCutExtensionText(const std::string& path, int number, const std::string& name);
+// The same with kFioMsgExtensionDamaged, for an extension kept as bytes.
+std::string FileioDamagedExtensionText(const std::string& path, int number,
+                                       const std::string& name);
 
 // Shows the text of a code with the exclamation, stop or other style given, under title
 // (the application title when empty). Returns the button chosen, or 0 when nothing was

@@ -22,6 +22,12 @@
 namespace {
 
 constexpr int kPassStart[4] = {0, 4, 2, 1};
+
+// LZW codes are at most 12 bits and stand for at most 4096 pixels, so no byte of a file
+// can give more than 4096 / 1.5 pixels. A screen larger than the whole file could fill at
+// that rate is not allocated: the file cannot hold what it claims.
+constexpr std::uint64_t kLzwPixelsPerByte = 2731;
+constexpr std::uint64_t kLzwSlackPixels = 1 << 16;
 constexpr int kPassStep[4] = {8, 8, 4, 2};
 
 // Rows in the order the file holds them.
@@ -47,11 +53,13 @@ using Decoder = std::unique_ptr<GifFileType, DecoderCloser>;
 
 // Opens the file and reads up to the first image description. bool87 says whether the
 // signature was "GIF87a" (in any case).
-int OpenToImage(const std::string& path, Decoder* out, bool* is87) {
+int OpenToImage(const std::string& path, Decoder* out, bool* is87,
+                std::uint64_t* fileSize = nullptr) {
   std::uint64_t size = 0;
   int code = FIO_OK;
   fileio::FilePtr file = fileio::OpenForReading(path, &size, &code);
   if (!file) return code;
+  if (fileSize) *fileSize = size;
   char sig[6] = {};
   const std::size_t got = std::fread(sig, 1, sizeof sig, file.get());
   *is87 = got == 6 && (sig[0] | 0x20) == 'g' && (sig[1] | 0x20) == 'i' && (sig[2] | 0x20) == 'f' &&
@@ -97,10 +105,13 @@ int ReadGif(CImage& image, const std::string& path, ProgressSink* progress,
             const std::string& caption) {
   Decoder gif;
   bool is87 = false;
-  if (int rc = OpenToImage(path, &gif, &is87); rc != FIO_OK) return rc;
+  std::uint64_t fileSize = 0;
+  if (int rc = OpenToImage(path, &gif, &is87, &fileSize); rc != FIO_OK) return rc;
   const int width = gif->SWidth, height = gif->SHeight;
-  if (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kGifMaxPixels)
-    return FIO_ERR_MEMORY;
+  const std::uint64_t pixels =
+      static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+  if (pixels > fileSize * kLzwPixelsPerByte + kLzwSlackPixels) return FIO_ERR_FORMAT;
+  if (pixels > kGifMaxPixels) return FIO_ERR_MEMORY;
   const GifImageDesc d = gif->Image;
   const ColorMapObject* map = d.ColorMap ? d.ColorMap : gif->SColorMap;
   // Without any colour map an index is shown as that grey.

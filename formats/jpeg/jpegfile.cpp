@@ -13,6 +13,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,7 @@
 
 #include "formats/fio/fileioutil.h"
 #include "imagemodel/image.h"
+#include "imagemodel/vmmanager.h"
 #include "platform/files.h"
 #include "platform/progress.h"
 
@@ -32,8 +34,9 @@ namespace {
 constexpr std::uint64_t kMaxHuffmanRatio = 2048;
 constexpr std::uint64_t kMaxArithmeticRatio = 65536;
 constexpr std::uint64_t kRatioSlack = 1 << 16;
-// Progressive files keep every coefficient in memory while they decode; beyond this
-// libjpeg gives up (it has no backing store) and the read fails as memory exhaustion.
+// Progressive files keep every coefficient in memory while they decode; beyond this, or
+// beyond the pager's memory budget (this memory is not the pager's), libjpeg gives up (it
+// has no backing store) and the read fails as memory exhaustion.
 constexpr long kMaxDecoderMemory = 1L << 30;
 constexpr int kMaxSide = JPEG_MAX_DIMENSION;
 
@@ -125,7 +128,8 @@ class Compressor {
 int ReadJpegHeader(Decompressor& d, std::FILE* file) {
   if (setjmp(d.err.jump)) return ReadFailure(d.err);
   jpeg_create_decompress(&d.cinfo);
-  d.cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
+  d.cinfo.mem->max_memory_to_use = static_cast<long>(
+      std::min<std::uint64_t>(kMaxDecoderMemory, CVmManager::Instance().GetMemoryBudget()));
   jpeg_stdio_src(&d.cinfo, file);
   if (jpeg_read_header(&d.cinfo, TRUE) != JPEG_HEADER_OK) return FIO_ERR_FORMAT;
   if (d.cinfo.data_precision != 8) return FIO_ERR_FORMAT;
@@ -138,9 +142,13 @@ int ReadJpegHeader(Decompressor& d, std::FILE* file) {
   return FIO_OK;
 }
 
+// Rows are stored only while the file has data for them: libjpeg makes up the rows of a
+// file that ends early (after a warning), which are not taken. A progressive file has
+// read all its scans when decompression starts.
 int DecodeRows(Decompressor& d, CImage& image, JSAMPROW row, ProgressScope& scope) {
   if (setjmp(d.err.jump)) return ReadFailure(d.err);
   jpeg_start_decompress(&d.cinfo);
+  if (d.err.endedEarly) return FIO_ERR_SHORT;
   const int planes = d.cinfo.output_components;
   const int width = image.GetWidth(), height = image.GetHeight();
   if (static_cast<int>(d.cinfo.output_width) != width ||
@@ -148,7 +156,7 @@ int DecodeRows(Decompressor& d, CImage& image, JSAMPROW row, ProgressScope& scop
     return FIO_ERR_FORMAT;
   while (d.cinfo.output_scanline < d.cinfo.output_height) {
     const int y = static_cast<int>(d.cinfo.output_scanline);
-    if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1) return FIO_ERR_SHORT;
+    if (jpeg_read_scanlines(&d.cinfo, &row, 1) != 1 || d.err.endedEarly) return FIO_ERR_SHORT;
     for (int p = 0; p < planes; ++p) {
       auto* dst = static_cast<std::uint8_t*>(image.GetImageAdr(0, y, p));
       if (!dst) return FIO_ERR_MEMORY;

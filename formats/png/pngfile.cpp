@@ -7,12 +7,14 @@
 #include "formats/png/pngfile.h"
 
 #include <png.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -24,7 +26,8 @@
 namespace {
 
 // zlib cannot do better than about 1032 to 1; a header that claims more pixels than the
-// file could hold at that ratio is refused before anything is allocated for them.
+// file's image data chunks could hold at that ratio is refused before anything is
+// allocated for them (other chunks, however large, hold no pixels).
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
 constexpr std::uint64_t kDeflateSlack = 4096;
 constexpr png_uint_32 kMaxSide = 1000000;
@@ -87,6 +90,22 @@ void OnWriteData(png_structp png, png_bytep data, std::size_t length) {
   }
 }
 void OnFlush(png_structp) {}
+
+// Bytes of the IDAT chunks of the file, read from the chunk headers that follow the
+// signature (the file position that libpng reads from is not moved).
+std::uint64_t ImageDataBytes(std::FILE* file, std::uint64_t fileSize) {
+  const int fd = ::fileno(file);
+  std::uint64_t at = 8, bytes = 0;
+  unsigned char head[8];
+  while (at + sizeof head <= fileSize && ::pread(fd, head, sizeof head, static_cast<off_t>(at)) ==
+                                             static_cast<ssize_t>(sizeof head)) {
+    const std::uint64_t length = png_get_uint_32(head);
+    if (std::memcmp(head + 4, "IDAT", 4) == 0) bytes += std::min(length, fileSize - at);
+    if (std::memcmp(head + 4, "IEND", 4) == 0) break;
+    at += 12 + length;  // length, type, data, CRC
+  }
+  return bytes;
+}
 
 int FileChannels(int colorType) {
   switch (colorType) {
@@ -250,7 +269,8 @@ int ReadPng(CImage& image, const std::string& path, bool pixels, ProgressSink* p
     const std::uint64_t packedRow =
         (static_cast<std::uint64_t>(s.width) * FileChannels(s.colorType) * s.fileBitDepth + 7) / 8;
     const std::uint64_t packed = (packedRow + 1) * s.height;
-    if (packed > fileSize * kMaxDeflateRatio + kDeflateSlack) return FIO_ERR_SHORT;
+    if (packed > ImageDataBytes(file.get(), fileSize) * kMaxDeflateRatio + kDeflateSlack)
+      return FIO_ERR_SHORT;
     if (!image.AllocImage(progress, caption)) return FIO_ERR_MEMORY;
     std::vector<png_byte> row(s.rowBytes);
     ProgressScope scope(progress, caption);

@@ -1,16 +1,22 @@
 // libtiff's messages: noted per file, never printed.
 #include "formats/tiff/tiffinternal.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+
+#include "imagemodel/vmmanager.h"
 
 namespace tiff_detail {
 
 namespace {
 
-// A single allocation larger than this is refused by libtiff itself (its own buffers:
-// strip and tile data, tag arrays), whatever a damaged file asks for.
+// A single allocation larger than this, or than the pager's memory budget (libtiff's
+// buffers are not the pager's), is refused by libtiff itself (its own buffers: strip and
+// tile data, tag arrays), whatever a damaged file asks for.
 constexpr tmsize_t kMaxSingleAllocation = 512 << 20;
 
 int OnError(TIFF*, void* user, const char*, const char* format, va_list) {
@@ -24,7 +30,12 @@ int OnError(TIFF*, void* user, const char*, const char* format, va_list) {
   return 1;
 }
 
-int OnWarning(TIFF*, void*, const char*, const char*, va_list) {
+int OnWarning(TIFF*, void* user, const char*, const char* format, va_list args) {
+  // "Premature EOF" of the fax decoders, "Premature end of JPEG file" of libjpeg (passed
+  // on as "%s"), and the like.
+  char text[256] = {};
+  if (format) std::vsnprintf(text, sizeof text, format, args);
+  if (std::strstr(text, "Premature")) static_cast<Messages*>(user)->endedEarly = true;
   return 1;
 }
 
@@ -32,7 +43,9 @@ int OnWarning(TIFF*, void*, const char*, const char*, va_list) {
 
 OpenOptions::OpenOptions(Messages* messages) : options_(TIFFOpenOptionsAlloc()) {
   if (!options_) return;
-  TIFFOpenOptionsSetMaxSingleMemAlloc(options_, kMaxSingleAllocation);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(
+      options_, static_cast<tmsize_t>(std::min<std::uint64_t>(
+                    kMaxSingleAllocation, CVmManager::Instance().GetMemoryBudget())));
   TIFFOpenOptionsSetErrorHandlerExtR(options_, OnError, messages);
   TIFFOpenOptionsSetWarningHandlerExtR(options_, OnWarning, messages);
 }

@@ -10,6 +10,9 @@ namespace tiff_detail {
 struct Messages {
   bool error = false;
   bool outOfMemory = false;
+  // A decoder warned that the data end before the rows do (libtiff's fax decoders and
+  // libjpeg fill such rows and carry on).
+  bool endedEarly = false;
 };
 
 // Open options whose error and warning handlers note into a Messages record and stop

@@ -1,9 +1,12 @@
 // Reading TIFF with libtiff. libtiff's messages go to handlers of this library that only
 // note that an error happened (nothing is printed). Before the pixel store is allocated,
 // the header's size is checked against the file: every strip or tile must lie inside it,
-// and the decoded size must be within what the compression can reach from that many
-// bytes. Samples are read row by row (strips) or tile by tile and placed through the
-// file's orientation, so that row 0 of the image is the top of the picture.
+// and the decoded size must be within what the compression can reach from the bytes of
+// the strips or tiles. A compression without such a bound (the fax codings, LZMA, ZSTD
+// and others) is decoded once without storing anything first: the image is allocated
+// only when every row has come. Data that end before the rows do fail the read instead
+// of being filled in. Samples are read row by row (strips) or tile by tile and placed
+// through the file's orientation, so that row 0 of the image is the top of the picture.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <tiffio.h>
@@ -29,7 +32,9 @@ namespace {
 
 // The best ratio of decoded to stored bytes each compression can reach, with room to
 // spare: PackBits stores 128 equal bytes in 2, zlib stays below about 1032 to 1, LZW
-// below about 1400 to 1; the others (LZMA, ZSTD, JPEG...) are given a wide margin.
+// below about 2731 to 1 (4096 bytes for a 12-bit code), JPEG's Huffman coding spends at
+// least two bits on a block of 64 samples. 0 for a compression without a known bound:
+// the fax codings give a whole row for one bit, whatever its width.
 std::uint64_t MaxRatio(int compression) {
   switch (compression) {
     case COMPRESSION_NONE:
@@ -41,8 +46,10 @@ std::uint64_t MaxRatio(int compression) {
       return 2048;
     case COMPRESSION_LZW:
       return 4096;
+    case COMPRESSION_JPEG:
+      return 2048;
     default:
-      return 1 << 20;
+      return 0;
   }
 }
 constexpr std::uint64_t kRatioSlack = 1 << 16;
@@ -138,12 +145,14 @@ bool PutRunOf(CImage& image, const Layout& l, int sy, int sx0, int count, const 
   return true;
 }
 
-bool PutRun(CImage& image, const Layout& l, int sy, int sx0, int count, const void* src, int step,
+// Without an image the rows are only decoded: the pass that shows that the data are there.
+bool PutRun(CImage* image, const Layout& l, int sy, int sx0, int count, const void* src, int step,
             int firstPlane, int planes) {
+  if (!image) return true;
   if (l.bits == 8)
-    return PutRunOf(image, l, sy, sx0, count, static_cast<const std::uint8_t*>(src), step,
+    return PutRunOf(*image, l, sy, sx0, count, static_cast<const std::uint8_t*>(src), step,
                     firstPlane, planes);
-  return PutRunOf(image, l, sy, sx0, count, static_cast<const std::uint16_t*>(src), step,
+  return PutRunOf(*image, l, sy, sx0, count, static_cast<const std::uint16_t*>(src), step,
                   firstPlane, planes);
 }
 
@@ -162,6 +171,7 @@ struct Description {
   std::uint16_t compression = COMPRESSION_NONE, orientation = ORIENTATION_TOPLEFT;
   bool tiled = false;
   bool viaRgba = false;  // through libtiff's RGBA conversion
+  bool lowBits = false;  // grey of 1, 2 or 4 bits in strips, read row by row
   int planes = 1;        // of the image
   int imageBits = 8;
 };
@@ -196,6 +206,14 @@ int Describe(TIFF* tif, Description* d) {
   }
   if (plainBits && grey) {
     d->planes = 1;
+  } else if (grey && d->samples == 1 && (d->bits == 1 || d->bits == 2 || d->bits == 4) &&
+             !d->tiled && (d->format == SAMPLEFORMAT_UINT || d->format == SAMPLEFORMAT_VOID)) {
+    // Row by row rather than through the RGBA conversion, which decodes a whole strip
+    // into memory for every band of rows it gives (a fax page is often one strip).
+    d->lowBits = true;
+    d->planes = 1;
+    d->imageBits = 8;
+    return FIO_OK;
   } else if (plainBits && d->photometric == PHOTOMETRIC_RGB && d->samples >= 3) {
     d->planes = 3;
   } else {
@@ -212,27 +230,50 @@ int Describe(TIFF* tif, Description* d) {
 }
 
 // Strips or tiles lying outside the file mean that it was cut short; a decoded size the
-// compression could not reach from the file's bytes means a damaged header.
-int CheckAgainstFile(TIFF* tif, const Description& d, std::uint64_t fileSize) {
+// compression could not reach from the strips' or tiles' bytes means a damaged header.
+// *verify is set for a compression without a known bound: the rows must be decoded
+// before the image is allocated.
+int CheckAgainstFile(TIFF* tif, const Description& d, std::uint64_t fileSize, bool* verify) {
   const std::uint64_t rowBytes = (static_cast<std::uint64_t>(d.width) * d.samples * d.bits + 7) / 8;
   const std::uint64_t decoded = rowBytes * d.height;
-  if (decoded > fileSize * MaxRatio(d.compression) + kRatioSlack)
-    return d.compression == COMPRESSION_NONE ? FIO_ERR_SHORT : FIO_ERR_FORMAT;
+  const std::uint64_t ratio = MaxRatio(d.compression);
+  const int tooShort = d.compression == COMPRESSION_NONE ? FIO_ERR_SHORT : FIO_ERR_FORMAT;
+  *verify = ratio == 0;
+  if (ratio != 0 && decoded > fileSize * ratio + kRatioSlack) return tooShort;
   const std::uint32_t striles = d.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
   if (striles == 0 || striles > fileSize) return FIO_ERR_FORMAT;
+  std::uint64_t stored = 0;
   for (std::uint32_t i = 0; i < striles; ++i) {
     const std::uint64_t offset = TIFFGetStrileOffset(tif, i);
     const std::uint64_t count = TIFFGetStrileByteCount(tif, i);
     if (offset > fileSize || count > fileSize - offset) return FIO_ERR_SHORT;
+    stored += count;  // no more than striles × fileSize, far below 2^64
   }
+  if (ratio != 0 && decoded > std::min(stored, fileSize) * ratio + kRatioSlack) return tooShort;
   return FIO_OK;
 }
 
-int ReadStrips(TIFF* tif, CImage& image, const Layout& l, const Description& d,
-               ProgressScope& scope) {
+// The readers below fill image, or with a null image only decode. Data that end before the
+// rows do give FIO_ERR_SHORT at once.
+int ReadStrips(TIFF* tif, CImage* image, const Layout& l, const Description& d,
+               const tiff_detail::Messages& m, ProgressScope& scope) {
   const tmsize_t size = TIFFScanlineSize(tif);
   if (size <= 0 || static_cast<std::uint64_t>(size) > kMaxBufferBytes) return FIO_ERR_FORMAT;
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size) + 16);
+  // Samples of fewer than 8 bits spread to 0 to 255 (white 255), as the RGBA conversion
+  // shows them.
+  std::vector<std::uint8_t> spread(d.lowBits ? static_cast<std::size_t>(d.width) : 0);
+  const int maxSample = (1 << d.bits) - 1;
+  const bool whiteIsZero = d.photometric == PHOTOMETRIC_MINISWHITE;
+  auto expand = [&]() {
+    const int perByte = 8 / d.bits;
+    for (std::uint32_t x = 0; x < d.width; ++x) {
+      const int shift = 8 - d.bits * (static_cast<int>(x % perByte) + 1);
+      const int v = (buffer[x / perByte] >> shift) & maxSample;
+      spread[x] = static_cast<std::uint8_t>((whiteIsZero ? maxSample - v : v) * 255 / maxSample);
+    }
+    return spread.data();
+  };
   const bool separate = d.planar == PLANARCONFIG_SEPARATE && d.samples > 1;
   const int passes = separate ? l.planes : 1;
   const int height = static_cast<int>(d.height), width = static_cast<int>(d.width);
@@ -241,7 +282,9 @@ int ReadStrips(TIFF* tif, CImage& image, const Layout& l, const Description& d,
       if (TIFFReadScanline(tif, buffer.data(), static_cast<std::uint32_t>(y),
                            static_cast<std::uint16_t>(s)) < 0)
         return FIO_ERR_FORMAT;
-      const bool ok = separate
+      if (m.endedEarly) return FIO_ERR_SHORT;
+      const bool ok = d.lowBits ? !image || PutRun(image, l, y, 0, width, expand(), 1, 0, 1)
+                      : separate
                           ? PutRun(image, l, y, 0, width, buffer.data(), 1, s, 1)
                           : PutRun(image, l, y, 0, width, buffer.data(), d.samples, 0, l.planes);
       if (!ok) return FIO_ERR_MEMORY;
@@ -251,8 +294,8 @@ int ReadStrips(TIFF* tif, CImage& image, const Layout& l, const Description& d,
   return FIO_OK;
 }
 
-int ReadTiles(TIFF* tif, CImage& image, const Layout& l, const Description& d,
-              ProgressScope& scope) {
+int ReadTiles(TIFF* tif, CImage* image, const Layout& l, const Description& d,
+              const tiff_detail::Messages& m, ProgressScope& scope) {
   std::uint32_t tw = 0, th = 0;
   TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
   TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
@@ -271,6 +314,7 @@ int ReadTiles(TIFF* tif, CImage& image, const Layout& l, const Description& d,
       for (std::uint32_t tx = 0; tx < d.width; tx += tw) {
         if (TIFFReadTile(tif, buffer.data(), tx, ty, 0, static_cast<std::uint16_t>(s)) < 0)
           return FIO_ERR_FORMAT;
+        if (m.endedEarly) return FIO_ERR_SHORT;
         const int count = static_cast<int>(std::min(tw, d.width - tx));
         const std::uint32_t rows = std::min(th, d.height - ty);
         for (std::uint32_t r = 0; r < rows; ++r) {
@@ -288,7 +332,8 @@ int ReadTiles(TIFF* tif, CImage& image, const Layout& l, const Description& d,
 }
 
 // Anything libtiff can turn into RGBA, a band of rows at a time, in stored order.
-int ReadRgba(TIFF* tif, CImage& image, const Layout& l, ProgressScope& scope) {
+int ReadRgba(TIFF* tif, CImage* image, const Layout& l, const tiff_detail::Messages& m,
+             ProgressScope& scope) {
   char message[1024];
   TIFFRGBAImage rgba;
   if (!TIFFRGBAImageBegin(&rgba, tif, 1, message)) return FIO_ERR_FORMAT;
@@ -307,6 +352,7 @@ int ReadRgba(TIFF* tif, CImage& image, const Layout& l, ProgressScope& scope) {
     rgba.row_offset = static_cast<int>(y);
     rgba.col_offset = 0;
     if (!TIFFRGBAImageGet(&rgba, raster.data(), width, rows)) return FIO_ERR_FORMAT;
+    if (m.endedEarly) return FIO_ERR_SHORT;
     for (std::uint32_t r = 0; r < rows; ++r) {
       const std::uint32_t* px = raster.data() + static_cast<std::size_t>(r) * width;
       for (std::uint32_t x = 0; x < width; ++x) {
@@ -434,7 +480,7 @@ int ReadTiff(CImage& image, const std::string& path, bool pixels, ProgressSink* 
   l.orientation = d.orientation;
   l.bits = d.imageBits;
   l.planes = d.planes;
-  l.invert = !d.viaRgba && d.photometric == PHOTOMETRIC_MINISWHITE;
+  l.invert = !d.viaRgba && !d.lowBits && d.photometric == PHOTOMETRIC_MINISWHITE;
 
   image.Clear();
   image.SetBitsPixel(d.imageBits);
@@ -446,14 +492,22 @@ int ReadTiff(CImage& image, const std::string& path, bool pixels, ProgressSink* 
   image.SetBzero(0.0);
 
   if (pixels) {
-    if (int rc = CheckAgainstFile(tif.get(), d, fileSize); rc != FIO_OK) return rc;
+    bool verify = false;
+    if (int rc = CheckAgainstFile(tif.get(), d, fileSize, &verify); rc != FIO_OK) return rc;
+    auto decode = [&](CImage* into, ProgressScope& scope) {
+      int rc = d.viaRgba ? ReadRgba(tif.get(), into, l, messages, scope)
+               : d.tiled ? ReadTiles(tif.get(), into, l, d, messages, scope)
+                         : ReadStrips(tif.get(), into, l, d, messages, scope);
+      if (rc == FIO_ERR_FORMAT && messages.outOfMemory) rc = FIO_ERR_MEMORY;
+      return rc;
+    };
+    if (verify) {
+      ProgressScope scope(progress, caption);
+      if (int rc = decode(nullptr, scope); rc != FIO_OK) return rc;
+    }
     if (!image.AllocImage(progress, caption)) return FIO_ERR_MEMORY;
     ProgressScope scope(progress, caption);
-    int rc = d.viaRgba ? ReadRgba(tif.get(), image, l, scope)
-             : d.tiled ? ReadTiles(tif.get(), image, l, d, scope)
-                       : ReadStrips(tif.get(), image, l, d, scope);
-    if (rc == FIO_ERR_FORMAT && messages.outOfMemory) rc = FIO_ERR_MEMORY;
-    if (rc != FIO_OK) return rc;
+    if (int rc = decode(&image, scope); rc != FIO_OK) return rc;
     scope.Finish();
     if (!image.SetDefaultLevel()) return FIO_ERR_MEMORY;
   }

@@ -174,26 +174,40 @@ TEST_F(FitsMalformedTest, JunkValuesAndJunkFiles) {
   }
 }
 
-TEST_F(FitsMalformedTest, ForeignExtensionWithJunkSizesIsSteppedOverRecordByRecord) {
+TEST_F(FitsMalformedTest, ForeignExtensionWithJunkSizesIsKeptAsBytesUpToTheNextExtension) {
   std::vector<std::int16_t> v(4, 1);
   const std::string image = Header(ImageCards(16, {2, 2}, true)) + PadRecord(BigEndian(v), '\0');
-  // Sizes that cannot be right: the reader moves on one record and finds the table.
-  const std::string foreign = Header({Card("XTENSION= 'IMAGE   '"), Key("BITPIX", 8),
-                                      Key("NAXIS", 1), Key("NAXIS1", -40), Key("EXTNAME", "'X'")});
   const std::string table =
       Header({Card("XTENSION= 'TABLE   '"), Key("BITPIX", 8), Key("NAXIS", 2), Key("NAXIS1", 1),
               Key("NAXIS2", 1), Key("TFIELDS", 0), Key("EXTNAME", "'Vantorel Pos data'")}) +
       PadRecord("1", ' ');
-  CRalImage img;
-  ASSERT_EQ(CFits::Read(img, Put("f.fits", image + foreign + table), 1, 0, 0, 0, 0, nullptr, "", 0),
-            FITS_OK);
-  ASSERT_EQ(img.m_FitsExtensions.size(), 1u);
-  EXPECT_EQ(img.m_FitsExtensions[0].GetExtName(), "'Vantorel Pos data'");
-  EXPECT_TRUE(img.m_KeptExtensions.empty());  // it cannot be carried whole
-  // A foreign data unit claimed far beyond the end of the file ends the loop.
+  // Sizes that cannot be right, and a data unit claimed far beyond the end of the file
+  // that another extension follows: the unit is kept as the bytes up to that one, which
+  // is read, and the reader names the unit it could not parse.
+  const std::string negative = Header({Card("XTENSION= 'IMAGE   '"), Key("BITPIX", 8),
+                                       Key("NAXIS", 1), Key("NAXIS1", -40), Key("EXTNAME", "'X'")});
   const std::string huge = Header({Card("XTENSION= 'IMAGE   '"), Key("BITPIX", 8), Key("NAXIS", 1),
                                    Key("NAXIS1", 2000000000), Key("EXTNAME", "'X'")});
-  EXPECT_EQ(CFits::Read(img, Put("g.fits", image + huge + table), 1, 0, 0, 0, 0, nullptr, "", 0),
-            FITS_OK);
-  EXPECT_TRUE(img.m_FitsExtensions.empty());
+  for (const std::string& foreign : {negative, huge}) {
+    CRalImage img;
+    ASSERT_EQ(
+        CFits::Read(img, Put("f.fits", image + foreign + table), 1, 0, 0, 0, 0, nullptr, "", 0),
+        FITS_OK);
+    ASSERT_EQ(img.m_FitsExtensions.size(), 1u);
+    EXPECT_EQ(img.m_FitsExtensions[0].GetExtName(), "'Vantorel Pos data'");
+    ASSERT_EQ(img.m_KeptExtensions.size(), 1u);
+    EXPECT_EQ(img.m_KeptExtensions[0].GetHeader(), foreign);
+    EXPECT_EQ(img.m_KeptExtensions[0].GetDataLength(), 0u);
+    const std::vector<FitsCutExtension> damaged = CFits::GetDamagedExtensions();
+    ASSERT_EQ(damaged.size(), 1u);
+    EXPECT_EQ(damaged[0].number, 1);
+    EXPECT_EQ(damaged[0].name, "X");
+    EXPECT_EQ(CFits::GetCutExtension().number, 0);
+  }
+  // Without a later extension the huge one is a file cut short: left out and noted so.
+  CRalImage img;
+  ASSERT_EQ(CFits::Read(img, Put("g.fits", image + huge), 1, 0, 0, 0, 0, nullptr, "", 0), FITS_OK);
+  EXPECT_TRUE(img.m_KeptExtensions.empty());
+  EXPECT_EQ(CFits::GetCutExtension().number, 1);
+  EXPECT_TRUE(CFits::GetDamagedExtensions().empty());
 }
