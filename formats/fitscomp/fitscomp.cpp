@@ -548,9 +548,12 @@ std::uint64_t AddressSpaceBytes() {
 void EnterChild(pid_t parent, std::uint64_t allowance) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != parent) ::_exit(FIO_ERR_COMPRESSED);
-  for (int sig :
-       {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
-    ::signal(sig, SIG_DFL);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
+  // Signals the parent ignores stay ignored.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction now {};
+    if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) ::signal(sig, SIG_DFL);
+  }
   if (const std::uint64_t inherited = AddressSpaceBytes()) {
     const rlimit limit{inherited + allowance, inherited + allowance};
     (void)::setrlimit(RLIMIT_AS, &limit);
