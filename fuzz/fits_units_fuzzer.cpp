@@ -95,9 +95,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::string simple = Image(true, 40, 30, "");
   if (::pwrite(plain.fd(), simple.data(), simple.size(), 0) != static_cast<ssize_t>(simple.size()))
     std::abort();
-  if (fitscomp::RiceCompressFile(plain.path(), fz.path()) != 0 ||
-      fitscomp::GzipFile(plain.path(), gz.path()) != 0)
-    std::abort();
+  // Each packed file is taken as soon as it is written: the file a save renames into a
+  // temporary's place is no longer under its lock, and the next packed save's sweep of
+  // ".vtl-fitscomp-*" leftovers would take it.
+  if (fitscomp::RiceCompressFile(plain.path(), fz.path()) != 0) std::abort();
+  const std::string rice = Slurp(fz.path());
+  if (fitscomp::GzipFile(plain.path(), gz.path()) != 0) std::abort();
+  const std::string packed = Slurp(gz.path());
   // cfitsio creates no file that exists.
   const fitscomp::CfitsioApi* lib = fitscomp::Cfitsio();
   int status = 0;
@@ -113,9 +117,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::string empty = Padded(Key("SIMPLE", "T") + Key("BITPIX", "8") + Key("NAXIS", "0") +
                                        Key("EXTEND", "T") + Card("END"),
                                    ' ');
-  g_bases = {Slurp(fz.path()), Slurp(gz.path()),
-             empty + Image(false, 8, 6, "SCI") + Image(false, 5, 4, "ERR"),
+  g_bases = {rice, packed, empty + Image(false, 8, 6, "SCI") + Image(false, 5, 4, "ERR"),
              Slurp(gzipTiles.path())};
+  for (const std::string& base : g_bases)
+    if (base.empty()) std::abort();
   return 0;
 }
 
