@@ -30,7 +30,8 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   // Creates a named file ".vtl-fitscomp-XXXXXX" in folder (empty: $TMPDIR, or /tmp) and
   // holds an exclusive flock on it while it lives, so that a sweep of leftovers
-  // (RemoveLeftoverPackFiles) passes it by. False when it cannot be made.
+  // (RemoveLeftoverPackFiles) passes it by; a file that a save renames into its place is
+  // not under that lock. False when it cannot be made.
   bool Create(const std::string& folder = {});
   // Creates the file in memory (memfd), so that nothing goes through a disk; falls back
   // to an unnamed file on disk (MoveToDisk's) where memory files are not to be had. Its
