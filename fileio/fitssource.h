@@ -1,8 +1,9 @@
 // Where the dispatcher finds the image of a FITS name: the name may carry a unit in
 // brackets ("file.fits[SCI,2]"), the file may be packed whole with gzip, and the image may
 // sit in an extension, tile-compressed or not. The packed forms are unpacked into
-// in-memory files that live as long as the FitsSource; the data of a gzip-packed file's
-// image may be left out of it and unpacked as the reader reads them.
+// temporary files (in memory while small, see fitscomp::TempFile) that live as long as the
+// FitsSource; the data of a gzip-packed file's image may be left out of it and unpacked as
+// the reader reads them.
 #pragma once
 
 #include <memory>

@@ -269,22 +269,23 @@ int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptio
 }
 
 // A FITS save; a name ending in ".gz" packs the file with gzip, one ending in ".fz"
-// tile-compresses its image with RICE. The plain file is written first beside the
-// target, so that a failure leaves the target as it was.
+// tile-compresses its image with RICE. The plain file is written first into a temporary
+// of the target's, as a plain save writes one (a signal removes it, and so does a later
+// save into the folder when the process was killed), and packed from there into another
+// that replaces the target, so that a failure leaves the target as it was.
 static int WritePackedFits(const CImage& image, const std::string& path, const StoredForm* form) {
   const bool gz = EqualsNoCase(ExtensionOf(path), "gz");
   const bool fz = EqualsNoCase(ExtensionOf(path), "fz");
   if (!gz && !fz)
     return CFits::Write(image, path, CRalImageIO::GetProgressSink(), std::string(ft::kSaving),
                         form);
-  const std::size_t slash = path.rfind('/');
-  fitscomp::TempFile plain;
-  if (!plain.Create(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash))))
-    return FIO_ERR_CREATE;
-  int rc = CFits::Write(image, plain.path(), CRalImageIO::GetProgressSink(),
-                        std::string(ft::kSaving), form);
+  AtomicFile plain;
+  if (int e = plain.Open(path)) return FioCodeOfNameError(e, FIO_ERR_CREATE);
+  int rc = CFits::WriteInto(image, plain, CRalImageIO::GetProgressSink(), std::string(ft::kSaving),
+                            form);
   if (rc != FITS_OK) return rc;
-  rc = gz ? fitscomp::GzipFile(plain.path(), path) : fitscomp::RiceCompressFile(plain.path(), path);
+  rc = gz ? fitscomp::GzipFile(plain.temp_path(), path)
+          : fitscomp::RiceCompressFile(plain.temp_path(), path);
   return rc == FIO_ERR_COMPRESSED ? FIO_ERR_WRITE : rc;
 }
 

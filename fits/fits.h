@@ -194,6 +194,11 @@ class CFits {
   [[nodiscard]] static int Write(const CImage& image, const std::string& path,
                                  ProgressSink* progress, const std::string& caption,
                                  const StoredForm* form = nullptr);
+  // Write into a file the caller opened, left uncommitted: the header, data array and
+  // extensions are in file's temporary, which the caller commits, or reads and discards
+  // (a packed save compresses it into another). Returns 0 or 5.
+  [[nodiscard]] static int WriteInto(const CImage& image, AtomicFile& file, ProgressSink* progress,
+                                     const std::string& caption, const StoredForm* form = nullptr);
   // Every card of the primary header that Write would write, "END" last. The image's
   // own header is not changed.
   static CFitsHeader FormatHeader(const CImage& image, const StoredForm* form = nullptr);

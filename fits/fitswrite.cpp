@@ -778,6 +778,20 @@ int CFits::Write(const CImage& image, const std::string& path, ProgressSink* pro
       if (kept.GetSourceFile() && !kept.GetSourceFile()->IsUnchanged()) return FITS_WRITE_FAILED;
     AtomicFile file;
     if (int e = file.Open(path)) return FioCodeOfNameError(e, FITS_CREATE_FAILED);
+    if (int rc = WriteInto(image, file, progress, caption, form)) return rc;
+    if (file.Commit() != 0) return FITS_WRITE_FAILED;
+    return FITS_OK;
+  } catch (const std::bad_alloc&) {
+    return FITS_WRITE_FAILED;
+  }
+}
+
+int CFits::WriteInto(const CImage& image, AtomicFile& file, ProgressSink* progress,
+                     const std::string& caption, const StoredForm* form) {
+  try {
+    // Write checks this before it creates anything; a caller that opened the file has not.
+    for (const CFitsKeptExtension& kept : image.m_KeptExtensions)
+      if (kept.GetSourceFile() && !kept.GetSourceFile()->IsUnchanged()) return FITS_WRITE_FAILED;
     const int bottomUp = [] {
       int v = 1;
       CRegistry::Read("IO", "FitsBottomUp", 1, v, CRegistry::TYPE_BOOL);
@@ -787,9 +801,7 @@ int CFits::Write(const CImage& image, const std::string& path, ProgressSink* pro
     const int reverse = std::endian::native == std::endian::little ? 1 : 0;
     if (int rc = WriteHeader(image, file, form)) return rc;
     if (int rc = WriteImage(image, file, reverse, 1, bottomUp, progress, caption, form)) return rc;
-    if (int rc = WriteExtension(image, file)) return rc;
-    if (file.Commit() != 0) return FITS_WRITE_FAILED;
-    return FITS_OK;
+    return WriteExtension(image, file);
   } catch (const std::bad_alloc&) {
     return FITS_WRITE_FAILED;
   }

@@ -1,1 +1,1 @@
-vantorel_add_fuzzer(fits_units_fuzzer fits_units_fuzzer.cpp vtlios)
+vantorel_add_fuzzer(fits_units_fuzzer fits_units_fuzzer.cpp vtlios vtlfcomp)

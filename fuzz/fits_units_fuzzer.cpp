@@ -1,9 +1,12 @@
 // Feeds damaged FITS files to the open path of the dispatcher's FITS branch: the unit
 // listing, the "file[unit]" choice, gzip unpacking, tile decompression through cfitsio and
 // the reading of an image extension. The first input byte picks the file: the input
-// itself, or a sound tile-compressed, gzip-packed or multi-unit file made at start, into
-// which the rest of the input writes bytes (offset high, offset low, value) and which
-// bit 2 of the first byte cuts short. Every damage must give a code, never a crash.
+// itself, or a sound tile-compressed (RICE, or with bit 6 GZIP tiles, which go through
+// cfitsio's own tile reader), gzip-packed or multi-unit file made at start, into which the
+// rest of the input writes bytes (offset high, offset low, value) and which bit 2 of the
+// first byte cuts short. Every damage must give a code, never a crash; a decoder caught
+// in a damaged tile is stopped at a time limit shorter than the product's, and unpacked
+// files leave memory for disk at a smaller size, so that both paths are taken often.
 #include <unistd.h>
 
 #include <cstddef>
@@ -15,6 +18,7 @@
 
 #include "fileio/fitssource.h"
 #include "fits/fits.h"
+#include "formats/fitscomp/cfitsiolib.h"
 #include "formats/fitscomp/fitscomp.h"
 #include "fuzz/fuzz_input.h"
 #include "imagemodel/image.h"
@@ -83,20 +87,40 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   SetUserPrompts(&accept);
   // Far below the product's limit, so that a forged size costs little time.
   (void)fitscomp::SetMaxImageBytes(64ull << 20);
+  (void)fitscomp::SetUnpackTimeLimit({1000, 4 << 10});
+  (void)fitscomp::SetInMemoryLimit(64 << 10);
 
-  fitscomp::TempFile plain, fz, gz;
-  if (!plain.Create() || !fz.Create() || !gz.Create()) std::abort();
+  fitscomp::TempFile plain, fz, gz, gzipTiles;
+  if (!plain.Create() || !fz.Create() || !gz.Create() || !gzipTiles.Create()) std::abort();
   const std::string simple = Image(true, 40, 30, "");
   if (::pwrite(plain.fd(), simple.data(), simple.size(), 0) != static_cast<ssize_t>(simple.size()))
     std::abort();
-  if (fitscomp::RiceCompressFile(plain.path(), fz.path()) != 0 ||
-      fitscomp::GzipFile(plain.path(), gz.path()) != 0)
+  // Each packed file is taken as soon as it is written: the file a save renames into a
+  // temporary's place is no longer under its lock, and the next packed save's sweep of
+  // ".vtl-fitscomp-*" leftovers would take it.
+  if (fitscomp::RiceCompressFile(plain.path(), fz.path()) != 0) std::abort();
+  const std::string rice = Slurp(fz.path());
+  if (fitscomp::GzipFile(plain.path(), gz.path()) != 0) std::abort();
+  const std::string packed = Slurp(gz.path());
+  // cfitsio creates no file that exists.
+  const fitscomp::CfitsioApi* lib = fitscomp::Cfitsio();
+  int status = 0;
+  fitsfile *in = nullptr, *out = nullptr;
+  ::unlink(gzipTiles.path().c_str());
+  if (!lib || lib->open_diskfile(&in, plain.path().c_str(), READONLY, &status) ||
+      lib->create_diskfile(&out, gzipTiles.path().c_str(), &status) ||
+      lib->set_compression_type(out, GZIP_1, &status) || lib->img_compress(in, out, &status))
     std::abort();
+  lib->close_file(out, &status);
+  lib->close_file(in, &status);
+  if (status) std::abort();
   const std::string empty = Padded(Key("SIMPLE", "T") + Key("BITPIX", "8") + Key("NAXIS", "0") +
                                        Key("EXTEND", "T") + Card("END"),
                                    ' ');
-  g_bases = {Slurp(fz.path()), Slurp(gz.path()),
-             empty + Image(false, 8, 6, "SCI") + Image(false, 5, 4, "ERR")};
+  g_bases = {rice, packed, empty + Image(false, 8, 6, "SCI") + Image(false, 5, 4, "ERR"),
+             Slurp(gzipTiles.path())};
+  for (const std::string& base : g_bases)
+    if (base.empty()) std::abort();
   return 0;
 }
 
@@ -107,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (base == 0) {
     file.assign(reinterpret_cast<const char*>(data + 1), size - 1);
   } else {
-    file = g_bases[static_cast<std::size_t>(base - 1)];
+    file = g_bases[base == 1 && (data[0] & 0x40) ? 3 : static_cast<std::size_t>(base - 1)];
     for (std::size_t i = 1; i + 2 < size; i += 3) {
       const std::size_t at = (static_cast<std::size_t>(data[i]) << 8 | data[i + 1]) % file.size();
       file[at] = static_cast<char>(data[i + 2]);

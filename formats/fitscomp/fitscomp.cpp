@@ -3,9 +3,14 @@
 // library sees them.
 #include "formats/fitscomp/fitscomp.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -28,8 +33,17 @@
 #include "formats/fio/fileiocodes.h"
 #include "formats/fitscomp/cfitsiolib.h"
 #include "formats/fitscomp/tilelayout.h"
+#include "imagemodel/vmmanager.h"
 #include "platform/files.h"
 #include "platform/memhints.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VANTOREL_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VANTOREL_UNDER_ASAN 1
+#endif
+#endif
 
 namespace fitscomp {
 
@@ -42,6 +56,12 @@ constexpr std::size_t kBand = 256 << 10;
 // An image larger than this is refused rather than unpacked.
 std::atomic<std::uint64_t> g_maxImageBytes{std::uint64_t{4} << 30};
 std::atomic<std::uint64_t> g_parallelUnpackBytes{std::uint64_t{8} << 20};
+// 0: an eighth of the pager's budget, at most kInMemoryCap.
+std::atomic<std::uint64_t> g_inMemoryLimit{0};
+constexpr std::uint64_t kInMemoryCap = std::uint64_t{32} << 20;
+std::atomic<std::uint32_t> g_timeFloorMs{UnpackTimeLimit{}.floorMs};
+std::atomic<std::uint64_t> g_timeBytesPerMs{UnpackTimeLimit{}.bytesPerMs};
+constexpr std::string_view kLeftoverPrefix = ".vtl-fitscomp-";
 
 std::string Card(const char* key, long long value) {
   char card[81];
@@ -90,43 +110,11 @@ struct FitsCloser {
   }
 };
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
-// Copies the file at from into an AtomicFile over target: 0, 3, 2 or 5.
-int CommitCopy(const std::string& from, const std::string& target) {
-  int in = -1;
-  if (int e = OpenRegularFile(from, in)) return FioOpenCode(e);
-  AtomicFile out;
-  if (int e = out.Open(target)) {
-    ::close(in);
-    return FioCreateCode(e);
-  }
-  std::vector<char> buffer(kChunk);
-  for (;;) {
-    const ssize_t got = ::read(in, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      ::close(in);
-      return FIO_ERR_WRITE;
-    }
-    if (got == 0) break;
-    if (out.Write(buffer.data(), static_cast<std::size_t>(got)) != 0) {
-      ::close(in);
-      return FIO_ERR_WRITE;
-    }
-  }
-  ::close(in);
-  return out.Commit() == 0 ? FIO_OK : FIO_ERR_WRITE;
-}
-
 // Decodes image rows [from, to) of the compressed unit that in stands at straight into
-// out, the shared mapping of the unpacked file's data, a band of rows at a time: cfitsio
-// writes the pixels in the machine's order, where they stay when native is asked for;
-// otherwise each band is turned big-endian, as FITS data are, while it is still in the
-// cache.
+// out, the shared mapping of those rows of the unpacked file, a band of rows at a time:
+// cfitsio writes the pixels in the machine's order, where they stay when native is asked
+// for; otherwise each band is turned big-endian, as FITS data are, while it is still in
+// the cache.
 int DecodeRows(fitsfile* in, int bitpix, const std::vector<std::int64_t>& axes, long long from,
                long long to, unsigned char* out, bool native) {
   const long width = static_cast<long>(axes[0]);
@@ -158,7 +146,7 @@ int DecodeRows(fitsfile* in, int bitpix, const std::vector<std::int64_t>& axes, 
     long long rows = std::min(band, to - row);
     if (sections) rows = std::min(rows, height - row % height);
     const long long count = rows * width;
-    unsigned char* at = out + row * width * bytes;
+    unsigned char* at = out + (row - from) * width * bytes;
     int anyNull = 0;
     if (sections) {
       std::vector<long> first(axes.size(), 1), last(axes.size(), 1), step(axes.size(), 1);
@@ -198,20 +186,115 @@ bool IsGzipFile(const std::string& path) {
   return gz;
 }
 
+namespace {
+
+std::uint64_t PagerBudget() {
+  const CVmManager& pager = CVmManager::Instance();
+  return static_cast<std::uint64_t>(std::max(pager.GetSlotCount(), 0)) * pager.GetBlockSize();
+}
+
+// Where a temporary file goes when it leaves memory: the pager's swap folder, where the
+// pager keeps what does not fit its own budget.
+std::string SpillFolder() {
+  std::string dir = CVmManager::Instance().GetSwapDirectory();
+  if (dir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    dir = tmp && *tmp ? tmp : "/var/tmp";
+  }
+  return dir;
+}
+
+// A file without a name in folder (gone with its last descriptor, however the process
+// ends), or -1.
+int OpenUnnamedFile(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = folder + "/" + std::string(kLeftoverPrefix) + "XXXXXX";
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+bool CopyRange(int from, int to, std::uint64_t offset, std::uint64_t length) {
+  std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChunk)));
+  while (length > 0) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+    const ssize_t got = ::pread(from, buffer.data(), n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    if (WriteAllAt(to, buffer.data(), static_cast<std::size_t>(got), offset) != 0) return false;
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool IsLeftoverName(std::string_view name) {
+  if (name.size() != kLeftoverPrefix.size() + 6 ||
+      name.substr(0, kLeftoverPrefix.size()) != kLeftoverPrefix)
+    return false;
+  for (char c : name.substr(kLeftoverPrefix.size()))
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t InMemoryLimit() {
+  if (const std::uint64_t set = g_inMemoryLimit.load()) return set;
+  return std::min(PagerBudget() / 8, kInMemoryCap);
+}
+
+unsigned long long SetInMemoryLimit(unsigned long long bytes) {
+  return g_inMemoryLimit.exchange(bytes);
+}
+
 TempFile::~TempFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!path_.empty() && !inMemory_) ::unlink(path_.c_str());
+  if (named_) ::unlink(path_.c_str());
 }
 
 bool TempFile::CreateInMemory() {
-  const int fd = ::memfd_create("vantorel-unpacked", MFD_CLOEXEC);
-  if (fd < 0) return Create();
+  int fd = ::memfd_create("vantorel-unpacked", MFD_CLOEXEC);
+  inMemory_ = fd >= 0;
+  if (fd < 0) fd = OpenUnnamedFile(SpillFolder());
+  if (fd < 0) return false;
   fd_ = fd;
-  inMemory_ = true;
   // The name under which this process (and its children, which inherit the descriptor)
   // can open the file again.
   path_ = "/proc/self/fd/" + std::to_string(fd);
   return true;
+}
+
+bool TempFile::MoveToDisk() {
+  if (fd_ < 0) return false;
+  if (!inMemory_) return true;
+  const int disk = OpenUnnamedFile(SpillFolder());
+  if (disk < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd_, &st) == 0;
+  // The data only: the holes (a packed image's data left out) stay holes.
+  const auto length = static_cast<std::uint64_t>(st.st_size);
+  for (std::uint64_t at = 0; ok && at < length;) {
+    off_t data = ::lseek(fd_, static_cast<off_t>(at), SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // nothing but a hole to the end
+    if (data < 0) data = static_cast<off_t>(at);
+    off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+    if (hole < 0) hole = static_cast<off_t>(length);
+    ok = CopyRange(fd_, disk, static_cast<std::uint64_t>(data),
+                   static_cast<std::uint64_t>(hole - data));
+    at = static_cast<std::uint64_t>(hole);
+  }
+  // The same descriptor, so that the same path now opens the file on disk.
+  ok = ok && ::ftruncate(disk, st.st_size) == 0 && ::dup3(disk, fd_, O_CLOEXEC) >= 0;
+  ::close(disk);
+  if (ok) inMemory_ = false;
+  return ok;
+}
+
+bool TempFile::Reserve(std::uint64_t bytes) {
+  if (!inMemory_ || bytes <= InMemoryLimit()) return true;
+  return MoveToDisk() || bytes <= PagerBudget() / 2;
 }
 
 bool TempFile::Create(const std::string& folder) {
@@ -220,12 +303,50 @@ bool TempFile::Create(const std::string& folder) {
     const char* tmp = std::getenv("TMPDIR");
     dir = tmp && *tmp ? tmp : "/tmp";
   }
-  std::string name = dir + "/.vtl-fitscomp-XXXXXX";
+  std::string name = dir + "/" + std::string(kLeftoverPrefix) + "XXXXXX";
   const int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return false;
+  // Held while the object lives: RemoveLeftoverPackFiles passes a locked file by.
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
   fd_ = fd;
   path_ = name;
+  named_ = true;
   return true;
+}
+
+void RemoveLeftoverPackFiles(const std::string& folder) {
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return;
+  const int dfd = ::dirfd(d);
+  const uid_t me = ::geteuid();
+  while (dirent* e = ::readdir(d)) {
+    if ((e->d_type != DT_REG && e->d_type != DT_UNKNOWN) || !IsLeftoverName(e->d_name)) continue;
+    // Without following links or blocking, as a plain save's sweep opens its leftovers.
+    const int fd = ::openat(dfd, e->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {
+    }, now{};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(dfd, e->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+        now.st_ino == st.st_ino)
+      ::unlinkat(dfd, e->d_name, 0);
+    ::close(fd);
+  }
+  ::closedir(d);
+}
+
+UnpackTimeLimit SetUnpackTimeLimit(const UnpackTimeLimit& limit) {
+  UnpackTimeLimit previous;
+  previous.floorMs = g_timeFloorMs.exchange(limit.floorMs);
+  previous.bytesPerMs = g_timeBytesPerMs.exchange(std::max<std::uint64_t>(limit.bytesPerMs, 1));
+  return previous;
+}
+
+std::uint64_t UnpackTimeLimitMs(std::uint64_t imageBytes, std::uint64_t compressedBytes) {
+  const std::uint64_t bytes = imageBytes + compressedBytes;
+  return g_timeFloorMs.load() + bytes / std::max<std::uint64_t>(g_timeBytesPerMs.load(), 1);
 }
 
 // ---- unpacking in children
@@ -236,7 +357,9 @@ bool TempFile::Create(const std::string& folder) {
 // are dealt out in bands, band b to child b mod n, so that every child works near the
 // reader, which reads the file from its start. Each child counts its finished bands in a
 // shared page and wakes the reader; it reports its code as its exit status, and one that
-// dies of a signal had a damaged tile.
+// dies of a signal had a damaged tile. Some damaged tiles make cfitsio spin instead: a
+// child still at work when the unpacking's time is up is killed and counts as damaged.
+// No child outlives the process that forked it.
 struct Unpacking::Shared {
   std::atomic<std::uint32_t> done[kMaxWorkers];
 };
@@ -280,77 +403,92 @@ bool InflateTile(unsigned char* packed, std::size_t length, std::uint64_t n, boo
   return true;
 }
 
-// Decodes bands k, k + workers, ... of an image of integer rows compressed with RICE (see
-// TileLayout::riceRows) or gzip (TileLayout::gzipRows) straight from the file's heap, with
-// cfitsio's RICE decoder or zlib, tile by tile, without the rest of cfitsio's tile
-// machinery; counts each band done in *done. The RICE decoder gives the machine's byte
-// order, the gzip tiles FITS's: each band is turned to the order asked for where they
-// differ.
-int DecodeDirectBands(const std::string& path, const TileLayout& layout, int k, int workers,
-                      std::uint64_t bands, std::uint64_t bandRows, unsigned char* data,
-                      std::atomic<std::uint32_t>* done, bool native) {
-  int fd = -1;
-  if (OpenRegularFile(path, fd) != 0) return FIO_ERR_COMPRESSED;
+// A band of rows of the unpacked file mapped for writing, one at a time: a child holds at
+// most one band of the file in its memory, whatever the file's size (a file on disk would
+// otherwise count in full among the child's resident pages).
+class BandWindow {
+ public:
+  BandWindow(int fd, std::uint64_t dataStart, std::uint64_t rowBytes)
+      : fd_(fd), dataStart_(dataStart), rowBytes_(rowBytes) {}
+  ~BandWindow() { Unmap(); }
+  BandWindow(const BandWindow&) = delete;
+  BandWindow& operator=(const BandWindow&) = delete;
+  // Row from of rows [from, to) of the image, mapped; null when the mapping fails.
+  unsigned char* Map(std::uint64_t from, std::uint64_t to) {
+    Unmap();
+    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t begin = dataStart_ + from * rowBytes_, end = dataStart_ + to * rowBytes_;
+    const std::uint64_t at = begin / page * page;
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(end - at), PROT_READ | PROT_WRITE,
+                     MAP_SHARED, fd_, static_cast<off_t>(at));
+    if (p == MAP_FAILED) return nullptr;
+    base_ = p;
+    length_ = static_cast<std::size_t>(end - at);
+    return static_cast<unsigned char*>(p) + (begin - at);
+  }
+
+ private:
+  void Unmap() {
+    if (base_) ::munmap(base_, length_);
+    base_ = nullptr;
+  }
+  int fd_;
+  std::uint64_t dataStart_, rowBytes_;
+  void* base_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+// Decodes image rows [from, to) (whole tiles) of an image of integer rows compressed with
+// RICE (see TileLayout::riceRows) or gzip (TileLayout::gzipRows) from the file's heap
+// (fd) straight into band, the mapping of those rows, with cfitsio's RICE decoder or zlib,
+// tile by tile, without the rest of cfitsio's tile machinery. The RICE decoder gives the
+// machine's byte order, the gzip tiles FITS's: the band is turned to the order asked for
+// where they differ.
+int DecodeDirectBand(int fd, const TileLayout& layout, std::uint64_t from, std::uint64_t to,
+                     unsigned char* band, bool native, std::vector<unsigned char>& packed,
+                     std::vector<unsigned char>& scratch) {
   const auto width = static_cast<std::uint64_t>(layout.axes[0]);
   const auto tileRows = static_cast<std::uint64_t>(layout.tile.size() > 1 ? layout.tile[1] : 1);
-  const std::uint64_t rows =
-      layout.imageBytes / (width * static_cast<std::uint64_t>(layout.bytePix));
   const std::uint64_t rowBytes = width * static_cast<std::uint64_t>(layout.bytePix);
-  std::vector<unsigned char> packed, scratch;
-  const bool decodedNative = layout.gzipRows == 0;
-  int rc = FIO_OK;
-  for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands && rc == FIO_OK;
-       b += static_cast<std::uint64_t>(workers)) {
-    const std::uint64_t from = b * bandRows, to = std::min(rows, (b + 1) * bandRows);
-    PrefaultForWrite(data + from * rowBytes, (to - from) * rowBytes);
-    // Bands are whole tiles.
-    for (std::uint64_t t = from / tileRows; t * tileRows < to && rc == FIO_OK; ++t) {
-      const std::uint64_t length = layout.tileLength[static_cast<std::size_t>(t)];
-      packed.resize(static_cast<std::size_t>(length));
-      std::size_t got = 0;
-      while (got < packed.size()) {
-        const ssize_t g =
-            ::pread(fd, packed.data() + got, packed.size() - got,
-                    static_cast<off_t>(layout.heapStart +
-                                       layout.tileOffset[static_cast<std::size_t>(t)] + got));
-        if (g < 0 && errno == EINTR) continue;
-        if (g <= 0) break;
-        got += static_cast<std::size_t>(g);
-      }
-      if (got != packed.size()) {
-        rc = FIO_ERR_COMPRESSED;
-        break;
-      }
-      unsigned char* out = data + t * tileRows * rowBytes;
-      const int n = static_cast<int>(std::min(tileRows, rows - t * tileRows) * width);
-      const int clen = static_cast<int>(length);
-      int bad = 0;
-      if (layout.gzipRows)
-        bad = InflateTile(packed.data(), packed.size(),
-                          std::min(tileRows, rows - t * tileRows) * width, layout.gzipRows == 2,
-                          out, scratch)
-                  ? 0
-                  : 1;
-      else if (layout.bytePix == 1)
-        bad = Cfitsio()->rdecomp_byte(packed.data(), clen, out, n, layout.blockSize);
-      else if (layout.bytePix == 2)
-        bad = Cfitsio()->rdecomp_short(packed.data(), clen, reinterpret_cast<unsigned short*>(out),
-                                       n, layout.blockSize);
-      else
-        bad = Cfitsio()->rdecomp(packed.data(), clen, reinterpret_cast<unsigned int*>(out), n,
-                                 layout.blockSize);
-      if (bad) rc = FIO_ERR_COMPRESSED;
+  const std::uint64_t rows = layout.imageBytes / rowBytes;
+  PrefaultForWrite(band, (to - from) * rowBytes);
+  for (std::uint64_t t = from / tileRows; t * tileRows < to; ++t) {
+    const std::uint64_t length = layout.tileLength[static_cast<std::size_t>(t)];
+    packed.resize(static_cast<std::size_t>(length));
+    std::size_t got = 0;
+    while (got < packed.size()) {
+      const ssize_t g =
+          ::pread(fd, packed.data() + got, packed.size() - got,
+                  static_cast<off_t>(layout.heapStart +
+                                     layout.tileOffset[static_cast<std::size_t>(t)] + got));
+      if (g < 0 && errno == EINTR) continue;
+      if (g <= 0) break;
+      got += static_cast<std::size_t>(g);
     }
-    if (rc != FIO_OK) break;
-    if constexpr (std::endian::native == std::endian::little)
-      if (native != decodedNative)
-        SwapToBigEndian(data + from * rowBytes, layout.bytePix,
-                        static_cast<std::size_t>((to - from) * width));
-    done->fetch_add(1, std::memory_order_release);
-    (void)Futex(done, FUTEX_WAKE, INT32_MAX, nullptr);
+    if (got != packed.size()) return FIO_ERR_COMPRESSED;
+    unsigned char* out = band + (t * tileRows - from) * rowBytes;
+    const std::uint64_t pixels = std::min(tileRows, rows - t * tileRows) * width;
+    const int n = static_cast<int>(pixels);
+    const int clen = static_cast<int>(length);
+    int bad = 0;
+    if (layout.gzipRows)
+      bad = InflateTile(packed.data(), packed.size(), pixels, layout.gzipRows == 2, out, scratch)
+                ? 0
+                : 1;
+    else if (layout.bytePix == 1)
+      bad = Cfitsio()->rdecomp_byte(packed.data(), clen, out, n, layout.blockSize);
+    else if (layout.bytePix == 2)
+      bad = Cfitsio()->rdecomp_short(packed.data(), clen, reinterpret_cast<unsigned short*>(out), n,
+                                     layout.blockSize);
+    else
+      bad = Cfitsio()->rdecomp(packed.data(), clen, reinterpret_cast<unsigned int*>(out), n,
+                               layout.blockSize);
+    if (bad) return FIO_ERR_COMPRESSED;
   }
-  ::close(fd);
-  return rc;
+  if constexpr (std::endian::native == std::endian::little)
+    if (native != (layout.gzipRows == 0))
+      SwapToBigEndian(band, layout.bytePix, static_cast<std::size_t>((to - from) * width));
+  return FIO_OK;
 }
 
 int CodeOfStatus(int status) {
@@ -358,6 +496,68 @@ int CodeOfStatus(int status) {
   const int code = WEXITSTATUS(status);
   return code == FIO_OK || code == FIO_ERR_WRITE || code == FIO_ERR_MEMORY ? code
                                                                            : FIO_ERR_COMPRESSED;
+}
+
+std::int64_t NowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The child's share of address space beyond what it inherited: room for cfitsio's tile
+// buffers (a few of the largest tile, decompressed and not), a band of the file mapped,
+// and the decoder's own needs. A decoder that a damaged tile sends allocating without end
+// (cfitsio's gzip tile reader grows its buffer for a stream that never ends) runs out of
+// it and dies, rather than take the machine's memory until its time runs out.
+std::uint64_t ChildAllowance(const TileLayout& layout, std::uint64_t bandBytes) {
+  std::uint64_t bytes =
+      (std::uint64_t{64} << 20) + 4 * layout.tileBytes + 2 * layout.largestTile + bandBytes;
+#if defined(VANTOREL_UNDER_ASAN)
+  // AddressSanitizer holds freed blocks back (its quarantine, 256 MiB unless ASAN_OPTIONS
+  // sets quarantine_size_mb) before their memory is reused: a child that frees a tile's
+  // buffers tile after tile needs that much more address space.
+  std::uint64_t quarantineMb = 256;
+  if (const char* options = std::getenv("ASAN_OPTIONS"))
+    if (const char* at = std::strstr(options, "quarantine_size_mb="))
+      quarantineMb = std::strtoull(at + std::strlen("quarantine_size_mb="), nullptr, 10);
+  bytes += (quarantineMb + 64) << 20;
+#endif
+  return bytes;
+}
+
+// Reads the first number of /proc/self/statm (the address space in pages) without the
+// C library's buffered files: the caller is a child forked from a process with threads.
+std::uint64_t AddressSpaceBytes() {
+  const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[64];
+  const ssize_t n = ::read(fd, text, sizeof text);
+  ::close(fd);
+  std::uint64_t pages = 0;
+  for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i)
+    pages = pages * 10 + static_cast<std::uint64_t>(text[i] - '0');
+  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// What a decoding child does first. It dies with the process that forked it (a program
+// killed outright must not leave a child spinning in a damaged tile); the parent may have
+// gone already between the fork and the request. It takes the default action of the
+// signals the parent handles (a crash of its own is a damaged tile, and the parent's
+// save cleanup is not the child's to run), and it may map no more than allowance bytes
+// beyond what it inherited.
+void EnterChild(pid_t parent, std::uint64_t allowance) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(FIO_ERR_COMPRESSED);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
+  // Signals the parent ignores stay ignored.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction now {};
+    if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) ::signal(sig, SIG_DFL);
+  }
+  if (const std::uint64_t inherited = AddressSpaceBytes()) {
+    const rlimit limit{inherited + allowance, inherited + allowance};
+    (void)::setrlimit(RLIMIT_AS, &limit);
+  }
 }
 
 }  // namespace
@@ -368,7 +568,7 @@ Unpacking::~Unpacking() {
   // Children whose file nobody reads any more are stopped rather than waited for.
   for (int k = 0; k < workers_; ++k)
     if (!reaped_[k]) ::kill(pids_[k], SIGKILL);
-  (void)Finish();
+  for (int k = 0; k < workers_; ++k) (void)Reap(k, true);
   if (shared_) ::munmap(shared_, sizeof(Shared));
 }
 
@@ -385,9 +585,50 @@ bool Unpacking::Reap(int k, bool block) {
   }
   if (got == 0) return false;
   reaped_[k] = true;
+  if (pidfds_[k] >= 0) ::close(pidfds_[k]);
+  pidfds_[k] = -1;
   const int code = got < 0 ? FIO_ERR_COMPRESSED : CodeOfStatus(status);
   if (result_ == FIO_OK) result_ = code;
   return true;
+}
+
+bool Unpacking::StopWhenOverdue() {
+  if (NowNs() < deadlineNs_) return false;
+  bool running = false;
+  for (int k = 0; k < workers_; ++k)
+    if (!reaped_[k]) {
+      ::kill(pids_[k], SIGKILL);
+      running = true;
+    }
+  if (!running) return false;
+  // Caught in a damaged tile: the file is damaged, whatever the child would have said.
+  timedOut_ = true;
+  if (result_ == FIO_OK) result_ = FIO_ERR_COMPRESSED;
+  for (int k = 0; k < workers_; ++k) (void)Reap(k, true);
+  return true;
+}
+
+void Unpacking::AwaitChildren() {
+  const std::int64_t left = deadlineNs_ - NowNs();
+  if (left <= 0) return;
+  // A child's pidfd becomes readable when it ends; without them, a short sleep.
+  pollfd fds[kMaxWorkers];
+  int n = 0;
+  bool all = true;
+  for (int k = 0; k < workers_; ++k) {
+    if (reaped_[k]) continue;
+    if (pidfds_[k] < 0)
+      all = false;
+    else
+      fds[n++] = pollfd{pidfds_[k], POLLIN, 0};
+  }
+  const int ms = static_cast<int>(std::min<std::int64_t>(left / 1000000 + 1, all ? 200 : 2));
+  if (n > 0 && all) {
+    (void)::poll(fds, static_cast<nfds_t>(n), ms);
+  } else {
+    const timespec pause{0, static_cast<long>(ms) * 1000000};
+    (void)::nanosleep(&pause, nullptr);
+  }
 }
 
 bool Unpacking::WaitFor(std::uint64_t end) {
@@ -402,12 +643,14 @@ bool Unpacking::WaitFor(std::uint64_t end) {
       if (done >= needed) break;
       if (result_ != FIO_OK) return false;
       // A child that has gone without finishing its bands failed; one that lives is
-      // waited for until it counts on, and looked at again now and then.
+      // waited for until it counts on, and looked at again now and then, until its time
+      // is up.
       if (Reap(k, false)) {
         if (shared_->done[k].load(std::memory_order_acquire) >= needed) break;
         if (result_ == FIO_OK) result_ = FIO_ERR_COMPRESSED;
         return false;
       }
+      if (StopWhenOverdue()) return false;
       const timespec wait{0, 20 * 1000 * 1000};
       (void)Futex(&shared_->done[k], FUTEX_WAIT, done, &wait);
     }
@@ -416,8 +659,13 @@ bool Unpacking::WaitFor(std::uint64_t end) {
 }
 
 int Unpacking::Finish() {
-  for (int k = 0; k < workers_; ++k) (void)Reap(k, true);
-  return result_;
+  for (;;) {
+    bool running = false;
+    for (int k = 0; k < workers_; ++k)
+      if (!Reap(k, false)) running = true;
+    if (!running || StopWhenOverdue()) return result_;
+    AwaitChildren();
+  }
 }
 
 namespace {
@@ -425,8 +673,9 @@ namespace {
 // Starts the simple FITS file that unpacking the image in unit hdu of path gives: out at
 // its whole length, its header written and its pixels' bytes zeros, to be filled in.
 // *layoutOut is the table's, checked; *dataStartOut and *lengthOut place the pixels in out.
+// A file that would hold more than memory should goes to disk first.
 int WriteUnpackedHeader(const std::string& path, int hdu, TempFile& out, TileLayout* layoutOut,
-                        std::uint64_t* dataStartOut, std::uint64_t* lengthOut) {
+                        std::uint64_t* dataStartOut, std::uint64_t* lengthOut, bool withPixels) {
   // The table is read and checked here, by our own code: cfitsio divides by the tile and
   // image sizes as it parses the header and allocates what the descriptors claim, so it
   // is given only a table whose numbers hold, and only in the children.
@@ -454,6 +703,7 @@ int WriteUnpackedHeader(const std::string& path, int hdu, TempFile& out, TileLay
   const std::uint64_t dataStart = header.size();
   // The file at its whole length: the padding is zeros, and the bands go in by place.
   const std::uint64_t length = (dataStart + layout.imageBytes + 2879) / 2880 * 2880;
+  if (withPixels && !out.Reserve(length)) return FIO_ERR_MEMORY;
   if (::ftruncate(out.fd(), 0) != 0 || ::ftruncate(out.fd(), static_cast<off_t>(length)) != 0 ||
       WriteAllAt(out.fd(), header.data(), header.size(), 0) != 0)
     return FIO_ERR_WRITE;
@@ -471,23 +721,14 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
   if (!Cfitsio()) return FIO_ERR_COMPRESSED;
   TileLayout layout;
   std::uint64_t dataStart = 0, length = 0;
-  if (int rc = WriteUnpackedHeader(path, hdu, out, &layout, &dataStart, &length)) return rc;
+  if (int rc = WriteUnpackedHeader(path, hdu, out, &layout, &dataStart, &length, true)) return rc;
   const int bitpix = layout.bitpix;
   const int naxis = static_cast<int>(layout.axes.size());
-  // Shared with the children, which decode into it: the pixels reach the file (in memory
-  // when out is) without a copy through a buffer and a write.
-  void* map = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
-                     out.fd(), 0);
-  if (map == MAP_FAILED) return FIO_ERR_MEMORY;
-  auto* data = static_cast<unsigned char*>(map) + dataStart;
   auto unpacking = std::make_unique<Unpacking>();
   Unpacking& u = *unpacking;
   void* shared = ::mmap(nullptr, sizeof(Unpacking::Shared), PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (shared == MAP_FAILED) {
-    ::munmap(map, static_cast<std::size_t>(length));
-    return FIO_ERR_MEMORY;
-  }
+  if (shared == MAP_FAILED) return FIO_ERR_MEMORY;
   u.shared_ = new (shared) Unpacking::Shared{};
   u.native_ = native;
 
@@ -507,11 +748,40 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
       layout.imageBytes < g_parallelUnpackBytes.load()
           ? 1
           : static_cast<int>(std::min<std::uint64_t>({cores, Unpacking::kMaxWorkers, bands}));
+  const std::uint64_t allowance = ChildAllowance(layout, u.bandRows_ * u.rowBytes_);
+  u.deadlineNs_ = NowNs() + static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                UnpackTimeLimitMs(layout.imageBytes, layout.storedBytes),
+                                INT64_MAX / 2000000)) *
+                                1000000;
 
+  // One child's share: bands k, k + workers, ...; each band counted done in the shared
+  // page as it is finished, and the reader woken.
   auto work = [&, bands, workers](int k) {
-    if (layout.riceRows || layout.gzipRows)
-      return DecodeDirectBands(path, layout, k, workers, bands, u.bandRows_, data,
-                               &u.shared_->done[k], native);
+    BandWindow window(out.fd(), u.dataStart_, u.rowBytes_);
+    std::atomic<std::uint32_t>* done = &u.shared_->done[k];
+    auto finished = [done] {
+      done->fetch_add(1, std::memory_order_release);
+      (void)Futex(done, FUTEX_WAKE, INT32_MAX, nullptr);
+    };
+    if (layout.riceRows || layout.gzipRows) {
+      int fd = -1;
+      if (OpenRegularFile(path, fd) != 0) return FIO_ERR_COMPRESSED;
+      std::vector<unsigned char> packed, scratch;
+      for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands;
+           b += static_cast<std::uint64_t>(workers)) {
+        const std::uint64_t from = b * u.bandRows_, to = std::min(u.rows_, (b + 1) * u.bandRows_);
+        unsigned char* band = window.Map(from, to);
+        const int rc = band ? DecodeDirectBand(fd, layout, from, to, band, native, packed, scratch)
+                            : FIO_ERR_MEMORY;
+        if (rc != FIO_OK) {
+          ::close(fd);
+          return rc;
+        }
+        finished();
+      }
+      ::close(fd);
+      return FIO_OK;
+    }
     int status = 0, type = 0;
     FitsCloser own;
     if (Cfitsio()->open_diskfile(&own.f, path.c_str(), READONLY, &status) ||
@@ -520,28 +790,32 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
       return FIO_ERR_COMPRESSED;
     for (std::uint64_t b = static_cast<std::uint64_t>(k); b < bands;
          b += static_cast<std::uint64_t>(workers)) {
-      const auto from = static_cast<long long>(b * u.bandRows_);
-      const auto to = static_cast<long long>(std::min(u.rows_, (b + 1) * u.bandRows_));
-      if (int rc = DecodeRows(own.f, bitpix, layout.axes, from, to, data, native)) return rc;
-      u.shared_->done[k].fetch_add(1, std::memory_order_release);
-      (void)Futex(&u.shared_->done[k], FUTEX_WAKE, INT32_MAX, nullptr);
+      const std::uint64_t from = b * u.bandRows_, to = std::min(u.rows_, (b + 1) * u.bandRows_);
+      unsigned char* band = window.Map(from, to);
+      if (!band) return FIO_ERR_MEMORY;
+      if (int rc = DecodeRows(own.f, bitpix, layout.axes, static_cast<long long>(from),
+                              static_cast<long long>(to), band, native))
+        return rc;
+      finished();
     }
     return FIO_OK;
   };
+  const pid_t parent = ::getpid();
   for (int k = 0; k < workers; ++k) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-      for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
+      EnterChild(parent, allowance);
       ::_exit(work(k));
     }
+    // No process to spare: a damaged tile must never be decoded in this one, so the
+    // image is not unpacked at all (the children started are stopped with u).
+    if (pid < 0) return FIO_ERR_MEMORY;
     u.pids_[k] = pid;
-    u.reaped_[k] = pid < 0;
+#ifdef SYS_pidfd_open
+    u.pidfds_[k] = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#endif
     ++u.workers_;
-    // No process to spare: this share unprotected rather than not at all.
-    if (pid < 0)
-      if (int rc = work(k); rc != FIO_OK && u.result_ == FIO_OK) u.result_ = rc;
   }
-  ::munmap(map, static_cast<std::size_t>(length));
   *running = std::move(unpacking);
   return FIO_OK;
 }
@@ -549,7 +823,7 @@ int StartDecompressImage(const std::string& path, int hdu, TempFile& out,
 int DecompressImageHeader(const std::string& path, int hdu, TempFile& out) {
   TileLayout layout;
   std::uint64_t dataStart = 0, length = 0;
-  return WriteUnpackedHeader(path, hdu, out, &layout, &dataStart, &length);
+  return WriteUnpackedHeader(path, hdu, out, &layout, &dataStart, &length, false);
 }
 
 int DecompressImage(const std::string& path, int hdu, TempFile& out) {
@@ -559,10 +833,15 @@ int DecompressImage(const std::string& path, int hdu, TempFile& out) {
 }
 
 int GzipFile(const std::string& source, const std::string& target) {
-  TempFile packed;
-  if (!packed.Create(FolderOf(target))) return FIO_ERR_CREATE;
+  RemoveLeftoverPackFiles(DirectoryOf(target));
   int in = -1;
   if (int e = OpenRegularFile(source, in)) return FioOpenCode(e);
+  // Packed straight into the target's temporary, as a plain save writes its file.
+  AtomicFile packed;
+  if (int e = packed.Open(target)) {
+    ::close(in);
+    return FioCreateCode(e);
+  }
   const int dup = ::dup(packed.fd());
   gzFile gz = dup < 0 ? nullptr : gzdopen(dup, "wb6");
   if (!gz) {
@@ -587,20 +866,31 @@ int GzipFile(const std::string& source, const std::string& target) {
   }
   ::close(in);
   if (gzclose(gz) != Z_OK && rc == FIO_OK) rc = FIO_ERR_WRITE;
-  return rc == FIO_OK ? CommitCopy(packed.path(), target) : rc;
+  if (rc == FIO_OK && packed.Commit() != 0) rc = FIO_ERR_WRITE;
+  return rc;
 }
 
 int RiceCompressFile(const std::string& source, const std::string& target) {
   const CfitsioApi* lib = Cfitsio();
   if (!lib) return FIO_ERR_COMPRESSED;
-  TempFile packed;
-  if (!packed.Create(FolderOf(target))) return FIO_ERR_CREATE;
+  RemoveLeftoverPackFiles(DirectoryOf(target));
   int status = 0;
   FitsCloser in;
   if (lib->open_diskfile(&in.f, source.c_str(), READONLY, &status)) return FIO_ERR_OPEN;
+  // cfitsio creates no file that exists, and one it created under the temporary's name
+  // would not be the file that the temporary's lock holds: it is given the temporary
+  // with a primary unit already in it, and appends the compressed image.
+  AtomicFile packed;
+  if (int e = packed.Open(target)) return FioCreateCode(e);
+  std::string primary = Card("SIMPLE", 0).replace(10, 20, std::string(19, ' ') + "T");
+  primary += Card("BITPIX", 8) + Card("NAXIS", 0);
+  primary += Card("EXTEND", 0).replace(10, 20, std::string(19, ' ') + "T");
+  primary += std::string("END").append(77, ' ');
+  primary.resize(2880, ' ');
+  if (packed.Write(primary.data(), primary.size()) != 0) return FIO_ERR_WRITE;
   FitsCloser out;
-  ::unlink(packed.path().c_str());
-  if (lib->create_diskfile(&out.f, packed.path().c_str(), &status)) return FIO_ERR_CREATE;
+  if (lib->open_diskfile(&out.f, packed.temp_path().c_str(), READWRITE, &status))
+    return FIO_ERR_CREATE;
   lib->set_compression_type(out.f, RICE_1, &status);
   if (lib->img_compress(in.f, out.f, &status)) return FIO_ERR_COMPRESSED;
   int units = 0;
@@ -613,7 +903,7 @@ int RiceCompressFile(const std::string& source, const std::string& target) {
   lib->close_file(out.f, &status);
   out.f = nullptr;
   if (status) return FIO_ERR_WRITE;
-  return CommitCopy(packed.path(), target);
+  return packed.Commit() == 0 ? FIO_OK : FIO_ERR_WRITE;
 }
 
 }  // namespace fitscomp

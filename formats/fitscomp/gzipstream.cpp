@@ -4,6 +4,7 @@
 #include "formats/fitscomp/gzipstream.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -25,7 +26,8 @@ constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kMaxHeaderRecords = 10000;
 
 // Follows the units of a FITS stream as its bytes go by, and marks the data of the first
-// image unit as the hole. Stops following (off) at anything it cannot make out.
+// image unit as the hole. Stops following (off) at anything it cannot make out; what
+// comes after that is still the reader's to judge, and kept, unless it is no unit at all.
 class UnitWalker {
  public:
   explicit UnitWalker(GzipHole* hole) : hole_(hole) {}
@@ -49,8 +51,20 @@ class UnitWalker {
     }
   }
 
+  // Where the bytes that a reader can use end: a record behind the units that begins no
+  // extension ends what the reader and the unit listing look at (blank records, junk).
+  std::uint64_t usedEnd() const { return usedEnd_; }
+  // The primary header has no END within the records a reader looks through: the reader
+  // refuses such a file as no FITS file, whatever follows.
+  bool noPrimaryEnd() const { return noPrimaryEnd_; }
+
  private:
   void Record() {
+    if (cards_.empty() && index_ > 0 && record_.compare(0, 10, "XTENSION= ") != 0) {
+      usedEnd_ = pos_;
+      off_ = true;
+      return;
+    }
     bool end = false;
     for (int c = 0; c < fitscards::kCardsPerRecord && !end; ++c) {
       cards_.push_back(
@@ -60,6 +74,7 @@ class UnitWalker {
     record_.clear();
     if (!end) {
       off_ = ++records_ >= kMaxHeaderRecords;
+      noPrimaryEnd_ = off_ && index_ == 0;
       return;
     }
     FitsHdu hdu;
@@ -81,9 +96,17 @@ class UnitWalker {
   std::string record_;
   std::vector<std::string> cards_;
   std::uint64_t pos_ = 0, dataLeft_ = 0, records_ = 0;
+  std::uint64_t usedEnd_ = std::numeric_limits<std::uint64_t>::max();
   int index_ = 0;
   bool off_ = false;
+  bool noPrimaryEnd_ = false;
 };
+
+// The bytes of a file's allocated blocks: what a file in memory takes.
+std::uint64_t HeldBytes(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
+}
 
 // Opens the gzip file at path for reading: 0, or the open codes; 46 when it is no gzip.
 int OpenGzip(const std::string& path, gzFile* out) {
@@ -130,8 +153,19 @@ int GunzipAroundImage(const std::string& path, TempFile& out, GzipHole* hole,
   }
   UnitWalker walker(hole);
   std::vector<char> buffer(kChunk);
-  std::uint64_t total = 0;
+  std::uint64_t total = 0, stored = 0;
   int rc = FIO_OK;
+  // Writes bytes [from, to) of the stream, of which the buffer holds [total, total + n),
+  // moving the file to disk first when memory would hold too much of it.
+  auto store = [&](std::uint64_t from, std::uint64_t to) {
+    if (from >= to) return FIO_OK;
+    if (!out.Reserve(stored + (to - from))) return FIO_ERR_MEMORY;
+    stored += to - from;
+    return WriteAllAt(out.fd(), buffer.data() + (from - total), static_cast<std::size_t>(to - from),
+                      from) == 0
+               ? FIO_OK
+               : FIO_ERR_WRITE;
+  };
   for (;;) {
     const long long got = ReadGzip(gz, buffer.data(), buffer.size());
     if (got < 0) {
@@ -146,16 +180,17 @@ int GunzipAroundImage(const std::string& path, TempFile& out, GzipHole* hole,
     }
     // The walker has seen a hole's header before any of its data comes by.
     walker.Feed(buffer.data(), static_cast<std::size_t>(n));
-    const std::uint64_t holeEnd = hole->start + hole->length;
-    const std::uint64_t cutFrom =
-        hole->unit < 0 ? total + n : std::clamp(hole->start, total, total + n);
-    const std::uint64_t cutTo = hole->unit < 0 ? total + n : std::clamp(holeEnd, total, total + n);
-    if (WriteAllAt(out.fd(), buffer.data(), static_cast<std::size_t>(cutFrom - total), total) ||
-        WriteAllAt(out.fd(), buffer.data() + (cutTo - total),
-                   static_cast<std::size_t>(total + n - cutTo), cutTo)) {
-      rc = FIO_ERR_WRITE;
+    if (walker.noPrimaryEnd()) {
+      rc = FIO_ERR_FORMAT;
       break;
     }
+    // Only what a reader can use is kept; the rest of the stream is unpacked to be
+    // checked and measured, and the file keeps its length.
+    const std::uint64_t end = std::min(total + n, std::max(walker.usedEnd(), total));
+    const std::uint64_t holeEnd = hole->start + hole->length;
+    const std::uint64_t cutFrom = hole->unit < 0 ? end : std::clamp(hole->start, total, end);
+    const std::uint64_t cutTo = hole->unit < 0 ? end : std::clamp(holeEnd, total, end);
+    if ((rc = store(total, cutFrom)) != FIO_OK || (rc = store(cutTo, end)) != FIO_OK) break;
     total += n;
   }
   const int closed = gzclose(gz);
@@ -174,6 +209,7 @@ int GunzipAroundImage(const std::string& path, TempFile& out, GzipHole* hole,
 
 int FillGzipHole(const std::string& path, TempFile& out, GzipHole* hole) {
   if (hole->unit < 0) return FIO_OK;
+  if (!out.Reserve(HeldBytes(out.fd()) + hole->length)) return FIO_ERR_MEMORY;
   GzipReader reader;
   if (int rc = reader.Open(path)) return rc;
   std::vector<char> buffer(kChunk);

@@ -25,12 +25,17 @@ struct GzipHole {
 // Gunzip, leaving out of out the data of the first unit that holds an image (and is not
 // tile-compressed), which *hole then describes; the file keeps its full length. Units
 // are followed from header to header as the stream goes by; after a header that cannot
-// be made out everything is written.
+// be made out everything is written, but nothing behind the last unit when the record
+// there begins no extension (no reader looks further). A primary header without END in
+// the records a reader looks through is refused at once (7), however long the stream.
+// out moves to disk when it would hold more than InMemoryLimit() (TempFile::Reserve).
+// 0, the open codes, 46 (no gzip, or a corrupt or cut stream), 7, 6 or 5.
 [[nodiscard]] int GunzipAroundImage(const std::string& path, TempFile& out, GzipHole* hole,
                                     unsigned long long limitBytes = 0);
 
 // Writes the data that GunzipAroundImage left out into out, unpacking the stream again,
-// and empties *hole: 0, 3, 46 or 5.
+// and empties *hole: 0, 3, 46, 6 or 5. out moves to disk first when it would hold more
+// than InMemoryLimit().
 [[nodiscard]] int FillGzipHole(const std::string& path, TempFile& out, GzipHole* hole);
 
 // Unpacked bytes of a gzip file read at any offset: forward by unpacking what lies

@@ -211,16 +211,61 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
 
   // The tiles that can be decoded directly: RICE_1 integers of whole rows.
   const std::string* kind = FindCard(cards, "ZCMPTYPE");
-  layout->riceRows = kind && StringOf(*kind) == "RICE_1" && bitpix > 0 &&
-                     layout->tile[0] == layout->axes[0] && !FindCard(cards, "ZSCALE") &&
-                     !FindCard(cards, "ZZERO");
-  for (int i = 1; i <= 9 && layout->riceRows; ++i) {
+  const std::string method = kind ? StringOf(*kind) : std::string();
+  const bool rice = method == "RICE_1" || method == "RICE_ONE";
+  const bool gzip = method == "GZIP_1" || method == "GZIP_2";
+  layout->riceRows = method == "RICE_1" && bitpix > 0 && layout->tile[0] == layout->axes[0] &&
+                     !FindCard(cards, "ZSCALE") && !FindCard(cards, "ZZERO");
+  bool bytePixGiven = false;
+  for (int i = 1; i <= 9; ++i) {
     const std::string* name = FindCard(cards, Keyed("ZNAME", i));
     if (!name) break;
     const std::int64_t value = integer(Keyed("ZVAL", i), -1);
     if (StringOf(*name) == "BLOCKSIZE") layout->blockSize = static_cast<int>(value);
-    if (StringOf(*name) == "BYTEPIX") layout->bytePix = static_cast<int>(value);
+    if (StringOf(*name) == "BYTEPIX") {
+      layout->bytePix = static_cast<int>(value);
+      bytePixGiven = true;
+    }
   }
+  // The fewest bytes a tile of n pixels can be put in. RICE codes each block of pixels in
+  // at least the few bits of its code length, after the first pixel whole; deflate
+  // expands no byte of its stream to more than 1032, and a GZIP tile holds at least one
+  // byte per pixel of 8 bits, two of 16, four of anything wider (quantised reals are
+  // 32-bit integers). 0: the method sets no such bound (HCOMPRESS, PLIO, none).
+  // Without BYTEPIX the bound takes the narrowest pixels, whatever a decoder assumes.
+  const int riceBytes = bytePixGiven ? layout->bytePix : 1;
+  const int fsBits = riceBytes == 1 ? 3 : riceBytes == 2 ? 4 : 5;
+  const bool riceBound = rice && (layout->blockSize == 16 || layout->blockSize == 32) &&
+                         (riceBytes == 1 || riceBytes == 2 || riceBytes == 4);
+  const std::uint64_t gzipBytesPerPixel =
+      bitpix == 64 ? 8
+                   : std::min<std::uint64_t>(static_cast<std::uint64_t>(std::abs(bitpix)) / 8, 4);
+  auto fewestBytes = [&](std::uint64_t n) -> std::uint64_t {
+    if (riceBound) {
+      const std::uint64_t blocks = (n + static_cast<std::uint64_t>(layout->blockSize) - 1) /
+                                   static_cast<std::uint64_t>(layout->blockSize);
+      return (static_cast<std::uint64_t>(riceBytes) * 8 +
+              blocks * static_cast<std::uint64_t>(fsBits) + 7) /
+             8;
+    }
+    if (gzip) return n * gzipBytesPerPixel / 1032;
+    return 0;
+  };
+  // The pixels of tile k (edge tiles are cut by the image's edges); axes beyond the
+  // third have length 1.
+  const std::size_t tiledAxes = std::min<std::size_t>(layout->axes.size(), 3);
+  auto pixelsOfTile = [&](std::uint64_t k) {
+    std::uint64_t n = 1;
+    for (std::size_t i = 0; i < tiledAxes; ++i) {
+      const auto axis = static_cast<std::uint64_t>(layout->axes[i]);
+      const auto side = static_cast<std::uint64_t>(layout->tile[i]);
+      const std::uint64_t across = (axis + side - 1) / side;
+      const std::uint64_t at = k % across;
+      k /= across;
+      n *= std::min(side, axis - at * side);
+    }
+    return n;
+  };
   if (layout->blockSize != 16 && layout->blockSize != 32) layout->riceRows = false;
   // Tiles must follow one another row after row through the planes, too.
   if (naxis >= 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0))
@@ -229,10 +274,9 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
   if (bitpix == 64) {
     // No decoder of cfitsio's takes these: our own, for the forms cfitsio's writers make.
     layout->riceRows = false;
-    const std::string type = kind ? StringOf(*kind) : std::string();
-    layout->gzipRows = type == "GZIP_1" ? 1 : type == "GZIP_2" ? 2 : 0;
+    layout->gzipRows = method == "GZIP_1" ? 1 : method == "GZIP_2" ? 2 : 0;
     layout->bytePix = 8;
-    if (!layout->gzipRows) return Refuse(why, "64-bit integers compressed with " + type);
+    if (!layout->gzipRows) return Refuse(why, "64-bit integers compressed with " + method);
     if (layout->tile[0] != layout->axes[0] ||
         (naxis >= 3 && (layout->tile[2] != 1 || layout->axes[1] % layout->tile[1] != 0)))
       return Refuse(why, "64-bit integers in tiles of part rows");
@@ -247,6 +291,7 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
 
   // Every descriptor's bytes within the heap, read a run of rows at a time.
   const std::uint64_t heapSize = heapEnd - static_cast<std::uint64_t>(theap);
+  layout->heapBytes = heapSize;
   const std::uint64_t perRead =
       std::max<std::uint64_t>(1, (std::uint64_t{1} << 16) / std::max<std::uint64_t>(width, 1));
   std::vector<unsigned char> buffer;
@@ -274,6 +319,18 @@ int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes
             return Refuse(why, "tile " + std::to_string(r + i + 1) + ": " + column.name + " of " +
                                    std::to_string(bytes) + " bytes at " + std::to_string(offset) +
                                    " outside a heap of " + std::to_string(heapSize));
+          // Each tile's bytes are its own: together they fit in the heap.
+          if (!AddOk(layout->storedBytes, bytes, &layout->storedBytes) ||
+              layout->storedBytes > heapSize)
+            return Refuse(
+                why, "tiles claim more than the heap's " + std::to_string(heapSize) + " bytes");
+          if (column.name == "COMPRESSED_DATA" && bytes > 0) {
+            const std::uint64_t pixels = pixelsOfTile(r + i);
+            if (bytes < fewestBytes(pixels))
+              return Refuse(why, "tile " + std::to_string(r + i + 1) + ": " +
+                                     std::to_string(bytes) + " bytes cannot hold " +
+                                     std::to_string(pixels) + " pixels in " + method);
+          }
           if (column.name == "COMPRESSED_DATA") {
             layout->largestTile = std::max(layout->largestTile, bytes);
             if (layout->riceRows || layout->gzipRows) {

@@ -19,6 +19,8 @@ struct TileLayout {
   std::uint64_t imageBytes = 0;    // pixels × |ZBITPIX| / 8
   std::uint64_t tileBytes = 0;     // pixels of one whole tile × |ZBITPIX| / 8
   std::uint64_t largestTile = 0;   // the largest compressed tile, in bytes
+  std::uint64_t heapBytes = 0;     // the heap the table declares
+  std::uint64_t storedBytes = 0;   // every descriptor's bytes together: no more than the heap
 
   // The common case decoded without cfitsio's tile machinery: integers compressed with
   // RICE_1 in tiles of whole rows, every tile in COMPRESSED_DATA and nothing in other
@@ -40,8 +42,11 @@ struct TileLayout {
 // saying what was wrong (for logs and tests) when the unit is no sound compressed image:
 // a pixel type other than 8, 16, 32, 64, -32, -64 (64 not in gzipRows form), an axis not above
 // 0, a tile axis not above 0 or above its image axis, a table whose rows are not the tiles,
-// an image above maxImageBytes, or a descriptor whose bytes lie outside the heap. Axes beyond
-// the third must have length 1; a longer one gives 47 (more than three dimensions).
+// an image above maxImageBytes, a descriptor whose bytes lie outside the heap, descriptors
+// that together claim more bytes than the heap holds (tiles sharing bytes: a small file
+// standing for a huge image), or a tile compressed with GZIP or RICE in fewer bytes than
+// those methods can put its pixels in. Axes beyond the third must have length 1; a longer
+// one gives 47 (more than three dimensions).
 [[nodiscard]] int ReadTileLayout(const std::string& path, int hdu, std::uint64_t maxImageBytes,
                                  TileLayout* layout, std::string* why = nullptr);
 
