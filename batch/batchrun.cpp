@@ -8,12 +8,12 @@
 
 #include "batch/batchnaming.h"
 #include "batch/batchtexts.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "fileio/readparam.h"
 #include "platform/files.h"
 #include "platform/messagebox.h"
-#include "settings/registry.h"
 
 namespace {
 
@@ -219,9 +219,7 @@ bool CheckOutputs(const std::vector<std::string>& outputs) {
 }
 
 bool IsBottomUp(const CRalImage& image) {
-  int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
-  return bottomUp && image.GetOrgFileFormat().starts_with("FITS");
+  return FitsRowsBottomUp(image);
 }
 
 }  // namespace batch

@@ -22,6 +22,7 @@
 #include "dialogs/dlgsupport.h"
 #include "engine/imgcalc.h"
 #include "engine/imgcomposit.h"
+#include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
@@ -270,7 +271,7 @@ int CDlgCalc::ImageProc(RECT* rect, int final) {
   }
   // Shown rows of a FITS image read bottom-up count upward: the shift goes the other way
   // in stored rows.
-  const double dy = RowsUpward(*m_pUndo) ? -m_dShiftY : m_dShiftY;
+  const double dy = FitsRowsBottomUp(*m_pUndo) ? -m_dShiftY : m_dShiftY;
   const int planes = m_pTarget->GetPlanes();
   std::vector<double> savedMin(planes), savedMax(planes);
   for (int p = 0; p < planes; ++p) {

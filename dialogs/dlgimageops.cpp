@@ -90,10 +90,6 @@ void Finish(QDialog* dialog, QVBoxLayout* layout, QPushButton* help, QWidget* fi
 
 }  // namespace
 
-bool RowsUpward(const CRalImage& image) {
-  return FitsRowsBottomUp(image);
-}
-
 // ---- CDlgRotate
 
 CDlgRotate::CDlgRotate(QWidget* parent) : CVumDialog(kTemplateId, parent) {
@@ -455,6 +451,6 @@ int CDlgOverscan::ImageProc(RECT*, int final) {
   // The engine works in place: the target starts as the source.
   if (!m_pTarget->CopyImage(*m_pUndo)) return 0;
   int r1 = 0, r2 = 0;
-  Rows(m_nY1, m_nY2, m_pTarget->GetHeight(), RowsUpward(*m_pUndo), &r1, &r2);
+  Rows(m_nY1, m_nY2, m_pTarget->GetHeight(), FitsRowsBottomUp(*m_pUndo), &r1, &r2);
   return CImgOverScan(*m_pTarget).Do(m_nX1 - 1, m_nX2 - 1, r1, r2, m_bClipping, final);
 }

@@ -191,6 +191,3 @@ class CDlgOverscan : public CVumDialog {
   QCheckBox* m_pClipping = nullptr;
 };
 
-// Whether rows of this image are shown and numbered upward (a FITS image with
-// "FitsBottomUp" of "IO" on).
-bool RowsUpward(const CRalImage& image);

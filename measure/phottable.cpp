@@ -7,17 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/pixelmove.h"
 #include "imagemodel/image.h"
 #include "platform/clocale.h"
 #include "platform/files.h"
 #include "platform/messagebox.h"
 #include "platform/text.h"
-#include "settings/registry.h"
 
 bool PhotFlipY(const CImage& image) {
-  int bottomUp = 1;
-  CRegistry::Read("IO", "FitsBottomUp", 1, bottomUp, CRegistry::TYPE_BOOL);
-  return bottomUp != 0 && image.GetOrgFileFormat().starts_with("FITS");
+  return FitsRowsBottomUp(image);
 }
 
 double PhotShownX(double x) {
