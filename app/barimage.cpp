@@ -132,7 +132,20 @@ void CBarImage::SetCommands(QAction* zoomIn, QAction* zoomOut, QAction* logScale
     Refresh();
   });
   TriggerAndFollow(m_pAutoLevel, autoLevel);
-  TriggerAndFollow(m_pHideMarks, hideMarks);
+  // The hide button stays pressed while the marks are hidden: it shows the command's
+  // check, whatever changed it (the menu, a click that showed the marks again, another
+  // window becoming active).
+  m_pHideMarks->setEnabled(hideMarks->isEnabled());
+  m_pHideMarks->setCheckable(true);
+  m_pHideMarks->setChecked(hideMarks->isChecked());
+  connect(hideMarks, &QAction::changed, m_pHideMarks, [this, hideMarks] {
+    m_pHideMarks->setEnabled(hideMarks->isEnabled());
+    m_pHideMarks->setChecked(hideMarks->isChecked());
+  });
+  connect(m_pHideMarks, &QAbstractButton::clicked, hideMarks, [this, hideMarks] {
+    hideMarks->trigger();
+    m_pHideMarks->setChecked(hideMarks->isChecked());
+  });
 }
 
 CRalImgWnd* CBarImage::Window() const {

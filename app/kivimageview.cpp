@@ -1,6 +1,7 @@
 #include "app/kivimageview.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -91,6 +92,9 @@ void CKivImageView::UpdateLayout() {
 
 void CKivImageView::SyncScrollBars() {
   const CViewInfo& view = GetImgWnd().GetViewInfo();
+  // Showing or hiding a bar resizes the viewport, which lays out and syncs again inside
+  // this call; the outer call must stay guarded until it is done.
+  const bool syncing = m_bSyncing;
   m_bSyncing = true;
   const SCROLLBARSTATE h = view.GetScrollBar(0), v = view.GetScrollBar(1);
   setHorizontalScrollBarPolicy(h.shown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
@@ -101,7 +105,7 @@ void CKivImageView::SyncScrollBars() {
   verticalScrollBar()->setRange(0, v.max);
   verticalScrollBar()->setValue(v.pos);
   verticalScrollBar()->setPageStep(std::max(1, view.GetVisibleImageRect().Height()));
-  m_bSyncing = false;
+  m_bSyncing = syncing;
 }
 
 void CKivImageView::resizeEvent(QResizeEvent* event) {
@@ -119,20 +123,33 @@ void CKivImageView::scrollContentsBy(int, int) {
 }
 
 void CKivImageView::wheelEvent(QWheelEvent* event) {
-  if (event->modifiers() & Qt::ControlModifier) {
-    const QPoint p = event->position().toPoint();
-    CViewInfo& view = GetImgWnd().GetViewInfo();
-    const int changed =
-        event->angleDelta().y() > 0 ? view.IncMag(p.x(), p.y()) : view.DecMag(p.x(), p.y());
-    if (changed) {
-      SyncScrollBars();
-      viewport()->update();
-      emit zoomChanged(view.GetMag());
-    }
-    event->accept();
+  if (!(event->modifiers() & Qt::ControlModifier) || !m_pDoc) {
+    m_nWheelZoom = 0;
+    QAbstractScrollArea::wheelEvent(event);
     return;
   }
-  QAbstractScrollArea::wheelEvent(event);
+  event->accept();
+  // One step of magnification per notch (120); the finer steps of touch pads and
+  // high-resolution wheels add up to notches.
+  const QPoint angle = event->angleDelta();
+  const int delta = angle.y() != 0 ? angle.y() : angle.x();
+  if ((delta > 0) != (m_nWheelZoom > 0)) m_nWheelZoom = 0;
+  m_nWheelZoom += delta;
+  const QPoint p = event->position().toPoint();
+  CViewInfo& view = GetImgWnd().GetViewInfo();
+  bool changed = false;
+  while (std::abs(m_nWheelZoom) >= kWheelNotch) {
+    const bool in = m_nWheelZoom > 0;
+    m_nWheelZoom += in ? -kWheelNotch : kWheelNotch;
+    changed = (in ? view.IncMag(p.x(), p.y()) : view.DecMag(p.x(), p.y())) || changed;
+  }
+  if (!changed) return;
+  // The window keeps its size: a frame fitted to the zoomed image would move the image
+  // away from under the mouse.
+  view.SetPreferFitWidnow(0);
+  SyncScrollBars();
+  viewport()->update();
+  emit zoomChanged(view.GetMag());
 }
 
 void CKivImageView::ZoomIn() {

@@ -78,6 +78,9 @@ class CKivImageView : public QAbstractScrollArea, public CVumView {
   bool m_bSyncing = false;
   bool m_bFitQueued = false;
   bool m_bIdleQueued = false;
+  // Wheel turns with Ctrl not yet a whole notch of zoom (eighths of a degree).
+  static constexpr int kWheelNotch = 120;
+  int m_nWheelZoom = 0;
 };
 
 class CChildFrame : public QMdiSubWindow {

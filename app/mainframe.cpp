@@ -294,7 +294,13 @@ void CMainFrame::CreateMenus() {
     });
   }
   v->addSeparator();
-  Add(v, 4509, "ﾏｰｸの非表示(&C)...", false);
+  // Hides every mark of the active window, or shows them again; checked while hidden.
+  QAction* hideMarks = Add(v, ID_HIDE_MARKS, "ﾏｰｸの非表示(&C)...", false);
+  hideMarks->setCheckable(true);
+  connect(hideMarks, &QAction::triggered, this, [this] {
+    if (CKivImageView* view = ActiveView()) view->GetImgWnd().ToggleMarksHidden();
+    UpdateCommands();
+  });
   connect(Add(v, ID_FITS_HEADER, "FITSﾍｯﾀﾞｰ(&H)..."), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.FitsHeader(); }); });
 
@@ -928,6 +934,7 @@ void CMainFrame::UpdateBarAndTools() {
   for (const auto& t : tools)
     marks = marks || (doc && doc->GetImgWnd().HasTool(ToolOfMode(t.mode)));
   Command(cmd::ID_HIDE_MARKS)->setEnabled(marks);
+  Command(cmd::ID_HIDE_MARKS)->setChecked(marks && doc->GetImgWnd().AreMarksHidden());
   if (m_pToolPane) m_pToolPane->setText(ToolStatusText());
 }
 
@@ -947,6 +954,8 @@ void CMainFrame::WatchFrame(CChildFrame* frame) {
     OnToolDialogClosed(Q(tool_rules::ModeName(mode)));
     UpdateCommands();
   });
+  // Marks shown again by a click in a tool: the hide command's check follows.
+  doc->GetImgWnd().SetMarksHiddenChanged([this] { UpdateCommands(); });
   // A finished profile line shows the graph dialog again: the menus and panes follow.
   doc->GetImgWnd().SetLineFinished([this] {
     UpdateCommands();

@@ -59,37 +59,43 @@ CApertureTool::~CApertureTool() {
   delete m_pDlgRect.data();
 }
 
-int CApertureTool::OnMouseAperture(unsigned message, unsigned /*flags*/, POINT point,
+int CApertureTool::OnMouseAperture(unsigned message, unsigned flags, POINT point,
                                    CRalImage* image) {
   if (!image || image->IsEmpty() || image->IsColor()) return 0;
-  int redraw = 0;
   if (m_nMode) {
-    const int selected = m_Aperture.GetSelected();
-    CApertureMark* mark = selected >= 0 && selected < m_Aperture.GetMarkCount()
-                              ? &m_Aperture.GetMark(selected)
-                              : nullptr;
-    const bool editing = mark && mark->m_nEditState >= CApertureMark::DRAWING &&
-                         mark->m_nEditState <= CApertureMark::RESIZING;
     switch (message) {
-      case WM_LBUTTONDOWN:
+      case WM_LBUTTONDOWN: {
+        m_Aperture.SetImage(image);
+        // Ctrl takes a measurement to move it, Shift the edge nearest the pointer to
+        // resize it; a plain click adds a measurement.
+        if (flags & (kMkControl | kMkShift)) {
+          const int star = m_Aperture.PickMeasurement(point.x, point.y, m_dPickTolerance);
+          if (star < 0) return 0;
+          const int began = (flags & kMkControl) ? m_Aperture.BeginMove(star, point)
+                                                 : m_Aperture.BeginResize(star, point);
+          if (!began) return 0;
+          m_bCaptured = true;
+          m_bExtModified = 1;
+          m_Aperture.UpdateItems();
+          break;
+        }
         m_bExtModified = 1;
         m_Aperture.ShowAllMarksAfterClick();
         m_Aperture.AddStar(point.x, point.y, image);
-        redraw = 1;
         break;
+      }
       case WM_MOUSEMOVE:
-        if (!editing) return 0;
-        mark->Track(point, image);
-        redraw = 1;
+        if (!m_Aperture.TrackEdit(point)) return 0;
         break;
       case WM_LBUTTONUP:
-        if (editing) mark->m_nEditState = CApertureMark::FINISHED;
-        return 1;
+        m_bCaptured = false;
+        if (!m_Aperture.EndEdit()) return 1;
+        break;
       default:
         return 0;
     }
     if (m_pDlg) m_pDlg->UpdateList();
-    return redraw;
+    return 1;
   }
   m_Rect.SetImage(image);
   switch (message) {

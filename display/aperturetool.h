@@ -39,9 +39,17 @@ class CApertureTool {
   // 1 circles, 0 rectangles.
   void SetMode(int mode) { m_nMode = mode; }
   int GetMode() const { return m_nMode; }
+  // How near (image pixels) a press must come to a measurement's edge to take it; the
+  // window sets a few screen pixels' worth at its magnification.
+  void SetPickTolerance(double pixels) { m_dPickTolerance = pixels; }
+
+  // Key states that come with a mouse message.
+  static constexpr unsigned kMkShift = 0x4, kMkControl = 0x8;
 
   // A mouse message at an image pixel, in the aperture tool mode; nothing for colour
-  // images. Returns 1 when the view must be painted again.
+  // images. Circles: a click adds a measurement; a press with Ctrl on a measurement
+  // drags it to another place, with Shift drags the nearest edge of its star disc or sky
+  // ring; each step measures again. Returns 1 when the view must be painted again.
   int OnMouseAperture(unsigned message, unsigned flags, POINT point, CRalImage* image);
 
   // Draws the visible marks: circles first, then rectangles.
@@ -81,6 +89,7 @@ class CApertureTool {
   CAperture m_Aperture;
   CApertureRect m_Rect;
   int m_nMode = 1;
+  double m_dPickTolerance = 2.0;
   int m_bExtModified = 0;
   int m_bRectExtModified = 0;
   bool m_bCaptured = false;

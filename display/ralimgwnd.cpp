@@ -309,12 +309,19 @@ int CRalImgWnd::AskApertureMode(int* mode) {
 }
 
 void CRalImgWnd::OnMouse(int mode, unsigned message, unsigned flags, POINT point) {
+  // A press that makes or takes a mark while the marks are hidden shows them again: what
+  // the user adds is seen.
+  if (message == WM_LBUTTONDOWN && m_bMarksHidden && m_pImage &&
+      (mode == 1 || mode == 3 || mode == 4 || mode == 5))
+    SetMarksHidden(0);
   if (mode != 4 && mode != 5) {
     OnMouseTools(mode, message, flags, point);
     return;
   }
   POINT pixel{0, 0};
   if (!m_View.PtViewToImage(point, &pixel)) pixel = POINT{0, 0};
+  // Three screen pixels of reach, never less than a pixel of the image.
+  m_ApertureTool.SetPickTolerance(std::max(1.0, 3.0 / CViewInfo::nMagTofMag(m_View.GetMag())));
   if (mode == 4 && m_ApertureTool.OnMouseAperture(message, flags, pixel, m_pImage.get()) &&
       m_Invalidate)
     m_Invalidate();

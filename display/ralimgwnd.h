@@ -136,9 +136,20 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void OnMouse(int mode, unsigned message, unsigned flags, POINT point);
   // The tools' marks over the image, as lines between screen points.
   void DrawMarks(const CApertureTool::LineSink& line) const {
-    if (m_pBlink) return;
+    if (m_pBlink || m_bMarksHidden) return;
     m_ApertureTool.DrawMarks(m_View, line);
     m_PositionTool.DrawMarks(m_View, line);
+  }
+
+  // ---- every mark over the image at once: profile lines, apertures, rectangles,
+  // positions and the crop frame are hidden and shown again as they were; nothing is
+  // deleted. A left press in a tool that makes or takes marks shows them again.
+  void SetMarksHidden(int hidden);
+  int AreMarksHidden() const { return m_bMarksHidden; }
+  void ToggleMarksHidden() { SetMarksHidden(!m_bMarksHidden); }
+  // Called whenever the marks were hidden or shown, so that the commands show the state.
+  void SetMarksHiddenChanged(std::function<void()> changed) {
+    m_MarksHiddenChanged = std::move(changed);
   }
 
   // ---- blink (display/blinktool.cpp)
@@ -357,6 +368,8 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   void StopShowingBlink();
   CCrop m_Crop;
   CGraph2D m_Graph2D;
+  int m_bMarksHidden = 0;
+  std::function<void()> m_MarksHiddenChanged;
   std::function<void(int)> m_ToolDialogClosed;
   std::function<void()> m_LineFinished;
   std::function<std::vector<CCtrlGraph2DData2>()> m_OtherGraphs;

@@ -126,6 +126,14 @@ void CRalImgWnd::ResetTools() {
   Invalidate();
 }
 
+void CRalImgWnd::SetMarksHidden(int hidden) {
+  hidden = hidden ? 1 : 0;
+  if (hidden == m_bMarksHidden) return;
+  m_bMarksHidden = hidden;
+  Invalidate();
+  if (m_MarksHiddenChanged) m_MarksHiddenChanged();
+}
+
 void CRalImgWnd::OnMouseTools(int mode, unsigned msg, unsigned flags, POINT point) {
   if (!m_pImage) return;
   POINT p{};
@@ -220,7 +228,7 @@ void CRalImgWnd::OnMouse2Dgraph(unsigned msg, unsigned flags, POINT p) {
 }
 
 void CRalImgWnd::DrawTools(QPainter& painter) const {
-  if (!m_pImage || m_pBlink) return;
+  if (!m_pImage || m_pBlink || m_bMarksHidden) return;
   const ScreenMap map(m_View);
   painter.save();
   painter.setRenderHint(QPainter::Antialiasing, false);

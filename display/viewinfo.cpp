@@ -92,10 +92,13 @@ void CViewInfo::SetImageSize(int width, int height) {
 }
 
 void CViewInfo::SetScrollPos(int bar, int position) {
+  // The centre that puts position first, also where the visible part is cut short at the
+  // image's end (a centre taken from the visible length would creep back there).
+  if (IsEmptyRect(m_rcImage)) return;
   if (bar == 0)
-    m_nCenterX = ClampInt((std::int64_t{m_rcVisible.Width()} + 1) / 2 + position);
+    m_nCenterX = CentreForFirst(0, position);
   else
-    m_nCenterY = ClampInt((std::int64_t{m_rcVisible.Height()} + 1) / 2 + position);
+    m_nCenterY = CentreForFirst(1, position);
   Layout(-1, -1);
 }
 
@@ -183,22 +186,45 @@ int CViewInfo::FloorMag(int m) const {
 
 int CViewInfo::Zoom(int m, int x, int y) {
   if (m == m_nMag) return 0;
-  int cx = -1, cy = -1;
-  POINT P, C;
-  const POINT middle{(m_rcView.left + m_rcView.right) / 2, (m_rcView.top + m_rcView.bottom) / 2};
-  if (x >= 0 && y >= 0 && PtViewToImage(POINT{x, y}, &P) && PtViewToImage(middle, &C)) {
-    // Keep the image point under the mouse where it is on the screen.
-    const double f0 = nMagTofMag(m_nMag), f1 = nMagTofMag(m);
-    auto shift = [&](int d) {
-      return static_cast<int>(std::trunc((std::trunc(d * f1) - std::trunc(d * f0)) / f1));
-    };
-    cx = C.x + shift(P.x - C.x);
-    cy = C.y + shift(P.y - C.y);
-  }
+  // Where the mouse is in the image, to a fraction of a pixel: the middle of the screen
+  // pixel (x, y) at the old code. Only a point over the image holds the zoom.
+  POINT P;
+  const bool about = x >= 0 && y >= 0 && PtViewToImage(POINT{x, y}, &P);
+  const double f0 = nMagTofMag(m_nMag);
+  const double ux = m_rcVisible.left + (static_cast<double>(x) - m_rcView.left + 0.5) / f0;
+  const double uy = m_rcVisible.top + (static_cast<double>(y) - m_rcView.top + 0.5) / f0;
   m_nMag = m;
   m_bFitPending = 1;
+  // The new code decides the scroll bars and where the view starts; then, on each axis
+  // that scrolls, the first visible column or row is chosen so that the pixel under the
+  // mouse stays the pixel under the mouse (below code 1, so that the group of pixels
+  // under it holds the same place, as near its middle as can be).
+  Layout(-1, -1);
+  if (!about) return 1;
+  auto first = [m](double u, int screen, int viewLo) -> std::int64_t {
+    const std::int64_t d = std::int64_t{screen} - viewLo;
+    if (m >= 1) return static_cast<std::int64_t>(std::floor(u)) - FloorDiv(d, m);
+    const int k = 2 - m;
+    return std::llround(u - k / 2.0) - d * k;
+  };
+  const int cx = m_bHBar ? CentreForFirst(0, first(ux, x, m_rcView.left)) : -1;
+  const int cy = m_bVBar ? CentreForFirst(1, first(uy, y, m_rcView.top)) : -1;
   Layout(cx, cy);
   return 1;
+}
+
+int CViewInfo::CentreForFirst(int bar, std::int64_t first) const {
+  const int length = bar == 0 ? m_rcImage.right : m_rcImage.bottom;
+  const int available = bar == 0 ? m_rcWindow.right - (m_bVBar ? m_Metrics.cxVScroll : 0)
+                                 : m_rcWindow.bottom - (m_bHBar ? m_Metrics.cyHScroll : 0);
+  const int scrollMax = bar == 0 ? m_nScrollMaxX : m_nScrollMaxY;
+  // The layout puts the first visible position half the view's image length before the
+  // centre, the view reaching to a whole block from code 2 up.
+  const int m = m_nMag;
+  const int viewHi =
+      m > 1 ? ClampInt(CeilDiv(std::max(available, 0), m) * m) : std::max(available, 0);
+  const std::int64_t wanted = std::clamp<std::int64_t>(first, 0, scrollMax);
+  return ClampInt(std::min<std::int64_t>(wanted + Half(DeMag(viewHi)), std::max(length - 1, 0)));
 }
 
 int CViewInfo::IncMag(int x, int y) {

@@ -9,6 +9,8 @@
 // eighth). Codes run from −6 to 16.
 #pragma once
 
+#include <cstdint>
+
 #include "display/dib.h"
 #include "display/dibtypes.h"
 #include "platform/wintypes.h"
@@ -143,6 +145,9 @@ class CViewInfo {
   bool FitsFloor(int m, int w, int h) const;
   int FloorMag(int m) const;
   int Zoom(int m, int x, int y);
+  // The centre that makes the layout show first (clamped to the scroll range) as the
+  // first visible column (bar 0) or row (bar 1) at the current code and bars.
+  int CentreForFirst(int bar, std::int64_t first) const;
 
   ViewMetrics m_Metrics;
   RECT m_rcWindow;

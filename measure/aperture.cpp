@@ -590,6 +590,104 @@ bool CAperture::IsMarkDrawn(int i) const {
   return m_bVisible && i / 2 >= m_nFirstVisible;
 }
 
+namespace {
+
+// The distance of (x, y) from a mark's centre in the mark's own metric: round for circles
+// and ellipses (about the pixel its regions are built round), the larger axis offset for
+// squares and rectangles, each axis scaled to the mark's x radius.
+double CentreDistance(const CApertureMark& m, double x, double y) {
+  const bool round = m.m_nShape == CApertureMark::CIRCLE || m.m_nShape == CApertureMark::ELLIPSE;
+  const double cx = round ? Trunc(m.m_dCx + 0.5) : m.m_dCx;
+  const double cy = round ? Trunc(m.m_dCy + 0.5) : m.m_dCy;
+  const double scale = m.m_dOuterY > 0.0 ? m.m_dOuterX / m.m_dOuterY : 1.0;
+  const double dx = x - cx, dy = (y - cy) * scale;
+  return round ? std::hypot(dx, dy) : std::max(std::fabs(dx), std::fabs(dy));
+}
+
+// How far (x, y) lies from the nearest edge of a mark: its outer edge, or its inner one.
+double EdgeDistance(const CApertureMark& m, double x, double y) {
+  const double d = CentreDistance(m, x, y);
+  double e = std::fabs(d - m.m_dOuterX);
+  if (m.m_dInnerX >= 0.0) e = std::min(e, std::fabs(d - m.m_dInnerX));
+  return e;
+}
+
+bool Editing(const CApertureMark& m) {
+  return m.m_nEditState >= CApertureMark::DRAWING && m.m_nEditState <= CApertureMark::RESIZING;
+}
+
+}  // namespace
+
+int CAperture::PickMeasurement(double x, double y, double tolerance) const {
+  int best = -1;
+  double bestDistance = 0.0;
+  for (std::size_t i = 0; i + 1 < m_Marks.size(); i += 2) {
+    const CApertureMark& star = m_Marks[i];
+    const CApertureMark& sky = m_Marks[i + 1];
+    if (star.m_bDeleted || star.m_nType != CApertureMark::STAR) continue;
+    const bool starDrawn = IsMarkDrawn(static_cast<int>(i));
+    const bool skyDrawn = IsMarkDrawn(static_cast<int>(i + 1));
+    if (!starDrawn && !skyDrawn) continue;
+    const double d = CentreDistance(star, x, y);
+    const double reach =
+        std::max(starDrawn ? star.m_dOuterX : 0.0, skyDrawn ? sky.m_dOuterX : 0.0) + tolerance;
+    if (d > reach) continue;
+    if (best < 0 || d < bestDistance) {
+      best = static_cast<int>(i);
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+int CAperture::BeginMove(int star, POINT anchor) {
+  if (star < 0 || star + 1 >= GetMarkCount() || IsEditing()) return 0;
+  for (int i : {star, star + 1})
+    m_Marks[static_cast<std::size_t>(i)].BeginEdit(CApertureMark::MOVING, anchor);
+  m_nSelected = star;
+  return 1;
+}
+
+int CAperture::BeginResize(int star, POINT anchor) {
+  if (star < 0 || star + 1 >= GetMarkCount() || IsEditing()) return 0;
+  const CApertureMark& s = m_Marks[static_cast<std::size_t>(star)];
+  const CApertureMark& sky = m_Marks[static_cast<std::size_t>(star) + 1];
+  // The sky ring only when its edge is nearer than the star's, and while it is drawn.
+  const bool ring = IsMarkDrawn(star + 1) &&
+                    (!IsMarkDrawn(star) ||
+                     EdgeDistance(sky, anchor.x, anchor.y) < EdgeDistance(s, anchor.x, anchor.y));
+  const int mark = ring ? star + 1 : star;
+  m_Marks[static_cast<std::size_t>(mark)].BeginEdit(CApertureMark::RESIZING, anchor);
+  m_nSelected = mark;
+  return 1;
+}
+
+int CAperture::TrackEdit(POINT point) {
+  int any = 0;
+  for (CApertureMark& m : m_Marks) {
+    if (!Editing(m)) continue;
+    m.Track(point, m_pImage);
+    any = 1;
+  }
+  if (any) UpdateItems();
+  return any;
+}
+
+int CAperture::EndEdit() {
+  int any = 0;
+  for (CApertureMark& m : m_Marks) {
+    if (!Editing(m)) continue;
+    m.m_nEditState = CApertureMark::FINISHED;
+    any = 1;
+  }
+  if (any) UpdateItems();
+  return any;
+}
+
+bool CAperture::IsEditing() const {
+  return std::any_of(m_Marks.begin(), m_Marks.end(), Editing);
+}
+
 const char* CAperture::MethodText(int method) {
   switch (method) {
     case CApertureMark::AUTO:

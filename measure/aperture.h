@@ -129,6 +129,22 @@ class CAperture {
   const CRalImage* GetImage() const { return m_pImage; }
   void SetImage(CRalImage* image) { m_pImage = image; }
 
+  // Editing a measurement with the mouse, in image pixels. PickMeasurement gives the
+  // STAR mark of the drawn measurement whose outer edge, widened by tolerance, holds
+  // (x, y), the nearest centre first; -1 when there is none.
+  int PickMeasurement(double x, double y, double tolerance) const;
+  // Moving takes both marks of the measurement of star mark `star` (the sky ring goes
+  // with its star); resizing takes the one of the two whose edge lies nearer the anchor.
+  // Each selects what it edits; 1 when the edit began.
+  int BeginMove(int star, POINT anchor);
+  int BeginResize(int star, POINT anchor);
+  // A pointer step of the edit under way: the marks follow, are measured again on the
+  // image and the rows are rebuilt. 1 when an edit runs.
+  int TrackEdit(POINT point);
+  // Ends the edit under way (its marks in the finished state); 1 when one ran.
+  int EndEdit();
+  bool IsEditing() const;
+
   // Marks shown: "非表示" and "全表示", and what a click does to them.
   void HideMarks();
   void ShowAllMarks();

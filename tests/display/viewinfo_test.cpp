@@ -290,6 +290,87 @@ TEST_F(ViewInfoTest, ZoomKeepsThePointUnderTheMouse) {
   EXPECT_EQ(v.GetViewCenter().x, centre.x);
 }
 
+// Every step of zoom about the mouse, in and out over the whole range of codes, with
+// points all over the view (edges and corners too) and windows in which the scroll bars
+// come and go: the pixels under the mouse after a step lie within those under it before
+// (zooming in) or hold them (zooming out). Only where the view already stands against an
+// edge of the image, or the image is centred without a bar, can it not follow; it then
+// stands as near as it can.
+TEST_F(ViewInfoTest, ZoomHoldsThePixelsUnderTheMouse) {
+  struct Case {
+    int w, h, W, H;
+  } cases[] = {{2000, 1500, 150, 120},
+               {300, 200, 400, 300},
+               {640, 480, 500, 400},
+               {97, 61, 333, 217},
+               {5000, 37, 420, 260}};
+  int held = 0, against = 0;
+  for (const Case& c : cases) {
+    for (int start : {-6, -2, 0, 1, 3}) {
+      CViewInfo& v = Make(c.w, c.h, c.W, c.H);
+      if (v.GetMag() != start) v.SetMag(start, -1, -1);
+      for (int px = 0; px < c.W - 16; px += 37)
+        for (int py : {0, c.H / 3, c.H - 17}) {
+          const POINT mouse{px, py};
+          for (int step = 0; step < 14; ++step) {
+            RECT before, after;
+            if (!v.PtViewToImage(mouse, &before)) break;
+            const int m0 = v.GetMag();
+            const int changed = step < 7 ? v.IncMag(px, py) : v.DecMag(px, py);
+            if (!changed) continue;
+            ASSERT_EQ(v.PtViewToImage(mouse, &after), 1) << m0 << " to " << v.GetMag();
+            const RECT vis = v.GetVisibleImageRect();
+            const SCROLLBARSTATE bars[2] = {v.GetScrollBar(0), v.GetScrollBar(1)};
+            auto axis = [&](int a0, int e0, int a1, int e1, int bar) {
+              const std::string where = "image " + std::to_string(c.w) + "x" + std::to_string(c.h) +
+                                        " mouse " + std::to_string(px) + "," + std::to_string(py) +
+                                        " code " + std::to_string(m0) + " to " +
+                                        std::to_string(v.GetMag());
+              const bool inside = (a1 >= a0 && e1 <= e0) || (a0 >= a1 && e0 <= e1);
+              if (inside) {
+                ++held;
+                return;
+              }
+              ++against;
+              const int first = bar == 0 ? vis.left : vis.top;
+              ASSERT_TRUE(!bars[bar].shown || first == 0 || first == bars[bar].max) << where;
+              if (!bars[bar].shown) return;
+              // Against the start the view would have gone further back, so what is under
+              // the mouse lies further on than before; against the end, the other way.
+              if (first == 0)
+                EXPECT_GT(a1, a0) << where;
+              else
+                EXPECT_LT(e1, e0) << where;
+            };
+            axis(before.left, before.right, after.left, after.right, 0);
+            axis(before.top, before.bottom, after.top, after.bottom, 1);
+          }
+        }
+    }
+  }
+  EXPECT_GT(held, 10 * against);  // the edges are the exception
+}
+
+// The scroll position is the first visible column or row, also where the view reaches
+// the image's end and shows it cut short.
+TEST_F(ViewInfoTest, ScrollPositionIsTheFirstVisiblePixel) {
+  for (int m : {0, 1, 2, 3, 7}) {
+    CViewInfo& v = Make(1003, 707, 401, 299, m);
+    for (int bar : {0, 1}) {
+      const SCROLLBARSTATE s = v.GetScrollBar(bar);
+      ASSERT_TRUE(s.shown) << m;
+      for (int pos = 0; pos <= s.max; pos += std::max(1, s.max / 97)) {
+        v.SetScrollPos(bar, pos);
+        const RECT vis = v.GetVisibleImageRect();
+        EXPECT_EQ(bar == 0 ? vis.left : vis.top, pos) << "code " << m << " bar " << bar;
+        EXPECT_EQ(v.GetScrollBar(bar).pos, pos);
+      }
+      v.SetScrollPos(bar, s.max);
+      EXPECT_EQ(v.GetScrollBar(bar).pos, s.max) << m;
+    }
+  }
+}
+
 TEST_F(ViewInfoTest, FittingTheFrame) {
   // Frame = image + 2 × (edge + frame) across, + caption down: 200 × 100 → 212 × 135.
   FRAMEFIT fit;

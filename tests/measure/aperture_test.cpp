@@ -107,6 +107,143 @@ TEST(ApertureTest, AutomaticRadiiScaleWithTheStarsWidth) {
   }
 }
 
+// An image whose every pixel differs from its neighbours, so that a measurement made one
+// pixel off gives other numbers.
+CRalImage Varied(int w, int h) {
+  CRalImage image(w, h, -32, 1, 1.0, 0.0, 1);
+  std::mt19937 rng(8128);
+  std::uniform_real_distribution<double> value(-200.0, 5000.0);
+  std::vector<double> row(static_cast<std::size_t>(w));
+  for (int y = 0; y < h; ++y) {
+    for (double& v : row) v = value(rng);
+    image.SetPhysicalRow(y, 0, row.data());
+  }
+  return image;
+}
+
+// What a measurement's list shows: the three rows of each measurement, their numbers, the
+// statistics of their marks and the result, as text.
+std::string Rows(CAperture& a) {
+  a.UpdateItems();
+  std::string text;
+  for (int r = 0; r < a.GetItemCount(); ++r) text += a.FormatListLine(r) + "\n";
+  return text;
+}
+
+void ExpectSameMark(const CApertureMark& got, const CApertureMark& want, const char* what) {
+  EXPECT_DOUBLE_EQ(got.m_dCx, want.m_dCx) << what;
+  EXPECT_DOUBLE_EQ(got.m_dCy, want.m_dCy) << what;
+  EXPECT_DOUBLE_EQ(got.m_dOuterX, want.m_dOuterX) << what;
+  EXPECT_DOUBLE_EQ(got.m_dInnerX, want.m_dInnerX) << what;
+  EXPECT_EQ(got.m_nPixels, want.m_nPixels) << what;
+  EXPECT_DOUBLE_EQ(got.m_dTotal, want.m_dTotal) << what;
+  EXPECT_DOUBLE_EQ(got.m_dStdDev, want.m_dStdDev) << what;
+}
+
+// A measurement dragged with the mouse (in steps, each relative to the press) ends where
+// a click at the new place would have put it, measured as that click would measure it;
+// the other measurements and the numbers stay.
+TEST(ApertureEditTest, MovedMeasurementIsMeasuredAgainAtItsNewPlace) {
+  CRalImage image = Varied(90, 70);
+  CAperture a = Semi(4, 8, 3);
+  ASSERT_EQ(a.AddStar(20, 20, &image), 1);
+  ASSERT_EQ(a.AddStar(60, 40, &image), 1);
+  const std::string before = Rows(a);
+  // Pressed inside the first measurement's sky ring, off its centre.
+  const int star = a.PickMeasurement(26, 23, 1.0);
+  ASSERT_EQ(star, 0);
+  ASSERT_EQ(a.BeginMove(star, POINT{26, 23}), 1);
+  EXPECT_TRUE(a.IsEditing());
+  EXPECT_EQ(a.GetSelected(), 0);
+  for (POINT p : {POINT{27, 23}, POINT{35, 30}, POINT{33, 35}}) EXPECT_EQ(a.TrackEdit(p), 1);
+  ASSERT_EQ(a.EndEdit(), 1);
+  EXPECT_FALSE(a.IsEditing());
+  EXPECT_EQ(a.TrackEdit(POINT{50, 50}), 0);  // released: the pointer no longer drags
+  EXPECT_EQ(a.GetMark(0).m_nEditState, CApertureMark::FINISHED);
+
+  CAperture fresh = Semi(4, 8, 3);
+  ASSERT_EQ(fresh.AddStar(20 + 7, 20 + 12, &image), 1);
+  ExpectSameMark(a.GetMark(0), fresh.GetMark(0), "star");
+  ExpectSameMark(a.GetMark(1), fresh.GetMark(1), "sky");
+  EXPECT_DOUBLE_EQ(ResultOf(a, 1), ResultOf(fresh, 1));
+  const std::string after = Rows(a);
+  EXPECT_NE(after, before);
+  // The second measurement's rows are untouched, the numbers as they were.
+  EXPECT_EQ(after.substr(after.find("\n", after.find("\n", after.find("\n") + 1) + 1)),
+            before.substr(before.find("\n", before.find("\n", before.find("\n") + 1) + 1)));
+  EXPECT_EQ(a.GetMark(0).m_nNumber, 1);
+  EXPECT_EQ(a.GetMark(3).m_nNumber, 2);
+}
+
+// Resizing takes the edge nearest the press: the star disc's or the sky ring's. Dragged
+// outwards on either side of the centre it grows; the ring keeps its width. The numbers
+// are those of a measurement made with the new radii.
+TEST(ApertureEditTest, ResizedEdgeIsMeasuredAgainWithItsNewRadius) {
+  CRalImage image = Varied(90, 70);
+  struct Case {
+    POINT press, release;
+    int starR, skyR;  // the radii expected after the drag
+    int mark;         // the mark taken: 0 star, 1 sky
+  } cases[] = {
+      {{45, 35}, {48, 35}, 8, 8, 0},   // the star's right edge three pixels out
+      {{35, 35}, {32, 35}, 8, 8, 0},   // its left edge, dragged left: out as well
+      {{40, 30}, {40, 32}, 3, 8, 0},   // the top edge dragged down: in
+      {{48, 35}, {50, 35}, 5, 10, 1},  // the ring's inner edge, two pixels out
+      {{40, 46}, {40, 43}, 5, 5, 1},   // its outer edge from below, three pixels in
+  };
+  for (const Case& c : cases) {
+    CAperture a = Semi(5, 8, 3);
+    ASSERT_EQ(a.AddStar(40, 35, &image), 1);
+    const int star = a.PickMeasurement(c.press.x, c.press.y, 1.0);
+    ASSERT_EQ(star, 0);
+    ASSERT_EQ(a.BeginResize(star, c.press), 1);
+    EXPECT_EQ(a.GetSelected(), c.mark) << c.press.x << "," << c.press.y;
+    EXPECT_EQ(a.GetMark(c.mark).m_nEditState, CApertureMark::RESIZING);
+    EXPECT_EQ(a.GetMark(1 - c.mark).m_nEditState, CApertureMark::IDLE);
+    // In one-pixel steps, each from where the last one left off.
+    POINT p = c.press;
+    while (p.x != c.release.x || p.y != c.release.y) {
+      p.x += (c.release.x > p.x) - (c.release.x < p.x);
+      p.y += (c.release.y > p.y) - (c.release.y < p.y);
+      ASSERT_EQ(a.TrackEdit(p), 1);
+    }
+    ASSERT_EQ(a.EndEdit(), 1);
+    CAperture fresh = Semi(c.starR, c.skyR, 3);
+    ASSERT_EQ(fresh.AddStar(40, 35, &image), 1);
+    ExpectSameMark(a.GetMark(0), fresh.GetMark(0), "star");
+    ExpectSameMark(a.GetMark(1), fresh.GetMark(1), "sky");
+    EXPECT_DOUBLE_EQ(ResultOf(a, 1), ResultOf(fresh, 1)) << c.press.x << "," << c.press.y;
+  }
+}
+
+// Only a drawn measurement is taken, the one whose centre is nearest; a press far from
+// every ring takes none, and no edit starts while another runs.
+TEST(ApertureEditTest, PickingTakesTheNearestDrawnMeasurement) {
+  CRalImage image = Varied(90, 70);
+  CAperture a = Semi(4, 8, 3);
+  ASSERT_EQ(a.AddStar(30, 30, &image), 1);
+  ASSERT_EQ(a.AddStar(44, 30, &image), 1);
+  EXPECT_EQ(a.PickMeasurement(36, 30, 1.0), 0);
+  EXPECT_EQ(a.PickMeasurement(38, 30, 1.0), 2);
+  EXPECT_EQ(a.PickMeasurement(30, 41, 0.5), 0);  // sky outer radius 11, reach 11.5
+  EXPECT_EQ(a.PickMeasurement(30, 42, 0.5), -1);
+  EXPECT_EQ(a.PickMeasurement(30, 42, 1.0), 0);
+  EXPECT_EQ(a.PickMeasurement(80, 60, 2.0), -1);
+  ASSERT_EQ(a.BeginMove(0, POINT{30, 30}), 1);
+  EXPECT_EQ(a.BeginResize(2, POINT{44, 34}), 0);
+  EXPECT_EQ(a.EndEdit(), 1);
+  EXPECT_EQ(a.EndEdit(), 0);
+  // Hidden by the dialog: the first no longer takes a press; one made later does.
+  a.HideMarks();
+  EXPECT_EQ(a.PickMeasurement(30, 30, 1.0), -1);
+  a.ShowAllMarksAfterClick();
+  ASSERT_EQ(a.AddStar(60, 50, &image), 1);
+  EXPECT_EQ(a.PickMeasurement(30, 30, 1.0), -1);
+  EXPECT_EQ(a.PickMeasurement(60, 50, 1.0), 4);
+  a.ShowAllMarks();
+  EXPECT_EQ(a.PickMeasurement(30, 30, 1.0), 0);
+}
+
 TEST(ApertureTest, RadiiLimitedTo1002KeepingTheWidth) {
   CRalImage image = Filled(10, 10, 1.0);
   CApertureMark disc, annulus;
