@@ -73,7 +73,9 @@ int CApertureRect::Measure(int x1, int y1, int x2, int y2) {
   item.m_nTop = std::max(std::min(y1, y2), 0);
   item.m_nRight = std::min(std::max(x1, x2), m_pImage->GetWidth() - 1);
   item.m_nBottom = std::min(std::max(y1, y2), m_pImage->GetHeight() - 1);
-  if (item.m_nRight >= item.m_nLeft && item.m_nBottom >= item.m_nTop) {
+  // Wholly off the image: clipping turned the bounds over, and there is nothing to list.
+  if (item.m_nRight < item.m_nLeft || item.m_nBottom < item.m_nTop) return 0;
+  {
     const int w = item.m_nRight - item.m_nLeft + 1;
     std::vector<double> row(static_cast<std::size_t>(w));
     bool first = true;
