@@ -30,6 +30,7 @@
 #include "app/kivimageapp.h"
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
+#include "app/manual.h"
 #include "app/printing.h"
 #include "app/qtservices.h"
 #include "app/toolrules.h"
@@ -390,7 +391,8 @@ void CMainFrame::CreateMenus() {
   connect(m_pWindowMenu, &QMenu::aboutToShow, this, &CMainFrame::RebuildWindowMenu);
 
   QMenu* help = bar->addMenu(Q(app_text::kMenuHelp));
-  Add(help, ID_HELP, "ｵﾝﾗｲﾝ･ﾍﾙﾌﾟ(&H)", false);
+  connect(Add(help, ID_HELP, "ｵﾝﾗｲﾝ･ﾍﾙﾌﾟ(&H)"), &QAction::triggered, this,
+          [] { manual::Open(manual::DefaultFolders()); });
   connect(help->addAction(Q(app_text::kMenuAbout)), &QAction::triggered, this, [this] {
     AfxMessageBox(std::string(app_text::kTitle) + "  Version 2.0.0", MB_OK | MB_ICONINFORMATION);
   });

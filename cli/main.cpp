@@ -111,7 +111,7 @@ void PrintUsage(FILE* out) {
       "    written, --force or not (exit 2). Ctrl+C stops between files: the finished\n"
       "    files stay, the file in hand is not saved, exit 130.\n"
       "  --version                          print the version\n"
-      "  --help                             print this help\n"
+      "  --help [COMMAND], help [COMMAND]   print this help (COMMAND must be one of the above)\n"
       "\n"
       "Render options:\n"
       "  --levels auto|file|LOW,HIGH        automatic levels, the file's own (else the data\n"
@@ -180,6 +180,27 @@ void PrintUsage(FILE* out) {
       out);
 }
 
+struct Command {
+  const char* name;
+  int (*run)(const std::vector<std::string>&);
+};
+
+constexpr Command kCommands[] = {
+    {"settings", SettingsCommand}, {"info", InfoCommand},           {"header", HeaderCommand},
+    {"convert", ConvertCommand},   {"render", RenderCommand},       {"wcs", WcsCommand},
+    {"import", ImportCommand},     {"phot", PhotCommand},           {"profile", ProfileCommand},
+    {"crop", CropCommand},         {"rotate", RotateCommand},       {"flip", FlipCommand},
+    {"resample", ResampleCommand}, {"shift", ShiftCommand},         {"detect", DetectCommand},
+    {"centroid", CentroidCommand}, {"calibrate", CalibrateCommand}, {"stack", StackCommand},
+    {"overscan", OverscanCommand},
+};
+
+const Command* Find(const std::string& name) {
+  for (const Command& c : kCommands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -223,11 +244,15 @@ int main(int argc, char** argv) {
                    "vantorel-cli: waiting for the settings lock held by another process: %s\n",
                    lockPath.c_str());
   });
-  // "COMMAND --help" answers with the usage too, which covers every command's options.
-  const bool helpAsked = std::find_if(args.begin(), args.end(), [](const std::string& a) {
-                           return a == "--help" || a == "-h";
-                         }) != args.end();
-  if (command == "--help" || command == "-h" || command == "help" || helpAsked) {
+  const auto isHelp = [](const std::string& a) { return a == "--help" || a == "-h"; };
+  const auto unknown = [](const std::string& name) {
+    std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", name.c_str());
+    return 2;
+  };
+  // "--help", "help" and "--help COMMAND", "help COMMAND": the usage, which covers every
+  // command's options; a command that does not exist is named as unknown.
+  if (isHelp(command) || command == "help") {
+    if (!args.empty() && !isHelp(args.front()) && !Find(args.front())) return unknown(args.front());
     PrintUsage(stdout);
     return 0;
   }
@@ -235,25 +260,12 @@ int main(int argc, char** argv) {
     std::puts("vantorel-cli 2.0.0");
     return 0;
   }
-  if (command == "settings") return SettingsCommand(args);
-  if (command == "info") return InfoCommand(args);
-  if (command == "header") return HeaderCommand(args);
-  if (command == "convert") return ConvertCommand(args);
-  if (command == "render") return RenderCommand(args);
-  if (command == "wcs") return WcsCommand(args);
-  if (command == "import") return ImportCommand(args);
-  if (command == "phot") return PhotCommand(args);
-  if (command == "profile") return ProfileCommand(args);
-  if (command == "crop") return CropCommand(args);
-  if (command == "rotate") return RotateCommand(args);
-  if (command == "flip") return FlipCommand(args);
-  if (command == "resample") return ResampleCommand(args);
-  if (command == "shift") return ShiftCommand(args);
-  if (command == "detect") return DetectCommand(args);
-  if (command == "centroid") return CentroidCommand(args);
-  if (command == "calibrate") return CalibrateCommand(args);
-  if (command == "stack") return StackCommand(args);
-  if (command == "overscan") return OverscanCommand(args);
-  std::fprintf(stderr, "vantorel-cli: unknown command '%s' (try --help)\n", command.c_str());
-  return 2;
+  const Command* found = Find(command);
+  if (!found) return unknown(command);
+  // "COMMAND ... --help" answers with the usage too.
+  if (std::find_if(args.begin(), args.end(), isHelp) != args.end()) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  return found->run(args);
 }

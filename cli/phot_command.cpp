@@ -1,6 +1,7 @@
 // vantorel-cli phot: aperture and rectangle photometry at given positions with the code
 // the image window uses, printing the text (or CSV) the dialogs write, and optionally
 // saving the image with the measurement tables as the program's save with Yes does.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -109,9 +110,21 @@ int PhotCommand(const std::vector<std::string>& args) {
   rect.SetImage(&image);
   for (const auto& r : rects) {
     const POINT a = pixel(r[0], r[1]), b = pixel(r[2], r[3]);
-    if (a.x == b.x || a.y == b.y || !rect.Measure(a.x, a.y, b.x, b.y))
+    // A rectangle with no pixel on the image measures nothing, as a centre off the image
+    // measures no star; one without width or height, or one already listed, is only not
+    // added again, as a drag in the dialog would do.
+    const bool off = std::max(a.x, b.x) < 0 || std::min(a.x, b.x) >= image.GetWidth() ||
+                     std::max(a.y, b.y) < 0 || std::min(a.y, b.y) >= image.GetHeight();
+    if (off) {
+      std::fprintf(stderr,
+                   "vantorel-cli: phot: rectangle %g,%g,%g,%g not added: it lies outside the "
+                   "image\n",
+                   r[0], r[1], r[2], r[3]);
+      rc = 1;
+    } else if (a.x == b.x || a.y == b.y || !rect.Measure(a.x, a.y, b.x, b.y)) {
       std::fprintf(stderr, "vantorel-cli: phot: rectangle %g,%g,%g,%g not added\n", r[0], r[1],
                    r[2], r[3]);
+    }
   }
   if (!at.empty()) std::fputs(aperture.FormatText(csv).c_str(), stdout);
   if (!rects.empty()) std::fputs(rect.FormatText(csv).c_str(), stdout);

@@ -337,6 +337,8 @@ int DitherDib24(DibBlock* dib) {
   BITMAPINFOHEADER h = l.header;
   h.biBitCount = 8;
   h.biClrUsed = 256;
+  // The header describes the 8-bit rows, not the block, which may keep the 24-bit size.
+  h.biSizeImage = static_cast<std::uint32_t>(static_cast<std::uint64_t>(stride) * l.height);
   StoreBitmapInfoHeader(h, out.data());
   const DibPalette palette = CreateDitherPalette();
   for (int i = 0; i < 256; ++i) {

@@ -73,26 +73,26 @@ int CApertureRect::Measure(int x1, int y1, int x2, int y2) {
   item.m_nTop = std::max(std::min(y1, y2), 0);
   item.m_nRight = std::min(std::max(x1, x2), m_pImage->GetWidth() - 1);
   item.m_nBottom = std::min(std::max(y1, y2), m_pImage->GetHeight() - 1);
-  if (item.m_nRight >= item.m_nLeft && item.m_nBottom >= item.m_nTop) {
-    const int w = item.m_nRight - item.m_nLeft + 1;
-    std::vector<double> row(static_cast<std::size_t>(w));
-    bool first = true;
-    for (int y = item.m_nTop; y <= item.m_nBottom; ++y) {
-      if (!ReadPhysicalSpan(*m_pImage, item.m_nLeft, y, w, 0, row.data())) continue;
-      for (double d : row) {
-        // Read as a 32-bit float sample, as the display reads it.
-        const double v = static_cast<float>(d);
-        if (std::isnan(v)) continue;
-        if (m_pImage->IsBlankUsed() && std::trunc(v) == m_pImage->GetBlank()) continue;
-        ++item.m_nPixels;
-        item.m_dTotal += v;
-        if (first || v < item.m_dMin) item.m_dMin = v;
-        if (first || v > item.m_dMax) item.m_dMax = v;
-        first = false;
-      }
+  // Wholly off the image: clipping turned the bounds over, and there is nothing to list.
+  if (item.m_nRight < item.m_nLeft || item.m_nBottom < item.m_nTop) return 0;
+  const int w = item.m_nRight - item.m_nLeft + 1;
+  std::vector<double> row(static_cast<std::size_t>(w));
+  bool first = true;
+  for (int y = item.m_nTop; y <= item.m_nBottom; ++y) {
+    if (!ReadPhysicalSpan(*m_pImage, item.m_nLeft, y, w, 0, row.data())) continue;
+    for (double d : row) {
+      // Read as a 32-bit float sample, as the display reads it.
+      const double v = static_cast<float>(d);
+      if (std::isnan(v)) continue;
+      if (m_pImage->IsBlankUsed() && std::trunc(v) == m_pImage->GetBlank()) continue;
+      ++item.m_nPixels;
+      item.m_dTotal += v;
+      if (first || v < item.m_dMin) item.m_dMin = v;
+      if (first || v > item.m_dMax) item.m_dMax = v;
+      first = false;
     }
-    item.m_dMean = item.m_nPixels ? item.m_dTotal / item.m_nPixels : 0.0;
   }
+  item.m_dMean = item.m_nPixels ? item.m_dTotal / item.m_nPixels : 0.0;
   for (const CApertureRectItem& other : m_Items)
     if (!other.m_bDeleted && other.m_nLeft == item.m_nLeft && other.m_nTop == item.m_nTop &&
         other.m_nRight == item.m_nRight && other.m_nBottom == item.m_nBottom)

@@ -40,8 +40,9 @@ class CApertureRect {
   // The rectangle being dragged (inclusive corners in image pixels).
   RECT GetDragRect() const;
 
-  // Measures the rectangle between two corners on the image and appends it unless an
-  // identical one exists. Returns 1 when added.
+  // Measures the rectangle between two corners on the image, clipped to the image, and
+  // appends it unless an identical one exists. A rectangle with no pixel on the image
+  // (clipping would turn its bounds over) is not added. Returns 1 when added.
   int Measure(int x1, int y1, int x2, int y2);
   // Removes a row (index among the rows not deleted); 1 on success.
   int DeleteRow(int row);

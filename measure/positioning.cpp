@@ -189,8 +189,14 @@ int CPositioning::MeasureSearch(const CRalImage& image, const RECT& tracked, con
       }
     }
   if (!any) return 0;
+  // The threshold is a height above the mean. When the rectangle's peak stands less than
+  // factor × σ above the mean, its own height becomes the threshold, so nothing in the
+  // rectangle is higher than mean + t and nothing is found. Comparing the peak's height
+  // (not its value) with t keeps the rows the same whatever constant the frame carries:
+  // a value compared with a height would, on a frame below zero, put the level far under
+  // the mean and take every noise bump for a star.
   double t = m_dFactor * sigma;
-  if (peak < t) t = peak;
+  if (peak - mean < t) t = peak - mean;
   const double level = mean + t;
 
   // A peak is higher than every other non-blank sample of its 5 × 5 box, the box's

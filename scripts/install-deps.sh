@@ -36,6 +36,8 @@ packages=(
   openbox
   # printed headers read back as text
   poppler-utils
+  # the manual built as HTML (without it the build shows the Markdown as text)
+  pandoc
 )
 
 missing=()

@@ -3,6 +3,7 @@
 // read or an allocation; the bits are bounded by what the file holds.
 #include "formats/bmp/bmpfile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -234,7 +235,14 @@ int CBmp::ReadHeader(CImage& image, const std::string& path) {
 int CBmp::WriteDIB(const std::string& path, const DibBlock& dib) {
   DibLayout l;
   if (!GetDibLayout(dib, &l)) return FIO_ERR_MEMORY;
-  const std::uint64_t fileSize = dib.size() + kBitmapFileHeaderSize;
+  // A block may be larger than its bitmap (one dithered in place keeps the 24-bit size):
+  // the file holds the header, the colour table and the rows the header describes.
+  std::size_t used = dib.size();
+  if (l.header.biCompression == BI_RGB)
+    used = std::min(used, l.bitsOffset + l.imageBytes);
+  else if (l.header.biSizeImage != 0)
+    used = std::min<std::size_t>(used, l.bitsOffset + l.header.biSizeImage);
+  const std::uint64_t fileSize = used + kBitmapFileHeaderSize;
   if (fileSize > UINT32_MAX) return FIO_ERR_MEMORY;
   std::uint8_t head[kBitmapFileHeaderSize] = {};
   Put16(head, kSignature);
@@ -242,8 +250,7 @@ int CBmp::WriteDIB(const std::string& path, const DibBlock& dib) {
   Put32(head + 10, static_cast<std::uint32_t>(kBitmapFileHeaderSize + l.bitsOffset));
   AtomicFile out;
   if (int e = out.Open(path)) return FioCreateCode(e);
-  if (out.Write(head, sizeof head) != 0 || out.Write(dib.data(), dib.size()) != 0)
-    return FIO_ERR_WRITE;
+  if (out.Write(head, sizeof head) != 0 || out.Write(dib.data(), used) != 0) return FIO_ERR_WRITE;
   return out.Commit() == 0 ? FIO_OK : FIO_ERR_WRITE;
 }
 

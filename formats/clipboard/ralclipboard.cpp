@@ -95,16 +95,18 @@ int CRalClipboard::SetClipMemImg(const CImage& image, std::vector<std::uint8_t>*
 
 int CRalClipboard::ReadClipMemImg(CImage& image, const std::vector<std::uint8_t>& block,
                                   ProgressSink* progress, const std::string& caption) {
-  if (block.size() < kClipHeaderSize) return FIO_ERR_SHORT;
+  // A block cut short or with an impossible header holds no image to paste. The code is
+  // the clipboard's own, so the message speaks of the clipboard and not of a file.
+  if (block.size() < kClipHeaderSize) return FIO_ERR_CLIPBOARD_EMPTY;
   const std::uint8_t* h = block.data();
   const int bits = GetI32(h), isSigned = GetI32(h + 4), width = GetI32(h + 12),
             height = GetI32(h + 16), planes = GetI32(h + 20);
   if (!ValidBits(bits) || width <= 0 || height <= 0 || (planes != 1 && planes != 3))
-    return FIO_ERR_FORMAT;
+    return FIO_ERR_CLIPBOARD_EMPTY;
   const std::size_t row =
       static_cast<std::size_t>(width) * static_cast<std::size_t>(bits < 0 ? -bits : bits) / 8;
   const std::uint64_t need = kClipHeaderSize + static_cast<std::uint64_t>(row) * height * planes;
-  if (block.size() < need) return FIO_ERR_SHORT;
+  if (block.size() < need) return FIO_ERR_CLIPBOARD_EMPTY;
 
   image.Clear();
   image.SetBitsPixel(bits);

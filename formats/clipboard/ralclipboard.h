@@ -52,8 +52,9 @@ class CRalClipboard {
  public:
   // 1 when the clipboard holds the private format or an image, else 0.
   static int IsReadable();
-  // Pastes into the image: 0, FIO_ERR_SHORT (a private block too short for its header),
-  // FIO_ERR_MEMORY, FIO_ERR_CLIPBOARD_EMPTY, FIO_ERR_CLIPBOARD_OPEN.
+  // Pastes into the image: 0, FIO_ERR_MEMORY, FIO_ERR_CLIPBOARD_EMPTY (neither format, or
+  // a private block cut short of its header or rows, or with an impossible header),
+  // FIO_ERR_CLIPBOARD_OPEN.
   [[nodiscard]] static int Read(CImage& image, ProgressSink* progress = nullptr,
                                 const std::string& caption = {});
   // Copies the image and the given bitmap of it: 0, FIO_ERR_MEMORY,

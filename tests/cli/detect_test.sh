@@ -51,6 +51,43 @@ PY
 "$cli" detect out.fits --factor 3 --csv >again.csv 2>err.txt || fail "detect on the saved file"
 cmp -s all.csv again.csv || fail "the saved file detects differently"
 
+# One star field of whole numbers (exact as 32-bit floats) on skies of -500, 0 and +1000:
+# the rows do not depend on the sky level. The stars are too faint to lift the peaks above
+# zero on the lowest sky. numpy counts the peaks by the same rule (higher than every other
+# sample of the 5 x 5 box and more than 3 sigma above the mean); a rectangle of sky alone
+# lists nothing on any sky (FITS rows are shown from the bottom, so y 72 to 88 are the
+# starless top rows of the array).
+/usr/bin/python3 - <<'PY' || exit 1
+import numpy as np
+from astropy.io import fits
+rng = np.random.default_rng(11)
+h, w = 90, 120
+y, x = np.mgrid[0:h, 0:w]
+base = np.round(rng.normal(0, 6, size=(h, w)))
+for sx, sy, a in zip(rng.uniform(8, w - 9, 10), rng.uniform(8, 60, 10), rng.uniform(80, 400, 10)):
+    base += np.round(a * np.exp(-((x - sx) ** 2 + (y - sy) ** 2) / (2 * 1.4 ** 2)))
+for name, sky in (("low", -500), ("zero", 0), ("high", 1000)):
+    fits.PrimaryHDU((base + sky).astype(np.float32)).writeto(name + ".fits")
+a = base.astype(np.float64)
+mean, sigma = a.mean(), a.std()
+pad = np.pad(a, 2, mode="edge")
+lower = sum((pad[dy:dy + h, dx:dx + w] < a).astype(int) for dy in range(5) for dx in range(5))
+peaks = (a > mean + 3 * sigma) & (lower == 24)
+peaks[-1, :] = peaks[:, -1] = False  # the last row and column are not examined
+open("numpy_count.txt", "w").write("%d\n" % peaks.sum())
+PY
+for name in low zero high; do
+  "$cli" detect $name.fits --factor 3 --csv >$name.csv 2>err.txt || fail "detect $name: $(cat err.txt)"
+  "$cli" detect $name.fits --factor 3 --rect 11,72,111,88 >$name-sky.txt 2>err.txt ||
+    fail "detect $name sky: $(cat err.txt)"
+  [ "$(grep -c SEARCH $name-sky.txt)" = 0 ] || fail "rows in the sky on sky $name: $(cat $name-sky.txt)"
+done
+count=$(grep -c ' SEARCH  ,' zero.csv)
+[ "$count" -ge 5 ] && [ "$count" = "$(cat numpy_count.txt)" ] ||
+  fail "numpy finds $(cat numpy_count.txt) peaks, detect $count"
+cmp -s zero.csv low.csv || fail "sky -500 detects differently: $(grep -c SEARCH low.csv) rows"
+cmp -s zero.csv high.csv || fail "sky +1000 detects differently: $(grep -c SEARCH high.csv) rows"
+
 "$cli" detect stars.fits --factor 3.5 >/dev/null 2>&1
 [ $? = 2 ] || fail "a factor above 3.0 is misuse"
 "$cli" centroid stars.fits >/dev/null 2>&1

@@ -61,6 +61,34 @@ PY
 # Nothing but sky: the automatic method takes no star.
 if "$cli" phot night.fits --at 100,60 >none.txt 2>err.txt; then fail "a star found in the sky"; fi
 grep -q "no star measured at 100,60" err.txt || fail "no reason given: $(cat err.txt)"
+# Rectangles off the image (160 x 120) are not added and list no row; one reaching over
+# two edges keeps the part on the image, its count and total numpy's over that part (FITS
+# rows are shown from the bottom, so y 1 is row 0 of the array).
+for r in 161,10,170,20 -20,10,0,20 10,121,20,140 -9,-9,-1,-1; do
+  "$cli" phot night.fits --rect $r --csv >off.csv 2>err.txt
+  [ $? = 1 ] || fail "a rectangle off the image ($r) did not fail"
+  grep -q "rectangle $r not added: it lies outside the image" err.txt ||
+    fail "no reason for $r: $(cat err.txt)"
+  [ "$(wc -l <off.csv)" = 1 ] || fail "rows listed for $r: $(cat off.csv)"
+done
+"$cli" phot night.fits --rect 150,110,175,130 --rect -3,-4,6,5 --rect 500,5,600,9 --csv \
+  >part.csv 2>err.txt
+[ $? = 1 ] || fail "the rectangle off the image among others did not fail"
+/usr/bin/python3 - <<'PY' || fail "clipped rectangles differ from numpy: $(cat part.csv)"
+import csv
+import numpy as np
+from astropy.io import fits
+a = fits.getdata("night.fits").astype(np.float64)
+rows = list(csv.reader(open("part.csv", encoding="utf-8")))[1:]
+assert len(rows) == 2, rows
+# Shown from the bottom: the top bound is the larger y.
+for r, (x1, y1, x2, y2) in zip(rows, ((150, 110, 160, 120), (1, 1, 6, 5))):
+    assert [int(v) for v in r[1:5]] == [x1, y2, x2, y1], r
+    part = a[y1 - 1:y2, x1 - 1:x2]
+    assert int(r[5]) == part.size, (r, part.size)
+    assert abs(float(r[6]) - part.sum()) < 1e-6 * abs(part.sum()), (r, part.sum())
+    assert abs(float(r[8]) - part.min()) < 1e-3 and abs(float(r[9]) - part.max()) < 1e-3, r
+PY
 "$cli" phot night.fits --at 1 >/dev/null 2>&1
 [ $? = 2 ] || fail "--at without Y accepted"
 "$cli" phot night.fits --method semi --star 9 --sky 8 --at 5,5 >/dev/null 2>&1

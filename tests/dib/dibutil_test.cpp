@@ -146,6 +146,8 @@ TEST(DibDither, LevelsAndThresholds) {
   ASSERT_TRUE(GetDibLayout(dib, &l));
   EXPECT_EQ(l.header.biBitCount, 8);
   EXPECT_EQ(l.colors, 256);
+  // The image size is that of the 8-bit rows (4 bytes × 4 rows), not the 24-bit ones.
+  EXPECT_EQ(l.header.biSizeImage, 16u);
   const std::uint8_t* p = dib.data() + l.bitsOffset;
   EXPECT_EQ(p[1], 255);    // white
   EXPECT_EQ(p[4 + 1], 0);  // black

@@ -326,6 +326,41 @@ TEST(ApertureRectTest, SecondIdenticalRectangleNotAddedAndClipped) {
   EXPECT_EQ(rect.FormatClipboard().substr(0, 7), "番号\t");
 }
 
+// A rectangle with no pixel on the image is not added, whichever side it lies off (the
+// clipping would turn its bounds over); one that reaches the image keeps the part on it,
+// its count that of the part.
+TEST(ApertureRectTest, RectangleOffTheImageNotAddedPartlyOffClipped) {
+  CRalImage image = Filled(30, 20, 3.0);
+  CApertureRect rect;
+  rect.SetImage(&image);
+  const RECT off[] = {{-9, 2, -1, 8}, {30, 2, 40, 8},   {2, -9, 8, -1},
+                      {2, 20, 8, 25}, {35, 25, 31, 21}, {-5, -5, -2, -2}};
+  for (const RECT& r : off) {
+    EXPECT_EQ(rect.Measure(r.left, r.top, r.right, r.bottom), 0)
+        << r.left << "," << r.top << "," << r.right << "," << r.bottom;
+  }
+  EXPECT_EQ(rect.GetLiveCount(), 0);
+  EXPECT_EQ(rect.FormatText(false).find("   1 "), std::string::npos);
+  struct Part {
+    RECT drag, kept;
+  };
+  const Part parts[] = {{{-4, -3, 2, 1}, {0, 0, 2, 1}},
+                        {{25, 15, 44, 33}, {25, 15, 29, 19}},
+                        {{29, 0, 30, 19}, {29, 0, 29, 19}}};
+  for (const Part& p : parts) {
+    ASSERT_EQ(rect.Measure(p.drag.left, p.drag.top, p.drag.right, p.drag.bottom), 1);
+    const CApertureRectItem& it = rect.GetItem(rect.GetLiveCount() - 1);
+    EXPECT_EQ(it.m_nLeft, p.kept.left);
+    EXPECT_EQ(it.m_nTop, p.kept.top);
+    EXPECT_EQ(it.m_nRight, p.kept.right);
+    EXPECT_EQ(it.m_nBottom, p.kept.bottom);
+    const unsigned n =
+        static_cast<unsigned>((p.kept.right - p.kept.left + 1) * (p.kept.bottom - p.kept.top + 1));
+    EXPECT_EQ(it.m_nPixels, n);
+    EXPECT_DOUBLE_EQ(it.m_dTotal, 3.0 * n);
+  }
+}
+
 // Counts and totals of 1,000 random circles, annuli and squares on a random image,
 // edges and beyond included, against numpy.
 TEST(ApertureOracleTest, RandomMarksMatchNumpy) {

@@ -38,8 +38,8 @@ def detect(a, l, t, r, b, factor):
     sigma = np.sqrt(((v - mean) ** 2).sum() / v.size)
     top = np.nanmax(a[t:b + 1, l:r + 1].astype(np.float64))
     thr = factor * sigma
-    if top < thr:
-        thr = top
+    if top - mean < thr:
+        thr = top - mean
     # Every box sample, the coordinates clamped into the image.
     pad = np.pad(a, 2, mode="edge")
     lower = np.zeros(a.shape, dtype=np.int32)

@@ -169,9 +169,10 @@ void Plateau(CRalImage& im) {
   SetPixel(im, 21, 20, 100.0);
   SetPixel(im, 10, 10, 90.0);
 }
-// A strongly negative background with one bright pixel far off: σ is large, so the
-// faint bump in the rectangle is found only because the rectangle's maximum (10)
-// replaces factor × σ as the threshold above the mean.
+// A strongly negative background with one bright pixel far off: σ is large, and the
+// bumps in the rectangle stand less than factor × σ above the mean, so the threshold
+// becomes the rectangle's own peak height and nothing is found. The bumps' values (10, 9)
+// lie far below factor × σ, so a rule that compared values with heights would take them.
 void NegativeSky(CRalImage& im) {
   for (int y = 0; y < 40; ++y)
     for (int x = 0; x < 40; ++x) SetPixel(im, x, y, -50.0);
@@ -200,8 +201,10 @@ INSTANTIATE_TEST_SUITE_P(
         DetectCase{"LastColumn", OnePeak, {5, 5, 20, 35}, 0.5, {}},
         DetectCase{"LastRow", OnePeak, {5, 5, 35, 20}, 0.5, {}},
         DetectCase{"ReversedDrag", OnePeak, {21, 21, 5, 5}, 0.5, {{20, 20}}},
+        DetectCase{"PeakBelowMeanPlusThresholdFindsNothing", NegativeSky, {2, 2, 30, 30}, 3.0, {}},
+        // At a factor whose threshold the bumps clear, both are found.
         DetectCase{
-            "MaximumBecomesThreshold", NegativeSky, {2, 2, 30, 30}, 3.0, {{10, 10}, {20, 10}}},
+            "LowFactorFindsTheBumps", NegativeSky, {2, 2, 30, 30}, 0.1, {{10, 10}, {20, 10}}},
         DetectCase{"BlanksDoNotBlock", BlankNeighbours, {0, 0, 39, 39}, 0.5, {{22, 22}, {10, 30}}},
         DetectCase{"AllBlank", AllBlank, {0, 0, 39, 39}, 0.5, {}}),
     [](const testing::TestParamInfo<DetectCase>& info) { return std::string(info.param.name); });
@@ -267,6 +270,60 @@ TEST(PositioningOracleTest, DetectionOnRandomFrameMatchesNumpy) {
       image, dir,
       {{0, 0, w - 1, h - 1}, {-10, -10, 40, 30}, {120, 90, 170, 130}, {60, 10, 61, 100}}, 0.5);
   CompareDetection(image, dir, {{0, 0, w - 1, h - 1}}, 3.0);
+}
+
+// A constant added to a frame moves the mean and the peaks alike, so the rows stay the
+// same: a star field of whole numbers (exact in floats at any of these offsets) on skies
+// of −500, 0 and +1000, its stars too faint to lift the peaks above zero on the lowest
+// sky. Over a rectangle of sky alone nothing stands 3 σ out, on every sky; the rows
+// match the numpy oracle's on each.
+TEST(PositioningOracleTest, RowsDoNotDependOnTheSkyLevel) {
+  TempDir dir;
+  const int w = 120, h = 90;
+  std::mt19937 rng(31337);
+  std::normal_distribution<double> noise(0.0, 6.0);
+  std::vector<double> base(static_cast<std::size_t>(w) * h);
+  for (double& v : base) v = std::round(noise(rng));
+  std::uniform_real_distribution<double> ux(8.0, w - 9.0), uy(8.0, 60.0), amp(80.0, 400.0);
+  for (int i = 0; i < 10; ++i) {
+    const double cx = ux(rng), cy = uy(rng), a = amp(rng);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        base[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] += std::round(
+            a * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * 1.4 * 1.4)));
+  }
+  // Rows 70 … 89 hold no star: the last rectangle is sky only.
+  const std::vector<RECT> drags{{0, 0, w - 1, h - 1}, {10, 72, 110, 88}};
+  std::vector<std::vector<CPositioningItem>> rows;
+  for (double sky : {-500.0, 0.0, 1000.0}) {
+    CRalImage image(w, h, -32, 1, 1.0, 0.0, 1);
+    std::vector<double> row(static_cast<std::size_t>(w));
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x)
+        row[static_cast<std::size_t>(x)] =
+            base[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] + sky;
+      image.SetPhysicalRow(y, 0, row.data());
+    }
+    std::vector<CPositioningItem> found;
+    for (const RECT& d : drags) {
+      CPositioning p = Detector(3.0);
+      p.Measure(&image, d.left, d.top, d.right, d.bottom);
+      if (&d != &drags.front()) {
+        EXPECT_EQ(p.GetItemCount(), 0) << "sky only, sky " << sky;
+      }
+      for (int i = 0; i < p.GetItemCount(); ++i) found.push_back(p.GetItem(i));
+    }
+    CompareDetection(image, dir, drags, 3.0);
+    rows.push_back(found);
+  }
+  ASSERT_GE(rows[1].size(), 5u);
+  for (std::size_t k : {0u, 2u}) {
+    ASSERT_EQ(rows[k].size(), rows[1].size()) << "sky index " << k;
+    for (std::size_t i = 0; i < rows[1].size(); ++i) {
+      EXPECT_EQ(rows[k][i].m_dX, rows[1][i].m_dX) << k << " row " << i;
+      EXPECT_EQ(rows[k][i].m_dY, rows[1][i].m_dY) << k << " row " << i;
+    }
+  }
 }
 
 TEST(PositioningOracleTest, CentroidsMatchPhotutils) {

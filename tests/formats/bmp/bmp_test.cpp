@@ -353,6 +353,27 @@ TEST_P(BmpWriteTest, OthersReadOurFilesAsWeDo) {
   }
   Raster ours = AsRgb(back), oracle;
   if (HavePillow()) {
+    // The file's headers as Pillow and struct read them: the image size is that of the
+    // rows at the bit count written (padded to 4 bytes), and the file ends after them.
+    const std::string script =
+        "import os, struct, sys\n"
+        "from PIL import Image\n"
+        "path, bits, w, h = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])\n"
+        "data = open(path, 'rb').read()\n"
+        "sig, size, _, _, offset = struct.unpack_from('<2sIHHI', data, 0)\n"
+        "hsize, width, height, planes, count, comp, image = struct.unpack_from("
+        "'<IiiHHII', data, 14)\n"
+        "assert sig == b'BM' and hsize == 40 and comp == 0, (sig, hsize, comp)\n"
+        "assert (width, height, count) == (w, h, bits), (width, height, count)\n"
+        "assert image == (bits * w + 31) // 32 * 4 * h, image\n"
+        "assert size == len(data) == offset + image, (size, len(data), offset, image)\n"
+        "im = Image.open(path)\n"
+        "im.load()\n"
+        "modes = ('P', 'L') if bits == 8 else ('RGB',)\n"
+        "assert im.size == (w, h) and im.mode in modes, (im.size, im.mode)\n";
+    EXPECT_TRUE(RunTool({"/usr/bin/python3", "-c", script, path, std::to_string(c.bits),
+                         std::to_string(kWidth), std::to_string(kHeight)}))
+        << "the headers of the file written";
     ASSERT_TRUE(PillowDecode(path, kWidth, kHeight, 3, &oracle));
     EXPECT_TRUE(SameSamples(ours, oracle)) << "Pillow";
   }

@@ -5,7 +5,12 @@
 #include <cstring>
 #include <string>
 
+#include "engine/ralimage.h"
+#include "fileio/ralimageio.h"
+#include "fileio/readparam.h"
+#include "formats/fio/fileiomsg.h"
 #include "imagemodel/image.h"
+#include "platform/messagebox.h"
 #include "platform/progress.h"
 
 namespace {
@@ -142,14 +147,42 @@ TEST(ClipRules, CodesAndTheBitmapFallback) {
   CImage small(8, 1, 1, 1, 1.0, 0.0, 0);
   clip.placeFails = true;
   EXPECT_EQ(CRalClipboard::Write(small, clip.dib), FIO_ERR_CLIPBOARD_WRITE);
+}
 
-  // A private block cut short of its rows, or with an impossible type.
-  clip.placeFails = false;
+// A private block cut short of its rows or of its header, or with an impossible type,
+// holds no image to paste: the clipboard's code, and through the dispatcher the
+// clipboard's message without a file name, not the message of a file cut short.
+TEST(ClipRules, DamagedPrivateBlockGivesTheClipboardMessage) {
+  MemoryClipboard clip;
+  ScopedAccess scoped(&clip);
+  CImage small(16, 8, 3, 1, 1.0, 0.0, 0);
   ASSERT_EQ(CRalClipboard::Write(small, clip.dib), FIO_OK);
-  clip.block.pop_back();
-  EXPECT_EQ(CRalClipboard::Read(image), FIO_ERR_SHORT);
-  clip.block.assign(112, 0);
-  EXPECT_EQ(CRalClipboard::Read(image), FIO_ERR_FORMAT);
+  const std::vector<std::uint8_t> whole = clip.block;
+  ASSERT_EQ(whole.size(), 112u + 8 * 3 * 2);
+  const std::vector<std::vector<std::uint8_t>> damaged{
+      {whole.begin(), whole.end() - 1},
+      {whole.begin(), whole.begin() + 112},
+      {whole.begin(), whole.begin() + 60},
+      std::vector<std::uint8_t>(112, 0),
+  };
+  for (std::size_t i = 0; i < damaged.size(); ++i) {
+    clip.block = damaged[i];
+    CImage image;
+    EXPECT_EQ(CRalClipboard::Read(image), FIO_ERR_CLIPBOARD_EMPTY) << "case " << i;
+    RecordingMessageBox box;
+    ScopedMessageBox scopedBox(&box);
+    CRalImage pasted;
+    CReadParam param;
+    param.SetFileType(FILETYPE_CLIPBOARD);
+    EXPECT_EQ(CRalImageIO::ReadImageFile(pasted, "_CLIPBOARD_", &param), 0) << "case " << i;
+    ASSERT_EQ(box.shown.size(), 1u) << "case " << i;
+    EXPECT_EQ(box.shown[0].text, std::string(kFioMsgClipboardEmpty)) << "case " << i;
+  }
+  // The whole block still pastes.
+  clip.block = whole;
+  CImage image;
+  EXPECT_EQ(CRalClipboard::Read(image), FIO_OK);
+  EXPECT_EQ(image.GetWidth(), 8);
 }
 
 }  // namespace
