@@ -23,6 +23,7 @@
 #include "measure/qt/dlgblink.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
 class BlinkToolTest : public QObject {
@@ -173,6 +174,54 @@ class BlinkToolTest : public QObject {
 
     // Now the window closes.
     QVERIFY(frame.Frames().front()->close());
+  }
+
+  // Blink leaves the image as it was, so the undo of the command before it survives: a
+  // flip, blink started and stopped, and Ctrl+Z still brings back the unflipped image.
+  void blinkKeepsTheUndoOfTheCommandBefore() {
+    CMainFrame frame;
+    frame.resize(1000, 800);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    const std::vector<std::string> paths = Samples(2);
+    QCOMPARE(paths.size(), std::size_t{2});
+    for (const std::string& p : paths) QVERIFY(frame.OpenDocumentFile(QString::fromStdString(p)));
+    frame.MdiArea()->setActiveSubWindow(frame.Frames().front());
+    CRalImgWnd& wnd = frame.ActiveView()->GetImgWnd();
+    auto column = [&wnd] {
+      std::vector<double> v;
+      for (int y = 0; y < wnd.GetImagePtr()->GetHeight(); ++y)
+        v.push_back(wnd.GetImagePtr()->GetPixel(7, y));
+      return v;
+    };
+    const std::vector<double> original = column();
+    ChooseFromMenu(frame, cmd::ID_VERTICAL);
+    const std::vector<double> flipped = column();
+    QVERIFY(flipped != original);
+    QCOMPARE(flipped.front(), original.back());
+
+    // The blink tool from the menu, one other frame, started, stopped and closed again.
+    ChooseFromMenu(frame, cmd::ID_BLINK);
+    CDlgBlink* dlg = wnd.GetDlgBlink();
+    QVERIFY(dlg && wnd.IsBlinkDlgShown());
+    AddRow(dlg, 0);
+    QCOMPARE(dlg->List()->count(), 2);
+    QSignalSpy shown(dlg, &CDlgBlink::showFrame);
+    auto* start = dlg->findChild<QPushButton*>(QStringLiteral("start"));
+    Click(start);
+    QVERIFY(wnd.IsBlink());
+    QTRY_VERIFY(shown.count() >= 2);
+    Click(start);
+    QVERIFY(!wnd.IsBlink());
+    ChooseFromMenu(frame, cmd::ID_BLINK);
+    QVERIFY(!wnd.IsBlinkDlgShown());
+    QCOMPARE(column(), flipped);
+
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QVERIFY(frame.Command(cmd::ID_EDIT_UNDO)->isEnabled());
+    QTest::keyClick(frame.ActiveView(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(column(), original);
   }
 
   void shiftStepsAndDisplacesTheFrame() {
