@@ -34,6 +34,7 @@
 #include "app/printing.h"
 #include "app/qtservices.h"
 #include "app/toolrules.h"
+#include "app/windowlist.h"
 #include "dialogs/dlgbatchcomposit.h"
 #include "dialogs/dlgbatchdarkflat.h"
 #include "dialogs/dlgbatchdarkflat2.h"
@@ -676,20 +677,20 @@ void CMainFrame::RebuildWindowMenu() {
     a->deleteLater();
   }
   m_WindowEntries.clear();
-  const QList<QMdiSubWindow*> windows = m_pMdi->subWindowList();
-  if (windows.isEmpty()) return;
+  // The image windows, then the tool dialogs on screen.
+  const std::vector<WindowListEntry> windows = WindowListEntries(m_pMdi);
+  if (windows.empty()) return;
   m_WindowEntries << m_pWindowMenu->addSeparator();
-  for (int i = 0; i < windows.size() && i < kWindowEntries; ++i) {
-    QMdiSubWindow* w = windows[i];
-    QString title = w->windowTitle();
-    title.remove(QStringLiteral("[*]"));
-    QAction* a = m_pWindowMenu->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(title));
+  const std::size_t shown = std::min<std::size_t>(windows.size(), kWindowEntries);
+  for (std::size_t i = 0; i < shown; ++i) {
+    QAction* a =
+        m_pWindowMenu->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(windows[i].title));
     a->setCheckable(true);
-    a->setChecked(w == m_pMdi->activeSubWindow());
-    connect(a, &QAction::triggered, this, [this, w] { m_pMdi->setActiveSubWindow(w); });
+    a->setChecked(windows[i].current);
+    connect(a, &QAction::triggered, this, windows[i].activate);
     m_WindowEntries << a;
   }
-  if (windows.size() > kWindowEntries) {
+  if (windows.size() > shown) {
     QAction* more = m_pWindowMenu->addAction(Q(app_text::kMoreWindows));
     more->setData(cmd::ID_MORE_WINDOWS);
     more->setObjectName(QStringLiteral("ID_%1").arg(cmd::ID_MORE_WINDOWS));
@@ -699,13 +700,13 @@ void CMainFrame::RebuildWindowMenu() {
 }
 
 void CMainFrame::ShowWindowList() {
-  const QList<QMdiSubWindow*> windows = m_pMdi->subWindowList();
+  const std::vector<WindowListEntry> windows = WindowListEntries(m_pMdi);
   QStringList titles;
-  for (QMdiSubWindow* w : windows) titles << w->windowTitle().remove(QStringLiteral("[*]"));
+  for (const WindowListEntry& w : windows) titles << w.title;
   CDlgWindow dlg(titles, this);
   if (dlg.exec() != QDialog::Accepted) return;
   const int index = dlg.SelectedIndex();
-  if (index >= 0 && index < windows.size()) m_pMdi->setActiveSubWindow(windows[index]);
+  if (index >= 0 && static_cast<std::size_t>(index) < windows.size()) windows[static_cast<std::size_t>(index)].activate();
 }
 
 void CMainFrame::CascadeWindows() {

@@ -47,15 +47,13 @@ void Graph(CToolWindow& wnd, ToolState& state) {
 }
 
 void Blink(CToolWindow& wnd, ToolState& state) {
-  // The undo copy comes first; without memory for it no blink starts, but one that
-  // runs can still be turned off.
-  const int undo = wnd.MakeUndoBuff();
+  // Blinking shows other frames but never changes the image: it takes no undo copy, so
+  // the command before it can still be undone.
   if (wnd.IsBlinkDlgShown()) {
     wnd.HideBlinkDlg();
     SetMode(state, MODE_NONE);
     return;
   }
-  if (!undo) return;
   SetMode(state, MODE_BLINK);
   wnd.ShowBlinkDlg();
   wnd.HideApertureDlg();

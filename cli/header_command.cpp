@@ -1,7 +1,6 @@
 // vantorel-cli header: the primary header that saving the opened image as FITS would
 // write, one 80-character card per line.
 #include <cstdio>
-#include <memory>
 
 #include "cli/cli_io.h"
 #include "cli/commands.h"
@@ -22,16 +21,11 @@ int HeaderCommand(const std::vector<std::string>& args) {
   if (!OpenImage(options.files[0], image)) return 1;
   // The header that a plain save writes: the file's own bits again, with the scaling and
   // blank value that the save's conversion chooses.
-  std::unique_ptr<CRalImage> copy;
-  StoredForm form;
-  bool streamed = false;
-  if (CRalImageIO::PrepareFitsImage(image, image.GetOrgBitsPixel(), 0, &copy, &form, &streamed) !=
-      1) {
+  CFitsHeader cards;
+  if (CRalImageIO::FormatFitsHeader(image, image.GetOrgBitsPixel(), 0, &cards) != 1) {
     std::fputs("vantorel-cli: out of memory converting the image\n", stderr);
     return 1;
   }
-  const CRalImage* shown = copy ? copy.get() : &image;
-  const CFitsHeader cards = CFits::FormatHeader(*shown, streamed ? &form : nullptr);
   for (const std::string& card : cards.Cards()) {
     std::string line = card;
     line.resize(80, ' ');

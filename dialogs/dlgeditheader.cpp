@@ -27,6 +27,7 @@
 #include "dialogs/dlgsupport.h"
 #include "engine/ralimage.h"
 #include "fileio/qt/iodialogs.h"
+#include "fileio/ralimageio.h"
 #include "fits/fits.h"
 #include "platform/clocale.h"
 #include "platform/messagebox.h"
@@ -375,7 +376,9 @@ void CDlgEditHeader::OnPhysic() {
   m_bHeaderEdited = 1;
   // The cards edited so far stay; the axis cards come from the image's new settings.
   m_pTarget->m_FitsHeader = m_Header;
-  m_Header = CFits::FormatHeader(*m_pTarget);
+  CFitsHeader composed;
+  if (CRalImageIO::FormatSaveHeader(*m_pTarget, &composed) != 1) return;
+  m_Header = composed;
   Refill();
 }
 

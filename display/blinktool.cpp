@@ -3,6 +3,8 @@
 // window's own image and display bitmap are never touched while frames are shown, so
 // ending the blink paints exactly what was there before.
 #include <QObject>
+#include <QWidget>
+#include <QWindow>
 #include <cmath>
 
 #include "dialogs/vumdialog.h"
@@ -32,6 +34,14 @@ void CRalImgWnd::ShowBlinkDlg() {
     // A window of its own, owned by this window, as the graph dialog.
     m_pDlgBlink = {new CDlgBlink(this, nullptr), &DeleteBlinkDialog};
     CDlgBlink* dlg = m_pDlgBlink.get();
+    // The main frame's tool window: it stays above the frame when the frame is clicked,
+    // without the frame owning it.
+    if (m_pParent && m_pParent->window()) {
+      dlg->setWindowFlag(Qt::Tool);
+      dlg->winId();
+      if (QWindow* frame = m_pParent->window()->windowHandle())
+        dlg->windowHandle()->setTransientParent(frame);
+    }
     QObject::connect(dlg, &CDlgBlink::startBlink, dlg, [this](CBlinkTarget* target, bool prepare) {
       if (!StartBlink(target, prepare ? 1 : 0) && m_pDlgBlink) m_pDlgBlink->Stop();
     });

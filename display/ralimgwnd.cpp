@@ -435,15 +435,22 @@ int CRalImgWnd::FitsHeader() {
   // The dispersion-axis settings change the working image's attributes; Cancel brings
   // back the image as it was.
   if (!MakeUndoBuff()) return 0;
+  // The cards as a save would write them (type, size, scaling and the image's attributes
+  // composed in), not as they came from the file.
+  CFitsHeader shown;
+  if (CRalImageIO::FormatSaveHeader(*m_pImage, &shown) != 1) {
+    Undo();
+    return 0;
+  }
   CDlgEditHeader dialog(m_pParent);
-  dialog.m_Header = m_pImage->m_FitsHeader;
+  dialog.m_Header = shown;
   dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
   if (dialog.DoModal() != QDialog::Accepted || dialog.GetErrorFlag()) {
     Undo();
     return 0;
   }
   const bool axisChanged = dialog.GetHeaderEdited() != 0;
-  if (!axisChanged && dialog.m_Header == m_pUndoImage->m_FitsHeader) {
+  if (!axisChanged && dialog.m_Header == shown) {
     Undo();
     return 0;
   }

@@ -15,6 +15,7 @@
 #include "fileio/readparam.h"
 #include "platform/wintypes.h"
 
+class CFitsHeader;
 class CImage;
 class CRalImage;
 class ProgressSink;
@@ -94,6 +95,18 @@ class CRalImageIO {
   static int PrepareFitsImage(const CRalImage& image, int bits, int askOptions,
                               std::unique_ptr<CRalImage>* copy, StoredForm* form = nullptr,
                               bool* streamed = nullptr);
+  // askOptions for a save whose questions are taken as answered with what they offer
+  // first, without asking anyone.
+  static constexpr int kFirstAnswers = 2;
+  // The primary header that a FITS save of `image` with `bits` writes (PrepareFitsImage,
+  // then CFits::FormatHeader of what it prepared). PrepareFitsImage's result.
+  static int FormatFitsHeader(const CRalImage& image, int bits, int askOptions,
+                              CFitsHeader* header);
+  // The pixel type the program's FITS save offers first.
+  static int GetSaveFitsBits(const CImage& image);
+  // The header that the program's FITS save writes when its questions are answered as
+  // they are offered: what the header editor shows.
+  static int FormatSaveHeader(const CRalImage& image, CFitsHeader* header);
 
   // ---- services of the caller
   // Where long work reports progress: the main window in the program, the terminal in

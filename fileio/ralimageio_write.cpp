@@ -130,6 +130,8 @@ bool MayBeWrittenAsFits(const CImage& image) {
 
 int AskChangeBitsMode(const CImage& image, int bits, int askOptions) {
   if (!askOptions || bits < 0) return 0;
+  // Only the answer the question would offer first, without asking.
+  const bool quiet = askOptions == CRalImageIO::kFirstAnswers;
   std::vector<double> mins, maxs;
   for (int p = 0; p < image.GetPlanes(); ++p) {
     double lo = 0, hi = 0;
@@ -149,6 +151,7 @@ int AskChangeBitsMode(const CImage& image, int bits, int askOptions) {
   ChangeBitsFitsPrompt prompt;
   prompt.bits = bits;
   prompt.mode = ReadInt("ChangeBitsMode", 0) == 1 ? 3 : 0;
+  if (quiet) return prompt.mode;
   if (!GetUserPrompts().Ask(prompt)) return -1;
   WriteInt("ChangeBitsMode", prompt.mode == 3 ? 1 : 0);
   return prompt.mode == 3 ? 3 : 0;
@@ -268,6 +271,25 @@ int CRalImageIO::PrepareFitsImage(const CRalImage& image, int bits, int askOptio
   return *copy ? 1 : 0;
 }
 
+int CRalImageIO::GetSaveFitsBits(const CImage& image) {
+  return ReadInt("SaveFitsBitsPixel", image.GetBitsPixel());
+}
+
+int CRalImageIO::FormatFitsHeader(const CRalImage& image, int bits, int askOptions,
+                                  CFitsHeader* header) {
+  std::unique_ptr<CRalImage> copy;
+  StoredForm form;
+  bool streamed = false;
+  const int prepared = PrepareFitsImage(image, bits, askOptions, &copy, &form, &streamed);
+  if (prepared != 1) return prepared;
+  *header = CFits::FormatHeader(copy ? *copy : image, streamed ? &form : nullptr);
+  return 1;
+}
+
+int CRalImageIO::FormatSaveHeader(const CRalImage& image, CFitsHeader* header) {
+  return FormatFitsHeader(image, GetSaveFitsBits(image), kFirstAnswers, header);
+}
+
 // A FITS save; a name ending in ".gz" packs the file with gzip, one ending in ".fz"
 // tile-compresses its image with RICE. The plain file is written first into a temporary
 // of the target's, as a plain save writes one (a signal removes it, and so does a later
@@ -293,7 +315,7 @@ int CRalImageIO::WriteFitsFile(CRalImage& image, const std::string& path, int as
   int bits = image.GetOrgBitsPixel();
   if (askOptions) {
     SaveFitsPrompt prompt;
-    prompt.bits = ReadInt("SaveFitsBitsPixel", image.GetBitsPixel());
+    prompt.bits = GetSaveFitsBits(image);
     if (!GetUserPrompts().Ask(prompt)) {
       fileio_internal::SetLastError(FIO_ERR_CANCELLED);
       return 0;

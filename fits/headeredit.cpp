@@ -30,6 +30,11 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
+// The END keyword alone on its card.
+bool IsEndCard(std::string_view card) {
+  return StartsWith(card, "END") && Trim(card.substr(3)).empty();
+}
+
 bool Valid(const CFitsHeader& header, int first, int last) {
   return first >= 0 && first <= last && last < header.GetCount();
 }
@@ -102,8 +107,15 @@ CardParts ParseCard(std::string_view card) {
 int InsertCard(CFitsHeader& header, int first, std::string_view text) {
   const std::string card = PadCard(text);
   if (first < 0 || first >= header.GetCount()) {
-    header.InsertAt(header.GetCount(), card);
-    return header.GetCount() - 1;
+    // Nothing selected: last, but before an END card, after which nothing is read.
+    int at = header.GetCount();
+    while (at > 0 && header.GetAt(at - 1).find_first_not_of(' ') == std::string::npos) --at;
+    if (at > 0 && IsEndCard(header.GetAt(at - 1)))
+      --at;
+    else
+      at = header.GetCount();
+    header.InsertAt(at, card);
+    return at;
   }
   header.InsertAt(first, card);
   return first;

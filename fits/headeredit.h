@@ -35,8 +35,8 @@ CardParts ParseCard(std::string_view card);
 // and returned as it is.
 std::string StringValue(std::string_view quoted);
 
-// Inserts a new card before the first selected one (first < 0: appends it). The index
-// of the new card.
+// Inserts a new card before the first selected one (first < 0: last, but before the
+// closing END card when the header has one). The index of the new card.
 int InsertCard(CFitsHeader& header, int first, std::string_view text);
 // Deletes the cards at the given indices (any order, duplicates ignored), highest first.
 // The number deleted.

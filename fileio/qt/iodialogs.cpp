@@ -9,6 +9,7 @@
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -244,39 +245,61 @@ CDlgLoadRaw::CDlgLoadRaw(const LoadRawPrompt& prompt, QWidget* parent)
   setObjectName("CDlgLoadRaw");
   setWindowTitle(Q(ft::kRawTitle));
   auto* layout = new QVBoxLayout(this);
+  // One labelled row per field; each label's key moves to its field.
+  auto* form = new QFormLayout;
+  form->setObjectName("rawForm");
+  layout->addLayout(form);
   auto* file = new QLabel(QFileInfo(Q(prompt.path)).fileName(), this);
   file->setObjectName("fileName");
-  layout->addWidget(file);
+  form->addRow(Q("ﾌｧｲﾙ名："), file);
   auto* size = new QLabel(QString::number(prompt.fileSize), this);
   size->setObjectName("fileSize");
-  layout->addWidget(size);
-  auto edit = [&](const char* name, const std::string& text, int max) {
+  auto* sizeRow = new QHBoxLayout;
+  sizeRow->addWidget(size);
+  sizeRow->addWidget(new QLabel(Q("ﾊﾞｲﾄ"), this));
+  sizeRow->addStretch(1);
+  form->addRow(Q("ﾌｧｲﾙｻｲｽﾞ："), sizeRow);
+  auto edit = [&](const char* name, const char* label, const char* unit, const std::string& text,
+                  int max) {
     auto* e = new QLineEdit(Q(text), this);
     e->setObjectName(name);
     e->setMaxLength(max);
-    layout->addWidget(e);
+    auto* row = new QHBoxLayout;
+    row->addWidget(e);
+    row->addWidget(new QLabel(Q(unit), this));
+    row->addStretch(1);
+    auto* l = new QLabel(Q(label), this);
+    l->setBuddy(e);
+    form->addRow(l, row);
     return e;
   };
-  width_ = edit("width", prompt.width, 4);
-  height_ = edit("height", prompt.height, 4);
-  header_ = edit("header", prompt.header, 10);
-  auto group = [&](const char* name, std::initializer_list<std::pair<const char*, std::string_view>> items,
+  width_ = edit("width", "幅(&W)：", "ﾋﾟｸｾﾙ", prompt.width, 4);
+  height_ = edit("height", "高さ(&H)：", "ﾋﾟｸｾﾙ", prompt.height, 4);
+  header_ = edit("header", "ﾍｯﾀﾞｰｻｲｽﾞ(&E)：", "ﾊﾞｲﾄ", prompt.header, 10);
+  auto group = [&](const char* name, const char* label,
+                   std::initializer_list<std::pair<const char*, std::string_view>> items,
                    int checked) {
     auto* g = new QButtonGroup(this);
     g->setObjectName(name);
     auto* row = new QHBoxLayout;
     int id = 0;
     for (auto [objectName, text] : items) Radio(this, g, id++, text, objectName, row);
-    layout->addLayout(row);
+    row->addStretch(1);
+    auto* l = new QLabel(Q(label), this);
+    l->setBuddy(g->button(0));
+    form->addRow(l, row);
     if (QAbstractButton* b = g->button(checked)) b->setChecked(true);
     return g;
   };
-  plane_ = group("plane", {{"gray", "ｸﾞﾚｰ"}, {"color", "ｶﾗｰ"}}, prompt.plane);
-  dataType_ = group("dataType", {{"integer", "整数"}, {"real", "実数"}}, prompt.dataType);
-  byteOrder_ = group("byteOrder", {{"ibm", "IBM"}, {"mac", "MAC"}}, prompt.byteOrder);
-  sign_ = group("sign", {{"signed", "あり"}, {"unsigned", "なし"}}, prompt.sign);
-  bits_ = group("bits", {{"bits8", "8"}, {"bits16", "16"}, {"bits32", "32"}, {"bits64", "64"}},
-                prompt.bits);
+  plane_ = group("plane", "ﾌﾟﾚｰﾝ(&P)：", {{"gray", "ｸﾞﾚｰ"}, {"color", "ｶﾗｰ"}}, prompt.plane);
+  dataType_ =
+      group("dataType", "ﾃﾞｰﾀ型(&T)：", {{"integer", "整数"}, {"real", "実数"}}, prompt.dataType);
+  bits_ =
+      group("bits", "ﾋﾞｯﾄ数(&B)：",
+            {{"bits8", "8"}, {"bits16", "16"}, {"bits32", "32"}, {"bits64", "64"}}, prompt.bits);
+  byteOrder_ =
+      group("byteOrder", "ﾊﾞｲﾄｵｰﾀﾞｰ(&O)：", {{"ibm", "IBM"}, {"mac", "MAC"}}, prompt.byteOrder);
+  sign_ = group("sign", "符号(&S)：", {{"signed", "あり"}, {"unsigned", "なし"}}, prompt.sign);
   OkCancel(this, layout);
   position_.Restore();
 }

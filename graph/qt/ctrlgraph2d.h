@@ -38,6 +38,8 @@ class CCtrlGraph2D : public QWidget, public CCtrlGraph2DCore {
   double DistanceAt(int x) const;
   void SetGraphArea(const QRect* rect);
   QRect GraphArea() const { return m_rcArea; }
+  // The area the graph is plotted in at the control's present size.
+  QRect PlotArea() const { return AreaIn(rect()); }
 
   // The whole graph into a painter over rect: graph, rulers and, when info, the
   // information lines (title: the image's name).

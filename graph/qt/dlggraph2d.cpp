@@ -447,7 +447,9 @@ void CDlgGraph2D::UpdateRegistry(int write, const char* section) {
   const char* s = section ? section : graph_text::kSection;
   CVumDialog::UpdateReg(s, "LOG", write, m_Scale.log, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(s, "HRZMAG", write, m_dHrzMag, 1.0);
-  CVumDialog::UpdateReg(s, "VRTSCALE", write, m_Scale.vrtScale, CRegistry::TYPE_INT, 1);
+  // Until the user chooses otherwise the vertical range follows the samples, so that a
+  // profile is shown whole whatever its values and the display levels.
+  CVumDialog::UpdateReg(s, "VRTSCALE", write, m_Scale.vrtScale, CRegistry::TYPE_INT, 0);
   for (int c = 0; c < 4; ++c) {
     CVumDialog::UpdateReg(s, std::string("MIN_") + kChannelKey[c], write, m_Scale.min[c], 0.0);
     CVumDialog::UpdateReg(s, std::string("MAX_") + kChannelKey[c], write, m_Scale.max[c], 1000.0);
@@ -459,8 +461,12 @@ void CDlgGraph2D::UpdateRegistry(int write, const char* section) {
   CVumDialog::UpdateReg(s, "GraphAllDoc", write, m_bGraphAllDoc, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(s, "Style", write, m_nStyle, CRegistry::TYPE_INT, 1);
   if (!write) {
+    // A magnification the user never set gives way, on the first profile, to one that
+    // shows the whole line.
+    double stored = 0.0;
+    m_bFitHrzMag = CRegistry::Read(s, "HRZMAG", 1.0, stored) == 0;
     m_dHrzMag = TypedMag(m_dHrzMag);
-    m_pHmag->SetText(QString::number(m_dHrzMag, 'f', 1));
+    ShowHrzMag();
     const QSignalBlocker b1(m_pLog), b2(m_pGraphAll), b3(m_pGraphAllDoc);
     m_pLog->setChecked(m_Scale.log != 0);
     m_pGraphAll->setChecked(m_bGraphAll != 0);
@@ -493,6 +499,21 @@ void CDlgGraph2D::Show(CGraph2D* graph, const CRalImage* image, const QString& t
   UpdateCbVValue();
   UpdateGraph();
   Show();
+  FitHrzMag();
+}
+
+void CDlgGraph2D::FitHrzMag() {
+  if (!m_bFitHrzMag || !m_pGraph->HasGraph() || !(m_dLength > 0.0)) return;
+  // The plotting area is known once the dialog is laid out.
+  if (layout()) layout()->activate();
+  const int width = m_pGraph->PlotArea().width();
+  if (width <= 0) return;
+  m_bFitHrzMag = false;
+  const double fit = std::floor((width - 1) / m_dLength * 10.0) / 10.0;
+  if (m_dHrzMag <= fit) return;
+  m_dHrzMag = std::max(fit, kMagMin);
+  ShowHrzMag();
+  UpdateGraph();
 }
 
 void CDlgGraph2D::Show() {
@@ -607,17 +628,30 @@ void CDlgGraph2D::OnHmagEdited() {
   bool ok = false;
   const double v = m_pHmag->Text().trimmed().toDouble(&ok);
   m_dHrzMag = TypedMag(ok ? v : m_dHrzMag);
-  m_pHmag->SetText(QString::number(m_dHrzMag, 'f', 1));
+  ShowHrzMag();
   UpdateGraph();
 }
 
+void CDlgGraph2D::ShowHrzMag() {
+  // The value as it is kept, not rounded: a step starts from what the field shows.
+  QString text = QString::number(m_dHrzMag, 'g', 12);
+  if (!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char('e')))
+    text += QStringLiteral(".0");
+  m_strHmagShown = text;
+  m_pHmag->SetText(text);
+}
+
 void CDlgGraph2D::OnHmagStep(int steps) {
-  bool ok = false;
-  const double typed = m_pHmag->Text().trimmed().toDouble(&ok);
-  double v = TypedMag(ok ? typed : m_dHrzMag);
+  // A value typed and not yet confirmed is where the step starts; otherwise the value kept.
+  double v = m_dHrzMag;
+  if (m_pHmag->Text() != m_strHmagShown) {
+    bool ok = false;
+    const double typed = m_pHmag->Text().trimmed().toDouble(&ok);
+    v = TypedMag(ok ? typed : m_dHrzMag);
+  }
   for (int i = 0; i < std::abs(steps); ++i) v = StepMag(v, steps > 0 ? 1 : 0);
   m_dHrzMag = v;
-  m_pHmag->SetText(QString::number(m_dHrzMag, 'f', 2).remove(QRegularExpression("0$")));
+  ShowHrzMag();
   UpdateGraph();
 }
 
@@ -679,12 +713,34 @@ void CDlgGraph2D::OnPrint() {
                 MB_OK | (ok ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
 }
 
+QString CDlgGraph2D::WithFilterSuffix(const QString& path, const QString& filter) {
+  if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty()) return path;
+  // "Name (*.ext)": the first pattern's extension.
+  static const QRegularExpression pattern(QStringLiteral("\\*\\.([A-Za-z0-9]+)"));
+  const QRegularExpressionMatch m = pattern.match(filter);
+  return m.hasMatch() ? path + QLatin1Char('.') + m.captured(1) : path;
+}
+
 void CDlgGraph2D::OnText() {
   if (!m_pGraph->HasGraph()) return;
   QString base = m_strTitle.section(QLatin1Char('.'), 0, 0);
   const QString suggested = QStringLiteral("%1-%2").arg(base, QStringLiteral("2DGraph"));
-  const QString path = QFileDialog::getSaveFileName(
-      this, Q("ﾃｷｽﾄ出力"), suggested, Q("テキスト ファイル (*.txt);;CSV ファイル (*.csv)"));
+  QFileDialog dialog(this, Q("ﾃｷｽﾄ出力"));
+  dialog.setObjectName(QStringLiteral("G2D_DLG_TEXT"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setNameFilters({Q("CSVﾌｧｲﾙ (*.csv)"), Q("ﾃｷｽﾄﾌｧｲﾙ (*.txt)")});
+  // The dialog adds the chosen type's extension itself, so that it also asks before
+  // replacing that file.
+  dialog.setDefaultSuffix(QStringLiteral("csv"));
+  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+    dialog.setDefaultSuffix(QFileInfo(WithFilterSuffix(QStringLiteral("x"), filter)).suffix());
+  });
+  dialog.selectFile(suggested);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  // A name typed without an extension takes that of the chosen file type, which also
+  // decides between CSV and column text.
+  const QString path =
+      WithFilterSuffix(dialog.selectedFiles().front(), dialog.selectedNameFilter());
   if (path.isEmpty()) return;
   if (!m_pGraph->OutputText(path.toStdString()))
     FileioMsgBox(this, FIO_ERR_CREATE, {}, path.toStdString(), MB_OK | MB_ICONEXCLAMATION);

@@ -142,6 +142,9 @@ class CDlgGraph2D : public QDialog {
   static double StepMag(double value, int up);
   // A typed magnification: above 20 becomes 20, not above 0 becomes 0.1.
   static double TypedMag(double value);
+  // A file name without an extension gets the first extension of the chosen filter
+  // ("CSVﾌｧｲﾙ (*.csv)" gives ".csv"); one with an extension stays as it is.
+  static QString WithFilterSuffix(const QString& path, const QString& filter);
 
   // The window redraws its lines (they moved, were erased, hidden or shown).
   std::function<void()> onLinesChanged;
@@ -170,6 +173,10 @@ class CDlgGraph2D : public QDialog {
   void ChangeStyle();
   void OnHmagEdited();
   void OnHmagStep(int steps);
+  // Puts the kept magnification into its field.
+  void ShowHrzMag();
+  // Lowers a magnification the user never set so that the current line fits the plot.
+  void FitHrzMag();
   void OnSet();
   void OnPrint();
   void OnText();
@@ -186,6 +193,8 @@ class CDlgGraph2D : public QDialog {
   QString m_strTitle;
   CGraphScale m_Scale;
   double m_dHrzMag = 1.0;
+  QString m_strHmagShown;     // the magnification field's text as last shown
+  bool m_bFitHrzMag = false;  // no magnification stored: fit the first profile shown
   int m_bGraphAll = 0, m_bGraphAllDoc = 0, m_nStyle = 1;
   double m_dLength = 0.0;
   bool m_bUpdating = false;

@@ -6,10 +6,12 @@
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QWindow>
 #include <QtTest>
 
 #include "app/apptexts.h"
@@ -23,7 +25,9 @@
 #include "measure/qt/dlgblink.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/when_modal.h"
 
 class BlinkToolTest : public QObject {
   Q_OBJECT
@@ -173,6 +177,134 @@ class BlinkToolTest : public QObject {
 
     // Now the window closes.
     QVERIFY(frame.Frames().front()->close());
+  }
+
+  // Blink leaves the image as it was, so the undo of the command before it survives: a
+  // flip, blink started and stopped, and Ctrl+Z still brings back the unflipped image.
+  void blinkKeepsTheUndoOfTheCommandBefore() {
+    CMainFrame frame;
+    frame.resize(1000, 800);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    const std::vector<std::string> paths = Samples(2);
+    QCOMPARE(paths.size(), std::size_t{2});
+    for (const std::string& p : paths) QVERIFY(frame.OpenDocumentFile(QString::fromStdString(p)));
+    frame.MdiArea()->setActiveSubWindow(frame.Frames().front());
+    CRalImgWnd& wnd = frame.ActiveView()->GetImgWnd();
+    auto column = [&wnd] {
+      std::vector<double> v;
+      for (int y = 0; y < wnd.GetImagePtr()->GetHeight(); ++y)
+        v.push_back(wnd.GetImagePtr()->GetPixel(7, y));
+      return v;
+    };
+    const std::vector<double> original = column();
+    ChooseFromMenu(frame, cmd::ID_VERTICAL);
+    const std::vector<double> flipped = column();
+    QVERIFY(flipped != original);
+    QCOMPARE(flipped.front(), original.back());
+
+    // The blink tool from the menu, one other frame, started, stopped and closed again.
+    ChooseFromMenu(frame, cmd::ID_BLINK);
+    CDlgBlink* dlg = wnd.GetDlgBlink();
+    QVERIFY(dlg && wnd.IsBlinkDlgShown());
+    AddRow(dlg, 0);
+    QCOMPARE(dlg->List()->count(), 2);
+    QSignalSpy shown(dlg, &CDlgBlink::showFrame);
+    auto* start = dlg->findChild<QPushButton*>(QStringLiteral("start"));
+    Click(start);
+    QVERIFY(wnd.IsBlink());
+    QTRY_VERIFY(shown.count() >= 2);
+    Click(start);
+    QVERIFY(!wnd.IsBlink());
+    ChooseFromMenu(frame, cmd::ID_BLINK);
+    QVERIFY(!wnd.IsBlinkDlgShown());
+    QCOMPARE(column(), flipped);
+
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QVERIFY(frame.Command(cmd::ID_EDIT_UNDO)->isEnabled());
+    QTest::keyClick(frame.ActiveView(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(column(), original);
+  }
+
+  // The blink dialog is the main frame's tool window (above it, not lost behind it), and
+  // the Window menu lists it after the image windows; choosing it there brings it up.
+  // With more than nine entries the rest is reached through the window list.
+  void toolDialogInTheWindowMenu() {
+    CMainFrame frame;
+    frame.resize(1000, 800);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    const std::vector<std::string> paths = Samples(2);
+    QCOMPARE(paths.size(), std::size_t{2});
+    for (const std::string& p : paths) QVERIFY(frame.OpenDocumentFile(QString::fromStdString(p)));
+    frame.MdiArea()->setActiveSubWindow(frame.Frames().front());
+    CRalImgWnd& wnd = frame.ActiveView()->GetImgWnd();
+    ChooseFromMenu(frame, cmd::ID_BLINK);
+    CDlgBlink* dlg = wnd.GetDlgBlink();
+    QVERIFY(dlg && dlg->isVisible());
+    QCOMPARE(dlg->windowType(), Qt::Tool);
+    QVERIFY(dlg->windowHandle());
+    QCOMPARE(dlg->windowHandle()->transientParent(), frame.windowHandle());
+
+    // Opens the Window menu with the mouse; its entries after the arrangement commands.
+    QMenuBar* bar = frame.menuBar();
+    QMenu* menu = frame.WindowMenu();
+    auto openMenu = [&] {
+      QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(menu->menuAction()).center());
+      QTRY_VERIFY(menu->isVisible());
+    };
+    auto entries = [&] {
+      QList<QAction*> list;
+      bool past = false;
+      for (QAction* a : menu->actions()) {
+        if (a->isSeparator())
+          past = true;
+        else if (past)
+          list << a;
+      }
+      return list;
+    };
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    openMenu();
+    QList<QAction*> list = entries();
+    QCOMPARE(list.size(), 3);
+    QCOMPARE(list[0]->text(), QStringLiteral("&1 frame0.fits"));
+    QCOMPARE(list[1]->text(), QStringLiteral("&2 frame1.fits"));
+    QCOMPARE(list[2]->text(), QStringLiteral("&3 ") + dlg->windowTitle());
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(list[2]).center());
+    QTRY_VERIFY(dlg->isActiveWindow());
+
+    // Nine entries, then the window list, where the dialog comes last.
+    for (int i = 0; i < 8; ++i) {
+      const std::string more = dir_->File("more" + std::to_string(i) + ".fits");
+      QCOMPARE(WriteSampleStarField(more, 40, 30, 7u + i), 0);
+      QVERIFY(frame.OpenDocumentFile(QString::fromStdString(more)));
+    }
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    openMenu();
+    list = entries();
+    QCOMPARE(list.size(), 10);
+    QCOMPARE(list[8]->text().left(3), QStringLiteral("&9 "));
+    QCOMPARE(list[9]->text(), QString::fromUtf8(app_text::kMoreWindows));
+    QStringList listed;
+    WhenModal([&](QWidget* w) {
+      auto* windows = w->findChild<QListWidget*>(QStringLiteral("windows"));
+      QVERIFY(windows);
+      for (int i = 0; i < windows->count(); ++i) listed << windows->item(i)->text();
+      QListWidgetItem* last = windows->item(windows->count() - 1);
+      windows->scrollToItem(last);
+      QTest::mouseClick(windows->viewport(), Qt::LeftButton, {},
+                        windows->visualItemRect(last).center());
+      QTest::keyClick(windows, Qt::Key_Return);
+    });
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(list[9]).center());
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QCOMPARE(listed.size(), 11);
+    QCOMPARE(listed.last(), dlg->windowTitle());
+    QTRY_VERIFY(dlg->isActiveWindow());
   }
 
   void shiftStepsAndDisplacesTheFrame() {

@@ -22,6 +22,7 @@
 #include "fileio/filedialogs.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "settings/registry.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/when_modal.h"
 
@@ -123,9 +124,10 @@ class HeaderAppTest : public QObject {
 
     // Cancel: a deleted card comes back.
     OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) {
+      const int shown = dialog->m_Header.GetCount();
       ClickRow(dialog->List(), 0);
       Click(dialog, "delete");
-      QCOMPARE(dialog->m_Header.GetCount(), before.GetCount() - 1);
+      QCOMPARE(dialog->m_Header.GetCount(), shown - 1);
       Click(dialog, "IDCANCEL");
     });
     QTRY_VERIFY(!QApplication::activeModalWidget());
@@ -138,7 +140,7 @@ class HeaderAppTest : public QObject {
       ClickRow(dialog->List(), object);
       WhenModal([](QWidget* editor) { Type(editor, "OBJECT  = 'Edited in the editor'"); });
       Click(dialog, "edit");
-      // With nothing selected the new card goes last.
+      // With nothing selected the new card goes last, before END.
       ClickRow(dialog->List(), object, Qt::ControlModifier);
       WhenModal([](QWidget* editor) { Type(editor, "OBSERVER= 'A. Tester'       / who"); });
       Click(dialog, "new");
@@ -148,8 +150,9 @@ class HeaderAppTest : public QObject {
     QVERIFY(doc->IsModified());
     QVERIFY(wnd.IsHeaderEdited());
     const CFitsHeader& edited = wnd.GetImagePtr()->m_FitsHeader;
-    QCOMPARE(edited.GetAt(edited.GetCount() - 1).substr(0, 20),
+    QCOMPARE(edited.GetAt(edited.GetCount() - 2).substr(0, 20),
              std::string("OBSERVER= 'A. Tester"));
+    QCOMPARE(edited.GetAt(edited.GetCount() - 1).substr(0, 4), std::string("END "));
 
     const QString saved = QString::fromStdString(dir_->File("edited.fits"));
     box_.Answer(IDYES);  // keep the edited header
@@ -200,6 +203,73 @@ class HeaderAppTest : public QObject {
     QVERIFY(CheckSaveName("other.fits", dir_->File("other.fits"), nullptr,
                           image->IsOverwriteAllowed(), image->GetOrgFileName())
                 .verdict != SaveNameVerdict::kRefused);
+    doc->SetModifiedFlag(false);
+  }
+
+  // The editor shows the header a save writes: for a 16-bit 1024 × 1024 file cut to
+  // 820 × 820 (floating-point pixels in the program) its type, size and scaling are those
+  // astropy reads from the saved file, in the type the save offers first and in the
+  // file's own type chosen before; OK without a change leaves the image unedited.
+  void editorShowsWhatTheSaveWrites() {
+    QString out;
+    if (Run("/usr/bin/python3", {"-c", "import astropy.io.fits, numpy"}, &out) != 0)
+      QSKIP("astropy is missing");
+    const QString original = QString::fromStdString(dir_->File("wide16.fits"));
+    QCOMPARE(Run("/usr/bin/python3",
+                 {"-c",
+                  "import sys, numpy as np; from astropy.io import fits; "
+                  "y, x = np.mgrid[0:1024, 0:1024]; "
+                  "d = ((x * 37 + y * 11) % 60000).astype(np.uint16); "
+                  "fits.PrimaryHDU(d).writeto(sys.argv[1])",
+                  original},
+                 &out),
+             0);
+    CMainFrame frame;
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    CKivImageDoc* doc = frame.OpenDocumentFile(original);
+    QVERIFY(doc);
+    CRalImgWnd& wnd = doc->GetImgWnd();
+    QVERIFY(wnd.CropTo(RECT{100, 50, 920, 870}));
+    QCOMPARE(wnd.GetImagePtr()->GetWidth(), 820);
+    QCOMPARE(wnd.GetImagePtr()->GetBitsPixel(), -32);
+
+    auto value = [](const CFitsHeader& h, const char* key) {
+      const int i = h.Find(key);
+      return i < 0 ? QString() : QString::fromStdString(h.GetAt(i).substr(10, 20)).trimmed();
+    };
+    const char* keys[] = {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "BZERO", "BSCALE"};
+    for (int offered : {0, 16}) {
+      if (offered) CRegistry::Write("IO", "SaveFitsBitsPixel", offered, CRegistry::TYPE_INT);
+      QStringList shown;
+      OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) {
+        QCOMPARE(dialog->List()->count(), dialog->m_Header.GetCount());
+        for (const char* key : keys) shown << value(dialog->m_Header, key);
+        QCOMPARE(dialog->m_Header.GetAt(dialog->m_Header.GetCount() - 1).substr(0, 4),
+                 std::string("END "));
+        Click(dialog, "IDOK");
+      });
+      QTRY_VERIFY(!QApplication::activeModalWidget());
+      QVERIFY(!wnd.IsHeaderEdited());
+      const QString saved =
+          QString::fromStdString(dir_->File("cut" + std::to_string(offered) + ".fits"));
+      QVERIFY(doc->OnSaveDocument(saved));
+      QCOMPARE(Run("/usr/bin/python3",
+                   {"-c",
+                    "import sys; from astropy.io import fits; h = fits.getheader(sys.argv[1]); "
+                    "print(' '.join(repr(h[k]) if k in h else '-' for k in sys.argv[2:]))",
+                    saved, "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "BZERO", "BSCALE"},
+                   &out),
+               0);
+      const QStringList read = out.trimmed().split(' ');
+      QCOMPARE(read.size(), 6);
+      for (int k = 0; k < 6; ++k)
+        QVERIFY2(
+            shown[k].toDouble() == read[k].toDouble(),
+            qPrintable(QStringLiteral("%1: editor %2, file %3").arg(keys[k], shown[k], read[k])));
+      QCOMPARE(shown[2], QStringLiteral("820"));
+      QCOMPARE(shown[0], offered ? QStringLiteral("16") : QStringLiteral("-32"));
+    }
     doc->SetModifiedFlag(false);
   }
 };

@@ -145,6 +145,35 @@ class EditHeaderTest : public QObject {
     QCOMPARE(dialog.GetHeaderEdited(), 0);
   }
 
+  // With nothing selected a new card goes last but before END, also when blank cards
+  // follow END; a header without END takes it last.
+  void newCardGoesBeforeEnd() {
+    const struct {
+      std::vector<std::string> cards;
+      std::string want;  // first letters after adding "N..."
+    } cases[] = {{{"SIMPLE", "BITPIX", "END"}, "SBNE"},
+                 {{"SIMPLE", "END", "", ""}, "SNE  "},
+                 {{"SIMPLE", "ENDING = 1"}, "SEN"}};
+    for (const auto& c : cases) {
+      CDlgEditHeader dialog;
+      for (const std::string& card : c.cards) dialog.m_Header.Add(card);
+      RunModal(dialog, [&] {
+        WhenModal([&](QWidget* editor) {
+          auto* edit = Find<QLineEdit>(editor, QString::number(CDlgEditHeaderEdit::IDC_CARD));
+          QTest::keyClicks(edit, QStringLiteral("NEWCARD = 1"));
+          QTest::keyClick(edit, Qt::Key_Return);
+        });
+        QVERIFY(dialog.SelectedRows().empty());
+        Click(Find<QPushButton>(&dialog, "new"));
+        const int at = static_cast<int>(c.want.find('N'));
+        QCOMPARE(dialog.SelectedRows(), std::vector<int>{at});
+        QCOMPARE(dialog.List()->count(), dialog.m_Header.GetCount());
+        Click(Find<QPushButton>(&dialog, "IDOK"));
+      });
+      QCOMPARE(Letters(dialog.m_Header), c.want);
+    }
+  }
+
   // Up at the top and down at the bottom do nothing; elsewhere the block moves with its
   // selection. A double click edits a card; Delete removes every selected card.
   void blocksMoveButNotPastTheEnds() {

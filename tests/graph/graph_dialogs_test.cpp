@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPrinter>
@@ -21,6 +22,7 @@
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/when_modal.h"
 
 namespace {
 
@@ -88,6 +90,159 @@ class GraphDialogsTest : public QObject {
       QVERIFY2(std::fabs(dialog.GetHrzMag() - c.want) < 1e-9,
                qPrintable(QStringLiteral("%1 → %2").arg(c.typed).arg(dialog.GetHrzMag())));
       QCOMPARE(mag->Text().toDouble(), c.want);
+    }
+    // A typed value confirmed first: the field shows it as kept, and the steps go on from
+    // there, not from a rounded copy.
+    const struct {
+      Qt::Key key;
+      double want;
+    } confirmed[] = {
+        {Qt::Key_Up, 5.05}, {Qt::Key_Up, 6.05}, {Qt::Key_Down, 5.05}, {Qt::Key_Down, 4.05}};
+    Type(edit, QStringLiteral("4.95"));
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(dialog.GetHrzMag(), 4.95);
+    QCOMPARE(mag->Text(), QStringLiteral("4.95"));
+    for (const auto& c : confirmed) {
+      QTest::keyClick(mag, c.key);
+      QVERIFY2(std::fabs(dialog.GetHrzMag() - c.want) < 1e-9,
+               qPrintable(QString::number(dialog.GetHrzMag())));
+      QCOMPARE(mag->Text().toDouble(), c.want);
+    }
+  }
+
+  // A magnification kept in the settings is stepped from as it was kept.
+  void storedMagnificationSteps() {
+    CRegistry::Write(graph_text::kSection, "HRZMAG", 4.95);
+    CDlgGraph2D dialog;
+    dialog.show();
+    CSpinEdit* mag = Find<CSpinEdit>(&dialog, "G2D_EDT_HMAG");
+    QCOMPARE(mag->Text(), QStringLiteral("4.95"));
+    mag->setFocus();
+    QTest::keyClick(mag, Qt::Key_Up);
+    QVERIFY2(std::fabs(dialog.GetHrzMag() - 5.05) < 1e-9,
+             qPrintable(QString::number(dialog.GetHrzMag())));
+  }
+
+  // On its first showing the dialog plots every sample of the line inside its ranges:
+  // vertically whatever the values and the display levels (negative, a spike far above
+  // the levels), horizontally a line longer than the plot at the magnification 1.0. A
+  // short line keeps 1.0, and a magnification the user left is not fitted again.
+  void firstShowPlotsTheWholeProfile() {
+    struct Case {
+      int width;
+      std::function<double(int, int)> value;
+      double levelMin, levelMax;
+      int x1, x2;
+    };
+    const Case cases[] = {
+        {2400, [](int x, int y) { return -500.0 + 300.0 * std::sin(x / 7.0) + y; }, -100.0, 100.0,
+         5, 2300},
+        {300, [](int x, int) { return x == 150 ? 65000.0 : -3.0 - x * 0.01; }, -5.0, -2.0, 2, 290},
+        {60, [](int, int) { return -42.0; }, 0.0, 1000.0, 1, 50},
+    };
+    for (const Case& c : cases) {
+      ScopedConfigHome fresh;
+      CRalImage image(c.width, 40, -32, 1, 1.0, 0.0, 1);
+      std::vector<double> row(static_cast<std::size_t>(c.width));
+      for (int y = 0; y < 40; ++y) {
+        for (int x = 0; x < c.width; ++x) row[static_cast<std::size_t>(x)] = c.value(x, y);
+        image.SetPhysicalRow(y, 0, row.data());
+      }
+      image.AllocLevel();
+      image.SetLevel(0, c.levelMin, c.levelMax);
+      CGraph2D lines;
+      lines.OnLButtonDown(c.x1, 20, false, false);
+      lines.OnLButtonUp(c.x2, 20);
+      double fittedMag = 0.0;
+      {
+        CDlgGraph2D dialog;
+        dialog.Show(&lines, &image, QStringLiteral("profile.fits"));
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        CCtrlGraph2D* graph = dialog.GetControl();
+        const CCtrlGraph2DData* data = graph->GetGraphData(graph->GetCurrent());
+        QVERIFY(data && data->m_nCount > 1);
+        double lo = 0.0, hi = 0.0;
+        graph->GetMinMax(&lo, &hi, 0, graph->GetCurrent());
+        for (float v : data->m_Value[0])
+          QVERIFY2(v >= lo && v <= hi,
+                   qPrintable(QStringLiteral("%1 outside %2 … %3").arg(double(v)).arg(lo).arg(hi)));
+        // The plot as painted: the line's last sample inside the graph area.
+        QTRY_VERIFY(graph->GraphArea().isValid());
+        QVERIFY(graph->GetH(0.0) >= 0.0);
+        QVERIFY2(graph->GetH(data->m_dLength) <= graph->GraphArea().width() - 1,
+                 qPrintable(QStringLiteral("%1 > %2")
+                                .arg(graph->GetH(data->m_dLength))
+                                .arg(graph->GraphArea().width())));
+        const bool fitsAtOne = data->m_dLength <= graph->GraphArea().width() - 1;
+        if (fitsAtOne) QCOMPARE(dialog.GetHrzMag(), 1.0);
+        QCOMPARE(graph->GetHrzMag(), dialog.GetHrzMag());
+        fittedMag = dialog.GetHrzMag();
+      }
+      // The second showing keeps the magnification the first one left, as the user's.
+      CRegistry::Write(graph_text::kSection, "HRZMAG", 1.0);
+      CDlgGraph2D again;
+      again.Show(&lines, &image, QStringLiteral("profile.fits"));
+      QCOMPARE(again.GetHrzMag(), 1.0);
+      QVERIFY(fittedMag > 0.0);
+    }
+  }
+
+  // Text output: the save dialog lists CSV first; a name typed without an extension gets
+  // that of the chosen type, which decides between CSV and column text.
+  void textOutputTakesTheChosenType() {
+    TempDir dir;
+    CRalImage image(40, 30, -32, 1, 1.0, 0.0, 1);
+    std::vector<double> row(40);
+    for (int y = 0; y < 30; ++y) {
+      for (int x = 0; x < 40; ++x) row[x] = x - 2.0 * y;
+      image.SetPhysicalRow(y, 0, row.data());
+    }
+    image.SetDefaultLevel();
+    CGraph2D lines;
+    lines.OnLButtonDown(2, 3, false, false);
+    lines.OnLButtonUp(12, 3);  // 10 pixels: 41 samples
+    CDlgGraph2D dialog;
+    dialog.Show(&lines, &image, QStringLiteral("ramp.fits"));
+    const struct {
+      const char* typed;
+      int filterDowns;  // key presses down the file type list
+      const char* file;
+      bool csv;
+    } cases[] = {{"plain", 0, "plain.csv", true},
+                 {"columns", 1, "columns.txt", false},
+                 {"named.csv", 1, "named.csv", true}};
+    for (const auto& c : cases) {
+      QString filterFirst;
+      WhenModal([&](QWidget* w) {
+        auto* files = qobject_cast<QFileDialog*>(w);
+        QVERIFY(files);
+        auto* types = files->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(types && name);
+        filterFirst = types->itemText(0);
+        types->setFocus();
+        for (int i = 0; i < c.filterDowns; ++i) QTest::keyClick(types, Qt::Key_Down);
+        // In the test's folder, where no name completes what is typed.
+        files->setDirectory(QString::fromStdString(dir.File("")));
+        Type(name, QString::fromLatin1(c.typed));
+        QTest::keyClick(name, Qt::Key_Return);
+      });
+      Click(Find<QPushButton>(&dialog, "G2D_BTN_TEXT"));
+      QTRY_VERIFY(!QApplication::activeModalWidget());
+      QVERIFY2(filterFirst.startsWith(QStringLiteral("CSV")), qPrintable(filterFirst));
+      QFile file(QString::fromStdString(dir.File(c.file)));
+      QVERIFY2(file.open(QIODevice::ReadOnly),
+               qPrintable(QDir(QString::fromStdString(dir.File(""))).entryList().join(' ')));
+      const QStringList text = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+      // CSV: a heading and 41 rows of comma-separated numbers; text: heading, rule, rows.
+      QCOMPARE(text.size(), c.csv ? 42 : 43);
+      QCOMPARE(text[c.csv ? 1 : 2].split(',').size(), c.csv ? 3 : 1);
+      QCOMPARE(text[1].startsWith(QStringLiteral("------")), !c.csv);
+      // The first row: x 3.0, y 4.0 (from the top here) and the value 2 - 2 * 3.
+      const QStringList first = text[c.csv ? 1 : 2].split(
+          c.csv ? QRegularExpression(",\\s*") : QRegularExpression("\\s+"), Qt::SkipEmptyParts);
+      QCOMPARE(first.size(), 3);
+      QCOMPARE(first[2].toDouble(), -4.0);
     }
   }
 

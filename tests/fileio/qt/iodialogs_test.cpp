@@ -4,6 +4,8 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QRadioButton>
@@ -12,6 +14,7 @@
 
 #include "fileio/filedialogs.h"
 #include "fileio/fileiotexts.h"
+#include "fileio/prompts.h"
 #include "fileio/qt/iodialogs.h"
 #include "fileio/readparam.h"
 #include "platform/messagebox.h"
@@ -70,6 +73,56 @@ class IoDialogsTest : public QObject {
     QVERIFY(out.color);
     QCOMPARE(out.red, 3);
     QCOMPARE(out.blue, 2);
+  }
+
+  // Every field of the raw layout dialog has its label, and each label's key (Alt and its
+  // letter) moves to the field it names: typing there changes that value and no other.
+  void rawDialogLabelsLeadToTheirFields() {
+    LoadRawPrompt p;
+    p.path = "/tmp/frame.raw";
+    p.fileSize = 614400;
+    CDlgLoadRaw dlg(p);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    auto* form = dlg.findChild<QFormLayout*>("rawForm");
+    QVERIFY(form);
+    const struct {
+      Qt::Key key;
+      const char* field;  // the field the key leads to
+      const char* word;   // in its label
+    } rows[] = {{Qt::Key_W, "width", "幅"},         {Qt::Key_H, "height", "高さ"},
+                {Qt::Key_E, "header", "ﾍｯﾀﾞｰｻｲｽﾞ"}, {Qt::Key_P, "gray", "ﾌﾟﾚｰﾝ"},
+                {Qt::Key_T, "integer", "ﾃﾞｰﾀ型"},   {Qt::Key_B, "bits8", "ﾋﾞｯﾄ数"},
+                {Qt::Key_O, "ibm", "ﾊﾞｲﾄｵｰﾀﾞｰ"},    {Qt::Key_S, "signed", "符号"}};
+    QStringList labels;
+    for (int r = 0; r < form->rowCount(); ++r)
+      if (auto* item = form->itemAt(r, QFormLayout::LabelRole))
+        if (auto* label = qobject_cast<QLabel*>(item->widget())) labels << label->text();
+    QCOMPARE(labels.size(), 2 + 8);  // the file's name and size, then the eight fields
+    for (const auto& row : rows) {
+      QTest::keyClick(&dlg, row.key, Qt::AltModifier);
+      QWidget* focus = QApplication::focusWidget();
+      QVERIFY(focus);
+      QCOMPARE(focus->objectName(), QString::fromLatin1(row.field));
+      // The label before the field's row names it.
+      QLabel* label = nullptr;
+      for (auto* l : dlg.findChildren<QLabel*>())
+        if (l->buddy() == focus) label = l;
+      QVERIFY2(label && label->text().contains(QString::fromUtf8(row.word)), row.field);
+    }
+    // Typed through the labels' keys: the values land in their own fields.
+    QTest::keyClick(&dlg, Qt::Key_W, Qt::AltModifier);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("320"));
+    QTest::keyClick(&dlg, Qt::Key_E, Qt::AltModifier);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("2880"));
+    LoadRawPrompt out;
+    dlg.Apply(out);
+    QCOMPARE(out.width, std::string("320"));
+    QCOMPARE(out.height, p.height);
+    QCOMPARE(out.header, std::string("2880"));
+    QCOMPARE(dlg.findChild<QLabel*>("fileSize")->text(), QStringLiteral("614400"));
   }
 
   void planeDialogRgbFile() {
