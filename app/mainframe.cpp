@@ -380,6 +380,7 @@ void CMainFrame::CreateMenus() {
   batch->addSeparator();
   for (int id : {4523, 4524, cmd::ID_BATCH_OVERSCAN}) batch->addAction(Command(id));
   m_DocumentMenus << arith->menuAction();
+  m_pArithMenu = arith->menuAction();
 
   m_pWindowMenu = bar->addMenu(Q(app_text::kMenuWindow));
   m_DocumentMenus << m_pWindowMenu->menuAction();
@@ -444,6 +445,12 @@ void CMainFrame::UpdateCommands() {
   const bool doc = view != nullptr;
   for (QAction* menu : m_DocumentMenus) menu->setVisible(doc);
   m_pNoDocumentBatch->setVisible(!doc);
+  // The bar answers a mnemonic only when one title has it, shown or not: the hidden one
+  // of the two image-arithmetic menus goes without it.
+  const QString titled = Q(app_text::kMenuArith);
+  const QString plain = QString(titled).remove(QLatin1Char('&'));
+  m_pArithMenu->setText(doc ? titled : plain);
+  m_pNoDocumentBatch->setText(doc ? plain : titled);
   for (int id : {cmd::ID_FILE_CLOSE,
                  cmd::ID_FILE_SAVE,
                  cmd::ID_FILE_SAVE_AS,

@@ -168,6 +168,7 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   QMenu* m_pWindowMenu = nullptr;
   QList<QAction*> m_DocumentMenus;        // the menus shown only with an image open
   QAction* m_pNoDocumentBatch = nullptr;  // the batch commands' menu with no image open
+  QAction* m_pArithMenu = nullptr;        // the image-arithmetic menu with an image open
   QList<QAction*> m_WindowEntries;
   QStringList m_Recent;
   QLabel* m_pToolPane = nullptr;
