@@ -365,6 +365,11 @@ void CChildFrame::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  // A window a batch run is writing into stays until the run ends or is stopped.
+  if (m_pDoc->GetImgWnd().IsBusy()) {
+    event->ignore();
+    return;
+  }
   if (!m_pDoc->SaveModified()) {
     event->ignore();
     return;

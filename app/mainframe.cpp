@@ -149,11 +149,14 @@ void CMainFrame::CreateMenus() {
   QMenuBar* bar = menuBar();
   m_pFileMenu = bar->addMenu(Q(app_text::kMenuFile));
   QMenu* f = m_pFileMenu;
-  connect(Add(f, ID_FILE_OPEN, "開く(&O)...\tCtrl+O"), &QAction::triggered, this, &CMainFrame::OnFileOpen);
+  connect(Add(f, ID_FILE_OPEN, "開く(&O)...\tCtrl+O"), &QAction::triggered, this,
+          &CMainFrame::OnFileOpen);
   connect(Add(f, ID_FILE_CLOSE, "閉じる(&C)\tCtrl+W"), &QAction::triggered, this,
           [this] { m_pMdi->closeActiveSubWindow(); });
-  connect(Add(f, ID_FILE_SAVE, "上書き保存(&S)\tCtrl+S"), &QAction::triggered, this, [this] { OnSave(false); });
-  connect(Add(f, ID_FILE_SAVE_AS, "名前を付けて保存(&A)..."), &QAction::triggered, this, [this] { OnSave(true); });
+  connect(Add(f, ID_FILE_SAVE, "上書き保存(&S)\tCtrl+S"), &QAction::triggered, this,
+          [this] { OnSave(false); });
+  connect(Add(f, ID_FILE_SAVE_AS, "名前を付けて保存(&A)..."), &QAction::triggered, this,
+          [this] { OnSave(true); });
   f->addSeparator();
   connect(Add(f, ID_DATA_IMPORT, "ﾃﾞｰﾀ ｲﾝﾎﾟｰﾄ(&D)..."), &QAction::triggered, this,
           &CMainFrame::OnDataImport);
@@ -194,7 +197,8 @@ void CMainFrame::CreateMenus() {
     });
   });
   e->addSeparator();
-  connect(Add(e, ID_EDIT_COPY, "ｺﾋﾟｰ(&C)\tCtrl+C"), &QAction::triggered, this, &CMainFrame::OnEditCopy);
+  connect(Add(e, ID_EDIT_COPY, "ｺﾋﾟｰ(&C)\tCtrl+C"), &QAction::triggered, this,
+          &CMainFrame::OnEditCopy);
   // Pasting needs no open image: the key works while the Edit menu is hidden too.
   QAction* paste = Add(e, ID_EDIT_PASTE, "貼り付け(&P)\tCtrl+V");
   addAction(paste);
@@ -202,7 +206,9 @@ void CMainFrame::CreateMenus() {
   e->addSeparator();
   // The menu text (without its accelerator) names what undo takes back.
   const auto named = [](QAction* a) {
-    return a->text().remove(QRegularExpression(QStringLiteral("\\(&.\\)|\\.\\.\\.$"))).toStdString();
+    return a->text()
+        .remove(QRegularExpression(QStringLiteral("\\(&.\\)|\\.\\.\\.$")))
+        .toStdString();
   };
   const auto namedCommand = [this, named](QAction* a, int (CRalImgWnd::*op)()) {
     connect(a, &QAction::triggered, this, [this, a, named, op] {
@@ -274,12 +280,18 @@ void CMainFrame::CreateMenus() {
     int id;
     const char* text;
     int mode, type;
-  } colours[] = {{ID_GRAY, "ｸﾞﾚｰｽｹｰﾙ(&G)", 0, 0},         {ID_GRAY_NEG, "ｸﾞﾚｰｽｹｰﾙ(反転)(&I)", 1, 0},
-                 {ID_COLOR, "ｶﾗｰ(&C)", 0, 0},                {ID_COLOR_NEG, "ｶﾗｰ(反転)(&N)", 1, 0},
-                 {ID_CYAN, "ｼｱﾝ(&C)", 4, 1},                 {ID_CYAN_NEG, "ｼｱﾝ(反転)(&N)", 5, 1},
-                 {ID_VERMILION, "朱赤(&A)", 4, 0},           {ID_VERMILION_NEG, "朱赤(反転)(&V)", 5, 0},
-                 {ID_BLACKBODY, "黒体放射(&B)", 4, 2},       {ID_BLACKBODY_NEG, "黒体放射(反転)(&E)", 5, 2},
-                 {ID_RAINBOW, "ﾚｲﾝﾎﾞｰ(&R)", 4, 3},           {ID_RAINBOW_NEG, "ﾚｲﾝﾎﾞｰ(反転)(&T)", 5, 3},
+  } colours[] = {{ID_GRAY, "ｸﾞﾚｰｽｹｰﾙ(&G)", 0, 0},
+                 {ID_GRAY_NEG, "ｸﾞﾚｰｽｹｰﾙ(反転)(&I)", 1, 0},
+                 {ID_COLOR, "ｶﾗｰ(&C)", 0, 0},
+                 {ID_COLOR_NEG, "ｶﾗｰ(反転)(&N)", 1, 0},
+                 {ID_CYAN, "ｼｱﾝ(&C)", 4, 1},
+                 {ID_CYAN_NEG, "ｼｱﾝ(反転)(&N)", 5, 1},
+                 {ID_VERMILION, "朱赤(&A)", 4, 0},
+                 {ID_VERMILION_NEG, "朱赤(反転)(&V)", 5, 0},
+                 {ID_BLACKBODY, "黒体放射(&B)", 4, 2},
+                 {ID_BLACKBODY_NEG, "黒体放射(反転)(&E)", 5, 2},
+                 {ID_RAINBOW, "ﾚｲﾝﾎﾞｰ(&R)", 4, 3},
+                 {ID_RAINBOW_NEG, "ﾚｲﾝﾎﾞｰ(反転)(&T)", 5, 3},
                  {ID_SPECTRUM, "ｽﾍﾟｸﾄﾙ擬似ｶﾗｰ(&S)", 6, 0}};
   for (const auto& c : colours) {
     const int mode = c.mode, type = c.type, id = c.id;
@@ -291,7 +303,8 @@ void CMainFrame::CreateMenus() {
       if (!view) return;
       const CRalImage* image = view->GetImgWnd().GetImagePtr();
       int m = mode;
-      if ((id == cmd::ID_GRAY || id == cmd::ID_GRAY_NEG) && image && image->GetPlanes() >= 3) m += 2;
+      if ((id == cmd::ID_GRAY || id == cmd::ID_GRAY_NEG) && image && image->GetPlanes() >= 3)
+        m += 2;
       OnColorMode(m, type);
     });
   }
@@ -320,13 +333,14 @@ void CMainFrame::CreateMenus() {
   connect(Add(arith, cmd::ID_BLINK_COMPARETER, "ﾌﾞﾘﾝｸｺﾝﾊﾟﾚｰﾀ(&K)..."), &QAction::triggered, this,
           [this] { OnImageCommand([](CRalImgWnd& wnd) { return wnd.BlinkCompareter(); }); });
   arith->addSeparator();
-  connect(Add(arith, cmd::ID_BATCH_COMPOSIT, "ﾊﾞｯﾁ[加算平均と中央値](&B)..."), &QAction::triggered,
-          this, [this] {
-            OnImageCommand([this](CRalImgWnd& wnd) {
-              CDlgBatchComposit dialog(this);
-              return wnd.RunDialog(dialog);
-            });
-          });
+  QAction* batchComposit = Add(arith, cmd::ID_BATCH_COMPOSIT, "ﾊﾞｯﾁ[加算平均と中央値](&B)...");
+  connect(batchComposit, &QAction::triggered, this, [this] {
+    // Modeless, with or without an open image: the result goes into a new window, or
+    // into the window active when the run starts.
+    auto* dlg = new CDlgBatchComposit(this);
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    dlg->ShowModeless();
+  });
 
   QMenu* info = bar->addMenu(Q(app_text::kMenuInfo));
   m_DocumentMenus << info->menuAction();
@@ -346,11 +360,12 @@ void CMainFrame::CreateMenus() {
 
   QMenu* first = bar->addMenu(Q(app_text::kMenuFirstOrder));
   m_DocumentMenus << first->menuAction();
-  connect(Add(first, 4523, "ﾊﾞｯﾁ[共通ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&1)..."), &QAction::triggered, this, [this] {
-    // Modeless: the program stays usable while the run goes.
-    auto* dlg = new CDlgBatchDarkFlat(this);
-    dlg->show();
-  });
+  connect(Add(first, 4523, "ﾊﾞｯﾁ[共通ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&1)..."), &QAction::triggered, this,
+          [this] {
+            // Modeless: the program stays usable while the run goes.
+            auto* dlg = new CDlgBatchDarkFlat(this);
+            dlg->show();
+          });
   connect(Add(first, 4524, "ﾊﾞｯﾁ[個別ﾊﾞｲｱｽ・ﾀﾞｰｸ・ﾌﾗｯﾄ](&2)..."), &QAction::triggered, this,
           [this] { (new CDlgBatchDarkFlat2(this))->show(); });
   connect(Add(first, cmd::ID_BATCH_OVERSCAN, "ﾊﾞｯﾁ[ﾊﾞｲｱｽのｵｰﾊﾞｰｽｷｬﾝ領域減算](&S)..."),
@@ -362,6 +377,18 @@ void CMainFrame::CreateMenus() {
             dlg->setAttribute(Qt::WA_DeleteOnClose);
             dlg->ShowModeless();
           });
+
+  // With no image open the bar holds File, the batch commands and Help; the batch
+  // commands are the same actions as in the menus shown with an image.
+  QMenu* batch = new QMenu(Q(app_text::kMenuArith), bar);
+  bar->insertMenu(arith->menuAction(), batch);
+  m_pNoDocumentBatch = batch->menuAction();
+  m_pNoDocumentBatch->setObjectName(QStringLiteral("noDocumentBatchMenu"));
+  batch->addAction(batchComposit);
+  batch->addSeparator();
+  for (int id : {4523, 4524, cmd::ID_BATCH_OVERSCAN}) batch->addAction(Command(id));
+  m_DocumentMenus << arith->menuAction();
+  m_pArithMenu = arith->menuAction();
 
   m_pWindowMenu = bar->addMenu(Q(app_text::kMenuWindow));
   m_DocumentMenus << m_pWindowMenu->menuAction();
@@ -426,19 +453,42 @@ void CMainFrame::UpdateCommands() {
   CKivImageView* view = ActiveView();
   const bool doc = view != nullptr;
   for (QAction* menu : m_DocumentMenus) menu->setVisible(doc);
-  for (int id : {cmd::ID_FILE_CLOSE, cmd::ID_FILE_SAVE, cmd::ID_FILE_SAVE_AS, cmd::ID_FILE_PRINT,
-                 cmd::ID_FILE_PRINT_PREVIEW, cmd::ID_FILE_PAGE_SETUP, cmd::ID_ZOOM_IN,
-                 cmd::ID_ZOOM_OUT, cmd::ID_ZOOM_FIT, cmd::ID_MAG_HALF, cmd::ID_MAG_1, cmd::ID_MAG_2, cmd::ID_MAG_3,
-                 cmd::ID_LOG_SCALE, cmd::ID_VERTICAL, cmd::ID_HORIZONTAL, cmd::ID_LEVEL,
-                 cmd::ID_AUTO_LEVEL, cmd::ID_AUTO_LEVEL_SETTING, cmd::ID_LEVEL_AT_LOAD, cmd::ID_EDIT_COPY,
+  m_pNoDocumentBatch->setVisible(!doc);
+  // The bar answers a mnemonic only when one title has it, shown or not: the hidden one
+  // of the two image-arithmetic menus goes without it.
+  const QString titled = Q(app_text::kMenuArith);
+  const QString plain = QString(titled).remove(QLatin1Char('&'));
+  m_pArithMenu->setText(doc ? titled : plain);
+  m_pNoDocumentBatch->setText(doc ? plain : titled);
+  for (int id : {cmd::ID_FILE_CLOSE,
+                 cmd::ID_FILE_SAVE,
+                 cmd::ID_FILE_SAVE_AS,
+                 cmd::ID_FILE_PRINT,
+                 cmd::ID_FILE_PRINT_PREVIEW,
+                 cmd::ID_FILE_PAGE_SETUP,
+                 cmd::ID_ZOOM_IN,
+                 cmd::ID_ZOOM_OUT,
+                 cmd::ID_ZOOM_FIT,
+                 cmd::ID_MAG_HALF,
+                 cmd::ID_MAG_1,
+                 cmd::ID_MAG_2,
+                 cmd::ID_MAG_3,
+                 cmd::ID_LOG_SCALE,
+                 cmd::ID_VERTICAL,
+                 cmd::ID_HORIZONTAL,
+                 cmd::ID_LEVEL,
+                 cmd::ID_AUTO_LEVEL,
+                 cmd::ID_AUTO_LEVEL_SETTING,
+                 cmd::ID_LEVEL_AT_LOAD,
+                 cmd::ID_EDIT_COPY,
                  cmd::ID_FITS_HEADER})
     Command(id)->setEnabled(doc);
-  for (int id : {cmd::ID_ROTATE, cmd::ID_TRANSLATE, cmd::ID_RESOLUTION, cmd::ID_CONTOUR, cmd::ID_OVERSCAN,
-                 cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
+  for (int id :
+       {cmd::ID_ROTATE, cmd::ID_TRANSLATE, cmd::ID_RESOLUTION, cmd::ID_CONTOUR, cmd::ID_OVERSCAN,
+        cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
     Command(id)->setEnabled(doc);
   Command(cmd::ID_COMPOSIT)->setEnabled(doc);
   Command(cmd::ID_BLINK_COMPARETER)->setEnabled(doc);
-  Command(cmd::ID_BATCH_COMPOSIT)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
   QAction* undoAction = Command(cmd::ID_EDIT_UNDO);
@@ -459,19 +509,28 @@ void CMainFrame::UpdateCommands() {
   const struct {
     int id, mode, type;
     bool forColour;
-  } modes[] = {{cmd::ID_GRAY, colour ? 2 : 0, -1, false}, {cmd::ID_GRAY_NEG, colour ? 3 : 1, -1, false},
-               {cmd::ID_COLOR, 0, -1, true},              {cmd::ID_COLOR_NEG, 1, -1, true},
-               {cmd::ID_CYAN, 4, 1, false},               {cmd::ID_CYAN_NEG, 5, 1, false},
-               {cmd::ID_VERMILION, 4, 0, false},          {cmd::ID_VERMILION_NEG, 5, 0, false},
-               {cmd::ID_BLACKBODY, 4, 2, false},          {cmd::ID_BLACKBODY_NEG, 5, 2, false},
-               {cmd::ID_RAINBOW, 4, 3, false},            {cmd::ID_RAINBOW_NEG, 5, 3, false},
+  } modes[] = {{cmd::ID_GRAY, colour ? 2 : 0, -1, false},
+               {cmd::ID_GRAY_NEG, colour ? 3 : 1, -1, false},
+               {cmd::ID_COLOR, 0, -1, true},
+               {cmd::ID_COLOR_NEG, 1, -1, true},
+               {cmd::ID_CYAN, 4, 1, false},
+               {cmd::ID_CYAN_NEG, 5, 1, false},
+               {cmd::ID_VERMILION, 4, 0, false},
+               {cmd::ID_VERMILION_NEG, 5, 0, false},
+               {cmd::ID_BLACKBODY, 4, 2, false},
+               {cmd::ID_BLACKBODY_NEG, 5, 2, false},
+               {cmd::ID_RAINBOW, 4, 3, false},
+               {cmd::ID_RAINBOW_NEG, 5, 3, false},
                {cmd::ID_SPECTRUM, 6, -1, false}};
   for (const auto& m : modes) {
     QAction* a = Command(m.id);
     bool enabled = doc;
-    if (m.forColour) enabled = enabled && colour;
-    else if (m.id != cmd::ID_GRAY && m.id != cmd::ID_GRAY_NEG) enabled = enabled && !colour;
-    if (m.id == cmd::ID_SPECTRUM) enabled = enabled && image && image->IsSpectrumFalseColorSupported();
+    if (m.forColour)
+      enabled = enabled && colour;
+    else if (m.id != cmd::ID_GRAY && m.id != cmd::ID_GRAY_NEG)
+      enabled = enabled && !colour;
+    if (m.id == cmd::ID_SPECTRUM)
+      enabled = enabled && image && image->IsSpectrumFalseColorSupported();
     a->setEnabled(enabled);
     a->setChecked(enabled && mode == m.mode && (m.type < 0 || type == m.type));
   }
@@ -543,7 +602,8 @@ CChildFrame* CMainFrame::AddFrame(CKivImageDoc* doc) {
   // The size a new child window starts at; an image that fits is then fitted exactly,
   // and one larger than the room keeps this with scroll bars.
   const QSize room = m_pMdi->viewport()->size();
-  if (room.width() > 0 && room.height() > 0) frame->resize(room.width() * 3 / 4, room.height() * 3 / 4);
+  if (room.width() > 0 && room.height() > 0)
+    frame->resize(room.width() * 3 / 4, room.height() * 3 / 4);
   connect(frame->GetView(), &CKivImageView::zoomChanged, this, [this] {
     UpdateCommands();
     UpdateStatus();
@@ -593,6 +653,21 @@ CVumDocument* CMainFrame::OpenVumDocument(const std::string& path) {
   return OpenDocumentFile(QString::fromStdString(path));
 }
 
+CVumDocument* CMainFrame::ActiveVumDocument() const {
+  CKivImageDoc* doc = ActiveDocument();
+  return doc && doc->GetImgWnd().GetImagePtr() ? doc : nullptr;
+}
+
+int CMainFrame::RunOnActiveImage(const ImageWork& work) {
+  CKivImageDoc* doc = ActiveDocument();
+  if (!doc || !doc->GetImgWnd().GetImagePtr()) return 0;
+  // The document stays while its window is busy: closing it is refused meanwhile.
+  const int done = doc->GetImgWnd().RunWork(work);
+  if (done) doc->SetModifiedFlag(true);
+  UpdateCommands();
+  return done;
+}
+
 void CMainFrame::OnImageCommand(const std::function<int(CRalImgWnd&)>& command) {
   CKivImageDoc* doc = ActiveDocument();
   if (!doc || !doc->GetImgWnd().GetImagePtr()) return;
@@ -626,8 +701,9 @@ void CMainFrame::OnFileOpen() {
   CRegistry::Read("IO", setup.folderKey, "", prompt.initialDir);
   CRegistry::Read("IO", setup.filterIndexKey, 1, prompt.filterIndex, CRegistry::TYPE_INT);
   if (!GetUserPrompts().Ask(prompt) || prompt.paths.empty()) return;
-  CRegistry::Write("IO", setup.folderKey,
-                   QFileInfo(QString::fromStdString(prompt.paths.front())).absolutePath().toStdString());
+  CRegistry::Write(
+      "IO", setup.folderKey,
+      QFileInfo(QString::fromStdString(prompt.paths.front())).absolutePath().toStdString());
   CRegistry::Write("IO", setup.filterIndexKey, prompt.filterIndex, CRegistry::TYPE_INT);
   for (const std::string& path : prompt.paths) OpenDocumentFile(QString::fromStdString(path));
 }
@@ -721,7 +797,8 @@ void CMainFrame::CascadeWindows() {
   for (QMdiSubWindow* w : m_pMdi->subWindowList(QMdiArea::CreationOrder)) {
     if (w->isMinimized()) continue;
     if (w->isMaximized()) w->showNormal();
-    if (offset > 0 && (room.width() - offset < room.width() / 2 || room.height() - offset < room.height() / 2))
+    if (offset > 0 &&
+        (room.width() - offset < room.width() / 2 || room.height() - offset < room.height() / 2))
       offset = 0;
     const QSize size(std::max(w->minimumWidth(), std::min(w->width(), room.width() - offset)),
                      std::max(w->minimumHeight(), std::min(w->height(), room.height() - offset)));
@@ -776,7 +853,8 @@ void CMainFrame::StorePlacement() const {
   WINDOWPLACEMENT wp;
   const QRect g = isMaximized() || isMinimized() ? normalGeometry() : geometry();
   wp.rcNormalPosition = {g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
-  wp.showCmd = isMaximized() ? SW_SHOWMAXIMIZED : (isMinimized() ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+  wp.showCmd =
+      isMaximized() ? SW_SHOWMAXIMIZED : (isMinimized() ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
   CRegistry::Write("General", "FramePosition", wp);
 }
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include <QMainWindow>
-#include <functional>
 #include <QMap>
 #include <QStringList>
+#include <functional>
 
 #include "dialogs/vumdialog.h"
 
@@ -44,13 +44,13 @@ inline constexpr int ID_GRAY = 4555, ID_GRAY_NEG = 4556, ID_COLOR = 4565, ID_COL
                      ID_RAINBOW = 4563, ID_RAINBOW_NEG = 4564, ID_SPECTRUM = 4568;
 inline constexpr int ID_WINDOW_CASCADE = 57650, ID_WINDOW_TILE_HORZ = 57651,
                      ID_WINDOW_TILE_VERT = 57652, ID_WINDOW_ARRANGE = 57649;
-inline constexpr int ID_ZOOM_IN = 4545, ID_ZOOM_OUT = 4546, ID_MAG_HALF = 4550,
-                     ID_MAG_1 = 4547, ID_MAG_2 = 4548, ID_MAG_3 = 4549;
+inline constexpr int ID_ZOOM_IN = 4545, ID_ZOOM_OUT = 4546, ID_MAG_HALF = 4550, ID_MAG_1 = 4547,
+                     ID_MAG_2 = 4548, ID_MAG_3 = 4549;
 inline constexpr int ID_ZOOM_FIT = 4580;
 inline constexpr int ID_CROP = 4540, ID_BLINK = 4541, ID_APERTURE = 4502, ID_POSITIONING = 4501,
                      ID_GRAPH = 4503, ID_HIDE_MARKS = 4509;
-inline constexpr int ID_ROTATE = 4516, ID_TRANSLATE = 4542, ID_RESOLUTION = 4531,
-                     ID_CONTOUR = 4521, ID_OVERSCAN = 4569, ID_DARK_FLAT = 4522;
+inline constexpr int ID_ROTATE = 4516, ID_TRANSLATE = 4542, ID_RESOLUTION = 4531, ID_CONTOUR = 4521,
+                     ID_OVERSCAN = 4569, ID_DARK_FLAT = 4522;
 inline constexpr int ID_CALC_ADD = 4536, ID_CALC_SUB = 4537, ID_CALC_MUL = 4538, ID_CALC_DIV = 4539;
 inline constexpr int ID_COMPOSIT = 4535;
 inline constexpr int ID_BLINK_COMPARETER = 4534;
@@ -81,6 +81,8 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   CVumDocument* CreateVumDocument() override;
   std::vector<CVumDocument*> GetVumDocuments() const override;
   CVumDocument* OpenVumDocument(const std::string& path) override;
+  CVumDocument* ActiveVumDocument() const override;
+  int RunOnActiveImage(const ImageWork& work) override;
 
   // The action of a command number (null when the menus have no such command).
   QAction* Command(int id) const { return m_Commands.value(id, nullptr); }
@@ -164,7 +166,9 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   QMenu* m_pFileMenu = nullptr;
   QMenu* m_pRecentMenu = nullptr;
   QMenu* m_pWindowMenu = nullptr;
-  QList<QAction*> m_DocumentMenus;  // the menus shown only with an image open
+  QList<QAction*> m_DocumentMenus;        // the menus shown only with an image open
+  QAction* m_pNoDocumentBatch = nullptr;  // the batch commands' menu with no image open
+  QAction* m_pArithMenu = nullptr;        // the image-arithmetic menu with an image open
   QList<QAction*> m_WindowEntries;
   QStringList m_Recent;
   QLabel* m_pToolPane = nullptr;

@@ -42,6 +42,10 @@ inline constexpr std::string_view kBiasName = "バイアス";
 inline constexpr std::string_view kDarkName = "ダーク";
 inline constexpr std::string_view kFlatName = "フラット";
 inline constexpr std::string_view kFlatDarkName = "フラットのダーク";
+// Not in the string table of the dialogs: a calibration frame switched on with no image
+// chosen for it (%s one of the names above).
+inline constexpr std::string_view kFrameNotChosen =
+    "%sファイルが選択されていません。\n使う画像を選ぶか、チェックを外してください。";
 // Not in the string table of the dialogs: targets that would be saved under one name, or
 // over a file that another target reads; each listed as "source -> output", one a line.
 inline constexpr std::string_view kSameOutput =

@@ -2,6 +2,9 @@
 // carries nothing; windows come first, files after them.
 #include "dialogs/comboimage.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "dialogs/pickersupport.h"
 #include "dialogs/vumdialog.h"
 #include "engine/ralimage.h"
@@ -13,6 +16,16 @@ constexpr int kObjectRole = Qt::UserRole + 1;
 
 CVumDocument* DocumentOf(const QVariant& data) {
   return data.isValid() ? reinterpret_cast<CVumDocument*>(data.value<quintptr>()) : nullptr;
+}
+
+// A window's file as it is remembered and compared: absolute and without "." or "..";
+// empty for a window without a file.
+std::string FileOfDocument(const CVumDocument* doc) {
+  const std::string path = doc ? doc->GetVumPathName() : std::string();
+  if (path.empty()) return path;
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? std::string() : absolute.lexically_normal().string();
 }
 }  // namespace
 
@@ -47,9 +60,26 @@ void CComboImage::ReadHistory(const std::string& section, const std::string& key
     }
   }
   const int windows = count();
-  for (const std::string& path : picker::ReadHistory(section, key, kHistory))
+  const std::vector<std::string> history = picker::ReadHistory(section, key, kHistory);
+  for (const std::string& path : history)
     if (picker::FileExists(path)) addItem(QString::fromStdString(path));
-  if (select < 0) select = windows < count() ? windows : (count() > 0 ? 0 : -1);
+  if (m_bByPath) {
+    select = -1;
+    if (title.empty()) {
+      // A file was chosen last: it heads the history, and is selected while it exists.
+      if (!history.empty() && windows < count() &&
+          itemText(windows) == QString::fromStdString(history.front()))
+        select = windows;
+    } else if (title.front() == '/') {
+      for (int i = 0; i < windows; ++i)
+        if (FileOfDocument(DocumentOf(itemData(i))) == title) {
+          select = i;
+          break;
+        }
+    }
+  } else if (select < 0) {
+    select = windows < count() ? windows : (count() > 0 ? 0 : -1);
+  }
   setCurrentIndex(select);
 }
 
@@ -67,7 +97,16 @@ void CComboImage::WriteHistory(const std::string& section, const std::string& ke
   if (IsFileSelected()) picker::MoveToFront(files, GetFileName(), kHistory);
   picker::WriteHistory(section, key, files, kHistory);
   CVumDocument* doc = GetDocument();
-  CRegistry::Write(section, key, doc ? doc->GetVumTitle() : std::string());
+  if (!m_bByPath) {
+    CRegistry::Write(section, key, doc ? doc->GetVumTitle() : std::string());
+    return;
+  }
+  std::string chosen;  // empty: the file at the head of the history
+  if (!IsFileSelected()) {
+    const std::string path = FileOfDocument(doc);
+    chosen = path.empty() ? std::string(kNothingChosen) : path;
+  }
+  CRegistry::Write(section, key, chosen);
 }
 
 int CComboImage::SelectFile() {

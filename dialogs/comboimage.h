@@ -1,7 +1,8 @@
 // CComboImage: picks one image: an open image window (listed by title first) or one of
 // the recently used files that still exist. Its history is five paths under key0...key4
-// of the owner's section, the key itself holding the title of the window chosen last. A
-// window that closes leaves the list by itself.
+// of the owner's section, the key itself holding the title of the window chosen last
+// (its file's path for the calibration pickers). A window that closes leaves the list
+// by itself.
 #pragma once
 
 #include <QComboBox>
@@ -22,6 +23,13 @@ class CComboImage : public QComboBox {
 
   // The file type of the open dialog (12: FITS read as unsigned, the names marked "<USF>").
   void SetFileType(int fileType) { m_nFileType = fileType; }
+  // For calibration frames, where a wrong frame spoils every result: the window chosen
+  // is remembered by its file's path (a window without a file is not remembered), and on
+  // reading only the window of that very file is selected, or the file itself when a
+  // file was chosen; failing that nothing is selected, for the user to choose.
+  void SetRecallByPath(bool on) { m_bByPath = on; }
+  // What the key holds after a choice that is not to be given back.
+  static constexpr const char* kNothingChosen = "-";
 
   // Fills the list: the open windows, then the existing files of the history; selects the
   // window whose title was stored, else the first file, else the first window.
@@ -55,6 +63,7 @@ class CComboImage : public QComboBox {
   void OnDocumentDestroyed(QObject* object);
 
   int m_nFileType = 0;
+  bool m_bByPath = false;
   std::unique_ptr<CRalImage> m_pImage;
   // The file m_pImage was read from (or failed to be read from); empty when none.
   std::string m_strRead;

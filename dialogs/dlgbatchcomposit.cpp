@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -17,7 +18,9 @@
 
 #include "batch/batchcomposit.h"
 #include "batch/batchnaming.h"
+#include "batch/batchtexts.h"
 #include "dialogs/dlgmatching.h"
+#include "dialogs/dlgnewimage.h"
 #include "dialogs/dlgsupport.h"
 #include "dialogs/listtarget.h"
 #include "dialogs/pickersupport.h"
@@ -117,6 +120,27 @@ CDlgBatchComposit::CDlgBatchComposit(QWidget* parent) : CVumDialog(kTemplateId, 
 
 CDlgBatchComposit::~CDlgBatchComposit() = default;
 
+void CDlgBatchComposit::ShowModeless() {
+  if (!m_bBuilt) {
+    m_bBuilt = true;
+    OnInitDialog();
+  }
+  show();
+}
+
+void CDlgBatchComposit::changeEvent(QEvent* event) {
+  CVumDialog::changeEvent(event);
+  // Back from the main window, where another image may have become active or the last
+  // one closed.
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) UpdateStatus();
+}
+
+bool CDlgBatchComposit::HasActiveImage() const {
+  if (m_pTarget) return true;
+  CVumDocTemplate* docs = CVumDoc::GetDocTemplate();
+  return docs && docs->ActiveVumDocument();
+}
+
 void CDlgBatchComposit::OnInitDialog() {
   CVumDialog::OnInitDialog();
   // The open windows enter the list.
@@ -132,7 +156,7 @@ void CDlgBatchComposit::UpdateStatus() {
   m_pMatchingSettings->setEnabled(align && m_pMatching->isChecked());
   m_pClipping->setEnabled(m_pMethod->currentData().toInt() != 0);
   // Without an active image the result can only go to a new window.
-  const bool active = m_pTarget != nullptr;
+  const bool active = HasActiveImage();
   if (!active && m_pActive->isChecked()) m_pNew->setChecked(true);
   m_pActive->setEnabled(active);
   m_pRemove->setEnabled(m_pList->currentRow() >= 0);
@@ -179,6 +203,15 @@ void CDlgBatchComposit::UpdateRegistry(int write, const char* section) {
   }
 }
 
+bool CDlgBatchComposit::AskNewName(std::string* name) {
+  CDlgNewImage ask(this);
+  ask.SetCaption(std::string(batch_text::kBatchComposit));
+  ask.SetName(CVumDoc::MakeTitle("NewImage.fts", "", ""));
+  if (ask.DoModal() != QDialog::Accepted) return false;
+  *name = ask.GetName();
+  return true;
+}
+
 void CDlgBatchComposit::OnOK() {
   if (m_bRunning) {
     m_bAbort = true;
@@ -186,15 +219,20 @@ void CDlgBatchComposit::OnOK() {
   }
   UpdateData(true);
   m_bError = 0;
-  if (m_nResult == 1 && !m_pTarget) return;
+  if (m_nResult == 1 && !HasActiveImage()) {
+    UpdateStatus();
+    return;
+  }
+  // A new destination is named before anything runs; a cancelled name runs nothing.
+  std::string name;
+  if (m_nResult == 0 && !AskNewName(&name)) return;
   m_bRunning = true;
   SetControlsEnabled(false);
   if (m_pOk) m_pOk->setText(Q(batchcomp_text::kAbort));
-  const int done = Run();
+  const int done = Run(name);
   m_bRunning = false;
   if (IsClosed()) return;
   if (done) {
-    StoreUndoName();
     EndDialog(QDialog::Accepted);
     return;
   }
@@ -212,7 +250,37 @@ void CDlgBatchComposit::OnCancel() {
   CVumDialog::OnCancel();
 }
 
-int CDlgBatchComposit::Run() {
+int CDlgBatchComposit::Run(const std::string& newName) {
+  if (m_nResult == 0) return Stack(nullptr, nullptr, newName);
+  // Opened by an image window (modal), the dialog writes the images it was given.
+  if (m_pTarget) {
+    if (!PrepareUndoBuf(1)) return 0;
+    const int done = Stack(m_pDocument, m_pTarget, newName);
+    if (done) StoreUndoName();
+    return done;
+  }
+  CVumDocTemplate* docs = CVumDoc::GetDocTemplate();
+  if (!docs) return 0;
+  return docs->RunOnActiveImage([&](CVumDocument* doc, CRalImage* target, CRalImage* undo) {
+    m_pDocument = doc;
+    m_pTarget = target;
+    m_pUndo = undo;
+    const int done = Stack(doc, target, newName);
+    if (done) StoreUndoName();
+    // The window keeps its images; the dialog does not hold on to them.
+    m_pDocument = nullptr;
+    m_pTarget = nullptr;
+    m_pUndo = nullptr;
+    return done;
+  });
+}
+
+int CDlgBatchComposit::Stack(CVumDocument* destDoc, CRalImage* dest, const std::string& newName) {
+  // The active window: the destination's own, else (for a new destination) the one
+  // active now, which is the model when it is listed.
+  CVumDocument* active = destDoc;
+  if (!active)
+    if (CVumDocTemplate* docs = CVumDoc::GetDocTemplate()) active = docs->ActiveVumDocument();
   std::vector<BatchTarget> targets;
   int activeIndex = -1;
   for (int i = 0; i < m_pList->GetCount(); ++i) {
@@ -220,12 +288,14 @@ int CDlgBatchComposit::Run() {
     t.path = m_pList->GetNameAt(i);
     if (CVumDocument* doc = m_pList->GetDocumentAt(i)) {
       if (!picker::IsOpenDocument(doc)) continue;
-      t.image = picker::ImageOfDocument(doc);
+      t.image = doc == destDoc && dest ? dest : picker::ImageOfDocument(doc);
       if (!t.image) continue;
-      if (doc == m_pDocument && activeIndex < 0) activeIndex = static_cast<int>(targets.size());
+      if (active && doc == active && activeIndex < 0)
+        activeIndex = static_cast<int>(targets.size());
     }
     targets.push_back(std::move(t));
   }
+  CRalImage* model = activeIndex >= 0 ? targets[activeIndex].image : nullptr;
   BatchCompositSettings settings;
   settings.method = m_nMethod;
   settings.clipping = m_nMethod != BatchCompositSettings::kAdd && m_bClipping;
@@ -246,13 +316,12 @@ int CDlgBatchComposit::Run() {
     QCoreApplication::processEvents();
   });
 
-  if (m_nResult == 0) {
+  if (!dest) {
     // An active window that is listed is the model; the copy stays out of sight until
     // the run has finished, so a stopped run leaves no window behind.
-    if (!run.MakeNewDestination(activeIndex >= 0 ? m_pTarget : nullptr)) return 0;
+    if (!run.MakeNewDestination(model)) return 0;
   } else {
-    if (!PrepareUndoBuf(1)) return 0;
-    run.SetDestination(m_pTarget, activeIndex);
+    run.SetDestination(dest, activeIndex);
   }
   if (!run.CheckValue()) return 0;
   int ok = 0;
@@ -269,13 +338,13 @@ int CDlgBatchComposit::Run() {
         names += (names.empty() ? "" : "\n") + m_pList->item(i)->text().toStdString();
     AfxMessageBox(batch::Format(batchcomp_text::kUnaligned, names), MB_OK | MB_ICONEXCLAMATION);
   }
-  if (m_nResult == 1) {
+  if (dest) {
     SendMessageToView(vum::WM_VUM_REDRAW, 0, 0);
     return 1;
   }
   std::unique_ptr<CRalImage> result = run.TakeNewImage();
   if (!result) return 0;
-  const std::string name = "NewImage.fts";
+  const std::string name = newName.empty() ? std::string("NewImage.fts") : newName;
   CVumDocument* doc = nullptr;
   CRalImage* image = nullptr;
   if (!CVumDoc::MakeNewDocument(result->GetBitsPixel(), result->GetWidth(), result->GetHeight(),

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "dialogs/vumdialog.h"
 
@@ -48,6 +49,10 @@ class CDlgBatchComposit : public CVumDialog {
   // The active window's image is changed only when it is the destination.
   int IsImageChanged() const override { return m_nResult == 1; }
   bool IsRunning() const { return m_bRunning; }
+  // Opens the dialog modeless (the program stays usable): the opening steps once, then
+  // shown. Without Set, the destination "active window" is the window active when the
+  // run starts, reached through the document template.
+  void ShowModeless();
 
  protected:
   void OnInitDialog() override;
@@ -55,12 +60,20 @@ class CDlgBatchComposit : public CVumDialog {
   void OnCancel() override;
   void DoDataExchange(bool save) override;
   void UpdateRegistry(int write, const char* section) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void UpdateStatus();
   void SetControlsEnabled(bool enabled);
-  // The run; 1 when the destination holds the result.
-  int Run();
+  // Whether an image window is there to take the result.
+  bool HasActiveImage() const;
+  // The name of a new destination asked from the user; false when cancelled.
+  bool AskNewName(std::string* name);
+  // The run; 1 when the destination holds the result. newName: the title of a new
+  // destination window.
+  int Run(const std::string& newName);
+  // The stacking into doc's image dest (null: a new window named newName).
+  int Stack(CVumDocument* doc, CRalImage* dest, const std::string& newName);
 
   int m_bClipping = 0;
   int m_bAlign = 0;
@@ -68,6 +81,7 @@ class CDlgBatchComposit : public CVumDialog {
   int m_nMethod = 0;  // 0 add, 1 average, 2 median
   int m_nAlignMethod = 0;
   bool m_bRunning = false;
+  bool m_bBuilt = false;
   std::atomic<bool> m_bAbort{false};
 
   CListTarget* m_pList;

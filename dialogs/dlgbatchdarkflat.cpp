@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "batch/batchdarkflat.h"
+#include "batch/batchnaming.h"
 #include "batch/batchtexts.h"
 #include "dialogs/combodirectory.h"
 #include "dialogs/comboimage.h"
@@ -56,6 +57,7 @@ CDlgBatchDarkFlat::CDlgBatchDarkFlat(QWidget* parent) : QDialog(parent) {
     m_pCheck[i] = new QCheckBox(QString::fromUtf8(kCheckTexts[i]), this);
     Name(m_pCheck[i], IDC_BIAS_CHECK + i);
     m_pPicker[i] = new CComboImage(this);
+    m_pPicker[i]->SetRecallByPath(true);
     Name(m_pPicker[i], IDC_BIAS + i);
     m_pBrowse[i] = new QPushButton(QStringLiteral("..."), this);
     Name(m_pBrowse[i], IDC_BIAS_BROWSE + i);
@@ -154,11 +156,13 @@ void CDlgBatchDarkFlat::UpdateRegistry(bool write) {
   }
   int result = std::max(0, m_pResult->checkedId());
   int addChars = m_pAddChars->isChecked() ? 1 : 0;
-  int first = m_pPosition->currentIndex() == 0 ? 1 : 0;
+  // The place of the added characters as the list shows it: 0 at the beginning, 1 at
+  // the end (as the overscan batch keeps it).
+  int place = m_pPosition->currentIndex() == 1 ? 1 : 0;
   std::string text = m_pChars->text().toStdString();
   CVumDialog::UpdateReg(kSection, "Result", w, result, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(kSection, "CommonNameCheck", w, addChars, CRegistry::TYPE_INT, 0);
-  CVumDialog::UpdateReg(kSection, "CommonNameFirst", w, first, CRegistry::TYPE_INT, 0);
+  CVumDialog::UpdateReg(kSection, "CommonNameFirst", w, place, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(kSection, "CommonName", w, text);
   PositionKeeper position(this, kSection);
   if (write) {
@@ -170,7 +174,7 @@ void CDlgBatchDarkFlat::UpdateRegistry(bool write) {
   m_pDirectory->ReadHistory(kSection, "Directory");
   if (QAbstractButton* b = m_pResult->button(std::clamp(result, 0, 2))) b->setChecked(true);
   m_pAddChars->setChecked(addChars != 0);
-  m_pPosition->setCurrentIndex(first ? 0 : 1);
+  m_pPosition->setCurrentIndex(place == 1 ? 1 : 0);
   m_pChars->setText(QString::fromStdString(text));
 }
 
@@ -284,6 +288,18 @@ int CDlgBatchDarkFlat::Run() {
 void CDlgBatchDarkFlat::OnOK() {
   if (m_bRunning) {
     m_bAbort = true;
+    return;
+  }
+  // A frame switched on needs an image chosen for it.
+  constexpr std::string_view kNames[4] = {batch_text::kBiasName, batch_text::kDarkName,
+                                          batch_text::kFlatName, batch_text::kFlatDarkName};
+  for (int i = 0; i < 4; ++i) {
+    const bool used = m_pCheck[i]->isChecked() && (i != 3 || m_pCheck[2]->isChecked());
+    if (!used || m_pPicker[i]->currentIndex() >= 0) continue;
+    AfxMessageBox(batch::Format(batch_text::kFrameNotChosen, kNames[i]),
+                  MB_OK | MB_ICONEXCLAMATION);
+    m_pPicker[i]->setFocus();
+    m_nLastResult = -1;
     return;
   }
   // The questions about the outputs come before the dialog turns to its running state.

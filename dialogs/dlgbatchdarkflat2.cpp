@@ -166,13 +166,15 @@ void CDlgBatchDarkFlat2::UpdateRegistry(bool write) {
   const int w = write ? 1 : 0;
   int method = std::max(0, m_pResult->checkedId());
   int addChars = m_pAddChars->isChecked() ? 1 : 0;
-  int first = m_pPosition->currentIndex() == 0 ? 1 : 0;
+  // The place of the added characters as the list shows it: 0 at the beginning, 1 at
+  // the end (as the overscan batch keeps it).
+  int place = m_pPosition->currentIndex() == 1 ? 1 : 0;
   std::string text = m_pChars->text().toStdString();
   std::string dir = m_pDir->text().toStdString();
   CVumDialog::UpdateReg(kSection, "Method", w, method, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(kSection, "Dir", w, dir);
   CVumDialog::UpdateReg(kSection, "CommonNameCheck", w, addChars, CRegistry::TYPE_INT, 0);
-  CVumDialog::UpdateReg(kSection, "CommonNameFirst", w, first, CRegistry::TYPE_INT, 0);
+  CVumDialog::UpdateReg(kSection, "CommonNameFirst", w, place, CRegistry::TYPE_INT, 0);
   CVumDialog::UpdateReg(kSection, "CommonName", w, text);
   PositionKeeper position(this, kSection);
   if (write) {
@@ -189,7 +191,7 @@ void CDlgBatchDarkFlat2::UpdateRegistry(bool write) {
   position.Restore();
   if (QAbstractButton* b = m_pResult->button(std::clamp(method, 0, 2))) b->setChecked(true);
   m_pAddChars->setChecked(addChars != 0);
-  m_pPosition->setCurrentIndex(first ? 0 : 1);
+  m_pPosition->setCurrentIndex(place == 1 ? 1 : 0);
   m_pChars->setText(QString::fromStdString(text));
   m_pDir->setText(QString::fromStdString(dir));
   ShowFolder();

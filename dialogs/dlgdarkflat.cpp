@@ -8,10 +8,13 @@
 #include <QGroupBox>
 #include <QVBoxLayout>
 
+#include "batch/batchnaming.h"
+#include "batch/batchtexts.h"
 #include "dialogs/comboimage.h"
 #include "dialogs/dlgsupport.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
+#include "platform/messagebox.h"
 
 namespace {
 
@@ -36,6 +39,7 @@ CDlgDarkFlat::CDlgDarkFlat(QWidget* parent) : CVumDialog(kTemplateId, parent) {
     m_pList[i] = new CComboImage(box);
     m_pList[i]->setObjectName(Id(IDC_LIST[i]));
     m_pList[i]->setMinimumWidth(260);
+    m_pList[i]->SetRecallByPath(true);
     // The dark of the flat sits under the flat, indented.
     grid->addWidget(m_pCheck[i], i, i == kDarkForFlat ? 1 : 0, 1, i == kDarkForFlat ? 1 : 2);
     grid->addWidget(m_pList[i], i, 2);
@@ -82,6 +86,21 @@ void CDlgDarkFlat::UpdateRegistry(int write, const char* section) {
     else
       m_pList[i]->ReadHistory(kSection, kListKey[i]);
   }
+}
+
+int CDlgDarkFlat::CheckValue() {
+  constexpr std::string_view kNames[4] = {batch_text::kBiasName, batch_text::kDarkName,
+                                          batch_text::kFlatName, batch_text::kFlatDarkName};
+  for (int i = 0; i < 4; ++i) {
+    const bool used =
+        m_pCheck[i]->isChecked() && (i != kDarkForFlat || m_pCheck[kFlat]->isChecked());
+    if (!used || m_pList[i]->currentIndex() >= 0) continue;
+    AfxMessageBox(batch::Format(batch_text::kFrameNotChosen, kNames[i]),
+                  MB_OK | MB_ICONEXCLAMATION);
+    m_pList[i]->setFocus();
+    return 0;
+  }
+  return CVumDialog::CheckValue();
 }
 
 int CDlgDarkFlat::ImageProc(RECT*, int) {

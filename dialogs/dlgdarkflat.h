@@ -27,6 +27,8 @@ class CDlgDarkFlat : public CVumDialog {
 
  protected:
   void OnInitDialog() override;
+  // A frame switched on needs an image chosen for it.
+  int CheckValue() override;
   void DoDataExchange(bool save) override;
   void UpdateRegistry(int write, const char* section) override;
   int ImageProc(RECT* rect, int final) override;

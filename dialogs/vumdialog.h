@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QPointer>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,26 +27,26 @@ class QPushButton;
 // ---- what a dialog asks of a document's views, by the numbers the views answer to
 namespace vum {
 inline constexpr unsigned WM_USER = 0x0400;
-inline constexpr unsigned WM_VUM_REDRAW = WM_USER + 5;         // wParam: RECT* of image pixels
-inline constexpr unsigned WM_VUM_PREVIEW_INIT = WM_USER + 6;   // wParam: band parameter
-inline constexpr unsigned WM_VUM_PREVIEW_BAND = WM_USER + 7;   // wParam: RECT* (out); more?
-inline constexpr unsigned WM_VUM_GET_IMAGE = WM_USER + 8;      // wParam: CRalImage** (out)
+inline constexpr unsigned WM_VUM_REDRAW = WM_USER + 5;          // wParam: RECT* of image pixels
+inline constexpr unsigned WM_VUM_PREVIEW_INIT = WM_USER + 6;    // wParam: band parameter
+inline constexpr unsigned WM_VUM_PREVIEW_BAND = WM_USER + 7;    // wParam: RECT* (out); more?
+inline constexpr unsigned WM_VUM_GET_IMAGE = WM_USER + 8;       // wParam: CRalImage** (out)
 inline constexpr unsigned WM_VUM_SELECTED_RECT = WM_USER + 10;  // wParam: RECT* (out)
-inline constexpr unsigned WM_VUM_ZOOM = WM_USER + 11;          // wParam: 0 in, 1 out
-inline constexpr unsigned WM_VUM_SCROLL = WM_USER + 12;        // wParam: 1 l, 2 r, 4 u, 8 d
+inline constexpr unsigned WM_VUM_ZOOM = WM_USER + 11;           // wParam: 0 in, 1 out
+inline constexpr unsigned WM_VUM_SCROLL = WM_USER + 12;         // wParam: 1 l, 2 r, 4 u, 8 d
 
 // Control ids the framework itself uses.
 inline constexpr int IDC_PREVIEW = 1045;
 inline constexpr int ID_HELP = 57670;
 
 // Texts (by their string ids).
-inline constexpr const char* kUndoBufferCaption = "UNDOバッファ作成中...";         // 2368
-inline constexpr const char* kPreprocessCaption = "前処理中...";                    // 2385
-inline constexpr const char* kNoMemoryVumd = "メモリが不足しています。(vumd01)";    // 2311
-inline constexpr const char* kPreviewOffCaption = "プレビュー解除準備中...";       // 2374
+inline constexpr const char* kUndoBufferCaption = "UNDOバッファ作成中...";        // 2368
+inline constexpr const char* kPreprocessCaption = "前処理中...";                  // 2385
+inline constexpr const char* kNoMemoryVumd = "メモリが不足しています。(vumd01)";  // 2311
+inline constexpr const char* kPreviewOffCaption = "プレビュー解除準備中...";      // 2374
 inline constexpr const char* kPreviewNoMemory =
-    "メモリが不足しているため、プレビューを中止します。";                            // 2390
-inline constexpr const char* kNewImageCaption = "画像作成中...";                    // 2382
+    "メモリが不足しているため、プレビューを中止します。";         // 2390
+inline constexpr const char* kNewImageCaption = "画像作成中...";  // 2382
 inline constexpr const char* kNewImageNoMemory =
     "メモリが不足しています。「環境設定」の仮想メモリの設定を確認してください。";  // 2321
 inline constexpr const char* kCannotCreateDocument = "ドキュメントを作成できません。";
@@ -96,6 +97,18 @@ class CVumDocTemplate {
     (void)path;
     return nullptr;
   }
+  // The document of the active image window; null when none is active.
+  virtual CVumDocument* ActiveVumDocument() const { return nullptr; }
+  // What a modeless dialog does to the active window's image, with that window's undo
+  // kept as for a modal dialog: work gets the document, the image it writes and the
+  // image as it was; its non-zero answer keeps the result (an undo takes it back), 0
+  // puts the image back. The window cannot be closed meanwhile. 0 without an active
+  // image.
+  using ImageWork = std::function<int(CVumDocument* doc, CRalImage* target, CRalImage* undo)>;
+  virtual int RunOnActiveImage(const ImageWork& work) {
+    (void)work;
+    return 0;
+  }
 };
 
 class CVumDialog : public QDialog {
@@ -136,8 +149,7 @@ class CVumDialog : public QDialog {
   // Sends to every view of the document in turn; the last answer, 0 without a view.
   std::intptr_t SendMessageToView(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
   // Sends to the first view only; 0 without one.
-  std::intptr_t SendMessageToFirstView(unsigned msg, std::uintptr_t wParam,
-                                       std::intptr_t lParam);
+  std::intptr_t SendMessageToFirstView(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
 
   // Reads (write 0) or writes (write non-zero) one setting.
   static int UpdateReg(std::string_view section, std::string_view key, int write, int& value,
@@ -270,8 +282,8 @@ class CVumDoc {
   static int MakeNewDocument(int bits, int width, int height, int planes, const std::string& name,
                              const CReadParam* param, int noImage, CVumDocument** doc,
                              CRalImage** image, int zeroFill);
-  static int MakeNewDocument(const std::string& name, const CReadParam* param,
-                             CVumDocument** doc, CRalImage** image);
+  static int MakeNewDocument(const std::string& name, const CReadParam* param, CVumDocument** doc,
+                             CRalImage** image);
   static int MakeNewDocument(int bits, int width, int height, int planes, CVumDocument** doc,
                              CRalImage** image, int zeroFill);
   static int MakeNewDocument(int bits, int width, int height, int planes, const std::string& name,

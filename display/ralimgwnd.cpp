@@ -373,6 +373,31 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
   return RunDialog(dialog, {});
 }
 
+int CRalImgWnd::RunWork(const std::function<int(CVumDocument*, CRalImage*, CRalImage*)>& work) {
+  if (!m_pImage || m_bBusy || !work) return 0;
+  std::unique_ptr<CRalImage> previousUndo = std::move(m_pUndoImage);
+  std::unique_ptr<UndoMarks> previousMarks = std::move(m_pUndoMarks);
+  if (!MakeUndoBuff()) {
+    m_pUndoImage = std::move(previousUndo);
+    m_pUndoMarks = std::move(previousMarks);
+    return 0;
+  }
+  m_bBusy = true;
+  const int done = work(m_pDocument, m_pImage.get(), m_pUndoImage.get());
+  m_bBusy = false;
+  if (done) {
+    Update(1);
+    UpdateAverage();
+    m_ApertureTool.Reset();
+    m_PositionTool.Reset();
+    return 1;
+  }
+  Undo();
+  m_pUndoImage = std::move(previousUndo);
+  m_pUndoMarks = std::move(previousMarks);
+  return 0;
+}
+
 int CRalImgWnd::RunDialog(CVumDialog& dialog,
                           const std::function<CPixelMove(const CRalImage& before)>& moveOf) {
   // A dialog that is cancelled, or that leaves this image as it was (a stack into a new

@@ -256,6 +256,11 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // it was given, which the marks then follow.
   int RunDialog(CVumDialog& dialog,
                 const std::function<CPixelMove(const CRalImage& before)>& moveOf);
+  // The same for work done outside a modal dialog (a modeless batch writing into this
+  // window): work gets the document, the working image and the image as it was. While
+  // it runs the window is busy and refuses to close.
+  int RunWork(const std::function<int(CVumDocument*, CRalImage*, CRalImage*)>& work);
+  bool IsBusy() const { return m_bBusy; }
   // The single-image processing dialogs (display/ralimgwnd_dialogs.cpp).
   int Rotate();
   int Resolution();
@@ -403,6 +408,7 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   RECT m_rcPending{};
   RECT m_rcPendingScreen{};
   CBlinkTarget* m_pBlink = nullptr;
+  bool m_bBusy = false;
   int m_nBlinkFrame = 0;
   std::function<std::vector<BlinkSource>()> m_BlinkSources;
   std::unique_ptr<CDlgBlink, void (*)(CDlgBlink*)> m_pDlgBlink{nullptr, nullptr};

@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -29,7 +30,9 @@
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "settings/registry.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/when_modal.h"
 
 namespace {
 
@@ -55,27 +58,24 @@ class BatchCompositMenuTest : public QObject {
  private:
   RecordingMessageBox box_;
 
-  // Chooses the entry from the menu bar with the mouse; body runs in the dialog.
+  // Chooses the entry from the menu bar with the mouse; body runs with the dialog, which
+  // is modeless.
   static bool RunBatch(CMainFrame& frame, const std::function<void(CDlgBatchComposit*)>& body) {
-    bool ran = false;
-    QTimer::singleShot(0, [&] {
-      auto* dlg = qobject_cast<CDlgBatchComposit*>(QApplication::activeModalWidget());
-      if (!dlg) return;
-      ran = true;
-      body(dlg);
-      if (dlg->isVisible()) dlg->reject();
+    ChooseFromMenu(frame, cmd::ID_BATCH_COMPOSIT);
+    QPointer<CDlgBatchComposit> dlg;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* d = qobject_cast<CDlgBatchComposit*>(w); d && d->isVisible()) dlg = d;
+    if (!dlg || dlg->isModal()) return false;
+    body(dlg);
+    if (dlg && dlg->isVisible()) dlg->reject();
+    return true;
+  }
+
+  // The next name question of a new window is answered with the name proposed.
+  static void AcceptProposedName() {
+    WhenModal([](QWidget* named) {
+      QTest::mouseClick(named->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
     });
-    QMenuBar* bar = frame.menuBar();
-    QAction* arith = nullptr;
-    for (QAction* a : bar->actions())
-      if (a->text() == QString::fromUtf8("画像演算(&C)")) arith = a;
-    if (!arith) return false;
-    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(arith).center());
-    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    if (!menu) return false;
-    QAction* entry = frame.Command(cmd::ID_BATCH_COMPOSIT);
-    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(entry).center());
-    return ran;
   }
 
   // Adds the files with the add button, removes the open windows' entries (the last ones)
@@ -145,7 +145,8 @@ class BatchCompositMenuTest : public QObject {
     frame.resize(1000, 800);
     frame.show();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
-    QVERIFY(!frame.Command(cmd::ID_BATCH_COMPOSIT)->isEnabled());
+    // The command is there with no image open too.
+    QVERIFY(frame.Command(cmd::ID_BATCH_COMPOSIT)->isEnabled());
     CKivImageDoc* doc = frame.OpenDocumentFile(QString::fromStdString(other));
     QVERIFY(doc);
     QVERIFY(frame.Command(cmd::ID_BATCH_COMPOSIT)->isEnabled());
@@ -166,6 +167,7 @@ class BatchCompositMenuTest : public QObject {
         QTest::mouseClick(ok, Qt::LeftButton);
       });
       stopper->start();
+      AcceptProposedName();
       QTest::mouseClick(ok, Qt::LeftButton);
       stopper->stop();
       QCOMPARE(textWhileRunning, QString::fromUtf8("中断"));
@@ -181,6 +183,7 @@ class BatchCompositMenuTest : public QObject {
     QVERIFY(RunBatch(frame, [&](CDlgBatchComposit* dlg) {
       ListFramesForMedian(dlg, prompts, files);
       QVERIFY(Child<QRadioButton>(dlg, CDlgBatchComposit::IDC_DEST_NEW)->isChecked());
+      AcceptProposedName();
       QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
       QVERIFY(!dlg->isVisible());
     }));
@@ -229,6 +232,7 @@ class BatchCompositMenuTest : public QObject {
       QTest::mouseClick(Child<QCheckBox>(dlg, CDlgBatchComposit::IDC_ALIGN), Qt::LeftButton);
       QTest::mouseClick(Child<QRadioButton>(dlg, CDlgBatchComposit::IDC_ALIGN_MATCHING),
                         Qt::LeftButton);
+      AcceptProposedName();
       QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
       QVERIFY(!dlg->isVisible());
     }));

@@ -181,6 +181,8 @@ class BatchDarkFlatDialogTest : public QObject {
     QVERIFY(frame.OpenDocumentFile(QString::fromStdString(src.File("flat.fits"))));
     QPointer<D> dlg = OpenFromMenu(frame);
     QVERIFY(dlg);
+    SetCheck(dlg, D::IDC_BIAS_CHECK, false);
+    SetCheck(dlg, D::IDC_FLAT_CHECK, false);
     dlg->Picker(1)->AddFile(src.File("dark.fits"));
     dlg->Targets()->AddFiles({src.File("t1.fits"), src.File("t2.fits"), src.File("t3.fits")});
     auto* folder = Control<QRadioButton>(dlg, D::IDC_RESULT_FOLDER);

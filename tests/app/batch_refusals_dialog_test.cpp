@@ -119,6 +119,13 @@ class BatchRefusalsDialogTest : public QObject {
   void commonCalibration() {
     QPointer<CDlgBatchDarkFlat> dlg = OpenFromMenu<CDlgBatchDarkFlat>(*frame_, 4523);
     QVERIFY(dlg);
+    // Only the flat: a frame switched on with no image would be refused first.
+    for (int id : {CDlgBatchDarkFlat::IDC_BIAS_CHECK, CDlgBatchDarkFlat::IDC_DARK_CHECK}) {
+      auto* box = dlg->findChild<QCheckBox*>(QString::number(id));
+      if (box->isChecked())
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+      QVERIFY(!box->isChecked());
+    }
     dlg->Picker(2)->AddFile(flat_);
     dlg->Targets()->AddFiles({ax_, bx_});
     ClickRadio(dlg, CDlgBatchDarkFlat::IDC_RESULT_FOLDER);

@@ -138,6 +138,52 @@ class PickersTest : public QObject {
     QCOMPARE(combo.currentIndex(), 2);
   }
 
+  // Calibration pickers: a window is selected only by its file's path, a file only when
+  // it was the choice and still exists; anything else selects nothing. Writing keeps the
+  // path of a window, nothing of a window without a file.
+  void comboImageRecallsByPath() {
+    windows_->docs.push_back(std::make_unique<WindowDoc>("scratch.fts", ""));
+    CRegistry::Write("Test", "Bias0", dir_->File("a.fts"));
+    CRegistry::Write("Test", "Bias1", dir_->File("b.fts"));
+    const struct {
+      const char* stored;
+      std::string first;  // the head of the history
+      int selected;
+    } cases[] = {{"/data/a/m42.fts", dir_->File("a.fts"), 1},
+                 {"m42.fts", dir_->File("a.fts"), -1},
+                 {"/data/b/m42.fts", dir_->File("a.fts"), -1},
+                 {"", dir_->File("a.fts"), 3},
+                 {"", dir_->File("gone.fts"), -1},
+                 {CComboImage::kNothingChosen, dir_->File("a.fts"), -1}};
+    for (const auto& c : cases) {
+      CRegistry::Write("Test", "Bias", c.stored);
+      CRegistry::Write("Test", "Bias0", c.first);
+      CComboImage combo;
+      combo.SetRecallByPath(true);
+      combo.ReadHistory("Test", "Bias");
+      QCOMPARE(combo.count(), c.first == dir_->File("gone.fts") ? 4 : 5);
+      QVERIFY2(combo.currentIndex() == c.selected, c.stored);
+    }
+    CComboImage combo;
+    combo.SetRecallByPath(true);
+    combo.show();
+    combo.ReadHistory("Test", "Bias");
+    combo.setFocus();
+    QTest::keyClick(&combo, Qt::Key_Home);
+    QTest::keyClick(&combo, Qt::Key_Down);
+    QCOMPARE(combo.currentText(), QString("m42.fts"));
+    combo.WriteHistory("Test", "Bias");
+    QCOMPARE(Setting("Test", "Bias"), std::string("/data/a/m42.fts"));
+    QTest::keyClick(&combo, Qt::Key_Down);
+    QCOMPARE(combo.currentText(), QString("scratch.fts"));
+    combo.WriteHistory("Test", "Bias");
+    QCOMPARE(Setting("Test", "Bias"), std::string(CComboImage::kNothingChosen));
+    QTest::keyClick(&combo, Qt::Key_End);
+    combo.WriteHistory("Test", "Bias");
+    QCOMPARE(Setting("Test", "Bias"), std::string());
+    QCOMPARE(Setting("Test", "Bias0"), dir_->File("b.fts"));
+  }
+
   void comboImageSelectFileAndWrite() {
     for (int i = 0; i < 5; ++i)
       CRegistry::Write("Test", "Flat" + std::to_string(i),

@@ -13,8 +13,9 @@ inline void ChooseFromMenu(CMainFrame& frame, int id) {
   QAction* action = frame.Command(id);
   QVERIFY(action && action->isEnabled());
   QMenu* menu = nullptr;
+  // An action may sit in more than one menu of the bar; the one shown is clicked.
   for (QObject* o : action->associatedObjects())
-    if (auto* m = qobject_cast<QMenu*>(o)) menu = m;
+    if (auto* m = qobject_cast<QMenu*>(o); m && m->menuAction()->isVisible()) menu = m;
   QVERIFY(menu);
   QMenuBar* bar = frame.menuBar();
   QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
