@@ -356,6 +356,11 @@ int CDlgBatchComposit::Stack(CVumDocument* destDoc, CRalImage* dest, const std::
     return 0;
   }
   *image = *result;
+  // A stack is a new picture whose scale no input shares (a sum, say): it is shown at
+  // automatic levels, which are also the levels it goes back to.
+  (void)CPrcAutoLevel::Do(*image, nullptr);
+  for (int p = 0; p < image->GetPlanes(); ++p)
+    image->SetOrgDefaultLevel(p, image->GetLevelMin(p), image->GetLevelMax(p));
   image->SetOrgFileName(doc->GetVumTitle());
   doc->UpdateAllVumViews();
   return 1;

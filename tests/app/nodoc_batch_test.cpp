@@ -218,6 +218,12 @@ class NoDocBatchTest : public QObject {
     CKivImageDoc* stack = frame.Frames().front()->GetDocument();
     QCOMPARE(stack->GetTitle(), QString("stack.fts"));
     QCOMPARE(Mismatches(*stack->GetImgWnd().GetImagePtr(), dir.File("mean.fits")), 0);
+    // The new picture is shown at levels of its own that meet its values, not at 0 … 0.
+    const CRalImage& made = *stack->GetImgWnd().GetImagePtr();
+    double low = 0, high = 0;
+    QVERIFY(made.GetMinMax(0, &low, &high));
+    QVERIFY(made.GetLevelMin(0) < made.GetLevelMax(0));
+    QVERIFY(made.GetLevelMin(0) < high && made.GetLevelMax(0) > low);
 
     // Now with a window open: its entry is taken out of the list, and the sum is asked
     // for under the open window's name first.
