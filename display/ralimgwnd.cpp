@@ -458,27 +458,30 @@ int CRalImgWnd::Composit() {
 int CRalImgWnd::FitsHeader() {
   if (!m_pImage) return 0;
   // The dispersion-axis settings change the working image's attributes; Cancel brings
-  // back the image as it was.
-  if (!MakeUndoBuff()) return 0;
+  // back the image as it was, and with it the undo of the command before.
+  std::unique_ptr<CRalImage> previousUndo = std::move(m_pUndoImage);
+  std::unique_ptr<UndoMarks> previousMarks = std::move(m_pUndoMarks);
+  auto unchanged = [&] {
+    Undo();
+    m_pUndoImage = std::move(previousUndo);
+    m_pUndoMarks = std::move(previousMarks);
+    return 0;
+  };
+  if (!MakeUndoBuff()) {
+    m_pUndoImage = std::move(previousUndo);
+    m_pUndoMarks = std::move(previousMarks);
+    return 0;
+  }
   // The cards as a save would write them (type, size, scaling and the image's attributes
   // composed in), not as they came from the file.
   CFitsHeader shown;
-  if (CRalImageIO::FormatSaveHeader(*m_pImage, &shown) != 1) {
-    Undo();
-    return 0;
-  }
+  if (CRalImageIO::FormatSaveHeader(*m_pImage, &shown) != 1) return unchanged();
   CDlgEditHeader dialog(m_pParent);
   dialog.m_Header = shown;
   dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
-  if (dialog.DoModal() != QDialog::Accepted || dialog.GetErrorFlag()) {
-    Undo();
-    return 0;
-  }
+  if (dialog.DoModal() != QDialog::Accepted || dialog.GetErrorFlag()) return unchanged();
   const bool axisChanged = dialog.GetHeaderEdited() != 0;
-  if (!axisChanged && dialog.m_Header == shown) {
-    Undo();
-    return 0;
-  }
+  if (!axisChanged && dialog.m_Header == shown) return unchanged();
   m_pImage->m_FitsHeader = dialog.m_Header;
   m_bHeaderEdited = 1;
   if (axisChanged) m_pImage->SetOverwriteAllowed(0);

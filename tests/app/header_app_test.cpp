@@ -15,6 +15,7 @@
 
 #include "app/apptexts.h"
 #include "app/kivimagedoc.h"
+#include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
 #include "dialogs/dlgeditheader.h"
@@ -23,6 +24,7 @@
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "settings/registry.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/when_modal.h"
 
@@ -133,6 +135,23 @@ class HeaderAppTest : public QObject {
     QTRY_VERIFY(!QApplication::activeModalWidget());
     QVERIFY(wnd.GetImagePtr()->m_FitsHeader == before);
     QVERIFY(!doc->IsModified());
+
+    // A flip, then the editor opened and cancelled: Ctrl+Z still takes the flip back.
+    auto column = [&wnd] {
+      std::vector<double> v;
+      for (int y = 0; y < wnd.GetImagePtr()->GetHeight(); ++y)
+        v.push_back(wnd.GetImagePtr()->GetPixel(7, y));
+      return v;
+    };
+    const std::vector<double> original = column();
+    ChooseFromMenu(frame, cmd::ID_VERTICAL);
+    QVERIFY(column() != original);
+    OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) { Click(dialog, "IDCANCEL"); });
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QTest::keyClick(frame.ActiveView(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(column(), original);
 
     OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) {
       const int object = dialog->m_Header.Find("OBJECT");
