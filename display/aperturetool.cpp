@@ -199,18 +199,21 @@ void CApertureTool::FollowPixelMove(const CPixelMove& move, CRalImage* image) {
   UpdateLists();
 }
 
-void CApertureTool::ShowDialog(QWidget* parent, std::function<void()> redraw) {
+void CApertureTool::ShowDialog(QWidget* parent, std::function<void()> redraw,
+                               std::function<void()> marksShown) {
   if (m_nMode) {
     if (!m_pDlg)
-      m_pDlg = new CDlgAperture(&m_Aperture,
-                                ApertureDlgHooks{redraw, [this] { m_bExtModified = 1; }}, parent);
+      m_pDlg = new CDlgAperture(
+          &m_Aperture, ApertureDlgHooks{redraw, [this] { m_bExtModified = 1; }, marksShown},
+          parent);
     if (m_pDlgRect) m_pDlgRect->hide();
     m_pDlg->UpdateList();
     m_pDlg->show();
   } else {
     if (!m_pDlgRect)
       m_pDlgRect = new CDlgApertureRect(
-          &m_Rect, ApertureDlgHooks{redraw, [this] { m_bRectExtModified = 1; }}, parent);
+          &m_Rect, ApertureDlgHooks{redraw, [this] { m_bRectExtModified = 1; }, marksShown},
+          parent);
     if (m_pDlg) m_pDlg->hide();
     m_pDlgRect->UpdateList();
     m_pDlgRect->show();

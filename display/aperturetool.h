@@ -77,7 +77,9 @@ class CApertureTool {
   void SetApertureRectExtModified(int v) { m_bRectExtModified = v; }
 
   // The dialogs, created on first show with parent and the redraw hook.
-  void ShowDialog(QWidget* parent, std::function<void()> redraw);
+  // marksShown: the dialog's show-all button was pressed.
+  void ShowDialog(QWidget* parent, std::function<void()> redraw,
+                  std::function<void()> marksShown = {});
   void HideDialogs();
   int IsOpenDlgShown() const;
   int IsRectDlgShown() const;

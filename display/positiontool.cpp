@@ -208,10 +208,11 @@ void CPositionTool::UpdateList() {
   if (m_pDlg) m_pDlg->UpdateList();
 }
 
-void CPositionTool::ShowDialog(QWidget* parent, std::function<void()> redraw) {
+void CPositionTool::ShowDialog(QWidget* parent, std::function<void()> redraw,
+                               std::function<void()> marksShown) {
   if (!m_pDlg)
     m_pDlg = new CDlgPositioning(
-        &m_Pos, PositioningDlgHooks{redraw, [this] { m_bExtModified = 1; }}, parent);
+        &m_Pos, PositioningDlgHooks{redraw, [this] { m_bExtModified = 1; }, marksShown}, parent);
   m_pDlg->UpdateList();
   m_pDlg->show();
 }

@@ -49,7 +49,9 @@ class CPositionTool {
   int GetPositioningExtModified() const { return m_bExtModified; }
   void SetPositioningExtModified(int v) { m_bExtModified = v; }
 
-  void ShowDialog(QWidget* parent, std::function<void()> redraw);
+  // marksShown: the dialog's show button was pressed.
+  void ShowDialog(QWidget* parent, std::function<void()> redraw,
+                  std::function<void()> marksShown = {});
   void HideDialog();
   int IsDlgShown() const;
   CDlgPositioning* GetDlg() const;

@@ -293,15 +293,21 @@ void CRalImgWnd::ComputeAverage() const {
 }
 
 void CRalImgWnd::ShowApertureDlg() {
-  m_ApertureTool.ShowDialog(m_pParent, [this] {
-    if (m_Invalidate) m_Invalidate();
-  });
+  m_ApertureTool.ShowDialog(
+      m_pParent,
+      [this] {
+        if (m_Invalidate) m_Invalidate();
+      },
+      [this] { SetMarksHidden(0); });
 }
 
 void CRalImgWnd::ShowPositioningDlg() {
-  m_PositionTool.ShowDialog(m_pParent, [this] {
-    if (m_Invalidate) m_Invalidate();
-  });
+  m_PositionTool.ShowDialog(
+      m_pParent,
+      [this] {
+        if (m_Invalidate) m_Invalidate();
+      },
+      [this] { SetMarksHidden(0); });
 }
 
 int CRalImgWnd::AskApertureMode(int* mode) {

@@ -224,6 +224,7 @@ CDlgAperture::CDlgAperture(CAperture* aperture, ApertureDlgHooks hooks, QWidget*
   connect(m_pShowAll, &QPushButton::clicked, this, [this] {
     m_pAperture->ShowAllMarks();
     UpdateEnabling();
+    if (m_Hooks.marksShown) m_Hooks.marksShown();
     if (m_Hooks.redraw) m_Hooks.redraw();
   });
   connect(m_pText, &QPushButton::clicked, this, [this] { WriteText(); });
@@ -355,6 +356,7 @@ CDlgApertureRect::CDlgApertureRect(CApertureRect* rect, ApertureDlgHooks hooks, 
   connect(m_pShowAll, &QPushButton::clicked, this, [this] {
     m_pRect->ShowAllMarks();
     UpdateEnabling();
+    if (m_Hooks.marksShown) m_Hooks.marksShown();
     if (m_Hooks.redraw) m_Hooks.redraw();
   });
   connect(m_pText, &QPushButton::clicked, this, [this] {

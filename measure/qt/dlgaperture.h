@@ -40,6 +40,8 @@ class CDlgApertureMode : public QDialog {
 struct ApertureDlgHooks {
   std::function<void()> redraw;
   std::function<void()> modified;
+  // The user asked to see every mark: the window shows marks it had hidden as well.
+  std::function<void()> marksShown;
 };
 
 class CDlgAperture : public QDialog {

@@ -156,6 +156,7 @@ CDlgPositioning::CDlgPositioning(CPositioning* positioning, PositioningDlgHooks 
   });
   connect(m_pShow, &QPushButton::clicked, this, [this] {
     m_pPos->ShowMarks();
+    if (m_Hooks.marksShown) m_Hooks.marksShown();
     if (m_Hooks.redraw) m_Hooks.redraw();
   });
   connect(m_pDeleteOne, &QPushButton::clicked, this, [this] { Delete(false); });

@@ -20,6 +20,8 @@ inline constexpr const char* kTitle = "位置測定";
 struct PositioningDlgHooks {
   std::function<void()> redraw;
   std::function<void()> modified;
+  // The user asked to see the marks: the window shows marks it had hidden as well.
+  std::function<void()> marksShown;
 };
 
 class CDlgPositioning : public QDialog {

@@ -216,6 +216,17 @@ class MarksEditTest : public QObject {
     QVERIFY(!command->isChecked() && !button->isChecked());
     QVERIFY(Grab(view) == shown);
 
+    // Hidden, then the positioning dialog's 表示 button: the user asked to see marks, so
+    // the window's marks come back too.
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(wnd.AreMarksHidden());
+    auto* show = wnd.GetPositionTool().GetDlg()->findChild<QPushButton*>(QStringLiteral("show"));
+    QVERIFY(show && show->isVisible());
+    QTest::mouseClick(show, Qt::LeftButton);
+    QVERIFY(!wnd.AreMarksHidden());
+    QVERIFY(!command->isChecked() && !button->isChecked());
+    QVERIFY(Grab(view) == shown);
+
     // Hidden, then a click that adds a mark: the marks show again, the new one with them,
     // and the commands follow.
     QTest::mouseClick(button, Qt::LeftButton);
@@ -291,8 +302,8 @@ class MarksEditTest : public QObject {
 
     // Shift-drag on the star disc's right edge, four pixels outwards.
     int starR = 0, skyR = 0;
-    wnd.GetApertureTool().GetAperture().GetParams(nullptr, nullptr, &starR, &skyR, nullptr,
-                                                  nullptr, nullptr);
+    wnd.GetApertureTool().GetAperture().GetParams(nullptr, nullptr, &starR, &skyR, nullptr, nullptr,
+                                                  nullptr);
     Drag(vp, Screen(view, POINT{b.x + starR, b.y}), Screen(view, POINT{b.x + starR + 4, b.y}),
          Qt::ShiftModifier);
     QCOMPARE(Rows(dlg->List()), measuredAt(b, starR + 4, -1));
