@@ -2,12 +2,17 @@
 // carries nothing; windows come first, files after them.
 #include "dialogs/comboimage.h"
 
+#include <QCheckBox>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
+#include "batch/batchnaming.h"
+#include "batch/batchtexts.h"
 #include "dialogs/pickersupport.h"
 #include "dialogs/vumdialog.h"
 #include "engine/ralimage.h"
+#include "platform/messagebox.h"
 #include "settings/registry.h"
 
 namespace {
@@ -159,4 +164,19 @@ CRalImage* CComboImage::GetImage(int openAsWindow, CVumDocument** doc) {
   m_pImage = std::make_unique<CRalImage>();
   if (!picker::ReadImageForProcessing(*m_pImage, name)) m_pImage.reset();
   return m_pImage.get();
+}
+
+bool CComboImage::CalibrationFramesChosen(QCheckBox* const checks[4],
+                                          CComboImage* const pickers[4]) {
+  constexpr std::string_view kNames[4] = {batch_text::kBiasName, batch_text::kDarkName,
+                                          batch_text::kFlatName, batch_text::kFlatDarkName};
+  for (int i = 0; i < 4; ++i) {
+    const bool used = checks[i]->isChecked() && (i != 3 || checks[2]->isChecked());
+    if (!used || pickers[i]->currentIndex() >= 0) continue;
+    AfxMessageBox(batch::Format(batch_text::kFrameNotChosen, kNames[i]),
+                  MB_OK | MB_ICONEXCLAMATION);
+    pickers[i]->setFocus();
+    return false;
+  }
+  return true;
 }

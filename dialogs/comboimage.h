@@ -11,6 +11,7 @@
 
 class CRalImage;
 class CVumDocument;
+class QCheckBox;
 
 class CComboImage : public QComboBox {
   Q_OBJECT
@@ -56,6 +57,11 @@ class CComboImage : public QComboBox {
   // given. Null when there is none or it cannot be read. A file is read once while it
   // stays selected (a preview asks for it band after band), a failure shown once.
   CRalImage* GetImage(int openAsWindow, CVumDocument** doc = nullptr);
+
+  // The four calibration frames (bias, dark, flat, the flat's dark; the last counts only
+  // with the flat): a frame switched on needs an image chosen. The first that has none
+  // is named in a message and its picker takes the focus; false then.
+  static bool CalibrationFramesChosen(QCheckBox* const checks[4], CComboImage* const pickers[4]);
 
  private:
   int FirstFileIndex() const;

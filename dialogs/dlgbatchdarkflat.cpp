@@ -16,7 +16,6 @@
 #include <tuple>
 
 #include "batch/batchdarkflat.h"
-#include "batch/batchnaming.h"
 #include "batch/batchtexts.h"
 #include "dialogs/combodirectory.h"
 #include "dialogs/comboimage.h"
@@ -291,14 +290,7 @@ void CDlgBatchDarkFlat::OnOK() {
     return;
   }
   // A frame switched on needs an image chosen for it.
-  constexpr std::string_view kNames[4] = {batch_text::kBiasName, batch_text::kDarkName,
-                                          batch_text::kFlatName, batch_text::kFlatDarkName};
-  for (int i = 0; i < 4; ++i) {
-    const bool used = m_pCheck[i]->isChecked() && (i != 3 || m_pCheck[2]->isChecked());
-    if (!used || m_pPicker[i]->currentIndex() >= 0) continue;
-    AfxMessageBox(batch::Format(batch_text::kFrameNotChosen, kNames[i]),
-                  MB_OK | MB_ICONEXCLAMATION);
-    m_pPicker[i]->setFocus();
+  if (!CComboImage::CalibrationFramesChosen(m_pCheck, m_pPicker)) {
     m_nLastResult = -1;
     return;
   }

@@ -8,13 +8,10 @@
 #include <QGroupBox>
 #include <QVBoxLayout>
 
-#include "batch/batchnaming.h"
-#include "batch/batchtexts.h"
 #include "dialogs/comboimage.h"
 #include "dialogs/dlgsupport.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
-#include "platform/messagebox.h"
 
 namespace {
 
@@ -89,17 +86,7 @@ void CDlgDarkFlat::UpdateRegistry(int write, const char* section) {
 }
 
 int CDlgDarkFlat::CheckValue() {
-  constexpr std::string_view kNames[4] = {batch_text::kBiasName, batch_text::kDarkName,
-                                          batch_text::kFlatName, batch_text::kFlatDarkName};
-  for (int i = 0; i < 4; ++i) {
-    const bool used =
-        m_pCheck[i]->isChecked() && (i != kDarkForFlat || m_pCheck[kFlat]->isChecked());
-    if (!used || m_pList[i]->currentIndex() >= 0) continue;
-    AfxMessageBox(batch::Format(batch_text::kFrameNotChosen, kNames[i]),
-                  MB_OK | MB_ICONEXCLAMATION);
-    m_pList[i]->setFocus();
-    return 0;
-  }
+  if (!CComboImage::CalibrationFramesChosen(m_pCheck, m_pList)) return 0;
   return CVumDialog::CheckValue();
 }
 

@@ -379,15 +379,23 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog) {
   return RunDialog(dialog, {});
 }
 
+int CRalImgWnd::MakeUndoBuffKeeping(KeptUndo* kept) {
+  kept->image = std::move(m_pUndoImage);
+  kept->marks = std::move(m_pUndoMarks);
+  return MakeUndoBuff() ? 1 : PutUndoBack(*kept, false);
+}
+
+int CRalImgWnd::PutUndoBack(KeptUndo& kept, bool takeBack) {
+  if (takeBack) Undo();
+  m_pUndoImage = std::move(kept.image);
+  m_pUndoMarks = std::move(kept.marks);
+  return 0;
+}
+
 int CRalImgWnd::RunWork(const std::function<int(CVumDocument*, CRalImage*, CRalImage*)>& work) {
   if (!m_pImage || m_bBusy || !work) return 0;
-  std::unique_ptr<CRalImage> previousUndo = std::move(m_pUndoImage);
-  std::unique_ptr<UndoMarks> previousMarks = std::move(m_pUndoMarks);
-  if (!MakeUndoBuff()) {
-    m_pUndoImage = std::move(previousUndo);
-    m_pUndoMarks = std::move(previousMarks);
-    return 0;
-  }
+  KeptUndo kept;
+  if (!MakeUndoBuffKeeping(&kept)) return 0;
   m_bBusy = true;
   const int done = work(m_pDocument, m_pImage.get(), m_pUndoImage.get());
   m_bBusy = false;
@@ -398,23 +406,15 @@ int CRalImgWnd::RunWork(const std::function<int(CVumDocument*, CRalImage*, CRalI
     m_PositionTool.Reset();
     return 1;
   }
-  Undo();
-  m_pUndoImage = std::move(previousUndo);
-  m_pUndoMarks = std::move(previousMarks);
-  return 0;
+  return PutUndoBack(kept, true);
 }
 
 int CRalImgWnd::RunDialog(CVumDialog& dialog,
                           const std::function<CPixelMove(const CRalImage& before)>& moveOf) {
   // A dialog that is cancelled, or that leaves this image as it was (a stack into a new
   // window), leaves the last change's undo in place, with the marks that go with it.
-  std::unique_ptr<CRalImage> previousUndo = std::move(m_pUndoImage);
-  std::unique_ptr<UndoMarks> previousMarks = std::move(m_pUndoMarks);
-  if (!MakeUndoBuff()) {
-    m_pUndoImage = std::move(previousUndo);
-    m_pUndoMarks = std::move(previousMarks);
-    return 0;
-  }
+  KeptUndo kept;
+  if (!MakeUndoBuffKeeping(&kept)) return 0;
   dialog.Set(m_pDocument, m_pImage.get(), m_pUndoImage.get());
   const int result = dialog.DoModal();
   if (result == QDialog::Accepted && !dialog.GetErrorFlag()) {
@@ -424,11 +424,7 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog,
     if (m_ViewChanged && (m_pImage->GetWidth() != m_pUndoImage->GetWidth() ||
                           m_pImage->GetHeight() != m_pUndoImage->GetHeight()))
       m_ViewChanged(1);
-    if (!dialog.IsImageChanged()) {
-      m_pUndoImage = std::move(previousUndo);
-      m_pUndoMarks = std::move(previousMarks);
-      return 0;
-    }
+    if (!dialog.IsImageChanged()) return PutUndoBack(kept, false);
     UpdateAverage();
     if (moveOf) {
       MarksFollow(moveOf(*m_pUndoImage), *m_pUndoImage);
@@ -438,12 +434,9 @@ int CRalImgWnd::RunDialog(CVumDialog& dialog,
     }
     return 1;
   }
-  Undo();
   // What the dialog had done is gone for good: an undo must not bring back a cancelled
   // result.
-  m_pUndoImage = std::move(previousUndo);
-  m_pUndoMarks = std::move(previousMarks);
-  return 0;
+  return PutUndoBack(kept, true);
 }
 
 int CRalImgWnd::Level() {
@@ -465,19 +458,9 @@ int CRalImgWnd::FitsHeader() {
   if (!m_pImage) return 0;
   // The dispersion-axis settings change the working image's attributes; Cancel brings
   // back the image as it was, and with it the undo of the command before.
-  std::unique_ptr<CRalImage> previousUndo = std::move(m_pUndoImage);
-  std::unique_ptr<UndoMarks> previousMarks = std::move(m_pUndoMarks);
-  auto unchanged = [&] {
-    Undo();
-    m_pUndoImage = std::move(previousUndo);
-    m_pUndoMarks = std::move(previousMarks);
-    return 0;
-  };
-  if (!MakeUndoBuff()) {
-    m_pUndoImage = std::move(previousUndo);
-    m_pUndoMarks = std::move(previousMarks);
-    return 0;
-  }
+  KeptUndo kept;
+  if (!MakeUndoBuffKeeping(&kept)) return 0;
+  auto unchanged = [&] { return PutUndoBack(kept, true); };
   // The cards as a save would write them (type, size, scaling and the image's attributes
   // composed in), not as they came from the file.
   CFitsHeader shown;

@@ -390,6 +390,19 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // tools' marks, so each image keeps the marks that stand on its pixels.
   struct UndoMarks;
   std::unique_ptr<UndoMarks> m_pUndoMarks;
+  // The last change's undo (image and marks), set aside while a command that may leave
+  // the image as it was runs: a command that is cancelled puts it back, so it can still
+  // be undone.
+  struct KeptUndo {
+    std::unique_ptr<CRalImage> image;
+    std::unique_ptr<UndoMarks> marks;
+  };
+  // A fresh undo copy, the last change's undo set aside in *kept; 0 (with it put back)
+  // when no copy can be made.
+  int MakeUndoBuffKeeping(KeptUndo* kept);
+  // Puts the undo set aside back; with the command's change taken back first when
+  // takeBack. 0, for the command's answer.
+  int PutUndoBack(KeptUndo& kept, bool takeBack);
   void ComputeAverage() const;
   mutable double m_dAverage[4] = {0, 0, 0, 0};
   mutable bool m_bAverageValid = false;
