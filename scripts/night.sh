@@ -110,11 +110,14 @@ mkdir -p -- "$work" || die "cannot make the work folder $work"
 mkdir -p -- "$work/calibrated" || die "cannot make $work/calibrated"
 
 # Runs one step; a step that fails stops the evening with vantorel-cli's own message.
+# Each step's time is told, to show where the evening's time goes.
 step() {
-  local what=$1
+  local what=$1 start
   shift
   echo "$me: $what" >&2
+  start=$(date +%s.%N)
   "$cli" "${threads[@]}" "$@" || die "$what failed (vantorel-cli exit $?)"
+  echo "$me: $what took $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN {printf "%.2f", e - s}') s" >&2
 }
 
 bias_master=$work/master_bias.fits

@@ -29,8 +29,8 @@
 # Prints the median times of RUNS repetitions of each, the ratio ours / siril, the peak
 # memory of the largest process of each, and a numpy check of both results against the
 # noiseless truth of the first light: the rms difference (all of it, and on the sky alone)
-# beside the noise of one calibrated light, and the FWHM
-# of the stars by 2-D Gaussian fits (scipy).
+# beside the noise of one calibrated light, and the FWHM of the stars by 2-D Gaussian
+# fits (scipy).
 # Installs Debian's siril when siril-cli is missing; builds vantorel-cli (Release) into
 # build-release unless VANTOREL_CLI names a program.
 # Usage: scripts/peer_bench_night.sh
@@ -197,6 +197,7 @@ echo "== the whole night, $runs runs each, ours and siril alternately, medians"
 for _ in $(seq "$runs"); do
   measure ours fresh_ours "$night" "$work/night/bias" "$work/night/dark" "$work/night/flat" \
     "$work/night/light" "$work/ours.fits"
+  cp "$work/log" "$work/ours.log"
   measure siril fresh_siril siril-cli -d "$work/night" -s "$work/night.ssf"
 done
 ratio() { echo "scale=2; $1 / $2" | bc -l; }
@@ -206,6 +207,8 @@ printf "$row" "scripts/night.sh (vantorel-cli)" "$(median "$work/ours.times" 1)"
   "$(median "$work/ours.times" 2)" "$(median "$work/ours.times" 3)"
 printf "$row" "siril-cli night script" "$(median "$work/siril.times" 1)" \
   "$(median "$work/siril.times" 2)" "$(median "$work/siril.times" 3)"
+echo "  where the last run of ours took its time:"
+grep -E '^night.sh: .* took ' "$work/ours.log" | sed 's/^night.sh: /    /'
 echo "  ratio ours / siril: $(ratio "$(median "$work/ours.times" 1)" "$(median "$work/siril.times" 1)")" \
   "(processor time: $(ratio "$(median "$work/ours.times" 3)" "$(median "$work/siril.times" 3)"))"
 
