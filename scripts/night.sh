@@ -83,7 +83,9 @@ fits_in() {
   local dir=$2 kind=$3 f
   [ -e "$dir" ] || die "the $kind folder $dir does not exist"
   [ -d "$dir" ] || die "$dir (the $kind folder) is not a folder"
-  [ -r "$dir" ] && [ -x "$dir" ] || die "the $kind folder $dir cannot be read"
+  if ! [ -r "$dir" ] || ! [ -x "$dir" ]; then
+    die "the $kind folder $dir cannot be read"
+  fi
   list=()
   while IFS= read -r -d '' f; do
     list+=("$f")
@@ -92,6 +94,7 @@ fits_in() {
     -o -iname '*.fits.fz' -o -iname '*.fit.fz' -o -iname '*.fts.fz' \) -print0 | LC_ALL=C sort -z)
   [ ${#list[@]} -gt 0 ] || die "no FITS files (.fits, .fit, .fts) in the $kind folder $dir"
 }
+biases=() darks=() flats=() lights=()
 fits_in biases "$bias_dir" bias
 fits_in darks "$dark_dir" dark
 fits_in flats "$flat_dir" flat
@@ -103,6 +106,11 @@ case $out in
 esac
 out_dir=$(dirname -- "$out")
 [ -d "$out_dir" ] || die "the folder of the output, $out_dir, does not exist"
+# The result written among the frames would be read as a frame by the next run.
+for d in "$bias_dir" "$dark_dir" "$flat_dir" "$light_dir"; do
+  [ "$(cd -- "$out_dir" && pwd -P)" != "$(cd -- "$d" && pwd -P)" ] ||
+    die "the output $out should not be written into the frames' folder $d"
+done
 if [ -z "$work" ]; then
   work=${out%.*}-work
 fi

@@ -16,9 +16,10 @@ sub-pixel shift. The script's products are compared with numpy doing the same pi
   lies (the shift errors only move the sky's gentle slope), and within the noise of one
   calibrated light over the whole picture, stars included.
 
-Then the script's refusals: a missing folder, a folder without FITS files, a light of
-another size (the calibration step fails, its message shown, nothing written after it),
-and the wrong number of arguments.
+Then the script's refusals: a missing folder, a folder without FITS files, a file given
+for a folder, a light of another size (the calibration step fails, its message shown,
+nothing written after it), an output among the frames, and the wrong number of
+arguments.
 
 Run as: night_script_test.py VANTOREL_CLI NIGHT_SH. Exit 77 when numpy, scipy or astropy
 is missing."""
@@ -194,14 +195,17 @@ cases = [
     (["bias", "dark", "empty", "light", "m.fits"], 1, "no FITS files (.fits, .fit, .fts) in the flat folder empty"),
     (["bias", "dark", "flat", "light/l0.fits", "m.fits"], 1, "light/l0.fits (the light folder) is not a folder"),
     (["bias", "dark", "flat", "odd", "m.fits"], 1, "night.sh: calibration of 2 lights failed"),
+    (["bias", "dark", "flat", "light", "light/m.fits"], 1,
+     "the output light/m.fits should not be written into the frames' folder light"),
     (["bias", "dark", "flat", "light"], 2, "Usage: night.sh"),
 ]
 for args, code, message in cases:
     p = night(args, code)
     if message not in p.stderr:
         fail(f"night.sh {' '.join(args)}: no '{message}' in\n{p.stderr}")
-    if os.path.exists("m.fits"):
-        fail(f"night.sh {' '.join(args)}: m.fits was written")
+    for written in ("m.fits", "light/m.fits"):
+        if os.path.exists(written):
+            fail(f"night.sh {' '.join(args)}: {written} was written")
 # The failing calibration shows vantorel-cli's own reason before the script's line.
 p = night(["bias", "dark", "flat", "odd", "m.fits"], 1)
 if "l1.fits" not in p.stderr or "aligned median stack" in p.stderr:
