@@ -115,6 +115,11 @@ if [ -z "$work" ]; then
   work=${out%.*}-work
 fi
 mkdir -p -- "$work" || die "cannot make the work folder $work"
+# Masters left among the frames would be read as frames by the next run.
+for d in "$bias_dir" "$dark_dir" "$flat_dir" "$light_dir"; do
+  [ "$(cd -- "$work" && pwd -P)" != "$(cd -- "$d" && pwd -P)" ] ||
+    die "the work folder $work should not be one of the frames' folders"
+done
 mkdir -p -- "$work/calibrated" || die "cannot make $work/calibrated"
 
 # Runs one step; a step that fails stops the evening with vantorel-cli's own message.

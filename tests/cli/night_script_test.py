@@ -18,8 +18,8 @@ sub-pixel shift. The script's products are compared with numpy doing the same pi
 
 Then the script's refusals: a missing folder, a folder without FITS files, a file given
 for a folder, a light of another size (the calibration step fails, its message shown,
-nothing written after it), an output among the frames, and the wrong number of
-arguments.
+nothing written after it), an output or work folder among the frames, and the wrong
+number of arguments.
 
 Run as: night_script_test.py VANTOREL_CLI NIGHT_SH. Exit 77 when numpy, scipy or astropy
 is missing."""
@@ -197,6 +197,8 @@ cases = [
     (["bias", "dark", "flat", "odd", "m.fits"], 1, "night.sh: calibration of 2 lights failed"),
     (["bias", "dark", "flat", "light", "light/m.fits"], 1,
      "the output light/m.fits should not be written into the frames' folder light"),
+    (["--work", "dark", "bias", "dark", "flat", "light", "m.fits"], 1,
+     "the work folder dark should not be one of the frames' folders"),
     (["bias", "dark", "flat", "light"], 2, "Usage: night.sh"),
 ]
 for args, code, message in cases:
