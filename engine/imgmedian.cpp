@@ -22,6 +22,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kSnap = 1e-9;
 // Values in a row from which its reduction is worth a second thread.
 constexpr std::int64_t kSplitWork = 16384;
+// Counts of frames from which whole-number rows take the keyed selection before the
+// network: below it the network is quicker.
+constexpr int kKeyedFrom = 2;
 
 }  // namespace
 
@@ -138,6 +141,11 @@ int CImgMedianComposit::Compute(Mode mode) {
     if (mode == Mode::kMedian && m_Network.GetCount() != frames)
       m_Network = mediannet::Network(frames);
     const bool network = mode == Mode::kMedian && m_Network.GetCount() == frames;
+    const bool keyed = mode == Mode::kMedian && frames >= kKeyedFrom &&
+                       frames <= mediannet::kMaxKeyed;
+    std::vector<std::int16_t> keys[2];
+    if (keyed)
+      for (auto& k : keys) k.resize(static_cast<std::size_t>(frames) * mediannet::kColumns);
     const std::size_t stride = static_cast<std::size_t>(planes) * w;
     // The result at column x of plane p, with the scratch buffer pix.
     auto one = [&](int p, int x, double* scratch) {
@@ -162,15 +170,24 @@ int CImgMedianComposit::Compute(Mode mode) {
       return mode == Mode::kClipSum ? mean * n : mean;
     };
     // Reduces columns [x0, x1) of plane p into out; allocates nothing, so it may run on a
-    // second thread. The plain median takes eight columns at a time through the network,
-    // but for a block with a gap, which goes column by column as do the columns left over.
-    auto reduce = [&](int p, int x0, int x1, double* scratch) {
+    // second thread. The plain median takes eight columns at a time, by the keyed
+    // selection when the values are whole numbers of a narrow enough range, else through
+    // the network, but for a block with a gap, which goes column by column as do the
+    // columns left over. A row that turns out not to be whole numbers (a block the
+    // network takes but the keys do not) stops trying the keys.
+    auto reduce = [&](int p, int x0, int x1, double* scratch, std::int16_t* key) {
       int x = x0;
-      if (network) {
+      if (network || keyed) {
         const double* plane = &m_Values[static_cast<std::size_t>(p) * w];
-        for (; x + mediannet::kColumns <= x1; x += mediannet::kColumns)
-          if (!m_Network.Block(plane + x, stride, &out[x]))
-            for (int c = x; c < x + mediannet::kColumns; ++c) out[c] = one(p, c, scratch);
+        bool tryKeys = keyed;
+        for (; x + mediannet::kColumns <= x1; x += mediannet::kColumns) {
+          if (tryKeys && mediannet::KeyedBlock(plane + x, stride, frames, key, &out[x])) continue;
+          if (network && m_Network.Block(plane + x, stride, &out[x])) {
+            tryKeys = false;
+            continue;
+          }
+          for (int c = x; c < x + mediannet::kColumns; ++c) out[c] = one(p, c, scratch);
+        }
       }
       for (; x < x1; ++x) out[x] = one(p, x, scratch);
     };
@@ -181,14 +198,14 @@ int CImgMedianComposit::Compute(Mode mode) {
       if (split) {
         std::thread second;
         try {
-          second = std::thread(reduce, p, w / 2, w, pix[1].data());
+          second = std::thread(reduce, p, w / 2, w, pix[1].data(), keys[1].data());
         } catch (const std::system_error&) {
-          reduce(p, w / 2, w, pix[1].data());
+          reduce(p, w / 2, w, pix[1].data(), keys[1].data());
         }
-        reduce(p, 0, w / 2, pix[0].data());
+        reduce(p, 0, w / 2, pix[0].data(), keys[0].data());
         if (second.joinable()) second.join();
       } else {
-        reduce(p, 0, w, pix[0].data());
+        reduce(p, 0, w, pix[0].data(), keys[0].data());
       }
       ok = imgsample::WriteSpan(m_Dest, 0, w, y, p, out.data());
     }
