@@ -141,8 +141,8 @@ int CImgMedianComposit::Compute(Mode mode) {
     if (mode == Mode::kMedian && m_Network.GetCount() != frames)
       m_Network = mediannet::Network(frames);
     const bool network = mode == Mode::kMedian && m_Network.GetCount() == frames;
-    const bool keyed = mode == Mode::kMedian && frames >= kKeyedFrom &&
-                       frames <= mediannet::kMaxKeyed;
+    const bool keyed =
+        mode == Mode::kMedian && frames >= kKeyedFrom && frames <= mediannet::kMaxKeyed;
     std::vector<std::int16_t> keys[2];
     if (keyed)
       for (auto& k : keys) k.resize(static_cast<std::size_t>(frames) * mediannet::kColumns);

@@ -1,12 +1,13 @@
 // Batcher's network generated for any count, pruned backwards from the middle, and run
-// eight columns at a time (SSE2 min/max on pairs of doubles where available); and the
-// bitwise selection on 16-bit keys (SSE2 on eight keys at once where available).
+// eight columns at a time; and the bitwise selection on 16-bit keys. Both use SSE2 (min/max
+// on pairs of doubles, comparisons of eight keys at once) where available, unless
+// MEDIANNET_PLAIN asks for the plain code, which the tests also run.
 #include "engine/mediannet.h"
 
 #include <algorithm>
 #include <cmath>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MEDIANNET_PLAIN)
 #include <emmintrin.h>
 #endif
 
@@ -47,7 +48,7 @@ bool Network::Block(const double* in, std::size_t stride, double* out) const {
   const int n = m_nCount;
   if (n < 1) return false;
   const int half = n / 2;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MEDIANNET_PLAIN)
   constexpr int kRegs = kColumns / 2;
   __m128d v[kMaxValues][kRegs];
   // x − x is 0 for a finite x and NaN otherwise; the comparison with 0 keeps the finite.
@@ -114,7 +115,7 @@ bool KeyedBlock(const double* in, std::size_t stride, int n, std::int16_t* keys,
   double base[kColumns];
   int span[kColumns];
   std::int16_t upper[kColumns], lower[kColumns];
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MEDIANNET_PLAIN)
   constexpr int kRegs = kColumns / 2;
   // First pass: every value whole (a round trip through int32 gives it back, which NaN,
   // ±∞ and values past the int32 range fail), none −0, and each column's least and

@@ -86,19 +86,21 @@ struct StackCase {
   int frames;
   int bits;  // of the destination
   bool gaps = true;
+  int frameBits = 0;  // of every frame; 0 for float, 16-bit and double in turn
 };
 
 class StackOracle : public ::testing::TestWithParam<StackCase> {};
 
 TEST_P(StackOracle, RowByRowEqualsNanmedianAndSigmaClip) {
   if (!HaveOracle()) GTEST_SKIP() << "/usr/bin/python3 lacks astropy";
-  const auto [frames, bits, gaps] = GetParam();
+  const auto [frames, bits, gaps, frameBits] = GetParam();
   const int w = 41, h = 9;
   std::mt19937 rng(1000u + frames);
   std::vector<CRalImage> stack;
   // Mixed pixel types: float with NaN, 16-bit with BLANK, double.
   const int types[] = {-32, 16, -64};
-  for (int f = 0; f < frames; ++f) stack.push_back(Frame(w, h, types[f % 3], rng, gaps));
+  for (int f = 0; f < frames; ++f)
+    stack.push_back(Frame(w, h, frameBits ? frameBits : types[f % 3], rng, gaps));
   TempDir dir;
   {
     std::ofstream out(dir.File("stack.f64"), std::ios::binary);
@@ -133,21 +135,27 @@ TEST_P(StackOracle, RowByRowEqualsNanmedianAndSigmaClip) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, StackOracle,
-                         ::testing::Values(StackCase{3, -64}, StackCase{4, -64}, StackCase{7, -32},
-                                           StackCase{10, -64}, StackCase{24, -32},
-                                           StackCase{50, -64}, StackCase{50, -32},
-                                           // Without gaps whole blocks of columns take the
-                                           // median network, up to its largest count.
-                                           StackCase{1, -64, false}, StackCase{2, -64, false},
-                                           StackCase{5, -32, false}, StackCase{20, -64, false},
-                                           StackCase{33, -64, false}, StackCase{64, -32, false},
-                                           StackCase{65, -64, false}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.frames) + "frames" +
-                                  (info.param.bits == -32 ? "Float" : "Double") +
-                                  (info.param.gaps ? "" : "NoGaps");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Depths, StackOracle,
+    ::testing::Values(StackCase{3, -64}, StackCase{4, -64}, StackCase{7, -32}, StackCase{10, -64},
+                      StackCase{24, -32}, StackCase{50, -64}, StackCase{50, -32},
+                      // Without gaps whole blocks of columns take the
+                      // median network, up to its largest count.
+                      StackCase{1, -64, false}, StackCase{2, -64, false}, StackCase{5, -32, false},
+                      StackCase{20, -64, false}, StackCase{33, -64, false},
+                      StackCase{64, -32, false}, StackCase{65, -64, false},
+                      StackCase{128, -64, false}, StackCase{129, -32, false},
+                      // 16-bit frames, whole numbers: the keyed
+                      // selection, beside the network and past it,
+                      // and with gaps that send blocks elsewhere.
+                      StackCase{2, -64, false, 16}, StackCase{20, -64, false, 16},
+                      StackCase{65, -64, false, 16}, StackCase{100, -32, false, 16},
+                      StackCase{100, -64, true, 16}, StackCase{200, -64, false, 16}),
+    [](const auto& info) {
+      return std::to_string(info.param.frames) + "frames" +
+             (info.param.bits == -32 ? "Float" : "Double") + (info.param.gaps ? "" : "NoGaps") +
+             (info.param.frameBits ? "From16Bit" : "");
+    });
 
 // A placed frame takes the same values as CImgComposit's placement of the same frame, and
 // a whole-pixel shift copies exactly; pixels the frame does not cover become blank.
