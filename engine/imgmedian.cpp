@@ -22,9 +22,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kSnap = 1e-9;
 // Values in a row from which its reduction is worth a second thread.
 constexpr std::int64_t kSplitWork = 16384;
-// Counts of frames from which whole-number rows take the keyed selection before the
-// network: below it the network is quicker.
-constexpr int kKeyedFrom = 2;
 
 }  // namespace
 
@@ -142,7 +139,7 @@ int CImgMedianComposit::Compute(Mode mode) {
       m_Network = mediannet::Network(frames);
     const bool network = mode == Mode::kMedian && m_Network.GetCount() == frames;
     const bool keyed =
-        mode == Mode::kMedian && frames >= kKeyedFrom && frames <= mediannet::kMaxKeyed;
+        mode == Mode::kMedian && frames >= mediannet::kKeyedFrom && frames <= mediannet::kMaxKeyed;
     std::vector<std::int16_t> keys[2];
     if (keyed)
       for (auto& k : keys) k.resize(static_cast<std::size_t>(frames) * mediannet::kColumns);
