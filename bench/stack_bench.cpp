@@ -202,7 +202,7 @@ void BM_MedianRowPerFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_MedianRowPerFrame)
     ->ArgNames({"frames", "whole"})
-    ->ArgsProduct({{5, 12, 16, 20, 32, 64, 65, 100, 128, 200}, {1, 0}})
+    ->ArgsProduct({{5, 12, 16, 20, 32, 64, 65, 100, 128, 200, 256, 257, 512, 1024}, {1, 0}})
     ->Unit(benchmark::kMicrosecond);
 
 void BM_Stack16PerFrame(benchmark::State& state) {

@@ -14,7 +14,7 @@
 namespace mediannet {
 
 // The largest count a network is made for; deeper stacks go through imgclip::Median.
-constexpr int kMaxValues = 128;
+constexpr int kMaxValues = 1024;
 // Columns reduced by one call of Network::Block.
 constexpr int kColumns = 8;
 

@@ -139,15 +139,15 @@ INSTANTIATE_TEST_SUITE_P(
     Depths, StackOracle,
     ::testing::Values(StackCase{3, -64}, StackCase{4, -64}, StackCase{7, -32}, StackCase{10, -64},
                       StackCase{24, -32}, StackCase{50, -64}, StackCase{50, -32},
-                      // Without gaps whole blocks of columns take the
-                      // median network, up to its largest count.
+                      // Without gaps whole blocks of columns take the median network, up
+                      // to its largest count (1024), and the selection past it.
                       StackCase{1, -64, false}, StackCase{2, -64, false}, StackCase{5, -32, false},
                       StackCase{20, -64, false}, StackCase{33, -64, false},
                       StackCase{64, -32, false}, StackCase{65, -64, false},
                       StackCase{128, -64, false}, StackCase{129, -32, false},
-                      // 16-bit frames, whole numbers: the keyed
-                      // selection, beside the network and past it,
-                      // and with gaps that send blocks elsewhere.
+                      StackCase{300, -64, false}, StackCase{1030, -32, false},
+                      // 16-bit frames, whole numbers: the keyed selection, beside the
+                      // network and past it, and with gaps that send blocks elsewhere.
                       StackCase{2, -64, false, 16}, StackCase{20, -64, false, 16},
                       StackCase{65, -64, false, 16}, StackCase{100, -32, false, 16},
                       StackCase{100, -64, true, 16}, StackCase{200, -64, false, 16}),
