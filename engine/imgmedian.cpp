@@ -53,20 +53,31 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
     const double v0 = by, v1 = by - s * (w - 1);
     const int top = std::max(0, static_cast<int>(std::floor(std::min(v0, v1) - kSnap)));
     const int bottom = std::min(fh - 1, static_cast<int>(std::ceil(std::max(v0, v1) + kSnap)));
-    const std::size_t base = m_Values.size();
-    m_Values.resize(base + static_cast<std::size_t>(planes) * w, kNaN);
+    // The buffer only grows; the values past m_nUsed are left over from earlier rows and
+    // every one this frame's slot holds is written below.
+    const std::size_t base = m_nUsed, need = base + static_cast<std::size_t>(planes) * w;
+    if (m_Values.size() < need) m_Values.resize(need);
+    double* const slot = &m_Values[base];
     bool ok = true;
     const double sx = std::round(dx), sy = std::round(dy);
     if (rotation == 0 && dx == sx && dy == sy) {
-      // A whole-pixel shift: the frame's row, read straight into place.
-      const int fy = y - static_cast<int>(sy), x0 = std::max(0, static_cast<int>(sx));
-      const int x1 = std::min(w, fw + static_cast<int>(sx));
-      if (fy >= 0 && fy < fh && x0 < x1)
-        for (int p = 0; p < planes && ok; ++p)
+      // A whole-pixel shift: the frame's row, read straight into place, and no value where
+      // the frame does not reach.
+      const int fy = y - static_cast<int>(sy);
+      int x0 = std::max(0, static_cast<int>(sx));
+      int x1 = std::min(w, fw + static_cast<int>(sx));
+      if (fy < 0 || fy >= fh || x0 >= x1) x0 = x1 = w;
+      for (int p = 0; p < planes && ok; ++p) {
+        double* row = slot + static_cast<std::size_t>(p) * w;
+        std::fill(row, row + x0, kNaN);
+        std::fill(row + x1, row + w, kNaN);
+        if (x0 < x1)
           ok = imgsample::ReadSpan(*frame, x0 - static_cast<int>(sx), x1 - x0, fy,
-                                   std::min(p, frame->GetPlanes() - 1),
-                                   &m_Values[base + static_cast<std::size_t>(p) * w + x0]);
-    } else if (top <= bottom) {
+                                   std::min(p, frame->GetPlanes() - 1), row + x0);
+      }
+    } else if (top > bottom) {
+      std::fill(slot, slot + (need - base), kNaN);
+    } else {
       const int rows = bottom - top + 1;
       m_Rows.resize(static_cast<std::size_t>(rows) * fw);
       for (int p = 0; p < planes && ok; ++p) {
@@ -75,7 +86,8 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
           ok = imgsample::ReadSpan(*frame, 0, fw, top + r, fp,
                                    &m_Rows[static_cast<std::size_t>(r) * fw]);
         if (!ok) break;
-        double* out = &m_Values[base + static_cast<std::size_t>(p) * w];
+        double* out = slot + static_cast<std::size_t>(p) * w;
+        std::fill(out, out + w, kNaN);
         for (int x = 0; x < w; ++x) {
           double u = bx + c * x, v = by - s * x;
           if (std::abs(u - std::round(u)) < kSnap) u = std::round(u);
@@ -99,15 +111,12 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
         }
       }
     }
-    if (!ok) {
-      m_Values.resize(base);
-      return 0;
-    }
+    if (!ok) return 0;
+    m_nUsed = need;
     m_nRow = y;
     ++m_nFrames;
     return 1;
   } catch (const std::bad_alloc&) {
-    m_Values.resize(std::min(m_Values.size(), static_cast<std::size_t>(m_nFrames) * planes * w));
     return 0;
   }
 }
@@ -125,10 +134,8 @@ int CImgMedianComposit::AddAvrCalcClipping(int add) {
 int CImgMedianComposit::Compute(Mode mode) {
   const int frames = m_nFrames, y = m_nRow;
   m_nFrames = 0;
-  if (frames == 0) {
-    m_Values.clear();
-    return 0;
-  }
+  m_nUsed = 0;
+  if (frames == 0) return 0;
   const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
   bool ok = true;
   try {
@@ -209,7 +216,6 @@ int CImgMedianComposit::Compute(Mode mode) {
   } catch (const std::bad_alloc&) {
     ok = false;
   }
-  m_Values.clear();
   if (m_bProgress) m_Dest.ShowProgress(1);
   return ok ? 1 : 0;
 }

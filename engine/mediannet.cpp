@@ -61,6 +61,14 @@ bool Network::Block(const double* in, std::size_t stride, double* out) const {
       v[f][r] = x;
     }
   if (_mm_movemask_pd(finite) != 3) return false;
+  if (n >= kZeroSignFrom) {
+    // The sign bit of a value equal to zero is that of a −0.
+    __m128d negZero = zero;
+    for (int f = 0; f < n; ++f)
+      for (int r = 0; r < kRegs; ++r)
+        negZero = _mm_or_pd(negZero, _mm_and_pd(_mm_cmpeq_pd(v[f][r], zero), v[f][r]));
+    if (_mm_movemask_pd(negZero) != 0) return false;
+  }
   for (std::size_t c = 0; c < m_Pairs.size(); c += 2) {
     __m128d* a = v[m_Pairs[c]];
     __m128d* b = v[m_Pairs[c + 1]];
@@ -80,7 +88,7 @@ bool Network::Block(const double* in, std::size_t stride, double* out) const {
   for (int f = 0; f < n; ++f)
     for (int r = 0; r < kColumns; ++r) {
       const double x = in[f * stride + r];
-      if (!std::isfinite(x)) return false;
+      if (!std::isfinite(x) || (n >= kZeroSignFrom && x == 0 && std::signbit(x))) return false;
       v[f][r] = x;
     }
   for (std::size_t c = 0; c < m_Pairs.size(); c += 2) {

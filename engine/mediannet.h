@@ -15,6 +15,10 @@ namespace mediannet {
 
 // The largest count a network is made for; deeper stacks go through imgclip::Median.
 constexpr int kMaxValues = 1024;
+// Networks for more values than this refuse a block holding −0, leaving it to the
+// selection: which of equal zeros of either sign a stack that deep gives is the
+// selection's choice, whatever the method.
+constexpr int kZeroSignFrom = 65;
 // Columns reduced by one call of Network::Block.
 constexpr int kColumns = 8;
 
@@ -29,8 +33,9 @@ class Network {
   int GetSize() const { return static_cast<int>(m_Pairs.size()); }
 
   // The medians of kColumns columns: value f of column c at in[f × stride + c], for
-  // f < GetCount(). Writes out[c] and returns true when every value is finite; returns
-  // false (out untouched) when one is not, or when the network is refused.
+  // f < GetCount(). Writes out[c] and returns true when every value is finite (and, from
+  // kZeroSignFrom values, none is −0); returns false (out untouched) when one is not, or
+  // when the network is refused.
   bool Block(const double* in, std::size_t stride, double* out) const;
 
  private:

@@ -13,6 +13,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/imgclip.h"
@@ -44,7 +45,8 @@ TEST(MedianNetwork, EqualsSelectionForManyCounts) {
       std::vector<double> in(n * kStride, std::numeric_limits<double>::quiet_NaN());
       for (int c = 0; c < kColumns; ++c) {
         std::vector<double> column(n);
-        for (double& v : column) v = trial % 2 ? few(rng) : std::round(wide(rng) * 8) / 8;
+        // (+ 0.0 makes a −0 from the rounding +0, which every network takes.)
+        for (double& v : column) v = trial % 2 ? few(rng) : std::round(wide(rng) * 8) / 8 + 0.0;
         // Already sorted, either way, in two of the trials.
         if (trial == 2) std::sort(column.begin(), column.end());
         if (trial == 4) std::sort(column.begin(), column.end(), std::greater<>());
@@ -163,6 +165,24 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyRefusal{"NoValues", 0, 100}, KeyRefusal{"TooMany", kMaxKeyed + 1, 150}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Shallower networks take −0 as any other value (the medians still equal the selection's
+// as numbers), and deeper ones take +0.
+TEST(MedianNetwork, TakesZerosWhereItAlwaysDid) {
+  for (const auto& [n, zero] : {std::pair{mediannet::kZeroSignFrom - 1, -0.0}, std::pair{7, -0.0},
+                                std::pair{mediannet::kZeroSignFrom, 0.0}, std::pair{300, 0.0}}) {
+    std::vector<double> in(n * kStride);
+    for (int f = 0; f < n; ++f)
+      for (int c = 0; c < kColumns; ++c) in[f * kStride + c] = f % 3 ? zero : c - 4.0;
+    double out[kColumns];
+    ASSERT_TRUE(Network(n).Block(in.data(), kStride, out)) << n << " " << zero;
+    for (int c = 0; c < kColumns; ++c) {
+      std::vector<double> column(n);
+      for (int f = 0; f < n; ++f) column[f] = in[f * kStride + c];
+      EXPECT_EQ(out[c], imgclip::Median(column.data(), n)) << n << ", column " << c;
+    }
+  }
+}
+
 struct Refusal {
   int count;
   int frame, column;  // where the value that is not finite lies; -1 for none
@@ -188,12 +208,18 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{20, 19, kColumns - 1, kInf}, Refusal{7, 3, 4, -kInf},
                       Refusal{1, 0, 1, std::numeric_limits<double>::quiet_NaN()},
                       Refusal{kMaxValues, kMaxValues - 1, 2, kInf},
+                      // −0 in networks deeper than those that always took it.
+                      Refusal{mediannet::kZeroSignFrom, 30, 6, -0.0},
+                      Refusal{kMaxValues, 0, 0, -0.0},
                       // Counts no network is made for.
                       Refusal{0, -1, 0, 0}, Refusal{kMaxValues + 1, -1, 0, 0}),
     [](const auto& info) {
       const Refusal& r = info.param;
       if (r.frame < 0) return "Count" + std::to_string(r.count);
-      const char* what = std::isnan(r.value) ? "NaN" : r.value > 0 ? "PlusInf" : "MinusInf";
+      const char* what = std::isnan(r.value) ? "NaN"
+                         : r.value == 0      ? "MinusZero"
+                         : r.value > 0       ? "PlusInf"
+                                             : "MinusInf";
       return "Count" + std::to_string(r.count) + what + "AtFrame" + std::to_string(r.frame) +
              "Column" + std::to_string(r.column);
     });
