@@ -57,8 +57,8 @@ CRalImage Image(Form form) {
         for (int q = 2 - std::min(p, 2); p + q <= 3; ++q) {
           const double c =
               ((p * 5 + q * 3 + poly[0] + 2 * poly.size()) % 7 - 3.5) * (p + q == 2 ? 4e-5 : 6e-7);
-          image.m_FitsHeader.Add(
-              Card(poly + "_" + std::to_string(p) + "_" + std::to_string(q), FitsRealText(c)));
+          image.m_FitsHeader.Add(Card(poly + "_" + std::to_string(p) + "_" + std::to_string(q),
+                                      FitsRealText(c)));
         }
     }
   return image;
@@ -67,7 +67,9 @@ CRalImage Image(Form form) {
 std::string HeaderText(const CImage& image) {
   std::string text = Card("NAXIS", "2") + "\n" + Card("NAXIS1", std::to_string(kW)) + "\n" +
                      Card("NAXIS2", std::to_string(kH)) + "\n";
-  auto add = [&](const std::string& key, double v) { text += Card(key, FitsRealText(v)) + "\n"; };
+  auto add = [&](const std::string& key, double v) {
+    text += Card(key, FitsRealText(v)) + "\n";
+  };
   std::string type;
   double v;
   for (int a = 0; a < 2; ++a) {

@@ -30,8 +30,7 @@ TEST_F(RalImageTest, PhysicalRowsRoundAndClampIntegerTypes) {
   EXPECT_EQ(img.GetWidth(), 4);
   EXPECT_EQ(img.GetBitsPixel(), 16);
   SetRow(img, 0, 0, {100.0, 103.1, -1e9, 1e9});
-  EXPECT_EQ(Row(img, 0, 0),
-            (std::vector<double>{100.0, 104.0, -32768 * 2.0 + 100, 32767 * 2.0 + 100}));
+  EXPECT_EQ(Row(img, 0, 0), (std::vector<double>{100.0, 104.0, -32768 * 2.0 + 100, 32767 * 2.0 + 100}));
   std::vector<double> out(4);
   EXPECT_EQ(img.GetPhysicalRow(1, 0, out.data()), 0);  // no such row
 }
