@@ -2,6 +2,14 @@
 // a stack of the same shape, timed by a python script in the same run. Counters: our
 // seconds, the peer's and the ratio (ours / peer; below 1 is faster).
 //
+// The time per pixel and frame of the median by depth (32 … 200 frames), so that a step
+// in it shows: BM_MedianRowPerFrame reduces one gathered row of 2048 columns as a stack's
+// Calc does (whole numbers: the keyed selection from mediannet::kKeyedFrom frames, else
+// and for fractions the network, up to its largest count, then the selection), beside the plain
+// per-pixel selection (imgclip::Median) on the same values in the same iterations;
+// BM_Stack16PerFrame runs the whole row-by-row median of 16-bit frames (reading included) beside
+// the same plain selection of the gathered values.
+//
 // With --memory instead: 50 such frames stacked under a pager budget of 512 MB, and the
 // peak resident size of the process (getrusage) printed in MB; run it on its own, since
 // the peak covers the process's whole life.
@@ -9,7 +17,9 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,7 +28,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/imgclip.h"
 #include "engine/imgmedian.h"
+#include "engine/imgsample.h"
+#include "engine/mediannet.h"
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
 #include "settings/registry.h"
@@ -116,6 +129,132 @@ void BM_Median20VsNumpy(benchmark::State& state) {
   state.counters["cpu_ratio"] = bestCpu / peerCpu;
 }
 BENCHMARK(BM_Median20VsNumpy)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// Sky values of a column: whole numbers round 1000 with one in twenty far out (a star or
+// a cosmic-ray hit), or the same with fractions.
+double Sky(std::uint32_t& s, bool whole) {
+  s = s * 1664525u + 1013904223u;
+  double v = 1000.0 + static_cast<double>(s >> 8) * (160.0 / 16777216.0);
+  if ((s & 31) == 0) v += 20000.0 * ((s >> 5) & 3);
+  return whole ? std::round(v) : v;
+}
+
+// The processor seconds of the calling thread, which other programs on the machine
+// disturb less than the wall clock does.
+double ThreadCpuNow() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+// The plain path beside the measured one: each column's finite values gathered and
+// reduced by the selection, as a block that neither method takes goes.
+
+void PlainRow(const std::vector<double>& values, int frames, int width, double* out) {
+  std::vector<double> scratch(static_cast<std::size_t>(frames));
+  for (int x = 0; x < width; ++x) {
+    int n = 0;
+    for (int f = 0; f < frames; ++f) {
+      const double v = values[static_cast<std::size_t>(f) * width + x];
+      if (std::isfinite(v)) scratch[n++] = v;
+    }
+    out[x] = imgclip::Median(scratch.data(), n);
+  }
+}
+
+void BM_MedianRowPerFrame(benchmark::State& state) {
+  const int frames = static_cast<int>(state.range(0));
+  const bool whole = state.range(1) != 0;
+  const int width = kSide;
+  std::vector<double> values(static_cast<std::size_t>(frames) * width);
+  std::uint32_t s = 77;
+  for (double& v : values) v = Sky(s, whole);
+  const mediannet::Network network(frames);
+  std::vector<std::int16_t> keys(static_cast<std::size_t>(frames) * mediannet::kColumns);
+  std::vector<double> out(width), plain(width);
+  double ours = 0, base = 0;
+  for (auto _ : state) {
+    const double t0 = ThreadCpuNow();
+    for (int x = 0; x < width; x += mediannet::kColumns) {
+      const double* in = &values[x];
+      if (whole && frames >= mediannet::kKeyedFrom &&
+          mediannet::KeyedBlock(in, width, frames, keys.data(), &out[x]))
+        continue;
+      if (network.Block(in, width, &out[x])) continue;
+      for (int c = x; c < x + mediannet::kColumns; ++c) {
+        std::vector<double> column(static_cast<std::size_t>(frames));
+        for (int f = 0; f < frames; ++f)
+          column[f] = values[static_cast<std::size_t>(f) * width + c];
+        out[c] = imgclip::Median(column.data(), frames);
+      }
+    }
+    const double t1 = ThreadCpuNow();
+    PlainRow(values, frames, width, plain.data());
+    ours += t1 - t0;
+    base += ThreadCpuNow() - t1;
+    benchmark::DoNotOptimize(out.data());
+  }
+  if (out != plain) state.SkipWithError("the medians differ from the plain selection's");
+  const double per = 1e9 / (static_cast<double>(state.iterations()) * width * frames);
+  state.counters["ns_per_px_frame"] = ours * per;
+  state.counters["plain_ns_per_px_frame"] = base * per;
+  state.counters["ratio"] = ours / base;
+}
+BENCHMARK(BM_MedianRowPerFrame)
+    ->ArgNames({"frames", "whole"})
+    ->ArgsProduct({{5, 12, 16, 20, 32, 64, 65, 100, 128, 200, 256, 257, 512, 1024}, {1, 0}})
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_Stack16PerFrame(benchmark::State& state) {
+  static ConfigHome home;
+  const int frames = static_cast<int>(state.range(0));
+  constexpr int kRows = 16;
+  std::vector<CRalImage> stack;
+  std::vector<double> row(kSide);
+  std::uint32_t s = 99;
+  for (int f = 0; f < frames; ++f) {
+    stack.emplace_back(kSide, kRows, 16, 1, 1.0, 32768.0, 1);
+    for (int y = 0; y < kRows; ++y) {
+      for (double& v : row) v = Sky(s, true);
+      imgsample::WriteSpan(stack.back(), 0, kSide, y, 0, row.data());
+    }
+  }
+  CRalImage dest(kSide, kRows, -64, 1, 1.0, 0.0, 1);
+  double ours = 0, base = 0;
+  std::vector<double> gathered(static_cast<std::size_t>(frames) * kSide), plain(kSide), got(kSide);
+  bool same = true;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    if (!Median(stack, dest)) state.SkipWithError("refused");
+    ours += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // The baseline: the same rows gathered, then the plain selection.
+    for (int y = 0; y < kRows; ++y) {
+      const auto t1 = std::chrono::steady_clock::now();
+      for (int f = 0; f < frames; ++f)
+        imgsample::ReadSpan(stack[f], 0, kSide, y, 0,
+                            &gathered[static_cast<std::size_t>(f) * kSide]);
+      PlainRow(gathered, frames, kSide, plain.data());
+      base += std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
+      imgsample::ReadSpan(dest, 0, kSide, y, 0, got.data());
+      same = same && got == plain;
+    }
+  }
+  if (!same) state.SkipWithError("the medians differ from the plain selection's");
+  const double per = 1e9 / (static_cast<double>(state.iterations()) * kSide * kRows * frames);
+  state.counters["ns_per_px_frame"] = ours * per;
+  state.counters["plain_ns_per_px_frame"] = base * per;
+  state.counters["ratio"] = ours / base;
+}
+BENCHMARK(BM_Stack16PerFrame)
+    ->ArgName("frames")
+    ->Arg(20)
+    ->Arg(32)
+    ->Arg(64)
+    ->Arg(65)
+    ->Arg(100)
+    ->Arg(128)
+    ->Arg(200)
+    ->Unit(benchmark::kMillisecond);
 
 int MemoryRun() {
   ConfigHome home;

@@ -53,20 +53,31 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
     const double v0 = by, v1 = by - s * (w - 1);
     const int top = std::max(0, static_cast<int>(std::floor(std::min(v0, v1) - kSnap)));
     const int bottom = std::min(fh - 1, static_cast<int>(std::ceil(std::max(v0, v1) + kSnap)));
-    const std::size_t base = m_Values.size();
-    m_Values.resize(base + static_cast<std::size_t>(planes) * w, kNaN);
+    // The buffer only grows; the values past m_nUsed are left over from earlier rows and
+    // every one this frame's slot holds is written below.
+    const std::size_t base = m_nUsed, need = base + static_cast<std::size_t>(planes) * w;
+    if (m_Values.size() < need) m_Values.resize(need);
+    double* const slot = &m_Values[base];
     bool ok = true;
     const double sx = std::round(dx), sy = std::round(dy);
     if (rotation == 0 && dx == sx && dy == sy) {
-      // A whole-pixel shift: the frame's row, read straight into place.
-      const int fy = y - static_cast<int>(sy), x0 = std::max(0, static_cast<int>(sx));
-      const int x1 = std::min(w, fw + static_cast<int>(sx));
-      if (fy >= 0 && fy < fh && x0 < x1)
-        for (int p = 0; p < planes && ok; ++p)
+      // A whole-pixel shift: the frame's row, read straight into place, and no value where
+      // the frame does not reach.
+      const int fy = y - static_cast<int>(sy);
+      int x0 = std::max(0, static_cast<int>(sx));
+      int x1 = std::min(w, fw + static_cast<int>(sx));
+      if (fy < 0 || fy >= fh || x0 >= x1) x0 = x1 = w;
+      for (int p = 0; p < planes && ok; ++p) {
+        double* row = slot + static_cast<std::size_t>(p) * w;
+        std::fill(row, row + x0, kNaN);
+        std::fill(row + x1, row + w, kNaN);
+        if (x0 < x1)
           ok = imgsample::ReadSpan(*frame, x0 - static_cast<int>(sx), x1 - x0, fy,
-                                   std::min(p, frame->GetPlanes() - 1),
-                                   &m_Values[base + static_cast<std::size_t>(p) * w + x0]);
-    } else if (top <= bottom) {
+                                   std::min(p, frame->GetPlanes() - 1), row + x0);
+      }
+    } else if (top > bottom) {
+      std::fill(slot, slot + (need - base), kNaN);
+    } else {
       const int rows = bottom - top + 1;
       m_Rows.resize(static_cast<std::size_t>(rows) * fw);
       for (int p = 0; p < planes && ok; ++p) {
@@ -75,7 +86,8 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
           ok = imgsample::ReadSpan(*frame, 0, fw, top + r, fp,
                                    &m_Rows[static_cast<std::size_t>(r) * fw]);
         if (!ok) break;
-        double* out = &m_Values[base + static_cast<std::size_t>(p) * w];
+        double* out = slot + static_cast<std::size_t>(p) * w;
+        std::fill(out, out + w, kNaN);
         for (int x = 0; x < w; ++x) {
           double u = bx + c * x, v = by - s * x;
           if (std::abs(u - std::round(u)) < kSnap) u = std::round(u);
@@ -99,15 +111,12 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
         }
       }
     }
-    if (!ok) {
-      m_Values.resize(base);
-      return 0;
-    }
+    if (!ok) return 0;
+    m_nUsed = need;
     m_nRow = y;
     ++m_nFrames;
     return 1;
   } catch (const std::bad_alloc&) {
-    m_Values.resize(std::min(m_Values.size(), static_cast<std::size_t>(m_nFrames) * planes * w));
     return 0;
   }
 }
@@ -125,10 +134,8 @@ int CImgMedianComposit::AddAvrCalcClipping(int add) {
 int CImgMedianComposit::Compute(Mode mode) {
   const int frames = m_nFrames, y = m_nRow;
   m_nFrames = 0;
-  if (frames == 0) {
-    m_Values.clear();
-    return 0;
-  }
+  m_nUsed = 0;
+  if (frames == 0) return 0;
   const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
   bool ok = true;
   try {
@@ -138,6 +145,11 @@ int CImgMedianComposit::Compute(Mode mode) {
     if (mode == Mode::kMedian && m_Network.GetCount() != frames)
       m_Network = mediannet::Network(frames);
     const bool network = mode == Mode::kMedian && m_Network.GetCount() == frames;
+    const bool keyed =
+        mode == Mode::kMedian && frames >= mediannet::kKeyedFrom && frames <= mediannet::kMaxKeyed;
+    std::vector<std::int16_t> keys[2];
+    if (keyed)
+      for (auto& k : keys) k.resize(static_cast<std::size_t>(frames) * mediannet::kColumns);
     const std::size_t stride = static_cast<std::size_t>(planes) * w;
     // The result at column x of plane p, with the scratch buffer pix.
     auto one = [&](int p, int x, double* scratch) {
@@ -162,15 +174,24 @@ int CImgMedianComposit::Compute(Mode mode) {
       return mode == Mode::kClipSum ? mean * n : mean;
     };
     // Reduces columns [x0, x1) of plane p into out; allocates nothing, so it may run on a
-    // second thread. The plain median takes eight columns at a time through the network,
-    // but for a block with a gap, which goes column by column as do the columns left over.
-    auto reduce = [&](int p, int x0, int x1, double* scratch) {
+    // second thread. The plain median takes eight columns at a time, by the keyed
+    // selection when the values are whole numbers of a narrow enough range, else through
+    // the network, but for a block with a gap, which goes column by column as do the
+    // columns left over. A row that turns out not to be whole numbers (a block the
+    // network takes but the keys do not) stops trying the keys.
+    auto reduce = [&](int p, int x0, int x1, double* scratch, std::int16_t* key) {
       int x = x0;
-      if (network) {
+      if (network || keyed) {
         const double* plane = &m_Values[static_cast<std::size_t>(p) * w];
-        for (; x + mediannet::kColumns <= x1; x += mediannet::kColumns)
-          if (!m_Network.Block(plane + x, stride, &out[x]))
-            for (int c = x; c < x + mediannet::kColumns; ++c) out[c] = one(p, c, scratch);
+        bool tryKeys = keyed;
+        for (; x + mediannet::kColumns <= x1; x += mediannet::kColumns) {
+          if (tryKeys && mediannet::KeyedBlock(plane + x, stride, frames, key, &out[x])) continue;
+          if (network && m_Network.Block(plane + x, stride, &out[x])) {
+            tryKeys = false;
+            continue;
+          }
+          for (int c = x; c < x + mediannet::kColumns; ++c) out[c] = one(p, c, scratch);
+        }
       }
       for (; x < x1; ++x) out[x] = one(p, x, scratch);
     };
@@ -181,21 +202,20 @@ int CImgMedianComposit::Compute(Mode mode) {
       if (split) {
         std::thread second;
         try {
-          second = std::thread(reduce, p, w / 2, w, pix[1].data());
+          second = std::thread(reduce, p, w / 2, w, pix[1].data(), keys[1].data());
         } catch (const std::system_error&) {
-          reduce(p, w / 2, w, pix[1].data());
+          reduce(p, w / 2, w, pix[1].data(), keys[1].data());
         }
-        reduce(p, 0, w / 2, pix[0].data());
+        reduce(p, 0, w / 2, pix[0].data(), keys[0].data());
         if (second.joinable()) second.join();
       } else {
-        reduce(p, 0, w, pix[0].data());
+        reduce(p, 0, w, pix[0].data(), keys[0].data());
       }
       ok = imgsample::WriteSpan(m_Dest, 0, w, y, p, out.data());
     }
   } catch (const std::bad_alloc&) {
     ok = false;
   }
-  m_Values.clear();
   if (m_bProgress) m_Dest.ShowProgress(1);
   return ok ? 1 : 0;
 }

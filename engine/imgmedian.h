@@ -62,8 +62,11 @@ class CImgMedianComposit {
   int m_nRow = -1;
   int m_nFrames = 0;
   bool m_bProgress = false;
-  // Frame f, plane p, column x at ((f × planes) + p) × width + x.
+  // Frame f, plane p, column x at ((f × planes) + p) × width + x; the first m_nUsed
+  // values are those of the row being gathered. Kept from row to row, so that it is
+  // neither freed nor filled again.
   std::vector<double> m_Values;
+  std::size_t m_nUsed = 0;
   std::vector<double> m_Rows;
   // The median network for the last count of frames reduced.
   mediannet::Network m_Network{0};

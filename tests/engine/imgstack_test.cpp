@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/imgcomposit.h"
@@ -86,19 +87,21 @@ struct StackCase {
   int frames;
   int bits;  // of the destination
   bool gaps = true;
+  int frameBits = 0;  // of every frame; 0 for float, 16-bit and double in turn
 };
 
 class StackOracle : public ::testing::TestWithParam<StackCase> {};
 
 TEST_P(StackOracle, RowByRowEqualsNanmedianAndSigmaClip) {
   if (!HaveOracle()) GTEST_SKIP() << "/usr/bin/python3 lacks astropy";
-  const auto [frames, bits, gaps] = GetParam();
+  const auto [frames, bits, gaps, frameBits] = GetParam();
   const int w = 41, h = 9;
   std::mt19937 rng(1000u + frames);
   std::vector<CRalImage> stack;
   // Mixed pixel types: float with NaN, 16-bit with BLANK, double.
   const int types[] = {-32, 16, -64};
-  for (int f = 0; f < frames; ++f) stack.push_back(Frame(w, h, types[f % 3], rng, gaps));
+  for (int f = 0; f < frames; ++f)
+    stack.push_back(Frame(w, h, frameBits ? frameBits : types[f % 3], rng, gaps));
   TempDir dir;
   {
     std::ofstream out(dir.File("stack.f64"), std::ios::binary);
@@ -133,21 +136,27 @@ TEST_P(StackOracle, RowByRowEqualsNanmedianAndSigmaClip) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, StackOracle,
-                         ::testing::Values(StackCase{3, -64}, StackCase{4, -64}, StackCase{7, -32},
-                                           StackCase{10, -64}, StackCase{24, -32},
-                                           StackCase{50, -64}, StackCase{50, -32},
-                                           // Without gaps whole blocks of columns take the
-                                           // median network, up to its largest count.
-                                           StackCase{1, -64, false}, StackCase{2, -64, false},
-                                           StackCase{5, -32, false}, StackCase{20, -64, false},
-                                           StackCase{33, -64, false}, StackCase{64, -32, false},
-                                           StackCase{65, -64, false}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.frames) + "frames" +
-                                  (info.param.bits == -32 ? "Float" : "Double") +
-                                  (info.param.gaps ? "" : "NoGaps");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Depths, StackOracle,
+    ::testing::Values(StackCase{3, -64}, StackCase{4, -64}, StackCase{7, -32}, StackCase{10, -64},
+                      StackCase{24, -32}, StackCase{50, -64}, StackCase{50, -32},
+                      // Without gaps whole blocks of columns take the median network, up
+                      // to its largest count (1024), and the selection past it.
+                      StackCase{1, -64, false}, StackCase{2, -64, false}, StackCase{5, -32, false},
+                      StackCase{20, -64, false}, StackCase{33, -64, false},
+                      StackCase{64, -32, false}, StackCase{65, -64, false},
+                      StackCase{128, -64, false}, StackCase{129, -32, false},
+                      StackCase{300, -64, false}, StackCase{1030, -32, false},
+                      // 16-bit frames, whole numbers: the keyed selection, beside the
+                      // network and past it, and with gaps that send blocks elsewhere.
+                      StackCase{2, -64, false, 16}, StackCase{20, -64, false, 16},
+                      StackCase{65, -64, false, 16}, StackCase{100, -32, false, 16},
+                      StackCase{100, -64, true, 16}, StackCase{200, -64, false, 16}),
+    [](const auto& info) {
+      return std::to_string(info.param.frames) + "frames" +
+             (info.param.bits == -32 ? "Float" : "Double") + (info.param.gaps ? "" : "NoGaps") +
+             (info.param.frameBits ? "From16Bit" : "");
+    });
 
 // A placed frame takes the same values as CImgComposit's placement of the same frame, and
 // a whole-pixel shift copies exactly; pixels the frame does not cover become blank.
@@ -261,6 +270,54 @@ TEST(MedianComposit, SmallPagerBudgetGivesTheSameResult) {
     ASSERT_TRUE(result[0][i] == result[1][i] ||
                 (std::isnan(result[0][i]) && std::isnan(result[1][i])));
   CVmManager::Restart();
+}
+
+// The planes of a stack of three-plane frames are the stacks of each plane alone (which
+// StackOracle holds to numpy), on rows long enough for two threads and not a whole number
+// of blocks: whole numbers past the network and fractions within it, each frame shifted
+// by whole pixels so that blocks at either end lack a frame.
+TEST(MedianComposit, PlanesStackAsSingleOnes) {
+  const int w = 2051, h = 3;
+  for (const auto& [frames, bits] : {std::pair{70, 16}, std::pair{40, -32}}) {
+    SCOPED_TRACE(testing::Message() << frames << " frames of " << bits << " bits");
+    std::mt19937 rng(frames);
+    std::normal_distribution<double> sky(1000.0, 40.0);
+    std::vector<CRalImage> colour, single[3];
+    std::vector<double> row(w);
+    for (int f = 0; f < frames; ++f) {
+      colour.emplace_back(w, h, bits, 3, 1.0, bits > 0 ? 32768.0 : 0.0, 1);
+      for (auto& s : single) s.emplace_back(w, h, bits, 1, 1.0, bits > 0 ? 32768.0 : 0.0, 1);
+      for (int p = 0; p < 3; ++p)
+        for (int y = 0; y < h; ++y) {
+          for (double& v : row) v = bits > 0 ? std::round(sky(rng) * (p + 1)) : sky(rng) * (p + 1);
+          ASSERT_TRUE(imgsample::WriteSpan(colour.back(), 0, w, y, p, row.data()));
+          ASSERT_TRUE(imgsample::WriteSpan(single[p].back(), 0, w, y, 0, row.data()));
+        }
+    }
+    auto stackOf = [&](const std::vector<CRalImage>& stack, int planes) {
+      CRalImage dest(w, h, -64, planes, 1.0, 0.0, 1);
+      CImgMedianComposit median(dest);
+      for (int y = 0; y < h; ++y) {
+        for (int f = 0; f < frames; ++f)
+          EXPECT_EQ(median.Store(&stack[f], y, f % 5 == 0 ? 3 - f % 7 : 0, 0, 0), 1);
+        EXPECT_EQ(median.Calc(), 1);
+      }
+      return dest;
+    };
+    const CRalImage all = stackOf(colour, 3);
+    for (int p = 0; p < 3; ++p) {
+      const CRalImage one = stackOf(single[p], 1);
+      std::vector<double> got(w), want(w);
+      for (int y = 0; y < h; ++y) {
+        ASSERT_TRUE(imgsample::ReadSpan(all, 0, w, y, p, got.data()));
+        ASSERT_TRUE(imgsample::ReadSpan(one, 0, w, y, 0, want.data()));
+        for (int x = 0; x < w; ++x)
+          ASSERT_TRUE(got[x] == want[x] || (std::isnan(got[x]) && std::isnan(want[x])))
+              << "plane " << p << " at (" << x << ", " << y << "): " << got[x] << " for "
+              << want[x];
+      }
+    }
+  }
 }
 
 // Overscan: a frame with a bias gradient along both axes and hot pixels in the strip.
