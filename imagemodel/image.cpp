@@ -137,13 +137,9 @@ CImage::CImage(const CImage& src, ProgressSink* progress, const std::string& cap
   ApplyCopyConstructorRules(src);
 }
 
-CImage& CImage::operator=(const CImage& src) {
-  return CopyImage(src);
-}
+CImage& CImage::operator=(const CImage& src) { return CopyImage(src); }
 
-CImage::~CImage() {
-  Empty();
-}
+CImage::~CImage() { Empty(); }
 
 std::unique_ptr<CVmImage> CImage::NewStore(int bits, int width, int height, int planes,
                                            ProgressSink* progress,
@@ -436,30 +432,24 @@ int CImage::SetPhysicalRow(int y, int plane, const double* values) {
 int CImage::SetPhysicalRowAt(void* adr, const double* values) const {
   if (!adr) return 0;
   const double scale = m_dBscale != 0.0 ? m_dBscale : 1.0;
-  return WithPixelType(m_nBitsPixel, m_bSigned,
-                       [&](auto zero) {
-                         using T = decltype(zero);
-                         T* out = static_cast<T*>(adr);
-                         for (int x = 0; x < m_nWidth; ++x) {
-                           double raw = (values[x] - m_dBzero) / scale;
-                           if constexpr (std::is_floating_point_v<T>) {
-                             out[x] = static_cast<T>(raw);
-                           } else if (raw != raw && m_bBlankUsed &&
-                                      static_cast<double>(m_nBlank) >=
-                                          static_cast<double>(std::numeric_limits<T>::min()) &&
-                                      static_cast<double>(m_nBlank) <=
-                                          static_cast<double>(std::numeric_limits<T>::max())) {
-                             out[x] =
-                                 static_cast<T>(m_nBlank);  // NaN is what a blank pixel reads as
-                           } else {
-                             const Range r{static_cast<double>(std::numeric_limits<T>::min()),
-                                           static_cast<double>(std::numeric_limits<T>::max())};
-                             out[x] = static_cast<T>(ClampTruncate(std::nearbyint(raw), r));
-                           }
-                         }
-                       })
-             ? 1
-             : 0;
+  return WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {
+    using T = decltype(zero);
+    T* out = static_cast<T*>(adr);
+    for (int x = 0; x < m_nWidth; ++x) {
+      double raw = (values[x] - m_dBzero) / scale;
+      if constexpr (std::is_floating_point_v<T>) {
+        out[x] = static_cast<T>(raw);
+      } else if (raw != raw && m_bBlankUsed &&
+                 static_cast<double>(m_nBlank) >= static_cast<double>(std::numeric_limits<T>::min()) &&
+                 static_cast<double>(m_nBlank) <= static_cast<double>(std::numeric_limits<T>::max())) {
+        out[x] = static_cast<T>(m_nBlank);  // NaN is what a blank pixel reads as
+      } else {
+        const Range r{static_cast<double>(std::numeric_limits<T>::min()),
+                      static_cast<double>(std::numeric_limits<T>::max())};
+        out[x] = static_cast<T>(ClampTruncate(std::nearbyint(raw), r));
+      }
+    }
+  }) ? 1 : 0;
 }
 
 std::uint64_t CImage::GetImageSize() const {
@@ -519,25 +509,19 @@ bool GetGiven(const std::array<double, 2>& values, const std::array<int, 2>& giv
 
 // The reference pixel is kept as FITS counts it, 1-based: x - 1 + 1 is not always x in
 // floating point, and a save must write back the value it read.
-void CImage::SetCRPix(int axis, double x) {
-  SetGiven(m_dCRPix, m_bCRPix, axis, x);
-}
+void CImage::SetCRPix(int axis, double x) { SetGiven(m_dCRPix, m_bCRPix, axis, x); }
 
 bool CImage::GetCRPix(int axis, double* x) const {
   return GetGiven(m_dCRPix, m_bCRPix, axis, x, 1.0);
 }
 
-void CImage::SetCRVal(int axis, double v) {
-  SetGiven(m_dCRVal, m_bCRVal, axis, v);
-}
+void CImage::SetCRVal(int axis, double v) { SetGiven(m_dCRVal, m_bCRVal, axis, v); }
 
 bool CImage::GetCRVal(int axis, double* v) const {
   return GetGiven(m_dCRVal, m_bCRVal, axis, v, 0.0);
 }
 
-void CImage::SetCDelt(int axis, double v) {
-  SetGiven(m_dCDelt, m_bCDelt, axis, v);
-}
+void CImage::SetCDelt(int axis, double v) { SetGiven(m_dCDelt, m_bCDelt, axis, v); }
 
 bool CImage::GetCDelt(int axis, double* v) const {
   return GetGiven(m_dCDelt, m_bCDelt, axis, v, 1.0);
@@ -578,17 +562,13 @@ void CImage::SetLatPole(double v) {
   m_bLatPole = 1;
 }
 
-void CImage::SetRestFreq(int i, double v) {
-  SetGiven(m_dRestFreq, m_bRestFreq, i, v);
-}
+void CImage::SetRestFreq(int i, double v) { SetGiven(m_dRestFreq, m_bRestFreq, i, v); }
 
 int CImage::GetRestFreq(int i, double* v) const {
   return GetGiven(m_dRestFreq, m_bRestFreq, i, v, m_dRestFreq[AxisOk(i) ? i : 0]) ? 1 : 0;
 }
 
-void CImage::SetRestWav(int i, double v) {
-  SetGiven(m_dRestWav, m_bRestWav, i, v);
-}
+void CImage::SetRestWav(int i, double v) { SetGiven(m_dRestWav, m_bRestWav, i, v); }
 
 int CImage::GetRestWav(int i, double* v) const {
   return GetGiven(m_dRestWav, m_bRestWav, i, v, m_dRestWav[AxisOk(i) ? i : 0]) ? 1 : 0;
@@ -828,8 +808,8 @@ int CImage::ChangeBits(int bits, int isSigned, int mode, ProgressSink* progress,
   return ConvertFrom(*this, bits, isSigned, mode, false, progress, caption);
 }
 
-int CImage::CopyImageAs(const CImage& src, int bits, int isSigned, int mode, ProgressSink* progress,
-                        const std::string& caption, int nanAsBlank) {
+int CImage::CopyImageAs(const CImage& src, int bits, int isSigned, int mode,
+                        ProgressSink* progress, const std::string& caption, int nanAsBlank) {
   if (&src == this) return ChangeBits(bits, isSigned, mode, progress, caption);
   const bool sameType = (bits == src.m_nBitsPixel && isSigned == src.m_bSigned) ||
                         ((bits == 8 || bits == -32 || bits == -64) && bits == src.m_nBitsPixel);
@@ -880,7 +860,8 @@ bool CImage::ConvertRows(const CImage& src, CVmImage& store, ProgressSink* progr
 }
 
 void CImage::InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits,
-                              int isSigned, double bscale, double bzero, int blankUsed, int blank) {
+                              int isSigned, double bscale, double bzero, int blankUsed,
+                              int blank) {
   m_pStore = std::move(store);
   m_nWidth = src.m_nWidth;
   m_nHeight = src.m_nHeight;
@@ -918,14 +899,16 @@ bool FreeBlank(Range target, double lo, double hi, bool hasPreferred, int prefer
 
 }  // namespace
 
-int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode, bool nanAsBlank,
-                             ProgressSink* progress, const std::string& caption) {
+int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode,
+                             bool nanAsBlank, ProgressSink* progress,
+                             const std::string& caption) {
   // The new store is filled from the source and installed only when complete, so a
   // failure at any point leaves the image as it was.
   auto store = NewStore(bits, src.m_nWidth, src.m_nHeight, src.m_nPlanes, nullptr, {});
 
   const Range target = IntegerRange(bits, isSigned);
-  const bool raw = mode == 0 || (mode != 2 && mode != 3 && src.IsBitsChangeable(bits, isSigned));
+  const bool raw =
+      mode == 0 || (mode != 2 && mode != 3 && src.IsBitsChangeable(bits, isSigned));
   double offset = 0.0, lo = 0.0, hi = 0.0;
   bool anyBlank = false;
   if (raw || mode == 3) {
@@ -952,7 +935,8 @@ int CImage::ConvertToInteger(const CImage& src, int bits, int isSigned, int mode
     // Shift the data into the target range only when they do not already lie in it.
     if (lo <= hi && !(lo >= target.min && hi <= target.max)) offset = target.min - lo;
     if (useBlank && !FreeBlank(target, ClampTruncate(lo + offset, target),
-                               ClampTruncate(hi + offset, target), hasOrgBlank, orgBlank, &blank)) {
+                               ClampTruncate(hi + offset, target), hasOrgBlank, orgBlank,
+                               &blank)) {
       blank = static_cast<int>(target.min);
       data.min = target.min + 1;
     }
@@ -998,8 +982,9 @@ int CImage::ChangeBitsScaled(int bits, int isSigned, double bscale, double bzero
   return ConvertScaled(*this, bits, isSigned, bscale, bzero, false, progress, caption);
 }
 
-int CImage::CopyImageScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
-                            ProgressSink* progress, const std::string& caption, int nanAsBlank) {
+int CImage::CopyImageScaled(const CImage& src, int bits, int isSigned, double bscale,
+                            double bzero, ProgressSink* progress, const std::string& caption,
+                            int nanAsBlank) {
   if (&src == this) return ChangeBitsScaled(bits, isSigned, bscale, bzero, progress, caption);
   try {
     CopyFrom(src, false, progress, caption);

@@ -305,8 +305,8 @@ class CImage {
   // data of many distinct values keeping only a handful.
   bool RawConversionFlattens(int bits, int isSigned, double lo, double hi) const;
   bool IsBitsChangeable(int bits, int isSigned) const;
-  bool IsBitsChangeableRaw(int bits, int isSigned, const double* minima, const double* maxima,
-                           int count) const;
+  bool IsBitsChangeableRaw(int bits, int isSigned, const double* minima,
+                           const double* maxima, int count) const;
 
   // ---- file and interface state
   int IsSaveableFormat() const { return m_bSaveableFormat; }
@@ -378,7 +378,8 @@ class CImage {
 
  private:
   static double At(const std::vector<double>& v, int p) {
-    return p >= 0 && static_cast<std::size_t>(p) < v.size() ? v[static_cast<std::size_t>(p)] : 0.0;
+    return p >= 0 && static_cast<std::size_t>(p) < v.size() ? v[static_cast<std::size_t>(p)]
+                                                            : 0.0;
   }
   static bool AxisOk(int axis) { return axis == 0 || axis == 1; }
   // Applies f to each pair of the attributes that every copy and Swap carry.
@@ -388,7 +389,8 @@ class CImage {
   void EnsureLevels();
   std::unique_ptr<CVmImage> NewStore(int bits, int width, int height, int planes,
                                      ProgressSink* progress, const std::string& caption) const;
-  void CopyFrom(const CImage& src, bool pixels, ProgressSink* progress, const std::string& caption);
+  void CopyFrom(const CImage& src, bool pixels, ProgressSink* progress,
+                const std::string& caption);
   // Reads every row's raw values of src and hands them with the matching row of store to
   // writeRow, reporting progress by rows. False when a row cannot be reached.
   template <typename WriteRow>
@@ -404,8 +406,8 @@ class CImage {
                     const std::string& caption);
   int ConvertScaled(const CImage& src, int bits, int isSigned, double bscale, double bzero,
                     bool nanAsBlank, ProgressSink* progress, const std::string& caption);
-  void InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits, int isSigned,
-                        double bscale, double bzero, int blankUsed, int blank);
+  void InstallConverted(const CImage& src, std::unique_ptr<CVmImage> store, int bits,
+                        int isSigned, double bscale, double bzero, int blankUsed, int blank);
 
   // What MarkUnchangedSince saw, against which the image is compared when asked.
   struct UnchangedMark {
@@ -492,7 +494,8 @@ class CImage {
 class CPixelLock {
  public:
   CPixelLock(CImage& image, int x, int y, int plane, int flags = 0)
-      : m_Image(image), m_pAddress(image.GetImageAdr(x, y, plane, flags | IMG_LOCK, &m_nToken)) {}
+      : m_Image(image),
+        m_pAddress(image.GetImageAdr(x, y, plane, flags | IMG_LOCK, &m_nToken)) {}
   ~CPixelLock() {
     if (m_pAddress) m_Image.Unlock(m_nToken);
   }

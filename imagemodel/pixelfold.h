@@ -156,9 +156,9 @@ inline int StoreFloatsAsShorts(const float* src, int n, double bzero, double bla
 }
 #endif
 
-// One value of StoreRow into an integer type T, the flags gathered as integers (0 or 1)
-// so that the loops around it vectorise. r is NaN exactly when v is, and a NaN compares
-// false, so it is neither outside nor the blank value.
+// One value of StoreRow into an integer type T, the flags gathered as 0 or 1. r is NaN
+// exactly when v is, and a NaN compares false, so it is neither outside nor the blank
+// value.
 template <typename T>
 inline T StoreInteger(double v, double blankValue, std::uint64_t& outside, std::uint64_t& nan,
                       std::uint64_t& taken) {
@@ -170,11 +170,7 @@ inline T StoreInteger(double v, double blankValue, std::uint64_t& outside, std::
   nan |= static_cast<std::uint64_t>(isNan);
   taken |= static_cast<std::uint64_t>(r == blankValue);
   const double c = isNan ? blankValue : (r < lo ? lo : (r > hi ? hi : r));
-  // Narrow types go through int, whose conversion from double has a vector form.
-  if constexpr (sizeof(T) < sizeof(int))
-    return static_cast<T>(static_cast<int>(c));
-  else
-    return static_cast<T>(c);
+  return static_cast<T>(c);
 }
 
 // Stores one row of physical values (src × srcScale + srcZero, src of type S, NaN the
