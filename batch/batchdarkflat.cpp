@@ -38,7 +38,20 @@ struct UsedFrame {
   const CRalImage* image = nullptr;
   const FrameRole* role = nullptr;
   std::string path;
+  // The frame's means kept across targets; null to find them afresh for each.
+  CFrameMeans* means = nullptr;
 };
+
+// Subtracts a frame (dark or bias) from image, with the frame's kept means when it has them.
+int Subtract(CRalImage& image, const UsedFrame& f) {
+  return f.means && &f.means->Frame() == f.image ? DoDark(image, *f.means)
+                                                 : DoDark(image, *f.image);
+}
+
+int Divide(CRalImage& image, const UsedFrame& f) {
+  return f.means && &f.means->Frame() == f.image ? DoFlat(image, *f.means)
+                                                 : image.FlatClbrtn(*f.image, 1);
+}
 
 std::string SizeText(const CImage& image) {
   return std::to_string(image.GetWidth()) + " x " + std::to_string(image.GetHeight());
@@ -97,7 +110,7 @@ void FreeOf(CRalImage& copy, UsedFrame* used, const std::vector<UsedFrame>& befo
       Tell(misfit.message);
       failures->push_back(misfit.reason);
       used->image = nullptr;
-    } else if (!DoDark(copy, *f.image)) {
+    } else if (!Subtract(copy, f)) {
       failures->push_back(Describe(f) + " could not be subtracted from " + Describe(*used));
       used->image = nullptr;
     }
@@ -125,8 +138,7 @@ Outcome CalibrateTarget(CRalImage& image, const std::vector<UsedFrame>& frames, 
   for (const UsedFrame& f : frames) {
     if (!f.image || !SameSize(image, *f.image)) continue;
     out.changed = true;
-    const bool done =
-        f.role == &kFlatRole ? image.FlatClbrtn(*f.image, 1) != 0 : DoDark(image, *f.image) != 0;
+    const bool done = (f.role == &kFlatRole ? Divide(image, f) : Subtract(image, f)) != 0;
     if (!done) out.failures.push_back(Describe(f) + " could not be applied");
   }
   return out;
@@ -140,14 +152,45 @@ bool FileExists(const std::string& path) {
 }  // namespace
 
 int DoDark(CRalImage& image, const CRalImage& frame) {
-  if (!image.DarkClbrtn(frame, 1)) return 0;
+  CFrameMeans means(frame);
+  return DoDark(image, means);
+}
+
+const std::vector<double>& CFrameMeans::Gray() {
+  if (!m_bGray) {
+    m_Gray.clear();
+    for (int p = 0; p < m_Frame.GetPlanes(); ++p) m_Gray.push_back(m_Frame.GetAvrGrayRaw(p));
+    m_bGray = true;
+  }
+  return m_Gray;
+}
+
+const std::vector<double>* CFrameMeans::Flat() {
+  if (!m_bFlat && !m_bFlatFailed) {
+    if (CRalImage::GetFlatMeans(m_Frame, &m_Flat))
+      m_bFlat = true;
+    else
+      m_bFlatFailed = true;
+  }
+  return m_bFlat ? &m_Flat : nullptr;
+}
+
+int DoDark(CRalImage& image, CFrameMeans& frame) {
+  if (!image.DarkClbrtn(frame.Frame(), 1)) return 0;
   if (image.HasLevel()) {
+    const std::vector<double>& gray = frame.Gray();
     for (int p = 0; p < image.GetPlanes(); ++p) {
-      const double mean = frame.GetAvrGrayRaw(p < frame.GetPlanes() ? p : frame.GetPlanes() - 1);
+      const double mean = gray[static_cast<std::size_t>(
+          p < frame.Frame().GetPlanes() ? p : frame.Frame().GetPlanes() - 1)];
       image.SetLevel(p, image.GetLevelMin(p) - mean, image.GetLevelMax(p) - mean);
     }
   }
   return 1;
+}
+
+int DoFlat(CRalImage& image, CFrameMeans& flat) {
+  const std::vector<double>* means = flat.Flat();
+  return means && image.FlatClbrtn(flat.Frame(), *means, 1) ? 1 : 0;
 }
 
 CBatchDarkFlat::CBatchDarkFlat(const BatchDarkFlatSettings& settings,
@@ -209,6 +252,19 @@ int CBatchDarkFlat::ImageProc() {
     return 0;
   if (s.useFlat && s.flat.Chosen() && !prepare(s.flat, &flat, &flatUsed, {bias, flatDarkUsed}))
     return 0;
+  // Each frame's means are found once for the whole run, unless the frame is an image
+  // the caller holds that is also a target (calibrating it would change them).
+  std::vector<std::unique_ptr<CFrameMeans>> means;
+  auto keepMeans = [&](UsedFrame* f) {
+    if (!f->image) return;
+    for (const BatchTarget& t : m_Targets)
+      if (t.image && t.image == f->image) return;
+    means.push_back(std::make_unique<CFrameMeans>(*f->image));
+    f->means = means.back().get();
+  };
+  keepMeans(&bias);
+  keepMeans(&darkUsed);
+  keepMeans(&flatUsed);
   const std::vector<UsedFrame> frames = {bias, darkUsed, flatUsed};
 
   ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));

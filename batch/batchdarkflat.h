@@ -18,6 +18,28 @@ class CImage;
 // (nothing changed) or the pixels cannot be reached.
 int DoDark(CRalImage& image, const CRalImage& frame);
 
+// The plane means of a calibration frame that a run applies to many targets, found the
+// first time a target needs them: the means by which a dark frame lowers the display
+// levels (GetAvrGrayRaw) and those by which a flat is scaled (GetFlatMeans). They are the
+// same doubles the entry points above compute for every image.
+class CFrameMeans {
+ public:
+  explicit CFrameMeans(const CRalImage& frame) : m_Frame(frame) {}
+  const CRalImage& Frame() const { return m_Frame; }
+  const std::vector<double>& Gray();
+  // Null when a row of the flat cannot be read.
+  const std::vector<double>* Flat();
+
+ private:
+  const CRalImage& m_Frame;
+  std::vector<double> m_Gray, m_Flat;
+  bool m_bGray = false, m_bFlat = false, m_bFlatFailed = false;
+};
+
+// DoDark and FlatClbrtn with the frame's means kept across targets.
+int DoDark(CRalImage& image, CFrameMeans& frame);
+int DoFlat(CRalImage& image, CFrameMeans& flat);
+
 struct BatchDarkFlatSettings {
   bool useBias = true, useDark = true, useFlat = true, useFlatDark = false;
   BatchFrame bias, dark, flat, flatDark;

@@ -1,12 +1,15 @@
 #include "engine/ralimage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <new>
 
 #include "imagemodel/pixeltype.h"
+#include "imagemodel/rowpool.h"
+#include "imagemodel/vmimage.h"
 
 namespace {
 
@@ -66,8 +69,7 @@ int CRalImage::Create(const CImage& src, ProgressSink* progress, const std::stri
   }
 }
 
-int CRalImage::CopyImage(const CImage& src, ProgressSink* progress,
-                         const std::string& caption) {
+int CRalImage::CopyImage(const CImage& src, ProgressSink* progress, const std::string& caption) {
   try {
     CImage::CopyImage(src, progress, caption);
     return 1;
@@ -103,13 +105,11 @@ int CRalImage::CalcMinMax() {
 }
 
 double CRalImage::GetDataMin(int plane) const {
-  return plane >= 0 && static_cast<std::size_t>(plane) < m_DataMin.size() ? m_DataMin[plane]
-                                                                          : 0.0;
+  return plane >= 0 && static_cast<std::size_t>(plane) < m_DataMin.size() ? m_DataMin[plane] : 0.0;
 }
 
 double CRalImage::GetDataMax(int plane) const {
-  return plane >= 0 && static_cast<std::size_t>(plane) < m_DataMax.size() ? m_DataMax[plane]
-                                                                          : 0.0;
+  return plane >= 0 && static_cast<std::size_t>(plane) < m_DataMax.size() ? m_DataMax[plane] : 0.0;
 }
 
 double CRalImage::GetAvrGrayRaw(int plane) const {
@@ -206,29 +206,65 @@ double CRalImage::GetPixelBright(int x, int y) const {
   return 0.299 * GetPixel(x, y, 0) + 0.587 * GetPixel(x, y, 1) + 0.114 * GetPixel(x, y, 2);
 }
 
+// Rows pinned at a time by Calibrate: at most this many blocks of each store, and rows
+// enough for each pool thread to have a share worth starting it for.
+namespace {
+constexpr int kCalibrateBlocks = 8;
+constexpr int kCalibrateRows = 256;
+constexpr int kCalibrateRowsPerThread = 16;
+}  // namespace
+
 template <typename F>
 int CRalImage::Calibrate(const CImage& frame, int showProgress, const std::string& caption,
                          F combine) {
   if (IsEmpty() || frame.IsEmpty() || frame.GetWidth() != GetWidth() ||
       frame.GetHeight() != GetHeight() || frame.GetPlanes() < 1)
     return 0;
-  const int width = GetWidth();
-  std::vector<double> row(static_cast<std::size_t>(width)), other(row.size());
-  ShowProgressInit(showProgress, caption, static_cast<std::int64_t>(GetPlanes()) * GetHeight());
+  const int width = GetWidth(), height = GetHeight();
+  ShowProgressInit(showProgress, caption, static_cast<std::int64_t>(GetPlanes()) * height);
+  // The rows of both images are pinned here a run at a time and the run is shared among
+  // the pool's threads; every row is computed on its own, so any number of threads gives
+  // the same pixels. The pager and the progress stay on this thread.
+  CRowPins out(*GetStore(), 0), in(*frame.GetStore(), 1);
   int ok = 1;
   for (int p = 0; p < GetPlanes() && ok; ++p) {
     const int fp = std::min(p, frame.GetPlanes() - 1);
-    for (int y = 0; y < GetHeight(); ++y) {
-      if (!frame.GetPhysicalRow(y, fp, other.data()) || !GetPhysicalRow(y, p, row.data())) {
+    for (int y = 0; y < height;) {
+      int n = 0;
+      // A pager short of room takes one block of each at a time.
+      for (int blocks : {kCalibrateBlocks, 1}) {
+        n = in.Pin(fp, y, kCalibrateRows, blocks);
+        if (n > 0) n = out.Pin(p, y, n, blocks);
+        if (n > 0) break;
+      }
+      if (n <= 0) {
         ok = 0;
         break;
       }
-      combine(row.data(), other.data(), width, fp);
-      if (!SetPhysicalRow(y, p, row.data())) {
+      std::atomic<bool> failed{false};
+      rowpool::Run(n, kCalibrateRowsPerThread, [&](int b, int e) {
+        std::vector<double> row(static_cast<std::size_t>(width)), other(row.size());
+        for (int i = b; i < e; ++i) {
+          if (!frame.GetPhysicalRowAt(in.Row(i), other.data()) ||
+              !GetPhysicalRowAt(out.Row(i), row.data())) {
+            failed = true;
+            return;
+          }
+          combine(row.data(), other.data(), width, fp);
+          if (!SetPhysicalRowAt(out.Row(i), row.data())) {
+            failed = true;
+            return;
+          }
+        }
+      });
+      in.Release();
+      out.Release();
+      if (failed) {
         ok = 0;
         break;
       }
-      ShowProgress(1);
+      y += n;
+      ShowProgress(n);
     }
   }
   ShowProgressEnd();
@@ -242,11 +278,11 @@ int CRalImage::DarkClbrtn(const CImage& dark, int showProgress) {
                    });
 }
 
-int CRalImage::FlatClbrtn(const CImage& flat, int showProgress) {
-  // Each flat plane is normalised to its mean, so the image keeps its level.
-  std::vector<double> mean(static_cast<std::size_t>(std::max(flat.GetPlanes(), 0)));
+int CRalImage::GetFlatMeans(const CImage& flat, std::vector<double>* means) {
+  // Finite values only: a flat's blank (NaN) and infinite pixels do not count.
+  std::vector<double> out(static_cast<std::size_t>(std::max(flat.GetPlanes(), 0)));
+  std::vector<double> row(static_cast<std::size_t>(std::max(flat.GetWidth(), 0)));
   for (int p = 0; p < flat.GetPlanes(); ++p) {
-    std::vector<double> row(static_cast<std::size_t>(flat.GetWidth()));
     double sum = 0;
     std::int64_t count = 0;
     for (int y = 0; y < flat.GetHeight(); ++y) {
@@ -257,12 +293,26 @@ int CRalImage::FlatClbrtn(const CImage& flat, int showProgress) {
           ++count;
         }
     }
-    mean[p] = count ? sum / static_cast<double>(count) : 0.0;
+    out[p] = count ? sum / static_cast<double>(count) : 0.0;
   }
+  if (means) *means = std::move(out);
+  return 1;
+}
+
+int CRalImage::FlatClbrtn(const CImage& flat, int showProgress) {
+  std::vector<double> means;
+  if (!GetFlatMeans(flat, &means)) return 0;
+  return FlatClbrtn(flat, means, showProgress);
+}
+
+int CRalImage::FlatClbrtn(const CImage& flat, const std::vector<double>& means, int showProgress) {
+  // Each flat plane is normalised to its mean, so the image keeps its level.
+  if (static_cast<int>(means.size()) != flat.GetPlanes()) return 0;
   return Calibrate(flat, showProgress, "フラット補正中...",
                    [&](double* v, const double* f, int n, int fp) {
+                     const double mean = means[static_cast<std::size_t>(fp)];
                      for (int x = 0; x < n; ++x)
-                       if (f[x] > 0) v[x] = v[x] * mean[fp] / f[x];
+                       if (f[x] > 0) v[x] = v[x] * mean / f[x];
                    });
 }
 
@@ -280,4 +330,6 @@ void CRalImage::ShowProgress(std::int64_t steps) {
   m_pProgressScope->Update(m_nProgressDone, m_nProgressTotal);
 }
 
-void CRalImage::ShowProgressEnd() { m_pProgressScope.reset(); }
+void CRalImage::ShowProgressEnd() {
+  m_pProgressScope.reset();
+}

@@ -21,8 +21,8 @@ class CRalImage : public CImage {
   CRalImage(const CImage& src, ProgressSink* progress = nullptr, const std::string& caption = {});
   CRalImage(const CRalImage& src) : CRalImage(static_cast<const CImage&>(src)) {}
   // A new image; note the order: width and height first. Throws std::bad_alloc.
-  CRalImage(int width, int height, int bits, int planes, double bscale, double bzero,
-            int isSigned, ProgressSink* progress = nullptr, const std::string& caption = {});
+  CRalImage(int width, int height, int bits, int planes, double bscale, double bzero, int isSigned,
+            ProgressSink* progress = nullptr, const std::string& caption = {});
   CRalImage& operator=(const CRalImage& src);
   ~CRalImage() override = default;
 
@@ -100,6 +100,12 @@ class CRalImage : public CImage {
   // or when pixels cannot be reached.
   int DarkClbrtn(const CImage& dark, int showProgress);
   int FlatClbrtn(const CImage& flat, int showProgress);
+  // The same with the flat's plane means given (GetFlatMeans), for a flat applied to many
+  // images; 0 as well when means does not hold one value per plane of the flat.
+  int FlatClbrtn(const CImage& flat, const std::vector<double>& means, int showProgress);
+  // The mean of each plane of a flat over its finite values (0.0 for a plane with none),
+  // the values FlatClbrtn scales the flat by. 0 when a row cannot be read.
+  static int GetFlatMeans(const CImage& flat, std::vector<double>* means);
 
   // ---- display bytes
   // The linear display byte of a pixel value: 0 at or below low, 255 at or above high,
@@ -119,8 +125,8 @@ class CRalImage : public CImage {
   // Physical constants of the unit conversions: the speed of light (exact, SI) and
   // Planck's constant and the elementary charge of the CODATA 1986 adjustment, the set
   // the world-coordinate code uses as well.
-  static constexpr double kSpeedOfLight = 299792458.0;       // m/s
-  static constexpr double kPlanck = 6.6260755e-34;           // J s
+  static constexpr double kSpeedOfLight = 299792458.0;         // m/s
+  static constexpr double kPlanck = 6.6260755e-34;             // J s
   static constexpr double kElementaryCharge = 1.60217733e-19;  // C, so 1 eV in J
   // True when axis 0 or 1 carries a spectral type (FREQ, ENER, WAVN, VRAD, WAVE, VOPT,
   // ZOPT, AWAV, VELO, BETA, after FITS paper III); *axis receives the 0-based axis. The

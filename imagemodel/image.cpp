@@ -414,7 +414,10 @@ double CImage::GetPixel(int x, int y, int plane) const {
 }
 
 int CImage::GetPhysicalRow(int y, int plane, double* out) const {
-  const void* adr = GetImageAdr(0, y, plane);
+  return GetPhysicalRowAt(GetImageAdr(0, y, plane), out);
+}
+
+int CImage::GetPhysicalRowAt(const void* adr, double* out) const {
   if (!adr || !ReadRawRow(adr, m_nBitsPixel, m_bSigned, m_nWidth, out, m_bBlankUsed != 0, m_nBlank))
     return 0;
   if (m_dBscale != 1.0 || m_dBzero != 0.0)
@@ -423,7 +426,10 @@ int CImage::GetPhysicalRow(int y, int plane, double* out) const {
 }
 
 int CImage::SetPhysicalRow(int y, int plane, const double* values) {
-  void* adr = GetImageAdr(0, y, plane);
+  return SetPhysicalRowAt(GetImageAdr(0, y, plane), values);
+}
+
+int CImage::SetPhysicalRowAt(void* adr, const double* values) const {
   if (!adr) return 0;
   const double scale = m_dBscale != 0.0 ? m_dBscale : 1.0;
   return WithPixelType(m_nBitsPixel, m_bSigned, [&](auto zero) {

@@ -114,6 +114,10 @@ class CImage {
   // rounded to nearest and clamped to their range, NaN becoming the blank value when one
   // is in use. 0 when the row cannot be reached.
   int SetPhysicalRow(int y, int plane, const double* values);
+  // The same two conversions on a row whose address the caller already holds (pinned, for
+  // one, by CRowPins), so that pool threads can convert rows without asking the pager.
+  int GetPhysicalRowAt(const void* row, double* out) const;
+  int SetPhysicalRowAt(void* row, const double* values) const;
   std::uint64_t GetImageSize() const;
   std::uint64_t GetPixelCount() const;
   bool IsOnMemory() const { return !m_pStore || m_pStore->IsOnMemory(); }

@@ -10,6 +10,10 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "imagemodel/pixeltype.h"
 
 // A stored pixel type with its scaling and blank value, as a file holds the data.
@@ -114,6 +118,61 @@ inline double RoundHalfEven(double v) {
   return (v + kShift) - kShift;
 }
 
+#if defined(__SSE2__)
+// StoreInteger over a row of floats into 16-bit integers with an offset only (the way
+// back of the usual 16-bit file with BZERO), eight values a step in SSE2 registers with
+// the same double arithmetic: max and min give the clamp of a number, a mask puts the
+// blank value in place of NaN, and the packing saturates nothing since every value is
+// already in range. Returns how many values it stored (the rest is left to the caller).
+inline int StoreFloatsAsShorts(const float* src, int n, double bzero, double blankValue, short* out,
+                               std::uint64_t& outside, std::uint64_t& nan, std::uint64_t& taken) {
+  const __m128d lo = _mm_set1_pd(-32768.0), hi = _mm_set1_pd(32767.0);
+  const __m128d shift = _mm_set1_pd(6755399441055744.0), zero = _mm_set1_pd(bzero);
+  const __m128d blank = _mm_set1_pd(blankValue);
+  __m128d anyOutside = _mm_setzero_pd(), anyNan = _mm_setzero_pd(), anyTaken = _mm_setzero_pd();
+  auto two = [&](__m128d v) {
+    v = _mm_sub_pd(v, zero);
+    const __m128d r = _mm_sub_pd(_mm_add_pd(v, shift), shift);
+    const __m128d isNan = _mm_cmpunord_pd(v, v);
+    anyOutside = _mm_or_pd(anyOutside, _mm_or_pd(_mm_cmplt_pd(r, lo), _mm_cmpgt_pd(r, hi)));
+    anyNan = _mm_or_pd(anyNan, isNan);
+    anyTaken = _mm_or_pd(anyTaken, _mm_cmpeq_pd(r, blank));
+    const __m128d c = _mm_min_pd(_mm_max_pd(r, lo), hi);
+    return _mm_cvttpd_epi32(_mm_or_pd(_mm_and_pd(isNan, blank), _mm_andnot_pd(isNan, c)));
+  };
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m128 a = _mm_loadu_ps(src + x), b = _mm_loadu_ps(src + x + 4);
+    const __m128i low =
+        _mm_unpacklo_epi64(two(_mm_cvtps_pd(a)), two(_mm_cvtps_pd(_mm_movehl_ps(a, a))));
+    const __m128i high =
+        _mm_unpacklo_epi64(two(_mm_cvtps_pd(b)), two(_mm_cvtps_pd(_mm_movehl_ps(b, b))));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packs_epi32(low, high));
+  }
+  outside |= _mm_movemask_pd(anyOutside) != 0;
+  nan |= _mm_movemask_pd(anyNan) != 0;
+  taken |= _mm_movemask_pd(anyTaken) != 0;
+  return x;
+}
+#endif
+
+// One value of StoreRow into an integer type T, the flags gathered as 0 or 1. r is NaN
+// exactly when v is, and a NaN compares false, so it is neither outside nor the blank
+// value.
+template <typename T>
+inline T StoreInteger(double v, double blankValue, std::uint64_t& outside, std::uint64_t& nan,
+                      std::uint64_t& taken) {
+  constexpr double lo = static_cast<double>(std::numeric_limits<T>::lowest());
+  constexpr double hi = static_cast<double>(std::numeric_limits<T>::max());
+  const double r = RoundHalfEven(v);
+  const bool isNan = v != v;
+  outside |= static_cast<std::uint64_t>(r < lo) | static_cast<std::uint64_t>(r > hi);
+  nan |= static_cast<std::uint64_t>(isNan);
+  taken |= static_cast<std::uint64_t>(r == blankValue);
+  const double c = isNan ? blankValue : (r < lo ? lo : (r > hi ? hi : r));
+  return static_cast<T>(c);
+}
+
 // Stores one row of physical values (src × srcScale + srcZero, src of type S, NaN the
 // blank) in type T with the form's scaling: raw = (physical − bzero) / bscale, rounded to
 // nearest for integer types. NaN becomes `blank`; values outside the type are flagged
@@ -125,26 +184,28 @@ void StoreRow(const S* src, int n, double srcScale, double srcZero, double bscal
     for (int x = 0; x < n; ++x)
       out[x] = static_cast<T>((static_cast<double>(src[x]) * srcScale + srcZero - bzero) / bscale);
   } else {
-    constexpr double lo = static_cast<double>(std::numeric_limits<T>::lowest());
-    constexpr double hi = static_cast<double>(std::numeric_limits<T>::max());
     const double blankValue = blank;
-    const bool plain = srcScale == 1.0 && srcZero == 0.0 && bscale == 1.0;
-    bool outside = false, nan = false, taken = false;
-    for (int x = 0; x < n; ++x) {
-      const double v = plain ? static_cast<double>(src[x]) - bzero
-                             : (static_cast<double>(src[x]) * srcScale + srcZero - bzero) / bscale;
-      const bool isNan = v != v;
-      const double r = RoundHalfEven(v);
-      const bool in = r >= lo && r <= hi;
-      outside |= !in && !isNan;
-      nan |= isNan;
-      taken |= r == blankValue;
-      const double c = isNan ? blankValue : (r < lo ? lo : (r > hi ? hi : r));
-      out[x] = static_cast<T>(c);
+    std::uint64_t outside = 0, nan = 0, taken = 0;
+    // The common case (physical values stored with an offset only) has a loop of its own,
+    // with the same arithmetic as the general one for those scalings.
+    if (srcScale == 1.0 && srcZero == 0.0 && bscale == 1.0) {
+      int x = 0;
+#if defined(__SSE2__)
+      if constexpr (std::is_same_v<S, float> && std::is_same_v<T, short>)
+        x = StoreFloatsAsShorts(src, n, bzero, blankValue, out, outside, nan, taken);
+#endif
+      for (; x < n; ++x)
+        out[x] =
+            StoreInteger<T>(static_cast<double>(src[x]) - bzero, blankValue, outside, nan, taken);
+    } else {
+      for (int x = 0; x < n; ++x)
+        out[x] =
+            StoreInteger<T>((static_cast<double>(src[x]) * srcScale + srcZero - bzero) / bscale,
+                            blankValue, outside, nan, taken);
     }
-    flags.outside = flags.outside || outside;
-    flags.nan = flags.nan || nan;
-    flags.taken = flags.taken || taken;
+    flags.outside = flags.outside || outside != 0;
+    flags.nan = flags.nan || nan != 0;
+    flags.taken = flags.taken || taken != 0;
   }
 }
 
