@@ -59,44 +59,43 @@ bool ReadFrame(const CImage& image, int bin, Frame* f) {
   return true;
 }
 
-// The value of rank size / 2 among the values that are not NaN (0 when there is none).
-// A sample brackets that rank, and only the values inside the bracket are selected from;
+// The value of rank n / 2 among the n values that are not NaN (0 when there is none). A
+// sample brackets that rank, and only the values inside the bracket are selected from;
 // when the bracket misses, the whole set is. Either way the value is the exact one.
-double MedianOf(const std::vector<double>& v) {
+double MedianOf(const std::vector<double>& v, std::vector<double>& band) {
   std::vector<double> sample;
-  const std::size_t stride = std::max<std::size_t>(1, v.size() / 4096);
+  const std::size_t stride = std::max<std::size_t>(1, v.size() / 16384);
   for (std::size_t i = 0; i < v.size(); i += stride)
     if (!std::isnan(v[i])) sample.push_back(v[i]);
-  const std::size_t n = static_cast<std::size_t>(
-      std::count_if(v.begin(), v.end(), [](double x) { return !std::isnan(x); }));
-  if (n == 0) return 0.0;
-  const std::size_t k = n / 2;
   if (sample.size() >= 64) {
     std::sort(sample.begin(), sample.end());
-    const std::size_t m = sample.size();
-    const std::size_t at = static_cast<std::size_t>(static_cast<double>(k) / n * m);
-    const std::size_t margin = 8 + static_cast<std::size_t>(4 * std::sqrt(static_cast<double>(m)));
+    const std::size_t m = sample.size(), at = m / 2;
+    // The rank's sampling error is about √m / 2 samples: the bracket is eight of them wide.
+    const std::size_t margin = 8 + static_cast<std::size_t>(2 * std::sqrt(static_cast<double>(m)));
     const double lo = sample[at > margin ? at - margin : 0];
     const double hi = sample[std::min(m - 1, at + margin)];
-    std::size_t below = 0;
-    std::vector<double> band;
+    // Without branches: every value is written, and kept when it lies in the bracket.
+    std::size_t below = 0, nan = 0, kept = 0;
+    band.resize(v.size());
+    double* out = band.data();
     for (double x : v) {
-      if (x < lo)
-        ++below;
-      else if (x <= hi)
-        band.push_back(x);
+      below += x < lo;
+      nan += x != x;
+      out[kept] = x;
+      kept += (x >= lo) & (x <= hi);
     }
-    if (k >= below && k - below < band.size()) {
-      std::nth_element(band.begin(), band.begin() + (k - below), band.end());
-      return band[k - below];
+    const std::size_t k = (v.size() - nan) / 2;
+    if (k >= below && k - below < kept) {
+      std::nth_element(out, out + (k - below), out + kept);
+      return out[k - below];
     }
   }
-  std::vector<double> all;
-  all.reserve(n);
+  band.clear();
   for (double x : v)
-    if (!std::isnan(x)) all.push_back(x);
-  std::nth_element(all.begin(), all.begin() + k, all.end());
-  return all[k];
+    if (!std::isnan(x)) band.push_back(x);
+  if (band.empty()) return 0.0;
+  std::nth_element(band.begin(), band.begin() + band.size() / 2, band.end());
+  return band[band.size() / 2];
 }
 
 // The median of nine values by a network of 19 exchanges (the 5th smallest, as a
@@ -131,14 +130,21 @@ inline double Median9(double* p) {
 
 // Fills gaps with the median, filters 3 × 3 by the median, subtracts the median,
 // compresses and tapers.
-void Prepare(Frame* f) {
+// The working arrays of Prepare, kept from one frame to the next.
+struct PrepareArrays {
+  std::vector<double> filtered, dev, band[2];
+};
+
+void Prepare(Frame* f, PrepareArrays* arrays) {
   const int w = f->w, h = f->h;
+  std::vector<double>& out = arrays->filtered;
+  std::vector<double>& dev = arrays->dev;
   if (std::any_of(f->v.begin(), f->v.end(), [](double x) { return std::isnan(x); })) {
-    const double fill = MedianOf(f->v);
+    const double fill = MedianOf(f->v, arrays->band[0]);
     for (double& x : f->v)
       if (std::isnan(x)) x = fill;
   }
-  std::vector<double> out(f->v.size());
+  out.resize(f->v.size());
   const double* in = f->v.data();
   rowpool::Run(h, 16, [&](int begin, int end) {
     double win[9];
@@ -166,16 +172,16 @@ void Prepare(Frame* f) {
   rowpool::Run(2, 1, [&](int begin, int end) {
     for (int task = begin; task < end; ++task) {
       if (task == 0) {
-        level = MedianOf(out);
+        level = MedianOf(out, arrays->band[0]);
         continue;
       }
-      std::vector<double> dev(static_cast<std::size_t>(h) * (w - 1));
+      dev.resize(static_cast<std::size_t>(h) * (w - 1));
       for (int y = 0; y < h; ++y) {
         const double* r = in + static_cast<std::size_t>(y) * w;
         double* d = &dev[static_cast<std::size_t>(y) * (w - 1)];
         for (int x = 0; x + 1 < w; ++x) d[x] = std::abs(r[x + 1] - r[x]);
       }
-      devMedian = MedianOf(dev);
+      devMedian = MedianOf(dev, arrays->band[1]);
     }
   });
   const double noise = 1.4826 * devMedian / std::sqrt(2.0);
@@ -300,38 +306,45 @@ int Signed(int k, int n) {
   return k > n / 2 ? k - n : k;
 }
 
-// The surface Re Σ R(ky, kx) e^{2πi (kx x / gw + ky y / gh)} on an n × n grid of positions
-// (x0 + i step, y0 + j step), from the half spectrum: the columns kx in (gw/2, gw) are the
-// conjugates of those in (0, gw/2) and count twice. Sets *bi, *bj to the best position's
-// indices (the first of equals, rows first).
-void GridBest(const std::vector<Cx>& spec, int gw, int gh, double x0, double y0, int n, double step,
+constexpr int kGrid = 7;  // positions along each axis of a refinement grid
+
+// The surface Re Σ R(ky, kx) e^{2πi (kx x / gw + ky y / gh)} on a kGrid × kGrid grid of
+// positions (x0 + i step, y0 + j step), from the half spectrum: the columns kx in
+// (gw/2, gw) are the conjugates of those in (0, gw/2) and count twice. Sets *bi, *bj to
+// the best position's indices (the first of equals, rows first).
+
+void GridBest(const std::vector<Cx>& spec, int gw, int gh, double x0, double y0, double step,
               int* bi, int* bj) {
+  constexpr int n = kGrid;
   const int cw = gw / 2 + 1;
-  std::vector<double> exr(static_cast<std::size_t>(n) * cw), exi(exr.size());
-  for (int i = 0; i < n; ++i)
-    for (int kx = 0; kx < cw; ++kx) {
+  // ex[kx][i]: the positions run along the rows, so the products below go along them.
+  std::vector<double> exr(static_cast<std::size_t>(cw) * n), exi(exr.size());
+  for (int kx = 0; kx < cw; ++kx)
+    for (int i = 0; i < n; ++i) {
       const double c = kx == 0 || 2 * kx == gw ? 1.0 : 2.0;
       const Cx e = std::polar(c, 2 * M_PI * kx * (x0 + i * step) / gw);
-      exr[static_cast<std::size_t>(i) * cw + kx] = e.real();
-      exi[static_cast<std::size_t>(i) * cw + kx] = e.imag();
+      exr[static_cast<std::size_t>(kx) * n + i] = e.real();
+      exi[static_cast<std::size_t>(kx) * n + i] = e.imag();
     }
-  // t[ky][i] = Σ_kx R(ky, kx) ex[i][kx], one row of the spectrum at a time.
+  // t[ky][i] = Σ_kx R(ky, kx) ex[kx][i], one row of the spectrum at a time (the sum over
+  // kx in order, for every position).
   std::vector<double> tr(static_cast<std::size_t>(gh) * n), ti(tr.size());
   rowpool::Run(gh, 32, [&](int begin, int end) {
     for (int ky = begin; ky < end; ++ky) {
       const Cx* r = &spec[static_cast<std::size_t>(ky) * cw];
-      for (int i = 0; i < n; ++i) {
-        const double* er = &exr[static_cast<std::size_t>(i) * cw];
-        const double* ei = &exi[static_cast<std::size_t>(i) * cw];
-        double sr = 0, si = 0;
-        for (int kx = 0; kx < cw; ++kx) {
-          const double a = r[kx].real(), b = r[kx].imag();
-          sr += a * er[kx] - b * ei[kx];
-          si += a * ei[kx] + b * er[kx];
+      // The sums stay in registers over the row.
+      double sr[kGrid] = {}, si[kGrid] = {};
+      for (int kx = 0; kx < cw; ++kx) {
+        const double a = r[kx].real(), b = r[kx].imag();
+        const double* er = &exr[static_cast<std::size_t>(kx) * kGrid];
+        const double* ei = &exi[static_cast<std::size_t>(kx) * kGrid];
+        for (int i = 0; i < kGrid; ++i) {
+          sr[i] += a * er[i] - b * ei[i];
+          si[i] += a * ei[i] + b * er[i];
         }
-        tr[static_cast<std::size_t>(ky) * n + i] = sr;
-        ti[static_cast<std::size_t>(ky) * n + i] = si;
       }
+      std::copy_n(sr, kGrid, &tr[static_cast<std::size_t>(ky) * kGrid]);
+      std::copy_n(si, kGrid, &ti[static_cast<std::size_t>(ky) * kGrid]);
     }
   });
   std::vector<double> acc(static_cast<std::size_t>(n) * n);
@@ -359,26 +372,19 @@ void GridBest(const std::vector<Cx>& spec, int gw, int gh, double x0, double y0,
       }
 }
 
-// Refines (*px, *py), an integer peak, to the best point of the 1/400-pixel lattice near
-// it by grids from coarse to fine; a fine grid whose best point lies on its border moves
-// there and is evaluated again (a few times at most).
+// Refines (*px, *py), a point of the 1/20-pixel lattice near the peak, to the best point
+// of the 1/400-pixel lattice near it by grids from coarse to fine; a grid whose best point
+// lies on its border moves there and is evaluated again (a few times at most).
 void Refine(const std::vector<Cx>& spec, int gw, int gh, double* px, double* py) {
-  struct Pass {
-    int half;  // in steps
-    double step;
-    bool follow;
-  };
-  static constexpr Pass kPasses[] = {{6, 0.25, false}, {6, 0.025, true}, {6, 0.0025, true}};
-  for (const Pass& pass : kPasses) {
+  constexpr int half = kGrid / 2;
+  for (const double step : {0.05, 0.01, 0.0025}) {
     for (int moves = 0; moves < 4; ++moves) {
-      const int n = 2 * pass.half + 1;
-      int bi = pass.half, bj = pass.half;
-      GridBest(spec, gw, gh, *px - pass.half * pass.step, *py - pass.half * pass.step, n, pass.step,
-               &bi, &bj);
-      *px += (bi - pass.half) * pass.step;
-      *py += (bj - pass.half) * pass.step;
-      const bool border = bi == 0 || bj == 0 || bi == n - 1 || bj == n - 1;
-      if (!pass.follow || !border) break;
+      int bi = half, bj = half;
+      GridBest(spec, gw, gh, *px - half * step, *py - half * step, step, &bi, &bj);
+      *px += (bi - half) * step;
+      *py += (bj - half) * step;
+      const bool border = bi == 0 || bj == 0 || bi == kGrid - 1 || bj == kGrid - 1;
+      if (!border) break;
     }
   }
 }
@@ -399,6 +405,15 @@ struct CImgMatching::Reference {
   int bin = 0, gw = 0, gh = 0;
   int w = 0, h = 0;      // the reduced frame
   std::vector<Cx> spec;  // its half spectrum, gh × (gw / 2 + 1)
+};
+
+// Working arrays kept from one target to the next, so that a run of targets does not map
+// and fault in fresh pages for each.
+struct CImgMatching::Scratch {
+  Frame frame;
+  PrepareArrays prepare;
+  std::vector<double> surface;
+  std::vector<Cx> cross, work;
 };
 
 CImgMatching::CImgMatching(CRalImage& image) : m_Image(image) {}
@@ -423,6 +438,7 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
   int ok = 0;
   m_Image.ShowProgressInit(final, "画像マッチング中...", 4);
   try {
+    if (!m_pScratch) m_pScratch = std::make_unique<Scratch>();
     const int bin = BinFor(m_Image, *target, kMaxSide);
     const int rw = m_Image.GetWidth() / bin, rh = m_Image.GetHeight() / bin;
     const int gw = Pow2AtLeast(std::max(rw, target->GetWidth() / bin)),
@@ -439,17 +455,17 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
         made->gh = gh;
         made->w = frame.w;
         made->h = frame.h;
-        Prepare(&frame);
+        Prepare(&frame, &m_pScratch->prepare);
         Forward(frame, gw, gh, &made->spec);
         ref = made.get();
       }
     }
-    Frame tgt;
+    Frame& tgt = m_pScratch->frame;
     if (ref && ReadFrame(*target, bin, &tgt)) {
-      Prepare(&tgt);
+      Prepare(&tgt, &m_pScratch->prepare);
       m_Image.ShowProgress(1);
       const int cw = gw / 2 + 1;
-      std::vector<Cx> a;
+      std::vector<Cx>& a = m_pScratch->cross;
       Forward(tgt, gw, gh, &a);
       m_Image.ShowProgress(1);
       // The weighted phase of the cross-power spectrum, kept in a for the refinement.
@@ -476,10 +492,10 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
           }
         }
       });
-      std::vector<Cx> work = a;
-      std::vector<double> c;
+      std::vector<Cx>& work = m_pScratch->work;
+      work = a;
+      std::vector<double>& c = m_pScratch->surface;
       Inverse(work, gw, gh, &c);
-      std::vector<Cx>().swap(work);
       m_Image.ShowProgress(1);
       std::size_t peak = 0;
       for (std::size_t i = 1; i < c.size(); ++i)
@@ -508,6 +524,18 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
           (m_dScore >= minScore && ratio >= kMinPeakRatio) ||
           (m_dScore >= std::max(minScore, kStrongScore) && ratio >= kStrongPeakRatio);
       if (confident) {
+        // The refinement starts from the vertex of parabolas through the peak and its
+        // neighbours on the surface, taken to the nearest twentieth of a pixel.
+        auto at = [&](int x, int y) {
+          return c[static_cast<std::size_t>((y + gh) % gh) * gw + (x + gw) % gw];
+        };
+        auto vertex = [](double before, double top, double after) {
+          const double curve = before - 2 * top + after;
+          const double t = curve < 0 ? 0.5 * (before - after) / curve : 0.0;
+          return std::round(std::clamp(t, -0.5, 0.5) / 0.05) * 0.05;
+        };
+        sx += vertex(at(px - 1, py), c[peak], at(px + 1, py));
+        sy += vertex(at(px, py - 1), c[peak], at(px, py + 1));
         Refine(a, gw, gh, &sx, &sy);
         sx *= bin;
         sy *= bin;

@@ -28,12 +28,13 @@
 //     it (ratio 1.5 to 2), while two unrelated sparse fields stay under 20 σ with ratios
 //     under 1.3: a peak of kStrongScore σ is therefore taken at the lower ratio
 //     kStrongPeakRatio.
-//  5. The peak is refined to 1/400 pixel by evaluating the inverse transform on grids
-//     around it, from coarse to fine: 1/4 pixel over ±1.5 pixel, then 1/40 over ±0.15,
-//     then 1/400 over ±0.015; a finer grid whose best point lies on its border is moved
-//     there and evaluated again. The positions tried are those of the 1/400-pixel lattice
-//     through the integer peak, so the shift is the best point of that lattice near the
-//     peak.
+//  5. The peak is refined to 1/400 pixel by evaluating the inverse transform on grids of
+//     7 × 7 points around it, from coarse to fine: steps of 1/20, 1/100 and 1/400 pixel,
+//     the first centred on the vertex of parabolas through the integer peak and its
+//     neighbours (to the nearest 1/20 pixel), each next one on the best point of the one
+//     before; a grid whose best point lies on its border is moved there and evaluated
+//     again. The positions tried are those of the 1/400-pixel lattice through the integer
+//     peak, so the shift is the best point of that lattice near the peak.
 // Shifts up to half the padded grid less the taper are found; overlap down to about a
 // quarter of the frame is enough on a field of ordinary star density.
 //
@@ -85,9 +86,11 @@ class CImgMatching {
 
  private:
   struct Reference;
+  struct Scratch;
 
   CRalImage& m_Image;
   double m_dScore = 0.0;
   bool m_bKeep = false;
   std::unique_ptr<Reference> m_pReference;
+  std::unique_ptr<Scratch> m_pScratch;
 };
