@@ -29,12 +29,12 @@
 //     under 1.3: a peak of kStrongScore σ is therefore taken at the lower ratio
 //     kStrongPeakRatio.
 //  5. The peak is refined to 1/400 pixel by evaluating the inverse transform on grids of
-//     7 × 7 points around it, from coarse to fine: steps of 1/20, 1/100 and 1/400 pixel,
-//     the first centred on the vertex of parabolas through the integer peak and its
-//     neighbours (to the nearest 1/20 pixel), each next one on the best point of the one
-//     before; a grid whose best point lies on its border is moved there and evaluated
-//     again. The positions tried are those of the 1/400-pixel lattice through the integer
-//     peak, so the shift is the best point of that lattice near the peak.
+//     7 × 7 points around it: steps of 1/100 pixel centred on the vertex of Gaussians
+//     through the integer peak and its neighbours (to the nearest 1/100 pixel), then of
+//     1/400 pixel centred on the best point found; a grid whose best point lies on its
+//     border is moved there and evaluated again. The positions tried are those of the
+//     1/400-pixel lattice through the integer peak, so the shift is the best point of
+//     that lattice near the peak.
 // Shifts up to half the padded grid less the taper are found; overlap down to about a
 // quarter of the frame is enough on a field of ordinary star density.
 //

@@ -1,9 +1,9 @@
 // The matching beside the plain radix-2 computation it replaced (tests/support/
 // plain_matching.h) on generated star fields of several sizes, densities and shifts, some
-// with gaps and hot pixels, some showing other stars: the same pairs are refused, the
-// scores agree to rounding, the shifts agree within a step of the fine grid and lie near
-// the true shifts. A matching that keeps its reference's spectrum gives exactly what a
-// fresh one gives, with one thread or two.
+// with gaps and hot pixels, some of whole numbers, some showing other stars: the same pairs are
+// refused, the scores agree to rounding, the shifts agree within a step of the fine grid and lie
+// near the true shifts. A matching that keeps its reference's spectrum gives exactly what a fresh
+// one gives, with one thread or two.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,9 +38,10 @@ Stars MakeStars(unsigned seed, int count, int w, int h) {
 }
 
 // The stars seen so that pixel (u, v) shows the sky at (u + dx, v + dy), Gaussian of σ
-// sigma, over a sky of 500 with noise of 10; gaps: a few NaN pixels and hot pixels.
+// sigma, over a sky of 500 with noise of 10; gaps: a few NaN pixels and hot pixels;
+// integral: rounded to whole numbers, as a 16-bit frame's pixels are.
 CRalImage Render(const Stars& s, int w, int h, double dx, double dy, double sigma,
-                 unsigned noiseSeed, bool gaps) {
+                 unsigned noiseSeed, bool gaps, bool integral = false) {
   std::vector<double> v(static_cast<std::size_t>(w) * h, 500.0);
   const int r = static_cast<int>(std::ceil(5 * sigma));
   for (std::size_t i = 0; i < s.x.size(); ++i) {
@@ -53,7 +54,7 @@ CRalImage Render(const Stars& s, int w, int h, double dx, double dy, double sigm
   }
   std::mt19937 rng(noiseSeed);
   std::normal_distribution<double> noise(0, 10);
-  for (double& p : v) p += noise(rng);
+  for (double& p : v) p = integral ? std::round(p + noise(rng)) : p + noise(rng);
   if (gaps) {
     std::uniform_int_distribution<std::size_t> at(0, v.size() - 1);
     for (int i = 0; i < 40; ++i) v[at(rng)] = std::numeric_limits<double>::quiet_NaN();
@@ -68,7 +69,7 @@ CRalImage Render(const Stars& s, int w, int h, double dx, double dy, double sigm
 struct Case {
   int w, h, stars;
   double dx, dy;
-  bool related, gaps;
+  bool related, gaps, integral;
 };
 
 std::vector<Case> Cases() {
@@ -83,7 +84,7 @@ std::vector<Case> Cases() {
     const int w = sizes[i % 5][0], h = sizes[i % 5][1];
     const double density = static_cast<double>(w) * h / (300.0 * 260.0);
     const int stars = std::max(4, static_cast<int>(counts[i % 3] * std::min(density, 3.0)));
-    cases.push_back({w, h, stars, u(rng) * w, u(rng) * h, i % 4 != 3, i % 7 == 2});
+    cases.push_back({w, h, stars, u(rng) * w, u(rng) * h, i % 4 != 3, i % 7 == 2, i % 3 == 1});
   }
   return cases;
 }
