@@ -96,10 +96,10 @@ TEST(ImageMatchingPlain, SameRefusalsScoresAndShiftsAsThePlainComputation) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
     const Stars stars = MakeStars(100 + static_cast<unsigned>(i), c.stars, c.w, c.h);
-    CRalImage ref = Render(stars, c.w, c.h, 0, 0, 1.3, 1, false);
-    CRalImage tgt = c.related ? Render(stars, c.w, c.h, c.dx, c.dy, 1.3, 2, c.gaps)
-                              : Render(MakeStars(900 + static_cast<unsigned>(i), c.stars, c.w, c.h),
-                                       c.w, c.h, 0, 0, 1.3, 2, c.gaps);
+    CRalImage ref = Render(stars, c.w, c.h, 0, 0, 1.3, 1, false, c.integral);
+    const Stars other = MakeStars(900 + static_cast<unsigned>(i), c.stars, c.w, c.h);
+    CRalImage tgt = Render(c.related ? stars : other, c.w, c.h, c.related ? c.dx : 0,
+                           c.related ? c.dy : 0, 1.3, 2, c.gaps, c.integral);
     double dx = 0, dy = 0, px = 0, py = 0, plainScore = 0;
     CImgMatching matching(ref);
     const int rc = matching.Do(&tgt, &dx, &dy);
