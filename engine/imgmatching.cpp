@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -198,9 +199,11 @@ void Prepare(Frame* f, PrepareArrays* arrays) {
   // the same arithmetic, which gives the same numbers for a fraction of the cost.
   const auto [lowest, highest] = std::minmax_element(out.begin(), out.end());
   const double lo = *lowest, span = *highest - *lowest;
-  const bool integral =
-      span <= static_cast<double>(out.size() / 4) &&
-      std::all_of(out.begin(), out.end(), [](double x) { return x == std::rint(x); });
+  const bool integral = span <= static_cast<double>(out.size() / 4) && std::abs(lo) < 0x1p52 &&
+                        std::abs(*highest) < 0x1p52 &&
+                        std::all_of(out.begin(), out.end(), [](double x) {
+                          return x == static_cast<double>(static_cast<std::int64_t>(x));
+                        });
   std::vector<double>& table = arrays->band[0];
   if (integral) {
     table.resize(static_cast<std::size_t>(span) + 1);
