@@ -423,7 +423,6 @@ int BinFor(const CRalImage& a, const CRalImage& b, int maxSide) {
 // The reference as prepared and transformed for one reduction and grid.
 struct CImgMatching::Reference {
   int bin = 0, gw = 0, gh = 0;
-  int w = 0, h = 0;      // the reduced frame
   std::vector<Cx> spec;  // its half spectrum, gh × (gw / 2 + 1)
 };
 
@@ -473,8 +472,6 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
         made->bin = bin;
         made->gw = gw;
         made->gh = gh;
-        made->w = frame.w;
-        made->h = frame.h;
         Prepare(&frame, &m_pScratch->prepare);
         Forward(frame, gw, gh, &made->spec);
         ref = made.get();
