@@ -92,6 +92,9 @@ bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* ro
       target.SetStdPt(0, CfPoint(x, y));
       ok = m_pDest->GetFitPrm(target, dx, dy, rotation) != 0;
     }
+  } else if (m_pMatching) {
+    ok = m_pMatching->Do(&target, dx, dy, &m_Settings.matching, 0) != 0;
+    if (!ok) *why = "no confident match found";
   } else {
     ok = CImgMatching(*m_pDest).Do(&target, dx, dy, &m_Settings.matching, 0) != 0;
     if (!ok) *why = "no confident match found";
@@ -161,8 +164,14 @@ int CBatchComposit::RowPath() {
     std::unique_ptr<CRalImage> holder;
     double dx = 0, dy = 0, rotation = 0;
   };
-  // Every frame read and aligned once; the pager keeps what does not fit in memory.
+  // Every frame read and aligned once; the pager keeps what does not fit in memory. The
+  // destination does not change while the frames are aligned: its prepared spectrum is
+  // made once for all of them.
   std::vector<Frame> frames(n);
+  if (m_Settings.align && m_Settings.alignMethod != 0) {
+    m_pMatching = std::make_unique<CImgMatching>(*m_pDest);
+    m_pMatching->KeepReference(true);
+  }
   {
     ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));
     for (int i = 0; i < n; ++i) {
@@ -192,6 +201,7 @@ int CBatchComposit::RowPath() {
   // The destination's rows are overwritten as the run goes, and a shifted frame samples
   // other rows than the one being written: the destination's own entry takes part through
   // the working copy made before the run.
+  m_pMatching.reset();
   for (Frame& f : frames)
     if (f.image == m_pDest) f.image = m_pWork.get();
   CImgMedianComposit combine(*m_pDest, 1);

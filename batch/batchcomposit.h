@@ -70,6 +70,9 @@ class CBatchComposit : public CBatchRun {
   std::unique_ptr<CRalImage> m_pNewImage;
   std::unique_ptr<CRalImage> m_pWork;
   Reader m_FrameReader;
+  // The row path's matching, keeping the destination's spectrum while frames are aligned;
+  // the add path changes the destination between frames and matches afresh.
+  std::unique_ptr<CImgMatching> m_pMatching;
   bool m_bDestBottomUp = false;
   std::vector<int> m_Unaligned;
 };

@@ -1,17 +1,25 @@
 // Phase correlation of two frames: reading (block means for large frames), hot-pixel
-// suppression, tapering, a radix-2 FFT of our own, the weighted phase of the cross-power
-// spectrum, a confidence test on the correlation surface and the sub-pixel refinement.
+// suppression, tapering, FFTW's real-to-complex transforms, the weighted phase of the
+// cross-power spectrum, a confidence test on the correlation surface and the sub-pixel
+// refinement.
 #include "engine/imgmatching.h"
+
+#include <fftw3.h>
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include "engine/imgsample.h"
 #include "engine/ralimage.h"
+#include "imagemodel/rowpool.h"
 
 namespace {
 
@@ -52,98 +60,260 @@ bool ReadFrame(const CImage& image, int bin, Frame* f) {
   return true;
 }
 
-double MedianOf(std::vector<double> v) {
-  v.erase(std::remove_if(v.begin(), v.end(), [](double x) { return std::isnan(x); }), v.end());
-  if (v.empty()) return 0.0;
-  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-  return v[v.size() / 2];
+// The value of rank n / 2 among the n values that are not NaN (0 when there is none). A
+// sample brackets that rank, and only the values inside the bracket are selected from;
+// when the bracket misses, the whole set is. Either way the value is the exact one.
+double MedianOf(const std::vector<double>& v, std::vector<double>& band) {
+  std::vector<double> sample;
+  const std::size_t stride = std::max<std::size_t>(1, v.size() / 16384);
+  for (std::size_t i = 0; i < v.size(); i += stride)
+    if (!std::isnan(v[i])) sample.push_back(v[i]);
+  if (sample.size() >= 64) {
+    std::sort(sample.begin(), sample.end());
+    const std::size_t m = sample.size(), at = m / 2;
+    // The rank's sampling error is about √m / 2 samples: the bracket is eight of them wide.
+    const std::size_t margin = 8 + static_cast<std::size_t>(2 * std::sqrt(static_cast<double>(m)));
+    const double lo = sample[at > margin ? at - margin : 0];
+    const double hi = sample[std::min(m - 1, at + margin)];
+    // Without branches: every value is written, and kept when it lies in the bracket.
+    std::size_t below = 0, nan = 0, kept = 0;
+    band.resize(v.size());
+    double* out = band.data();
+    for (double x : v) {
+      below += x < lo;
+      nan += x != x;
+      out[kept] = x;
+      kept += (x >= lo) & (x <= hi);
+    }
+    const std::size_t k = (v.size() - nan) / 2;
+    if (k >= below && k - below < kept) {
+      std::nth_element(out, out + (k - below), out + kept);
+      return out[k - below];
+    }
+  }
+  band.clear();
+  for (double x : v)
+    if (!std::isnan(x)) band.push_back(x);
+  if (band.empty()) return 0.0;
+  std::nth_element(band.begin(), band.begin() + band.size() / 2, band.end());
+  return band[band.size() / 2];
+}
+
+// The median of nine values by a network of 19 exchanges (the 5th smallest, as a
+// selection would give).
+inline double Median9(double* p) {
+  auto sort2 = [](double& a, double& b) {
+    const double lo = std::min(a, b), hi = std::max(a, b);
+    a = lo;
+    b = hi;
+  };
+  sort2(p[1], p[2]);
+  sort2(p[4], p[5]);
+  sort2(p[7], p[8]);
+  sort2(p[0], p[1]);
+  sort2(p[3], p[4]);
+  sort2(p[6], p[7]);
+  sort2(p[1], p[2]);
+  sort2(p[4], p[5]);
+  sort2(p[7], p[8]);
+  sort2(p[0], p[3]);
+  sort2(p[5], p[8]);
+  sort2(p[4], p[7]);
+  sort2(p[3], p[6]);
+  sort2(p[1], p[4]);
+  sort2(p[2], p[5]);
+  sort2(p[4], p[7]);
+  sort2(p[4], p[2]);
+  sort2(p[6], p[4]);
+  sort2(p[4], p[2]);
+  return p[4];
 }
 
 // Fills gaps with the median, filters 3 × 3 by the median, subtracts the median,
 // compresses and tapers.
-void Prepare(Frame* f) {
+// The working arrays of Prepare, kept from one frame to the next.
+struct PrepareArrays {
+  std::vector<double> filtered, dev, band[2];
+};
+
+void Prepare(Frame* f, PrepareArrays* arrays) {
   const int w = f->w, h = f->h;
-  const double fill = MedianOf(f->v);
-  for (double& x : f->v)
-    if (std::isnan(x)) x = fill;
-  std::vector<double> out(f->v.size());
-  double win[9];
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      int n = 0;
-      for (int j = -1; j <= 1; ++j)
-        for (int i = -1; i <= 1; ++i) {
-          const int yy = std::clamp(y + j, 0, h - 1), xx = std::clamp(x + i, 0, w - 1);
-          win[n++] = f->v[static_cast<std::size_t>(yy) * w + xx];
+  std::vector<double>& out = arrays->filtered;
+  std::vector<double>& dev = arrays->dev;
+  if (std::any_of(f->v.begin(), f->v.end(), [](double x) { return std::isnan(x); })) {
+    const double fill = MedianOf(f->v, arrays->band[0]);
+    for (double& x : f->v)
+      if (std::isnan(x)) x = fill;
+  }
+  out.resize(f->v.size());
+  const double* in = f->v.data();
+  rowpool::Run(h, 16, [&](int begin, int end) {
+    double win[9];
+    for (int y = begin; y < end; ++y) {
+      const double* rows[3];
+      for (int j = 0; j < 3; ++j)
+        rows[j] = in + static_cast<std::size_t>(std::clamp(y + j - 1, 0, h - 1)) * w;
+      double* o = &out[static_cast<std::size_t>(y) * w];
+      for (int x = 0; x < w; ++x) {
+        const int xl = std::max(x - 1, 0), xr = std::min(x + 1, w - 1);
+        for (int j = 0; j < 3; ++j) {
+          win[3 * j] = rows[j][xl];
+          win[3 * j + 1] = rows[j][x];
+          win[3 * j + 2] = rows[j][xr];
         }
-      std::nth_element(win, win + 4, win + 9);
-      out[static_cast<std::size_t>(y) * w + x] = win[4];
+        o[x] = Median9(win);
+      }
     }
-  const double level = MedianOf(out);
-  for (double& x : out) x -= level;
-  // The pixel noise, from the median absolute difference of neighbours, which the sky's
-  // slope does not touch. Values beyond a few noise levels are compressed (asinh), so that
-  // every star takes part and no single bright star decides.
-  std::vector<double> dev;
-  dev.reserve(out.size());
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x + 1 < w; ++x)
-      dev.push_back(std::abs(f->v[static_cast<std::size_t>(y) * w + x + 1] -
-                             f->v[static_cast<std::size_t>(y) * w + x]));
-  const double noise = 1.4826 * MedianOf(std::move(dev)) / std::sqrt(2.0);
+  });
+  // The level, and the pixel noise from the median absolute difference of neighbours,
+  // which the sky's slope does not touch: two medians, one on each thread. Values beyond a
+  // few noise levels are compressed (asinh), so that every star takes part and no single
+  // bright star decides.
+  double level = 0, devMedian = 0;
+  rowpool::Run(2, 1, [&](int begin, int end) {
+    for (int task = begin; task < end; ++task) {
+      if (task == 0) {
+        level = MedianOf(out, arrays->band[0]);
+        continue;
+      }
+      dev.resize(static_cast<std::size_t>(h) * (w - 1));
+      for (int y = 0; y < h; ++y) {
+        const double* r = in + static_cast<std::size_t>(y) * w;
+        double* d = &dev[static_cast<std::size_t>(y) * (w - 1)];
+        for (int x = 0; x + 1 < w; ++x) d[x] = std::abs(r[x + 1] - r[x]);
+      }
+      devMedian = MedianOf(dev, arrays->band[1]);
+    }
+  });
+  const double noise = 1.4826 * devMedian / std::sqrt(2.0);
   const double scale = std::max(1e-12, 3 * noise);
   auto taper = [](int i, int n) {
     const int m = std::max(1, n / 8);
     const int d = std::min(i, n - 1 - i);
     return d >= m ? 1.0 : 0.5 * (1 - std::cos(M_PI * (d + 0.5) / m));
   };
-  for (int y = 0; y < h; ++y) {
-    const double ty = taper(y, h);
-    for (int x = 0; x < w; ++x) {
-      double& v = out[static_cast<std::size_t>(y) * w + x];
-      v = std::asinh(v / scale) * ty * taper(x, w);
-    }
+  std::vector<double> tx(static_cast<std::size_t>(w));
+  for (int x = 0; x < w; ++x) tx[x] = taper(x, w);
+  // Integer frames (one plane of integer pixels, no reduction: the filter's medians are
+  // pixels) take few distinct values: their compressed values come from a table made with
+  // the same arithmetic, which gives the same numbers for a fraction of the cost.
+  const auto [lowest, highest] = std::minmax_element(out.begin(), out.end());
+  const double lo = *lowest, span = *highest - *lowest;
+  const bool integral = span <= static_cast<double>(out.size() / 4) && std::abs(lo) < 0x1p52 &&
+                        std::abs(*highest) < 0x1p52 &&
+                        std::all_of(out.begin(), out.end(), [](double x) {
+                          return x == static_cast<double>(static_cast<std::int64_t>(x));
+                        });
+  std::vector<double>& table = arrays->band[0];
+  if (integral) {
+    table.resize(static_cast<std::size_t>(span) + 1);
+    for (std::size_t i = 0; i < table.size(); ++i)
+      table[i] = std::asinh((lo + static_cast<double>(i) - level) / scale);
   }
+  rowpool::Run(h, 16, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      const double ty = taper(y, h);
+      double* o = &out[static_cast<std::size_t>(y) * w];
+      if (integral)
+        for (int x = 0; x < w; ++x) o[x] = table[static_cast<std::size_t>(o[x] - lo)] * ty * tx[x];
+      else
+        for (int x = 0; x < w; ++x) o[x] = std::asinh((o[x] - level) / scale) * ty * tx[x];
+    }
+  });
   f->v.swap(out);
 }
 
-// In-place radix-2 transform of n (a power of two) values; inverse uses e^{+2πi}.
-void Fft(Cx* a, int n, const std::vector<Cx>& roots, bool inverse) {
-  for (int i = 1, j = 0; i < n; ++i) {
-    int bit = n >> 1;
-    for (; j & bit; bit >>= 1) j ^= bit;
-    j ^= bit;
-    if (i < j) std::swap(a[i], a[j]);
+// FFTW plans, made once per kind and size and kept for the program's life (the planner
+// is not thread safe: plans are made under a lock; executing one is). FFTW_ESTIMATE does
+// not touch the arrays while planning, and FFTW_UNALIGNED lets a plan run on any row.
+enum PlanKind { kRowsForward, kRowsInverse, kColumnsForward, kColumnsInverse };
+
+fftw_plan GetPlan(PlanKind kind, int n, int howmany, int stride, void* in, void* out) {
+  // Destroyed at exit with FFTW's own tables.
+  struct Plans {
+    std::mutex mutex;
+    std::map<std::tuple<int, int, int, int>, fftw_plan> map;
+    ~Plans() {
+      for (auto& [key, plan] : map)
+        if (plan) fftw_destroy_plan(plan);
+      fftw_cleanup();
+    }
+  };
+  static Plans plans;
+  std::lock_guard<std::mutex> lock(plans.mutex);
+  fftw_plan& plan = plans.map[{kind, n, howmany, stride}];
+  if (plan) return plan;
+  const unsigned flags = FFTW_ESTIMATE | FFTW_UNALIGNED;
+  auto* cin = static_cast<fftw_complex*>(in);
+  auto* cout = static_cast<fftw_complex*>(out);
+  switch (kind) {
+    case kRowsForward:
+      plan = fftw_plan_many_dft_r2c(1, &n, 1, static_cast<double*>(in), nullptr, 1, n, cout,
+                                    nullptr, 1, n / 2 + 1, flags);
+      break;
+    case kRowsInverse:
+      plan = fftw_plan_many_dft_c2r(1, &n, 1, cin, nullptr, 1, n / 2 + 1, static_cast<double*>(out),
+                                    nullptr, 1, n, flags);
+      break;
+    case kColumnsForward:
+    case kColumnsInverse:
+      plan = fftw_plan_many_dft(1, &n, howmany, cin, nullptr, stride, 1, cout, nullptr, stride, 1,
+                                kind == kColumnsForward ? FFTW_FORWARD : FFTW_BACKWARD, flags);
+      break;
   }
-  for (int len = 2; len <= n; len <<= 1) {
-    const int step = n / len;
-    for (int i = 0; i < n; i += len)
-      for (int k = 0; k < len / 2; ++k) {
-        const Cx r = roots[static_cast<std::size_t>(k) * step];
-        const Cx wk = inverse ? std::conj(r) : r;
-        const Cx u = a[i + k], t = a[i + k + len / 2] * wk;
-        a[i + k] = u + t;
-        a[i + k + len / 2] = u - t;
-      }
-  }
+  if (!plan) throw std::bad_alloc();
+  return plan;
 }
 
-std::vector<Cx> Roots(int n) {
-  std::vector<Cx> r(static_cast<std::size_t>(n / 2 + 1));
-  for (int k = 0; k <= n / 2; ++k) r[k] = std::polar(1.0, -2 * M_PI * k / n);
-  return r;
+fftw_complex* AsFftw(Cx* p) {
+  return reinterpret_cast<fftw_complex*>(p);
 }
 
-// 2-D transform of a gw × gh grid stored by rows.
-void Fft2(std::vector<Cx>& g, int gw, int gh, bool inverse) {
-  const std::vector<Cx> rw = Roots(gw), rh = Roots(gh);
-  for (int y = 0; y < gh; ++y) Fft(&g[static_cast<std::size_t>(y) * gw], gw, rw, inverse);
-  std::vector<Cx> col(static_cast<std::size_t>(gh));
-  for (int x = 0; x < gw; ++x) {
-    for (int y = 0; y < gh; ++y) col[y] = g[static_cast<std::size_t>(y) * gw + x];
-    Fft(col.data(), gh, rh, inverse);
-    for (int y = 0; y < gh; ++y) g[static_cast<std::size_t>(y) * gw + x] = col[y];
-  }
+// The columns of a gh × cw half spectrum transformed in place, in blocks of adjacent
+// columns (each block always the same way, whichever thread takes it).
+void TransformColumns(std::vector<Cx>& g, int cw, int gh, bool inverse) {
+  constexpr int kBlock = 8;
+  const int blocks = (cw + kBlock - 1) / kBlock;
+  const PlanKind kind = inverse ? kColumnsInverse : kColumnsForward;
+  const int last = cw - (blocks - 1) * kBlock;
+  const fftw_plan full = GetPlan(kind, gh, kBlock, cw, g.data(), g.data());
+  const fftw_plan tail = GetPlan(kind, gh, last, cw, g.data(), g.data());
+  rowpool::Run(blocks, 4, [&](int begin, int end) {
+    for (int b = begin; b < end; ++b) {
+      fftw_complex* p = AsFftw(&g[static_cast<std::size_t>(b) * kBlock]);
+      fftw_execute_dft(b == blocks - 1 ? tail : full, p, p);
+    }
+  });
+}
+
+// The half spectrum (gh rows of gw / 2 + 1) of a prepared frame zero-padded to gw × gh.
+void Forward(const Frame& f, int gw, int gh, std::vector<Cx>* spec) {
+  const int cw = gw / 2 + 1;
+  spec->assign(static_cast<std::size_t>(gh) * cw, Cx(0));
+  std::vector<double> probe(static_cast<std::size_t>(gw));
+  const fftw_plan rows = GetPlan(kRowsForward, gw, 1, 1, probe.data(), spec->data());
+  rowpool::Run(f.h, 16, [&](int begin, int end) {
+    std::vector<double> row(static_cast<std::size_t>(gw), 0.0);
+    for (int y = begin; y < end; ++y) {
+      std::copy_n(&f.v[static_cast<std::size_t>(y) * f.w], f.w, row.begin());
+      fftw_execute_dft_r2c(rows, row.data(), AsFftw(&(*spec)[static_cast<std::size_t>(y) * cw]));
+    }
+  });
+  // The rows below the frame are zeros, and so are their transforms.
+  TransformColumns(*spec, cw, gh, false);
+}
+
+// The real gw × gh inverse (unnormalised) of a half spectrum, which it destroys.
+void Inverse(std::vector<Cx>& spec, int gw, int gh, std::vector<double>* surface) {
+  const int cw = gw / 2 + 1;
+  TransformColumns(spec, cw, gh, true);
+  surface->resize(static_cast<std::size_t>(gw) * gh);
+  const fftw_plan rows = GetPlan(kRowsInverse, gw, 1, 1, spec.data(), surface->data());
+  rowpool::Run(gh, 16, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y)
+      fftw_execute_dft_c2r(rows, AsFftw(&spec[static_cast<std::size_t>(y) * cw]),
+                           &(*surface)[static_cast<std::size_t>(y) * gw]);
+  });
 }
 
 int Pow2AtLeast(int n) {
@@ -156,43 +326,123 @@ int Signed(int k, int n) {
   return k > n / 2 ? k - n : k;
 }
 
-// Re Σ R(ky, kx) e^{2πi (kx x / gw + ky y / gh)} on an n × n grid of positions
-// (x0 + i step, y0 + j step); returns the best position.
-void Refine(const std::vector<Cx>& spec, int gw, int gh, double* px, double* py, double half,
-            double step) {
-  const int n = static_cast<int>(std::lround(2 * half / step)) + 1;
-  const double x0 = *px - half, y0 = *py - half;
-  std::vector<Cx> ex(static_cast<std::size_t>(n) * gw), t(static_cast<std::size_t>(gh) * n);
-  for (int i = 0; i < n; ++i)
-    for (int kx = 0; kx < gw; ++kx)
-      ex[static_cast<std::size_t>(i) * gw + kx] =
-          std::polar(1.0, 2 * M_PI * Signed(kx, gw) * (x0 + i * step) / gw);
-  for (int ky = 0; ky < gh; ++ky)
+constexpr int kGrid = 7;  // positions along each axis of a refinement grid
+
+// The surface Re Σ R(ky, kx) e^{2πi (kx x / gw + ky y / gh)} on a kGrid × kGrid grid of
+// positions (x0 + i step, y0 + j step), from the half spectrum: the columns kx in
+// (gw/2, gw) are the conjugates of those in (0, gw/2) and count twice. Sets *bi, *bj to
+// the best position's indices (the first of equals, rows first).
+
+void GridBest(const std::vector<Cx>& spec, int gw, int gh, double x0, double y0, double step,
+              int* bi, int* bj) {
+  constexpr int n = kGrid;
+  const int cw = gw / 2 + 1;
+  // ex[kx][i]: the positions run along the rows, so the products below go along them.
+  std::vector<double> exr(static_cast<std::size_t>(cw) * n), exi(exr.size());
+  for (int kx = 0; kx < cw; ++kx)
     for (int i = 0; i < n; ++i) {
-      Cx s = 0;
-      const Cx* e = &ex[static_cast<std::size_t>(i) * gw];
-      const Cx* r = &spec[static_cast<std::size_t>(ky) * gw];
-      for (int kx = 0; kx < gw; ++kx) s += r[kx] * e[kx];
-      t[static_cast<std::size_t>(ky) * n + i] = s;
+      const double c = kx == 0 || 2 * kx == gw ? 1.0 : 2.0;
+      const Cx e = std::polar(c, 2 * M_PI * kx * (x0 + i * step) / gw);
+      exr[static_cast<std::size_t>(kx) * n + i] = e.real();
+      exi[static_cast<std::size_t>(kx) * n + i] = e.imag();
     }
-  double best = -std::numeric_limits<double>::infinity();
-  for (int j = 0; j < n; ++j) {
-    const double y = y0 + j * step;
-    std::vector<double> acc(static_cast<std::size_t>(n), 0.0);
-    for (int ky = 0; ky < gh; ++ky) {
-      const Cx e = std::polar(1.0, 2 * M_PI * Signed(ky, gh) * y / gh);
-      for (int i = 0; i < n; ++i) acc[i] += (t[static_cast<std::size_t>(ky) * n + i] * e).real();
-    }
-    for (int i = 0; i < n; ++i)
-      if (acc[i] > best) {
-        best = acc[i];
-        *px = x0 + i * step;
-        *py = y;
+  // t[ky][i] = Σ_kx R(ky, kx) ex[kx][i], one row of the spectrum at a time (the sum over
+  // kx in order, for every position).
+  std::vector<double> tr(static_cast<std::size_t>(gh) * n), ti(tr.size());
+  rowpool::Run(gh, 32, [&](int begin, int end) {
+    for (int ky = begin; ky < end; ++ky) {
+      const Cx* r = &spec[static_cast<std::size_t>(ky) * cw];
+      // The sums stay in registers over the row.
+      double sr[kGrid] = {}, si[kGrid] = {};
+      for (int kx = 0; kx < cw; ++kx) {
+        const double a = r[kx].real(), b = r[kx].imag();
+        const double* er = &exr[static_cast<std::size_t>(kx) * kGrid];
+        const double* ei = &exi[static_cast<std::size_t>(kx) * kGrid];
+        for (int i = 0; i < kGrid; ++i) {
+          sr[i] += a * er[i] - b * ei[i];
+          si[i] += a * ei[i] + b * er[i];
+        }
       }
+      std::copy_n(sr, kGrid, &tr[static_cast<std::size_t>(ky) * kGrid]);
+      std::copy_n(si, kGrid, &ti[static_cast<std::size_t>(ky) * kGrid]);
+    }
+  });
+  std::vector<double> acc(static_cast<std::size_t>(n) * n);
+  rowpool::Run(n, 4, [&](int begin, int end) {
+    for (int j = begin; j < end; ++j) {
+      double* a = &acc[static_cast<std::size_t>(j) * n];
+      std::fill(a, a + n, 0.0);
+      const double y = y0 + j * step;
+      for (int ky = 0; ky < gh; ++ky) {
+        const double phase = 2 * M_PI * Signed(ky, gh) * y / gh;
+        const double c = std::cos(phase), s = std::sin(phase);
+        const double* r = &tr[static_cast<std::size_t>(ky) * n];
+        const double* q = &ti[static_cast<std::size_t>(ky) * n];
+        for (int i = 0; i < n; ++i) a[i] += r[i] * c - q[i] * s;
+      }
+    }
+  });
+  double best = -std::numeric_limits<double>::infinity();
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i)
+      if (acc[static_cast<std::size_t>(j) * n + i] > best) {
+        best = acc[static_cast<std::size_t>(j) * n + i];
+        *bi = i;
+        *bj = j;
+      }
+}
+
+// Refines (*px, *py), a point of the 1/100-pixel lattice near the peak, to the best point
+// of the 1/400-pixel lattice near it by grids from coarse to fine; a grid whose best point
+// lies on its border moves there and is evaluated again (a few times at most).
+void Refine(const std::vector<Cx>& spec, int gw, int gh, double* px, double* py) {
+  constexpr int half = kGrid / 2;
+  for (const double step : {0.01, 0.0025}) {
+    for (int moves = 0; moves < 4; ++moves) {
+      int bi = half, bj = half;
+      GridBest(spec, gw, gh, *px - half * step, *py - half * step, step, &bi, &bj);
+      *px += (bi - half) * step;
+      *py += (bj - half) * step;
+      const bool border = bi == 0 || bj == 0 || bi == kGrid - 1 || bj == kGrid - 1;
+      if (!border) break;
+    }
   }
 }
 
+// The reduction of two frames of these sizes: a power of two that brings the longest
+// side down to kMaxSide.
+int BinFor(const CRalImage& a, const CRalImage& b, int maxSide) {
+  const int side = std::max({a.GetWidth(), a.GetHeight(), b.GetWidth(), b.GetHeight()});
+  int bin = 1;
+  while (side / bin > maxSide) bin *= 2;
+  return bin;
+}
+
 }  // namespace
+
+// The reference as prepared and transformed for one reduction and grid.
+struct CImgMatching::Reference {
+  int bin = 0, gw = 0, gh = 0;
+  std::vector<Cx> spec;  // its half spectrum, gh × (gw / 2 + 1)
+};
+
+// Working arrays kept from one target to the next, so that a run of targets does not map
+// and fault in fresh pages for each.
+struct CImgMatching::Scratch {
+  Frame frame;
+  PrepareArrays prepare;
+  std::vector<double> surface;
+  std::vector<Cx> cross, work;
+};
+
+CImgMatching::CImgMatching(CRalImage& image) : m_Image(image) {}
+
+CImgMatching::~CImgMatching() = default;
+
+void CImgMatching::KeepReference(bool keep) {
+  m_bKeep = keep;
+  if (!keep) m_pReference.reset();
+}
 
 int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const MatchingParams* params,
                      int final) {
@@ -207,68 +457,109 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
   int ok = 0;
   m_Image.ShowProgressInit(final, "画像マッチング中...", 4);
   try {
-    const int side = std::max(
-        {m_Image.GetWidth(), m_Image.GetHeight(), target->GetWidth(), target->GetHeight()});
-    int bin = 1;
-    while (side / bin > kMaxSide) bin *= 2;
-    Frame ref, tgt;
-    if (ReadFrame(m_Image, bin, &ref) && ReadFrame(*target, bin, &tgt)) {
-      Prepare(&ref);
-      Prepare(&tgt);
+    if (!m_pScratch) m_pScratch = std::make_unique<Scratch>();
+    const int bin = BinFor(m_Image, *target, kMaxSide);
+    const int rw = m_Image.GetWidth() / bin, rh = m_Image.GetHeight() / bin;
+    const int gw = Pow2AtLeast(std::max(rw, target->GetWidth() / bin)),
+              gh = Pow2AtLeast(std::max(rh, target->GetHeight() / bin));
+    std::unique_ptr<Reference> made;
+    Reference* ref = m_pReference.get();
+    if (!ref || ref->bin != bin || ref->gw != gw || ref->gh != gh) {
+      ref = nullptr;
+      Frame frame;
+      if (ReadFrame(m_Image, bin, &frame)) {
+        made = std::make_unique<Reference>();
+        made->bin = bin;
+        made->gw = gw;
+        made->gh = gh;
+        Prepare(&frame, &m_pScratch->prepare);
+        Forward(frame, gw, gh, &made->spec);
+        ref = made.get();
+      }
+    }
+    Frame& tgt = m_pScratch->frame;
+    if (ref && ReadFrame(*target, bin, &tgt)) {
+      Prepare(&tgt, &m_pScratch->prepare);
       m_Image.ShowProgress(1);
-      const int gw = Pow2AtLeast(std::max(ref.w, tgt.w)), gh = Pow2AtLeast(std::max(ref.h, tgt.h));
-      std::vector<Cx> a(static_cast<std::size_t>(gw) * gh), b(a.size());
-      for (int y = 0; y < ref.h; ++y)
-        for (int x = 0; x < ref.w; ++x)
-          a[static_cast<std::size_t>(y) * gw + x] = ref.v[static_cast<std::size_t>(y) * ref.w + x];
-      for (int y = 0; y < tgt.h; ++y)
-        for (int x = 0; x < tgt.w; ++x)
-          b[static_cast<std::size_t>(y) * gw + x] = tgt.v[static_cast<std::size_t>(y) * tgt.w + x];
-      Fft2(a, gw, gh, false);
-      Fft2(b, gw, gh, false);
+      const int cw = gw / 2 + 1;
+      std::vector<Cx>& a = m_pScratch->cross;
+      Forward(tgt, gw, gh, &a);
       m_Image.ShowProgress(1);
       // The weighted phase of the cross-power spectrum, kept in a for the refinement.
-      for (int ky = 0; ky < gh; ++ky)
-        for (int kx = 0; kx < gw; ++kx) {
-          const std::size_t i = static_cast<std::size_t>(ky) * gw + kx;
-          const Cx r = a[i] * std::conj(b[i]);
-          const double mag = std::abs(r);
-          const double fx = static_cast<double>(Signed(kx, gw)) / gw;
-          const double fy = static_cast<double>(Signed(ky, gh)) / gh;
-          const double weight = std::exp(-(fx * fx + fy * fy) / (2 * kBandSigma * kBandSigma));
-          a[i] = mag > 1e-300 ? r * (weight / mag) : Cx(0);
+      std::vector<double> wx(static_cast<std::size_t>(cw)), wy(static_cast<std::size_t>(gh));
+      const double band = 2 * kBandSigma * kBandSigma;
+      for (int kx = 0; kx < cw; ++kx) {
+        const double fx = static_cast<double>(kx) / gw;
+        wx[kx] = std::exp(-fx * fx / band);
+      }
+      for (int ky = 0; ky < gh; ++ky) {
+        const double fy = static_cast<double>(Signed(ky, gh)) / gh;
+        wy[ky] = std::exp(-fy * fy / band);
+      }
+      rowpool::Run(gh, 32, [&](int begin, int end) {
+        for (int ky = begin; ky < end; ++ky) {
+          const Cx* s = &ref->spec[static_cast<std::size_t>(ky) * cw];
+          Cx* t = &a[static_cast<std::size_t>(ky) * cw];
+          for (int kx = 0; kx < cw; ++kx) {
+            const double re = s[kx].real() * t[kx].real() + s[kx].imag() * t[kx].imag();
+            const double im = s[kx].imag() * t[kx].real() - s[kx].real() * t[kx].imag();
+            const double mag = std::sqrt(re * re + im * im);
+            const double k = mag > 1e-300 ? wy[ky] * wx[kx] / mag : 0.0;
+            t[kx] = Cx(re * k, im * k);
+          }
         }
-      b = a;
-      Fft2(b, gw, gh, true);
+      });
+      std::vector<Cx>& work = m_pScratch->work;
+      work = a;
+      std::vector<double>& c = m_pScratch->surface;
+      Inverse(work, gw, gh, &c);
       m_Image.ShowProgress(1);
       std::size_t peak = 0;
-      for (std::size_t i = 1; i < b.size(); ++i)
-        if (b[i].real() > b[peak].real()) peak = i;
+      for (std::size_t i = 1; i < c.size(); ++i)
+        if (c[i] > c[peak]) peak = i;
       const int px = static_cast<int>(peak % gw), py = static_cast<int>(peak / gw);
       // Surface statistics outside the peak's 5 × 5 neighbourhood.
       double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
-      for (int y = 0; y < gh; ++y)
+      for (int y = 0; y < gh; ++y) {
+        const bool nearRow = std::abs(Signed((y - py + gh) % gh, gh)) <= 2;
+        const double* row = &c[static_cast<std::size_t>(y) * gw];
         for (int x = 0; x < gw; ++x) {
-          const int ddx = std::abs(Signed((x - px + gw) % gw, gw));
-          const int ddy = std::abs(Signed((y - py + gh) % gh, gh));
-          if (ddx <= 2 && ddy <= 2) continue;
-          const double v = b[static_cast<std::size_t>(y) * gw + x].real();
+          if (nearRow && std::abs(Signed((x - px + gw) % gw, gw)) <= 2) continue;
+          const double v = row[x];
           sum += v;
           sum2 += v * v;
           second = std::max(second, v);
           count += 1;
         }
+      }
       const double mean = sum / count;
       const double sd = std::sqrt(std::max(0.0, sum2 / count - mean * mean));
-      m_dScore = sd > 0 ? (b[peak].real() - mean) / sd : 0.0;
+      m_dScore = sd > 0 ? (c[peak] - mean) / sd : 0.0;
       double sx = Signed(px, gw), sy = Signed(py, gh);
-      const double ratio = second > mean ? (b[peak].real() - mean) / (second - mean) : 0.0;
+      const double ratio = second > mean ? (c[peak] - mean) / (second - mean) : 0.0;
       const bool confident =
           (m_dScore >= minScore && ratio >= kMinPeakRatio) ||
           (m_dScore >= std::max(minScore, kStrongScore) && ratio >= kStrongPeakRatio);
       if (confident) {
-        Refine(a, gw, gh, &sx, &sy, 1.5, 0.05);
-        Refine(a, gw, gh, &sx, &sy, 0.1, 0.0025);
+        // The refinement starts from the vertex of Gaussians (parabolas through the
+        // logarithms; through the values when one is not positive) through the peak and
+        // its neighbours on the surface, taken to the nearest hundredth of a pixel.
+        auto at = [&](int x, int y) {
+          return c[static_cast<std::size_t>((y + gh) % gh) * gw + (x + gw) % gw];
+        };
+        auto vertex = [](double before, double top, double after) {
+          if (before > 0 && after > 0 && top > 0) {
+            before = std::log(before);
+            after = std::log(after);
+            top = std::log(top);
+          }
+          const double curve = before - 2 * top + after;
+          const double t = curve < 0 ? 0.5 * (before - after) / curve : 0.0;
+          return std::round(std::clamp(t, -0.5, 0.5) / 0.01) * 0.01;
+        };
+        sx += vertex(at(px - 1, py), c[peak], at(px + 1, py));
+        sy += vertex(at(px, py - 1), c[peak], at(px, py + 1));
+        Refine(a, gw, gh, &sx, &sy);
         sx *= bin;
         sy *= bin;
         if (prm.maxShift <= 0 || (std::abs(sx) <= prm.maxShift && std::abs(sy) <= prm.maxShift)) {
@@ -279,6 +570,7 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
       }
       m_Image.ShowProgress(1);
     }
+    if (made && m_bKeep) m_pReference = std::move(made);
   } catch (const std::bad_alloc&) {
     ok = 0;
   }

@@ -28,11 +28,23 @@
 //     it (ratio 1.5 to 2), while two unrelated sparse fields stay under 20 σ with ratios
 //     under 1.3: a peak of kStrongScore σ is therefore taken at the lower ratio
 //     kStrongPeakRatio.
-//  5. The peak is refined to 1/400 pixel by evaluating the inverse transform on fine
-//     grids around it (two passes: 1/20 pixel over ±1.5 pixel, then 1/400 over ±0.1).
+//  5. The peak is refined to 1/400 pixel by evaluating the inverse transform on grids of
+//     7 × 7 points around it: steps of 1/100 pixel centred on the vertex of Gaussians
+//     through the integer peak and its neighbours (to the nearest 1/100 pixel), then of
+//     1/400 pixel centred on the best point found; a grid whose best point lies on its
+//     border is moved there and evaluated again. The positions tried are those of the
+//     1/400-pixel lattice through the integer peak, so the shift is the best point of
+//     that lattice near the peak.
 // Shifts up to half the padded grid less the taper are found; overlap down to about a
 // quarter of the frame is enough on a field of ordinary star density.
+//
+// The transforms are FFTW's real-to-complex ones, planned once per size for the program's
+// life. The work per row (filtering, transforms of rows and blocks of columns, the
+// refinement) is shared by the row pool's threads; every row is computed the same way on
+// any thread, so the result does not depend on the number of threads.
 #pragma once
+
+#include <memory>
 
 class CRalImage;
 
@@ -52,7 +64,16 @@ class CImgMatching {
   static constexpr double kStrongPeakRatio = 1.4;
 
   // image: the reference, on which the target is to be laid.
-  explicit CImgMatching(CRalImage& image) : m_Image(image) {}
+  explicit CImgMatching(CRalImage& image);
+  ~CImgMatching();
+  CImgMatching(const CImgMatching&) = delete;
+  CImgMatching& operator=(const CImgMatching&) = delete;
+
+  // keep: the reference's prepared frame and spectrum, made by the first Do, are reused by
+  // every later Do whose target needs the same reduction and grid (another size of target
+  // makes them again). The reference must not change in between. Off by default: every
+  // Do reads the reference afresh. The shifts and scores are the same either way.
+  void KeepReference(bool keep);
   // The shift (dx, dy) that lays target on the reference, in the sense of CImgComposit
   // and CImgMedianComposit (target pixel (u, v) shows the sky of reference pixel
   // (u + dx, v + dy)). params may be null for the defaults; final non-zero shows progress
@@ -64,6 +85,12 @@ class CImgMatching {
   double GetScore() const { return m_dScore; }
 
  private:
+  struct Reference;
+  struct Scratch;
+
   CRalImage& m_Image;
   double m_dScore = 0.0;
+  bool m_bKeep = false;
+  std::unique_ptr<Reference> m_pReference;
+  std::unique_ptr<Scratch> m_pScratch;
 };

@@ -22,6 +22,8 @@ packages=(
   python3-photutils
   # gzip-packed FITS files
   zlib1g-dev
+  # the transforms of the image matching
+  libfftw3-dev
   # the registration oracle beside the image matching
   python3-skimage
   # calibration and stacking oracles of the batch runs
