@@ -305,14 +305,9 @@ int CBatchDarkFlat::ImageProc() {
       m_Failures.push_back({-1, chosen.path, reason + "; nothing was done"});
     return failures.empty();
   };
-  if (s.useDark && s.dark.Chosen() && !prepare(s.dark, &dark, &darkUsed, {bias})) return 0;
-  if (s.useFlat && s.useFlatDark && s.flatDark.Chosen() &&
-      !prepare(s.flatDark, &flatDark, &flatDarkUsed, {bias}))
-    return 0;
-  if (s.useFlat && s.flat.Chosen() && !prepare(s.flat, &flat, &flatUsed, {bias, flatDarkUsed}))
-    return 0;
-  // Each frame's means are found once for the whole run, unless the frame is an image
-  // the caller holds that is also a target (calibrating it would change them).
+  // Each frame's means are found once for the whole run (the bias's before the other
+  // frames are freed of it), unless the frame is an image the caller holds that is also a
+  // target (calibrating it would change them).
   std::vector<std::unique_ptr<CFrameMeans>> means;
   auto keepMeans = [&](UsedFrame* f) {
     if (!f->image) return;
@@ -322,6 +317,12 @@ int CBatchDarkFlat::ImageProc() {
     f->means = means.back().get();
   };
   keepMeans(&bias);
+  if (s.useDark && s.dark.Chosen() && !prepare(s.dark, &dark, &darkUsed, {bias})) return 0;
+  if (s.useFlat && s.useFlatDark && s.flatDark.Chosen() &&
+      !prepare(s.flatDark, &flatDark, &flatDarkUsed, {bias}))
+    return 0;
+  if (s.useFlat && s.flat.Chosen() && !prepare(s.flat, &flat, &flatUsed, {bias, flatDarkUsed}))
+    return 0;
   keepMeans(&darkUsed);
   keepMeans(&flatUsed);
   const std::vector<UsedFrame> frames = {bias, darkUsed, flatUsed};
