@@ -117,6 +117,61 @@ void FreeOf(CRalImage& copy, UsedFrame* used, const std::vector<UsedFrame>& befo
   }
 }
 
+// Lowers the display levels of image by the frame's plane means, as a dark subtraction
+// does (DoDark).
+void ShiftLevels(CRalImage& image, CFrameMeans& frame) {
+  if (!image.HasLevel()) return;
+  const std::vector<double>& gray = frame.Gray();
+  for (int p = 0; p < image.GetPlanes(); ++p) {
+    const double mean = gray[static_cast<std::size_t>(
+        p < frame.Frame().GetPlanes() ? p : frame.Frame().GetPlanes() - 1)];
+    image.SetLevel(p, image.GetLevelMin(p) - mean, image.GetLevelMax(p) - mean);
+  }
+}
+
+// Where a frame goes in the one-pass calibration: 0 bias, 1 dark, 2 flat.
+int FrameIndex(const UsedFrame& f) {
+  return f.role == &kBiasRole ? 0 : f.role == &kDarkRole ? 1 : 2;
+}
+
+// The frames (bias, dark, flat, each fitting the image) applied in one pass over the
+// image's rows when the engine can (CRalImage::CalibrateInOnePass), with the levels
+// lowered after it as the separate steps lower them. -1, with nothing done, when it
+// cannot, or when fewer than two frames are used (the separate step is as quick then);
+// 0 when a row could not be reached, 1 when done.
+int CalibrateInOnePass(CRalImage& image, const std::vector<UsedFrame>& frames) {
+  const CRalImage* used[3] = {nullptr, nullptr, nullptr};
+  int count = 0;
+  for (const UsedFrame& f : frames) {
+    if (!f.image) continue;
+    const int k = FrameIndex(f);
+    if (used[k]) return -1;
+    used[k] = f.image;
+    ++count;
+  }
+  if (count < 2) return -1;
+  // The means of each frame: the run's kept ones, or found here for this target.
+  std::unique_ptr<CFrameMeans> own[3];
+  CFrameMeans* means[3] = {nullptr, nullptr, nullptr};
+  for (const UsedFrame& f : frames) {
+    if (!f.image) continue;
+    const int k = FrameIndex(f);
+    if (f.means && &f.means->Frame() == f.image) {
+      means[k] = f.means;
+    } else {
+      own[k] = std::make_unique<CFrameMeans>(*f.image);
+      means[k] = own[k].get();
+    }
+  }
+  const std::vector<double>* flatMeans = nullptr;
+  if (used[2] && !(flatMeans = means[2]->Flat())) return -1;
+  const int done = image.CalibrateInOnePass(used[0], used[1], used[2], flatMeans, 1);
+  if (done != 1) return done;
+  for (int k = 0; k < 2; ++k)
+    if (used[k]) ShiftLevels(image, *means[k]);
+  return 1;
+}
+
 // What calibrating one target came to: the reasons of its failures, and whether its
 // image was changed.
 struct Outcome {
@@ -135,6 +190,17 @@ Outcome CalibrateTarget(CRalImage& image, const std::vector<UsedFrame>& frames, 
     out.failures.push_back(misfit.reason + (saving ? "; not saved" : ""));
   }
   if (saving && !out.failures.empty()) return out;
+  if (out.failures.empty()) {
+    const int fused = CalibrateInOnePass(image, frames);
+    if (fused >= 0) {
+      out.changed = true;
+      // A row that could not be reached leaves the pass half done, with every frame.
+      if (fused == 0)
+        for (const UsedFrame& f : frames)
+          if (f.image) out.failures.push_back(Describe(f) + " could not be applied");
+      return out;
+    }
+  }
   for (const UsedFrame& f : frames) {
     if (!f.image || !SameSize(image, *f.image)) continue;
     out.changed = true;
@@ -177,14 +243,7 @@ const std::vector<double>* CFrameMeans::Flat() {
 
 int DoDark(CRalImage& image, CFrameMeans& frame) {
   if (!image.DarkClbrtn(frame.Frame(), 1)) return 0;
-  if (image.HasLevel()) {
-    const std::vector<double>& gray = frame.Gray();
-    for (int p = 0; p < image.GetPlanes(); ++p) {
-      const double mean = gray[static_cast<std::size_t>(
-          p < frame.Frame().GetPlanes() ? p : frame.Frame().GetPlanes() - 1)];
-      image.SetLevel(p, image.GetLevelMin(p) - mean, image.GetLevelMax(p) - mean);
-    }
-  }
+  ShiftLevels(image, frame);
   return 1;
 }
 
@@ -246,14 +305,9 @@ int CBatchDarkFlat::ImageProc() {
       m_Failures.push_back({-1, chosen.path, reason + "; nothing was done"});
     return failures.empty();
   };
-  if (s.useDark && s.dark.Chosen() && !prepare(s.dark, &dark, &darkUsed, {bias})) return 0;
-  if (s.useFlat && s.useFlatDark && s.flatDark.Chosen() &&
-      !prepare(s.flatDark, &flatDark, &flatDarkUsed, {bias}))
-    return 0;
-  if (s.useFlat && s.flat.Chosen() && !prepare(s.flat, &flat, &flatUsed, {bias, flatDarkUsed}))
-    return 0;
-  // Each frame's means are found once for the whole run, unless the frame is an image
-  // the caller holds that is also a target (calibrating it would change them).
+  // Each frame's means are found once for the whole run (the bias's before the other
+  // frames are freed of it), unless the frame is an image the caller holds that is also a
+  // target (calibrating it would change them).
   std::vector<std::unique_ptr<CFrameMeans>> means;
   auto keepMeans = [&](UsedFrame* f) {
     if (!f->image) return;
@@ -263,6 +317,12 @@ int CBatchDarkFlat::ImageProc() {
     f->means = means.back().get();
   };
   keepMeans(&bias);
+  if (s.useDark && s.dark.Chosen() && !prepare(s.dark, &dark, &darkUsed, {bias})) return 0;
+  if (s.useFlat && s.useFlatDark && s.flatDark.Chosen() &&
+      !prepare(s.flatDark, &flatDark, &flatDarkUsed, {bias}))
+    return 0;
+  if (s.useFlat && s.flat.Chosen() && !prepare(s.flat, &flat, &flatUsed, {bias, flatDarkUsed}))
+    return 0;
   keepMeans(&darkUsed);
   keepMeans(&flatUsed);
   const std::vector<UsedFrame> frames = {bias, darkUsed, flatUsed};

@@ -125,4 +125,53 @@ void BM_ReadAndSaveOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadAndSaveOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// In memory, one target of 2048 × 2048 floats (as a 16-bit file reads): the bias, the
+// dark and the flat applied in one pass over the rows, beside the baseline of the three
+// separate steps (DarkClbrtn, DarkClbrtn, FlatClbrtn) in the same run. Each iteration
+// starts from a fresh copy of the target, in both.
+struct InMemory {
+  CRalImage bias, dark, flat, target;
+  std::vector<double> means;
+  bool ok = false;
+  InMemory() {
+    const Files& f = TheFiles();
+    ok = !f.dir.empty() && ReadBatchImage(f.bias, bias) && ReadBatchImage(f.dark, dark) &&
+         ReadBatchImage(f.flat, flat) && ReadBatchImage(f.targets[0], target) &&
+         CRalImage::GetFlatMeans(flat, &means);
+  }
+};
+
+const InMemory& TheImages() {
+  static InMemory images;
+  return images;
+}
+
+void BM_CalibrateRowsOnePass(benchmark::State& state) {
+  const InMemory& m = TheImages();
+  if (!m.ok) return state.SkipWithError("the images could not be read");
+  for (auto _ : state) {
+    state.PauseTiming();
+    CRalImage image(m.target);
+    state.ResumeTiming();
+    if (image.CalibrateInOnePass(&m.bias, &m.dark, &m.flat, &m.means, 0) != 1)
+      state.SkipWithError("the one pass was refused");
+  }
+}
+BENCHMARK(BM_CalibrateRowsOnePass)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Baseline: the same three steps one after another.
+void BM_CalibrateRowsThreeSteps(benchmark::State& state) {
+  const InMemory& m = TheImages();
+  if (!m.ok) return state.SkipWithError("the images could not be read");
+  for (auto _ : state) {
+    state.PauseTiming();
+    CRalImage image(m.target);
+    state.ResumeTiming();
+    if (!image.DarkClbrtn(m.bias, 0) || !image.DarkClbrtn(m.dark, 0) ||
+        !image.FlatClbrtn(m.flat, m.means, 0))
+      state.SkipWithError("a step failed");
+  }
+}
+BENCHMARK(BM_CalibrateRowsThreeSteps)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace

@@ -316,6 +316,109 @@ int CRalImage::FlatClbrtn(const CImage& flat, const std::vector<double>& means, 
                    });
 }
 
+namespace {
+
+// Whether the fused pass can take an image: unscaled 32-bit floats, whose stored value
+// is the physical one rounded to float.
+bool PlainFloats(const CImage& image) {
+  return !image.IsEmpty() && image.GetBitsPixel() == -32 && image.GetBscale() == 1.0 &&
+         image.GetBzero() == 0.0;
+}
+
+// One row of the fused pass. Each subtraction is done in doubles and rounded to float,
+// which is what storing it does between the separate steps; the flat's quotient is
+// taken where the flat is positive, as (value × mean) / flat.
+template <bool kBias, bool kDark, bool kFlat>
+void CalibrateRow(float* row, const float* bias, const float* dark, const float* flat, double mean,
+                  int n) {
+  for (int x = 0; x < n; ++x) {
+    double v = row[x];
+    if constexpr (kBias) v = static_cast<float>(v - static_cast<double>(bias[x]));
+    if constexpr (kDark) v = static_cast<float>(v - static_cast<double>(dark[x]));
+    if constexpr (kFlat) {
+      const double f = flat[x];
+      const double q = v * mean / f;
+      v = f > 0 ? q : v;
+    }
+    row[x] = static_cast<float>(v);
+  }
+}
+
+using RowKernel = void (*)(float*, const float*, const float*, const float*, double, int);
+
+RowKernel PickKernel(bool bias, bool dark, bool flat) {
+  static constexpr RowKernel kKernels[8] = {
+      CalibrateRow<false, false, false>, CalibrateRow<false, false, true>,
+      CalibrateRow<false, true, false>,  CalibrateRow<false, true, true>,
+      CalibrateRow<true, false, false>,  CalibrateRow<true, false, true>,
+      CalibrateRow<true, true, false>,   CalibrateRow<true, true, true>};
+  return kKernels[(bias ? 4 : 0) + (dark ? 2 : 0) + (flat ? 1 : 0)];
+}
+
+}  // namespace
+
+int CRalImage::CalibrateInOnePass(const CImage* bias, const CImage* dark, const CImage* flat,
+                                  const std::vector<double>* flatMeans, int showProgress) {
+  if (!PlainFloats(*this)) return -1;
+  const CImage* frames[3] = {bias, dark, flat};
+  for (const CImage* f : frames) {
+    if (!f) continue;
+    if (f == this || !PlainFloats(*f) || f->GetWidth() != GetWidth() ||
+        f->GetHeight() != GetHeight() || f->GetPlanes() < 1)
+      return -1;
+  }
+  if (flat && (!flatMeans || static_cast<int>(flatMeans->size()) != flat->GetPlanes())) return -1;
+  const RowKernel kernel = PickKernel(bias != nullptr, dark != nullptr, flat != nullptr);
+  const int width = GetWidth(), height = GetHeight();
+  ShowProgressInit(showProgress, "ダーク補正中...",
+                   static_cast<std::int64_t>(GetPlanes()) * height);
+  // As in Calibrate: the rows of every image pinned a run at a time, the run shared among
+  // the pool's threads; the pager and the progress stay on this thread.
+  CRowPins out(*GetStore(), 0);
+  std::unique_ptr<CRowPins> in[3];
+  for (int k = 0; k < 3; ++k)
+    if (frames[k]) in[k] = std::make_unique<CRowPins>(*frames[k]->GetStore(), 1);
+  int ok = 1;
+  for (int p = 0; p < GetPlanes() && ok; ++p) {
+    int fp[3] = {0, 0, 0};
+    for (int k = 0; k < 3; ++k)
+      if (frames[k]) fp[k] = std::min(p, frames[k]->GetPlanes() - 1);
+    const double mean = flat ? (*flatMeans)[static_cast<std::size_t>(fp[2])] : 0.0;
+    for (int y = 0; y < height;) {
+      int n = 0;
+      for (int blocks : {kCalibrateBlocks, 1}) {
+        n = kCalibrateRows;
+        for (int k = 0; k < 3 && n > 0; ++k)
+          if (in[k]) n = in[k]->Pin(fp[k], y, n, blocks);
+        if (n > 0) n = out.Pin(p, y, n, blocks);
+        if (n > 0) break;
+        for (auto& pins : in)
+          if (pins) pins->Release();
+        out.Release();
+      }
+      if (n <= 0) {
+        ok = 0;
+        break;
+      }
+      auto rowOf = [&](int k, int i) {
+        return in[k] ? static_cast<const float*>(in[k]->Row(i)) : nullptr;
+      };
+      rowpool::Run(n, kCalibrateRowsPerThread, [&](int b, int e) {
+        for (int i = b; i < e; ++i)
+          kernel(static_cast<float*>(out.Row(i)), rowOf(0, i), rowOf(1, i), rowOf(2, i), mean,
+                 width);
+      });
+      for (auto& pins : in)
+        if (pins) pins->Release();
+      out.Release();
+      y += n;
+      ShowProgress(n);
+    }
+  }
+  ShowProgressEnd();
+  return ok;
+}
+
 void CRalImage::ShowProgressInit(int show, const std::string& caption, std::int64_t steps) {
   ShowProgressEnd();
   if (!show || !m_pProgress) return;

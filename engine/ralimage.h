@@ -106,6 +106,15 @@ class CRalImage : public CImage {
   // The mean of each plane of a flat over its finite values (0.0 for a plane with none),
   // the values FlatClbrtn scales the flat by. 0 when a row cannot be read.
   static int GetFlatMeans(const CImage& flat, std::vector<double>* means);
+  // DarkClbrtn with bias, DarkClbrtn with dark, then FlatClbrtn with flat and its means
+  // (any of the three null to leave it out), in one pass over the rows: each value is
+  // rounded to the store's 32-bit float after every step, as the separate calls store
+  // it, so the pixels come out bit for bit the same. Only for images and frames held as
+  // unscaled 32-bit floats, of one size, none of them this image: -1 (nothing done) for
+  // any other, so that the caller takes the separate calls. 0 when a row cannot be
+  // reached (the rows before it are done), 1 when done. Display levels are untouched.
+  int CalibrateInOnePass(const CImage* bias, const CImage* dark, const CImage* flat,
+                         const std::vector<double>* flatMeans, int showProgress);
 
   // ---- display bytes
   // The linear display byte of a pixel value: 0 at or below low, 255 at or above high,
