@@ -165,6 +165,13 @@ bool CImgMedianComposit::StoreShifted(const CRalImage& frame, double bx, double 
   while (x1 > x0 && !inside(x1 - 1)) --x1;
   while (x1 < w && inside(x1)) ++x1;
   // Positions are monotonic in x, so [x0, x1) holds every inside column.
+  // When bx is well away from a whole number (and not so large that bx + x loses the
+  // fraction), every bx + x is too: it lies between k + x and k + x + 1 with k = ⌊bx⌋, none
+  // is snapped, and neither of its weights is zero (fraction in (0, 1), wv0 = 1 − fv never
+  // zero either).
+  const double fb = bx - std::floor(bx);
+  const bool clean = std::abs(bx) < 1e9 && fw < (1 << 30) && fb > 1e-6 && fb < 1 - 1e-6 && wv0 != 0;
+  const int k = clean ? static_cast<int>(std::floor(bx)) : 0;
   m_Rows.resize(static_cast<std::size_t>(two ? 2 : 1) * fw);
   const double* r0 = m_Rows.data();
   const double* r1 = two ? r0 + fw : r0;
@@ -176,6 +183,23 @@ bool CImgMedianComposit::StoreShifted(const CRalImage& frame, double bx, double 
     if (x0 >= x1) continue;
     if (!imgsample::ReadSpan(frame, 0, fw, iv, fp, m_Rows.data())) return false;
     if (two && !imgsample::ReadSpan(frame, 0, fw, iv + 1, fp, m_Rows.data() + fw)) return false;
+    if (clean) {
+      // No column is snapped, and both column weights of every pixel are non-zero.
+      for (int x = x0; x < x1; ++x) {
+        const int iu = x + k;
+        const double fu = (bx + x) - iu;
+        const double wu0 = 1 - fu, wu1 = fu;
+        double sum = 0;
+        sum += wu0 * wv0 * r0[iu];
+        sum += wu1 * wv0 * r0[iu + 1];
+        if (two) {
+          sum += wu0 * wv1 * r1[iu];
+          sum += wu1 * wv1 * r1[iu + 1];
+        }
+        out[x] = sum;
+      }
+      continue;
+    }
     for (int x = x0; x < x1; ++x) {
       const double u = snap(bx + x);
       const int iu = static_cast<int>(u);
