@@ -38,6 +38,18 @@ bool ReadFrame(const CImage& image, int bin, Frame* f) {
   f->h = image.GetHeight() / bin;
   if (f->w < 8 || f->h < 8) return false;
   const int iw = image.GetWidth();
+  if (bin == 1 && image.GetPlanes() == 1) {
+    // The mean of one value: (0 + x) / 1, which is x but for −0, which becomes +0; an
+    // infinite value has no mean and becomes NaN.
+    f->v.resize(static_cast<std::size_t>(f->w) * f->h);
+    for (int y = 0; y < f->h; ++y) {
+      double* o = &f->v[static_cast<std::size_t>(y) * f->w];
+      if (!imgsample::ReadSpan(image, 0, iw, y, 0, o)) return false;
+      for (int x = 0; x < f->w; ++x)
+        o[x] = std::isfinite(o[x]) ? o[x] + 0.0 : std::numeric_limits<double>::quiet_NaN();
+    }
+    return true;
+  }
   f->v.assign(static_cast<std::size_t>(f->w) * f->h, 0.0);
   std::vector<double> row(static_cast<std::size_t>(iw)), sum(static_cast<std::size_t>(f->w)),
       count(sum.size());
@@ -523,8 +535,19 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
       for (int y = 0; y < gh; ++y) {
         const bool nearRow = std::abs(Signed((y - py + gh) % gh, gh)) <= 2;
         const double* row = &c[static_cast<std::size_t>(y) * gw];
+        if (!nearRow) {
+          // The same sums in the same order, without the test of every column.
+          for (int x = 0; x < gw; ++x) {
+            const double v = row[x];
+            sum += v;
+            sum2 += v * v;
+            second = std::max(second, v);
+          }
+          count += gw;
+          continue;
+        }
         for (int x = 0; x < gw; ++x) {
-          if (nearRow && std::abs(Signed((x - px + gw) % gw, gw)) <= 2) continue;
+          if (std::abs(Signed((x - px + gw) % gw, gw)) <= 2) continue;
           const double v = row[x];
           sum += v;
           sum2 += v * v;

@@ -77,6 +77,8 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
       }
     } else if (top > bottom) {
       std::fill(slot, slot + (need - base), kNaN);
+    } else if (rotation == 0 && m_bShiftShortcut) {
+      ok = StoreShifted(*frame, bx, by, slot);
     } else {
       const int rows = bottom - top + 1;
       m_Rows.resize(static_cast<std::size_t>(rows) * fw);
@@ -119,6 +121,104 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
   } catch (const std::bad_alloc&) {
     return 0;
   }
+}
+
+// Without rotation the general loop's row position is the same for the whole row (s = 0,
+// c = 1 exactly), so its snapping, row weights and frame rows are found once; the column
+// position bx + x, its snapping and weights are computed by the same operations in the
+// same order as the general loop, so every value is the same double.
+bool CImgMedianComposit::StoreShifted(const CRalImage& frame, double bx, double by, double* slot) {
+  const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
+  const int fw = frame.GetWidth(), fh = frame.GetHeight();
+  // The general loop's snapping, std::round done by truncation: the fraction p − t is
+  // exact, so the whole number chosen (halves away from zero) and the distance to it are
+  // the same doubles. Beyond 2^52 every double is whole and stays as it is.
+  const auto snap = [](double p) {
+    if (!(std::abs(p) < 4503599627370496.0)) return p;
+    const double t = static_cast<double>(static_cast<long long>(p));
+    const double f = p - t;
+    const double r = f >= 0.5 ? t + 1 : f <= -0.5 ? t - 1 : t;
+    return std::abs(p - r) < kSnap ? r : p;
+  };
+  double v = snap(by);
+  const std::size_t fill = static_cast<std::size_t>(planes) * w;
+  if (!(v >= 0 && v <= fh - 1)) {
+    std::fill(slot, slot + fill, kNaN);
+    return true;
+  }
+  const int iv = static_cast<int>(v);
+  const double fv = v - iv;
+  const double wv0 = 1 - fv, wv1 = fv;
+  const bool two = wv1 != 0;
+  // Columns whose position lies in [0, fw − 1] after snapping: from the first x with
+  // bx + x >= −kSnap to the last with bx + x < fw − 1 + kSnap, found by the per-pixel test
+  // itself at the ends so that no rounding of the bounds can differ.
+  const auto inside = [&](int x) {
+    const double u = snap(bx + x);
+    return u >= 0 && u <= fw - 1;
+  };
+  int x0 = static_cast<int>(std::clamp(std::ceil(-bx) - 1, 0.0, static_cast<double>(w)));
+  while (x0 < w && !inside(x0)) ++x0;
+  while (x0 > 0 && inside(x0 - 1)) --x0;
+  int x1 = static_cast<int>(std::clamp(std::floor(fw - 1 - bx) + 2, 0.0, static_cast<double>(w)));
+  if (x1 < x0) x1 = x0;
+  while (x1 > x0 && !inside(x1 - 1)) --x1;
+  while (x1 < w && inside(x1)) ++x1;
+  // Positions are monotonic in x, so [x0, x1) holds every inside column.
+  // When bx is well away from a whole number (and not so large that bx + x loses the
+  // fraction), every bx + x is too: it lies between k + x and k + x + 1 with k = ⌊bx⌋, none
+  // is snapped, and neither of its weights is zero (fraction in (0, 1), wv0 = 1 − fv never
+  // zero either).
+  const double fb = bx - std::floor(bx);
+  const bool clean = std::abs(bx) < 1e9 && fw < (1 << 30) && fb > 1e-6 && fb < 1 - 1e-6 && wv0 != 0;
+  const int k = clean ? static_cast<int>(std::floor(bx)) : 0;
+  m_Rows.resize(static_cast<std::size_t>(two ? 2 : 1) * fw);
+  const double* r0 = m_Rows.data();
+  const double* r1 = two ? r0 + fw : r0;
+  for (int p = 0; p < planes; ++p) {
+    const int fp = std::min(p, frame.GetPlanes() - 1);
+    double* out = slot + static_cast<std::size_t>(p) * w;
+    std::fill(out, out + x0, kNaN);
+    std::fill(out + x1, out + w, kNaN);
+    if (x0 >= x1) continue;
+    if (!imgsample::ReadSpan(frame, 0, fw, iv, fp, m_Rows.data())) return false;
+    if (two && !imgsample::ReadSpan(frame, 0, fw, iv + 1, fp, m_Rows.data() + fw)) return false;
+    if (clean) {
+      // No column is snapped, and both column weights of every pixel are non-zero.
+      for (int x = x0; x < x1; ++x) {
+        const int iu = x + k;
+        const double fu = (bx + x) - iu;
+        const double wu0 = 1 - fu, wu1 = fu;
+        double sum = 0;
+        sum += wu0 * wv0 * r0[iu];
+        sum += wu1 * wv0 * r0[iu + 1];
+        if (two) {
+          sum += wu0 * wv1 * r1[iu];
+          sum += wu1 * wv1 * r1[iu + 1];
+        }
+        out[x] = sum;
+      }
+      continue;
+    }
+    for (int x = x0; x < x1; ++x) {
+      const double u = snap(bx + x);
+      const int iu = static_cast<int>(u);
+      const double fu = u - iu;
+      const double wu0 = 1 - fu, wu1 = fu;
+      // Neighbours of zero weight are left out, so a NaN there does not spread.
+      double sum = 0;
+      if (wv0 != 0) {
+        if (wu0 != 0) sum += wu0 * wv0 * r0[iu];
+        if (wu1 != 0) sum += wu1 * wv0 * r0[iu + 1];
+      }
+      if (two) {
+        if (wu0 != 0) sum += wu0 * wv1 * r1[iu];
+        if (wu1 != 0) sum += wu1 * wv1 * r1[iu + 1];
+      }
+      out[x] = sum;
+    }
+  }
+  return true;
 }
 
 int CImgMedianComposit::Calc() {

@@ -52,16 +52,24 @@ class CImgMedianComposit {
 
   // The number of frames stored for the row being gathered.
   int GetCount() const { return m_nFrames; }
+  // With false, frames that are shifted but not turned are sampled by the general loop
+  // that turned frames take, whose values the shortcut taken by default equals; for
+  // comparisons.
+  void SetShiftShortcut(bool on) { m_bShiftShortcut = on; }
 
  private:
   enum class Mode { kMedian, kClipMedian, kClipMean, kClipSum };
   int Compute(Mode mode);
+  // Store's sampling for a frame that is shifted but not turned: row y's frame position
+  // is (bx + x, by). False when a frame row cannot be read.
+  bool StoreShifted(const CRalImage& frame, double bx, double by, double* slot);
 
   CRalImage& m_Dest;
   int m_nFinal;
   int m_nRow = -1;
   int m_nFrames = 0;
   bool m_bProgress = false;
+  bool m_bShiftShortcut = true;
   // Frame f, plane p, column x at ((f × planes) + p) × width + x; the first m_nUsed
   // values are those of the row being gathered. Kept from row to row, so that it is
   // neither freed nor filled again.

@@ -165,4 +165,52 @@ TEST(ImageMatchingPlain, KeptReferenceGivesWhatAFreshMatchingGives) {
   rowpool::SetThreads(threads);
 }
 
+// A one-plane frame is read by a shortcut; the same frame on two equal planes goes through
+// the general reading, whose plane means equal the one plane's values. Both give the same
+// score and shifts bit for bit, with gaps, hot pixels, −0, infinite pixels and 16-bit
+// whole numbers among the frames, and refuse the same pairs.
+TEST(ImageMatchingPlain, OnePlaneReadingEqualsTheGeneralReading) {
+  const auto put = [](CRalImage& image, int x, int y, double v) {
+    EXPECT_TRUE(imgsample::WriteSpan(image, x, 1, y, 0, &v));
+  };
+  const auto twoPlanes = [](const CRalImage& one) {
+    const int w = one.GetWidth(), h = one.GetHeight();
+    CRalImage two(w, h, -64, 2, 1.0, 0.0, 1);
+    std::vector<double> row(static_cast<std::size_t>(w));
+    for (int y = 0; y < h; ++y) {
+      EXPECT_TRUE(imgsample::ReadSpan(one, 0, w, y, 0, row.data()));
+      for (int p = 0; p < 2; ++p) EXPECT_TRUE(imgsample::WriteSpan(two, 0, w, y, p, row.data()));
+    }
+    return two;
+  };
+  const Stars stars = MakeStars(11, 120, 320, 240);
+  const Stars other = MakeStars(12, 120, 320, 240);
+  CRalImage ref = Render(stars, 320, 240, 0, 0, 1.4, 1, true);
+  const double specials[] = {-0.0, std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity()};
+  for (int i = 0; i < 3; ++i) put(ref, 17 + 40 * i, 31 + 50 * i, specials[i]);
+  std::vector<CRalImage> targets;
+  targets.push_back(Render(stars, 320, 240, 7.37, -3.81, 1.4, 2, true));
+  targets.push_back(Render(stars, 320, 240, -21.5, 9.25, 1.4, 3, false, true));
+  targets.push_back(Render(other, 320, 240, 0, 0, 1.4, 4, false));
+  targets.push_back(Render(stars, 333, 250, 0.43, 0.17, 1.4, 5, true));
+  for (int i = 0; i < 3; ++i) put(targets[0], 100 + 9 * i, 60 + 7 * i, specials[i]);
+  const CRalImage ref2 = twoPlanes(ref);
+  int matched = 0;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const CRalImage target2 = twoPlanes(targets[i]);
+    double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    CImgMatching one(ref), two(const_cast<CRalImage&>(ref2));
+    const int rc1 = one.Do(&targets[i], &x1, &y1);
+    const int rc2 = two.Do(&target2, &x2, &y2);
+    EXPECT_EQ(rc1, rc2) << "target " << i;
+    EXPECT_EQ(x1, x2) << "target " << i;
+    EXPECT_EQ(y1, y2) << "target " << i;
+    EXPECT_EQ(one.GetScore(), two.GetScore()) << "target " << i;
+    EXPECT_GT(one.GetScore(), 0.0) << "target " << i;
+    matched += rc1;
+  }
+  EXPECT_EQ(matched, 3) << "the other field alone is refused";
+}
+
 }  // namespace

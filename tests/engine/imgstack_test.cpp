@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -199,6 +200,102 @@ TEST(MedianComposit, PlacesFramesAsCompositDoes) {
     EXPECT_GT(covered, 200);
     EXPECT_GT(gaps, 20);  // the blank column and the uncovered border
   }
+}
+
+// Frames shifted without a turn take a shortcut through Store; its values are those of
+// the general loop bit for bit: sub-pixel shifts of both signs, shifts within the snap of
+// whole pixels (on one axis or both), frames smaller and larger than the destination,
+// NaN pixels and blanks, one and three planes, every destination row. The median of
+// three frames at each pixel is compared, and each frame alone.
+TEST(MedianComposit, ShiftShortcutEqualsTheGeneralLoop) {
+  std::mt19937 rng(41);
+  std::uniform_real_distribution<double> any(-9.0, 9.0);
+  std::vector<std::pair<double, double>> shifts = {{0.5, 0.5},
+                                                   {-0.5, -0.5},
+                                                   {0.25, -3.75},
+                                                   {-7.3, 2.6},
+                                                   {3 + 4e-10, -2.3},
+                                                   {1.7, -5 - 6e-10},
+                                                   {2 - 3e-10, 4e-10},
+                                                   {-1e-10, 0.4},
+                                                   {1e-9, -1e-9},
+                                                   {6 + 2e-9, 0.999999999},
+                                                   {-0.9999999995, 12.5},
+                                                   {40.2, 0.1},
+                                                   {0.1, -40.2},
+                                                   {-19.5, 13.5},
+                                                   {1e-300, -1e-300},
+                                                   {0.75, 0}};
+  for (int i = 0; i < 24; ++i) shifts.emplace_back(any(rng), any(rng));
+  const int sizes[][2] = {{31, 17}, {12, 9}, {45, 33}};
+  for (const int planes : {1, 3})
+    for (const auto& size : sizes) {
+      std::vector<CRalImage> frames;
+      for (const int bits : {-64, 16, -32}) {
+        CRalImage plane0 = Frame(size[0], size[1], bits, rng);
+        if (planes == 1) {
+          frames.push_back(std::move(plane0));
+          continue;
+        }
+        CRalImage f(size[0], size[1], bits, planes, 1.0, bits > 0 ? 32768.0 : 0.0, 1);
+        f.SetBlankUsed(plane0.IsBlankUsed());
+        f.SetBlank(plane0.GetBlank());
+        std::vector<double> row(static_cast<std::size_t>(size[0]));
+        for (int p = 0; p < planes; ++p) {
+          const CRalImage other = Frame(size[0], size[1], bits, rng);
+          for (int y = 0; y < size[1]; ++y) {
+            ASSERT_TRUE(imgsample::ReadSpan(other, 0, size[0], y, 0, row.data()));
+            ASSERT_TRUE(imgsample::WriteSpan(f, 0, size[0], y, p, row.data()));
+          }
+        }
+        frames.push_back(std::move(f));
+      }
+      for (const auto& [dx, dy] : shifts) {
+        SCOPED_TRACE(testing::Message() << planes << " planes, frames " << size[0] << "x" << size[1]
+                                        << ", shift " << dx << ", " << dy);
+        // Each frame alone, then the three together with shifts apart.
+        for (int set = 0; set < 4; ++set) {
+          std::vector<double> results[2];
+          int values = 0;
+          for (const bool shortcut : {true, false}) {
+            CRalImage dest(31, 17, -64, planes, 1.0, 0.0, 1);
+            {
+              CImgMedianComposit median(dest);
+              median.SetShiftShortcut(shortcut);
+              for (int y = 0; y < 17; ++y) {
+                for (int f = 0; f < 3; ++f) {
+                  if (set < 3 && f != set) continue;
+                  const double ddx = set < 3 ? dx : dx + 0.37 * f,
+                               ddy = set < 3 ? dy : dy - 0.61 * f;
+                  ASSERT_EQ(median.Store(&frames[f], y, ddx, ddy, 0.0), 1);
+                }
+                ASSERT_EQ(median.Calc(), 1);
+              }
+            }
+            std::vector<double>& out = results[shortcut ? 0 : 1];
+            std::vector<double> row(31);
+            for (int p = 0; p < planes; ++p)
+              for (int y = 0; y < 17; ++y) {
+                ASSERT_TRUE(imgsample::ReadSpan(dest, 0, 31, y, p, row.data()));
+                out.insert(out.end(), row.begin(), row.end());
+              }
+          }
+          for (std::size_t k = 0; k < results[0].size(); ++k) {
+            const double a = results[0][k], b = results[1][k];
+            ASSERT_EQ(std::isnan(a), std::isnan(b)) << "value " << k << " of set " << set;
+            if (std::isnan(a)) continue;
+            ++values;
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0)
+                << "value " << k << " of set " << set << ": " << a << " against " << b;
+          }
+          // A frame that overlaps the destination gives values there; one that does not
+          // still has its blanks compared.
+          if (dx > 2 - size[0] && dx < 29 && dy > 2 - size[1] && dy < 15) {
+            EXPECT_GT(values, 0) << "set " << set;
+          }
+        }
+      }
+    }
 }
 
 TEST(MedianComposit, RefusesCleanly) {
