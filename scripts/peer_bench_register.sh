@@ -19,22 +19,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! command -v siril-cli >/dev/null; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends siril
-fi
-for tool in siril-cli /usr/bin/time /usr/bin/python3 bc; do
-  command -v "$tool" >/dev/null || { echo "peer_bench_register: $tool is missing" >&2; exit 1; }
-done
-
-cli=${VANTOREL_CLI:-}
-if [ -z "$cli" ]; then
-  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTOREL_BUILD_TESTS=OFF \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache >/dev/null
-  cmake --build build-release -j2 --target vantorel-cli
-  cli=$PWD/build-release/bin/vantorel-cli
-fi
+. scripts/peer_bench_siril.sh
+peer_siril_setup peer_bench_register
 
 runs=${RUNS:-5}
 frames=${FRAMES:-8}
