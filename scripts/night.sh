@@ -18,7 +18,7 @@
 # vantorel-cli is taken from VANTOREL_CLI, else from PATH.
 set -euo pipefail
 
-me=night.sh
+me=${0##*/}
 usage() {
   cat <<EOF
 Usage: $me [--work DIR] [--threads N] BIAS_DIR DARK_DIR FLAT_DIR LIGHT_DIR OUT.fits
