@@ -87,33 +87,15 @@ fresh_siril() { rm -rf "$work/lights/seq" "$work/pp_flat".*; }
 fresh_ours() { rm -rf "$work/ours"; }
 fresh_base() { rm -rf "$work/base"; }
 
-# Runs PREP then a command under /usr/bin/time; appends the seconds, the peak resident
-# size in MB and the processor seconds (user and system) to the arrays named by NAME.
-once() {
-  local name=$1 prep=$2 s e
-  shift 2
-  "$prep"
-  s=$(date +%s.%N)
-  /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$work/log" 2>&1 || {
-    echo "peer_bench_calibrate: $* failed:" >&2
-    tail -20 "$work/log" >&2
-    exit 1
-  }
-  e=$(date +%s.%N)
-  eval "${name}_t+=(\"$(echo "$e - $s" | bc -l)\")"
-  eval "${name}_m+=(\"$(tail -1 "$work/mem" | awk '{print int($1 / 1024)}')\")"
-  eval "${name}_c+=(\"$(tail -1 "$work/mem" | awk '{print $2 + $3}')\")"
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
 ours_t=() ours_m=() ours_c=() siril_t=() siril_m=() siril_c=() base_t=() base_m=() base_c=()
 ours=("$cli" "${threads[@]}" calibrate --bias "$work/bias.fits" --dark "$work/dark.fits"
   --flat "$work/flat.fits" --out-dir "$work/ours" "${lights[@]}")
 for _ in $(seq "$runs"); do
-  once ours fresh_ours "${ours[@]}"
-  once siril fresh_siril siril-cli -d "$work/lights" -s "$work/siril.ssf"
+  peer_time ours fresh_ours "${ours[@]}"
+  peer_time siril fresh_siril siril-cli -d "$work/lights" -s "$work/siril.ssf"
   if [ -n "$base" ]; then
-    once base fresh_base "$base" "${threads[@]}" calibrate --bias "$work/bias.fits" \
+    peer_time base fresh_base "$base" "${threads[@]}" calibrate --bias "$work/bias.fits" \
       --dark "$work/dark.fits" --flat "$work/flat.fits" --out-dir "$work/base" "${lights[@]}"
   fi
 done

@@ -88,30 +88,11 @@ SSF
 fresh() { rm -rf "$work/frames/seq" "$work"/siril_full.*; }
 none() { rm -f "$work/ours.fits"; }
 
-# Runs PREP then a command under /usr/bin/time; records seconds, peak resident MB and
-# processor seconds (user and system) in the named arrays. The command must succeed.
-run_once() {
-  local prep=$1 tv=$2 mv=$3 cv=$4 s e
-  shift 4
-  "$prep"
-  s=$(date +%s.%N)
-  /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$work/log" 2>&1 || {
-    echo "peer_bench_register: $* failed:" >&2
-    tail -20 "$work/log" >&2
-    exit 1
-  }
-  e=$(date +%s.%N)
-  eval "$tv+=(\"$(echo "$e - $s" | bc -l)\")"
-  eval "$mv+=(\"$(tail -1 "$work/mem" | awk '{print int($1 / 1024)}')\")"
-  eval "$cv+=(\"$(tail -1 "$work/mem" | awk '{print $2 + $3}')\")"
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-
 ours_t=() ours_m=() ours_c=() siril_t=() siril_m=() siril_c=()
 for _ in $(seq "$runs"); do  # alternating, so both see the same load
-  run_once none ours_t ours_m ours_c "$cli" "${threads[@]}" stack --method median --align match \
+  peer_time ours none "$cli" "${threads[@]}" stack --method median --align match \
     -o "$work/ours.fits" "${files[@]}"
-  run_once fresh siril_t siril_m siril_c siril-cli -d "$work/frames" -s "$work/full.ssf"
+  peer_time siril fresh siril-cli -d "$work/frames" -s "$work/full.ssf"
 done
 ot=$(median "${ours_t[@]}") st=$(median "${siril_t[@]}")
 oc=$(median "${ours_c[@]}") sc=$(median "${siril_c[@]}")

@@ -4,6 +4,7 @@
 # build-release). Call from the repository's root: peer_siril_setup NAME.
 peer_siril_setup() {
   local name=$1 tool sudo=""
+  peer_name=$name
   if ! command -v siril-cli >/dev/null; then
     [ "$(id -u)" -ne 0 ] && sudo=sudo
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends siril
@@ -19,3 +20,25 @@ peer_siril_setup() {
     cli=$PWD/build-release/bin/vantorel-cli
   fi
 }
+
+# peer_time NAME PREP COMMAND...: runs PREP, then COMMAND under /usr/bin/time, and appends
+# its seconds, peak resident size in MB and processor seconds (user and system) to the
+# arrays NAME_t, NAME_m and NAME_c. A command that fails stops the benchmark with the end
+# of its output. Needs `work` (a scratch folder) and `peer_name` (set by peer_siril_setup).
+peer_time() {
+  local name=$1 prep=$2 s e
+  shift 2
+  "$prep"
+  s=$(date +%s.%N)
+  /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$work/log" 2>&1 || {
+    echo "$peer_name: $* failed:" >&2
+    tail -20 "$work/log" >&2
+    exit 1
+  }
+  e=$(date +%s.%N)
+  eval "${name}_t+=(\"$(echo "$e - $s" | bc -l)\")"
+  eval "${name}_m+=(\"$(tail -1 "$work/mem" | awk '{print int($1 / 1024)}')\")"
+  eval "${name}_c+=(\"$(tail -1 "$work/mem" | awk '{print $2 + $3}')\")"
+}
+# The median of the arguments.
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
