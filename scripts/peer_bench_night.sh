@@ -159,44 +159,26 @@ SSF
 fresh_siril() { rm -rf "$work/night/process" "$work"/siril_night.fit*; }
 fresh_ours() { rm -rf "$work/ours.fits" "$work/ours-work"; }
 
-# Runs PREP then a command under /usr/bin/time; appends the seconds, the peak resident
-# size of its largest process in MB and its processor seconds (user and system) to the
-# file named NAME. The command must succeed.
-measure() {
-  local name=$1 prep=$2 s e
-  shift 2
-  "$prep"
-  s=$(date +%s.%N)
-  /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$work/log" 2>&1 || {
-    echo "peer_bench_night: $* failed:" >&2
-    tail -20 "$work/log" >&2
-    exit 1
-  }
-  e=$(date +%s.%N)
-  echo "$(echo "$e - $s" | bc -l) $(tail -1 "$work/mem" | awk '{print int($1 / 1024), $2 + $3}')" \
-    >>"$work/$name.times"
-}
-# The median of column $2 of file $1.
-median() { awk -v c="$2" '{print $c}' "$1" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
+ours_t=() ours_m=() ours_c=() siril_t=() siril_m=() siril_c=()
 echo "== the whole night, $runs runs each, ours and siril alternately, medians"
 for _ in $(seq "$runs"); do
-  measure ours fresh_ours "$night" "$work/night/bias" "$work/night/dark" "$work/night/flat" \
+  peer_time ours fresh_ours "$night" "$work/night/bias" "$work/night/dark" "$work/night/flat" \
     "$work/night/light" "$work/ours.fits"
   cp "$work/log" "$work/ours.log"
-  measure siril fresh_siril siril-cli -d "$work/night" -s "$work/night.ssf"
+  peer_time siril fresh_siril siril-cli -d "$work/night" -s "$work/night.ssf"
 done
 ratio() { echo "scale=2; $1 / $2" | bc -l; }
 echo "  (uptime: $(uptime | sed 's/.*load/load/'))"
 row='  %-40s %8.2f s  %5d MB  %7.2f s of processor\n'
-printf "$row" "scripts/night.sh (vantorel-cli)" "$(median "$work/ours.times" 1)" \
-  "$(median "$work/ours.times" 2)" "$(median "$work/ours.times" 3)"
-printf "$row" "siril-cli night script" "$(median "$work/siril.times" 1)" \
-  "$(median "$work/siril.times" 2)" "$(median "$work/siril.times" 3)"
+printf "$row" "scripts/night.sh (vantorel-cli)" "$(median "${ours_t[@]}")" \
+  "$(median "${ours_m[@]}")" "$(median "${ours_c[@]}")"
+printf "$row" "siril-cli night script" "$(median "${siril_t[@]}")" \
+  "$(median "${siril_m[@]}")" "$(median "${siril_c[@]}")"
 echo "  where the last run of ours took its time:"
 grep -E '^night.sh: .* took ' "$work/ours.log" | sed 's/^night.sh: /    /'
-echo "  ratio ours / siril: $(ratio "$(median "$work/ours.times" 1)" "$(median "$work/siril.times" 1)")" \
-  "(processor time: $(ratio "$(median "$work/ours.times" 3)" "$(median "$work/siril.times" 3)"))"
+echo "  ratio ours / siril: $(ratio "$(median "${ours_t[@]}")" "$(median "${siril_t[@]}")")" \
+  "(processor time: $(ratio "$(median "${ours_c[@]}")" "$(median "${siril_c[@]}")"))"
 
 echo "== results beside the noiseless first light"
 /usr/bin/python3 - "$work" <<'PY'
