@@ -278,13 +278,14 @@ std::int64_t CVmManager::ComputeMemoryBudget(const MemoryFigures& m, int memoryR
 
 CVmManager::CVmManager() {
   DeleteAllSwapFiles();
-  m_SpareMemory.reserve(kMaxSpareBlocks);
 
   int blockKB = ReadInt("BlockSize", kDefaultBlockSizeKB);
   if (blockKB < 1 || blockKB > kMaxBlockSizeKB) blockKB = kDefaultBlockSizeKB;
   m_nSetBlockSizeKB = blockKB;
   m_nBlockSize = static_cast<std::size_t>(blockKB) * 1024;
   const std::int64_t blockSize = static_cast<std::int64_t>(m_nBlockSize);
+  m_nMaxSpareBlocks = std::max<std::size_t>(kMaxSpareBytes / m_nBlockSize, 1);
+  m_SpareMemory.reserve(m_nMaxSpareBlocks);
 
   m_nSetMemoryRatio = ReadInt("MemoryRatio", kDefaultMemoryRatio);
   m_nSetMinMemory = ReadInt("MinMemorySize", kDefaultMinMemoryMB);
@@ -386,14 +387,16 @@ bool CVmManager::EnsureFreeSlot() {
   return true;
 }
 
-int CVmManager::TakeSlot(CVmHandle* handle, int block) {
+int CVmManager::TakeSlot(CVmHandle* handle, int block, bool zeroReused) {
   const int units = handle->GetUnits();
   if (m_nSlotsInUse > m_nSlots - units || !EnsureFreeSlot()) return -1;
   void* memory = nullptr;
   if (units == 1 && !m_SpareMemory.empty()) {
     memory = m_SpareMemory.back();
     m_SpareMemory.pop_back();
+    if (zeroReused) std::memset(memory, 0, m_nBlockSize);
   } else {
+    TrimSpares(units);
     memory = MapBlock(Bytes(units));
   }
   if (!memory) return -1;
@@ -419,20 +422,30 @@ int CVmManager::TakeSlot(CVmHandle* handle, int block) {
 }
 
 // Returns the slot to the free stack and unmaps its memory, or, when keepSpare is set,
-// keeps a few mappings for the next block to come in: a block paged out usually makes
-// room for one paged in, and reusing the mapping spares the kernel zeroing fresh pages.
-// Only mappings of one unit are kept; wide blocks are rare enough to map afresh.
+// keeps the mapping for the next block to come in: a block paged out usually makes room
+// for one paged in, and an image freed in a batch run for the next one read, and reusing
+// the mapping spares the kernel zeroing fresh pages. Only mappings of one unit are kept
+// (wide blocks are rare enough to map afresh), within kMaxSpareBytes and the budget.
 // The disk copy, if any, is the caller's business.
 void CVmManager::ReleaseSlot(int index, bool keepSpare) {
   CVmMemory& slot = m_Slots[index];
   const int units = slot.m_nUnits;
-  if (keepSpare && units == 1 && m_SpareMemory.size() < kMaxSpareBlocks)
+  m_nSlotsInUse -= units;
+  if (keepSpare && units == 1 && m_SpareMemory.size() < m_nMaxSpareBlocks &&
+      static_cast<std::int64_t>(m_SpareMemory.size()) + m_nSlotsInUse < m_nSlots)
     m_SpareMemory.push_back(slot.m_pMemory);  // capacity reserved at construction
   else
     ::munmap(slot.m_pMemory, Bytes(units));
   slot = CVmMemory{};
   m_FreeSlots.push_back(index);  // capacity reserved when the slot was created
-  m_nSlotsInUse -= units;
+}
+
+void CVmManager::TrimSpares(int units) {
+  while (!m_SpareMemory.empty() &&
+         static_cast<std::int64_t>(m_SpareMemory.size()) + m_nSlotsInUse + units > m_nSlots) {
+    ::munmap(m_SpareMemory.back(), m_nBlockSize);
+    m_SpareMemory.pop_back();
+  }
 }
 
 bool CVmManager::OwnsSlot(const CVmHandle* handle, int block, int slot) const {
@@ -614,7 +627,8 @@ bool CVmManager::PageOutFor(int units) {
 
 // Places a new block in a free slot, or else on disk without paging anything out.
 bool CVmManager::AllocBlock(CVmHandle* handle, int block) {
-  if (TakeSlot(handle, block) >= 0) return true;
+  // A new block reads as zeros, as a fresh mapping does, even when it reuses a spare.
+  if (TakeSlot(handle, block, true) >= 0) return true;
   const int units = handle->GetUnits();
   int disk = TakeDiskRun(units);
   // A swap file that holds its limit gives up disk copies of blocks in memory until the

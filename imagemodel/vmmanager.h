@@ -48,26 +48,26 @@ class CVmHandle {
 // One memory slot.
 class CVmMemory {
  public:
-  void* m_pMemory = nullptr;           // null when free
-  std::uint64_t m_nStamp = UINT64_MAX; // last use; all ones when free
-  CVmHandle* m_pHandle = nullptr;      // owner; null when free
-  int m_nBlock = -1;                   // block number within the owner
-  int m_nDiskBlock = -1;               // first disk block of a copy, -1 when none
-  int m_nUnits = 1;                    // configured blocks this slot's block spans
-  int m_bModified = 0;                 // the copy is current when 0
-  int m_nLock = 0;                     // pinned in memory while above 0
+  void* m_pMemory = nullptr;            // null when free
+  std::uint64_t m_nStamp = UINT64_MAX;  // last use; all ones when free
+  CVmHandle* m_pHandle = nullptr;       // owner; null when free
+  int m_nBlock = -1;                    // block number within the owner
+  int m_nDiskBlock = -1;                // first disk block of a copy, -1 when none
+  int m_nUnits = 1;                     // configured blocks this slot's block spans
+  int m_bModified = 0;                  // the copy is current when 0
+  int m_nLock = 0;                      // pinned in memory while above 0
 };
 
 // The settings record exchanged with a settings dialog.
 struct VMSTATUS {
-  int nBlockSize = 0;           // KB
-  int nMemoryRatio = 0;         // percent
-  int nReservedMemory = 0;      // MB, -1 automatic
-  int nMinMemorySize = 0;       // MB
-  int nMaxDiskSize = 0;         // MB
-  int nGlobalDiskSizeLimit = 0; // MB
-  std::string szDirectory;      // the swap folder in use
-  std::string szDrive;          // the configured swap folder ("VMDrive"), may be empty
+  int nBlockSize = 0;            // KB
+  int nMemoryRatio = 0;          // percent
+  int nReservedMemory = 0;       // MB, -1 automatic
+  int nMinMemorySize = 0;        // MB
+  int nMaxDiskSize = 0;          // MB
+  int nGlobalDiskSizeLimit = 0;  // MB
+  std::string szDirectory;       // the swap folder in use
+  std::string szDrive;           // the configured swap folder ("VMDrive"), may be empty
 };
 
 class CVmManager {
@@ -161,8 +161,12 @@ class CVmManager {
   int m_nSlotsInUse = 0;
   std::vector<CVmMemory> m_Slots;
   std::vector<int> m_FreeSlots;
-  static constexpr std::size_t kMaxSpareBlocks = 8;
-  std::vector<void*> m_SpareMemory;  // mappings kept after page-outs for reuse
+  // Mappings of one unit kept after page-outs and frees for the next block to reuse, at
+  // most this many bytes of them, and never so many that they and the slots in use
+  // together pass the budget.
+  static constexpr std::size_t kMaxSpareBytes = std::size_t{64} << 20;
+  std::size_t m_nMaxSpareBlocks = 0;
+  std::vector<void*> m_SpareMemory;
   std::uint64_t m_nUseCounter = 0;
   int m_nDiskBlockLimit = 0;
   int m_nDiskBlocksCreated = 0;
@@ -183,8 +187,11 @@ class CVmManager {
 
   void OpenSwapFile();
   bool EnsureFreeSlot();
-  int TakeSlot(CVmHandle* handle, int block);
-  void ReleaseSlot(int slot, bool keepSpare = false);
+  // A memory slot for the block; a reused spare mapping is cleared when zeroReused.
+  int TakeSlot(CVmHandle* handle, int block, bool zeroReused = false);
+  void ReleaseSlot(int slot, bool keepSpare = true);
+  // Unmaps spare mappings until they and `units` more in use fit the budget.
+  void TrimSpares(int units);
   bool AllocBlock(CVmHandle* handle, int block);
   void FreeBlock(CVmHandle* handle, int block);
   int AppendDiskBlock();

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -413,6 +414,28 @@ TEST_F(VmManagerTest, FreeReturnsSlotsAndDiskBlocksForReuse) {
   vm.Free(b);
   vm.Free(nullptr);
   EXPECT_EQ(vm.GetSlotsInUse(), 0);
+}
+
+// Freed memory is kept for the next allocation (a batch run frees one frame and reads the
+// next), yet a new block still reads as zeros, as a fresh mapping does.
+TEST_F(VmManagerTest, NewBlocksReadAsZerosWhenFreedMemoryIsReused) {
+  Configure(256);
+  CVmManager vm;
+  for (int round = 0; round < 3; ++round) {
+    CVmHandle* h = vm.Alloc(4);
+    ASSERT_NE(h, nullptr);
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(h->GetType(i), CVmBlock::kInMemory);
+      const auto* p = static_cast<const unsigned char*>(vm.GetBlockOnMemory(h, i, 1));
+      ASSERT_NE(p, nullptr);
+      EXPECT_TRUE(std::all_of(p, p + vm.GetBlockSize(), [](unsigned char c) { return c == 0; }))
+          << "round " << round << ", block " << i;
+      Put(vm, h, i, 7 + static_cast<std::uint32_t>(i));
+    }
+    vm.Free(h);
+    EXPECT_EQ(vm.GetSlotsInUse(), 0);
+  }
+  EXPECT_EQ(vm.GetDiskWrites(), 0u);
 }
 
 TEST_F(VmManagerTest, AllocReportsProgressFromCaptionToEnd) {
