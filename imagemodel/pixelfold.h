@@ -154,6 +154,51 @@ inline int StoreFloatsAsShorts(const float* src, int n, double bzero, double bla
   taken |= _mm_movemask_pd(anyTaken) != 0;
   return x;
 }
+
+// The same store when bzero is an even whole number of at most 2^24 in magnitude, in
+// whole numbers four values a step. Rounding then commutes with the offset: v − bzero is
+// exact in double wherever its rounding could be in doubt (a float that small beside
+// bzero rounds to −bzero either way), and taking an even number from a half keeps the
+// even neighbour even, so round(v − bzero) = round(v) − bzero, and cvtps rounds a float
+// to the nearest whole number, halves to even, exactly. Floats of 2^30 and beyond are
+// outside any 16-bit result; they are set to ±2^30 before the saturating pack.
+inline int StoreFloatsAsShortsEvenZero(const float* src, int n, int bzero, int blankValue,
+                                       short* out, std::uint64_t& outside, std::uint64_t& nan,
+                                       std::uint64_t& taken) {
+  const __m128i zero = _mm_set1_epi32(bzero), blank = _mm_set1_epi32(blankValue);
+  const __m128i lo = _mm_set1_epi32(-32768), hi = _mm_set1_epi32(32767);
+  const __m128i huge = _mm_set1_epi32(1 << 30);
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  const __m128 bigFrom = _mm_set1_ps(1073741824.0f);
+  __m128i anyOutside = _mm_setzero_si128(), anyNan = _mm_setzero_si128();
+  __m128i anyTaken = _mm_setzero_si128();
+  auto four = [&](__m128 v) {
+    const __m128i isNan = _mm_castps_si128(_mm_cmpunord_ps(v, v));
+    const __m128i big = _mm_castps_si128(_mm_cmpge_ps(_mm_and_ps(v, magnitude), bigFrom));
+    // ±2^30 for big values by their sign (NaN lanes are replaced below).
+    const __m128i signed30 =
+        _mm_sub_epi32(_mm_xor_si128(huge, _mm_srai_epi32(_mm_castps_si128(v), 31)),
+                      _mm_srai_epi32(_mm_castps_si128(v), 31));
+    __m128i r = _mm_sub_epi32(_mm_cvtps_epi32(v), zero);
+    r = _mm_or_si128(_mm_and_si128(big, signed30), _mm_andnot_si128(big, r));
+    const __m128i real = _mm_andnot_si128(isNan, _mm_set1_epi32(-1));
+    anyOutside = _mm_or_si128(
+        anyOutside,
+        _mm_and_si128(real, _mm_or_si128(_mm_cmplt_epi32(r, lo), _mm_cmpgt_epi32(r, hi))));
+    anyNan = _mm_or_si128(anyNan, isNan);
+    anyTaken = _mm_or_si128(anyTaken, _mm_and_si128(real, _mm_cmpeq_epi32(r, blank)));
+    return _mm_or_si128(_mm_and_si128(isNan, blank), _mm_andnot_si128(isNan, r));
+  };
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m128i a = four(_mm_loadu_ps(src + x)), b = four(_mm_loadu_ps(src + x + 4));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packs_epi32(a, b));
+  }
+  outside |= _mm_movemask_epi8(anyOutside) != 0;
+  nan |= _mm_movemask_epi8(anyNan) != 0;
+  taken |= _mm_movemask_epi8(anyTaken) != 0;
+  return x;
+}
 #endif
 
 // One value of StoreRow into an integer type T, the flags gathered as 0 or 1. r is NaN
@@ -191,8 +236,14 @@ void StoreRow(const S* src, int n, double srcScale, double srcZero, double bscal
     if (srcScale == 1.0 && srcZero == 0.0 && bscale == 1.0) {
       int x = 0;
 #if defined(__SSE2__)
-      if constexpr (std::is_same_v<S, float> && std::is_same_v<T, short>)
-        x = StoreFloatsAsShorts(src, n, bzero, blankValue, out, outside, nan, taken);
+      if constexpr (std::is_same_v<S, float> && std::is_same_v<T, short>) {
+        if (std::fabs(bzero) <= 16777216.0 && bzero == std::nearbyint(bzero / 2) * 2 &&
+            blank >= -32768 && blank <= 32767)
+          x = StoreFloatsAsShortsEvenZero(src, n, static_cast<int>(bzero), blank, out, outside, nan,
+                                          taken);
+        else
+          x = StoreFloatsAsShorts(src, n, bzero, blankValue, out, outside, nan, taken);
+      }
 #endif
       for (; x < n; ++x)
         out[x] =

@@ -2,7 +2,8 @@
 // a plain reference written from its contract: raw = (physical − bzero) / bscale rounded
 // to nearest with halves to even, NaN written as the blank value, values beyond the type
 // clamped and flagged. The float-to-16-bit store with an offset has a vector path of its
-// own; rows of every length up to a few vector steps, and at odd offsets, must agree.
+// own (two, one for offsets that are even whole numbers); rows of every length up to a few vector
+// steps, and at odd offsets, must agree.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -83,7 +84,7 @@ void ExpectAgrees(const std::vector<float>& src, double srcScale, double srcZero
 TEST(PixelFoldStoreTest, IntegerStoresAgreeWithThePlainReference) {
   ASSERT_EQ(std::fegetround(), FE_TONEAREST);
   const std::vector<float> src = AwkwardValues();
-  for (double bzero : {32768.0, 0.0, -32768.0, 0.5, 1e9})
+  for (double bzero : {32768.0, 0.0, -32768.0, 0.5, 1e9, 1.0, -2.0, 16777216.0, 16777218.0})
     for (int blank : {-32768, 0, 5}) {
       ExpectAgrees<std::int16_t>(src, 1.0, 0.0, 1.0, bzero, blank);
       ExpectAgrees<std::int16_t>(src, 2.0, 1.0, 0.5, bzero, blank);
