@@ -198,6 +198,88 @@ TEST_F(BatchRunTest, OnlyTheFlatCheckedDividesAndSubtractsNothing) {
   EXPECT_EQ(progress.events[2].percent, 66);
 }
 
+// Bias, dark, flat and the flat's own dark all at once, in the common run and in the
+// table: every saved target must equal the calibration computed here in plain doubles,
+// apart from the engine, the way ccdproc does it (subtract_bias, subtract_dark unscaled
+// with the dark freed of the bias, flat_correct with the flat freed of the bias and of
+// its dark and normalised to its mean). A frame left with the bias in it moves the result
+// by hundreds where the tolerance is 1e-5 of it; the bias, the dark currents and the flat
+// field each have a structure of their own, so that normalising the flat cannot hide one.
+TEST_F(BatchRunTest, EveryFrameIsFreedOfTheBiasAsCcdprocFreesIt) {
+  auto bias = [](int x, int y) { return 300.0 + 0.5 * x + 0.3 * y; };
+  auto darkCurrent = [](int x, int y) { return 20.0 + 0.7 * y + 0.1 * x; };
+  auto flatDarkCurrent = [](int x, int) { return 4.0 + 0.2 * x; };
+  auto field = [](int x, int y) { return 0.85 + 0.03 * ((x * 5 + y * 7) % 11); };
+  auto flatSignal = [&](int x, int y) { return 1500.0 * field(x, y); };
+  auto sky = [&](int i, int x, int y) { return (1000.0 + 200.0 * i) * field(x, y); };
+  const std::string biasPath = Write("bias.fts", Make(kW, kH, bias));
+  const std::string darkPath =
+      Write("dark.fts", Make(kW, kH, [&](int x, int y) { return bias(x, y) + darkCurrent(x, y); }));
+  const std::string flatDarkPath =
+      Write("flatdark.fts",
+            Make(kW, kH, [&](int x, int y) { return bias(x, y) + flatDarkCurrent(x, y); }));
+  const std::string flatPath = Write("flat.fts", Make(kW, kH, [&](int x, int y) {
+                                       return bias(x, y) + flatDarkCurrent(x, y) + flatSignal(x, y);
+                                     }));
+  std::vector<BatchTarget> targets;
+  for (int i = 0; i < 3; ++i)
+    targets.push_back(
+        {Write("sci" + std::to_string(i) + ".fts",
+               Make(kW, kH,
+                    [&](int x, int y) { return bias(x, y) + darkCurrent(x, y) + sky(i, x, y); })),
+         nullptr});
+
+  // The expected frames, from the same functions the files were written from, each value
+  // as the 32-bit file holds it.
+  auto f32 = [](double v) { return static_cast<double>(static_cast<float>(v)); };
+  auto b = [&](int x, int y) { return f32(bias(x, y)); };
+  std::vector<double> masterFlat(kW * kH);
+  double flatMean = 0.0;
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) {
+      const double flat = f32(bias(x, y) + flatDarkCurrent(x, y) + flatSignal(x, y)) - b(x, y);
+      const double flatDark = f32(bias(x, y) + flatDarkCurrent(x, y)) - b(x, y);
+      masterFlat[y * kW + x] = flat - flatDark;
+      flatMean += (flat - flatDark) / (kW * kH);
+    }
+  auto expectCalibrated = [&](const std::string& out, int i) {
+    CRalImage got;
+    ASSERT_TRUE(ReadBatchImage(out, got)) << out;
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x) {
+        const double masterDark = f32(bias(x, y) + darkCurrent(x, y)) - b(x, y);
+        const double science = f32(bias(x, y) + darkCurrent(x, y) + sky(i, x, y)) - b(x, y);
+        const double want = (science - masterDark) * flatMean / masterFlat[y * kW + x];
+        ASSERT_NEAR(got.GetPixel(x, y), want, 1e-5 * std::fabs(want))
+            << out << " at " << x << "," << y;
+      }
+  };
+
+  BatchDarkFlatSettings s;
+  s.bias.path = biasPath;
+  s.dark.path = darkPath;
+  s.flat.path = flatPath;
+  s.flatDark.path = flatDarkPath;
+  s.useFlatDark = true;
+  s.result = 2;
+  s.folder = dir_.File("common");
+  CBatchDarkFlat common(s, targets);
+  ASSERT_EQ(common.CheckValue(), 1);  // the folder offered for creation and made
+  ASSERT_EQ(common.ImageProc(), 1);
+  EXPECT_TRUE(common.GetFailures().empty());
+  for (int i = 0; i < 3; ++i) expectCalibrated(common.OutputName(i), i);
+
+  std::vector<batch::TableRow> rows;
+  for (int i = 0; i < 3; ++i)
+    rows.push_back({targets[i].path, biasPath, darkPath, flatPath, flatDarkPath,
+                    dir_.File("table/sci" + std::to_string(i) + ".fts")});
+  CBatchDarkFlat2 table({}, rows);
+  ASSERT_EQ(table.CheckValue(), 1);
+  ASSERT_EQ(table.ImageProc(), 1);
+  EXPECT_TRUE(table.GetFailures().empty());
+  for (int i = 0; i < 3; ++i) expectCalibrated(table.OutputName(i), i);
+}
+
 // Only shown, nothing saved: a dark of another size is reported once per target and the
 // flat still applies to what is shown.
 TEST_F(BatchRunTest, DarkOfAnotherSizeIsReportedPerTargetAndTheFlatStillApplies) {

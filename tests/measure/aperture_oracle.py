@@ -1,9 +1,10 @@
-# Pixel counts and totals of aperture marks computed with numpy from the stated rules:
-# the midpoint-circle boundary tables, the membership of a pixel, the clipped bounding
-# box and the truncation of pixel values toward zero (NaN pixels left out).
+# Pixel counts, totals and standard deviations of aperture marks computed with numpy from
+# the stated rules: the midpoint-circle boundary tables, the membership of a pixel, the
+# clipped bounding box and the truncation of pixel values toward zero (NaN pixels left
+# out); the deviation is the population one, the squares divided by the count.
 # Usage: aperture_oracle.py IMAGE.raw WIDTH HEIGHT CASES.txt; IMAGE.raw holds float32
 # values row by row; each case line is "SHAPE CX CY OUTERX OUTERY INNERX INNERY" (SHAPE 0
-# circle, 2 square). Prints "COUNT TOTAL" per case.
+# circle, 2 square). Prints "COUNT TOTAL STDDEV" per case (STDDEV 0 for an empty mark).
 import math
 import sys
 
@@ -48,7 +49,7 @@ def measure(img, shape, cx, cy, ox, oy, ix, iy):
         y0, y1 = t(cy - oy - 0.5), t(cy + oy + 0.5) + 1
     x0, y0, x1, y1 = max(x0, 0), max(y0, 0), min(x1, w), min(y1, h)
     if x1 <= x0 or y1 <= y0:
-        return 0, 0.0
+        return 0, 0.0, 0.0
     ys, xs = np.mgrid[y0:y1, x0:x1]
     if shape == 0:
         inside = (xs >= icx - t(ox)) & (xs < icx + t(ox) + 1) & (ys >= icy - t(oy)) & (ys < icy + t(oy) + 1)
@@ -64,7 +65,8 @@ def measure(img, shape, cx, cy, ox, oy, ix, iy):
             member &= ~box(ix, iy)
     vals = img[y0:y1, x0:x1][member].astype(np.float64)
     vals = np.trunc(vals[~np.isnan(vals)])
-    return len(vals), float(vals.sum())
+    std = float(np.std(vals, ddof=0)) if len(vals) else 0.0
+    return len(vals), float(vals.sum()), std
 
 
 def main():
@@ -72,8 +74,8 @@ def main():
     img = np.fromfile(sys.argv[1], dtype="<f4").reshape(height, width)
     for line in open(sys.argv[4]):
         f = line.split()
-        n, total = measure(img, int(f[0]), *map(float, f[1:]))
-        print(n, repr(total))
+        n, total, std = measure(img, int(f[0]), *map(float, f[1:]))
+        print(n, repr(total), repr(std))
 
 
 main()

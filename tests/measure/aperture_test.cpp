@@ -2,6 +2,7 @@
 // of random marks, and the table extensions written, saved, read back and restored.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -361,8 +362,50 @@ TEST(ApertureRectTest, RectangleOffTheImageNotAddedPartlyOffClipped) {
   }
 }
 
-// Counts and totals of 1,000 random circles, annuli and squares on a random image,
-// edges and beyond included, against numpy.
+// A rectangle on a 64-bit image reads each pixel as a 32-bit float sample, as on a 32-bit
+// image: 0.1 is taken as 0.100000001490116…, so twenty such pixels total 2.0000000298…
+// where the doubles would give 2.0000000000000004. The expected figures are summed here
+// from the float-rounded values in the order of the rows; in each case the two readings
+// give different totals.
+TEST(ApertureRectTest, SixtyFourBitPixelsAreReadAsFloatSamples) {
+  const double bases[] = {0.1, 1.0 / 3.0, -2.7, 123456.789, 1e-7};
+  for (const double base : bases) {
+    CRalImage image(9, 7, -64, 1, 1.0, 0.0, 1);
+    std::vector<double> row(9);
+    for (int y = 0; y < 7; ++y) {
+      for (int x = 0; x < 9; ++x) row[x] = base * (1 + (x + 2 * y) % 3);
+      image.SetPhysicalRow(y, 0, row.data());
+    }
+    // Columns 2 … 6 of rows 1 … 4: twenty pixels.
+    double total = 0.0, totalDouble = 0.0, lo = 0.0, hi = 0.0;
+    bool first = true;
+    for (int y = 1; y <= 4; ++y)
+      for (int x = 2; x <= 6; ++x) {
+        const double exact = base * (1 + (x + 2 * y) % 3);
+        const double sample = static_cast<float>(exact);
+        total += sample;
+        totalDouble += exact;
+        lo = first ? sample : std::min(lo, sample);
+        hi = first ? sample : std::max(hi, sample);
+        first = false;
+      }
+    ASSERT_NE(total, totalDouble) << base;
+    CApertureRect rect;
+    rect.SetImage(&image);
+    ASSERT_EQ(rect.Measure(2, 1, 6, 4), 1) << base;
+    const CApertureRectItem& it = rect.GetItem(0);
+    EXPECT_EQ(it.m_nPixels, 20u) << base;
+    EXPECT_EQ(it.m_dTotal, total) << base;
+    EXPECT_EQ(it.m_dMin, lo) << base;
+    EXPECT_EQ(it.m_dMax, hi) << base;
+    EXPECT_EQ(it.m_dMean, total / 20) << base;
+  }
+}
+
+// Counts, totals and standard deviations of 1,000 random circles, annuli and squares on a
+// random image, edges and beyond included, against numpy. The deviation is compared to
+// 1e-9 of itself: dividing by count − 1 instead of the count moves it by more than 1e-4
+// of itself even for the largest marks here.
 TEST(ApertureOracleTest, RandomMarksMatchNumpy) {
   TempDir dir;
   const int w = 160, h = 120;
@@ -408,12 +451,14 @@ TEST(ApertureOracleTest, RandomMarksMatchNumpy) {
   std::istringstream out(ReadFileOrEmpty(dir.File("out.txt")));
   std::size_t i = 0;
   int count;
-  double total;
+  double total, stddev;
   int empty = 0;
-  while (out >> count >> total) {
+  while (out >> count >> total >> stddev) {
     ASSERT_LT(i, marks.size());
     EXPECT_EQ(marks[i].m_nPixels, count) << "case " << i;
     EXPECT_EQ(marks[i].m_dTotal, total) << "case " << i;
+    EXPECT_NEAR(marks[i].m_dStdDev, stddev, 1e-9 * stddev) << "case " << i;
+    EXPECT_NEAR(marks[i].m_dVariance, stddev * stddev, 1e-9 * stddev * stddev) << "case " << i;
     empty += count == 0;
     ++i;
   }

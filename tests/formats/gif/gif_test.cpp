@@ -137,6 +137,54 @@ TEST_F(GifTest, AnImageSmallerThanItsScreenLiesOnTheBackground) {
   EXPECT_EQ(CGif::ReadHeader(image, path), FIO_ERR_HEADER);
 }
 
+// A global map of two entries, the image's indices 0 … 3 and the screen's background
+// index 3: an index at or beyond the size of the map has no colour there and reads as
+// black. giflib writes the file with a map of four entries (its encoder keeps only the
+// bits of the map's size of each index); the map is then cut to its first two entries
+// in the bytes, the code size of the data (2 bits, the least there is) staying as it was.
+TEST_F(GifTest, IndicesBeyondATwoEntryMapReadAsBlack) {
+  const std::string path = dir_.File("two.gif");
+  const GifColorType colours[4] = {{200, 100, 50}, {10, 20, 30}, {1, 2, 3}, {4, 5, 6}};
+  {
+    int error = 0;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    GifFileType* gif = EGifOpenFileHandle(fd, &error);
+    ASSERT_NE(gif, nullptr);
+    GifColorType copy[4] = {colours[0], colours[1], colours[2], colours[3]};
+    ColorMapObject* map = GifMakeMapObject(4, copy);
+    ASSERT_EQ(EGifPutScreenDesc(gif, 6, 3, 2, 3, map), GIF_OK);
+    ASSERT_EQ(EGifPutImageDesc(gif, 1, 1, 4, 2, false, nullptr), GIF_OK);
+    GifPixelType rows[2][4] = {{0, 1, 2, 3}, {3, 2, 1, 0}};
+    ASSERT_EQ(EGifPutLine(gif, rows[0], 4), GIF_OK);
+    ASSERT_EQ(EGifPutLine(gif, rows[1], 4), GIF_OK);
+    GifFreeMapObject(map);
+    ASSERT_EQ(EGifCloseFile(gif, &error), GIF_OK);
+  }
+  std::string bytes = ReadFileOrEmpty(path);
+  ASSERT_GT(bytes.size(), 25u);
+  ASSERT_EQ(bytes[10] & 0x87, 0x81);                 // a global map of 2^(1 + 1) entries
+  bytes[10] = static_cast<char>(bytes[10] & ~0x07);  // now 2^(0 + 1)
+  bytes.erase(13 + 6, 6);
+  ASSERT_EQ(bytes[13 + 6], ',');  // the image descriptor follows the shorter map
+  WriteFileOrDie(path, bytes);
+
+  CImage image;
+  ASSERT_EQ(CGif::Read(image, path), FIO_OK);
+  ASSERT_EQ(image.GetWidth(), 6);
+  ASSERT_EQ(image.GetHeight(), 3);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 6; ++x) {
+      const bool inside = x >= 1 && x < 5 && y >= 1;
+      const int index = !inside ? 3 : y == 1 ? x - 1 : 4 - x;
+      for (int c = 0; c < 3; ++c) {
+        const GifColorType& e = colours[index];
+        const int want = index >= 2 ? 0 : c == 0 ? e.Red : c == 1 ? e.Green : e.Blue;
+        EXPECT_EQ(image.GetPixel(x, y, c), want) << x << "," << y << " plane " << c;
+      }
+    }
+}
+
 // Writing every variant of a colour and a grey image; Pillow and ImageMagick read the
 // pixels we read back.
 class GifWriteTest : public GifTest, public ::testing::WithParamInterface<int> {};

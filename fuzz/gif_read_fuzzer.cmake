@@ -1,0 +1,1 @@
+vantorel_add_fuzzer(gif_read_fuzzer gif_read_fuzzer.cpp vtlgif vtlime)
