@@ -29,14 +29,6 @@ struct Levels {
   double low, high;
 };
 
-double Median(std::vector<double>& v) {
-  auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-  std::nth_element(v.begin(), mid, v.end());
-  double m = *mid;
-  if (v.size() % 2 == 0) m = (m + *std::max_element(v.begin(), mid)) / 2.0;
-  return m;
-}
-
 double ClippedSigma(const std::vector<double>& samples) {
   double lo = -HUGE_VAL, hi = HUGE_VAL, sigma = 0;
   for (int round = 0; round < 10; ++round) {
@@ -62,11 +54,11 @@ double ClippedSigma(const std::vector<double>& samples) {
 Levels FromSamples(std::vector<double>& samples, double minSigma, double maxSigma) {
   const auto [minIt, maxIt] = std::minmax_element(samples.begin(), samples.end());
   const double dataMin = *minIt, dataMax = *maxIt;
-  const double background = Median(samples);
+  const double background = autolevel::SampleMedian(samples);
   std::vector<double> deviation(samples.size());
   std::transform(samples.begin(), samples.end(), deviation.begin(),
                  [&](double v) { return std::fabs(v - background); });
-  double sigma = 1.4826 * Median(deviation);
+  double sigma = 1.4826 * autolevel::SampleMedian(deviation);
   if (!(sigma > 0)) sigma = ClippedSigma(samples);
   Levels l{background - minSigma * sigma, background + maxSigma * sigma};
   l.low = std::max(l.low, dataMin);
@@ -76,6 +68,71 @@ Levels FromSamples(std::vector<double>& samples, double minSigma, double maxSigm
 }
 
 }  // namespace
+
+namespace autolevel {
+
+namespace {
+
+constexpr std::size_t kCountFrom = 4096;              // fewer samples are sorted
+constexpr double kMostBins = 4194304.0;               // the widest histogram counted
+constexpr double kLargestWhole = 4503599627370496.0;  // 2^52: whole numbers stay exact
+
+// The scale (1 or 2) that makes every sample a whole number within a histogram of at
+// most kMostBins bins, with lo and hi the smallest and largest samples; 0 when there is
+// none (or a sample is −0, whose sign counting could not give back).
+int CountingScale(const std::vector<double>& v, double* lo, double* hi) {
+  const auto [minIt, maxIt] = std::minmax_element(v.begin(), v.end());
+  *lo = *minIt;
+  *hi = *maxIt;
+  if (!(*minIt >= -kLargestWhole && *maxIt <= kLargestWhole)) return 0;
+  for (int scale : {1, 2}) {
+    if ((*maxIt - *minIt) * scale >= kMostBins) return 0;
+    bool whole = true;
+    for (double x : v) {
+      const double s = x * scale;
+      if (s != std::trunc(s) || (x == 0 && std::signbit(x))) {
+        whole = false;
+        break;
+      }
+    }
+    if (whole) return scale;
+  }
+  return 0;
+}
+
+}  // namespace
+
+double SampleMedian(std::vector<double>& v) {
+  const std::size_t n = v.size();
+  double lo = 0, hi = 0;
+  const int scale = n >= kCountFrom ? CountingScale(v, &lo, &hi) : 0;
+  if (scale == 0) {
+    auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    double m = *mid;
+    if (n % 2 == 0) m = (m + *std::max_element(v.begin(), mid)) / 2.0;
+    return m;
+  }
+  std::vector<std::uint32_t> counts(static_cast<std::size_t>((hi - lo) * scale) + 1);
+  for (double x : v) ++counts[static_cast<std::size_t>((x - lo) * scale)];
+  // The values of ranks n / 2 − 1 and n / 2 in order.
+  const std::size_t upper = n / 2;
+  double below = 0, m = 0;
+  std::size_t seen = 0;
+  for (std::size_t bin = 0; bin < counts.size(); ++bin) {
+    const std::size_t next = seen + counts[bin];
+    const double value = lo + static_cast<double>(bin) / scale;
+    if (upper >= 1 && seen <= upper - 1 && upper - 1 < next) below = value;
+    if (seen <= upper && upper < next) {
+      m = value;
+      break;
+    }
+    seen = next;
+  }
+  return n % 2 == 0 ? (m + below) / 2.0 : m;
+}
+
+}  // namespace autolevel
 
 int CImgAutoLevel::Do(CImage& image, double minSigma, double maxSigma, int perPlane,
                       const RECT* rect) {

@@ -1,6 +1,8 @@
 // Automatic display levels from robust statistics of the image.
 #pragma once
 
+#include <vector>
+
 #include "platform/wintypes.h"
 
 class CImage;
@@ -16,3 +18,13 @@ class CImgAutoLevel {
   static int Do(CImage& image, double minSigma, double maxSigma, int perPlane,
                 const RECT* rect = nullptr);
 };
+
+namespace autolevel {
+
+// The median of v, which must not be empty and is reordered: the middle value, or for an
+// even count the mean of the two middle ones. Samples that are all whole (or all half)
+// numbers of a modest range, as those of integer frames and their deviations are, are
+// counted rather than partly sorted; the answer is the same.
+double SampleMedian(std::vector<double>& v);
+
+}  // namespace autolevel

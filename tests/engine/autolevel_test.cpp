@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -148,4 +149,38 @@ TEST_F(AutoLevelTest, RectangleLimitsTheMeasuredAreaAndBlanksAreIgnored) {
 
   CRalImage empty;
   EXPECT_EQ(CImgAutoLevel::Do(empty, 6, 30, 0), 0);
+}
+
+// The median the levels come from, against a full sort: sample sets of whole numbers
+// (counted), of halves (the deviations from a median between two samples), of other
+// values and of spans too wide to count (sorted), odd and even in size.
+TEST(AutoLevelMedian, EqualsTheMiddleOfTheSortedSamples) {
+  std::mt19937 gen(41);
+  auto check = [](std::vector<double> v, const char* what) {
+    std::vector<double> sorted = v;
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t n = sorted.size();
+    const double want = n % 2 ? sorted[n / 2] : (sorted[n / 2] + sorted[n / 2 - 1]) / 2.0;
+    const double got = autolevel::SampleMedian(v);
+    EXPECT_EQ(got, want) << what << ", " << n << " samples";
+  };
+  for (std::size_t n : {1u, 2u, 4095u, 4096u, 4097u, 168000u, 168001u}) {
+    std::uniform_int_distribution<int> adu(0, 65535), small(-3, 3), wide(-(1 << 23), 1 << 23);
+    std::normal_distribution<double> noise(1000.0, 30.0);
+    std::vector<double> whole(n), halves(n), real(n), few(n), spread(n), zeros(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      whole[i] = adu(gen) - 32768.0;
+      halves[i] = std::fabs(whole[i] - 0.5);
+      real[i] = noise(gen);
+      few[i] = small(gen);
+      spread[i] = wide(gen);
+      zeros[i] = i % 3 ? 0.0 : -0.0;
+    }
+    check(whole, "whole numbers");
+    check(halves, "halves");
+    check(real, "real values");
+    check(few, "a few values repeated");
+    check(spread, "a span too wide to count");
+    check(zeros, "zeros of both signs");
+  }
 }
