@@ -111,36 +111,6 @@ double MedianOf(const std::vector<double>& v, std::vector<double>& band) {
   return band[band.size() / 2];
 }
 
-// The median of nine values by a network of 19 exchanges (the 5th smallest, as a
-// selection would give).
-inline double Median9(double* p) {
-  auto sort2 = [](double& a, double& b) {
-    const double lo = std::min(a, b), hi = std::max(a, b);
-    a = lo;
-    b = hi;
-  };
-  sort2(p[1], p[2]);
-  sort2(p[4], p[5]);
-  sort2(p[7], p[8]);
-  sort2(p[0], p[1]);
-  sort2(p[3], p[4]);
-  sort2(p[6], p[7]);
-  sort2(p[1], p[2]);
-  sort2(p[4], p[5]);
-  sort2(p[7], p[8]);
-  sort2(p[0], p[3]);
-  sort2(p[5], p[8]);
-  sort2(p[4], p[7]);
-  sort2(p[3], p[6]);
-  sort2(p[1], p[4]);
-  sort2(p[2], p[5]);
-  sort2(p[4], p[7]);
-  sort2(p[4], p[2]);
-  sort2(p[6], p[4]);
-  sort2(p[4], p[2]);
-  return p[4];
-}
-
 // Fills gaps with the median, filters 3 × 3 by the median, subtracts the median,
 // compresses and tapers.
 // The working arrays of Prepare, kept from one frame to the next.
@@ -159,22 +129,37 @@ void Prepare(Frame* f, PrepareArrays* arrays) {
   }
   out.resize(f->v.size());
   const double* in = f->v.data();
+  // The 3 × 3 median by sorted columns: with each column of the window sorted, the median
+  // of the nine is the median of the largest of the lows, the median of the middles and
+  // the smallest of the highs, and each column's sort serves the three windows it is in.
+  // Columns and rows beyond the frame repeat its edge.
   rowpool::Run(h, 16, [&](int begin, int end) {
-    double win[9];
+    std::vector<double> lo(static_cast<std::size_t>(w)), mid(lo.size()), hi(lo.size());
     for (int y = begin; y < end; ++y) {
       const double* rows[3];
       for (int j = 0; j < 3; ++j)
         rows[j] = in + static_cast<std::size_t>(std::clamp(y + j - 1, 0, h - 1)) * w;
-      double* o = &out[static_cast<std::size_t>(y) * w];
       for (int x = 0; x < w; ++x) {
-        const int xl = std::max(x - 1, 0), xr = std::min(x + 1, w - 1);
-        for (int j = 0; j < 3; ++j) {
-          win[3 * j] = rows[j][xl];
-          win[3 * j + 1] = rows[j][x];
-          win[3 * j + 2] = rows[j][xr];
-        }
-        o[x] = Median9(win);
+        const double a = rows[0][x], b = rows[1][x], c = rows[2][x];
+        const double ab = std::min(a, b), ba = std::max(a, b);
+        lo[x] = std::min(ab, c);
+        const double rest = std::max(ab, c);
+        mid[x] = std::min(ba, rest);
+        hi[x] = std::max(ba, rest);
       }
+      double* o = &out[static_cast<std::size_t>(y) * w];
+      auto med3 = [](double a, double b, double c) {
+        return std::max(std::min(a, b), std::min(std::max(a, b), c));
+      };
+      auto window = [&](int xl, int x, int xr) {
+        const double l = std::max({lo[xl], lo[x], lo[xr]});
+        const double m = med3(mid[xl], mid[x], mid[xr]);
+        const double u = std::min({hi[xl], hi[x], hi[xr]});
+        return med3(l, m, u);
+      };
+      o[0] = window(0, 0, std::min(1, w - 1));
+      for (int x = 1; x + 1 < w; ++x) o[x] = window(x - 1, x, x + 1);
+      if (w > 1) o[w - 1] = window(w - 2, w - 1, w - 1);
     }
   });
   // The level, and the pixel noise from the median absolute difference of neighbours,
