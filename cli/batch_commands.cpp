@@ -173,18 +173,22 @@ CBatchRun::FileReport LineReport(const char* command, int total) {
 
 // With --json, also a JSON line on standard output per file written, with its
 // observation date as the image hook saw it; inputs(index) names the files read for it.
+// *unwritten is set when standard output refused a line.
 void ReportJson(CBatchRun& run, const char* command, int total,
                 std::function<std::vector<std::string>(int)> inputs,
-                std::function<void(JsonWriter&)> settings) {
+                std::function<void(JsonWriter&)> settings, bool* unwritten) {
   auto dates = std::make_shared<std::map<int, std::optional<std::string>>>();
   run.SetImageHook(
       [dates](int index, CRalImage& image) { (*dates)[index] = ObservationDate(image); });
-  run.SetFileReport([line = LineReport(command, total), dates, inputs, settings, command](
-                        int index, const std::string& path, const std::string& saved, bool ok) {
-    line(index, path, saved, ok);
-    if (saved.empty() || !ok) return;
-    WriteJsonLines(command, BatchJsonLine(path, (*dates)[index], saved, inputs(index), settings));
-  });
+  run.SetFileReport(
+      [line = LineReport(command, total), dates, inputs, settings, command, unwritten](
+          int index, const std::string& path, const std::string& saved, bool ok) {
+        line(index, path, saved, ok);
+        if (saved.empty() || !ok) return;
+        if (!WriteJsonLines(command,
+                            BatchJsonLine(path, (*dates)[index], saved, inputs(index), settings)))
+          *unwritten = true;
+      });
 }
 
 // The exit status after a run: 130 when interrupted, 1 with the list of failures.
@@ -233,7 +237,7 @@ bool ParseInt4(const std::string& s, int out[4]) {
 
 int CalibrateCommand(const std::vector<std::string>& args) {
   Common c;
-  bool json = false;
+  bool json = false, unwritten = false;
   BatchDarkFlatSettings s;
   s.bias.path = s.dark.path = s.flat.path = s.flatDark.path = "";
   auto extra = [&](const std::string& a, std::size_t* i) {
@@ -297,11 +301,12 @@ int CalibrateCommand(const std::vector<std::string>& args) {
       else
         w.Key("bits").Null();
     };
-    ReportJson(run, "calibrate", total, inputs, settings);
+    ReportJson(run, "calibrate", total, inputs, settings, &unwritten);
   }
   run.SetSaveBits(c.bits);
   run.ImageProc();
-  return Finish(run, "calibrate", total);
+  const int rc = Finish(run, "calibrate", total);
+  return rc == 0 && unwritten ? 1 : rc;
 }
 
 int StackCommand(const std::vector<std::string>& args) {

@@ -35,8 +35,6 @@ class JsonWriter {
 
   // The text written so far.
   const std::string& Text() const { return out_; }
-  // Whether every object and array begun was ended.
-  bool Complete() const { return open_.empty() && !afterKey_; }
   // Takes the text out and starts afresh.
   std::string Take();
 

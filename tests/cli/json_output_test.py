@@ -16,7 +16,7 @@ exact sum of its pixels, means are exactly total / count.
 File names carry a quote, a backslash, non-ASCII letters, a tab, a line end and a byte
 that is no UTF-8; "file" must give each back (as os.fsdecode does). A file without
 DATE-OBS gives null. --json with --csv is refused (exit 2) by all six commands (stack
-and calibrate know no --csv).
+and calibrate know no --csv); lines that standard output refuses fail the run (exit 1).
 Exits 77 when numpy or astropy is missing.
 """
 import json
@@ -279,6 +279,18 @@ def refusals(name):
                  f"err {r.stderr[:200]!r}")
     if os.path.exists("never.fits") or os.path.exists("never"):
         fail("a refused run wrote its output")
+
+    # Lines standard output refuses (a full disk) fail the run, with the reason.
+    if os.path.exists("/dev/full"):
+        for args in (["phot", name, "--at", "21,31", "--json"],
+                     ["profile", name, "3,10", "20,10", "--json"],
+                     ["calibrate", "--json", "--bias", "bias.fits", "--out-dir", "full", name]):
+            with open("/dev/full", "wb") as full:
+                r = subprocess.run([CLI, *map(os.fsencode, args)], stdout=full,
+                                   stderr=subprocess.PIPE, timeout=60)
+            if r.returncode != 1 or b"standard output" not in r.stderr:
+                fail(f"{args[0]} --json into a full disk: exit {r.returncode}, "
+                     f"err {r.stderr[-200:]!r}")
 
 
 def main():
