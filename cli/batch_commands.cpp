@@ -8,9 +8,13 @@
 // the exit status is 130.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +25,7 @@
 #include "batch/batchoverscan.h"
 #include "batch/batchtexts.h"
 #include "cli/commands.h"
+#include "cli/json_lines.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
@@ -166,6 +171,26 @@ CBatchRun::FileReport LineReport(const char* command, int total) {
   };
 }
 
+// With --json, also a JSON line on standard output per file written, with its
+// observation date as the image hook saw it; inputs(index) names the files read for it.
+// *unwritten is set when standard output refused a line.
+void ReportJson(CBatchRun& run, const char* command, int total,
+                std::function<std::vector<std::string>(int)> inputs,
+                std::function<void(JsonWriter&)> settings, bool* unwritten) {
+  auto dates = std::make_shared<std::map<int, std::optional<std::string>>>();
+  run.SetImageHook(
+      [dates](int index, CRalImage& image) { (*dates)[index] = ObservationDate(image); });
+  run.SetFileReport(
+      [line = LineReport(command, total), dates, inputs, settings, command, unwritten](
+          int index, const std::string& path, const std::string& saved, bool ok) {
+        line(index, path, saved, ok);
+        if (saved.empty() || !ok) return;
+        if (!WriteJsonLines(command,
+                            BatchJsonLine(path, (*dates)[index], saved, inputs(index), settings)))
+          *unwritten = true;
+      });
+}
+
 // The exit status after a run: 130 when interrupted, 1 with the list of failures.
 int Finish(const CBatchRun& run, const char* command, int total) {
   const auto& failures = run.GetFailures();
@@ -212,6 +237,7 @@ bool ParseInt4(const std::string& s, int out[4]) {
 
 int CalibrateCommand(const std::vector<std::string>& args) {
   Common c;
+  bool json = false, unwritten = false;
   BatchDarkFlatSettings s;
   s.bias.path = s.dark.path = s.flat.path = s.flatDark.path = "";
   auto extra = [&](const std::string& a, std::size_t* i) {
@@ -220,6 +246,10 @@ int CalibrateCommand(const std::vector<std::string>& args) {
                         : a == "--flat"      ? &s.flat
                         : a == "--flat-dark" ? &s.flatDark
                                              : nullptr;
+    if (a == "--json") {
+      json = true;
+      return 1;
+    }
     if (!frame) return 0;
     return Value(args, i, &frame->path) ? 1 : -1;
   };
@@ -247,22 +277,51 @@ int CalibrateCommand(const std::vector<std::string>& args) {
   InterruptScope interrupt;
   run.SetAbortFlag(&g_interrupted);
   run.SetFileReport(LineReport("calibrate", total));
+  // Each output is made of its target and the calibration frames given.
+  const std::vector<const BatchFrame*> frames = {&s.bias, &s.dark, &s.flat, &s.flatDark};
+  if (json) {
+    const auto inputs = [&](int index) {
+      std::vector<std::string> files = {c.files[static_cast<std::size_t>(index)]};
+      for (const BatchFrame* f : frames)
+        if (f->Chosen()) files.push_back(f->path);
+      return files;
+    };
+    const auto settings = [&](JsonWriter& w) {
+      const char* names[] = {"bias", "dark", "flat", "flat_dark"};
+      for (std::size_t k = 0; k < frames.size(); ++k)
+        w.Key(names[k]).StringOrNull(frames[k]->Chosen() ? &frames[k]->path : nullptr);
+      w.Key("overwrite")
+          .Bool(c.overwrite)
+          .Key("out_dir")
+          .StringOrNull(c.outDir ? &*c.outDir : nullptr);
+      w.Key("prefix").StringOrNull(c.prefix ? &*c.prefix : nullptr);
+      w.Key("suffix").StringOrNull(c.suffix ? &*c.suffix : nullptr);
+      if (c.bits)
+        w.Key("bits").Integer(c.bits);
+      else
+        w.Key("bits").Null();
+    };
+    ReportJson(run, "calibrate", total, inputs, settings, &unwritten);
+  }
   run.SetSaveBits(c.bits);
   run.ImageProc();
-  return Finish(run, "calibrate", total);
+  const int rc = Finish(run, "calibrate", total);
+  return rc == 0 && unwritten ? 1 : rc;
 }
 
 int StackCommand(const std::vector<std::string>& args) {
   BatchCompositSettings s;
   std::string out;
   std::vector<std::string> files;
-  bool methodGiven = false;
+  bool methodGiven = false, json = false;
   int bits = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     std::string v;
     if (a == "--clip") {
       s.clipping = true;
+    } else if (a == "--json") {
+      json = true;
     } else if (a == "--bits") {
       if (!Value(args, &i, &v) || !ParseBits(v, &bits)) return 2;
     } else if (a == "--method" || a == "--align" || a == "-o" || a == "--output") {
@@ -318,12 +377,32 @@ int StackCommand(const std::vector<std::string>& args) {
   const int done = run.ImageProc();
   if (done && run.GetFailures().empty()) {
     CRalImage& dest = *run.GetDestination();
+    // The stack carries the header of the frame it was laid on.
+    const std::optional<std::string> date = ObservationDate(dest);
     if (bits != 0) {
       dest.SetOrgBitsPixel(bits);
       if (bits < 0) dest.SetOrgScaling(1.0, 0.0);
     }
     if (CRalImageIO::WriteImageFile(dest, out, 0) != 1) return 1;
     std::fprintf(stderr, "stack: %d files -> %s\n", total, out.c_str());
+    if (json) {
+      const int model = std::max(run.GetDestinationIndex(), 0);
+      const auto settings = [&](JsonWriter& w) {
+        const char* methods[] = {"add", "average", "median"};
+        w.Key("method").String(methods[s.method]).Key("clip").Bool(s.clipping).Key("align");
+        if (s.align)
+          w.String(s.alignMethod == 0 ? "centroid" : "match");
+        else
+          w.Null();
+        if (bits)
+          w.Key("bits").Integer(bits);
+        else
+          w.Key("bits").Null();
+      };
+      if (!WriteJsonLines("stack", BatchJsonLine(files[static_cast<std::size_t>(model)], date, out,
+                                                 files, settings)))
+        return 1;
+    }
   } else if (!run.WasAborted()) {
     std::fprintf(stderr, "vantorel-cli: stack: %s not written\n", out.c_str());
   }

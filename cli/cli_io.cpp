@@ -350,68 +350,6 @@ bool OpenImage(const std::string& path, CRalImage& image) {
   return ReadBatchImage(path, image);
 }
 
-namespace {
-
-// Whether any of the eight bytes of w is a control character, '"' or '\\' (the tests for
-// a zero byte and for a byte below 0x20 that look at all eight at once).
-bool NeedsEscape(std::uint64_t w) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-  const auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-  return (((w - 0x20 * kOnes) & ~w & kHigh) | zero(w ^ ('"' * kOnes)) | zero(w ^ ('\\' * kOnes))) !=
-         0;
-}
-
-}  // namespace
-
-void AppendJsonString(std::string* out, std::string_view s) {
-  out->push_back('"');
-  std::size_t run = 0;  // start of the characters that need no escape
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (i + 8 <= s.size()) {
-      std::uint64_t w;
-      std::memcpy(&w, s.data() + i, 8);
-      if (!NeedsEscape(w)) {
-        i += 7;
-        continue;
-      }
-    }
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out->append(s.data() + run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"':
-        *out += "\\\"";
-        break;
-      case '\\':
-        *out += "\\\\";
-        break;
-      case '\n':
-        *out += "\\n";
-        break;
-      case '\r':
-        *out += "\\r";
-        break;
-      case '\t':
-        *out += "\\t";
-        break;
-      default: {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", c);
-        *out += buf;
-      }
-    }
-  }
-  out->append(s.data() + run, s.size() - run);
-  out->push_back('"');
-}
-
-std::string JsonString(const std::string& s) {
-  std::string out;
-  AppendJsonString(&out, s);
-  return out;
-}
-
 int TransformImageFile(const CliOptions& options, const std::string& in, const std::string& out,
                        int askOptions, const std::function<bool(CRalImage&)>& op) {
   CliPrompts prompts(options);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/json_writer.h"
 #include "platform/progress.h"
 #include "platform/userprompts.h"
 
@@ -78,7 +79,3 @@ bool OpenImage(const std::string& path, CRalImage& image);
 // the exit code: 0 when saved, else 1.
 int TransformImageFile(const CliOptions& options, const std::string& in, const std::string& out,
                        int askOptions, const std::function<bool(CRalImage&)>& op);
-
-// A JSON string of UTF-8 text, control characters escaped; AppendJsonString appends it.
-std::string JsonString(const std::string& s);
-void AppendJsonString(std::string* out, std::string_view s);

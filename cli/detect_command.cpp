@@ -11,6 +11,7 @@
 #include "cli/cli_io.h"
 #include "cli/commands.h"
 #include "cli/coordinates.h"
+#include "cli/json_lines.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "measure/phottable.h"
@@ -46,13 +47,13 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
   std::vector<double> rect;
   double factor = 0.5;
   int radius = 0;
-  bool csv = false;
+  bool csv = false, json = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
     std::vector<double> numbers;
-    if (a == "--csv") {
-      csv = true;
+    if (a == "--csv" || a == "--json") {
+      (a == "--csv" ? csv : json) = true;
     } else if (detect && a == "--rect" && hasValue) {
       if (!ReadCliCoordinates(command, "--rect", "X1,Y1,X2,Y2", args[++i], 4, &rect)) return 2;
     } else if (detect && a == "--factor" && hasValue) {
@@ -77,6 +78,7 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
     }
   }
   if (in.empty()) return Misuse(command, "needs IN");
+  if (!CheckJsonOrCsv(command, json, csv)) return 2;
   if (!detect && points.empty()) return Misuse(command, "needs --at X,Y");
 
   CliOptions options;
@@ -115,7 +117,11 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
         std::fprintf(stderr, "vantorel-cli: centroid: no new row at %g,%g\n", p[0], p[1]);
     }
   }
-  std::fputs(pos.FormatText(csv).c_str(), stdout);
+  if (json) {
+    if (!WriteJsonLines(command, PositionJsonLines(pos, in, image))) return 1;
+  } else {
+    std::fputs(pos.FormatText(csv).c_str(), stdout);
+  }
   if (!save.empty()) {
     pos.WriteExtension(image);
     if (CRalImageIO::WriteImageFile(image, save, 0) != 1) return 1;

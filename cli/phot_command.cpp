@@ -11,6 +11,7 @@
 #include "cli/cli_io.h"
 #include "cli/commands.h"
 #include "cli/coordinates.h"
+#include "cli/json_lines.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "measure/aperture.h"
@@ -38,14 +39,14 @@ int PhotCommand(const std::vector<std::string>& args) {
   std::string in, save;
   std::vector<std::vector<double>> at, rects;
   int method = 1, searchG = 0, starR = 5, skyIR = 10, skyDR = 2, searchR = 3;
-  bool csv = false;
+  bool csv = false, json = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
     auto value = [&]() -> const std::string& { return args[++i]; };
     std::vector<double> numbers;
-    if (a == "--csv") {
-      csv = true;
+    if (a == "--csv" || a == "--json") {
+      (a == "--csv" ? csv : json) = true;
     } else if (a == "--at" && hasValue) {
       if (!ReadCliCoordinates("phot", "--at", "X,Y", value(), 2, &numbers)) return 2;
       at.push_back(numbers);
@@ -80,6 +81,7 @@ int PhotCommand(const std::vector<std::string>& args) {
     }
   }
   if (in.empty()) return Misuse("needs IN");
+  if (!CheckJsonOrCsv("phot", json, csv)) return 2;
   if (at.empty() && rects.empty()) return Misuse("needs --at X,Y or --rect X1,Y1,X2,Y2");
   if (method == 0 && starR >= skyIR) return Misuse("--star must be smaller than --sky");
 
@@ -126,8 +128,12 @@ int PhotCommand(const std::vector<std::string>& args) {
                    r[2], r[3]);
     }
   }
-  if (!at.empty()) std::fputs(aperture.FormatText(csv).c_str(), stdout);
-  if (!rects.empty()) std::fputs(rect.FormatText(csv).c_str(), stdout);
+  if (json) {
+    if (!WriteJsonLines("phot", PhotJsonLines(aperture, rect, in, image))) rc = 1;
+  } else {
+    if (!at.empty()) std::fputs(aperture.FormatText(csv).c_str(), stdout);
+    if (!rects.empty()) std::fputs(rect.FormatText(csv).c_str(), stdout);
+  }
   if (!save.empty()) {
     if (!at.empty()) aperture.WriteExtension(image);
     if (!rects.empty()) rect.WriteExtension(image);

@@ -9,6 +9,7 @@
 #include "cli/cli_io.h"
 #include "cli/commands.h"
 #include "cli/coordinates.h"
+#include "cli/json_lines.h"
 #include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "graph/graph2ddata.h"
@@ -33,6 +34,7 @@ int ProfileCommand(const std::vector<std::string>& args) {
   }
   CliOptions options;
   if (!ParseCliOptions(rest, &options)) return 2;
+  if (!CheckJsonOrCsv("profile", options.json, csv)) return 2;
   if (options.files.size() != 3) {
     std::fputs("vantorel-cli: profile needs IN X1,Y1 X2,Y2\n", stderr);
     return 2;
@@ -51,6 +53,10 @@ int ProfileCommand(const std::vector<std::string>& args) {
   CCtrlGraph2DCore graph;
   graph.SetBottomUp(bottomUp);
   graph.CalcLine(&image, x1 - 1.0, row(y1), x2 - 1.0, row(y2), width);
+  if (options.json) {
+    const std::string lines = ProfileJsonLines(graph, options.files[0], image);
+    return !lines.empty() && WriteJsonLines("profile", lines) ? 0 : 1;
+  }
   const std::string text = graph.FormatText(csv);
   if (text.empty()) return 1;
   std::fwrite(text.data(), 1, text.size(), stdout);

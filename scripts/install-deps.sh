@@ -40,6 +40,8 @@ packages=(
   poppler-utils
   # the manual built as HTML (without it the build shows the Markdown as text)
   pandoc
+  # the manual page of vantorel-cli rendered by its test
+  man-db groff-base
 )
 
 missing=()
