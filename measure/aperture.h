@@ -131,6 +131,7 @@ class CAperture {
   int GetSelected() const { return m_nSelected; }
   void SetSelected(int mark) { m_nSelected = mark; }
   const CRalImage* GetImage() const { return m_pImage; }
+  CRalImage* GetImage() { return m_pImage; }
   void SetImage(CRalImage* image) { m_pImage = image; }
 
   // Editing a measurement with the mouse, in image pixels. PickMeasurement gives the
