@@ -179,6 +179,11 @@ def main():
         if "fk5" not in p.stderr or os.path.exists("x.reg"):
             fail(f"galactic on an fk5 image: {p.stderr}")
         run("detect", "stars.fits", "--regions-system", "mars", "--regions", "x.reg", expect=2)
+        # --regions-system fk5 is the image's own sky here: the file of --regions-sky.
+        for name, how in (("a.reg", ["--regions-sky"]), ("b.reg", ["--regions-system", "fk5"])):
+            run("centroid", "stars.fits", "--at", "31,41", "--regions", name, *how)
+        if open("a.reg").read() != open("b.reg").read() or "\nfk5\n" not in open("b.reg").read():
+            fail("--regions-system fk5 differs from --regions-sky")
         run("profile", "stars.fits", "1,1", "5,5", "--regions", expect=2)
         # detect writes its peaks too; an existing file is replaced whole.
         with open("d.reg", "w") as f:
