@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/coordinates.h"
 #include "cli/json_lines.h"
+#include "cli/regions_option.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "measure/phottable.h"
@@ -48,6 +49,7 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
   double factor = 0.5;
   int radius = 0;
   bool csv = false, json = false;
+  CliRegions regions;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -71,6 +73,8 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
       radius = static_cast<int>(numbers[0]);
     } else if (a == "--save" && hasValue) {
       save = args[++i];
+    } else if (const int taken = TakeRegionsOption(command, args, &i, &regions)) {
+      if (taken < 0) return 2;
     } else if (!a.starts_with("--") && in.empty()) {
       in = a;
     } else {
@@ -90,6 +94,7 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
     std::fprintf(stderr, "vantorel-cli: %s: %s is a colour image\n", command, in.c_str());
     return 1;
   }
+  if (!RegionsPossible(command, regions, image)) return 1;
   auto pixel = [&](double x, double y) {
     return POINT{static_cast<int>(std::lround(PhotImageX(x))),
                  static_cast<int>(std::lround(PhotImageY(image, y)))};
@@ -122,6 +127,9 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
   } else {
     std::fputs(pos.FormatText(csv).c_str(), stdout);
   }
+  std::vector<RegionShape> shapes;
+  AddPositionRegions(pos, image, &shapes);
+  if (!WriteCliRegions(command, regions, shapes, image)) return 1;
   if (!save.empty()) {
     pos.WriteExtension(image);
     if (CRalImageIO::WriteImageFile(image, save, 0) != 1) return 1;

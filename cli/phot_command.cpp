@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/coordinates.h"
 #include "cli/json_lines.h"
+#include "cli/regions_option.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "measure/aperture.h"
@@ -40,6 +41,7 @@ int PhotCommand(const std::vector<std::string>& args) {
   std::vector<std::vector<double>> at, rects;
   int method = 1, searchG = 0, starR = 5, skyIR = 10, skyDR = 2, searchR = 3;
   bool csv = false, json = false;
+  CliRegions regions;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -74,6 +76,8 @@ int PhotCommand(const std::vector<std::string>& args) {
       if (!ParseInt(value(), 1, 1000, &searchR)) return Misuse("--search takes 1 to 1000");
     } else if (a == "--save" && hasValue) {
       save = value();
+    } else if (const int taken = TakeRegionsOption("phot", args, &i, &regions)) {
+      if (taken < 0) return 2;
     } else if (!a.starts_with("--") && in.empty()) {
       in = a;
     } else {
@@ -94,6 +98,7 @@ int PhotCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "vantorel-cli: phot: %s is a colour image\n", in.c_str());
     return 1;
   }
+  if (!RegionsPossible("phot", regions, image)) return 1;
   auto pixel = [&](double x, double y) {
     return POINT{static_cast<int>(std::lround(PhotImageX(x))),
                  static_cast<int>(std::lround(PhotImageY(image, y)))};
@@ -134,6 +139,10 @@ int PhotCommand(const std::vector<std::string>& args) {
     if (!at.empty()) std::fputs(aperture.FormatText(csv).c_str(), stdout);
     if (!rects.empty()) std::fputs(rect.FormatText(csv).c_str(), stdout);
   }
+  std::vector<RegionShape> shapes;
+  AddApertureRegions(aperture, image, &shapes);
+  AddRectRegions(rect, image, &shapes);
+  if (!WriteCliRegions("phot", regions, shapes, image)) return 1;
   if (!save.empty()) {
     if (!at.empty()) aperture.WriteExtension(image);
     if (!rects.empty()) rect.WriteExtension(image);

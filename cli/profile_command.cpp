@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/coordinates.h"
 #include "cli/json_lines.h"
+#include "cli/regions_option.h"
 #include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "graph/graph2ddata.h"
@@ -18,8 +19,11 @@ int ProfileCommand(const std::vector<std::string>& args) {
   std::vector<std::string> rest;
   double width = 1.0;
   bool csv = false;
+  CliRegions regions;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--csv") {
+    if (const int taken = TakeRegionsOption("profile", args, &i, &regions)) {
+      if (taken < 0) return 2;
+    } else if (args[i] == "--csv") {
       csv = true;
     } else if (args[i] == "--width" && i + 1 < args.size()) {
       char* end = nullptr;
@@ -48,6 +52,7 @@ int ProfileCommand(const std::vector<std::string>& args) {
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;
   if (!OpenImage(options.files[0], image)) return 1;
+  if (!RegionsPossible("profile", regions, image)) return 1;
   const bool bottomUp = FitsRowsBottomUp(image);
   auto row = [&](double y) { return bottomUp ? image.GetHeight() - y : y - 1.0; };
   CCtrlGraph2DCore graph;
@@ -55,10 +60,20 @@ int ProfileCommand(const std::vector<std::string>& args) {
   graph.CalcLine(&image, x1 - 1.0, row(y1), x2 - 1.0, row(y2), width);
   if (options.json) {
     const std::string lines = ProfileJsonLines(graph, options.files[0], image);
-    return !lines.empty() && WriteJsonLines("profile", lines) ? 0 : 1;
+    if (lines.empty() || !WriteJsonLines("profile", lines)) return 1;
+  } else {
+    const std::string text = graph.FormatText(csv);
+    if (text.empty()) return 1;
+    std::fwrite(text.data(), 1, text.size(), stdout);
   }
-  const std::string text = graph.FormatText(csv);
-  if (text.empty()) return 1;
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  // The line as given (1-based, rows as the file counts them: FITS pixels).
+  RegionShape line;
+  line.kind = width > 1.0 ? RegionShape::kProjection : RegionShape::kLine;
+  line.x = x1;
+  line.y = y1;
+  line.x2 = x2;
+  line.y2 = y2;
+  line.a = width;
+  if (!WriteCliRegions("profile", regions, {line}, image)) return 1;
   return 0;
 }

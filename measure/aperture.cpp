@@ -411,6 +411,28 @@ int CAperture::AddStar(int x, int y, CRalImage* image) {
   return 1;
 }
 
+int CAperture::AddMeasurement(double cx, double cy, double starR, double skyInner, double skyOuter,
+                              CRalImage* image) {
+  if (!image || image->IsEmpty() || image->IsColor() || !(starR > 0.0) || !(skyOuter >= skyInner))
+    return 0;
+  m_pImage = image;
+  CApertureMark star;
+  star.m_nType = CApertureMark::STAR;
+  star.m_nShape = m_nShapeFlag ? CApertureMark::SQUARE : CApertureMark::CIRCLE;
+  star.m_nNumber = m_nNextNumber;
+  star.m_nMethod = CApertureMark::SEMI;
+  star.SetGeometry(cx, cy, starR, starR, -1.0, -1.0, image);
+  CApertureMark sky = star;
+  sky.m_nType = CApertureMark::SKY;
+  sky.SetGeometry(cx, cy, skyOuter, skyOuter, skyInner, skyInner, image);
+  m_Marks.push_back(std::move(star));
+  m_Marks.push_back(std::move(sky));
+  m_nSelected = static_cast<int>(m_Marks.size()) - 1;
+  m_bVisible = 1;
+  ++m_nNextNumber;
+  return 1;
+}
+
 void CAperture::CorrectedSky(std::size_t skyMark, int star, int* count, double* total) const {
   const CApertureMark& sky = m_Marks[skyMark];
   *count = sky.m_nPixels;

@@ -95,6 +95,10 @@ class CAperture {
   // Adds a measurement at the 0-based pixel; returns 1, or 0 when the automatic method
   // could not take the star (nothing is added) or the image is missing or in colour.
   int AddStar(int x, int y, CRalImage* image);
+  // Adds a measurement with the given geometry (0-based centre, star radius, sky ring from
+  // skyInner to skyOuter) as a semi-automatic one, measured on the image; 1 when added.
+  int AddMeasurement(double cx, double cy, double starR, double skyInner, double skyOuter,
+                     CRalImage* image);
   void SetParams(int shape, int method, int starR, int skyIR, int skyDR, int searchG, int searchR);
   void GetParams(int* shape, int* method, int* starR, int* skyIR, int* skyDR, int* searchG,
                  int* searchR) const;
@@ -127,6 +131,7 @@ class CAperture {
   int GetSelected() const { return m_nSelected; }
   void SetSelected(int mark) { m_nSelected = mark; }
   const CRalImage* GetImage() const { return m_pImage; }
+  CRalImage* GetImage() { return m_pImage; }
   void SetImage(CRalImage* image) { m_pImage = image; }
 
   // Editing a measurement with the mouse, in image pixels. PickMeasurement gives the

@@ -93,6 +93,7 @@ class CPositioning {
   int GetRadius() const { return m_nRadius; }
   void SetImage(CRalImage* image) { m_pImage = image; }
   const CRalImage* GetImage() const { return m_pImage; }
+  CRalImage* GetImage() { return m_pImage; }
 
   void HideMarks() { m_bVisible = 0; }
   void ShowMarks() { m_bVisible = 1; }

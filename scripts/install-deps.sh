@@ -30,6 +30,8 @@ packages=(
   python3-ccdproc
   # star detection beside the positioning tool's
   python3-sep
+  # reading and writing region files beside the program's
+  python3-regions
   # raster oracles and sample files: Pillow, ImageMagick, libtiff tools, the PNG test suite
   python3-pil imagemagick libtiff-tools libsixel-examples
   # running the GUI headless and rendering Japanese text

@@ -301,6 +301,8 @@ class WcslibSolution final : public CelestialSolution {
     made->scratch_.assign(3 * static_cast<std::size_t>(w->naxis), 0.0);
     made->lonType_ = UpTo(w->ctype[w->lng], '-');
     made->latType_ = UpTo(w->ctype[w->lat], '-');
+    made->radesys_ = UpTo(w->radesys, ' ');
+    made->equinox_ = w->equinox;
     return made;
   }
 
@@ -322,6 +324,27 @@ class WcslibSolution final : public CelestialSolution {
     return std::isfinite(*lon) && std::isfinite(*lat) && std::fabs(*lat) <= 90.0;
   }
 
+  bool ToPixel(double lon, double lat, double* x, double* y) const override {
+    const int n = wcs_->naxis;
+    double* pixel = scratch_.data();
+    double* image = pixel + n;
+    double* world = image + n;
+    // Axes beyond the second keep their reference values, as at the plane shown.
+    for (int i = 0; i < n; ++i) world[i] = wcs_->crval[i];
+    world[wcs_->lng] = lon;
+    world[wcs_->lat] = lat;
+    double phi = 0.0, theta = 0.0;
+    int stat = 0;
+    if (wcss2p(wcs_, 1, n, world, &phi, &theta, image, pixel, &stat) != 0 || stat != 0)
+      return false;
+    *x = pixel[0];
+    *y = pixel[1];
+    return std::isfinite(*x) && std::isfinite(*y);
+  }
+
+  const std::string& RadeSys() const override { return radesys_; }
+  double Equinox() const override { return equinox_; }
+
   const std::string& LongitudeType() const override { return lonType_; }
   const std::string& LatitudeType() const override { return latType_; }
 
@@ -333,6 +356,8 @@ class WcslibSolution final : public CelestialSolution {
   wcsprm* wcs_ = nullptr;                // the primary description, one of all_
   mutable std::vector<double> scratch_;  // pixel, intermediate and world coordinates
   std::string lonType_, latType_;
+  std::string radesys_;
+  double equinox_ = 0.0;
 };
 
 struct Entry {

@@ -22,6 +22,13 @@ class CelestialSolution {
   // Longitude and latitude in degrees of FITS pixel (x, y) (1-based); false where the
   // projection does not reach or a distortion cannot be applied.
   virtual bool ToWorld(double x, double y, double* lon, double* lat) const = 0;
+  // The FITS pixel (1-based) of longitude and latitude in degrees; false where the
+  // projection has no pixel for them.
+  virtual bool ToPixel(double lon, double lat, double* x, double* y) const = 0;
+  // The reference system of equatorial axes as wcslib settles it (RADESYS, or its default
+  // from EQUINOX: "FK5", "FK4", "ICRS", ...), empty for other axes; and its equinox.
+  virtual const std::string& RadeSys() const = 0;
+  virtual double Equinox() const = 0;
   // The axis types of the longitude and the latitude as wcslib reads them, up to the
   // first hyphen ("RA", "DEC", "GLON", ...).
   virtual const std::string& LongitudeType() const = 0;

@@ -32,6 +32,7 @@
 #include "formats/fio/fileiomsg.h"
 #include "graph/drawline.h"
 #include "graph/qt/ctrlgraph2d.h"
+#include "measure/qt/dlgregions.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -380,6 +381,7 @@ void CDlgGraph2D::BuildUi() {
   commands->addWidget(button("ﾃｷｽﾄ出力(&T)...", "G2D_BTN_TEXT", [this] { OnText(); }));
   commands->addWidget(button("画像化(&C)", "G2D_BTN_IMAGE", [this] { OnImage(); }));
   commands->addWidget(button("分散軸変更(&A)", "G2D_BTN_SWAPAXIS", [this] { OnSwapAxis(); }));
+  commands->addWidget(button(regions_text::kSave, "G2D_BTN_REGIONS", [this] { OnRegions(); }));
   grid->addLayout(commands, 2, 0, 1, 4);
 
   auto* marksRow = new QHBoxLayout;
@@ -558,7 +560,8 @@ void CDlgGraph2D::UpdateCbVValue() {
 
 void CDlgGraph2D::EnableGraphCtrl() {
   const bool have = m_pGraph->HasGraph();
-  for (const char* name : {"G2D_BTN_PRINT", "G2D_BTN_TEXT", "G2D_BTN_IMAGE", "G2D_BTN_SWAPAXIS"})
+  for (const char* name :
+       {"G2D_BTN_PRINT", "G2D_BTN_TEXT", "G2D_BTN_IMAGE", "G2D_BTN_SWAPAXIS", "G2D_BTN_REGIONS"})
     if (auto* b = findChild<QPushButton*>(name)) b->setEnabled(have);
   for (QSpinBox* s : m_pRect) s->setEnabled(have);
 }
@@ -744,6 +747,13 @@ void CDlgGraph2D::OnText() {
   if (path.isEmpty()) return;
   if (!m_pGraph->OutputText(path.toStdString()))
     FileioMsgBox(this, FIO_ERR_CREATE, {}, path.toStdString(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+void CDlgGraph2D::OnRegions() {
+  if (!m_pLines || !m_pImage) return;
+  std::vector<RegionShape> shapes;
+  AddLineRegions(*m_pLines, *m_pImage, &shapes);
+  SaveRegionsAsked(this, *m_pImage, shapes, "2DGraph");
 }
 
 void CDlgGraph2D::OnImage() {

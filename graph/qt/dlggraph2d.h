@@ -180,6 +180,7 @@ class CDlgGraph2D : public QDialog {
   void OnSet();
   void OnPrint();
   void OnText();
+  void OnRegions();
   void OnImage();
   void OnAllDel();
   void OnSwapAxis();

@@ -24,6 +24,7 @@
 #include "measure/aperture.h"
 #include "measure/aperturerect.h"
 #include "measure/phottable.h"
+#include "measure/qt/dlgregions.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -184,6 +185,12 @@ CDlgAperture::CDlgAperture(CAperture* aperture, ApertureDlgHooks hooks, QWidget*
   QPushButton* all[] = {m_pDefault,   m_pHide,  m_pShowAll, m_pText, m_pDeleteOne,
                         m_pDeleteAll, m_pStyle, close,      help};
   for (int i = 0; i < 9; ++i) buttons->addWidget(all[i], i / 5, i % 5);
+  m_pRegSave = Button(this, "regionsSave", regions_text::kSave);
+  m_pRegLoad = Button(this, "regionsLoad", regions_text::kLoad);
+  buttons->addWidget(m_pRegSave, 2, 0);
+  buttons->addWidget(m_pRegLoad, 2, 1);
+  connect(m_pRegSave, &QPushButton::clicked, this, [this] { SaveRegions(); });
+  connect(m_pRegLoad, &QPushButton::clicked, this, [this] { LoadRegions(); });
   layout->addLayout(buttons);
 
   // Settings as last left.
@@ -268,6 +275,8 @@ void CDlgAperture::UpdateEnabling() {
   m_pDeleteOne->setEnabled(rows);
   m_pDeleteAll->setEnabled(rows);
   m_pText->setEnabled(rows);
+  m_pRegSave->setEnabled(rows);
+  m_pRegLoad->setEnabled(m_pAperture->GetImage() != nullptr);
   m_pStarR->setEnabled(semi);
   m_pSkyIR->setEnabled(semi);
   m_pSkyDR->setEnabled(semi);
@@ -314,6 +323,25 @@ void CDlgAperture::Delete(bool all) {
   UpdateList();
 }
 
+void CDlgAperture::SaveRegions() {
+  if (!m_pAperture->GetImage()) return;
+  std::vector<RegionShape> shapes;
+  AddApertureRegions(*m_pAperture, *m_pAperture->GetImage(), &shapes);
+  SaveRegionsAsked(this, *m_pAperture->GetImage(), shapes, "Aperture");
+}
+
+void CDlgAperture::LoadRegions() {
+  CRalImage* image = m_pAperture->GetImage();
+  RegionImport regions;
+  if (!image || !LoadRegionsAsked(this, *image, &regions)) return;
+  // Circles become measurements; points belong to the positioning tool.
+  const int added = ImportApertures(regions, m_pAperture, image);
+  if (added && m_Hooks.modified) m_Hooks.modified();
+  UpdateList();
+  if (m_Hooks.redraw) m_Hooks.redraw();
+  ReportRegionsSkipped(added, regions.skipped + static_cast<int>(regions.points.size()));
+}
+
 void CDlgAperture::WriteText() {
   const QString path = AskTextPath(this, m_pAperture->GetImage(), "Aperture");
   if (!path.isEmpty()) m_pAperture->WriteText(path.toStdString());
@@ -344,6 +372,14 @@ CDlgApertureRect::CDlgApertureRect(CApertureRect* rect, ApertureDlgHooks hooks, 
   QPushButton* all[] = {m_pHide,      m_pShowAll, m_pText, m_pCopy, m_pDeleteOne,
                         m_pDeleteAll, m_pStyle,   close,   help};
   for (int i = 0; i < 9; ++i) buttons->addWidget(all[i], i / 5, i % 5);
+  m_pRegSave = Button(this, "regionsSave", regions_text::kSave);
+  buttons->addWidget(m_pRegSave, 1, 4);
+  connect(m_pRegSave, &QPushButton::clicked, this, [this] {
+    if (!m_pRect->GetImage()) return;
+    std::vector<RegionShape> shapes;
+    AddRectRegions(*m_pRect, *m_pRect->GetImage(), &shapes);
+    SaveRegionsAsked(this, *m_pRect->GetImage(), shapes, "ApertureRect");
+  });
   layout->addLayout(buttons);
   m_bFolded = ReadInt(kRectSection, "Style", 1) == 0;
   m_pList->setVisible(!m_bFolded);
@@ -393,6 +429,7 @@ void CDlgApertureRect::UpdateEnabling() {
   const bool rows = m_pList->count() > 0;
   m_pText->setEnabled(rows);
   m_pCopy->setEnabled(rows);
+  m_pRegSave->setEnabled(rows);
   m_pDeleteOne->setEnabled(rows);
   m_pDeleteAll->setEnabled(rows);
   m_pHide->setEnabled(m_pRect->AreMarksVisible());

@@ -59,6 +59,8 @@ class CDlgAperture : public QDialog {
   void SetFolded(bool folded);
   void Delete(bool all);
   void WriteText();
+  void SaveRegions();
+  void LoadRegions();
 
   CAperture* m_pAperture;
   ApertureDlgHooks m_Hooks;
@@ -72,6 +74,7 @@ class CDlgAperture : public QDialog {
   QSpinBox* m_pSearchR;
   QPushButton *m_pDefault, *m_pHide, *m_pShowAll, *m_pText, *m_pDeleteOne, *m_pDeleteAll;
   QPushButton* m_pStyle;
+  QPushButton *m_pRegSave, *m_pRegLoad;
   QWidget* m_pSettings;
   bool m_bFolded = false;
   bool m_bLoading = false;
@@ -95,6 +98,7 @@ class CDlgApertureRect : public QDialog {
   void UpdateEnabling();
 
   CApertureRect* m_pRect;
+  QPushButton* m_pRegSave;
   ApertureDlgHooks m_Hooks;
   QListWidget* m_pList;
   QPushButton *m_pHide, *m_pShowAll, *m_pText, *m_pCopy, *m_pDeleteOne, *m_pDeleteAll, *m_pStyle;

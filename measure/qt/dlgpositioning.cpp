@@ -21,6 +21,7 @@
 #include "engine/ralimage.h"
 #include "measure/phottable.h"
 #include "measure/positioning.h"
+#include "measure/qt/dlgregions.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -113,6 +114,20 @@ CDlgPositioning::CDlgPositioning(CPositioning* positioning, PositioningDlgHooks 
   for (QPushButton* b : {m_pHide, m_pShow, m_pDeleteOne, m_pDeleteAll, m_pText, m_pStyle, m_pClose})
     row->addWidget(b);
   layout->addLayout(row);
+  auto* regionRow = new QHBoxLayout;
+  m_pRegSave = Button(this, "regionsSave", regions_text::kSave);
+  m_pRegLoad = Button(this, "regionsLoad", regions_text::kLoad);
+  regionRow->addWidget(m_pRegSave);
+  regionRow->addWidget(m_pRegLoad);
+  regionRow->addStretch(1);
+  layout->addLayout(regionRow);
+  connect(m_pRegSave, &QPushButton::clicked, this, [this] {
+    if (!m_pPos->GetImage()) return;
+    std::vector<RegionShape> shapes;
+    AddPositionRegions(*m_pPos, *m_pPos->GetImage(), &shapes);
+    SaveRegionsAsked(this, *m_pPos->GetImage(), shapes, "Positioning");
+  });
+  connect(m_pRegLoad, &QPushButton::clicked, this, [this] { LoadRegions(); });
 
   // Settings of the last session.
   int method = 0, gravAuto = 0, radius = 30;
@@ -214,6 +229,20 @@ void CDlgPositioning::UpdateEnabling() {
   m_pDeleteOne->setEnabled(rows && m_pList->currentRow() >= 0);
   m_pDeleteAll->setEnabled(rows);
   m_pText->setEnabled(rows);
+  m_pRegSave->setEnabled(rows);
+  m_pRegLoad->setEnabled(m_pPos->GetImage() != nullptr);
+}
+
+void CDlgPositioning::LoadRegions() {
+  CRalImage* image = m_pPos->GetImage();
+  RegionImport regions;
+  if (!image || !LoadRegionsAsked(this, *image, &regions)) return;
+  // Points become positions; circles belong to the photometry tool.
+  const int added = ImportPositions(regions, m_pPos, image);
+  if (added && m_Hooks.modified) m_Hooks.modified();
+  UpdateList();
+  if (m_Hooks.redraw) m_Hooks.redraw();
+  ReportRegionsSkipped(added, regions.skipped + static_cast<int>(regions.circles.size()));
 }
 
 void CDlgPositioning::UpdateList() {

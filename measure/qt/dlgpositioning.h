@@ -38,6 +38,7 @@ class CDlgPositioning : public QDialog {
   void UpdateEnabling();
   void Delete(bool all);
   void WriteText();
+  void LoadRegions();
   // Folds the settings part away (style 0) or shows it (style 1).
   void SetFolded(bool folded);
 
@@ -49,6 +50,7 @@ class CDlgPositioning : public QDialog {
   QDoubleSpinBox* m_pFactor;
   QWidget* m_pSettings;
   QPushButton *m_pHide, *m_pShow, *m_pDeleteOne, *m_pDeleteAll, *m_pText, *m_pStyle, *m_pClose;
+  QPushButton *m_pRegSave, *m_pRegLoad;
   int m_nStyle = 1;
   bool m_bLoading = false;
 };
