@@ -1030,7 +1030,9 @@ int ReadImageStep(CImage& img, int fd, bool reverse, bool bottomUp, int color, i
   const int foldTarget =
       FoldTarget(fileBits, fileSigned, img.GetBscale(), img.GetBzero(), foldBits, &checkFloats);
   if (foldTarget) img.SetBitsPixel(foldTarget);
-  if (!img.AllocImage()) {
+  // Every pixel is read into place below (a file too short was refused above), so the
+  // store need not be cleared first.
+  if (!img.AllocImage(nullptr, {}, false)) {
     img.SetBitsPixel(fileBits);
     return FITS_NO_MEMORY;
   }

@@ -142,14 +142,15 @@ CImage& CImage::operator=(const CImage& src) { return CopyImage(src); }
 CImage::~CImage() { Empty(); }
 
 std::unique_ptr<CVmImage> CImage::NewStore(int bits, int width, int height, int planes,
-                                           ProgressSink* progress,
-                                           const std::string& caption) const {
-  return std::make_unique<CVmImage>(bits, width, height, planes, progress, caption);
+                                           ProgressSink* progress, const std::string& caption,
+                                           bool cleared) const {
+  return std::make_unique<CVmImage>(bits, width, height, planes, progress, caption, cleared);
 }
 
-int CImage::AllocImage(ProgressSink* progress, const std::string& caption) {
+int CImage::AllocImage(ProgressSink* progress, const std::string& caption, bool cleared) {
   try {
-    m_pStore = NewStore(m_nBitsPixel, m_nWidth, m_nHeight, m_nPlanes, progress, caption);
+    m_pStore =
+        NewStore(m_nBitsPixel, m_nWidth, m_nHeight, m_nPlanes, progress, caption, cleared);
     return 1;
   } catch (const std::bad_alloc&) {
     return 0;

@@ -74,7 +74,10 @@ class CImage {
   int AttachDIB(const std::vector<std::uint8_t>& dib, ProgressSink* progress = nullptr,
                 const std::string& caption = {});
   // Replaces the store by a new one of the current geometry; 0 (store kept) on failure.
-  int AllocImage(ProgressSink* progress = nullptr, const std::string& caption = {});
+  // Its pixels are zeros, or, when cleared is false (for a caller that writes every one
+  // of them), whatever the memory held.
+  int AllocImage(ProgressSink* progress = nullptr, const std::string& caption = {},
+                 bool cleared = true);
   // Deletes the store, the level arrays and every header card; attributes remain.
   void Empty();
   // Empties the image, drops its extensions (kept ones too) and sets every attribute to
@@ -388,7 +391,8 @@ class CImage {
   void CopySharedAttributes(const CImage& src);
   void EnsureLevels();
   std::unique_ptr<CVmImage> NewStore(int bits, int width, int height, int planes,
-                                     ProgressSink* progress, const std::string& caption) const;
+                                     ProgressSink* progress, const std::string& caption,
+                                     bool cleared = true) const;
   void CopyFrom(const CImage& src, bool pixels, ProgressSink* progress,
                 const std::string& caption);
   // Reads every row's raw values of src and hands them with the matching row of store to

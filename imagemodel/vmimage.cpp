@@ -12,7 +12,7 @@ std::atomic<std::uint64_t> g_nextSerial{1};
 }  // namespace
 
 CVmImage::CVmImage(int bits, int width, int height, int planes, ProgressSink* progress,
-                   const std::string& caption)
+                   const std::string& caption, bool cleared)
     : m_Pager(CVmManager::Instance()),
       m_nWidth(width),
       m_nHeight(height),
@@ -39,7 +39,7 @@ CVmImage::CVmImage(int bits, int width, int height, int planes, ProgressSink* pr
   const std::uint64_t blocks = (rows + m_nRowsPerBlock - 1) / m_nRowsPerBlock;
   if (blocks > INT_MAX - 2) throw std::bad_alloc();
   m_nBlocks = static_cast<int>(blocks);
-  m_pHandle = m_Pager.Alloc(m_nBlocks, progress, caption, m_nUnits);
+  m_pHandle = m_Pager.Alloc(m_nBlocks, progress, caption, m_nUnits, cleared);
   if (!m_pHandle) throw std::bad_alloc();
 }
 

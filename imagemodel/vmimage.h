@@ -19,8 +19,9 @@ class CVmImage {
  public:
   // Throws std::bad_alloc when the geometry is unusable (an unknown pixel type, no pixels,
   // sizes beyond what a handle can count) or the pager refuses the blocks.
+  // The pixels start as zeros, or, when cleared is false, as whatever reused memory held.
   CVmImage(int bits, int width, int height, int planes, ProgressSink* progress = nullptr,
-           const std::string& caption = {});
+           const std::string& caption = {}, bool cleared = true);
   ~CVmImage();
   CVmImage(const CVmImage&) = delete;
   CVmImage& operator=(const CVmImage&) = delete;

@@ -626,9 +626,9 @@ bool CVmManager::PageOutFor(int units) {
 // Blocks and handles
 
 // Places a new block in a free slot, or else on disk without paging anything out.
-bool CVmManager::AllocBlock(CVmHandle* handle, int block) {
+bool CVmManager::AllocBlock(CVmHandle* handle, int block, bool cleared) {
   // A new block reads as zeros, as a fresh mapping does, even when it reuses a spare.
-  if (TakeSlot(handle, block, true) >= 0) return true;
+  if (TakeSlot(handle, block, cleared) >= 0) return true;
   const int units = handle->GetUnits();
   int disk = TakeDiskRun(units);
   // A swap file that holds its limit gives up disk copies of blocks in memory until the
@@ -659,7 +659,8 @@ void CVmManager::FreeBlock(CVmHandle* handle, int block) {
   handle->Set(block, CVmBlock::kUnallocated, -1);
 }
 
-CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& caption, int units) {
+CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& caption, int units,
+                             bool cleared) {
   // A block that does not fit the whole budget could never be brought into memory.
   if (n < 0 || units < 1 || units > m_nSlots) return nullptr;
   // Two blocks of headroom, so that bringing a block in always has somewhere to go.
@@ -678,7 +679,7 @@ CVmHandle* CVmManager::Alloc(int n, ProgressSink* progress, const std::string& c
   ProgressScope scope(progress, caption);
   for (int i = 0; i < n; ++i) {
     scope.Update(std::int64_t{i} + 1, n);
-    if (!AllocBlock(handle.get(), i)) {
+    if (!AllocBlock(handle.get(), i, cleared)) {
       for (int j = 0; j < i; ++j) FreeBlock(handle.get(), j);
       return nullptr;
     }

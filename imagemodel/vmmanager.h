@@ -80,9 +80,10 @@ class CVmManager {
 
   // A new handle of n blocks of `units` configured blocks each, or null when capacity is
   // short, a block could never be brought into memory (more units than the budget) or a
-  // block cannot be placed.
+  // block cannot be placed. Its blocks read as zeros, as fresh memory does, unless cleared
+  // is false: a block that reuses memory then holds what it held.
   CVmHandle* Alloc(int n, ProgressSink* progress = nullptr, const std::string& caption = {},
-                   int units = 1);
+                   int units = 1, bool cleared = true);
   // Returns all blocks of a handle and deletes it. Null is allowed.
   void Free(CVmHandle* handle);
   // The memory of a block (units × GetBlockSize() bytes), brought in from disk when
@@ -192,7 +193,7 @@ class CVmManager {
   void ReleaseSlot(int slot, bool keepSpare = true);
   // Unmaps spare mappings until they and `units` more in use fit the budget.
   void TrimSpares(int units);
-  bool AllocBlock(CVmHandle* handle, int block);
+  bool AllocBlock(CVmHandle* handle, int block, bool cleared);
   void FreeBlock(CVmHandle* handle, int block);
   int AppendDiskBlock();
   int TakeDiskRun(int units);
