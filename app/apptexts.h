@@ -5,20 +5,23 @@
 namespace app_text {
 
 inline constexpr const char* kTitle = "Tolvena画像処理ｿﾌﾄ：Vantorel";  // 4100, 57344
-inline constexpr const char* kDocumentType = "Vantorel.Document";        // 4225
+inline constexpr const char* kDocumentType = "Vantorel.Document";      // 4225
 inline constexpr const char* kMutexName = "Tolvena Image Processor : Vantorel";
 
 // Messages.
-inline constexpr const char* kExitQuestion = "Tolvena画像処理ソフト：Vantorelを終了します。";  // 4211
+inline constexpr const char* kExitQuestion =
+    "Tolvena画像処理ソフト：Vantorelを終了します。";  // 4211
 inline constexpr const char* kBlinkRunning =
     "ブリンク中の画像ウィンドウを閉じることができません。ブリンクを停止してください。";  // 62008
-inline constexpr const char* kRestartSystem = "この設定は、Windowsを再起動すると反映されます。";  // 4221
-inline constexpr const char* kRestartProgram = "この設定は、Vantorelを再起動すると反映されます。";  // 4223
+inline constexpr const char* kRestartSystem =
+    "この設定は、Windowsを再起動すると反映されます。";  // 4221
+inline constexpr const char* kRestartProgram =
+    "この設定は、Vantorelを再起動すると反映されます。";  // 4223
 inline constexpr const char* kPrintMagRange =
     "印刷倍率には 1 以上 10000 未満の数値を入力してください。";  // 4220
 inline constexpr const char* kPrintMagZero =
     "拡大率に 0 以下の値が指定されています。「印刷設定」を確認してください。";  // 4219
-inline constexpr const char* kPrintSize = "横 %.1f × 縦 %.1f";  // 4218
+inline constexpr const char* kPrintSize = "横 %.1f × 縦 %.1f";                  // 4218
 inline constexpr const char* kSaveChangesQuestion = "%s への変更を保存しますか？";
 inline constexpr const char* kMoreWindows = "その他のｳｨﾝﾄﾞｳ(&M)...";  // 4224
 inline constexpr const char* kSelectWindow = "ｳｨﾝﾄﾞｳの選択";
@@ -66,5 +69,7 @@ inline constexpr const char* kEnvMaximized = "Vantorel及び画像を自動的�
 inline constexpr const char* kEnvDlgBkGnd =
     "ｸﾞﾗﾌ、開口測光、矩形測光、位置測定のﾀﾞｲｱﾛｸﾞを画像ｳｨﾝﾄﾞｳの背面へ移動できるようにする";
 inline constexpr const char* kEnvBottomUp = "FITS形式ﾌｧｲﾙのﾃﾞｰﾀ並びをﾎﾞﾄﾑｱｯﾌﾟで扱う";
+inline constexpr const char* kEnvKeepCards =
+    "FITS保存時、Vantorelが配置しないｷｰﾜｰﾄﾞ(FILTER、GAIN等)をｺﾒﾝﾄにせずそのまま残す";
 
 }  // namespace app_text

@@ -14,6 +14,7 @@
 #include "app/apptexts.h"
 #include "app/associations.h"
 #include "fileio/qt/iodialogs.h"
+#include "fits/fits.h"
 #include "platform/messagebox.h"
 #include "settings/registry.h"
 
@@ -69,9 +70,12 @@ CDlgEnviroment::CDlgEnviroment(bool administrator, QWidget* parent)
   m_pDlgBkGnd->setObjectName(QStringLiteral("dlgBkGnd"));
   m_pBottomUp = new QCheckBox(Q(app_text::kEnvBottomUp), this);
   m_pBottomUp->setObjectName(QStringLiteral("fitsBottomUp"));
+  m_pKeepCards = new QCheckBox(Q(app_text::kEnvKeepCards), this);
+  m_pKeepCards->setObjectName(QStringLiteral("keepCards"));
   layout->addWidget(m_pMaximized);
   layout->addWidget(m_pDlgBkGnd);
   layout->addWidget(m_pBottomUp);
+  layout->addWidget(m_pKeepCards);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   layout->addWidget(buttons);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -86,6 +90,8 @@ CDlgEnviroment::CDlgEnviroment(bool administrator, QWidget* parent)
   m_pDlgBkGnd->setChecked(v != 0);
   CRegistry::Read("IO", "FitsBottomUp", 1, m_bFitsBottomUp, CRegistry::TYPE_BOOL);
   m_pBottomUp->setChecked(m_bFitsBottomUp != 0);
+  CRegistry::Read(kFitsKeepCardsSection, kFitsKeepCardsName, 0, v, CRegistry::TYPE_BOOL);
+  m_pKeepCards->setChecked(v != 0);
   if (m_pDlgBkGnd->isChecked()) {
     m_pMaximized->setChecked(false);
     m_pMaximized->setEnabled(false);
@@ -142,6 +148,9 @@ void CDlgEnviroment::accept() {
     }
   }
   m_bFitsBottomUp = m_pBottomUp->isChecked() ? 1 : 0;
+  // The writer reads this at every save, so it holds from the next save on.
+  CRegistry::Write(kFitsKeepCardsSection, kFitsKeepCardsName, m_pKeepCards->isChecked() ? 1 : 0,
+                   CRegistry::TYPE_BOOL);
   QDialog::accept();
 }
 

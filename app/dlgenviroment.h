@@ -37,6 +37,7 @@ class CDlgEnviroment : public QDialog {
   QCheckBox* m_pMaximized;
   QCheckBox* m_pDlgBkGnd;
   QCheckBox* m_pBottomUp;
+  QCheckBox* m_pKeepCards;
   int m_nInitialHeight = 100;
   bool m_bBkGndClicked = false;
   bool m_bBottomUpClicked = false;

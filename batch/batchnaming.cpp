@@ -9,6 +9,7 @@
 #include "batch/batchtexts.h"
 #include "platform/files.h"
 #include "platform/messagebox.h"
+#include "platform/text.h"
 
 namespace batch {
 
@@ -115,7 +116,8 @@ bool LoadTable(const std::string& path, std::vector<TableRow>* rows) {
     return false;
   }
   std::string message;
-  if (ParseTable(text, rows, &message) != 0) {
+  // Tables made on Japanese Windows name their files in CP932.
+  if (ParseTable(TextFileToUtf8(text), rows, &message) != 0) {
     AfxMessageBox(message, MB_OK | MB_ICONEXCLAMATION);
     return false;
   }

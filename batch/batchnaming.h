@@ -48,8 +48,9 @@ using TableRow = std::array<std::string, kTableColumns>;
 [[nodiscard]] int ParseTable(std::string_view text, std::vector<TableRow>* rows,
                              std::string* message);
 
-// Reads a table file as ParseTable, showing its message through the message box; a file
-// that cannot be read shows 2373 with its name. True with the rows; false with rows empty.
+// Reads a table file (UTF-8, or CP932 when it is not valid UTF-8) as ParseTable, showing its
+// message through the message box; a file that cannot be read shows 2373 with its name. True with
+// the rows; false with rows empty.
 bool LoadTable(const std::string& path, std::vector<TableRow>* rows);
 
 // The calibration columns (1 to 4) as the settings keep them: one value per non-empty

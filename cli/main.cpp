@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "fileio/ralimageio.h"
+#include "fits/fits.h"
 #include "imagemodel/rowpool.h"
 #include "platform/files.h"
 #include "platform/inistore.h"
@@ -190,6 +191,17 @@ void PrintUsage(FILE* out) {
       "  IO, as the program's save dialogs left them). Flags hold for this run only:\n"
       "  vantorel-cli never stores them (the --raw layout included).\n"
       "\n"
+      "Header cards (header and every command that saves FITS: convert, import, phot,\n"
+      "detect, centroid, crop, rotate, flip, resample, shift, calibrate, stack, overscan):\n"
+      "  --keep-cards                       keywords the header composition does not place\n"
+      "                                     (FILTER, GAIN, IMAGETYP, ...) stay live cards\n"
+      "                                     before the parameter block; cards that are not\n"
+      "                                     valid FITS and keywords of the data's size and\n"
+      "                                     world coordinates are still commented out\n"
+      "  --no-keep-cards                    comment them out under the banner (the default)\n"
+      "  Without either, the setting KeepCards of section IO decides (the environment\n"
+      "  dialog's box).\n"
+      "\n"
       "Exit status: 0 success, 1 failure (the reason on standard error), 2 misuse.\n"
       "Progress goes to standard error: percentages on a terminal, a line per step otherwise.\n"
       "\n"
@@ -214,6 +226,15 @@ constexpr Command kCommands[] = {
     {"centroid", CentroidCommand}, {"calibrate", CalibrateCommand}, {"stack", StackCommand},
     {"overscan", OverscanCommand},
 };
+
+// The commands that write a FITS header: every command that saves an image, and header,
+// which prints what a save writes.
+bool SavesFitsHeader(const std::string& name) {
+  for (const char* c : {"header", "convert", "import", "phot", "detect", "centroid", "crop",
+                        "rotate", "flip", "resample", "shift", "calibrate", "stack", "overscan"})
+    if (name == c) return true;
+  return false;
+}
 
 const Command* Find(const std::string& name) {
   for (const Command& c : kCommands)
@@ -286,6 +307,18 @@ int main(int argc, char** argv) {
   if (std::find_if(args.begin(), args.end(), isHelp) != args.end()) {
     PrintUsage(stdout);
     return 0;
+  }
+  if (SavesFitsHeader(command)) {
+    // Whether unplaced header cards stay live: one answer for every file the command
+    // saves, taken out of the arguments before the command parses its own.
+    for (auto it = args.begin(); it != args.end();) {
+      if (*it == "--keep-cards" || *it == "--no-keep-cards") {
+        CFits::SetKeepCardsOverride(*it == "--keep-cards" ? 1 : 0);
+        it = args.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
   return found->run(args);
 }

@@ -84,6 +84,10 @@ inline constexpr std::string_view kFitsCdName = "CDi_j";
 inline constexpr int IDS_FITS_PC_NAME = 18017;
 inline constexpr std::string_view kFitsPcName = "PCi_j";
 
+// The setting that keeps unplaced cards live, in section "IO" (yes/no, default no).
+inline constexpr const char* kFitsKeepCardsSection = "IO";
+inline constexpr const char* kFitsKeepCardsName = "KeepCards";
+
 // The banner above the cards that a save turned into comments.
 inline constexpr std::string_view kFitsCommentOutBanner =
     "COMMENT          COMMENT OUT BY Vantorel ON ";
@@ -199,6 +203,14 @@ class CFits {
   // (a packed save compresses it into another). Returns 0 or 5.
   [[nodiscard]] static int WriteInto(const CImage& image, AtomicFile& file, ProgressSink* progress,
                                      const std::string& caption, const StoredForm* form = nullptr);
+  // Keywords the composition does not place (FILTER, GAIN, IMAGETYP, ...): kept as live
+  // cards after the placed groups, before the parameter block (true), or commented out
+  // (false). The setting "KeepCards" of section "IO" decides (default no) unless a
+  // caller overrides it for the process: 1 keep, 0 comment out, -1 the setting again.
+  // Keywords that describe the data or its geometry (NAXISn, the world coordinates,
+  // CHECKSUM, DATAMIN, ...) and cards that are not valid FITS are commented out anyway.
+  static void SetKeepCardsOverride(int keep);
+  static bool GetKeepCards();
   // Every card of the primary header that Write would write, "END" last. The image's
   // own header is not changed.
   static CFitsHeader FormatHeader(const CImage& image, const StoredForm* form = nullptr);

@@ -155,4 +155,99 @@ bool DataUnitBytes(const std::vector<std::string>& cards, std::uint64_t* bytes) 
   return true;
 }
 
+namespace {
+
+bool IsKeywordChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// Skips an integer or real number at text[i]; false when there is none.
+bool SkipNumber(std::string_view text, std::size_t& i) {
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'E' || text[i] == 'D')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t exponent = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++exponent;
+    if (exponent == 0) return false;
+  }
+  return true;
+}
+
+void SkipBlanks(std::string_view text, std::size_t& i) {
+  while (i < text.size() && text[i] == ' ') ++i;
+}
+
+// Skips a quoted string at text[i] ('' inside stands for one quote); false when it is
+// not closed.
+bool SkipString(std::string_view text, std::size_t& i) {
+  if (i >= text.size() || text[i] != '\'') return false;
+  for (++i; i < text.size(); ++i) {
+    if (text[i] != '\'') continue;
+    if (i + 1 < text.size() && text[i + 1] == '\'') {
+      ++i;
+      continue;
+    }
+    ++i;
+    return true;
+  }
+  return false;
+}
+
+// What may follow a value: blanks, then nothing or a comment.
+bool EndsValue(std::string_view text, std::size_t i) {
+  SkipBlanks(text, i);
+  return i == text.size() || text[i] == '/';
+}
+
+}  // namespace
+
+bool IsValidKeywordCard(std::string_view card) {
+  if (card.size() > kCardSize || card.size() < 8) return false;
+  for (char c : card)
+    if (c < 0x20 || c > 0x7E) return false;
+  const std::string_view keyword = TrimRight(card.substr(0, 8));
+  if (keyword.empty()) return false;
+  for (char c : keyword)
+    if (!IsKeywordChar(c)) return false;
+  if (keyword == "HISTORY") return true;
+  std::size_t i = 10;
+  if (keyword == "CONTINUE") {
+    i = 8;
+    SkipBlanks(card, i);
+    return SkipString(card, i) && EndsValue(card, i);
+  }
+  if (card.size() < 10 || card.compare(8, 2, "= ") != 0) return false;
+  SkipBlanks(card, i);
+  if (i == card.size() || card[i] == '/') return true;  // a keyword without a value
+  switch (card[i]) {
+    case '\'':
+      return SkipString(card, i) && EndsValue(card, i);
+    case 'T':
+    case 'F':
+      return EndsValue(card, i + 1);
+    case '(':
+      ++i;
+      SkipBlanks(card, i);
+      if (!SkipNumber(card, i)) return false;
+      SkipBlanks(card, i);
+      if (i >= card.size() || card[i] != ',') return false;
+      ++i;
+      SkipBlanks(card, i);
+      if (!SkipNumber(card, i)) return false;
+      SkipBlanks(card, i);
+      if (i >= card.size() || card[i] != ')') return false;
+      return EndsValue(card, i + 1);
+    default:
+      return SkipNumber(card, i) && EndsValue(card, i);
+  }
+}
+
 }  // namespace fitscards

@@ -61,6 +61,14 @@ std::string RealCard(std::string_view keyword, double v, const char* fixed,
 // first "' " or else the first "'/", else a quote that ends the value. npos when none.
 std::size_t ClosingQuote(std::string_view value);
 
+// Whether a card is a valid FITS keyword card that a reader takes as it stands: at most
+// 80 printable ASCII characters; a keyword of capital letters, digits, '-' and '_'
+// padded with blanks; "= " in columns 9 and 10 and a value that parses (a string closed
+// by its quote, T or F, an integer, a real with a capital E or D exponent, a complex
+// pair, or no value at all), followed by nothing but blanks or a "/" comment. HISTORY
+// cards are valid commentary cards; a CONTINUE card is valid when it holds a string.
+bool IsValidKeywordCard(std::string_view card);
+
 // Size in bytes of the data unit that an extension's cards declare:
 // |BITPIX|/8 × GCOUNT × (PCOUNT + NAXIS1 × … × NAXISn), 0 for NAXIS 0. Returns false
 // when BITPIX or NAXIS is missing, a value is negative or out of range, or the size

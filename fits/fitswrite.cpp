@@ -132,7 +132,11 @@ class Composer {
   // form, when given, is the stored type, scaling and blank value the data are written
   // in instead of the image's own.
   Composer(const CImage& img, const StoredForm* form)
-      : img_(img), form_(form), rest_(img.m_FitsHeader), now_(UtcNow()) {}
+      : img_(img),
+        form_(form),
+        rest_(img.m_FitsHeader),
+        now_(UtcNow()),
+        keepCards_(CFits::GetKeepCards()) {}
 
   CFitsHeader Compose();
 
@@ -171,6 +175,7 @@ class Composer {
   bool Distortion();
   bool PlateSolution();
   void Observation();
+  void KeepUnplaced();
   void Parameters();
   void CommentOut();
   void AnnounceLongStrings();
@@ -185,6 +190,7 @@ class Composer {
   const StoredForm* form_;
   Remaining rest_;
   const std::string now_;
+  const bool keepCards_;
   CFitsHeader out_;
 };
 
@@ -251,6 +257,7 @@ CFitsHeader Composer::Compose() {
   Blank();
   WorldCoordinates();
   Observation();
+  if (keepCards_) KeepUnplaced();
   Parameters();
   CommentOut();
   AnnounceLongStrings();
@@ -449,6 +456,67 @@ void Composer::Observation() {
   if (any) Blank();
 }
 
+// Keywords that describe the data unit, its checksums or where its pixels lie: written
+// from the image, or meaningless once the pixels were changed or moved, so that a
+// carried copy of them would contradict the file. They are never kept live.
+bool DescribesData(std::string_view key) {
+  static constexpr std::string_view kExact[] = {
+      "SIMPLE",  "BITPIX",  "EXTEND",  "END",      "BLANK",    "BSCALE",   "BZERO",    "BUNIT",
+      "GROUPS",  "PCOUNT",  "GCOUNT",  "XTENSION", "TFIELDS",  "THEAP",    "CHECKSUM", "DATASUM",
+      "DATAMIN", "DATAMAX", "EPOCH",   "EQUINOX",  "DISPAXIS", "LONGSTRN", "RADECSYS", "ORIGIN",
+      "DATE",    "INHERIT", "EXTNAME", "EXTVER",   "EXTLEVEL", "ZIMAGE"};
+  for (std::string_view k : kExact)
+    if (key == k) return true;
+  // Families with an axis, column or alternate-description suffix.
+  static constexpr std::string_view kPrefix[] = {
+      "NAXIS",   "CTYPE", "CUNIT", "CRPIX", "CRVAL",   "CDELT",   "CROTA",
+      "CRDER",   "CSYER", "CNAME", "WCSAX", "WCSNAME", "LONPOLE", "LATPOLE",
+      "RADESYS", "WAT",   "LTV",   "LTM",   "TTYPE",   "TFORM",   "TBCOL",
+      "TUNIT",   "TNULL", "TSCAL", "TZERO", "TDISP",   "TDIM",    "SI-"};
+  for (std::string_view p : kPrefix)
+    if (key.starts_with(p)) return true;
+  // What is left of the distortion polynomials: A_ORDER, A_DMAX, A_p_q, ... of A, B, AP, BP.
+  for (std::string_view p : {"A_", "B_", "AP_", "BP_"})
+    if (key.starts_with(p) && key.size() > p.size() &&
+        ((key[p.size()] >= '0' && key[p.size()] <= '9') || key.substr(p.size()) == "ORDER" ||
+         key.substr(p.size()) == "DMAX"))
+      return true;
+  // PCi_j, CDi_j, PVi_m, PSi_m and the old PC00i00j form: the linear matrix and the
+  // projection.
+  if (key.size() >= 3 && (key.starts_with("PC") || key.starts_with("CD") || key.starts_with("PV") ||
+                          key.starts_with("PS")))
+    return key[2] >= '0' && key[2] <= '9';
+  return false;
+}
+
+// Cards that the groups above did not place stay live here, in their order, when they are
+// valid FITS keyword cards: the first card of a keyword with its CONTINUE cards (a later
+// card of the same keyword, which readers would not see, is commented out), and every
+// HISTORY card. COMMENT cards stay with the commented-out cards, where an earlier save
+// put them; so saving the saved file again gives the same cards.
+void Composer::KeepUnplaced() {
+  auto& cards = rest_.cards();
+  std::vector<std::string> kept;
+  bool any = false;
+  for (std::size_t i = 0; i < cards.size();) {
+    const std::string_view key =
+        TrimRight(std::string_view(cards[i]).substr(0, std::min<std::size_t>(8, cards[i].size())));
+    const std::size_t extent = rest_.Extent(i);
+    bool keep = !key.empty() && key != "COMMENT" && key != "CONTINUE" && !DescribesData(key) &&
+                std::find(kept.begin(), kept.end(), key) == kept.end();
+    for (std::size_t k = 0; keep && k < extent; ++k) keep = IsValidKeywordCard(cards[i + k]);
+    if (!keep) {
+      i += extent;
+      continue;
+    }
+    if (key != "HISTORY") kept.emplace_back(key);
+    AddWhole(i);
+    rest_.EraseAt(i);
+    any = true;
+  }
+  if (any) Blank();
+}
+
 void Composer::Parameters() {
   Add(kFitsParamRule);
   Add(kFitsParamTitle);
@@ -581,6 +649,21 @@ bool IsPixelType(int bits) {
 }
 
 }  // namespace
+
+namespace {
+int g_keepCardsOverride = -1;
+}  // namespace
+
+void CFits::SetKeepCardsOverride(int keep) {
+  g_keepCardsOverride = keep < 0 ? -1 : (keep ? 1 : 0);
+}
+
+bool CFits::GetKeepCards() {
+  if (g_keepCardsOverride >= 0) return g_keepCardsOverride != 0;
+  int v = 0;
+  CRegistry::Read(kFitsKeepCardsSection, kFitsKeepCardsName, 0, v, CRegistry::TYPE_BOOL);
+  return v != 0;
+}
 
 CFitsHeader CFits::FormatHeader(const CImage& image, const StoredForm* form) {
   return Composer(image, form).Compose();

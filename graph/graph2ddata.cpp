@@ -11,6 +11,7 @@
 #include "engine/ralimage.h"
 #include "graph/drawline.h"
 #include "platform/clocale.h"
+#include "platform/files.h"
 #include "wcs/wcs.h"
 #include "wcs/wcstext.h"
 
@@ -511,9 +512,6 @@ bool CCtrlGraph2DCore::OutputText(const std::string& path) const {
   std::string lower = path.size() >= 4 ? path.substr(path.size() - 4) : std::string();
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const std::string text = FormatText(lower == ".csv");
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "w"), &std::fclose);
-  if (!f) return false;
-  return std::fwrite(text.data(), 1, text.size(), f.get()) == text.size() &&
-         std::fflush(f.get()) == 0;
+  // Replaced whole: a failed write leaves an earlier output as it was.
+  return WriteTextFile(path, FormatText(lower == ".csv")) == 0;
 }

@@ -822,7 +822,7 @@ std::string CAperture::FormatText(bool csv) {
 int CAperture::WriteText(const std::string& path) {
   std::string lower = path.size() >= 4 ? path.substr(path.size() - 4) : path;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return PhotWriteSjisFile(path, FormatText(lower == ".csv"));
+  return PhotWriteTextFile(path, FormatText(lower == ".csv"));
 }
 
 namespace {

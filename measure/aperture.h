@@ -162,7 +162,7 @@ class CAperture {
 
   // The dialog's list line of a row (UTF-8).
   std::string FormatListLine(int row) const;
-  // The text file: column text or CSV (UTF-8; the file itself is written in CP932).
+  // The text file: column text or CSV (UTF-8, as the command line prints it).
   std::string FormatText(bool csv);
   // Writes the text file; CSV when the name ends in ".csv". 1 on success.
   int WriteText(const std::string& path);

@@ -246,7 +246,7 @@ std::string CApertureRect::FormatClipboard() const {
 int CApertureRect::WriteText(const std::string& path) const {
   std::string lower = path.size() >= 4 ? path.substr(path.size() - 4) : path;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return PhotWriteSjisFile(path, FormatText(lower == ".csv"));
+  return PhotWriteTextFile(path, FormatText(lower == ".csv"));
 }
 
 void CApertureRect::RemoveExtension(CImage& image) {

@@ -12,7 +12,6 @@
 #include "platform/clocale.h"
 #include "platform/files.h"
 #include "platform/messagebox.h"
-#include "platform/text.h"
 
 bool PhotFlipY(const CImage& image) {
   return FitsRowsBottomUp(image);
@@ -186,14 +185,6 @@ bool PhotAskRestore(const std::string& question) {
   return AfxMessageBox(question, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
-int PhotWriteSjisFile(const std::string& path, const std::string& utf8) {
-  const std::optional<std::string> sjis = Utf8ToSjis(utf8);
-  if (!sjis) return 0;
-  AtomicFile file;
-  if (file.Open(path) != 0) return 0;
-  if (file.Write(sjis->data(), sjis->size()) != 0 || file.Commit() != 0) {
-    file.Discard();
-    return 0;
-  }
-  return 1;
+int PhotWriteTextFile(const std::string& path, const std::string& utf8) {
+  return WriteTextFile(path, utf8) == 0 ? 1 : 0;
 }

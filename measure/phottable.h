@@ -62,9 +62,9 @@ int PhotAskSave(const std::string& question);
 // The restore question: true for Yes.
 bool PhotAskRestore(const std::string& question);
 
-// Writes UTF-8 text to a file in the Japanese Windows code page, replacing the file
-// atomically. 1 on success, 0 when it cannot be written.
-int PhotWriteSjisFile(const std::string& path, const std::string& utf8);
+// Writes the text of a tool's output (UTF-8, as every text file the system writes),
+// replacing the file atomically. 1 on success, 0 when it cannot be written.
+int PhotWriteTextFile(const std::string& path, const std::string& utf8);
 
 // Texts of the tools.
 inline constexpr const char* kPhotSaveQuestion = "開口測光結果を Extension に保存しますか？";

@@ -69,7 +69,7 @@ class CPositioning {
 
   // The dialog's list line of a live row (UTF-8), numbered from 1.
   std::string FormatListLine(int row, int number) const;
-  // The text file: column text or CSV (UTF-8; the file itself is written in CP932).
+  // The text file: column text or CSV (UTF-8, as the command line prints it).
   std::string FormatText(bool csv) const;
   // Writes the text file; CSV when the name ends in ".csv". 1 on success.
   int WriteText(const std::string& path) const;

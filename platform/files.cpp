@@ -498,6 +498,15 @@ void AtomicFile::Discard() {
   CloseFd(fd_);
 }
 
+int WriteTextFile(const std::string& path, std::string_view text) {
+  AtomicFile file;
+  if (int e = file.Open(path)) return e;
+  int e = file.Write(text.data(), text.size());
+  if (e == 0) e = file.Commit();
+  if (e != 0) file.Discard();
+  return e;
+}
+
 void RemoveStaleTemporaries(const std::string& target) {
   const std::string dir = DirectoryOf(target);
   const std::string oldPrefix = TempPrefix(target, kOldTempMarker);

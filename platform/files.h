@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Opens a file by name for reading only when the name leads, through any symbolic links,
@@ -29,6 +30,10 @@ std::string FileErrorText(int error);
 // ENOENT when it does not exist, EISDIR or EINVAL when it is no regular file.
 [[nodiscard]] int ReadFileToString(const std::string& path, std::uint64_t maxBytes,
                                    std::string& out);
+
+// Writes a text file (UTF-8, as every text the system writes) through an AtomicFile, so
+// the target is replaced whole or not at all. Returns 0 or an errno value.
+[[nodiscard]] int WriteTextFile(const std::string& path, std::string_view text);
 
 // Writes every byte, retrying short writes and interrupted calls. Returns 0 or errno.
 [[nodiscard]] int WriteAll(int fd, const void* data, std::size_t size);

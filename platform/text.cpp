@@ -85,6 +85,17 @@ std::optional<std::string> Utf8ToSjis(std::string_view utf8) {
   return out;
 }
 
+bool IsCp932TextFile(std::string_view bytes) {
+  return !IsValidUtf8(bytes);
+}
+
+std::string TextFileToUtf8(std::string_view bytes) {
+  if (IsCp932TextFile(bytes)) return SjisToUtf8(bytes);
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
+  return std::string(bytes);
+}
+
 bool IsValidUtf8(std::string_view text) {
   size_t i = 0;
   const size_t n = text.size();

@@ -18,6 +18,13 @@ std::optional<std::string> Utf8ToSjis(std::string_view utf8);
 // True when the bytes are well-formed UTF-8 (no overlongs, no surrogates).
 bool IsValidUtf8(std::string_view text);
 
+// The bytes of a text file made UTF-8: bytes that are valid UTF-8 are taken as they are
+// (a leading byte-order mark dropped); anything else is taken for CP932, the code page of
+// files written on Japanese Windows. Text that is plain ASCII reads the same either way.
+std::string TextFileToUtf8(std::string_view bytes);
+// Whether bytes of a text file are read as CP932 by TextFileToUtf8.
+bool IsCp932TextFile(std::string_view bytes);
+
 // The longest prefix of at most maxChars code points; never splits a character.
 std::string_view Utf8Prefix(std::string_view text, std::size_t maxChars);
 

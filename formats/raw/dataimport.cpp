@@ -16,6 +16,7 @@
 #include "formats/fio/fileioutil.h"
 #include "imagemodel/image.h"
 #include "platform/clocale.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -103,18 +104,38 @@ int ReadWholeFile(const std::string& path, std::string* text) {
   if (size > static_cast<std::uint64_t>(text->max_size())) return DIMP_ERR_MEMORY;
   text->resize(static_cast<std::size_t>(size));
   if (std::fread(text->data(), 1, text->size(), f.get()) != text->size()) return FIO_ERR_SHORT;
+  // An editor saving UTF-8 may put a byte-order mark before the first card.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (std::string_view(*text).starts_with(kByteOrderMark)) text->erase(0, kByteOrderMark.size());
   return DIMP_OK;
 }
 
-// The cards before the END card, each interpreted as the FITS reader does.
+// The cards before the END card, each interpreted as the FITS reader does. Cards are
+// 80 bytes as the file holds them; a header that is not valid UTF-8 was written in CP932
+// (Japanese Windows) and each of its cards is made UTF-8, its trailing blanks made up
+// again to 80 bytes, so that it reads as the same card written in UTF-8.
 int HeaderFromText(CImage& image, std::string_view text) {
   image.Empty();
   image.m_FitsHeader.DeleteAll();
+  std::size_t end = 0;
+  while (end + kCard <= text.size()) {
+    const std::string_view card = text.substr(end, kCard);
+    end += kCard;
+    if (card.starts_with("END") && card.find_first_not_of(' ', 3) == std::string_view::npos) break;
+  }
+  const bool cp932 = IsCp932TextFile(text.substr(0, end));
   for (std::size_t pos = 0; pos + kCard <= text.size(); pos += kCard) {
     const std::string_view card = text.substr(pos, kCard);
     if (card.starts_with("END") && card.find_first_not_of(' ', 3) == std::string_view::npos)
       return DIMP_OK;
-    if (int rc = CFits::UpdateHeader(image, card)) return rc;
+    if (!cp932) {
+      if (int rc = CFits::UpdateHeader(image, card)) return rc;
+      continue;
+    }
+    std::string utf8 = SjisToUtf8(card);
+    utf8.erase(utf8.find_last_not_of(' ') + 1);
+    if (utf8.size() < kCard) utf8.resize(kCard, ' ');
+    if (int rc = CFits::UpdateHeader(image, utf8)) return rc;
   }
   return DIMP_ERR_NO_END;
 }

@@ -78,7 +78,8 @@ class AppTest : public QObject {
   static bool MakeEntry(const std::string& path, const QString& kind) {
     if (kind == "file") WriteFileOrDie(path, "not a socket");
     if (kind == "private" || kind == "open")
-      return mkdir(path.c_str(), 0700) == 0 && chmod(path.c_str(), kind == "open" ? 0755 : 0700) == 0;
+      return mkdir(path.c_str(), 0700) == 0 &&
+             chmod(path.c_str(), kind == "open" ? 0755 : 0700) == 0;
     if (kind == "link")
       return MakeEntry(path + "t", "private") && symlink((path + "t").c_str(), path.c_str()) == 0;
     if (kind == "stale") {
@@ -354,7 +355,8 @@ class AppTest : public QObject {
     for (const FileFamily& f : associations::Families())
       QCOMPARE(associations::IsAssociated(f), QString(f.name) != "assocPng");
     QVERIFY(QFile::exists(associations::DataHome() + "/applications/vantorel.desktop"));
-    const QString list = QString::fromStdString(ReadFileOrEmpty(associations::MimeAppsPath().toStdString()));
+    const QString list =
+        QString::fromStdString(ReadFileOrEmpty(associations::MimeAppsPath().toStdString()));
     QVERIFY(list.contains("image/fits=vantorel.desktop;"));
     int stored = 0;
     QVERIFY(CRegistry::Read("Dialog\\Enviroment", "FitsHeight", 0, stored, CRegistry::TYPE_INT));
@@ -372,6 +374,27 @@ class AppTest : public QObject {
     associations::SetAssociated(associations::Families()[0], false);
     QVERIFY(!QString::fromStdString(ReadFileOrEmpty(associations::MimeAppsPath().toStdString()))
                  .contains("image/fits="));
+
+    // The box that keeps unplaced header cards: Cancel stores nothing, OK stores it, and
+    // the next opening shows it ticked; the writer follows at once.
+    for (const bool ok : {false, true}) {
+      CDlgEnviroment keep(true);
+      keep.show();
+      auto* box = keep.findChild<QCheckBox*>("keepCards");
+      QVERIFY(box);
+      QVERIFY(!box->isChecked());
+      QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+      QVERIFY(box->isChecked());
+      QVERIFY(!CFits::GetKeepCards());
+      if (ok)
+        keep.accept();
+      else
+        keep.reject();
+      QCOMPARE(CFits::GetKeepCards(), ok);
+    }
+    CDlgEnviroment ticked(true);
+    QVERIFY(ticked.findChild<QCheckBox*>("keepCards")->isChecked());
+    ticked.reject();
 
     // Without the right to change them, the associations stay as they are.
     CDlgEnviroment locked(false);
@@ -402,8 +425,9 @@ class AppTest : public QObject {
     mag->setText("250");
     const RECT shown = view->GetImgWnd().GetViewInfo().GetVisibleImageRect();
     QVERIFY(shown.Width() > 0 && shown.Height() > 0);
-    QCOMPARE(setup.SizeText(), QString::asprintf(app_text::kPrintSize, shown.Width() * 25.4 / 96 * 2.5,
-                                                 shown.Height() * 25.4 / 96 * 2.5));
+    QCOMPARE(setup.SizeText(),
+             QString::asprintf(app_text::kPrintSize, shown.Width() * 25.4 / 96 * 2.5,
+                               shown.Height() * 25.4 / 96 * 2.5));
     setup.accept();
     QCOMPARE(view->GetPrintMag(), 25000);
 

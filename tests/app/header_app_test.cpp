@@ -2,7 +2,9 @@
 // and one added through the View menu, the image saved, and the file read back by astropy
 // with the edited cards and accepted by fitsverify; Cancel leaves the header as it was;
 // after the dispersion axis was set the image's file may not be overwritten.
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
@@ -223,6 +225,82 @@ class HeaderAppTest : public QObject {
                           image->IsOverwriteAllowed(), image->GetOrgFileName())
                 .verdict != SaveNameVerdict::kRefused);
     doc->SetModifiedFlag(false);
+  }
+
+  // Cards typed in the header editor that the composition does not place: with the
+  // environment dialog's box ticked (by mouse) they are saved as live cards that ccdproc
+  // sorts frames by and fitsverify passes; with it cleared again they are commented out.
+  void typedCardsStayLiveWithTheEnvironmentSetting() {
+    QString out;
+    if (Run("/usr/bin/python3", {"-c", "import ccdproc"}, &out) != 0 ||
+        Run("sh", {"-c", "command -v fitsverify"}, &out) != 0)
+      QSKIP("ccdproc or fitsverify is missing");
+    const std::string sample = dir_->File("sample.fits");
+    QCOMPARE(WriteSampleStarField(sample, 60, 40), 0);
+    CMainFrame frame;
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    CKivImageDoc* doc = frame.OpenDocumentFile(QString::fromStdString(sample));
+    QVERIFY(doc);
+
+    // File > environment: the box starts cleared; a click ticks it and OK stores it.
+    auto setKeepCards = [&](bool on) {
+      WhenModal([&](QWidget* dialog) {
+        auto* box = dialog->findChild<QCheckBox*>("keepCards");
+        QVERIFY(box);
+        QCOMPARE(box->isChecked(), !on);
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        QCOMPARE(box->isChecked(), on);
+        auto* buttons = dialog->findChild<QDialogButtonBox*>();
+        QVERIFY(buttons);
+        QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+        QTest::mouseClick(ok, Qt::LeftButton, {}, ok->rect().center());
+      });
+      ChooseFromMenu(frame, cmd::ID_ENVIRONMENT);
+      QTRY_VERIFY(!QApplication::activeModalWidget());
+      int stored = -1;
+      QVERIFY(CRegistry::Read("IO", "KeepCards", 0, stored, CRegistry::TYPE_BOOL));
+      QCOMPARE(stored, on ? 1 : 0);
+    };
+    setKeepCards(true);
+
+    OpenHeaderDialog(frame, [&](CDlgEditHeader* dialog) {
+      for (const char* card :
+           {"IMAGETYP= 'LIGHT   '", "FILTER  = 'V       '", "GAIN    =                  2.5"}) {
+        WhenModal([card](QWidget* editor) { Type(editor, QString::fromUtf8(card)); });
+        Click(dialog, "new");
+        QTRY_VERIFY(QApplication::activeModalWidget() == dialog);
+      }
+      Click(dialog, "IDOK");
+    });
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    const QString kept = QString::fromStdString(dir_->File("kept.fits"));
+    box_.Answer(IDYES);  // keep the edited header
+    QVERIFY(doc->OnSaveDocument(kept));
+
+    setKeepCards(false);
+    const QString commented = QString::fromStdString(dir_->File("commented.fits"));
+    box_.Answer(IDYES);
+    QVERIFY(doc->OnSaveDocument(commented));
+    doc->SetModifiedFlag(false);
+
+    QCOMPARE(Run("/usr/bin/python3",
+                 {"-c",
+                  "import sys, warnings; warnings.simplefilter('ignore')\n"
+                  "from ccdproc import ImageFileCollection\n"
+                  "c = ImageFileCollection(sys.argv[1], keywords=['imagetyp', 'filter', 'gain'],"
+                  " filenames=['kept.fits', 'commented.fits'])\n"
+                  "for r in c.summary: print(r['file'], r['imagetyp'], r['filter'], r['gain'])",
+                  QString::fromStdString(dir_->path())},
+                 &out),
+             0);
+    QCOMPARE(out.split('\n').mid(0, 2),
+             (QStringList{"kept.fits LIGHT V 2.5", "commented.fits -- -- --"}));
+    for (const QString& path : {kept, commented}) {
+      QCOMPARE(Run("fitsverify", {path}, &out), 0);
+      QVERIFY2(out.contains("0 warning(s) and 0 error(s)"), qPrintable(out));
+    }
+    QCOMPARE(Run("grep", {"-c", "COMMENT FILTER  = 'V", commented}, &out), 0);
   }
 
   // The editor shows the header a save writes: for a 16-bit 1024 × 1024 file cut to

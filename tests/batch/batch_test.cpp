@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 #include "platform/progress.h"
+#include "platform/text.h"
 #include "settings/registry.h"
 #include "tests/support/temp_dir.h"
 
@@ -125,6 +127,36 @@ TEST(BatchNamingTest, FoldersAndAddedCharacters) {
                {"m.tar.gz", false, "m.tar_c.gz"},         {"m31.fts", true, "_cm31.fts"}};
   for (const Name& n : names) EXPECT_EQ(batch::AddCharacters(n.path, "_c", n.first), n.out);
   EXPECT_EQ(batch::InFolder("/", "/x/y/m31.fts<USF>"), "/m31.fts");
+}
+
+// A table file made on Japanese Windows (CP932, CR LF) and the same table in UTF-8, with
+// and without a byte-order mark, name the same files: folders and names in kanji and in
+// half-width katakana.
+TEST_F(BatchRunTest, TableFileReadAsUtf8OrCp932) {
+  ASSERT_EQ(::mkdir(dir_.File("観測").c_str(), 0755), 0);
+  const std::string image = dir_.File("観測/Ｍ31ｶﾒﾗ.fts"), bias = dir_.File("観測/バイアス.fts"),
+                    flat = dir_.File("観測/ﾌﾗｯﾄ①.fts");
+  for (const std::string& f : {image, bias, flat}) WriteFileOrDie(f, "x");
+  const std::string table =
+      image + "," + bias + ",," + flat + ",,出力/Ｍ31.fts\r\n" + image + ",," + bias + "\r\n";
+  const std::optional<std::string> cp932 = Utf8ToSjis(table);
+  ASSERT_TRUE(cp932.has_value());
+  ASSERT_FALSE(IsValidUtf8(*cp932));  // the test is about bytes that are not UTF-8
+  WriteFileOrDie(dir_.File("cp932.txt"), *cp932);
+  WriteFileOrDie(dir_.File("utf8.txt"), table);
+  WriteFileOrDie(dir_.File("bom.txt"), "\xEF\xBB\xBF" + table);
+  std::vector<batch::TableRow> expected;
+  std::string message;
+  ASSERT_EQ(batch::ParseTable(table, &expected, &message), 0) << message;
+  ASSERT_EQ(expected.size(), 2u);
+  EXPECT_EQ(expected[0][batch::kFlat], flat);
+  EXPECT_EQ(expected[0][batch::kOutput], "出力/Ｍ31.fts");
+  for (const char* name : {"cp932.txt", "utf8.txt", "bom.txt"}) {
+    std::vector<batch::TableRow> rows;
+    ASSERT_TRUE(batch::LoadTable(dir_.File(name), &rows)) << name;
+    EXPECT_EQ(rows, expected) << name;
+  }
+  EXPECT_TRUE(messages_.shown.empty());
 }
 
 TEST_F(BatchRunTest, TableRowsCellsAndRefusals) {

@@ -10,14 +10,19 @@ TEST(Text, DecodesShiftJisKanjiAndKeepsHalfWidthKatakana) {
   // "露出" (exposure) and half-width "ｶﾒﾗ" (camera) as a camera would write them.
   EXPECT_EQ(SjisToUtf8("\x98\x49\x8f\x6f"), "露出");
   EXPECT_EQ(SjisToUtf8("\xb6\xd2\xd7"), "ｶﾒﾗ");
-  EXPECT_EQ(SjisToUtf8("1\x95\xaa" "30\x95\x62"), "1分30秒");
+  EXPECT_EQ(SjisToUtf8("1\x95\xaa"
+                       "30\x95\x62"),
+            "1分30秒");
   // CP932 extensions beyond plain Shift_JIS: the circled digit one.
   EXPECT_EQ(SjisToUtf8("\x87\x40"), "①");
 }
 
 TEST(Text, BadShiftJisBytesBecomeReplacementCharacters) {
-  EXPECT_EQ(SjisToUtf8("A\x81"), "A\xEF\xBF\xBD");             // truncated lead byte at the end
-  EXPECT_EQ(SjisToUtf8("\xFF" "B"), "\xEF\xBF\xBD" "B");       // byte that is never valid
+  EXPECT_EQ(SjisToUtf8("A\x81"), "A\xEF\xBF\xBD");  // truncated lead byte at the end
+  EXPECT_EQ(SjisToUtf8("\xFF"
+                       "B"),
+            "\xEF\xBF\xBD"
+            "B");  // byte that is never valid
   EXPECT_EQ(SjisToUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
@@ -35,6 +40,24 @@ TEST(Text, Utf8ValidityAndPrefixes) {
   EXPECT_EQ(Utf8Prefix("abc", 10), "abc");
   EXPECT_TRUE(EqualsNoCase("FitsBottomUp", "FITSBOTTOMUP"));
   EXPECT_FALSE(EqualsNoCase("abc", "abd"));
+}
+
+TEST(Text, TextFilesReadAsUtf8OrCp932) {
+  struct Case {
+    std::string bytes, want;
+    bool cp932;
+  } cases[] = {
+      {"plain ASCII,1.5\r\n", "plain ASCII,1.5\r\n", false},
+      {"露出 ｶﾒﾗ", "露出 ｶﾒﾗ", false},
+      {"\xEF\xBB\xBF露出", "露出", false},                  // byte-order mark dropped
+      {"\x98\x49\x8f\x6f \xb6\xd2\xd7", "露出 ｶﾒﾗ", true},  // CP932
+      {"C:\\\x8a\xcf\x91\xaa\\m31.fts", "C:\\観測\\m31.fts", true},
+      {"", "", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsCp932TextFile(c.bytes), c.cp932) << c.want;
+    EXPECT_EQ(TextFileToUtf8(c.bytes), c.want) << c.want;
+  }
 }
 
 TEST(CLocaleNumbers, IgnoreTheUsersDecimalComma) {

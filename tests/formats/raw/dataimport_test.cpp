@@ -5,11 +5,13 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "imagemodel/image.h"
+#include "platform/text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -169,6 +171,51 @@ TEST_F(DataImportTest, SpectralColumnsAskWhichOneAndCheckIt) {
     for (int x = 0; x < 3; ++x) EXPECT_EQ(image.GetPixel(x, y), 10.0 * (x + 1));
   a.width = 10;
   EXPECT_EQ(DataImport(image, path, a), DIMP_ERR_FEWER);
+}
+
+// The same import text written on Japanese Windows (CP932) and in UTF-8, with and without
+// a byte-order mark: 80-byte cards with Japanese values, then the numbers. Each reads to
+// the same cards and the same pixels.
+TEST_F(DataImportTest, Cp932AndUtf8TextsReadTheSame) {
+  const std::vector<std::string> japanese = {"OBJECT  = 'アンドロメダ銀河'",
+                                             "OBSERVER= 'ｶﾒﾗ係 山田'", "COMMENT 露出 1分30秒 ①"};
+  std::string cards = Header(3, 2);
+  cards.resize(cards.size() - 80);  // the END card goes after the Japanese ones
+  std::string utf8 = cards, cp932 = cards;
+  for (const std::string& c : japanese) {
+    utf8 += Card(c);
+    const std::optional<std::string> s = Utf8ToSjis(c);
+    ASSERT_TRUE(s.has_value()) << c;
+    cp932 += Card(*s);
+  }
+  const std::string numbers = "1.5 2.5 3.5\r\n4.5 5.5 -6.5\r\n";
+  utf8 += Card("END") + numbers;
+  cp932 += Card("END") + numbers;
+  ASSERT_FALSE(IsValidUtf8(cp932));
+  DataImportAnswers a;
+  a.axes = 2;
+  a.width = 3;
+  a.height = 2;
+  a.layout.delimit = 1;
+  a.layout.separator = " ";
+  std::vector<std::vector<std::string>> headers;
+  for (const std::string& text : {utf8, "\xEF\xBB\xBF" + utf8, cp932}) {
+    CImage image;
+    ASSERT_EQ(DataImport(image, Put(text), a), DIMP_OK);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 3; ++x)
+        EXPECT_EQ(image.GetPixel(x, y), (y == 1 && x == 2 ? -1 : 1) * (1.5 + x + 3 * y));
+    // The import dialogs take the cards from the header read on its own.
+    CImage header;
+    ASSERT_EQ(DataImportReadHeader(header, dir_.File("d.txt")), DIMP_OK);
+    headers.push_back(header.m_FitsHeader.Cards());
+  }
+  // The Japanese cards as written in UTF-8, 80 bytes each.
+  ASSERT_GE(headers[0].size(), japanese.size());
+  for (std::size_t i = 0; i < japanese.size(); ++i)
+    EXPECT_EQ(headers[0][headers[0].size() - japanese.size() + i], Card(japanese[i]));
+  EXPECT_EQ(headers[1], headers[0]);
+  EXPECT_EQ(headers[2], headers[0]);
 }
 
 TEST_F(DataImportTest, MalformedTextsGiveTheirCodes) {
