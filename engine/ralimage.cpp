@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <new>
+#include <vector>
 
 #include "imagemodel/pixeltype.h"
 #include "imagemodel/rowpool.h"
@@ -112,19 +113,104 @@ double CRalImage::GetDataMax(int plane) const {
   return plane >= 0 && static_cast<std::size_t>(plane) < m_DataMax.size() ? m_DataMax[plane] : 0.0;
 }
 
-double CRalImage::GetAvrGrayRaw(int plane) const {
-  if (IsEmpty() || plane < 0 || plane >= GetPlanes()) return 0.0;
-  std::vector<double> row(static_cast<std::size_t>(GetWidth()));
-  double sum = 0.0;
-  std::int64_t count = 0;
-  for (int y = 0; y < GetHeight(); ++y) {
-    if (!GetPhysicalRow(y, plane, row.data())) return 0.0;
+namespace {
+
+// The sum and count of the values of a plane that `keep` takes, as a loop over the rows
+// in order gives them. Rows are read a run at a time on this thread (the pager's) and
+// summed on the pool's threads; when every value taken is a whole number and the sum of
+// their magnitudes stays below 2^53, every partial sum is exact, so any order gives the
+// loop's sum (the largest magnitude times the count bounds that sum). Otherwise the loop
+// itself runs. False when a row cannot be read.
+template <typename Keep>
+bool PlaneSum(const CImage& image, int plane, Keep keep, double* sum, std::int64_t* count) {
+  constexpr double kExact = 9007199254740992.0;  // 2^53
+  constexpr int kRows = 64;
+  const int width = image.GetWidth(), height = image.GetHeight();
+  struct Part {
+    double sum = 0, largest = 0;
+    std::int64_t count = 0;
+    bool whole = true;
+  };
+  double total = 0, largest = 0;
+  std::int64_t taken = 0;
+  bool whole = true;
+  CRowPins pins(*image.GetStore(), 1);
+  for (int y = 0; y < height && whole;) {
+    int n = pins.Pin(plane, y, kRows, 8);
+    if (n <= 0) n = pins.Pin(plane, y, 1, 1);
+    if (n <= 0) return false;
+    const int parts = std::max(1, std::min(rowpool::GetThreads(), n));
+    std::vector<Part> part(static_cast<std::size_t>(parts));
+    std::atomic<bool> read{true};
+    rowpool::Run(parts, 1, [&](int b, int e) {
+      std::vector<double> row(static_cast<std::size_t>(width));
+      for (int k = b; k < e; ++k) {
+        // Four sums, exact whenever the result is used, so that each addition need not
+        // wait for the one before; the largest magnitude bounds every partial sum.
+        constexpr double kRound = 6755399441055744.0;  // 1.5 × 2^52: rounds to whole numbers
+        double sums[4] = {0, 0, 0, 0}, largest = 0;
+        std::int64_t count = 0;
+        bool whole = true;
+        for (int i = n * k / parts; i < n * (k + 1) / parts; ++i) {
+          if (!image.GetPhysicalRowAt(pins.Row(i), row.data())) {
+            read = false;
+            return;
+          }
+          for (int x = 0; x < width; ++x) {
+            const double v = row[static_cast<std::size_t>(x)];
+            const bool kept = keep(v);
+            const double t = kept ? v : 0.0;
+            sums[x & 3] += t;
+            largest = std::max(largest, std::fabs(t));
+            whole &= (t + kRound) - kRound == t;
+            count += kept;
+          }
+        }
+        part[static_cast<std::size_t>(k)] = {(sums[0] + sums[1]) + (sums[2] + sums[3]), largest,
+                                             count, whole};
+      }
+    });
+    pins.Release();
+    if (!read) return false;
+    for (const Part& q : part) {
+      total += q.sum;
+      largest = std::max(largest, q.largest);
+      taken += q.count;
+      whole = whole && q.whole && largest * static_cast<double>(taken) < kExact;
+    }
+    y += n;
+  }
+  if (whole) {
+    *sum = total;
+    *count = taken;
+    return true;
+  }
+  std::vector<double> row(static_cast<std::size_t>(width));
+  double s = 0;
+  std::int64_t c = 0;
+  for (int y = 0; y < height; ++y) {
+    if (!image.GetPhysicalRow(y, plane, row.data())) return false;
     for (double v : row) {
-      if (v != v) continue;  // blank pixels read as NaN
-      sum += v;
-      ++count;
+      if (!keep(v)) continue;
+      s += v;
+      ++c;
     }
   }
+  *sum = s;
+  *count = c;
+  return true;
+}
+
+}  // namespace
+
+double CRalImage::GetAvrGrayRaw(int plane) const {
+  if (IsEmpty() || plane < 0 || plane >= GetPlanes()) return 0.0;
+  double sum = 0.0;
+  std::int64_t count = 0;
+  // Blank pixels read as NaN and are left out.
+  if (!PlaneSum(
+          *this, plane, [](double v) { return v == v; }, &sum, &count))
+    return 0.0;
   return count ? sum / static_cast<double>(count) : 0.0;
 }
 
@@ -281,18 +367,12 @@ int CRalImage::DarkClbrtn(const CImage& dark, int showProgress) {
 int CRalImage::GetFlatMeans(const CImage& flat, std::vector<double>* means) {
   // Finite values only: a flat's blank (NaN) and infinite pixels do not count.
   std::vector<double> out(static_cast<std::size_t>(std::max(flat.GetPlanes(), 0)));
-  std::vector<double> row(static_cast<std::size_t>(std::max(flat.GetWidth(), 0)));
   for (int p = 0; p < flat.GetPlanes(); ++p) {
     double sum = 0;
     std::int64_t count = 0;
-    for (int y = 0; y < flat.GetHeight(); ++y) {
-      if (!flat.GetPhysicalRow(y, p, row.data())) return 0;
-      for (double v : row)
-        if (std::isfinite(v)) {
-          sum += v;
-          ++count;
-        }
-    }
+    if (!PlaneSum(
+            flat, p, [](double v) { return std::isfinite(v); }, &sum, &count))
+      return 0;
     out[p] = count ? sum / static_cast<double>(count) : 0.0;
   }
   if (means) *means = std::move(out);

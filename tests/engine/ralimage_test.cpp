@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -30,7 +32,8 @@ TEST_F(RalImageTest, PhysicalRowsRoundAndClampIntegerTypes) {
   EXPECT_EQ(img.GetWidth(), 4);
   EXPECT_EQ(img.GetBitsPixel(), 16);
   SetRow(img, 0, 0, {100.0, 103.1, -1e9, 1e9});
-  EXPECT_EQ(Row(img, 0, 0), (std::vector<double>{100.0, 104.0, -32768 * 2.0 + 100, 32767 * 2.0 + 100}));
+  EXPECT_EQ(Row(img, 0, 0),
+            (std::vector<double>{100.0, 104.0, -32768 * 2.0 + 100, 32767 * 2.0 + 100}));
   std::vector<double> out(4);
   EXPECT_EQ(img.GetPhysicalRow(1, 0, out.data()), 0);  // no such row
 }
@@ -138,4 +141,54 @@ TEST_F(RalImageTest, CopiesReportSuccessAndSwapExchangesRanges) {
   EXPECT_EQ(d.GetDataMax(0), 4.0);
   CRalImage e = d;
   EXPECT_EQ(Row(e, 0, 0), (std::vector<double>{1, 2}));
+}
+
+// The plane means of a frame (its level and a flat's norm), shared among threads, against
+// the sum of a loop over the rows in order: whole-number frames (summed in parts) and
+// frames of fractions, huge values, blanks and infinities (summed in order), of several
+// planes and more rows than one run of pinned rows.
+TEST_F(RalImageTest, PlaneMeansEqualTheSumOfTheRowsInOrder) {
+  auto loopMean = [](const CImage& img, int plane, bool finiteOnly) {
+    double sum = 0;
+    std::int64_t count = 0;
+    for (int y = 0; y < img.GetHeight(); ++y)
+      for (double v : Row(img, y, plane))
+        if (finiteOnly ? std::isfinite(v) : v == v) {
+          sum += v;
+          ++count;
+        }
+    return count ? sum / static_cast<double>(count) : 0.0;
+  };
+  struct Case {
+    const char* what;
+    int bits;
+    double (*value)(int x, int y, int p);
+  };
+  const Case cases[] = {
+      {"whole numbers", 16,
+       [](int x, int y, int p) { return (x * 7919.0 + y * 104729.0 + p) - 30000.0; }},
+      {"fractions", -64, [](int x, int y, int p) { return 0.1 * x + 1e-3 * y + p / 3.0; }},
+      {"whole numbers beyond 2^53 together", -64,
+       [](int x, int y, int p) { return 9.0e14 + x + y + p; }},
+      {"blanks and infinities", -32,
+       [](int x, int y, int p) {
+         return (x + y) % 97 == 0 ? NAN : (x * y + p) % 131 == 0 ? INFINITY : double(x - y);
+       }},
+  };
+  for (const Case& c : cases) {
+    CRalImage img(301, 203, c.bits, 2, 1, 0, 1);
+    std::vector<double> row(301);
+    for (int p = 0; p < 2; ++p)
+      for (int y = 0; y < 203; ++y) {
+        for (int x = 0; x < 301; ++x) row[static_cast<std::size_t>(x)] = c.value(x, y, p);
+        SetRow(img, y, p, row);
+      }
+    std::vector<double> flat;
+    ASSERT_EQ(CRalImage::GetFlatMeans(img, &flat), 1) << c.what;
+    for (int p = 0; p < 2; ++p) {
+      EXPECT_EQ(img.GetAvrGrayRaw(p), loopMean(img, p, false)) << c.what << ", plane " << p;
+      EXPECT_EQ(flat[static_cast<std::size_t>(p)], loopMean(img, p, true))
+          << c.what << ", plane " << p;
+    }
+  }
 }
