@@ -7,7 +7,9 @@ and region files holding circles, points and shapes the program passes over:
   image.reg   Regions.write in image coordinates, with an ellipse and a rectangle;
   fk5.reg     Regions.write on the sky (fk5, degrees), radii in arc seconds;
   sexa.reg    the same sky positions in sexagesimal text (hh:mm:ss, dd:mm:ss);
-  physical.reg the image positions through LTM/LTV, in physical coordinates.
+  physical.reg the image positions through LTM/LTV, in physical coordinates;
+  ds9_*.reg   files DS9 saved (tests/measure/data) after the same shapes were drawn on
+              frame.fits, in image coordinates and in fk5 (degrees, sexagesimal).
 expected.txt has one line per circle or point read: "FILE KIND X Y R VALUE", X and Y the
 FITS pixel (1-based) from astropy's world_to_pixel for the sky files, R in pixels (0 for
 points) and VALUE the frame's value at the nearest pixel, so that the reader's rows are
@@ -104,5 +106,33 @@ for x, y in points:
 lines.append("physical.reg skipped 0")
 with open(os.path.join(out, "physical.reg"), "w") as f:
     f.write("\n".join(phys) + "\n")
+# Files that DS9 itself saved after the same circles, points and a box were drawn on
+# frame.fits (image, and fk5 in degrees and in sexagesimal): the positions expected are
+# where python3-regions and astropy put the shapes that DS9 wrote.
+here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+for name in ("ds9_image.reg", "ds9_fk5.reg", "ds9_sexa.reg"):
+    with open(os.path.join(here, name)) as f:
+        text = f.read()
+    with open(os.path.join(out, name), "w") as f:
+        f.write(text)
+    skipped = 0
+    for sh in Regions.read(os.path.join(out, name), format="ds9"):
+        kind = type(sh).__name__
+        if kind.startswith("Circle"):
+            kind = "circle"
+        elif kind.startswith("Point"):
+            kind = "point"
+        else:
+            skipped += 1
+            continue
+        if "Sky" in type(sh).__name__:
+            px, py = w.world_to_pixel(sh.center)
+            r = sh.radius.to_value(u.arcsec) / scale if kind == "circle" else 0.0
+        else:
+            px, py = sh.center.x, sh.center.y
+            r = float(sh.radius) if kind == "circle" else 0.0
+        x, y = float(px) + 1, float(py) + 1
+        lines.append(f"{name} {kind} {x!r} {y!r} {r!r} {value(x, y)!r}")
+    lines.append(f"{name} skipped {skipped}")
 with open(os.path.join(out, "expected.txt"), "w") as f:
     f.write("\n".join(lines) + "\n")

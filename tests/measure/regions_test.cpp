@@ -1,5 +1,5 @@
 // Region files: those that python3-regions writes (image, fk5 in degrees, sexagesimal,
-// physical) read with the positions astropy gives and on the pixels whose values name
+// physical) and those DS9 saved (image, fk5) read with the positions astropy gives and on the pixels whose values name
 // them; the tools' marks written and read back; and text that is no region file refused
 // with its error, without a crash.
 #include <gtest/gtest.h>
@@ -62,7 +62,7 @@ class RegionFilesTest : public ::testing::TestWithParam<int> {
         expected_[file].push_back(e);
       }
     }
-    ASSERT_EQ(expected_.size(), 4u);
+    ASSERT_EQ(expected_.size(), 7u);
   }
   std::unique_ptr<ScopedConfigHome> home_;
   TempDir dir_;
