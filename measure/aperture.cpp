@@ -393,21 +393,7 @@ int CAperture::AddStar(int x, int y, CRalImage* image) {
   const int method = m_nMethod == 1 ? CApertureMark::AUTO
                      : m_bSearchG   ? CApertureMark::SEMICTRD
                                     : CApertureMark::SEMI;
-  const int shape = m_nShapeFlag ? CApertureMark::SQUARE : CApertureMark::CIRCLE;
-  CApertureMark star;
-  star.m_nType = CApertureMark::STAR;
-  star.m_nShape = shape;
-  star.m_nNumber = m_nNextNumber;
-  star.m_nMethod = method;
-  star.SetGeometry(cx, cy, starR, starR, -1.0, -1.0, image);
-  CApertureMark sky = star;
-  sky.m_nType = CApertureMark::SKY;
-  sky.SetGeometry(cx, cy, skyIR + skyW, skyIR + skyW, skyIR, skyIR, image);
-  m_Marks.push_back(std::move(star));
-  m_Marks.push_back(std::move(sky));
-  m_nSelected = static_cast<int>(m_Marks.size()) - 1;
-  m_bVisible = 1;
-  ++m_nNextNumber;
+  AddPair(cx, cy, starR, skyIR, skyIR + skyW, method, image);
   return 1;
 }
 
@@ -416,11 +402,17 @@ int CAperture::AddMeasurement(double cx, double cy, double starR, double skyInne
   if (!image || image->IsEmpty() || image->IsColor() || !(starR > 0.0) || !(skyOuter >= skyInner))
     return 0;
   m_pImage = image;
+  AddPair(cx, cy, starR, skyInner, skyOuter, CApertureMark::SEMI, image);
+  return 1;
+}
+
+void CAperture::AddPair(double cx, double cy, double starR, double skyInner, double skyOuter,
+                        int method, CRalImage* image) {
   CApertureMark star;
   star.m_nType = CApertureMark::STAR;
   star.m_nShape = m_nShapeFlag ? CApertureMark::SQUARE : CApertureMark::CIRCLE;
   star.m_nNumber = m_nNextNumber;
-  star.m_nMethod = CApertureMark::SEMI;
+  star.m_nMethod = method;
   star.SetGeometry(cx, cy, starR, starR, -1.0, -1.0, image);
   CApertureMark sky = star;
   sky.m_nType = CApertureMark::SKY;
@@ -430,7 +422,6 @@ int CAperture::AddMeasurement(double cx, double cy, double starR, double skyInne
   m_nSelected = static_cast<int>(m_Marks.size()) - 1;
   m_bVisible = 1;
   ++m_nNextNumber;
-  return 1;
 }
 
 void CAperture::CorrectedSky(std::size_t skyMark, int star, int* count, double* total) const {

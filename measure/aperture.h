@@ -178,6 +178,10 @@ class CAperture {
 
  private:
   void CorrectedSky(std::size_t skyMark, int star, int* count, double* total) const;
+  // Appends a star disc and its sky ring (radii skyInner … skyOuter), numbered next, and
+  // selects the ring.
+  void AddPair(double cx, double cy, double starR, double skyInner, double skyOuter, int method,
+               CRalImage* image);
 
   int m_nNextNumber = 1;
   int m_nShapeFlag = 0;
