@@ -59,11 +59,19 @@ bool ReadFrame(const CImage& image, int bin, Frame* f) {
     for (int p = 0; p < image.GetPlanes(); ++p)
       for (int k = 0; k < bin; ++k) {
         if (!imgsample::ReadSpan(image, 0, iw, by * bin + k, p, row.data())) return false;
-        for (int x = 0; x < f->w * bin; ++x)
-          if (std::isfinite(row[x])) {
-            sum[x / bin] += row[x];
-            count[x / bin] += 1;
+        // Each block's pixels go into its sum left to right, as a pass along the row puts
+        // them; a value left out adds +0, which changes no sum (none is ever −0).
+        for (int bx = 0; bx < f->w; ++bx) {
+          const double* r = &row[static_cast<std::size_t>(bx) * bin];
+          double s = sum[bx], c = count[bx];
+          for (int j = 0; j < bin; ++j) {
+            const bool finite = std::isfinite(r[j]);
+            s += finite ? r[j] : 0.0;
+            c += finite ? 1.0 : 0.0;
           }
+          sum[bx] = s;
+          count[bx] = c;
+        }
       }
     for (int x = 0; x < f->w; ++x)
       f->v[static_cast<std::size_t>(by) * f->w + x] =
@@ -191,28 +199,38 @@ void Prepare(Frame* f, PrepareArrays* arrays) {
   };
   std::vector<double> tx(static_cast<std::size_t>(w));
   for (int x = 0; x < w; ++x) tx[x] = taper(x, w);
-  // Integer frames (one plane of integer pixels, no reduction: the filter's medians are
-  // pixels) take few distinct values: their compressed values come from a table made with
-  // the same arithmetic, which gives the same numbers for a fraction of the cost.
+  // Frames of integer pixels take few distinct values: whole numbers with one plane and no
+  // reduction (the filter's medians are pixels), and quarters or sixteenths of them when
+  // blocks of 2 × 2 or 4 × 4 are averaged. Their compressed values come from a table made
+  // with the same arithmetic (lo + i / q is the value itself, exactly), which gives the
+  // same numbers for a fraction of the cost.
   const auto [lowest, highest] = std::minmax_element(out.begin(), out.end());
   const double lo = *lowest, span = *highest - *lowest;
-  const bool integral = span <= static_cast<double>(out.size() / 4) && std::abs(lo) < 0x1p52 &&
-                        std::abs(*highest) < 0x1p52 &&
-                        std::all_of(out.begin(), out.end(), [](double x) {
-                          return x == static_cast<double>(static_cast<std::int64_t>(x));
-                        });
+  double q = 0;  // the table's steps per unit; 0 for no table
+  if (std::abs(lo) < 0x1p40 && std::abs(*highest) < 0x1p40)
+    for (const double steps : {1.0, 4.0, 16.0}) {
+      if (span * steps > static_cast<double>(out.size() / 4)) break;
+      if (std::all_of(out.begin(), out.end(), [steps](double x) {
+            const double k = x * steps;  // exact: a power of two
+            return k == static_cast<double>(static_cast<std::int64_t>(k));
+          })) {
+        q = steps;
+        break;
+      }
+    }
   std::vector<double>& table = arrays->band[0];
-  if (integral) {
-    table.resize(static_cast<std::size_t>(span) + 1);
+  if (q > 0) {
+    table.resize(static_cast<std::size_t>(span * q) + 1);
     for (std::size_t i = 0; i < table.size(); ++i)
-      table[i] = std::asinh((lo + static_cast<double>(i) - level) / scale);
+      table[i] = std::asinh((lo + static_cast<double>(i) / q - level) / scale);
   }
   rowpool::Run(h, 16, [&](int begin, int end) {
     for (int y = begin; y < end; ++y) {
       const double ty = taper(y, h);
       double* o = &out[static_cast<std::size_t>(y) * w];
-      if (integral)
-        for (int x = 0; x < w; ++x) o[x] = table[static_cast<std::size_t>(o[x] - lo)] * ty * tx[x];
+      if (q > 0)
+        for (int x = 0; x < w; ++x)
+          o[x] = table[static_cast<std::size_t>((o[x] - lo) * q)] * ty * tx[x];
       else
         for (int x = 0; x < w; ++x) o[x] = std::asinh((o[x] - level) / scale) * ty * tx[x];
     }
