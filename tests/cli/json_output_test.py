@@ -2,7 +2,7 @@
 """vantorel-cli --json against the CSV (or the per-file lines) of the same commands.
 
 phot, detect, centroid and profile run twice on the same files, with --csv and with
---json: every JSON line must parse (strict: no raw control characters, standard output
+--json (each CSV table also read by astropy's Table.read as ascii.csv): every JSON line must parse (strict: no raw control characters, standard output
 strict UTF-8), and each of its values, printed in the CSV's own format, must be the CSV's
 field of the same row; there must be as many lines as rows. stack and calibrate give a
 JSON line per written file whose "file" and "output" are the ones their lines on standard
@@ -30,6 +30,7 @@ import tempfile
 try:
     import numpy as np
     from astropy.io import fits
+    from astropy.table import Table
 except ImportError as e:
     print("skipped:", e)
     sys.exit(77)
@@ -74,13 +75,32 @@ def json_lines(out, where):
 
 
 def csv_tables(out):
-    """The CSV's tables: each heading line (quoted names) starts one; rows as fields."""
-    tables = []
+    """The CSV's tables: each heading line (quoted names) starts one; rows as fields.
+    Each table must also be what astropy's Table.read(format="ascii.csv") reads: as many
+    rows, and every numeric field the number the text holds."""
+    tables, texts = [], []
     for line in out.splitlines():
         if line.startswith('"'):
             tables.append([])
+            texts.append([line])
         else:
             tables[-1].append([f.strip() for f in line.split(",")])
+            texts[-1].append(line)
+    for rows, text in zip(tables, texts):
+        table = Table.read("\n".join(text) + "\n", format="ascii.csv")
+        if len(table) != len(rows) or len(table.colnames) != len(text[0].split(",")):
+            fail(f"astropy reads {len(table)} rows of {len(table.colnames)} columns from "
+                 f"{len(rows)} rows headed {text[0]!r}")
+            continue
+        for row, fields in zip(table, rows):
+            for value, field in zip(row, fields):
+                try:
+                    number = float(field)
+                except ValueError:
+                    continue
+                got = float(value)
+                if got != number and not (math.isnan(got) and math.isnan(number)):
+                    fail(f"astropy reads {value!r} where the CSV has {field!r}")
     return tables
 
 
