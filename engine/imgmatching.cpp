@@ -32,19 +32,30 @@ struct Frame {
   std::vector<double> v;  // as read; then what goes into the transform
 };
 
-// Plane means, block-averaged by bin; a block with no finite pixel is NaN.
-bool ReadFrame(const CImage& image, int bin, Frame* f) {
-  f->w = image.GetWidth() / bin;
-  f->h = image.GetHeight() / bin;
+// A rectangle of a frame in its pixels.
+struct Window {
+  int x = 0, y = 0, w = 0, h = 0;
+  bool operator==(const Window&) const = default;
+};
+
+Window Whole(const CImage& image) {
+  return {0, 0, image.GetWidth(), image.GetHeight()};
+}
+
+// Plane means of a window of the image, block-averaged by bin; a block with no finite pixel
+// is NaN.
+bool ReadFrame(const CImage& image, int bin, Frame* f, const Window& at) {
+  f->w = at.w / bin;
+  f->h = at.h / bin;
   if (f->w < 8 || f->h < 8) return false;
-  const int iw = image.GetWidth();
+  const int iw = f->w * bin, x0 = at.x, y0 = at.y;
   if (bin == 1 && image.GetPlanes() == 1) {
     // The mean of one value: (0 + x) / 1, which is x but for −0, which becomes +0; an
     // infinite value has no mean and becomes NaN.
     f->v.resize(static_cast<std::size_t>(f->w) * f->h);
     for (int y = 0; y < f->h; ++y) {
       double* o = &f->v[static_cast<std::size_t>(y) * f->w];
-      if (!imgsample::ReadSpan(image, 0, iw, y, 0, o)) return false;
+      if (!imgsample::ReadSpan(image, x0, iw, y0 + y, 0, o)) return false;
       for (int x = 0; x < f->w; ++x)
         o[x] = std::isfinite(o[x]) ? o[x] + 0.0 : std::numeric_limits<double>::quiet_NaN();
     }
@@ -58,7 +69,7 @@ bool ReadFrame(const CImage& image, int bin, Frame* f) {
     std::fill(count.begin(), count.end(), 0.0);
     for (int p = 0; p < image.GetPlanes(); ++p)
       for (int k = 0; k < bin; ++k) {
-        if (!imgsample::ReadSpan(image, 0, iw, by * bin + k, p, row.data())) return false;
+        if (!imgsample::ReadSpan(image, x0, iw, y0 + by * bin + k, p, row.data())) return false;
         // Each block's pixels go into its sum left to right, as a pass along the row puts
         // them; a value left out adds +0, which changes no sum (none is ever −0).
         for (int bx = 0; bx < f->w; ++bx) {
@@ -435,10 +446,13 @@ int BinFor(const CRalImage& a, const CRalImage& b, int maxSide) {
 
 }  // namespace
 
-// The reference as prepared and transformed for one reduction and grid.
+// The reference as prepared and transformed for one reduction and grid, and (for reduced
+// frames) the spectrum of the window of it that the full-resolution pass last used.
 struct CImgMatching::Reference {
   int bin = 0, gw = 0, gh = 0;
   std::vector<Cx> spec;  // its half spectrum, gh × (gw / 2 + 1)
+  Window fine;           // empty until a full-resolution pass has been made
+  std::vector<Cx> fineSpec;
 };
 
 // Working arrays kept from one target to the next, so that a run of targets does not map
@@ -447,8 +461,121 @@ struct CImgMatching::Scratch {
   Frame frame;
   PrepareArrays prepare;
   std::vector<double> surface;
-  std::vector<Cx> cross, work;
+  std::vector<Cx> cross, work, fineCross;
 };
+
+namespace {
+
+// The correlation peak of a target against a reference spectrum on a gw × gh grid.
+struct Peak {
+  double score = 0, ratio = 0;
+  double sx = 0, sy = 0;  // the peak to the nearest hundredth of a pixel, signed
+};
+
+// Transforms the prepared target, forms the weighted phase of the cross-power spectrum
+// (left in *cross for the refinement), and finds the peak of its inverse and the
+// surface's statistics outside the peak.
+Peak Correlate(const std::vector<Cx>& refSpec, const Frame& tgt, int gw, int gh,
+               std::vector<Cx>* cross, std::vector<Cx>* work, std::vector<double>* surface) {
+  const int cw = gw / 2 + 1;
+  std::vector<Cx>& a = *cross;
+  Forward(tgt, gw, gh, &a);
+  std::vector<double> wx(static_cast<std::size_t>(cw)), wy(static_cast<std::size_t>(gh));
+  const double band = 2 * kBandSigma * kBandSigma;
+  for (int kx = 0; kx < cw; ++kx) {
+    const double fx = static_cast<double>(kx) / gw;
+    wx[kx] = std::exp(-fx * fx / band);
+  }
+  for (int ky = 0; ky < gh; ++ky) {
+    const double fy = static_cast<double>(Signed(ky, gh)) / gh;
+    wy[ky] = std::exp(-fy * fy / band);
+  }
+  rowpool::Run(gh, 32, [&](int begin, int end) {
+    for (int ky = begin; ky < end; ++ky) {
+      const Cx* s = &refSpec[static_cast<std::size_t>(ky) * cw];
+      Cx* t = &a[static_cast<std::size_t>(ky) * cw];
+      for (int kx = 0; kx < cw; ++kx) {
+        const double re = s[kx].real() * t[kx].real() + s[kx].imag() * t[kx].imag();
+        const double im = s[kx].imag() * t[kx].real() - s[kx].real() * t[kx].imag();
+        const double mag = std::sqrt(re * re + im * im);
+        const double k = mag > 1e-300 ? wy[ky] * wx[kx] / mag : 0.0;
+        t[kx] = Cx(re * k, im * k);
+      }
+    }
+  });
+  *work = a;
+  std::vector<double>& c = *surface;
+  Inverse(*work, gw, gh, &c);
+  std::size_t peak = 0;
+  for (std::size_t i = 1; i < c.size(); ++i)
+    if (c[i] > c[peak]) peak = i;
+  const int px = static_cast<int>(peak % gw), py = static_cast<int>(peak / gw);
+  // Surface statistics outside the peak's 5 × 5 neighbourhood.
+  double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
+  for (int y = 0; y < gh; ++y) {
+    const bool nearRow = std::abs(Signed((y - py + gh) % gh, gh)) <= 2;
+    const double* row = &c[static_cast<std::size_t>(y) * gw];
+    if (!nearRow) {
+      // The same sums in the same order, without the test of every column.
+      for (int x = 0; x < gw; ++x) {
+        const double v = row[x];
+        sum += v;
+        sum2 += v * v;
+        second = std::max(second, v);
+      }
+      count += gw;
+      continue;
+    }
+    for (int x = 0; x < gw; ++x) {
+      if (std::abs(Signed((x - px + gw) % gw, gw)) <= 2) continue;
+      const double v = row[x];
+      sum += v;
+      sum2 += v * v;
+      second = std::max(second, v);
+      count += 1;
+    }
+  }
+  Peak out;
+  const double mean = sum / count;
+  const double sd = std::sqrt(std::max(0.0, sum2 / count - mean * mean));
+  out.score = sd > 0 ? (c[peak] - mean) / sd : 0.0;
+  out.ratio = second > mean ? (c[peak] - mean) / (second - mean) : 0.0;
+  // The refinement starts from the vertex of Gaussians (parabolas through the logarithms;
+  // through the values when one is not positive) through the peak and its neighbours on
+  // the surface, taken to the nearest hundredth of a pixel.
+  auto at = [&](int x, int y) {
+    return c[static_cast<std::size_t>((y + gh) % gh) * gw + (x + gw) % gw];
+  };
+  auto vertex = [](double before, double top, double after) {
+    if (before > 0 && after > 0 && top > 0) {
+      before = std::log(before);
+      after = std::log(after);
+      top = std::log(top);
+    }
+    const double curve = before - 2 * top + after;
+    const double t = curve < 0 ? 0.5 * (before - after) / curve : 0.0;
+    return std::round(std::clamp(t, -0.5, 0.5) / 0.01) * 0.01;
+  };
+  out.sx = Signed(px, gw) + vertex(at(px - 1, py), c[peak], at(px + 1, py));
+  out.sy = Signed(py, gh) + vertex(at(px, py - 1), c[peak], at(px, py + 1));
+  return out;
+}
+
+// The window of the reference measured again at full resolution: at most kFineSide on a
+// side, centred, cut to the part that the target (laid by the whole-pixel shift kx, ky)
+// also covers. Empty when too little is left.
+Window FineWindow(const CImage& ref, const CImage& tgt, int kx, int ky) {
+  const int fw = std::min(ref.GetWidth(), CImgMatching::kFineSide),
+            fh = std::min(ref.GetHeight(), CImgMatching::kFineSide);
+  const int x0 = std::max((ref.GetWidth() - fw) / 2, kx),
+            y0 = std::max((ref.GetHeight() - fh) / 2, ky);
+  const int x1 = std::min((ref.GetWidth() - fw) / 2 + fw, kx + tgt.GetWidth()),
+            y1 = std::min((ref.GetHeight() - fh) / 2 + fh, ky + tgt.GetHeight());
+  if (x1 - x0 < 64 || y1 - y0 < 64) return {};
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+}  // namespace
 
 CImgMatching::CImgMatching(CRalImage& image) : m_Image(image) {}
 
@@ -473,6 +600,7 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
   m_Image.ShowProgressInit(final, "画像マッチング中...", 4);
   try {
     if (!m_pScratch) m_pScratch = std::make_unique<Scratch>();
+    Scratch& scratch = *m_pScratch;
     const int bin = BinFor(m_Image, *target, kMaxSide);
     const int rw = m_Image.GetWidth() / bin, rh = m_Image.GetHeight() / bin;
     const int gw = Pow2AtLeast(std::max(rw, target->GetWidth() / bin)),
@@ -482,117 +610,75 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
     if (!ref || ref->bin != bin || ref->gw != gw || ref->gh != gh) {
       ref = nullptr;
       Frame frame;
-      if (ReadFrame(m_Image, bin, &frame)) {
+      if (ReadFrame(m_Image, bin, &frame, Whole(m_Image))) {
         made = std::make_unique<Reference>();
         made->bin = bin;
         made->gw = gw;
         made->gh = gh;
-        Prepare(&frame, &m_pScratch->prepare);
+        Prepare(&frame, &scratch.prepare);
         Forward(frame, gw, gh, &made->spec);
         ref = made.get();
       }
     }
-    Frame& tgt = m_pScratch->frame;
-    if (ref && ReadFrame(*target, bin, &tgt)) {
-      Prepare(&tgt, &m_pScratch->prepare);
+    Frame& tgt = scratch.frame;
+    if (ref && ReadFrame(*target, bin, &tgt, Whole(*target))) {
+      Prepare(&tgt, &scratch.prepare);
       m_Image.ShowProgress(1);
-      const int cw = gw / 2 + 1;
-      std::vector<Cx>& a = m_pScratch->cross;
-      Forward(tgt, gw, gh, &a);
+      const Peak peak =
+          Correlate(ref->spec, tgt, gw, gh, &scratch.cross, &scratch.work, &scratch.surface);
       m_Image.ShowProgress(1);
-      // The weighted phase of the cross-power spectrum, kept in a for the refinement.
-      std::vector<double> wx(static_cast<std::size_t>(cw)), wy(static_cast<std::size_t>(gh));
-      const double band = 2 * kBandSigma * kBandSigma;
-      for (int kx = 0; kx < cw; ++kx) {
-        const double fx = static_cast<double>(kx) / gw;
-        wx[kx] = std::exp(-fx * fx / band);
-      }
-      for (int ky = 0; ky < gh; ++ky) {
-        const double fy = static_cast<double>(Signed(ky, gh)) / gh;
-        wy[ky] = std::exp(-fy * fy / band);
-      }
-      rowpool::Run(gh, 32, [&](int begin, int end) {
-        for (int ky = begin; ky < end; ++ky) {
-          const Cx* s = &ref->spec[static_cast<std::size_t>(ky) * cw];
-          Cx* t = &a[static_cast<std::size_t>(ky) * cw];
-          for (int kx = 0; kx < cw; ++kx) {
-            const double re = s[kx].real() * t[kx].real() + s[kx].imag() * t[kx].imag();
-            const double im = s[kx].imag() * t[kx].real() - s[kx].real() * t[kx].imag();
-            const double mag = std::sqrt(re * re + im * im);
-            const double k = mag > 1e-300 ? wy[ky] * wx[kx] / mag : 0.0;
-            t[kx] = Cx(re * k, im * k);
-          }
-        }
-      });
-      std::vector<Cx>& work = m_pScratch->work;
-      work = a;
-      std::vector<double>& c = m_pScratch->surface;
-      Inverse(work, gw, gh, &c);
-      m_Image.ShowProgress(1);
-      std::size_t peak = 0;
-      for (std::size_t i = 1; i < c.size(); ++i)
-        if (c[i] > c[peak]) peak = i;
-      const int px = static_cast<int>(peak % gw), py = static_cast<int>(peak / gw);
-      // Surface statistics outside the peak's 5 × 5 neighbourhood.
-      double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
-      for (int y = 0; y < gh; ++y) {
-        const bool nearRow = std::abs(Signed((y - py + gh) % gh, gh)) <= 2;
-        const double* row = &c[static_cast<std::size_t>(y) * gw];
-        if (!nearRow) {
-          // The same sums in the same order, without the test of every column.
-          for (int x = 0; x < gw; ++x) {
-            const double v = row[x];
-            sum += v;
-            sum2 += v * v;
-            second = std::max(second, v);
-          }
-          count += gw;
-          continue;
-        }
-        for (int x = 0; x < gw; ++x) {
-          if (std::abs(Signed((x - px + gw) % gw, gw)) <= 2) continue;
-          const double v = row[x];
-          sum += v;
-          sum2 += v * v;
-          second = std::max(second, v);
-          count += 1;
-        }
-      }
-      const double mean = sum / count;
-      const double sd = std::sqrt(std::max(0.0, sum2 / count - mean * mean));
-      m_dScore = sd > 0 ? (c[peak] - mean) / sd : 0.0;
-      double sx = Signed(px, gw), sy = Signed(py, gh);
-      const double ratio = second > mean ? (c[peak] - mean) / (second - mean) : 0.0;
+      m_dScore = peak.score;
       const bool confident =
-          (m_dScore >= minScore && ratio >= kMinPeakRatio) ||
-          (m_dScore >= std::max(minScore, kStrongScore) && ratio >= kStrongPeakRatio);
-      if (confident) {
-        // The refinement starts from the vertex of Gaussians (parabolas through the
-        // logarithms; through the values when one is not positive) through the peak and
-        // its neighbours on the surface, taken to the nearest hundredth of a pixel.
-        auto at = [&](int x, int y) {
-          return c[static_cast<std::size_t>((y + gh) % gh) * gw + (x + gw) % gw];
-        };
-        auto vertex = [](double before, double top, double after) {
-          if (before > 0 && after > 0 && top > 0) {
-            before = std::log(before);
-            after = std::log(after);
-            top = std::log(top);
-          }
-          const double curve = before - 2 * top + after;
-          const double t = curve < 0 ? 0.5 * (before - after) / curve : 0.0;
-          return std::round(std::clamp(t, -0.5, 0.5) / 0.01) * 0.01;
-        };
-        sx += vertex(at(px - 1, py), c[peak], at(px + 1, py));
-        sy += vertex(at(px, py - 1), c[peak], at(px, py + 1));
-        Refine(a, gw, gh, &sx, &sy);
+          (peak.score >= minScore && peak.ratio >= kMinPeakRatio) ||
+          (peak.score >= std::max(minScore, kStrongScore) && peak.ratio >= kStrongPeakRatio);
+      double sx = peak.sx, sy = peak.sy;
+      bool refined = false;
+      if (confident && bin > 1) {
+        // Block means lose the sub-pixel detail of stars a few pixels wide: the shift found
+        // on them is taken to the whole pixel, and the rest is measured at full resolution
+        // on a window of the two frames that this shift lays on each other.
         sx *= bin;
         sy *= bin;
-        if (prm.maxShift <= 0 || (std::abs(sx) <= prm.maxShift && std::abs(sy) <= prm.maxShift)) {
-          if (dx) *dx = sx;
-          if (dy) *dy = sy;
-          ok = 1;
+        const int kx = static_cast<int>(std::lround(sx)), ky = static_cast<int>(std::lround(sy));
+        const Window fine = FineWindow(m_Image, *target, kx, ky);
+        const int fgw = Pow2AtLeast(fine.w), fgh = Pow2AtLeast(fine.h);
+        bool have = fine.w > 0 && ref->fine == fine && !ref->fineSpec.empty();
+        if (fine.w > 0 && !have) {
+          Frame frame;
+          if (ReadFrame(m_Image, 1, &frame, fine)) {
+            Prepare(&frame, &scratch.prepare);
+            Forward(frame, fgw, fgh, &ref->fineSpec);
+            ref->fine = fine;
+            have = true;
+          }
         }
+        if (have && ReadFrame(*target, 1, &tgt, {fine.x - kx, fine.y - ky, fine.w, fine.h})) {
+          Prepare(&tgt, &scratch.prepare);
+          const Peak rest = Correlate(ref->fineSpec, tgt, fgw, fgh, &scratch.fineCross,
+                                      &scratch.work, &scratch.surface);
+          // The rest lies within a pixel or so; a peak further out is not this shift's.
+          if (std::abs(rest.sx) <= 2.5 && std::abs(rest.sy) <= 2.5) {
+            double fx = rest.sx, fy = rest.sy;
+            Refine(scratch.fineCross, fgw, fgh, &fx, &fy);
+            sx = kx + fx;
+            sy = ky + fy;
+            refined = true;
+          }
+        }
+      }
+      if (confident && !refined) {
+        // Refined on the grid of the frames as they were matched.
+        sx = peak.sx;
+        sy = peak.sy;
+        Refine(scratch.cross, gw, gh, &sx, &sy);
+        sx *= bin;
+        sy *= bin;
+      }
+      if (confident &&
+          (prm.maxShift <= 0 || (std::abs(sx) <= prm.maxShift && std::abs(sy) <= prm.maxShift))) {
+        if (dx) *dx = sx;
+        if (dy) *dy = sy;
+        ok = 1;
       }
       m_Image.ShowProgress(1);
     }

@@ -2,8 +2,8 @@
 // plain_matching.h) on generated star fields of several sizes, densities and shifts, some
 // with gaps and hot pixels, some of whole numbers, some showing other stars: the same pairs are
 // refused, the scores agree to rounding, the shifts agree within a step of the fine grid and lie
-// near the true shifts. A matching that keeps its reference's spectrum gives exactly what a fresh
-// one gives, with one thread or two.
+// near the true shifts. A matching that keeps its reference's spectrum (and its full-resolution
+// window, for reduced frames) gives exactly what a fresh one gives, with one thread or two.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -162,6 +162,29 @@ TEST(ImageMatchingPlain, KeptReferenceGivesWhatAFreshMatchingGives) {
     matched += krc;
   }
   EXPECT_EQ(matched, 5) << "the other field alone is refused";
+
+  // Frames reduced by 2 × 2 blocks, whose shifts come from a window matched again at full
+  // resolution: the window of the reference is kept while it stays the same, and is made
+  // again when a large shift cuts it (the second target) and when it is whole again.
+  const Stars wide = MakeStars(9, 300, 1300, 300);
+  CRalImage big = Render(wide, 1300, 300, 0, 0, 1.4, 11, false);
+  const double shifts[][2] = {{5.63, -2.41}, {310.27, 11.9}, {-7.08, 3.55}, {0.0, 0.0}};
+  CImgMatching keptBig(big);
+  keptBig.KeepReference(true);
+  for (const auto& s : shifts) {
+    CRalImage tgt = Render(wide, 1300, 300, s[0], s[1], 1.4, 12, true);
+    double kx = 0, ky = 0, fx = 0, fy = 0;
+    rowpool::SetThreads(1);
+    ASSERT_EQ(keptBig.Do(&tgt, &kx, &ky), 1) << s[0];
+    rowpool::SetThreads(2);
+    CImgMatching fresh(big);
+    ASSERT_EQ(fresh.Do(&tgt, &fx, &fy), 1) << s[0];
+    EXPECT_EQ(kx, fx) << s[0];
+    EXPECT_EQ(ky, fy) << s[0];
+    // As near the true shift as frames matched at full size are.
+    EXPECT_NEAR(kx, s[0], 0.05);
+    EXPECT_NEAR(ky, s[1], 0.05);
+  }
   rowpool::SetThreads(threads);
 }
 

@@ -1,9 +1,10 @@
 // The image matching as it was computed before it used FFTW: the same reading, filtering
 // and confidence tests with a radix-2 transform of complex grids and the inverse transform
 // evaluated on a 1/20-pixel grid over ±1.5 pixel, then a 1/400-pixel grid over ±0.1 around
-// the integer peak. Kept as the reference the faster matching is compared with (same
-// refusals, scores equal to rounding, shifts within a step of the fine grid) and as the
-// baseline of the matching benchmark.
+// the integer peak; reduced frames are matched again at full resolution on the window that
+// their whole-pixel shift lays on each other, as the matching does. Kept as the reference the
+// faster matching is compared with (same refusals, scores equal to rounding, shifts within a step
+// of the fine grid) and as the baseline of the matching benchmark.
 #pragma once
 
 #include <algorithm>
@@ -28,12 +29,18 @@ struct Frame {
   std::vector<double> v;  // as read; then what goes into the transform
 };
 
-// Plane means, block-averaged by bin; a block with no finite pixel is NaN.
-inline bool ReadFrame(const CImage& image, int bin, Frame* f) {
-  f->w = image.GetWidth() / bin;
-  f->h = image.GetHeight() / bin;
+// Plane means of the w × h pixels at (x0, y0) (the whole image when w is 0), block-averaged
+// by bin; a block with no finite pixel is NaN.
+inline bool ReadFrame(const CImage& image, int bin, Frame* f, int x0 = 0, int y0 = 0, int w = 0,
+                      int h = 0) {
+  if (w == 0) {
+    w = image.GetWidth();
+    h = image.GetHeight();
+  }
+  f->w = w / bin;
+  f->h = h / bin;
   if (f->w < 8 || f->h < 8) return false;
-  const int iw = image.GetWidth();
+  const int iw = w;
   f->v.assign(static_cast<std::size_t>(f->w) * f->h, 0.0);
   std::vector<double> row(static_cast<std::size_t>(iw)), sum(static_cast<std::size_t>(f->w)),
       count(sum.size());
@@ -42,7 +49,7 @@ inline bool ReadFrame(const CImage& image, int bin, Frame* f) {
     std::fill(count.begin(), count.end(), 0.0);
     for (int p = 0; p < image.GetPlanes(); ++p)
       for (int k = 0; k < bin; ++k) {
-        if (!imgsample::ReadSpan(image, 0, iw, by * bin + k, p, row.data())) return false;
+        if (!imgsample::ReadSpan(image, x0, iw, y0 + by * bin + k, p, row.data())) return false;
         for (int x = 0; x < f->w * bin; ++x)
           if (std::isfinite(row[x])) {
             sum[x / bin] += row[x];
@@ -196,6 +203,98 @@ inline void Refine(const std::vector<Cx>& spec, int gw, int gh, double* px, doub
   }
 }
 
+// The correlation of two prepared frames: the weighted phase of their cross-power
+// spectrum on the grid, its inverse's peak and the surface's statistics outside the peak.
+struct Correlation {
+  int gw = 0, gh = 0, px = 0, py = 0;
+  std::vector<Cx> spec;         // the weighted phase, for the refinement
+  std::vector<double> surface;  // its inverse
+  double score = 0, ratio = 0;
+};
+
+inline Correlation Correlate(const Frame& ref, const Frame& tgt) {
+  Correlation out;
+  const int gw = Pow2AtLeast(std::max(ref.w, tgt.w)), gh = Pow2AtLeast(std::max(ref.h, tgt.h));
+  out.gw = gw;
+  out.gh = gh;
+  std::vector<Cx> a(static_cast<std::size_t>(gw) * gh), b(a.size());
+  for (int y = 0; y < ref.h; ++y)
+    for (int x = 0; x < ref.w; ++x)
+      a[static_cast<std::size_t>(y) * gw + x] = ref.v[static_cast<std::size_t>(y) * ref.w + x];
+  for (int y = 0; y < tgt.h; ++y)
+    for (int x = 0; x < tgt.w; ++x)
+      b[static_cast<std::size_t>(y) * gw + x] = tgt.v[static_cast<std::size_t>(y) * tgt.w + x];
+  Fft2(a, gw, gh, false);
+  Fft2(b, gw, gh, false);
+  for (int ky = 0; ky < gh; ++ky)
+    for (int kx = 0; kx < gw; ++kx) {
+      const std::size_t i = static_cast<std::size_t>(ky) * gw + kx;
+      const Cx r = a[i] * std::conj(b[i]);
+      const double mag = std::abs(r);
+      const double fx = static_cast<double>(Signed(kx, gw)) / gw;
+      const double fy = static_cast<double>(Signed(ky, gh)) / gh;
+      const double weight = std::exp(-(fx * fx + fy * fy) / (2 * kBandSigma * kBandSigma));
+      a[i] = mag > 1e-300 ? r * (weight / mag) : Cx(0);
+    }
+  b = a;
+  Fft2(b, gw, gh, true);
+  std::size_t peak = 0;
+  for (std::size_t i = 1; i < b.size(); ++i)
+    if (b[i].real() > b[peak].real()) peak = i;
+  out.px = static_cast<int>(peak % gw);
+  out.py = static_cast<int>(peak / gw);
+  // Surface statistics outside the peak's 5 × 5 neighbourhood.
+  double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
+  for (int y = 0; y < gh; ++y)
+    for (int x = 0; x < gw; ++x) {
+      const int ddx = std::abs(Signed((x - out.px + gw) % gw, gw));
+      const int ddy = std::abs(Signed((y - out.py + gh) % gh, gh));
+      if (ddx <= 2 && ddy <= 2) continue;
+      const double v = b[static_cast<std::size_t>(y) * gw + x].real();
+      sum += v;
+      sum2 += v * v;
+      second = std::max(second, v);
+      count += 1;
+    }
+  const double mean = sum / count;
+  const double sd = std::sqrt(std::max(0.0, sum2 / count - mean * mean));
+  out.score = sd > 0 ? (b[peak].real() - mean) / sd : 0.0;
+  out.ratio = second > mean ? (b[peak].real() - mean) / (second - mean) : 0.0;
+  out.spec = std::move(a);
+  out.surface.resize(b.size());
+  for (std::size_t i = 0; i < b.size(); ++i) out.surface[i] = b[i].real();
+  return out;
+}
+
+// The offset from the peak along (ax, ay) of the vertex of the Gaussian (the parabola
+// through the logarithms; through the values when one is not positive) through the peak
+// and its two neighbours, within half a pixel, to the nearest hundredth.
+inline double Vertex(const Correlation& c, int ax, int ay) {
+  auto at = [&c](int x, int y) {
+    x = (x + c.gw) % c.gw;
+    y = (y + c.gh) % c.gh;
+    return c.surface[static_cast<std::size_t>(y) * c.gw + x];
+  };
+  double before = at(c.px + ax, c.py + ay), top = at(c.px, c.py), after = at(c.px - ax, c.py - ay);
+  if (before > 0 && after > 0 && top > 0) {
+    before = std::log(before);
+    after = std::log(after);
+    top = std::log(top);
+  }
+  const double curve = before - 2 * top + after;
+  const double t = curve < 0 ? 0.5 * (before - after) / curve : 0.0;
+  return std::round(std::clamp(t, -0.5, 0.5) / 0.01) * 0.01;
+}
+
+// The peak of a correlation refined: a 1/20-pixel grid over ±1.5 pixel round the integer
+// peak, then a 1/400-pixel grid over ±0.1.
+inline void RefinePeak(const Correlation& c, double* sx, double* sy) {
+  *sx = Signed(c.px, c.gw);
+  *sy = Signed(c.py, c.gh);
+  Refine(c.spec, c.gw, c.gh, sx, sy, 1.5, 0.05);
+  Refine(c.spec, c.gw, c.gh, sx, sy, 0.1, 0.0025);
+}
+
 inline int Match(const CRalImage& image, const CRalImage* target, double* dx, double* dy,
                  double* score, const MatchingParams* params = nullptr) {
   double found = 0;
@@ -217,64 +316,51 @@ inline int Match(const CRalImage& image, const CRalImage* target, double* dx, do
     if (ReadFrame(image, bin, &ref) && ReadFrame(*target, bin, &tgt)) {
       Prepare(&ref);
       Prepare(&tgt);
-      const int gw = Pow2AtLeast(std::max(ref.w, tgt.w)), gh = Pow2AtLeast(std::max(ref.h, tgt.h));
-      std::vector<Cx> a(static_cast<std::size_t>(gw) * gh), b(a.size());
-      for (int y = 0; y < ref.h; ++y)
-        for (int x = 0; x < ref.w; ++x)
-          a[static_cast<std::size_t>(y) * gw + x] = ref.v[static_cast<std::size_t>(y) * ref.w + x];
-      for (int y = 0; y < tgt.h; ++y)
-        for (int x = 0; x < tgt.w; ++x)
-          b[static_cast<std::size_t>(y) * gw + x] = tgt.v[static_cast<std::size_t>(y) * tgt.w + x];
-      Fft2(a, gw, gh, false);
-      Fft2(b, gw, gh, false);
-      // The weighted phase of the cross-power spectrum, kept in a for the refinement.
-      for (int ky = 0; ky < gh; ++ky)
-        for (int kx = 0; kx < gw; ++kx) {
-          const std::size_t i = static_cast<std::size_t>(ky) * gw + kx;
-          const Cx r = a[i] * std::conj(b[i]);
-          const double mag = std::abs(r);
-          const double fx = static_cast<double>(Signed(kx, gw)) / gw;
-          const double fy = static_cast<double>(Signed(ky, gh)) / gh;
-          const double weight = std::exp(-(fx * fx + fy * fy) / (2 * kBandSigma * kBandSigma));
-          a[i] = mag > 1e-300 ? r * (weight / mag) : Cx(0);
-        }
-      b = a;
-      Fft2(b, gw, gh, true);
-      std::size_t peak = 0;
-      for (std::size_t i = 1; i < b.size(); ++i)
-        if (b[i].real() > b[peak].real()) peak = i;
-      const int px = static_cast<int>(peak % gw), py = static_cast<int>(peak / gw);
-      // Surface statistics outside the peak's 5 × 5 neighbourhood.
-      double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
-      for (int y = 0; y < gh; ++y)
-        for (int x = 0; x < gw; ++x) {
-          const int ddx = std::abs(Signed((x - px + gw) % gw, gw));
-          const int ddy = std::abs(Signed((y - py + gh) % gh, gh));
-          if (ddx <= 2 && ddy <= 2) continue;
-          const double v = b[static_cast<std::size_t>(y) * gw + x].real();
-          sum += v;
-          sum2 += v * v;
-          second = std::max(second, v);
-          count += 1;
-        }
-      const double mean = sum / count;
-      const double sd = std::sqrt(std::max(0.0, sum2 / count - mean * mean));
-      found = sd > 0 ? (b[peak].real() - mean) / sd : 0.0;
-      double sx = Signed(px, gw), sy = Signed(py, gh);
-      const double ratio = second > mean ? (b[peak].real() - mean) / (second - mean) : 0.0;
-      const bool confident = (found >= minScore && ratio >= CImgMatching::kMinPeakRatio) ||
+      const Correlation c = Correlate(ref, tgt);
+      found = c.score;
+      const bool confident = (found >= minScore && c.ratio >= CImgMatching::kMinPeakRatio) ||
                              (found >= std::max(minScore, CImgMatching::kStrongScore) &&
-                              ratio >= CImgMatching::kStrongPeakRatio);
-      if (confident) {
-        Refine(a, gw, gh, &sx, &sy, 1.5, 0.05);
-        Refine(a, gw, gh, &sx, &sy, 0.1, 0.0025);
+                              c.ratio >= CImgMatching::kStrongPeakRatio);
+      double sx = 0, sy = 0;
+      bool fine = false;
+      if (confident && bin > 1) {
+        // Reduced frames: the whole-pixel shift lays a window of the two frames on each
+        // other (the reference's centre, at most kFineSide a side, cut to what the target
+        // covers), and the window is matched again at full resolution.
+        // The whole-pixel shift: the Gaussian vertex through the coarse peak and its
+        // neighbours (to the hundredth), times the reduction, rounded.
+        const double vx = Vertex(c, -1, 0), vy = Vertex(c, 0, -1);
+        const int wx = static_cast<int>(std::lround(bin * (Signed(c.px, c.gw) + vx)));
+        const int wy = static_cast<int>(std::lround(bin * (Signed(c.py, c.gh) + vy)));
+        const int fw = std::min(image.GetWidth(), CImgMatching::kFineSide);
+        const int fh = std::min(image.GetHeight(), CImgMatching::kFineSide);
+        const int cx = (image.GetWidth() - fw) / 2, cy = (image.GetHeight() - fh) / 2;
+        const int x0 = std::max(cx, wx), x1 = std::min(cx + fw, wx + target->GetWidth());
+        const int y0 = std::max(cy, wy), y1 = std::min(cy + fh, wy + target->GetHeight());
+        Frame rw, tw;
+        if (x1 - x0 >= 64 && y1 - y0 >= 64 && ReadFrame(image, 1, &rw, x0, y0, x1 - x0, y1 - y0) &&
+            ReadFrame(*target, 1, &tw, x0 - wx, y0 - wy, x1 - x0, y1 - y0)) {
+          Prepare(&rw);
+          Prepare(&tw);
+          const Correlation f = Correlate(rw, tw);
+          if (std::abs(Signed(f.px, f.gw)) <= 2 && std::abs(Signed(f.py, f.gh)) <= 2) {
+            RefinePeak(f, &sx, &sy);
+            sx += wx;
+            sy += wy;
+            fine = true;
+          }
+        }
+      }
+      if (confident && !fine) {
+        RefinePeak(c, &sx, &sy);
         sx *= bin;
         sy *= bin;
-        if (prm.maxShift <= 0 || (std::abs(sx) <= prm.maxShift && std::abs(sy) <= prm.maxShift)) {
-          if (dx) *dx = sx;
-          if (dy) *dy = sy;
-          ok = 1;
-        }
+      }
+      if (confident &&
+          (prm.maxShift <= 0 || (std::abs(sx) <= prm.maxShift && std::abs(sy) <= prm.maxShift))) {
+        if (dx) *dx = sx;
+        if (dy) *dy = sy;
+        ok = 1;
       }
     }
   } catch (const std::bad_alloc&) {
