@@ -96,7 +96,16 @@ bool ReadFrame(const CImage& image, int bin, Frame* f, const Window& at) {
 // when the bracket misses, the whole set is. Either way the value is the exact one.
 double MedianOf(const std::vector<double>& v, std::vector<double>& band) {
   std::vector<double> sample;
-  const std::size_t stride = std::max<std::size_t>(1, v.size() / 16384);
+  // A prime stride, so that the sample of a frame goes through all its columns rather than
+  // the few that a stride sharing a factor with the width would meet again and again (a
+  // frame with columns that differ would put the bracket beside the median).
+  const auto prime = [](std::size_t n) {
+    for (std::size_t d = 2; d * d <= n; ++d)
+      if (n % d == 0) return false;
+    return true;
+  };
+  std::size_t stride = std::max<std::size_t>(1, v.size() / 16384);
+  while (stride > 1 && !prime(stride)) ++stride;
   for (std::size_t i = 0; i < v.size(); i += stride)
     if (!std::isnan(v[i])) sample.push_back(v[i]);
   if (sample.size() >= 64) {

@@ -25,10 +25,13 @@ peer_siril_setup() {
 # its seconds, peak resident size in MB and processor seconds (user and system) to the
 # arrays NAME_t, NAME_m and NAME_c. A command that fails stops the benchmark with the end
 # of its output. Needs `work` (a scratch folder) and `peer_name` (set by peer_siril_setup).
+# The files the run before wrote are flushed to disk first, so that neither program pays
+# for the other's writes.
 peer_time() {
   local name=$1 prep=$2 s e
   shift 2
   "$prep"
+  sync
   s=$(date +%s.%N)
   /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$work/log" 2>&1 || {
     echo "$peer_name: $* failed:" >&2
