@@ -7,6 +7,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include "engine/imgsample.h"
 #include "engine/ralimage.h"
 #include "imagemodel/rowpool.h"
+#include "imagemodel/vmimage.h"
 
 namespace {
 
@@ -48,28 +50,28 @@ bool ReadFrame(const CImage& image, int bin, Frame* f, const Window& at) {
   f->w = at.w / bin;
   f->h = at.h / bin;
   if (f->w < 8 || f->h < 8) return false;
-  const int iw = f->w * bin, x0 = at.x, y0 = at.y;
-  if (bin == 1 && image.GetPlanes() == 1) {
-    // The mean of one value: (0 + x) / 1, which is x but for −0, which becomes +0; an
-    // infinite value has no mean and becomes NaN.
-    f->v.resize(static_cast<std::size_t>(f->w) * f->h);
-    for (int y = 0; y < f->h; ++y) {
-      double* o = &f->v[static_cast<std::size_t>(y) * f->w];
-      if (!imgsample::ReadSpan(image, x0, iw, y0 + y, 0, o)) return false;
+  const int planes = image.GetPlanes(), width = image.GetWidth(), iw = f->w * bin;
+  f->v.resize(static_cast<std::size_t>(f->w) * f->h);
+  // Row `by` of the frame from the image's rows: rows(p, k, buffer) gives the window's part
+  // of row k of the block in plane p, read into buffer, or null.
+  const auto reduce = [&](int by, const auto& rows, std::vector<double>& buffer,
+                          std::vector<double>& sum, std::vector<double>& count) {
+    double* o = &f->v[static_cast<std::size_t>(by) * f->w];
+    if (bin == 1 && planes == 1) {
+      // The mean of one value: (0 + x) / 1, which is x but for −0, which becomes +0; an
+      // infinite value has no mean and becomes NaN.
+      const double* r = rows(0, 0, buffer);
+      if (!r) return false;
       for (int x = 0; x < f->w; ++x)
-        o[x] = std::isfinite(o[x]) ? o[x] + 0.0 : std::numeric_limits<double>::quiet_NaN();
+        o[x] = std::isfinite(r[x]) ? r[x] + 0.0 : std::numeric_limits<double>::quiet_NaN();
+      return true;
     }
-    return true;
-  }
-  f->v.assign(static_cast<std::size_t>(f->w) * f->h, 0.0);
-  std::vector<double> row(static_cast<std::size_t>(iw)), sum(static_cast<std::size_t>(f->w)),
-      count(sum.size());
-  for (int by = 0; by < f->h; ++by) {
     std::fill(sum.begin(), sum.end(), 0.0);
     std::fill(count.begin(), count.end(), 0.0);
-    for (int p = 0; p < image.GetPlanes(); ++p)
+    for (int p = 0; p < planes; ++p)
       for (int k = 0; k < bin; ++k) {
-        if (!imgsample::ReadSpan(image, x0, iw, y0 + by * bin + k, p, row.data())) return false;
+        const double* row = rows(p, k, buffer);
+        if (!row) return false;
         // Each block's pixels go into its sum left to right, as a pass along the row puts
         // them; a value left out adds +0, which changes no sum (none is ever −0).
         for (int bx = 0; bx < f->w; ++bx) {
@@ -85,8 +87,51 @@ bool ReadFrame(const CImage& image, int bin, Frame* f, const Window& at) {
         }
       }
     for (int x = 0; x < f->w; ++x)
-      f->v[static_cast<std::size_t>(by) * f->w + x] =
-          count[x] > 0 ? sum[x] / count[x] : std::numeric_limits<double>::quiet_NaN();
+      o[x] = count[x] > 0 ? sum[x] / count[x] : std::numeric_limits<double>::quiet_NaN();
+    return true;
+  };
+  std::vector<double> buffer(static_cast<std::size_t>(width)), sum(static_cast<std::size_t>(f->w)),
+      count(sum.size());
+  const auto serial = [&](int by) {
+    return reduce(
+        by,
+        [&](int p, int k, std::vector<double>& b) -> const double* {
+          return imgsample::ReadSpan(image, at.x, iw, at.y + by * bin + k, p, b.data()) ? b.data()
+                                                                                        : nullptr;
+        },
+        buffer, sum, count);
+  };
+  if (planes != 1 || !image.GetStore()) {
+    for (int by = 0; by < f->h; ++by)
+      if (!serial(by)) return false;
+    return true;
+  }
+  // One plane: its rows are pinned a run at a time on this thread (the pager's) and reduced
+  // on the pool's threads, each row of the frame the same way whichever thread takes it.
+  constexpr int kRows = 64;
+  CRowPins pins(*image.GetStore(), 1);
+  for (int by = 0; by < f->h;) {
+    const int blocks = pins.Pin(0, at.y + by * bin, std::min(kRows, (f->h - by) * bin), 8) / bin;
+    if (blocks == 0) {
+      pins.Release();
+      if (!serial(by)) return false;
+      ++by;
+      continue;
+    }
+    std::atomic<bool> read{true};
+    rowpool::Run(blocks, 4, [&](int b, int e) {
+      std::vector<double> buf(static_cast<std::size_t>(width)), s(sum.size()), c(sum.size());
+      for (int k = b; k < e && read; ++k) {
+        const auto rows = [&](int, int j, std::vector<double>& into) -> const double* {
+          return image.GetPhysicalRowAt(pins.Row(k * bin + j), into.data()) ? into.data() + at.x
+                                                                            : nullptr;
+        };
+        if (!reduce(by + k, rows, buf, s, c)) read = false;
+      }
+    });
+    pins.Release();
+    if (!read) return false;
+    by += blocks;
   }
   return true;
 }

@@ -17,7 +17,10 @@
 #include "engine/imgsample.h"
 #include "engine/ralimage.h"
 #include "imagemodel/rowpool.h"
+#include "imagemodel/vmmanager.h"
+#include "settings/registry.h"
 #include "tests/support/plain_matching.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -237,3 +240,39 @@ TEST(ImageMatchingPlain, OnePlaneReadingEqualsTheGeneralReading) {
 }
 
 }  // namespace
+
+// With a pager budget of 1 MB the frames (3 MB each) page out while they are read, a few
+// rows pinned at a time; the shifts and scores are those found with room to spare, for
+// frames matched whole and for frames reduced by 2 × 2 blocks.
+TEST(ImageMatchingPlain, SmallPagerBudgetGivesTheSameShifts) {
+  auto pager = [](int minMB) {
+    CRegistry::Write("VMManager", "BlockSize", 64, CRegistry::TYPE_INT);
+    CRegistry::Write("VMManager", "MemoryRatio", 0, CRegistry::TYPE_INT);
+    CRegistry::Write("VMManager", "MinMemorySize", minMB, CRegistry::TYPE_INT);
+    CVmManager::Restart();
+  };
+  ScopedConfigHome home;
+  const Stars stars = MakeStars(21, 200, 1300, 300);
+  const Stars small = MakeStars(22, 120, 700, 500);
+  std::vector<double> found[2];
+  for (int run = 0; run < 2; ++run) {
+    pager(run == 0 ? 256 : 1);
+    CRalImage big = Render(stars, 1300, 300, 0, 0, 1.4, 1, false);
+    CRalImage bigTarget = Render(stars, 1300, 300, 9.61, -4.27, 1.4, 2, true);
+    CRalImage ref = Render(small, 700, 500, 0, 0, 1.4, 3, false);
+    CRalImage target = Render(small, 700, 500, -12.3, 6.85, 1.4, 4, true);
+    for (auto [r, t] : {std::pair{&big, &bigTarget}, std::pair{&ref, &target}}) {
+      double dx = 0, dy = 0;
+      CImgMatching matching(*r);
+      ASSERT_EQ(matching.Do(t, &dx, &dy), 1);
+      found[run].insert(found[run].end(), {dx, dy, matching.GetScore()});
+    }
+    if (run == 1) {
+      EXPECT_GT(CVmManager::GetCurrentSwapSize(), 0);
+    }
+  }
+  EXPECT_EQ(found[0], found[1]);
+  EXPECT_NEAR(found[0][0], 9.61, 0.05);
+  EXPECT_NEAR(found[0][3], -12.3, 0.05);
+  CVmManager::Restart();
+}
