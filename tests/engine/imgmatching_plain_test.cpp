@@ -18,7 +18,7 @@
 #include "engine/ralimage.h"
 #include "imagemodel/rowpool.h"
 #include "imagemodel/vmmanager.h"
-#include "settings/registry.h"
+#include "tests/support/pager_budget.h"
 #include "tests/support/plain_matching.h"
 #include "tests/support/temp_dir.h"
 
@@ -245,18 +245,12 @@ TEST(ImageMatchingPlain, OnePlaneReadingEqualsTheGeneralReading) {
 // rows pinned at a time; the shifts and scores are those found with room to spare, for
 // frames matched whole and for frames reduced by 2 × 2 blocks.
 TEST(ImageMatchingPlain, SmallPagerBudgetGivesTheSameShifts) {
-  auto pager = [](int minMB) {
-    CRegistry::Write("VMManager", "BlockSize", 64, CRegistry::TYPE_INT);
-    CRegistry::Write("VMManager", "MemoryRatio", 0, CRegistry::TYPE_INT);
-    CRegistry::Write("VMManager", "MinMemorySize", minMB, CRegistry::TYPE_INT);
-    CVmManager::Restart();
-  };
   ScopedConfigHome home;
   const Stars stars = MakeStars(21, 200, 1300, 300);
   const Stars small = MakeStars(22, 120, 700, 500);
   std::vector<double> found[2];
   for (int run = 0; run < 2; ++run) {
-    pager(run == 0 ? 256 : 1);
+    SetPagerBudget(run == 0 ? 256 : 1);
     CRalImage big = Render(stars, 1300, 300, 0, 0, 1.4, 1, false);
     CRalImage bigTarget = Render(stars, 1300, 300, 9.61, -4.27, 1.4, 2, true);
     CRalImage ref = Render(small, 700, 500, 0, 0, 1.4, 3, false);

@@ -24,6 +24,7 @@
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
 #include "settings/registry.h"
+#include "tests/support/pager_budget.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -334,16 +335,10 @@ TEST(MedianComposit, IntegerDestinationAndClippedSum) {
 // With a budget of 1 MB the frames (2 MB) page out; the result is the same as with room to
 // spare. Rows this long are reduced on two threads.
 TEST(MedianComposit, SmallPagerBudgetGivesTheSameResult) {
-  auto pager = [](int minMB) {
-    CRegistry::Write("VMManager", "BlockSize", 64, CRegistry::TYPE_INT);
-    CRegistry::Write("VMManager", "MemoryRatio", 0, CRegistry::TYPE_INT);
-    CRegistry::Write("VMManager", "MinMemorySize", minMB, CRegistry::TYPE_INT);
-    CVmManager::Restart();
-  };
   ScopedConfigHome home;
   std::vector<double> result[2];
   for (int run = 0; run < 2; ++run) {
-    pager(run == 0 ? 256 : 1);
+    SetPagerBudget(run == 0 ? 256 : 1);
     std::mt19937 rng(9);
     std::vector<CRalImage> stack;
     for (int f = 0; f < 8; ++f) stack.push_back(Frame(2048, 32, -32, rng));  // 2 MB of frames
