@@ -691,16 +691,17 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
         // Block means lose the sub-pixel detail of stars a few pixels wide: the shift found
         // on them is taken to the whole pixel, and the rest is measured at full resolution
         // on a window of the two frames that this shift lays on each other.
-        sx *= bin;
-        sy *= bin;
-        const int kx = static_cast<int>(std::lround(sx)), ky = static_cast<int>(std::lround(sy));
+        const int kx = static_cast<int>(std::lround(peak.sx * bin)),
+                  ky = static_cast<int>(std::lround(peak.sy * bin));
         const Window fine = FineWindow(m_Image, *target, kx, ky);
         const int fgw = Pow2AtLeast(fine.w), fgh = Pow2AtLeast(fine.h);
-        bool have = fine.w > 0 && ref->fine == fine && !ref->fineSpec.empty();
+        // A window of the reference is kept with its spectrum (an empty one is never kept).
+        bool have = fine.w > 0 && ref->fine == fine;
         if (fine.w > 0 && !have) {
           Frame frame;
           if (ReadFrame(m_Image, 1, &frame, fine)) {
             Prepare(&frame, &scratch.prepare);
+            ref->fine = {};  // until its spectrum is whole
             Forward(frame, fgw, fgh, &ref->fineSpec);
             ref->fine = fine;
             have = true;
@@ -722,8 +723,6 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
       }
       if (confident && !refined) {
         // Refined on the grid of the frames as they were matched.
-        sx = peak.sx;
-        sy = peak.sy;
         Refine(scratch.cross, gw, gh, &sx, &sy);
         sx *= bin;
         sy *= bin;
