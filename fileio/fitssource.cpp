@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "fileio/prompts.h"
+#include "fits/fileiocodes.h"
 #include "fits/fits.h"
-#include "formats/fio/fileiocodes.h"
 #include "platform/userprompts.h"
 
 namespace {

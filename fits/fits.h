@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "imagemodel/fitsheader.h"
 #include "imagemodel/pixelfold.h"
 

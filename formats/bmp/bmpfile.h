@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "dib/dibutil.h"
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 
 class CImage;
 class CRalImage;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "dib/dibutil.h"
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 
 class CImage;
 class ProgressSink;

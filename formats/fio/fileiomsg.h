@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 
 // The texts, named by their code.
 inline constexpr std::string_view kFioMsgCreate =

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "platform/files.h"
 
 namespace fileio {

@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "fits/fileiocodes.h"
 #include "fits/fitshdu.h"
-#include "formats/fio/fileiocodes.h"
 #include "formats/fitscomp/cfitsiolib.h"
 #include "formats/fitscomp/tilelayout.h"
 #include "imagemodel/vmmanager.h"

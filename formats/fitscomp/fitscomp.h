@@ -6,7 +6,7 @@
 // Children run under a time and a memory limit and die with the process. Saving goes the
 // other way: a FITS file written by the system is packed whole with gzip, or its image
 // tile-compressed with RICE.
-// Every function returns a file I/O code (formats/fio/fileiocodes.h).
+// Every function returns a file I/O code (fits/fileiocodes.h).
 #pragma once
 
 #include <sys/types.h>

@@ -13,9 +13,9 @@
 #include <limits>
 #include <vector>
 
+#include "fits/fileiocodes.h"
 #include "fits/fitscards.h"
 #include "fits/fitshdu.h"
-#include "formats/fio/fileiocodes.h"
 #include "platform/files.h"
 
 namespace fitscomp {

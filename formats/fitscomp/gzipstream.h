@@ -2,7 +2,7 @@
 // stream is unpacked once into an in-memory file that holds every unit but the data of
 // its first image, and those data are unpacked again, straight into the reader's rows,
 // when the reader asks for them. Functions return file I/O codes
-// (formats/fio/fileiocodes.h).
+// (fits/fileiocodes.h).
 #pragma once
 
 #include <cstddef>

@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fits/fileiocodes.h"
 #include "fits/fitscards.h"
 #include "fits/fitshdu.h"
-#include "formats/fio/fileiocodes.h"
 #include "platform/files.h"
 
 using namespace fitscards;

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <new>
 
+#include "fits/fileiocodes.h"
 #include "fits/fits.h"
-#include "formats/fio/fileiocodes.h"
 #include "formats/fio/fileioutil.h"
 #include "imagemodel/image.h"
 #include "platform/clocale.h"

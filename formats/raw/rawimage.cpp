@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <new>
 
+#include "fits/fileiocodes.h"
 #include "fits/fits.h"
-#include "formats/fio/fileiocodes.h"
 #include "imagemodel/image.h"
 #include "platform/files.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "formats/sbig/sbig.h"
 #include "formats/sbig/sbig_internal.h"
 #include "imagemodel/image.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 
 class CImage;
 class ProgressSink;

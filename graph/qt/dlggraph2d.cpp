@@ -28,7 +28,7 @@
 #include "dialogs/dlgsupport.h"
 #include "engine/pixelmove.h"
 #include "engine/ralimage.h"
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "formats/fio/fileiomsg.h"
 #include "graph/drawline.h"
 #include "graph/qt/ctrlgraph2d.h"

@@ -21,7 +21,7 @@
 #include "fileio/fitssource.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "formats/fio/fileiomsg.h"
 #include "formats/fitscomp/fitscomp.h"
 #include "formats/fitscomp/gzipstream.h"

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "platform/files.h"
 #include "tests/support/temp_dir.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "imagemodel/image.h"
 #include "platform/progress.h"
 #include "tests/formats/bitran/bitran_test_file.h"

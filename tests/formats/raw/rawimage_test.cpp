@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "imagemodel/image.h"
 #include "tests/support/temp_dir.h"
 

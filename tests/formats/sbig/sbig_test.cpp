@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "imagemodel/image.h"
 #include "platform/files.h"
 #include "platform/progress.h"

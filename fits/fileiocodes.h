@@ -1,6 +1,8 @@
 // The result codes of the file readers and writers and of the save path, one value each
-// across every format, so that one message table (fileiomsg.h) can explain any of them.
-// Header only: readers use the constants without linking the message library.
+// across every format, so that one message table (formats/fio/fileiomsg.h) can explain
+// any of them. They live with the FITS reader and writer, the lowest layer that returns
+// them; the other formats' readers, above it, share them. Header only: readers use the
+// constants without linking the message library.
 #pragma once
 
 #include <cerrno>
