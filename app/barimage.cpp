@@ -15,7 +15,7 @@
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
 #include "controls/dualslider.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/valuestep.h"
 #include "platform/clocale.h"
 

@@ -9,7 +9,7 @@
 #include <QString>
 
 #include "dialogs/vumdialog.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "fileio/readparam.h"
 
 class CKivImageView;

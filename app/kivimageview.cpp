@@ -19,7 +19,7 @@
 
 #include "app/apptexts.h"
 #include "app/kivimagedoc.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "platform/messagebox.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 
 std::vector<BlinkSource> CMainFrame::BlinkSources() const {
   std::vector<BlinkSource> sources;

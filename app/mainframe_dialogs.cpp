@@ -5,7 +5,7 @@
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 
 void CMainFrame::OnContour() {
   CKivImageDoc* doc = ActiveDocument();

@@ -14,7 +14,7 @@
 #include "app/apptexts.h"
 #include "app/kivimageview.h"
 #include "app/kivimagedoc.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "platform/messagebox.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "display/toolwindow.h"
+#include "display/qt/toolwindow.h"
 
 namespace tool_rules {
 

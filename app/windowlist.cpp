@@ -7,7 +7,7 @@
 
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "graph/qt/dlggraph2d.h"
 #include "measure/qt/dlgaperture.h"
 #include "measure/qt/dlgblink.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
 #include "measure/blink.h"

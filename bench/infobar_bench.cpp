@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench/bench_images.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
 #include "infobar/dlgbarimageinfo.h"

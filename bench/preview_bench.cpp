@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bench/bench_images.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "imagemodel/vmmanager.h"
 

@@ -8,7 +8,7 @@
 #include <QLabel>
 #include <QMainWindow>
 
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "wcs/wcstext.h"

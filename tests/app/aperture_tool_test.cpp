@@ -14,7 +14,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "measure/phottable.h"
 #include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"

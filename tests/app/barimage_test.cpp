@@ -22,7 +22,7 @@
 #include "app/mainframe.h"
 #include "app/samplefits.h"
 #include "controls/dualslider.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "platform/messagebox.h"

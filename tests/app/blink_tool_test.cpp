@@ -21,7 +21,7 @@
 #include "app/samplefits.h"
 #include "controls/directionbutton.h"
 #include "dialogs/listtarget.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "measure/qt/dlgblink.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"

@@ -14,7 +14,7 @@
 #include "app/mainframe.h"
 #include "app/samplefits.h"
 #include "dialogs/dlgcalc.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "platform/messagebox.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/when_modal.h"

@@ -26,7 +26,7 @@
 #include "dialogs/dlgbatchdarkflat.h"
 #include "dialogs/dlgbatchoverscan.h"
 #include "dialogs/listtarget.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "measure/qt/dlgblink.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"

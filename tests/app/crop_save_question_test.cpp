@@ -21,7 +21,7 @@
 #include "app/mainframe.h"
 #include "app/qtservices.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "fileio/qt/iodialogs.h"
 #include "fileio/ralimageio.h"

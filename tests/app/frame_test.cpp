@@ -18,7 +18,7 @@
 #include "app/mainframe.h"
 #include "app/qtservices.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "fileio/prompts.h"
 #include "fileio/qt/iodialogs.h"
 #include "platform/messagebox.h"

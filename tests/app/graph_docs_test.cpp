@@ -19,7 +19,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/imgpixelinfo.h"
 #include "graph/qt/ctrlgraph2d.h"
 #include "graph/qt/dlggraph2d.h"

@@ -17,7 +17,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "graph/qt/ctrlgraph2d.h"
 #include "graph/qt/dlggraph2d.h"
 #include "platform/messagebox.h"

@@ -21,7 +21,7 @@
 #include "app/mainframe.h"
 #include "app/samplefits.h"
 #include "dialogs/dlgeditheader.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "fileio/filedialogs.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"

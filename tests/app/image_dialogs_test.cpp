@@ -30,7 +30,7 @@
 #include "dialogs/dlgdarkflat.h"
 #include "dialogs/dlgimageops.h"
 #include "dialogs/dlgnewimage.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"

@@ -19,7 +19,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "measure/qt/dlgaperture.h"
 #include "measure/qt/dlgpositioning.h"
 #include "platform/messagebox.h"

@@ -16,7 +16,7 @@
 #include "app/mainframe.h"
 #include "app/samplefits.h"
 #include "dialogs/dlgimageops.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"

@@ -19,7 +19,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "graph/drawline.h"
 #include "graph/qt/dlggraph2d.h"
 #include "measure/phottable.h"

@@ -17,7 +17,7 @@
 #include "controls/spinedit.h"
 #include "dialogs/comboimage.h"
 #include "dialogs/dlgcomposit.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/imgcomposit.h"
 #include "engine/ralimage.h"
 #include "settings/registry.h"

@@ -10,7 +10,7 @@
 
 #include "controls/spinedit.h"
 #include "dialogs/dlglevel.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "dialogs/listtarget.h"
 #include "dialogs/tablebox.h"
 #include "dialogs/vumdialog.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "fileio/prompts.h"
 #include "platform/messagebox.h"

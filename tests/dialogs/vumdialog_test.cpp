@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "dialogs/vumdialog.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "fileio/readparam.h"
 #include "platform/messagebox.h"

@@ -15,7 +15,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "infobar/dlgbarimageinfo.h"

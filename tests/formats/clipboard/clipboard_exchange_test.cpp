@@ -10,7 +10,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "app/samplefits.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "fileio/ralimageio.h"
 #include "fileio/readparam.h"
 #include "formats/clipboard/ralclipboard.h"

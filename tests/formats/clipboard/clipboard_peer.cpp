@@ -16,7 +16,7 @@
 #include "app/kivimagedoc.h"
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "tests/formats/clipboard/peer_pattern.h"
 
 int main(int argc, char** argv) {

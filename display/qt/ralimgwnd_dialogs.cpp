@@ -8,7 +8,7 @@
 #include "dialogs/dlgdarkflat.h"
 #include "dialogs/dlgimageops.h"
 #include "dialogs/vumdialog.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/pixelmove.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "display/aperturetool.h"
 #include "display/imagebuffer.h"
-#include "display/positiontool.h"
-#include "display/toolwindow.h"
+#include "display/qt/aperturetool.h"
+#include "display/qt/positiontool.h"
+#include "display/qt/toolwindow.h"
 #include "display/viewinfo.h"
 #include "engine/ralimage.h"
 #include "fileio/readparam.h"

@@ -6,7 +6,7 @@
 #include <QPointer>
 #include <functional>
 
-#include "display/aperturetool.h"
+#include "display/qt/aperturetool.h"
 #include "measure/positioning.h"
 
 class CDlgPositioning;

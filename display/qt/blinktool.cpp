@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "dialogs/vumdialog.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "measure/qt/dlgblink.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The image window's reading, saving, display rebuild and painting.
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 
 #include <algorithm>
 #include <cfloat>

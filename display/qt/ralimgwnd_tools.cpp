@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "dialogs/vumdialog.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 #include "engine/imgcrop.h"
 #include "engine/pixelmove.h"
 #include "graph/qt/ctrlgraph2d.h"

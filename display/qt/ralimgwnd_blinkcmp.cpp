@@ -3,7 +3,7 @@
 #include <QObject>
 
 #include "dialogs/dlgblinkcompareter.h"
-#include "display/ralimgwnd.h"
+#include "display/qt/ralimgwnd.h"
 
 int CRalImgWnd::BlinkCompareter() {
   CDlgBlinkCompareter dialog(m_pParent);

@@ -1,5 +1,5 @@
 // The photometry tools of an image window: mouse routing, marks and extension questions.
-#include "display/aperturetool.h"
+#include "display/qt/aperturetool.h"
 
 #include <algorithm>
 

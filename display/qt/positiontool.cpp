@@ -1,5 +1,5 @@
 // The positioning tool of an image window: mouse routing, crosses and questions.
-#include "display/positiontool.h"
+#include "display/qt/positiontool.h"
 
 #include <algorithm>
 #include <cstdlib>
