@@ -76,8 +76,10 @@ std::string QuotedValue(std::string_view card, std::size_t minQuote);
 double* MatrixElement(tagMATRIX2_2& m, int i, int j);
 bool InMatrix(int i);
 
-// Reads the primary header from the start of fd. *dataStart receives the offset of the
-// data array. Returns 0, 4, 7 or 17.
+// Reads the header of the image unit that starts headerStart bytes into fd: the primary
+// header at 0, an image extension's further in (then also adopting what the extension
+// takes from the primary header, AdoptExtensionHeader). *dataStart receives the offset of
+// the data array. Returns 0, 4, 7 or 17.
 int ReadPrimaryHeader(CImage& img, int fd, int showMessages, std::uint64_t* dataStart,
                       std::uint64_t headerStart = 0);
 
