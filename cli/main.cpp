@@ -87,6 +87,28 @@ void PrintUsage(FILE* out) {
       "                                     centres of gravity in circles of radius R (10\n"
       "                                     without it) round 1-based points; both print the\n"
       "                                     positioning dialog's text (or CSV)\n"
+      "  lightcurve --target X,Y --comp X,Y [--comp X,Y ...] [--star R] [--sky S]\n"
+      "       [--width W] [--search R] [--gain G] [--saturation L] [--csv|--json]\n"
+      "       [--plot OUT.png] FILES...\n"
+      "                                     differential photometry through a night's frames:\n"
+      "                                     the target and comparison stars (1-based positions\n"
+      "                                     on the first frame) are followed by their centres\n"
+      "                                     of gravity in a square of half size R (8) round\n"
+      "                                     where each stood last, measured with phot's disc\n"
+      "                                     (radius R, 5) and sky ring (S to S + W, 10 to 12),\n"
+      "                                     and the target's magnitude against the sum of the\n"
+      "                                     comparisons is printed per frame in order of the\n"
+      "                                     mid-exposure time, DATE-OBS (with UT or TIME-OBS\n"
+      "                                     when it holds no time) + EXPTIME / 2, as JD and\n"
+      "                                     MJD in UTC. Errors from the sky's scatter, the\n"
+      "                                     counts and GAIN (--gain; 1 without either). A star\n"
+      "                                     whose ring reaches past the edge, or that is lost\n"
+      "                                     (below 3 sigma) is not measured; a disc pixel at\n"
+      "                                     or above SATURATE (--saturation) flags it.\n"
+      "                                     Frames without the target or the comparisons\n"
+      "                                     summed are left out and listed on standard error;\n"
+      "                                     --json: one object a frame, the left-out ones\n"
+      "                                     with \"why\"; --plot draws the curve\n"
       "  phot, detect, centroid and profile also take [--regions OUT.reg [--regions-sky |\n"
       "       --regions-system image|wcs|fk5|icrs|fk4|galactic|ecliptic]]\n"
       "                                     write the marks (star circles and sky annuli,\n"
@@ -123,9 +145,10 @@ void PrintUsage(FILE* out) {
       "    (one name from two folders, a file given twice) are refused before anything is\n"
       "    written, --force or not (exit 2). Ctrl+C stops between files: the finished\n"
       "    files stay, the file in hand is not saved, exit 130.\n"
-      "    --json (phot, profile, detect, centroid, calibrate, stack): JSON Lines on\n"
-      "    standard output instead of the text, one object a line: a measured star or\n"
-      "    rectangle, a position, a profile sample, or a file written (with \"output\",\n"
+      "    --json (phot, profile, detect, centroid, calibrate, stack, lightcurve): JSON\n"
+      "    Lines on standard output instead of the text, one object a line: a measured\n"
+      "    star or rectangle, a position, a profile sample, a frame of a light curve, or\n"
+      "    a file written (with \"output\",\n"
       "    the \"inputs\" read for it, their number \"frames\" and the \"settings\").\n"
       "    Every object has \"file\", the input as given, and \"date_obs\", its header's\n"
       "    DATE-OBS as written there (null without one). Numbers read back as the same\n"
@@ -224,7 +247,7 @@ constexpr Command kCommands[] = {
     {"crop", CropCommand},         {"rotate", RotateCommand},       {"flip", FlipCommand},
     {"resample", ResampleCommand}, {"shift", ShiftCommand},         {"detect", DetectCommand},
     {"centroid", CentroidCommand}, {"calibrate", CalibrateCommand}, {"stack", StackCommand},
-    {"overscan", OverscanCommand},
+    {"overscan", OverscanCommand}, {"lightcurve", LightcurveCommand},
 };
 
 // The commands that write a FITS header: every command that saves an image, and header,
