@@ -16,7 +16,9 @@ Checked:
   CircularAperture and CircularAnnulus at the centres the program reports, the program's
   pixel rule (midpoint-circle boundary tables, values truncated toward zero) reproduced
   in numpy as photutils' mask, to 1e-6 mag;
-- the stated errors match the scatter of the magnitudes outside the transit;
+- each star's error is sqrt(net / GAIN + n sigma^2 (1 + n / n_sky)) with the sky's sigma
+  from numpy over the ring, the magnitude's error follows from them to first order, and
+  the stated errors match the scatter of the magnitudes outside the transit;
 - the centres found follow the stars (within 1 px of where they were put);
 - the plot is a PNG of the stated size.
 
@@ -223,16 +225,23 @@ def net_by_photutils(data, x_shown, y_shown):
     m = aperture_photometry(ones, ring, mask=sky_mask, method="center")["aperture_sum"][0]
     if n != np.count_nonzero(~star_mask) or m != np.count_nonzero(~sky_mask):
         fail("photutils' apertures do not cover the program's pixels")
-    return s - k / m * n, int(n), int(m)
+    sky_sigma = float(np.std(data[~sky_mask], ddof=0))
+    return s - k / m * n, int(n), int(m), sky_sigma
 
 
 worst = 0.0
 for r in kept:
     data = np.trunc(fits.getdata(r["file"]).astype(np.float64))
-    nets = []
+    nets, variances = [], []
     for k, s in enumerate(r["stars"]):
-        net, n, m = net_by_photutils(data, s["x"], s["y"])
+        net, n, m, sky_sigma = net_by_photutils(data, s["x"], s["y"])
         nets.append(net)
+        # Photon noise of the star, the sky's scatter over the disc and the error of the
+        # sky's mean.
+        variances.append(net / GAIN + n * sky_sigma ** 2 * (1 + n / m))
+        if abs(s["err"] - math.sqrt(variances[-1])) > 1e-6 * s["err"]:
+            fail("%s star %d: error %r, expected %r" % (r["file"], k, s["err"],
+                                                       math.sqrt(variances[-1])))
         if (n, m) != (s["star_pixels"], s["sky_pixels"]):
             fail("%s star %d: pixels %d/%d, photutils %d/%d" % (r["file"], k, s["star_pixels"],
                                                                 s["sky_pixels"], n, m))
@@ -243,6 +252,10 @@ for r in kept:
                                                                    *want))
     dmag = -2.5 * math.log10(nets[0] / sum(nets[1:]))
     worst = max(worst, abs(dmag - r["dmag"]))
+    err = 2.5 / math.log(10) * math.hypot(math.sqrt(variances[0]) / nets[0],
+                                          math.sqrt(sum(variances[1:])) / sum(nets[1:]))
+    if abs(err - r["dmag_err"]) > 1e-6 * err:
+        fail("%s: magnitude error %r, expected %r" % (r["file"], r["dmag_err"], err))
 if worst > 1e-6:
     fail("magnitudes differ from photutils by up to %.3g mag" % worst)
 
