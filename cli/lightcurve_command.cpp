@@ -289,6 +289,8 @@ int LightcurveCommand(const std::vector<std::string>& args) {
     } else if (a == "--saturation" && hasValue) {
       if (!ParseNumber(value(), -1e30, 1e30, &params.saturation))
         return Misuse("--saturation takes a number");
+    } else if (a == "--world") {
+      params.world = true;
     } else if (a == "--plot" && hasValue) {
       plot = value();
     } else if (!a.starts_with("--")) {
@@ -302,6 +304,12 @@ int LightcurveCommand(const std::vector<std::string>& args) {
   if (files.empty()) return Misuse("needs FILES");
   if (!CheckJsonOrCsv(kCommand, json, csv)) return 2;
   if (starR >= skyIR) return Misuse("--star must be smaller than --sky");
+  if (params.world)
+    for (const auto& s : stars)
+      if (!(std::fabs(s[1]) <= 90.0))
+        return Misuse(
+            "with --world the positions are longitude,latitude in degrees, the "
+            "latitude within -90 to 90");
   params.starRadius = starR;
   params.skyInner = skyIR;
   params.skyWidth = skyDR;
@@ -310,8 +318,8 @@ int LightcurveCommand(const std::vector<std::string>& args) {
   CliOptions options;
   CliPrompts prompts(options);
   ScopedUserPrompts scoped(&prompts);
-  // The positions are given as the first frame shows them; the frames are taken to share
-  // its size and its way of counting rows, which the following checks by the edges.
+  // Pixel positions are given as the first frame shows them; the frames are taken to
+  // share its way of counting rows.
   CRalImage first;
   if (!OpenImage(files.front(), first)) {
     std::fprintf(stderr, "vantorel-cli: lightcurve: the first frame %s cannot be read\n",
@@ -319,7 +327,9 @@ int LightcurveCommand(const std::vector<std::string>& args) {
     return 1;
   }
   std::vector<std::pair<double, double>> at;
-  for (const auto& s : stars) at.emplace_back(PhotImageX(s[0]), PhotImageY(first, s[1]));
+  for (const auto& s : stars)
+    at.emplace_back(params.world ? s[0] : PhotImageX(s[0]),
+                    params.world ? s[1] : PhotImageY(first, s[1]));
 
   CLightCurve curve(at, params);
   // What the output needs of each frame beyond the measurement: DATE-OBS as written, and

@@ -87,28 +87,32 @@ void PrintUsage(FILE* out) {
       "                                     centres of gravity in circles of radius R (10\n"
       "                                     without it) round 1-based points; both print the\n"
       "                                     positioning dialog's text (or CSV)\n"
-      "  lightcurve --target X,Y --comp X,Y [--comp X,Y ...] [--star R] [--sky S]\n"
-      "       [--width W] [--search R] [--gain G] [--saturation L] [--csv|--json]\n"
-      "       [--plot OUT.png] FILES...\n"
-      "                                     differential photometry through a night's frames:\n"
-      "                                     the target and comparison stars (1-based positions\n"
-      "                                     on the first frame) are followed by their centres\n"
-      "                                     of gravity in a square of half size R (8) round\n"
-      "                                     where each stood last, measured with phot's disc\n"
-      "                                     (radius R, 5) and sky ring (S to S + W, 10 to 12),\n"
-      "                                     and the target's magnitude against the sum of the\n"
-      "                                     comparisons is printed per frame in order of the\n"
-      "                                     mid-exposure time, DATE-OBS (with UT or TIME-OBS\n"
-      "                                     when it holds no time) + EXPTIME / 2, as JD and\n"
-      "                                     MJD in UTC. Errors from the sky's scatter, the\n"
-      "                                     counts and GAIN (--gain; 1 without either). A star\n"
-      "                                     whose ring reaches past the edge, or that is lost\n"
-      "                                     (below 3 sigma) is not measured; a disc pixel at\n"
-      "                                     or above SATURATE (--saturation) flags it.\n"
-      "                                     Frames without the target or the comparisons\n"
-      "                                     summed are left out and listed on standard error;\n"
-      "                                     --json: one object a frame, the left-out ones\n"
-      "                                     with \"why\"; --plot draws the curve\n"
+      "  lightcurve --target X,Y --comp X,Y [--comp X,Y ...] [--world] [--star R]\n"
+      "       [--sky S] [--width W] [--search R] [--gain G] [--saturation L]\n"
+      "       [--csv|--json] [--plot OUT.png] FILES...\n"
+      "                                     differential photometry through a night's frames.\n"
+      "                                     The target and the comparison stars (1-based\n"
+      "                                     positions on the first frame) are followed by their\n"
+      "                                     centres of gravity in a square of half size R\n"
+      "                                     (--search, 8) round where each stood last; with\n"
+      "                                     --world, X,Y are longitude and latitude in degrees\n"
+      "                                     (RA and Dec for equatorial axes) and each frame's\n"
+      "                                     celestial coordinates place the stars before they\n"
+      "                                     are centred. Each star is measured with phot's disc\n"
+      "                                     (radius R, 5) and sky ring (S to S + W, 10 to 12).\n"
+      "                                     Printed per frame in order of the mid-exposure\n"
+      "                                     time, DATE-OBS (with UT or TIME-OBS when it holds\n"
+      "                                     no time) + EXPTIME / 2 as JD and MJD in UTC: the\n"
+      "                                     target's magnitude against the sum of the\n"
+      "                                     comparisons, the counts and their errors (from the\n"
+      "                                     sky's scatter, the counts and GAIN; --gain, 1\n"
+      "                                     without either). A star whose ring reaches past the\n"
+      "                                     edge, or that is lost (below 3 sigma), is not\n"
+      "                                     measured; a disc pixel at or above SATURATE\n"
+      "                                     (--saturation) flags it. Frames without the target\n"
+      "                                     or the comparisons summed are left out and listed\n"
+      "                                     on standard error; --json: one object a frame, the\n"
+      "                                     left-out ones with \"why\"; --plot draws the curve.\n"
       "  phot, detect, centroid and profile also take [--regions OUT.reg [--regions-sky |\n"
       "       --regions-system image|wcs|fk5|icrs|fk4|galactic|ecliptic]]\n"
       "                                     write the marks (star circles and sky annuli,\n"
@@ -241,13 +245,16 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"settings", SettingsCommand}, {"info", InfoCommand},           {"header", HeaderCommand},
-    {"convert", ConvertCommand},   {"render", RenderCommand},       {"wcs", WcsCommand},
-    {"import", ImportCommand},     {"phot", PhotCommand},           {"profile", ProfileCommand},
-    {"crop", CropCommand},         {"rotate", RotateCommand},       {"flip", FlipCommand},
-    {"resample", ResampleCommand}, {"shift", ShiftCommand},         {"detect", DetectCommand},
-    {"centroid", CentroidCommand}, {"calibrate", CalibrateCommand}, {"stack", StackCommand},
-    {"overscan", OverscanCommand}, {"lightcurve", LightcurveCommand},
+    {"settings", SettingsCommand},   {"info", InfoCommand},
+    {"header", HeaderCommand},       {"convert", ConvertCommand},
+    {"render", RenderCommand},       {"wcs", WcsCommand},
+    {"import", ImportCommand},       {"phot", PhotCommand},
+    {"profile", ProfileCommand},     {"crop", CropCommand},
+    {"rotate", RotateCommand},       {"flip", FlipCommand},
+    {"resample", ResampleCommand},   {"shift", ShiftCommand},
+    {"detect", DetectCommand},       {"centroid", CentroidCommand},
+    {"calibrate", CalibrateCommand}, {"stack", StackCommand},
+    {"overscan", OverscanCommand},   {"lightcurve", LightcurveCommand},
 };
 
 // The commands that write a FITS header: every command that saves an image, and header,

@@ -12,6 +12,8 @@
 #include "fits/headeredit.h"
 #include "imagemodel/fitsheader.h"
 #include "measure/aperture.h"
+#include "measure/phottable.h"
+#include "wcs/celestial.h"
 
 namespace {
 
@@ -369,10 +371,28 @@ LightCurveResult CLightCurve::Run(const std::vector<std::string>& files,
       else if (CardNumber(image.m_FitsHeader, "SATURATE", &level))
         frame.saturation = level;
       frame.stars = last;
-      MeasureFrame(image, frame.gain, frame.saturation, &frame.stars);
+      bool placed = true;
+      if (m_Params.world) {
+        // Where the frame's own coordinates put each star, in its pixels.
+        const wcs_internal::CelestialSolution* sky = wcs_internal::CelestialFor(image);
+        for (std::size_t i = 0; sky && i < m_Start.size(); ++i) {
+          double fx, fy;
+          if (!sky->ToPixel(m_Start[i].first, m_Start[i].second, &fx, &fy)) {
+            frame.stars[i].x = frame.stars[i].y = kNaN;  // off the projection: the edge
+            continue;
+          }
+          frame.stars[i].x = PhotImageX(fx);
+          frame.stars[i].y = PhotImageY(image, fy);
+        }
+        if (!sky) {
+          placed = false;
+          frame.why = "no celestial coordinates";
+        }
+      }
+      if (placed) MeasureFrame(image, frame.gain, frame.saturation, &frame.stars);
       for (std::size_t i = 0; i < last.size(); ++i)
         if (frame.stars[i].measured) last[i] = frame.stars[i];
-      if (!frame.time.ok) frame.why = frame.time.why;
+      if (!frame.time.ok && frame.why.empty()) frame.why = frame.time.why;
     }
     result.frames.push_back(std::move(frame));
     if (progress && !progress(n + 1, total, result.frames.back())) {

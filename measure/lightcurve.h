@@ -68,6 +68,11 @@ struct LightCurveParams {
   double saturation = std::numeric_limits<double>::quiet_NaN();
   // Electrons per count: NaN takes GAIN from each frame's header (1 without one).
   double gain = std::numeric_limits<double>::quiet_NaN();
+  // The stars are given as celestial longitude and latitude in degrees, and each frame's
+  // own celestial coordinates place them there before the centroid search; a frame
+  // without them is left out. Otherwise they are 0-based pixels of the first frame, each
+  // followed from where it was found last.
+  bool world = false;
 };
 
 // Star flags; a star that is near the edge or lost is not measured.
@@ -121,7 +126,8 @@ struct LightCurveResult {
 
 class CLightCurve {
  public:
-  // Stars in 0-based pixels of the first frame: target first, then the comparisons.
+  // Stars in 0-based pixels of the first frame, or in degrees (LightCurveParams::world):
+  // target first, then the comparisons.
   CLightCurve(std::vector<std::pair<double, double>> stars, LightCurveParams params);
 
   // Measures the files in the order given, following the stars from each frame to the

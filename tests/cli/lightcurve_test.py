@@ -20,6 +20,8 @@ Checked:
   from numpy over the ring, the magnitude's error follows from them to first order, and
   the stated errors match the scatter of the magnitudes outside the transit;
 - the centres found follow the stars (within 1 px of where they were put);
+- placed by each frame's celestial coordinates (--world) instead of followed, the stars
+  are found and measured as well, and a frame without coordinates is left out;
 - the plot is a PNG of the stated size.
 
 Exit 77 when numpy, astropy or photutils is missing. LIGHTCURVE_SIDE (default 1024)
@@ -36,6 +38,7 @@ try:
     import numpy as np
     from astropy.io import fits
     from astropy.time import Time, TimeDelta
+    from astropy.wcs import WCS
     from photutils.aperture import CircularAnnulus, CircularAperture, aperture_photometry
 except ImportError as e:
     print("skipped:", e)
@@ -100,6 +103,17 @@ def frame(i, clouded=False):
     return img.astype(np.float32)
 
 
+def frame_wcs(i):
+    # A tangent plane of 1.2" pixels whose reference pixel moves with the drift.
+    dx, dy = drift[min(i, FRAMES - 1)]
+    w = WCS(naxis=2)
+    w.wcs.ctype = ["RA---TAN", "DEC--TAN"]
+    w.wcs.crval = [150.0, 20.0]
+    w.wcs.crpix = [SIDE / 2 + 1 + dx, SIDE / 2 + 1 + dy]
+    w.wcs.cdelt = [-1.2 / 3600, 1.2 / 3600]
+    return w
+
+
 order = rng.permutation(FRAMES + 2)
 names, starts = [], {}
 for i in range(FRAMES + 2):
@@ -115,6 +129,8 @@ for i in range(FRAMES + 2):
         h["DATE-OBS"] = iso
     h["EXPTIME"] = EXPTIME
     h["GAIN"] = GAIN
+    if i != FRAMES + 1:  # the clouded frame has no plate solution
+        h.update(frame_wcs(i).to_header())
     name = "night_%03d.fits" % order[i]
     fits.writeto(name, frame(i, clouded=(i == FRAMES + 1)), h, overwrite=True)
     names.append(name)
@@ -229,33 +245,39 @@ def net_by_photutils(data, x_shown, y_shown):
     return s - k / m * n, int(n), int(m), sky_sigma
 
 
-worst = 0.0
-for r in kept:
-    data = np.trunc(fits.getdata(r["file"]).astype(np.float64))
-    nets, variances = [], []
-    for k, s in enumerate(r["stars"]):
-        net, n, m, sky_sigma = net_by_photutils(data, s["x"], s["y"])
-        nets.append(net)
-        # Photon noise of the star, the sky's scatter over the disc and the error of the
-        # sky's mean.
-        variances.append(net / GAIN + n * sky_sigma ** 2 * (1 + n / m))
-        if abs(s["err"] - math.sqrt(variances[-1])) > 1e-6 * s["err"]:
-            fail("%s star %d: error %r, expected %r" % (r["file"], k, s["err"],
-                                                       math.sqrt(variances[-1])))
-        if (n, m) != (s["star_pixels"], s["sky_pixels"]):
-            fail("%s star %d: pixels %d/%d, photutils %d/%d" % (r["file"], k, s["star_pixels"],
-                                                                s["sky_pixels"], n, m))
-        i = starts[r["file"]][0]
-        want = (bright[k][0] + drift[i][0] + 1, bright[k][1] + drift[i][1] + 1)
-        if math.hypot(s["x"] - want[0], s["y"] - want[1]) > 1.0:
-            fail("%s star %d found at %.2f,%.2f, put at %.2f,%.2f" % (r["file"], k, s["x"], s["y"],
-                                                                   *want))
-    dmag = -2.5 * math.log10(nets[0] / sum(nets[1:]))
-    worst = max(worst, abs(dmag - r["dmag"]))
-    err = 2.5 / math.log(10) * math.hypot(math.sqrt(variances[0]) / nets[0],
-                                          math.sqrt(sum(variances[1:])) / sum(nets[1:]))
-    if abs(err - r["dmag_err"]) > 1e-6 * err:
-        fail("%s: magnitude error %r, expected %r" % (r["file"], r["dmag_err"], err))
+def check_against_photutils(records):
+    """The largest difference of the records' magnitudes from photutils'."""
+    worst = 0.0
+    for r in records:
+        data = np.trunc(fits.getdata(r["file"]).astype(np.float64))
+        nets, variances = [], []
+        for k, s in enumerate(r["stars"]):
+            net, n, m, sky_sigma = net_by_photutils(data, s["x"], s["y"])
+            nets.append(net)
+            # Photon noise of the star, the sky's scatter over the disc and the error of the
+            # sky's mean.
+            variances.append(net / GAIN + n * sky_sigma ** 2 * (1 + n / m))
+            if abs(s["err"] - math.sqrt(variances[-1])) > 1e-6 * s["err"]:
+                fail("%s star %d: error %r, expected %r" % (r["file"], k, s["err"],
+                                                           math.sqrt(variances[-1])))
+            if (n, m) != (s["star_pixels"], s["sky_pixels"]):
+                fail("%s star %d: pixels %d/%d, photutils %d/%d"
+                     % (r["file"], k, s["star_pixels"], s["sky_pixels"], n, m))
+            i = starts[r["file"]][0]
+            want = (bright[k][0] + drift[i][0] + 1, bright[k][1] + drift[i][1] + 1)
+            if math.hypot(s["x"] - want[0], s["y"] - want[1]) > 1.0:
+                fail("%s star %d found at %.2f,%.2f, put at %.2f,%.2f"
+                     % (r["file"], k, s["x"], s["y"], *want))
+        dmag = -2.5 * math.log10(nets[0] / sum(nets[1:]))
+        worst = max(worst, abs(dmag - r["dmag"]))
+        err = 2.5 / math.log(10) * math.hypot(math.sqrt(variances[0]) / nets[0],
+                                              math.sqrt(sum(variances[1:])) / sum(nets[1:]))
+        if abs(err - r["dmag_err"]) > 1e-6 * err:
+            fail("%s: magnitude error %r, expected %r" % (r["file"], r["dmag_err"], err))
+    return worst
+
+
+worst = check_against_photutils(kept)
 if worst > 1e-6:
     fail("magnitudes differ from photutils by up to %.3g mag" % worst)
 
@@ -270,6 +292,34 @@ if abs(depth - DEPTH) > 0.0010:
 ratio = outside.std(ddof=1) / np.median([r["dmag_err"] for r in kept])
 if not 0.6 < ratio < 1.6:
     fail("scatter / stated error = %.2f" % ratio)
+
+# The same stars placed by each frame's celestial coordinates (--world): found where they
+# were put and measured as photutils measures them there; the frame without coordinates
+# is left out for that.
+ra, dec = frame_wcs(0).all_pix2world([b[0] for b in bright], [b[1] for b in bright], 0)
+world = ["--target", "%.10f,%.10f" % (ra[0], dec[0])]
+for r_, d_ in zip(ra[1:], dec[1:]):
+    world += ["--comp", "%.10f,%.10f" % (r_, d_)]
+subset = names[:20] + [clouded]
+run_w = subprocess.run([cli, "lightcurve", "--world", "--json", "--star", str(STAR_R), "--sky",
+                        str(SKY_IN), "--width", str(SKY_W)] + world[:2] + world[2:] + subset,
+                       capture_output=True, text=True)
+if run_w.returncode != 0:
+    fail("lightcurve --world exited %d: %s" % (run_w.returncode, run_w.stderr[-2000:]))
+else:
+    for r in (json.loads(line) for line in run_w.stdout.splitlines()):
+        if r["file"] == clouded:
+            if r["kept"] or r["why"] != "no celestial coordinates":
+                fail("--world: the frame without coordinates: %s" % r["why"])
+            continue
+        if not r["kept"]:
+            fail("--world: %s left out: %s" % (r["file"], r["why"]))
+    # A centre near a pixel's edge may settle on the other side of it when the search
+    # starts elsewhere, so each is judged on its own.
+    worst_w = check_against_photutils([json.loads(line) for line in run_w.stdout.splitlines()
+                                       if json.loads(line)["kept"]])
+    if worst_w > 1e-6:
+        fail("--world: magnitudes differ from photutils by up to %.3g mag" % worst_w)
 
 with open("curve.png", "rb") as f:
     head = f.read(24)
