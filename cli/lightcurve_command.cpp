@@ -393,7 +393,7 @@ int LightcurveCommand(const std::vector<std::string>& args) {
     ok = WriteJsonLines(kCommand, JsonLines(frames, result));
   else
     std::fputs(Table(frames, result, csv).c_str(), stdout);
-  if (!plot.empty()) ok = Plot(frames, plot) && ok;
+  if (!plot.empty() && kept > 0) ok = Plot(frames, plot) && ok;
   if (kept == 0) {
     std::fprintf(stderr, "vantorel-cli: lightcurve: no frame could be measured\n");
     return 1;

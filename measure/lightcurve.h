@@ -136,8 +136,9 @@ class CLightCurve {
   LightCurveResult Run(const std::vector<std::string>& files, const LightCurveReader& reader,
                        const LightCurveProgress& progress = {});
 
-  // One frame: measures each star round its position in `at` (updated with the centres
-  // found) on the image. Exposed for the frame-by-frame callers and the tests.
+  // One frame: measures each star round its position in stars (updated to the centre
+  // found); a star not found there is looked for again where the others moved. Exposed
+  // for frame-by-frame callers and the tests.
   void MeasureFrame(const CRalImage& image, double gain, double saturation,
                     std::vector<LightCurveStar>* stars) const;
 
