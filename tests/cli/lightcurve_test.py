@@ -26,9 +26,11 @@ Checked:
 
 Exit 77 when numpy, astropy or photutils is missing. LIGHTCURVE_SIDE (default 1024)
 sets a smaller frame for quick runs by hand."""
+import atexit
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -48,6 +50,7 @@ warnings.filterwarnings("ignore", message=".*leap-second.*")
 
 cli = os.path.abspath(sys.argv[1])
 work = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, work, ignore_errors=True)  # 250 MB of frames
 os.chdir(work)
 os.environ["VANTOREL_CONFIG_HOME"] = os.path.join(work, "config")
 failures = 0
