@@ -24,3 +24,4 @@ int RotateCommand(const std::vector<std::string>& args);
 int FlipCommand(const std::vector<std::string>& args);
 int ResampleCommand(const std::vector<std::string>& args);
 int ShiftCommand(const std::vector<std::string>& args);
+int LightcurveCommand(const std::vector<std::string>& args);

@@ -87,6 +87,32 @@ void PrintUsage(FILE* out) {
       "                                     centres of gravity in circles of radius R (10\n"
       "                                     without it) round 1-based points; both print the\n"
       "                                     positioning dialog's text (or CSV)\n"
+      "  lightcurve --target X,Y --comp X,Y [--comp X,Y ...] [--world] [--star R]\n"
+      "       [--sky S] [--width W] [--search R] [--gain G] [--saturation L]\n"
+      "       [--csv|--json] [--plot OUT.png] FILES...\n"
+      "                                     differential photometry through a night's frames.\n"
+      "                                     The target and the comparison stars (1-based\n"
+      "                                     positions on the first frame) are followed by their\n"
+      "                                     centres of gravity in a square of half size R\n"
+      "                                     (--search, 8) round where each stood last; with\n"
+      "                                     --world, X,Y are longitude and latitude in degrees\n"
+      "                                     (RA and Dec for equatorial axes) and each frame's\n"
+      "                                     celestial coordinates place the stars before they\n"
+      "                                     are centred. Each star is measured with phot's disc\n"
+      "                                     (radius R, 5) and sky ring (S to S + W, 10 to 12).\n"
+      "                                     Printed per frame in order of the mid-exposure\n"
+      "                                     time, DATE-OBS (with UT or TIME-OBS when it holds\n"
+      "                                     no time) + EXPTIME / 2 as JD and MJD in UTC: the\n"
+      "                                     target's magnitude against the sum of the\n"
+      "                                     comparisons, the counts and their errors (from the\n"
+      "                                     sky's scatter, the counts and GAIN; --gain, 1\n"
+      "                                     without either). A star whose ring reaches past the\n"
+      "                                     edge, or that is lost (below 3 sigma), is not\n"
+      "                                     measured; a disc pixel at or above SATURATE\n"
+      "                                     (--saturation) flags it. Frames without the target\n"
+      "                                     or the comparisons summed are left out and listed\n"
+      "                                     on standard error; --json: one object a frame, the\n"
+      "                                     left-out ones with \"why\"; --plot draws the curve.\n"
       "  phot, detect, centroid and profile also take [--regions OUT.reg [--regions-sky |\n"
       "       --regions-system image|wcs|fk5|icrs|fk4|galactic|ecliptic]]\n"
       "                                     write the marks (star circles and sky annuli,\n"
@@ -123,10 +149,11 @@ void PrintUsage(FILE* out) {
       "    (one name from two folders, a file given twice) are refused before anything is\n"
       "    written, --force or not (exit 2). Ctrl+C stops between files: the finished\n"
       "    files stay, the file in hand is not saved, exit 130.\n"
-      "    --json (phot, profile, detect, centroid, calibrate, stack): JSON Lines on\n"
-      "    standard output instead of the text, one object a line: a measured star or\n"
-      "    rectangle, a position, a profile sample, or a file written (with \"output\",\n"
-      "    the \"inputs\" read for it, their number \"frames\" and the \"settings\").\n"
+      "    --json (phot, profile, detect, centroid, calibrate, stack, lightcurve): JSON\n"
+      "    Lines on standard output instead of the text, one object a line: a measured\n"
+      "    star or rectangle, a position, a profile sample, a frame of a light curve, or\n"
+      "    a file written (with \"output\", the \"inputs\" read for it, their number\n"
+      "    \"frames\" and the \"settings\").\n"
       "    Every object has \"file\", the input as given, and \"date_obs\", its header's\n"
       "    DATE-OBS as written there (null without one). Numbers read back as the same\n"
       "    double; a value that is no number is null. Bytes of a name that are not UTF-8\n"
@@ -218,13 +245,16 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"settings", SettingsCommand}, {"info", InfoCommand},           {"header", HeaderCommand},
-    {"convert", ConvertCommand},   {"render", RenderCommand},       {"wcs", WcsCommand},
-    {"import", ImportCommand},     {"phot", PhotCommand},           {"profile", ProfileCommand},
-    {"crop", CropCommand},         {"rotate", RotateCommand},       {"flip", FlipCommand},
-    {"resample", ResampleCommand}, {"shift", ShiftCommand},         {"detect", DetectCommand},
-    {"centroid", CentroidCommand}, {"calibrate", CalibrateCommand}, {"stack", StackCommand},
-    {"overscan", OverscanCommand},
+    {"settings", SettingsCommand},   {"info", InfoCommand},
+    {"header", HeaderCommand},       {"convert", ConvertCommand},
+    {"render", RenderCommand},       {"wcs", WcsCommand},
+    {"import", ImportCommand},       {"phot", PhotCommand},
+    {"profile", ProfileCommand},     {"crop", CropCommand},
+    {"rotate", RotateCommand},       {"flip", FlipCommand},
+    {"resample", ResampleCommand},   {"shift", ShiftCommand},
+    {"detect", DetectCommand},       {"centroid", CentroidCommand},
+    {"calibrate", CalibrateCommand}, {"stack", StackCommand},
+    {"overscan", OverscanCommand},   {"lightcurve", LightcurveCommand},
 };
 
 // The commands that write a FITS header: every command that saves an image, and header,
