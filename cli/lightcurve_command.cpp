@@ -18,7 +18,7 @@
 #include "cli/json_writer.h"
 #include "cli/quickpng.h"
 #include "engine/ralimage.h"
-#include "formats/fio/fileiocodes.h"
+#include "fits/fileiocodes.h"
 #include "formats/fio/fileiomsg.h"
 #include "formats/fio/fileioutil.h"
 #include "measure/lightcurve.h"

@@ -4,7 +4,8 @@
 Reads the layers from the block after `<!-- layers -->` in ARCHITECTURE.md (one layer a
 line, lowest first, folders of one layer side by side) and walks every .cpp and .h
 outside the tests, benchmarks and fuzz targets. Fails on
-- an include of a project file from a folder of the same or a higher layer,
+- an include of a project file from a folder of the same or a higher layer, or of a
+  file that a project folder does not hold,
 - a source folder the table does not name,
 - a Qt header outside the qt/ folders and the widget folders,
 - a file of more than 1,500 lines.
@@ -78,7 +79,9 @@ def check(root):
             if not target or target == folder:
                 continue
             if not os.path.isfile(os.path.join(root, name)):
-                continue  # a header of a library, not of this project
+                if target in rank:
+                    faults.append(f"{rel}:{number}: includes {name}, which is not in the tree")
+                continue  # otherwise a header of a library, not of this project
             if target not in rank:
                 faults.append(f"{rel}:{number}: includes {name} from a folder not in the layers")
             elif rank[target] >= rank[folder]:
@@ -97,7 +100,8 @@ def self_test():
         "side/c.cpp": '#include "mid/b.h"\n',  # side by side
         "low/d.cpp": '#include "high/e.h"\n',  # upwards
         "high/e.h": '#pragma once\n#include "low/a.h"\n#include <QWidget>\n',  # Qt outside qt/
-        "high/qt/f.cpp": '#include <QtWidgets/QDialog>\n#include "high/e.h"\n#include "wcslib/wcs.h"\n',
+        "high/qt/f.cpp": '#include <QtWidgets/QDialog>\n#include "high/e.h"\n#include "wcslib/wcs.h"\n'
+        '#include "mid/gone.h"\n',  # a project folder's file that is not there
         "stray/g.cpp": "int g;\n",  # a folder not in the table
         "low/long.cpp": "\n" * (MOST_LINES + 1),
         "tests/low/t.cpp": '#include "high/e.h"\n#include <QTest>\n',  # tests are outside
@@ -109,6 +113,7 @@ def self_test():
         faults = check(root)
     expected = [
         "high/e.h:3: Qt header <QWidget> outside the Qt folders",
+        "high/qt/f.cpp:4: includes mid/gone.h, which is not in the tree",
         "low/d.cpp:1: includes high/e.h from high/, above low/",
         f"low/long.cpp: {MOST_LINES + 1} lines, more than {MOST_LINES}",
         "side/c.cpp:1: includes mid/b.h from mid/, side by side with side/",
