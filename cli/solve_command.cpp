@@ -72,8 +72,7 @@ int SolveCommand(const std::vector<std::string>& args) {
     if (a == "--radius") target = &solve.radius;
     if (target || a == "--timeout") {
       double v = 0.0;
-      if (!hasValue || !ParseNumber(args[i + 1], &v))
-        return Misuse(a + " takes a number");
+      if (!hasValue || !ParseNumber(args[i + 1], &v)) return Misuse(a + " takes a number");
       ++i;
       if (target)
         *target = v;
@@ -107,8 +106,7 @@ int SolveCommand(const std::vector<std::string>& args) {
     return 1;
   }
   const std::vector<PlateSolveStar> stars = PlateSolveDetect(image, 1.0);
-  std::fprintf(stderr, "vantorel-cli: solve: %zu stars detected in %s\n", stars.size(),
-               in.c_str());
+  std::fprintf(stderr, "vantorel-cli: solve: %zu stars detected in %s\n", stars.size(), in.c_str());
 
   PlateSolution solution;
   std::string message, log;
@@ -117,8 +115,9 @@ int SolveCommand(const std::vector<std::string>& args) {
     InterruptScope interrupt;
     g_interrupted = 0;
     StderrProgress progress;
-    rc = PlateSolveStars(stars, image.GetWidth(), image.GetHeight(), solve, &solution, &message,
-                         &log, [] { return g_interrupted != 0; }, &progress);
+    rc = PlateSolveStars(
+        stars, image.GetWidth(), image.GetHeight(), solve, &solution, &message, &log,
+        [] { return g_interrupted != 0; }, &progress);
   }
   if (verbose && !log.empty()) std::fputs(log.c_str(), stderr);
   if (rc == PSOLVE_CANCELLED) {

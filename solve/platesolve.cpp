@@ -83,9 +83,8 @@ void Pad(std::string* out, char fill) {
 // The xylist: an empty primary array and one binary table of X, Y, FLUX (doubles).
 std::string XyList(const std::vector<PlateSolveStar>& stars, std::size_t count) {
   std::string out;
-  for (const std::string& c :
-       {RealCard("SIMPLE", "T"), RealCard("BITPIX", "8"), RealCard("NAXIS", "0"),
-        RealCard("EXTEND", "T"), Card("END")})
+  for (const std::string& c : {RealCard("SIMPLE", "T"), RealCard("BITPIX", "8"),
+                               RealCard("NAXIS", "0"), RealCard("EXTEND", "T"), Card("END")})
     out += c;
   Pad(&out, ' ');
   out += Quoted("XTENSION", "BINTABLE");
@@ -318,8 +317,9 @@ std::string PlateSolveCheckOptions(const PlateSolveOptions& o) {
     if (*o.scaleLow > *o.scaleHigh) return "the lower scale bound is above the upper one";
   }
   const int hints = o.ra.has_value() + o.dec.has_value() + o.radius.has_value();
-  if (hints != 0 && hints != 3) return "a position hint needs the right ascension, the "
-                                       "declination and the radius";
+  if (hints != 0 && hints != 3)
+    return "a position hint needs the right ascension, the "
+           "declination and the radius";
   if (hints == 3) {
     if (!std::isfinite(*o.ra) || *o.ra < 0.0 || *o.ra >= 360.0)
       return "the right ascension must be from 0 to 360 degrees";
@@ -395,31 +395,48 @@ std::vector<PlateSolveStar> PlateSolveDetect(CRalImage& image, double factor) {
     const double flux = sum - n * sky;
     if (!(flux > 0.0) || !std::isfinite(flux)) continue;
     // The detection's centre of gravity takes the sky in its box with the star, which
-    // pulls it towards the box's centre; the centre of what stands above the sky in the
-    // same 7 x 7 box does not.
-    double sw = 0.0, sx = 0.0, sy = 0.0;
-    for (int dy = -3; dy <= 3; ++dy)
-      for (int dx = -3; dx <= 3; ++dx) {
-        const int x = cx + dx, y = cy + dy;
-        if (x < 0 || y < 0 || x >= w || y >= h) continue;
-        const double v = at(x, y) - sky;
-        if (!(v > 0.0)) continue;
-        sw += v;
-        sx += v * x;
-        sy += v * y;
-      }
-    const double fx = sw > 0.0 ? sx / sw : item.m_dX, fy = sw > 0.0 ? sy / sw : item.m_dY;
+    // pulls it towards the box's centre. The centre used is that of what stands above the
+    // sky under a Gaussian window (2 pixels wide) that follows the estimate: a few steps
+    // of the windowed centroid, which a cut box does not bias.
+    double fx = item.m_dX, fy = item.m_dY;
+    for (int step = 0; step < 4; ++step) {
+      double sw = 0.0, sx = 0.0, sy = 0.0;
+      const int bx = static_cast<int>(std::lround(fx)), by = static_cast<int>(std::lround(fy));
+      for (int dy = -5; dy <= 5; ++dy)
+        for (int dx = -5; dx <= 5; ++dx) {
+          const int x = bx + dx, y = by + dy;
+          if (x < 0 || y < 0 || x >= w || y >= h) continue;
+          const double v = at(x, y) - sky;
+          if (std::isnan(v)) continue;
+          const double r2 = (x - fx) * (x - fx) + (y - fy) * (y - fy);
+          const double g = std::exp(-r2 / 8.0) * v;
+          sw += g;
+          sx += g * (x - fx);
+          sy += g * (y - fy);
+        }
+      if (!(sw > 0.0)) break;
+      // The step of a Gaussian window of the star's own width moves by twice the mean.
+      const double mx = std::clamp(2.0 * sx / sw, -1.0, 1.0),
+                   my = std::clamp(2.0 * sy / sw, -1.0, 1.0);
+      fx += mx;
+      fy += my;
+      if (std::fabs(mx) < 1e-4 && std::fabs(my) < 1e-4) break;
+    }
+    if (std::fabs(fx - item.m_dX) > 2.0 || std::fabs(fy - item.m_dY) > 2.0) {
+      fx = item.m_dX;
+      fy = item.m_dY;
+    }
     stars.push_back({PhotShownX(fx), PhotShownY(image, fy), flux});
   }
-  std::stable_sort(stars.begin(), stars.end(),
-                   [](const PlateSolveStar& a, const PlateSolveStar& b) { return a.flux > b.flux; });
+  std::stable_sort(
+      stars.begin(), stars.end(),
+      [](const PlateSolveStar& a, const PlateSolveStar& b) { return a.flux > b.flux; });
   return stars;
 }
 
 int PlateSolveStars(const std::vector<PlateSolveStar>& stars, int width, int height,
-                    const PlateSolveOptions& options, PlateSolution* solution,
-                    std::string* message, std::string* log, const std::function<bool()>& cancel,
-                    ProgressSink* progress) {
+                    const PlateSolveOptions& options, PlateSolution* solution, std::string* message,
+                    std::string* log, const std::function<bool()>& cancel, ProgressSink* progress) {
   if (log) log->clear();
   if (const std::string why = PlateSolveCheckOptions(options); !why.empty()) {
     *message = why;
@@ -437,9 +454,8 @@ int PlateSolveStars(const std::vector<PlateSolveStar>& stars, int width, int hei
   }
   const std::string indexDir = PlateSolveIndexDir(options.indexDir);
   if (!HasIndexFiles(indexDir)) {
-    *message = "no astrometry.net index files in " + indexDir +
-               "; install the packages " + std::string(kPlateSolvePackages) +
-               ", or name the folder that holds them";
+    *message = "no astrometry.net index files in " + indexDir + "; install the packages " +
+               std::string(kPlateSolvePackages) + ", or name the folder that holds them";
     return PSOLVE_NO_INDEX;
   }
   if (stars.size() < static_cast<std::size_t>(kPlateSolveMinStars)) {
@@ -506,9 +522,9 @@ int PlateSolveStars(const std::vector<PlateSolveStar>& stars, int width, int hei
                                    "--index-xyls",
                                    "none"};
   if (options.scaleLow) {
-    for (const std::string& a : {std::string("--scale-units"), std::string("arcsecperpix"),
-                                 std::string("--scale-low"), Number(*options.scaleLow),
-                                 std::string("--scale-high"), Number(*options.scaleHigh)})
+    for (const std::string& a :
+         {std::string("--scale-units"), std::string("arcsecperpix"), std::string("--scale-low"),
+          Number(*options.scaleLow), std::string("--scale-high"), Number(*options.scaleHigh)})
       argv.push_back(a);
   }
   if (options.ra) {

@@ -80,9 +80,9 @@ std::vector<PlateSolveStar> PlateSolveDetect(CRalImage& image, double factor);
 // Returns a PSOLVE_ code; *message says what happened (why not, on failure); *log gets
 // what solve-field wrote to its standard output and error.
 int PlateSolveStars(const std::vector<PlateSolveStar>& stars, int width, int height,
-                    const PlateSolveOptions& options, PlateSolution* solution,
-                    std::string* message, std::string* log = nullptr,
-                    const std::function<bool()>& cancel = {}, ProgressSink* progress = nullptr);
+                    const PlateSolveOptions& options, PlateSolution* solution, std::string* message,
+                    std::string* log = nullptr, const std::function<bool()>& cancel = {},
+                    ProgressSink* progress = nullptr);
 
 // Replaces the image's celestial world coordinates (attributes and cards, SIP terms and a
 // plate's solution included) by the solution's, interpreted as the FITS reader interprets

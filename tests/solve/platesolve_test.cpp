@@ -35,22 +35,37 @@ std::string Card(const std::string& text) {
 // A solution header as solve-field leaves it: cards the solution keeps and cards it drops.
 std::string WcsFile() {
   std::string text;
-  for (const char* c :
-       {"SIMPLE  =                    T", "BITPIX  =                    8",
-        "NAXIS   =                    0", "WCSAXES =                    2",
-        "CTYPE1  = 'RA---TAN-SIP'", "CTYPE2  = 'DEC--TAN-SIP'", "EQUINOX =               2000.0",
-        "LONPOLE =                  180", "LATPOLE =                    0",
-        "CRVAL1  =        150.300000000", "CRVAL2  =        32.7000000000",
-        "CRPIX1  =        512.500000000", "CRPIX2  =        512.500000000",
-        "CUNIT1  = 'deg     '", "CUNIT2  = 'deg     '", "CD1_1   =    -0.000894970000000",
-        "CD1_2   =     0.000379900000000", "CD2_1   =     0.000379900000000",
-        "CD2_2   =     0.000894970000000", "IMAGEW  =                 1024",
-        "IMAGEH  =                 1024", "A_ORDER =                    2",
-        "A_0_2   =    1.00000000000E-07", "A_1_1   =   -2.00000000000E-07",
-        "A_2_0   =    3.00000000000E-07", "B_ORDER =                    2",
-        "B_0_2   =    4.00000000000E-07", "B_1_1   =    5.00000000000E-07",
-        "B_2_0   =   -6.00000000000E-07", "HISTORY Created by the Astrometry.net suite.",
-        "END"})
+  for (const char* c : {"SIMPLE  =                    T",
+                        "BITPIX  =                    8",
+                        "NAXIS   =                    0",
+                        "WCSAXES =                    2",
+                        "CTYPE1  = 'RA---TAN-SIP'",
+                        "CTYPE2  = 'DEC--TAN-SIP'",
+                        "EQUINOX =               2000.0",
+                        "LONPOLE =                  180",
+                        "LATPOLE =                    0",
+                        "CRVAL1  =        150.300000000",
+                        "CRVAL2  =        32.7000000000",
+                        "CRPIX1  =        512.500000000",
+                        "CRPIX2  =        512.500000000",
+                        "CUNIT1  = 'deg     '",
+                        "CUNIT2  = 'deg     '",
+                        "CD1_1   =    -0.000894970000000",
+                        "CD1_2   =     0.000379900000000",
+                        "CD2_1   =     0.000379900000000",
+                        "CD2_2   =     0.000894970000000",
+                        "IMAGEW  =                 1024",
+                        "IMAGEH  =                 1024",
+                        "A_ORDER =                    2",
+                        "A_0_2   =    1.00000000000E-07",
+                        "A_1_1   =   -2.00000000000E-07",
+                        "A_2_0   =    3.00000000000E-07",
+                        "B_ORDER =                    2",
+                        "B_0_2   =    4.00000000000E-07",
+                        "B_1_1   =    5.00000000000E-07",
+                        "B_2_0   =   -6.00000000000E-07",
+                        "HISTORY Created by the Astrometry.net suite.",
+                        "END"})
     text += Card(c);
   text.resize(2880 * ((text.size() + 2879) / 2880), ' ');
   return text;
@@ -170,11 +185,12 @@ TEST_F(PlateSolveTest, HandsOverTheBrightestStarsAndTheOptions) {
   EXPECT_NE(config.find("add_path " + index_ + "\n"), std::string::npos) << config;
 
   // The xylist as astropy reads it: the 25 brightest, brightest first, values exact.
-  const std::string command = "/usr/bin/python3 -c \"import sys; from astropy.io import fits; "
-                              "t = fits.open(sys.argv[1])[1].data; "
-                              "[print(repr(float(r['X'])), repr(float(r['Y'])), "
-                              "repr(float(r['FLUX']))) for r in t]\" " +
-                              out_ + "/stars.xyls";
+  const std::string command =
+      "/usr/bin/python3 -c \"import sys; from astropy.io import fits; "
+      "t = fits.open(sys.argv[1])[1].data; "
+      "[print(repr(float(r['X'])), repr(float(r['Y'])), "
+      "repr(float(r['FLUX']))) for r in t]\" " +
+      out_ + "/stars.xyls";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::vector<PlateSolveStar> read;
@@ -198,24 +214,24 @@ TEST_F(PlateSolveTest, KeepsTheSolutionCardsAndAppliesThemOverOldCoordinates) {
     keys.push_back(c.substr(0, 8));
   }
   const std::vector<std::string> expected = {
-      "CTYPE1  ", "CTYPE2  ", "EQUINOX ", "LONPOLE ", "LATPOLE ", "CRVAL1  ", "CRVAL2  ",
-      "CRPIX1  ", "CRPIX2  ", "CUNIT1  ", "CUNIT2  ", "CD1_1   ", "CD1_2   ", "CD2_1   ",
-      "CD2_2   ", "A_ORDER ", "A_0_2   ", "A_1_1   ", "A_2_0   ", "B_ORDER ", "B_0_2   ",
-      "B_1_1   ", "B_2_0   "};
+      "CTYPE1  ", "CTYPE2  ", "EQUINOX ", "LONPOLE ", "LATPOLE ", "CRVAL1  ",
+      "CRVAL2  ", "CRPIX1  ", "CRPIX2  ", "CUNIT1  ", "CUNIT2  ", "CD1_1   ",
+      "CD1_2   ", "CD2_1   ", "CD2_2   ", "A_ORDER ", "A_0_2   ", "A_1_1   ",
+      "A_2_0   ", "B_ORDER ", "B_0_2   ", "B_1_1   ", "B_2_0   "};
   EXPECT_EQ(keys, expected);
 
   // An image with another solution: a rotation, a PC matrix, projection parameters,
   // other SIP terms and a plate's solution, all of which would bend the new one.
   CRalImage image(1024, 1024, -32, 1, 1.0, 0.0, 1);
   CFitsHeader& header = image.m_FitsHeader;
-  for (const char* c : {"CTYPE1  = 'RA---TAN-SIP'", "CTYPE2  = 'DEC--TAN-SIP'",
-                        "CRVAL1  =                 10.0", "CRVAL2  =                 20.0",
-                        "CRPIX1  =                100.0", "CRPIX2  =                100.0",
-                        "CDELT1  =               -0.001", "CDELT2  =                0.001",
-                        "PC1_1   =                  0.5", "PC1_2   =                  0.5",
-                        "PV2_1   =                  0.1", "A_ORDER =                    3",
-                        "A_3_0   =                 1E-5", "PLTRAH  =                    1",
-                        "OBJECT  = 'M 42    '"})
+  for (const char* c :
+       {"CTYPE1  = 'RA---TAN-SIP'", "CTYPE2  = 'DEC--TAN-SIP'", "CRVAL1  =                 10.0",
+        "CRVAL2  =                 20.0", "CRPIX1  =                100.0",
+        "CRPIX2  =                100.0", "CDELT1  =               -0.001",
+        "CDELT2  =                0.001", "PC1_1   =                  0.5",
+        "PC1_2   =                  0.5", "PV2_1   =                  0.1",
+        "A_ORDER =                    3", "A_3_0   =                 1E-5",
+        "PLTRAH  =                    1", "OBJECT  = 'M 42    '"})
     header.Add(c);
   image.SetCType(0, "'RA---TAN-SIP'");
   image.SetCType(1, "'DEC--TAN-SIP'");
