@@ -108,7 +108,7 @@ def render(stars, w, n, seed):
 
 def local_geometry(w, px, py):
     """Scale ("/px) and rotation (deg, +y from north through east) at a pixel."""
-    (a0, d0), (a1, d1), (a2, d2) = w.wcs_pix2world([[px, py], [px + 1, py], [px, py + 1]], 1)
+    (a0, d0), (a1, d1), (a2, d2) = w.all_pix2world([[px, py], [px + 1, py], [px, py + 1]], 1)
     k = np.cos(np.radians(d0))
     ex, nx = (a1 - a0) * k, d1 - d0
     ey, ny = (a2 - a0) * k, d2 - d0
@@ -135,8 +135,8 @@ def check_solution(name, out, truth, n):
         return
     centre = [(n + 1) / 2, (n + 1) / 2]
     corners = np.array([[1, 1], [n, 1], [1, n], [n, n], centre], dtype=float)
-    sky_t = truth.wcs_pix2world(corners, 1)
-    sky_s = solved.wcs_pix2world(corners, 1)
+    sky_t = truth.all_pix2world(corners, 1)
+    sky_s = solved.all_pix2world(corners, 1)
     sep = separation(sky_t, sky_s)
     scale_t, rot_t = local_geometry(truth, *centre)
     scale_s, rot_s = local_geometry(solved, *centre)
@@ -198,15 +198,17 @@ def main():
         img2, count2 = render(stars, truth2, n, 2)
         print(f"{count2} index stars drawn on the second frame")
         wrong = WCS(naxis=2)
-        wrong.wcs.ctype = ["RA---SIN", "DEC--SIN"]
+        wrong.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"]
         wrong.wcs.crval = [10.0, 20.0]
         wrong.wcs.crpix = [5.0, 7.0]
         wrong.wcs.cdelt = [-0.01, 0.01]
         wrong.wcs.pc = [[0.8, 0.6], [-0.6, 0.8]]
         hdr = wrong.to_header()
         hdr["CROTA2"] = 30.0
-        hdr["A_ORDER"] = 2
-        hdr["A_2_0"] = 1e-3
+        for poly in ("A", "B"):
+            hdr[f"{poly}_ORDER"] = 3
+            hdr[f"{poly}_3_0"] = 1e-7
+            hdr[f"{poly}_0_2"] = 1e-4
         frame2 = os.path.join(work, "frame2.fits")
         fits.PrimaryHDU(img2, header=hdr).writeto(frame2)
         out2 = os.path.join(work, "solved2.fits")
