@@ -277,8 +277,9 @@ constexpr Command kCommands[] = {
 // The commands that write a FITS header: every command that saves an image, and header,
 // which prints what a save writes.
 bool SavesFitsHeader(const std::string& name) {
-  for (const char* c : {"header", "convert", "import", "phot", "detect", "centroid", "crop",
-                        "rotate", "flip", "resample", "shift", "calibrate", "stack", "overscan", "solve"})
+  for (const char* c :
+       {"header", "convert", "import", "phot", "detect", "centroid", "crop", "rotate", "flip",
+        "resample", "shift", "calibrate", "stack", "overscan", "solve"})
     if (name == c) return true;
   return false;
 }
