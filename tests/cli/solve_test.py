@@ -159,6 +159,19 @@ def check_solution(name, out, truth, n):
         fail(f"{name}: fitsverify: {verify.stdout} {verify.stderr}")
 
 
+def solver_processes():
+    """The processes whose command line names one of the solve's temporary folders."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if b"/vantorel-solve-" in f.read():
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
 def solve(name, args, out):
     start = time.monotonic()
     r = run(*args)
@@ -240,8 +253,7 @@ def main():
             fail("random stars: OUT was written")
         if open(frame3, "rb").read() != before3:
             fail("random stars: the input was changed")
-        leftovers = subprocess.run(["pgrep", "-f", "vantorel-solve-"], capture_output=True,
-                                   text=True).stdout.split()
+        leftovers = solver_processes()
         if leftovers:
             fail(f"solver processes left running: {leftovers}")
 
@@ -260,8 +272,7 @@ def main():
             fail(f"Ctrl+C: exit {rc}, {rest!r}")
         if os.path.exists(out3):
             fail("Ctrl+C: OUT was written")
-        leftovers = subprocess.run(["pgrep", "-f", "vantorel-solve-"], capture_output=True,
-                                   text=True).stdout.split()
+        leftovers = solver_processes()
         if leftovers:
             fail(f"Ctrl+C: solver processes left running: {leftovers}")
 
