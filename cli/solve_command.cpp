@@ -1,7 +1,7 @@
 // vantorel-cli solve: finds the stars of a one-plane image with the positioning tool's
 // detection, has astrometry.net solve their positions, prints the solution and, given
 // OUT, saves the image with the solution's world-coordinate cards. Without a solution
-// nothing is written. Ctrl+C stops the solver and ends with 130.
+// nothing is written. Ctrl+C stops the solver and ends with 130 (SIGTERM 143, SIGHUP 129).
 #include <signal.h>
 
 #include <cmath>
@@ -22,24 +22,28 @@
 
 namespace {
 
-volatile sig_atomic_t g_interrupted = 0;
-struct sigaction g_previousInt {};
+volatile sig_atomic_t g_interrupted = 0;  // the signal that asked to stop, or 0
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_previous[3]{};
 
-void OnInterrupt(int) {
-  g_interrupted = 1;
+void OnInterrupt(int signal) {
+  g_interrupted = signal;
 }
 
-// Ctrl+C while solve-field runs (in a process group of its own, so the terminal's
-// signal does not reach it) stops the solver through the cancel callback.
+// Ctrl+C, a kill or a hang-up while solve-field runs (in a process group of its own, so
+// the terminal's signal does not reach it) stops the solver through the cancel callback
+// instead of leaving it running behind us.
 class InterruptScope {
  public:
   InterruptScope() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &g_previousInt);
+    for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &action, &g_previous[i]);
   }
-  ~InterruptScope() { ::sigaction(SIGINT, &g_previousInt, nullptr); }
+  ~InterruptScope() {
+    for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &g_previous[i], nullptr);
+  }
   InterruptScope(const InterruptScope&) = delete;
   InterruptScope& operator=(const InterruptScope&) = delete;
 };
@@ -122,7 +126,7 @@ int SolveCommand(const std::vector<std::string>& args) {
   if (verbose && !log.empty()) std::fputs(log.c_str(), stderr);
   if (rc == PSOLVE_CANCELLED) {
     std::fprintf(stderr, "vantorel-cli: solve: %s; nothing was written\n", message.c_str());
-    return 130;
+    return 128 + g_interrupted;
   }
   if (rc != PSOLVE_OK) {
     std::fprintf(stderr, "vantorel-cli: solve: %s: %s%s\n", in.c_str(), message.c_str(),

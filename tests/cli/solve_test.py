@@ -14,8 +14,8 @@ and the sky of the four corners within 1" of the truth; fitsverify passes the fi
 The time of each solve is printed (it is not asserted).
 
 Also: a frame of stars at random places with a short --timeout says no solution was
-found, exits 1, writes no OUT and leaves IN as it was, and Ctrl+C stops the solver with
-its children (exit 130, nothing written); an index folder without index
+found, exits 1, writes no OUT and leaves IN as it was, and Ctrl+C or a kill stops the
+solver with its children (exit 130 or 143, nothing written); an index folder without index
 files (given, or from the setting) and a PATH without solve-field name the packages to
 install; bad options exit 2 before anything is read.
 
@@ -257,24 +257,26 @@ def main():
         if leftovers:
             fail(f"solver processes left running: {leftovers}")
 
-        # Ctrl+C while the solver runs: it is stopped with its children, exit 130,
-        # nothing written.
-        proc = subprocess.Popen([CLI, "solve", frame3, out3, "--timeout", "600"],
-                                stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
-        first = proc.stderr.readline()
-        if "stars detected" not in first:
-            fail(f"Ctrl+C: the solve did not start: {first!r}")
-        time.sleep(1.0)  # let solve-field start its solver
-        proc.send_signal(signal.SIGINT)
-        rest = proc.stderr.read()
-        rc = proc.wait(timeout=60)
-        if rc != 130 or "stopped" not in rest:
-            fail(f"Ctrl+C: exit {rc}, {rest!r}")
-        if os.path.exists(out3):
-            fail("Ctrl+C: OUT was written")
-        leftovers = solver_processes()
-        if leftovers:
-            fail(f"Ctrl+C: solver processes left running: {leftovers}")
+        # Ctrl+C (or a kill) while the solver runs: it is stopped with its children,
+        # exit 128 + the signal, nothing written.
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            proc = subprocess.Popen([CLI, "solve", frame3, out3, "--timeout", "600"],
+                                    stderr=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                    text=True)
+            first = proc.stderr.readline()
+            if "stars detected" not in first:
+                fail(f"{sig.name}: the solve did not start: {first!r}")
+            time.sleep(1.0)  # let solve-field start its solver
+            proc.send_signal(sig)
+            rest = proc.stderr.read()
+            rc = proc.wait(timeout=60)
+            if rc != 128 + sig or "stopped" not in rest:
+                fail(f"{sig.name}: exit {rc}, {rest!r}")
+            if os.path.exists(out3):
+                fail(f"{sig.name}: OUT was written")
+            leftovers = solver_processes()
+            if leftovers:
+                fail(f"{sig.name}: solver processes left running: {leftovers}")
 
         # No index files: given, and from the setting.
         empty = os.path.join(work, "empty")
