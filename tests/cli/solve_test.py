@@ -6,7 +6,8 @@ A synthetic frame is made from the stars of an index file (index-tycho2-09, fiel
 integers, are projected with a TAN projection round a known centre (1024 x 1024 pixels at
 3.5"/px, about 1 degree, turned by a known angle, the reference pixel off the centre),
 drawn as Gaussian stars with fluxes from their V magnitudes, over a sky with Poisson and
-read noise, and saved without world coordinates. Solved without a hint, and with a hint
+read noise, and saved without world coordinates. Solved without a hint, with bounds on
+the scale, and with a hint
 (--ra --dec --radius, the frame's rows stored top-down this time, the input carrying a
 wrong solution of its own that must be replaced): the written header read by astropy
 gives the centre within 2", the pixel scale within 0.3 %, the rotation within 0.1 deg,
@@ -206,6 +207,12 @@ def main():
         check_solution("without a hint", out, truth, n)
         if open(frame, "rb").read() != before:
             fail("the input was changed")
+
+        # Bounds on the scale alone (arc seconds per pixel).
+        out_scaled = os.path.join(work, "solved-scaled.fits")
+        solve("with scale bounds", ["solve", frame, out_scaled, "--scale-low", 3.3,
+                                    "--scale-high", 3.7], out_scaled)
+        check_solution("with scale bounds", out_scaled, truth, n)
 
         # Another field, turned the other way, its rows stored top-down, with a wrong
         # solution in the input that the new one must replace card for card.
