@@ -25,3 +25,4 @@ int FlipCommand(const std::vector<std::string>& args);
 int ResampleCommand(const std::vector<std::string>& args);
 int ShiftCommand(const std::vector<std::string>& args);
 int LightcurveCommand(const std::vector<std::string>& args);
+int SolveCommand(const std::vector<std::string>& args);

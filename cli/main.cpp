@@ -113,6 +113,21 @@ void PrintUsage(FILE* out) {
       "                                     or the comparisons summed are left out and listed\n"
       "                                     on standard error; --json: one object a frame, the\n"
       "                                     left-out ones with \"why\"; --plot draws the curve.\n"
+      "  solve IN [OUT.fits] [--scale-low A --scale-high B] [--ra RA --dec DEC --radius R]\n"
+      "       [--timeout S] [--index-dir DIR] [--verbose]\n"
+      "                                     plate solving: the stars detect finds (their\n"
+      "                                     positions, not the image) solved by astrometry.net's\n"
+      "                                     solve-field; prints the centre, scale and rotation\n"
+      "                                     and saves IN as OUT with the solution's world\n"
+      "                                     coordinates (TAN, with SIP terms when fitted).\n"
+      "                                     A, B: arc seconds per pixel; RA, DEC, R: degrees\n"
+      "                                     of a centre to search round; S: seconds allowed\n"
+      "                                     (default 60). Index files are read from DIR, else\n"
+      "                                     the setting IndexDir of section PlateSolve, else\n"
+      "                                     /usr/share/astrometry (the packages\n"
+      "                                     astrometry-data-tycho2-*). Without a solution in\n"
+      "                                     time nothing is written (exit 1); --verbose\n"
+      "                                     copies solve-field's log to standard error\n"
       "  phot, detect, centroid and profile also take [--regions OUT.reg [--regions-sky |\n"
       "       --regions-system image|wcs|fk5|icrs|fk4|galactic|ecliptic]]\n"
       "                                     write the marks (star circles and sky annuli,\n"
@@ -219,7 +234,8 @@ void PrintUsage(FILE* out) {
       "  vantorel-cli never stores them (the --raw layout included).\n"
       "\n"
       "Header cards (header and every command that saves FITS: convert, import, phot,\n"
-      "detect, centroid, crop, rotate, flip, resample, shift, calibrate, stack, overscan):\n"
+      "detect, centroid, crop, rotate, flip, resample, shift, calibrate, stack, overscan,\n"
+      "solve):\n"
       "  --keep-cards                       keywords the header composition does not place\n"
       "                                     (FILTER, GAIN, IMAGETYP, ...) stay live cards\n"
       "                                     before the parameter block; cards that are not\n"
@@ -255,13 +271,15 @@ constexpr Command kCommands[] = {
     {"detect", DetectCommand},       {"centroid", CentroidCommand},
     {"calibrate", CalibrateCommand}, {"stack", StackCommand},
     {"overscan", OverscanCommand},   {"lightcurve", LightcurveCommand},
+    {"solve", SolveCommand},
 };
 
 // The commands that write a FITS header: every command that saves an image, and header,
 // which prints what a save writes.
 bool SavesFitsHeader(const std::string& name) {
-  for (const char* c : {"header", "convert", "import", "phot", "detect", "centroid", "crop",
-                        "rotate", "flip", "resample", "shift", "calibrate", "stack", "overscan"})
+  for (const char* c :
+       {"header", "convert", "import", "phot", "detect", "centroid", "crop", "rotate", "flip",
+        "resample", "shift", "calibrate", "stack", "overscan", "solve"})
     if (name == c) return true;
   return false;
 }

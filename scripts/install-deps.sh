@@ -42,6 +42,9 @@ packages=(
   poppler-utils
   # the manual built as HTML (without it the build shows the Markdown as text)
   pandoc
+  # plate solving: astrometry.net's solver and the Tycho-2 index files for fields of 44'
+  # and wider (about 48 MB to download), used by the solve command and its test
+  astrometry.net astrometry-data-tycho2-09-littleendian astrometry-data-tycho2-10-19-littleendian
   # the manual page of vantorel-cli rendered by its test
   man-db groff-base
 )
