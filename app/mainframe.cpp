@@ -347,6 +347,8 @@ void CMainFrame::CreateMenus() {
   Add(info, 4540, "切り抜き(&C)", false);
   Add(info, 4541, "ﾌﾞﾘﾝｸ(&B)...", false);
   Add(info, 4502, "測光(&A)...", false);
+  connect(Add(info, cmd::ID_LIGHTCURVE, "ﾗｲﾄｶｰﾌﾞ(&L)..."), &QAction::triggered, this,
+          &CMainFrame::OnLightCurve);
   Add(info, 4501, "位置測定(&P)...", false);
   Add(info, 4503, "ｸﾞﾗﾌ(&G)...", false);
   connect(Add(info, ID_CONTOUR, "ｺﾝﾄｱ(&N)..."), &QAction::triggered, this, &CMainFrame::OnContour);
