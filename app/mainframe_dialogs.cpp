@@ -9,7 +9,9 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "display/qt/ralimgwnd.h"
+#include "engine/ralimage.h"
 #include "graph/qt/dlglightcurve.h"
+#include "measure/phottable.h"
 
 void CMainFrame::OnContour() {
   CKivImageDoc* doc = ActiveDocument();
@@ -43,7 +45,7 @@ void CMainFrame::OnLightCurve() {
     // their numbers: the tool already places, centres and shows them on the image, and
     // keeps them with the file. Positions are 0-based pixels of that window's image.
     m_pLightCurve->onTakeMarks = [this] {
-      std::vector<std::pair<double, double>> stars;
+      std::vector<LightCurveMark> stars;
       CKivImageDoc* doc = ActiveDocument();
       if (!doc || !doc->GetImgWnd().GetImagePtr()) return stars;
       const CAperture& ap = doc->GetImgWnd().GetApertureTool().GetAperture();
@@ -56,7 +58,9 @@ void CMainFrame::OnLightCurve() {
                        [](const CApertureMark* a, const CApertureMark* b) {
                          return a->m_nNumber < b->m_nNumber;
                        });
-      for (const CApertureMark* m : marks) stars.emplace_back(m->m_dCx, m->m_dCy);
+      const CRalImage& image = *doc->GetImgWnd().GetImagePtr();
+      for (const CApertureMark* m : marks)
+        stars.push_back({m->m_dCx, m->m_dCy, PhotShownX(m->m_dCx), PhotShownY(image, m->m_dCy)});
       return stars;
     };
     m_pLightCurve->TakeMarks();

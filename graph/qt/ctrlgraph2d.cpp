@@ -155,6 +155,8 @@ void CCtrlGraph2D::DrawHRulerD(QPainter& p, const QRect& area) {
       const int x = area.left() + static_cast<int>(std::lround(GetH(v - px0)));
       p.drawLine(x, area.bottom(), x, area.bottom() + 5);
       const QString label = QString::number(v, 'f', decimals);
+      // A label that would run past the control's edge is left to the tick alone.
+      if (x + fm.horizontalAdvance(label) / 2 > area.right() + 14) continue;
       p.drawText(x - fm.horizontalAdvance(label) / 2, area.bottom() + 6 + fm.ascent(), label);
     }
     const QString title = QString::fromStdString(m_strXTitle);

@@ -196,15 +196,14 @@ void CDlgLightCurve::UpdateEnabling() {
 }
 
 void CDlgLightCurve::TakeMarks() {
-  m_Stars = onTakeMarks ? onTakeMarks() : std::vector<std::pair<double, double>>{};
+  m_Stars = onTakeMarks ? onTakeMarks() : std::vector<LightCurveMark>{};
   m_pStars->clear();
   for (std::size_t i = 0; i < m_Stars.size(); ++i) {
-    // Shown 1-based, as the photometry list shows them.
     const QString role = i == 0 ? Q("目的星") : Q("比較星%1").arg(i);
     m_pStars->addItem(QStringLiteral("%1  (%2, %3)")
                           .arg(role)
-                          .arg(m_Stars[i].first + 1.0, 0, 'f', 1)
-                          .arg(m_Stars[i].second + 1.0, 0, 'f', 1));
+                          .arg(m_Stars[i].shownX, 0, 'f', 1)
+                          .arg(m_Stars[i].shownY, 0, 'f', 1));
   }
   m_pStatus->setText(m_Stars.size() >= 2 ? QString() : Q(lightcurve_text::kNoStars));
   UpdateEnabling();
@@ -287,7 +286,9 @@ void CDlgLightCurve::Run() {
     QCoreApplication::processEvents();
     return !m_bStop;
   };
-  CLightCurve curve(m_Stars, Params());
+  std::vector<std::pair<double, double>> at;
+  for (const LightCurveMark& m : m_Stars) at.emplace_back(m.x, m.y);
+  CLightCurve curve(at, Params());
   m_Result = curve.Run(files, reader, progress);
   m_bRunning = false;
   ShowResult();

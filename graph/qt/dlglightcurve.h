@@ -16,7 +16,6 @@
 #include <QStringList>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "measure/lightcurve.h"
@@ -45,6 +44,13 @@ inline constexpr const char* kMjdTitle = "MJD (UTC, 露出中央)";
 inline constexpr const char* kJdTitle = "JD (UTC, 露出中央)";
 }  // namespace lightcurve_text
 
+// A star as the dialog takes it: 0-based pixels of the marked image, and the position as
+// the photometry list shows it (1-based, y from the bottom where rows count bottom-up).
+struct LightCurveMark {
+  double x = 0.0, y = 0.0;
+  double shownX = 0.0, shownY = 0.0;
+};
+
 class CDlgLightCurve : public QDialog {
   Q_OBJECT
 
@@ -52,8 +58,8 @@ class CDlgLightCurve : public QDialog {
   explicit CDlgLightCurve(QWidget* parent = nullptr);
   ~CDlgLightCurve() override;
 
-  // The stars of the active image window: 0-based pixels of its image, target first.
-  std::function<std::vector<std::pair<double, double>>()> onTakeMarks;
+  // The stars of the active image window, target first.
+  std::function<std::vector<LightCurveMark>()> onTakeMarks;
   // After each frame is measured, before the dialog handles what waits (tests use it to
   // press 中断 in the middle of a run).
   std::function<void(int done, int total)> onFrameDone;
@@ -96,7 +102,7 @@ class CDlgLightCurve : public QDialog {
   void OnText();
   LightCurveParams Params() const;
 
-  std::vector<std::pair<double, double>> m_Stars;
+  std::vector<LightCurveMark> m_Stars;
   QStringList m_Names;       // files, or the titles of the open windows
   bool m_bWindows = false;   // the frames are the open windows' images
   bool m_bRunning = false;

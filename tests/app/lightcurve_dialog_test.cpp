@@ -27,6 +27,7 @@
 #include "app/kivimageview.h"
 #include "app/mainframe.h"
 #include "display/qt/ralimgwnd.h"
+#include "engine/ralimage.h"
 #include "graph/qt/ctrlgraph2d.h"
 #include "graph/qt/dlglightcurve.h"
 #include "measure/qt/dlgaperture.h"
@@ -301,6 +302,69 @@ class LightCurveDialogTest : public QObject {
     QCOMPARE(Find<QListWidget>(dlg, "LC_STARS")->count(), 0);
     QVERIFY(!Find<QPushButton>(dlg, "LC_BTN_RUN")->isEnabled());
     QCOMPARE(Find<QLabel>(dlg, "LC_STATUS")->text(), QString::fromUtf8(lightcurve_text::kNoStars));
+  }
+  // A picture of the dialog after a run over a night of frames, for a person to look at:
+  // VANTOREL_LC_NIGHT names the folder (night*.fits and stars.txt, 0-based x y per line,
+  // the target first), VANTOREL_LC_SHOT the PNG to write. Skipped without them.
+  void screenshotOfANight() {
+    const QString night = qEnvironmentVariable("VANTOREL_LC_NIGHT");
+    const QString shot = qEnvironmentVariable("VANTOREL_LC_SHOT");
+    if (night.isEmpty() || shot.isEmpty()) QSKIP("VANTOREL_LC_NIGHT and VANTOREL_LC_SHOT unset");
+    QFile list(night + QStringLiteral("/stars.txt"));
+    QVERIFY(list.open(QIODevice::ReadOnly | QIODevice::Text));
+    std::vector<POINT> stars;
+    for (const QByteArray& line : list.readAll().split('\n')) {
+      const QList<QByteArray> xy = line.simplified().split(' ');
+      if (xy.size() == 2)
+        stars.push_back(POINT{static_cast<int>(std::lround(xy[0].toDouble())),
+                              static_cast<int>(std::lround(xy[1].toDouble()))});
+    }
+    QVERIFY(stars.size() >= 2);
+    CMainFrame frame;
+    frame.resize(1200, 950);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QVERIFY(frame.OpenDocumentFile(night + QStringLiteral("/night000.fits")));
+    CKivImageView* view = frame.ActiveView();
+    // The mode question is answered once it shows (the menu's clicks run first).
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+      auto* dialog = qobject_cast<CDlgApertureMode*>(QApplication::activeModalWidget());
+      if (!dialog) return;
+      answer.stop();
+      auto* radio = dialog->findChild<QRadioButton*>(QStringLiteral("circle"));
+      QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(5, radio->height() / 2));
+      QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("IDOK")), Qt::LeftButton);
+    });
+    answer.start(20);
+    ChooseFromMenu(frame, cmd::ID_APERTURE);
+    answer.stop();
+    QVERIFY(view->GetImgWnd().IsApertureOpenDlgShown());
+    // Semi-automatic: the disc and ring of the dialog's radii where clicked.
+    CDlgAperture* aperture = view->GetImgWnd().GetDlgAperture();
+    QVERIFY(aperture);
+    QTest::mouseClick(aperture->findChild<QRadioButton*>(QStringLiteral("semi")), Qt::LeftButton,
+                      {}, QPoint(5, 5));
+    // The list counts rows as the file stores them; the window may keep them bottom-up.
+    const CRalImage& image = *view->GetImgWnd().GetImagePtr();
+    for (POINT p : stars) {
+      const POINT flipped{p.x, image.GetHeight() - 1 - p.y};
+      if (image.GetPixel(flipped.x, flipped.y) > image.GetPixel(p.x, p.y)) p = flipped;
+      QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, Screen(view, p));
+    }
+    QCOMPARE(view->GetImgWnd().GetApertureTool().GetAperture().GetLiveCount(),
+             static_cast<int>(stars.size()));
+    ChooseFromMenu(frame, cmd::ID_LIGHTCURVE);
+    CDlgLightCurve* dlg = frame.LightCurveDialog();
+    QVERIFY(dlg);
+    dlg->resize(1150, 720);
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    folder_ = night;
+    ChooseFolder(dlg);
+    QTest::mouseClick(Find<QPushButton>(dlg, "LC_BTN_RUN"), Qt::LeftButton);
+    QVERIFY(dlg->Result().keptCount() > 0);
+    QCoreApplication::processEvents();
+    QVERIFY(dlg->grab().save(shot));
   }
 };
 
