@@ -75,6 +75,8 @@ class CDlgLightCurve : public QDialog {
   // Measures the frames; returns when the run has ended or was stopped.
   void Run();
   bool IsRunning() const { return m_bRunning; }
+  // Asks a run under way to stop after the frame in hand (as 中断 does).
+  void Stop() { m_bStop = true; }
   const LightCurveResult& Result() const { return m_Result; }
   CCtrlGraph2D* Graph() const { return m_pGraph; }
   // The points as text or CSV (a name ending ".csv"); false when there are none or the

@@ -168,6 +168,7 @@ class LightCurveDialogTest : public QObject {
 
  private slots:
   void init() {
+    box_.shown.clear();
     home_ = new ScopedConfigHome;
     scoped_ = new ScopedMessageBox(&box_);
     prompts_ = new ScopedUserPrompts(&accept_);
@@ -284,6 +285,23 @@ class LightCurveDialogTest : public QObject {
     QVERIFY(Find<QPushButton>(dlg, "LC_BTN_RUN")->isEnabled());
     QVERIFY(Find<QLabel>(dlg, "LC_STATUS")->text().contains(QString::fromUtf8("中断しました")));
     QVERIFY(static_cast<int>(dlg->Graph()->GetPoints().size()) <= 1);
+  }
+
+  // Closing the program while a run is under way stops the run and keeps the program.
+  void closingTheFrameDuringARunStopsIt() {
+    CMainFrame frame;
+    CDlgLightCurve* dlg = OpenDialog(frame);
+    QVERIFY(dlg);
+    ChooseFolder(dlg);
+    bool closed = true;
+    dlg->onFrameDone = [&](int done, int) {
+      if (done == 2) closed = frame.close();
+    };
+    QTest::mouseClick(Find<QPushButton>(dlg, "LC_BTN_RUN"), Qt::LeftButton);
+    QVERIFY(!closed);
+    QVERIFY(frame.isVisible());
+    QVERIFY(dlg->Result().stopped);
+    QVERIFY(box_.shown.empty());  // the exit question was not reached
   }
 
   void noMarksNoRun() {
