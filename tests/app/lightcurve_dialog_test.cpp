@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPrinter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -29,6 +30,7 @@
 #include "display/qt/ralimgwnd.h"
 #include "engine/ralimage.h"
 #include "graph/qt/ctrlgraph2d.h"
+#include "graph/qt/dlggraph2d.h"
 #include "graph/qt/dlglightcurve.h"
 #include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
@@ -285,6 +287,40 @@ class LightCurveDialogTest : public QObject {
     QVERIFY(Find<QPushButton>(dlg, "LC_BTN_RUN")->isEnabled());
     QVERIFY(Find<QLabel>(dlg, "LC_STATUS")->text().contains(QString::fromUtf8("中断しました")));
     QVERIFY(static_cast<int>(dlg->Graph()->GetPoints().size()) <= 1);
+  }
+
+  // The frames of the open windows, each read from its window; and the curve printed.
+  void openWindowsAsFramesAndPrinting() {
+    CMainFrame frame;
+    CDlgLightCurve* dlg = OpenDialog(frame);
+    QVERIFY(dlg);
+    QVERIFY(frame.OpenDocumentFile(folder_ + QStringLiteral("/frame03.fits")));
+    QVERIFY(frame.OpenDocumentFile(folder_ + QStringLiteral("/frame05.fits")));
+    QTest::mouseClick(Find<QPushButton>(dlg, "LC_BTN_WINDOWS"), Qt::LeftButton);
+    QListWidget* files = Find<QListWidget>(dlg, "LC_FILES");
+    QCOMPARE(files->count(), 3);
+    QCOMPARE(files->item(0)->text(), QStringLiteral("frame00.fits"));
+    QTest::mouseClick(Find<QPushButton>(dlg, "LC_BTN_RUN"), Qt::LeftButton);
+    QCOMPARE(dlg->Result().keptCount(), 3);
+    const std::vector<GraphPoint>& pts = dlg->Graph()->GetPoints();
+    QCOMPARE(pts.size(), std::size_t{3});
+    // Frames 0, 3 and 5: 100 %, 88 % and 80 % of the target's light.
+    QVERIFY(std::fabs(pts[1].y - pts[0].y - 2.5 * std::log10(1 / 0.88)) < 0.02);
+    QVERIFY(std::fabs(pts[2].y - pts[0].y - 2.5 * std::log10(1 / 0.8)) < 0.02);
+
+    const QString pdf = QString::fromStdString(dir_->File("curve.pdf"));
+    dlg->onChoosePrinter = [&](QPrinter& printer) {
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(pdf);
+      return true;
+    };
+    QTest::mouseClick(Find<QPushButton>(dlg, "LC_BTN_PRINT"), Qt::LeftButton);
+    QCOMPARE(box_.shown.size(), std::size_t{1});
+    QCOMPARE(QString::fromStdString(box_.shown[0].text), QString::fromUtf8(graph_text::kPrinted));
+    QFile printed(pdf);
+    QVERIFY(printed.open(QIODevice::ReadOnly));
+    QVERIFY(printed.read(5) == "%PDF-");
+    QVERIFY(printed.size() > 1000);
   }
 
   // Closing the program while a run is under way stops the run and keeps the program.
