@@ -40,6 +40,7 @@
 #include "dialogs/dlgbatchdarkflat2.h"
 #include "dialogs/dlgbatchoverscan.h"
 #include "fileio/filedialogs.h"
+#include "graph/qt/dlglightcurve.h"
 #include "fileio/prompts.h"
 #include "fileio/ralimageio.h"
 #include "fileio/readparam.h"
@@ -347,6 +348,8 @@ void CMainFrame::CreateMenus() {
   Add(info, 4540, "切り抜き(&C)", false);
   Add(info, 4541, "ﾌﾞﾘﾝｸ(&B)...", false);
   Add(info, 4502, "測光(&A)...", false);
+  connect(Add(info, cmd::ID_LIGHTCURVE, "ﾗｲﾄｶｰﾌﾞ(&L)..."), &QAction::triggered, this,
+          &CMainFrame::OnLightCurve);
   Add(info, 4501, "位置測定(&P)...", false);
   Add(info, 4503, "ｸﾞﾗﾌ(&G)...", false);
   connect(Add(info, ID_CONTOUR, "ｺﾝﾄｱ(&N)..."), &QAction::triggered, this, &CMainFrame::OnContour);
@@ -868,6 +871,13 @@ void CMainFrame::BringToFront() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+  // A light curve under way reads the windows' images between its frames: it is stopped
+  // after the frame in hand, and the program stays until it has returned.
+  if (m_pLightCurve && m_pLightCurve->IsRunning()) {
+    m_pLightCurve->Stop();
+    event->ignore();
+    return;
+  }
   if (IsAnyBlink()) {
     AfxMessageBox(app_text::kBlinkRunning, MB_OK | MB_ICONEXCLAMATION);
     event->ignore();

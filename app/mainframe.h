@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QMap>
+#include <QPointer>
 #include <QStringList>
 #include <functional>
 
@@ -19,6 +20,7 @@ struct BlinkSource;
 class CKivImageView;
 class CChildFrame;
 class CDlgBarImageInfo;
+class CDlgLightCurve;
 class CRalImgWnd;
 class QLabel;
 class QMdiArea;
@@ -56,6 +58,7 @@ inline constexpr int ID_COMPOSIT = 4535;
 inline constexpr int ID_BLINK_COMPARETER = 4534;
 inline constexpr int ID_BATCH_OVERSCAN = 4570;
 inline constexpr int ID_BATCH_COMPOSIT = 4525;
+inline constexpr int ID_LIGHTCURVE = 4590;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
@@ -100,6 +103,9 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   // (maximised stays maximised).
   void BringToFront();
 
+  // The light-curve dialog while it is open (null otherwise).
+  CDlgLightCurve* LightCurveDialog() const;
+
   // ---- the image tool bar and the measurement tools
   CBarImage* ImageBar() const { return m_pBarImage; }
   // The application's tool mode (tool_rules::MODE): the tool last turned on.
@@ -127,6 +133,9 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   void OnDataImport();
   // The contour map of the active image in a new window (mainframe_dialogs.cpp).
   void OnContour();
+  // The light-curve dialog (one, modeless): its stars are the photometry marks of the
+  // active image window (mainframe_dialogs.cpp).
+  void OnLightCurve();
   // The active image to the clipboard; the clipboard's image as a new document.
   void OnEditCopy();
   void OnEditPaste();
@@ -177,4 +186,5 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   CDlgBarImageInfo* m_pInfoBar = nullptr;
   CBarImage* m_pBarImage = nullptr;
   int m_nToolMode = 0;
+  QPointer<CDlgLightCurve> m_pLightCurve;
 };

@@ -288,6 +288,8 @@ double CCtrlGraph2DCore::CalcLengthAllDoc(double length) const {
 }
 
 double CCtrlGraph2DCore::GetLength() const {
+  double x0, x1, y0, y1;
+  if (GetPointRange(&x0, &x1, &y0, &y1)) return x1 - x0;
   const CCtrlGraph2DData* d = GetGraphData(m_nCurrent);
   return d ? d->m_dLength : 0.0;
 }
@@ -299,6 +301,8 @@ void CCtrlGraph2DCore::VrtScaleRange(double min, double max, int channel) {
 }
 
 void CCtrlGraph2DCore::GetMinMax(double* min, double* max, int channel, int line) const {
+  double x0, x1;
+  if (GetPointRange(&x0, &x1, min, max)) return;
   channel = std::clamp(channel, 0, 3);
   double lo = m_dLevelMin[channel], hi = m_dLevelMax[channel];
   if (m_nVrtScale == 2) {
@@ -453,7 +457,70 @@ std::string CCtrlGraph2DCore::GetPhyValText(double d, int line) const {
   return WcsPhysicalText(*m_pImage, out, kind, first, second);
 }
 
+void CCtrlGraph2DCore::SetPoints(std::vector<GraphPoint> points, std::string xTitle,
+                                 std::string yTitle, bool yDown) {
+  m_Points.clear();
+  for (const GraphPoint& p : points)
+    if (std::isfinite(p.x) && std::isfinite(p.y)) {
+      m_Points.push_back(p);
+      if (!std::isfinite(m_Points.back().error) || m_Points.back().error < 0.0)
+        m_Points.back().error = 0.0;
+    }
+  std::sort(m_Points.begin(), m_Points.end(),
+            [](const GraphPoint& a, const GraphPoint& b) { return a.x < b.x; });
+  m_strXTitle = std::move(xTitle);
+  m_strYTitle = std::move(yTitle);
+  m_bYDown = yDown;
+  m_dShiftH = 0.0;
+}
+
+void CCtrlGraph2DCore::ClearPoints() {
+  m_Points.clear();
+  m_strXTitle.clear();
+  m_strYTitle.clear();
+  m_bYDown = false;
+}
+
+bool CCtrlGraph2DCore::GetPointRange(double* x0, double* x1, double* y0, double* y1) const {
+  if (m_Points.empty()) return false;
+  double xl = m_Points.front().x, xh = m_Points.back().x;
+  double yl = m_Points.front().y - m_Points.front().error, yh = m_Points.front().y + m_Points.front().error;
+  for (const GraphPoint& p : m_Points) {
+    yl = std::min(yl, p.y - p.error);
+    yh = std::max(yh, p.y + p.error);
+  }
+  auto widen = [](double* lo, double* hi) {
+    const double span = *hi - *lo;
+    if (!(span > 0.0)) {
+      *lo -= 0.001;
+      *hi += 0.001;
+    } else {
+      *lo -= 0.05 * span;
+      *hi += 0.05 * span;
+    }
+  };
+  widen(&xl, &xh);
+  widen(&yl, &yh);
+  *x0 = xl;
+  *x1 = xh;
+  *y0 = yl;
+  *y1 = yh;
+  return true;
+}
+
+std::string CCtrlGraph2DCore::FormatPointsText(bool csv) const {
+  std::string out;
+  if (csv)
+    out += "\"" + m_strXTitle + "\",\"" + m_strYTitle + "\",\"error\"\n";
+  else
+    out += "# " + m_strXTitle + "  " + m_strYTitle + "  error\n";
+  for (const GraphPoint& p : m_Points)
+    out += FormatC(csv ? "%.8f,%.6f,%.6f\n" : "%18.8f %12.6f %10.6f\n", p.x, p.y, p.error);
+  return out;
+}
+
 std::string CCtrlGraph2DCore::FormatText(bool csv) const {
+  if (HasPoints()) return FormatPointsText(csv);
   const CCtrlGraph2DData* g = GetGraphData(m_nCurrent);
   if (!g) return {};
   const bool colour = !g->m_Value[1].empty();
@@ -508,7 +575,7 @@ double CCtrlGraph2DCore::ShownY(double y) const {
 }
 
 bool CCtrlGraph2DCore::OutputText(const std::string& path) const {
-  if (!GetGraphData(m_nCurrent)) return false;
+  if (!GetGraphData(m_nCurrent) && !HasPoints()) return false;
   std::string lower = path.size() >= 4 ? path.substr(path.size() - 4) : std::string();
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

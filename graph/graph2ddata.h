@@ -49,6 +49,12 @@ int ProfileSampleCount(double x1, double y1, double x2, double y2);
 CCtrlGraph2DData SampleProfile(const CRalImage& image, double x1, double y1, double x2, double y2,
                                double width);
 
+// A measured point of a point series: a value with its 1-sigma error at a horizontal
+// position (a time, for a light curve).
+struct GraphPoint {
+  double x = 0.0, y = 0.0, error = 0.0;
+};
+
 class CCtrlGraph2DCore {
  public:
   virtual ~CCtrlGraph2DCore() = default;
@@ -102,6 +108,23 @@ class CCtrlGraph2DCore {
   void SetGraphAllDoc(int on) { m_bGraphAllDoc = on != 0; }
   bool GetGraphAllDoc() const { return m_bGraphAllDoc; }
   bool GetGraphAll() const { return m_bGraphAll; }
+
+  // ---- point series: instead of sampled lines, points with vertical error bars drawn
+  // against their own horizontal values (the horizontal distance d of the mappings below
+  // is then x − the smallest x). yDown puts larger values lower (magnitudes).
+  void SetPoints(std::vector<GraphPoint> points, std::string xTitle, std::string yTitle,
+                 bool yDown);
+  void ClearPoints();
+  bool HasPoints() const { return !m_Points.empty(); }
+  const std::vector<GraphPoint>& GetPoints() const { return m_Points; }
+  bool IsYDown() const { return m_bYDown; }
+  const std::string& PointsXTitle() const { return m_strXTitle; }
+  const std::string& PointsYTitle() const { return m_strYTitle; }
+  // The extent of the points, error bars included, widened by 5 % of the span on each
+  // side (a single value or a zero span by 0.001 either way); false without points.
+  bool GetPointRange(double* x0, double* x1, double* y0, double* y1) const;
+  // The text of the points: "x, value, error" rows under the titles (CSV: quoted titles).
+  std::string FormatPointsText(bool csv) const;
 
   // The vertical range of a channel (0 luminance, 1 R, 2 G, 3 B) for a line; logarithmic
   // ranges are given as decimal logarithms.
@@ -172,4 +195,7 @@ class CCtrlGraph2DCore {
   bool m_bGraphAll = false, m_bGraphAllDoc = false;
   bool m_bBottomUp = false;
   std::vector<double> m_SamplePt;  // distance per line, negative when none
+  std::vector<GraphPoint> m_Points;
+  std::string m_strXTitle, m_strYTitle;
+  bool m_bYDown = false;
 };

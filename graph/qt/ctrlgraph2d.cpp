@@ -28,6 +28,11 @@ double NiceStep(double span, int count) {
   return 10.0 * p;
 }
 
+// Decimals that tell ticks a step apart from each other.
+int StepDecimals(double step) {
+  return std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 10);
+}
+
 const QColor kChannelColour[4] = {QColor(0, 0, 0), QColor(220, 0, 0), QColor(0, 160, 0),
                                   QColor(0, 0, 230)};
 const QColor kDocColour[] = {QColor(230, 120, 0), QColor(150, 0, 200), QColor(0, 150, 150),
@@ -56,7 +61,36 @@ double CCtrlGraph2D::ToScreenY(double value, const QRect& area, int channel) con
   GetMinMax(&lo, &hi, channel, m_nCurrent);
   if (IsLog()) value = value > 0.0 ? std::log10(value) : lo;
   const double t = hi > lo ? (value - lo) / (hi - lo) : 0.5;
-  return area.bottom() - t * area.height();
+  return m_bYDown ? area.top() + t * area.height() : area.bottom() - t * area.height();
+}
+
+double CCtrlGraph2D::PointScreenX(double x, const QRect& area) const {
+  double x0, x1, y0, y1;
+  if (!GetPointRange(&x0, &x1, &y0, &y1)) return area.left();
+  return area.left() + GetH(x - x0);
+}
+
+void CCtrlGraph2D::DrawPoints(QPainter& p, const QRect& area) {
+  p.save();
+  p.setClipRect(area);
+  p.setRenderHint(QPainter::Antialiasing, true);
+  const QColor bar(60, 60, 220), dot(20, 20, 20);
+  for (const GraphPoint& pt : m_Points) {
+    const double x = PointScreenX(pt.x, area);
+    const double y = ToScreenY(pt.y, area, 0);
+    if (pt.error > 0.0) {
+      const double ya = ToScreenY(pt.y - pt.error, area, 0),
+                   yb = ToScreenY(pt.y + pt.error, area, 0);
+      p.setPen(QPen(bar, 1.0));
+      p.drawLine(QPointF(x, ya), QPointF(x, yb));
+      p.drawLine(QPointF(x - 3, ya), QPointF(x + 3, ya));
+      p.drawLine(QPointF(x - 3, yb), QPointF(x + 3, yb));
+    }
+    p.setPen(Qt::NoPen);
+    p.setBrush(dot);
+    p.drawEllipse(QPointF(x, y), 2.5, 2.5);
+  }
+  p.restore();
 }
 
 void CCtrlGraph2D::DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DData& data, int line,
@@ -100,8 +134,11 @@ void CCtrlGraph2D::DrawHRulerD(QPainter& p, const QRect& area) {
   // elsewhere the distance from the start point.
   std::string name, unit;
   double probe = 0.0;
-  const bool physical = PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &probe);
-  const bool celestial = !physical && HasCelestial();
+  const bool points = HasPoints();
+  const bool physical = !points && PhysicalAxis(&name, &unit) && GetPhyVal(0.0, m_nCurrent, &probe);
+  const bool celestial = !points && !physical && HasCelestial();
+  double px0 = 0.0, px1 = 0.0, py0 = 0.0, py1 = 0.0;
+  if (points) GetPointRange(&px0, &px1, &py0, &py1);
   const int spacing = physical ? 110 : celestial ? 130 : 80;
   // World values exist along the line only: the ticks share out the part of it shown.
   const double first = physical || celestial ? std::max(from, 0.0) : from;
@@ -110,6 +147,23 @@ void CCtrlGraph2D::DrawHRulerD(QPainter& p, const QRect& area) {
   const double step = NiceStep(span, std::max(2, static_cast<int>(span * GetHrzMag()) / spacing));
   p.setPen(Qt::black);
   const QFontMetrics fm(p.font());
+  if (points) {
+    // Ticks on round values of x itself, labelled with as many decimals as the step needs.
+    const int decimals = StepDecimals(step);
+    for (double v = std::ceil((px0 + from) / step) * step; v <= px0 + to + 1e-9 * std::fabs(px0);
+         v += step) {
+      const int x = area.left() + static_cast<int>(std::lround(GetH(v - px0)));
+      p.drawLine(x, area.bottom(), x, area.bottom() + 5);
+      const QString label = QString::number(v, 'f', decimals);
+      // A label that would run past the control's edge is left to the tick alone.
+      if (x + fm.horizontalAdvance(label) / 2 > area.right() + 14) continue;
+      p.drawText(x - fm.horizontalAdvance(label) / 2, area.bottom() + 6 + fm.ascent(), label);
+    }
+    const QString title = QString::fromStdString(m_strXTitle);
+    p.drawText(area.center().x() - fm.horizontalAdvance(title) / 2,
+               area.bottom() + 10 + fm.height() + fm.ascent(), title);
+    return;
+  }
   for (double d = std::ceil(from / step) * step; d <= to + 1e-9; d += step) {
     const int x = area.left() + static_cast<int>(std::lround(GetH(d)));
     p.drawLine(x, area.bottom(), x, area.bottom() + 5);
@@ -178,10 +232,13 @@ void CCtrlGraph2D::DrawVRuler(QPainter& p, const QRect& area) {
   const QFontMetrics fm(p.font());
   for (double v = std::ceil(lo / step) * step; v <= hi + 1e-9 * std::fabs(hi); v += step) {
     const double t = hi > lo ? (v - lo) / (hi - lo) : 0.5;
-    const int y = area.bottom() - static_cast<int>(std::lround(t * area.height()));
+    const int y = m_bYDown ? area.top() + static_cast<int>(std::lround(t * area.height()))
+                           : area.bottom() - static_cast<int>(std::lround(t * area.height()));
     p.drawLine(area.left() - 5, y, area.left(), y);
     QString label;
-    if (IsLog())
+    if (HasPoints())
+      label = QString::number(std::fabs(v) < 1e-12 ? 0.0 : v, 'f', StepDecimals(step));
+    else if (IsLog())
       label = std::fabs(v - std::round(v)) < 1e-9
                   ? Format("10^%d", static_cast<int>(std::lround(v)))
                   : Format("10^%.1f", v);
@@ -189,10 +246,26 @@ void CCtrlGraph2D::DrawVRuler(QPainter& p, const QRect& area) {
       label = Format("%.1f", v);
     p.drawText(area.left() - 8 - fm.horizontalAdvance(label), y + fm.ascent() / 2, label);
   }
+  if (HasPoints() && !m_strYTitle.empty()) {
+    const QString title = QString::fromStdString(m_strYTitle);
+    p.save();
+    p.translate(area.left() - 56, area.center().y() + fm.horizontalAdvance(title) / 2);
+    p.rotate(-90);
+    p.drawText(0, 0, title);
+    p.restore();
+  }
 }
 
 QStringList CCtrlGraph2D::InfoLines(const QString& title, const QString& memo) const {
   QStringList lines;
+  if (HasPoints()) {
+    lines << title;
+    if (!memo.isEmpty()) {
+      const QByteArray m = memo.toUtf8();
+      lines << Format(graph_text::kMemo, m.constData());
+    }
+    return lines;
+  }
   const CCtrlGraph2DData* d = GetGraphData(m_nCurrent);
   if (!d) return lines;
   const QByteArray t = title.toUtf8();
@@ -248,6 +321,12 @@ void CCtrlGraph2D::Draw(QPainter& p, const QRect& rect, bool info, const QString
   const QRect area = AreaIn(outer);
   p.setPen(QColor(128, 128, 128));
   p.drawRect(area);
+  if (HasPoints()) {
+    DrawPoints(p, area);
+    DrawHRulerD(p, area);
+    DrawVRuler(p, area);
+    return;
+  }
   if (!HasGraph()) return;
   // The other documents' graphs, each in a colour of its own.
   if (m_bGraphAllDoc)

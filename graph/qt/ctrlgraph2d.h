@@ -36,6 +36,8 @@ class CCtrlGraph2D : public QWidget, public CCtrlGraph2DCore {
   bool GetPixelInfo(const QPoint& point, QString* text) const;
   // Distance along the current line under a widget x (clamped to the line).
   double DistanceAt(int x) const;
+  // The widget x of a point series' horizontal value (the graph area's mapping).
+  double PointScreenX(double x, const QRect& area) const;
   void SetGraphArea(const QRect* rect);
   QRect GraphArea() const { return m_rcArea; }
   // The area the graph is plotted in at the control's present size.
@@ -70,6 +72,8 @@ class CCtrlGraph2D : public QWidget, public CCtrlGraph2DCore {
   // pen, when given, replaces the grey value's black (the other documents' graphs).
   void DrawGraph(QPainter& p, const QRect& area, const CCtrlGraph2DData& data, int line, bool dim,
                  const QColor* pen = nullptr);
+  // The point series: error bars with caps, then the points over them.
+  void DrawPoints(QPainter& p, const QRect& area);
   void DrawHRulerD(QPainter& p, const QRect& area);
   void DrawVRuler(QPainter& p, const QRect& area);
 

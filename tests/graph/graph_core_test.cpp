@@ -246,3 +246,75 @@ TEST(Graph2DLines, ShiftDragIsABandThroughTheMiddle) {
 }
 
 }  // namespace
+
+// ---- point series (a light curve's magnitudes with their errors against time)
+
+TEST(GraphPoints, RangeTakesTheErrorBarsAndWidensByFivePercent) {
+  CCtrlGraph2DCore g;
+  g.SetPoints({{60010.5, 1.0, 0.1}, {60010.0, 2.0, 0.5}, {60011.0, 1.5, 0.0}}, "MJD", "dmag", true);
+  double x0, x1, y0, y1;
+  ASSERT_TRUE(g.GetPointRange(&x0, &x1, &y0, &y1));
+  // x 60010 … 60011 widened by 0.05; y from 0.9 (1.0 − 0.1) to 2.5 (2.0 + 0.5), by 0.08.
+  EXPECT_DOUBLE_EQ(x0, 60009.95);
+  EXPECT_DOUBLE_EQ(x1, 60011.05);
+  EXPECT_NEAR(y0, 0.82, 1e-12);
+  EXPECT_NEAR(y1, 2.58, 1e-12);
+  EXPECT_NEAR(g.GetLength(), 1.1, 1e-9);
+  double lo, hi;
+  g.GetMinMax(&lo, &hi, 0, 0);
+  EXPECT_NEAR(lo, 0.82, 1e-12);
+  EXPECT_NEAR(hi, 2.58, 1e-12);
+  EXPECT_TRUE(g.IsYDown());
+  // Sorted by x for drawing and output.
+  ASSERT_EQ(g.GetPoints().size(), 3u);
+  EXPECT_EQ(g.GetPoints()[0].x, 60010.0);
+  EXPECT_EQ(g.GetPoints()[2].x, 60011.0);
+}
+
+TEST(GraphPoints, NonFinitePointsAreDroppedAndBadErrorsBecomeZero) {
+  CCtrlGraph2DCore g;
+  g.SetPoints({{1.0, NAN, 0.1}, {INFINITY, 1.0, 0.1}, {2.0, 3.0, -1.0}, {3.0, 4.0, NAN}}, "t", "m",
+              false);
+  ASSERT_EQ(g.GetPoints().size(), 2u);
+  EXPECT_EQ(g.GetPoints()[0].error, 0.0);
+  EXPECT_EQ(g.GetPoints()[1].error, 0.0);
+}
+
+TEST(GraphPoints, SinglePointHasARangeAndClearingEndsThePointMode) {
+  CCtrlGraph2DCore g;
+  double x0, x1, y0, y1;
+  EXPECT_FALSE(g.GetPointRange(&x0, &x1, &y0, &y1));
+  g.SetPoints({{5.0, 7.0, 0.0}}, "t", "m", true);
+  ASSERT_TRUE(g.GetPointRange(&x0, &x1, &y0, &y1));
+  EXPECT_LT(x0, 5.0);
+  EXPECT_GT(x1, 5.0);
+  EXPECT_LT(y0, 7.0);
+  EXPECT_GT(y1, 7.0);
+  g.ClearPoints();
+  EXPECT_FALSE(g.HasPoints());
+  EXPECT_FALSE(g.IsYDown());
+  EXPECT_EQ(g.GetLength(), 0.0);
+}
+
+TEST(GraphPoints, TextAndCsvHoldOneRowPerPoint) {
+  TempDir dir;
+  CCtrlGraph2DCore g;
+  g.SetPoints({{60010.25, -0.0125, 0.002}, {60010.5, 0.01, 0.003}}, "MJD", "dmag", true);
+  const std::string csv = dir.File("curve.CSV");
+  ASSERT_TRUE(g.OutputText(csv));
+  std::ifstream in(csv);
+  std::string head, r1, r2, extra;
+  std::getline(in, head);
+  std::getline(in, r1);
+  std::getline(in, r2);
+  EXPECT_FALSE(static_cast<bool>(std::getline(in, extra)));
+  EXPECT_EQ(head, "\"MJD\",\"dmag\",\"error\"");
+  EXPECT_EQ(r1, "60010.25000000,-0.012500,0.002000");
+  EXPECT_EQ(r2, "60010.50000000,0.010000,0.003000");
+  const std::string text = g.FormatText(false);
+  EXPECT_EQ(text.rfind("# MJD  dmag  error\n", 0), 0u);
+  EXPECT_NE(text.find("    60010.25000000    -0.012500   0.002000\n"), std::string::npos);
+  // No points, no line: nothing to write.
+  CCtrlGraph2DCore empty;
+  EXPECT_FALSE(empty.OutputText(dir.File("none.csv")));
+}

@@ -411,6 +411,45 @@ class GraphDialogsTest : public QObject {
     tiff.SetImageInfo(50, 100, "TIFF");
     QVERIFY(!tiff.IsBottomUp());
   }
+  // A point series drawn by the control: each error bar spans its ±error at the vertical
+  // scale of the graph, points without an error have none, and larger values lie lower.
+  void pointSeriesErrorBars() {
+    CCtrlGraph2D graph;
+    graph.resize(400, 300);
+    graph.SetPoints({{0.0, 0.0, 0.0}, {1.0, 1.0, 0.5}, {2.0, 0.0, 0.0}}, "MJD", "dmag", true);
+    const QRect area = graph.PlotArea();
+    graph.HrzMag(area.width() / graph.GetLength());
+    const QImage image = graph.Render(graph.size(), {});
+    auto bluish = [&](int x, int y) {
+      const QColor c = image.pixelColor(x, y);
+      return c.blue() > c.red() + 80;
+    };
+    auto barExtent = [&](double px) {
+      const int x = static_cast<int>(std::lround(px));
+      int top = -1, bottom = -1;
+      for (int y = area.top() + 1; y < area.bottom(); ++y)
+        if (bluish(x, y)) {
+          if (top < 0) top = y;
+          bottom = y;
+        }
+      return top < 0 ? 0 : bottom - top + 1;
+    };
+    // y from 0 to 1.5 widened by 5 % of 1.5 each way: the bar of ±0.5 is 1/1.65 of the
+    // height.
+    const double want = area.height() / 1.65;
+    const int middle = barExtent(graph.PointScreenX(1.0, area));
+    QVERIFY2(std::abs(middle - want) <= 4.0, qPrintable(QString::number(middle)));
+    QCOMPARE(barExtent(graph.PointScreenX(0.0, area)), 0);
+    // The darkest pixel of a column is the point itself.
+    auto dotY = [&](double px) {
+      const int x = static_cast<int>(std::lround(px));
+      int best = -1, value = 256;
+      for (int y = area.top() + 1; y < area.bottom(); ++y)
+        if (qGray(image.pixel(x, y)) < value) value = qGray(image.pixel(x, y)), best = y;
+      return best;
+    };
+    QVERIFY(dotY(graph.PointScreenX(1.0, area)) > dotY(graph.PointScreenX(0.0, area)) + 50);
+  }
 };
 
 QTEST_MAIN(GraphDialogsTest)
