@@ -17,7 +17,6 @@
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "solve/platesolve.h"
-#include "wcs/wcs.h"
 #include "wcs/wcstext.h"
 
 namespace {
@@ -138,34 +137,17 @@ int SolveCommand(const std::vector<std::string>& args) {
                  applied);
     return 1;
   }
-  // The solution as the program reads it: the sky at the centre of the frame, and the
-  // scale and orientation of a pixel there.
-  const double w = image.GetWidth(), h = image.GetHeight();
-  const double cx = (w + 1) / 2, cy = (h + 1) / 2;
-  tagAD centre, east, north;
-  unsigned int kind = 0;
-  CWCS wcs;
-  if (wcs.ToWCS2(&image, tagSFPoint{cx, cy}, &centre, &kind, nullptr, nullptr) != 1 ||
-      wcs.ToWCS2(&image, tagSFPoint{cx + 1, cy}, &east, &kind, nullptr, nullptr) != 1 ||
-      wcs.ToWCS2(&image, tagSFPoint{cx, cy + 1}, &north, &kind, nullptr, nullptr) != 1) {
+  PlateSolveSummary summary;
+  if (!PlateSolveSummarize(image, &summary)) {
     std::fputs("vantorel-cli: solve: the solution gives no sky at the frame's centre\n", stderr);
     return 1;
   }
-  // Offsets on the sky (east, north) of one pixel along y, in the tangent plane.
-  const double rad = M_PI / 180.0;
-  const double dEast = (north.a - centre.a) * std::cos(centre.d * rad);
-  const double dNorth = north.d - centre.d;
-  const double dxEast = (east.a - centre.a) * std::cos(centre.d * rad);
-  const double dxNorth = east.d - centre.d;
-  const double scale = std::sqrt(std::fabs(dEast * dxNorth - dNorth * dxEast)) * 3600.0;
-  // The angle from north to the image's +y axis, counted through east.
-  const double rotation = std::atan2(dEast, dNorth) / rad;
   char ra[kWcsFieldChars], dec[kWcsFieldChars];
-  *WcsWriteHours(ra, centre.a) = '\0';
-  *WcsWriteDegrees(dec, centre.d) = '\0';
-  std::printf("centre %.6f %.6f (%s %s)\n", centre.a, centre.d, ra, dec);
-  std::printf("scale %.5f arcsec/pixel\n", scale);
-  std::printf("rotation %.3f degrees (image +y from north through east)\n", rotation);
+  *WcsWriteHours(ra, summary.ra) = '\0';
+  *WcsWriteDegrees(dec, summary.dec) = '\0';
+  std::printf("centre %.6f %.6f (%s %s)\n", summary.ra, summary.dec, ra, dec);
+  std::printf("scale %.5f arcsec/pixel\n", summary.scale);
+  std::printf("rotation %.3f degrees (image +y from north through east)\n", summary.rotation);
   if (!solution.indexName.empty()) std::printf("index %s\n", solution.indexName.c_str());
   bool sip = false;
   for (const std::string& card : solution.cards) sip |= card.starts_with("A_ORDER");

@@ -34,6 +34,7 @@
 #include "measure/positioning.h"
 #include "platform/progress.h"
 #include "settings/registry.h"
+#include "wcs/wcs.h"
 
 extern char** environ;
 
@@ -639,4 +640,29 @@ int PlateSolveApply(CImage& image, const PlateSolution& solution) {
     image.SetLTMtx(cd, 1);
   }
   return 0;
+}
+
+bool PlateSolveSummarize(const CImage& image, PlateSolveSummary* out) {
+  const double w = image.GetWidth(), h = image.GetHeight();
+  const double cx = (w + 1) / 2, cy = (h + 1) / 2;
+  tagAD centre, east, north;
+  unsigned int kind = 0;
+  const CWCS wcs;
+  if (wcs.ToWCS2(&image, tagSFPoint{cx, cy}, &centre, &kind, nullptr, nullptr) != 1 ||
+      wcs.ToWCS2(&image, tagSFPoint{cx + 1, cy}, &east, &kind, nullptr, nullptr) != 1 ||
+      wcs.ToWCS2(&image, tagSFPoint{cx, cy + 1}, &north, &kind, nullptr, nullptr) != 1)
+    return false;
+  // Offsets on the sky (east, north) of one pixel along x and along y, in the tangent
+  // plane; a difference of right ascension is taken the short way round, across 0h too.
+  const double rad = M_PI / 180.0;
+  auto eastOf = [&](const tagAD& p) {
+    return std::remainder(p.a - centre.a, 360.0) * std::cos(centre.d * rad);
+  };
+  const double yEast = eastOf(north), yNorth = north.d - centre.d;
+  const double xEast = eastOf(east), xNorth = east.d - centre.d;
+  out->ra = centre.a;
+  out->dec = centre.d;
+  out->scale = std::sqrt(std::fabs(yEast * xNorth - yNorth * xEast)) * 3600.0;
+  out->rotation = std::atan2(yEast, yNorth) / rad;
+  return true;
 }

@@ -90,6 +90,15 @@ int PlateSolveStars(const std::vector<PlateSolveStar>& stars, int width, int hei
 // world coordinates).
 int PlateSolveApply(CImage& image, const PlateSolution& solution);
 
+// A solved image's coordinates as the program reads them: the sky at the frame's centre
+// (degrees), the scale of a pixel there (arc seconds) and the angle from north to the
+// image's +y axis counted through east (degrees, −180 to 180).
+struct PlateSolveSummary {
+  double ra = 0.0, dec = 0.0, scale = 0.0, rotation = 0.0;
+};
+// False when the image's world coordinates give no sky at its centre.
+bool PlateSolveSummarize(const CImage& image, PlateSolveSummary* out);
+
 // The keywords a solution replaces: the first two axes' CTYPE, CUNIT, CRPIX, CRVAL,
 // CDELT, CROTA, the CD and PC matrices, PVi_m, the SIP polynomials, LONPOLE, LATPOLE,
 // RADESYS, EQUINOX, WCSAXES and a scanned plate's solution.

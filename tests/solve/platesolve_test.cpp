@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/ralimage.h"
@@ -265,6 +266,46 @@ TEST_F(PlateSolveTest, KeepsTheSolutionCardsAndAppliesThemOverOldCoordinates) {
   ASSERT_EQ(CWCS().ToWCS2(&image, tagSFPoint{512.5, 512.5}, &ad, &kind, nullptr, nullptr), 1);
   EXPECT_NEAR(ad.a, 150.3, 1e-9);
   EXPECT_NEAR(ad.d, 32.7, 1e-9);
+}
+
+// The summary printed after a solve is the same wherever the field lies: across 0h, where
+// right ascension jumps from 360° to 0°, the scale and the rotation are those of a field
+// anywhere else.
+TEST(PlateSolveSummaryTest, ScaleAndRotationHoldAcrossZeroHours) {
+  const double scale = 3.5 / 3600.0, theta = 30.0 * M_PI / 180.0;
+  PlateSolveSummary first;  // of the field away from 0h
+  for (double ra : {150.3, 0.0, 359.9999, 0.0001}) {
+    SCOPED_TRACE(ra);
+    PlateSolution solution;
+    char text[81];
+    for (const auto& [key, value] :
+         std::vector<std::pair<const char*, double>>{{"CRVAL1", ra},
+                                                     {"CRVAL2", 24.1},
+                                                     {"CRPIX1", 512.5},
+                                                     {"CRPIX2", 512.5},
+                                                     {"CD1_1", -scale * std::cos(theta)},
+                                                     {"CD1_2", scale * std::sin(theta)},
+                                                     {"CD2_1", scale * std::sin(theta)},
+                                                     {"CD2_2", scale * std::cos(theta)}}) {
+      std::snprintf(text, sizeof text, "%-8s= %20.12E", key, value);
+      solution.cards.push_back(Card(text));
+    }
+    solution.cards.push_back(Card("CTYPE1  = 'RA---TAN'"));
+    solution.cards.push_back(Card("CTYPE2  = 'DEC--TAN'"));
+    CRalImage image(1024, 1024, -32, 1, 1.0, 0.0, 1);
+    ASSERT_EQ(PlateSolveApply(image, solution), 0);
+    PlateSolveSummary summary;
+    ASSERT_TRUE(PlateSolveSummarize(image, &summary));
+    EXPECT_NEAR(std::remainder(summary.ra - ra, 360.0), 0.0, 1e-9);
+    EXPECT_NEAR(summary.dec, 24.1, 1e-9);
+    // One pixel's step, measured on the sphere: within 1e-4 ″ and 1e-3 ° of the matrix's,
+    // and the same wherever the field lies.
+    EXPECT_NEAR(summary.scale, 3.5, 1e-4);
+    EXPECT_NEAR(std::fabs(summary.rotation), 30.0, 1e-3);
+    if (ra == 150.3) first = summary;
+    EXPECT_NEAR(summary.scale, first.scale, 1e-8);
+    EXPECT_NEAR(summary.rotation, first.rotation, 1e-8);
+  }
 }
 
 TEST_F(PlateSolveTest, OutcomesWithoutASolution) {
