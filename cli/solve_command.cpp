@@ -70,9 +70,19 @@ int SolveCommand(const std::vector<std::string>& args) {
     std::optional<double>* target = nullptr;
     if (a == "--scale-low") target = &solve.scaleLow;
     if (a == "--scale-high") target = &solve.scaleHigh;
-    if (a == "--ra") target = &solve.ra;
-    if (a == "--dec") target = &solve.dec;
     if (a == "--radius") target = &solve.radius;
+    if (a == "--ra" || a == "--dec") {
+      // Degrees, or hours (degrees) minutes seconds as an observer writes them.
+      double v = 0.0;
+      const bool ra = a == "--ra";
+      if (!hasValue ||
+          !(ra ? PlateSolveParseRa(args[i + 1], &v) : PlateSolveParseDec(args[i + 1], &v)))
+        return Misuse(a + (ra ? " takes degrees in [0, 360) or hours as HH:MM:SS"
+                              : " takes degrees in [-90, 90] or DD:MM:SS"));
+      (ra ? solve.ra : solve.dec) = v;
+      ++i;
+      continue;
+    }
     if (target || a == "--timeout") {
       double v = 0.0;
       if (!hasValue || !ParseNumber(args[i + 1], &v)) return Misuse(a + " takes a number");

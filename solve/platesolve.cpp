@@ -24,10 +24,12 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "engine/imgpixelinfo.h"
 #include "engine/ralimage.h"
 #include "fits/fits.h"
+#include "fits/headeredit.h"
 #include "imagemodel/fitsheader.h"
 #include "imagemodel/image.h"
 #include "measure/phottable.h"
@@ -665,4 +667,110 @@ bool PlateSolveSummarize(const CImage& image, PlateSolveSummary* out) {
   out->scale = std::sqrt(std::fabs(yEast * xNorth - yNorth * xEast)) * 3600.0;
   out->rotation = std::atan2(yEast, yNorth) / rad;
   return true;
+}
+
+namespace {
+
+// The fields of a sexagesimal or decimal angle: up to three unsigned numbers separated by
+// blanks, ':' or unit letters; *sign −1 for a leading '-'; *hours when an 'h' follows the
+// first field. False on anything else.
+bool SplitAngle(std::string_view text, std::vector<double>* fields, double* sign, bool* hours) {
+  std::size_t i = 0;
+  auto skipBlanks = [&] {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  };
+  skipBlanks();
+  *sign = 1.0;
+  *hours = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) *sign = text[i++] == '-' ? -1.0 : 1.0;
+  bool lastHadFraction = false;
+  while (true) {
+    skipBlanks();
+    if (i == text.size()) break;
+    if (fields->size() == 3 || lastHadFraction) return false;
+    const std::size_t start = i;
+    while (i < text.size() && ((text[i] >= '0' && text[i] <= '9') || text[i] == '.')) ++i;
+    const std::string number(text.substr(start, i - start));
+    if (number.empty() || number == "." || std::count(number.begin(), number.end(), '.') > 1)
+      return false;
+    lastHadFraction = number.find('.') != std::string::npos;
+    fields->push_back(std::strtod(number.c_str(), nullptr));
+    skipBlanks();
+    if (i < text.size() && std::strchr(":hmsd'\"", text[i])) {
+      if (text[i] == 'h' && fields->size() == 1) *hours = true;
+      ++i;
+    }
+  }
+  if (fields->empty()) return false;
+  for (std::size_t f = 1; f < fields->size(); ++f)
+    if ((*fields)[f] >= 60.0) return false;
+  return true;
+}
+
+double Sexagesimal(const std::vector<double>& fields) {
+  double v = 0.0, unit = 1.0;
+  for (double f : fields) {
+    v += f * unit;
+    unit /= 60.0;
+  }
+  return v;
+}
+
+}  // namespace
+
+bool PlateSolveParseRa(std::string_view text, double* degrees) {
+  std::vector<double> fields;
+  double sign = 1.0;
+  bool hours = false;
+  if (!SplitAngle(text, &fields, &sign, &hours) || sign < 0.0) return false;
+  const double v = (fields.size() > 1 || hours) ? Sexagesimal(fields) * 15.0 : fields[0];
+  if (!(v >= 0.0 && v < 360.0)) return false;
+  *degrees = v;
+  return true;
+}
+
+bool PlateSolveParseDec(std::string_view text, double* degrees) {
+  std::vector<double> fields;
+  double sign = 1.0;
+  bool hours = false;
+  if (!SplitAngle(text, &fields, &sign, &hours) || hours) return false;
+  const double v = sign * Sexagesimal(fields);
+  if (!(v >= -90.0 && v <= 90.0)) return false;
+  *degrees = v;
+  return true;
+}
+
+bool PlateSolveHint(const CImage& image, double* ra, double* dec) {
+  if (PlateSolveSummary s; PlateSolveSummarize(image, &s)) {
+    *ra = s.ra;
+    *dec = s.dec;
+    return true;
+  }
+  // A number is degrees; a string is read as an observer writes it ("03 47 24").
+  auto angle = [&](const char* key, bool rightAscension, double* out) {
+    const int i = image.m_FitsHeader.Find(key);
+    if (i < 0) return false;
+    const headeredit::CardParts parts = headeredit::ParseCard(image.m_FitsHeader.GetAt(i));
+    if (!parts.valued || parts.value.empty()) return false;
+    if (!parts.isString) {
+      char* end = nullptr;
+      const double v = std::strtod(parts.value.c_str(), &end);
+      if (*end != '\0' || !std::isfinite(v)) return false;
+      if (rightAscension ? !(v >= 0.0 && v < 360.0) : !(v >= -90.0 && v <= 90.0)) return false;
+      *out = v;
+      return true;
+    }
+    std::string text = parts.value;
+    // A right ascension string of one field is hours, as capture programs write it.
+    if (rightAscension && text.find_first_of(" :h") == std::string::npos) text += "h";
+    return rightAscension ? PlateSolveParseRa(text, out) : PlateSolveParseDec(text, out);
+  };
+  double a = 0.0, d = 0.0;
+  for (auto [raKey, decKey] : {std::pair{"RA", "DEC"}, std::pair{"OBJCTRA", "OBJCTDEC"}})
+    if (angle(raKey, true, &a) && angle(decKey, false, &d)) {
+      *ra = a;
+      *dec = d;
+      return true;
+    }
+  return false;
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CImage;
@@ -98,6 +99,21 @@ struct PlateSolveSummary {
 };
 // False when the image's world coordinates give no sky at its centre.
 bool PlateSolveSummarize(const CImage& image, PlateSolveSummary* out);
+
+// A right ascension or a declination as an observer types it or a header gives it, in
+// degrees: a single number is degrees (a right ascension with an "h" after it, hours);
+// two or three fields separated by blanks, ':' or the letters h m s / d m s are hours,
+// minutes and seconds of right ascension, or degrees, minutes and seconds of
+// declination with an optional sign. Minutes and seconds below 60; only the last field
+// may have a fraction. False when the text is none of these or out of range (right
+// ascension [0, 360), declination [-90, 90]).
+bool PlateSolveParseRa(std::string_view text, double* degrees);
+bool PlateSolveParseDec(std::string_view text, double* degrees);
+
+// Where a frame points, as a hint for the solver: the sky at the centre of its world
+// coordinates; else the RA and DEC cards (numbers in degrees, strings sexagesimal);
+// else OBJCTRA and OBJCTDEC. False when none of these gives a position.
+bool PlateSolveHint(const CImage& image, double* ra, double* dec);
 
 // The keywords a solution replaces: the first two axes' CTYPE, CUNIT, CRPIX, CRVAL,
 // CDELT, CROTA, the CD and PC matrices, PVi_m, the SIP polynomials, LONPOLE, LATPOLE,

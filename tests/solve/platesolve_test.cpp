@@ -308,6 +308,96 @@ TEST(PlateSolveSummaryTest, ScaleAndRotationHoldAcrossZeroHours) {
   }
 }
 
+// Hints as observers type them and as capture programs write them into headers.
+TEST(PlateSolveHintTest, AnglesInDegreesOrSexagesimal) {
+  struct Case {
+    const char* text;
+    bool ra;
+    double expect;  // NAN: refused
+  };
+  const Case cases[] = {
+      {"56.75", true, 56.75},
+      {"03:47:24", true, 56.85},
+      {"3 47 24.0", true, 56.85},
+      {"03h47m24s", true, 56.85},
+      {"3.79h", true, 56.85},
+      {"23:59:59.9", true, 359.99958333333333},
+      {"24:00:00", true, NAN},
+      {"360", true, NAN},
+      {"-1", true, NAN},
+      {"03:60:00", true, NAN},
+      {"03:47.5:10", true, NAN},  // a fraction before the last field
+      {"3 47 24 1", true, NAN},
+      {"abc", true, NAN},
+      {"", true, NAN},
+      {"+24:07:00", false, 24.116666666666667},
+      {"-00 30 00", false, -0.5},
+      {"-0.5", false, -0.5},
+      {"24d07m", false, 24.116666666666667},
+      {"90", false, 90.0},
+      {"-90:00:01", false, NAN},
+      {"12h", false, NAN},
+      {"24:7:", false, 24.116666666666667},
+      {"1..5", false, NAN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    double v = -1000.0;
+    const bool ok = c.ra ? PlateSolveParseRa(c.text, &v) : PlateSolveParseDec(c.text, &v);
+    if (std::isnan(c.expect)) {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(v, -1000.0);
+    } else {
+      EXPECT_TRUE(ok);
+      EXPECT_NEAR(v, c.expect, 1e-12);
+    }
+  }
+}
+
+TEST(PlateSolveHintTest, FromWorldCoordinatesElseTheTelescopeCards) {
+  auto hint = [](const std::vector<std::string>& cards, double* ra, double* dec) {
+    CRalImage image(64, 64, -32, 1, 1.0, 0.0, 1);
+    for (const std::string& c : cards) image.m_FitsHeader.Add(Card(c));
+    return PlateSolveHint(image, ra, dec);
+  };
+  double ra = 0.0, dec = 0.0;
+  EXPECT_FALSE(hint({}, &ra, &dec));
+  EXPECT_FALSE(hint({"RA      =                 56.8"}, &ra, &dec));  // no declination
+  EXPECT_FALSE(
+      hint({"RA      =                400.0", "DEC     =                 24.1"}, &ra, &dec));
+  ASSERT_TRUE(
+      hint({"RA      =                 56.8", "DEC     =                 24.1"}, &ra, &dec));
+  EXPECT_DOUBLE_EQ(ra, 56.8);
+  EXPECT_DOUBLE_EQ(dec, 24.1);
+  // Strings are hours and degrees, a one-field right ascension included.
+  ASSERT_TRUE(hint({"OBJCTRA = '03 47 24.0'", "OBJCTDEC= '+24 07 00'"}, &ra, &dec));
+  EXPECT_NEAR(ra, 56.85, 1e-12);
+  EXPECT_NEAR(dec, 24.116666666666667, 1e-12);
+  ASSERT_TRUE(hint({"RA      = '3.79'", "DEC     = '-5.5'"}, &ra, &dec));
+  EXPECT_NEAR(ra, 56.85, 1e-12);
+  EXPECT_NEAR(dec, -5.5, 1e-12);
+  // Unreadable RA/DEC fall through to OBJCTRA/OBJCTDEC.
+  ASSERT_TRUE(hint({"RA      = 'unknown'", "DEC     = 'unknown'", "OBJCTRA = '12:00:00'",
+                    "OBJCTDEC= '-30:00:00'"},
+                   &ra, &dec));
+  EXPECT_NEAR(ra, 180.0, 1e-12);
+  EXPECT_NEAR(dec, -30.0, 1e-12);
+  // World coordinates, when the image has them, come before the cards.
+  CRalImage image(64, 64, -32, 1, 1.0, 0.0, 1);
+  PlateSolution solution;
+  for (const char* c : {"CTYPE1  = 'RA---TAN'", "CTYPE2  = 'DEC--TAN'",
+                        "CRVAL1  =                150.3", "CRVAL2  =                 32.7",
+                        "CRPIX1  =                 32.5", "CRPIX2  =                 32.5",
+                        "CD1_1   =              -0.0003", "CD2_2   =               0.0003"})
+    solution.cards.push_back(Card(c));
+  ASSERT_EQ(PlateSolveApply(image, solution), 0);
+  image.m_FitsHeader.Add(Card("RA      =                 56.8"));
+  image.m_FitsHeader.Add(Card("DEC     =                 24.1"));
+  ASSERT_TRUE(PlateSolveHint(image, &ra, &dec));
+  EXPECT_NEAR(ra, 150.3, 1e-9);
+  EXPECT_NEAR(dec, 32.7, 1e-9);
+}
+
 TEST_F(PlateSolveTest, OutcomesWithoutASolution) {
   EXPECT_EQ(Solve("unsolved"), PSOLVE_NO_SOLUTION);
   EXPECT_NE(message_.find("no solution"), std::string::npos) << message_;
