@@ -350,6 +350,8 @@ void CMainFrame::CreateMenus() {
   Add(info, 4502, "測光(&A)...", false);
   connect(Add(info, cmd::ID_LIGHTCURVE, "ﾗｲﾄｶｰﾌﾞ(&L)..."), &QAction::triggered, this,
           &CMainFrame::OnLightCurve);
+  connect(Add(info, cmd::ID_PLATE_SOLVE, "ﾌﾟﾚｰﾄｿﾙﾌﾞ(&S)..."), &QAction::triggered, this,
+          &CMainFrame::OnPlateSolve);
   Add(info, 4501, "位置測定(&P)...", false);
   Add(info, 4503, "ｸﾞﾗﾌ(&G)...", false);
   connect(Add(info, ID_CONTOUR, "ｺﾝﾄｱ(&N)..."), &QAction::triggered, this, &CMainFrame::OnContour);
@@ -491,6 +493,11 @@ void CMainFrame::UpdateCommands() {
         cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
     Command(id)->setEnabled(doc);
   Command(cmd::ID_COMPOSIT)->setEnabled(doc);
+  {
+    // Stars are found on one plane only.
+    const CRalImage* solved = doc ? view->GetImgWnd().GetImagePtr() : nullptr;
+    Command(cmd::ID_PLATE_SOLVE)->setEnabled(solved && solved->GetPlanes() == 1);
+  }
   Command(cmd::ID_BLINK_COMPARETER)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();

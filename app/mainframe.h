@@ -59,6 +59,7 @@ inline constexpr int ID_BLINK_COMPARETER = 4534;
 inline constexpr int ID_BATCH_OVERSCAN = 4570;
 inline constexpr int ID_BATCH_COMPOSIT = 4525;
 inline constexpr int ID_LIGHTCURVE = 4590;
+inline constexpr int ID_PLATE_SOLVE = 4591;
 inline constexpr int ID_MORE_WINDOWS = 65280;
 inline constexpr int ID_HELP = 32836;
 }  // namespace cmd
@@ -136,6 +137,9 @@ class CMainFrame : public QMainWindow, public CVumDocTemplate {
   // The light-curve dialog (one, modeless): its stars are the photometry marks of the
   // active image window (mainframe_dialogs.cpp).
   void OnLightCurve();
+  // Plate solving of the active image (a one-plane image): the dialog runs the solver, the
+  // solution goes into the image as a change that undo takes back (mainframe_dialogs.cpp).
+  void OnPlateSolve();
   // The active image to the clipboard; the clipboard's image as a new document.
   void OnEditCopy();
   void OnEditPaste();

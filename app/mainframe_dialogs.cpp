@@ -1,7 +1,9 @@
 // The main frame's commands that open processing dialogs on a new window: the contour
 // map, drawn in a window of its own while the measuring tools' dialogs are put away; and
-// the light-curve dialog over the photometry marks of the active window.
+// the light-curve dialog over the photometry marks of the active window; plate solving of
+// the active image.
 #include <QMdiArea>
+#include <QStatusBar>
 
 #include <algorithm>
 
@@ -12,6 +14,9 @@
 #include "engine/ralimage.h"
 #include "graph/qt/dlglightcurve.h"
 #include "measure/phottable.h"
+#include "platform/messagebox.h"
+#include "solve/qt/dlgplatesolve.h"
+#include "wcs/wcstext.h"
 
 void CMainFrame::OnContour() {
   CKivImageDoc* doc = ActiveDocument();
@@ -68,4 +73,35 @@ void CMainFrame::OnLightCurve() {
   m_pLightCurve->show();
   m_pLightCurve->raise();
   m_pLightCurve->activateWindow();
+}
+
+void CMainFrame::OnPlateSolve() {
+  CKivImageDoc* doc = ActiveDocument();
+  if (!doc || !doc->GetImgWnd().GetImagePtr()) return;
+  CRalImgWnd& wnd = doc->GetImgWnd();
+  if (wnd.GetImagePtr()->GetPlanes() != 1) {
+    AfxMessageBox(platesolve_text::kColour, MB_OK | MB_ICONEXCLAMATION);
+    return;
+  }
+  CDlgPlateSolve dialog(wnd.GetImagePtr(), this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  if (!wnd.ApplyPlateSolution(dialog.Solution())) {
+    AfxMessageBox(wnd_text::kSolutionRefused, MB_OK | MB_ICONEXCLAMATION);
+    UpdateCommands();
+    return;
+  }
+  doc->SetModifiedFlag(true);
+  UpdateCommands();
+  // The solution in a line: the centre as the information bar writes it, scale, rotation.
+  PlateSolveSummary s;
+  if (PlateSolveSummarize(*wnd.GetImagePtr(), &s)) {
+    tagAD centre{};
+    centre.a = s.ra;
+    centre.d = s.dec;
+    statusBar()->showMessage(
+        QString::fromUtf8(platesolve_text::kSolved)
+            .arg(QString::fromStdString(WcsCelestialText(*wnd.GetImagePtr(), centre)))
+            .arg(s.scale, 0, 'f', 3)
+            .arg(s.rotation, 0, 'f', 2));
+  }
 }

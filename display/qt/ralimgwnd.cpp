@@ -23,6 +23,7 @@
 #include "measure/qt/dlgaperture.h"
 #include "platform/memhints.h"
 #include "platform/messagebox.h"
+#include "solve/platesolve.h"
 
 CRalImgProc::CRalImgProc() = default;
 CRalImgProc::~CRalImgProc() = default;
@@ -474,6 +475,16 @@ int CRalImgWnd::FitsHeader() {
   m_pImage->m_FitsHeader = dialog.m_Header;
   m_bHeaderEdited = 1;
   if (axisChanged) m_pImage->SetOverwriteAllowed(0);
+  Update(1);
+  return 1;
+}
+
+int CRalImgWnd::ApplyPlateSolution(const PlateSolution& solution) {
+  if (!m_pImage) return 0;
+  KeptUndo kept;
+  if (!MakeUndoBuffKeeping(&kept)) return 0;
+  if (PlateSolveApply(*m_pImage, solution) != 0) return PutUndoBack(kept, true);
+  SetUndoName(wnd_text::kPlateSolveUndo);
   Update(1);
   return 1;
 }

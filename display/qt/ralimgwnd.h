@@ -35,10 +35,15 @@ class CVumDocument;
 class ProgressSink;
 class QWidget;
 
+struct PlateSolution;
+
 namespace wnd_text {
 inline constexpr const char* kNoDisplayMemory =
     "メモリ不足で画像が表示できません。画像を保存して他のウィンドウを閉じてください。";  // 62007
 inline constexpr const char* kSaveHeaderQuestion = "ヘッダの編集結果を保存しますか？";
+inline constexpr const char* kPlateSolveUndo = "ﾌﾟﾚｰﾄｿﾙﾌﾞ";
+inline constexpr const char* kSolutionRefused =
+    "ﾌﾟﾚｰﾄｿﾙﾌﾞの解を画像の座標にできませんでした。画像は変わっていません。";
 inline constexpr const char* kNoMemory =
     "メモリが不足しています。「環境設定」の仮想メモリの設定を確認してください。";  // 2321
 inline constexpr const char* kMeasurementsDropped =
@@ -243,6 +248,10 @@ class CRalImgWnd : public CRalImgProc, public CToolWindow {
   // The header editor: OK puts the edited cards into the image (the save asks whether to
   // keep them); after the dispersion axis was changed the file read is not overwritten.
   int FitsHeader();
+  // A plate solution as the image's celestial coordinates, as one change that undo takes
+  // back (the marks stay where they are). 0, with the image as it was, when its cards
+  // are refused.
+  int ApplyPlateSolution(const PlateSolution& solution);
   // The menu's automatic levels: an undo copy named name, the automatic levels, update.
   int AutoLevel(const std::string& name);
   // Names what undo takes back, on both images.
