@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
@@ -323,6 +324,37 @@ class PlateSolveDialogTest : public QObject {
     QVERIFY(doc);
     QVERIFY(!doc->IsModified());
     QVERIFY(ReadFileOrEmpty(out_ + "/args.txt").empty());
+  }
+
+  // Pictures for a person to look at, with the real solver: VANTOREL_PS_FRAME names a
+  // frame without coordinates, VANTOREL_PS_SHOT the start of the PNG names (the screen
+  // while the dialog runs, and after the solve with the mouse on FITS pixel (400, 600)).
+  // Skipped without them.
+  void screenshotsOfARealSolve() {
+    const QString path = qEnvironmentVariable("VANTOREL_PS_FRAME");
+    const QString shot = qEnvironmentVariable("VANTOREL_PS_SHOT");
+    if (path.isEmpty() || shot.isEmpty()) QSKIP("VANTOREL_PS_FRAME and VANTOREL_PS_SHOT unset");
+    qputenv("PATH", path_);
+    frame_ = path.toStdString();
+    CMainFrame frame;
+    bool grabbed = false;
+    CKivImageDoc* doc = OpenAndSolve(frame, [&](CDlgPlateSolve* dlg) {
+      dlg->onProgress = [&](int percent) {
+        if (grabbed || percent < 1) return;
+        grabbed = dlg->screen()->grabWindow(0).save(shot + QStringLiteral("-running.png"));
+      };
+      QTest::mouseClick(Find<QPushButton>(dlg, "PS_BTN_RUN"), Qt::LeftButton);
+      QCOMPARE(dlg->LastResult(), PSOLVE_OK);
+    });
+    QVERIFY(doc);
+    CKivImageView* view = frame.ActiveView();
+    POINT p{};
+    const int height = doc->GetImgWnd().GetImagePtr()->GetHeight();
+    QVERIFY(doc->GetImgWnd().GetViewInfo().PtImageToView(POINT{399, height - 600}, &p));
+    QTest::mouseMove(view->viewport(), QPoint(p.x, p.y));
+    QTest::qWait(300);
+    QVERIFY(frame.screen()->grabWindow(0).save(shot + QStringLiteral("-solved.png")));
+    qInfo("%s", qPrintable(frame.InfoBar()->findChild<QLabel*>(QStringLiteral("physical"))->text()));
   }
 };
 
