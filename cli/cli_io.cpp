@@ -350,6 +350,13 @@ bool OpenImage(const std::string& path, CRalImage& image) {
   return ReadBatchImage(path, image);
 }
 
+bool OpenOnePlaneImage(const char* command, const std::string& path, CRalImage& image) {
+  if (!OpenImage(path, image)) return false;
+  if (!image.IsColor()) return true;
+  std::fprintf(stderr, "vantorel-cli: %s: %s is a colour image\n", command, path.c_str());
+  return false;
+}
+
 int TransformImageFile(const CliOptions& options, const std::string& in, const std::string& out,
                        int askOptions, const std::function<bool(CRalImage&)>& op) {
   CliPrompts prompts(options);

@@ -72,6 +72,9 @@ class StderrProgress : public ProgressSink {
 // printed.
 class CRalImage;
 bool OpenImage(const std::string& path, CRalImage& image);
+// The same for the measuring commands, which work on one plane: a colour image is refused
+// under the command's name. False after the reason was printed.
+bool OpenOnePlaneImage(const char* command, const std::string& path, CRalImage& image);
 
 // Opens in (as OpenImage does, the options answering the reader's questions), runs op on
 // the image when one is given, and saves it as out (askOptions: the writer asks for its

@@ -89,11 +89,7 @@ int Positioning(const char* command, const std::vector<std::string>& args) {
   CliPrompts prompts(options);
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;
-  if (!OpenImage(in, image)) return 1;
-  if (image.IsColor()) {
-    std::fprintf(stderr, "vantorel-cli: %s: %s is a colour image\n", command, in.c_str());
-    return 1;
-  }
+  if (!OpenOnePlaneImage(command, in, image)) return 1;
   if (!RegionsPossible(command, regions, image)) return 1;
   auto pixel = [&](double x, double y) {
     return POINT{static_cast<int>(std::lround(PhotImageX(x))),

@@ -93,11 +93,7 @@ int PhotCommand(const std::vector<std::string>& args) {
   CliPrompts prompts(options);
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;
-  if (!OpenImage(in, image)) return 1;
-  if (image.IsColor()) {
-    std::fprintf(stderr, "vantorel-cli: phot: %s is a colour image\n", in.c_str());
-    return 1;
-  }
+  if (!OpenOnePlaneImage("phot", in, image)) return 1;
   if (!RegionsPossible("phot", regions, image)) return 1;
   auto pixel = [&](double x, double y) {
     return POINT{static_cast<int>(std::lround(PhotImageX(x))),

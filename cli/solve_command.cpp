@@ -113,11 +113,7 @@ int SolveCommand(const std::vector<std::string>& args) {
   CliPrompts prompts(options);
   ScopedUserPrompts scoped(&prompts);
   CRalImage image;
-  if (!OpenImage(in, image)) return 1;
-  if (image.IsColor()) {
-    std::fprintf(stderr, "vantorel-cli: solve: %s is a colour image\n", in.c_str());
-    return 1;
-  }
+  if (!OpenOnePlaneImage("solve", in, image)) return 1;
   const std::vector<PlateSolveStar> stars = PlateSolveDetect(image, 1.0);
   std::fprintf(stderr, "vantorel-cli: solve: %zu stars detected in %s\n", stars.size(), in.c_str());
 

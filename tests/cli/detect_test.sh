@@ -88,6 +88,24 @@ count=$(grep -c ' SEARCH  ,' zero.csv)
 cmp -s zero.csv low.csv || fail "sky -500 detects differently: $(grep -c SEARCH low.csv) rows"
 cmp -s zero.csv high.csv || fail "sky +1000 detects differently: $(grep -c SEARCH high.csv) rows"
 
+# The measuring commands work on one plane: a colour image is refused under each name.
+/usr/bin/python3 - <<'PY' || exit 1
+import struct
+w, h = 8, 4
+row = bytes([200, 100, 50] * w)  # 24 bits a pixel, rows a multiple of 4 bytes
+pixels = row * h
+head = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
+info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
+open("colour.bmp", "wb").write(head + info + pixels)
+PY
+for command in "detect colour.bmp" "centroid colour.bmp --at 2,2" "phot colour.bmp --at 2,2" \
+  "solve colour.bmp"; do
+  "$cli" $command >/dev/null 2>err.txt
+  code=$?
+  [ $code = 1 ] && grep -qx "vantorel-cli: ${command%% *}: colour.bmp is a colour image" err.txt ||
+    fail "$command on a colour image: exit $code, $(cat err.txt)"
+done
+
 "$cli" detect stars.fits --factor 3.5 >/dev/null 2>&1
 [ $? = 2 ] || fail "a factor above 3.0 is misuse"
 "$cli" centroid stars.fits >/dev/null 2>&1
