@@ -13,6 +13,7 @@
 
 #include "cli/cli_io.h"
 #include "cli/commands.h"
+#include "cli/json_writer.h"
 #include "cli/wcs_lines.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
@@ -63,7 +64,7 @@ bool ParseNumber(const std::string& text, double* v) {
 int SolveCommand(const std::vector<std::string>& args) {
   PlateSolveOptions solve;
   std::vector<std::string> files;
-  bool verbose = false;
+  bool verbose = false, json = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -96,6 +97,8 @@ int SolveCommand(const std::vector<std::string>& args) {
       solve.indexDir = args[++i];
     } else if (a == "--verbose") {
       verbose = true;
+    } else if (a == "--json") {
+      json = true;
     } else if (a.starts_with("--")) {
       return Misuse("unknown or incomplete option '" + a + "'");
     } else {
@@ -148,16 +151,33 @@ int SolveCommand(const std::vector<std::string>& args) {
     std::fputs("vantorel-cli: solve: the solution gives no sky at the frame's centre\n", stderr);
     return 1;
   }
-  char ra[kWcsFieldChars], dec[kWcsFieldChars];
-  *WcsWriteHours(ra, summary.ra) = '\0';
-  *WcsWriteDegrees(dec, summary.dec) = '\0';
-  std::printf("centre %.6f %.6f (%s %s)\n", summary.ra, summary.dec, ra, dec);
-  std::printf("scale %.5f arcsec/pixel\n", summary.scale);
-  std::printf("rotation %.3f degrees (image +y from north through east)\n", summary.rotation);
-  if (!solution.indexName.empty()) std::printf("index %s\n", solution.indexName.c_str());
   bool sip = false;
   for (const std::string& card : solution.cards) sip |= card.starts_with("A_ORDER");
-  std::printf("distortion %s\n", sip ? "SIP" : "none");
+  if (json) {
+    // One object: what the text lines say, for scripts.
+    JsonWriter w;
+    w.BeginObject().Key("file").String(in);
+    w.Key("ra").Number(summary.ra).Key("dec").Number(summary.dec);
+    w.Key("scale").Number(summary.scale).Key("rotation").Number(summary.rotation);
+    w.Key("index").String(solution.indexName).Key("distortion").String(sip ? "SIP" : "none");
+    w.Key("stars").Integer(static_cast<long long>(stars.size()));
+    w.Key("out");
+    if (out.empty())
+      w.Null();
+    else
+      w.String(out);
+    w.EndObject();
+    std::printf("%s\n", w.Text().c_str());
+  } else {
+    char ra[kWcsFieldChars], dec[kWcsFieldChars];
+    *WcsWriteHours(ra, summary.ra) = '\0';
+    *WcsWriteDegrees(dec, summary.dec) = '\0';
+    std::printf("centre %.6f %.6f (%s %s)\n", summary.ra, summary.dec, ra, dec);
+    std::printf("scale %.5f arcsec/pixel\n", summary.scale);
+    std::printf("rotation %.3f degrees (image +y from north through east)\n", summary.rotation);
+    if (!solution.indexName.empty()) std::printf("index %s\n", solution.indexName.c_str());
+    std::printf("distortion %s\n", sip ? "SIP" : "none");
+  }
   if (!out.empty() && CRalImageIO::WriteImageFile(image, out, 0) != 1) return 1;
   return 0;
 }

@@ -22,6 +22,7 @@ install; bad options exit 2 before anything is read.
 
 Exits 77 when numpy or astropy, solve-field or the index file is missing.
 """
+import json
 import os
 import shutil
 import signal
@@ -237,8 +238,28 @@ def main():
         r = run("settings", "set", "IO", "FitsBottomUp", 0)
         if r.returncode != 0:
             fail(f"settings set: {r.stderr}")
-        solve("with a hint", ["solve", frame2, out2, "--ra", 84.5, "--dec", -5.0,
-                              "--radius", 2, "--timeout", 60], out2)
+        start = time.monotonic()
+        r = run("solve", frame2, out2, "--ra", "05:38:00", "--dec", "-05:00:00", "--radius", 2,
+                "--timeout", 60, "--json")
+        print(f"with a hint: solved in {time.monotonic() - start:.2f} s (exit {r.returncode})")
+        print(r.stdout, end="")
+        if r.returncode != 0:
+            fail(f"with a hint: exit {r.returncode}: {r.stderr}")
+        else:
+            # The object says what the written header says, at the frame's centre.
+            got = json.loads(r.stdout)
+            with fits.open(out2) as h:
+                w = WCS(h[0].header)
+            centre = w.all_pix2world([[(n + 1) / 2, (n + 1) / 2]], 1)[0]
+            scale, rot = local_geometry(w, (n + 1) / 2, (n + 1) / 2)
+            if separation(np.array([[got["ra"], got["dec"]]]), np.array([centre]))[0] > 0.01:
+                fail(f"--json centre {got['ra']}, {got['dec']} against the header's {centre}")
+            if abs(got["scale"] - scale) > 1e-5 or abs(got["rotation"] - rot) > 1e-4:
+                fail(f"--json scale/rotation {got['scale']}, {got['rotation']} against "
+                     f"{scale}, {rot}")
+            if got["out"] != out2 or got["file"] != frame2 or got["stars"] < 10 or \
+                    got["distortion"] not in ("SIP", "none") or not got["index"]:
+                fail(f"--json members: {got}")
         check_solution("with a hint", out2, truth2, n)
         run("settings", "set", "IO", "FitsBottomUp", 1)
 
