@@ -201,8 +201,8 @@ void CDlgPlateSolve::BuildUi() {
 
 void CDlgPlateSolve::UpdateEnabling() {
   const bool idle = !m_bRunning;
-  for (QWidget* w : std::initializer_list<QWidget*>{m_pHint, m_pScale, m_pTimeout, m_pIndex,
-                                                     m_pBrowse, m_pRun})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{m_pHint, m_pScale, m_pTimeout, m_pIndex, m_pBrowse, m_pRun})
     w->setEnabled(idle);
   m_pStop->setEnabled(m_bRunning);
 }
@@ -241,11 +241,13 @@ void CDlgPlateSolve::SaveSettings() const {
   CRegistry::Write(kPlateSolveSection, kRadiusKey, m_pRadius->value());
   CRegistry::Write(kPlateSolveSection, kScaleLowKey, m_pScaleLow->value());
   CRegistry::Write(kPlateSolveSection, kScaleHighKey, m_pScaleHigh->value());
-  CRegistry::Write(kPlateSolveSection, kUseScaleKey, m_pScale->isChecked() ? 1 : 0, CRegistry::TYPE_BOOL);
+  CRegistry::Write(kPlateSolveSection, kUseScaleKey, m_pScale->isChecked() ? 1 : 0,
+                   CRegistry::TYPE_BOOL);
   CRegistry::Write(kPlateSolveSection, kTimeoutKey, m_pTimeout->value(), CRegistry::TYPE_INT);
   const std::string dir = m_pIndex->text().trimmed().toStdString();
   // The folder is stored only when it is not where it would be looked for anyway.
-  if (dir != PlateSolveIndexDir("")) CRegistry::Write(kPlateSolveSection, kPlateSolveIndexDirKey, dir);
+  if (dir != PlateSolveIndexDir(""))
+    CRegistry::Write(kPlateSolveSection, kPlateSolveIndexDirKey, dir);
 }
 
 void CDlgPlateSolve::Run() {

@@ -19,19 +19,14 @@
 #include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/app_harness.h"
+#include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
-class ApertureToolTest : public QObject {
+class ApertureToolTest : public QObject, private AppHarness {
   Q_OBJECT
 
  private:
-  RecordingMessageBox box_;
-  AcceptingPrompts accept_;
-  ScopedUserPrompts* prompts_ = nullptr;
-  ScopedConfigHome* home_ = nullptr;
-  ScopedMessageBox* scoped_ = nullptr;
-  TempDir* dir_ = nullptr;
-
   // The brightest pixels of the image at least 25 pixels apart and 20 inside the edges.
   static std::vector<POINT> Stars(const CRalImage& image, std::size_t count) {
     struct Peak {
@@ -59,38 +54,9 @@ class ApertureToolTest : public QObject {
     return QPoint(p.x, p.y);
   }
 
-  // Chooses the photometry command from the keyboard and answers the mode question with
-  // a click on the radio button named mode and on OK.
-  static void ChooseAperture(CMainFrame& frame, const char* mode) {
-    bool answered = false;
-    QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<CDlgApertureMode*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      auto* radio = dialog->findChild<QRadioButton*>(QString::fromLatin1(mode));
-      QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(5, radio->height() / 2));
-      QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("IDOK")), Qt::LeftButton);
-      answered = true;
-    });
-    QTest::keyClick(&frame, Qt::Key_I, Qt::AltModifier);
-    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    QVERIFY(menu);
-    QTest::keyClick(menu, Qt::Key_A);
-    QVERIFY(answered);
-  }
-
  private slots:
-  void init() {
-    home_ = new ScopedConfigHome;
-    scoped_ = new ScopedMessageBox(&box_);
-    prompts_ = new ScopedUserPrompts(&accept_);
-    dir_ = new TempDir;
-  }
-  void cleanup() {
-    delete prompts_;
-    delete scoped_;
-    delete home_;
-    delete dir_;
-  }
+  void init() { SetUpApp(); }
+  void cleanup() { TearDownApp(); }
 
   void clickedStarsAreListedSavedAndRestored() {
     const std::string path = dir_->File("sample.fits");
@@ -102,7 +68,7 @@ class ApertureToolTest : public QObject {
     QVERIFY(frame.OpenDocumentFile(QString::fromStdString(path)));
     CKivImageView* view = frame.ActiveView();
     CRalImgWnd& wnd = view->GetImgWnd();
-    ChooseAperture(frame, "circle");
+    ChoosePhotometry(frame, "circle");
     QVERIFY(wnd.IsApertureOpenDlgShown());
     CDlgAperture* dlg = wnd.GetDlgAperture();
     QVERIFY(dlg);
@@ -175,7 +141,7 @@ class ApertureToolTest : public QObject {
     QVERIFY(frame.OpenDocumentFile(QString::fromStdString(path)));
     CKivImageView* view = frame.ActiveView();
     CRalImgWnd& wnd = view->GetImgWnd();
-    ChooseAperture(frame, "rect");
+    ChoosePhotometry(frame, "rect");
     QVERIFY(wnd.IsApertureRectDlgShown());
     for (int i = 0; i < 2; ++i) {
       const QPoint a = Screen(view, POINT{10, 12}), b = Screen(view, POINT{40, 30});

@@ -30,20 +30,14 @@
 #include "measure/qt/dlgblink.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/app_harness.h"
 #include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
-class ClosedWindowsTest : public QObject {
+class ClosedWindowsTest : public QObject, private AppHarness {
   Q_OBJECT
 
  private:
-  RecordingMessageBox box_;
-  AcceptingPrompts accept_;
-  ScopedUserPrompts* prompts_ = nullptr;
-  ScopedConfigHome* home_ = nullptr;
-  ScopedMessageBox* scoped_ = nullptr;
-  TempDir* dir_ = nullptr;
-
   static void Click(QWidget* w) {
     QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(w->width() / 2, w->height() / 2));
   }
@@ -117,18 +111,8 @@ class ClosedWindowsTest : public QObject {
   }
 
  private slots:
-  void init() {
-    home_ = new ScopedConfigHome;
-    scoped_ = new ScopedMessageBox(&box_);
-    prompts_ = new ScopedUserPrompts(&accept_);
-    dir_ = new TempDir;
-  }
-  void cleanup() {
-    delete prompts_;
-    delete scoped_;
-    delete home_;
-    delete dir_;
-  }
+  void init() { SetUpApp(); }
+  void cleanup() { TearDownApp(); }
 
   void blinkListsLoseAClosedWindowThenAddAndDeleteWork() {
     CMainFrame frame;

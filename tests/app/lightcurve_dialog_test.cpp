@@ -35,6 +35,7 @@
 #include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/app_harness.h"
 #include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
@@ -113,16 +114,10 @@ QPoint Screen(CKivImageView* view, POINT pixel) {
 
 }  // namespace
 
-class LightCurveDialogTest : public QObject {
+class LightCurveDialogTest : public QObject, private AppHarness {
   Q_OBJECT
 
  private:
-  RecordingMessageBox box_;
-  AcceptingPrompts accept_;
-  ScopedUserPrompts* prompts_ = nullptr;
-  ScopedConfigHome* home_ = nullptr;
-  ScopedMessageBox* scoped_ = nullptr;
-  TempDir* dir_ = nullptr;
   QString folder_;
 
   static CDlgLightCurve* Fail(int step) {
@@ -138,20 +133,8 @@ class LightCurveDialogTest : public QObject {
     if (!QTest::qWaitForWindowExposed(&frame)) return Fail(1);
     if (!frame.OpenDocumentFile(folder_ + QStringLiteral("/frame00.fits"))) return Fail(2);
     CKivImageView* view = frame.ActiveView();
-    bool answered = false;
-    QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<CDlgApertureMode*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      auto* radio = dialog->findChild<QRadioButton*>(QStringLiteral("circle"));
-      QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(5, radio->height() / 2));
-      QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("IDOK")), Qt::LeftButton);
-      answered = true;
-    });
-    QTest::keyClick(&frame, Qt::Key_I, Qt::AltModifier);
-    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    if (!menu) return Fail(3);
-    QTest::keyClick(menu, Qt::Key_A);
-    if (!answered) return Fail(4);
+    ChoosePhotometry(frame, "circle");
+    if (QTest::currentTestFailed()) return Fail(3);
     for (double x : {kTargetX, kCompX})
       QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
                         Screen(view, POINT{static_cast<int>(x), static_cast<int>(kStarY)}));
@@ -170,11 +153,7 @@ class LightCurveDialogTest : public QObject {
 
  private slots:
   void init() {
-    box_.shown.clear();
-    home_ = new ScopedConfigHome;
-    scoped_ = new ScopedMessageBox(&box_);
-    prompts_ = new ScopedUserPrompts(&accept_);
-    dir_ = new TempDir;
+    SetUpApp();
     folder_ = QString::fromStdString(dir_->path());
     for (int i = 0; i < kFrames; ++i) {
       char name[32];
@@ -182,12 +161,7 @@ class LightCurveDialogTest : public QObject {
       QVERIFY(WriteFrame(dir_->path() + name, i, i != kUntimed));
     }
   }
-  void cleanup() {
-    delete prompts_;
-    delete scoped_;
-    delete home_;
-    delete dir_;
-  }
+  void cleanup() { TearDownApp(); }
 
   void runPlotsTheKeptFramesAndListsTheOneLeftOut() {
     CMainFrame frame;

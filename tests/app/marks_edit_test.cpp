@@ -24,20 +24,14 @@
 #include "measure/qt/dlgpositioning.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/app_harness.h"
 #include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
-class MarksEditTest : public QObject {
+class MarksEditTest : public QObject, private AppHarness {
   Q_OBJECT
 
  private:
-  RecordingMessageBox box_;
-  AcceptingPrompts accept_;
-  ScopedUserPrompts* prompts_ = nullptr;
-  ScopedConfigHome* home_ = nullptr;
-  ScopedMessageBox* scoped_ = nullptr;
-  TempDir* dir_ = nullptr;
-
   // The brightest pixels at least 30 pixels apart and 25 inside the edges.
   static std::vector<POINT> Stars(const CRalImage& image, std::size_t count) {
     struct Peak {
@@ -98,20 +92,8 @@ class MarksEditTest : public QObject {
   // The photometry command from the keyboard, the mode question answered with a click on
   // the circle radio and OK; then the semi-automatic method with its radii.
   static void ChooseCircles(CMainFrame& frame) {
-    bool answered = false;
-    QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<CDlgApertureMode*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      auto* radio = dialog->findChild<QRadioButton*>(QStringLiteral("circle"));
-      QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(5, radio->height() / 2));
-      QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("IDOK")), Qt::LeftButton);
-      answered = true;
-    });
-    QTest::keyClick(&frame, Qt::Key_I, Qt::AltModifier);
-    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    QVERIFY(menu);
-    QTest::keyClick(menu, Qt::Key_A);
-    QVERIFY(answered);
+    ChoosePhotometry(frame, "circle");
+    if (QTest::currentTestFailed()) return;
     CDlgAperture* dlg = frame.ActiveView()->GetImgWnd().GetDlgAperture();
     QVERIFY(dlg);
     QTest::mouseClick(dlg->findChild<QRadioButton*>(QStringLiteral("semi")), Qt::LeftButton, {},
@@ -146,18 +128,8 @@ class MarksEditTest : public QObject {
   }
 
  private slots:
-  void init() {
-    home_ = new ScopedConfigHome;
-    scoped_ = new ScopedMessageBox(&box_);
-    prompts_ = new ScopedUserPrompts(&accept_);
-    dir_ = new TempDir;
-  }
-  void cleanup() {
-    delete prompts_;
-    delete scoped_;
-    delete home_;
-    delete dir_;
-  }
+  void init() { SetUpApp(); }
+  void cleanup() { TearDownApp(); }
 
   void hiddenMarksComeBackWithEveryRow() {
     std::unique_ptr<CMainFrame> frame(OpenSample("marks.fits", 320, 240));

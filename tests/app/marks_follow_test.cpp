@@ -20,6 +20,7 @@
 #include "measure/qt/dlgaperture.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/app_harness.h"
 #include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/when_modal.h"
@@ -49,16 +50,10 @@ int Round(double v) {
 
 }  // namespace
 
-class MarksFollowTest : public QObject {
+class MarksFollowTest : public QObject, private AppHarness {
   Q_OBJECT
 
  private:
-  RecordingMessageBox box_;
-  AcceptingPrompts accept_;
-  ScopedUserPrompts* prompts_ = nullptr;
-  ScopedConfigHome* home_ = nullptr;
-  ScopedMessageBox* scoped_ = nullptr;
-  TempDir* dir_ = nullptr;
   CMainFrame* frame_ = nullptr;
 
   CKivImageView* View() { return frame_->ActiveView(); }
@@ -176,11 +171,7 @@ class MarksFollowTest : public QObject {
 
  private slots:
   void init() {
-    home_ = new ScopedConfigHome;
-    box_.shown.clear();
-    scoped_ = new ScopedMessageBox(&box_);
-    prompts_ = new ScopedUserPrompts(&accept_);
-    dir_ = new TempDir;
+    SetUpApp();
     frame_ = new CMainFrame;
     frame_->resize(1000, 800);
     frame_->show();
@@ -189,10 +180,7 @@ class MarksFollowTest : public QObject {
   void cleanup() {
     for (CChildFrame* f : frame_->Frames()) f->GetDocument()->SetModifiedFlag(false);
     delete frame_;
-    delete prompts_;
-    delete scoped_;
-    delete home_;
-    delete dir_;
+    TearDownApp();
   }
 
   void mirrorAndQuarterTurnCarryTheMarks() {

@@ -5,6 +5,8 @@
 // back), 中断 and Escape kill a solver that hangs and leave the image as it was, a bad
 // hint or a folder without index files is refused with the remedy, and the options are
 // remembered.
+#include <signal.h>
+#include <sys/stat.h>
 #include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -16,8 +18,6 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QtTest>
-#include <sys/stat.h>
-#include <signal.h>
 
 #include <cmath>
 #include <functional>
@@ -35,6 +35,7 @@
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
 #include "solve/qt/dlgplatesolve.h"
+#include "tests/support/app_harness.h"
 #include "tests/support/menu_click.h"
 #include "tests/support/temp_dir.h"
 
@@ -55,8 +56,9 @@ std::string SolutionFile() {
   for (const char* c :
        {"SIMPLE  =                    T", "BITPIX  =                    8",
         "NAXIS   =                    0", "CTYPE1  = 'RA---TAN'", "CTYPE2  = 'DEC--TAN'",
-        "CRVAL1  =                56.85", "CRVAL2  =   24.116666666666667", "CRPIX1  =                 65.0",
-        "CRPIX2  =                 64.0", "CD1_1   = -5.5555555555555556E-4", "CD1_2   =                  0.0",
+        "CRVAL1  =                56.85", "CRVAL2  =   24.116666666666667",
+        "CRPIX1  =                 65.0", "CRPIX2  =                 64.0",
+        "CD1_1   = -5.5555555555555556E-4", "CD1_2   =                  0.0",
         "CD2_1   =                  0.0", "CD2_2   =  5.5555555555555556E-4", "END"})
     text += Card(c);
   text.resize(2880, ' ');
@@ -123,16 +125,10 @@ QString Q(const char* text) {
 
 }  // namespace
 
-class PlateSolveDialogTest : public QObject {
+class PlateSolveDialogTest : public QObject, private AppHarness {
   Q_OBJECT
 
  private:
-  RecordingMessageBox box_;
-  AcceptingPrompts accept_;
-  ScopedUserPrompts* prompts_ = nullptr;
-  ScopedConfigHome* home_ = nullptr;
-  ScopedMessageBox* scoped_ = nullptr;
-  TempDir* dir_ = nullptr;
   std::string frame_, index_, out_;
   QByteArray path_;
 
@@ -171,11 +167,7 @@ class PlateSolveDialogTest : public QObject {
 
  private slots:
   void init() {
-    box_.shown.clear();
-    home_ = new ScopedConfigHome;
-    scoped_ = new ScopedMessageBox(&box_);
-    prompts_ = new ScopedUserPrompts(&accept_);
-    dir_ = new TempDir;
+    SetUpApp();
     frame_ = dir_->File("frame.fits");
     QVERIFY(WriteFrame(frame_));
     const std::string bin = dir_->File("bin");
@@ -194,10 +186,7 @@ class PlateSolveDialogTest : public QObject {
   }
   void cleanup() {
     qputenv("PATH", path_);
-    delete prompts_;
-    delete scoped_;
-    delete home_;
-    delete dir_;
+    TearDownApp();
   }
 
   void solutionGivesTheSkyAndUndoTakesItBack() {
@@ -354,7 +343,8 @@ class PlateSolveDialogTest : public QObject {
     QTest::mouseMove(view->viewport(), QPoint(p.x, p.y));
     QTest::qWait(300);
     QVERIFY(frame.screen()->grabWindow(0).save(shot + QStringLiteral("-solved.png")));
-    qInfo("%s", qPrintable(frame.InfoBar()->findChild<QLabel*>(QStringLiteral("physical"))->text()));
+    qInfo("%s",
+          qPrintable(frame.InfoBar()->findChild<QLabel*>(QStringLiteral("physical"))->text()));
   }
 };
 

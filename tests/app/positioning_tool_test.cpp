@@ -21,19 +21,13 @@
 #include "measure/qt/dlgpositioning.h"
 #include "platform/messagebox.h"
 #include "platform/userprompts.h"
+#include "tests/support/app_harness.h"
 #include "tests/support/temp_dir.h"
 
-class PositioningToolTest : public QObject {
+class PositioningToolTest : public QObject, private AppHarness {
   Q_OBJECT
 
  private:
-  RecordingMessageBox box_;
-  AcceptingPrompts accept_;
-  ScopedUserPrompts* prompts_ = nullptr;
-  ScopedConfigHome* home_ = nullptr;
-  ScopedMessageBox* scoped_ = nullptr;
-  TempDir* dir_ = nullptr;
-
   static QPoint Screen(CKivImageView* view, POINT pixel) {
     POINT p;
     view->GetImgWnd().GetViewInfo().PtImageToView(pixel, &p);
@@ -54,18 +48,8 @@ class PositioningToolTest : public QObject {
   }
 
  private slots:
-  void init() {
-    home_ = new ScopedConfigHome;
-    scoped_ = new ScopedMessageBox(&box_);
-    prompts_ = new ScopedUserPrompts(&accept_);
-    dir_ = new TempDir;
-  }
-  void cleanup() {
-    delete prompts_;
-    delete scoped_;
-    delete home_;
-    delete dir_;
-  }
+  void init() { SetUpApp(); }
+  void cleanup() { TearDownApp(); }
 
   void clicksAndDetectionListedDrawnSavedAndRestored() {
     const std::string path = dir_->File("sample.fits");
