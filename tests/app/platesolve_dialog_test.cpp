@@ -3,7 +3,8 @@
 // dialog takes its hint from the frame's telescope cards, a solution becomes the image's
 // coordinates (the information bar shows the sky, the document is changed, undo takes it
 // back), 中断 and Escape kill a solver that hangs and leave the image as it was, a bad
-// hint or a folder without index files is refused with the remedy, and the options are
+// hint or a folder without index files is refused with the remedy, a search without a
+// solution says so and changes nothing, and the options are
 // remembered.
 #include <signal.h>
 #include <sys/stat.h>
@@ -244,10 +245,13 @@ class PlateSolveDialogTest : public QObject, private AppHarness {
     QTimer::singleShot(0, [&] {
       auto* dlg = qobject_cast<CDlgPlateSolve*>(QApplication::activeModalWidget());
       QVERIFY(dlg);
-      QVERIFY(Find<QGroupBox>(dlg, "PS_GB_SCALE")->isChecked());
-      QCOMPARE(Find<QDoubleSpinBox>(dlg, "PS_ED_SCALEHIGH")->value(), 2.5);
-      QCOMPARE(Find<QLineEdit>(dlg, "PS_ED_INDEX")->text(), QString::fromStdString(index_));
+      const bool scale = Find<QGroupBox>(dlg, "PS_GB_SCALE")->isChecked();
+      const double high = Find<QDoubleSpinBox>(dlg, "PS_ED_SCALEHIGH")->value();
+      const QString folder = Find<QLineEdit>(dlg, "PS_ED_INDEX")->text();
       QTest::keyClick(dlg, Qt::Key_Escape);
+      QVERIFY(scale);
+      QCOMPARE(high, 2.5);
+      QCOMPARE(folder, QString::fromStdString(index_));
     });
     ChooseFromMenu(frame, cmd::ID_PLATE_SOLVE);
     QVERIFY(!QApplication::activeModalWidget());
@@ -290,7 +294,7 @@ class PlateSolveDialogTest : public QObject, private AppHarness {
     QVERIFY(!frame.Command(cmd::ID_EDIT_UNDO)->isEnabled());
   }
 
-  void badHintAndMissingIndexFilesAreRefused() {
+  void badHintMissingIndexFilesAndNoSolutionChangeNothing() {
     qputenv("FAKE_MODE", "solve");
     CMainFrame frame;
     CKivImageDoc* doc = OpenAndSolve(frame, [&](CDlgPlateSolve* dlg) {
@@ -308,11 +312,20 @@ class PlateSolveDialogTest : public QObject, private AppHarness {
       QCOMPARE(dlg->LastResult(), PSOLVE_NO_INDEX);
       QCOMPARE(box_.shown.size(), std::size_t{1});
       QVERIFY(box_.shown[0].text.find("astrometry-data-tycho2") != std::string::npos);
+      QVERIFY(ReadFileOrEmpty(out_ + "/args.txt").empty());  // nothing was run
+      // A search that ends without a solution says so and changes nothing.
+      qputenv("FAKE_MODE", "unsolved");
+      Type(Find<QLineEdit>(dlg, "PS_ED_INDEX"), QString::fromStdString(index_));
+      QTest::mouseClick(run, Qt::LeftButton);
+      QCOMPARE(dlg->LastResult(), PSOLVE_NO_SOLUTION);
+      QVERIFY(Find<QLabel>(dlg, "PS_STATUS")->text().startsWith(Q("解けませんでした: ")));
+      QVERIFY(dlg->isVisible());
       QTest::mouseClick(Find<QPushButton>(dlg, "PS_BTN_CLOSE"), Qt::LeftButton);
     });
     QVERIFY(doc);
     QVERIFY(!doc->IsModified());
-    QVERIFY(ReadFileOrEmpty(out_ + "/args.txt").empty());
+    PlateSolveSummary s;
+    QVERIFY(!PlateSolveSummarize(*doc->GetImgWnd().GetImagePtr(), &s));
   }
 
   // Pictures for a person to look at, with the real solver: VANTOREL_PS_FRAME names a
