@@ -18,6 +18,7 @@ Usage: $me [options] -o OUT.fits LIGHTS...
   stack into OUT.fits as Slurm jobs; prints the job ids.
   -o OUT              the stack (required)
   --bands N           row bands the stack is cut into, one array task each (default 8)
+  --per-task N        lights calibrated by each task of the calibration array (default 1)
   --method M          add, average or median (default: median)
   --clip              3-sigma clipping (as stack --clip)
   --align A           centroid or match: placements measured once, used by every band
@@ -38,23 +39,25 @@ die() {
 }
 
 cli=${VANTOREL_CLI:-vantorel-cli}
-out="" work="" bands=8 method=median wait=0
+out="" work="" bands=8 per_task=1 method=median wait=0
 stack_opts=() cal_opts=() sb=()
 while [ $# -gt 0 ]; do
   case $1 in
   -h | --help) usage; exit 0 ;;
-  -o | --bands | --method | --align | --bits | --bias | --dark | --flat | --flat-dark | --work | \
-    --partition | --sbatch-option)
+  -o | --bands | --per-task | --method | --align | --bits | --bias | --dark | --flat | --flat-dark | \
+    --work | --partition | --sbatch-option)
     [ $# -ge 2 ] || { usage >&2; exit 2; }
     case $1 in
     -o) out=$2 ;;
     --bands) bands=$2 ;;
+    --per-task) per_task=$2 ;;
     --method) method=$2 ;;
     --work) work=$2 ;;
     --partition) sb+=(--partition "$2") ;;
     --sbatch-option) sb+=("$2") ;;
     --align | --bits) stack_opts+=("$1" "$2") ;;
-    *) cal_opts+=("$1" "$2") ;;
+    *) # the jobs run in WORK: calibration frames by their absolute names
+      case $2 in /*) cal_opts+=("$1" "$2") ;; *) cal_opts+=("$1" "$PWD/$2") ;; esac ;;
     esac
     shift 2
     ;;
@@ -69,6 +72,7 @@ done
 command -v sbatch >/dev/null || die "sbatch not found (Debian package slurm-client)"
 cli=$(command -v "$cli") || die "vantorel-cli not found (set VANTOREL_CLI)"
 [[ $bands =~ ^[1-9][0-9]*$ ]] || die "--bands takes a positive number"
+[[ $per_task =~ ^[1-9][0-9]*$ ]] || die "--per-task takes a positive number"
 [ -n "$work" ] || work="${out%.*}-work"
 mkdir -p "$work/logs" "$work/parts" "$work/jobs"
 work=$(cd "$work" && pwd)
@@ -102,9 +106,12 @@ after=()
 ids=()
 if [ ${#cal_opts[@]} -gt 0 ]; then
   mkdir -p "$work/cal"
-  job calibrate "light=\$(sed -n \"\${SLURM_ARRAY_TASK_ID}p\" ${work@Q}/lights.txt)" \
-    "exec ${cli@Q} calibrate ${cal_opts[*]@Q} --out-dir ${work@Q}/cal --force \"\$light\""
-  id=$(submit calibrate --array="1-${#lights[@]}" --output="$work/logs/calibrate-%a.log")
+  # Task K calibrates lights (K - 1) x N + 1 to K x N of the list.
+  job calibrate "k=\$SLURM_ARRAY_TASK_ID" \
+    "mapfile -t lights < <(sed -n \"\$(((k - 1) * $per_task + 1)),\$((k * $per_task))p\" ${work@Q}/lights.txt)" \
+    "exec ${cli@Q} calibrate ${cal_opts[*]@Q} --out-dir ${work@Q}/cal --force \"\${lights[@]}\""
+  tasks=$(((${#lights[@]} + per_task - 1) / per_task))
+  id=$(submit calibrate --array="1-$tasks" --output="$work/logs/calibrate-%a.log")
   ids+=("$id")
   after=(--dependency="afterok:$id" --kill-on-invalid-dep=yes)
   for f in "${lights[@]}"; do echo "$work/cal/${f##*/}"; done >"$work/frames.txt"
@@ -135,9 +142,13 @@ job join "exec ${cli@Q} join$parts -o ${out@Q}"
 join_opts=(--dependency="afterok:$id" --kill-on-invalid-dep=yes --output="$work/logs/join.log")
 [ "$wait" = 1 ] && join_opts+=(--wait)
 echo "$me: submitted ${ids[*]}; logs in $work/logs" >&2
-if ! id=$(submit join "${join_opts[@]}"); then
-  die "the run failed (see the logs in $work/logs)"
-fi
+id=$(submit join "${join_opts[@]}") || die "the run failed (see the logs in $work/logs)"
 echo "${ids[*]} $id"
-[ "$wait" = 1 ] && echo "$me: ${#lights[@]} frames in $bands bands -> $out" >&2
-exit 0
+[ "$wait" = 1 ] || exit 0
+# A join cancelled because a task before it failed may still end "successfully" for
+# sbatch --wait: the join's own state, or its log, says whether the stack was written.
+state=$(scontrol show job "$id" -o 2>/dev/null | grep -o 'JobState=[A-Z_]*' || true)
+if [ "$state" != "JobState=COMPLETED" ] && ! grep -qF -- "-> $out" "$work/logs/join.log" 2>/dev/null; then
+  die "the run failed${state:+ (join ${state#JobState=})} (see the logs in $work/logs)"
+fi
+echo "$me: ${#lights[@]} frames in $bands bands -> $out" >&2
