@@ -420,6 +420,10 @@ int StackCommand(const std::vector<std::string>& args) {
                stderr);
     return 2;
   }
+  if (band && json) {
+    std::fputs("vantorel-cli: --json goes with whole stacks, not with --rows\n", stderr);
+    return 2;
+  }
   if (band && s.align && shiftsIn.empty()) {
     std::fputs("vantorel-cli: --rows with --align needs --shifts-in FILE, measured once by "
                "stack --shifts-out FILE\n",

@@ -3,9 +3,9 @@
 # with its own key and socket, slurmctld and slurmd run as the current user on 127.0.0.1
 # with a generated slurm.conf, everything in the test's temporary folder, and all of it
 # stopped when the test ends. The recipe calibrates 40 small lights in a job array,
-# measures the alignment once, stacks 8 row bands in another array and joins them; the
+# measures the alignment once, stacks 4 row bands in another array and joins them; the
 # calibrated lights and the stack must equal, byte for byte but for the time written,
-# what one vantorel-cli process writes (5 lights a calibration task, 8 tasks). A failing band must fail the run and cancel the
+# what one vantorel-cli process writes (10 lights a calibration task, 4 tasks). A failing band must fail the run and cancel the
 # join. Where the cluster cannot be had (packages missing, a daemon that does not start,
 # the node never ready) the test says why and exits 77 (skipped).
 here=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
@@ -107,7 +107,7 @@ srun -N1 -t 1 true >"$s/srun.log" 2>&1 || skip "a job could not run: $(cat "$s/s
 cal=(--bias night/bias.fits --dark night/dark.fits --flat night/flat.fits)
 opts=(--method median --clip --align match)
 "$recipe" --help | grep -q -- "--bands N" || fail "--help does not list --bands"
-"$recipe" --wait --bands 8 --per-task 5 "${cal[@]}" "${opts[@]}" --work run -o split.fits \
+"$recipe" --wait --bands 4 --per-task 10 "${cal[@]}" "${opts[@]}" --work run -o split.fits \
   night/light-*.fits >ids.txt 2>recipe.txt || fail "the recipe failed: $(cat recipe.txt)"
 
 "$cli" calibrate "${cal[@]}" --out-dir single-cal night/light-*.fits 2>single.txt ||
@@ -117,13 +117,13 @@ opts=(--method median --clip --align match)
 pairs=(single.fits split.fits)
 for f in single-cal/light-*.fits; do pairs+=("$f" "run/cal/${f##*/}"); done
 /usr/bin/python3 "$here/same_fits.py" "${pairs[@]}" || fail "the recipe's files differ"
-[ "$(ls run/logs/calibrate-*.log 2>/dev/null | wc -l)" = 8 ] || fail "not a log per calibration task"
-[ "$(ls run/logs/band-*.log 2>/dev/null | wc -l)" = 8 ] || fail "not a log per band"
+[ "$(ls run/logs/calibrate-*.log 2>/dev/null | wc -l)" = 4 ] || fail "not a log per calibration task"
+[ "$(ls run/logs/band-*.log 2>/dev/null | wc -l)" = 4 ] || fail "not a log per band"
 
 # A frame that cannot be read: its bands fail, the join is cancelled, the run fails.
 cp night/light-05.fits broken.fits
 truncate -s 3000 broken.fits
-"$recipe" --wait --bands 4 --method median --work broken -o broken-stack.fits \
+"$recipe" --wait --bands 2 --method median --work broken -o broken-stack.fits \
   night/light-0*.fits broken.fits >/dev/null 2>broken.txt
 rc=$?
 [ "$rc" = 1 ] || fail "a failing band: exit $rc, not 1"

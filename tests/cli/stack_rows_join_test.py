@@ -196,7 +196,8 @@ for label, args, words in (
 # a shifts file of other files.
 for args in (["--method", "median", "--rows", "60:70"],
              ["--method", "median", "--rows", "9:3"],
-             ["--method", "median", "--align", "match", "--rows", "1:9"]):
+             ["--method", "median", "--align", "match", "--rows", "1:9"],
+             ["--method", "median", "--json", "--rows", "1:9"]):
     run(["stack"] + args + ["-o", "misuse.fits"] + plain, expect=2)
 run(["stack", "--method", "median", "--align", "match", "--shifts-in", "turned.txt", "-o",
      "misuse.fits"] + plain, expect=2)
