@@ -463,7 +463,7 @@ int StackCommand(const std::vector<std::string>& args) {
             run.GetDestination()->GetPlanes(),
             InputsDigest(files),
             total,
-            StackSettingsText(s, bits),
+            StackSettingsText(s, bits, bottomUp),
             shiftsIn.empty() ? "none" : ShiftsDigest(shifts),
             error ? model : absolute.lexically_normal().string()};
     run.SetRows(y0, row2 - row1 + 1);

@@ -190,12 +190,12 @@ bool ReadPart(const std::string& path, Part* part) {
   return true;
 }
 
-std::string SettingsText(const BatchCompositSettings& s, int bits) {
+std::string SettingsText(const BatchCompositSettings& s, int bits, bool bottomUp) {
   const char* methods[] = {"add", "average", "median"};
   std::string text = std::string("method=") + methods[s.method] + " clip=" +
                      (s.clipping ? "1" : "0") + " align=" +
                      (s.align ? (s.alignMethod == 0 ? "centroid" : "match") : "none") +
-                     " bits=" + std::to_string(bits);
+                     " bits=" + std::to_string(bits) + " rows=" + (bottomUp ? "up" : "down");
   return text;
 }
 
@@ -218,6 +218,8 @@ bool ParseSettingsText(const std::string& text, BatchCompositSettings* s, int* b
     } else if (k == "align") {
       s->align = v != "none";
       s->alignMethod = v == "match" ? 1 : 0;
+    } else if (k == "rows") {
+      if (v != "up" && v != "down") return false;
     } else if (k == "bits") {
       long long b = 0;
       if (!ParseInt(v, &b)) return false;
@@ -227,13 +229,13 @@ bool ParseSettingsText(const std::string& text, BatchCompositSettings* s, int* b
     }
     ++seen;
   }
-  return seen == 4;
+  return seen == 5;
 }
 
 }  // namespace
 
-std::string StackSettingsText(const BatchCompositSettings& s, int bits) {
-  return SettingsText(s, bits);
+std::string StackSettingsText(const BatchCompositSettings& s, int bits, bool bottomUp) {
+  return SettingsText(s, bits, bottomUp);
 }
 
 std::string InputsDigest(const std::vector<std::string>& files) {

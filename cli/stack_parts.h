@@ -40,8 +40,10 @@ struct StackPartInfo {
   std::string model;     // the file the stack is laid on (absolute)
 };
 
-// The settings as a part records them: "method=M clip=0|1 align=none|centroid|match bits=N".
-std::string StackSettingsText(const BatchCompositSettings& settings, int bits);
+// The settings as a part records them: "method=M clip=0|1 align=none|centroid|match bits=N
+// rows=up|down", the last whether FITS rows were held bottom-up (the setting IO
+// FitsBottomUp), which decides how frames of other heights lie.
+std::string StackSettingsText(const BatchCompositSettings& settings, int bits, bool bottomUp);
 
 // Saves a stack as `stack` saves it (bits non-zero: the FITS type asked for) and tells
 // it on standard error, as command. False after the reason was shown.

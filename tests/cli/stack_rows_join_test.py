@@ -169,6 +169,8 @@ for bottom_up in ("1", "0"):
         check_split(f"turned-{method}{tag}",
                     ["--method", method, "--align", "match", "--shifts-in", "turned.txt"], drifted)
 
+# Parts made with rows held top-down do not join parts made bottom-up.
+topdown = split(["--method", "median"], plain, "u")
 run(["settings", "set", "IO", "FitsBottomUp", "1"])
 
 # Refusals: nothing written, the reason named.
@@ -182,6 +184,7 @@ for label, args, words in (
         ("overlap", parts + ["overlap.fits"], "more than one part"),
         ("twice", parts + [parts[1]], "more than one part"),
         ("settings", parts[:2] + other[2:], "differ in the settings"),
+        ("row order", parts[:2] + topdown[2:], "differ in the settings"),
         ("inputs", parts[:2] + fewer[2:], "differ in the files stacked"),
         ("no part", parts[:3] + [plain[0]], "is not a part"),
 ):
