@@ -105,7 +105,75 @@ bool CBatchComposit::Align(CRalImage& target, double* dx, double* dy, double* ro
   return ok;
 }
 
+void CBatchComposit::SetShifts(std::vector<StackShift> shifts) {
+  m_Shifts = std::move(shifts);
+  m_bShiftsGiven = true;
+}
+
+void CBatchComposit::SetRows(int first, int count) {
+  m_nFirstRow = first;
+  m_nRowCount = count;
+}
+
+bool CBatchComposit::Place(int index, CRalImage& target, double* dx, double* dy, double* rotation,
+                           std::string* why) {
+  if (m_Shifts.size() < m_Targets.size()) m_Shifts.resize(m_Targets.size(), {0, 0, 0, false});
+  StackShift& shift = m_Shifts[static_cast<std::size_t>(index)];
+  if (m_bShiftsGiven) {
+    *dx = shift.dx, *dy = shift.dy, *rotation = shift.rotation;
+    if (!shift.aligned) *why = "it could not be placed when the shifts were measured";
+    return shift.aligned;
+  }
+  const bool ok = Align(target, dx, dy, rotation, why);
+  shift = {*dx, *dy, *rotation, ok};
+  return ok;
+}
+
+int CBatchComposit::MeasureShifts() {
+  if (!m_pDest) return 0;
+  // The add path measures each frame against the sum so far: its placements come only
+  // from the run itself, one frame in memory at a time.
+  const bool rows = m_Settings.method == BatchCompositSettings::kMedian || m_Settings.clipping;
+  if (m_Settings.align && !rows) {
+    if (!m_pWork) return 0;
+    return AddPath();
+  }
+  const int n = static_cast<int>(m_Targets.size());
+  m_Shifts.assign(static_cast<std::size_t>(n), {0, 0, 0, false});
+  if (!m_Settings.align) {
+    for (StackShift& s : m_Shifts) s.aligned = true;
+    return 1;
+  }
+  // As the row path measures: against the destination as it stands, its prepared
+  // spectrum made once.
+  if (m_Settings.alignMethod != 0) {
+    m_pMatching = std::make_unique<CImgMatching>(*m_pDest);
+    m_pMatching->KeepReference(true);
+  }
+  ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));
+  for (int i = 0; i < n; ++i) {
+    std::unique_ptr<CRalImage> holder;
+    CRalImage* image = i == m_nDestIndex && m_pNewImage ? m_pDest : Fetch(i, &holder);
+    if (AbortRequested()) return 0;
+    progress.Update(i + 1, n);
+    if (!image) {
+      Report(i, {}, false);
+      continue;
+    }
+    double dx, dy, rotation;
+    std::string why;
+    if (!Place(i, *image, &dx, &dy, &rotation, &why)) {
+      Fail(i, "could not be aligned (" + why + ")");
+      m_Unaligned.push_back(i);
+    }
+    Report(i, {}, m_Shifts[static_cast<std::size_t>(i)].aligned);
+  }
+  m_pMatching.reset();
+  return 1;
+}
+
 int CBatchComposit::ImageProc() {
+  if (m_nRowCount >= 0) return BandPath();
   if (!m_pDest || !m_pWork) return 0;
   if (m_pNewImage) m_pDest->SetProgressSink(m_pEngineProgress);
   const bool rows = m_Settings.method == BatchCompositSettings::kMedian || m_Settings.clipping;
@@ -121,6 +189,8 @@ int CBatchComposit::AddPath() {
     if (AbortRequested()) return 0;
     progress.Update(i + 1, n);
     if (i == m_nDestIndex) {
+      if (m_Shifts.size() < m_Targets.size()) m_Shifts.resize(m_Targets.size(), {0, 0, 0, false});
+      m_Shifts[static_cast<std::size_t>(i)] = {0, 0, 0, true};
       Report(i, {}, true);
       continue;
     }
@@ -130,7 +200,7 @@ int CBatchComposit::AddPath() {
     }
     double dx, dy, rotation;
     std::string why;
-    const bool aligned = Align(*target, &dx, &dy, &rotation, &why);
+    const bool aligned = Place(i, *target, &dx, &dy, &rotation, &why);
     if (!aligned) {
       Fail(i, "could not be aligned (" + why + "); added unshifted");
       m_Unaligned.push_back(i);
@@ -178,7 +248,7 @@ int CBatchComposit::RowPath() {
       Frame& f = frames[i];
       if (i == m_nDestIndex && m_pNewImage)
         f.image = m_pDest;
-      else if (m_FrameReader && !m_Settings.align && !m_Targets[i].image)
+      else if (m_FrameReader && (!m_Settings.align || m_bShiftsGiven) && !m_Targets[i].image)
         f.image = Fetch(i, &f.holder, &m_FrameReader);
       else
         f.image = Fetch(i, &f.holder);
@@ -189,7 +259,7 @@ int CBatchComposit::RowPath() {
         continue;
       }
       std::string why;
-      const bool aligned = Align(*f.image, &f.dx, &f.dy, &f.rotation, &why);
+      const bool aligned = Place(i, *f.image, &f.dx, &f.dy, &f.rotation, &why);
       if (!aligned) {
         Fail(i, "could not be aligned (" + why + "); combined unshifted");
         m_Unaligned.push_back(i);

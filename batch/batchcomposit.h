@@ -17,6 +17,13 @@
 #include "batch/batchrun.h"
 #include "engine/imgmatching.h"
 
+// Where a frame lies on the destination (see CImgComposit), and whether it could be
+// measured: a frame that could not is combined unshifted and reported.
+struct StackShift {
+  double dx = 0, dy = 0, rotation = 0;
+  bool aligned = true;
+};
+
 struct BatchCompositSettings {
   enum { kAdd = 0, kAverage = 1, kMedian = 2 };
   int method = kAdd;
@@ -50,6 +57,24 @@ class CBatchComposit : public CBatchRun {
   // Unset, the run's reader reads them.
   void SetFrameReader(Reader reader) { m_FrameReader = std::move(reader); }
 
+  // Placements given for every target, in order, instead of measured: the run then reads
+  // no frame but to combine it. A target given as not aligned is combined unshifted and
+  // reported, as a measurement that failed would be.
+  void SetShifts(std::vector<StackShift> shifts);
+  // The placement of each target as the run measured or was given it (zeros and not
+  // aligned for a target that could not be read).
+  const std::vector<StackShift>& GetShifts() const { return m_Shifts; }
+  // Measures the placements as the median and clipped paths would, each frame read,
+  // placed and dropped; nothing is combined. 1; 0 when aborted or without a destination.
+  int MeasureShifts();
+  // Combine only destination rows first … first + count − 1 (0-based, as held in memory):
+  // ImageProc then leaves those rows, computed exactly as a whole run computes them, in
+  // GetBand(), reading of each frame only the rows they draw on (ReadFrameRows). Needs
+  // the placements given (SetShifts) when aligning. The destination (its model read whole
+  // once) is released when the band is made.
+  void SetRows(int first, int count);
+  CRalImage* GetBand() const { return m_pBand.get(); }
+
   // With alignment by centre of gravity, a destination without reference point 0 gets
   // its centre of gravity; the working copy is made. 0 without a destination or memory.
   int CheckValue();
@@ -61,8 +86,17 @@ class CBatchComposit : public CBatchRun {
   // The placement of target on the destination; false (all three 0, *why saying what was
   // missing) when it could not be measured.
   bool Align(CRalImage& target, double* dx, double* dy, double* rotation, std::string* why);
+  // Align, or the placement given; recorded in m_Shifts.
+  bool Place(int index, CRalImage& target, double* dx, double* dy, double* rotation,
+             std::string* why);
   int RowPath();
   int AddPath();
+  // The band runs of both paths (batchband.cpp).
+  int BandPath();
+  int BandRowPath();
+  int BandAddPath();
+  bool FetchBand(int index, std::unique_ptr<CRalImage>* rows, int* first, int* width,
+                 int* height, bool exact);
 
   BatchCompositSettings m_Settings;
   CRalImage* m_pDest = nullptr;
@@ -73,6 +107,11 @@ class CBatchComposit : public CBatchRun {
   // The row path's matching, keeping the destination's spectrum while frames are aligned;
   // the add path changes the destination between frames and matches afresh.
   std::unique_ptr<CImgMatching> m_pMatching;
-  bool m_bDestBottomUp = false;
   std::vector<int> m_Unaligned;
+  std::vector<StackShift> m_Shifts;
+  bool m_bShiftsGiven = false;
+  int m_nFirstRow = 0;
+  int m_nRowCount = -1;  // -1: every row
+  int m_nDestHeight = 0;
+  std::unique_ptr<CRalImage> m_pBand;
 };

@@ -50,6 +50,16 @@ bool ReadBatchImage(const std::string& path, CRalImage& image);
 // the same either way.
 bool ReadBatchFrame(const std::string& path, CRalImage& image);
 
+// The rows first … first + count − 1 (0-based, in the order an image read from the file
+// holds them) of the frame in the file, as ReadBatchFrame would give them: the same
+// physical values, in an image count rows tall. A plain FITS image is read row range by
+// row range; other files are read whole and the rows kept. False (shown) when the file
+// cannot be read, or the rows are not all in the frame.
+bool ReadFrameRows(const std::string& path, int first, int count, CRalImage& rows);
+// The size of the frame in the file, its header alone read where it can be, and whether
+// its rows are held bottom-up (batch::IsBottomUp). False when it cannot be told.
+bool ReadFrameSize(const std::string& path, int* width, int* height, bool* bottomUp);
+
 class CBatchRun {
  public:
   using Reader = std::function<bool(const std::string& path, CRalImage& image)>;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,9 +24,11 @@
 #include "batch/batchdarkflat.h"
 #include "batch/batchnaming.h"
 #include "batch/batchoverscan.h"
+#include "batch/batchrun.h"
 #include "batch/batchtexts.h"
 #include "cli/commands.h"
 #include "cli/json_lines.h"
+#include "cli/stack_parts.h"
 #include "engine/ralimage.h"
 #include "fileio/ralimageio.h"
 #include "platform/messagebox.h"
@@ -309,12 +312,41 @@ int CalibrateCommand(const std::vector<std::string>& args) {
   return rc == 0 && unwritten ? 1 : rc;
 }
 
+bool SaveStack(CRalImage& dest, const std::string& out, int bits, const char* command,
+               int frames) {
+  if (bits != 0) {
+    dest.SetOrgBitsPixel(bits);
+    if (bits < 0) dest.SetOrgScaling(1.0, 0.0);
+  }
+  if (CRalImageIO::WriteImageFile(dest, out, 0) != 1) return false;
+  std::fprintf(stderr, "%s: %d files -> %s\n", command, frames, out.c_str());
+  return true;
+}
+
+namespace {
+
+// --rows A:B, FITS rows counted from 1; false when it is not two such numbers in order.
+bool ParseRows(const std::string& v, int* a, int* b) {
+  const std::size_t colon = v.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string x = v.substr(0, colon), y = v.substr(colon + 1);
+  char* end = nullptr;
+  const long first = std::strtol(x.c_str(), &end, 10);
+  if (x.empty() || *end) return false;
+  const long last = std::strtol(y.c_str(), &end, 10);
+  if (y.empty() || *end || first < 1 || last < first || last > 1000000000L) return false;
+  *a = static_cast<int>(first), *b = static_cast<int>(last);
+  return true;
+}
+
+}  // namespace
+
 int StackCommand(const std::vector<std::string>& args) {
   BatchCompositSettings s;
-  std::string out;
+  std::string out, shiftsIn, shiftsOut;
   std::vector<std::string> files;
   bool methodGiven = false, json = false;
-  int bits = 0;
+  int bits = 0, row1 = 0, row2 = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     std::string v;
@@ -324,6 +356,16 @@ int StackCommand(const std::vector<std::string>& args) {
       json = true;
     } else if (a == "--bits") {
       if (!Value(args, &i, &v) || !ParseBits(v, &bits)) return 2;
+    } else if (a == "--rows") {
+      if (!Value(args, &i, &v)) return 2;
+      if (!ParseRows(v, &row1, &row2)) {
+        std::fprintf(stderr, "vantorel-cli: --rows needs FIRST:LAST, 1 <= FIRST <= LAST, not %s\n",
+                     v.c_str());
+        return 2;
+      }
+    } else if (a == "--shifts-in" || a == "--shifts-out") {
+      if (!Value(args, &i, &v)) return 2;
+      (a == "--shifts-in" ? shiftsIn : shiftsOut) = v;
     } else if (a == "--method" || a == "--align" || a == "-o" || a == "--output") {
       if (!Value(args, &i, &v)) return 2;
       if (a == "--method") {
@@ -358,33 +400,97 @@ int StackCommand(const std::vector<std::string>& args) {
       files.push_back(a);
     }
   }
-  if (!methodGiven || out.empty() || files.empty()) {
+  const bool band = row1 > 0;
+  const bool measureOnly = out.empty() && !shiftsOut.empty();
+  if (!methodGiven || (out.empty() && !measureOnly) || files.empty()) {
     std::fputs("vantorel-cli: stack needs --method add|average|median, -o OUT and files\n", stderr);
     return 2;
   }
+  if ((!shiftsIn.empty() || !shiftsOut.empty()) && !s.align) {
+    std::fputs("vantorel-cli: --shifts-in and --shifts-out go with --align\n", stderr);
+    return 2;
+  }
+  if (!shiftsIn.empty() && !shiftsOut.empty()) {
+    std::fputs("vantorel-cli: give --shifts-in or --shifts-out, not both\n", stderr);
+    return 2;
+  }
+  if (band && (measureOnly || !shiftsOut.empty())) {
+    std::fputs("vantorel-cli: --rows takes the shifts measured beforehand (--shifts-in), not "
+               "--shifts-out\n",
+               stderr);
+    return 2;
+  }
+  if (band && json) {
+    std::fputs("vantorel-cli: --json goes with whole stacks, not with --rows\n", stderr);
+    return 2;
+  }
+  if (band && s.align && shiftsIn.empty()) {
+    std::fputs("vantorel-cli: --rows with --align needs --shifts-in FILE, measured once by "
+               "stack --shifts-out FILE\n",
+               stderr);
+    return 2;
+  }
+  std::vector<StackShift> shifts;
+  if (!shiftsIn.empty() && !ReadShiftsFile(shiftsIn, files, &shifts)) return 2;
   StderrMessageBox box;
   ScopedMessageBox scopedBox(&box);
   const int total = static_cast<int>(files.size());
   CBatchComposit run(s, Targets(files));
   run.SetFrameReader(ReadBatchFrame);
-  if (!run.MakeNewDestination(nullptr) || !run.CheckValue()) {
+  if (!shiftsIn.empty()) run.SetShifts(shifts);
+  if (!run.MakeNewDestination(nullptr) || (!band && !run.CheckValue())) {
     std::fputs("vantorel-cli: stack: none of the files could be read\n", stderr);
     return 1;
+  }
+  // A band: FITS rows row1 … row2 of the stack, held in memory from y0 on.
+  const int height = run.GetDestination()->GetHeight();
+  const bool bottomUp = batch::IsBottomUp(*run.GetDestination());
+  const int y0 = bottomUp ? height - row2 : row1 - 1;
+  StackPartInfo part;
+  if (band) {
+    if (row2 > height) {
+      std::fprintf(stderr, "vantorel-cli: --rows %d:%d: the stack has %d rows\n", row1, row2,
+                   height);
+      return 2;
+    }
+    const std::string model = files[static_cast<std::size_t>(run.GetDestinationIndex())];
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(model, error);
+    part = {row1,
+            row2,
+            run.GetDestination()->GetWidth(),
+            height,
+            run.GetDestination()->GetPlanes(),
+            InputsDigest(files),
+            total,
+            StackSettingsText(s, bits, bottomUp),
+            shiftsIn.empty() ? "none" : ShiftsDigest(shifts),
+            error ? model : absolute.lexically_normal().string()};
+    run.SetRows(y0, row2 - row1 + 1);
   }
   InterruptScope interrupt;
   run.SetAbortFlag(&g_interrupted);
   run.SetFileReport(LineReport("stack", total));
+  if (measureOnly) {
+    const int measured = run.MeasureShifts();
+    if (measured && !WriteShiftsFile(shiftsOut, files, run.GetShifts())) return 1;
+    if (measured) std::fprintf(stderr, "stack: shifts of %d files -> %s\n", total, shiftsOut.c_str());
+    return Finish(run, "stack", total);
+  }
   const int done = run.ImageProc();
-  if (done && run.GetFailures().empty()) {
+  if (done && !shiftsOut.empty()) {
+    if (!WriteShiftsFile(shiftsOut, files, run.GetShifts())) return 1;
+    std::fprintf(stderr, "stack: shifts of %d files -> %s\n", total, shiftsOut.c_str());
+  }
+  if (done && run.GetFailures().empty() && band) {
+    if (!WriteStackPart(out, *run.GetBand(), y0, bottomUp, part)) return 1;
+    std::fprintf(stderr, "stack: rows %d to %d of %d files -> %s\n", row1, row2, total,
+                 out.c_str());
+  } else if (done && run.GetFailures().empty()) {
     CRalImage& dest = *run.GetDestination();
     // The stack carries the header of the frame it was laid on.
     const std::optional<std::string> date = ObservationDate(dest);
-    if (bits != 0) {
-      dest.SetOrgBitsPixel(bits);
-      if (bits < 0) dest.SetOrgScaling(1.0, 0.0);
-    }
-    if (CRalImageIO::WriteImageFile(dest, out, 0) != 1) return 1;
-    std::fprintf(stderr, "stack: %d files -> %s\n", total, out.c_str());
+    if (!SaveStack(dest, out, bits, "stack", total)) return 1;
     if (json) {
       const int model = std::max(run.GetDestinationIndex(), 0);
       const auto settings = [&](JsonWriter& w) {

@@ -19,6 +19,7 @@ int DetectCommand(const std::vector<std::string>& args);
 int CentroidCommand(const std::vector<std::string>& args);
 int CalibrateCommand(const std::vector<std::string>& args);
 int StackCommand(const std::vector<std::string>& args);
+int JoinCommand(const std::vector<std::string>& args);
 int OverscanCommand(const std::vector<std::string>& args);
 int RotateCommand(const std::vector<std::string>& args);
 int FlipCommand(const std::vector<std::string>& args);

@@ -147,11 +147,24 @@ void PrintUsage(FILE* out) {
       "                                     into DIR, T added before the file name or before\n"
       "                                     its extension; --force replaces files in DIR\n"
       "  stack --method add|average|median [--clip] [--align centroid|match] [--json]\n"
-      "       -o OUT FILES...\n"
+      "       [--shifts-out FILE | --shifts-in FILE] [--rows FIRST:LAST] -o OUT FILES...\n"
       "                                     combine the files on the first one (sizes may\n"
       "                                     differ); --clip: 3-sigma clipping about the median\n"
       "                                     (iterated, population sigma, at least 3 values\n"
       "                                     kept); with add the clipped mean times the count\n"
+      "    --shifts-out FILE                 also write where each file was placed (a text\n"
+      "                                     line a file: INDEX DX DY ROTATION ALIGNED FILE);\n"
+      "                                     without -o, only measure and write them\n"
+      "    --shifts-in FILE                  place the files as FILE says instead of\n"
+      "                                     measuring (the same files, in the same order)\n"
+      "    --rows FIRST:LAST                 stack only FITS rows FIRST to LAST (1-based,\n"
+      "                                     inclusive) into OUT, a part for join, reading\n"
+      "                                     only the rows of each file that they draw on;\n"
+      "                                     with --align it needs --shifts-in\n"
+      "  join PARTS... -o OUT                put together the parts of one stack made with\n"
+      "                                     --rows: the same files, settings and shifts, every\n"
+      "                                     row exactly once (else nothing is written); OUT is\n"
+      "                                     the file a single stack writes\n"
       "  overscan --region X1,X2,Y1,Y2 [--clip]\n"
       "       (--overwrite | --out-dir DIR [--prefix T | --suffix T] [--force]) FILES...\n"
       "                                     subtract the mean (--clip: 3-sigma clipped) of\n"
@@ -236,8 +249,8 @@ void PrintUsage(FILE* out) {
       "  vantorel-cli never stores them (the --raw layout included).\n"
       "\n"
       "Header cards (header and every command that saves FITS: convert, import, phot,\n"
-      "detect, centroid, crop, rotate, flip, resample, shift, calibrate, stack, overscan,\n"
-      "solve):\n"
+      "detect, centroid, crop, rotate, flip, resample, shift, calibrate, stack, join,\n"
+      "overscan, solve):\n"
       "  --keep-cards                       keywords the header composition does not place\n"
       "                                     (FILTER, GAIN, IMAGETYP, ...) stay live cards\n"
       "                                     before the parameter block; cards that are not\n"
@@ -272,6 +285,7 @@ constexpr Command kCommands[] = {
     {"resample", ResampleCommand},   {"shift", ShiftCommand},
     {"detect", DetectCommand},       {"centroid", CentroidCommand},
     {"calibrate", CalibrateCommand}, {"stack", StackCommand},
+    {"join", JoinCommand},
     {"overscan", OverscanCommand},   {"lightcurve", LightcurveCommand},
     {"solve", SolveCommand},
 };
@@ -281,7 +295,7 @@ constexpr Command kCommands[] = {
 bool SavesFitsHeader(const std::string& name) {
   for (const char* c :
        {"header", "convert", "import", "phot", "detect", "centroid", "crop", "rotate", "flip",
-        "resample", "shift", "calibrate", "stack", "overscan", "solve"})
+        "resample", "shift", "calibrate", "stack", "join", "overscan", "solve"})
     if (name == c) return true;
   return false;
 }

@@ -23,6 +23,14 @@ constexpr double kSnap = 1e-9;
 // Values in a row from which its reduction is worth a second thread.
 constexpr std::int64_t kSplitWork = 16384;
 
+// Row v of the frame read from the band that holds it; false when the band does not.
+bool ReadFrameSpan(const CImgMedianComposit::Band& frame, int x0, int n, int v, int plane,
+                   double* out) {
+  const int r = v - frame.first;
+  if (r < 0 || r >= frame.rows->GetHeight()) return false;
+  return imgsample::ReadSpan(*frame.rows, x0, n, r, plane, out);
+}
+
 }  // namespace
 
 CImgMedianComposit::CImgMedianComposit(CRalImage& dest, int final)
@@ -34,11 +42,21 @@ CImgMedianComposit::~CImgMedianComposit() {
 
 int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double dy,
                               double rotation) {
+  if (!frame) return 0;
+  return Store(Band{frame, 0, frame->GetHeight()}, y, dx, dy, rotation);
+}
+
+int CImgMedianComposit::Store(const Band& band, int y, double dx, double dy, double rotation) {
+  const CRalImage* frame = band.rows;
   if (!frame || frame->IsEmpty() || frame->GetPlanes() < 1 || m_Dest.IsEmpty()) return 0;
-  if (y < 0 || y >= m_Dest.GetHeight() || (m_nFrames > 0 && y != m_nRow)) return 0;
+  if (band.first < 0 || band.first + frame->GetHeight() > band.height) return 0;
+  const int destHeight = m_nDestHeight < 0 ? m_Dest.GetHeight() : m_nDestHeight;
+  if (y < m_nDestFirst || y >= destHeight || y - m_nDestFirst >= m_Dest.GetHeight() ||
+      (m_nFrames > 0 && y != m_nRow))
+    return 0;
   if (!std::isfinite(dx) || !std::isfinite(dy) || !std::isfinite(rotation)) return 0;
   const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
-  const int fw = frame->GetWidth(), fh = frame->GetHeight();
+  const int fw = frame->GetWidth(), fh = band.height;
   try {
     if (!m_bProgress && m_nFinal) {
       m_Dest.ShowProgressInit(1, "中央値合成中...", m_Dest.GetHeight());
@@ -72,21 +90,20 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
         std::fill(row, row + x0, kNaN);
         std::fill(row + x1, row + w, kNaN);
         if (x0 < x1)
-          ok = imgsample::ReadSpan(*frame, x0 - static_cast<int>(sx), x1 - x0, fy,
-                                   std::min(p, frame->GetPlanes() - 1), row + x0);
+          ok = ReadFrameSpan(band, x0 - static_cast<int>(sx), x1 - x0, fy,
+                             std::min(p, frame->GetPlanes() - 1), row + x0);
       }
     } else if (top > bottom) {
       std::fill(slot, slot + (need - base), kNaN);
     } else if (rotation == 0 && m_bShiftShortcut) {
-      ok = StoreShifted(*frame, bx, by, slot);
+      ok = StoreShifted(band, bx, by, slot);
     } else {
       const int rows = bottom - top + 1;
       m_Rows.resize(static_cast<std::size_t>(rows) * fw);
       for (int p = 0; p < planes && ok; ++p) {
         const int fp = std::min(p, frame->GetPlanes() - 1);
         for (int r = 0; r < rows && ok; ++r)
-          ok = imgsample::ReadSpan(*frame, 0, fw, top + r, fp,
-                                   &m_Rows[static_cast<std::size_t>(r) * fw]);
+          ok = ReadFrameSpan(band, 0, fw, top + r, fp, &m_Rows[static_cast<std::size_t>(r) * fw]);
         if (!ok) break;
         double* out = slot + static_cast<std::size_t>(p) * w;
         std::fill(out, out + w, kNaN);
@@ -127,9 +144,10 @@ int CImgMedianComposit::Store(const CRalImage* frame, int y, double dx, double d
 // c = 1 exactly), so its snapping, row weights and frame rows are found once; the column
 // position bx + x, its snapping and weights are computed by the same operations in the
 // same order as the general loop, so every value is the same double.
-bool CImgMedianComposit::StoreShifted(const CRalImage& frame, double bx, double by, double* slot) {
+bool CImgMedianComposit::StoreShifted(const Band& band, double bx, double by, double* slot) {
+  const CRalImage& frame = *band.rows;
   const int w = m_Dest.GetWidth(), planes = m_Dest.GetPlanes();
-  const int fw = frame.GetWidth(), fh = frame.GetHeight();
+  const int fw = frame.GetWidth(), fh = band.height;
   // The general loop's snapping, std::round done by truncation: the fraction p − t is
   // exact, so the whole number chosen (halves away from zero) and the distance to it are
   // the same doubles. Beyond 2^52 every double is whole and stays as it is.
@@ -181,8 +199,8 @@ bool CImgMedianComposit::StoreShifted(const CRalImage& frame, double bx, double 
     std::fill(out, out + x0, kNaN);
     std::fill(out + x1, out + w, kNaN);
     if (x0 >= x1) continue;
-    if (!imgsample::ReadSpan(frame, 0, fw, iv, fp, m_Rows.data())) return false;
-    if (two && !imgsample::ReadSpan(frame, 0, fw, iv + 1, fp, m_Rows.data() + fw)) return false;
+    if (!ReadFrameSpan(band, 0, fw, iv, fp, m_Rows.data())) return false;
+    if (two && !ReadFrameSpan(band, 0, fw, iv + 1, fp, m_Rows.data() + fw)) return false;
     if (clean) {
       // No column is snapped, and both column weights of every pixel are non-zero.
       for (int x = x0; x < x1; ++x) {
@@ -311,7 +329,7 @@ int CImgMedianComposit::Compute(Mode mode) {
       } else {
         reduce(p, 0, w, pix[0].data(), keys[0].data());
       }
-      ok = imgsample::WriteSpan(m_Dest, 0, w, y, p, out.data());
+      ok = imgsample::WriteSpan(m_Dest, 0, w, y - m_nDestFirst, p, out.data());
     }
   } catch (const std::bad_alloc&) {
     ok = false;

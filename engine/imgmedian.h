@@ -44,11 +44,30 @@ class CImgMedianComposit {
   // destination or other than the row being gathered, a shift or rotation that is not
   // finite, a frame row that cannot be read, or memory that runs out.
   int Store(const CRalImage* frame, int y, double dx, double dy, double rotation);
+  // A frame of which only a band of rows is held: `rows` holds rows first … first +
+  // rows.GetHeight() − 1 of a frame `height` rows tall, of the same width and planes. It
+  // is placed, and its rows are sampled, as the whole frame's would be, so the values
+  // stored equal those of the whole frame, provided the band holds every row the
+  // destination row passes over; 0 (nothing stored) when it does not.
+  struct Band {
+    const CRalImage* rows = nullptr;
+    int first = 0;
+    int height = 0;
+  };
+  int Store(const Band& frame, int y, double dx, double dy, double rotation);
   // Write the gathered row into the destination and start the next one. Return 1; 0 when
   // nothing was stored or the row cannot be written (what was stored is dropped either way).
   int Calc();
   int CalcClipping();
   int AddAvrCalcClipping(int add = 0);
+
+  // The destination image holds rows first … of a destination `height` rows tall: rows are
+  // named, and frames placed, as on the whole destination; row y is written into the
+  // image's row y − first.
+  void SetDestRows(int first, int height) {
+    m_nDestFirst = first;
+    m_nDestHeight = height;
+  }
 
   // The number of frames stored for the row being gathered.
   int GetCount() const { return m_nFrames; }
@@ -62,11 +81,13 @@ class CImgMedianComposit {
   int Compute(Mode mode);
   // Store's sampling for a frame that is shifted but not turned: row y's frame position
   // is (bx + x, by). False when a frame row cannot be read.
-  bool StoreShifted(const CRalImage& frame, double bx, double by, double* slot);
+  bool StoreShifted(const Band& frame, double bx, double by, double* slot);
 
   CRalImage& m_Dest;
   int m_nFinal;
   int m_nRow = -1;
+  int m_nDestFirst = 0;
+  int m_nDestHeight = -1;  // -1: the image's own
   int m_nFrames = 0;
   bool m_bProgress = false;
   bool m_bShiftShortcut = true;

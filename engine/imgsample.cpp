@@ -116,15 +116,21 @@ inline double Bilinear(const double* reg, int rw, int rx, int ry, int w, int h, 
 
 }  // namespace
 
-bool Resample(const CImage& src, CImage& dst, const Affine& m, double outside,
-              CRalImage* progress) {
-  const int sw = src.GetWidth(), sh = src.GetHeight();
+namespace {
+
+// Resample over target rows dstFirst … dstFirst + dst height − 1 of a target, from a source
+// that holds rows srcFirst … of a frame sh rows tall. Each value depends on its target
+// position alone (rows are not stepped, columns step from the same tile edges), so a part
+// of the target computes the values the whole one does.
+bool ResampleWindow(const CImage& src, CImage& dst, const Affine& m, double outside,
+                    CRalImage* progress, int dstFirst, int srcFirst, int sh) {
+  const int sw = src.GetWidth(), held = src.GetHeight();
   const int dw = dst.GetWidth(), dh = dst.GetHeight();
   std::vector<double> region, out(static_cast<std::size_t>(std::min(dw, kTile)));
   for (int p = 0; p < dst.GetPlanes(); ++p) {
     const int sp = std::min(p, src.GetPlanes() - 1);
-    for (int ty = 0; ty < dh; ty += kTile) {
-      const int th = std::min(kTile, dh - ty);
+    for (int ty = dstFirst; ty < dstFirst + dh; ty += kTile) {
+      const int th = std::min(kTile, dstFirst + dh - ty);
       for (int tx = 0; tx < dw; tx += kTile) {
         const int tw = std::min(kTile, dw - tx);
         // The source rectangle under the tile: its corners' images, widened by a pixel.
@@ -144,9 +150,10 @@ bool Resample(const CImage& src, CImage& dst, const Affine& m, double outside,
         const bool overlaps = umax >= -1 && umin <= sw && vmax >= -1 && vmin <= sh;
         const int rw = rx1 - rx0 + 1;
         if (overlaps) {
+          if (ry0 < srcFirst || ry1 >= srcFirst + held) return false;
           region.resize(static_cast<std::size_t>(rw) * (ry1 - ry0 + 1));
           for (int y = ry0; y <= ry1; ++y)
-            if (!ReadSpan(src, rx0, rw, y, sp,
+            if (!ReadSpan(src, rx0, rw, y - srcFirst, sp,
                           region.data() + static_cast<std::size_t>(y - ry0) * rw))
               return false;
         }
@@ -155,13 +162,29 @@ bool Resample(const CImage& src, CImage& dst, const Affine& m, double outside,
           for (int i = 0; i < tw; ++i, u += m.a11, v += m.a21)
             out[i] =
                 overlaps ? Bilinear(region.data(), rw, rx0, ry0, sw, sh, u, v, outside) : outside;
-          if (!WriteSpan(dst, tx, tw, y, p, out.data())) return false;
+          if (!WriteSpan(dst, tx, tw, y - dstFirst, p, out.data())) return false;
         }
       }
       if (progress) progress->ShowProgress(th);
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool Resample(const CImage& src, CImage& dst, const Affine& m, double outside,
+              CRalImage* progress) {
+  return ResampleWindow(src, dst, m, outside, progress, 0, 0, src.GetHeight());
+}
+
+bool ResampleRows(const CImage& src, const RowWindow& window, CImage& dst, const Affine& map,
+                  double outside) {
+  if (window.srcFirst < 0 || window.srcFirst + src.GetHeight() > window.srcHeight ||
+      window.dstFirst < 0)
+    return false;
+  return ResampleWindow(src, dst, map, outside, nullptr, window.dstFirst, window.srcFirst,
+                        window.srcHeight);
 }
 
 void MakeLike(CRalImage* result, const CImage& like, int width, int height) {

@@ -36,6 +36,20 @@ struct Affine {
 bool Resample(const CImage& src, CImage& dst, const Affine& map, double outside,
               CRalImage* progress);
 
+// Resample of a band: dst holds rows dstFirst … dstFirst + dst height − 1 of the target,
+// src holds rows srcFirst … srcFirst + src height − 1 of a source srcHeight rows tall (of
+// src's width and planes). Each value written is the one Resample of the whole images
+// writes at that target pixel. False, as for Resample, and also when the rows held of the
+// source do not include every row the band's positions interpolate between: held rows
+// from ⌊v_min⌋ − 1 to ⌈v_max⌉ + 1 over the band's corners always do.
+struct RowWindow {
+  int dstFirst = 0;
+  int srcFirst = 0;
+  int srcHeight = 0;
+};
+bool ResampleRows(const CImage& src, const RowWindow& window, CImage& dst, const Affine& map,
+                  double outside);
+
 // A new image in *result like `like` (pixel type, scaling, cards, levels, coordinates)
 // but width × height pixels, not yet written. Throws std::bad_alloc.
 void MakeLike(CRalImage* result, const CImage& like, int width, int height);

@@ -47,6 +47,9 @@ packages=(
   astrometry.net astrometry-data-tycho2-09-littleendian astrometry-data-tycho2-10-19-littleendian
   # the manual page of vantorel-cli rendered by its test
   man-db groff-base
+  # the cluster recipes and their tests: GNU parallel, and a one-machine Slurm cluster
+  # (controller, node daemon, client commands) with munge for its authentication
+  parallel slurm-wlm munge
 )
 
 missing=()
