@@ -45,20 +45,6 @@ struct PlainFits {
   std::uint64_t dataStart = 0;
 };
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool ReadAll(int fd, void* buffer, std::size_t n, std::uint64_t offset) {
   auto* p = static_cast<char*>(buffer);
   while (n > 0) {
@@ -91,7 +77,7 @@ bool ReadPlainFits(const std::string& path, PlainFits* out) {
   if (CRalImageIO::GetFileTypeOfDocumentName(&file) != FILETYPE_FITS || file != path) return false;
   int raw = -1;
   if (OpenRegularFile(path, raw) != 0) return false;
-  Fd fd(raw);
+  ScopedFd fd(raw);
   char block[2880];
   long long naxis = -1, axes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   bool simple = false, end = false;
@@ -166,7 +152,7 @@ bool ReadPlainRows(const std::string& path, const PlainFits& layout, int first, 
   std::vector<unsigned char> buffer(rowBytes * static_cast<std::size_t>(count));
   int raw = -1;
   if (OpenRegularFile(path, raw) != 0) return false;
-  Fd fd(raw);
+  ScopedFd fd(raw);
   if (!ReadAll(fd.get(), buffer.data(), buffer.size(),
                layout.dataStart + static_cast<std::uint64_t>(fileFirst) * rowBytes))
     return false;

@@ -18,6 +18,7 @@
 
 #include "fits/fits.h"
 #include "imagemodel/image.h"
+#include "platform/files.h"
 
 namespace fitsread {
 
@@ -25,20 +26,6 @@ namespace fitsread {
 
 // A header longer than this many records is refused rather than read into memory.
 constexpr std::uint64_t kMaxHeaderRecords = 10000;
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The gate this thread's reads wait on for data still being written (see SetDataGate).
 extern thread_local FitsDataGate* g_dataGate;

@@ -619,3 +619,7 @@ bool BufferedAtomicFile::Flush() {
 bool BufferedAtomicFile::Commit() {
   return Flush() && file_.Commit() == 0;
 }
+
+ScopedFd::~ScopedFd() {
+  if (fd_ >= 0) ::close(fd_);
+}

@@ -87,6 +87,19 @@ std::string SaveTemporaryPattern(const std::string& target, std::size_t nameMax)
 // Commit succeeds the target is untouched. The new version is written to a hidden
 // temporary file in the target's folder (SaveTemporaryPattern) that this object holds
 // under an exclusive flock for its whole life, so no other save takes it for a leftover.
+// Closes a file descriptor when it goes out of scope (a negative one is left alone).
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd();
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // A save killed by a catchable signal removes its temporary (InstallSaveSignalCleanup);
 // one killed outright leaves it, and the next save into that folder removes it. An
 // existing target keeps its permissions; a symbolic link keeps pointing at the file it

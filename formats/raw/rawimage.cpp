@@ -26,20 +26,6 @@ bool IsRawType(int bits) {
   return bits == 8 || bits == 16 || bits == 32 || bits == -32 || bits == -64;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 int ReadRaw(CImage& image, const std::string& path, const RAWIMAGE& raw, ProgressSink* progress,
             const std::string& caption) {
   image.Empty();
@@ -57,7 +43,7 @@ int ReadRaw(CImage& image, const std::string& path, const RAWIMAGE& raw, Progres
   int fd = -1;
   struct stat st {};
   if (int e = OpenRegularFile(path, fd, &st)) return FioOpenCode(e);
-  Fd file(fd);
+  ScopedFd file(fd);
   if (!IsRawType(raw.nBitsPixel) || raw.nWidth <= 0 || raw.nHeight <= 0 ||
       (raw.nPlanes != 1 && raw.nPlanes != 3) || raw.nHeaderSize < 0)
     return FIO_ERR_FORMAT;
