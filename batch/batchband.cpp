@@ -370,16 +370,7 @@ int CBatchComposit::BandRowPath() {
         Fail(-1, "row " + std::to_string(y) + " could not be gathered");
         return 0;
       }
-    int ok = 0;
-    if (m_Settings.method == BatchCompositSettings::kMedian)
-      ok = m_Settings.clipping ? combine.CalcClipping() : combine.Calc();
-    else
-      ok = combine.AddAvrCalcClipping(m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0);
-    if (!ok) {
-      Fail(-1, "row " + std::to_string(y) + " could not be combined");
-      return 0;
-    }
-    if (AbortRequested()) return 0;
+    if (!CombineRow(combine, y) || AbortRequested()) return 0;
   }
   return 1;
 }

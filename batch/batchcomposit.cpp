@@ -278,16 +278,17 @@ int CBatchComposit::RowPath() {
   for (int y = 0; y < m_pDest->GetHeight(); ++y) {
     for (const Frame& f : frames)
       if (f.image) combine.Store(f.image, y, f.dx, f.dy, f.rotation);
-    int ok = 0;
-    if (m_Settings.method == BatchCompositSettings::kMedian)
-      ok = m_Settings.clipping ? combine.CalcClipping() : combine.Calc();
-    else  // the clipped mean; for the add, times the count, on the scale of the sum
-      ok = combine.AddAvrCalcClipping(m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0);
-    if (!ok) {
-      Fail(-1, "row " + std::to_string(y) + " could not be combined");
-      return 0;
-    }
-    if (AbortRequested()) return 0;
+    if (!CombineRow(combine, y) || AbortRequested()) return 0;
   }
   return 1;
+}
+
+int CBatchComposit::CombineRow(CImgMedianComposit& combine, int y) {
+  int ok = 0;
+  if (m_Settings.method == BatchCompositSettings::kMedian)
+    ok = m_Settings.clipping ? combine.CalcClipping() : combine.Calc();
+  else  // the clipped mean; for the add, times the count, on the scale of the sum
+    ok = combine.AddAvrCalcClipping(m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0);
+  if (!ok) Fail(-1, "row " + std::to_string(y) + " could not be combined");
+  return ok ? 1 : 0;
 }

@@ -17,6 +17,8 @@
 #include "batch/batchrun.h"
 #include "engine/imgmatching.h"
 
+class CImgMedianComposit;
+
 // Where a frame lies on the destination (see CImgComposit), and whether it could be
 // measured: a frame that could not is combined unshifted and reported.
 struct StackShift {
@@ -91,6 +93,10 @@ class CBatchComposit : public CBatchRun {
              std::string* why);
   int RowPath();
   int AddPath();
+  // Combines the row y gathered in combine by the run's method (the median, clipped or
+  // not; the clipped mean, or for the add the clipped mean times the count); 0 after
+  // reporting a failure.
+  int CombineRow(CImgMedianComposit& combine, int y);
   // The band runs of both paths (batchband.cpp).
   int BandPath();
   int BandRowPath();
