@@ -493,11 +493,6 @@ void CMainFrame::UpdateCommands() {
         cmd::ID_DARK_FLAT, cmd::ID_CALC_ADD, cmd::ID_CALC_SUB, cmd::ID_CALC_MUL, cmd::ID_CALC_DIV})
     Command(id)->setEnabled(doc);
   Command(cmd::ID_COMPOSIT)->setEnabled(doc);
-  {
-    // Stars are found on one plane only.
-    const CRalImage* solved = doc ? view->GetImgWnd().GetImagePtr() : nullptr;
-    Command(cmd::ID_PLATE_SOLVE)->setEnabled(solved && solved->GetPlanes() == 1);
-  }
   Command(cmd::ID_BLINK_COMPARETER)->setEnabled(doc);
   // Undo names what it takes back.
   const bool undo = doc && view->GetImgWnd().HasUndoBuff();
@@ -514,6 +509,8 @@ void CMainFrame::UpdateCommands() {
   Command(cmd::ID_LOG_SCALE)->setChecked(doc && view->GetImgWnd().IsLogScale());
   const CRalImage* image = doc ? view->GetImgWnd().GetImagePtr() : nullptr;
   const bool colour = image && image->GetPlanes() >= 3;
+  // Stars are found on one plane only.
+  Command(cmd::ID_PLATE_SOLVE)->setEnabled(image && image->GetPlanes() == 1);
   const int mode = doc ? view->GetImgWnd().GetColorMode() : -1;
   const int type = doc ? view->GetImgWnd().GetColorType() : -1;
   const struct {
