@@ -153,7 +153,11 @@ int CBatchComposit::MeasureShifts() {
   ProgressScope progress(m_pProgress, std::string(batch_text::kRunning));
   for (int i = 0; i < n; ++i) {
     std::unique_ptr<CRalImage> holder;
-    CRalImage* image = i == m_nDestIndex && m_pNewImage ? m_pDest : Fetch(i, &holder);
+    // Read as the row path reads them, so that both measure the same placements.
+    CRalImage* image = i == m_nDestIndex && m_pNewImage ? m_pDest
+                       : m_FrameReader && m_pMatching && !m_Targets[i].image
+                           ? Fetch(i, &holder, &m_FrameReader)
+                           : Fetch(i, &holder);
     if (AbortRequested()) return 0;
     progress.Update(i + 1, n);
     if (!image) {
@@ -248,7 +252,8 @@ int CBatchComposit::RowPath() {
       Frame& f = frames[i];
       if (i == m_nDestIndex && m_pNewImage)
         f.image = m_pDest;
-      else if (m_FrameReader && (!m_Settings.align || m_bShiftsGiven) && !m_Targets[i].image)
+      else if (m_FrameReader && (!m_Settings.align || m_bShiftsGiven || m_pMatching) &&
+               !m_Targets[i].image)
         f.image = Fetch(i, &f.holder, &m_FrameReader);
       else
         f.image = Fetch(i, &f.holder);

@@ -54,8 +54,9 @@ class CBatchComposit : public CBatchRun {
   // The targets that could not be aligned and were combined unshifted.
   const std::vector<int>& GetUnaligned() const { return m_Unaligned; }
   // The reader of the other file targets the median and clipped paths combine without
-  // alignment, when they need not be read as the run's reader reads them (the command
-  // line passes ReadBatchFrame: half the memory of 16-bit frames, no levels computed).
+  // alignment or aligned by image matching (which, as the combining, samples physical
+  // values), when they need not be read as the run's reader reads them (the command line
+  // passes ReadBatchFrame: half the memory of 16-bit frames, no levels computed).
   // Unset, the run's reader reads them.
   void SetFrameReader(Reader reader) { m_FrameReader = std::move(reader); }
 
