@@ -11,6 +11,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -108,7 +109,7 @@ bool ReadFrame(const CImage& image, int bin, Frame* f, const Window& at) {
   }
   // One plane: its rows are pinned a run at a time on this thread (the pager's) and reduced
   // on the pool's threads, each row of the frame the same way whichever thread takes it.
-  constexpr int kRows = 64;
+  constexpr int kRows = 512;  // bounded by the 8 pager blocks pinned at a time
   CRowPins pins(*image.GetStore(), 1);
   for (int by = 0; by < f->h;) {
     const int blocks = pins.Pin(0, at.y + by * bin, std::min(kRows, (f->h - by) * bin), 8) / bin;
@@ -136,23 +137,36 @@ bool ReadFrame(const CImage& image, int bin, Frame* f, const Window& at) {
   return true;
 }
 
-// The value of rank n / 2 among the n values that are not NaN (0 when there is none). A
-// sample brackets that rank, and only the values inside the bracket are selected from;
-// when the bracket misses, the whole set is. Either way the value is the exact one.
-double MedianOf(const std::vector<double>& v, std::vector<double>& band) {
-  std::vector<double> sample;
+// The value of rank n / 2 among the n values that are not NaN (0 when there is none) of
+// `rows` rows of `len` values, row(y, buffer) giving row y (in buffer or elsewhere). A
+// sample brackets that rank, and only the values inside the bracket are kept in band and
+// selected from; when the bracket misses, the whole set is. Either way the value is the
+// exact one, and band holds about the bracket's share of the values, not all of them.
+template <class Row>
+double MedianOf(int rows, int len, const Row& row, std::vector<double>& band) {
+  const std::size_t n = static_cast<std::size_t>(rows) * len;
+  std::vector<double> buffer(static_cast<std::size_t>(len)), sample;
   // A prime stride, so that the sample of a frame goes through all its columns rather than
   // the few that a stride sharing a factor with the width would meet again and again (a
   // frame with columns that differ would put the bracket beside the median).
-  const auto prime = [](std::size_t n) {
-    for (std::size_t d = 2; d * d <= n; ++d)
-      if (n % d == 0) return false;
+  const auto prime = [](std::size_t k) {
+    for (std::size_t d = 2; d * d <= k; ++d)
+      if (k % d == 0) return false;
     return true;
   };
-  std::size_t stride = std::max<std::size_t>(1, v.size() / 16384);
+  std::size_t stride = std::max<std::size_t>(1, n / 16384);
   while (stride > 1 && !prime(stride)) ++stride;
-  for (std::size_t i = 0; i < v.size(); i += stride)
-    if (!std::isnan(v[i])) sample.push_back(v[i]);
+  for (int y = 0; y < rows; ++y) {
+    // The sample's positions in this row, counted over all the values.
+    std::size_t i = (static_cast<std::size_t>(y) * len + stride - 1) / stride * stride;
+    const std::size_t rowEnd = static_cast<std::size_t>(y + 1) * len;
+    if (i >= rowEnd) continue;
+    const double* r = row(y, buffer.data());
+    for (; i < rowEnd; i += stride) {
+      const double x = r[i - static_cast<std::size_t>(y) * len];
+      if (!std::isnan(x)) sample.push_back(x);
+    }
+  }
   if (sample.size() >= 64) {
     std::sort(sample.begin(), sample.end());
     const std::size_t m = sample.size(), at = m / 2;
@@ -160,43 +174,66 @@ double MedianOf(const std::vector<double>& v, std::vector<double>& band) {
     const std::size_t margin = 8 + static_cast<std::size_t>(2 * std::sqrt(static_cast<double>(m)));
     const double lo = sample[at > margin ? at - margin : 0];
     const double hi = sample[std::min(m - 1, at + margin)];
-    // Without branches: every value is written, and kept when it lies in the bracket.
+    // Without branches: every value of a row is written after those kept so far, and
+    // kept when it lies in the bracket; band grows by at most a row at a time.
     std::size_t below = 0, nan = 0, kept = 0;
-    band.resize(v.size());
-    double* out = band.data();
-    for (double x : v) {
-      below += x < lo;
-      nan += x != x;
-      out[kept] = x;
-      kept += (x >= lo) & (x <= hi);
+    band.clear();
+    for (int y = 0; y < rows; ++y) {
+      if (band.size() < kept + len) band.resize(std::max(kept + len, 2 * band.size()));
+      const double* r = row(y, buffer.data());
+      double* out = band.data();
+      for (int j = 0; j < len; ++j) {
+        const double x = r[j];
+        below += x < lo;
+        nan += x != x;
+        out[kept] = x;
+        kept += (x >= lo) & (x <= hi);
+      }
     }
-    const std::size_t k = (v.size() - nan) / 2;
+    const std::size_t k = (n - nan) / 2;
     if (k >= below && k - below < kept) {
+      double* out = band.data();
       std::nth_element(out, out + (k - below), out + kept);
       return out[k - below];
     }
   }
   band.clear();
-  for (double x : v)
-    if (!std::isnan(x)) band.push_back(x);
+  for (int y = 0; y < rows; ++y) {
+    const double* r = row(y, buffer.data());
+    for (int j = 0; j < len; ++j)
+      if (!std::isnan(r[j])) band.push_back(r[j]);
+  }
   if (band.empty()) return 0.0;
-  std::nth_element(band.begin(), band.begin() + band.size() / 2, band.end());
+  std::nth_element(band.begin(), band.begin() + static_cast<std::ptrdiff_t>(band.size() / 2),
+                   band.end());
   return band[band.size() / 2];
+}
+
+// The median of the values of a w × h frame.
+double MedianOf(const std::vector<double>& v, int w, int h, std::vector<double>& band) {
+  return MedianOf(
+      h, w, [&](int y, double*) { return &v[static_cast<std::size_t>(y) * w]; }, band);
 }
 
 // Fills gaps with the median, filters 3 × 3 by the median, subtracts the median,
 // compresses and tapers.
 // The working arrays of Prepare, kept from one frame to the next.
 struct PrepareArrays {
-  std::vector<double> filtered, dev, band[2];
+  std::vector<double> filtered, band[2];
 };
 
 void Prepare(Frame* f, PrepareArrays* arrays) {
   const int w = f->w, h = f->h;
   std::vector<double>& out = arrays->filtered;
-  std::vector<double>& dev = arrays->dev;
-  if (std::any_of(f->v.begin(), f->v.end(), [](double x) { return std::isnan(x); })) {
-    const double fill = MedianOf(f->v, arrays->band[0]);
+  std::atomic<bool> gaps{false};
+  rowpool::Run(h, 64, [&](int begin, int end) {
+    const double* p = f->v.data();
+    if (std::any_of(p + static_cast<std::size_t>(begin) * w, p + static_cast<std::size_t>(end) * w,
+                    [](double x) { return std::isnan(x); }))
+      gaps = true;
+  });
+  if (gaps) {
+    const double fill = MedianOf(f->v, w, h, arrays->band[0]);
     for (double& x : f->v)
       if (std::isnan(x)) x = fill;
   }
@@ -243,16 +280,18 @@ void Prepare(Frame* f, PrepareArrays* arrays) {
   rowpool::Run(2, 1, [&](int begin, int end) {
     for (int task = begin; task < end; ++task) {
       if (task == 0) {
-        level = MedianOf(out, arrays->band[0]);
+        level = MedianOf(out, w, h, arrays->band[0]);
         continue;
       }
-      dev.resize(static_cast<std::size_t>(h) * (w - 1));
-      for (int y = 0; y < h; ++y) {
-        const double* r = in + static_cast<std::size_t>(y) * w;
-        double* d = &dev[static_cast<std::size_t>(y) * (w - 1)];
-        for (int x = 0; x + 1 < w; ++x) d[x] = std::abs(r[x + 1] - r[x]);
-      }
-      devMedian = MedianOf(dev, arrays->band[1]);
+      // The differences are made a row at a time as the median reads them.
+      devMedian = MedianOf(
+          h, w - 1,
+          [&](int y, double* d) {
+            const double* r = in + static_cast<std::size_t>(y) * w;
+            for (int x = 0; x + 1 < w; ++x) d[x] = std::abs(r[x + 1] - r[x]);
+            return static_cast<const double*>(d);
+          },
+          arrays->band[1]);
     }
   });
   const double noise = 1.4826 * devMedian / std::sqrt(2.0);
@@ -268,26 +307,51 @@ void Prepare(Frame* f, PrepareArrays* arrays) {
   // reduction (the filter's medians are pixels), and quarters or sixteenths of them when
   // blocks of 2 × 2 or 4 × 4 are averaged. Their compressed values come from a table made
   // with the same arithmetic (lo + i / q is the value itself, exactly), which gives the
-  // same numbers for a fraction of the cost.
-  const auto [lowest, highest] = std::minmax_element(out.begin(), out.end());
-  const double lo = *lowest, span = *highest - *lowest;
-  double q = 0;  // the table's steps per unit; 0 for no table
-  if (std::abs(lo) < 0x1p40 && std::abs(*highest) < 0x1p40)
-    for (const double steps : {1.0, 4.0, 16.0}) {
-      if (span * steps > static_cast<double>(out.size() / 4)) break;
-      if (std::all_of(out.begin(), out.end(), [steps](double x) {
-            const double k = x * steps;  // exact: a power of two
-            return k == static_cast<double>(static_cast<std::int64_t>(k));
-          })) {
-        q = steps;
-        break;
+  // same numbers for a fraction of the cost. The least and largest values and the finest
+  // of those steps that every value takes are found on the pool's threads.
+  constexpr int kNoSteps = 1 << 20;
+  double lo = std::numeric_limits<double>::infinity(), highest = -lo;
+  int need = 1;
+  std::mutex merge;
+  rowpool::Run(h, 16, [&](int begin, int end) {
+    double l = std::numeric_limits<double>::infinity(), u = -l;
+    int n = 1;
+    for (const double *p = out.data() + static_cast<std::size_t>(begin) * w,
+                      *e = out.data() + static_cast<std::size_t>(end) * w;
+         p != e; ++p) {
+      const double x = *p;
+      l = std::min(l, x);
+      u = std::max(u, x);
+      if (n == kNoSteps) continue;
+      if (!(std::abs(x) < 0x1p40)) {
+        n = kNoSteps;
+        continue;
       }
+      // The steps per unit that x is a whole number of (exact: a power of two).
+      while (n <= 16) {
+        const double k = x * n;
+        if (k == static_cast<double>(static_cast<std::int64_t>(k))) break;
+        n *= 4;
+      }
+      if (n > 16) n = kNoSteps;
     }
+    std::lock_guard<std::mutex> lock(merge);
+    lo = std::min(lo, l);
+    highest = std::max(highest, u);
+    need = std::max(need, n);
+  });
+  const double span = highest - lo;
+  // The steps of the table: the finest that every value needs, unless the table would be
+  // longer than a quarter of the frame.
+  double q = 0;
+  if (need <= 16 && span * need <= static_cast<double>(out.size() / 4)) q = need;
   std::vector<double>& table = arrays->band[0];
   if (q > 0) {
     table.resize(static_cast<std::size_t>(span * q) + 1);
-    for (std::size_t i = 0; i < table.size(); ++i)
-      table[i] = std::asinh((lo + static_cast<double>(i) / q - level) / scale);
+    rowpool::Run(static_cast<int>(table.size()), 4096, [&](int begin, int end) {
+      for (int i = begin; i < end; ++i)
+        table[i] = std::asinh((lo + static_cast<double>(i) / q - level) / scale);
+    });
   }
   rowpool::Run(h, 16, [&](int begin, int end) {
     for (int y = begin; y < end; ++y) {
@@ -369,7 +433,10 @@ void TransformColumns(std::vector<Cx>& g, int cw, int gh, bool inverse) {
 // The half spectrum (gh rows of gw / 2 + 1) of a prepared frame zero-padded to gw × gh.
 void Forward(const Frame& f, int gw, int gh, std::vector<Cx>* spec) {
   const int cw = gw / 2 + 1;
-  spec->assign(static_cast<std::size_t>(gh) * cw, Cx(0));
+  // Every element of the frame's rows is written by their transforms; only the rows below
+  // the frame are cleared (a kept spectrum is not cleared as a whole for each frame).
+  spec->resize(static_cast<std::size_t>(gh) * cw);
+  std::fill(spec->begin() + static_cast<std::ptrdiff_t>(f.h) * cw, spec->end(), Cx(0));
   std::vector<double> probe(static_cast<std::size_t>(gw));
   const fftw_plan rows = GetPlan(kRowsForward, gw, 1, 1, probe.data(), spec->data());
   rowpool::Run(f.h, 16, [&](int begin, int end) {
@@ -406,46 +473,72 @@ int Signed(int k, int n) {
   return k > n / 2 ? k - n : k;
 }
 
-constexpr int kGrid = 7;  // positions along each axis of a refinement grid
+constexpr int kGrid = 7;   // positions along each axis of a refinement grid
+constexpr int kLanes = 8;  // kGrid padded to whole vectors; the last lane is not used
+
+// t[ky][i] = Σ_kx R(ky, kx) ex[kx][i] for the rows ky of [begin, end): the sum over kx in
+// order, for every position (the sums stay in registers over the row). Each lane is
+// computed with the same operations in the same order on any processor (a multiply and
+// a subtraction or addition, never fused), so the clone for wider vectors gives the same
+// numbers as the plain one.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void GridRows(const Cx* spec, int cw, int begin, int end, const double* exr, const double* exi,
+              double* tr, double* ti) {
+  // Four lanes a vector (two halves on processors with narrower vectors), the lanes of a
+  // vector holding positions side by side; a row's coefficient is the same in every lane.
+  typedef double V4 __attribute__((vector_size(32)));
+  static_assert(kLanes == 8);
+  const auto load = [](V4& v, const double* p) { std::memcpy(&v, p, sizeof v); };
+  for (int ky = begin; ky < end; ++ky) {
+    const Cx* r = &spec[static_cast<std::size_t>(ky) * cw];
+    V4 sr0 = {}, sr1 = {}, si0 = {}, si1 = {};
+    for (int kx = 0; kx < cw; ++kx) {
+      const double re = r[kx].real(), im = r[kx].imag();
+      const V4 a = {re, re, re, re}, b = {im, im, im, im};
+      const double* er = &exr[static_cast<std::size_t>(kx) * kLanes];
+      const double* ei = &exi[static_cast<std::size_t>(kx) * kLanes];
+      V4 er0, er1, ei0, ei1;
+      load(er0, er);
+      load(er1, er + 4);
+      load(ei0, ei);
+      load(ei1, ei + 4);
+      sr0 += a * er0 - b * ei0;
+      sr1 += a * er1 - b * ei1;
+      si0 += a * ei0 + b * er0;
+      si1 += a * ei1 + b * er1;
+    }
+    double sr[kLanes], si[kLanes];
+    std::memcpy(sr, &sr0, sizeof sr0);
+    std::memcpy(sr + 4, &sr1, sizeof sr1);
+    std::memcpy(si, &si0, sizeof si0);
+    std::memcpy(si + 4, &si1, sizeof si1);
+    std::copy_n(sr, kGrid, &tr[static_cast<std::size_t>(ky) * kGrid]);
+    std::copy_n(si, kGrid, &ti[static_cast<std::size_t>(ky) * kGrid]);
+  }
+}
 
 // The surface Re Σ R(ky, kx) e^{2πi (kx x / gw + ky y / gh)} on a kGrid × kGrid grid of
 // positions (x0 + i step, y0 + j step), from the half spectrum: the columns kx in
 // (gw/2, gw) are the conjugates of those in (0, gw/2) and count twice. Sets *bi, *bj to
 // the best position's indices (the first of equals, rows first).
-
 void GridBest(const std::vector<Cx>& spec, int gw, int gh, double x0, double y0, double step,
               int* bi, int* bj) {
   constexpr int n = kGrid;
   const int cw = gw / 2 + 1;
   // ex[kx][i]: the positions run along the rows, so the products below go along them.
-  std::vector<double> exr(static_cast<std::size_t>(cw) * n), exi(exr.size());
+  std::vector<double> exr(static_cast<std::size_t>(cw) * kLanes, 0.0), exi(exr.size(), 0.0);
   for (int kx = 0; kx < cw; ++kx)
     for (int i = 0; i < n; ++i) {
       const double c = kx == 0 || 2 * kx == gw ? 1.0 : 2.0;
       const Cx e = std::polar(c, 2 * M_PI * kx * (x0 + i * step) / gw);
-      exr[static_cast<std::size_t>(kx) * n + i] = e.real();
-      exi[static_cast<std::size_t>(kx) * n + i] = e.imag();
+      exr[static_cast<std::size_t>(kx) * kLanes + i] = e.real();
+      exi[static_cast<std::size_t>(kx) * kLanes + i] = e.imag();
     }
-  // t[ky][i] = Σ_kx R(ky, kx) ex[kx][i], one row of the spectrum at a time (the sum over
-  // kx in order, for every position).
   std::vector<double> tr(static_cast<std::size_t>(gh) * n), ti(tr.size());
   rowpool::Run(gh, 32, [&](int begin, int end) {
-    for (int ky = begin; ky < end; ++ky) {
-      const Cx* r = &spec[static_cast<std::size_t>(ky) * cw];
-      // The sums stay in registers over the row.
-      double sr[kGrid] = {}, si[kGrid] = {};
-      for (int kx = 0; kx < cw; ++kx) {
-        const double a = r[kx].real(), b = r[kx].imag();
-        const double* er = &exr[static_cast<std::size_t>(kx) * kGrid];
-        const double* ei = &exi[static_cast<std::size_t>(kx) * kGrid];
-        for (int i = 0; i < kGrid; ++i) {
-          sr[i] += a * er[i] - b * ei[i];
-          si[i] += a * ei[i] + b * er[i];
-        }
-      }
-      std::copy_n(sr, kGrid, &tr[static_cast<std::size_t>(ky) * kGrid]);
-      std::copy_n(si, kGrid, &ti[static_cast<std::size_t>(ky) * kGrid]);
-    }
+    GridRows(spec.data(), cw, begin, end, exr.data(), exi.data(), tr.data(), ti.data());
   });
   std::vector<double> acc(static_cast<std::size_t>(n) * n);
   rowpool::Run(n, 4, [&](int begin, int end) {
@@ -544,50 +637,81 @@ Peak Correlate(const std::vector<Cx>& refSpec, const Frame& tgt, int gw, int gh,
     const double fy = static_cast<double>(Signed(ky, gh)) / gh;
     wy[ky] = std::exp(-fy * fy / band);
   }
+  // The inverse destroys its input: each row also goes into *work as it is made.
+  work->resize(a.size());
   rowpool::Run(gh, 32, [&](int begin, int end) {
     for (int ky = begin; ky < end; ++ky) {
       const Cx* s = &refSpec[static_cast<std::size_t>(ky) * cw];
       Cx* t = &a[static_cast<std::size_t>(ky) * cw];
+      Cx* copy = &(*work)[static_cast<std::size_t>(ky) * cw];
       for (int kx = 0; kx < cw; ++kx) {
         const double re = s[kx].real() * t[kx].real() + s[kx].imag() * t[kx].imag();
         const double im = s[kx].imag() * t[kx].real() - s[kx].real() * t[kx].imag();
         const double mag = std::sqrt(re * re + im * im);
         const double k = mag > 1e-300 ? wy[ky] * wx[kx] / mag : 0.0;
         t[kx] = Cx(re * k, im * k);
+        copy[kx] = t[kx];
       }
     }
   });
-  *work = a;
   std::vector<double>& c = *surface;
   Inverse(*work, gw, gh, &c);
-  std::size_t peak = 0;
-  for (std::size_t i = 1; i < c.size(); ++i)
-    if (c[i] > c[peak]) peak = i;
+  // The peak: the first of the largest values, found per row on the pool's threads and
+  // then over the rows in order, which is the first in the whole surface.
+  std::vector<std::size_t> rowPeak(static_cast<std::size_t>(gh));
+  rowpool::Run(gh, 32, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      const double* row = &c[static_cast<std::size_t>(y) * gw];
+      int best = 0;
+      for (int x = 1; x < gw; ++x)
+        if (row[x] > row[best]) best = x;
+      rowPeak[y] = static_cast<std::size_t>(y) * gw + best;
+    }
+  });
+  std::size_t peak = rowPeak[0];
+  for (int y = 1; y < gh; ++y)
+    if (c[rowPeak[y]] > c[peak]) peak = rowPeak[y];
   const int px = static_cast<int>(peak % gw), py = static_cast<int>(peak / gw);
-  // Surface statistics outside the peak's 5 × 5 neighbourhood.
-  double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
-  for (int y = 0; y < gh; ++y) {
-    const bool nearRow = std::abs(Signed((y - py + gh) % gh, gh)) <= 2;
-    const double* row = &c[static_cast<std::size_t>(y) * gw];
-    if (!nearRow) {
-      // The same sums in the same order, without the test of every column.
-      for (int x = 0; x < gw; ++x) {
-        const double v = row[x];
-        sum += v;
-        sum2 += v * v;
-        second = std::max(second, v);
+  // Surface statistics outside the peak's 5 × 5 neighbourhood: sums of each row along
+  // it on the pool's threads, then of the rows in order (the same figures whatever the
+  // threads).
+  struct RowSums {
+    double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
+  };
+  std::vector<RowSums> rows(static_cast<std::size_t>(gh));
+  rowpool::Run(gh, 32, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      const bool nearRow = std::abs(Signed((y - py + gh) % gh, gh)) <= 2;
+      const double* row = &c[static_cast<std::size_t>(y) * gw];
+      RowSums r;
+      if (!nearRow) {
+        // Without the test of every column.
+        for (int x = 0; x < gw; ++x) {
+          const double v = row[x];
+          r.sum += v;
+          r.sum2 += v * v;
+          r.second = std::max(r.second, v);
+        }
+        r.count = gw;
+      } else {
+        for (int x = 0; x < gw; ++x) {
+          if (std::abs(Signed((x - px + gw) % gw, gw)) <= 2) continue;
+          const double v = row[x];
+          r.sum += v;
+          r.sum2 += v * v;
+          r.second = std::max(r.second, v);
+          r.count += 1;
+        }
       }
-      count += gw;
-      continue;
+      rows[y] = r;
     }
-    for (int x = 0; x < gw; ++x) {
-      if (std::abs(Signed((x - px + gw) % gw, gw)) <= 2) continue;
-      const double v = row[x];
-      sum += v;
-      sum2 += v * v;
-      second = std::max(second, v);
-      count += 1;
-    }
+  });
+  double sum = 0, sum2 = 0, count = 0, second = -std::numeric_limits<double>::infinity();
+  for (const RowSums& r : rows) {
+    sum += r.sum;
+    sum2 += r.sum2;
+    count += r.count;
+    second = std::max(second, r.second);
   }
   Peak out;
   const double mean = sum / count;
