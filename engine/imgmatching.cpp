@@ -17,6 +17,8 @@
 #include <mutex>
 #include <new>
 #include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "engine/imgsample.h"
@@ -28,11 +30,35 @@ namespace {
 
 using Cx = std::complex<double>;
 
+// An allocator that leaves the new elements of a resize unwritten: the large working arrays
+// are written whole by loops on the pool's threads before anything reads them, so their
+// pages are first touched there, on every core, rather than cleared on this thread first.
+// Only for types that any bytes may stand for (doubles and complex doubles).
+template <class T>
+struct Unwritten : std::allocator<T> {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+  template <class U>
+  struct rebind {
+    using other = Unwritten<U>;
+  };
+  Unwritten() = default;
+  template <class U>
+  Unwritten(const Unwritten<U>&) noexcept {}
+  template <class U>
+  void construct(U*) noexcept {}
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+};
+template <class T>
+using Buffer = std::vector<T, Unwritten<T>>;
+
 constexpr double kBandSigma = 0.15;  // cycles per pixel
 
 struct Frame {
   int w = 0, h = 0;
-  std::vector<double> v;  // as read; then what goes into the transform
+  Buffer<double> v;  // as read; then what goes into the transform
 };
 
 // A rectangle of a frame in its pixels.
@@ -210,7 +236,7 @@ double MedianOf(int rows, int len, const Row& row, std::vector<double>& band) {
 }
 
 // The median of the values of a w × h frame.
-double MedianOf(const std::vector<double>& v, int w, int h, std::vector<double>& band) {
+double MedianOf(const Buffer<double>& v, int w, int h, std::vector<double>& band) {
   return MedianOf(
       h, w, [&](int y, double*) { return &v[static_cast<std::size_t>(y) * w]; }, band);
 }
@@ -219,12 +245,13 @@ double MedianOf(const std::vector<double>& v, int w, int h, std::vector<double>&
 // compresses and tapers.
 // The working arrays of Prepare, kept from one frame to the next.
 struct PrepareArrays {
-  std::vector<double> filtered, band[2];
+  Buffer<double> filtered;
+  std::vector<double> band[2];
 };
 
 void Prepare(Frame* f, PrepareArrays* arrays) {
   const int w = f->w, h = f->h;
-  std::vector<double>& out = arrays->filtered;
+  Buffer<double>& out = arrays->filtered;
   std::atomic<bool> gaps{false};
   rowpool::Run(h, 64, [&](int begin, int end) {
     const double* p = f->v.data();
@@ -415,7 +442,7 @@ fftw_complex* AsFftw(Cx* p) {
 
 // The columns of a gh × cw half spectrum transformed in place, in blocks of adjacent
 // columns (each block always the same way, whichever thread takes it).
-void TransformColumns(std::vector<Cx>& g, int cw, int gh, bool inverse) {
+void TransformColumns(Buffer<Cx>& g, int cw, int gh, bool inverse) {
   constexpr int kBlock = 8;
   const int blocks = (cw + kBlock - 1) / kBlock;
   const PlanKind kind = inverse ? kColumnsInverse : kColumnsForward;
@@ -431,7 +458,7 @@ void TransformColumns(std::vector<Cx>& g, int cw, int gh, bool inverse) {
 }
 
 // The half spectrum (gh rows of gw / 2 + 1) of a prepared frame zero-padded to gw × gh.
-void Forward(const Frame& f, int gw, int gh, std::vector<Cx>* spec) {
+void Forward(const Frame& f, int gw, int gh, Buffer<Cx>* spec) {
   const int cw = gw / 2 + 1;
   // Every element of the frame's rows is written by their transforms; only the rows below
   // the frame are cleared (a kept spectrum is not cleared as a whole for each frame).
@@ -451,7 +478,7 @@ void Forward(const Frame& f, int gw, int gh, std::vector<Cx>* spec) {
 }
 
 // The real gw × gh inverse (unnormalised) of a half spectrum, which it destroys.
-void Inverse(std::vector<Cx>& spec, int gw, int gh, std::vector<double>* surface) {
+void Inverse(Buffer<Cx>& spec, int gw, int gh, Buffer<double>* surface) {
   const int cw = gw / 2 + 1;
   TransformColumns(spec, cw, gh, true);
   surface->resize(static_cast<std::size_t>(gw) * gh);
@@ -523,7 +550,7 @@ void GridRows(const Cx* spec, int cw, int begin, int end, const double* exr, con
 // positions (x0 + i step, y0 + j step), from the half spectrum: the columns kx in
 // (gw/2, gw) are the conjugates of those in (0, gw/2) and count twice. Sets *bi, *bj to
 // the best position's indices (the first of equals, rows first).
-void GridBest(const std::vector<Cx>& spec, int gw, int gh, double x0, double y0, double step,
+void GridBest(const Buffer<Cx>& spec, int gw, int gh, double x0, double y0, double step,
               int* bi, int* bj) {
   constexpr int n = kGrid;
   const int cw = gw / 2 + 1;
@@ -568,7 +595,7 @@ void GridBest(const std::vector<Cx>& spec, int gw, int gh, double x0, double y0,
 // Refines (*px, *py), a point of the 1/100-pixel lattice near the peak, to the best point
 // of the 1/400-pixel lattice near it by grids from coarse to fine; a grid whose best point
 // lies on its border moves there and is evaluated again (a few times at most).
-void Refine(const std::vector<Cx>& spec, int gw, int gh, double* px, double* py) {
+void Refine(const Buffer<Cx>& spec, int gw, int gh, double* px, double* py) {
   constexpr int half = kGrid / 2;
   for (const double step : {0.01, 0.0025}) {
     for (int moves = 0; moves < 4; ++moves) {
@@ -597,9 +624,9 @@ int BinFor(const CRalImage& a, const CRalImage& b, int maxSide) {
 // frames) the spectrum of the window of it that the full-resolution pass last used.
 struct CImgMatching::Reference {
   int bin = 0, gw = 0, gh = 0;
-  std::vector<Cx> spec;  // its half spectrum, gh × (gw / 2 + 1)
+  Buffer<Cx> spec;  // its half spectrum, gh × (gw / 2 + 1)
   Window fine;           // empty until a full-resolution pass has been made
-  std::vector<Cx> fineSpec;
+  Buffer<Cx> fineSpec;
 };
 
 // Working arrays kept from one target to the next, so that a run of targets does not map
@@ -607,8 +634,8 @@ struct CImgMatching::Reference {
 struct CImgMatching::Scratch {
   Frame frame;
   PrepareArrays prepare;
-  std::vector<double> surface;
-  std::vector<Cx> cross, work, fineCross;
+  Buffer<double> surface;
+  Buffer<Cx> cross, work, fineCross;
 };
 
 namespace {
@@ -622,10 +649,10 @@ struct Peak {
 // Transforms the prepared target, forms the weighted phase of the cross-power spectrum
 // (left in *cross for the refinement), and finds the peak of its inverse and the
 // surface's statistics outside the peak.
-Peak Correlate(const std::vector<Cx>& refSpec, const Frame& tgt, int gw, int gh,
-               std::vector<Cx>* cross, std::vector<Cx>* work, std::vector<double>* surface) {
+Peak Correlate(const Buffer<Cx>& refSpec, const Frame& tgt, int gw, int gh,
+               Buffer<Cx>* cross, Buffer<Cx>* work, Buffer<double>* surface) {
   const int cw = gw / 2 + 1;
-  std::vector<Cx>& a = *cross;
+  Buffer<Cx>& a = *cross;
   Forward(tgt, gw, gh, &a);
   std::vector<double> wx(static_cast<std::size_t>(cw)), wy(static_cast<std::size_t>(gh));
   const double band = 2 * kBandSigma * kBandSigma;
@@ -654,7 +681,7 @@ Peak Correlate(const std::vector<Cx>& refSpec, const Frame& tgt, int gw, int gh,
       }
     }
   });
-  std::vector<double>& c = *surface;
+  Buffer<double>& c = *surface;
   Inverse(*work, gw, gh, &c);
   // The peak: the first of the largest values, found per row on the pool's threads and
   // then over the rows in order, which is the first in the whole surface.
@@ -787,7 +814,8 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
     Reference* ref = m_pReference.get();
     if (!ref || ref->bin != bin || ref->gw != gw || ref->gh != gh) {
       ref = nullptr;
-      Frame frame;
+      // Read into the target's arrays, which are free until the target is read.
+      Frame& frame = scratch.frame;
       if (ReadFrame(m_Image, bin, &frame, Whole(m_Image))) {
         made = std::make_unique<Reference>();
         made->bin = bin;
@@ -822,7 +850,7 @@ int CImgMatching::Do(const CRalImage* target, double* dx, double* dy, const Matc
         // A window of the reference is kept with its spectrum (an empty one is never kept).
         bool have = fine.w > 0 && ref->fine == fine;
         if (fine.w > 0 && !have) {
-          Frame frame;
+          Frame& frame = tgt;  // matched already; read again below
           if (ReadFrame(m_Image, 1, &frame, fine)) {
             Prepare(&frame, &scratch.prepare);
             ref->fine = {};  // until its spectrum is whole
