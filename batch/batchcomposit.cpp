@@ -3,6 +3,9 @@
 // gathered, then combined).
 #include "batch/batchcomposit.h"
 
+#include <algorithm>
+#include <cmath>
+#include <mutex>
 #include <new>
 
 #include "batch/batchtexts.h"
@@ -10,7 +13,9 @@
 #include "engine/imgcentroid.h"
 #include "engine/imgcomposit.h"
 #include "engine/imgmedian.h"
+#include "engine/imgsample.h"
 #include "engine/ralimage.h"
+#include "imagemodel/rowpool.h"
 #include "platform/progress.h"
 
 CBatchComposit::CBatchComposit(const BatchCompositSettings& settings,
@@ -279,6 +284,13 @@ int CBatchComposit::RowPath() {
   m_pMatching.reset();
   for (Frame& f : frames)
     if (f.image == m_pDest) f.image = m_pWork.get();
+  if (rowpool::GetThreads() > 1 &&
+      std::all_of(frames.begin(), frames.end(), [](const Frame& f) { return f.rotation == 0; })) {
+    std::vector<Placed> placed;
+    for (const Frame& f : frames)
+      if (f.image) placed.push_back({f.image, f.dx, f.dy});
+    return CombineBands(placed);
+  }
   CImgMedianComposit combine(*m_pDest, 1);
   for (int y = 0; y < m_pDest->GetHeight(); ++y) {
     for (const Frame& f : frames)
@@ -286,6 +298,92 @@ int CBatchComposit::RowPath() {
     if (!CombineRow(combine, y) || AbortRequested()) return 0;
   }
   return 1;
+}
+
+int CBatchComposit::CombineBands(const std::vector<Placed>& frames) {
+  const int w = m_pDest->GetWidth(), h = m_pDest->GetHeight(), planes = m_pDest->GetPlanes();
+  const std::size_t rowValues = static_cast<std::size_t>(w) * planes;
+  // Rows a band: the frames' rows it reads (a few more than its own, as doubles) kept to
+  // about 16 MB.
+  std::size_t frameRow = 1;
+  for (const Placed& f : frames)
+    frameRow += static_cast<std::size_t>(f.image->GetWidth()) * f.image->GetPlanes();
+  const int band =
+      static_cast<int>(std::clamp<std::size_t>((std::size_t{2} << 20) / frameRow, 4, 64)) - 3;
+  struct Rows {
+    std::vector<double> values;
+    std::vector<unsigned char> readable;
+    CImgMedianComposit::Band band;
+  };
+  std::vector<Rows> read(frames.size());
+  std::vector<double> out(static_cast<std::size_t>(band) * rowValues);
+  std::vector<unsigned char> done(static_cast<std::size_t>(band));
+  // Combinations for the pool's threads, each taken by one run of rows at a time.
+  std::mutex spareLock;
+  std::vector<std::unique_ptr<CImgMedianComposit>> spare;
+  m_pDest->ShowProgressInit(1, "中央値合成中...", h);
+  int ok = 1;
+  for (int y0 = 0; y0 < h && ok; y0 += band) {
+    const int y1 = std::min(h, y0 + band);
+    // Every frame row that rows y0 … y1 − 1 draw on (a row or two beyond, for the
+    // interpolation and the snapping of positions).
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      const CRalImage& image = *frames[i].image;
+      const int fh = image.GetHeight(), fw = image.GetWidth(), fp = image.GetPlanes();
+      const double dy = frames[i].dy;
+      const int lo = static_cast<int>(std::clamp(std::floor(y0 - dy) - 2, 0.0, double(fh)));
+      const int hi = static_cast<int>(std::clamp(std::ceil(y1 - 1 - dy) + 2, -1.0, fh - 1.0));
+      const int count = std::max(0, hi - lo + 1);
+      Rows& r = read[i];
+      r.values.resize(static_cast<std::size_t>(count) * fw * fp);
+      r.readable.assign(static_cast<std::size_t>(count), 1);
+      for (int k = 0; k < count; ++k)
+        for (int p = 0; p < fp; ++p)
+          if (!imgsample::ReadSpan(image, 0, fw, lo + k, p,
+                                   &r.values[(static_cast<std::size_t>(k) * fp + p) * fw]))
+            r.readable[k] = 0;
+      r.band = {&image, 0, fh, r.values.data(), r.readable.data(), lo, count};
+    }
+    rowpool::Run(y1 - y0, 1, [&](int begin, int end) {
+      std::unique_ptr<CImgMedianComposit> combine;
+      {
+        std::lock_guard<std::mutex> lock(spareLock);
+        if (!spare.empty()) {
+          combine = std::move(spare.back());
+          spare.pop_back();
+        }
+      }
+      if (!combine) combine = std::make_unique<CImgMedianComposit>(*m_pDest, 0);
+      for (int k = begin; k < end; ++k) {
+        for (std::size_t i = 0; i < frames.size(); ++i)
+          combine->Store(read[i].band, y0 + k, frames[i].dx, frames[i].dy, 0);
+        double* row = &out[static_cast<std::size_t>(k) * rowValues];
+        int made = 0;
+        if (m_Settings.method == BatchCompositSettings::kMedian)
+          made = m_Settings.clipping ? combine->CalcClippingInto(row) : combine->CalcInto(row);
+        else
+          made = combine->AddAvrCalcClippingInto(
+              m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0, row);
+        done[k] = made != 0;
+      }
+      std::lock_guard<std::mutex> lock(spareLock);
+      spare.push_back(std::move(combine));
+    });
+    for (int y = y0; y < y1 && ok; ++y) {
+      const double* row = &out[static_cast<std::size_t>(y - y0) * rowValues];
+      bool written = done[y - y0] != 0;
+      for (int p = 0; p < planes && written; ++p)
+        written = imgsample::WriteSpan(*m_pDest, 0, w, y, p, row + static_cast<std::size_t>(p) * w);
+      m_pDest->ShowProgress(1);
+      if (!written) {
+        Fail(-1, "row " + std::to_string(y) + " could not be combined");
+        ok = 0;
+      }
+    }
+    if (AbortRequested()) ok = 0;
+  }
+  m_pDest->ShowProgressEnd();
+  return ok;
 }
 
 int CBatchComposit::CombineRow(CImgMedianComposit& combine, int y) {

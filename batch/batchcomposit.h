@@ -98,6 +98,15 @@ class CBatchComposit : public CBatchRun {
   // not; the clipped mean, or for the add the clipped mean times the count); 0 after
   // reporting a failure.
   int CombineRow(CImgMedianComposit& combine, int y);
+  // The row path's combining of the frames placed without a turn, bands of rows at a
+  // time: each band's frame rows read on this thread, its rows combined on the pool's
+  // threads, written here; the same values as row by row. 0 after reporting a failure
+  // or on an abort.
+  struct Placed {
+    const CRalImage* image;
+    double dx, dy;
+  };
+  int CombineBands(const std::vector<Placed>& frames);
   // The band runs of both paths (batchband.cpp).
   int BandPath();
   int BandRowPath();

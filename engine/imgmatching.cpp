@@ -550,8 +550,8 @@ void GridRows(const Cx* spec, int cw, int begin, int end, const double* exr, con
 // positions (x0 + i step, y0 + j step), from the half spectrum: the columns kx in
 // (gw/2, gw) are the conjugates of those in (0, gw/2) and count twice. Sets *bi, *bj to
 // the best position's indices (the first of equals, rows first).
-void GridBest(const Buffer<Cx>& spec, int gw, int gh, double x0, double y0, double step,
-              int* bi, int* bj) {
+void GridBest(const Buffer<Cx>& spec, int gw, int gh, double x0, double y0, double step, int* bi,
+              int* bj) {
   constexpr int n = kGrid;
   const int cw = gw / 2 + 1;
   // ex[kx][i]: the positions run along the rows, so the products below go along them.
@@ -625,7 +625,7 @@ int BinFor(const CRalImage& a, const CRalImage& b, int maxSide) {
 struct CImgMatching::Reference {
   int bin = 0, gw = 0, gh = 0;
   Buffer<Cx> spec;  // its half spectrum, gh × (gw / 2 + 1)
-  Window fine;           // empty until a full-resolution pass has been made
+  Window fine;      // empty until a full-resolution pass has been made
   Buffer<Cx> fineSpec;
 };
 
@@ -649,8 +649,8 @@ struct Peak {
 // Transforms the prepared target, forms the weighted phase of the cross-power spectrum
 // (left in *cross for the refinement), and finds the peak of its inverse and the
 // surface's statistics outside the peak.
-Peak Correlate(const Buffer<Cx>& refSpec, const Frame& tgt, int gw, int gh,
-               Buffer<Cx>* cross, Buffer<Cx>* work, Buffer<double>* surface) {
+Peak Correlate(const Buffer<Cx>& refSpec, const Frame& tgt, int gw, int gh, Buffer<Cx>* cross,
+               Buffer<Cx>* work, Buffer<double>* surface) {
   const int cw = gw / 2 + 1;
   Buffer<Cx>& a = *cross;
   Forward(tgt, gw, gh, &a);

@@ -28,6 +28,15 @@ bool ReadFrameSpan(const CImgMedianComposit::Band& frame, int x0, int n, int v, 
                    double* out) {
   const int r = v - frame.first;
   if (r < 0 || r >= frame.rows->GetHeight()) return false;
+  if (frame.values) {
+    const int k = v - frame.valueFirst;
+    if (k < 0 || k >= frame.valueRows || !frame.readable[k]) return false;
+    const std::size_t w = static_cast<std::size_t>(frame.rows->GetWidth());
+    const double* row =
+        frame.values + (static_cast<std::size_t>(k) * frame.rows->GetPlanes() + plane) * w;
+    std::copy_n(row + x0, n, out);
+    return true;
+  }
   return imgsample::ReadSpan(*frame.rows, x0, n, r, plane, out);
 }
 
@@ -248,8 +257,17 @@ int CImgMedianComposit::CalcClipping() {
 int CImgMedianComposit::AddAvrCalcClipping(int add) {
   return Compute(add ? Mode::kClipSum : Mode::kClipMean);
 }
+int CImgMedianComposit::CalcInto(double* row) {
+  return Compute(Mode::kMedian, row);
+}
+int CImgMedianComposit::CalcClippingInto(double* row) {
+  return Compute(Mode::kClipMedian, row);
+}
+int CImgMedianComposit::AddAvrCalcClippingInto(int add, double* row) {
+  return Compute(add ? Mode::kClipSum : Mode::kClipMean, row);
+}
 
-int CImgMedianComposit::Compute(Mode mode) {
+int CImgMedianComposit::Compute(Mode mode, double* into) {
   const int frames = m_nFrames, y = m_nRow;
   m_nFrames = 0;
   m_nUsed = 0;
@@ -329,7 +347,10 @@ int CImgMedianComposit::Compute(Mode mode) {
       } else {
         reduce(p, 0, w, pix[0].data(), keys[0].data());
       }
-      ok = imgsample::WriteSpan(m_Dest, 0, w, y - m_nDestFirst, p, out.data());
+      if (into)
+        std::copy(out.begin(), out.end(), into + static_cast<std::size_t>(p) * w);
+      else
+        ok = imgsample::WriteSpan(m_Dest, 0, w, y - m_nDestFirst, p, out.data());
     }
   } catch (const std::bad_alloc&) {
     ok = false;

@@ -53,6 +53,16 @@ class CImgMedianComposit {
     const CRalImage* rows = nullptr;
     int first = 0;
     int height = 0;
+    // Rows read beforehand, for a Store that must not touch the pager (on another
+    // thread): rows valueFirst … valueFirst + valueRows − 1 of the band, each plane of a
+    // row in turn (plane p of row r at values[(r × planes + p) × width], planes and width
+    // the image's), as imgsample::ReadSpan gives them; a row whose readable[r] is 0 could
+    // not be read. When values is set, rows is asked only for its size and planes, and a
+    // row outside these is one the band does not hold.
+    const double* values = nullptr;
+    const unsigned char* readable = nullptr;
+    int valueFirst = 0;
+    int valueRows = 0;
   };
   int Store(const Band& frame, int y, double dx, double dy, double rotation);
   // Write the gathered row into the destination and start the next one. Return 1; 0 when
@@ -60,6 +70,13 @@ class CImgMedianComposit {
   int Calc();
   int CalcClipping();
   int AddAvrCalcClipping(int add = 0);
+  // The same computations with the row's values (each plane of the destination's width in
+  // turn) written into `row` instead of the destination. A combination that only does
+  // these, stores from bands of values read beforehand and was made with final 0 touches
+  // neither the destination's pixels nor the pager, and may work on any thread.
+  int CalcInto(double* row);
+  int CalcClippingInto(double* row);
+  int AddAvrCalcClippingInto(int add, double* row);
 
   // The destination image holds rows first … of a destination `height` rows tall: rows are
   // named, and frames placed, as on the whole destination; row y is written into the
@@ -78,7 +95,7 @@ class CImgMedianComposit {
 
  private:
   enum class Mode { kMedian, kClipMedian, kClipMean, kClipSum };
-  int Compute(Mode mode);
+  int Compute(Mode mode, double* into = nullptr);
   // Store's sampling for a frame that is shifted but not turned: row y's frame position
   // is (bx + x, by). False when a frame row cannot be read.
   bool StoreShifted(const Band& frame, double bx, double by, double* slot);
