@@ -14,12 +14,15 @@
 #include "engine/autolevel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "imagemodel/image.h"
+#include "imagemodel/rowpool.h"
+#include "imagemodel/vmimage.h"
 
 namespace {
 
@@ -67,6 +70,50 @@ Levels FromSamples(std::vector<double>& samples, double minSigma, double maxSigm
   return l;
 }
 
+// The samples of plane g in rectangle r on the grid of `step`, appended in the order of a
+// pass along the rows: runs of rows are pinned on this thread (the pager's) and the
+// sampled rows among them read on the pool's threads, each into its own place. False
+// when a row cannot be read.
+bool SamplePinned(const CImage& image, int g, const RECT& r, int step,
+                  std::vector<double>* samples) {
+  std::vector<int> ys;
+  for (int y = r.top; y < r.bottom; y += step) ys.push_back(y);
+  const std::size_t perRow = static_cast<std::size_t>((r.right - r.left + step - 1) / step);
+  std::vector<double> slots(ys.size() * perRow);
+  std::vector<std::size_t> kept(ys.size());
+  CRowPins pins(*image.GetStore(), 1);
+  std::atomic<bool> ok{true};
+  for (std::size_t i = 0; i < ys.size();) {
+    const int y0 = ys[i];
+    const int rows = pins.Pin(g, y0, r.bottom - y0, 16);
+    if (rows <= 0) return false;
+    std::size_t j = i;
+    while (j < ys.size() && ys[j] < y0 + rows) ++j;
+    rowpool::Run(static_cast<int>(j - i), 8, [&](int begin, int end) {
+      std::vector<double> row(static_cast<std::size_t>(image.GetWidth()));
+      for (int k = begin; k < end; ++k) {
+        const std::size_t at = i + static_cast<std::size_t>(k);
+        if (!image.GetPhysicalRowAt(pins.Row(ys[at] - y0), row.data())) {
+          ok = false;
+          return;
+        }
+        double* out = &slots[at * perRow];
+        std::size_t n = 0;
+        for (int x = r.left; x < r.right; x += step)
+          if (std::isfinite(row[x])) out[n++] = row[x];
+        kept[at] = n;
+      }
+    });
+    pins.Release();
+    if (!ok) return false;
+    i = j;
+  }
+  for (std::size_t i = 0; i < ys.size(); ++i)
+    samples->insert(samples->end(), slots.begin() + static_cast<std::ptrdiff_t>(i * perRow),
+                    slots.begin() + static_cast<std::ptrdiff_t>(i * perRow + kept[i]));
+  return true;
+}
+
 }  // namespace
 
 namespace autolevel {
@@ -74,6 +121,7 @@ namespace autolevel {
 namespace {
 
 constexpr std::size_t kCountFrom = 4096;              // fewer samples are sorted
+constexpr std::size_t kCountInTwoFrom = 65536;        // more are counted on two threads
 constexpr double kMostBins = 4194304.0;               // the widest histogram counted
 constexpr double kLargestWhole = 4503599627370496.0;  // 2^52: whole numbers stay exact
 
@@ -114,8 +162,22 @@ double SampleMedian(std::vector<double>& v) {
     if (n % 2 == 0) m = (m + *std::max_element(v.begin(), mid)) / 2.0;
     return m;
   }
-  std::vector<std::uint32_t> counts(static_cast<std::size_t>((hi - lo) * scale) + 1);
-  for (double x : v) ++counts[static_cast<std::size_t>((x - lo) * scale)];
+  const std::size_t bins = static_cast<std::size_t>((hi - lo) * scale) + 1;
+  std::vector<std::uint32_t> counts(bins);
+  const auto count = [&](std::size_t begin, std::size_t end, std::uint32_t* into) {
+    for (std::size_t i = begin; i < end; ++i) ++into[static_cast<std::size_t>((v[i] - lo) * scale)];
+  };
+  if (n >= kCountInTwoFrom && bins <= n && rowpool::GetThreads() > 1) {
+    // Two halves counted on two threads, then added: the same counts.
+    std::vector<std::uint32_t> second(bins);
+    rowpool::Run(2, 1, [&](int begin, int end) {
+      for (int half = begin; half < end; ++half)
+        count(half ? n / 2 : 0, half ? n : n / 2, half ? second.data() : counts.data());
+    });
+    for (std::size_t b = 0; b < bins; ++b) counts[b] += second[b];
+  } else {
+    count(0, n, counts.data());
+  }
   // The values of ranks n / 2 − 1 and n / 2 in order.
   const std::size_t upper = n / 2;
   double below = 0, m = 0;
@@ -150,10 +212,13 @@ int CImgAutoLevel::Do(CImage& image, double minSigma, double maxSigma, int perPl
   std::vector<double> row(static_cast<std::size_t>(image.GetWidth()));
   std::vector<double> lum(row.size());
   std::vector<char> blankAt(row.size());
+  // A plane measured by itself is sampled from runs of pinned rows on the pool's threads.
+  const bool pinned = !luminance && image.GetStore() && rowpool::GetThreads() > 1;
   for (int g = 0; g < groups; ++g) {
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(area / step / step) + 1);
-    for (int y = r.top; y < r.bottom; y += step) {
+    if (pinned && !SamplePinned(image, g, r, step, &samples)) return 0;
+    for (int y = r.top; y < r.bottom && !pinned; y += step) {
       if (luminance) {
         static constexpr double kWeight[3] = {0.299, 0.587, 0.114};
         std::fill(lum.begin(), lum.end(), 0.0);

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "engine/ralimage.h"
+#include "imagemodel/rowpool.h"
+#include "tests/support/pager_budget.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -149,6 +151,44 @@ TEST_F(AutoLevelTest, RectangleLimitsTheMeasuredAreaAndBlanksAreIgnored) {
 
   CRalImage empty;
   EXPECT_EQ(CImgAutoLevel::Do(empty, 6, 30, 0), 0);
+}
+
+// Planes sampled from pinned rows on two threads give the levels of one thread's pass
+// along the rows, bit for bit: float and 16-bit planes with blanks, a frame sampled every
+// few rows and columns, a rectangle, each plane by itself, and the frame paged out.
+TEST(AutoLevelThreads, TwoThreadsGiveTheLevelsOfOne) {
+  ScopedConfigHome home;
+  const int threads = rowpool::GetThreads();
+  for (const int budgetMB : {256, 1}) {
+    SetPagerBudget(budgetMB);
+    CRalImage floats(1300, 1100, -32, 2, 1, 0, 1), shorts(900, 700, 16, 1, 1, 32768, 1);
+    StarField(floats, 0, 1000.5, 20.0, 7);
+    StarField(floats, 1, 300.25, 4.0, 8);
+    StarField(shorts, 0, 1200.0, 15.0, 9);
+    std::vector<double> row(1300);
+    for (int y = 0; y < 1100; y += 3) {  // gaps
+      floats.GetPhysicalRow(y, 0, row.data());
+      for (int x = y % 5; x < 1300; x += 11) row[x] = std::nan("");
+      floats.SetPhysicalRow(y, 0, row.data());
+    }
+    shorts.SetBlankUsed(1);
+    shorts.SetBlank(-32768);
+    const RECT part{37, 120, 1001, 977};
+    for (const RECT* rect : {static_cast<const RECT*>(nullptr), &part})
+      for (CRalImage* image : {&floats, &shorts}) {
+        std::vector<double> levels[2];
+        for (int t : {1, 2}) {
+          rowpool::SetThreads(t);
+          ASSERT_EQ(CImgAutoLevel::Do(*image, 3.0, 30.0, 1, rect), 1);
+          for (int p = 0; p < image->GetPlanes(); ++p) {
+            levels[t - 1].push_back(image->GetLevelMin(p));
+            levels[t - 1].push_back(image->GetLevelMax(p));
+          }
+        }
+        EXPECT_EQ(levels[0], levels[1]) << image->GetWidth() << " budget " << budgetMB;
+      }
+  }
+  rowpool::SetThreads(threads);
 }
 
 // The median the levels come from, against a full sort: sample sets of whole numbers
