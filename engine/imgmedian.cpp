@@ -331,8 +331,9 @@ int CImgMedianComposit::Compute(Mode mode, double* into) {
       }
       for (; x < x1; ++x) out[x] = one(p, x, scratch);
     };
-    // Both cores share a long row; each pixel's result does not depend on the split.
-    const bool split = static_cast<std::int64_t>(w) * frames >= kSplitWork &&
+    // Both cores share a long row; each pixel's result does not depend on the split. Rows
+    // computed into the caller's buffer are not split: the caller shares out the rows.
+    const bool split = !into && static_cast<std::int64_t>(w) * frames >= kSplitWork &&
                        std::thread::hardware_concurrency() > 1;
     for (int p = 0; p < planes && ok; ++p) {
       if (split) {

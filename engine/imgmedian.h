@@ -73,7 +73,8 @@ class CImgMedianComposit {
   // The same computations with the row's values (each plane of the destination's width in
   // turn) written into `row` instead of the destination. A combination that only does
   // these, stores from bands of values read beforehand and was made with final 0 touches
-  // neither the destination's pixels nor the pager, and may work on any thread.
+  // neither the destination's pixels nor the pager, and may work on any thread; its rows
+  // are reduced on the calling thread alone.
   int CalcInto(double* row);
   int CalcClippingInto(double* row);
   int AddAvrCalcClippingInto(int add, double* row);
