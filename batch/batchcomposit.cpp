@@ -315,72 +315,88 @@ int CBatchComposit::CombineBands(const std::vector<Placed>& frames) {
     std::vector<unsigned char> readable;
     CImgMedianComposit::Band band;
   };
-  std::vector<Rows> read(frames.size());
-  std::vector<double> out(static_cast<std::size_t>(band) * rowValues);
-  std::vector<unsigned char> done(static_cast<std::size_t>(band));
-  // Combinations for the pool's threads, each taken by one run of rows at a time.
-  std::mutex spareLock;
-  std::vector<std::unique_ptr<CImgMedianComposit>> spare;
-  m_pDest->ShowProgressInit(1, "中央値合成中...", h);
   int ok = 1;
-  for (int y0 = 0; y0 < h && ok; y0 += band) {
-    const int y1 = std::min(h, y0 + band);
-    // Every frame row that rows y0 … y1 − 1 draw on (a row or two beyond, for the
-    // interpolation and the snapping of positions).
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      const CRalImage& image = *frames[i].image;
-      const int fh = image.GetHeight(), fw = image.GetWidth(), fp = image.GetPlanes();
-      const double dy = frames[i].dy;
-      const int lo = static_cast<int>(std::clamp(std::floor(y0 - dy) - 2, 0.0, double(fh)));
-      const int hi = static_cast<int>(std::clamp(std::ceil(y1 - 1 - dy) + 2, -1.0, fh - 1.0));
-      const int count = std::max(0, hi - lo + 1);
-      Rows& r = read[i];
-      r.values.resize(static_cast<std::size_t>(count) * fw * fp);
-      r.readable.assign(static_cast<std::size_t>(count), 1);
-      for (int k = 0; k < count; ++k)
-        for (int p = 0; p < fp; ++p)
-          if (!imgsample::ReadSpan(image, 0, fw, lo + k, p,
-                                   &r.values[(static_cast<std::size_t>(k) * fp + p) * fw]))
-            r.readable[k] = 0;
-      r.band = {&image, 0, fh, r.values.data(), r.readable.data(), lo, count};
-    }
-    rowpool::Run(y1 - y0, 1, [&](int begin, int end) {
-      std::unique_ptr<CImgMedianComposit> combine;
-      {
+  m_pDest->ShowProgressInit(1, "中央値合成中...", h);
+  try {
+    std::vector<Rows> read(frames.size());
+    std::vector<double> out(static_cast<std::size_t>(band) * rowValues);
+    std::vector<unsigned char> done(static_cast<std::size_t>(band));
+    // Combinations for the pool's threads, each taken by one run of rows at a time (room
+    // for all of them made here: a worker thread must not throw).
+    std::mutex spareLock;
+    std::vector<std::unique_ptr<CImgMedianComposit>> spare;
+    spare.reserve(static_cast<std::size_t>(rowpool::GetThreads()) + 1);
+    for (int y0 = 0; y0 < h && ok; y0 += band) {
+      const int y1 = std::min(h, y0 + band);
+      // Every frame row that rows y0 … y1 − 1 draw on (a row or two beyond, for the
+      // interpolation and the snapping of positions).
+      for (std::size_t i = 0; i < frames.size(); ++i) {
+        const CRalImage& image = *frames[i].image;
+        const int fh = image.GetHeight(), fw = image.GetWidth(), fp = image.GetPlanes();
+        const double dy = frames[i].dy;
+        // A shift that is not finite places nothing (Store refuses it): no rows.
+        const int lo = std::isfinite(dy)
+                           ? static_cast<int>(std::clamp(std::floor(y0 - dy) - 2, 0.0, double(fh)))
+                           : 0;
+        const int hi =
+            std::isfinite(dy)
+                ? static_cast<int>(std::clamp(std::ceil(y1 - 1 - dy) + 2, -1.0, fh - 1.0))
+                : -1;
+        const int count = std::max(0, hi - lo + 1);
+        Rows& r = read[i];
+        r.values.resize(static_cast<std::size_t>(count) * fw * fp);
+        r.readable.assign(static_cast<std::size_t>(count), 1);
+        for (int k = 0; k < count; ++k)
+          for (int p = 0; p < fp; ++p)
+            if (!imgsample::ReadSpan(image, 0, fw, lo + k, p,
+                                     &r.values[(static_cast<std::size_t>(k) * fp + p) * fw]))
+              r.readable[k] = 0;
+        r.band = {&image, 0, fh, r.values.data(), r.readable.data(), lo, count};
+      }
+      std::fill(done.begin(), done.end(), 0);
+      rowpool::Run(y1 - y0, 1, [&](int begin, int end) {
+        std::unique_ptr<CImgMedianComposit> combine;
+        {
+          std::lock_guard<std::mutex> lock(spareLock);
+          if (!spare.empty()) {
+            combine = std::move(spare.back());
+            spare.pop_back();
+          }
+        }
+        if (!combine) combine.reset(new (std::nothrow) CImgMedianComposit(*m_pDest, 0));
+        if (!combine) return;  // its rows stay not done
+        for (int k = begin; k < end; ++k) {
+          for (std::size_t i = 0; i < frames.size(); ++i)
+            combine->Store(read[i].band, y0 + k, frames[i].dx, frames[i].dy, 0);
+          double* row = &out[static_cast<std::size_t>(k) * rowValues];
+          int made = 0;
+          if (m_Settings.method == BatchCompositSettings::kMedian)
+            made = m_Settings.clipping ? combine->CalcClippingInto(row) : combine->CalcInto(row);
+          else
+            made = combine->AddAvrCalcClippingInto(
+                m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0, row);
+          done[k] = made != 0;
+        }
         std::lock_guard<std::mutex> lock(spareLock);
-        if (!spare.empty()) {
-          combine = std::move(spare.back());
-          spare.pop_back();
+        spare.push_back(std::move(combine));
+      });
+      for (int y = y0; y < y1 && ok; ++y) {
+        const double* row = &out[static_cast<std::size_t>(y - y0) * rowValues];
+        bool written = done[y - y0] != 0;
+        for (int p = 0; p < planes && written; ++p)
+          written =
+              imgsample::WriteSpan(*m_pDest, 0, w, y, p, row + static_cast<std::size_t>(p) * w);
+        m_pDest->ShowProgress(1);
+        if (!written) {
+          Fail(-1, "row " + std::to_string(y) + " could not be combined");
+          ok = 0;
         }
       }
-      if (!combine) combine = std::make_unique<CImgMedianComposit>(*m_pDest, 0);
-      for (int k = begin; k < end; ++k) {
-        for (std::size_t i = 0; i < frames.size(); ++i)
-          combine->Store(read[i].band, y0 + k, frames[i].dx, frames[i].dy, 0);
-        double* row = &out[static_cast<std::size_t>(k) * rowValues];
-        int made = 0;
-        if (m_Settings.method == BatchCompositSettings::kMedian)
-          made = m_Settings.clipping ? combine->CalcClippingInto(row) : combine->CalcInto(row);
-        else
-          made = combine->AddAvrCalcClippingInto(
-              m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0, row);
-        done[k] = made != 0;
-      }
-      std::lock_guard<std::mutex> lock(spareLock);
-      spare.push_back(std::move(combine));
-    });
-    for (int y = y0; y < y1 && ok; ++y) {
-      const double* row = &out[static_cast<std::size_t>(y - y0) * rowValues];
-      bool written = done[y - y0] != 0;
-      for (int p = 0; p < planes && written; ++p)
-        written = imgsample::WriteSpan(*m_pDest, 0, w, y, p, row + static_cast<std::size_t>(p) * w);
-      m_pDest->ShowProgress(1);
-      if (!written) {
-        Fail(-1, "row " + std::to_string(y) + " could not be combined");
-        ok = 0;
-      }
+      if (AbortRequested()) ok = 0;
     }
-    if (AbortRequested()) ok = 0;
+  } catch (const std::bad_alloc&) {
+    Fail(-1, "out of memory");
+    ok = 0;
   }
   m_pDest->ShowProgressEnd();
   return ok;
