@@ -368,14 +368,7 @@ int CBatchComposit::CombineBands(const std::vector<Placed>& frames) {
         for (int k = begin; k < end; ++k) {
           for (std::size_t i = 0; i < frames.size(); ++i)
             combine->Store(read[i].band, y0 + k, frames[i].dx, frames[i].dy, 0);
-          double* row = &out[static_cast<std::size_t>(k) * rowValues];
-          int made = 0;
-          if (m_Settings.method == BatchCompositSettings::kMedian)
-            made = m_Settings.clipping ? combine->CalcClippingInto(row) : combine->CalcInto(row);
-          else
-            made = combine->AddAvrCalcClippingInto(
-                m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0, row);
-          done[k] = made != 0;
+          done[k] = Reduce(*combine, &out[static_cast<std::size_t>(k) * rowValues]) != 0;
         }
         std::lock_guard<std::mutex> lock(spareLock);
         spare.push_back(std::move(combine));
@@ -402,12 +395,15 @@ int CBatchComposit::CombineBands(const std::vector<Placed>& frames) {
   return ok;
 }
 
-int CBatchComposit::CombineRow(CImgMedianComposit& combine, int y) {
-  int ok = 0;
+int CBatchComposit::Reduce(CImgMedianComposit& combine, double* row) const {
   if (m_Settings.method == BatchCompositSettings::kMedian)
-    ok = m_Settings.clipping ? combine.CalcClipping() : combine.Calc();
-  else  // the clipped mean; for the add, times the count, on the scale of the sum
-    ok = combine.AddAvrCalcClipping(m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0);
+    return m_Settings.clipping ? combine.CalcClipping(row) : combine.Calc(row);
+  // The clipped mean; for the add, times the count, on the scale of the sum.
+  return combine.AddAvrCalcClipping(m_Settings.method == BatchCompositSettings::kAdd ? 1 : 0, row);
+}
+
+int CBatchComposit::CombineRow(CImgMedianComposit& combine, int y) {
+  const int ok = Reduce(combine, nullptr);
   if (!ok) Fail(-1, "row " + std::to_string(y) + " could not be combined");
   return ok ? 1 : 0;
 }

@@ -98,6 +98,9 @@ class CBatchComposit : public CBatchRun {
   // not; the clipped mean, or for the add the clipped mean times the count); 0 after
   // reporting a failure.
   int CombineRow(CImgMedianComposit& combine, int y);
+  // The run's method on the row gathered in combine, into the destination (row null) or
+  // into row; what CImgMedianComposit's computations return. Touches nothing of the run.
+  int Reduce(CImgMedianComposit& combine, double* row) const;
   // The row path's combining of the frames placed without a turn, bands of rows at a
   // time: each band's frame rows read on this thread, its rows combined on the pool's
   // threads, written here; the same values as row by row. 0 after reporting a failure

@@ -248,22 +248,13 @@ bool CImgMedianComposit::StoreShifted(const Band& band, double bx, double by, do
   return true;
 }
 
-int CImgMedianComposit::Calc() {
-  return Compute(Mode::kMedian);
-}
-int CImgMedianComposit::CalcClipping() {
-  return Compute(Mode::kClipMedian);
-}
-int CImgMedianComposit::AddAvrCalcClipping(int add) {
-  return Compute(add ? Mode::kClipSum : Mode::kClipMean);
-}
-int CImgMedianComposit::CalcInto(double* row) {
+int CImgMedianComposit::Calc(double* row) {
   return Compute(Mode::kMedian, row);
 }
-int CImgMedianComposit::CalcClippingInto(double* row) {
+int CImgMedianComposit::CalcClipping(double* row) {
   return Compute(Mode::kClipMedian, row);
 }
-int CImgMedianComposit::AddAvrCalcClippingInto(int add, double* row) {
+int CImgMedianComposit::AddAvrCalcClipping(int add, double* row) {
   return Compute(add ? Mode::kClipSum : Mode::kClipMean, row);
 }
 

@@ -67,17 +67,14 @@ class CImgMedianComposit {
   int Store(const Band& frame, int y, double dx, double dy, double rotation);
   // Write the gathered row into the destination and start the next one. Return 1; 0 when
   // nothing was stored or the row cannot be written (what was stored is dropped either way).
-  int Calc();
-  int CalcClipping();
-  int AddAvrCalcClipping(int add = 0);
-  // The same computations with the row's values (each plane of the destination's width in
-  // turn) written into `row` instead of the destination. A combination that only does
-  // these, stores from bands of values read beforehand and was made with final 0 touches
-  // neither the destination's pixels nor the pager, and may work on any thread; its rows
-  // are reduced on the calling thread alone.
-  int CalcInto(double* row);
-  int CalcClippingInto(double* row);
-  int AddAvrCalcClippingInto(int add, double* row);
+  // With `row`, the row's values (each plane of the destination's width in turn) go there
+  // instead of the destination. A combination that only writes rows so, stores from bands
+  // of values read beforehand and was made with final 0 touches neither the destination's
+  // pixels nor the pager, and may work on any thread; its rows are reduced on the calling
+  // thread alone.
+  int Calc(double* row = nullptr);
+  int CalcClipping(double* row = nullptr);
+  int AddAvrCalcClipping(int add = 0, double* row = nullptr);
 
   // The destination image holds rows first … of a destination `height` rows tall: rows are
   // named, and frames placed, as on the whole destination; row y is written into the
@@ -96,7 +93,7 @@ class CImgMedianComposit {
 
  private:
   enum class Mode { kMedian, kClipMedian, kClipMean, kClipSum };
-  int Compute(Mode mode, double* into = nullptr);
+  int Compute(Mode mode, double* into);
   // Store's sampling for a frame that is shifted but not turned: row y's frame position
   // is (bx + x, by). False when a frame row cannot be read.
   bool StoreShifted(const Band& frame, double bx, double by, double* slot);
